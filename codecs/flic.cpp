@@ -1,0 +1,300 @@
+// FLIC decoder. The whole animation is decoded at load time: one complete
+// 8-bit image with its own palette and delay per frame chunk.
+//
+// Deltas are applied to one top-down working picture kept for the whole load;
+// after each frame chunk a copy of it becomes the frame's image.
+#include "codecs/flic.h"
+
+#include <array>
+#include <cstring>
+
+#include "formats/byte_reader.h"
+
+namespace {
+
+using Palette = std::array<uint8_t, 768>;
+
+// The working picture: top-down rows of `stride` bytes, the image's stride,
+// so that a packet may run into the padding but never past the row.
+struct Canvas {
+    uint8_t* pixels;
+    int width;
+    int height;
+    int stride;
+
+    uint8_t* row(int64_t y) { return pixels + static_cast<size_t>(y) * static_cast<size_t>(stride); }
+};
+
+void PutBytes(Canvas& canvas, int64_t y, int64_t column, const uint8_t* source, int64_t count) {
+    if (column >= canvas.stride) return;
+    const int64_t n = count < canvas.stride - column ? count : canvas.stride - column;
+    std::memcpy(canvas.row(y) + column, source, static_cast<size_t>(n));
+}
+
+void FillBytes(Canvas& canvas, int64_t y, int64_t column, uint8_t value, int64_t count) {
+    if (column >= canvas.stride) return;
+    const int64_t n = count < canvas.stride - column ? count : canvas.stride - column;
+    std::memset(canvas.row(y) + column, value, static_cast<size_t>(n));
+}
+
+void FillPairs(Canvas& canvas, int64_t y, int64_t column, const uint8_t* pair, int64_t pairs) {
+    uint8_t* row = canvas.row(y);
+    for (int64_t i = 0; i < pairs * 2 && column + i < canvas.stride; ++i) row[column + i] = pair[i & 1];
+}
+
+// COLOR_256 and COLOR_64: every packet applies; each packet's skip counts
+// from the entry after the previous packet's last one.
+bool DecodeColor(ByteReader& in, Palette& palette, bool sixBit) {
+    const int packets = in.u16();
+    int index = 0;
+    for (int p = 0; p < packets && in.ok(); ++p) {
+        index += in.u8();
+        int count = in.u8();
+        if (count == 0) count = 256;
+        for (int i = 0; i < count; ++i, ++index) {
+            const uint8_t* rgb = in.take(3);
+            if (!rgb) return false;
+            if (index > 255) continue;  // entries past the end are dropped
+            for (int c = 0; c < 3; ++c)
+                palette[static_cast<size_t>(index) * 3 + c] = sixBit ? static_cast<uint8_t>(rgb[c] << 2) : rgb[c];
+        }
+    }
+    return in.ok();
+}
+
+// BYTE_RUN: the per-row packet count byte overflows on wide images and
+// writers rely on readers ignoring it, so each row runs until it is full.
+bool DecodeByteRun(ByteReader& in, Canvas& canvas) {
+    for (int y = 0; y < canvas.height; ++y) {
+        in.u8();  // packet count, ignored
+        int64_t column = 0;
+        while (column < canvas.width) {
+            const int count = in.s8();
+            if (!in.ok()) return false;
+            if (count < 0) {
+                const uint8_t* run = in.take(static_cast<size_t>(-count));
+                if (!run) return false;
+                PutBytes(canvas, y, column, run, -count);
+                column += -count;
+            } else {
+                const uint8_t value = in.u8();
+                FillBytes(canvas, y, column, value, count);
+                column += count;
+            }
+        }
+    }
+    return in.ok();
+}
+
+// DELTA_FLI: byte-oriented line delta.
+bool DecodeDeltaFli(ByteReader& in, Canvas& canvas) {
+    const int64_t firstRow = in.u16();
+    const int rows = in.u16();
+    for (int i = 0; i < rows && in.ok(); ++i) {
+        const int64_t y = firstRow + i;
+        if (y >= canvas.height) break;
+        const int packets = in.u8();
+        int64_t column = 0;
+        for (int p = 0; p < packets; ++p) {
+            column += in.u8();
+            const int count = in.s8();
+            if (count >= 0) {
+                const uint8_t* run = in.take(static_cast<size_t>(count));
+                if (!run) return false;
+                PutBytes(canvas, y, column, run, count);
+                column += count;
+            } else {
+                FillBytes(canvas, y, column, in.u8(), -count);
+                column += -count;
+            }
+        }
+    }
+    return in.ok();
+}
+
+// DELTA_FLC: word-oriented line delta with skip and last-pixel opcodes.
+bool DecodeDeltaFlc(ByteReader& in, Canvas& canvas) {
+    const int rows = in.u16();
+    int64_t y = 0;
+    for (int i = 0; i < rows && in.ok(); ++i) {
+        uint16_t word = in.u16();
+        while ((word & 0xC000) == 0xC000 && in.ok()) {
+            y += -static_cast<int16_t>(word);  // skip rows
+            word = in.u16();
+        }
+        if (!in.ok()) return false;
+        if (y >= canvas.height) break;  // rows past the picture are never written
+        if ((word & 0xC000) == 0x8000) {
+            canvas.row(y)[canvas.width - 1] = static_cast<uint8_t>(word & 0xFF);
+            word = in.u16();
+        }
+        const int packets = static_cast<int16_t>(word);
+        int64_t column = 0;
+        for (int p = 0; p < packets; ++p) {
+            column += in.u8();
+            const int count = in.s8();
+            if (count >= 0) {
+                const uint8_t* words = in.take(static_cast<size_t>(count) * 2);
+                if (!words) return false;
+                PutBytes(canvas, y, column, words, int64_t{count} * 2);
+                column += int64_t{count} * 2;
+            } else {
+                const uint8_t* pair = in.take(2);
+                if (!pair) return false;
+                FillPairs(canvas, y, column, pair, -count);
+                column += int64_t{-count} * 2;
+            }
+        }
+        ++y;
+    }
+    return in.ok();
+}
+
+bool DecodeCopy(ByteReader& in, Canvas& canvas) {
+    for (int y = 0; y < canvas.height; ++y) {
+        const uint8_t* line = in.take(static_cast<size_t>(canvas.width));
+        if (!line) return false;
+        std::memcpy(canvas.row(y), line, static_cast<size_t>(canvas.width));
+    }
+    return true;
+}
+
+// One subchunk; unknown types (postage stamps among them) are passed over.
+bool DecodeSubchunk(uint16_t type, ByteReader& data, Canvas& canvas, Palette& palette) {
+    switch (type) {
+        case kFlicColor256: return DecodeColor(data, palette, false);
+        case kFlicColor64: return DecodeColor(data, palette, true);
+        case kFlicDeltaFlc: return DecodeDeltaFlc(data, canvas);
+        case kFlicDeltaFli: return DecodeDeltaFli(data, canvas);
+        case kFlicBlack:
+            std::memset(canvas.pixels, 0, static_cast<size_t>(canvas.stride) * static_cast<size_t>(canvas.height));
+            return true;
+        case kFlicByteRun: return DecodeByteRun(data, canvas);
+        case kFlicCopy: return DecodeCopy(data, canvas);
+        default: return true;
+    }
+}
+
+// A frame chunk: 16-byte header, then its subchunks. `chunk` already ends at
+// the chunk's end (or the file's, whichever comes first).
+bool DecodeFrame(ByteReader chunk, Canvas& canvas, Palette& palette) {
+    if (chunk.size() < 16) return true;  // a frame with nothing in it
+    const int subchunks = chunk.u16At(6);
+    uint64_t position = 16;
+    for (int i = 0; i < subchunks; ++i) {
+        // Some writers count a subchunk more than they write; the frame ends
+        // where its bytes do.
+        if (position + 6 > chunk.size()) break;
+        const uint32_t size = chunk.u32At(static_cast<size_t>(position));
+        const uint16_t type = chunk.u16At(static_cast<size_t>(position) + 4);
+        if (size < 6) return false;  // would never advance
+        // Sizes that run past the frame chunk are cut at its end: real files
+        // overstate the last subchunk by its pad byte.
+        ByteReader data = chunk.sub(static_cast<size_t>(position) + 6, size - 6);
+        if (!DecodeSubchunk(type, data, canvas, palette)) return false;
+        position += size;
+    }
+    return true;
+}
+
+Image* MakeFrameImage(Canvas& canvas, const Palette& palette, uint32_t delay) {
+    Image* image = ImageCreate(canvas.width, canvas.height, 8);
+    if (!image) return nullptr;
+    for (int y = 0; y < canvas.height; ++y) std::memcpy(ImageRow(image, y), canvas.row(y), static_cast<size_t>(canvas.stride));
+    PaletteEntry entries[256];
+    PaletteExpand(entries, palette.data(), 256, 0);
+    ImageSetPalette(image, entries);
+    ImageSetDelay(image, delay);
+    return image;
+}
+
+Image* Fail(LoadRequest* request, Image* chain, ErrorCode error) {
+    ImageDestroy(chain);
+    request->error = error;
+    return nullptr;
+}
+
+}  // namespace
+
+uint32_t FlicDelayMs(uint16_t magic, uint32_t speed) {
+    if (magic == kFliMagic) {
+        const uint64_t ms = uint64_t{speed} * 1000 / 70;
+        return ms > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(ms);
+    }
+    return speed;
+}
+
+int FlicProbe(const LoadRequest* request) {
+    ByteReader file(request->data, request->size);
+    const uint16_t magic = file.u16At(4);
+    return file.ok() && (magic == kFliMagic || magic == kFlcMagic);
+}
+
+Image* FlicLoad(LoadRequest* request) {
+    ByteReader file(request->data, request->size);
+    if (file.size() < kFlicHeaderSize) return Fail(request, nullptr, kErrorInvalidData);
+    const uint16_t magic = file.u16At(4);
+    const int frames = file.u16At(6);
+    const int width = file.u16At(8);
+    const int height = file.u16At(10);
+    const uint32_t delay = FlicDelayMs(magic, file.u32At(16));
+    const int32_t firstFrame = static_cast<int32_t>(file.u32At(80));
+    if (frames == 0 || width == 0 || height == 0) return Fail(request, nullptr, kErrorInvalidData);
+
+    LoadBudget budget(request);
+    const uint64_t frameFootprint = LoadBudget::ImageFootprint(width, height, 8);
+    Canvas canvas{nullptr, width, height, ((width + 3) / 4) * 4};
+    const uint64_t canvasSize = uint64_t(canvas.stride) * uint64_t(height);
+    if (!budget.take(canvasSize)) return Fail(request, nullptr, kErrorOutOfMemory);
+    canvas.pixels = static_cast<uint8_t*>(MemAlloc(static_cast<size_t>(canvasSize)));
+    if (!canvas.pixels) return Fail(request, nullptr, kErrorOutOfMemory);
+    std::memset(canvas.pixels, 0, static_cast<size_t>(canvasSize));
+    Palette palette{};  // black until the first colour chunk
+
+    Image* first = nullptr;
+    Image* last = nullptr;
+    ErrorCode error = kErrorNone;
+    uint64_t position = firstFrame > 0 ? static_cast<uint64_t>(firstFrame) : kFlicHeaderSize;
+    // Exactly the counted frames; the ring frame that follows them leads back
+    // to the first frame and is never read.
+    for (int decoded = 0; decoded < frames;) {
+        if (position + 6 > file.size()) {
+            error = kErrorInvalidData;  // cut short
+            break;
+        }
+        const uint32_t size = file.u32At(static_cast<size_t>(position));
+        const uint16_t type = file.u16At(static_cast<size_t>(position) + 4);
+        if (size < 6) {
+            error = kErrorInvalidData;
+            break;
+        }
+        // Other chunks at frame level (the prefix chunk among them) are no frames.
+        if (type == kFlicFrameChunk) {
+            if (!DecodeFrame(file.sub(static_cast<size_t>(position), size), canvas, palette)) {
+                error = kErrorInvalidData;
+                break;
+            }
+            ++decoded;
+            if (!budget.take(frameFootprint)) break;  // keep the frames decoded so far
+            // A frame without an image chunk still shows: the previous picture
+            // with this frame's palette.
+            Image* image = MakeFrameImage(canvas, palette, delay);
+            if (image) {
+                ImageLink(image, last);
+                if (!first) first = image;
+                last = image;
+            }
+        }
+        position += size;
+    }
+    MemFree(canvas.pixels);
+
+    if (error != kErrorNone) return Fail(request, first, error);
+    if (!first) return Fail(request, nullptr, kErrorOutOfMemory);
+    first->extra = static_cast<uint8_t*>(MemAlloc(kFlicHeaderSize));
+    if (!first->extra) return Fail(request, first, kErrorOutOfMemory);
+    std::memcpy(first->extra, request->data, kFlicHeaderSize);
+    return first;
+}
+
+const FileFormat kFlicFormat = {kFormatFlic, FlicProbe, FlicLoad, nullptr, "Autodesk Flic Animation", "FLC;FLI", nullptr};

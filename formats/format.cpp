@@ -1,0 +1,92 @@
+#include "formats/format.h"
+
+#include <cstring>
+
+namespace {
+FileFormat gRegistry[kFormatSlots];
+}
+
+int FormatRegister(const FileFormat& entry) {
+    for (const FileFormat& slot : gRegistry)
+        if (slot.id == entry.id) return 0;  // also refuses id 0: empty slots have it
+    for (FileFormat& slot : gRegistry) {
+        if (slot.id == kFormatNone) {
+            slot = entry;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+const FileFormat* FormatFind(FormatId id) {
+    if (id == kFormatNone) return nullptr;
+    for (const FileFormat& slot : gRegistry)
+        if (slot.id == id) return &slot;
+    return nullptr;
+}
+
+const FileFormat* FormatSlot(int index) {
+    if (index < 0 || index >= kFormatSlots) return nullptr;
+    return &gRegistry[index];
+}
+
+const FileFormat* FormatProbe(const LoadRequest* request) {
+    for (const FileFormat& slot : gRegistry) {
+        if (slot.id == kFormatNone) break;
+        if (slot.probe && slot.probe(request)) return &slot;
+    }
+    return nullptr;
+}
+
+const char* ErrorMessage(ErrorCode code) {
+    static const char* const kMessages[] = {
+        "No error",      "Unsupported type",    "Unknown error", "Out of memory",  "Color not supported",
+        "Read error",    "Write error",         "Invalid data",  "File not found",
+    };
+    if (code < 0 || code > 8) return "Unknown error";
+    return kMessages[code];
+}
+
+void FormatRegistryReset() { std::memset(gRegistry, 0, sizeof gRegistry); }
+
+Image* FormatLoad(LoadRequest* request) {
+    // The decoders read through bounded readers and never fault, so no
+    // processor-level guard is needed around them.
+    const FileFormat* format = FormatProbe(request);
+    if (!format) {
+        request->error = kErrorUnsupportedType;
+        return nullptr;
+    }
+    request->error = kErrorNone;
+    Image* first = format->load ? format->load(request) : nullptr;
+    if (!first) return nullptr;
+    first->format = format;
+    return first;
+}
+
+Image* ImageLoadFile(const char* fileName, LoadRequest* request) {
+    LoadRequest local{};
+    if (!request) request = &local;
+    MappedFile file;
+    switch (MappedFileOpen(fileName, &file)) {
+        case MapResult::cannotOpen: request->error = kErrorFileNotFound; return nullptr;
+        case MapResult::cannotMap: request->error = kErrorInvalidData; return nullptr;
+        case MapResult::ok: break;
+    }
+    if (file.size > 0xFFFFFFFFu) {  // sizes travel as 32 bits
+        MappedFileClose(&file);
+        request->error = kErrorInvalidData;
+        return nullptr;
+    }
+    request->data = file.data;
+    request->size = static_cast<uint32_t>(file.size);
+    Image* first = FormatLoad(request);
+    MappedFileClose(&file);
+    request->data = nullptr;  // the view is gone; nothing may point into it
+    return first;
+}
+
+uint64_t LoadBudget::ImageFootprint(int width, int height, int depth) {
+    const uint64_t stride = ((uint64_t(depth) * uint64_t(width) + 31) >> 3) & ~uint64_t{3};
+    return stride * uint64_t(height) + sizeof(Image) + sizeof(BitmapInfo) + 2048;  // plus the logical palette
+}

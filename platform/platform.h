@@ -1,0 +1,72 @@
+// The few operating-system services the image library needs: the heap, a
+// read-only copy-on-write view of a file, plain file handles and the logical
+// palette object. One implementation for Win32 (platform_win32.cpp) and one
+// for POSIX systems (platform_posix.cpp); nothing else in the portable core
+// touches the operating system.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// ---- Heap -----------------------------------------------------------------
+// Process heap on Win32, the malloc family elsewhere. Blocks are not zeroed.
+// A failed MemRealloc leaves the old block valid.
+void* MemAlloc(size_t size);
+void MemFree(void* block);
+void* MemRealloc(void* block, size_t size);
+
+// ---- Mapped files ---------------------------------------------------------
+// A private, writable copy-on-write view of a whole file: changes made through
+// `data` never reach the file.
+struct MappedFile {
+    uint8_t* data = nullptr;
+    uint64_t size = 0;
+    void* osFile = nullptr;     // platform handles, opaque to callers
+    void* osMapping = nullptr;
+};
+
+enum class MapResult { ok, cannotOpen, cannotMap };
+
+// Opens `path` for reading and maps it. cannotOpen: missing, locked, a
+// directory. cannotMap: the file is empty or the view cannot be created.
+MapResult MappedFileOpen(const char* path, MappedFile* out);
+void MappedFileClose(MappedFile* file);
+
+// ---- File handles -----------------------------------------------------------
+struct FileHandle;
+
+enum FileOpenMode : int {
+    kFileRead = 1,        // an existing file, for reading
+    kFileCreate = 2,      // create or truncate, for writing
+    kFileReadWrite = 3,   // an existing file, for reading and writing
+};
+
+enum FileSeekMethod : int { kSeekBegin = 0, kSeekCurrent = 1, kSeekEnd = 2 };
+
+FileHandle* FileOpen(const char* name, int mode);  // none for another mode
+int FileClose(FileHandle* file);                      // 0, or -1 (record kept)
+int64_t FileWrite(const void* source, uint32_t length, FileHandle* file);  // bytes written, or -1
+int FileSeek(FileHandle* file, int32_t distance, int method);             // 0, or -1
+
+// Replaces `target` by `source` (both in one directory) in one step where the
+// platform allows it. 1 on success.
+int FileReplace(const char* source, const char* target);
+int FileDelete(const char* name);
+
+// ---- Logical palette --------------------------------------------------------
+// Four bytes per entry, the layout of the Win32 PALETTEENTRY.
+struct PaletteEntry {
+    uint8_t red;
+    uint8_t green;
+    uint8_t blue;
+    uint8_t flags;
+};
+static_assert(sizeof(PaletteEntry) == 4);
+
+// An HPALETTE on Win32; a small private record elsewhere.
+using PaletteHandle = void*;
+
+PaletteHandle PaletteCreate(const PaletteEntry* entries, int count);
+// Copies up to `count` entries from `start`; returns how many were copied.
+int PaletteGetEntries(PaletteHandle palette, int start, int count, PaletteEntry* out);
+void PaletteDelete(PaletteHandle palette);

@@ -1,0 +1,122 @@
+// Win32 implementation of the platform services.
+#include "platform/platform.h"
+
+#include <windows.h>
+
+void* MemAlloc(size_t size) { return HeapAlloc(GetProcessHeap(), 0, size == 0 ? 1 : size); }
+void MemFree(void* block) {
+    if (block) HeapFree(GetProcessHeap(), 0, block);
+}
+void* MemRealloc(void* block, size_t size) {
+    if (!block) return MemAlloc(size);
+    return HeapReAlloc(GetProcessHeap(), 0, block, size == 0 ? 1 : size);
+}
+
+MapResult MappedFileOpen(const char* path, MappedFile* out) {
+    *out = MappedFile{};
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return MapResult::cannotOpen;
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file, &size) || size.QuadPart <= 0) {
+        CloseHandle(file);
+        return MapResult::cannotMap;
+    }
+    // An empty file cannot be mapped; CreateFileMappingA fails on it as well.
+    HANDLE mapping = CreateFileMappingA(file, nullptr, PAGE_WRITECOPY, 0, 0, nullptr);
+    if (!mapping) {
+        CloseHandle(file);
+        return MapResult::cannotMap;
+    }
+    void* view = MapViewOfFile(mapping, FILE_MAP_COPY, 0, 0, 0);
+    if (!view) {
+        CloseHandle(mapping);
+        CloseHandle(file);
+        return MapResult::cannotMap;
+    }
+    out->data = static_cast<uint8_t*>(view);
+    out->size = static_cast<uint64_t>(size.QuadPart);
+    out->osFile = file;
+    out->osMapping = mapping;
+    return MapResult::ok;
+}
+
+void MappedFileClose(MappedFile* file) {
+    if (file->data) UnmapViewOfFile(file->data);
+    if (file->osMapping) CloseHandle(file->osMapping);
+    if (file->osFile) CloseHandle(file->osFile);
+    *file = MappedFile{};
+}
+
+struct FileHandle {
+    HANDLE handle;
+};
+
+FileHandle* FileOpen(const char* name, int mode) {
+    DWORD access = 0, creation = 0;
+    switch (mode) {
+        case kFileRead: access = GENERIC_READ; creation = OPEN_EXISTING; break;
+        case kFileCreate: access = GENERIC_WRITE; creation = CREATE_ALWAYS; break;
+        case kFileReadWrite: access = GENERIC_READ | GENERIC_WRITE; creation = OPEN_EXISTING; break;
+        default: return nullptr;
+    }
+    HANDLE handle = CreateFileA(name, access, FILE_SHARE_READ, nullptr, creation, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    auto* file = static_cast<FileHandle*>(MemAlloc(sizeof(FileHandle)));
+    if (!file) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    file->handle = handle;
+    return file;
+}
+
+int FileClose(FileHandle* file) {
+    if (!file || !CloseHandle(file->handle)) return -1;
+    MemFree(file);
+    return 0;
+}
+
+int64_t FileWrite(const void* source, uint32_t length, FileHandle* file) {
+    DWORD written = 0;
+    if (!file || !WriteFile(file->handle, source, length, &written, nullptr)) return -1;
+    return static_cast<int64_t>(written);
+}
+
+int FileSeek(FileHandle* file, int32_t distance, int method) {
+    if (!file) return -1;
+    return SetFilePointer(file->handle, distance, nullptr, static_cast<DWORD>(method)) == INVALID_SET_FILE_POINTER ? -1 : 0;
+}
+
+int FileReplace(const char* source, const char* target) {
+    return MoveFileExA(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 1 : 0;
+}
+
+int FileDelete(const char* name) { return DeleteFileA(name) ? 1 : 0; }
+
+PaletteHandle PaletteCreate(const PaletteEntry* entries, int count) {
+    if (count < 1 || count > 256) return nullptr;
+    // LOGPALETTE holds one entry; room for the rest follows it.
+    auto* logical = static_cast<LOGPALETTE*>(MemAlloc(sizeof(LOGPALETTE) + 255 * sizeof(PALETTEENTRY)));
+    if (!logical) return nullptr;
+    logical->palVersion = 0x300;
+    logical->palNumEntries = static_cast<WORD>(count);
+    for (int i = 0; i < count; ++i) {
+        logical->palPalEntry[i].peRed = entries[i].red;
+        logical->palPalEntry[i].peGreen = entries[i].green;
+        logical->palPalEntry[i].peBlue = entries[i].blue;
+        logical->palPalEntry[i].peFlags = entries[i].flags;
+    }
+    HPALETTE palette = CreatePalette(logical);
+    MemFree(logical);
+    return palette;
+}
+
+int PaletteGetEntries(PaletteHandle palette, int start, int count, PaletteEntry* out) {
+    if (!palette || start < 0 || count <= 0) return 0;
+    return static_cast<int>(GetPaletteEntries(static_cast<HPALETTE>(palette), static_cast<UINT>(start), static_cast<UINT>(count),
+                                              reinterpret_cast<PALETTEENTRY*>(out)));
+}
+
+void PaletteDelete(PaletteHandle palette) {
+    if (palette) DeleteObject(static_cast<HPALETTE>(palette));
+}

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Runs every fuzz target for the given number of seconds, seeded from the
+# corpus beside the checkout and the bundled sample. Findings land in
+# build/fuzz/findings/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-20}
+out=build/fuzz/findings
+mkdir -p "$out"
+seeds=(samples)
+[ -d ../shared/corpus ] && seeds+=(../shared/corpus/flic ../shared/corpus/bmp ../shared/corpus/gif ../shared/corpus/pcx ../shared/corpus/tga)
+for target in build/fuzz/tests/fuzz/fuzz_*; do
+  [ -x "$target" ] || continue
+  name=$(basename "$target")
+  work="build/fuzz/corpus-$name"
+  mkdir -p "$work"
+  echo "-- $name"
+  "$target" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 -max_len=1048576 \
+    -artifact_prefix="$out/$name-" -print_final_stats=1 "$work" "${seeds[@]}" 2>&1 | grep -E 'stat::number_of_executed_units|ERROR|SUMMARY' || true
+  if ls "$out/$name-"* >/dev/null 2>&1; then
+    echo "fuzz target $name found a crash: $(ls "$out/$name-"*)" >&2
+    exit 1
+  fi
+done

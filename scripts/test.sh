@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Every test: unit and peer tests under AddressSanitizer and UBSan, a short
+# fuzzing run of every target, and the Windows cross builds of the core and
+# the tool (run under wine on the bundled sample).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+jobs=$(nproc)
+fuzz_seconds=${FUZZ_SECONDS:-20}
+
+echo "== unit and peer tests (asan, ubsan)"
+cmake --preset asan >/dev/null
+cmake --build --preset asan -j"$jobs" >/dev/null
+ctest --preset asan -j"$jobs"
+
+echo "== fuzzing, ${fuzz_seconds}s per target"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j"$jobs" >/dev/null
+scripts/fuzz.sh "$fuzz_seconds"
+
+echo "== Windows cross builds"
+for preset in mingw32 mingw64; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j"$jobs" >/dev/null
+done
+scripts/wine-smoke.sh
+echo "all tests passed"

@@ -1,0 +1,55 @@
+// Small helpers shared by the unit tests.
+#pragma once
+
+#include <cstdint>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "formats/format.h"
+
+struct ImageDeleter {
+    void operator()(Image* image) const { ImageDestroy(image); }
+};
+using ImagePtr = std::unique_ptr<Image, ImageDeleter>;
+
+// Loads bytes through the registry (probe and loader); `error` gets the code.
+inline ImagePtr LoadBytes(std::vector<uint8_t> bytes, ErrorCode* error = nullptr, uint64_t budget = 0) {
+    FormatRegisterAll();
+    LoadRequest request{};
+    request.data = bytes.data();
+    request.size = static_cast<uint32_t>(bytes.size());
+    request.budget = budget;
+    ImagePtr image(FormatLoad(&request));
+    if (error) *error = request.error;
+    return image;
+}
+
+// A fresh directory under the system's temporary directory, removed at the end.
+class TempDir {
+public:
+    TempDir() {
+        static int counter = 0;
+        path_ = std::filesystem::temp_directory_path() /
+                ("movrel-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+        std::filesystem::create_directories(path_);
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
+std::vector<uint8_t> ReadFile(const std::string& path);
+
+// The third-party corpus beside the checkout, or empty when it is absent.
+std::string CorpusDir();

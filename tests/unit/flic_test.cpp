@@ -1,0 +1,375 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+#include "codecs/flic.h"
+#include "tests/support/flic_writer.h"
+#include "tests/support/test_util.h"
+
+namespace {
+
+Picture PictureOf(const Image* image) {
+    Picture p(ImageWidth(image), ImageHeight(image));
+    for (int y = 0; y < p.height; ++y)
+        for (int x = 0; x < p.width; ++x) p.at(x, y) = static_cast<uint8_t>(ImageGetPixel(image, x, y));
+    return p;
+}
+
+std::array<uint8_t, 3> ColorOf(const Image* image, int index) {
+    const RgbQuad* q = ImageColorTable(image, index);
+    return {q->rgbRed, q->rgbGreen, q->rgbBlue};
+}
+
+const Image* Frame(const ImagePtr& chain, int index) {
+    const Image* image = chain.get();
+    while (image && index-- > 0) image = ImageNext(image);
+    return image;
+}
+
+Picture RandomPicture(int w, int h, std::mt19937& rng, int colors = 256) {
+    Picture p(w, h);
+    for (uint8_t& v : p.pixels) v = static_cast<uint8_t>(rng() % colors);
+    return p;
+}
+
+// A picture with runs, flat areas and a few random changes from `base`.
+Picture Changed(const Picture& base, std::mt19937& rng) {
+    Picture p = base;
+    const int changes = 1 + static_cast<int>(rng() % 20);
+    for (int i = 0; i < changes; ++i) {
+        const int x = static_cast<int>(rng() % p.width), y = static_cast<int>(rng() % p.height);
+        const int len = 1 + static_cast<int>(rng() % 40);
+        const uint8_t v = static_cast<uint8_t>(rng());
+        const bool flat = rng() % 2;
+        for (int k = 0; k < len && x + k < p.width; ++k) p.at(x + k, y) = flat ? v : static_cast<uint8_t>(rng());
+    }
+    return p;
+}
+
+// One frame of `base` (written uncompressed) followed by one frame of a subchunk.
+ImagePtr SecondFrameAfter(const Picture& base, uint16_t type, const Bytes& data) {
+    Bytes file = FlicWriter(kFlcMagic, base.width, base.height, 10).frame().copy(base).frame().subchunk(type, data).finish();
+    ImagePtr chain = LoadBytes(file);
+    EXPECT_TRUE(chain);
+    EXPECT_EQ(ImageCount(chain.get()), 2);
+    return chain;
+}
+
+TEST(FlicProbe, AcceptsBothMagicsWhateverFollows) {
+    Bytes bytes(8, 0);
+    bytes[4] = 0x12, bytes[5] = 0xAF;
+    LoadRequest request{static_cast<uint32_t>(bytes.size()), bytes.data(), kErrorNone, 0};
+    EXPECT_TRUE(FlicProbe(&request));
+    bytes[4] = 0x11;
+    EXPECT_TRUE(FlicProbe(&request));
+    bytes[4] = 0x13;
+    EXPECT_FALSE(FlicProbe(&request));
+    request.size = 5;  // the magic does not fit
+    bytes[4] = 0x12;
+    EXPECT_FALSE(FlicProbe(&request));
+}
+
+TEST(FlicPalette, WorkedColorExamples) {
+    // COLOR_256 01 00 0A 02 FF 00 00 00 FF 00: entries 10 and 11 red and green.
+    Bytes file = FlicWriter(kFlcMagic, 2, 2, 10)
+                     .frame()
+                     .subchunk(kFlicColor256, {0x01, 0x00, 0x0A, 0x02, 0xFF, 0x00, 0x00, 0x00, 0xFF, 0x00})
+                     .black()
+                     .frame()
+                     .subchunk(kFlicColor64, {0x01, 0x00, 0x0A, 0x01, 0x3F, 0x20, 0x00})
+                     .finish();
+    ImagePtr chain = LoadBytes(file);
+    ASSERT_TRUE(chain);
+    EXPECT_EQ(ColorOf(Frame(chain, 0), 10), (std::array<uint8_t, 3>{255, 0, 0}));
+    EXPECT_EQ(ColorOf(Frame(chain, 0), 11), (std::array<uint8_t, 3>{0, 255, 0}));
+    EXPECT_EQ(ColorOf(Frame(chain, 1), 10), (std::array<uint8_t, 3>{252, 128, 0}));
+    EXPECT_EQ(ColorOf(Frame(chain, 1), 11), (std::array<uint8_t, 3>{0, 255, 0}));
+}
+
+TEST(FlicPalette, EveryPacketAppliesAndSkipsCountOnFromThePreviousPacket) {
+    std::vector<Rgb> all(256);
+    for (int i = 0; i < 256; ++i) all[i] = {static_cast<uint8_t>(i), 1, 2};
+    Bytes file = FlicWriter(kFlcMagic, 2, 2, 10)
+                     .frame()
+                     .color256({{0, all}})  // count 0 means 256
+                     .frame()
+                     .color256({{2, {{100, 100, 100}}}, {3, {{200, 200, 200}, {201, 201, 201}}}})
+                     .frame()
+                     .color256({{200, std::vector<Rgb>(100, Rgb{7, 7, 7})}})  // 200..255, the rest dropped
+                     .finish();
+    ImagePtr chain = LoadBytes(file);
+    ASSERT_TRUE(chain);
+    EXPECT_EQ(ColorOf(Frame(chain, 0), 255), (std::array<uint8_t, 3>{255, 1, 2}));
+    const Image* second = Frame(chain, 1);
+    EXPECT_EQ(ColorOf(second, 2), (std::array<uint8_t, 3>{100, 100, 100}));
+    EXPECT_EQ(ColorOf(second, 6), (std::array<uint8_t, 3>{200, 200, 200}));  // 2 + 1 + skip 3
+    EXPECT_EQ(ColorOf(second, 7), (std::array<uint8_t, 3>{201, 201, 201}));
+    EXPECT_EQ(ColorOf(second, 5), (std::array<uint8_t, 3>{5, 1, 2}));
+    const Image* third = Frame(chain, 2);
+    EXPECT_EQ(ColorOf(third, 199), (std::array<uint8_t, 3>{199, 1, 2}));
+    EXPECT_EQ(ColorOf(third, 255), (std::array<uint8_t, 3>{7, 7, 7}));
+}
+
+TEST(FlicPalette, AnImageTakesThePaletteAfterItsWholeFrame) {
+    Bytes file = FlicWriter(kFlcMagic, 2, 2, 10).frame().black().color256({{0, {{9, 9, 9}}}}).finish();
+    ImagePtr chain = LoadBytes(file);
+    ASSERT_TRUE(chain);
+    EXPECT_EQ(ColorOf(chain.get(), 0), (std::array<uint8_t, 3>{9, 9, 9}));
+}
+
+TEST(FlicChunks, WorkedByteRunRow) {
+    // Row 02 03 07 FE 01 02 gives 07 07 07 01 02; the other row is one fill.
+    Bytes file = FlicWriter(kFlcMagic, 5, 2, 10).frame().subchunk(kFlicByteRun, {0x02, 0x03, 0x07, 0xFE, 0x01, 0x02, 0x01, 0x05, 0x09}).finish();
+    ImagePtr chain = LoadBytes(file);
+    ASSERT_TRUE(chain);
+    const Picture p = PictureOf(chain.get());
+    EXPECT_EQ(p.pixels, (Bytes{7, 7, 7, 1, 2, 9, 9, 9, 9, 9}));
+}
+
+TEST(FlicChunks, ByteRunIgnoresThePacketCountByte) {
+    // Wide rows overflow the count byte; a count of 0 must not stop the row.
+    Bytes file = FlicWriter(kFlcMagic, 4, 1, 10).frame().subchunk(kFlicByteRun, {0x00, 0x04, 0x06}).finish();
+    ImagePtr chain = LoadBytes(file);
+    ASSERT_TRUE(chain);
+    EXPECT_EQ(PictureOf(chain.get()).pixels, (Bytes{6, 6, 6, 6}));
+
+    std::mt19937 rng(7);
+    Picture wide = RandomPicture(700, 3, rng, 3);  // hundreds of packets a row
+    ImagePtr decoded = LoadBytes(FlicWriter(kFlcMagic, 700, 3, 10).frame().byteRun(wide).finish());
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(PictureOf(decoded.get()).pixels, wide.pixels);
+}
+
+TEST(FlicChunks, WorkedDeltaFli) {
+    // 05 00 01 00 01 02 FD 09: columns 2..4 of row 5 become 09.
+    Picture base(8, 8, 1);
+    ImagePtr chain = SecondFrameAfter(base, kFlicDeltaFli, {0x05, 0x00, 0x01, 0x00, 0x01, 0x02, 0xFD, 0x09});
+    Picture expected = base;
+    for (int x = 2; x <= 4; ++x) expected.at(x, 5) = 9;
+    EXPECT_EQ(PictureOf(Frame(chain, 1)).pixels, expected.pixels);
+    EXPECT_EQ(PictureOf(Frame(chain, 0)).pixels, base.pixels);
+}
+
+TEST(FlicChunks, WorkedDeltaFlc) {
+    Picture base(8, 6, 1);
+    ImagePtr chain = SecondFrameAfter(
+        base, kFlicDeltaFlc, {0x02, 0x00, 0xFE, 0xFF, 0x01, 0x00, 0x00, 0x02, 0x41, 0x42, 0x43, 0x44, 0x01, 0x00, 0x03, 0xFF, 0x58, 0x59});
+    Picture expected = base;
+    expected.at(0, 2) = 0x41, expected.at(1, 2) = 0x42, expected.at(2, 2) = 0x43, expected.at(3, 2) = 0x44;
+    expected.at(3, 3) = 0x58, expected.at(4, 3) = 0x59;
+    EXPECT_EQ(PictureOf(Frame(chain, 1)).pixels, expected.pixels);
+}
+
+TEST(FlicChunks, DeltaFlcLastPixelAndLongRuns) {
+    Picture base(7, 2, 0);
+    // Row 0: last pixel 0x33, then one packet: run of 3 words 'ab'; row 1: run of -128 cut at the row.
+    ImagePtr chain = SecondFrameAfter(base, kFlicDeltaFlc,
+                                      {0x02, 0x00, 0x33, 0x80, 0x01, 0x00, 0x00, 0xFD, 'a', 'b', 0x01, 0x00, 0x00, 0x80, 'c', 'd'});
+    const Picture p = PictureOf(Frame(chain, 1));
+    EXPECT_EQ(p.pixels, (Bytes{'a', 'b', 'a', 'b', 'a', 'b', 0x33, 'c', 'd', 'c', 'd', 'c', 'd', 'c'}));
+}
+
+TEST(FlicChunks, BlackAndCopy) {
+    std::mt19937 rng(1);
+    const Picture picture = RandomPicture(321, 5, rng);  // rows of 324 bytes
+    Bytes file = FlicWriter(kFlcMagic, 321, 5, 10).frame().copy(picture).frame().black().finish();
+    ImagePtr chain = LoadBytes(file);
+    ASSERT_TRUE(chain);
+    EXPECT_EQ(ImageStride(chain.get()), 324);
+    EXPECT_EQ(PictureOf(Frame(chain, 0)).pixels, picture.pixels);
+    EXPECT_EQ(PictureOf(Frame(chain, 1)).pixels, Picture(321, 5, 0).pixels);
+}
+
+TEST(FlicChunks, UnknownSubchunksArePassedOver) {
+    Picture picture(4, 2, 5);
+    Bytes file = FlicWriter(kFlcMagic, 4, 2, 10)
+                     .frame()
+                     .subchunk(18, Bytes(30, 0xEE))
+                     .subchunk(25, Bytes(3, 0xEE))
+                     .subchunk(3, {})
+                     .copy(picture)
+                     .finish();
+    ImagePtr chain = LoadBytes(file);
+    ASSERT_TRUE(chain);
+    EXPECT_EQ(PictureOf(chain.get()).pixels, picture.pixels);
+}
+
+TEST(FlicChunks, EncodedDeltasRoundTrip) {
+    // Each delta encoder against the decoder over many random changes.
+    std::mt19937 rng(42);
+    for (int w : {1, 2, 7, 64, 301}) {
+        Picture current = RandomPicture(w, 9, rng, 4);
+        FlicWriter fli(kFliMagic, w, 9, 5), flc(kFlcMagic, w, 9, 5);
+        fli.frame().byteRun(current);
+        flc.frame().byteRun(current);
+        std::vector<Picture> expected{current};
+        for (int i = 0; i < 12; ++i) {
+            Picture next = Changed(current, rng);
+            fli.frame().deltaFli(current, next);
+            flc.frame().deltaFlc(current, next);
+            expected.push_back(next);
+            current = next;
+        }
+        for (Bytes file : {fli.finish(), flc.finish()}) {
+            ImagePtr chain = LoadBytes(file);
+            ASSERT_TRUE(chain);
+            ASSERT_EQ(ImageCount(chain.get()), 13);
+            for (int i = 0; i < 13; ++i) EXPECT_EQ(PictureOf(Frame(chain, i)).pixels, expected[i].pixels) << "width " << w << " frame " << i;
+        }
+    }
+}
+
+TEST(FlicFrames, OneImagePerFrameChunk) {
+    Picture a(4, 2, 1), b(4, 2, 2);
+    Bytes file = FlicWriter(kFlcMagic, 4, 2, 10)
+                     .frame()
+                     .copy(a)
+                     .frame()  // a hold: no subchunks
+                     .frame()
+                     .color256({{1, {{50, 60, 70}}}})  // palette only
+                     .frame()
+                     .black()
+                     .copy(b)  // two image chunks apply to one image
+                     .finish();
+    ImagePtr chain = LoadBytes(file);
+    ASSERT_TRUE(chain);
+    ASSERT_EQ(ImageCount(chain.get()), 4);
+    EXPECT_EQ(PictureOf(Frame(chain, 1)).pixels, a.pixels);
+    EXPECT_EQ(PictureOf(Frame(chain, 2)).pixels, a.pixels);
+    EXPECT_EQ(ColorOf(Frame(chain, 1), 1), (std::array<uint8_t, 3>{0, 0, 0}));
+    EXPECT_EQ(ColorOf(Frame(chain, 2), 1), (std::array<uint8_t, 3>{50, 60, 70}));
+    EXPECT_EQ(ColorOf(Frame(chain, 3), 1), (std::array<uint8_t, 3>{50, 60, 70}));
+    EXPECT_EQ(PictureOf(Frame(chain, 3)).pixels, b.pixels);
+}
+
+TEST(FlicFrames, PrefixChunksAreNoFramesAndTheRingFrameIsNotRead) {
+    Picture a(4, 2, 1), b(4, 2, 2);
+    Bytes file = FlicWriter(kFlcMagic, 4, 2, 10)
+                     .prefixChunk()
+                     .frame()
+                     .copy(a)
+                     .frame()
+                     .copy(b)
+                     .frame()  // ring frame: back to the first picture
+                     .copy(a)
+                     .frameCountField(2)
+                     .finish();
+    ImagePtr chain = LoadBytes(file);
+    ASSERT_TRUE(chain);
+    ASSERT_EQ(ImageCount(chain.get()), 2);
+    EXPECT_EQ(PictureOf(Frame(chain, 0)).pixels, a.pixels);
+    EXPECT_EQ(PictureOf(Frame(chain, 1)).pixels, b.pixels);
+}
+
+TEST(FlicFrames, FirstFrameOffsetField) {
+    Picture a(4, 2, 1), b(4, 2, 2);
+    // Offset 0 and negative offsets mean 128.
+    for (int32_t offset : {0, -5}) {
+        ImagePtr chain = LoadBytes(FlicWriter(kFlcMagic, 4, 2, 10).firstFrameOffsetField(offset).frame().copy(a).finish());
+        ASSERT_TRUE(chain);
+        EXPECT_EQ(PictureOf(chain.get()).pixels, a.pixels);
+    }
+    // A positive offset is where the frames start: here past the first one.
+    Bytes two = FlicWriter(kFlcMagic, 4, 2, 10).frame().copy(a).frame().copy(b).frameCountField(1).finish();
+    const uint32_t second = 128 + 16 + 6 + 8;
+    two[80] = static_cast<uint8_t>(second), two[81] = 0;
+    ImagePtr chain = LoadBytes(two);
+    ASSERT_TRUE(chain);
+    EXPECT_EQ(PictureOf(chain.get()).pixels, b.pixels);
+}
+
+TEST(FlicFrames, DelaysFollowTheFormatsUnits) {
+    ImagePtr fli = LoadBytes(FlicWriter(kFliMagic, 2, 2, 5).frame().black().frame().black().finish());
+    ASSERT_TRUE(fli);
+    EXPECT_EQ(ImageGetDelay(fli.get()), 71u);  // 5 / 70 s
+    EXPECT_EQ(ImageGetDelay(ImageNext(fli.get())), 71u);
+    ImagePtr flc = LoadBytes(FlicWriter(kFlcMagic, 2, 2, 5).frame().black().finish());
+    ASSERT_TRUE(flc);
+    EXPECT_EQ(ImageGetDelay(flc.get()), 5u);
+    EXPECT_EQ(FlicDelayMs(kFliMagic, 0xFFFFFFFFu), 0xFFFFFFFFu);  // saturates, no wrap-around
+}
+
+TEST(FlicFrames, FirstImageKeepsTheFileHeader) {
+    Bytes file = FlicWriter(kFliMagic, 3, 3, 5).frame().black().frame().black().finish();
+    ImagePtr chain = LoadBytes(file);
+    ASSERT_TRUE(chain);
+    ASSERT_NE(chain->extra, nullptr);
+    EXPECT_EQ(0, std::memcmp(chain->extra, file.data(), 128));
+    EXPECT_EQ(ImageNext(chain.get())->extra, nullptr);
+    EXPECT_EQ(ImageBitCount(chain.get()), 8);
+}
+
+TEST(FlicDamage, CleanErrorsForBrokenFiles) {
+    ErrorCode error;
+    EXPECT_FALSE(LoadBytes(FlicWriter(kFlcMagic, 4, 4, 10).frameCountField(0).frame().black().finish(), &error));
+    EXPECT_EQ(error, kErrorInvalidData);
+    EXPECT_FALSE(LoadBytes(FlicWriter(kFlcMagic, 0, 4, 10).frame().black().finish(), &error));
+    EXPECT_EQ(error, kErrorInvalidData);
+
+    Bytes header = FlicWriter(kFlcMagic, 4, 4, 10).finish();
+    header.resize(60);  // shorter than its header
+    EXPECT_FALSE(LoadBytes(header, &error));
+    EXPECT_EQ(error, kErrorInvalidData);
+
+    // More frames counted than written.
+    EXPECT_FALSE(LoadBytes(FlicWriter(kFlcMagic, 4, 4, 10).frame().black().frameCountField(3).finish(), &error));
+    EXPECT_EQ(error, kErrorInvalidData);
+
+    // A subchunk whose size could never advance.
+    Bytes zero = FlicWriter(kFlcMagic, 4, 4, 10).frame().black().finish();
+    zero[128 + 16] = zero[128 + 17] = 0;
+    EXPECT_FALSE(LoadBytes(zero, &error));
+    EXPECT_EQ(error, kErrorInvalidData);
+
+    // A non-frame chunk of size 0 at frame level must not spin.
+    Bytes spin = FlicWriter(kFlcMagic, 4, 4, 10).topChunk(0x1234, {}).frame().black().finish();
+    spin[128] = 0;
+    EXPECT_FALSE(LoadBytes(spin, &error));
+    EXPECT_EQ(error, kErrorInvalidData);
+
+    // Packets that claim more data than the chunk holds.
+    EXPECT_FALSE(LoadBytes(FlicWriter(kFlcMagic, 4, 4, 10).frame().subchunk(kFlicByteRun, {0x01, 0x80}).finish(), &error));
+    EXPECT_EQ(error, kErrorInvalidData);
+    EXPECT_FALSE(LoadBytes(FlicWriter(kFlcMagic, 4, 4, 10).frame().subchunk(kFlicCopy, Bytes(15, 1)).finish(), &error));
+    EXPECT_EQ(error, kErrorInvalidData);
+}
+
+TEST(FlicDamage, WritesStayInsideThePicture) {
+    // Runs, skips and rows far past the picture's edges.
+    Picture base(5, 3, 1);
+    ImagePtr fli = SecondFrameAfter(base, kFlicDeltaFli, {0x01, 0x00, 0x09, 0x00, 0x01, 0xF0, 0x80, 0x07, 0x01, 0x00, 0x80, 0x08});
+    ASSERT_TRUE(fli);
+    Picture expected = base;
+    for (int x = 0; x < 5; ++x) expected.at(x, 2) = 8;
+    // Row 1: skip 0xF0 goes past the row; nothing written there.
+    EXPECT_EQ(PictureOf(Frame(fli, 1)).pixels, expected.pixels);
+
+    ImagePtr flc = SecondFrameAfter(base, kFlicDeltaFlc, {0x02, 0x00, 0x00, 0xC0, 0x01, 0x00, 0x00, 0x01, 0x01, 0x02});
+    ASSERT_TRUE(flc);  // a skip of 16384 rows ends the chunk
+    EXPECT_EQ(PictureOf(Frame(flc, 1)).pixels, base.pixels);
+}
+
+TEST(FlicDamage, OverstatedChunkSizesEndAtTheFile) {
+    // Real files overstate the last chunk by a pad byte.
+    Picture picture(4, 2, 3);
+    Bytes file = FlicWriter(kFlcMagic, 4, 2, 10).frame().byteRun(picture).finish();
+    file[128] += 1;          // frame chunk
+    file[128 + 16] += 1;     // its only subchunk
+    ImagePtr chain = LoadBytes(file);
+    ASSERT_TRUE(chain);
+    EXPECT_EQ(PictureOf(chain.get()).pixels, picture.pixels);
+}
+
+TEST(FlicBudget, AFileThatNeedsTooMuchKeepsTheFramesDecodedSoFar) {
+    FlicWriter writer(kFlcMagic, 100, 100, 10);
+    for (int i = 0; i < 50; ++i) writer.frame();
+    const uint64_t perFrame = LoadBudget::ImageFootprint(100, 100, 8);
+    ErrorCode error;
+    ImagePtr chain = LoadBytes(writer.finish(), &error, 100 * 100 + perFrame * 10 + 5);
+    ASSERT_TRUE(chain);
+    EXPECT_EQ(ImageCount(chain.get()), 10);
+    EXPECT_EQ(error, kErrorNone);
+}
+
+}  // namespace
