@@ -1,8 +1,14 @@
 // The registration order is the probing order and the order of the entries
 // in every save dialog: FLIC, BMP, GIF, PCX, TGA, AVI, SPR.
 #include "codecs/flic.h"
+#include "codecs/pcx.h"
+#include "codecs/spr.h"
+#include "codecs/tga.h"
 #include "formats/format.h"
 
 void FormatRegisterAll() {
     FormatRegister(kFlicFormat);
+    FormatRegister(kPcxFormat);
+    FormatRegister(kTgaFormat);
+    FormatRegister(kSprFormat);
 }

@@ -1,0 +1,33 @@
+// Truevision TGA (Targa) images: probe, loader and saver, uncompressed or
+// run-length encoded.
+#pragma once
+
+#include <cstdint>
+
+#include "formats/format.h"
+
+constexpr int kTgaHeaderSize = 18;
+
+// Image types of the header.
+enum TgaImageType : uint8_t {
+    kTgaColorMapped = 1,
+    kTgaTrueColor = 2,
+    kTgaGray = 3,
+    kTgaRunLength = 8,  // added to one of the above
+};
+
+// Passed through a SaveRequest's options for TGA: nonzero asks for run-length
+// encoding; no options, or 0, writes the image uncompressed.
+struct TgaSaveOptions {
+    uint32_t runLength;
+};
+
+int TgaProbe(const LoadRequest* request);
+Image* TgaLoad(LoadRequest* request);
+
+// Encodes one row of `pixels` pixels of `bytesPerPixel` bytes into `out`,
+// which must hold 2 * pixels * bytesPerPixel bytes; returns the number of
+// bytes written. No packet leaves the row.
+int TgaEncodeRow(const uint8_t* row, int pixels, int bytesPerPixel, uint8_t* out);
+
+extern const FileFormat kTgaFormat;
