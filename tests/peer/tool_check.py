@@ -47,6 +47,17 @@ def main():
         open(text, 'w').write('just some text, no animation\n')
         r = run(opts.movrel, 'info', text)
         check(r.returncode == 1 and 'Unsupported type' in r.stderr, 'unknown file message')
+        spr = os.path.join(tmp, 'two.spr')
+        with open(spr, 'wb') as f:
+            f.write(b'SPR' + bytes([2, 0, 3, 0, 2, 0]))
+            for delay in (70, 140):
+                f.write(bytes([delay, 0]) + bytes(range(256)) * 3 + bytes(6))
+        r = run(opts.movrel, 'info', spr)
+        check(r.returncode == 0 and r.stdout.splitlines() ==
+              ['format: Pro Motion Animation', 'width: 3', 'height: 2', 'depth: 8', 'frames: 2',
+               'frame 0: 70 ms', 'frame 1: 140 ms'], f'info on an SPR file: {r.stdout}')
+        r = run(opts.movrel, 'framemd5', '--pal8', spr)
+        check(r.returncode == 0 and len(r.stdout.splitlines()) == 2, 'framemd5 on an SPR file')
         empty = os.path.join(tmp, 'empty.fli')
         open(empty, 'w').close()
         r = run(opts.movrel, 'info', empty)
