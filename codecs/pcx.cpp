@@ -4,18 +4,11 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 
+#include "codecs/codec_util.h"
 #include "formats/byte_reader.h"
 
 namespace {
-
-struct HeapFree {
-    void operator()(void* block) const { MemFree(block); }
-};
-using HeapBytes = std::unique_ptr<uint8_t[], HeapFree>;
-
-uint16_t GetU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 // How the plane lines of one scan line become an image row.
 enum class PlaneLayout {
@@ -209,6 +202,67 @@ int PcxEncodeLine(const uint8_t* line, int length, uint8_t* out) {
     }
     for (int j = length - literals; j < length; ++j) literal(line[j]);
     return static_cast<int>(o - out);
+}
+
+MemBuffer* PcxEncode(const Image* image, ErrorCode* error) {
+    const int bits = ImageBitCount(image);
+    if ((bits & 15) == 0) {  // 16 and 32 bits per pixel
+        *error = kErrorColorNotSupported;
+        return nullptr;
+    }
+    MemBuffer* buffer = MemBufferCreate(ImagePackedSize(image), kMemBufferGrowStep);
+    if (!buffer) {
+        *error = kErrorOutOfMemory;
+        return nullptr;
+    }
+    const int width = ImageWidth(image);
+    const int height = ImageHeight(image);
+    const int planes = bits / 8 > 0 ? bits / 8 : 1;
+    const size_t used = static_cast<size_t>(ImageRowBytes(image) / planes);  // meaningful bytes of a plane line
+    const size_t lineLength = (used + 1) & ~size_t{1};                        // lines are stored in whole words
+    PaletteEntry colors[256];
+    if (bits <= 8) ImageColors(image, colors);
+
+    uint8_t header[kPcxHeaderSize] = {10, 5, 1, static_cast<uint8_t>(bits <= 8 ? bits : 8)};
+    PutU16(header + 8, static_cast<uint32_t>(width - 1));
+    PutU16(header + 10, static_cast<uint32_t>(height - 1));
+    PutU16(header + 12, static_cast<uint32_t>(width));
+    PutU16(header + 14, static_cast<uint32_t>(height));
+    if (bits < 8) PalettePack(colors, header + 16, 1 << bits, 0);
+    header[65] = static_cast<uint8_t>(planes);
+    PutU16(header + 66, static_cast<uint32_t>(lineLength));
+    PutU16(header + 68, 1);
+    MemWriter out(buffer);
+    out.write(header, sizeof header);
+
+    HeapBytes encoded(static_cast<uint8_t*>(MemAlloc(2 * lineLength)));
+    HeapBytes line(static_cast<uint8_t*>(MemAlloc(lineLength)));
+    if (!encoded || !line) {
+        MemBufferFree(buffer);
+        *error = kErrorOutOfMemory;
+        return nullptr;
+    }
+    for (int y = 0; y < height && out.ok(); ++y) {
+        const uint8_t* row = ImageRow(image, y);
+        // Red first: the plane at the highest byte offset of each pixel.
+        for (int offset = planes - 1; offset >= 0; --offset) {
+            for (size_t i = 0; i < used; ++i) line[i] = row[i * static_cast<size_t>(planes) + static_cast<size_t>(offset)];
+            std::memset(line.get() + used, 0, lineLength - used);
+            out.write(encoded.get(), static_cast<size_t>(PcxEncodeLine(line.get(), static_cast<int>(lineLength), encoded.get())));
+        }
+    }
+    if (bits == 8) {
+        uint8_t palette[kPcxPaletteSize];
+        PalettePack(colors, palette, 256, 0);
+        out.put(kPcxPaletteMarker);
+        out.write(palette, sizeof palette);
+    }
+    if (!out.ok()) {
+        MemBufferFree(buffer);
+        *error = kErrorWrite;
+        return nullptr;
+    }
+    return buffer;
 }
 
 const FileFormat kPcxFormat = {kFormatPcx, PcxProbe, PcxLoad, nullptr, "Zsoft Paintbrush", "PCX", nullptr};

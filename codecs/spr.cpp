@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "codecs/codec_util.h"
 #include "formats/byte_reader.h"
 
 namespace {
@@ -57,6 +58,50 @@ Image* SprLoad(LoadRequest* request) {
     }
     if (!first) return Fail(request, nullptr, kErrorOutOfMemory);
     return first;
+}
+
+MemBuffer* SprEncode(const Image* first, ErrorCode* error) {
+    const int width = ImageWidth(first);
+    const int height = ImageHeight(first);
+    // Every record has the header's size; a frame of another size or depth
+    // would make the file unreadable.
+    for (const Image* image = first; image; image = ImageNext(image)) {
+        if (ImageBitCount(image) != 8 || ImageWidth(image) != width || ImageHeight(image) != height) {
+            *error = kErrorColorNotSupported;
+            return nullptr;
+        }
+    }
+    const int count = ImageCount(first);
+    if (count > 0xFFFF) {  // the header counts frames in 16 bits
+        *error = kErrorInvalidData;
+        return nullptr;
+    }
+    const uint64_t capacity = (uint64_t(ImageBitsSize(first)) + kSprRecordHead) * uint64_t(count) + kSprHeaderSize;
+    MemBuffer* buffer = capacity <= INT32_MAX ? MemBufferCreate(static_cast<int32_t>(capacity), kMemBufferGrowStep) : nullptr;
+    if (!buffer) {
+        *error = kErrorOutOfMemory;
+        return nullptr;
+    }
+    MemWriter out(buffer);
+    out.write("SPR", 3);
+    out.putU16(static_cast<uint32_t>(count));
+    out.putU16(static_cast<uint32_t>(width));
+    out.putU16(static_cast<uint32_t>(height));
+    for (const Image* image = first; image && out.ok(); image = ImageNext(image)) {
+        out.putU16(ImageGetDelay(image) & 0xFFFF);
+        PaletteEntry colors[256];
+        ImageColors(image, colors);
+        uint8_t palette[768];
+        PalettePack(colors, palette, 256, 0);
+        out.write(palette, sizeof palette);
+        for (int y = 0; y < height; ++y) out.write(ImageRow(image, y), static_cast<size_t>(width));
+    }
+    if (!out.ok()) {
+        MemBufferFree(buffer);
+        *error = kErrorWrite;
+        return nullptr;
+    }
+    return buffer;
 }
 
 const FileFormat kSprFormat = {kFormatSpr, SprProbe, SprLoad, nullptr, "Pro Motion Animation", "SPR", nullptr};

@@ -6,11 +6,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "codecs/codec_util.h"
 #include "formats/byte_reader.h"
 
 namespace {
-
-uint16_t GetU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
 constexpr uint8_t kDescriptorRightToLeft = 0x10;
 constexpr uint8_t kDescriptorTopDown = 0x20;
@@ -222,6 +221,62 @@ int TgaEncodeRow(const uint8_t* row, int pixels, int bytesPerPixel, uint8_t* out
     if (repeats > 0) packet(static_cast<uint8_t>(0x80 | repeats), previous, 1);
     if (raw > 0) packet(static_cast<uint8_t>(raw - 1), at(pixels - raw), raw);
     return static_cast<int>(o - out);
+}
+
+MemBuffer* TgaEncode(const Image* image, bool runLength, ErrorCode* error) {
+    const int bits = ImageBitCount(image);
+    if (bits % 8 != 0) {
+        *error = kErrorColorNotSupported;
+        return nullptr;
+    }
+    MemBuffer* buffer = MemBufferCreate(ImagePackedSize(image), kMemBufferGrowStep);
+    if (!buffer) {
+        *error = kErrorOutOfMemory;
+        return nullptr;
+    }
+    const bool mapped = bits == 8;
+    uint8_t header[kTgaHeaderSize] = {};
+    header[1] = mapped ? 1 : 0;
+    header[2] = static_cast<uint8_t>((mapped ? kTgaColorMapped : kTgaTrueColor) + (runLength ? kTgaRunLength : 0));
+    PutU16(header + 5, mapped ? 256 : 0);
+    header[7] = mapped ? 24 : 0;
+    PutU16(header + 12, static_cast<uint32_t>(ImageWidth(image)));
+    PutU16(header + 14, static_cast<uint32_t>(ImageHeight(image)));
+    header[16] = static_cast<uint8_t>(bits);
+    MemWriter out(buffer);
+    out.write(header, sizeof header);
+    if (mapped) {
+        PaletteEntry colors[256];
+        ImageColors(image, colors);
+        uint8_t map[768];
+        PalettePack(colors, map, 256, 1);
+        out.write(map, sizeof map);
+    }
+
+    // Rows in stored order: the bottom row of the picture first.
+    const size_t stride = static_cast<size_t>(ImageStride(image));
+    const uint8_t* stored = ImageBits(image);
+    const int height = ImageHeight(image);
+    if (!runLength) {
+        for (int m = 0; m < height; ++m) out.write(stored + stride * static_cast<size_t>(m), static_cast<size_t>(ImageRowBytes(image)));
+    } else {
+        HeapBytes encoded(static_cast<uint8_t*>(MemAlloc(2 * stride)));
+        if (!encoded) {
+            MemBufferFree(buffer);
+            *error = kErrorOutOfMemory;
+            return nullptr;
+        }
+        for (int m = 0; m < height && out.ok(); ++m) {
+            const int length = TgaEncodeRow(stored + stride * static_cast<size_t>(m), ImageWidth(image), bits / 8, encoded.get());
+            out.write(encoded.get(), static_cast<size_t>(length));
+        }
+    }
+    if (!out.ok()) {
+        MemBufferFree(buffer);
+        *error = kErrorWrite;
+        return nullptr;
+    }
+    return buffer;
 }
 
 const FileFormat kTgaFormat = {kFormatTga, TgaProbe, TgaLoad, nullptr, "Truevision Targa", "TGA", nullptr};

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "formats/format.h"
+#include "formats/mem_buffer.h"
 
 constexpr int kTgaHeaderSize = 18;
 
@@ -29,5 +30,10 @@ Image* TgaLoad(LoadRequest* request);
 // which must hold 2 * pixels * bytesPerPixel bytes; returns the number of
 // bytes written. No packet leaves the row.
 int TgaEncodeRow(const uint8_t* row, int pixels, int bytesPerPixel, uint8_t* out);
+
+// The whole file for an image of 8, 16, 24 or 32 bits per pixel, or none with
+// `error` set: 4 for 1, 2 and 4 bits, 3 without memory, 6 when the output
+// cannot grow.
+MemBuffer* TgaEncode(const Image* image, bool runLength, ErrorCode* error);
 
 extern const FileFormat kTgaFormat;

@@ -274,3 +274,111 @@ TEST(PcxLoad, CorpusFilesShowWhatTheirAuthorsExpect) {
 }
 
 }  // namespace
+
+namespace {
+
+Bytes Encoded(const Image* image, ErrorCode* error = nullptr) {
+    ErrorCode local = kErrorNone;
+    MemBuffer* buffer = PcxEncode(image, error ? error : &local);
+    if (!buffer) return {};
+    Bytes bytes(buffer->data, buffer->data + buffer->size);
+    MemBufferFree(buffer);
+    return bytes;
+}
+
+ImagePtr RandomImage(int width, int height, int depth, std::mt19937& rng) {
+    ImagePtr image(ImageCreate(width, height, depth));
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const uint32_t v = rng() % 3 == 0 && x > 0 ? ImageGetPixel(image.get(), x - 1, y) : rng();
+            ImageSetPixel(image.get(), x, y, depth >= 32 ? v : v & ((1u << depth) - 1));
+        }
+    if (depth <= 8) {
+        PaletteEntry colors[256];
+        for (int i = 0; i < 256; ++i) colors[i] = {uint8_t(rng()), uint8_t(rng()), uint8_t(rng()), 0};
+        ImageSetPalette(image.get(), colors);
+    }
+    return image;
+}
+
+void ExpectSamePicture(const Image* a, const Image* b) {
+    ASSERT_EQ(ImageWidth(a), ImageWidth(b));
+    ASSERT_EQ(ImageHeight(a), ImageHeight(b));
+    ASSERT_EQ(ImageBitCount(a), ImageBitCount(b));
+    for (int y = 0; y < ImageHeight(a); ++y)
+        for (int x = 0; x < ImageWidth(a); ++x) ASSERT_EQ(ImageGetPixel(a, x, y), ImageGetPixel(b, x, y)) << x << "," << y;
+    if (ImageBitCount(a) <= 8) {
+        for (int i = 0; i < (1 << ImageBitCount(a)); ++i) ASSERT_TRUE(ColorOf(a, i) == ColorOf(b, i)) << "colour " << i;
+    }
+}
+
+TEST(PcxSave, EightBitsWidthFiveIsWrittenWithSixBytesALineAndAMarkedPalette) {
+    std::mt19937 rng(3);
+    ImagePtr image = RandomImage(5, 3, 8, rng);
+    const Bytes file = Encoded(image.get());
+    ASSERT_GT(file.size(), size_t{kPcxHeaderSize + 769});
+    EXPECT_EQ((Bytes{file.begin(), file.begin() + 4}), (Bytes{10, 5, 1, 8}));
+    EXPECT_EQ(file[8] | file[9] << 8, 4);
+    EXPECT_EQ(file[12] | file[13] << 8, 5);
+    EXPECT_EQ(file[65], 1);
+    EXPECT_EQ(file[66] | file[67] << 8, 6);
+    EXPECT_EQ(file[68], 1);
+    EXPECT_EQ(file[file.size() - 769], kPcxPaletteMarker);
+    EXPECT_EQ(file[file.size() - 768 + 3 * 7 + 1], ColorOf(image.get(), 7).g);
+    // The data lines: five pixel bytes and a zero each.
+    bool runsFit = false;
+    const Bytes data = DecodeLine(Bytes(file.begin() + kPcxHeaderSize, file.end() - 769), &runsFit);
+    ASSERT_EQ(data.size(), 18u);
+    for (int y = 0; y < 3; ++y) {
+        for (int x = 0; x < 5; ++x) EXPECT_EQ(data[static_cast<size_t>(y * 6 + x)], ImageGetPixel(image.get(), x, y));
+        EXPECT_EQ(data[static_cast<size_t>(y * 6 + 5)], 0);
+    }
+    ImagePtr back = LoadBytes(file);
+    ASSERT_TRUE(back);
+    ExpectSamePicture(image.get(), back.get());
+}
+
+TEST(PcxSave, TwentyFourBitsAreThreePlanesRedFirst) {
+    ImagePtr image(ImageCreate(2, 1, 24));
+    ImageSetPixel(image.get(), 0, 0, 0x112233);
+    ImageSetPixel(image.get(), 1, 0, 0x4455C6);
+    const Bytes file = Encoded(image.get());
+    EXPECT_EQ(file[3], 8);
+    EXPECT_EQ(file[65], 3);
+    EXPECT_EQ(file[66], 2);
+    EXPECT_EQ((Bytes{file.begin() + kPcxHeaderSize, file.end()}), (Bytes{0x11, 0x44, 0x22, 0x55, 0x33, 0xC1, 0xC6}));
+}
+
+TEST(PcxSave, FourBitsKeepTheirColorsInTheHeaderAndNoPaletteAtTheEnd) {
+    std::mt19937 rng(4);
+    ImagePtr image = RandomImage(7, 2, 4, rng);
+    const Bytes file = Encoded(image.get());
+    EXPECT_EQ(file[3], 4);
+    EXPECT_EQ(file[65], 1);
+    EXPECT_EQ(file[66], 4);
+    for (int i = 0; i < 16; ++i) EXPECT_EQ(file[static_cast<size_t>(16 + i * 3)], ColorOf(image.get(), i).r);
+    bool runsFit = false;
+    EXPECT_EQ(DecodeLine(Bytes(file.begin() + kPcxHeaderSize, file.end()), &runsFit).size(), 8u);  // data only
+}
+
+TEST(PcxSave, EveryWrittenDepthLoadsBackTheSame) {
+    std::mt19937 rng(5);
+    for (int depth : {1, 2, 4, 8, 24})
+        for (int width : {1, 3, 8, 17, 200}) {
+            ImagePtr image = RandomImage(width, 1 + static_cast<int>(rng() % 9), depth, rng);
+            ImagePtr back = LoadBytes(Encoded(image.get()));
+            ASSERT_TRUE(back) << depth << " bits, width " << width;
+            ExpectSamePicture(image.get(), back.get());
+        }
+}
+
+TEST(PcxSave, SixteenAndThirtyTwoBitsAreNotWritten) {
+    for (int depth : {16, 32}) {
+        ImagePtr image(ImageCreate(2, 2, depth));
+        ErrorCode error = kErrorNone;
+        EXPECT_TRUE(Encoded(image.get(), &error).empty());
+        EXPECT_EQ(error, kErrorColorNotSupported);
+    }
+}
+
+}  // namespace

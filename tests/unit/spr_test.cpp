@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <tuple>
+
 #include "codecs/spr.h"
 #include "tests/support/flic_writer.h"
 #include "tests/support/test_util.h"
@@ -96,6 +99,121 @@ TEST(SprLoad, KeepsTheFramesThatFitTheBudget) {
     EXPECT_EQ(ImageCount(chain.get()), 2);
     EXPECT_FALSE(LoadBytes(file.bytes, &error, frame / 2));
     EXPECT_EQ(error, kErrorOutOfMemory);
+}
+
+}  // namespace
+
+namespace {
+
+Bytes Encoded(const Image* first, ErrorCode* error = nullptr) {
+    ErrorCode local = kErrorNone;
+    MemBuffer* buffer = SprEncode(first, error ? error : &local);
+    if (!buffer) return {};
+    Bytes bytes(buffer->data, buffer->data + buffer->size);
+    MemBufferFree(buffer);
+    return bytes;
+}
+
+// A chain of `frames` 8-bit images; frame f has delay 10 * (f + 1), pixel
+// values starting at f and palette entry i = (i, f, 255 - i).
+ImagePtr Chain(int frames, int width, int height) {
+    Image* first = nullptr;
+    Image* last = nullptr;
+    for (int f = 0; f < frames; ++f) {
+        Image* image = ImageCreate(width, height, 8);
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) ImageSetPixel(image, x, y, static_cast<uint32_t>(f + x + y * width) & 0xFF);
+        PaletteEntry colors[256];
+        for (int i = 0; i < 256; ++i) colors[i] = {uint8_t(i), uint8_t(f), uint8_t(255 - i), 0};
+        ImageSetPalette(image, colors);
+        ImageSetDelay(image, static_cast<uint32_t>(10 * (f + 1)));
+        ImageLink(image, last);
+        if (!first) first = image;
+        last = image;
+    }
+    return ImagePtr(first);
+}
+
+void ExpectSameFrames(const Image* a, const Image* b) {
+    ASSERT_EQ(ImageCount(a), ImageCount(b));
+    for (int f = 0; a; a = ImageNext(a), b = ImageNext(b), ++f) {
+        ASSERT_EQ(ImageWidth(a), ImageWidth(b));
+        ASSERT_EQ(ImageHeight(a), ImageHeight(b));
+        EXPECT_EQ(ImageGetDelay(a) & 0xFFFF, ImageGetDelay(b)) << "frame " << f;
+        for (int y = 0; y < ImageHeight(a); ++y)
+            ASSERT_EQ(0, std::memcmp(ImageRow(a, y), ImageRow(b, y), static_cast<size_t>(ImageWidth(a)))) << "frame " << f << " row " << y;
+        ASSERT_EQ(0, std::memcmp(ImageColorTable(a, 0), ImageColorTable(b, 0), 256 * sizeof(RgbQuad))) << "frame " << f;
+    }
+}
+
+TEST(SprSave, TwoFramesOfThreeByTwoMake1561Bytes) {
+    ImagePtr chain = Chain(2, 3, 2);
+    const Bytes file = Encoded(chain.get());
+    ASSERT_EQ(file.size(), 1561u);
+    EXPECT_EQ((Bytes{file.begin(), file.begin() + 9}), (Bytes{'S', 'P', 'R', 2, 0, 3, 0, 2, 0}));
+    EXPECT_EQ(file[9], 10);
+    EXPECT_EQ(file[785], 20);  // the second record
+    EXPECT_EQ((Bytes{file.begin() + 785 + 2 + 3 * 200, file.begin() + 785 + 5 + 3 * 200}), (Bytes{200, 1, 55}));
+    EXPECT_EQ((Bytes{file.begin() + 785 + 770, file.end()}), (Bytes{1, 2, 3, 4, 5, 6}));
+    ImagePtr back = LoadBytes(file);
+    ASSERT_TRUE(back);
+    ExpectSameFrames(chain.get(), back.get());
+}
+
+TEST(SprSave, OddWidthsAreWrittenUnpaddedAndLoadBack) {
+    ImagePtr chain = Chain(3, 5, 3);
+    const Bytes file = Encoded(chain.get());
+    EXPECT_EQ(file.size(), 9u + 3u * (770u + 15u));
+    ImagePtr back = LoadBytes(file);
+    ASSERT_TRUE(back);
+    ExpectSameFrames(chain.get(), back.get());
+}
+
+TEST(SprSave, StartsAtTheGivenImageAndKeepsTheLowBitsOfADelay) {
+    ImagePtr chain = Chain(5, 2, 2);
+    Image* third = ImageNext(ImageNext(chain.get()));
+    ImageSetDelay(third, 70000);
+    const Bytes file = Encoded(third);
+    EXPECT_EQ(file[3], 3);
+    ImagePtr back = LoadBytes(file);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(ImageCount(back.get()), 3);
+    EXPECT_EQ(ImageGetDelay(back.get()), 4464u);
+    EXPECT_EQ(ImageGetPixel(back.get(), 0, 0), 2u);
+    EXPECT_EQ(ImageColorTable(back.get(), 0)->rgbGreen, 2);
+}
+
+TEST(SprSave, RefusesChainsThatAreNotAllOneSizeOfEightBitFrames) {
+    ErrorCode error = kErrorNone;
+    ImagePtr deep(ImageCreate(4, 4, 24));
+    EXPECT_TRUE(Encoded(deep.get(), &error).empty());
+    EXPECT_EQ(error, kErrorColorNotSupported);
+
+    for (auto [w, h, depth] : {std::tuple{3, 3, 8}, {4, 4, 24}, {4, 4, 4}}) {
+        ImagePtr chain = Chain(2, 4, 4);
+        ImageLink(ImageCreate(w, h, depth), ImageNext(chain.get()));
+        error = kErrorNone;
+        EXPECT_TRUE(Encoded(chain.get(), &error).empty());
+        EXPECT_EQ(error, kErrorColorNotSupported) << w << "x" << h << "x" << depth;
+    }
+}
+
+TEST(SprSave, AnImageWithoutPaletteIsWrittenBlack) {
+    ImagePtr image(ImageCreate(1, 1, 8));
+    const Bytes file = Encoded(image.get());
+    ASSERT_EQ(file.size(), 9u + 771u);
+    EXPECT_EQ(Bytes(file.begin() + 11, file.begin() + 11 + 768), Bytes(768, 0));
+}
+
+TEST(SprSave, TheSampleAnimationLoadsBackFrameForFrame) {
+    FormatRegisterAll();
+    LoadRequest request{};
+    ImagePtr sample(ImageLoadFile(MOVREL_SOURCE_DIR "/samples/sample.flc", &request));
+    ASSERT_TRUE(sample);
+    ImagePtr back = LoadBytes(Encoded(sample.get()));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(ImageCount(back.get()), 24);
+    ExpectSameFrames(sample.get(), back.get());
 }
 
 }  // namespace

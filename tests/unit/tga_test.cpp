@@ -255,3 +255,81 @@ TEST(TgaLoad, DamagedFilesGiveCleanErrors) {
 }
 
 }  // namespace
+
+namespace {
+
+Bytes Encoded(const Image* image, bool runLength, ErrorCode* error = nullptr) {
+    ErrorCode local = kErrorNone;
+    MemBuffer* buffer = TgaEncode(image, runLength, error ? error : &local);
+    if (!buffer) return {};
+    Bytes bytes(buffer->data, buffer->data + buffer->size);
+    MemBufferFree(buffer);
+    return bytes;
+}
+
+ImagePtr RandomImage(int width, int height, int depth, std::mt19937& rng) {
+    ImagePtr image(ImageCreate(width, height, depth));
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const uint32_t v = rng() % 2 == 0 && x > 0 ? ImageGetPixel(image.get(), x - 1, y) : rng();
+            ImageSetPixel(image.get(), x, y, depth >= 32 ? v : v & ((1u << depth) - 1));
+        }
+    if (depth == 8) {
+        PaletteEntry colors[256];
+        for (int i = 0; i < 256; ++i) colors[i] = {uint8_t(rng()), uint8_t(rng()), uint8_t(rng()), 0};
+        ImageSetPalette(image.get(), colors);
+    }
+    return image;
+}
+
+TEST(TgaSave, EightBitsUncompressedIsTypeOneWithAFullMapAndTheBottomRowFirst) {
+    std::mt19937 rng(1);
+    ImagePtr image = RandomImage(3, 2, 8, rng);
+    const Bytes file = Encoded(image.get(), false);
+    ASSERT_EQ(file.size(), 18u + 768u + 6u);
+    EXPECT_EQ((Bytes{file.begin(), file.begin() + kTgaHeaderSize}),
+              (Bytes{0, 1, 1, 0, 0, 0, 1, 24, 0, 0, 0, 0, 3, 0, 2, 0, 8, 0}));
+    const Rgb c = ColorOf(image.get(), 9);
+    EXPECT_EQ((Bytes{file.begin() + 18 + 27, file.begin() + 18 + 30}), (Bytes{c.b, c.g, c.r}));
+    for (int x = 0; x < 3; ++x) {
+        EXPECT_EQ(file[static_cast<size_t>(18 + 768 + x)], ImageGetPixel(image.get(), x, 1));
+        EXPECT_EQ(file[static_cast<size_t>(18 + 768 + 3 + x)], ImageGetPixel(image.get(), x, 0));
+    }
+}
+
+TEST(TgaSave, RunLengthRowsAreEncodedInStoredOrder) {
+    ImagePtr image(ImageCreate(4, 2, 24));
+    for (int x = 0; x < 4; ++x) ImageSetPixel(image.get(), x, 0, 0x010203), ImageSetPixel(image.get(), x, 1, x == 0 ? 7 : 9);
+    const Bytes file = Encoded(image.get(), true);
+    EXPECT_EQ(file[2], 10);
+    EXPECT_EQ((Bytes{file.begin() + kTgaHeaderSize, file.end()}),
+              (Bytes{0x00, 7, 0, 0, 0x82, 9, 0, 0, 0x83, 3, 2, 1}));
+}
+
+TEST(TgaSave, EveryDepthLoadsBackTheSameEitherWay) {
+    std::mt19937 rng(2);
+    for (int depth : {8, 16, 24, 32})
+        for (bool runLength : {false, true})
+            for (int width : {1, 5, 130, 300}) {
+                ImagePtr image = RandomImage(width, 1 + static_cast<int>(rng() % 5), depth, rng);
+                const Bytes file = Encoded(image.get(), runLength);
+                EXPECT_EQ(file[2] >= 9, runLength);
+                ImagePtr back = LoadBytes(file);
+                ASSERT_TRUE(back) << depth << " bits";
+                EXPECT_EQ(Pixels(back.get()), Pixels(image.get())) << depth << " bits, width " << width;
+                if (depth == 8) {
+                    for (int i = 0; i < 256; ++i) ASSERT_TRUE(ColorOf(back.get(), i) == ColorOf(image.get(), i));
+                }
+            }
+}
+
+TEST(TgaSave, DepthsBelowEightBitsAreNotWritten) {
+    for (int depth : {1, 2, 4}) {
+        ImagePtr image(ImageCreate(4, 4, depth));
+        ErrorCode error = kErrorNone;
+        EXPECT_TRUE(Encoded(image.get(), false, &error).empty());
+        EXPECT_EQ(error, kErrorColorNotSupported);
+    }
+}
+
+}  // namespace
