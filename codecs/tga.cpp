@@ -152,6 +152,7 @@ Image* TgaLoad(LoadRequest* request) {
     if (!bytes) return Fail(request, nullptr, kErrorInvalidData);
     const TgaHeader h = ParseHeader(bytes);
     const int pixelBytes = h.depth / 8;
+    if (h.depth % 8 != 0) return Fail(request, nullptr, kErrorInvalidData);  // the probe lets none through
 
     // A packet of 1 + pixelBytes bytes makes at most 128 pixels: a file too
     // short for its pixels is refused before its image is allocated.
