@@ -211,22 +211,29 @@ FormatId ChooseFormat(const WriteOptions& options, const std::string& output) {
     const std::string name = options.format.empty() ? ExtensionOf(output) : options.format;
     const FormatId id = name.empty() ? kFormatNone : WritableFormatNamed(name);
     if (id == kFormatNone) {
-        if (options.format.empty())
-            std::fprintf(stderr, "movrel: cannot tell the format from the name %s; use --format NAME\n", output.c_str());
-        else
+        if (!options.format.empty())
             std::fprintf(stderr, "movrel: cannot write the format '%s'\n", options.format.c_str());
+        else if (name.empty())
+            std::fprintf(stderr, "movrel: %s has no extension to tell the format; use --format NAME\n", output.c_str());
+        else
+            std::fprintf(stderr, "movrel: cannot write the format of %s (extension '%s'); use --format NAME\n",
+                         output.c_str(), name.c_str());
         std::fprintf(stderr, "formats that can be written: %s\n", WritableFormats().c_str());
     }
     return id;
 }
 
-bool SaveOrComplain(Image* image, const std::string& path, FormatId id) {
+// Saves, or prints why not after `beforeMessage` has run.
+template <typename Before = void (*)()>
+bool SaveOrComplain(Image* image, const std::string& path, FormatId id, Before beforeMessage = [] {}) {
     if (path.size() >= kMaxPath) {
+        beforeMessage();
         std::fprintf(stderr, "movrel: file name too long (at most %zu characters): %s\n", kMaxPath - 1, path.c_str());
         return false;
     }
     SaveRequest request{id, nullptr, nullptr, kErrorNone};
     if (ImageSaveFile(image, path.c_str(), &request)) return true;
+    beforeMessage();
     std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(request.error), path.c_str());
     return false;
 }
@@ -253,10 +260,14 @@ int RunConvert(const std::vector<std::string>& args) {
 class Progress {
 public:
     Progress(int total, bool quiet) : total_(total), quiet_(quiet), start_(Clock::now()), last_(start_) {}
-    ~Progress() {
-        if (shown_) std::fprintf(stderr, "\n");
+    ~Progress() { end(); }
+    // Ends the progress line, so that other messages start on their own.
+    void end() {
+        if (shown_) std::fprintf(stderr, "\rmovrel: %d of %d frames written\n", done_, total_);
+        shown_ = false;
     }
     void update(int done) {
+        done_ = done;
         if (quiet_) return;
         const auto now = Clock::now();
         if (now - start_ < std::chrono::seconds(1) || (shown_ && now - last_ < std::chrono::milliseconds(250))) return;
@@ -269,6 +280,7 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
     int total_;
+    int done_ = 0;
     bool quiet_;
     bool shown_ = false;
     Clock::time_point start_, last_;
@@ -299,7 +311,7 @@ int RunFrames(const std::vector<std::string>& args) {
     for (Image* frame = first.get(); frame; frame = ImageNext(frame), ++n) {
         char number[16];
         std::snprintf(number, sizeof number, "%03d.", n);
-        if (!SaveOrComplain(frame, base + number + extension, id)) return 1;
+        if (!SaveOrComplain(frame, base + number + extension, id, [&] { progress.end(); })) return 1;
         progress.update(n + 1);
     }
     return 0;
