@@ -98,16 +98,10 @@ const StreamOps* OpsOf(const Stream* stream) {
     return format ? format->streamOps : nullptr;
 }
 
-// Ends a stream whose file is not wanted; the format releases its state in
-// its close, and what that close produces is dropped.
+// Ends a stream whose file could not be written.
 void Discard(Stream* stream, Image* lastFrame) {
-    const StreamOps* ops = OpsOf(stream);
-    if (ops && ops->close) {
-        stream->abandoned = 1;
-        StreamCloseRequest close{lastFrame, nullptr, kErrorNone};
-        ops->close(stream, &close);
-    }
-    StreamRelease(stream);
+    StreamCloseRequest close{lastFrame, nullptr, kErrorNone};
+    StreamAbandon(stream, &close);
 }
 
 // Appends `length` bytes at `at` if they fit before `end`; false when not.
@@ -242,7 +236,7 @@ void StreamAbandon(Stream* stream, StreamCloseRequest* request) {
     if (!stream) return;
     const StreamOps* ops = OpsOf(stream);
     if (ops && ops->close) {
-        stream->abandoned = 1;
+        stream->abandoned = stream->mode == 1;  // only a written file is unwanted
         ops->close(stream, request);
     }
     StreamRelease(stream);

@@ -32,8 +32,9 @@ struct Stream {
     int32_t frameCount;       // filled by an open in read mode
     void* state;              // the format's own; made by its open, released by its close
     MemBuffer* pending;       // output of the latest step, not yet in the file
-    // Set before the format's close runs for a stream whose file is not wanted.
-    // A format that writes its own file (not through `pending`) removes it then.
+    // Set before the format's close runs for a stream in write mode whose file
+    // is not wanted. A format that writes its own file (not through `pending`,
+    // as AVI does) removes that file then.
     int32_t abandoned;
     // The driver's own: where the pieces go until the stream is complete.
     char tempName[kMaxPath];
