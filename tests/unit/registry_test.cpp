@@ -24,13 +24,15 @@ int AcceptAll(const LoadRequest*) { return 1; }
 TEST_F(Registry, RegistersInOrderAndRefusesDuplicatesZeroAndOverflow) {
     FormatRegisterAll();
     EXPECT_EQ(FormatSlot(0)->id, kFormatFlic);
+    EXPECT_EQ(FormatSlot(1)->id, kFormatBmp);
     EXPECT_EQ(FormatFind(kFormatFlic), FormatSlot(0));
     EXPECT_EQ(FormatFind(2), nullptr);
     EXPECT_EQ(FormatFind(0), nullptr);
     EXPECT_EQ(FormatRegister(kFlicFormat), 0);  // duplicate id
     FileFormat zero{};
     EXPECT_EQ(FormatRegister(zero), 0);
-    int registered = 1;
+    int registered = 0;
+    while (FormatSlot(registered)->id != kFormatNone) ++registered;
     for (int id = 100; registered < kFormatSlots; ++id, ++registered) {
         FileFormat entry{};
         entry.id = id;
