@@ -1,5 +1,6 @@
 // The registration order is the probing order and the order of the entries
 // in every save dialog: FLIC, BMP, GIF, PCX, TGA, AVI, SPR.
+#include "codecs/bmp.h"
 #include "codecs/flic.h"
 #include "codecs/pcx.h"
 #include "codecs/spr.h"
@@ -8,6 +9,7 @@
 
 void FormatRegisterAll() {
     FormatRegister(kFlicFormat);
+    FormatRegister(kBmpFormat);
     FormatRegister(kPcxFormat);
     FormatRegister(kTgaFormat);
     FormatRegister(kSprFormat);
