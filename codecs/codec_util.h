@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "formats/mem_buffer.h"
+#include "formats/save.h"
 #include "image/image.h"
 
 struct HeapFree {
@@ -31,6 +32,13 @@ inline void ImageColors(const Image* image, PaletteEntry* out) {
         const RgbQuad* q = ImageColorTable(image, i);
         out[i] = {q->rgbRed, q->rgbGreen, q->rgbBlue, 0};
     }
+}
+
+// Ends a failed save: frees the output made so far and sets the error.
+inline int SaveFail(SaveRequest* request, MemBuffer* buffer, ErrorCode error) {
+    MemBufferFree(buffer);
+    request->error = error;
+    return 0;
 }
 
 // Sequential writes into a MemBuffer that remember the first failure, so that

@@ -204,17 +204,11 @@ int PcxEncodeLine(const uint8_t* line, int length, uint8_t* out) {
     return static_cast<int>(o - out);
 }
 
-MemBuffer* PcxEncode(const Image* image, ErrorCode* error) {
+int PcxSave(Image* image, SaveRequest* request) {
     const int bits = ImageBitCount(image);
-    if ((bits & 15) == 0) {  // 16 and 32 bits per pixel
-        *error = kErrorColorNotSupported;
-        return nullptr;
-    }
+    if ((bits & 15) == 0) return SaveFail(request, nullptr, kErrorColorNotSupported);  // 16 and 32 bits per pixel
     MemBuffer* buffer = MemBufferCreate(ImagePackedSize(image), kMemBufferGrowStep);
-    if (!buffer) {
-        *error = kErrorOutOfMemory;
-        return nullptr;
-    }
+    if (!buffer) return SaveFail(request, nullptr, kErrorOutOfMemory);
     const int width = ImageWidth(image);
     const int height = ImageHeight(image);
     const int planes = bits / 8 > 0 ? bits / 8 : 1;
@@ -237,11 +231,7 @@ MemBuffer* PcxEncode(const Image* image, ErrorCode* error) {
 
     HeapBytes encoded(static_cast<uint8_t*>(MemAlloc(2 * lineLength)));
     HeapBytes line(static_cast<uint8_t*>(MemAlloc(lineLength)));
-    if (!encoded || !line) {
-        MemBufferFree(buffer);
-        *error = kErrorOutOfMemory;
-        return nullptr;
-    }
+    if (!encoded || !line) return SaveFail(request, buffer, kErrorOutOfMemory);
     for (int y = 0; y < height && out.ok(); ++y) {
         const uint8_t* row = ImageRow(image, y);
         // Red first: the plane at the highest byte offset of each pixel.
@@ -257,12 +247,9 @@ MemBuffer* PcxEncode(const Image* image, ErrorCode* error) {
         out.put(kPcxPaletteMarker);
         out.write(palette, sizeof palette);
     }
-    if (!out.ok()) {
-        MemBufferFree(buffer);
-        *error = kErrorWrite;
-        return nullptr;
-    }
-    return buffer;
+    if (!out.ok()) return SaveFail(request, buffer, kErrorWrite);
+    request->output = buffer;
+    return 1;
 }
 
-const FileFormat kPcxFormat = {kFormatPcx, PcxProbe, PcxLoad, nullptr, "Zsoft Paintbrush", "PCX", nullptr};
+const FileFormat kPcxFormat = {kFormatPcx, PcxProbe, PcxLoad, PcxSave, "Zsoft Paintbrush", "PCX", nullptr};

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "formats/format.h"
-#include "formats/mem_buffer.h"
+#include "formats/save.h"
 
 constexpr int kPcxHeaderSize = 128;
 constexpr int kPcxPaletteSize = 768;  // the 256-colour palette at the end of 8-bit files
@@ -19,9 +19,7 @@ Image* PcxLoad(LoadRequest* request);
 // number of bytes written. Runs hold 2 to 63 bytes and never leave the line.
 int PcxEncodeLine(const uint8_t* line, int length, uint8_t* out);
 
-// The whole file for an image of 1, 2, 4, 8 or 24 bits per pixel, or none
-// with `error` set: 4 for 16 and 32 bits, 3 without memory, 6 when the
-// output cannot grow.
-MemBuffer* PcxEncode(const Image* image, ErrorCode* error);
+// Images of 1, 2, 4, 8 and 24 bits per pixel; 16 and 32 bits give error 4.
+int PcxSave(Image* image, SaveRequest* request);
 
 extern const FileFormat kPcxFormat;

@@ -60,28 +60,20 @@ Image* SprLoad(LoadRequest* request) {
     return first;
 }
 
-MemBuffer* SprEncode(const Image* first, ErrorCode* error) {
+int SprSave(Image* first, SaveRequest* request) {
     const int width = ImageWidth(first);
     const int height = ImageHeight(first);
     // Every record has the header's size; a frame of another size or depth
     // would make the file unreadable.
     for (const Image* image = first; image; image = ImageNext(image)) {
-        if (ImageBitCount(image) != 8 || ImageWidth(image) != width || ImageHeight(image) != height) {
-            *error = kErrorColorNotSupported;
-            return nullptr;
-        }
+        if (ImageBitCount(image) != 8 || ImageWidth(image) != width || ImageHeight(image) != height)
+            return SaveFail(request, nullptr, kErrorColorNotSupported);
     }
     const int count = ImageCount(first);
-    if (count > 0xFFFF) {  // the header counts frames in 16 bits
-        *error = kErrorInvalidData;
-        return nullptr;
-    }
+    if (count > 0xFFFF) return SaveFail(request, nullptr, kErrorInvalidData);  // the header counts frames in 16 bits
     const uint64_t capacity = (uint64_t(ImageBitsSize(first)) + kSprRecordHead) * uint64_t(count) + kSprHeaderSize;
     MemBuffer* buffer = capacity <= INT32_MAX ? MemBufferCreate(static_cast<int32_t>(capacity), kMemBufferGrowStep) : nullptr;
-    if (!buffer) {
-        *error = kErrorOutOfMemory;
-        return nullptr;
-    }
+    if (!buffer) return SaveFail(request, nullptr, kErrorOutOfMemory);
     MemWriter out(buffer);
     out.write("SPR", 3);
     out.putU16(static_cast<uint32_t>(count));
@@ -96,12 +88,9 @@ MemBuffer* SprEncode(const Image* first, ErrorCode* error) {
         out.write(palette, sizeof palette);
         for (int y = 0; y < height; ++y) out.write(ImageRow(image, y), static_cast<size_t>(width));
     }
-    if (!out.ok()) {
-        MemBufferFree(buffer);
-        *error = kErrorWrite;
-        return nullptr;
-    }
-    return buffer;
+    if (!out.ok()) return SaveFail(request, buffer, kErrorWrite);
+    request->output = buffer;
+    return 1;
 }
 
-const FileFormat kSprFormat = {kFormatSpr, SprProbe, SprLoad, nullptr, "Pro Motion Animation", "SPR", nullptr};
+const FileFormat kSprFormat = {kFormatSpr, SprProbe, SprLoad, SprSave, "Pro Motion Animation", "SPR", nullptr};

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "formats/format.h"
-#include "formats/mem_buffer.h"
+#include "formats/save.h"
 
 constexpr int kSprHeaderSize = 9;
 constexpr int kSprRecordHead = 770;  // delay (16 bits) and 256 RGB triples
@@ -14,10 +14,9 @@ constexpr int kSprRecordHead = 770;  // delay (16 bits) and 256 RGB triples
 int SprProbe(const LoadRequest* request);
 Image* SprLoad(LoadRequest* request);
 
-// The whole file for `first` and every image after it in its chain, or none
-// with `error` set: 4 when an image is not 8 bits per pixel or differs from
-// the first in size, 7 for more frames than the header can count, 3 without
-// memory, 6 when the output cannot grow.
-MemBuffer* SprEncode(const Image* first, ErrorCode* error);
+// Writes `first` and every image after it in its chain. Error 4 when one of
+// them is not 8 bits per pixel or differs from the first in size, 7 for more
+// frames than the header can count.
+int SprSave(Image* first, SaveRequest* request);
 
 extern const FileFormat kSprFormat;

@@ -224,17 +224,13 @@ int TgaEncodeRow(const uint8_t* row, int pixels, int bytesPerPixel, uint8_t* out
     return static_cast<int>(o - out);
 }
 
-MemBuffer* TgaEncode(const Image* image, bool runLength, ErrorCode* error) {
+int TgaSave(Image* image, SaveRequest* request) {
+    const auto* options = static_cast<const TgaSaveOptions*>(request->options);
+    const bool runLength = options && options->runLength != 0;
     const int bits = ImageBitCount(image);
-    if (bits % 8 != 0) {
-        *error = kErrorColorNotSupported;
-        return nullptr;
-    }
+    if (bits % 8 != 0) return SaveFail(request, nullptr, kErrorColorNotSupported);
     MemBuffer* buffer = MemBufferCreate(ImagePackedSize(image), kMemBufferGrowStep);
-    if (!buffer) {
-        *error = kErrorOutOfMemory;
-        return nullptr;
-    }
+    if (!buffer) return SaveFail(request, nullptr, kErrorOutOfMemory);
     const bool mapped = bits == 8;
     uint8_t header[kTgaHeaderSize] = {};
     header[1] = mapped ? 1 : 0;
@@ -262,22 +258,15 @@ MemBuffer* TgaEncode(const Image* image, bool runLength, ErrorCode* error) {
         for (int m = 0; m < height; ++m) out.write(stored + stride * static_cast<size_t>(m), static_cast<size_t>(ImageRowBytes(image)));
     } else {
         HeapBytes encoded(static_cast<uint8_t*>(MemAlloc(2 * stride)));
-        if (!encoded) {
-            MemBufferFree(buffer);
-            *error = kErrorOutOfMemory;
-            return nullptr;
-        }
+        if (!encoded) return SaveFail(request, buffer, kErrorOutOfMemory);
         for (int m = 0; m < height && out.ok(); ++m) {
             const int length = TgaEncodeRow(stored + stride * static_cast<size_t>(m), ImageWidth(image), bits / 8, encoded.get());
             out.write(encoded.get(), static_cast<size_t>(length));
         }
     }
-    if (!out.ok()) {
-        MemBufferFree(buffer);
-        *error = kErrorWrite;
-        return nullptr;
-    }
-    return buffer;
+    if (!out.ok()) return SaveFail(request, buffer, kErrorWrite);
+    request->output = buffer;
+    return 1;
 }
 
-const FileFormat kTgaFormat = {kFormatTga, TgaProbe, TgaLoad, nullptr, "Truevision Targa", "TGA", nullptr};
+const FileFormat kTgaFormat = {kFormatTga, TgaProbe, TgaLoad, TgaSave, "Truevision Targa", "TGA", nullptr};

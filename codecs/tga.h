@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "formats/format.h"
-#include "formats/mem_buffer.h"
+#include "formats/save.h"
 
 constexpr int kTgaHeaderSize = 18;
 
@@ -31,9 +31,8 @@ Image* TgaLoad(LoadRequest* request);
 // bytes written. No packet leaves the row.
 int TgaEncodeRow(const uint8_t* row, int pixels, int bytesPerPixel, uint8_t* out);
 
-// The whole file for an image of 8, 16, 24 or 32 bits per pixel, or none with
-// `error` set: 4 for 1, 2 and 4 bits, 3 without memory, 6 when the output
-// cannot grow.
-MemBuffer* TgaEncode(const Image* image, bool runLength, ErrorCode* error);
+// Images of 8, 16, 24 and 32 bits per pixel, raw or run-length as the
+// request's TgaSaveOptions say; 1, 2 and 4 bits give error 4.
+int TgaSave(Image* image, SaveRequest* request);
 
 extern const FileFormat kTgaFormat;

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "formats/format.h"
-#include "formats/mem_buffer.h"
+#include "formats/save.h"
 
 inline bool SameFrames(const Image* a, const Image* b) {
     for (; a && b; a = ImageNext(a), b = ImageNext(b)) {
@@ -28,9 +28,9 @@ inline bool SameFrames(const Image* a, const Image* b) {
     return !a && !b;
 }
 
-// Loads `data`; then, when `encode` takes the picture, encodes and reloads it.
-template <typename Load, typename Encode>
-void FuzzLoadAndRoundTrip(const uint8_t* data, size_t size, Load load, Encode encode) {
+// Loads `data`; then, when `save` takes the picture, saves and reloads it.
+template <typename Load, typename Save>
+void FuzzLoadAndRoundTrip(const uint8_t* data, size_t size, Load load, Save save, void* options = nullptr) {
     std::vector<uint8_t> bytes(data, data + size);  // loaders may write to their view
     LoadRequest request{};
     request.data = bytes.data();
@@ -41,8 +41,9 @@ void FuzzLoadAndRoundTrip(const uint8_t* data, size_t size, Load load, Encode en
         if (request.error < kErrorUnsupportedType || request.error > kErrorFileNotFound) __builtin_trap();
         return;
     }
-    ErrorCode error = kErrorNone;
-    if (MemBuffer* encoded = encode(image, &error)) {
+    SaveRequest saving{kFormatNone, options, nullptr, kErrorNone};
+    if (save(image, &saving)) {
+        MemBuffer* encoded = saving.output;
         LoadRequest again{};
         again.data = encoded->data;
         again.size = static_cast<uint32_t>(encoded->size);
@@ -50,7 +51,7 @@ void FuzzLoadAndRoundTrip(const uint8_t* data, size_t size, Load load, Encode en
         if (!back || !SameFrames(image, back)) __builtin_trap();
         ImageDestroy(back);
         MemBufferFree(encoded);
-    } else if (error == kErrorNone) {
+    } else if (saving.error == kErrorNone) {
         __builtin_trap();
     }
     ImageDestroy(image);

@@ -277,12 +277,13 @@ TEST(PcxLoad, CorpusFilesShowWhatTheirAuthorsExpect) {
 
 namespace {
 
-Bytes Encoded(const Image* image, ErrorCode* error = nullptr) {
-    ErrorCode local = kErrorNone;
-    MemBuffer* buffer = PcxEncode(image, error ? error : &local);
-    if (!buffer) return {};
-    Bytes bytes(buffer->data, buffer->data + buffer->size);
-    MemBufferFree(buffer);
+Bytes Encoded(Image* image, ErrorCode* error = nullptr) {
+    SaveRequest request{kFormatPcx, nullptr, nullptr, kErrorNone};
+    const int saved = PcxSave(image, &request);
+    if (error) *error = request.error;
+    if (!saved) return {};
+    Bytes bytes(request.output->data, request.output->data + request.output->size);
+    MemBufferFree(request.output);
     return bytes;
 }
 

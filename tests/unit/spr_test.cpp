@@ -105,12 +105,13 @@ TEST(SprLoad, KeepsTheFramesThatFitTheBudget) {
 
 namespace {
 
-Bytes Encoded(const Image* first, ErrorCode* error = nullptr) {
-    ErrorCode local = kErrorNone;
-    MemBuffer* buffer = SprEncode(first, error ? error : &local);
-    if (!buffer) return {};
-    Bytes bytes(buffer->data, buffer->data + buffer->size);
-    MemBufferFree(buffer);
+Bytes Encoded(Image* first, ErrorCode* error = nullptr) {
+    SaveRequest request{kFormatSpr, nullptr, nullptr, kErrorNone};
+    const int saved = SprSave(first, &request);
+    if (error) *error = request.error;
+    if (!saved) return {};
+    Bytes bytes(request.output->data, request.output->data + request.output->size);
+    MemBufferFree(request.output);
     return bytes;
 }
 
@@ -205,15 +206,32 @@ TEST(SprSave, AnImageWithoutPaletteIsWrittenBlack) {
     EXPECT_EQ(Bytes(file.begin() + 11, file.begin() + 11 + 768), Bytes(768, 0));
 }
 
-TEST(SprSave, TheSampleAnimationLoadsBackFrameForFrame) {
+TEST(SprSave, TheSampleAnimationExportedAsAFileLoadsBackFrameForFrame) {
     FormatRegisterAll();
     LoadRequest request{};
     ImagePtr sample(ImageLoadFile(MOVREL_SOURCE_DIR "/samples/sample.flc", &request));
     ASSERT_TRUE(sample);
-    ImagePtr back = LoadBytes(Encoded(sample.get()));
+    TempDir dir;
+    const std::string path = dir.file("sample.spr");
+    SaveRequest saving{kFormatSpr, nullptr, nullptr, kErrorNone};
+    ASSERT_EQ(ImageSaveFile(sample.get(), path.c_str(), &saving), 1);
+    ImagePtr back(ImageLoadFile(path.c_str(), &request));
     ASSERT_TRUE(back);
+    EXPECT_EQ(ImageFormat(back.get())->id, kFormatSpr);
     EXPECT_EQ(ImageCount(back.get()), 24);
     ExpectSameFrames(sample.get(), back.get());
+}
+
+TEST(SprSave, ARefusedChainWritesNoFile) {
+    FormatRegisterAll();
+    ImagePtr chain = Chain(2, 4, 4);
+    ImageLink(ImageCreate(4, 4, 24), chain.get());
+    TempDir dir;
+    const std::string path = dir.file("mixed.spr");
+    SaveRequest saving{kFormatSpr, nullptr, nullptr, kErrorNone};
+    EXPECT_EQ(ImageSaveFile(chain.get(), path.c_str(), &saving), 0);
+    EXPECT_EQ(saving.error, kErrorColorNotSupported);
+    EXPECT_FALSE(std::filesystem::exists(path));
 }
 
 }  // namespace

@@ -258,12 +258,14 @@ TEST(TgaLoad, DamagedFilesGiveCleanErrors) {
 
 namespace {
 
-Bytes Encoded(const Image* image, bool runLength, ErrorCode* error = nullptr) {
-    ErrorCode local = kErrorNone;
-    MemBuffer* buffer = TgaEncode(image, runLength, error ? error : &local);
-    if (!buffer) return {};
-    Bytes bytes(buffer->data, buffer->data + buffer->size);
-    MemBufferFree(buffer);
+Bytes Encoded(Image* image, bool runLength, ErrorCode* error = nullptr) {
+    TgaSaveOptions options{runLength ? 1u : 0u};
+    SaveRequest request{kFormatTga, &options, nullptr, kErrorNone};
+    const int saved = TgaSave(image, &request);
+    if (error) *error = request.error;
+    if (!saved) return {};
+    Bytes bytes(request.output->data, request.output->data + request.output->size);
+    MemBufferFree(request.output);
     return bytes;
 }
 
@@ -321,6 +323,16 @@ TEST(TgaSave, EveryDepthLoadsBackTheSameEitherWay) {
                     for (int i = 0; i < 256; ++i) ASSERT_TRUE(ColorOf(back.get(), i) == ColorOf(image.get(), i));
                 }
             }
+}
+
+TEST(TgaSave, WithoutOptionsThroughTheRegistryTheImageIsWrittenRaw) {
+    FormatRegisterAll();
+    ImagePtr image(ImageCreate(3, 1, 24));
+    SaveRequest request{kFormatTga, nullptr, nullptr, kErrorNone};
+    ASSERT_EQ(FormatSave(image.get(), &request), 1);
+    EXPECT_EQ(request.output->size, 18 + 9);
+    EXPECT_EQ(request.output->data[2], kTgaTrueColor);
+    MemBufferFree(request.output);
 }
 
 TEST(TgaSave, DepthsBelowEightBitsAreNotWritten) {
