@@ -5,13 +5,16 @@ Every written mode (PCX at 1, 4, 8 and 24 bits; TGA at 8, 16, 24 and 32 bits,
 raw and run-length) must load in movrel as its source did, and Pillow and
 ImageMagick must read it as they read the source (RGBA, so alpha counts; 16-bit
 pixels as RGB, their top bit being no alpha in movrel's images); for a source a
-peer cannot read (a FLIC file), the peer must see movrel's pixels. An
+peer cannot read (a FLIC file), the peer must see movrel's pixels. Bit-plane
+PCX files (1 bit x 2, 3 and 4 planes, made here) must load in movrel as the
+peers that read them show them, merged into 2- and 4-bit pixels. An
 SPR export of the bundled sample must load back with the same frames, palettes
 and delays.
 """
 import argparse
 import hashlib
 import os
+import struct
 import subprocess
 import sys
 import tempfile
@@ -22,6 +25,9 @@ MAGICK = '/usr/bin/convert'
 
 # (source, output name, extra arguments, header facts: {offset: value})
 CASES = [
+    ('planes:2', 'two.pcx', [], {3: 2, 65: 1}),
+    ('planes:3', 'three.pcx', [], {3: 4, 65: 1}),
+    ('planes:4', 'sixteen.pcx', [], {3: 4, 65: 1}),
     ('corpus:pcx/pillow/pil184.pcx', 'one.pcx', [], {3: 1, 65: 1}),
     ('corpus:pcx/zigimg/test-bpp4.pcx', 'four.pcx', [], {3: 4, 65: 1}),
     ('sample', 'eight.pcx', [], {3: 8, 65: 1}),
@@ -33,8 +39,36 @@ for bits in (16, 24, 32):
     CASES.append((f'corpus:tga/zigimg/utc{bits}.tga', f'tc{bits}.tga', [], {2: 2, 16: bits}))
     CASES.append((f'corpus:tga/zigimg/utc{bits}.tga', f'tc{bits}-rle.tga', ['--rle'], {2: 10, 16: bits}))
 
-# Peers without a reader for a mode we write.
-CANNOT_READ = {('pillow', 'four.pcx')}  # Pillow reads no 4-bit single-plane PCX
+# Peers without a reader for a mode we write or a source.
+CANNOT_READ = {
+    ('pillow', 'four.pcx'), ('pillow', 'three.pcx'), ('pillow', 'sixteen.pcx'),  # no 4-bit single-plane PCX
+    ('pillow', 'two.pcx'),                                                       # nor 2-bit
+}
+
+
+def planar_pcx(path, planes, width=13, height=3):
+    """A PCX file of 1-bit planes whose pixel x, y has the value (x + 3y) mod 2^planes."""
+    header = bytearray(128)
+    header[0:4] = bytes([10, 5, 1, 1])
+    line = (width + 15) // 16 * 2  # Pillow needs plane lines without padding: keep (width + 7) // 8 even
+    struct.pack_into('<4H', header, 4, 0, 0, width - 1, height - 1)
+    header[65] = planes
+    struct.pack_into('<H', header, 66, line)
+    for i in range(16):
+        header[16 + 3 * i:19 + 3 * i] = bytes([i * 17, 255 - i * 13, (i * 71) % 256])
+    data = bytearray()
+    for y in range(height):
+        for k in range(planes):
+            bits = bytearray(line)
+            for x in range(width):
+                if ((x + 3 * y) % (1 << planes)) >> k & 1:
+                    bits[x // 8] |= 0x80 >> (x % 8)
+            data += bits
+    encoded = bytearray()
+    for b in data:
+        encoded += bytes([0xC1, b]) if b >= 0xC0 else bytes([b])
+    with open(path, 'wb') as f:
+        f.write(bytes(header) + bytes(encoded))
 
 
 def pillow_md5(path, mode='RGBA'):
@@ -71,6 +105,16 @@ def main():
         for source, name, extra, facts in CASES:
             if source == 'sample':
                 src = opts.sample
+            elif source.startswith('planes:'):
+                src = os.path.join(work, 'source-' + name)
+                planar_pcx(src, int(source.split(':')[1]))
+                ours = movrel(opts.movrel, 'framemd5', src).stdout.split(',')[-1].strip()
+                for peer, read in PEERS.items():
+                    theirs = read(src, 'RGB' if peer == 'pillow' else 'rgb')
+                    if theirs is None and (peer, name) not in CANNOT_READ:
+                        failures.append(f'{name}: {peer} cannot read the source')
+                    elif theirs is not None and theirs != ours:
+                        failures.append(f'{name}: movrel loads the source unlike {peer}')
             else:
                 src = os.path.join(opts.corpus, source.split(':', 1)[1])
                 if not os.path.exists(src):
