@@ -23,5 +23,5 @@ for preset in mingw32 mingw64; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j"$jobs" >/dev/null
 done
-scripts/wine-smoke.sh
+scripts/wine-test.sh
 echo "all tests passed"
