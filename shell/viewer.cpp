@@ -182,9 +182,9 @@ void DrawFrameNumber(HDC dc, int frameCounter) {
     TextOutA(dc, kOverlayX, kOverlayY, text, length);
 }
 
-LRESULT OnPaint(HWND window) {
+LRESULT OnPaint(HWND window, WPARAM wparam, LPARAM lparam) {
     const ViewerState* state = ViewerGetState(window);
-    if (!state) return DefWindowProcA(window, WM_PAINT, 0, 0);
+    if (!state) return DefWindowProcA(window, WM_PAINT, wparam, lparam);
     PAINTSTRUCT paint;
     HDC dc = BeginPaint(window, &paint);
     const Image* frame = state->current;
@@ -203,9 +203,9 @@ LRESULT OnPaint(HWND window) {
     return 0;
 }
 
-LRESULT OnTimer(HWND window, WPARAM id) {
+LRESULT OnTimer(HWND window, WPARAM id, LPARAM lparam) {
     ViewerState* state = ViewerGetState(window);
-    if (!state || id != kPlaybackTimer) return DefWindowProcA(window, WM_TIMER, id, 0);
+    if (!state || id != kPlaybackTimer) return DefWindowProcA(window, WM_TIMER, id, lparam);
     const Image* shown = state->current;
     Image* next = ImageNext(state->current);
     state->frameCounter += 1;
@@ -298,8 +298,8 @@ LRESULT CALLBACK ViewerWndProc(HWND window, UINT message, WPARAM wparam, LPARAM 
         case WM_CREATE: return OnCreate(window, reinterpret_cast<const CREATESTRUCTA*>(lparam));
         case WM_DESTROY: return OnDestroy(window);
         case WM_SIZE: return OnSize(window, wparam, lparam);
-        case WM_PAINT: return OnPaint(window);
-        case WM_TIMER: return OnTimer(window, wparam);
+        case WM_PAINT: return OnPaint(window, wparam, lparam);
+        case WM_TIMER: return OnTimer(window, wparam, lparam);
         case WM_HSCROLL: return OnScroll(window, SB_HORZ, wparam);
         case WM_VSCROLL: return OnScroll(window, SB_VERT, wparam);
         case WM_MOUSEWHEEL: return OnMouseWheel(window, wparam);

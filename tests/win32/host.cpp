@@ -563,6 +563,14 @@ std::string DialogItemText(HWND dialog, int id) {
     return item ? WindowText(item) : std::string();
 }
 
+std::vector<std::string> TakeHelperFailures() {
+    EnterCriticalSection(&gLock);
+    std::vector<std::string> failures;
+    failures.swap(gHelperFailures);
+    LeaveCriticalSection(&gLock);
+    return failures;
+}
+
 void ClickButton(HWND dialog, int id) {
     HWND button = GetDlgItem(dialog, id);
     if (button)

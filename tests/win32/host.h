@@ -206,6 +206,8 @@ bool ExpectationMet();
 // The text of a message box, its caption and body.
 std::string WindowText(HWND window);
 std::string DialogItemText(HWND dialog, int id);
+// What the helper reported since the test began (unexpected windows, time-outs); clears it.
+std::vector<std::string> TakeHelperFailures();
 // Presses a message box's button (posted, so that the helper never blocks).
 void ClickButton(HWND dialog, int id);
 

@@ -548,3 +548,11 @@ HOST_TEST(menu, about_box) {
     CHECK(lines[2].empty());
     CHECK(!lines[3].empty());
 }
+
+HOST_TEST(host, an_unexpected_dialog_is_closed_and_reported) {
+    Lister lister(gFiles.still, 0, 0, 0, 300, 200);
+    Command(lister.viewer(), IDM_ABOUT);  // returns only once the helper closed the box
+    const std::vector<std::string> failures = TakeHelperFailures();
+    CHECK_EQ(failures.size(), size_t{1});
+    if (!failures.empty()) CHECK(failures[0].find("About") != std::string::npos);
+}
