@@ -1,5 +1,6 @@
 // The registration order is the probing order and the order of the entries
 // in every save dialog: FLIC, BMP, GIF, PCX, TGA, AVI, SPR.
+#include "codecs/avi.h"
 #include "codecs/bmp.h"
 #include "codecs/flic.h"
 #include "formats/format.h"
@@ -7,4 +8,5 @@
 void FormatRegisterAll() {
     FormatRegister(kFlicFormat);
     FormatRegister(kBmpFormat);
+    FormatRegister(kAviFormat);
 }
