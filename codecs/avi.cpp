@@ -86,6 +86,11 @@ bool AviFormatUsable(const uint8_t* format, uint32_t size) {
     return Stride(f) * uint64_t(f.height) <= kImageMaxBitsSize;
 }
 
+uint64_t AviFrameSize(const uint8_t* format) {
+    const FrameFormat f = ReadFormat(format);
+    return Stride(f) * uint64_t(f.height);
+}
+
 bool AviFormatUncompressed(const uint8_t* format) { return ReadFormat(format).compression == kBiRgb; }
 
 Image* AviCreateFrameImage(const uint8_t* format, uint32_t formatSize) {
@@ -109,7 +114,7 @@ ErrorCode AviCopyFrame(const uint8_t* format, const uint8_t* data, uint64_t size
     const FrameFormat f = ReadFormat(format);
     if (!AviFrameMatches(image, f.width, f.height, f.bitCount)) return kErrorInvalidData;
     const size_t stride = static_cast<size_t>(ImageStride(image));
-    if (size < uint64_t{stride} * uint64_t(f.height)) return kErrorInvalidData;
+    if (size < AviFrameSize(format)) return kErrorInvalidData;
     if (!f.topDown) {
         std::memcpy(ImageBits(image), data, stride * static_cast<size_t>(f.height));
         return kErrorNone;

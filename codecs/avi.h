@@ -72,6 +72,9 @@ bool AviFrameMatches(const Image* frame, int32_t width, int32_t height, int dept
 // 16, 24 or 32 bits. 0 when it is not usable.
 bool AviFormatUsable(const uint8_t* format, uint32_t size);
 
+// The bytes of one uncompressed frame of a usable format: rows padded to 4 bytes.
+uint64_t AviFrameSize(const uint8_t* format);
+
 // Whether frames of this format are stored as plain rows that can be copied
 // without a decompressor.
 bool AviFormatUncompressed(const uint8_t* format);

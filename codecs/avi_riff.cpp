@@ -346,6 +346,13 @@ Image* AviReadFrame(Stream* stream, StreamReadRequest* request) {
         request->error = kErrorRead;
         return nullptr;
     }
+    const FrameChunk& chunk = s->chunks[request->frame];
+    // Checked before the image is made, so that a small damaged file cannot
+    // make it allocate a large picture.
+    if (chunk.size != 0 && chunk.size < AviFrameSize(s->readFormat)) {
+        request->error = kErrorInvalidData;
+        return nullptr;
+    }
     if (!s->frameImage) {
         s->frameImage = AviCreateFrameImage(s->readFormat, s->readFormatSize);
         if (!s->frameImage) {
@@ -353,7 +360,6 @@ Image* AviReadFrame(Stream* stream, StreamReadRequest* request) {
             return nullptr;
         }
     }
-    const FrameChunk& chunk = s->chunks[request->frame];
     // An empty chunk is a dropped frame: the picture stays as it was.
     if (chunk.size == 0) return s->frameImage;
     const ErrorCode error = AviCopyFrame(s->readFormat, s->map.data + chunk.offset, chunk.size, s->frameImage);

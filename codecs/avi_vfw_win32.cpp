@@ -186,9 +186,9 @@ int OpenForReading(Stream* stream, AviStreamState* s, StreamOpenRequest* request
     // Frames are wanted bottom-up, the way the frame image holds them.
     if (out->biHeight < 0) out->biHeight = -out->biHeight;
 
-    // Rows are padded to 4 bytes; the stream's own suggestion wins when it has one.
-    const uint64_t stride = ((uint64_t{in->biBitCount} * uint64_t(in->biWidth) + 31) >> 3) & ~uint64_t{3};
-    const uint64_t frameSize = stride * uint64_t(out->biHeight);
+    // The stream's own suggestion wins when it has one; reads grow the buffer
+    // when a frame needs more.
+    const uint64_t frameSize = AviFrameSize(s->inFormat);
     const uint64_t suggested = s->streamInfo.dwSuggestedBufferSize;
     s->inBufferSize = static_cast<uint32_t>(suggested != 0 && suggested <= kImageMaxBitsSize ? suggested : frameSize);
     stream->frameRate = AviHeaderRate(s->streamInfo.dwRate, s->streamInfo.dwScale);

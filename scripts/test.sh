@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test: unit and peer tests under AddressSanitizer and UBSan, a short
 # fuzzing run of every target, and the Windows cross builds of the core and
-# the tool (run under wine on the bundled sample).
+# the tool (run under wine on the bundled sample), with the AVI stream through
+# Video for Windows under wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -24,4 +25,5 @@ for preset in mingw32 mingw64; do
   cmake --build --preset "$preset" -j"$jobs" >/dev/null
 done
 scripts/wine-smoke.sh
+scripts/wine-avi.sh
 echo "all tests passed"
