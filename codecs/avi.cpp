@@ -77,6 +77,14 @@ bool AviFrameMatches(const Image* frame, int32_t width, int32_t height, int dept
     return frame && ImageWidth(frame) == width && ImageHeight(frame) == height && ImageBitCount(frame) == depth;
 }
 
+bool AviFrameFitsFormat(const Image* frame, const uint8_t* format, uint32_t formatSize) {
+    const FrameFormat f = ReadFormat(format);
+    if (!AviFrameMatches(frame, f.width, f.height, f.bitCount)) return false;
+    const int32_t tableSize = ImageColorTableSize(frame);
+    return f.bitCount > 8 || (tableSize <= static_cast<int32_t>(formatSize - 40) &&
+                              std::memcmp(ImageColorTable(frame, 0), format + 40, static_cast<size_t>(tableSize)) == 0);
+}
+
 bool AviFormatUsable(const uint8_t* format, uint32_t size) {
     if (!format || size < 40) return false;
     const FrameFormat f = ReadFormat(format);

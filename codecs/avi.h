@@ -66,6 +66,10 @@ uint32_t AviOpenRate(const StreamOpenRequest* request);
 
 // Whether a frame has the geometry and depth that the stream's format fixed.
 bool AviFrameMatches(const Image* frame, int32_t width, int32_t height, int depth);
+// The same for a stream being written, whose format block (header and colour
+// table) came from its first frame: palette frames must also have its colours,
+// since the file has one colour table for every frame.
+bool AviFrameFitsFormat(const Image* frame, const uint8_t* format, uint32_t formatSize);
 
 // A stream's bitmap format as read from a file, checked: a header of at least
 // 40 bytes within `size`, a picture that an Image can hold, and a depth of 8,

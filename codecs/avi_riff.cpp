@@ -381,7 +381,7 @@ int AviWriteFrame(Stream* stream, StreamFrameRequest* request) {
         request->error = kErrorWrite;
         return 0;
     }
-    if (!AviFrameMatches(request->image, s->width, s->height, s->depth)) {
+    if (!AviFrameFitsFormat(request->image, s->format, s->formatSize)) {
         request->error = kErrorInvalidData;
         return 0;
     }

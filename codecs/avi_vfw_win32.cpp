@@ -45,8 +45,8 @@ struct AviStreamState {
     bool optionsChosen;  // the dialog filled compressOptions, which then own blocks
     bool failed;         // write mode: the file is gone; every later step fails
     char tempName[kMaxPath];
-    int32_t width, height;  // write mode: the frames' format, fixed by the first frame
-    int depth;
+    uint8_t format[sizeof(BitmapInfo)];  // write mode: the frames' format, fixed by the first frame
+    uint32_t formatSize;
     uint64_t bytesWritten;  // of frame data, as the compressor reported it
     uint32_t frames;
 };
@@ -104,9 +104,8 @@ int OpenForWriting(Stream* stream, AviStreamState* s, StreamOpenRequest* request
         request->error = kErrorInvalidData;
         return 0;
     }
-    s->width = ImageWidth(first);
-    s->height = ImageHeight(first);
-    s->depth = ImageBitCount(first);
+    s->formatSize = static_cast<uint32_t>(ImageHeaderSize(first));
+    std::memcpy(s->format, ImageHeader(first), s->formatSize);
     const auto* options = static_cast<const AviExportOptions*>(request->options);
 
     FileHandle* temp = FileCreateTempBeside(stream->fileName, s->tempName);
@@ -121,7 +120,7 @@ int OpenForWriting(Stream* stream, AviStreamState* s, StreamOpenRequest* request
     s->streamInfo.dwScale = 1;
     s->streamInfo.dwRate = AviOpenRate(request);
     s->streamInfo.dwSuggestedBufferSize = static_cast<DWORD>(ImageBitsSize(first));
-    SetRect(&s->streamInfo.rcFrame, 0, 0, s->width, s->height);
+    SetRect(&s->streamInfo.rcFrame, 0, 0, ImageWidth(first), ImageHeight(first));
     if (AVIFileCreateStreamA(s->file, &s->stream, &s->streamInfo) != 0) {
         request->error = kErrorWrite;
         return 0;
@@ -301,7 +300,7 @@ int AviWriteFrame(Stream* stream, StreamFrameRequest* request) {
         return 0;
     }
     Image* image = request->image;
-    if (!AviFrameMatches(image, s->width, s->height, s->depth)) {
+    if (!AviFrameFitsFormat(image, s->format, s->formatSize)) {
         request->error = kErrorInvalidData;
         return 0;
     }

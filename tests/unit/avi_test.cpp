@@ -268,11 +268,20 @@ TEST_F(Avi, PaletteFramesKeepTheirColourTable) {
     ImageSetPalette(image.get(), palette);
     for (int x = 0; x < 6; ++x) ImageSetPixel(image.get(), x, 0, x * 40), ImageSetPixel(image.get(), x, 1, 255 - x);
     const std::string path = dir.file("pal.avi");
-    Export(path, {image.get()}, 10);
+    Stream* stream = OpenWrite(path, image.get(), 10);
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(Write(stream, image.get(), 0), kErrorNone);
+    // The file has one colour table, so a frame with other colours is refused.
+    ImagePtr other(ImageDuplicate(image.get()));
+    palette[7].red ^= 1;
+    ImageSetPalette(other.get(), palette);
+    EXPECT_EQ(Write(stream, other.get(), 1), kErrorInvalidData);
+    EXPECT_EQ(Close(stream, image.get()), kErrorNone);
     EXPECT_EQ(U32(ReadFile(path), 168), 40u + 1024u);
     ErrorCode error;
-    Stream* stream = OpenRead(path, &error);
+    stream = OpenRead(path, &error);
     ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(stream->frameCount, 1);
     Image* back = Read(stream, 0, &error);
     ASSERT_NE(back, nullptr);
     EXPECT_EQ(ImageBitCount(back), 8);
