@@ -3,10 +3,16 @@
 #include "codecs/avi.h"
 #include "codecs/bmp.h"
 #include "codecs/flic.h"
+#include "codecs/pcx.h"
+#include "codecs/spr.h"
+#include "codecs/tga.h"
 #include "formats/format.h"
 
 void FormatRegisterAll() {
     FormatRegister(kFlicFormat);
     FormatRegister(kBmpFormat);
+    FormatRegister(kPcxFormat);
+    FormatRegister(kTgaFormat);
     FormatRegister(kAviFormat);
+    FormatRegister(kSprFormat);
 }

@@ -7,16 +7,20 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 jobs=$(nproc)
-fuzz_seconds=${FUZZ_SECONDS:-20}
 
 echo "== unit and peer tests (asan, ubsan)"
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j"$jobs" >/dev/null
 ctest --preset asan -j"$jobs"
 
-echo "== fuzzing, ${fuzz_seconds}s per target"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j"$jobs" >/dev/null
+# About a minute of fuzzing in all, shared by the targets (FUZZ_SECONDS sets
+# the time of each).
+targets=$(find build/fuzz/tests/fuzz -maxdepth 1 -name 'fuzz_*' -type f -perm -u+x | wc -l)
+share=$(( 60 / (targets > 0 ? targets : 1) ))
+fuzz_seconds=${FUZZ_SECONDS:-$(( share > 5 ? share : 5 ))}
+echo "== fuzzing, ${fuzz_seconds}s per target"
 scripts/fuzz.sh "$fuzz_seconds"
 
 echo "== Windows cross builds"

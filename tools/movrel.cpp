@@ -11,6 +11,7 @@
 #include "codecs/avi.h"
 #include "formats/format.h"
 #include "formats/save.h"
+#include "codecs/tga.h"
 #include "image/convert.h"
 #include "tools/md5.h"
 
@@ -182,9 +183,10 @@ struct WriteOptions {
     std::string format;
     long frame = 0;
     bool quiet = false;
+    bool runLength = false;
 };
 
-// Parses FILE... [--format NAME] [--frame N] [--quiet]; false on a usage error.
+// Parses FILE... [--format NAME] [--frame N] [--quiet] [--rle]; false on a usage error.
 bool ParseWriteOptions(const std::vector<std::string>& args, bool allowFrame, bool allowQuiet, WriteOptions& out) {
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -198,6 +200,8 @@ bool ParseWriteOptions(const std::vector<std::string>& args, bool allowFrame, bo
             if (args[i].empty() || *end != '\0' || out.frame < 0) return false;
         } else if (allowQuiet && a == "--quiet") {
             out.quiet = true;
+        } else if (a == "--rle") {
+            out.runLength = true;
         } else if (a.size() > 1 && a[0] == '-') {
             return false;
         } else {
@@ -224,15 +228,28 @@ FormatId ChooseFormat(const WriteOptions& options, const std::string& output) {
     return id;
 }
 
+// --rle means something only for TGA output.
+bool RunLengthFits(const WriteOptions& options, FormatId id) {
+    if (!options.runLength || id == kFormatTga) return true;
+    std::fprintf(stderr, "movrel: --rle is for TGA output only\n");
+    return false;
+}
+
+// The options record of a save in `id` as the command line asks for it.
+struct SaveOptions {
+    TgaSaveOptions tga{};
+    void* forFormat(FormatId id) { return id == kFormatTga ? &tga : nullptr; }
+};
+
 // Saves, or prints why not after `beforeMessage` has run.
 template <typename Before = void (*)()>
-bool SaveOrComplain(Image* image, const std::string& path, FormatId id, Before beforeMessage = [] {}) {
+bool SaveOrComplain(Image* image, const std::string& path, FormatId id, void* options, Before beforeMessage = [] {}) {
     if (path.size() >= kMaxPath) {
         beforeMessage();
         std::fprintf(stderr, "movrel: file name too long (at most %zu characters): %s\n", kMaxPath - 1, path.c_str());
         return false;
     }
-    SaveRequest request{id, nullptr, nullptr, kErrorNone};
+    SaveRequest request{id, options, nullptr, kErrorNone};
     if (ImageSaveFile(image, path.c_str(), &request)) return true;
     beforeMessage();
     std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(request.error), path.c_str());
@@ -245,7 +262,7 @@ int RunConvert(const std::vector<std::string>& args) {
     const std::string& input = options.files[0];
     const std::string& output = options.files[1];
     const FormatId id = ChooseFormat(options, output);
-    if (id == kFormatNone) return 1;
+    if (id == kFormatNone || !RunLengthFits(options, id)) return 1;
     ImagePtr first(LoadOrComplain(input));
     if (!first) return 1;
     Image* frame = first.get();
@@ -254,7 +271,9 @@ int RunConvert(const std::vector<std::string>& args) {
         std::fprintf(stderr, "movrel: %s has %d frame(s); frames count from 0\n", input.c_str(), ImageCount(first.get()));
         return 1;
     }
-    return SaveOrComplain(frame, output, id) ? 0 : 1;
+    SaveOptions saveOptions;
+    saveOptions.tga.runLength = options.runLength;
+    return SaveOrComplain(frame, output, id, saveOptions.forFormat(id)) ? 0 : 1;
 }
 
 // A progress line on stderr, only once a run has taken more than a second.
@@ -304,6 +323,9 @@ int RunFrames(const std::vector<std::string>& args) {
     }
     char extension[kMaxPath];
     if (id == kFormatNone || !FormatExtension(id, extension, 0, sizeof extension)) return 1;
+    if (!RunLengthFits(options, id)) return 1;
+    SaveOptions saveOptions;
+    saveOptions.tga.runLength = options.runLength;
     ImagePtr first(LoadOrComplain(input));
     if (!first) return 1;
     const int total = ImageCount(first.get());
@@ -312,7 +334,7 @@ int RunFrames(const std::vector<std::string>& args) {
     for (Image* frame = first.get(); frame; frame = ImageNext(frame), ++n) {
         char number[16];
         std::snprintf(number, sizeof number, "%03d.", n);
-        if (!SaveOrComplain(frame, base + number + extension, id, [&] { progress.end(); })) return 1;
+        if (!SaveOrComplain(frame, base + number + extension, id, saveOptions.forFormat(id), [&] { progress.end(); })) return 1;
         progress.update(n + 1);
     }
     return 0;
@@ -389,7 +411,7 @@ int RunExport(const std::vector<std::string>& args) {
     const std::string& input = options.files[0];
     const std::string& output = options.files[1];
     const Exporter* exporter = ChooseExporter(options, output);
-    if (!exporter) return 1;
+    if (!exporter || !RunLengthFits(options, exporter->id)) return 1;
     if (output.size() >= kMaxPath) {
         std::fprintf(stderr, "movrel: file name too long (at most %zu characters): %s\n", kMaxPath - 1, output.c_str());
         return 1;
@@ -443,15 +465,17 @@ const Command kCommands[] = {
      "--pal8: instead the MD5s of the palette indices, of the 256-entry RGB palette and of that\n"
      "palette reduced to 6 bits (palette images only).",
      RunFrameMd5},
-    {"convert", "convert IN OUT [--format NAME] [--frame N]",
+    {"convert", "convert IN OUT [--format NAME] [--frame N] [--rle]",
      "Saves one frame of IN (the first, or frame N counting from 0) as OUT. The format is NAME\n"
      "(an extension such as BMP), else the one OUT's extension names. An existing OUT is replaced\n"
-     "only once the new file is complete.",
+     "only once the new file is complete. SPR (Pro Motion) holds animations: it gets that frame\n"
+     "and every one after it. --rle: run-length encoded TGA output.",
      RunConvert},
-    {"frames", "frames IN BASE [--format NAME] [--quiet]",
+    {"frames", "frames IN BASE [--format NAME] [--quiet] [--rle]",
      "Saves every frame of IN as BASE000.EXT, BASE001.EXT, ... where EXT is the format's default\n"
      "extension (BMP unless --format names another). BASE is used as given: an extension in it\n"
-     "becomes part of the names. Long runs show progress on stderr; --quiet turns it off.",
+     "becomes part of the names. Long runs show progress on stderr; --quiet turns it off.\n"
+     "--rle: run-length encoded TGA output.",
      RunFrames},
     {"export", "export IN OUT [--format NAME] [--quiet]",
      "Writes every frame of IN into one animation file OUT, as the viewer's export commands do.\n"

@@ -108,6 +108,8 @@ def main():
         check(r.returncode == 1 and '--format' in r.stderr, f'export without an extension: {r.stderr}')
         r = run([opts.movrel, 'export', opts.sample, os.path.join(tmp, 'clip.vid'), '--format', 'avi', '--quiet'])
         check(r.returncode == 0 and open(os.path.join(tmp, 'clip.vid'), 'rb').read(12)[8:] == b'AVI ', 'export --format avi')
+        r = run([opts.movrel, 'export', opts.sample, os.path.join(tmp, 'rle.avi'), '--rle'])
+        check(r.returncode == 1 and '--rle' in r.stderr, f'export --rle: {r.stderr}')
         r = run([opts.movrel, 'export', opts.sample])
         check(r.returncode == 2 and 'usage: movrel export' in r.stderr, 'export with one file is a usage error')
         r = run([opts.movrel, 'export', '--help'])

@@ -173,7 +173,8 @@ TEST(AviRegistry, SixthInOrderWithStreamOperationsOnly) {
     FormatRegisterAll();
     int slot = 0;
     while (FormatSlot(slot)->id != kFormatAvi) ASSERT_NE(FormatSlot(++slot)->id, kFormatNone);
-    EXPECT_EQ(FormatSlot(slot - 1)->id, kFormatBmp);  // GIF, PCX and TGA come between once registered
+    EXPECT_EQ(FormatSlot(slot - 1)->id, kFormatTga);
+    EXPECT_EQ(FormatSlot(slot + 1)->id, kFormatSpr);
     const FileFormat* avi = FormatFind(kFormatAvi);
     EXPECT_STREQ(avi->description, "Audio Video Interleaved animation file");
     EXPECT_STREQ(avi->extensions, "AVI");

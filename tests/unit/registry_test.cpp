@@ -23,16 +23,20 @@ int AcceptAll(const LoadRequest*) { return 1; }
 
 TEST_F(Registry, RegistersInOrderAndRefusesDuplicatesZeroAndOverflow) {
     FormatRegisterAll();
-    EXPECT_EQ(FormatSlot(0)->id, kFormatFlic);
-    EXPECT_EQ(FormatSlot(1)->id, kFormatBmp);
-    EXPECT_EQ(FormatFind(kFormatFlic), FormatSlot(0));
+    // FLIC, BMP, GIF, PCX, TGA, AVI, SPR, of those built.
+    const FormatId order[] = {kFormatFlic, kFormatBmp, kFormatPcx, kFormatTga, kFormatAvi, kFormatSpr};
+    int registered = 0;
+    for (FormatId id : order) {
+        EXPECT_EQ(FormatSlot(registered)->id, id);
+        EXPECT_EQ(FormatFind(id), FormatSlot(registered));
+        ++registered;
+    }
+    EXPECT_EQ(FormatSlot(registered)->id, kFormatNone);
     EXPECT_EQ(FormatFind(2), nullptr);
     EXPECT_EQ(FormatFind(0), nullptr);
     EXPECT_EQ(FormatRegister(kFlicFormat), 0);  // duplicate id
     FileFormat zero{};
     EXPECT_EQ(FormatRegister(zero), 0);
-    int registered = 0;
-    while (FormatSlot(registered)->id != kFormatNone) ++registered;
     for (int id = 100; registered < kFormatSlots; ++id, ++registered) {
         FileFormat entry{};
         entry.id = id;
