@@ -49,28 +49,40 @@ BOOL CALLBACK FindDialog(HWND window, LPARAM found) {
     return TRUE;
 }
 
-// Answers every dialog of the main thread as gAnswer says. Clicks are posted:
-// a sent click that opens a nested dialog would block this thread.
+// Answers every dialog of the main thread as gAnswer says, each one once, and
+// only once it is ready: under load a dialog can be visible before its list
+// is filled, and stay visible a while after the click. Clicks are posted: a
+// sent click that opens a nested dialog would block this thread.
 DWORD WINAPI AnswerDialogs(LPVOID) {
+    HWND answered = nullptr;
+    HWND waiting = nullptr;
+    DWORD waitingSince = 0;
     for (;;) {
         Sleep(30);
         HWND dialog = nullptr;
         EnumThreadWindows(gMainThread, FindDialog, reinterpret_cast<LPARAM>(&dialog));
-        if (!dialog) continue;
-        GetWindowTextA(dialog, gDialogTitle, sizeof gDialogTitle);
+        if (!dialog || dialog == answered) continue;
+        if (dialog != waiting) waiting = dialog, waitingSince = GetTickCount();
+        char title[128] = "";
+        GetWindowTextA(dialog, title, sizeof title);
         HWND list = GetDlgItem(dialog, 0x370);
-        const LRESULT item = SendMessageA(list, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
-                                          reinterpret_cast<LPARAM>("Full Frames (Uncompressed)"));
-        if (gAnswer == Answer::uncompressed && list && item != CB_ERR) {
+        const LRESULT item = list ? SendMessageA(list, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+                                                 reinterpret_cast<LPARAM>("Full Frames (Uncompressed)"))
+                                  : CB_ERR;
+        const bool ready = std::strcmp(title, "Video Compression") == 0 && item != CB_ERR;
+        // Something else, or a dialog that never gets ready: cancel it, and the checks fail.
+        const bool stuck = !ready && GetTickCount() - waitingSince > 10000;
+        if (!ready && !stuck) continue;
+        std::strcpy(gDialogTitle, title);
+        if (ready && gAnswer == Answer::uncompressed) {
             SendMessageA(list, CB_SETCURSEL, static_cast<WPARAM>(item), 0);
             SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(0x370, CBN_SELCHANGE), reinterpret_cast<LPARAM>(list));
             PostMessageA(dialog, WM_COMMAND, IDOK, 0);
         } else {
             PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
         }
+        answered = dialog;
         InterlockedIncrement(&gDialogsAnswered);
-        // Wait until it is gone, so that one dialog is not answered twice.
-        for (int i = 0; i < 200 && IsWindow(dialog) && IsWindowVisible(dialog); ++i) Sleep(10);
     }
 }
 
