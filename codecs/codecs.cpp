@@ -1,5 +1,6 @@
 // The registration order is the probing order and the order of the entries
 // in every save dialog: FLIC, BMP, GIF, PCX, TGA, AVI, SPR.
+#include "codecs/avi.h"
 #include "codecs/bmp.h"
 #include "codecs/flic.h"
 #include "codecs/pcx.h"
@@ -12,5 +13,6 @@ void FormatRegisterAll() {
     FormatRegister(kBmpFormat);
     FormatRegister(kPcxFormat);
     FormatRegister(kTgaFormat);
+    FormatRegister(kAviFormat);
     FormatRegister(kSprFormat);
 }

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Every test: unit and peer tests under AddressSanitizer and UBSan, a short
 # fuzzing run of every target, and the Windows cross builds (the tool, the
-# plug-in and movrel-view, 32-bit and 64-bit) tested under wine in a virtual
-# X display.
+# plug-in and movrel-view, 32-bit and 64-bit, the AVI stream through Video for
+# Windows) tested under wine in a virtual X display.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -29,4 +29,5 @@ for preset in mingw32 mingw64; do
   cmake --build --preset "$preset" -j"$jobs" >/dev/null
 done
 scripts/wine-test.sh
+scripts/wine-avi.sh
 echo "all tests passed"

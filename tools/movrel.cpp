@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "codecs/avi.h"
 #include "formats/format.h"
 #include "formats/save.h"
 #include "codecs/tga.h"
@@ -339,6 +340,123 @@ int RunFrames(const std::vector<std::string>& args) {
     return 0;
 }
 
+// ---- Exporting a whole animation through a multi-frame stream -----------------
+
+// How the frames of an animation reach one stream format.
+struct ExportPlan {
+    int depth = 0;                // every frame is converted to this depth first; 0 keeps it
+    void* openOptions = nullptr;  // the open request's options
+    bool positions = false;       // each frame request carries the frame's 0-based position
+    AviExportOptions avi{};
+};
+
+struct Exporter {
+    FormatId id;
+    void (*plan)(const Image* first, ExportPlan& plan);
+    // The format writes its file itself rather than through the driver, so a
+    // failed frame never ends the stream (the driver ends it only when it
+    // cannot write the format's output, which it reports as "Write error").
+    bool writesOwnFile;
+};
+
+// What the viewer's AVI export does: 24-bit frames at the first frame's rate.
+void PlanAvi(const Image* first, ExportPlan& plan) {
+    plan.depth = 24;
+    plan.avi = {nullptr, AviFrameRate(ImageGetDelay(first))};
+    plan.openOptions = &plan.avi;
+    plan.positions = true;
+}
+
+const Exporter kExporters[] = {
+    {kFormatAvi, PlanAvi, true},
+};
+
+// "AVI (Audio Video Interleaved animation file)": the formats export can write.
+std::string ExportFormats() {
+    std::string text;
+    char extension[kMaxPath];
+    for (const Exporter& e : kExporters) {
+        if (!FormatFind(e.id) || !FormatExtension(e.id, extension, 0, sizeof extension)) continue;
+        if (!text.empty()) text += ", ";
+        text += std::string(extension) + " (" + FormatFind(e.id)->description + ")";
+    }
+    return text;
+}
+
+// The exporter that --format or the output's extension names, or none after a message.
+const Exporter* ChooseExporter(const WriteOptions& options, const std::string& output) {
+    const std::string name = Upper(options.format.empty() ? ExtensionOf(output) : options.format);
+    char extension[kMaxPath];
+    for (const Exporter& e : kExporters)
+        for (int n = 0; !name.empty() && FormatFind(e.id) && FormatExtension(e.id, extension, n, sizeof extension); ++n)
+            if (name == extension) return &e;
+    if (name.empty())
+        std::fprintf(stderr, "movrel: %s has no extension to tell the format; use --format NAME\n", output.c_str());
+    else
+        std::fprintf(stderr, "movrel: cannot export to the format '%s'\n", name.c_str());
+    std::fprintf(stderr, "formats that can be exported: %s\n", ExportFormats().c_str());
+    return nullptr;
+}
+
+// A frame as the plan wants it: converted (owned by `holder`) or the frame itself.
+Image* PlannedFrame(Image* frame, const ExportPlan& plan, ImagePtr& holder) {
+    if (plan.depth == 0 || ImageBitCount(frame) == plan.depth) return frame;
+    holder.reset(ImageConvert(frame, plan.depth));
+    return holder.get();
+}
+
+int RunExport(const std::vector<std::string>& args) {
+    WriteOptions options;
+    if (!ParseWriteOptions(args, false, true, options)) return -1;
+    const std::string& input = options.files[0];
+    const std::string& output = options.files[1];
+    const Exporter* exporter = ChooseExporter(options, output);
+    if (!exporter || !RunLengthFits(options, exporter->id)) return 1;
+    if (output.size() >= kMaxPath) {
+        std::fprintf(stderr, "movrel: file name too long (at most %zu characters): %s\n", kMaxPath - 1, output.c_str());
+        return 1;
+    }
+    ImagePtr first(LoadOrComplain(input));
+    if (!first) return 1;
+    ExportPlan plan;
+    exporter->plan(first.get(), plan);
+    auto fail = [&](ErrorCode code) {
+        std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(code), output.c_str());
+        return 1;
+    };
+
+    ImagePtr converted;
+    Image* firstFrame = PlannedFrame(first.get(), plan, converted);
+    if (!firstFrame) return fail(kErrorOutOfMemory);
+    StreamOpenRequest open{exporter->id, output.c_str(), 1, firstFrame, plan.openOptions, kErrorNone};
+    Stream* stream = StreamOpen(&open);
+    converted.reset();
+    if (!stream) return fail(open.error);
+
+    const int total = ImageCount(first.get());
+    Progress progress(total, options.quiet);
+    uint32_t position = 0;
+    Image* last = first.get();
+    for (Image* frame = first.get(); frame; frame = ImageNext(frame), ++position) {
+        Image* planned = PlannedFrame(frame, plan, converted);
+        StreamFrameRequest request{planned, ImageGetDelay(frame), plan.positions ? &position : nullptr, kErrorNone};
+        if (!planned) request.error = kErrorOutOfMemory;
+        if (!planned || !StreamWriteFrame(stream, &request)) {
+            progress.end();
+            if (!planned || exporter->writesOwnFile || request.error != kErrorWrite) {
+                StreamCloseRequest close{last, nullptr, kErrorNone};
+                StreamAbandon(stream, &close);
+            }
+            return fail(request.error);
+        }
+        last = frame;
+        progress.update(static_cast<int>(position) + 1);
+    }
+    progress.end();
+    StreamCloseRequest close{last, nullptr, kErrorNone};
+    return StreamClose(stream, &close) ? 0 : fail(close.error);
+}
+
 const Command kCommands[] = {
     {"info", "info FILE", "Prints the format, width, height, bit depth, number of frames and each frame's delay.", RunInfo},
     {"framemd5", "framemd5 [--pal8] FILE",
@@ -359,6 +477,13 @@ const Command kCommands[] = {
      "becomes part of the names. Long runs show progress on stderr; --quiet turns it off.\n"
      "--rle: run-length encoded TGA output.",
      RunFrames},
+    {"export", "export IN OUT [--format NAME] [--quiet]",
+     "Writes every frame of IN into one animation file OUT, as the viewer's export commands do.\n"
+     "The format is NAME, else the one OUT's extension names (AVI: uncompressed 24-bit video at\n"
+     "1000 / the first frame's delay frames per second, at most 100 and at least 1). An existing OUT\n"
+     "is replaced only once the new file is complete. Long runs show progress on stderr; --quiet\n"
+     "turns it off.",
+     RunExport},
 };
 
 int MainUsage(FILE* out) {
