@@ -353,10 +353,6 @@ struct ExportPlan {
 struct Exporter {
     FormatId id;
     void (*plan)(const Image* first, ExportPlan& plan);
-    // The format writes its file itself rather than through the driver, so a
-    // failed frame never ends the stream (the driver ends it only when it
-    // cannot write the format's output, which it reports as "Write error").
-    bool writesOwnFile;
 };
 
 // What the viewer's AVI export does: 24-bit frames at the first frame's rate.
@@ -368,7 +364,7 @@ void PlanAvi(const Image* first, ExportPlan& plan) {
 }
 
 const Exporter kExporters[] = {
-    {kFormatAvi, PlanAvi, true},
+    {kFormatAvi, PlanAvi},
 };
 
 // "AVI (Audio Video Interleaved animation file)": the formats export can write.
@@ -443,10 +439,8 @@ int RunExport(const std::vector<std::string>& args) {
         if (!planned) request.error = kErrorOutOfMemory;
         if (!planned || !StreamWriteFrame(stream, &request)) {
             progress.end();
-            if (!planned || exporter->writesOwnFile || request.error != kErrorWrite) {
-                StreamCloseRequest close{last, nullptr, kErrorNone};
-                StreamAbandon(stream, &close);
-            }
+            StreamCloseRequest close{last, nullptr, kErrorNone};
+            StreamAbandon(stream, &close);
             return fail(request.error);
         }
         last = frame;
