@@ -23,6 +23,14 @@ int AcceptAll(const LoadRequest*) { return 1; }
 
 TEST_F(Registry, RegistersInOrderAndRefusesDuplicatesZeroAndOverflow) {
     FormatRegisterAll();
+    // The codecs built so far, in the fixed order.
+    const FormatId order[] = {kFormatFlic, kFormatBmp, kFormatGif, kFormatPcx, kFormatTga, kFormatAvi, kFormatSpr};
+    int registered = 0;
+    for (FormatId id : order) {
+        if (!FormatFind(id)) continue;
+        EXPECT_EQ(FormatSlot(registered++)->id, id);
+    }
+    EXPECT_EQ(FormatSlot(registered)->id, kFormatNone);
     EXPECT_EQ(FormatSlot(0)->id, kFormatFlic);
     EXPECT_EQ(FormatFind(kFormatFlic), FormatSlot(0));
     EXPECT_EQ(FormatFind(2), nullptr);
@@ -30,7 +38,6 @@ TEST_F(Registry, RegistersInOrderAndRefusesDuplicatesZeroAndOverflow) {
     EXPECT_EQ(FormatRegister(kFlicFormat), 0);  // duplicate id
     FileFormat zero{};
     EXPECT_EQ(FormatRegister(zero), 0);
-    int registered = 1;
     for (int id = 100; registered < kFormatSlots; ++id, ++registered) {
         FileFormat entry{};
         entry.id = id;
