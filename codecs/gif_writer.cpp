@@ -107,11 +107,12 @@ bool EncodePixels(const Image* image, int codeSize, Output& out) {
     GifBitWriter bits;
     PutCode(bits, out, static_cast<uint32_t>(clear), width);
     int prefix = -1;
-    for (int y = 0; y < ImageHeight(image) && out.ok; ++y) {
+    const int imageWidth = ImageWidth(image), imageHeight = ImageHeight(image);
+    for (int y = 0; y < imageHeight && out.ok; ++y) {
         RowValues(image, y, row);
         int x = 0;
         if (prefix < 0) prefix = row[x++];
-        for (; x < ImageWidth(image); ++x) {
+        for (; x < imageWidth; ++x) {
             const uint8_t pixel = row[x];
             const uint32_t slot = static_cast<uint32_t>(prefix) * 256 + pixel;
             if (table[slot] >= 0) {
