@@ -44,6 +44,9 @@ enum FileOpenMode : int {
 enum FileSeekMethod : int { kSeekBegin = 0, kSeekCurrent = 1, kSeekEnd = 2 };
 
 FileHandle* FileOpen(const char* name, int mode);  // none for another mode
+// Creates `name` for writing only if no file of that name exists yet, so that
+// a temporary name can never clobber someone else's file. None otherwise.
+FileHandle* FileCreateNew(const char* name);
 int FileClose(FileHandle* file);                      // 0, or -1 (record kept)
 int64_t FileWrite(const void* source, uint32_t length, FileHandle* file);  // bytes written, or -1
 int FileSeek(FileHandle* file, int32_t distance, int method);             // 0, or -1

@@ -65,6 +65,19 @@ FileHandle* FileOpen(const char* name, int mode) {
     return file;
 }
 
+FileHandle* FileCreateNew(const char* name) {
+    int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) return nullptr;
+    auto* file = static_cast<FileHandle*>(MemAlloc(sizeof(FileHandle)));
+    if (!file) {
+        close(fd);
+        unlink(name);
+        return nullptr;
+    }
+    file->fd = fd;
+    return file;
+}
+
 int FileClose(FileHandle* file) {
     if (!file) return -1;
     if (close(file->fd) != 0 && errno != EINTR) return -1;

@@ -70,6 +70,19 @@ FileHandle* FileOpen(const char* name, int mode) {
     return file;
 }
 
+FileHandle* FileCreateNew(const char* name) {
+    HANDLE handle = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    auto* file = static_cast<FileHandle*>(MemAlloc(sizeof(FileHandle)));
+    if (!file) {
+        CloseHandle(handle);
+        DeleteFileA(name);
+        return nullptr;
+    }
+    file->handle = handle;
+    return file;
+}
+
 int FileClose(FileHandle* file) {
     if (!file || !CloseHandle(file->handle)) return -1;
     MemFree(file);

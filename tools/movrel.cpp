@@ -1,10 +1,16 @@
 // movrel: the image library on the command line.
+#include <cctype>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "formats/format.h"
+#include "formats/save.h"
+#include "image/convert.h"
 #include "tools/md5.h"
 
 namespace {
@@ -38,32 +44,25 @@ Image* LoadOrComplain(const std::string& path) {
     return image;
 }
 
-// One picture row as top-down RGB triples.
-void RowToRgb(const Image* image, int y, uint8_t* out) {
-    const int width = ImageWidth(image);
-    const int depth = ImageBitCount(image);
-    for (int x = 0; x < width; ++x) {
-        const uint32_t v = ImageGetPixel(image, x, y);
-        uint8_t r, g, b;
-        if (depth <= 8) {
-            const RgbQuad* q = ImageColorTable(image, static_cast<int>(v));
-            r = q->rgbRed, g = q->rgbGreen, b = q->rgbBlue;
-        } else if (depth == 16) {  // 5-5-5
-            r = static_cast<uint8_t>(((v >> 10) & 31) * 255 / 31);
-            g = static_cast<uint8_t>(((v >> 5) & 31) * 255 / 31);
-            b = static_cast<uint8_t>((v & 31) * 255 / 31);
-        } else {
-            r = static_cast<uint8_t>(v >> 16), g = static_cast<uint8_t>(v >> 8), b = static_cast<uint8_t>(v);
-        }
-        out[x * 3] = r, out[x * 3 + 1] = g, out[x * 3 + 2] = b;
-    }
-}
+struct ImageDeleter {
+    void operator()(Image* image) const { ImageDestroy(image); }
+};
+using ImagePtr = std::unique_ptr<Image, ImageDeleter>;
 
+// The frame as packed top-down RGB triples; empty when memory runs out.
 std::string RgbMd5(const Image* image) {
+    // 16-bit pixels are 5-5-5 values rather than colours; the 24-bit copy widens them.
+    ImagePtr wide(ImageBitCount(image) == 16 ? ImageConvert(image, 24) : nullptr);
+    if (ImageBitCount(image) == 16 && !wide) return std::string();
+    const Image* source = wide ? wide.get() : image;
     Md5 md5;
-    std::vector<uint8_t> row(static_cast<size_t>(ImageWidth(image)) * 3);
-    for (int y = 0; y < ImageHeight(image); ++y) {
-        RowToRgb(image, y, row.data());
+    std::vector<uint8_t> row(static_cast<size_t>(ImageWidth(source)) * 3);
+    for (int y = 0; y < ImageHeight(source); ++y) {
+        for (int x = 0; x < ImageWidth(source); ++x) {
+            const uint32_t c = ImageColorAt(source, x, y);
+            row[x * 3] = static_cast<uint8_t>(c >> 16), row[x * 3 + 1] = static_cast<uint8_t>(c >> 8);
+            row[x * 3 + 2] = static_cast<uint8_t>(c);
+        }
         md5.update(row.data(), row.size());
     }
     return md5.hexDigest();
@@ -125,10 +124,196 @@ int RunFrameMd5(const std::vector<std::string>& args) {
     }
     int index = 0;
     for (const Image* frame = first; frame; frame = ImageNext(frame), ++index) {
-        std::printf("%d,%u,%dx%d,%s\n", index, ImageGetDelay(frame), ImageWidth(frame), ImageHeight(frame),
-                    pal8 ? Pal8Md5s(frame).c_str() : RgbMd5(frame).c_str());
+        const std::string md5 = pal8 ? Pal8Md5s(frame) : RgbMd5(frame);
+        if (md5.empty()) {
+            std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(kErrorOutOfMemory), path.c_str());
+            ImageDestroy(first);
+            return 1;
+        }
+        std::printf("%d,%u,%dx%d,%s\n", index, ImageGetDelay(frame), ImageWidth(frame), ImageHeight(frame), md5.c_str());
     }
     ImageDestroy(first);
+    return 0;
+}
+
+// ---- Writing ----------------------------------------------------------------
+
+std::string Upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// "BMP (Windows or OS/2 Bitmap), GIF (...)": every format with a saver.
+std::string WritableFormats() {
+    FormatFilterList list;
+    FormatFilter(&list, kFilterSave, -1);
+    std::string text;
+    char extension[kMaxPath];
+    for (FormatId id : list.ids) {
+        if (id == kFormatNone || !FormatExtension(id, extension, 0, sizeof extension)) continue;
+        if (!text.empty()) text += ", ";
+        text += std::string(extension) + " (" + FormatFind(id)->description + ")";
+    }
+    return text;
+}
+
+// The writable format that has `name` among its extensions (any case), or 0.
+FormatId WritableFormatNamed(const std::string& name) {
+    FormatFilterList list;
+    FormatFilter(&list, kFilterSave, -1);
+    char extension[kMaxPath];
+    for (FormatId id : list.ids)
+        for (int n = 0; id != kFormatNone && FormatExtension(id, extension, n, sizeof extension); ++n)
+            if (Upper(name) == extension) return id;
+    return kFormatNone;
+}
+
+// The text after the last "." of the path's last component, or empty.
+std::string ExtensionOf(const std::string& path) {
+    const size_t slash = path.find_last_of("/\\");
+    const size_t dot = path.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return std::string();
+    return path.substr(dot + 1);
+}
+
+struct WriteOptions {
+    std::vector<std::string> files;
+    std::string format;
+    long frame = 0;
+    bool quiet = false;
+};
+
+// Parses FILE... [--format NAME] [--frame N] [--quiet]; false on a usage error.
+bool ParseWriteOptions(const std::vector<std::string>& args, bool allowFrame, bool allowQuiet, WriteOptions& out) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--format" && i + 1 < args.size()) {
+            out.format = args[++i];
+        } else if (a.rfind("--format=", 0) == 0) {
+            out.format = a.substr(9);
+        } else if (allowFrame && a == "--frame" && i + 1 < args.size()) {
+            char* end = nullptr;
+            out.frame = std::strtol(args[++i].c_str(), &end, 10);
+            if (args[i].empty() || *end != '\0' || out.frame < 0) return false;
+        } else if (allowQuiet && a == "--quiet") {
+            out.quiet = true;
+        } else if (a.size() > 1 && a[0] == '-') {
+            return false;
+        } else {
+            out.files.push_back(a);
+        }
+    }
+    return out.files.size() == 2;
+}
+
+// The format to write: named by --format, else by the output's extension.
+FormatId ChooseFormat(const WriteOptions& options, const std::string& output) {
+    const std::string name = options.format.empty() ? ExtensionOf(output) : options.format;
+    const FormatId id = name.empty() ? kFormatNone : WritableFormatNamed(name);
+    if (id == kFormatNone) {
+        if (!options.format.empty())
+            std::fprintf(stderr, "movrel: cannot write the format '%s'\n", options.format.c_str());
+        else if (name.empty())
+            std::fprintf(stderr, "movrel: %s has no extension to tell the format; use --format NAME\n", output.c_str());
+        else
+            std::fprintf(stderr, "movrel: cannot write the format of %s (extension '%s'); use --format NAME\n",
+                         output.c_str(), name.c_str());
+        std::fprintf(stderr, "formats that can be written: %s\n", WritableFormats().c_str());
+    }
+    return id;
+}
+
+// Saves, or prints why not after `beforeMessage` has run.
+template <typename Before = void (*)()>
+bool SaveOrComplain(Image* image, const std::string& path, FormatId id, Before beforeMessage = [] {}) {
+    if (path.size() >= kMaxPath) {
+        beforeMessage();
+        std::fprintf(stderr, "movrel: file name too long (at most %zu characters): %s\n", kMaxPath - 1, path.c_str());
+        return false;
+    }
+    SaveRequest request{id, nullptr, nullptr, kErrorNone};
+    if (ImageSaveFile(image, path.c_str(), &request)) return true;
+    beforeMessage();
+    std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(request.error), path.c_str());
+    return false;
+}
+
+int RunConvert(const std::vector<std::string>& args) {
+    WriteOptions options;
+    if (!ParseWriteOptions(args, true, false, options)) return -1;
+    const std::string& input = options.files[0];
+    const std::string& output = options.files[1];
+    const FormatId id = ChooseFormat(options, output);
+    if (id == kFormatNone) return 1;
+    ImagePtr first(LoadOrComplain(input));
+    if (!first) return 1;
+    Image* frame = first.get();
+    for (long n = 0; n < options.frame && frame; ++n) frame = ImageNext(frame);
+    if (!frame) {
+        std::fprintf(stderr, "movrel: %s has %d frame(s); frames count from 0\n", input.c_str(), ImageCount(first.get()));
+        return 1;
+    }
+    return SaveOrComplain(frame, output, id) ? 0 : 1;
+}
+
+// A progress line on stderr, only once a run has taken more than a second.
+class Progress {
+public:
+    Progress(int total, bool quiet) : total_(total), quiet_(quiet), start_(Clock::now()), last_(start_) {}
+    ~Progress() { end(); }
+    // Ends the progress line, so that other messages start on their own.
+    void end() {
+        if (shown_) std::fprintf(stderr, "\rmovrel: %d of %d frames written\n", done_, total_);
+        shown_ = false;
+    }
+    void update(int done) {
+        done_ = done;
+        if (quiet_) return;
+        const auto now = Clock::now();
+        if (now - start_ < std::chrono::seconds(1) || (shown_ && now - last_ < std::chrono::milliseconds(250))) return;
+        std::fprintf(stderr, "\rmovrel: %d of %d frames written", done, total_);
+        std::fflush(stderr);
+        shown_ = true;
+        last_ = now;
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    int total_;
+    int done_ = 0;
+    bool quiet_;
+    bool shown_ = false;
+    Clock::time_point start_, last_;
+};
+
+int RunFrames(const std::vector<std::string>& args) {
+    WriteOptions options;
+    if (!ParseWriteOptions(args, false, true, options)) return -1;
+    const std::string& input = options.files[0];
+    const std::string& base = options.files[1];
+    // Without --format the base's extension is part of the name, as in the
+    // viewer, so the first writable format is the default.
+    FormatId id = kFormatNone;
+    if (options.format.empty()) {
+        FormatFilterList list;
+        FormatFilter(&list, kFilterSave, -1);
+        id = list.ids[0];
+    } else {
+        id = ChooseFormat(options, base);
+    }
+    char extension[kMaxPath];
+    if (id == kFormatNone || !FormatExtension(id, extension, 0, sizeof extension)) return 1;
+    ImagePtr first(LoadOrComplain(input));
+    if (!first) return 1;
+    const int total = ImageCount(first.get());
+    Progress progress(total, options.quiet);
+    int n = 0;
+    for (Image* frame = first.get(); frame; frame = ImageNext(frame), ++n) {
+        char number[16];
+        std::snprintf(number, sizeof number, "%03d.", n);
+        if (!SaveOrComplain(frame, base + number + extension, id, [&] { progress.end(); })) return 1;
+        progress.update(n + 1);
+    }
     return 0;
 }
 
@@ -140,6 +325,16 @@ const Command kCommands[] = {
      "--pal8: instead the MD5s of the palette indices, of the 256-entry RGB palette and of that\n"
      "palette reduced to 6 bits (palette images only).",
      RunFrameMd5},
+    {"convert", "convert IN OUT [--format NAME] [--frame N]",
+     "Saves one frame of IN (the first, or frame N counting from 0) as OUT. The format is NAME\n"
+     "(an extension such as BMP), else the one OUT's extension names. An existing OUT is replaced\n"
+     "only once the new file is complete.",
+     RunConvert},
+    {"frames", "frames IN BASE [--format NAME] [--quiet]",
+     "Saves every frame of IN as BASE000.EXT, BASE001.EXT, ... where EXT is the format's default\n"
+     "extension (BMP unless --format names another). BASE is used as given: an extension in it\n"
+     "becomes part of the names. Long runs show progress on stderr; --quiet turns it off.",
+     RunFrames},
 };
 
 int MainUsage(FILE* out) {

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """The command-line tool's help, output and error reporting."""
 import argparse
+import hashlib
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -9,6 +11,63 @@ import tempfile
 
 def run(exe, *args):
     return subprocess.run([exe, *args], capture_output=True, text=True, timeout=60)
+
+
+def magick_md5(path):
+    """MD5 of the picture as ImageMagick decodes it, packed RGB24; None when it cannot."""
+    r = subprocess.run(['convert', path + '[0]', '-depth', '8', 'rgb:-'], capture_output=True, timeout=60)
+    return hashlib.md5(r.stdout).hexdigest() if r.returncode == 0 and r.stdout else None
+
+
+def check_writing(opts, check):
+    frames = [line.split(',') for line in run(opts.movrel, 'framemd5', opts.sample).stdout.split()]
+    have_magick = shutil.which('convert') is not None
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, 'still.bmp')
+        r = run(opts.movrel, 'convert', opts.sample, out)
+        check(r.returncode == 0 and r.stdout == '' and r.stderr == '', f'convert: {r.stderr}')
+        if have_magick:
+            check(magick_md5(out) == frames[0][3], 'ImageMagick reads the converted frame 0 differently')
+        r = run(opts.movrel, 'convert', opts.sample, out, '--frame', '5')
+        check(r.returncode == 0 and run(opts.movrel, 'framemd5', out).stdout.split(',')[3].strip() == frames[5][3],
+              'convert --frame 5 replaces the file with frame 5')
+        r = run(opts.movrel, 'convert', opts.sample, os.path.join(tmp, 'other.pic'), '--format', 'dib')
+        check(r.returncode == 0 and open(os.path.join(tmp, 'other.pic'), 'rb').read(2) == b'BM', 'convert --format dib')
+
+        r = run(opts.movrel, 'convert', opts.sample, os.path.join(tmp, 'still.xyz'))
+        check(r.returncode == 1 and 'formats that can be written: BMP (Windows or OS/2 Bitmap)' in r.stderr,
+              f'convert to an unknown extension: {r.stderr}')
+        r = run(opts.movrel, 'convert', opts.sample, os.path.join(tmp, 'noext'))
+        check(r.returncode == 1 and '--format' in r.stderr and 'BMP' in r.stderr, 'convert without an extension')
+        r = run(opts.movrel, 'convert', opts.sample, os.path.join(tmp, 'x.flc'))
+        check(r.returncode == 1 and "formats that can be written" in r.stderr, 'convert to a read-only format')
+        r = run(opts.movrel, 'convert', opts.sample, out, '--frame', '24')
+        check(r.returncode == 1 and '24 frame(s)' in r.stderr, f'convert --frame past the end: {r.stderr}')
+        r = run(opts.movrel, 'convert', opts.sample, out, '--frame', 'x')
+        check(r.returncode == 2, 'convert --frame x is a usage error')
+        missing = os.path.join(tmp, 'no', 'such', 'dir.bmp')
+        r = run(opts.movrel, 'convert', opts.sample, missing)
+        check(r.returncode == 1 and 'Write error' in r.stderr and missing in r.stderr, f'convert into a missing dir: {r.stderr}')
+
+        base = os.path.join(tmp, 'seq', 'Frame')
+        os.mkdir(os.path.dirname(base))
+        r = run(opts.movrel, 'frames', opts.sample, base, '--quiet')
+        names = sorted(os.listdir(os.path.dirname(base)))
+        check(r.returncode == 0 and r.stderr == '', f'frames: {r.stderr}')
+        check(names == [f'Frame{i:03d}.BMP' for i in range(24)], f'frames names: {names[:3]}...')
+        for i in (0, 23):
+            path = base + f'{i:03d}.BMP'
+            ours = run(opts.movrel, 'framemd5', path).stdout.split(',')
+            check(len(ours) > 3 and ours[3].strip() == frames[i][3], f'frame file {i} holds frame {i}')
+            if have_magick:
+                check(magick_md5(path) == frames[i][3], f'ImageMagick reads frame file {i} differently')
+        r = run(opts.movrel, 'frames', opts.sample, os.path.join(tmp, 'shot.bmp'), '--format', 'BMP')
+        check(r.returncode == 0 and os.path.exists(os.path.join(tmp, 'shot.bmp000.BMP')), 'frames keeps an extension in the base')
+        r = run(opts.movrel, 'frames', opts.sample, os.path.join(tmp, 'gone', 'F'))
+        check(r.returncode == 1 and r.stderr.count('Write error') == 1 and 'F000.BMP' in r.stderr,
+              f'frames stops at the first failure: {r.stderr}')
+        r = run(opts.movrel, 'frames', opts.sample, base, '--format', 'flc')
+        check(r.returncode == 1 and 'formats that can be written' in r.stderr, 'frames --format of a read-only format')
 
 
 def main():
@@ -24,7 +83,7 @@ def main():
 
     r = run(opts.movrel, '--help')
     check(r.returncode == 0 and 'info FILE' in r.stdout and 'framemd5' in r.stdout, 'movrel --help')
-    for command in ('info', 'framemd5'):
+    for command in ('info', 'framemd5', 'convert', 'frames'):
         r = run(opts.movrel, command, '--help')
         check(r.returncode == 0 and r.stdout.startswith('usage: movrel ' + command), f'{command} --help')
         r = run(opts.movrel, command)
@@ -51,6 +110,8 @@ def main():
         open(empty, 'w').close()
         r = run(opts.movrel, 'info', empty)
         check(r.returncode == 1 and 'Invalid data' in r.stderr, 'empty file message')
+
+    check_writing(opts, check)
 
     for f in failures:
         print('FAIL', f)

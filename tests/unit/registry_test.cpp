@@ -32,6 +32,8 @@ TEST_F(Registry, RegistersInOrderAndRefusesDuplicatesZeroAndOverflow) {
     }
     EXPECT_EQ(FormatSlot(registered)->id, kFormatNone);
     EXPECT_EQ(FormatSlot(0)->id, kFormatFlic);
+    EXPECT_EQ(FormatSlot(1)->id, kFormatBmp);
+    EXPECT_EQ(FormatSlot(2)->id, kFormatGif);
     EXPECT_EQ(FormatFind(kFormatFlic), FormatSlot(0));
     EXPECT_EQ(FormatFind(2), nullptr);
     EXPECT_EQ(FormatFind(0), nullptr);

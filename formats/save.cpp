@@ -1,0 +1,331 @@
+#include "formats/save.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+int gFailWriteCountdown = 0;
+
+bool IsSeparator(char c) {
+#ifdef _WIN32
+    return c == '\\' || c == '/' || c == ':';
+#else
+    return c == '/';
+#endif
+}
+
+// Creates a new, empty file beside `target` and puts its name in `tempName`
+// (kMaxPath bytes). Exclusive creation: an existing file is never reused.
+FileHandle* CreateTempBeside(const char* target, char* tempName) {
+    static uint32_t counter = 0;
+    size_t dirLength = std::strlen(target);
+    while (dirLength > 0 && !IsSeparator(target[dirLength - 1])) --dirLength;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char leaf[32];
+        std::snprintf(leaf, sizeof leaf, "~mvr%05u.tmp", static_cast<unsigned>(counter++ % 100000));
+        const size_t leafLength = std::strlen(leaf);
+        if (dirLength + leafLength >= kMaxPath) return nullptr;
+        std::memcpy(tempName, target, dirLength);
+        std::memcpy(tempName + dirLength, leaf, leafLength + 1);
+        if (FileHandle* file = FileCreateNew(tempName)) return file;
+    }
+    tempName[0] = '\0';
+    return nullptr;
+}
+
+// Writes every byte or reports failure; WriteFile and write() may both stop
+// short when the disk is full.
+bool WriteAll(FileHandle* file, const uint8_t* data, int64_t size) {
+    while (size > 0) {
+        uint32_t chunk = size > 0x40000000 ? 0x40000000 : static_cast<uint32_t>(size);
+        bool failNow = false;
+        if (gFailWriteCountdown > 0 && --gFailWriteCountdown == 0) {
+            chunk /= 2;  // half of it reaches the disk, then the disk is full
+            failNow = true;
+        }
+        const int64_t written = chunk > 0 ? FileWrite(data, chunk, file) : 0;
+        if (failNow || written <= 0) return false;
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+// Appends a whole buffer to an existing file.
+bool AppendToFile(const char* name, const MemBuffer* buffer) {
+    FileHandle* file = FileOpen(name, kFileReadWrite);
+    if (!file) return false;
+    const bool ok = FileSeek(file, 0, kSeekEnd) == 0 && WriteAll(file, buffer->data, buffer->size);
+    const bool closed = FileClose(file) == 0;
+    return ok && closed;
+}
+
+void DropPending(Stream* stream) {
+    MemBufferFree(stream->pending);
+    stream->pending = nullptr;
+}
+
+// Writes the output of the latest step to the stream's temporary file,
+// creating it on the first output.
+bool FlushPending(Stream* stream) {
+    if (!stream->pending) return true;
+    bool ok;
+    if (!stream->tempCreated) {
+        FileHandle* file = CreateTempBeside(stream->fileName, stream->tempName);
+        if (!file) {
+            DropPending(stream);
+            return false;
+        }
+        stream->tempCreated = 1;
+        ok = WriteAll(file, stream->pending->data, stream->pending->size);
+        ok = FileClose(file) == 0 && ok;
+    } else {
+        ok = AppendToFile(stream->tempName, stream->pending);
+    }
+    DropPending(stream);
+    return ok;
+}
+
+void StreamRelease(Stream* stream) {
+    DropPending(stream);
+    if (stream->tempCreated) FileDelete(stream->tempName);
+    MemFree(stream);
+}
+
+const StreamOps* OpsOf(const Stream* stream) {
+    const FileFormat* format = FormatFind(stream->formatId);
+    return format ? format->streamOps : nullptr;
+}
+
+// Ends a stream whose file could not be written.
+void Discard(Stream* stream, Image* lastFrame) {
+    StreamCloseRequest close{lastFrame, nullptr, kErrorNone};
+    StreamAbandon(stream, &close);
+}
+
+// Appends `length` bytes at `at` if they fit before `end`; false when not.
+bool Append(char*& at, const char* end, const char* text, size_t length) {
+    if (length > static_cast<size_t>(end - at)) return false;
+    std::memcpy(at, text, length);
+    at += length;
+    return true;
+}
+// Appends a text with its NUL.
+bool Append(char*& at, const char* end, const char* text) { return Append(at, end, text, std::strlen(text) + 1); }
+
+}  // namespace
+
+void SaveInjectWriteFailure(int nth) { gFailWriteCountdown = nth > 0 ? nth : 0; }
+
+const FileFormat* FormatFindSaver(const SaveRequest* request) {
+    for (int i = 0; i < kFormatSlots; ++i) {
+        const FileFormat* slot = FormatSlot(i);
+        if (slot->id == kFormatNone) break;
+        if (slot->id == request->formatId && slot->save) return slot;
+    }
+    return nullptr;
+}
+
+int FormatSave(Image* image, SaveRequest* request) {
+    const FileFormat* format = FormatFindSaver(request);
+    if (!format) {
+        request->error = kErrorUnsupportedType;
+        return 0;
+    }
+    request->error = kErrorNone;
+    request->output = nullptr;
+    if (format->save(image, request) && request->output) return 1;
+    if (request->error == kErrorNone) request->error = kErrorUnknown;
+    return 0;
+}
+
+int ImageSaveFile(Image* image, const char* fileName, SaveRequest* request) {
+    if (!FormatSave(image, request)) return 0;
+    MemBuffer* output = request->output;
+    request->output = nullptr;
+    char tempName[kMaxPath];
+    bool ok = false;
+    if (FileHandle* file = CreateTempBeside(fileName, tempName)) {
+        ok = WriteAll(file, output->data, output->size);
+        ok = FileClose(file) == 0 && ok;
+        ok = ok && FileReplace(tempName, fileName);
+        if (!ok) FileDelete(tempName);
+    }
+    MemBufferFree(output);
+    if (!ok) request->error = kErrorWrite;
+    return ok ? 1 : 0;
+}
+
+Stream* StreamOpen(StreamOpenRequest* request) {
+    const FileFormat* format = FormatFind(request->formatId);
+    const StreamOps* ops = format ? format->streamOps : nullptr;
+    if (!ops || !ops->open) {
+        request->error = kErrorUnsupportedType;
+        return nullptr;
+    }
+    if (!request->fileName || std::strlen(request->fileName) >= kMaxPath) {
+        request->error = kErrorWrite;
+        return nullptr;
+    }
+    auto* stream = static_cast<Stream*>(MemAlloc(sizeof(Stream)));
+    if (!stream) {
+        request->error = kErrorOutOfMemory;
+        return nullptr;
+    }
+    std::memset(stream, 0, sizeof(Stream));
+    std::strcpy(stream->fileName, request->fileName);
+    stream->formatId = request->formatId;
+    stream->mode = request->mode;
+    if (!ops->open(stream, request)) {
+        // The open failed, so there is no state to release.
+        if (request->error == kErrorNone) request->error = kErrorUnknown;
+        StreamRelease(stream);
+        return nullptr;
+    }
+    if (!FlushPending(stream)) {
+        request->error = kErrorWrite;
+        Discard(stream, request->image);
+        return nullptr;
+    }
+    return stream;
+}
+
+int StreamWriteFrame(Stream* stream, StreamFrameRequest* request) {
+    const StreamOps* ops = OpsOf(stream);
+    if (!ops || !ops->writeFrame) {
+        request->error = kErrorUnsupportedType;
+        return 0;
+    }
+    if (!ops->writeFrame(stream, request)) {
+        DropPending(stream);
+        if (request->error == kErrorNone) request->error = kErrorUnknown;
+        return 0;
+    }
+    if (!FlushPending(stream)) {
+        request->error = kErrorWrite;
+        Discard(stream, request->image);
+        return 0;
+    }
+    return 1;
+}
+
+int StreamClose(Stream* stream, StreamCloseRequest* request) {
+    const StreamOps* ops = OpsOf(stream);
+    if (!ops || !ops->close) {
+        request->error = kErrorUnsupportedType;
+        StreamRelease(stream);
+        return 0;
+    }
+    if (!ops->close(stream, request)) {
+        if (request->error == kErrorNone) request->error = kErrorUnknown;
+        StreamRelease(stream);
+        return 0;
+    }
+    bool ok = FlushPending(stream);
+    if (ok && stream->tempCreated) {
+        ok = FileReplace(stream->tempName, stream->fileName) != 0;
+        if (ok) stream->tempCreated = 0;  // it is the real file now
+    }
+    if (!ok) request->error = kErrorWrite;
+    StreamRelease(stream);
+    return ok ? 1 : 0;
+}
+
+void StreamAbandon(Stream* stream, StreamCloseRequest* request) {
+    if (!stream) return;
+    const StreamOps* ops = OpsOf(stream);
+    if (ops && ops->close) {
+        stream->abandoned = stream->mode == 1;  // only a written file is unwanted
+        ops->close(stream, request);
+    }
+    StreamRelease(stream);
+}
+
+namespace {
+
+// The pattern list of one format: "*.BMP;*.DIB".
+void PatternList(const FileFormat* format, char* out, size_t outSize) {
+    char* at = out;
+    const char* const limit = out + outSize - 1;  // room for the NUL
+    char extension[64];
+    for (int n = 0; FormatExtension(format->id, extension, n, sizeof extension); ++n) {
+        char pattern[80];
+        const int length = std::snprintf(pattern, sizeof pattern, "%s*.%s", n > 0 ? ";" : "", extension);
+        if (!Append(at, limit, pattern, static_cast<size_t>(length))) break;
+    }
+    *at = '\0';
+}
+
+// Appends "display\0patterns\0" when it fits.
+bool AppendEntry(char*& at, const char* limit, const char* display, const char* patterns) {
+    char* const start = at;
+    if (Append(at, limit, display) && Append(at, limit, patterns)) return true;
+    at = start;
+    return false;
+}
+
+bool Listed(const FileFormat* format, int flags, FormatId id) {
+    const StreamOps* ops = format->streamOps;
+    if (id > 0 && format->id != id) return false;
+    if ((flags & kFilterLoad) && !format->load) return false;
+    if ((flags & kFilterSave) && !format->save) return false;
+    if ((flags & kFilterReadFrames) && !(ops && ops->readFrame)) return false;
+    if ((flags & kFilterWriteFrames) && !(ops && ops->writeFrame)) return false;
+    return true;
+}
+
+}  // namespace
+
+int FormatFilter(FormatFilterList* list, int flags, FormatId id) {
+    std::memset(list, 0, sizeof *list);
+    const FileFormat* listed[kFormatSlots] = {};
+    char patterns[kFormatSlots][128] = {};
+    char allPatterns[sizeof list->text] = {};
+    char* allEnd = allPatterns;
+    int count = 0;
+    for (int i = 0; i < kFormatSlots; ++i) {
+        const FileFormat* format = FormatSlot(i);
+        if (format->id == kFormatNone) break;
+        if (!Listed(format, flags, id)) continue;
+        PatternList(format, patterns[count], sizeof patterns[count]);
+        if (count > 0) Append(allEnd, allPatterns + sizeof allPatterns - 1, ";", 1);
+        Append(allEnd, allPatterns + sizeof allPatterns - 1, patterns[count], std::strlen(patterns[count]));
+        listed[count++] = format;
+    }
+
+    char* at = list->text;
+    // Texts that do not fit are not supported; whole entries are left out so
+    // that what remains is a valid filter, and one byte stays for the final NUL.
+    const char* const limit = list->text + sizeof list->text - 1;
+    char display[sizeof list->text + 32];  // an entry longer than the text is left out below
+    if (!(flags & kFilterSave) && id == -1) {
+        std::snprintf(display, sizeof display, "All supported files (%s)", allPatterns);
+        AppendEntry(at, limit, display, allPatterns);
+    }
+    int ids = 0;
+    for (int i = 0; i < count; ++i) {
+        std::snprintf(display, sizeof display, "%s (%s)", listed[i]->description, patterns[i]);
+        if (!AppendEntry(at, limit, display, patterns[i])) break;
+        list->ids[ids++] = listed[i]->id;
+    }
+    *at = '\0';
+    return 1;
+}
+
+int FormatExtension(FormatId id, char* output, int n, size_t outputSize) {
+    const FileFormat* format = FormatFind(id);
+    if (!format || !format->extensions || n < 0) return 0;
+    const char* item = format->extensions;
+    for (int skipped = 0; skipped < n; ++skipped) {
+        item = std::strchr(item, ';');
+        if (!item) return 0;
+        ++item;
+    }
+    const char* end = std::strchr(item, ';');
+    const size_t length = end ? static_cast<size_t>(end - item) : std::strlen(item);
+    if (length + 1 > outputSize) return 0;
+    std::memcpy(output, item, length);
+    output[length] = '\0';
+    return 1;
+}

@@ -1,0 +1,125 @@
+// Saving: the save driver that turns a saver's MemBuffer into a file, the
+// stream driver that builds a multi-frame file piece by piece, and the
+// save-dialog filters and default extensions built from the registry.
+//
+// Savers and stream steps never touch files; only these drivers do. A file is
+// always written under a temporary name in its own directory and put in place
+// only once it is complete, so a failed save leaves what was there before.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "formats/format.h"
+#include "formats/mem_buffer.h"
+
+// Paths are built in buffers of this size, the Win32 MAX_PATH.
+constexpr size_t kMaxPath = 260;
+
+struct SaveRequest {
+    FormatId formatId;   // in: format to encode in
+    void* options;       // in: format-specific option record, or none for the defaults
+    MemBuffer* output;   // out: the encoded file, owned by the caller from then on
+    ErrorCode error;     // out
+};
+
+// One multi-frame output file in the making; made by StreamOpen, all zero at first.
+struct Stream {
+    FormatId formatId;
+    char fileName[kMaxPath];  // the file the stream ends up as
+    int32_t mode;             // 0 read, 1 write; the format's open decides what it accepts
+    int32_t frameRate;        // filled by an open in read mode
+    int32_t frameCount;       // filled by an open in read mode
+    void* state;              // the format's own; made by its open, released by its close
+    MemBuffer* pending;       // output of the latest step, not yet in the file
+    // Set before the format's close runs for a stream in write mode whose file
+    // is not wanted. A format that writes its own file (not through `pending`,
+    // as AVI does) removes that file then.
+    int32_t abandoned;
+    // The driver's own: where the pieces go until the stream is complete.
+    char tempName[kMaxPath];
+    int32_t tempCreated;
+};
+
+struct StreamOpenRequest {
+    FormatId formatId;
+    const char* fileName;
+    int32_t mode;
+    Image* image;     // the first frame
+    void* options;
+    ErrorCode error;
+};
+
+struct StreamFrameRequest {
+    Image* image;
+    uint32_t delay;   // milliseconds
+    void* options;
+    ErrorCode error;
+};
+
+struct StreamCloseRequest {
+    Image* image;     // the last frame
+    void* options;
+    ErrorCode error;
+};
+
+// The first registered format with request->formatId and a saver, or none.
+const FileFormat* FormatFindSaver(const SaveRequest* request);
+
+// Runs the registered saver of request->formatId. 1 with request->output set;
+// 0 with request->error set (1 when the format has no saver).
+int FormatSave(Image* image, SaveRequest* request);
+
+// Encodes and writes a file. 1 only when the whole file is in place; on any
+// failure the file that was there before is unchanged, no temporary file is
+// left, and request->error says why (6 when the file could not be written).
+int ImageSaveFile(Image* image, const char* fileName, SaveRequest* request);
+
+// The stream driver. A format step may leave output in stream->pending; the
+// driver appends it to the stream's file and frees it. A format's close always
+// releases its state, whether it succeeds or not.
+//
+// StreamOpen: the Stream, or none with request->error set.
+// StreamWriteFrame: 1, or 0. After a failure of the format's own step the
+//   Stream remains (end it with StreamClose or StreamAbandon); after a failure
+//   to write the file it is gone, along with the unfinished file.
+// StreamClose: 1 when the file is complete and in place. Always ends the
+//   Stream; on failure nothing is left behind.
+// StreamAbandon: ends a stream without finishing it: the format's close runs
+//   with `abandoned` set so that it can release its state, its output is
+//   dropped, and no unfinished file remains. The request is what StreamClose
+//   would get (the last frame written).
+Stream* StreamOpen(StreamOpenRequest* request);
+int StreamWriteFrame(Stream* stream, StreamFrameRequest* request);
+int StreamClose(Stream* stream, StreamCloseRequest* request);
+void StreamAbandon(Stream* stream, StreamCloseRequest* request);
+
+// A save-dialog filter: pairs of NUL-terminated texts (display text, pattern
+// list) ended by an extra NUL, and the format id of each pair in order.
+struct FormatFilterList {
+    FormatId ids[kFormatSlots];
+    char text[1024];
+};
+
+// Which formats FormatFilter lists: all flags given must hold.
+enum FormatFilterFlags : int {
+    kFilterLoad = 1,        // has a loader
+    kFilterSave = 2,        // has a saver
+    kFilterReadFrames = 4,  // has a stream that reads frames
+    kFilterWriteFrames = 8, // has a stream that writes frames
+};
+
+// Lists the registered formats that have every capability in `flags`, and
+// only format `id` unless id is 0 or less. Starts with an "All supported
+// files" entry when flag 2 is clear and id is -1. Entries that would not fit
+// in the text are left out. Returns 1.
+int FormatFilter(FormatFilterList* list, int flags, FormatId id);
+
+// Copies the n-th extension (from 0) of the format, without a dot, into
+// output (outputSize bytes). 1 when it exists and fits, else 0. Extension 0
+// is the format's default.
+int FormatExtension(FormatId id, char* output, int n, size_t outputSize);
+
+// For tests: makes the n-th file write of the save and stream drivers from
+// now on (1 is the next one) fall short, as on a full disk. 0 disarms it.
+void SaveInjectWriteFailure(int nth);

@@ -1,0 +1,27 @@
+// Colour lookup, fill and depth conversion, all through the pixel accessors.
+#pragma once
+
+#include "image/image.h"
+
+// The colour of pixel (x, y): for depths up to 8 its colour table entry as a
+// little-endian 32-bit value (blue in bits 0-7, green 8-15, red 16-23, the
+// entry's reserved byte 24-31); above 8 the pixel value itself.
+uint32_t ImageColorAt(const Image* image, int x, int y);
+
+// Writes `value` to every pixel. Returns 1.
+int ImageFill(Image* image, uint32_t value);
+
+// A new image of the same size at `depth`, standing alone (no links, no
+// format, delay 0); the same depth gives ImageDuplicate. To 24 bits every depth
+// converts: up to 8 bits through the colour table, 16 bits as 5-5-5, 32 bits
+// without the fourth byte. Any other pair gives an all-zero image. None when
+// the image cannot be created.
+Image* ImageConvert(const Image* image, int depth);
+
+// A 5-bit channel widened to 8 bits by repeating its top bits, so that 31 is 255.
+constexpr uint32_t Expand5To8(uint32_t v) { return (v << 3) | (v >> 2); }
+
+// A 16-bit 5-5-5 pixel as a 24-bit value (blue + green * 256 + red * 65536).
+constexpr uint32_t Rgb555To24(uint32_t v) {
+    return Expand5To8(v & 31) | (Expand5To8((v >> 5) & 31) << 8) | (Expand5To8((v >> 10) & 31) << 16);
+}

@@ -1,0 +1,406 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "codecs/bmp.h"
+#include "codecs/flic.h"
+#include "formats/save.h"
+#include "tests/support/flic_writer.h"  // Bytes
+#include "tests/support/test_util.h"
+
+namespace {
+
+// ---- Stand-ins for the formats that are registered later -------------------
+
+int StubProbe(const LoadRequest*) { return 0; }
+Image* StubLoad(LoadRequest*) { return nullptr; }
+int StubSave(Image*, SaveRequest*) { return 0; }
+int StubOpen(Stream*, StreamOpenRequest*) { return 0; }
+Image* StubRead(Stream*, StreamReadRequest*) { return nullptr; }
+int StubWrite(Stream*, StreamFrameRequest*) { return 0; }
+int StubClose(Stream*, StreamCloseRequest*) { return 0; }
+
+const StreamOps kGifOps = {StubOpen, nullptr, StubWrite, StubClose};
+const StreamOps kAviOps = {StubOpen, StubRead, StubWrite, StubClose};
+
+// The seven formats in their order, with their texts.
+void RegisterSevenFormats() {
+    FormatRegistryReset();
+    FormatRegister(kFlicFormat);
+    FormatRegister(kBmpFormat);
+    FormatRegister({kFormatGif, StubProbe, StubLoad, StubSave, "Graphics Interchange Format", "GIF", &kGifOps});
+    FormatRegister({kFormatPcx, StubProbe, StubLoad, StubSave, "Zsoft Paintbrush", "PCX", nullptr});
+    FormatRegister({kFormatTga, StubProbe, StubLoad, StubSave, "Truevision Targa", "TGA", nullptr});
+    FormatRegister({kFormatAvi, nullptr, nullptr, nullptr, "Audio Video Interleaved animation file", "AVI", &kAviOps});
+    FormatRegister({kFormatSpr, StubProbe, StubLoad, StubSave, "Pro Motion Animation", "SPR", nullptr});
+}
+
+class Filters : public ::testing::Test {
+protected:
+    void SetUp() override { RegisterSevenFormats(); }
+    void TearDown() override {
+        FormatRegistryReset();
+        FormatRegisterAll();
+    }
+    // The whole text up to and including its closing pair of NULs.
+    static std::string Text(const FormatFilterList& list) {
+        size_t n = 0;
+        while (n + 1 < sizeof list.text && !(list.text[n] == '\0' && list.text[n + 1] == '\0')) ++n;
+        return std::string(list.text, n + 2);
+    }
+    static std::vector<FormatId> Ids(const FormatFilterList& list) {
+        std::vector<FormatId> ids;
+        for (FormatId id : list.ids)
+            if (id != kFormatNone) ids.push_back(id);
+        return ids;
+    }
+};
+
+using namespace std::string_literals;
+
+TEST_F(Filters, SaveDialogOfTheExtractCommands) {
+    FormatFilterList list;
+    EXPECT_EQ(FormatFilter(&list, kFilterSave, -1), 1);
+    const std::string expected =
+        "Windows or OS/2 Bitmap (*.BMP;*.DIB)\0*.BMP;*.DIB\0Graphics Interchange Format (*.GIF)\0*.GIF\0"
+        "Zsoft Paintbrush (*.PCX)\0*.PCX\0Truevision Targa (*.TGA)\0*.TGA\0Pro Motion Animation (*.SPR)\0*.SPR\0\0"s;
+    EXPECT_EQ(expected.size(), 189u);
+    EXPECT_EQ(Text(list), expected);
+    EXPECT_EQ(Ids(list), (std::vector<FormatId>{kFormatBmp, kFormatGif, kFormatPcx, kFormatTga, kFormatSpr}));
+}
+
+TEST_F(Filters, AllFormatsWithTheAllSupportedEntry) {
+    FormatFilterList list;
+    FormatFilter(&list, 0, -1);
+    const std::string patterns = "*.FLC;*.FLI;*.BMP;*.DIB;*.GIF;*.PCX;*.TGA;*.AVI;*.SPR";
+    const std::string expected = "All supported files (" + patterns + ")\0"s + patterns + "\0"s +
+                                 "Autodesk Flic Animation (*.FLC;*.FLI)\0*.FLC;*.FLI\0"s +
+                                 "Windows or OS/2 Bitmap (*.BMP;*.DIB)\0*.BMP;*.DIB\0"s +
+                                 "Graphics Interchange Format (*.GIF)\0*.GIF\0Zsoft Paintbrush (*.PCX)\0*.PCX\0"s +
+                                 "Truevision Targa (*.TGA)\0*.TGA\0"s +
+                                 "Audio Video Interleaved animation file (*.AVI)\0*.AVI\0"s +
+                                 "Pro Motion Animation (*.SPR)\0*.SPR\0\0"s;
+    EXPECT_EQ(expected.size(), 422u);
+    EXPECT_EQ(Text(list), expected);
+    EXPECT_EQ(Ids(list), (std::vector<FormatId>{kFormatFlic, kFormatBmp, kFormatGif, kFormatPcx, kFormatTga, kFormatAvi,
+                                                kFormatSpr}));
+}
+
+TEST_F(Filters, FlagsAndIdSelectFormats) {
+    FormatFilterList list;
+    FormatFilter(&list, kFilterSave, kFormatGif);
+    EXPECT_EQ(Text(list), "Graphics Interchange Format (*.GIF)\0*.GIF\0\0"s);
+    EXPECT_EQ(Ids(list), std::vector<FormatId>{kFormatGif});
+
+    FormatFilter(&list, kFilterWriteFrames, kFormatAvi);
+    EXPECT_EQ(Text(list), "Audio Video Interleaved animation file (*.AVI)\0*.AVI\0\0"s);
+
+    FormatFilter(&list, kFilterSave, kFormatSpr);
+    EXPECT_EQ(Text(list), "Pro Motion Animation (*.SPR)\0*.SPR\0\0"s);
+
+    FormatFilter(&list, kFilterLoad, -1);
+    EXPECT_EQ(Ids(list), (std::vector<FormatId>{kFormatFlic, kFormatBmp, kFormatGif, kFormatPcx, kFormatTga, kFormatSpr}));
+    EXPECT_EQ(std::string(list.text),
+              "All supported files (*.FLC;*.FLI;*.BMP;*.DIB;*.GIF;*.PCX;*.TGA;*.SPR)");
+
+    FormatFilter(&list, kFilterReadFrames, -1);
+    EXPECT_EQ(Ids(list), std::vector<FormatId>{kFormatAvi});
+    FormatFilter(&list, kFilterWriteFrames, 0);  // id 0 lists every format, with no "All" entry
+    EXPECT_EQ(Ids(list), (std::vector<FormatId>{kFormatGif, kFormatAvi}));
+    EXPECT_EQ(std::string(list.text), "Graphics Interchange Format (*.GIF)");
+
+    std::memset(&list, 0x55, sizeof list);
+    FormatFilter(&list, 0, 7);  // no such format
+    EXPECT_TRUE(Ids(list).empty());
+    EXPECT_EQ(list.text[0], '\0');
+    EXPECT_EQ(list.text[1], '\0');
+}
+
+TEST_F(Filters, TextsThatDoNotFitLeaveWholeEntriesOut) {
+    static const std::string longName(700, 'x');
+    FormatRegister({40, StubProbe, StubLoad, StubSave, longName.c_str(), "LNG", nullptr});
+    FormatRegister({41, StubProbe, StubLoad, StubSave, longName.c_str(), "LNH", nullptr});
+    FormatFilterList list;
+    FormatFilter(&list, kFilterSave, -1);
+    EXPECT_EQ(Ids(list), (std::vector<FormatId>{kFormatBmp, kFormatGif, kFormatPcx, kFormatTga, kFormatSpr, 40}));
+    const std::string text = Text(list);
+    EXPECT_LE(text.size(), sizeof list.text);
+    EXPECT_EQ(text.substr(text.size() - 9), ")\0*.LNG\0\0"s);
+}
+
+TEST_F(Filters, Extensions) {
+    char out[16];
+    EXPECT_EQ(FormatExtension(kFormatBmp, out, 0, sizeof out), 1);
+    EXPECT_STREQ(out, "BMP");
+    EXPECT_EQ(FormatExtension(kFormatBmp, out, 1, sizeof out), 1);
+    EXPECT_STREQ(out, "DIB");
+    EXPECT_EQ(FormatExtension(kFormatBmp, out, 2, sizeof out), 0);
+    EXPECT_EQ(FormatExtension(kFormatFlic, out, 0, sizeof out), 1);
+    EXPECT_STREQ(out, "FLC");
+    EXPECT_EQ(FormatExtension(2, out, 0, sizeof out), 0);
+    EXPECT_EQ(FormatExtension(kFormatBmp, out, 0, 3), 0);  // no room for the NUL
+    EXPECT_EQ(FormatExtension(kFormatBmp, out, 0, 4), 1);
+}
+
+// ---- Saving a file -----------------------------------------------------------
+
+std::vector<std::string> DirectoryEntries(const TempDir& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class SaveFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        FormatRegisterAll();
+        image_.reset(ImageCreate(16, 16, 8));
+        ImageSetPixel(image_.get(), 3, 4, 9);
+    }
+    void TearDown() override { SaveInjectWriteFailure(0); }
+    Bytes Encoded() {
+        SaveRequest request{kFormatBmp, nullptr, nullptr, kErrorNone};
+        EXPECT_EQ(FormatSave(image_.get(), &request), 1);
+        Bytes bytes(request.output->data, request.output->data + request.output->size);
+        MemBufferFree(request.output);
+        return bytes;
+    }
+    ImagePtr image_;
+    TempDir dir_;
+};
+
+TEST_F(SaveFile, WritesTheEncodedFileAndReplacesAnOldOne) {
+    const std::string path = dir_.file("frame.bmp");
+    WriteFile(path, Bytes(5000, 'o'));
+    SaveRequest request{kFormatBmp, nullptr, nullptr, kErrorUnknown};
+    EXPECT_EQ(ImageSaveFile(image_.get(), path.c_str(), &request), 1);
+    EXPECT_EQ(request.error, kErrorNone);
+    EXPECT_EQ(request.output, nullptr);  // freed by the driver
+    EXPECT_EQ(ReadFile(path), Encoded());
+    EXPECT_EQ(DirectoryEntries(dir_), std::vector<std::string>{"frame.bmp"});
+}
+
+TEST_F(SaveFile, UnknownFormatAndMissingDirectoryFail) {
+    SaveRequest request{2, nullptr, nullptr, kErrorNone};
+    EXPECT_EQ(FormatSave(image_.get(), &request), 0);
+    EXPECT_EQ(request.error, kErrorUnsupportedType);
+    EXPECT_EQ(ImageSaveFile(image_.get(), dir_.file("a.bmp").c_str(), &request), 0);
+
+    request = {kFormatBmp, nullptr, nullptr, kErrorNone};
+    EXPECT_EQ(ImageSaveFile(image_.get(), dir_.file("missing/a.bmp").c_str(), &request), 0);
+    EXPECT_EQ(request.error, kErrorWrite);
+    EXPECT_TRUE(DirectoryEntries(dir_).empty());
+
+    request = {kFormatBmp, nullptr, nullptr, kErrorNone};
+    std::filesystem::create_directory(dir_.file("taken"));  // a directory where the file should go
+    EXPECT_EQ(ImageSaveFile(image_.get(), dir_.file("taken").c_str(), &request), 0);
+    EXPECT_EQ(request.error, kErrorWrite);
+    EXPECT_EQ(DirectoryEntries(dir_), std::vector<std::string>{"taken"});
+}
+
+TEST_F(SaveFile, FailedWriteKeepsTheOldFileAndLeavesNothingElse) {
+    const std::string path = dir_.file("frame.bmp");
+    const Bytes old(3000, 'o');
+    WriteFile(path, old);
+    SaveInjectWriteFailure(1);
+    SaveRequest request{kFormatBmp, nullptr, nullptr, kErrorNone};
+    EXPECT_EQ(ImageSaveFile(image_.get(), path.c_str(), &request), 0);
+    EXPECT_EQ(request.error, kErrorWrite);
+    EXPECT_EQ(ReadFile(path), old);
+    EXPECT_EQ(DirectoryEntries(dir_), std::vector<std::string>{"frame.bmp"});
+
+    SaveInjectWriteFailure(1);
+    EXPECT_EQ(ImageSaveFile(image_.get(), dir_.file("new.bmp").c_str(), &request), 0);
+    EXPECT_EQ(DirectoryEntries(dir_), std::vector<std::string>{"frame.bmp"});
+}
+
+// ---- Streams -------------------------------------------------------------------
+
+constexpr FormatId kFakeStream = 50;
+
+// A format that writes "OPEN", one "F<delay>" per frame and "CLOSE", and
+// records what the driver did with it.
+struct FakeStreamLog {
+    int opens = 0, frames = 0, closes = 0, abandonedCloses = 0;
+    bool failFrame = false, failClose = false, silent = false;
+};
+FakeStreamLog gLog;
+
+void Leave(Stream* stream, const std::string& text) {
+    if (gLog.silent) return;
+    stream->pending = MemBufferCreate(4, 4);
+    MemBufferWrite(stream->pending, stream->pending->data, text.data(), static_cast<int32_t>(text.size()));
+}
+
+int FakeOpen(Stream* stream, StreamOpenRequest* request) {
+    if (stream->mode != 1) {
+        request->error = kErrorUnsupportedType;
+        return 0;
+    }
+    ++gLog.opens;
+    stream->state = MemAlloc(32);  // released by close, whatever happens
+    Leave(stream, "OPEN");
+    return 1;
+}
+
+int FakeWrite(Stream* stream, StreamFrameRequest* request) {
+    if (gLog.failFrame) {
+        request->error = kErrorColorNotSupported;
+        return 0;
+    }
+    ++gLog.frames;
+    Leave(stream, "F" + std::to_string(request->delay));
+    return 1;
+}
+
+int FakeClose(Stream* stream, StreamCloseRequest* request) {
+    ++gLog.closes;
+    if (stream->abandoned) ++gLog.abandonedCloses;
+    MemFree(stream->state);
+    stream->state = nullptr;
+    if (gLog.failClose) {
+        request->error = kErrorOutOfMemory;
+        return 0;
+    }
+    Leave(stream, "CLOSE");
+    return 1;
+}
+
+const StreamOps kFakeOps = {FakeOpen, nullptr, FakeWrite, FakeClose};
+
+class Streams : public ::testing::Test {
+protected:
+    void SetUp() override {
+        FormatRegisterAll();
+        FormatRegister({kFakeStream, nullptr, nullptr, nullptr, "Fake", "FAK", &kFakeOps});
+        gLog = FakeStreamLog{};
+        path_ = dir_.file("anim.fak");
+    }
+    void TearDown() override {
+        SaveInjectWriteFailure(0);
+        FormatRegistryReset();
+        FormatRegisterAll();
+    }
+    Stream* Open(const std::string& path) {
+        open_ = {kFakeStream, path.c_str(), 1, nullptr, nullptr, kErrorNone};
+        return StreamOpen(&open_);
+    }
+    int Frame(Stream* stream, uint32_t delay) {
+        frame_ = {nullptr, delay, nullptr, kErrorNone};
+        return StreamWriteFrame(stream, &frame_);
+    }
+    int Close(Stream* stream) {
+        close_ = {nullptr, nullptr, kErrorNone};
+        return StreamClose(stream, &close_);
+    }
+    TempDir dir_;
+    std::string path_;
+    StreamOpenRequest open_{};
+    StreamFrameRequest frame_{};
+    StreamCloseRequest close_{};
+};
+
+TEST_F(Streams, PiecesLandInOrderAndTheFileAppearsWhenComplete) {
+    const Bytes old(100, 'o');
+    WriteFile(path_, old);
+    Stream* stream = Open(path_);
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(std::string(stream->fileName), path_);
+    for (uint32_t delay : {10u, 20u, 30u}) ASSERT_EQ(Frame(stream, delay), 1);
+    EXPECT_EQ(ReadFile(path_), old);  // still the old file until the close
+    ASSERT_EQ(Close(stream), 1);
+    const Bytes expected = {'O', 'P', 'E', 'N', 'F', '1', '0', 'F', '2', '0', 'F', '3', '0', 'C', 'L', 'O', 'S', 'E'};
+    EXPECT_EQ(ReadFile(path_), expected);
+    EXPECT_EQ(DirectoryEntries(dir_), std::vector<std::string>{"anim.fak"});
+    EXPECT_EQ(gLog.closes, 1);
+    EXPECT_EQ(gLog.abandonedCloses, 0);
+}
+
+TEST_F(Streams, FormatsWithoutStreamsOrTheModeRefuse) {
+    StreamOpenRequest request{kFormatBmp, path_.c_str(), 1, nullptr, nullptr, kErrorNone};
+    EXPECT_EQ(StreamOpen(&request), nullptr);
+    EXPECT_EQ(request.error, kErrorUnsupportedType);
+    request = {kFakeStream, path_.c_str(), 0, nullptr, nullptr, kErrorNone};
+    EXPECT_EQ(StreamOpen(&request), nullptr);
+    EXPECT_EQ(request.error, kErrorUnsupportedType);
+    EXPECT_TRUE(DirectoryEntries(dir_).empty());
+
+    const std::string tooLong = dir_.file(std::string(300, 'n'));
+    request = {kFakeStream, tooLong.c_str(), 1, nullptr, nullptr, kErrorNone};
+    EXPECT_EQ(StreamOpen(&request), nullptr);
+    EXPECT_EQ(request.error, kErrorWrite);
+}
+
+TEST_F(Streams, MissingDirectoryFailsTheOpenAndReleasesTheFormatState) {
+    EXPECT_EQ(Open(dir_.file("missing/anim.fak")), nullptr);
+    EXPECT_EQ(open_.error, kErrorWrite);
+    EXPECT_EQ(gLog.closes, 1);  // the state made by the open was released
+    EXPECT_EQ(gLog.abandonedCloses, 1);
+}
+
+TEST_F(Streams, FailedWriteEndsTheStreamAndLeavesTheOldFile) {
+    const Bytes old(100, 'o');
+    WriteFile(path_, old);
+    Stream* stream = Open(path_);
+    ASSERT_NE(stream, nullptr);
+    ASSERT_EQ(Frame(stream, 10), 1);
+    SaveInjectWriteFailure(1);
+    EXPECT_EQ(Frame(stream, 20), 0);  // the stream is gone now
+    EXPECT_EQ(frame_.error, kErrorWrite);
+    EXPECT_EQ(ReadFile(path_), old);
+    EXPECT_EQ(DirectoryEntries(dir_), std::vector<std::string>{"anim.fak"});
+    EXPECT_EQ(gLog.abandonedCloses, 1);
+}
+
+TEST_F(Streams, FailedFirstWriteLeavesNoFile) {
+    SaveInjectWriteFailure(1);
+    EXPECT_EQ(Open(path_), nullptr);
+    EXPECT_EQ(open_.error, kErrorWrite);
+    EXPECT_TRUE(DirectoryEntries(dir_).empty());
+}
+
+TEST_F(Streams, FailedFrameKeepsTheStreamUntilItIsAbandoned) {
+    Stream* stream = Open(path_);
+    ASSERT_NE(stream, nullptr);
+    gLog.failFrame = true;
+    EXPECT_EQ(Frame(stream, 10), 0);
+    EXPECT_EQ(frame_.error, kErrorColorNotSupported);
+    gLog.failFrame = false;
+    EXPECT_EQ(Frame(stream, 20), 1);  // still usable
+    StreamCloseRequest request{nullptr, nullptr, kErrorNone};
+    StreamAbandon(stream, &request);
+    EXPECT_EQ(gLog.abandonedCloses, 1);
+    EXPECT_TRUE(DirectoryEntries(dir_).empty());
+}
+
+TEST_F(Streams, FailedCloseLeavesNothing) {
+    Stream* stream = Open(path_);
+    ASSERT_NE(stream, nullptr);
+    gLog.failClose = true;
+    EXPECT_EQ(Close(stream), 0);
+    EXPECT_EQ(close_.error, kErrorOutOfMemory);
+    EXPECT_TRUE(DirectoryEntries(dir_).empty());
+
+    gLog.failClose = false;
+    stream = Open(path_);
+    ASSERT_NE(stream, nullptr);
+    SaveInjectWriteFailure(1);  // the close's own piece cannot be written
+    EXPECT_EQ(Close(stream), 0);
+    EXPECT_EQ(close_.error, kErrorWrite);
+    EXPECT_TRUE(DirectoryEntries(dir_).empty());
+}
+
+TEST_F(Streams, AFormatThatLeavesNoOutputCreatesNoFile) {
+    gLog.silent = true;
+    Stream* stream = Open(path_);
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(Frame(stream, 10), 1);
+    EXPECT_EQ(Close(stream), 1);
+    EXPECT_TRUE(DirectoryEntries(dir_).empty());
+}
+
+}  // namespace
