@@ -2,7 +2,7 @@
 // in every save dialog: FLIC, BMP, GIF, PCX, TGA, AVI, SPR.
 #include "codecs/bmp.h"
 #include "codecs/flic.h"
-#include "codecs/gif_reader.h"
+#include "codecs/gif_writer.h"
 #include "formats/format.h"
 
 void FormatRegisterAll() {

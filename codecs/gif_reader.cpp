@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "formats/byte_reader.h"
+#include "image/convert.h"
 
 namespace {
 
@@ -458,10 +459,10 @@ void CopyArea(const Image* source, int sx, int sy, Image* target, int tx, int ty
     }
 }
 
-// `source` at a greater depth (see CopyArea).
-Image* Redepth(const Image* source, const Palette& palette, int depth) {
+// An indexed image at a greater indexed depth, values unchanged.
+Image* Widen(const Image* source, int depth) {
     Image* image = ImageCreate(ImageWidth(source), ImageHeight(source), depth);
-    if (image) CopyArea(source, 0, 0, image, 0, 0, ImageWidth(source), ImageHeight(source), palette);
+    if (image) CopyArea(source, 0, 0, image, 0, 0, ImageWidth(source), ImageHeight(source), Palette{});
     return image;
 }
 
@@ -529,7 +530,9 @@ Image* StartFrame(Composer& c, const Palette& palette, int depth, const Rect& ar
     }
     if (!indexed) depth = 24;
     if (!c.budget.take(LoadBudget::ImageFootprint(c.width, c.height, depth))) return nullptr;
-    Image* frame = depth == lastDepth ? ImageDuplicate(c.last) : Redepth(c.last, c.lastPalette, depth);
+    Image* frame = depth == lastDepth ? ImageDuplicate(c.last)
+                   : depth == 24      ? ImageConvert(c.last, 24)  // through its colour table: lastPalette
+                                      : Widen(c.last, depth);
     if (!frame) return nullptr;
     Dispose(c, frame, backgroundValue);
     if (indexed) ImageSetPalette(frame, palette.data());
@@ -630,5 +633,3 @@ Image* GifLoad(LoadRequest* request) {
     if (!c.first) request->error = outOfMemory ? kErrorOutOfMemory : kErrorInvalidData;
     return c.first;
 }
-
-const FileFormat kGifFormat = {kFormatGif, GifProbe, GifLoad, nullptr, "Graphics Interchange Format", "GIF", nullptr};

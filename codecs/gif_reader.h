@@ -11,5 +11,3 @@ Image* GifLoad(LoadRequest* request);
 // Milliseconds a frame shows for a graphic control delay in hundredths of a
 // second. Browsers play 0 and 1 as 100 ms, and files are made for browsers.
 uint32_t GifDelayMs(uint16_t hundredths);
-
-extern const FileFormat kGifFormat;

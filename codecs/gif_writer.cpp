@@ -6,6 +6,9 @@
 
 #include <cstring>
 
+#include "codecs/gif_reader.h"
+#include "formats/save.h"
+
 namespace {
 
 constexpr int kTableCodes = 4096;
@@ -194,3 +197,68 @@ MemBuffer* GifEncode(const Image* image, const GifSaveOptions& options, ErrorCod
     }
     return buffer;
 }
+
+int GifSave(Image* image, SaveRequest* request) {
+    const GifSaveOptions options =
+        request->options ? *static_cast<const GifSaveOptions*>(request->options) : GifSaveOptions{7, 0};
+    ErrorCode error = kErrorNone;
+    MemBuffer* buffer = GifEncode(image, options, &error);
+    if (!buffer) {
+        request->error = error;
+        return 0;
+    }
+    request->output = buffer;
+    return 1;
+}
+
+namespace {
+
+// NETSCAPE2.0 application extension, loop count 0: play for ever, as the
+// viewer does.
+constexpr uint8_t kLoopForever[] = {0x21, 0xFF, 0x0B, 'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E',
+                                    '2',  '.',  '0',  0x03, 0x01, 0x00, 0x00, 0x00};
+
+// One piece of the file through the registered saver, left pending for the
+// stream driver to write.
+int SavePiece(Stream* stream, Image* image, GifSaveOptions options, ErrorCode* error) {
+    SaveRequest save{kFormatGif, &options, nullptr, kErrorNone};
+    if (!FormatSave(image, &save)) {
+        *error = save.error;
+        return 0;
+    }
+    stream->pending = save.output;
+    return 1;
+}
+
+int GifStreamOpen(Stream* stream, StreamOpenRequest* request) {
+    if (stream->mode != 1) {
+        request->error = kErrorUnsupportedType;
+        return 0;
+    }
+    if (!SavePiece(stream, request->image, {kGifHeader, 0}, &request->error)) return 0;
+    MemBuffer* header = stream->pending;
+    if (!MemBufferWrite(header, header->data + header->size, kLoopForever, sizeof kLoopForever)) {
+        MemBufferFree(header);
+        stream->pending = nullptr;
+        request->error = kErrorWrite;
+        return 0;
+    }
+    return 1;
+}
+
+int GifStreamWriteFrame(Stream* stream, StreamFrameRequest* request) {
+    return SavePiece(stream, request->image, {kGifImage, (request->delay / 10) & 0xFFFF}, &request->error);
+}
+
+int GifStreamClose(Stream* stream, StreamCloseRequest* request) {
+    if (stream->abandoned) return 1;  // the file is not wanted: nothing to end
+    return SavePiece(stream, request->image, {kGifTrailer, 0}, &request->error);
+}
+
+}  // namespace
+
+const StreamOps kGifStreamOps = {GifStreamOpen, nullptr, GifStreamWriteFrame, GifStreamClose};
+
+const FileFormat kGifFormat = {
+    kFormatGif, GifProbe, GifLoad, GifSave, "Graphics Interchange Format", "GIF", &kGifStreamOps,
+};

@@ -20,6 +20,19 @@ struct GifSaveOptions {
     uint32_t delay;  // hundredths of a second; the low 16 bits are written
 };
 
+// The saver: the parts that the request's options select, or a complete
+// single-image file without options. Sets the request's output, or its error
+// (4 above 8 bits per pixel, 3 out of memory, 6 when a buffer write fails).
+int GifSave(Image* image, SaveRequest* request);
+
+// The animated GIF stream (writing only): the open writes the header, sized
+// from the first frame, and the looping extension; each frame one image with
+// its delay; the close the trailer.
+extern const StreamOps kGifStreamOps;
+
+// The GIF registry entry: the reader's probe and loader, this saver and stream.
+extern const FileFormat kGifFormat;
+
 // Encodes the parts of a GIF file that `options` selects into a new buffer.
 // None with `error` set (4 above 8 bits per pixel, 3 out of memory, 6 when a
 // write into the buffer fails).

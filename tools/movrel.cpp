@@ -143,10 +143,11 @@ std::string Upper(std::string text) {
     return text;
 }
 
-// "BMP (Windows or OS/2 Bitmap), GIF (...)": every format with a saver.
-std::string WritableFormats() {
+// "BMP (Windows or OS/2 Bitmap), GIF (...)": every format with the
+// capabilities in `flags` (a saver, by default).
+std::string WritableFormats(int flags = kFilterSave) {
     FormatFilterList list;
-    FormatFilter(&list, kFilterSave, -1);
+    FormatFilter(&list, flags, -1);
     std::string text;
     char extension[kMaxPath];
     for (FormatId id : list.ids) {
@@ -157,10 +158,11 @@ std::string WritableFormats() {
     return text;
 }
 
-// The writable format that has `name` among its extensions (any case), or 0.
-FormatId WritableFormatNamed(const std::string& name) {
+// The format with the capabilities in `flags` that has `name` among its
+// extensions (any case), or 0.
+FormatId WritableFormatNamed(const std::string& name, int flags) {
     FormatFilterList list;
-    FormatFilter(&list, kFilterSave, -1);
+    FormatFilter(&list, flags, -1);
     char extension[kMaxPath];
     for (FormatId id : list.ids)
         for (int n = 0; id != kFormatNone && FormatExtension(id, extension, n, sizeof extension); ++n)
@@ -206,10 +208,11 @@ bool ParseWriteOptions(const std::vector<std::string>& args, bool allowFrame, bo
     return out.files.size() == 2;
 }
 
-// The format to write: named by --format, else by the output's extension.
-FormatId ChooseFormat(const WriteOptions& options, const std::string& output) {
+// The format to write: named by --format, else by the output's extension,
+// among those with the capabilities in `flags`.
+FormatId ChooseFormat(const WriteOptions& options, const std::string& output, int flags = kFilterSave) {
     const std::string name = options.format.empty() ? ExtensionOf(output) : options.format;
-    const FormatId id = name.empty() ? kFormatNone : WritableFormatNamed(name);
+    const FormatId id = name.empty() ? kFormatNone : WritableFormatNamed(name, flags);
     if (id == kFormatNone) {
         if (!options.format.empty())
             std::fprintf(stderr, "movrel: cannot write the format '%s'\n", options.format.c_str());
@@ -218,7 +221,8 @@ FormatId ChooseFormat(const WriteOptions& options, const std::string& output) {
         else
             std::fprintf(stderr, "movrel: cannot write the format of %s (extension '%s'); use --format NAME\n",
                          output.c_str(), name.c_str());
-        std::fprintf(stderr, "formats that can be written: %s\n", WritableFormats().c_str());
+        std::fprintf(stderr, "formats that can be written%s: %s\n", flags & kFilterWriteFrames ? " frame by frame" : "",
+                     WritableFormats(flags).c_str());
     }
     return id;
 }
@@ -317,6 +321,57 @@ int RunFrames(const std::vector<std::string>& args) {
     return 0;
 }
 
+// Ends a stream that cannot be finished, unless the driver already has.
+void AbandonExport(Stream* stream, Image* lastFrame, ErrorCode error) {
+    // After a failed file write the driver has ended the stream itself.
+    if (error == kErrorWrite) return;
+    StreamCloseRequest close{lastFrame, nullptr, kErrorNone};
+    StreamAbandon(stream, &close);
+}
+
+int RunExport(const std::vector<std::string>& args) {
+    WriteOptions options;
+    if (!ParseWriteOptions(args, false, true, options)) return -1;
+    const std::string& input = options.files[0];
+    const std::string& output = options.files[1];
+    const FormatId id = ChooseFormat(options, output, kFilterWriteFrames);
+    if (id == kFormatNone) return 1;
+    if (output.size() >= kMaxPath) {
+        std::fprintf(stderr, "movrel: file name too long (at most %zu characters): %s\n", kMaxPath - 1, output.c_str());
+        return 1;
+    }
+    ImagePtr first(LoadOrComplain(input));
+    if (!first) return 1;
+    StreamOpenRequest open{id, output.c_str(), 1, first.get(), nullptr, kErrorNone};
+    Stream* stream = StreamOpen(&open);
+    if (!stream) {
+        std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(open.error), output.c_str());
+        return 1;
+    }
+    const int total = ImageCount(first.get());
+    Progress progress(total, options.quiet);
+    Image* last = first.get();
+    int n = 0;
+    for (Image* frame = first.get(); frame; frame = ImageNext(frame)) {
+        StreamFrameRequest write{frame, ImageGetDelay(frame), nullptr, kErrorNone};
+        if (!StreamWriteFrame(stream, &write)) {
+            progress.end();
+            AbandonExport(stream, frame, write.error);
+            std::fprintf(stderr, "movrel: frame %d: %s: %s\n", n, ErrorMessage(write.error), output.c_str());
+            return 1;
+        }
+        last = frame;
+        progress.update(++n);
+    }
+    StreamCloseRequest close{last, nullptr, kErrorNone};
+    if (!StreamClose(stream, &close)) {
+        progress.end();
+        std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(close.error), output.c_str());
+        return 1;
+    }
+    return 0;
+}
+
 const Command kCommands[] = {
     {"info", "info FILE", "Prints the format, width, height, bit depth, number of frames and each frame's delay.", RunInfo},
     {"framemd5", "framemd5 [--pal8] FILE",
@@ -335,6 +390,13 @@ const Command kCommands[] = {
      "extension (BMP unless --format names another). BASE is used as given: an extension in it\n"
      "becomes part of the names. Long runs show progress on stderr; --quiet turns it off.",
      RunFrames},
+    {"export", "export IN OUT [--format NAME] [--quiet]",
+     "Writes the whole animation IN as one animated file OUT (GIF), frame by frame, each frame\n"
+     "with its own delay (GIF keeps hundredths of a second), looping for ever. The format is NAME,\n"
+     "else the one OUT's extension names. Frames must have 8 bits per pixel or fewer. Long runs\n"
+     "show progress on stderr; --quiet turns it off. An existing OUT is replaced only once the new\n"
+     "file is complete.",
+     RunExport},
 };
 
 int MainUsage(FILE* out) {

@@ -6,6 +6,7 @@
 
 #include "codecs/gif_reader.h"
 #include "codecs/gif_writer.h"
+#include "formats/save.h"
 #include "tests/support/flic_writer.h"
 #include "tests/support/test_util.h"
 
@@ -249,6 +250,95 @@ TEST(GifWriter, ImageWithoutPaletteGetsABlackTable) {
     const Bytes file = Encode(image.get(), {7, 0});
     ASSERT_FALSE(file.empty());
     EXPECT_EQ(Bytes(file.begin() + 31, file.begin() + 31 + 48), Bytes(48, 0));
+}
+
+TEST(GifSaver, IsRegisteredThirdWithItsStreamAndDefaultsToAWholeFile) {
+    FormatRegisterAll();
+    EXPECT_EQ(FormatSlot(2), FormatFind(kFormatGif));
+    const FileFormat* gif = FormatFind(kFormatGif);
+    EXPECT_STREQ(gif->description, "Graphics Interchange Format");
+    EXPECT_STREQ(gif->extensions, "GIF");
+    ASSERT_NE(gif->streamOps, nullptr);
+    EXPECT_EQ(gif->streamOps->readFrame, nullptr);
+
+    ImagePtr image = MakeImage(3, 2, 4, {1, 2, 3, 4, 5, 6});
+    SaveRequest request{kFormatGif, nullptr, nullptr, kErrorNone};
+    ASSERT_EQ(FormatSave(image.get(), &request), 1);
+    std::unique_ptr<MemBuffer, BufferDeleter> output(request.output);
+    EXPECT_EQ(Bytes(output->data, output->data + output->size), Encode(image.get(), {7, 0}));
+
+    ImagePtr deep(ImageCreate(2, 2, 24));
+    request = {kFormatGif, nullptr, nullptr, kErrorNone};
+    EXPECT_EQ(FormatSave(deep.get(), &request), 0);
+    EXPECT_EQ(request.error, kErrorColorNotSupported);
+    EXPECT_EQ(request.output, nullptr);
+}
+
+class GifStream : public ::testing::Test {
+protected:
+    void SetUp() override { FormatRegisterAll(); }
+    Stream* Open(Image* first, int mode = 1) {
+        open_ = {kFormatGif, path_.c_str(), mode, first, nullptr, kErrorNone};
+        return StreamOpen(&open_);
+    }
+    TempDir dir_;
+    std::string path_ = dir_.file("anim.gif");
+    StreamOpenRequest open_{};
+};
+
+TEST_F(GifStream, WritesHeaderLoopImagesAndTrailer) {
+    // Three frames with equal palettes; the first sets the header's size.
+    ImagePtr a = MakeImage(4, 2, 8, std::vector<uint8_t>(8, 1));
+    ImagePtr b = MakeImage(4, 2, 8, std::vector<uint8_t>(8, 2));
+    ImagePtr c = MakeImage(4, 2, 8, std::vector<uint8_t>(8, 3));
+    Stream* stream = Open(a.get());
+    ASSERT_NE(stream, nullptr);
+    const uint32_t delays[] = {125, 5, 700000};
+    Image* frames[] = {a.get(), b.get(), c.get()};
+    for (int i = 0; i < 3; ++i) {
+        StreamFrameRequest frame{frames[i], delays[i], nullptr, kErrorNone};
+        ASSERT_EQ(StreamWriteFrame(stream, &frame), 1);
+    }
+    StreamCloseRequest close{c.get(), nullptr, kErrorNone};
+    ASSERT_EQ(StreamClose(stream, &close), 1);
+
+    Bytes expected = Encode(a.get(), {kGifHeader, 0});
+    const Bytes loop = {0x21, 0xFF, 0x0B, 'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0', 3, 1, 0, 0, 0};
+    expected.insert(expected.end(), loop.begin(), loop.end());
+    const uint32_t written[] = {12, 0, 70000 & 0xFFFF};
+    for (int i = 0; i < 3; ++i) {
+        const Bytes image = Encode(frames[i], {kGifImage, written[i]});
+        expected.insert(expected.end(), image.begin(), image.end());
+    }
+    expected.push_back(0x3B);
+    EXPECT_EQ(ReadFile(path_), expected);
+
+    ImagePtr back = LoadBytes(ReadFile(path_));
+    ASSERT_EQ(ImageCount(back.get()), 3);
+    EXPECT_EQ(ImageGetDelay(back.get()), 120u);
+    EXPECT_EQ(ImageGetPixel(ImageNext(back.get()), 3, 1), 2u);
+}
+
+TEST_F(GifStream, OpensOnlyForWriting) {
+    ImagePtr a = MakeImage(2, 2, 8, {0, 1, 2, 3});
+    EXPECT_EQ(Open(a.get(), 0), nullptr);
+    EXPECT_EQ(open_.error, kErrorUnsupportedType);
+    EXPECT_FALSE(std::filesystem::exists(path_));
+}
+
+TEST_F(GifStream, TrueColorFrameFailsAloneAndAnAbandonedStreamLeavesNoFile) {
+    ImagePtr a = MakeImage(2, 2, 8, {0, 1, 2, 3});
+    ImagePtr deep(ImageCreate(2, 2, 24));
+    Stream* stream = Open(a.get());
+    ASSERT_NE(stream, nullptr);
+    StreamFrameRequest frame{deep.get(), 100, nullptr, kErrorNone};
+    EXPECT_EQ(StreamWriteFrame(stream, &frame), 0);
+    EXPECT_EQ(frame.error, kErrorColorNotSupported);
+    frame = {a.get(), 100, nullptr, kErrorNone};
+    EXPECT_EQ(StreamWriteFrame(stream, &frame), 1);
+    StreamCloseRequest close{a.get(), nullptr, kErrorNone};
+    StreamAbandon(stream, &close);
+    EXPECT_TRUE(std::filesystem::is_empty(dir_.path()));
 }
 
 }  // namespace
