@@ -10,6 +10,7 @@ expected=$(build/asan/movrel framemd5 samples/sample.flc)
 out=$(mktemp -d /tmp/movrel-wine-out.XXXXXX)
 trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$out"; case "$WINEPREFIX" in /tmp/movrel-wine.*) rm -rf "$WINEPREFIX";; esac' EXIT
 build/asan/movrel convert samples/sample.flc "$out/native.bmp" --frame 3
+build/asan/movrel export samples/sample.flc "$out/native.gif"
 for preset in mingw32 mingw64; do
   got=$(timeout 120 wine "build/$preset/movrel.exe" framemd5 samples/sample.flc | tr -d '\r')
   if [ "$got" != "$expected" ]; then
@@ -27,5 +28,12 @@ for preset in mingw32 mingw64; do
     echo "FAIL $preset movrel.exe convert does not write what the native build writes" >&2
     exit 1
   fi
-  echo "$preset movrel.exe: same frames and the same saved file as the native build"
+  # The animated GIF stream, and the GIF reader on what it wrote.
+  timeout 120 wine "build/$preset/movrel.exe" export samples/sample.flc "$out/$preset/anim.gif" >/dev/null
+  got=$(timeout 120 wine "build/$preset/movrel.exe" framemd5 "$out/$preset/anim.gif" | tr -d '\r')
+  if ! cmp -s "$out/native.gif" "$out/$preset/anim.gif" || [ "$got" != "$expected" ]; then
+    echo "FAIL $preset movrel.exe export does not write or read back what the native build does" >&2
+    exit 1
+  fi
+  echo "$preset movrel.exe: same frames and the same saved files as the native build"
 done
