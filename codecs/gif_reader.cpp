@@ -332,8 +332,8 @@ private:
     const Palette& palette_;
     uint8_t* row_;
     const ImageBlock& block_;
-    int columns_ = 0;  // of each row, those that lie on the canvas (block positions are never negative)
-    int x_ = 0, y_ = 0;                     // next pixel, in block coordinates
+    int columns_ = 0;    // of each row, those on the canvas (blocks never start left of it)
+    int x_ = 0, y_ = 0;  // the next pixel, in block coordinates
     int rowsLeft_ = 0;
     int step_ = 1;
     int pass_ = 0;
