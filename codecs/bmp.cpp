@@ -102,7 +102,7 @@ ErrorCode ReadHeader(ByteReader& file, BmpHeader& h) {
     size_t tableEnd = h.tableOffset;
     if (h.bitCount <= 8) {
         const uint32_t full = 1u << h.bitCount;
-        const bool counted = h.colorsUsed > 0 && h.colorsUsed < full;
+        const bool counted = h.colorsUsed > 0 && h.colorsUsed <= full;
         h.tableEntries = static_cast<int>(counted ? h.colorsUsed : full);
         // Without a count, some writers (OS/2 ones above all) store fewer
         // entries than the bit count allows and put the pixels right after

@@ -15,48 +15,11 @@ bool IsSeparator(char c) {
 #endif
 }
 
-// Creates a new, empty file beside `target` and puts its name in `tempName`
-// (kMaxPath bytes). Exclusive creation: an existing file is never reused.
-FileHandle* CreateTempBeside(const char* target, char* tempName) {
-    static uint32_t counter = 0;
-    size_t dirLength = std::strlen(target);
-    while (dirLength > 0 && !IsSeparator(target[dirLength - 1])) --dirLength;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        char leaf[32];
-        std::snprintf(leaf, sizeof leaf, "~mvr%05u.tmp", static_cast<unsigned>(counter++ % 100000));
-        const size_t leafLength = std::strlen(leaf);
-        if (dirLength + leafLength >= kMaxPath) return nullptr;
-        std::memcpy(tempName, target, dirLength);
-        std::memcpy(tempName + dirLength, leaf, leafLength + 1);
-        if (FileHandle* file = FileCreateNew(tempName)) return file;
-    }
-    tempName[0] = '\0';
-    return nullptr;
-}
-
-// Writes every byte or reports failure; WriteFile and write() may both stop
-// short when the disk is full.
-bool WriteAll(FileHandle* file, const uint8_t* data, int64_t size) {
-    while (size > 0) {
-        uint32_t chunk = size > 0x40000000 ? 0x40000000 : static_cast<uint32_t>(size);
-        bool failNow = false;
-        if (gFailWriteCountdown > 0 && --gFailWriteCountdown == 0) {
-            chunk /= 2;  // half of it reaches the disk, then the disk is full
-            failNow = true;
-        }
-        const int64_t written = chunk > 0 ? FileWrite(data, chunk, file) : 0;
-        if (failNow || written <= 0) return false;
-        data += written;
-        size -= written;
-    }
-    return true;
-}
-
 // Appends a whole buffer to an existing file.
 bool AppendToFile(const char* name, const MemBuffer* buffer) {
     FileHandle* file = FileOpen(name, kFileReadWrite);
     if (!file) return false;
-    const bool ok = FileSeek(file, 0, kSeekEnd) == 0 && WriteAll(file, buffer->data, buffer->size);
+    const bool ok = FileSeek(file, 0, kSeekEnd) == 0 && FileWriteAll(file, buffer->data, buffer->size);
     const bool closed = FileClose(file) == 0;
     return ok && closed;
 }
@@ -72,13 +35,13 @@ bool FlushPending(Stream* stream) {
     if (!stream->pending) return true;
     bool ok;
     if (!stream->tempCreated) {
-        FileHandle* file = CreateTempBeside(stream->fileName, stream->tempName);
+        FileHandle* file = FileCreateTempBeside(stream->fileName, stream->tempName);
         if (!file) {
             DropPending(stream);
             return false;
         }
         stream->tempCreated = 1;
-        ok = WriteAll(file, stream->pending->data, stream->pending->size);
+        ok = FileWriteAll(file, stream->pending->data, stream->pending->size);
         ok = FileClose(file) == 0 && ok;
     } else {
         ok = AppendToFile(stream->tempName, stream->pending);
@@ -118,6 +81,40 @@ bool Append(char*& at, const char* end, const char* text) { return Append(at, en
 
 void SaveInjectWriteFailure(int nth) { gFailWriteCountdown = nth > 0 ? nth : 0; }
 
+FileHandle* FileCreateTempBeside(const char* target, char* tempName) {
+    static uint32_t counter = 0;
+    size_t dirLength = std::strlen(target);
+    while (dirLength > 0 && !IsSeparator(target[dirLength - 1])) --dirLength;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char leaf[32];
+        std::snprintf(leaf, sizeof leaf, "~mvr%05u.tmp", static_cast<unsigned>(counter++ % 100000));
+        const size_t leafLength = std::strlen(leaf);
+        if (dirLength + leafLength >= kMaxPath) return nullptr;
+        std::memcpy(tempName, target, dirLength);
+        std::memcpy(tempName + dirLength, leaf, leafLength + 1);
+        if (FileHandle* file = FileCreateNew(tempName)) return file;
+    }
+    tempName[0] = '\0';
+    return nullptr;
+}
+
+// WriteFile and write() may both stop short when the disk is full.
+bool FileWriteAll(FileHandle* file, const uint8_t* data, int64_t size) {
+    while (size > 0) {
+        uint32_t chunk = size > 0x40000000 ? 0x40000000 : static_cast<uint32_t>(size);
+        bool failNow = false;
+        if (gFailWriteCountdown > 0 && --gFailWriteCountdown == 0) {
+            chunk /= 2;  // half of it reaches the disk, then the disk is full
+            failNow = true;
+        }
+        const int64_t written = chunk > 0 ? FileWrite(data, chunk, file) : 0;
+        if (failNow || written <= 0) return false;
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
 const FileFormat* FormatFindSaver(const SaveRequest* request) {
     for (int i = 0; i < kFormatSlots; ++i) {
         const FileFormat* slot = FormatSlot(i);
@@ -146,8 +143,8 @@ int ImageSaveFile(Image* image, const char* fileName, SaveRequest* request) {
     request->output = nullptr;
     char tempName[kMaxPath];
     bool ok = false;
-    if (FileHandle* file = CreateTempBeside(fileName, tempName)) {
-        ok = WriteAll(file, output->data, output->size);
+    if (FileHandle* file = FileCreateTempBeside(fileName, tempName)) {
+        ok = FileWriteAll(file, output->data, output->size);
         ok = FileClose(file) == 0 && ok;
         ok = ok && FileReplace(tempName, fileName);
         if (!ok) FileDelete(tempName);

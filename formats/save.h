@@ -63,6 +63,14 @@ struct StreamCloseRequest {
     ErrorCode error;
 };
 
+// What a stream's readFrame takes (read mode).
+struct StreamReadRequest {
+    Image* image;     // not read
+    int32_t frame;    // the frame to read, from 0
+    void* options;    // not read
+    ErrorCode error;
+};
+
 // The first registered format with request->formatId and a saver, or none.
 const FileFormat* FormatFindSaver(const SaveRequest* request);
 
@@ -119,6 +127,15 @@ int FormatFilter(FormatFilterList* list, int flags, FormatId id);
 // output (outputSize bytes). 1 when it exists and fits, else 0. Extension 0
 // is the format's default.
 int FormatExtension(FormatId id, char* output, int n, size_t outputSize);
+
+// For formats that write their own file rather than through `pending` (AVI):
+// the same temporary file and complete writes that the drivers use.
+//
+// Creates a new, empty file beside `target` and puts its name in `tempName`
+// (kMaxPath bytes). Exclusive creation: an existing file is never reused.
+FileHandle* FileCreateTempBeside(const char* target, char* tempName);
+// Writes every byte or reports failure (a short write is a failure).
+bool FileWriteAll(FileHandle* file, const uint8_t* data, int64_t size);
 
 // For tests: makes the n-th file write of the save and stream drivers from
 // now on (1 is the next one) fall short, as on a full disk. 0 disarms it.

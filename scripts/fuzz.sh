@@ -8,6 +8,7 @@ seconds=${1:-20}
 out=build/fuzz/findings
 mkdir -p "$out"
 seeds=(samples)
+[ -d tests/fuzz/seeds ] && seeds+=(tests/fuzz/seeds)
 [ -d ../shared/corpus ] && seeds+=(../shared/corpus/flic ../shared/corpus/bmp ../shared/corpus/gif ../shared/corpus/pcx ../shared/corpus/tga)
 for target in build/fuzz/tests/fuzz/fuzz_*; do
   [ -x "$target" ] || continue

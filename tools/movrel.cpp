@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "codecs/avi.h"
 #include "formats/format.h"
 #include "formats/save.h"
+#include "codecs/tga.h"
 #include "image/convert.h"
 #include "tools/md5.h"
 
@@ -143,11 +145,10 @@ std::string Upper(std::string text) {
     return text;
 }
 
-// "BMP (Windows or OS/2 Bitmap), GIF (...)": every format with the
-// capabilities in `flags` (a saver, by default).
-std::string WritableFormats(int flags = kFilterSave) {
+// "BMP (Windows or OS/2 Bitmap), GIF (...)": every format with a saver.
+std::string WritableFormats() {
     FormatFilterList list;
-    FormatFilter(&list, flags, -1);
+    FormatFilter(&list, kFilterSave, -1);
     std::string text;
     char extension[kMaxPath];
     for (FormatId id : list.ids) {
@@ -158,11 +159,10 @@ std::string WritableFormats(int flags = kFilterSave) {
     return text;
 }
 
-// The format with the capabilities in `flags` that has `name` among its
-// extensions (any case), or 0.
-FormatId WritableFormatNamed(const std::string& name, int flags) {
+// The writable format that has `name` among its extensions (any case), or 0.
+FormatId WritableFormatNamed(const std::string& name) {
     FormatFilterList list;
-    FormatFilter(&list, flags, -1);
+    FormatFilter(&list, kFilterSave, -1);
     char extension[kMaxPath];
     for (FormatId id : list.ids)
         for (int n = 0; id != kFormatNone && FormatExtension(id, extension, n, sizeof extension); ++n)
@@ -183,9 +183,10 @@ struct WriteOptions {
     std::string format;
     long frame = 0;
     bool quiet = false;
+    bool runLength = false;
 };
 
-// Parses FILE... [--format NAME] [--frame N] [--quiet]; false on a usage error.
+// Parses FILE... [--format NAME] [--frame N] [--quiet] [--rle]; false on a usage error.
 bool ParseWriteOptions(const std::vector<std::string>& args, bool allowFrame, bool allowQuiet, WriteOptions& out) {
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -199,6 +200,8 @@ bool ParseWriteOptions(const std::vector<std::string>& args, bool allowFrame, bo
             if (args[i].empty() || *end != '\0' || out.frame < 0) return false;
         } else if (allowQuiet && a == "--quiet") {
             out.quiet = true;
+        } else if (a == "--rle") {
+            out.runLength = true;
         } else if (a.size() > 1 && a[0] == '-') {
             return false;
         } else {
@@ -208,11 +211,10 @@ bool ParseWriteOptions(const std::vector<std::string>& args, bool allowFrame, bo
     return out.files.size() == 2;
 }
 
-// The format to write: named by --format, else by the output's extension,
-// among those with the capabilities in `flags`.
-FormatId ChooseFormat(const WriteOptions& options, const std::string& output, int flags = kFilterSave) {
+// The format to write: named by --format, else by the output's extension.
+FormatId ChooseFormat(const WriteOptions& options, const std::string& output) {
     const std::string name = options.format.empty() ? ExtensionOf(output) : options.format;
-    const FormatId id = name.empty() ? kFormatNone : WritableFormatNamed(name, flags);
+    const FormatId id = name.empty() ? kFormatNone : WritableFormatNamed(name);
     if (id == kFormatNone) {
         if (!options.format.empty())
             std::fprintf(stderr, "movrel: cannot write the format '%s'\n", options.format.c_str());
@@ -221,21 +223,33 @@ FormatId ChooseFormat(const WriteOptions& options, const std::string& output, in
         else
             std::fprintf(stderr, "movrel: cannot write the format of %s (extension '%s'); use --format NAME\n",
                          output.c_str(), name.c_str());
-        std::fprintf(stderr, "formats that can be written%s: %s\n", flags & kFilterWriteFrames ? " frame by frame" : "",
-                     WritableFormats(flags).c_str());
+        std::fprintf(stderr, "formats that can be written: %s\n", WritableFormats().c_str());
     }
     return id;
 }
 
+// --rle means something only for TGA output.
+bool RunLengthFits(const WriteOptions& options, FormatId id) {
+    if (!options.runLength || id == kFormatTga) return true;
+    std::fprintf(stderr, "movrel: --rle is for TGA output only\n");
+    return false;
+}
+
+// The options record of a save in `id` as the command line asks for it.
+struct SaveOptions {
+    TgaSaveOptions tga{};
+    void* forFormat(FormatId id) { return id == kFormatTga ? &tga : nullptr; }
+};
+
 // Saves, or prints why not after `beforeMessage` has run.
 template <typename Before = void (*)()>
-bool SaveOrComplain(Image* image, const std::string& path, FormatId id, Before beforeMessage = [] {}) {
+bool SaveOrComplain(Image* image, const std::string& path, FormatId id, void* options, Before beforeMessage = [] {}) {
     if (path.size() >= kMaxPath) {
         beforeMessage();
         std::fprintf(stderr, "movrel: file name too long (at most %zu characters): %s\n", kMaxPath - 1, path.c_str());
         return false;
     }
-    SaveRequest request{id, nullptr, nullptr, kErrorNone};
+    SaveRequest request{id, options, nullptr, kErrorNone};
     if (ImageSaveFile(image, path.c_str(), &request)) return true;
     beforeMessage();
     std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(request.error), path.c_str());
@@ -248,7 +262,7 @@ int RunConvert(const std::vector<std::string>& args) {
     const std::string& input = options.files[0];
     const std::string& output = options.files[1];
     const FormatId id = ChooseFormat(options, output);
-    if (id == kFormatNone) return 1;
+    if (id == kFormatNone || !RunLengthFits(options, id)) return 1;
     ImagePtr first(LoadOrComplain(input));
     if (!first) return 1;
     Image* frame = first.get();
@@ -257,7 +271,9 @@ int RunConvert(const std::vector<std::string>& args) {
         std::fprintf(stderr, "movrel: %s has %d frame(s); frames count from 0\n", input.c_str(), ImageCount(first.get()));
         return 1;
     }
-    return SaveOrComplain(frame, output, id) ? 0 : 1;
+    SaveOptions saveOptions;
+    saveOptions.tga.runLength = options.runLength;
+    return SaveOrComplain(frame, output, id, saveOptions.forFormat(id)) ? 0 : 1;
 }
 
 // A progress line on stderr, only once a run has taken more than a second.
@@ -307,6 +323,9 @@ int RunFrames(const std::vector<std::string>& args) {
     }
     char extension[kMaxPath];
     if (id == kFormatNone || !FormatExtension(id, extension, 0, sizeof extension)) return 1;
+    if (!RunLengthFits(options, id)) return 1;
+    SaveOptions saveOptions;
+    saveOptions.tga.runLength = options.runLength;
     ImagePtr first(LoadOrComplain(input));
     if (!first) return 1;
     const int total = ImageCount(first.get());
@@ -315,18 +334,80 @@ int RunFrames(const std::vector<std::string>& args) {
     for (Image* frame = first.get(); frame; frame = ImageNext(frame), ++n) {
         char number[16];
         std::snprintf(number, sizeof number, "%03d.", n);
-        if (!SaveOrComplain(frame, base + number + extension, id, [&] { progress.end(); })) return 1;
+        if (!SaveOrComplain(frame, base + number + extension, id, saveOptions.forFormat(id), [&] { progress.end(); })) return 1;
         progress.update(n + 1);
     }
     return 0;
 }
 
-// Ends a stream that cannot be finished, unless the driver already has.
-void AbandonExport(Stream* stream, Image* lastFrame, ErrorCode error) {
-    // After a failed file write the driver has ended the stream itself.
-    if (error == kErrorWrite) return;
-    StreamCloseRequest close{lastFrame, nullptr, kErrorNone};
-    StreamAbandon(stream, &close);
+// ---- Exporting a whole animation through a multi-frame stream -----------------
+
+// How the frames of an animation reach one stream format.
+struct ExportPlan {
+    int depth = 0;                // every frame is converted to this depth first; 0 keeps it
+    void* openOptions = nullptr;  // the open request's options
+    bool positions = false;       // each frame request carries the frame's 0-based position
+    AviExportOptions avi{};
+};
+
+struct Exporter {
+    FormatId id;
+    void (*plan)(const Image* first, ExportPlan& plan);
+    // The format writes its file itself rather than through the driver, so a
+    // failed frame never ends the stream (the driver ends it only when it
+    // cannot write the format's output, which it reports as "Write error").
+    bool writesOwnFile;
+};
+
+// What the viewer's AVI export does: 24-bit frames at the first frame's rate.
+void PlanAvi(const Image* first, ExportPlan& plan) {
+    plan.depth = 24;
+    plan.avi = {nullptr, AviFrameRate(ImageGetDelay(first))};
+    plan.openOptions = &plan.avi;
+    plan.positions = true;
+}
+
+// What the viewer's GIF export does: the frames as they are, each one image
+// with its own delay; GIF keeps up to 8 bits per pixel and reduces no colours.
+void PlanGif(const Image*, ExportPlan&) {}
+
+const Exporter kExporters[] = {
+    {kFormatGif, PlanGif, false},
+    {kFormatAvi, PlanAvi, true},
+};
+
+// "AVI (Audio Video Interleaved animation file)": the formats export can write.
+std::string ExportFormats() {
+    std::string text;
+    char extension[kMaxPath];
+    for (const Exporter& e : kExporters) {
+        if (!FormatFind(e.id) || !FormatExtension(e.id, extension, 0, sizeof extension)) continue;
+        if (!text.empty()) text += ", ";
+        text += std::string(extension) + " (" + FormatFind(e.id)->description + ")";
+    }
+    return text;
+}
+
+// The exporter that --format or the output's extension names, or none after a message.
+const Exporter* ChooseExporter(const WriteOptions& options, const std::string& output) {
+    const std::string name = Upper(options.format.empty() ? ExtensionOf(output) : options.format);
+    char extension[kMaxPath];
+    for (const Exporter& e : kExporters)
+        for (int n = 0; !name.empty() && FormatFind(e.id) && FormatExtension(e.id, extension, n, sizeof extension); ++n)
+            if (name == extension) return &e;
+    if (name.empty())
+        std::fprintf(stderr, "movrel: %s has no extension to tell the format; use --format NAME\n", output.c_str());
+    else
+        std::fprintf(stderr, "movrel: cannot export to the format '%s'\n", name.c_str());
+    std::fprintf(stderr, "formats that can be exported: %s\n", ExportFormats().c_str());
+    return nullptr;
+}
+
+// A frame as the plan wants it: converted (owned by `holder`) or the frame itself.
+Image* PlannedFrame(Image* frame, const ExportPlan& plan, ImagePtr& holder) {
+    if (plan.depth == 0 || ImageBitCount(frame) == plan.depth) return frame;
+    holder.reset(ImageConvert(frame, plan.depth));
+    return holder.get();
 }
 
 int RunExport(const std::vector<std::string>& args) {
@@ -334,42 +415,51 @@ int RunExport(const std::vector<std::string>& args) {
     if (!ParseWriteOptions(args, false, true, options)) return -1;
     const std::string& input = options.files[0];
     const std::string& output = options.files[1];
-    const FormatId id = ChooseFormat(options, output, kFilterWriteFrames);
-    if (id == kFormatNone) return 1;
+    const Exporter* exporter = ChooseExporter(options, output);
+    if (!exporter || !RunLengthFits(options, exporter->id)) return 1;
     if (output.size() >= kMaxPath) {
         std::fprintf(stderr, "movrel: file name too long (at most %zu characters): %s\n", kMaxPath - 1, output.c_str());
         return 1;
     }
     ImagePtr first(LoadOrComplain(input));
     if (!first) return 1;
-    StreamOpenRequest open{id, output.c_str(), 1, first.get(), nullptr, kErrorNone};
-    Stream* stream = StreamOpen(&open);
-    if (!stream) {
-        std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(open.error), output.c_str());
+    ExportPlan plan;
+    exporter->plan(first.get(), plan);
+    auto fail = [&](ErrorCode code) {
+        std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(code), output.c_str());
         return 1;
-    }
+    };
+
+    ImagePtr converted;
+    Image* firstFrame = PlannedFrame(first.get(), plan, converted);
+    if (!firstFrame) return fail(kErrorOutOfMemory);
+    StreamOpenRequest open{exporter->id, output.c_str(), 1, firstFrame, plan.openOptions, kErrorNone};
+    Stream* stream = StreamOpen(&open);
+    converted.reset();
+    if (!stream) return fail(open.error);
+
     const int total = ImageCount(first.get());
     Progress progress(total, options.quiet);
+    uint32_t position = 0;
     Image* last = first.get();
-    int n = 0;
-    for (Image* frame = first.get(); frame; frame = ImageNext(frame)) {
-        StreamFrameRequest write{frame, ImageGetDelay(frame), nullptr, kErrorNone};
-        if (!StreamWriteFrame(stream, &write)) {
+    for (Image* frame = first.get(); frame; frame = ImageNext(frame), ++position) {
+        Image* planned = PlannedFrame(frame, plan, converted);
+        StreamFrameRequest request{planned, ImageGetDelay(frame), plan.positions ? &position : nullptr, kErrorNone};
+        if (!planned) request.error = kErrorOutOfMemory;
+        if (!planned || !StreamWriteFrame(stream, &request)) {
             progress.end();
-            AbandonExport(stream, frame, write.error);
-            std::fprintf(stderr, "movrel: frame %d: %s: %s\n", n, ErrorMessage(write.error), output.c_str());
-            return 1;
+            if (!planned || exporter->writesOwnFile || request.error != kErrorWrite) {
+                StreamCloseRequest close{last, nullptr, kErrorNone};
+                StreamAbandon(stream, &close);
+            }
+            return fail(request.error);
         }
         last = frame;
-        progress.update(++n);
+        progress.update(static_cast<int>(position) + 1);
     }
+    progress.end();
     StreamCloseRequest close{last, nullptr, kErrorNone};
-    if (!StreamClose(stream, &close)) {
-        progress.end();
-        std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(close.error), output.c_str());
-        return 1;
-    }
-    return 0;
+    return StreamClose(stream, &close) ? 0 : fail(close.error);
 }
 
 const Command kCommands[] = {
@@ -380,22 +470,25 @@ const Command kCommands[] = {
      "--pal8: instead the MD5s of the palette indices, of the 256-entry RGB palette and of that\n"
      "palette reduced to 6 bits (palette images only).",
      RunFrameMd5},
-    {"convert", "convert IN OUT [--format NAME] [--frame N]",
+    {"convert", "convert IN OUT [--format NAME] [--frame N] [--rle]",
      "Saves one frame of IN (the first, or frame N counting from 0) as OUT. The format is NAME\n"
      "(an extension such as BMP), else the one OUT's extension names. An existing OUT is replaced\n"
-     "only once the new file is complete.",
+     "only once the new file is complete. SPR (Pro Motion) holds animations: it gets that frame\n"
+     "and every one after it. --rle: run-length encoded TGA output.",
      RunConvert},
-    {"frames", "frames IN BASE [--format NAME] [--quiet]",
+    {"frames", "frames IN BASE [--format NAME] [--quiet] [--rle]",
      "Saves every frame of IN as BASE000.EXT, BASE001.EXT, ... where EXT is the format's default\n"
      "extension (BMP unless --format names another). BASE is used as given: an extension in it\n"
-     "becomes part of the names. Long runs show progress on stderr; --quiet turns it off.",
+     "becomes part of the names. Long runs show progress on stderr; --quiet turns it off.\n"
+     "--rle: run-length encoded TGA output.",
      RunFrames},
     {"export", "export IN OUT [--format NAME] [--quiet]",
-     "Writes the whole animation IN as one animated file OUT (GIF), frame by frame, each frame\n"
-     "with its own delay (GIF keeps hundredths of a second), looping for ever. The format is NAME,\n"
-     "else the one OUT's extension names. Frames must have 8 bits per pixel or fewer. Long runs\n"
-     "show progress on stderr; --quiet turns it off. An existing OUT is replaced only once the new\n"
-     "file is complete.",
+     "Writes every frame of IN into one animation file OUT, as the viewer's export commands do.\n"
+     "The format is NAME, else the one OUT's extension names. GIF: one image per frame with its\n"
+     "own delay (in hundredths of a second), looping for ever; frames of 8 bits per pixel or fewer,\n"
+     "as GIF has no true colour. AVI: uncompressed 24-bit video at 1000 / the first frame's delay\n"
+     "frames per second, at most 100 and at least 1. An existing OUT is replaced only once the new\n"
+     "file is complete. Long runs show progress on stderr; --quiet turns it off.",
      RunExport},
 };
 

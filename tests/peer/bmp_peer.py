@@ -106,20 +106,16 @@ def check_round_trips(opts, check):
                 continue
             info = run(opts.movrel, 'info', out).stdout.decode()
             check(f'depth: {depth}\n' in info, f'{leaf} saved at another depth: {info}')
-            saved, _ = movrel_rgb_md5(opts.movrel, out)
-            original, _ = movrel_rgb_md5(opts.movrel, source)
-            check(saved == original, f'{leaf}: the saved file reads back differently')
-            # The peers widen 5-bit channels in different ways; compare 16-bit files in 5 bits.
-            narrow = (lambda b: bytes(c >> 3 for c in b)) if depth == 16 else (lambda b: b)
-            ours = run(opts.movrel, 'convert', out, os.path.join(tmp, 'again.bmp'))
+            check(movrel_rgb_md5(opts.movrel, out) == movrel_rgb_md5(opts.movrel, source),
+                  f'{leaf}: the saved file reads back differently')
+            expected = magick_rgb(source)
             for peer, pixels in (('Pillow', pillow_rgb(out)), ('ImageMagick', magick_rgb(out))):
-                reference = pillow_rgb(source) if depth != 16 else None
                 if depth == 16:
-                    check(pixels is not None and narrow(pixels) == narrow(magick_rgb(source)),
-                          f'{peer} reads our {depth}-bit file differently')
+                    # The peers widen 5-bit channels differently: compare the 5 bits.
+                    pixels, expected16 = bytes(c >> 3 for c in pixels), bytes(c >> 3 for c in expected)
+                    check(pixels == expected16, f'{peer} reads our {depth}-bit file differently')
                 else:
-                    check(pixels == reference, f'{peer} reads our {depth}-bit file differently')
-            check(ours.returncode == 0, f'{leaf}: our own file does not convert again')
+                    check(pixels == expected, f'{peer} reads our {depth}-bit file differently')
     print('round trips at 1, 4, 8, 16, 24 and 32 bits checked')
 
 

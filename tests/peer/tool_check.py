@@ -69,13 +69,30 @@ def check_writing(opts, check):
         r = run(opts.movrel, 'frames', opts.sample, base, '--format', 'flc')
         check(r.returncode == 1 and 'formats that can be written' in r.stderr, 'frames --format of a read-only format')
 
+        # --rle: run-length TGA (image type 9 for a colour-mapped frame), for TGA output only.
+        tga = os.path.join(tmp, 'still.tga')
+        r = run(opts.movrel, 'convert', opts.sample, tga, '--rle')
+        check(r.returncode == 0 and open(tga, 'rb').read(3)[2] == 9, f'convert --rle: {r.stderr}')
+        r = run(opts.movrel, 'convert', opts.sample, tga)
+        check(r.returncode == 0 and open(tga, 'rb').read(3)[2] == 1, 'convert to TGA without --rle')
+        r = run(opts.movrel, 'convert', opts.sample, out, '--rle')
+        check(r.returncode == 1 and '--rle' in r.stderr and 'TGA' in r.stderr, f'convert --rle to BMP: {r.stderr}')
+        r = run(opts.movrel, 'frames', opts.sample, os.path.join(tmp, 'T'), '--format', 'tga', '--rle', '--quiet')
+        check(r.returncode == 0 and open(os.path.join(tmp, 'T023.TGA'), 'rb').read(3)[2] == 9, f'frames --rle: {r.stderr}')
+
+        # SPR holds animations: a convert writes the given frame and all after it.
+        spr = os.path.join(tmp, 'tail.spr')
+        r = run(opts.movrel, 'convert', opts.sample, spr, '--frame', '20')
+        info = run(opts.movrel, 'info', spr).stdout.splitlines()
+        check(r.returncode == 0 and 'frames: 4' in info, f'convert --frame 20 to SPR: {r.stderr} {info[:5]}')
+
         anim = os.path.join(tmp, 'anim.gif')
         r = run(opts.movrel, 'export', opts.sample, anim)
         check(r.returncode == 0 and r.stdout == '' and r.stderr == '', f'export: {r.stderr}')
         exported = [line.split(',') for line in run(opts.movrel, 'framemd5', anim).stdout.split()]
         check(exported == frames, 'export keeps every frame and delay of the sample')
         r = run(opts.movrel, 'export', opts.sample, os.path.join(tmp, 'anim.bmp'))
-        check(r.returncode == 1 and 'written frame by frame: GIF (Graphics Interchange Format)' in r.stderr,
+        check(r.returncode == 1 and 'formats that can be exported: GIF (Graphics Interchange Format)' in r.stderr,
               f'export to a format without frame-by-frame writing: {r.stderr}')
         r = run(opts.movrel, 'export', opts.sample, os.path.join(tmp, 'anim.out'), '--format', 'gif', '--quiet')
         check(r.returncode == 0 and open(os.path.join(tmp, 'anim.out'), 'rb').read(6) == b'GIF89a', 'export --format gif')
@@ -122,6 +139,17 @@ def main():
         open(text, 'w').write('just some text, no animation\n')
         r = run(opts.movrel, 'info', text)
         check(r.returncode == 1 and 'Unsupported type' in r.stderr, 'unknown file message')
+        spr = os.path.join(tmp, 'two.spr')
+        with open(spr, 'wb') as f:
+            f.write(b'SPR' + bytes([2, 0, 3, 0, 2, 0]))
+            for delay in (70, 140):
+                f.write(bytes([delay, 0]) + bytes(range(256)) * 3 + bytes(6))
+        r = run(opts.movrel, 'info', spr)
+        check(r.returncode == 0 and r.stdout.splitlines() ==
+              ['format: Pro Motion Animation', 'width: 3', 'height: 2', 'depth: 8', 'frames: 2',
+               'frame 0: 70 ms', 'frame 1: 140 ms'], f'info on an SPR file: {r.stdout}')
+        r = run(opts.movrel, 'framemd5', '--pal8', spr)
+        check(r.returncode == 0 and len(r.stdout.splitlines()) == 2, 'framemd5 on an SPR file')
         empty = os.path.join(tmp, 'empty.fli')
         open(empty, 'w').close()
         r = run(opts.movrel, 'info', empty)

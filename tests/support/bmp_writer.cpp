@@ -4,43 +4,43 @@ void PutLe(Bytes& out, uint32_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 
-Bytes BuildBmp(const BmpSpec& spec) {
+Bytes BuildBmp(const BmpLayout& layout) {
     Bytes info;
-    PutLe(info, spec.infoSize, 4);
-    if (spec.infoSize == 12) {
-        PutLe(info, static_cast<uint32_t>(spec.width), 2);
-        PutLe(info, static_cast<uint32_t>(spec.height), 2);
+    PutLe(info, layout.infoSize, 4);
+    if (layout.infoSize == 12) {
+        PutLe(info, static_cast<uint32_t>(layout.width), 2);
+        PutLe(info, static_cast<uint32_t>(layout.height), 2);
         PutLe(info, 1, 2);
-        PutLe(info, spec.bitCount, 2);
+        PutLe(info, layout.bitCount, 2);
     } else {
-        PutLe(info, static_cast<uint32_t>(spec.width), 4);
-        PutLe(info, static_cast<uint32_t>(spec.height), 4);
+        PutLe(info, static_cast<uint32_t>(layout.width), 4);
+        PutLe(info, static_cast<uint32_t>(layout.height), 4);
         PutLe(info, 1, 2);
-        PutLe(info, spec.bitCount, 2);
-        PutLe(info, spec.compression, 4);
-        PutLe(info, static_cast<uint32_t>(spec.pixels.size()), 4);
+        PutLe(info, layout.bitCount, 2);
+        PutLe(info, layout.compression, 4);
+        PutLe(info, static_cast<uint32_t>(layout.pixels.size()), 4);
         PutLe(info, 2835, 4);
         PutLe(info, 2835, 4);
-        PutLe(info, spec.colorsUsed, 4);
+        PutLe(info, layout.colorsUsed, 4);
         PutLe(info, 0, 4);
-        if (spec.infoSize >= 52)
-            for (size_t i = 0; i < 4; ++i) PutLe(info, i < spec.masks.size() ? spec.masks[i] : 0, 4);
-        info.resize(spec.infoSize, 0);
+        if (layout.infoSize >= 52)
+            for (size_t i = 0; i < 4; ++i) PutLe(info, i < layout.masks.size() ? layout.masks[i] : 0, 4);
+        info.resize(layout.infoSize, 0);
     }
-    if (spec.infoSize < 52)
-        for (uint32_t mask : spec.masks) PutLe(info, mask, 4);
-    for (const Rgb& c : spec.palette) {
+    if (layout.infoSize < 52)
+        for (uint32_t mask : layout.masks) PutLe(info, mask, 4);
+    for (const Rgb& c : layout.palette) {
         info.insert(info.end(), {c.b, c.g, c.r});
-        if (spec.infoSize != 12) info.push_back(spec.reserved);
+        if (layout.infoSize != 12) info.push_back(layout.reserved);
     }
-    const uint32_t offset = spec.pixelOffset.value_or(static_cast<uint32_t>(14 + info.size()));
+    const uint32_t offset = layout.pixelOffset.value_or(static_cast<uint32_t>(14 + info.size()));
     Bytes file = {'B', 'M'};
-    PutLe(file, static_cast<uint32_t>(14 + info.size() + spec.pixels.size()), 4);
+    PutLe(file, static_cast<uint32_t>(14 + info.size() + layout.pixels.size()), 4);
     PutLe(file, 0, 4);
     PutLe(file, offset, 4);
     file.insert(file.end(), info.begin(), info.end());
     if (file.size() < offset) file.resize(offset, 0xEE);  // a gap of junk before the pixels
-    file.insert(file.end(), spec.pixels.begin(), spec.pixels.end());
+    file.insert(file.end(), layout.pixels.begin(), layout.pixels.end());
     return file;
 }
 

@@ -8,7 +8,7 @@
 
 #include "tests/support/flic_writer.h"  // Bytes, Rgb
 
-struct BmpSpec {
+struct BmpLayout {
     uint32_t infoSize = 40;  // 12 writes an OS/2 core header with 3-byte colour entries
     int32_t width = 1;
     int32_t height = 1;      // negative: top-down rows
@@ -23,7 +23,7 @@ struct BmpSpec {
     std::optional<uint32_t> pixelOffset;  // default: right after the table
 };
 
-Bytes BuildBmp(const BmpSpec& spec);
+Bytes BuildBmp(const BmpLayout& layout);
 
 // Rows given top-down, each padded to a multiple of 4 bytes, stored bottom-up
 // (or top-down when asked).

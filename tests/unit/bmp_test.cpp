@@ -22,7 +22,7 @@ std::vector<uint32_t> Colors(const Image* image) {
     return out;
 }
 
-ImagePtr Load(const BmpSpec& spec, ErrorCode* error = nullptr) { return LoadBytes(BuildBmp(spec), error); }
+ImagePtr Load(const BmpLayout& layout, ErrorCode* error = nullptr) { return LoadBytes(BuildBmp(layout), error); }
 
 ErrorCode LoadError(const Bytes& bytes) {
     ErrorCode error = kErrorNone;
@@ -32,16 +32,16 @@ ErrorCode LoadError(const Bytes& bytes) {
 }
 
 // A 3 x 2 8-bit picture using the four colours: top row 0 1 2, bottom row 3 2 1.
-BmpSpec FourColorSpec(uint32_t infoSize) {
-    BmpSpec spec;
-    spec.infoSize = infoSize;
-    spec.width = 3;
-    spec.height = 2;
-    spec.bitCount = 8;
-    spec.palette = kFourColors;
-    if (infoSize != 12) spec.colorsUsed = 4;
-    spec.pixels = BmpRows({{0, 1, 2}, {3, 2, 1}});
-    return spec;
+BmpLayout FourColorLayout(uint32_t infoSize) {
+    BmpLayout layout;
+    layout.infoSize = infoSize;
+    layout.width = 3;
+    layout.height = 2;
+    layout.bitCount = 8;
+    layout.palette = kFourColors;
+    if (infoSize != 12) layout.colorsUsed = 4;
+    layout.pixels = BmpRows({{0, 1, 2}, {3, 2, 1}});
+    return layout;
 }
 
 void Patch32(Bytes& bytes, size_t at, uint32_t value) {
@@ -64,7 +64,7 @@ TEST(BmpLoad, ReadsEveryHeaderSizeWithItsColourTable) {
     for (uint32_t infoSize : {12u, 16u, 40u, 52u, 56u, 64u, 108u, 124u}) {
         SCOPED_TRACE(infoSize);
         ErrorCode error = kErrorNone;
-        ImagePtr image = Load(FourColorSpec(infoSize), &error);
+        ImagePtr image = Load(FourColorLayout(infoSize), &error);
         ASSERT_TRUE(image) << ErrorMessage(error);
         EXPECT_EQ(ImageBitCount(image.get()), 8);
         EXPECT_EQ(Colors(image.get()), kFourColorPicture);
@@ -75,7 +75,7 @@ TEST(BmpLoad, ReadsEveryHeaderSizeWithItsColourTable) {
 
 TEST(BmpLoad, ColourCountAndPixelOffsetLimitTheTable) {
     // Two entries counted; the pixels follow them directly.
-    BmpSpec counted = FourColorSpec(40);
+    BmpLayout counted = FourColorLayout(40);
     counted.palette.resize(2);
     counted.colorsUsed = 2;
     counted.pixels = BmpRows({{0, 1, 1}, {1, 0, 0}});
@@ -85,7 +85,7 @@ TEST(BmpLoad, ColourCountAndPixelOffsetLimitTheTable) {
     EXPECT_EQ(ImageColorTable(image.get(), 2)->rgbGreen, 0);  // entries past the count are black
 
     // An OS/2 file with a short table: only the pixel offset tells its length.
-    BmpSpec core = FourColorSpec(12);
+    BmpLayout core = FourColorLayout(12);
     core.palette.resize(3);
     core.pixels = BmpRows({{0, 1, 2}, {2, 1, 0}});
     image = Load(core);
@@ -93,14 +93,14 @@ TEST(BmpLoad, ColourCountAndPixelOffsetLimitTheTable) {
     EXPECT_EQ(Colors(image.get()), (std::vector<uint32_t>{0x102030, 0xFF0000, 0x00FF00, 0x00FF00, 0xFF0000, 0x102030}));
 
     // A gap between table and pixels is skipped.
-    BmpSpec gap = FourColorSpec(40);
+    BmpLayout gap = FourColorLayout(40);
     gap.pixelOffset = 14 + 40 + 16 + 100;
     image = Load(gap);
     ASSERT_TRUE(image);
     EXPECT_EQ(Colors(image.get()), kFourColorPicture);
 
     // A pixel offset pointing into the table is wrong: the pixels follow the table.
-    BmpSpec inside = FourColorSpec(40);
+    BmpLayout inside = FourColorLayout(40);
     inside.pixelOffset = 54;
     image = Load(inside);
     ASSERT_TRUE(image);
@@ -108,54 +108,54 @@ TEST(BmpLoad, ColourCountAndPixelOffsetLimitTheTable) {
 }
 
 TEST(BmpLoad, KeepsTheReservedByteOfColourEntries) {
-    BmpSpec spec = FourColorSpec(40);
-    spec.reserved = 0x7F;
-    ImagePtr image = Load(spec);
+    BmpLayout layout = FourColorLayout(40);
+    layout.reserved = 0x7F;
+    ImagePtr image = Load(layout);
     ASSERT_TRUE(image);
     EXPECT_EQ(ImageColorAt(image.get(), 0, 0), 0x7F102030u);
 }
 
 TEST(BmpLoad, TopDownRows) {
-    BmpSpec spec = FourColorSpec(40);
-    spec.height = -2;
-    spec.pixels = BmpRows({{0, 1, 2}, {3, 2, 1}}, true);
-    ImagePtr image = Load(spec);
+    BmpLayout layout = FourColorLayout(40);
+    layout.height = -2;
+    layout.pixels = BmpRows({{0, 1, 2}, {3, 2, 1}}, true);
+    ImagePtr image = Load(layout);
     ASSERT_TRUE(image);
     EXPECT_EQ(ImageHeight(image.get()), 2);
     EXPECT_EQ(Colors(image.get()), kFourColorPicture);
 
-    spec.height = INT32_MIN;
-    EXPECT_EQ(LoadError(BuildBmp(spec)), kErrorInvalidData);
+    layout.height = INT32_MIN;
+    EXPECT_EQ(LoadError(BuildBmp(layout)), kErrorInvalidData);
 }
 
 TEST(BmpLoad, PackedDepthsAndTheirPadding) {
-    BmpSpec spec;
-    spec.width = 9;  // 1 bit: two bytes of pixels, two of padding
-    spec.height = 2;
-    spec.bitCount = 1;
-    spec.palette = {{0, 0, 0}, {0xFF, 0xFF, 0xFF}};
-    spec.pixels = BmpRows({{0xA5, 0x80}, {0xFF, 0x00}});
-    ImagePtr image = Load(spec);
+    BmpLayout layout;
+    layout.width = 9;  // 1 bit: two bytes of pixels, two of padding
+    layout.height = 2;
+    layout.bitCount = 1;
+    layout.palette = {{0, 0, 0}, {0xFF, 0xFF, 0xFF}};
+    layout.pixels = BmpRows({{0xA5, 0x80}, {0xFF, 0x00}});
+    ImagePtr image = Load(layout);
     ASSERT_TRUE(image);
     const std::vector<uint32_t> top = {0xFFFFFF, 0, 0xFFFFFF, 0, 0, 0xFFFFFF, 0, 0xFFFFFF, 0xFFFFFF};
     const std::vector<uint32_t> colors = Colors(image.get());
     EXPECT_EQ(std::vector<uint32_t>(colors.begin(), colors.begin() + 9), top);
 
-    spec.width = 3;
-    spec.bitCount = 2;  // Windows CE
-    spec.palette = kFourColors;
-    spec.pixels = BmpRows({{0x1B}, {0xE4}});  // 0 1 2 (3), 3 2 1 (0)
-    image = Load(spec);
+    layout.width = 3;
+    layout.bitCount = 2;  // Windows CE
+    layout.palette = kFourColors;
+    layout.pixels = BmpRows({{0x1B}, {0xE4}});  // 0 1 2 (3), 3 2 1 (0)
+    image = Load(layout);
     ASSERT_TRUE(image);
     EXPECT_EQ(Colors(image.get()), kFourColorPicture);
 }
 
 TEST(BmpLoad, Rle8RunsAbsoluteRunsDeltaAndEndCodes) {
-    BmpSpec spec = FourColorSpec(40);
-    spec.width = 6;
-    spec.height = 3;
-    spec.compression = kBmpRle8;
-    spec.pixels = {
+    BmpLayout layout = FourColorLayout(40);
+    layout.width = 6;
+    layout.height = 3;
+    layout.compression = kBmpRle8;
+    layout.pixels = {
         3, 1, 0, 3, 2, 3, 0, 0,     // bottom row: 1 1 1, then an absolute run 2 3 0 and its padding byte
         0, 0,                       // end of line
         0, 2, 2, 1,                 // middle row: delta 2 right, 1 up: the middle row is skipped
@@ -163,7 +163,7 @@ TEST(BmpLoad, Rle8RunsAbsoluteRunsDeltaAndEndCodes) {
         0, 1,                       // end of bitmap
         5, 1,                       // never read
     };
-    ImagePtr image = Load(spec);
+    ImagePtr image = Load(layout);
     ASSERT_TRUE(image);
     EXPECT_EQ(ImageBitCount(image.get()), 8);
     const uint32_t a = 0x102030, r = 0xFF0000, g = 0x00FF00, b = 0x0000FF;
@@ -173,17 +173,17 @@ TEST(BmpLoad, Rle8RunsAbsoluteRunsDeltaAndEndCodes) {
 }
 
 TEST(BmpLoad, Rle4RunsAlternateNibblesAndPadOddAbsoluteRuns) {
-    BmpSpec spec = FourColorSpec(40);
-    spec.width = 5;
-    spec.height = 2;
-    spec.bitCount = 4;
-    spec.compression = kBmpRle4;
-    spec.pixels = {
+    BmpLayout layout = FourColorLayout(40);
+    layout.width = 5;
+    layout.height = 2;
+    layout.bitCount = 4;
+    layout.compression = kBmpRle4;
+    layout.pixels = {
         5, 0x12, 0, 0,           // bottom row: 1 2 1 2 1
         0, 3, 0x32, 0x10, 0, 0,  // top row: absolute 3 2 1, padded to 16 bits
         0, 1,
     };
-    ImagePtr image = Load(spec);
+    ImagePtr image = Load(layout);
     ASSERT_TRUE(image);
     EXPECT_EQ(ImageBitCount(image.get()), 4);
     const uint32_t a = 0x102030, r = 0xFF0000, g = 0x00FF00, b = 0x0000FF;
@@ -191,18 +191,18 @@ TEST(BmpLoad, Rle4RunsAlternateNibblesAndPadOddAbsoluteRuns) {
 }
 
 TEST(BmpLoad, RleThatEndsEarlyOrOverrunsKeepsWhatWasDecoded) {
-    BmpSpec spec = FourColorSpec(40);
-    spec.width = 4;
-    spec.height = 2;
-    spec.compression = kBmpRle8;
-    spec.pixels = {200, 1, 0, 0, 0, 9, 2};  // a run far past the row, then a cut absolute run
-    ImagePtr image = Load(spec);
+    BmpLayout layout = FourColorLayout(40);
+    layout.width = 4;
+    layout.height = 2;
+    layout.compression = kBmpRle8;
+    layout.pixels = {200, 1, 0, 0, 0, 9, 2};  // a run far past the row, then a cut absolute run
+    ImagePtr image = Load(layout);
     ASSERT_TRUE(image);
     EXPECT_EQ(Colors(image.get()), (std::vector<uint32_t>{0x102030, 0x102030, 0x102030, 0x102030,  //
                                                           0xFF0000, 0xFF0000, 0xFF0000, 0xFF0000}));
-    spec.height = -2;  // top-down RLE is forbidden but easy to show
-    spec.pixels = {4, 1, 0, 1};
-    image = Load(spec);
+    layout.height = -2;  // top-down RLE is forbidden but easy to show
+    layout.pixels = {4, 1, 0, 1};
+    image = Load(layout);
     ASSERT_TRUE(image);
     EXPECT_EQ(Colors(image.get())[0], 0xFF0000u);
 }
@@ -220,67 +220,67 @@ Bytes Row32(std::initializer_list<uint32_t> pixels) {
 }
 
 TEST(BmpLoad, SixteenBitsStay555AndOtherMasksBecome24Bits) {
-    BmpSpec spec;
-    spec.width = 3;
-    spec.bitCount = 16;
-    spec.pixels = BmpRows({Row16({0x7FFF, 0x7C00, 0x0421})});
-    ImagePtr image = Load(spec);
+    BmpLayout layout;
+    layout.width = 3;
+    layout.bitCount = 16;
+    layout.pixels = BmpRows({Row16({0x7FFF, 0x7C00, 0x0421})});
+    ImagePtr image = Load(layout);
     ASSERT_TRUE(image);
     EXPECT_EQ(ImageBitCount(image.get()), 16);
     EXPECT_EQ(ImageGetPixel(image.get(), 2, 0), 0x0421u);
 
-    spec.compression = kBmpBitfields;
-    spec.masks = {0x7C00, 0x03E0, 0x001F};  // the plain masks, spelled out
-    image = Load(spec);
+    layout.compression = kBmpBitfields;
+    layout.masks = {0x7C00, 0x03E0, 0x001F};  // the plain masks, spelled out
+    image = Load(layout);
     ASSERT_TRUE(image);
     EXPECT_EQ(ImageBitCount(image.get()), 16);
 
-    spec.masks = {0xF800, 0x07E0, 0x001F};  // 5-6-5
-    spec.pixels = BmpRows({Row16({0xFFFF, 0xF800, 0x0821})});  // the last: 1 of 31, 1 of 63, 1 of 31
-    image = Load(spec);
+    layout.masks = {0xF800, 0x07E0, 0x001F};  // 5-6-5
+    layout.pixels = BmpRows({Row16({0xFFFF, 0xF800, 0x0821})});  // the last: 1 of 31, 1 of 63, 1 of 31
+    image = Load(layout);
     ASSERT_TRUE(image);
     EXPECT_EQ(ImageBitCount(image.get()), 24);
     EXPECT_EQ(Colors(image.get()), (std::vector<uint32_t>{0xFFFFFF, 0xFF0000, 0x080408}));
 }
 
 TEST(BmpLoad, ThirtyTwoBitMasksInAndAfterTheHeader) {
-    BmpSpec spec;
-    spec.width = 2;
-    spec.bitCount = 32;
-    spec.pixels = BmpRows({Row32({0xAA112233, 0x00FFFFFF})});
-    ImagePtr image = Load(spec);  // plain: copied with its fourth byte
+    BmpLayout layout;
+    layout.width = 2;
+    layout.bitCount = 32;
+    layout.pixels = BmpRows({Row32({0xAA112233, 0x00FFFFFF})});
+    ImagePtr image = Load(layout);  // plain: copied with its fourth byte
     ASSERT_TRUE(image);
     EXPECT_EQ(ImageBitCount(image.get()), 32);
     EXPECT_EQ(ImageGetPixel(image.get(), 0, 0), 0xAA112233u);
 
-    spec.compression = kBmpBitfields;
-    spec.masks = {0x000000FF, 0x0000FF00, 0x00FF0000};  // red in the low byte
-    image = Load(spec);
+    layout.compression = kBmpBitfields;
+    layout.masks = {0x000000FF, 0x0000FF00, 0x00FF0000};  // red in the low byte
+    image = Load(layout);
     ASSERT_TRUE(image);
     EXPECT_EQ(ImageBitCount(image.get()), 24);
     EXPECT_EQ(Colors(image.get()), (std::vector<uint32_t>{0x332211, 0xFFFFFF}));
 
     for (uint32_t infoSize : {40u, 124u}) {  // alpha as a fourth mask: after a short header, or inside a V5 one
         SCOPED_TRACE(infoSize);
-        spec.infoSize = infoSize;
-        spec.compression = infoSize == 40 ? kBmpAlphaBitfields : kBmpBitfields;
-        spec.masks = {0x0000FF00, 0x00FF0000, 0xFF000000, 0x000000FF};
-        image = Load(spec);
+        layout.infoSize = infoSize;
+        layout.compression = infoSize == 40 ? kBmpAlphaBitfields : kBmpBitfields;
+        layout.masks = {0x0000FF00, 0x00FF0000, 0xFF000000, 0x000000FF};
+        image = Load(layout);
         ASSERT_TRUE(image);
         EXPECT_EQ(ImageBitCount(image.get()), 32);
         EXPECT_EQ(ImageGetPixel(image.get(), 0, 0), 0x332211AAu);  // of 0xAA112233: alpha 0x33, red 0x22, green 0x11
     }
 
-    spec.infoSize = 56;
-    spec.masks = {0x3FF00000, 0x000FFC00, 0x000003FF};  // 10 bits a channel: the top 8 count
-    spec.pixels = BmpRows({Row32({0x3FFFFFFF, 0x20080200})});
-    image = Load(spec);
+    layout.infoSize = 56;
+    layout.masks = {0x3FF00000, 0x000FFC00, 0x000003FF};  // 10 bits a channel: the top 8 count
+    layout.pixels = BmpRows({Row32({0x3FFFFFFF, 0x20080200})});
+    image = Load(layout);
     ASSERT_TRUE(image);
     EXPECT_EQ(Colors(image.get()), (std::vector<uint32_t>{0xFFFFFF, 0x808080}));
 }
 
 TEST(BmpLoad, DamagedFilesAreInvalidData) {
-    const BmpSpec good = FourColorSpec(40);
+    const BmpLayout good = FourColorLayout(40);
     Bytes bytes = BuildBmp(good);
 
     Bytes patched = bytes;
@@ -301,38 +301,38 @@ TEST(BmpLoad, DamagedFilesAreInvalidData) {
     cut.assign(bytes.begin(), bytes.begin() + 20);
     EXPECT_EQ(LoadError(cut), kErrorInvalidData);
 
-    BmpSpec spec;
+    BmpLayout layout;
     for (int32_t width : {0, -3, 70000}) {
-        spec = good;
-        spec.width = width;
-        EXPECT_EQ(LoadError(BuildBmp(spec)), kErrorInvalidData) << width;
+        layout = good;
+        layout.width = width;
+        EXPECT_EQ(LoadError(BuildBmp(layout)), kErrorInvalidData) << width;
     }
-    spec = good;
-    spec.bitCount = 3;
-    EXPECT_EQ(LoadError(BuildBmp(spec)), kErrorInvalidData);
-    spec = good;
-    spec.compression = kBmpRle4;  // with 8 bits
-    EXPECT_EQ(LoadError(BuildBmp(spec)), kErrorInvalidData);
-    spec = good;
-    spec.infoSize = 13;
-    EXPECT_EQ(LoadError(BuildBmp(spec)), kErrorInvalidData);
+    layout = good;
+    layout.bitCount = 3;
+    EXPECT_EQ(LoadError(BuildBmp(layout)), kErrorInvalidData);
+    layout = good;
+    layout.compression = kBmpRle4;  // with 8 bits
+    EXPECT_EQ(LoadError(BuildBmp(layout)), kErrorInvalidData);
+    layout = good;
+    layout.infoSize = 13;
+    EXPECT_EQ(LoadError(BuildBmp(layout)), kErrorInvalidData);
 
-    spec = good;
-    spec.compression = kBmpPng;
-    spec.bitCount = 0;
-    EXPECT_EQ(LoadError(BuildBmp(spec)), kErrorUnsupportedType);
+    layout = good;
+    layout.compression = kBmpPng;
+    layout.bitCount = 0;
+    EXPECT_EQ(LoadError(BuildBmp(layout)), kErrorUnsupportedType);
 }
 
 TEST(BmpLoad, RespectsTheLoadBudget) {
-    BmpSpec spec = FourColorSpec(40);
-    spec.width = 4000;
-    spec.height = 4000;
-    spec.compression = kBmpRle8;
-    spec.pixels = {0, 1};  // 16 MB of pixels from a tiny file
+    BmpLayout layout = FourColorLayout(40);
+    layout.width = 4000;
+    layout.height = 4000;
+    layout.compression = kBmpRle8;
+    layout.pixels = {0, 1};  // 16 MB of pixels from a tiny file
     ErrorCode error = kErrorNone;
-    EXPECT_FALSE(LoadBytes(BuildBmp(spec), &error, 1 << 20));
+    EXPECT_FALSE(LoadBytes(BuildBmp(layout), &error, 1 << 20));
     EXPECT_EQ(error, kErrorOutOfMemory);
-    EXPECT_TRUE(LoadBytes(BuildBmp(spec), &error, 64 << 20));
+    EXPECT_TRUE(LoadBytes(BuildBmp(layout), &error, 64 << 20));
 }
 
 // The saver's output for one image.

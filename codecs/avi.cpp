@@ -1,0 +1,133 @@
+// The parts of the AVI stream that do not depend on the platform: the
+// registry entry, frame rates, the size limit, and turning a stream's bitmap
+// format and stored frames into an Image.
+#include "codecs/avi.h"
+
+#include <cstring>
+
+#include "formats/byte_reader.h"
+
+namespace {
+
+const StreamOps kAviStreamOps = {AviOpen, AviReadFrame, AviWriteFrame, AviClose};
+
+uint64_t gSizeLimit = kAviMaxFileSize;
+
+struct FrameFormat {
+    int32_t width = 0;
+    int32_t height = 0;  // rows, always positive
+    bool topDown = false;
+    int bitCount = 0;
+    uint32_t compression = 0;
+    uint32_t headerSize = 0;
+    uint32_t colorsUsed = 0;
+};
+
+// The fields of a bitmap info header that was already found usable.
+FrameFormat ReadFormat(const uint8_t* format) {
+    ByteReader r(format, 40);
+    FrameFormat f;
+    f.headerSize = r.u32();
+    f.width = r.s32();
+    const int32_t height = r.s32();
+    r.skip(2);  // planes
+    f.bitCount = r.u16();
+    f.compression = r.u32();
+    r.skip(12);  // image size, resolution
+    f.colorsUsed = r.u32();
+    f.topDown = height < 0;
+    f.height = height < 0 ? static_cast<int32_t>(-int64_t{height}) : height;
+    return f;
+}
+
+uint64_t Stride(const FrameFormat& f) { return ((uint64_t(f.bitCount) * uint64_t(f.width) + 31) >> 3) & ~uint64_t{3}; }
+
+}  // namespace
+
+const FileFormat kAviFormat = {
+    kFormatAvi, nullptr, nullptr, nullptr, "Audio Video Interleaved animation file", "AVI", &kAviStreamOps,
+};
+
+uint32_t AviFrameRate(uint32_t firstDelayMs) {
+    const uint32_t delay = firstDelayMs < 10 ? 10 : firstDelayMs;
+    const uint32_t rate = 1000 / delay;
+    return rate > 0 ? rate : 1;
+}
+
+int32_t AviHeaderRate(uint32_t rate, uint32_t scale) {
+    const uint32_t perSecond = rate / (scale > 0 ? scale : 1);
+    if (perSecond == 0) return 1;
+    return perSecond > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int32_t>(perSecond);
+}
+
+uint64_t AviSizeLimit() { return gSizeLimit; }
+void AviInjectSizeLimit(uint64_t bytes) { gSizeLimit = bytes > 0 && bytes < kAviMaxFileSize ? bytes : kAviMaxFileSize; }
+
+uint32_t AviFramePosition(const StreamFrameRequest* request) {
+    return request->options ? *static_cast<const uint32_t*>(request->options) : 0;
+}
+
+uint32_t AviOpenRate(const StreamOpenRequest* request) {
+    const auto* options = static_cast<const AviExportOptions*>(request->options);
+    if (!options) return AviFrameRate(ImageGetDelay(request->image));
+    return options->rate > 0 ? options->rate : 1;
+}
+
+bool AviFrameMatches(const Image* frame, int32_t width, int32_t height, int depth) {
+    return frame && ImageWidth(frame) == width && ImageHeight(frame) == height && ImageBitCount(frame) == depth;
+}
+
+bool AviFrameFitsFormat(const Image* frame, const uint8_t* format, uint32_t formatSize) {
+    const FrameFormat f = ReadFormat(format);
+    if (!AviFrameMatches(frame, f.width, f.height, f.bitCount)) return false;
+    const int32_t tableSize = ImageColorTableSize(frame);
+    return f.bitCount > 8 || (tableSize <= static_cast<int32_t>(formatSize - 40) &&
+                              std::memcmp(ImageColorTable(frame, 0), format + 40, static_cast<size_t>(tableSize)) == 0);
+}
+
+bool AviFormatUsable(const uint8_t* format, uint32_t size) {
+    if (!format || size < 40) return false;
+    const FrameFormat f = ReadFormat(format);
+    if (f.headerSize < 40 || f.headerSize > size) return false;
+    if (f.bitCount != 8 && f.bitCount != 16 && f.bitCount != 24 && f.bitCount != 32) return false;
+    if (f.width < 1 || f.width > kImageMaxDimension || f.height < 1 || f.height > kImageMaxDimension) return false;
+    return Stride(f) * uint64_t(f.height) <= kImageMaxBitsSize;
+}
+
+uint64_t AviFrameSize(const uint8_t* format) {
+    const FrameFormat f = ReadFormat(format);
+    return Stride(f) * uint64_t(f.height);
+}
+
+bool AviFormatUncompressed(const uint8_t* format) { return ReadFormat(format).compression == kBiRgb; }
+
+Image* AviCreateFrameImage(const uint8_t* format, uint32_t formatSize) {
+    const FrameFormat f = ReadFormat(format);
+    Image* image = ImageCreate(f.width, f.height, f.bitCount);
+    if (!image) return nullptr;
+    std::memset(ImageBits(image), 0, static_cast<size_t>(ImageBitsSize(image)));
+    if (f.bitCount == 8) {
+        // The colour table follows the header; a short one leaves the rest black.
+        PaletteEntry entries[256] = {};
+        const uint32_t available = (formatSize - f.headerSize) / 4;
+        uint32_t count = f.colorsUsed == 0 || f.colorsUsed > 256 ? 256 : f.colorsUsed;
+        if (count > available) count = available;
+        PaletteExpand(entries, format + f.headerSize, static_cast<int>(count), 2);
+        ImageSetPalette(image, entries);
+    }
+    return image;
+}
+
+ErrorCode AviCopyFrame(const uint8_t* format, const uint8_t* data, uint64_t size, Image* image) {
+    const FrameFormat f = ReadFormat(format);
+    if (!AviFrameMatches(image, f.width, f.height, f.bitCount)) return kErrorInvalidData;
+    const size_t stride = static_cast<size_t>(ImageStride(image));
+    if (size < AviFrameSize(format)) return kErrorInvalidData;
+    if (!f.topDown) {
+        std::memcpy(ImageBits(image), data, stride * static_cast<size_t>(f.height));
+        return kErrorNone;
+    }
+    // The image keeps its rows bottom-up, so a top-down frame's first row is its top.
+    for (int y = 0; y < f.height; ++y) std::memcpy(ImageRow(image, y), data + stride * static_cast<size_t>(y), stride);
+    return kErrorNone;
+}

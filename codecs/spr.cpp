@@ -1,0 +1,96 @@
+// SPR: "SPR", frame count, width, height (16 bits each), then per frame its
+// delay in milliseconds, its palette and its pixels, rows top-down and
+// unpadded.
+#include "codecs/spr.h"
+
+#include <cstring>
+
+#include "codecs/codec_util.h"
+#include "formats/byte_reader.h"
+
+namespace {
+
+Image* Fail(LoadRequest* request, Image* chain, ErrorCode error) {
+    ImageDestroy(chain);
+    request->error = error;
+    return nullptr;
+}
+
+}  // namespace
+
+int SprProbe(const LoadRequest* request) {
+    ByteReader file(request->data, request->size);
+    const uint8_t* magic = file.take(3);
+    return magic && std::memcmp(magic, "SPR", 3) == 0;
+}
+
+Image* SprLoad(LoadRequest* request) {
+    ByteReader file(request->data, request->size);
+    if (!file.skip(3)) return Fail(request, nullptr, kErrorInvalidData);
+    const int frames = file.u16();
+    const int width = file.u16();
+    const int height = file.u16();
+    if (!file.ok() || frames == 0 || width == 0 || height == 0) return Fail(request, nullptr, kErrorInvalidData);
+    const uint64_t pixelBytes = uint64_t(width) * uint64_t(height);
+    if (file.remaining() / (kSprRecordHead + pixelBytes) < uint64_t(frames)) return Fail(request, nullptr, kErrorInvalidData);
+
+    LoadBudget budget(request);
+    const uint64_t footprint = LoadBudget::ImageFootprint(width, height, 8);
+    Image* first = nullptr;
+    Image* last = nullptr;
+    for (int i = 0; i < frames; ++i) {
+        // Past the budget, the frames read so far are the animation.
+        if (!budget.take(footprint)) break;
+        Image* image = ImageCreate(width, height, 8);
+        if (!image) break;
+        ImageLink(image, last);
+        if (!first) first = image;
+        last = image;
+
+        const uint8_t* record = file.take(kSprRecordHead + static_cast<size_t>(pixelBytes));
+        if (!record) return Fail(request, first, kErrorInvalidData);
+        ImageSetDelay(image, static_cast<uint32_t>(record[0] | (record[1] << 8)));
+        PaletteEntry entries[256];
+        PaletteExpand(entries, record + 2, 256, 0);
+        if (!ImageSetPalette(image, entries)) return Fail(request, first, kErrorOutOfMemory);
+        const uint8_t* pixels = record + kSprRecordHead;
+        for (int y = 0; y < height; ++y, pixels += width) std::memcpy(ImageRow(image, y), pixels, static_cast<size_t>(width));
+    }
+    if (!first) return Fail(request, nullptr, kErrorOutOfMemory);
+    return first;
+}
+
+int SprSave(Image* first, SaveRequest* request) {
+    const int width = ImageWidth(first);
+    const int height = ImageHeight(first);
+    // Every record has the header's size; a frame of another size or depth
+    // would make the file unreadable.
+    for (const Image* image = first; image; image = ImageNext(image)) {
+        if (ImageBitCount(image) != 8 || ImageWidth(image) != width || ImageHeight(image) != height)
+            return SaveFail(request, nullptr, kErrorColorNotSupported);
+    }
+    const int count = ImageCount(first);
+    if (count > 0xFFFF) return SaveFail(request, nullptr, kErrorInvalidData);  // the header counts frames in 16 bits
+    const uint64_t capacity = (uint64_t(ImageBitsSize(first)) + kSprRecordHead) * uint64_t(count) + kSprHeaderSize;
+    MemBuffer* buffer = capacity <= INT32_MAX ? MemBufferCreate(static_cast<int32_t>(capacity), kMemBufferGrowStep) : nullptr;
+    if (!buffer) return SaveFail(request, nullptr, kErrorOutOfMemory);
+    MemWriter out(buffer);
+    out.write("SPR", 3);
+    out.putU16(static_cast<uint32_t>(count));
+    out.putU16(static_cast<uint32_t>(width));
+    out.putU16(static_cast<uint32_t>(height));
+    for (const Image* image = first; image && out.ok(); image = ImageNext(image)) {
+        out.putU16(ImageGetDelay(image) & 0xFFFF);
+        PaletteEntry colors[256];
+        ImageColors(image, colors);
+        uint8_t palette[768];
+        PalettePack(colors, palette, 256, 0);
+        out.write(palette, sizeof palette);
+        for (int y = 0; y < height; ++y) out.write(ImageRow(image, y), static_cast<size_t>(width));
+    }
+    if (!out.ok()) return SaveFail(request, buffer, kErrorWrite);
+    request->output = buffer;
+    return 1;
+}
+
+const FileFormat kSprFormat = {kFormatSpr, SprProbe, SprLoad, SprSave, "Pro Motion Animation", "SPR", nullptr};

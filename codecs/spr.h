@@ -1,0 +1,22 @@
+// Pro Motion animations (SPR): uncompressed 8-bit frames of one size, each
+// with its own palette and delay. Probe, loader, and a saver that writes the
+// given image and every image after it in its chain.
+#pragma once
+
+#include <cstdint>
+
+#include "formats/format.h"
+#include "formats/save.h"
+
+constexpr int kSprHeaderSize = 9;
+constexpr int kSprRecordHead = 770;  // delay (16 bits) and 256 RGB triples
+
+int SprProbe(const LoadRequest* request);
+Image* SprLoad(LoadRequest* request);
+
+// Writes `first` and every image after it in its chain. Error 4 when one of
+// them is not 8 bits per pixel or differs from the first in size, 7 for more
+// frames than the header can count.
+int SprSave(Image* first, SaveRequest* request);
+
+extern const FileFormat kSprFormat;

@@ -1,0 +1,68 @@
+#include "image/display_win32.h"
+
+#include <cstring>
+
+namespace {
+
+const BITMAPINFO* AsBitmapInfo(const Image* image) {
+    static_assert(sizeof(BitmapInfoHeader) == sizeof(BITMAPINFOHEADER) && sizeof(RgbQuad) == sizeof(RGBQUAD));
+    return reinterpret_cast<const BITMAPINFO*>(ImageHeader(image));
+}
+
+// On a palette device the frame's colours only show once its palette is
+// realized; true-colour images have none and need nothing.
+void SelectImagePalette(const Image* image, HDC dc) {
+    if (!image->palette) return;
+    SelectPalette(dc, static_cast<HPALETTE>(image->palette), FALSE);
+    RealizePalette(dc);
+}
+
+}  // namespace
+
+void ImageDraw(const Image* image, HDC dc, int x, int y, int scrollX, int scrollY) {
+    SelectImagePalette(image, dc);
+    // The rows are bottom-up and the source y counts from the bottom edge, so
+    // a negated scroll puts picture row scrollY at the top of the destination.
+    const int width = ImageWidth(image);
+    const int height = ImageHeight(image);
+    SetDIBitsToDevice(dc, x, y, static_cast<DWORD>(width), static_cast<DWORD>(height), scrollX, -scrollY, 0,
+                      static_cast<UINT>(height), ImageBits(image), AsBitmapInfo(image), DIB_RGB_COLORS);
+}
+
+void ImageDrawStretched(const Image* image, HDC dc, const RECT* source, const RECT* destination) {
+    SelectImagePalette(image, dc);
+    SetStretchBltMode(dc, COLORONCOLOR);
+    StretchDIBits(dc, destination->left, destination->top, destination->right - destination->left,
+                  destination->bottom - destination->top, source->left, source->top, source->right - source->left,
+                  source->bottom - source->top, ImageBits(image), AsBitmapInfo(image), DIB_RGB_COLORS, SRCCOPY);
+}
+
+int ImageCopyToClipboard(const Image* image, HWND owner) {
+    const size_t headerSize = static_cast<size_t>(ImageHeaderSize(image));
+    const size_t bitsSize = static_cast<size_t>(ImageBitsSize(image));
+    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, headerSize + bitsSize);
+    if (!memory) return 0;
+    auto* bytes = static_cast<uint8_t*>(GlobalLock(memory));
+    if (!bytes) {
+        GlobalFree(memory);
+        return 0;
+    }
+    std::memcpy(bytes, ImageHeader(image), headerSize);
+    std::memcpy(bytes + headerSize, ImageBits(image), bitsSize);
+    GlobalUnlock(memory);
+
+    if (!OpenClipboard(owner)) {
+        GlobalFree(memory);
+        return 0;
+    }
+    EmptyClipboard();
+    // The clipboard owns the block only when it accepted it; a refused block
+    // is still ours, and the copy did not happen.
+    const bool placed = SetClipboardData(CF_DIB, memory) != nullptr;
+    CloseClipboard();
+    if (!placed) {
+        GlobalFree(memory);
+        return 0;
+    }
+    return 1;
+}

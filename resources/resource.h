@@ -1,0 +1,21 @@
+// Identifiers shared by the resource script and the viewer window.
+#ifndef MOVREL_RESOURCE_H
+#define MOVREL_RESOURCE_H
+
+#define IDR_VIEWER_MENU 101
+
+#define IDM_COPY 40001
+#define IDM_PAUSE 40002
+#define IDM_NEXT_FRAME 40003
+#define IDM_SHOW_FRAME_NUMBER 40004
+#define IDM_EXTRACT_FRAME 40005
+#define IDM_EXTRACT_ALL_FRAMES 40006
+#define IDM_INFORMATION 40007
+#define IDM_EXPORT_GIF 40008
+#define IDM_EXPORT_AVI 40009
+#define IDM_EXPORT_SPR 40010
+#define IDM_ABOUT 40011
+
+#define MOVREL_VERSION_TEXT "1.0.0.0"
+
+#endif

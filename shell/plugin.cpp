@@ -1,0 +1,59 @@
+// What the file manager sees: the library entry and the two functions of its
+// lister interface, ListLoad and ListSendCommand.
+#include <windows.h>
+
+#include "formats/format.h"
+#include "shell/viewer.h"
+
+HINSTANCE gModule = nullptr;
+
+namespace {
+
+constexpr int kCommandCopy = 1;           // the host's copy request
+constexpr int kCommandNewParameters = 2;  // new show flags in the parameter
+constexpr int kHostSuccess = 0;
+constexpr int kHostFailure = 1;
+
+bool IsViewerWindow(HWND window) {
+    char name[sizeof kViewerClassName + 1];
+    return IsWindow(window) && GetClassNameA(window, name, sizeof name) > 0 && lstrcmpA(name, kViewerClassName) == 0;
+}
+
+}  // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
+    if (reason != DLL_PROCESS_ATTACH) return FALSE;
+    gModule = module;
+    FormatRegisterAll();
+    return TRUE;
+}
+
+extern "C" HWND __stdcall ListLoad(HWND parent, char* fileToLoad, int showFlags) {
+    WNDCLASSA windowClass{};
+    windowClass.style = CS_HREDRAW | CS_VREDRAW;  // every size change repaints everything
+    windowClass.lpfnWndProc = ViewerWndProc;
+    windowClass.hInstance = gModule;
+    windowClass.hIcon = LoadIconA(nullptr, MAKEINTRESOURCEA(32512));  // IDI_APPLICATION
+    windowClass.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32512));  // IDC_ARROW
+    windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
+    windowClass.lpszClassName = kViewerClassName;
+    RegisterClassA(&windowClass);  // fails harmlessly when an earlier call registered it
+
+    ViewerCreateParams params{fileToLoad, showFlags};
+    // The host sizes the window afterwards; the scroll bars appear once the
+    // viewer gives them a range.
+    return CreateWindowExA(0, kViewerClassName, kViewerClassName, WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, parent,
+                           reinterpret_cast<HMENU>(1), gModule, &params);
+}
+
+extern "C" int __stdcall ListSendCommand(HWND listWin, int command, int parameter) {
+    switch (command) {
+        case kCommandCopy:
+            if (!IsViewerWindow(listWin)) return kHostFailure;
+            return ViewerCopy(listWin) ? kHostSuccess : kHostFailure;
+        case kCommandNewParameters:
+            if (IsViewerWindow(listWin)) ViewerSetFitToWindow(listWin, parameter & kShowFitToWindow);
+            return kHostSuccess;
+        default: return kHostFailure;
+    }
+}

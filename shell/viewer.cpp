@@ -1,0 +1,400 @@
+#include "shell/viewer.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "formats/format.h"
+#include "image/display_win32.h"
+#include "resources/resource.h"
+
+namespace {
+
+constexpr UINT_PTR kPlaybackTimer = 1;
+constexpr int kLineStep = 2;        // pixels per arrow key or scroll-bar arrow
+constexpr int kWheelStep = 4;       // pixels per full wheel notch
+constexpr int kOverlayX = 6;        // top-left of the frame number's white text
+constexpr int kOverlayY = 6;
+
+// ---- Keys ---------------------------------------------------------------------
+
+enum class KeyAction : uint8_t {
+    kParent,       // the host's key: send it on to the parent window
+    kCommand,      // WM_COMMAND to the window itself
+    kHScroll,      // WM_HSCROLL with a request code
+    kVScroll,      // WM_VSCROLL with a request code
+    kInformation,  // the Information box, then the key to the parent as well
+    kMenu,         // the context menu at the client's top-left corner
+};
+
+struct KeyBinding {
+    WPARAM key;
+    KeyAction plain;  // left Ctrl up
+    WORD plainArg;
+    KeyAction ctrl;   // left Ctrl down
+    WORD ctrlArg;
+};
+
+constexpr KeyBinding kKeyTable[] = {
+    {VK_PAUSE, KeyAction::kCommand, IDM_PAUSE, KeyAction::kCommand, IDM_NEXT_FRAME},
+    {VK_SPACE, KeyAction::kCommand, IDM_PAUSE, KeyAction::kCommand, IDM_NEXT_FRAME},
+    {VK_PRIOR, KeyAction::kVScroll, SB_PAGEUP, KeyAction::kVScroll, SB_PAGEUP},
+    {VK_NEXT, KeyAction::kVScroll, SB_PAGEDOWN, KeyAction::kVScroll, SB_PAGEDOWN},
+    // Home and End page sideways rather than jumping to the edges.
+    {VK_END, KeyAction::kHScroll, SB_PAGERIGHT, KeyAction::kHScroll, SB_PAGERIGHT},
+    {VK_HOME, KeyAction::kHScroll, SB_PAGELEFT, KeyAction::kHScroll, SB_PAGELEFT},
+    {VK_LEFT, KeyAction::kHScroll, SB_LINELEFT, KeyAction::kHScroll, SB_LINELEFT},
+    {VK_UP, KeyAction::kVScroll, SB_LINEUP, KeyAction::kVScroll, SB_LINEUP},
+    {VK_RIGHT, KeyAction::kHScroll, SB_LINERIGHT, KeyAction::kHScroll, SB_LINERIGHT},
+    {VK_DOWN, KeyAction::kVScroll, SB_LINEDOWN, KeyAction::kVScroll, SB_LINEDOWN},
+    {'E', KeyAction::kParent, 0, KeyAction::kCommand, IDM_EXTRACT_FRAME},
+    {'G', KeyAction::kParent, 0, KeyAction::kCommand, IDM_EXPORT_GIF},
+    {'I', KeyAction::kInformation, 0, KeyAction::kCommand, IDM_EXPORT_AVI},
+    {'M', KeyAction::kParent, 0, KeyAction::kCommand, IDM_EXPORT_SPR},
+    {'S', KeyAction::kParent, 0, KeyAction::kCommand, IDM_SHOW_FRAME_NUMBER},
+    {'T', KeyAction::kParent, 0, KeyAction::kCommand, IDM_EXTRACT_ALL_FRAMES},
+    {VK_APPS, KeyAction::kMenu, 0, KeyAction::kMenu, 0},
+};
+
+// Only the left Ctrl key counts, so that the host keeps right-Ctrl shortcuts
+// (Ctrl+C included) for itself.
+bool LeftControlDown() { return (GetKeyState(VK_LCONTROL) & 0x8000) != 0; }
+
+void SendToParent(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    SendMessageA(GetParent(window), message, wparam, lparam);
+}
+
+LRESULT OnKeyDown(HWND window, WPARAM key, LPARAM lparam) {
+    const bool ctrl = LeftControlDown();
+    KeyAction action = KeyAction::kParent;
+    WORD arg = 0;
+    for (const KeyBinding& binding : kKeyTable) {
+        if (binding.key != key) continue;
+        action = ctrl ? binding.ctrl : binding.plain;
+        arg = ctrl ? binding.ctrlArg : binding.plainArg;
+        break;
+    }
+    switch (action) {
+        case KeyAction::kParent: SendToParent(window, WM_KEYDOWN, key, lparam); break;
+        case KeyAction::kCommand: SendMessageA(window, WM_COMMAND, arg, 0); break;
+        case KeyAction::kHScroll: SendMessageA(window, WM_HSCROLL, arg, 0); break;
+        case KeyAction::kVScroll: SendMessageA(window, WM_VSCROLL, arg, 0); break;
+        case KeyAction::kInformation:
+            ViewerShowInformation(window);
+            SendToParent(window, WM_KEYDOWN, key, lparam);
+            break;
+        case KeyAction::kMenu: {
+            POINT origin{0, 0};
+            ClientToScreen(window, &origin);
+            ViewerShowMenu(window, origin);
+            break;
+        }
+    }
+    return 0;
+}
+
+// ---- Creation and destruction ---------------------------------------------------
+
+LRESULT OnCreate(HWND window, const CREATESTRUCTA* create) {
+    const auto* params = static_cast<const ViewerCreateParams*>(create->lpCreateParams);
+    // A name that does not fit the state's path is refused rather than cut:
+    // a cut name would later make default export names from another file.
+    if (!params || !params->fileName || strnlen(params->fileName, MAX_PATH) >= MAX_PATH) return -1;
+
+    Image* chain = ImageLoadFile(params->fileName, nullptr);
+    if (!chain) return -1;
+    auto* state = static_cast<ViewerState*>(LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, sizeof(ViewerState)));
+    if (!state) {
+        ImageDestroy(chain);
+        return -1;
+    }
+    SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state));
+    state->first = chain;
+    state->current = chain;
+    // Without the menu the context menu simply does not open.
+    state->menu = LoadMenuA(create->hInstance, MAKEINTRESOURCEA(IDR_VIEWER_MENU));
+    state->popup = GetSubMenu(state->menu, 0);
+    std::strcpy(state->path, params->fileName);
+
+    ViewerSetFitToWindow(window, params->showFlags & kShowFitToWindow);
+    ViewerSetPaused(window, 0);
+    ViewerSetSingleStep(window, 0);
+    ViewerSetFrameCounter(window, 0);
+    ViewerShowFrameNumber(window, 0);
+    return 0;
+}
+
+LRESULT OnDestroy(HWND window) {
+    ViewerState* state = ViewerGetState(window);
+    if (!state) return 0;
+    // Messages that still arrive while the window goes away must not find
+    // the freed block.
+    SetWindowLongPtrA(window, GWLP_USERDATA, 0);
+    DestroyMenu(state->menu);
+    ImageDestroy(state->first);
+    LocalFree(state);
+    return 0;
+}
+
+// ---- Size, paint, timer -----------------------------------------------------------
+
+void UpdateScrollBar(HWND window, int bar, int pictureSize, int clientSize) {
+    const int old = GetScrollPos(window, bar);
+    int max = pictureSize - clientSize;
+    if (max <= 0) max = 0;
+    SetScrollRange(window, bar, 0, max, FALSE);
+    SetScrollPos(window, bar, std::min(old, max), TRUE);
+}
+
+LRESULT OnSize(HWND window, WPARAM wparam, LPARAM lparam) {
+    if (lparam == 0) return DefWindowProcA(window, WM_SIZE, wparam, lparam);
+    const ViewerState* state = ViewerGetState(window);
+    if (!state) return 0;
+    if (state->fitToWindow) {
+        SetScrollRange(window, SB_HORZ, 0, 0, FALSE);
+        SetScrollRange(window, SB_VERT, 0, 0, FALSE);
+        return 0;
+    }
+    UpdateScrollBar(window, SB_HORZ, ImageWidth(state->current), LOWORD(lparam));
+    UpdateScrollBar(window, SB_VERT, ImageHeight(state->current), HIWORD(lparam));
+    return 0;
+}
+
+// The largest rectangle at the client's top-left corner with the picture's
+// aspect ratio; the picture is enlarged as well as reduced.
+RECT FitRectangle(const RECT& client, int width, int height) {
+    RECT fit = client;
+    const int64_t byHeight = int64_t{client.right} * height;  // client width x picture height
+    const int64_t byWidth = int64_t{client.bottom} * width;   // client height x picture width
+    if (byWidth > byHeight)
+        fit.bottom = static_cast<LONG>(byHeight / width);
+    else
+        fit.right = static_cast<LONG>(byWidth / height);
+    return fit;
+}
+
+void DrawFrameNumber(HDC dc, int frameCounter) {
+    char text[32];
+    const int length = wsprintfA(text, "Frame: %d", frameCounter);
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, RGB(0, 0, 0));  // a one-pixel shadow keeps the text readable on light frames
+    TextOutA(dc, kOverlayX + 1, kOverlayY + 1, text, length);
+    SetTextColor(dc, RGB(255, 255, 255));
+    TextOutA(dc, kOverlayX, kOverlayY, text, length);
+}
+
+LRESULT OnPaint(HWND window, WPARAM wparam, LPARAM lparam) {
+    const ViewerState* state = ViewerGetState(window);
+    if (!state) return DefWindowProcA(window, WM_PAINT, wparam, lparam);
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(window, &paint);
+    const Image* frame = state->current;
+    if (state->fitToWindow) {
+        RECT client;
+        GetClientRect(window, &client);
+        const RECT source{0, 0, ImageWidth(frame), ImageHeight(frame)};
+        const RECT destination = FitRectangle(client, ImageWidth(frame), ImageHeight(frame));
+        // The rest of the client area keeps the white background of the last erase.
+        ImageDrawStretched(frame, dc, &source, &destination);
+    } else {
+        ImageDraw(frame, dc, 0, 0, GetScrollPos(window, SB_HORZ), GetScrollPos(window, SB_VERT));
+    }
+    if (state->showFrameNumber == 1) DrawFrameNumber(dc, state->frameCounter);
+    EndPaint(window, &paint);
+    return 0;
+}
+
+LRESULT OnTimer(HWND window, WPARAM id, LPARAM lparam) {
+    ViewerState* state = ViewerGetState(window);
+    if (!state || id != kPlaybackTimer) return DefWindowProcA(window, WM_TIMER, id, lparam);
+    const Image* shown = state->current;
+    Image* next = ImageNext(state->current);
+    state->frameCounter += 1;
+    state->current = next;
+    if (!next) {
+        state->frameCounter = 0;
+        state->current = state->first;
+    }
+    // A still picture (a chain of one) keeps ticking; repainting it at the
+    // timer's pace would only burn processor time.
+    if (state->current != shown) InvalidateRect(window, nullptr, FALSE);
+    SetTimer(window, kPlaybackTimer, ImageGetDelay(state->current), nullptr);
+    if (state->singleStep == 1) {
+        ViewerSetSingleStep(window, 0);
+        ViewerSetPaused(window, 1);
+    }
+    return 0;
+}
+
+// ---- Scrolling ------------------------------------------------------------------
+
+LRESULT OnScroll(HWND window, int bar, WPARAM wparam) {
+    int position = GetScrollPos(window, bar);
+    RECT client;
+    GetClientRect(window, &client);
+    const int page = (bar == SB_HORZ ? client.right : client.bottom) / 3;
+    switch (LOWORD(wparam)) {
+        case SB_LINEUP: position -= kLineStep; break;
+        case SB_LINEDOWN: position += kLineStep; break;
+        case SB_PAGEUP: position -= page; break;
+        case SB_PAGEDOWN: position += page; break;
+        case SB_THUMBTRACK: position = HIWORD(wparam); break;
+        default: break;  // SB_THUMBPOSITION and the rest: the track already moved it
+    }
+    SetScrollPos(window, bar, position, TRUE);  // clamped into the range
+    InvalidateRect(window, nullptr, FALSE);
+    return 0;
+}
+
+LRESULT OnMouseWheel(HWND window, WPARAM wparam) {
+    const int delta = static_cast<short>(HIWORD(wparam));
+    const int position = GetScrollPos(window, SB_VERT) - (delta / WHEEL_DELTA) * kWheelStep;
+    SetScrollPos(window, SB_VERT, position, TRUE);
+    InvalidateRect(window, nullptr, FALSE);
+    return 0;
+}
+
+// ---- Mouse, menu, commands ------------------------------------------------------
+
+LRESULT OnRightButtonDown(HWND window, LPARAM lparam) {
+    POINT point{LOWORD(lparam), HIWORD(lparam)};
+    ClientToScreen(window, &point);
+    ViewerShowMenu(window, point);
+    return 0;
+}
+
+LRESULT OnInitMenu(HWND window, WPARAM wparam) {
+    const ViewerState* state = ViewerGetState(window);
+    if (!state) return 0;
+    HMENU menu = reinterpret_cast<HMENU>(wparam);
+    CheckMenuItem(menu, IDM_PAUSE, MF_BYCOMMAND | (state->paused == 1 ? MF_CHECKED : MF_UNCHECKED));
+    CheckMenuItem(menu, IDM_SHOW_FRAME_NUMBER, MF_BYCOMMAND | (state->showFrameNumber == 1 ? MF_CHECKED : MF_UNCHECKED));
+    return 0;
+}
+
+LRESULT OnCommand(HWND window, WPARAM wparam, LPARAM lparam) {
+    // The notification code is not looked at: menu choices and the commands
+    // the window sends itself from its keys are handled alike.
+    switch (LOWORD(wparam)) {
+        case IDM_COPY: ViewerCopy(window); break;
+        case IDM_PAUSE: ViewerSetPaused(window, !ViewerIsPaused(window)); break;
+        case IDM_NEXT_FRAME: ViewerSetSingleStep(window, 1); break;
+        case IDM_SHOW_FRAME_NUMBER: ViewerShowFrameNumber(window, !ViewerIsFrameNumberShown(window)); break;
+        case IDM_EXTRACT_FRAME: ViewerExtractFrame(window); break;
+        case IDM_EXTRACT_ALL_FRAMES: ViewerExtractAllFrames(window); break;
+        case IDM_INFORMATION: ViewerShowInformation(window); break;
+        case IDM_EXPORT_GIF: ViewerExportGif(window); break;
+        case IDM_EXPORT_AVI: ViewerExportAvi(window); break;
+        case IDM_EXPORT_SPR: ViewerExportSpr(window); break;
+        case IDM_ABOUT: ViewerShowAbout(window); break;
+        default: return DefWindowProcA(window, WM_COMMAND, wparam, lparam);
+    }
+    return 0;
+}
+
+}  // namespace
+
+LRESULT CALLBACK ViewerWndProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    switch (message) {
+        case WM_CREATE: return OnCreate(window, reinterpret_cast<const CREATESTRUCTA*>(lparam));
+        case WM_DESTROY: return OnDestroy(window);
+        case WM_SIZE: return OnSize(window, wparam, lparam);
+        case WM_PAINT: return OnPaint(window, wparam, lparam);
+        case WM_TIMER: return OnTimer(window, wparam, lparam);
+        case WM_HSCROLL: return OnScroll(window, SB_HORZ, wparam);
+        case WM_VSCROLL: return OnScroll(window, SB_VERT, wparam);
+        case WM_MOUSEWHEEL: return OnMouseWheel(window, wparam);
+        case WM_KEYDOWN: return OnKeyDown(window, wparam, lparam);
+        case WM_LBUTTONDOWN: SendToParent(window, WM_LBUTTONDOWN, wparam, lparam); return 0;
+        case WM_RBUTTONDOWN: return OnRightButtonDown(window, lparam);
+        case WM_INITMENU: return OnInitMenu(window, wparam);
+        case WM_COMMAND: return OnCommand(window, wparam, lparam);
+        default: return DefWindowProcA(window, message, wparam, lparam);
+    }
+}
+
+ViewerState* ViewerGetState(HWND window) {
+    return reinterpret_cast<ViewerState*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+}
+
+int ViewerIsPaused(HWND window) {
+    const ViewerState* state = ViewerGetState(window);
+    return state ? state->paused : 0;
+}
+
+int ViewerSetPaused(HWND window, int value) {
+    ViewerState* state = ViewerGetState(window);
+    if (!state) return 0;
+    state->paused = value;
+    if (value)
+        KillTimer(window, kPlaybackTimer);
+    else
+        SetTimer(window, kPlaybackTimer, ImageGetDelay(state->current), nullptr);
+    return 1;
+}
+
+int ViewerIsSingleStep(HWND window) {
+    const ViewerState* state = ViewerGetState(window);
+    return state ? state->singleStep : 0;
+}
+
+int ViewerSetSingleStep(HWND window, int value) {
+    ViewerState* state = ViewerGetState(window);
+    if (!state) return 0;
+    state->singleStep = value;
+    // Re-armed from now, so a step shows the next frame after the current
+    // frame's own delay rather than at once.
+    ViewerSetPaused(window, 0);
+    return 1;
+}
+
+int ViewerGetFrameCounter(HWND window) {
+    const ViewerState* state = ViewerGetState(window);
+    return state ? state->frameCounter : 0;
+}
+
+int ViewerSetFrameCounter(HWND window, int value) {
+    ViewerState* state = ViewerGetState(window);
+    if (!state) return 0;
+    state->frameCounter = value;
+    return 1;
+}
+
+int ViewerIsFrameNumberShown(HWND window) {
+    const ViewerState* state = ViewerGetState(window);
+    return state ? state->showFrameNumber : 0;
+}
+
+int ViewerShowFrameNumber(HWND window, int value) {
+    ViewerState* state = ViewerGetState(window);
+    if (!state) return 0;
+    state->showFrameNumber = value;
+    InvalidateRect(window, nullptr, FALSE);
+    return 1;
+}
+
+int ViewerIsFitToWindow(HWND window) {
+    const ViewerState* state = ViewerGetState(window);
+    return state ? state->fitToWindow : 0;
+}
+
+int ViewerSetFitToWindow(HWND window, int value) {
+    ViewerState* state = ViewerGetState(window);
+    if (!state) return 0;
+    state->fitToWindow = value;
+    // Erased, because a fitted frame leaves part of the client area unpainted.
+    // The scroll ranges follow at the next size change.
+    InvalidateRect(window, nullptr, TRUE);
+    return 1;
+}
+
+int ViewerCopy(HWND window) {
+    const ViewerState* state = ViewerGetState(window);
+    if (!state) return 0;
+    return ImageCopyToClipboard(state->current, window);
+}
+
+void ViewerShowMenu(HWND window, POINT screenPoint) {
+    const ViewerState* state = ViewerGetState(window);
+    if (!state) return;
+    TrackPopupMenu(state->popup, 0, screenPoint.x, screenPoint.y, 0, window, nullptr);
+}

@@ -1,0 +1,65 @@
+// The viewer window that the plug-in puts into the file manager's lister:
+// plays a chain of frames on a window timer, draws it unscaled with scroll
+// bars or fitted into the window, and turns keys, clicks and the context
+// menu into commands. Everything a window needs lives in its ViewerState.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "image/image.h"
+
+// The library's own module, stored when the library is attached.
+extern HINSTANCE gModule;
+
+inline constexpr char kViewerClassName[] = "WLXMovrel";
+
+// What ListLoad hands to the window's creation; valid only during creation.
+struct ViewerCreateParams {
+    const char* fileName;
+    int32_t showFlags;  // only kShowFitToWindow is read
+};
+
+constexpr int32_t kShowFitToWindow = 2;
+
+struct ViewerState {
+    Image* first;              // the chain; the window owns it
+    Image* current;            // the frame on screen, a member of the chain
+    HMENU menu;                // menu resource 101; owned
+    HMENU popup;               // its first submenu, the context menu
+    int32_t fitToWindow;       // non-zero: scale the frame into the client area
+    int32_t paused;            // 1 while playback is stopped (no timer)
+    int32_t singleStep;        // 1 while the next tick advances one frame and pauses
+    int32_t frameCounter;      // 0-based position of current in the chain
+    int32_t showFrameNumber;   // 1 while the frame number is drawn
+    char path[MAX_PATH];       // the loaded file as the host named it
+};
+
+LRESULT CALLBACK ViewerWndProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+
+// The window's state, or none for a window without one.
+ViewerState* ViewerGetState(HWND window);
+
+// State operations: each does nothing and returns 0 for a window without state.
+int ViewerIsPaused(HWND window);
+int ViewerSetPaused(HWND window, int value);
+int ViewerIsSingleStep(HWND window);
+int ViewerSetSingleStep(HWND window, int value);
+int ViewerGetFrameCounter(HWND window);
+int ViewerSetFrameCounter(HWND window, int value);
+int ViewerIsFrameNumberShown(HWND window);
+int ViewerShowFrameNumber(HWND window, int value);
+int ViewerIsFitToWindow(HWND window);
+int ViewerSetFitToWindow(HWND window, int value);
+int ViewerCopy(HWND window);
+void ViewerShowMenu(HWND window, POINT screenPoint);
+
+// The user's commands (viewer_commands.cpp). 1 on success, 0 otherwise.
+int ViewerExtractFrame(HWND window);
+int ViewerExtractAllFrames(HWND window);
+int ViewerShowInformation(HWND window);
+int ViewerExportGif(HWND window);
+int ViewerExportAvi(HWND window);
+int ViewerExportSpr(HWND window);
+int ViewerShowAbout(HWND window);

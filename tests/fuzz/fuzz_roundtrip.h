@@ -1,0 +1,58 @@
+// What the single-codec fuzz targets share: whatever a loader makes of the
+// bytes, its own encoder writes it back and the loader reads the same frames.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "formats/format.h"
+#include "formats/save.h"
+
+inline bool SameFrames(const Image* a, const Image* b) {
+    for (; a && b; a = ImageNext(a), b = ImageNext(b)) {
+        if (ImageWidth(a) != ImageWidth(b) || ImageHeight(a) != ImageHeight(b) || ImageBitCount(a) != ImageBitCount(b)) return false;
+        // Whole bytes at once; the pixels of a last, partly used byte one by one.
+        const int depth = ImageBitCount(a);
+        const int width = ImageWidth(a);
+        const size_t wholeBytes = static_cast<size_t>(width) * static_cast<size_t>(depth) / 8;
+        const int tailFrom = static_cast<int>(wholeBytes * 8 / static_cast<size_t>(depth));
+        for (int y = 0; y < ImageHeight(a); ++y) {
+            if (std::memcmp(ImageRow(a, y), ImageRow(b, y), wholeBytes) != 0) return false;
+            for (int x = tailFrom; x < width; ++x)
+                if (ImageGetPixel(a, x, y) != ImageGetPixel(b, x, y)) return false;
+        }
+        if (ImageBitCount(a) <= 8 && std::memcmp(ImageColorTable(a, 0), ImageColorTable(b, 0), sizeof(RgbQuad) << ImageBitCount(a)) != 0)
+            return false;
+    }
+    return !a && !b;
+}
+
+// Loads `data`; then, when `save` takes the picture, saves and reloads it.
+template <typename Load, typename Save>
+void FuzzLoadAndRoundTrip(const uint8_t* data, size_t size, Load load, Save save, void* options = nullptr) {
+    std::vector<uint8_t> bytes(data, data + size);  // loaders may write to their view
+    LoadRequest request{};
+    request.data = bytes.data();
+    request.size = static_cast<uint32_t>(bytes.size());
+    request.budget = 1u << 20;  // small pictures keep the runs fast
+    Image* image = load(&request);
+    if (!image) {
+        if (request.error < kErrorUnsupportedType || request.error > kErrorFileNotFound) __builtin_trap();
+        return;
+    }
+    SaveRequest saving{kFormatNone, options, nullptr, kErrorNone};
+    if (save(image, &saving)) {
+        MemBuffer* encoded = saving.output;
+        LoadRequest again{};
+        again.data = encoded->data;
+        again.size = static_cast<uint32_t>(encoded->size);
+        Image* back = load(&again);
+        if (!back || !SameFrames(image, back)) __builtin_trap();
+        ImageDestroy(back);
+        MemBufferFree(encoded);
+    } else if (saving.error == kErrorNone) {
+        __builtin_trap();
+    }
+    ImageDestroy(image);
+}

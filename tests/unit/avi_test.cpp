@@ -1,0 +1,560 @@
+// The AVI stream off Windows: the uncompressed AVI 1.0 writer and reader
+// behind the four stream operations.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "codecs/avi.h"
+#include "formats/save.h"
+#include "image/convert.h"
+#include "tests/support/flic_writer.h"  // Bytes
+#include "tests/support/test_util.h"
+
+namespace {
+
+// ---- Building AVI files ----------------------------------------------------------
+
+void Put32(Bytes& out, uint32_t v) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+void PutId(Bytes& out, const char* id) { out.insert(out.end(), id, id + 4); }
+
+Bytes Chunk(const char* id, const Bytes& data) {
+    Bytes out;
+    PutId(out, id);
+    Put32(out, static_cast<uint32_t>(data.size()));
+    out.insert(out.end(), data.begin(), data.end());
+    if (data.size() & 1) out.push_back(0);
+    return out;
+}
+
+Bytes List(const char* type, const std::vector<Bytes>& chunks, const char* id = "LIST") {
+    Bytes body;
+    PutId(body, type);
+    for (const Bytes& c : chunks) body.insert(body.end(), c.begin(), c.end());
+    return Chunk(id, body);
+}
+
+Bytes Riff(const std::vector<Bytes>& chunks) { return List("AVI ", chunks, "RIFF"); }
+
+Bytes Strh(const char* type, uint32_t rate, uint32_t scale) {
+    Bytes data;
+    PutId(data, type);
+    PutId(data, "DIB ");
+    data.resize(20, 0);
+    Put32(data, scale);
+    Put32(data, rate);
+    data.resize(56, 0);
+    return Chunk("strh", data);
+}
+
+Bytes Strf(int32_t width, int32_t height, uint16_t bits, uint32_t compression = 0, const Bytes& colors = {}) {
+    Bytes data;
+    Put32(data, 40);
+    Put32(data, static_cast<uint32_t>(width));
+    Put32(data, static_cast<uint32_t>(height));
+    data.push_back(1), data.push_back(0);
+    data.push_back(static_cast<uint8_t>(bits)), data.push_back(static_cast<uint8_t>(bits >> 8));
+    Put32(data, compression);
+    data.resize(40, 0);
+    data.insert(data.end(), colors.begin(), colors.end());
+    return Chunk("strf", data);
+}
+
+// A whole file with one video stream of the given format and frame chunks.
+Bytes VideoFile(const Bytes& strf, const std::vector<Bytes>& frames, uint32_t rate = 10, uint32_t scale = 1) {
+    std::vector<Bytes> movi;
+    for (const Bytes& f : frames) movi.push_back(Chunk("00db", f));
+    return Riff({List("hdrl", {Chunk("avih", Bytes(56, 0)), List("strl", {Strh("vids", rate, scale), strf})}),
+                 List("movi", movi)});
+}
+
+uint32_t U32(const Bytes& b, size_t at) { return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t(b[at + 3]) << 24; }
+std::string Id(const Bytes& b, size_t at) { return std::string(b.begin() + at, b.begin() + at + 4); }
+
+// ---- Frames ------------------------------------------------------------------------
+
+// A 24-bit frame whose every byte depends on its position and the seed.
+ImagePtr Frame24(int width, int height, int seed, uint32_t delay = 100) {
+    ImagePtr image(ImageCreate(width, height, 24));
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) ImageSetPixel(image.get(), x, y, uint32_t(x * 40 + y * 7 + seed * 0x10301));
+    ImageSetDelay(image.get(), delay);
+    return image;
+}
+
+bool SamePixels(const Image* a, const Image* b) {
+    if (ImageWidth(a) != ImageWidth(b) || ImageHeight(a) != ImageHeight(b)) return false;
+    for (int y = 0; y < ImageHeight(a); ++y)
+        for (int x = 0; x < ImageWidth(a); ++x)
+            if (ImageColorAt(a, x, y) != ImageColorAt(b, x, y)) return false;
+    return true;
+}
+
+const StreamOps& Ops() { return *FormatFind(kFormatAvi)->streamOps; }
+
+class Avi : public ::testing::Test {
+protected:
+    void SetUp() override { FormatRegisterAll(); }
+    void TearDown() override {
+        AviInjectSizeLimit(0);
+        SaveInjectWriteFailure(0);
+    }
+
+    Stream* OpenWrite(const std::string& path, Image* first, uint32_t rate, ErrorCode* error = nullptr) {
+        AviExportOptions options{nullptr, rate};
+        StreamOpenRequest open{kFormatAvi, path.c_str(), 1, first, &options, kErrorNone};
+        Stream* stream = StreamOpen(&open);
+        if (error) *error = open.error;
+        return stream;
+    }
+    static ErrorCode Write(Stream* stream, Image* frame, uint32_t position) {
+        StreamFrameRequest request{frame, 0, &position, kErrorNone};
+        return StreamWriteFrame(stream, &request) ? kErrorNone : request.error;
+    }
+    static ErrorCode Close(Stream* stream, Image* last) {
+        StreamCloseRequest close{last, nullptr, kErrorNone};
+        return StreamClose(stream, &close) ? kErrorNone : close.error;
+    }
+    Stream* OpenRead(const std::string& path, ErrorCode* error) {
+        StreamOpenRequest open{kFormatAvi, path.c_str(), 0, nullptr, nullptr, kErrorNone};
+        Stream* stream = StreamOpen(&open);
+        *error = open.error;
+        return stream;
+    }
+    static Image* Read(Stream* stream, int frame, ErrorCode* error) {
+        StreamReadRequest request{nullptr, frame, nullptr, kErrorNone};
+        Image* image = Ops().readFrame(stream, &request);
+        *error = request.error;
+        return image;
+    }
+    // Writes the frames at positions 0, 1, 2, ... and closes.
+    void Export(const std::string& path, const std::vector<Image*>& frames, uint32_t rate) {
+        Stream* stream = OpenWrite(path, frames[0], rate);
+        ASSERT_NE(stream, nullptr);
+        for (size_t i = 0; i < frames.size(); ++i) ASSERT_EQ(Write(stream, frames[i], static_cast<uint32_t>(i)), kErrorNone);
+        ASSERT_EQ(Close(stream, frames.back()), kErrorNone);
+    }
+    static std::vector<std::string> Names(const TempDir& dir) {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path())) names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    TempDir dir;
+};
+
+// ---- Rates and registration ----------------------------------------------------------
+
+TEST(AviRate, FollowsTheFirstDelayAndIsNeverZero) {
+    EXPECT_EQ(AviFrameRate(100), 10u);
+    EXPECT_EQ(AviFrameRate(70), 14u);
+    EXPECT_EQ(AviFrameRate(66), 15u);
+    EXPECT_EQ(AviFrameRate(10), 100u);
+    EXPECT_EQ(AviFrameRate(5), 100u);
+    EXPECT_EQ(AviFrameRate(0), 100u);
+    EXPECT_EQ(AviFrameRate(1000), 1u);
+    EXPECT_EQ(AviFrameRate(1001), 1u);
+    EXPECT_EQ(AviFrameRate(0xFFFFFFFFu), 1u);
+
+    EXPECT_EQ(AviHeaderRate(30000, 1001), 29);
+    EXPECT_EQ(AviHeaderRate(25, 0), 25);  // a scale of 0 is never divided by
+    EXPECT_EQ(AviHeaderRate(1, 2), 1);
+    EXPECT_EQ(AviHeaderRate(0, 1), 1);
+    EXPECT_EQ(AviHeaderRate(0xFFFFFFFFu, 1), 0x7FFFFFFF);
+}
+
+TEST(AviRegistry, SixthInOrderWithStreamOperationsOnly) {
+    FormatRegistryReset();
+    FormatRegisterAll();
+    int slot = 0;
+    while (FormatSlot(slot)->id != kFormatAvi) ASSERT_NE(FormatSlot(++slot)->id, kFormatNone);
+    EXPECT_EQ(FormatSlot(slot - 1)->id, kFormatTga);
+    EXPECT_EQ(FormatSlot(slot + 1)->id, kFormatSpr);
+    const FileFormat* avi = FormatFind(kFormatAvi);
+    EXPECT_STREQ(avi->description, "Audio Video Interleaved animation file");
+    EXPECT_STREQ(avi->extensions, "AVI");
+    EXPECT_EQ(avi->probe, nullptr);
+    EXPECT_EQ(avi->load, nullptr);
+    EXPECT_EQ(avi->save, nullptr);
+    ASSERT_NE(avi->streamOps, nullptr);
+    EXPECT_TRUE(avi->streamOps->open && avi->streamOps->readFrame && avi->streamOps->writeFrame && avi->streamOps->close);
+    FormatFilterList list;
+    FormatFilter(&list, kFilterWriteFrames, kFormatAvi);
+    EXPECT_EQ(std::string(list.text, sizeof "Audio Video Interleaved animation file (*.AVI)\0*.AVI\0"),
+              std::string("Audio Video Interleaved animation file (*.AVI)\0*.AVI\0", 54));
+}
+
+// ---- Writing ---------------------------------------------------------------------------
+
+TEST_F(Avi, WritesHeadersMoviAndAKeyFrameIndex) {
+    ImagePtr a = Frame24(5, 3, 1), b = Frame24(5, 3, 2);
+    const std::string path = dir.file("two.avi");
+    Export(path, {a.get(), b.get()}, 14);
+    const Bytes file = ReadFile(path);
+    const uint32_t frameBytes = 16 * 3;  // 5 pixels of 3 bytes, padded to 16
+    ASSERT_GE(file.size(), 240u);
+    EXPECT_EQ(Id(file, 0), "RIFF");
+    EXPECT_EQ(U32(file, 4), file.size() - 8);
+    EXPECT_EQ(Id(file, 8), "AVI ");
+    EXPECT_EQ(Id(file, 24), "avih");
+    EXPECT_EQ(U32(file, 32), 1000000u / 14);  // microseconds per frame
+    EXPECT_EQ(U32(file, 44), 0x10u);          // has an index
+    EXPECT_EQ(U32(file, 48), 2u);             // frames
+    EXPECT_EQ(U32(file, 56), 1u);             // streams
+    EXPECT_EQ(U32(file, 64), 5u);
+    EXPECT_EQ(U32(file, 68), 3u);
+    EXPECT_EQ(Id(file, 100), "strh");
+    EXPECT_EQ(Id(file, 108), "vids");
+    EXPECT_EQ(Id(file, 112), "DIB ");
+    EXPECT_EQ(U32(file, 128), 1u);   // scale
+    EXPECT_EQ(U32(file, 132), 14u);  // rate
+    EXPECT_EQ(U32(file, 140), 2u);   // length
+    EXPECT_EQ(Id(file, 164), "strf");
+    EXPECT_EQ(U32(file, 168), 40u);  // the first frame's header, no colour table at 24 bits
+    EXPECT_EQ(U32(file, 172 + 16), 0u);  // BI_RGB
+    EXPECT_EQ(U32(file, 172 + 20), frameBytes);
+    EXPECT_EQ(Id(file, 212), "LIST");
+    EXPECT_EQ(Id(file, 220), "movi");
+    const size_t moviType = 220;
+    EXPECT_EQ(U32(file, 216), 4 + 2 * (8 + frameBytes));
+    const size_t index = moviType + U32(file, 216);
+    EXPECT_EQ(Id(file, index), "idx1");
+    EXPECT_EQ(U32(file, index + 4), 32u);
+    for (uint32_t n = 0; n < 2; ++n) {
+        const size_t entry = index + 8 + 16 * n;
+        EXPECT_EQ(Id(file, entry), "00db");
+        EXPECT_EQ(U32(file, entry + 4), 0x10u) << "frame " << n << " is a key frame";
+        const size_t chunk = moviType + U32(file, entry + 8);
+        EXPECT_EQ(Id(file, chunk), "00db");
+        EXPECT_EQ(U32(file, entry + 12), frameBytes);
+        const Image* source = n == 0 ? a.get() : b.get();
+        EXPECT_EQ(std::memcmp(file.data() + chunk + 8, ImageBits(source), frameBytes), 0) << "rows as in memory";
+    }
+}
+
+TEST_F(Avi, ReadsBackWhatItWrote) {
+    ImagePtr frames[3] = {Frame24(7, 4, 1), Frame24(7, 4, 2), Frame24(7, 4, 3)};
+    const std::string path = dir.file("three.avi");
+    Export(path, {frames[0].get(), frames[1].get(), frames[2].get()}, 25);
+    ErrorCode error;
+    Stream* stream = OpenRead(path, &error);
+    ASSERT_NE(stream, nullptr) << error;
+    EXPECT_EQ(stream->frameCount, 3);
+    EXPECT_EQ(stream->frameRate, 25);
+    Image* first = Read(stream, 0, &error);
+    ASSERT_NE(first, nullptr);
+    EXPECT_TRUE(SamePixels(first, frames[0].get()));
+    // The stream keeps one image and overwrites it on every read.
+    EXPECT_EQ(Read(stream, 2, &error), first);
+    EXPECT_TRUE(SamePixels(first, frames[2].get()));
+    EXPECT_EQ(Read(stream, 1, &error), first);
+    EXPECT_TRUE(SamePixels(first, frames[1].get()));
+    EXPECT_EQ(Read(stream, 3, &error), nullptr);
+    EXPECT_EQ(error, kErrorRead);
+    EXPECT_EQ(Read(stream, -1, &error), nullptr);
+    EXPECT_EQ(error, kErrorRead);
+    EXPECT_EQ(Read(stream, 0, &error), first) << "a failed read leaves the stream usable";
+    EXPECT_EQ(Close(stream, nullptr), kErrorNone);
+}
+
+TEST_F(Avi, PaletteFramesKeepTheirColourTable) {
+    ImagePtr image(ImageCreate(6, 2, 8));
+    PaletteEntry palette[256];
+    for (int i = 0; i < 256; ++i) palette[i] = {uint8_t(i), uint8_t(255 - i), uint8_t(i * 3), 0};
+    ImageSetPalette(image.get(), palette);
+    for (int x = 0; x < 6; ++x) ImageSetPixel(image.get(), x, 0, x * 40), ImageSetPixel(image.get(), x, 1, 255 - x);
+    const std::string path = dir.file("pal.avi");
+    Stream* stream = OpenWrite(path, image.get(), 10);
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(Write(stream, image.get(), 0), kErrorNone);
+    // The file has one colour table, so a frame with other colours is refused.
+    ImagePtr other(ImageDuplicate(image.get()));
+    palette[7].red ^= 1;
+    ImageSetPalette(other.get(), palette);
+    EXPECT_EQ(Write(stream, other.get(), 1), kErrorInvalidData);
+    EXPECT_EQ(Close(stream, image.get()), kErrorNone);
+    EXPECT_EQ(U32(ReadFile(path), 168), 40u + 1024u);
+    ErrorCode error;
+    stream = OpenRead(path, &error);
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(stream->frameCount, 1);
+    Image* back = Read(stream, 0, &error);
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(ImageBitCount(back), 8);
+    EXPECT_TRUE(SamePixels(back, image.get()));
+    Close(stream, nullptr);
+}
+
+TEST_F(Avi, WithoutOptionsTheRateComesFromTheFirstDelayAndTheFrameIsFrameZero) {
+    ImagePtr frame = Frame24(4, 4, 1, 70);
+    const std::string path = dir.file("plain.avi");
+    StreamOpenRequest open{kFormatAvi, path.c_str(), 1, frame.get(), nullptr, kErrorNone};
+    Stream* stream = StreamOpen(&open);
+    ASSERT_NE(stream, nullptr);
+    StreamFrameRequest request{frame.get(), 70, nullptr, kErrorNone};
+    EXPECT_EQ(StreamWriteFrame(stream, &request), 1);
+    EXPECT_EQ(Close(stream, frame.get()), kErrorNone);
+    EXPECT_EQ(U32(ReadFile(path), 132), 14u);
+
+    // A rate of 0 in the options is written as 1.
+    Stream* zero = OpenWrite(dir.file("zero.avi"), frame.get(), 0);
+    ASSERT_NE(zero, nullptr);
+    Close(zero, frame.get());
+    EXPECT_EQ(U32(ReadFile(dir.file("zero.avi")), 132), 1u);
+}
+
+TEST_F(Avi, RefusedFramesLeaveTheStreamGoing) {
+    ImagePtr a = Frame24(4, 4, 1), b = Frame24(4, 4, 2), wide = Frame24(5, 4, 3);
+    ImagePtr deep(ImageConvert(a.get(), 32));
+    const std::string path = dir.file("refused.avi");
+    Stream* stream = OpenWrite(path, a.get(), 10);
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(Write(stream, a.get(), 0), kErrorNone);
+    EXPECT_EQ(Write(stream, wide.get(), 1), kErrorInvalidData);
+    EXPECT_EQ(Write(stream, deep.get(), 1), kErrorInvalidData);
+    EXPECT_EQ(Write(stream, b.get(), 5), kErrorWrite) << "frames are written in order";
+    EXPECT_EQ(Write(stream, b.get(), 1), kErrorNone);
+    EXPECT_EQ(Close(stream, b.get()), kErrorNone);
+    ErrorCode error;
+    Stream* read = OpenRead(path, &error);
+    ASSERT_NE(read, nullptr);
+    EXPECT_EQ(read->frameCount, 2);
+    EXPECT_TRUE(SamePixels(Read(read, 1, &error), b.get()));
+    Close(read, nullptr);
+}
+
+TEST_F(Avi, OpenFailuresLeaveNothing) {
+    ImagePtr frame = Frame24(4, 4, 1);
+    ErrorCode error;
+    EXPECT_EQ(OpenWrite(dir.file("no/such/dir.avi"), frame.get(), 10, &error), nullptr);
+    EXPECT_EQ(error, kErrorWrite);
+    ImagePtr packed(ImageCreate(4, 4, 4));
+    EXPECT_EQ(OpenWrite(dir.file("four.avi"), packed.get(), 10, &error), nullptr);
+    EXPECT_EQ(error, kErrorColorNotSupported);
+    EXPECT_EQ(OpenWrite(dir.file("none.avi"), nullptr, 10, &error), nullptr);
+    EXPECT_EQ(error, kErrorInvalidData);
+    EXPECT_TRUE(Names(dir).empty());
+}
+
+// ---- Failures while writing: nothing half-written is ever left -----------------------
+
+TEST_F(Avi, StopsBeforeTheSizeLimitAndRemovesThePartialFile) {
+    ImagePtr frame = Frame24(16, 16, 1);  // 768 bytes a frame
+    const std::string path = dir.file("big.avi");
+    WriteFile(path, {'o', 'l', 'd'});
+    // Header (212 bytes with a 40-byte strf, plus the movi list's 12), then
+    // 776 bytes and 16 index bytes a frame, and the index header.
+    const uint64_t header = 224, perFrame = 8 + 768 + 16;
+    AviInjectSizeLimit(header + 8 + 3 * perFrame);
+    Stream* stream = OpenWrite(path, frame.get(), 10);
+    ASSERT_NE(stream, nullptr);
+    for (uint32_t n = 0; n < 3; ++n) EXPECT_EQ(Write(stream, frame.get(), n), kErrorNone) << n;
+    EXPECT_EQ(Write(stream, frame.get(), 3), kErrorWrite);
+    EXPECT_EQ(Names(dir), std::vector<std::string>{"big.avi"}) << "the unfinished file is gone at once";
+    EXPECT_EQ(Write(stream, frame.get(), 3), kErrorWrite) << "and the stream stays failed";
+    EXPECT_EQ(Close(stream, frame.get()), kErrorWrite);
+    EXPECT_EQ(ReadFile(path), (Bytes{'o', 'l', 'd'}));
+
+    // Exactly at the limit is still allowed.
+    Stream* fits = OpenWrite(path, frame.get(), 10);
+    for (uint32_t n = 0; n < 3; ++n) EXPECT_EQ(Write(fits, frame.get(), n), kErrorNone);
+    EXPECT_EQ(Close(fits, frame.get()), kErrorNone);
+    EXPECT_EQ(ReadFile(path).size(), header + 8 + 3 * perFrame);
+
+    // One byte less and the third frame fails: the index written at close counts.
+    AviInjectSizeLimit(header + 8 + 3 * perFrame - 1);
+    Stream* tight = OpenWrite(path, frame.get(), 10);
+    for (uint32_t n = 0; n < 2; ++n) EXPECT_EQ(Write(tight, frame.get(), n), kErrorNone);
+    EXPECT_EQ(Write(tight, frame.get(), 2), kErrorWrite);
+    EXPECT_EQ(Close(tight, frame.get()), kErrorWrite);
+    EXPECT_EQ(ReadFile(path).size(), header + 8 + 3 * perFrame) << "the complete file from before stays";
+}
+
+TEST_F(Avi, AFailedWriteRemovesThePartialFileAndKeepsTheOldOne) {
+    ImagePtr frame = Frame24(8, 8, 1);
+    const std::string path = dir.file("full.avi");
+    WriteFile(path, {'o', 'l', 'd'});
+    Stream* stream = OpenWrite(path, frame.get(), 10);
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(Write(stream, frame.get(), 0), kErrorNone);
+    SaveInjectWriteFailure(2);  // the second frame's pixels: the disk is full
+    EXPECT_EQ(Write(stream, frame.get(), 1), kErrorWrite);
+    EXPECT_EQ(Names(dir), std::vector<std::string>{"full.avi"});
+    EXPECT_EQ(Close(stream, frame.get()), kErrorWrite);
+    EXPECT_EQ(ReadFile(path), (Bytes{'o', 'l', 'd'}));
+
+    // The index and the final header are written at close.
+    stream = OpenWrite(path, frame.get(), 10);
+    EXPECT_EQ(Write(stream, frame.get(), 0), kErrorNone);
+    SaveInjectWriteFailure(1);
+    EXPECT_EQ(Close(stream, frame.get()), kErrorWrite);
+    EXPECT_EQ(ReadFile(path), (Bytes{'o', 'l', 'd'}));
+    EXPECT_EQ(Names(dir), std::vector<std::string>{"full.avi"});
+}
+
+TEST_F(Avi, AnAbandonedStreamLeavesTheOldFile) {
+    ImagePtr frame = Frame24(8, 8, 1);
+    const std::string path = dir.file("kept.avi");
+    WriteFile(path, {'o', 'l', 'd'});
+    Stream* stream = OpenWrite(path, frame.get(), 10);
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(Write(stream, frame.get(), 0), kErrorNone);
+    StreamCloseRequest close{frame.get(), nullptr, kErrorNone};
+    StreamAbandon(stream, &close);
+    EXPECT_EQ(ReadFile(path), (Bytes{'o', 'l', 'd'}));
+    EXPECT_EQ(Names(dir), std::vector<std::string>{"kept.avi"});
+}
+
+// ---- Reading other files -------------------------------------------------------------------
+
+class AviRead : public Avi {
+protected:
+    // Opens bytes as a file; none with `error` set when the open fails.
+    Stream* OpenBytes(const Bytes& bytes, ErrorCode* error) {
+        const std::string path = dir.file("in" + std::to_string(count_++) + ".avi");
+        WriteFile(path, bytes);
+        return OpenRead(path, error);
+    }
+    ErrorCode OpenError(const Bytes& bytes) {
+        ErrorCode error = kErrorNone;
+        Stream* stream = OpenBytes(bytes, &error);
+        if (stream) Close(stream, nullptr);
+        return stream ? kErrorNone : error;
+    }
+    int count_ = 0;
+};
+
+// Rows of a 2x2 24-bit frame, each padded to 8 bytes: bottom row first.
+Bytes TwoByTwo(uint8_t seed) {
+    Bytes rows(16, 0);
+    for (int i = 0; i < 6; ++i) rows[i] = uint8_t(seed + i), rows[8 + i] = uint8_t(seed + 0x40 + i);
+    return rows;
+}
+
+TEST_F(AviRead, MissingEmptyForeignAndDamagedFilesFailCleanly) {
+    ErrorCode error;
+    EXPECT_EQ(OpenRead(dir.file("missing.avi"), &error), nullptr);
+    EXPECT_EQ(error, kErrorFileNotFound);
+    EXPECT_EQ(OpenError({}), kErrorInvalidData);
+    const std::string text = "plain text, and no RIFF at all";
+    EXPECT_EQ(OpenError(Bytes(text.begin(), text.end())), kErrorInvalidData);
+    Bytes wave = VideoFile(Strf(2, 2, 24), {TwoByTwo(1)});
+    std::memcpy(wave.data() + 8, "WAVE", 4);
+    EXPECT_EQ(OpenError(wave), kErrorInvalidData);
+
+    // No video stream, only sound.
+    const Bytes sound = Riff({List("hdrl", {Chunk("avih", Bytes(56, 0)), List("strl", {Strh("auds", 1, 1), Strf(2, 2, 24)})}),
+                              List("movi", {})});
+    EXPECT_EQ(OpenError(sound), kErrorInvalidData);
+    // No movi list.
+    EXPECT_EQ(OpenError(Riff({List("hdrl", {List("strl", {Strh("vids", 1, 1), Strf(2, 2, 24)})})})), kErrorInvalidData);
+    // Formats no Image can hold.
+    EXPECT_EQ(OpenError(VideoFile(Strf(0, 2, 24), {})), kErrorInvalidData);
+    EXPECT_EQ(OpenError(VideoFile(Strf(70000, 2, 24), {})), kErrorInvalidData);
+    EXPECT_EQ(OpenError(VideoFile(Strf(65535, 65535, 32), {})), kErrorInvalidData);
+    EXPECT_EQ(OpenError(VideoFile(Strf(2, 2, 4), {})), kErrorInvalidData);
+    EXPECT_EQ(OpenError(VideoFile(Chunk("strf", Bytes(20, 0)), {})), kErrorInvalidData);
+    // Compressed frames need a decompressor, which only the Windows build has.
+    EXPECT_EQ(OpenError(VideoFile(Strf(2, 2, 24, 0x47504A4D /* MJPG */), {})), kErrorUnsupportedType);
+}
+
+TEST_F(AviRead, CutAndOversizedChunksGiveWhatTheFileHolds) {
+    const Bytes whole = VideoFile(Strf(2, 2, 24), {TwoByTwo(1), TwoByTwo(2)}, 6, 0);
+    // Cut inside the second frame: two frames listed, the second one short.
+    const Bytes cut(whole.begin(), whole.end() - 4);
+    ErrorCode error;
+    Stream* stream = OpenBytes(cut, &error);
+    ASSERT_NE(stream, nullptr) << error;
+    EXPECT_EQ(stream->frameCount, 2);
+    EXPECT_EQ(stream->frameRate, 6) << "scale 0 counts as 1";
+    Image* image = Read(stream, 0, &error);
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(ImageColorAt(image, 0, 1), 0x030201u);  // bottom row first
+    EXPECT_EQ(ImageColorAt(image, 0, 0), 0x434241u);
+    EXPECT_EQ(Read(stream, 1, &error), nullptr);
+    EXPECT_EQ(error, kErrorInvalidData);
+    Close(stream, nullptr);
+
+    // Sizes far past the end of the file, at every level.
+    Bytes huge = whole;
+    huge[7] = 0x7F;  // the RIFF size
+    stream = OpenBytes(huge, &error);
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(stream->frameCount, 2);
+    Close(stream, nullptr);
+    for (size_t at = 12; at + 8 <= whole.size(); ++at) {
+        Bytes damaged = whole;
+        damaged[at] = 0xFF, damaged[at + 1] = 0xFF, damaged[at + 2] = 0xFF, damaged[at + 3] = 0xFF;
+        stream = OpenBytes(damaged, &error);
+        if (!stream) continue;
+        for (int n = 0; n < stream->frameCount; ++n) Read(stream, n, &error);
+        Close(stream, nullptr);
+    }
+}
+
+TEST_F(AviRead, TopDownRowsRecListsAndDroppedFrames) {
+    // Top-down: the first row in the file is the top of the picture.
+    const Bytes topDown = VideoFile(Strf(2, -2, 24), {TwoByTwo(1)});
+    ErrorCode error;
+    Stream* stream = OpenBytes(topDown, &error);
+    ASSERT_NE(stream, nullptr);
+    Image* image = Read(stream, 0, &error);
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(ImageColorAt(image, 0, 0), 0x030201u);
+    Close(stream, nullptr);
+
+    // Frames grouped in 'rec ' lists, other streams' chunks between them,
+    // and an empty chunk, which repeats the frame before it.
+    const Bytes grouped = Riff({List("hdrl", {Chunk("avih", Bytes(56, 0)), List("strl", {Strh("auds", 1, 1), Strf(2, 2, 24)}),
+                                              List("strl", {Strh("vids", 5, 1), Strf(2, 2, 24)})}),
+                                List("movi", {List("rec ", {Chunk("00wb", Bytes(9, 1)), Chunk("01db", TwoByTwo(1))}),
+                                              Chunk("00db", Bytes(16, 0)), Chunk("01dc", {}), Chunk("01db", TwoByTwo(9))}),
+                                Chunk("idx1", Bytes(48, 0))});
+    stream = OpenBytes(grouped, &error);
+    ASSERT_NE(stream, nullptr) << error;
+    EXPECT_EQ(stream->frameCount, 3);
+    EXPECT_EQ(stream->frameRate, 5);
+    image = Read(stream, 0, &error);
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(ImageColorAt(image, 1, 1), 0x060504u);
+    EXPECT_EQ(Read(stream, 1, &error), image);
+    EXPECT_EQ(ImageColorAt(image, 1, 1), 0x060504u) << "a dropped frame shows the one before";
+    EXPECT_EQ(Read(stream, 2, &error), image);
+    EXPECT_EQ(ImageColorAt(image, 1, 1), 0x0E0D0Cu);
+    Close(stream, nullptr);
+}
+
+// The reader and ffmpeg agree on files that ffmpeg writes.
+TEST_F(AviRead, ReadsWhatFfmpegWrites) {
+    if (std::system("ffmpeg -version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no ffmpeg";
+    // Three 5x3 frames in top-down BGR, the order of ffmpeg's raw input.
+    Bytes raw;
+    for (int n = 0; n < 3; ++n)
+        for (int i = 0; i < 5 * 3 * 3; ++i) raw.push_back(static_cast<uint8_t>(i * 5 + n * 60));
+    WriteFile(dir.file("frames.bgr"), raw);
+    const std::string command = "ffmpeg -v error -y -f rawvideo -pix_fmt bgr24 -s 5x3 -r 7 -i " + dir.file("frames.bgr") +
+                                " -c:v rawvideo -pix_fmt bgr24 " + dir.file("ffmpeg.avi");
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    ErrorCode error;
+    Stream* stream = OpenRead(dir.file("ffmpeg.avi"), &error);
+    ASSERT_NE(stream, nullptr) << error;
+    EXPECT_EQ(stream->frameCount, 3);
+    EXPECT_EQ(stream->frameRate, 7);
+    for (int n = 0; n < 3; ++n) {
+        Image* image = Read(stream, n, &error);
+        ASSERT_NE(image, nullptr) << n;
+        for (int y = 0; y < 3; ++y)
+            for (int x = 0; x < 5; ++x) {
+                const uint8_t* p = raw.data() + n * 45 + (y * 5 + x) * 3;
+                EXPECT_EQ(ImageColorAt(image, x, y), uint32_t(p[0] | p[1] << 8 | p[2] << 16)) << n << " " << x << "," << y;
+            }
+    }
+    Close(stream, nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,237 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <tuple>
+
+#include "codecs/spr.h"
+#include "tests/support/flic_writer.h"
+#include "tests/support/test_util.h"
+
+namespace {
+
+// An SPR file built frame by frame; frame f has palette entry i = (i, f, 255 - i)
+// and the pixels of its picture.
+struct SprFile {
+    Bytes bytes = {'S', 'P', 'R', 0, 0, 0, 0, 0, 0};
+
+    SprFile(int frames, int width, int height) {
+        bytes[3] = static_cast<uint8_t>(frames), bytes[4] = static_cast<uint8_t>(frames >> 8);
+        bytes[5] = static_cast<uint8_t>(width), bytes[6] = static_cast<uint8_t>(width >> 8);
+        bytes[7] = static_cast<uint8_t>(height), bytes[8] = static_cast<uint8_t>(height >> 8);
+    }
+    SprFile& frame(uint16_t delay, const Picture& picture, uint8_t tag) {
+        bytes.push_back(static_cast<uint8_t>(delay));
+        bytes.push_back(static_cast<uint8_t>(delay >> 8));
+        for (int i = 0; i < 256; ++i) bytes.insert(bytes.end(), {uint8_t(i), tag, uint8_t(255 - i)});
+        bytes.insert(bytes.end(), picture.pixels.begin(), picture.pixels.end());
+        return *this;
+    }
+};
+
+Picture Numbered(int w, int h, int start) {
+    Picture p(w, h);
+    for (size_t i = 0; i < p.pixels.size(); ++i) p.pixels[i] = static_cast<uint8_t>(start + static_cast<int>(i));
+    return p;
+}
+
+TEST(SprProbe, LooksOnlyAtTheMagic) {
+    Bytes bytes = {'S', 'P', 'R'};
+    LoadRequest request{3, bytes.data(), kErrorNone, 0};
+    EXPECT_TRUE(SprProbe(&request));
+    bytes[2] = 'r';
+    EXPECT_FALSE(SprProbe(&request));
+    bytes[2] = 'R';
+    request.size = 2;
+    EXPECT_FALSE(SprProbe(&request));
+}
+
+TEST(SprLoad, EveryFrameWithItsPaletteDelayAndTopDownRows) {
+    SprFile file(2, 3, 2);
+    file.frame(70, Numbered(3, 2, 10), 1).frame(0xFFFF, Numbered(3, 2, 20), 2);
+    ASSERT_EQ(file.bytes.size(), 1561u);
+    ImagePtr chain = LoadBytes(file.bytes);
+    ASSERT_TRUE(chain);
+    ASSERT_EQ(ImageCount(chain.get()), 2);
+    EXPECT_EQ(ImageFormat(chain.get())->id, kFormatSpr);
+    int f = 0;
+    for (const Image* frame = chain.get(); frame; frame = ImageNext(frame), ++f) {
+        EXPECT_EQ(ImageBitCount(frame), 8);
+        EXPECT_EQ(ImageWidth(frame), 3);
+        EXPECT_EQ(ImageGetDelay(frame), f == 0 ? 70u : 65535u);
+        EXPECT_EQ(ImageGetPixel(frame, 0, 0), 10u + 10u * f);
+        EXPECT_EQ(ImageGetPixel(frame, 2, 1), 15u + 10u * f);
+        const RgbQuad* q = ImageColorTable(frame, 200);
+        EXPECT_EQ(q->rgbRed, 200);
+        EXPECT_EQ(q->rgbGreen, f + 1);
+        EXPECT_EQ(q->rgbBlue, 55);
+    }
+}
+
+TEST(SprLoad, DamagedAndEmptyFilesGiveCleanErrors) {
+    ErrorCode error = kErrorNone;
+    EXPECT_FALSE(LoadBytes(SprFile(0, 3, 2).bytes, &error));
+    EXPECT_EQ(error, kErrorInvalidData);
+    EXPECT_FALSE(LoadBytes(SprFile(1, 0, 2).frame(1, Picture(0, 2), 0).bytes, &error));
+    EXPECT_EQ(error, kErrorInvalidData);
+    EXPECT_FALSE(LoadBytes({'S', 'P', 'R', 1, 0, 1}, &error));
+    EXPECT_EQ(error, kErrorInvalidData);
+    // One frame short, and one byte short.
+    SprFile cut(3, 4, 4);
+    cut.frame(1, Numbered(4, 4, 0), 0).frame(1, Numbered(4, 4, 0), 0);
+    EXPECT_FALSE(LoadBytes(cut.bytes, &error));
+    EXPECT_EQ(error, kErrorInvalidData);
+    cut.frame(1, Numbered(4, 4, 0), 0).bytes.pop_back();
+    EXPECT_FALSE(LoadBytes(cut.bytes, &error));
+    EXPECT_EQ(error, kErrorInvalidData);
+    // A large animation promised by a small file is refused before any frame is made.
+    EXPECT_FALSE(LoadBytes(SprFile(65535, 65535, 65535).frame(1, Picture(1, 1), 0).bytes, &error));
+    EXPECT_EQ(error, kErrorInvalidData);
+}
+
+TEST(SprLoad, KeepsTheFramesThatFitTheBudget) {
+    SprFile file(5, 64, 64);
+    for (int i = 0; i < 5; ++i) file.frame(10, Numbered(64, 64, i), 0);
+    const uint64_t frame = LoadBudget::ImageFootprint(64, 64, 8);
+    ErrorCode error = kErrorNone;
+    ImagePtr chain = LoadBytes(file.bytes, &error, frame * 2 + frame / 2);
+    ASSERT_TRUE(chain);
+    EXPECT_EQ(error, kErrorNone);
+    EXPECT_EQ(ImageCount(chain.get()), 2);
+    EXPECT_FALSE(LoadBytes(file.bytes, &error, frame / 2));
+    EXPECT_EQ(error, kErrorOutOfMemory);
+}
+
+}  // namespace
+
+namespace {
+
+Bytes Encoded(Image* first, ErrorCode* error = nullptr) {
+    SaveRequest request{kFormatSpr, nullptr, nullptr, kErrorNone};
+    const int saved = SprSave(first, &request);
+    if (error) *error = request.error;
+    if (!saved) return {};
+    Bytes bytes(request.output->data, request.output->data + request.output->size);
+    MemBufferFree(request.output);
+    return bytes;
+}
+
+// A chain of `frames` 8-bit images; frame f has delay 10 * (f + 1), pixel
+// values starting at f and palette entry i = (i, f, 255 - i).
+ImagePtr Chain(int frames, int width, int height) {
+    Image* first = nullptr;
+    Image* last = nullptr;
+    for (int f = 0; f < frames; ++f) {
+        Image* image = ImageCreate(width, height, 8);
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) ImageSetPixel(image, x, y, static_cast<uint32_t>(f + x + y * width) & 0xFF);
+        PaletteEntry colors[256];
+        for (int i = 0; i < 256; ++i) colors[i] = {uint8_t(i), uint8_t(f), uint8_t(255 - i), 0};
+        ImageSetPalette(image, colors);
+        ImageSetDelay(image, static_cast<uint32_t>(10 * (f + 1)));
+        ImageLink(image, last);
+        if (!first) first = image;
+        last = image;
+    }
+    return ImagePtr(first);
+}
+
+void ExpectSameFrames(const Image* a, const Image* b) {
+    ASSERT_EQ(ImageCount(a), ImageCount(b));
+    for (int f = 0; a; a = ImageNext(a), b = ImageNext(b), ++f) {
+        ASSERT_EQ(ImageWidth(a), ImageWidth(b));
+        ASSERT_EQ(ImageHeight(a), ImageHeight(b));
+        EXPECT_EQ(ImageGetDelay(a) & 0xFFFF, ImageGetDelay(b)) << "frame " << f;
+        for (int y = 0; y < ImageHeight(a); ++y)
+            ASSERT_EQ(0, std::memcmp(ImageRow(a, y), ImageRow(b, y), static_cast<size_t>(ImageWidth(a)))) << "frame " << f << " row " << y;
+        ASSERT_EQ(0, std::memcmp(ImageColorTable(a, 0), ImageColorTable(b, 0), 256 * sizeof(RgbQuad))) << "frame " << f;
+    }
+}
+
+TEST(SprSave, TwoFramesOfThreeByTwoMake1561Bytes) {
+    ImagePtr chain = Chain(2, 3, 2);
+    const Bytes file = Encoded(chain.get());
+    ASSERT_EQ(file.size(), 1561u);
+    EXPECT_EQ((Bytes{file.begin(), file.begin() + 9}), (Bytes{'S', 'P', 'R', 2, 0, 3, 0, 2, 0}));
+    EXPECT_EQ(file[9], 10);
+    EXPECT_EQ(file[785], 20);  // the second record
+    EXPECT_EQ((Bytes{file.begin() + 785 + 2 + 3 * 200, file.begin() + 785 + 5 + 3 * 200}), (Bytes{200, 1, 55}));
+    EXPECT_EQ((Bytes{file.begin() + 785 + 770, file.end()}), (Bytes{1, 2, 3, 4, 5, 6}));
+    ImagePtr back = LoadBytes(file);
+    ASSERT_TRUE(back);
+    ExpectSameFrames(chain.get(), back.get());
+}
+
+TEST(SprSave, OddWidthsAreWrittenUnpaddedAndLoadBack) {
+    ImagePtr chain = Chain(3, 5, 3);
+    const Bytes file = Encoded(chain.get());
+    EXPECT_EQ(file.size(), 9u + 3u * (770u + 15u));
+    ImagePtr back = LoadBytes(file);
+    ASSERT_TRUE(back);
+    ExpectSameFrames(chain.get(), back.get());
+}
+
+TEST(SprSave, StartsAtTheGivenImageAndKeepsTheLowBitsOfADelay) {
+    ImagePtr chain = Chain(5, 2, 2);
+    Image* third = ImageNext(ImageNext(chain.get()));
+    ImageSetDelay(third, 70000);
+    const Bytes file = Encoded(third);
+    EXPECT_EQ(file[3], 3);
+    ImagePtr back = LoadBytes(file);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(ImageCount(back.get()), 3);
+    EXPECT_EQ(ImageGetDelay(back.get()), 4464u);
+    EXPECT_EQ(ImageGetPixel(back.get(), 0, 0), 2u);
+    EXPECT_EQ(ImageColorTable(back.get(), 0)->rgbGreen, 2);
+}
+
+TEST(SprSave, RefusesChainsThatAreNotAllOneSizeOfEightBitFrames) {
+    ErrorCode error = kErrorNone;
+    ImagePtr deep(ImageCreate(4, 4, 24));
+    EXPECT_TRUE(Encoded(deep.get(), &error).empty());
+    EXPECT_EQ(error, kErrorColorNotSupported);
+
+    for (auto [w, h, depth] : {std::tuple{3, 3, 8}, {4, 4, 24}, {4, 4, 4}}) {
+        ImagePtr chain = Chain(2, 4, 4);
+        ImageLink(ImageCreate(w, h, depth), ImageNext(chain.get()));
+        error = kErrorNone;
+        EXPECT_TRUE(Encoded(chain.get(), &error).empty());
+        EXPECT_EQ(error, kErrorColorNotSupported) << w << "x" << h << "x" << depth;
+    }
+}
+
+TEST(SprSave, AnImageWithoutPaletteIsWrittenBlack) {
+    ImagePtr image(ImageCreate(1, 1, 8));
+    const Bytes file = Encoded(image.get());
+    ASSERT_EQ(file.size(), 9u + 771u);
+    EXPECT_EQ(Bytes(file.begin() + 11, file.begin() + 11 + 768), Bytes(768, 0));
+}
+
+TEST(SprSave, TheSampleAnimationExportedAsAFileLoadsBackFrameForFrame) {
+    FormatRegisterAll();
+    LoadRequest request{};
+    ImagePtr sample(ImageLoadFile(MOVREL_SOURCE_DIR "/samples/sample.flc", &request));
+    ASSERT_TRUE(sample);
+    TempDir dir;
+    const std::string path = dir.file("sample.spr");
+    SaveRequest saving{kFormatSpr, nullptr, nullptr, kErrorNone};
+    ASSERT_EQ(ImageSaveFile(sample.get(), path.c_str(), &saving), 1);
+    ImagePtr back(ImageLoadFile(path.c_str(), &request));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(ImageFormat(back.get())->id, kFormatSpr);
+    EXPECT_EQ(ImageCount(back.get()), 24);
+    ExpectSameFrames(sample.get(), back.get());
+}
+
+TEST(SprSave, ARefusedChainWritesNoFile) {
+    FormatRegisterAll();
+    ImagePtr chain = Chain(2, 4, 4);
+    ImageLink(ImageCreate(4, 4, 24), chain.get());
+    TempDir dir;
+    const std::string path = dir.file("mixed.spr");
+    SaveRequest saving{kFormatSpr, nullptr, nullptr, kErrorNone};
+    EXPECT_EQ(ImageSaveFile(chain.get(), path.c_str(), &saving), 0);
+    EXPECT_EQ(saving.error, kErrorColorNotSupported);
+    EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+}  // namespace

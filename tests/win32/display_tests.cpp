@@ -1,0 +1,302 @@
+// What the viewer puts on screen: scroll ranges and positions, the picture at
+// the scroll offset, the fitted rectangle and the frame-number overlay.
+#include "resources/resource.h"
+#include "tests/win32/host.h"
+
+namespace {
+
+struct Range {
+    int min = -1, max = -1;
+    bool operator==(const Range&) const = default;
+};
+std::string ToText(const Range& r) { return std::to_string(r.min) + ".." + std::to_string(r.max); }
+
+Range ScrollRange(HWND window, int bar) {
+    Range r;
+    GetScrollRange(window, bar, &r.min, &r.max);
+    return r;
+}
+
+RECT ClientRect(HWND window) {
+    RECT client;
+    GetClientRect(window, &client);
+    return client;
+}
+
+void Scroll(HWND viewer, UINT message, WORD code, WORD position = 0) { SendMessageA(viewer, message, MAKEWPARAM(code, position), 0); }
+void Wheel(HWND viewer, short delta) { SendMessageA(viewer, WM_MOUSEWHEEL, MAKEWPARAM(0, static_cast<WORD>(delta)), 0); }
+
+// Where the capture differs from the expected picture.
+RECT DifferenceBounds(const Capture& got, const Capture& want) {
+    RECT bounds{got.width, got.height, -1, -1};
+    for (int y = 0; y < got.height; ++y)
+        for (int x = 0; x < got.width; ++x)
+            if (got.at(x, y) != want.at(x, y)) {
+                bounds.left = std::min<LONG>(bounds.left, x);
+                bounds.top = std::min<LONG>(bounds.top, y);
+                bounds.right = std::max<LONG>(bounds.right, x + 1);
+                bounds.bottom = std::max<LONG>(bounds.bottom, y + 1);
+            }
+    return bounds;
+}
+
+int CountDifferences(const Capture& got, const Capture& want, std::string* first) {
+    return CountMismatches(got, {0, 0, got.width, got.height}, [&](int x, int y) { return want.at(x, y); }, first);
+}
+
+// The viewer at a client size where both scroll bars show. A size change
+// that makes a bar appear resizes the client area again while the viewer is
+// still handling the first size message, and that message's stale height
+// wins (see the notes of ranges_follow_the_client_size); a further change
+// with both bars already showing gives the ranges of the final client area.
+void SettleWithScrollBars(Lister& lister, int width, int height) {
+    lister.resize(width + 20, height + 20);
+    lister.resize(width + 10, height + 10);
+    lister.resize(width, height);
+}
+
+}  // namespace
+
+// ---- Scrolling ------------------------------------------------------------------------------
+
+HOST_TEST(scroll, ranges_follow_the_client_size) {
+    Lister lister(gFiles.large, 0, 0, 0, 300, 200);
+    HWND viewer = lister.viewer();
+    CHECK(viewer);
+    if (!viewer) return;
+    {
+        const RECT client = ClientRect(viewer);
+        Note("after the first sizing to 300 x 200: client %ld x %ld, ranges %s and %s", client.right, client.bottom,
+             ToText(ScrollRange(viewer, SB_HORZ)).c_str(), ToText(ScrollRange(viewer, SB_VERT)).c_str());
+    }
+    for (const SIZE size : {SIZE{300, 200}, SIZE{420, 330}, SIZE{250, 310}}) {
+        SettleWithScrollBars(lister, size.cx, size.cy);
+        const RECT client = ClientRect(viewer);
+        CHECK(client.right < size.cx && client.bottom < size.cy);  // both bars show
+        CHECK_EQ(ScrollRange(viewer, SB_HORZ), (Range{0, 480 - client.right}));
+        CHECK_EQ(ScrollRange(viewer, SB_VERT), (Range{0, 360 - client.bottom}));
+    }
+    // A position beyond the new range is pulled back to its end.
+    SettleWithScrollBars(lister, 300, 200);
+    Scroll(viewer, WM_HSCROLL, SB_THUMBTRACK, 400);
+    Scroll(viewer, WM_VSCROLL, SB_THUMBTRACK, 300);
+    lister.resize(400, 300);
+    const RECT client = ClientRect(viewer);
+    CHECK_EQ(GetScrollPos(viewer, SB_HORZ), 480 - client.right);
+    CHECK_EQ(GetScrollPos(viewer, SB_VERT), 360 - client.bottom);
+    // A size message without a size leaves the ranges alone.
+    const Range horizontal = ScrollRange(viewer, SB_HORZ), vertical = ScrollRange(viewer, SB_VERT);
+    SendMessageA(viewer, WM_SIZE, SIZE_RESTORED, 0);
+    CHECK_EQ(ScrollRange(viewer, SB_HORZ), horizontal);
+    CHECK_EQ(ScrollRange(viewer, SB_VERT), vertical);
+    // A client area larger than the frame: empty ranges, no scroll bars.
+    lister.resize(600, 450);
+    CHECK_EQ(ScrollRange(viewer, SB_HORZ), (Range{0, 0}));
+    CHECK_EQ(ScrollRange(viewer, SB_VERT), (Range{0, 0}));
+    CHECK_EQ(GetWindowLongA(viewer, GWL_STYLE) & (WS_HSCROLL | WS_VSCROLL), 0l);
+    CHECK_EQ(ClientRect(viewer).right, 600L);
+}
+
+HOST_TEST(scroll, fit_mode_empties_the_ranges_at_the_next_size_change) {
+    Lister lister(gFiles.large, 0, 0, 0, 300, 200);
+    HWND viewer = lister.viewer();
+    SettleWithScrollBars(lister, 300, 200);
+    const Range horizontal = ScrollRange(viewer, SB_HORZ), vertical = ScrollRange(viewer, SB_VERT);
+    CHECK(horizontal.max > 0 && vertical.max > 0);
+    gPlugin.listSendCommand(viewer, 2, 2);
+    CHECK_EQ(ScrollRange(viewer, SB_HORZ), horizontal);
+    CHECK_EQ(ScrollRange(viewer, SB_VERT), vertical);
+    lister.resize(310, 210);
+    CHECK_EQ(ScrollRange(viewer, SB_HORZ), (Range{0, 0}));
+    CHECK_EQ(ScrollRange(viewer, SB_VERT), (Range{0, 0}));
+    gPlugin.listSendCommand(viewer, 2, 0);
+    CHECK_EQ(ScrollRange(viewer, SB_HORZ), (Range{0, 0}));
+    SettleWithScrollBars(lister, 300, 200);
+    CHECK_EQ(ScrollRange(viewer, SB_HORZ), horizontal);
+    CHECK_EQ(ScrollRange(viewer, SB_VERT), vertical);
+}
+
+HOST_TEST(scroll, line_page_thumb_and_wheel) {
+    Lister lister(gFiles.large, 0, 0, 0, 300, 200);
+    HWND viewer = lister.viewer();
+    SettleWithScrollBars(lister, 300, 200);
+    const RECT client = ClientRect(viewer);
+    const struct {
+        UINT message;
+        int bar;
+        int clientSize;
+        int max;
+    } bars[] = {{WM_HSCROLL, SB_HORZ, client.right, 480 - client.right}, {WM_VSCROLL, SB_VERT, client.bottom, 360 - client.bottom}};
+    for (const auto& b : bars) {
+        auto position = [&] { return GetScrollPos(viewer, b.bar); };
+        Scroll(viewer, b.message, SB_LINEDOWN);
+        Scroll(viewer, b.message, SB_LINEDOWN);
+        CHECK_EQ(position(), 4);
+        Scroll(viewer, b.message, SB_LINEUP);
+        CHECK_EQ(position(), 2);
+        Scroll(viewer, b.message, SB_PAGEDOWN);
+        CHECK_EQ(position(), 2 + b.clientSize / 3);
+        Scroll(viewer, b.message, SB_PAGEUP);
+        Scroll(viewer, b.message, SB_PAGEUP);
+        CHECK_EQ(position(), 0);  // held at the start
+        Scroll(viewer, b.message, SB_LINEUP);
+        CHECK_EQ(position(), 0);
+        Scroll(viewer, b.message, SB_THUMBTRACK, 100);
+        CHECK_EQ(position(), 100);
+        for (WORD unchanged : {WORD{SB_THUMBPOSITION}, WORD{SB_TOP}, WORD{SB_BOTTOM}, WORD{SB_ENDSCROLL}}) {
+            Scroll(viewer, b.message, unchanged, 7);
+            CHECK_EQ(position(), 100);
+        }
+        Scroll(viewer, b.message, SB_THUMBTRACK, 60000);  // unsigned, so past the end rather than negative
+        CHECK_EQ(position(), b.max);
+        Scroll(viewer, b.message, SB_LINEDOWN);
+        CHECK_EQ(position(), b.max);
+    }
+    // The wheel scrolls vertically, 4 pixels a notch, forward moving up.
+    Scroll(viewer, WM_VSCROLL, SB_THUMBTRACK, 100);
+    Scroll(viewer, WM_HSCROLL, SB_THUMBTRACK, 50);
+    Wheel(viewer, 60);
+    CHECK_EQ(GetScrollPos(viewer, SB_VERT), 100);
+    Wheel(viewer, 240);
+    CHECK_EQ(GetScrollPos(viewer, SB_VERT), 92);
+    Wheel(viewer, -120);
+    CHECK_EQ(GetScrollPos(viewer, SB_VERT), 96);
+    Wheel(viewer, -239);
+    CHECK_EQ(GetScrollPos(viewer, SB_VERT), 100);
+    CHECK_EQ(GetScrollPos(viewer, SB_HORZ), 50);
+}
+
+HOST_TEST(scroll, the_picture_follows_the_scroll_position) {
+    Lister lister(gFiles.large, 0, 0, 0, 300, 200);
+    HWND viewer = lister.viewer();
+    const ViewerState* s = lister.state();
+    CHECK(s);
+    if (!s) return;
+    SettleWithScrollBars(lister, 300, 200);
+    Command(viewer, IDM_PAUSE);
+    ChainPtr decoded = Decode(gFiles.large);
+    const Image* frame = FrameAt(decoded.get(), lister.currentIndex());
+    const RECT client = ClientRect(viewer);
+    const POINT positions[] = {{0, 0}, {37, 21}, {1, 0}, {0, 1}, {480 - client.right, 360 - client.bottom}};
+    for (const POINT p : positions) {
+        Scroll(viewer, WM_HSCROLL, SB_THUMBTRACK, static_cast<WORD>(p.x));
+        Scroll(viewer, WM_VSCROLL, SB_THUMBTRACK, static_cast<WORD>(p.y));
+        CHECK_EQ(GetScrollPos(viewer, SB_HORZ), static_cast<int>(p.x));
+        CHECK_EQ(GetScrollPos(viewer, SB_VERT), static_cast<int>(p.y));
+        std::string where;
+        const int wrong = CountMismatches(CaptureClient(viewer), client, [&](int x, int y) { return PixelColor(frame, x + p.x, y + p.y); }, &where);
+        if (wrong) CheckFailed(__FILE__, __LINE__, "at scroll " + std::to_string(p.x) + "," + std::to_string(p.y) + ": " + std::to_string(wrong) + " pixels wrong, first " + where);
+    }
+}
+
+// ---- Painting ------------------------------------------------------------------------------
+
+HOST_TEST(paint, unscaled_frame_at_the_top_left_on_white) {
+    Lister lister(gFiles.sample, 0, 0, 0, 400, 300);
+    Command(lister.viewer(), IDM_PAUSE);
+    ChainPtr decoded = Decode(gFiles.sample);
+    const Capture shown = CaptureClient(lister.viewer());
+    const Capture want = RenderExpected(FrameAt(decoded.get(), lister.currentIndex()), 0, 0, 400, 300, nullptr);
+    std::string where;
+    CHECK_EQ(CountDifferences(shown, want, &where), 0);
+    if (!where.empty()) Note("first difference at %s", where.c_str());
+}
+
+HOST_TEST(paint, fit_to_window_keeps_the_aspect_ratio) {
+    Lister lister(gFiles.sample, 2, 0, 0, 640, 480);
+    HWND viewer = lister.viewer();
+    Command(viewer, IDM_PAUSE);
+    ChainPtr decoded = Decode(gFiles.sample);
+    const Image* frame = FrameAt(decoded.get(), lister.currentIndex());
+    // Twice the size: every pixel can be checked.
+    std::string where;
+    Capture shown = CaptureClient(viewer);
+    CHECK_EQ(CountMismatches(shown, {0, 0, 640, 400}, [&](int x, int y) { return PixelColor(frame, x / 2, y / 2); }, &where), 0);
+    CHECK_EQ(CountMismatches(shown, {0, 400, 640, 480}, [](int, int) { return kWhite; }, &where), 0);
+    // Other sizes: the picture covers exactly the fitted rectangle at the
+    // top-left corner (the sample has no white pixel), the rest stays white.
+    const struct {
+        SIZE client;
+        RECT fitted;
+    } cases[] = {{{400, 400}, {0, 0, 400, 250}}, {{700, 300}, {0, 0, 480, 300}}, {{640, 400}, {0, 0, 640, 400}},
+                 {{160, 300}, {0, 0, 160, 100}}, {{333, 222}, {0, 0, 333, 208}}};
+    for (const auto& c : cases) {
+        lister.resize(c.client.cx, c.client.cy);
+        shown = CaptureClient(viewer);
+        int wrong = 0;
+        for (int y = 0; y < shown.height; ++y)
+            for (int x = 0; x < shown.width; ++x) {
+                const bool inside = x < c.fitted.right && y < c.fitted.bottom;
+                wrong += inside == (shown.at(x, y) == kWhite);
+            }
+        if (wrong)
+            CheckFailed(__FILE__, __LINE__, "client " + std::to_string(c.client.cx) + "x" + std::to_string(c.client.cy) + ": " +
+                                                std::to_string(wrong) + " pixels outside the fitted rectangle");
+        CHECK_EQ(shown.at(0, 0), PixelColor(frame, 0, 0));
+    }
+}
+
+HOST_TEST(paint, frame_number_overlay) {
+    Lister lister(gFiles.sample, 0, 0, 0, 400, 300);
+    HWND viewer = lister.viewer();
+    const ViewerState* s = lister.state();
+    CHECK(s);
+    if (!s) return;
+    ChainPtr decoded = Decode(gFiles.sample);
+    PumpUntil([&] { return s->frameCounter >= 5; }, 3000);
+    Command(viewer, IDM_PAUSE);
+    Command(viewer, IDM_SHOW_FRAME_NUMBER);
+    const Image* frame = FrameAt(decoded.get(), s->frameCounter);
+    const std::string text = "Frame: " + std::to_string(s->frameCounter);
+    const Capture shown = CaptureClient(viewer);
+    const Capture plain = RenderExpected(frame, 0, 0, 400, 300, nullptr);
+    // White text with a black shadow one pixel below and to the right, at (6, 6).
+    const RECT bounds = DifferenceBounds(shown, plain);
+    CHECK(bounds.left >= 6 && bounds.left < 10);
+    CHECK(bounds.top >= 6 && bounds.top < 12);
+    CHECK(bounds.bottom < 40 && bounds.right < 200);
+    bool white = false, black = false;
+    for (int y = bounds.top; y < bounds.bottom; ++y)
+        for (int x = bounds.left; x < bounds.right; ++x) {
+            white = white || shown.at(x, y) == kWhite;
+            black = black || shown.at(x, y) == 0;
+        }
+    CHECK(white && black);
+    std::string where;
+    CHECK_EQ(CountDifferences(shown, RenderExpected(frame, 0, 0, 400, 300, text.c_str()), &where), 0);
+
+    // After the last frame the overlay counts from 0 again.
+    Command(viewer, IDM_PAUSE);
+    PumpUntil([&] { return s->frameCounter == 23; }, 4000);
+    Command(viewer, IDM_PAUSE);
+    Command(viewer, IDM_NEXT_FRAME);
+    WaitForFrameChange(lister, 1000);
+    CHECK_EQ(s->frameCounter, 0);
+    CHECK_EQ(CountDifferences(CaptureClient(viewer), RenderExpected(decoded.get(), 0, 0, 400, 300, "Frame: 0"), &where), 0);
+
+    // Off again: the plain frame.
+    Command(viewer, IDM_SHOW_FRAME_NUMBER);
+    CHECK_EQ(CountDifferences(CaptureClient(viewer), RenderExpected(decoded.get(), 0, 0, 400, 300, nullptr), &where), 0);
+}
+
+HOST_TEST(paint, the_overlay_stays_put_while_scrolling) {
+    Lister lister(gFiles.large, 0, 0, 0, 300, 200);
+    HWND viewer = lister.viewer();
+    const ViewerState* s = lister.state();
+    CHECK(s);
+    if (!s) return;
+    SettleWithScrollBars(lister, 300, 200);
+    Command(viewer, IDM_PAUSE);
+    Command(viewer, IDM_SHOW_FRAME_NUMBER);
+    ChainPtr decoded = Decode(gFiles.large);
+    const Image* frame = FrameAt(decoded.get(), lister.currentIndex());
+    const std::string text = "Frame: " + std::to_string(s->frameCounter);
+    const RECT client = ClientRect(viewer);
+    for (const POINT p : {POINT{0, 0}, POINT{40, 30}, POINT{90, 7}}) {
+        Scroll(viewer, WM_HSCROLL, SB_THUMBTRACK, static_cast<WORD>(p.x));
+        Scroll(viewer, WM_VSCROLL, SB_THUMBTRACK, static_cast<WORD>(p.y));
+        std::string where;
+        const int wrong = CountDifferences(CaptureClient(viewer), RenderExpected(frame, p.x, p.y, client.right, client.bottom, text.c_str()), &where);
+        if (wrong) CheckFailed(__FILE__, __LINE__, "scrolled to " + std::to_string(p.x) + "," + std::to_string(p.y) + ": " + where);
+    }
+}
