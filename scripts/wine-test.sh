@@ -15,6 +15,7 @@ if [ "${1:-}" = --inside-display ]; then
   expected=$(build/asan/movrel framemd5 samples/sample.flc)
   out=$(mktemp -d /tmp/movrel-wine-out.XXXXXX)
   build/asan/movrel convert samples/sample.flc "$out/native.bmp" --frame 3
+  build/asan/movrel export samples/sample.flc "$out/native.gif"
   status=0
   for preset in mingw32 mingw64; do
     got=$(timeout 120 wine "build/$preset/movrel.exe" framemd5 samples/sample.flc | tr -d '\r')
@@ -36,6 +37,15 @@ if [ "${1:-}" = --inside-display ]; then
       status=1
     else
       echo "$preset movrel.exe: the same saved file as the native build"
+    fi
+    # The animated GIF stream, and the GIF reader on what it wrote.
+    timeout 120 wine "build/$preset/movrel.exe" export samples/sample.flc "$out/$preset/anim.gif" >/dev/null
+    got=$(timeout 120 wine "build/$preset/movrel.exe" framemd5 "$out/$preset/anim.gif" | tr -d '\r')
+    if ! cmp -s "$out/native.gif" "$out/$preset/anim.gif" || [ "$got" != "$expected" ]; then
+      echo "FAIL $preset movrel.exe export does not write or read back what the native build does" >&2
+      status=1
+    else
+      echo "$preset movrel.exe: the same animated GIF as the native build, read back alike"
     fi
     echo "== Windows tests, $preset"
     timeout 600 ctest --test-dir "build/$preset" --output-on-failure --timeout 300 || status=1

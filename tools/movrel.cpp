@@ -363,7 +363,12 @@ void PlanAvi(const Image* first, ExportPlan& plan) {
     plan.positions = true;
 }
 
+// What the viewer's GIF export does: the frames as they are, each one image
+// with its own delay; GIF keeps up to 8 bits per pixel and reduces no colours.
+void PlanGif(const Image*, ExportPlan&) {}
+
 const Exporter kExporters[] = {
+    {kFormatGif, PlanGif},
     {kFormatAvi, PlanAvi},
 };
 
@@ -473,10 +478,11 @@ const Command kCommands[] = {
      RunFrames},
     {"export", "export IN OUT [--format NAME] [--quiet]",
      "Writes every frame of IN into one animation file OUT, as the viewer's export commands do.\n"
-     "The format is NAME, else the one OUT's extension names (AVI: uncompressed 24-bit video at\n"
-     "1000 / the first frame's delay frames per second, at most 100 and at least 1). An existing OUT\n"
-     "is replaced only once the new file is complete. Long runs show progress on stderr; --quiet\n"
-     "turns it off.",
+     "The format is NAME, else the one OUT's extension names. GIF: one image per frame with its\n"
+     "own delay (in hundredths of a second), looping for ever; frames of 8 bits per pixel or fewer,\n"
+     "as GIF has no true colour. AVI: uncompressed 24-bit video at 1000 / the first frame's delay\n"
+     "frames per second, at most 100 and at least 1. An existing OUT is replaced only once the new\n"
+     "file is complete. Long runs show progress on stderr; --quiet turns it off.",
      RunExport},
 };
 
