@@ -342,7 +342,7 @@ TEST_F(Streams, MissingDirectoryFailsTheOpenAndReleasesTheFormatState) {
     EXPECT_EQ(gLog.abandonedCloses, 1);
 }
 
-TEST_F(Streams, FailedWriteEndsTheStreamAndLeavesTheOldFile) {
+TEST_F(Streams, FailedWriteDropsTheUnfinishedFileAndKeepsTheOldOne) {
     const Bytes old(100, 'o');
     WriteFile(path_, old);
     Stream* stream = Open(path_);
