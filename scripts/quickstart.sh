@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 cmake --preset native >/dev/null
-cmake --build --preset native -j"$(nproc)" >/dev/null
+cmake --build --preset native -j"$(nproc)" --target movrel >/dev/null
 echo "== movrel info samples/sample.flc"
 build/native/movrel info samples/sample.flc
 echo "== movrel framemd5 samples/sample.flc"
