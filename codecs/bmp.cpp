@@ -8,6 +8,7 @@
 #include <bit>
 #include <cstring>
 
+#include "codecs/codec_util.h"
 #include "formats/byte_reader.h"
 
 namespace {
@@ -219,12 +220,6 @@ void DecodeRle(ByteReader& in, const BmpHeader& h, Image* image) {
     }
 }
 
-Image* Fail(LoadRequest* request, Image* image, ErrorCode error) {
-    ImageDestroy(image);
-    request->error = error;
-    return nullptr;
-}
-
 }  // namespace
 
 int BmpProbe(const LoadRequest* request) {
@@ -234,7 +229,7 @@ int BmpProbe(const LoadRequest* request) {
 Image* BmpLoad(LoadRequest* request) {
     ByteReader file(request->data, request->size);
     BmpHeader h;
-    if (ErrorCode error = ReadHeader(file, h); error != kErrorNone) return Fail(request, nullptr, error);
+    if (ErrorCode error = ReadHeader(file, h); error != kErrorNone) return LoadFail(request, nullptr, error);
 
     const bool plain = PlainMasks(h);
     const bool rle = h.compression == kBmpRle8 || h.compression == kBmpRle4;
@@ -243,20 +238,20 @@ Image* BmpLoad(LoadRequest* request) {
         const uint64_t stride = ((uint64_t(h.bitCount) * uint64_t(h.width) + 31) >> 3) & ~uint64_t{3};
         const uint64_t rowBytes = (uint64_t(h.bitCount) * uint64_t(h.width) + 7) >> 3;
         const uint64_t needed = stride * uint64_t(h.height - 1) + rowBytes;
-        if (needed > file.size() - h.pixelOffset) return Fail(request, nullptr, kErrorInvalidData);
+        if (needed > file.size() - h.pixelOffset) return LoadFail(request, nullptr, kErrorInvalidData);
     }
 
     const int depth = plain ? h.bitCount : (h.masks[3] ? 32 : 24);
     LoadBudget budget(request);
-    if (!budget.take(LoadBudget::ImageFootprint(h.width, h.height, depth))) return Fail(request, nullptr, kErrorOutOfMemory);
+    if (!budget.take(LoadBudget::ImageFootprint(h.width, h.height, depth))) return LoadFail(request, nullptr, kErrorOutOfMemory);
     Image* image = ImageCreate(h.width, h.height, depth);
-    if (!image) return Fail(request, nullptr, kErrorOutOfMemory);
+    if (!image) return LoadFail(request, nullptr, kErrorOutOfMemory);
 
     if (h.bitCount <= 8) {
         PaletteEntry entries[256] = {};
         const uint8_t* table = file.data() + h.tableOffset;
         PaletteExpand(entries, table, h.tableEntries, h.entrySize == 3 ? 1 : 2);
-        if (!ImageSetPalette(image, entries)) return Fail(request, image, kErrorOutOfMemory);
+        if (!ImageSetPalette(image, entries)) return LoadFail(request, image, kErrorOutOfMemory);
     }
 
     if (rle) {

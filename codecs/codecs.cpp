@@ -3,6 +3,7 @@
 #include "codecs/avi.h"
 #include "codecs/bmp.h"
 #include "codecs/flic.h"
+#include "codecs/gif_writer.h"
 #include "codecs/pcx.h"
 #include "codecs/spr.h"
 #include "codecs/tga.h"
@@ -11,6 +12,7 @@
 void FormatRegisterAll() {
     FormatRegister(kFlicFormat);
     FormatRegister(kBmpFormat);
+    FormatRegister(kGifFormat);
     FormatRegister(kPcxFormat);
     FormatRegister(kTgaFormat);
     FormatRegister(kAviFormat);

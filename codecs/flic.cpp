@@ -8,6 +8,7 @@
 #include <array>
 #include <cstring>
 
+#include "codecs/codec_util.h"
 #include "formats/byte_reader.h"
 
 namespace {
@@ -208,12 +209,6 @@ Image* MakeFrameImage(Canvas& canvas, const Palette& palette, uint32_t delay) {
     return image;
 }
 
-Image* Fail(LoadRequest* request, Image* chain, ErrorCode error) {
-    ImageDestroy(chain);
-    request->error = error;
-    return nullptr;
-}
-
 }  // namespace
 
 uint32_t FlicDelayMs(uint16_t magic, uint32_t speed) {
@@ -232,22 +227,22 @@ int FlicProbe(const LoadRequest* request) {
 
 Image* FlicLoad(LoadRequest* request) {
     ByteReader file(request->data, request->size);
-    if (file.size() < kFlicHeaderSize) return Fail(request, nullptr, kErrorInvalidData);
+    if (file.size() < kFlicHeaderSize) return LoadFail(request, nullptr, kErrorInvalidData);
     const uint16_t magic = file.u16At(4);
     const int frames = file.u16At(6);
     const int width = file.u16At(8);
     const int height = file.u16At(10);
     const uint32_t delay = FlicDelayMs(magic, file.u32At(16));
     const int32_t firstFrame = static_cast<int32_t>(file.u32At(80));
-    if (frames == 0 || width == 0 || height == 0) return Fail(request, nullptr, kErrorInvalidData);
+    if (frames == 0 || width == 0 || height == 0) return LoadFail(request, nullptr, kErrorInvalidData);
 
     LoadBudget budget(request);
     const uint64_t frameFootprint = LoadBudget::ImageFootprint(width, height, 8);
     Canvas canvas{nullptr, width, height, ((width + 3) / 4) * 4};
     const uint64_t canvasSize = uint64_t(canvas.stride) * uint64_t(height);
-    if (!budget.take(canvasSize)) return Fail(request, nullptr, kErrorOutOfMemory);
+    if (!budget.take(canvasSize)) return LoadFail(request, nullptr, kErrorOutOfMemory);
     canvas.pixels = static_cast<uint8_t*>(MemAlloc(static_cast<size_t>(canvasSize)));
-    if (!canvas.pixels) return Fail(request, nullptr, kErrorOutOfMemory);
+    if (!canvas.pixels) return LoadFail(request, nullptr, kErrorOutOfMemory);
     std::memset(canvas.pixels, 0, static_cast<size_t>(canvasSize));
     Palette palette{};  // black until the first colour chunk
 
@@ -289,10 +284,10 @@ Image* FlicLoad(LoadRequest* request) {
     }
     MemFree(canvas.pixels);
 
-    if (error != kErrorNone) return Fail(request, first, error);
-    if (!first) return Fail(request, nullptr, kErrorOutOfMemory);
+    if (error != kErrorNone) return LoadFail(request, first, error);
+    if (!first) return LoadFail(request, nullptr, kErrorOutOfMemory);
     first->extra = static_cast<uint8_t*>(MemAlloc(kFlicHeaderSize));
-    if (!first->extra) return Fail(request, first, kErrorOutOfMemory);
+    if (!first->extra) return LoadFail(request, first, kErrorOutOfMemory);
     std::memcpy(first->extra, request->data, kFlicHeaderSize);
     return first;
 }

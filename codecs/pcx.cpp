@@ -110,12 +110,6 @@ bool SetPalette(Image* image, const uint8_t* header, const uint8_t* fileEnd) {
     return ImageSetPalette(image, entries) != 0;
 }
 
-Image* Fail(LoadRequest* request, Image* image, ErrorCode error) {
-    ImageDestroy(image);
-    request->error = error;
-    return nullptr;
-}
-
 }  // namespace
 
 int PcxProbe(const LoadRequest* request) {
@@ -127,7 +121,7 @@ int PcxProbe(const LoadRequest* request) {
 Image* PcxLoad(LoadRequest* request) {
     ByteReader file(request->data, request->size);
     const uint8_t* header = file.take(kPcxHeaderSize);
-    if (!header) return Fail(request, nullptr, kErrorInvalidData);
+    if (!header) return LoadFail(request, nullptr, kErrorInvalidData);
     const int bits = header[3];
     const int planes = header[65];
     const int width = int{GetU16(header + 8)} - GetU16(header + 4) + 1;
@@ -135,31 +129,31 @@ Image* PcxLoad(LoadRequest* request) {
     const size_t lineLength = GetU16(header + 66);
 
     PcxShape shape;
-    if (!ShapeOf(bits, planes, &shape)) return Fail(request, nullptr, kErrorColorNotSupported);
-    if (width < 1 || height < 1) return Fail(request, nullptr, kErrorOutOfMemory);  // no image of that size
+    if (!ShapeOf(bits, planes, &shape)) return LoadFail(request, nullptr, kErrorColorNotSupported);
+    if (width < 1 || height < 1) return LoadFail(request, nullptr, kErrorOutOfMemory);  // no image of that size
     if (lineLength < (static_cast<size_t>(width) * static_cast<size_t>(bits) + 7) / 8)
-        return Fail(request, nullptr, kErrorInvalidData);
-    if (shape.depth == 8 && file.size() < kPcxHeaderSize + kPcxPaletteSize) return Fail(request, nullptr, kErrorInvalidData);
+        return LoadFail(request, nullptr, kErrorInvalidData);
+    if (shape.depth == 8 && file.size() < kPcxHeaderSize + kPcxPaletteSize) return LoadFail(request, nullptr, kErrorInvalidData);
     // Two encoded bytes make at most 63 decoded ones: a file too short for
     // its lines is refused before its image is allocated.
     const uint64_t leastEncoded = uint64_t(height) * uint64_t(planes) * ((2 * uint64_t(lineLength) + 62) / 63);
-    if (file.remaining() < leastEncoded) return Fail(request, nullptr, kErrorInvalidData);
+    if (file.remaining() < leastEncoded) return LoadFail(request, nullptr, kErrorInvalidData);
 
     LoadBudget budget(request);
-    if (!budget.take(LoadBudget::ImageFootprint(width, height, shape.depth))) return Fail(request, nullptr, kErrorOutOfMemory);
+    if (!budget.take(LoadBudget::ImageFootprint(width, height, shape.depth))) return LoadFail(request, nullptr, kErrorOutOfMemory);
     Image* image = ImageCreate(width, height, shape.depth);
-    if (!image) return Fail(request, nullptr, kErrorOutOfMemory);
+    if (!image) return LoadFail(request, nullptr, kErrorOutOfMemory);
     HeapBytes line(static_cast<uint8_t*>(MemAlloc(lineLength * static_cast<size_t>(planes))));
-    if (!line) return Fail(request, image, kErrorOutOfMemory);
+    if (!line) return LoadFail(request, image, kErrorOutOfMemory);
 
     for (int y = 0; y < height; ++y) {
         for (int k = 0; k < planes; ++k)
             if (!DecodeLine(file, line.get() + static_cast<size_t>(k) * lineLength, lineLength))
-                return Fail(request, image, kErrorInvalidData);
+                return LoadFail(request, image, kErrorInvalidData);
         if (shape.layout == PlaneLayout::bitPlanes) MergeBitPlanes(line.get(), lineLength, planes, bits, image, y);
         else StoreBytes(line.get(), lineLength, planes, image, y);
     }
-    if (!SetPalette(image, header, file.data() + file.size())) return Fail(request, image, kErrorOutOfMemory);
+    if (!SetPalette(image, header, file.data() + file.size())) return LoadFail(request, image, kErrorOutOfMemory);
     return image;
 }
 

@@ -8,16 +8,6 @@
 #include "codecs/codec_util.h"
 #include "formats/byte_reader.h"
 
-namespace {
-
-Image* Fail(LoadRequest* request, Image* chain, ErrorCode error) {
-    ImageDestroy(chain);
-    request->error = error;
-    return nullptr;
-}
-
-}  // namespace
-
 int SprProbe(const LoadRequest* request) {
     ByteReader file(request->data, request->size);
     const uint8_t* magic = file.take(3);
@@ -26,13 +16,13 @@ int SprProbe(const LoadRequest* request) {
 
 Image* SprLoad(LoadRequest* request) {
     ByteReader file(request->data, request->size);
-    if (!file.skip(3)) return Fail(request, nullptr, kErrorInvalidData);
+    if (!file.skip(3)) return LoadFail(request, nullptr, kErrorInvalidData);
     const int frames = file.u16();
     const int width = file.u16();
     const int height = file.u16();
-    if (!file.ok() || frames == 0 || width == 0 || height == 0) return Fail(request, nullptr, kErrorInvalidData);
+    if (!file.ok() || frames == 0 || width == 0 || height == 0) return LoadFail(request, nullptr, kErrorInvalidData);
     const uint64_t pixelBytes = uint64_t(width) * uint64_t(height);
-    if (file.remaining() / (kSprRecordHead + pixelBytes) < uint64_t(frames)) return Fail(request, nullptr, kErrorInvalidData);
+    if (file.remaining() / (kSprRecordHead + pixelBytes) < uint64_t(frames)) return LoadFail(request, nullptr, kErrorInvalidData);
 
     LoadBudget budget(request);
     const uint64_t footprint = LoadBudget::ImageFootprint(width, height, 8);
@@ -48,15 +38,15 @@ Image* SprLoad(LoadRequest* request) {
         last = image;
 
         const uint8_t* record = file.take(kSprRecordHead + static_cast<size_t>(pixelBytes));
-        if (!record) return Fail(request, first, kErrorInvalidData);
+        if (!record) return LoadFail(request, first, kErrorInvalidData);
         ImageSetDelay(image, static_cast<uint32_t>(record[0] | (record[1] << 8)));
         PaletteEntry entries[256];
         PaletteExpand(entries, record + 2, 256, 0);
-        if (!ImageSetPalette(image, entries)) return Fail(request, first, kErrorOutOfMemory);
+        if (!ImageSetPalette(image, entries)) return LoadFail(request, first, kErrorOutOfMemory);
         const uint8_t* pixels = record + kSprRecordHead;
         for (int y = 0; y < height; ++y, pixels += width) std::memcpy(ImageRow(image, y), pixels, static_cast<size_t>(width));
     }
-    if (!first) return Fail(request, nullptr, kErrorOutOfMemory);
+    if (!first) return LoadFail(request, nullptr, kErrorOutOfMemory);
     return first;
 }
 

@@ -129,12 +129,6 @@ bool ReadRunLength(ByteReader& in, PixelSink& sink, int pixelBytes) {
     return true;
 }
 
-Image* Fail(LoadRequest* request, Image* image, ErrorCode error) {
-    ImageDestroy(image);
-    request->error = error;
-    return nullptr;
-}
-
 }  // namespace
 
 int TgaProbe(const LoadRequest* request) {
@@ -149,35 +143,35 @@ int TgaProbe(const LoadRequest* request) {
 Image* TgaLoad(LoadRequest* request) {
     ByteReader file(request->data, request->size);
     const uint8_t* bytes = file.take(kTgaHeaderSize);
-    if (!bytes) return Fail(request, nullptr, kErrorInvalidData);
+    if (!bytes) return LoadFail(request, nullptr, kErrorInvalidData);
     const TgaHeader h = ParseHeader(bytes);
     const int pixelBytes = h.depth / 8;
-    if (h.depth % 8 != 0) return Fail(request, nullptr, kErrorInvalidData);  // the probe lets none through
+    if (h.depth % 8 != 0) return LoadFail(request, nullptr, kErrorInvalidData);  // the probe lets none through
 
     // A packet of 1 + pixelBytes bytes makes at most 128 pixels: a file too
     // short for its pixels is refused before its image is allocated.
     const uint64_t pixels = uint64_t(h.width) * uint64_t(h.height);
     const uint64_t leastData = h.type & kTgaRunLength ? (pixels + 127) / 128 * (1 + uint64_t(pixelBytes)) : pixels * uint64_t(pixelBytes);
-    if (file.remaining() < leastData) return Fail(request, nullptr, kErrorInvalidData);
+    if (file.remaining() < leastData) return LoadFail(request, nullptr, kErrorInvalidData);
 
     LoadBudget budget(request);
-    if (!budget.take(LoadBudget::ImageFootprint(h.width, h.height, h.depth))) return Fail(request, nullptr, kErrorOutOfMemory);
+    if (!budget.take(LoadBudget::ImageFootprint(h.width, h.height, h.depth))) return LoadFail(request, nullptr, kErrorOutOfMemory);
     Image* image = ImageCreate(h.width, h.height, h.depth);
-    if (!image) return Fail(request, nullptr, kErrorOutOfMemory);
+    if (!image) return LoadFail(request, nullptr, kErrorOutOfMemory);
 
-    if (!file.skip(static_cast<size_t>(h.idLength))) return Fail(request, image, kErrorInvalidData);
+    if (!file.skip(static_cast<size_t>(h.idLength))) return LoadFail(request, image, kErrorInvalidData);
     PaletteEntry entries[256] = {};
-    if (h.mapType != 0 && !ReadColorMap(file, h, entries)) return Fail(request, image, kErrorInvalidData);
+    if (h.mapType != 0 && !ReadColorMap(file, h, entries)) return LoadFail(request, image, kErrorInvalidData);
     if (h.depth == 8) {
         // Gray levels, and 8-bit pixels with no map to look them up in.
         if (IsGray(h.type) || h.mapType == 0)
             for (int i = 0; i < 256; ++i) entries[i] = {uint8_t(i), uint8_t(i), uint8_t(i), 0};
-        if (!ImageSetPalette(image, entries)) return Fail(request, image, kErrorOutOfMemory);
+        if (!ImageSetPalette(image, entries)) return LoadFail(request, image, kErrorOutOfMemory);
     }
 
     PixelSink sink(image, (h.descriptor & kDescriptorTopDown) != 0);
     const bool read = h.type & kTgaRunLength ? ReadRunLength(file, sink, pixelBytes) : ReadRaw(file, sink, pixels, pixelBytes);
-    if (!read) return Fail(request, image, kErrorInvalidData);
+    if (!read) return LoadFail(request, image, kErrorInvalidData);
     if (h.descriptor & kDescriptorRightToLeft) ImageMirror(image);
     return image;
 }

@@ -194,20 +194,33 @@ int StreamWriteFrame(Stream* stream, StreamFrameRequest* request) {
         request->error = kErrorUnsupportedType;
         return 0;
     }
+    if (stream->failed) {  // its file is already gone
+        request->error = kErrorWrite;
+        return 0;
+    }
     if (!ops->writeFrame(stream, request)) {
         DropPending(stream);
         if (request->error == kErrorNone) request->error = kErrorUnknown;
         return 0;
     }
     if (!FlushPending(stream)) {
+        // The unfinished file goes at once; the stream itself stays until its
+        // owner ends it, as after any other failed step.
+        if (stream->tempCreated) FileDelete(stream->tempName);
+        stream->tempCreated = 0;
+        stream->failed = 1;
         request->error = kErrorWrite;
-        Discard(stream, request->image);
         return 0;
     }
     return 1;
 }
 
 int StreamClose(Stream* stream, StreamCloseRequest* request) {
+    if (stream->failed) {
+        StreamAbandon(stream, request);
+        request->error = kErrorWrite;
+        return 0;
+    }
     const StreamOps* ops = OpsOf(stream);
     if (!ops || !ops->close) {
         request->error = kErrorUnsupportedType;

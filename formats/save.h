@@ -39,6 +39,7 @@ struct Stream {
     // The driver's own: where the pieces go until the stream is complete.
     char tempName[kMaxPath];
     int32_t tempCreated;
+    int32_t failed;  // a piece could not be written: the file is gone, only an end remains
 };
 
 struct StreamOpenRequest {
@@ -88,9 +89,10 @@ int ImageSaveFile(Image* image, const char* fileName, SaveRequest* request);
 // releases its state, whether it succeeds or not.
 //
 // StreamOpen: the Stream, or none with request->error set.
-// StreamWriteFrame: 1, or 0. After a failure of the format's own step the
-//   Stream remains (end it with StreamClose or StreamAbandon); after a failure
-//   to write the file it is gone, along with the unfinished file.
+// StreamWriteFrame: 1, or 0. After any failure the Stream remains and its
+//   owner ends it with StreamClose or StreamAbandon. When the file could not
+//   be written (6 "Write error") the unfinished file is removed at once, and
+//   every later step fails the same way.
 // StreamClose: 1 when the file is complete and in place. Always ends the
 //   Stream; on failure nothing is left behind.
 // StreamAbandon: ends a stream without finishing it: the format's close runs

@@ -19,6 +19,7 @@ if [ "${1:-}" = --inside-display ]; then
   echo "$expected" > "$out/sample.framemd5"
   export MOVREL_SAMPLE_FRAMEMD5="Z:${out//\//\\}\\sample.framemd5"
   build/asan/movrel convert samples/sample.flc "$out/native.bmp" --frame 3
+  build/asan/movrel export samples/sample.flc "$out/native.gif"
   status=0
   for preset in mingw32 mingw64; do
     got=$(timeout 120 wine "build/$preset/movrel.exe" framemd5 samples/sample.flc | tr -d '\r')
@@ -40,6 +41,15 @@ if [ "${1:-}" = --inside-display ]; then
       status=1
     else
       echo "$preset movrel.exe: the same saved file as the native build"
+    fi
+    # The animated GIF stream, and the GIF reader on what it wrote.
+    timeout 120 wine "build/$preset/movrel.exe" export samples/sample.flc "$out/$preset/anim.gif" >/dev/null
+    got=$(timeout 120 wine "build/$preset/movrel.exe" framemd5 "$out/$preset/anim.gif" | tr -d '\r')
+    if ! cmp -s "$out/native.gif" "$out/$preset/anim.gif" || [ "$got" != "$expected" ]; then
+      echo "FAIL $preset movrel.exe export does not write or read back what the native build does" >&2
+      status=1
+    else
+      echo "$preset movrel.exe: the same animated GIF as the native build, read back alike"
     fi
     echo "== Windows tests, $preset"
     export MOVREL_EXPORT_DIR="Z:${out//\//\\}\\$preset-exports"

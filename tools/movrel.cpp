@@ -353,10 +353,6 @@ struct ExportPlan {
 struct Exporter {
     FormatId id;
     void (*plan)(const Image* first, ExportPlan& plan);
-    // The format writes its file itself rather than through the driver, so a
-    // failed frame never ends the stream (the driver ends it only when it
-    // cannot write the format's output, which it reports as "Write error").
-    bool writesOwnFile;
 };
 
 // What the viewer's AVI export does: 24-bit frames at the first frame's rate.
@@ -367,8 +363,13 @@ void PlanAvi(const Image* first, ExportPlan& plan) {
     plan.positions = true;
 }
 
+// What the viewer's GIF export does: the frames as they are, each one image
+// with its own delay; GIF keeps up to 8 bits per pixel and reduces no colours.
+void PlanGif(const Image*, ExportPlan&) {}
+
 const Exporter kExporters[] = {
-    {kFormatAvi, PlanAvi, true},
+    {kFormatGif, PlanGif},
+    {kFormatAvi, PlanAvi},
 };
 
 // "AVI (Audio Video Interleaved animation file)": the formats export can write.
@@ -443,10 +444,8 @@ int RunExport(const std::vector<std::string>& args) {
         if (!planned) request.error = kErrorOutOfMemory;
         if (!planned || !StreamWriteFrame(stream, &request)) {
             progress.end();
-            if (!planned || exporter->writesOwnFile || request.error != kErrorWrite) {
-                StreamCloseRequest close{last, nullptr, kErrorNone};
-                StreamAbandon(stream, &close);
-            }
+            StreamCloseRequest close{last, nullptr, kErrorNone};
+            StreamAbandon(stream, &close);
             return fail(request.error);
         }
         last = frame;
@@ -479,10 +478,11 @@ const Command kCommands[] = {
      RunFrames},
     {"export", "export IN OUT [--format NAME] [--quiet]",
      "Writes every frame of IN into one animation file OUT, as the viewer's export commands do.\n"
-     "The format is NAME, else the one OUT's extension names (AVI: uncompressed 24-bit video at\n"
-     "1000 / the first frame's delay frames per second, at most 100 and at least 1). An existing OUT\n"
-     "is replaced only once the new file is complete. Long runs show progress on stderr; --quiet\n"
-     "turns it off.",
+     "The format is NAME, else the one OUT's extension names. GIF: one image per frame with its\n"
+     "own delay (in hundredths of a second), looping for ever; frames of 8 bits per pixel or fewer,\n"
+     "as GIF has no true colour. AVI: uncompressed 24-bit video at 1000 / the first frame's delay\n"
+     "frames per second, at most 100 and at least 1. An existing OUT is replaced only once the new\n"
+     "file is complete. Long runs show progress on stderr; --quiet turns it off.",
      RunExport},
 };
 

@@ -103,7 +103,8 @@ def main():
 
         # Choosing the format.
         r = run([opts.movrel, 'export', opts.sample, os.path.join(tmp, 'clip.bmp')])
-        check(r.returncode == 1 and 'formats that can be exported: AVI' in r.stderr, f'export to BMP: {r.stderr}')
+        check(r.returncode == 1 and 'formats that can be exported: ' in r.stderr and 'AVI (' in r.stderr,
+              f'export to BMP: {r.stderr}')
         r = run([opts.movrel, 'export', opts.sample, os.path.join(tmp, 'clip')])
         check(r.returncode == 1 and '--format' in r.stderr, f'export without an extension: {r.stderr}')
         r = run([opts.movrel, 'export', opts.sample, os.path.join(tmp, 'clip.vid'), '--format', 'avi', '--quiet'])

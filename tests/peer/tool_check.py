@@ -86,6 +86,22 @@ def check_writing(opts, check):
         info = run(opts.movrel, 'info', spr).stdout.splitlines()
         check(r.returncode == 0 and 'frames: 4' in info, f'convert --frame 20 to SPR: {r.stderr} {info[:5]}')
 
+        anim = os.path.join(tmp, 'anim.gif')
+        r = run(opts.movrel, 'export', opts.sample, anim)
+        check(r.returncode == 0 and r.stdout == '' and r.stderr == '', f'export: {r.stderr}')
+        exported = [line.split(',') for line in run(opts.movrel, 'framemd5', anim).stdout.split()]
+        check(exported == frames, 'export keeps every frame and delay of the sample')
+        r = run(opts.movrel, 'export', opts.sample, os.path.join(tmp, 'anim.bmp'))
+        check(r.returncode == 1 and 'formats that can be exported: GIF (Graphics Interchange Format)' in r.stderr,
+              f'export to a format without frame-by-frame writing: {r.stderr}')
+        r = run(opts.movrel, 'export', opts.sample, os.path.join(tmp, 'anim.out'), '--format', 'gif', '--quiet')
+        check(r.returncode == 0 and open(os.path.join(tmp, 'anim.out'), 'rb').read(6) == b'GIF89a', 'export --format gif')
+        missing = os.path.join(tmp, 'no', 'anim.gif')
+        r = run(opts.movrel, 'export', opts.sample, missing)
+        check(r.returncode == 1 and 'Write error' in r.stderr and missing in r.stderr, f'export into a missing dir: {r.stderr}')
+        r = run(opts.movrel, 'export', opts.sample)
+        check(r.returncode == 2, 'export without an output is a usage error')
+
 
 def main():
     ap = argparse.ArgumentParser()
@@ -100,7 +116,7 @@ def main():
 
     r = run(opts.movrel, '--help')
     check(r.returncode == 0 and 'info FILE' in r.stdout and 'framemd5' in r.stdout, 'movrel --help')
-    for command in ('info', 'framemd5', 'convert', 'frames'):
+    for command in ('info', 'framemd5', 'convert', 'frames', 'export'):
         r = run(opts.movrel, command, '--help')
         check(r.returncode == 0 and r.stdout.startswith('usage: movrel ' + command), f'{command} --help')
         r = run(opts.movrel, command)

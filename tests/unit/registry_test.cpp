@@ -23,8 +23,7 @@ int AcceptAll(const LoadRequest*) { return 1; }
 
 TEST_F(Registry, RegistersInOrderAndRefusesDuplicatesZeroAndOverflow) {
     FormatRegisterAll();
-    // FLIC, BMP, GIF, PCX, TGA, AVI, SPR, of those built.
-    const FormatId order[] = {kFormatFlic, kFormatBmp, kFormatPcx, kFormatTga, kFormatAvi, kFormatSpr};
+    const FormatId order[] = {kFormatFlic, kFormatBmp, kFormatGif, kFormatPcx, kFormatTga, kFormatAvi, kFormatSpr};
     int registered = 0;
     for (FormatId id : order) {
         EXPECT_EQ(FormatSlot(registered)->id, id);

@@ -342,18 +342,24 @@ TEST_F(Streams, MissingDirectoryFailsTheOpenAndReleasesTheFormatState) {
     EXPECT_EQ(gLog.abandonedCloses, 1);
 }
 
-TEST_F(Streams, FailedWriteEndsTheStreamAndLeavesTheOldFile) {
+TEST_F(Streams, FailedWriteDropsTheUnfinishedFileAndKeepsTheOldOne) {
     const Bytes old(100, 'o');
     WriteFile(path_, old);
     Stream* stream = Open(path_);
     ASSERT_NE(stream, nullptr);
     ASSERT_EQ(Frame(stream, 10), 1);
     SaveInjectWriteFailure(1);
-    EXPECT_EQ(Frame(stream, 20), 0);  // the stream is gone now
+    EXPECT_EQ(Frame(stream, 20), 0);
     EXPECT_EQ(frame_.error, kErrorWrite);
     EXPECT_EQ(ReadFile(path_), old);
+    EXPECT_EQ(DirectoryEntries(dir_), std::vector<std::string>{"anim.fak"});  // the unfinished file is gone
+    EXPECT_EQ(Frame(stream, 30), 0);  // the stream stays, failed, until its owner ends it
+    EXPECT_EQ(frame_.error, kErrorWrite);
+    EXPECT_EQ(Close(stream), 0);
+    EXPECT_EQ(close_.error, kErrorWrite);
+    EXPECT_EQ(ReadFile(path_), old);
     EXPECT_EQ(DirectoryEntries(dir_), std::vector<std::string>{"anim.fak"});
-    EXPECT_EQ(gLog.abandonedCloses, 1);
+    EXPECT_EQ(gLog.abandonedCloses, 1);  // the format could release its state
 }
 
 TEST_F(Streams, FailedFirstWriteLeavesNoFile) {

@@ -1,0 +1,635 @@
+// GIF reader. The file is walked twice: once to find the canvas (the logical
+// screen, grown to hold image blocks that do not fit in it), once to decode.
+// Each image block becomes one frame: a copy of the previous frame with the
+// previous block's disposal applied, with the new block drawn on top.
+//
+// Frames stay indexed while the colours allow it: a frame whose colour table
+// gives the kept pixels of the previous frame the colours they had is stored
+// with that table; otherwise the frame is composed in 24 bits so that no
+// kept pixel changes colour.
+#include "codecs/gif_reader.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "formats/byte_reader.h"
+#include "image/convert.h"
+
+namespace {
+
+constexpr uint8_t kExtensionIntroducer = 0x21;
+constexpr uint8_t kImageIntroducer = 0x2C;
+constexpr uint8_t kTrailer = 0x3B;
+constexpr uint8_t kGraphicControlLabel = 0xF9;
+constexpr int kScreenDescriptorSize = 13;
+constexpr int kMaxCodes = 4096;
+
+constexpr int kDisposeBackground = 2;
+constexpr int kDisposePrevious = 3;
+
+using Palette = std::array<PaletteEntry, 256>;
+
+struct Rect {
+    int left = 0, top = 0, right = 0, bottom = 0;
+    bool empty() const { return right <= left || bottom <= top; }
+    int width() const { return right - left; }
+    int height() const { return bottom - top; }
+};
+
+struct GraphicControl {
+    bool transparent = false;
+    uint8_t transparentIndex = 0;
+    int disposal = 0;
+    uint16_t delay = 0;
+};
+
+struct Screen {
+    int width = 0;
+    int height = 0;
+    int tableBits = 0;  // 0: no global colour table
+    const uint8_t* table = nullptr;
+    int backgroundIndex = 0;
+};
+
+struct ImageBlock {
+    int left = 0, top = 0, width = 0, height = 0;
+    bool interlaced = false;
+    int tableBits = 0;  // of the table in force, local or global; 0: none
+    const uint8_t* table = nullptr;
+    GraphicControl control;
+};
+
+// ---- Block structure --------------------------------------------------------
+
+// Data sub-blocks up to and including their zero-length terminator (or the
+// end of the file).
+void SkipSubBlocks(ByteReader& in) {
+    while (!in.atEnd()) {
+        const uint8_t length = in.u8();
+        if (length == 0) return;
+        in.skip(length);
+    }
+}
+
+// Everything of an extension after its introducer. Only the graphic control
+// extension is read; all are passed over sub-block by sub-block, so that no
+// data byte is ever taken for a block introducer.
+void ReadExtension(ByteReader& in, GraphicControl& control) {
+    const uint8_t label = in.u8();
+    if (label == kGraphicControlLabel && !in.atEnd()) {
+        const uint8_t length = in.u8();
+        if (length == 0) return;  // the terminator: an empty extension
+        const uint8_t* fields = in.take(length);
+        if (!fields) return;
+        if (length >= 4) {
+            control.transparent = fields[0] & 1;
+            control.disposal = (fields[0] >> 2) & 7;
+            control.delay = static_cast<uint16_t>(fields[1] | (fields[2] << 8));
+            control.transparentIndex = fields[3];
+        }
+    }
+    SkipSubBlocks(in);
+}
+
+// Walks blocks up to the next image descriptor and its colour table, leaving
+// `in` at the block's code size byte. False at the trailer or the end of the
+// file. The graphic control extension before a block applies to that block
+// only.
+bool NextImageBlock(ByteReader& in, const Screen& screen, ImageBlock& block) {
+    GraphicControl control;
+    while (!in.atEnd()) {
+        const uint8_t introducer = in.u8();
+        if (introducer == kTrailer) return false;
+        if (introducer == kExtensionIntroducer) {
+            ReadExtension(in, control);
+            continue;
+        }
+        // Stray bytes between blocks are passed over, as every peer does
+        // (some encoders pad after image data).
+        if (introducer != kImageIntroducer) continue;
+        const uint8_t* d = in.take(9);
+        if (!d) return false;
+        block.left = d[0] | (d[1] << 8);
+        block.top = d[2] | (d[3] << 8);
+        block.width = d[4] | (d[5] << 8);
+        block.height = d[6] | (d[7] << 8);
+        block.interlaced = d[8] & 0x40;
+        if (d[8] & 0x80) {
+            block.tableBits = (d[8] & 7) + 1;
+            block.table = in.take(size_t{3} << block.tableBits);
+            if (!block.table) return false;
+        } else {
+            block.tableBits = screen.tableBits;
+            block.table = screen.table;
+        }
+        block.control = control;
+        return true;
+    }
+    return false;
+}
+
+bool ReadScreen(ByteReader& in, Screen& screen) {
+    if (in.size() < kScreenDescriptorSize) return false;
+    screen.width = in.u16At(6);
+    screen.height = in.u16At(8);
+    const uint8_t packed = in.data()[10];
+    in.seek(kScreenDescriptorSize);
+    if (packed & 0x80) {
+        screen.tableBits = (packed & 7) + 1;
+        screen.table = in.take(size_t{3} << screen.tableBits);
+        if (!screen.table) return false;
+        screen.backgroundIndex = in.data()[11];
+    }
+    return true;
+}
+
+// The canvas: the logical screen, grown to hold every image block that does
+// not fit in it, as long as the grown canvas stays a picture we can hold;
+// blocks beyond that are clipped.
+void CanvasSize(ByteReader in, const Screen& screen, int& width, int& height) {
+    width = screen.width;
+    height = screen.height;
+    ImageBlock block;
+    while (NextImageBlock(in, screen, block)) {
+        in.u8();  // code size
+        SkipSubBlocks(in);
+        if (block.width == 0 || block.height == 0) continue;
+        const int64_t right = std::max<int64_t>(width, int64_t{block.left} + block.width);
+        const int64_t bottom = std::max<int64_t>(height, int64_t{block.top} + block.height);
+        if (right == width && bottom == height) continue;
+        if (right > kImageMaxDimension || bottom > kImageMaxDimension) continue;
+        if (((right + 3) & ~int64_t{3}) * bottom > static_cast<int64_t>(kImageMaxBitsSize)) continue;
+        width = static_cast<int>(right);
+        height = static_cast<int>(bottom);
+    }
+}
+
+// ---- Pixels -------------------------------------------------------------------
+
+// Indexed pixels in a row, most significant bits first, without going
+// through the image's accessors: whole frames pass through these.
+inline uint32_t IndexAt(const uint8_t* row, int depth, int x) {
+    if (depth == 8) return row[x];
+    const int bit = x * depth;
+    return (row[bit >> 3] >> (8 - depth - (bit & 7))) & ((1u << depth) - 1);
+}
+
+inline void PutIndex(uint8_t* row, int depth, int x, uint32_t value) {
+    if (depth == 8) {
+        row[x] = static_cast<uint8_t>(value);
+        return;
+    }
+    const int bit = x * depth;
+    const int shift = 8 - depth - (bit & 7);
+    const uint32_t mask = ((1u << depth) - 1) << shift;
+    row[bit >> 3] = static_cast<uint8_t>((row[bit >> 3] & ~mask) | ((value << shift) & mask));
+}
+
+inline void PutColor(uint8_t* row, int x, const PaletteEntry& e) {
+    uint8_t* p = row + x * 3;
+    p[0] = e.blue, p[1] = e.green, p[2] = e.red;
+}
+
+// ---- LZW ----------------------------------------------------------------------
+
+// Codes, least significant bit first, from the data sub-blocks of one image.
+// Data ends at a zero-length sub-block or the end of the file.
+class CodeReader {
+public:
+    explicit CodeReader(ByteReader& in) : in_(in) {}
+
+    // The next code of `width` bits, or -1 when the data has ended.
+    int read(int width) {
+        while (count_ < width) {
+            if (next_ == end_ && !nextSubBlock()) return -1;
+            bits_ |= uint32_t{*next_++} << count_;
+            count_ += 8;
+        }
+        const int code = static_cast<int>(bits_ & ((1u << width) - 1));
+        bits_ >>= width;
+        count_ -= width;
+        return code;
+    }
+
+    // Passes over what is left of the data, up to and including its terminator.
+    void finish() {
+        if (!ended_) SkipSubBlocks(in_);
+        ended_ = true;
+    }
+
+private:
+    bool nextSubBlock() {
+        if (ended_ || in_.atEnd()) return ended_ = true, false;
+        const size_t length = in_.u8();
+        const size_t available = std::min(length, in_.remaining());
+        if (available == 0) return ended_ = true, false;
+        next_ = in_.take(available);
+        end_ = next_ + available;
+        return true;
+    }
+
+    ByteReader& in_;
+    const uint8_t* next_ = nullptr;
+    const uint8_t* end_ = nullptr;
+    uint32_t bits_ = 0;
+    int count_ = 0;
+    bool ended_ = false;
+};
+
+// String table: prefix links plus each entry's first byte and length, so a
+// string is written straight to its place, back to front, in one walk.
+struct LzwTable {
+    uint16_t prefix[kMaxCodes];
+    uint16_t length[kMaxCodes];
+    uint8_t suffix[kMaxCodes];
+    uint8_t first[kMaxCodes];
+    uint8_t string[kMaxCodes];  // a string that spans rows, assembled first
+};
+
+// Where decoded pixels go: rows of the image block, in interlaced order when
+// the block is interlaced, clipped to the canvas when placed on the frame.
+class RowPlacer {
+public:
+    RowPlacer(Image* frame, const ImageBlock& block, const Palette& palette, uint8_t* row)
+        : frame_(frame), palette_(palette), row_(row), block_(block) {
+        const int canvasWidth = ImageWidth(frame);
+        columns_ = static_cast<int>(std::clamp<int64_t>(int64_t{canvasWidth} - block.left, 0, block.width));
+        rowsLeft_ = block.height;
+        step_ = block.interlaced ? 8 : 1;
+        updateVisible();
+    }
+
+    bool full() const { return rowsLeft_ == 0; }
+
+    // Data that ends inside a row still shows the pixels it gave.
+    void finish() {
+        if (visible_ && x_ > 0) placeRow(std::min(x_, columns_));
+    }
+
+    void put(LzwTable& table, int code) {
+        const int length = table.length[code];
+        if (length <= block_.width - x_) {
+            if (visible_) {
+                uint8_t* p = row_ + x_ + length;
+                for (int c = code; p > row_ + x_; c = table.prefix[c]) *--p = table.suffix[c];
+            }
+            x_ += length;
+            if (x_ == block_.width) endRow();
+            return;
+        }
+        uint8_t* s = table.string + length;
+        for (int c = code; s > table.string; c = table.prefix[c]) *--s = table.suffix[c];
+        const uint8_t* source = table.string;
+        for (int left = length; left > 0 && !full();) {
+            const int n = std::min(left, block_.width - x_);
+            if (visible_) std::memcpy(row_ + x_, source, static_cast<size_t>(n));
+            source += n, left -= n, x_ += n;
+            if (x_ == block_.width) endRow();
+        }
+    }
+
+private:
+    void endRow() {
+        if (visible_) placeRow(columns_);
+        x_ = 0;
+        --rowsLeft_;
+        y_ += step_;
+        // Interlaced passes: every 8th row from 0, every 8th from 4, every
+        // 4th from 2, every 2nd from 1; a pass with no rows is skipped.
+        static constexpr int kPassStart[] = {0, 4, 2, 1};
+        static constexpr int kPassStep[] = {8, 8, 4, 2};
+        while (block_.interlaced && y_ >= block_.height && pass_ < 3) {
+            ++pass_;
+            y_ = kPassStart[pass_];
+            step_ = kPassStep[pass_];
+        }
+        updateVisible();
+    }
+
+    void updateVisible() {
+        const int64_t y = int64_t{block_.top} + y_;
+        visible_ = rowsLeft_ > 0 && y < ImageHeight(frame_) && columns_ > 0;
+    }
+
+    void placeRow(int columns) {
+        uint8_t* out = ImageRow(frame_, block_.top + y_);
+        const GraphicControl& control = block_.control;
+        const int depth = ImageBitCount(frame_);
+        if (depth == 8 && !control.transparent) {
+            std::memcpy(out + block_.left, row_, static_cast<size_t>(columns));
+            return;
+        }
+        for (int x = 0; x < columns; ++x) {
+            const uint8_t v = row_[x];
+            if (control.transparent && v == control.transparentIndex) continue;
+            if (depth == 24) PutColor(out, block_.left + x, palette_[v]);
+            else PutIndex(out, depth, block_.left + x, v);
+        }
+    }
+
+    Image* frame_;
+    const Palette& palette_;
+    uint8_t* row_;
+    const ImageBlock& block_;
+    int columns_ = 0;    // of each row, those on the canvas (blocks never start left of it)
+    int x_ = 0, y_ = 0;  // the next pixel, in block coordinates
+    int rowsLeft_ = 0;
+    int step_ = 1;
+    int pass_ = 0;
+    bool visible_ = false;
+};
+
+// Decodes one image's codes onto `out` until the end code, the end of the
+// data, or the image is full. Damaged data ends the image; what was decoded
+// until then stays.
+void DecodeLzw(CodeReader& codes, int minCodeSize, LzwTable& table, RowPlacer& out) {
+    // Code sizes up to 11 leave room for the clear and end codes within 12
+    // bits; real files use sizes above 8 for few colours (roots past 255 are
+    // no colour of any table and keep only their low byte).
+    if (minCodeSize < 1 || minCodeSize > 11) return;
+    const int clear = 1 << minCodeSize;
+    const int endCode = clear + 1;
+    for (int i = 0; i < clear; ++i) {
+        table.prefix[i] = 0;
+        table.length[i] = 1;
+        table.suffix[i] = table.first[i] = static_cast<uint8_t>(i);
+    }
+    int width = minCodeSize + 1;
+    int next = clear + 2;
+    int previous = -1;  // none: the next code is a first code
+    while (!out.full()) {
+        const int code = codes.read(width);
+        if (code < 0 || code == endCode) return;
+        if (code == clear) {
+            width = minCodeSize + 1;
+            next = clear + 2;
+            previous = -1;
+            continue;
+        }
+        if (previous < 0) {
+            if (code > endCode) return;  // no entry is defined there yet
+            out.put(table, code);
+            previous = code;
+            continue;
+        }
+        int current = code;
+        if (code < next) out.put(table, code);
+        if (next < kMaxCodes) {
+            // A code not yet in the table stands for the previous string
+            // followed by its own first byte: the entry being added.
+            const uint8_t last = code < next ? table.first[code] : table.first[previous];
+            table.prefix[next] = static_cast<uint16_t>(previous);
+            table.suffix[next] = last;
+            table.first[next] = table.first[previous];
+            table.length[next] = static_cast<uint16_t>(table.length[previous] + 1);
+            if (code >= next) {
+                current = next;
+                out.put(table, next);
+            }
+            ++next;
+            if (next >= (1 << width) && width < 12) ++width;
+        }
+        previous = current;
+    }
+}
+
+// ---- Composition ----------------------------------------------------------------
+
+int DepthForTable(int tableBits) {
+    if (tableBits == 0) return 8;  // no colour table: grey levels
+    if (tableBits == 1) return 1;
+    return tableBits <= 4 ? 4 : 8;
+}
+
+// The colours of the block's table, black past its end. A block without any
+// table shows its values as grey levels, as Pillow does.
+void BlockPalette(const ImageBlock& block, Palette& palette) {
+    palette.fill(PaletteEntry{0, 0, 0, 0});
+    if (!block.table) {
+        for (int i = 0; i < 256; ++i) palette[i] = {uint8_t(i), uint8_t(i), uint8_t(i), 0};
+        return;
+    }
+    PaletteExpand(palette.data(), block.table, 1 << block.tableBits, 0);
+}
+
+bool SameColor(const PaletteEntry& a, const PaletteEntry& b) {
+    return a.red == b.red && a.green == b.green && a.blue == b.blue;
+}
+
+struct Composer {
+    explicit Composer(const LoadRequest* request) : budget(request) {}
+    ~Composer() { ImageDestroy(saved); }
+
+    LoadBudget budget;
+    int width = 0, height = 0;
+    PaletteEntry background{};  // the logical screen's background colour
+    int backgroundIndex = 0;
+
+    Image* first = nullptr;
+    Image* last = nullptr;
+    Palette lastPalette{};  // of `last`, when it is indexed
+    int lastDisposal = 0;
+    Rect lastArea;          // of the block drawn on `last`, on the canvas
+    // For a block to be disposed of by restoring: the pixels its area had
+    // before it was drawn, in the format of `last`.
+    Image* saved = nullptr;
+    Palette savedPalette{};
+};
+
+uint32_t RgbValue(const PaletteEntry& e) { return e.blue | (uint32_t{e.green} << 8) | (uint32_t{e.red} << 16); }
+
+// Copies a width x height area from (sx, sy) of `source` to (tx, ty) of
+// `target`: values as they are between indexed images (to a deeper table),
+// colours through `palette` from an indexed image to a 24-bit one.
+void CopyArea(const Image* source, int sx, int sy, Image* target, int tx, int ty, int width, int height,
+              const Palette& palette) {
+    const int from = ImageBitCount(source), to = ImageBitCount(target);
+    for (int y = 0; y < height; ++y) {
+        const uint8_t* in = ImageRow(source, sy + y);
+        uint8_t* out = ImageRow(target, ty + y);
+        if (from == to && (from == 8 || from == 24)) {
+            const int bytes = from / 8;
+            std::memcpy(out + tx * bytes, in + sx * bytes, static_cast<size_t>(width) * bytes);
+        } else if (to == 24) {
+            for (int x = 0; x < width; ++x) PutColor(out, tx + x, palette[IndexAt(in, from, sx + x)]);
+        } else {
+            for (int x = 0; x < width; ++x) PutIndex(out, to, tx + x, IndexAt(in, from, sx + x));
+        }
+    }
+}
+
+// An indexed image at a greater indexed depth, values unchanged.
+Image* Widen(const Image* source, int depth) {
+    Image* image = ImageCreate(ImageWidth(source), ImageHeight(source), depth);
+    if (image) CopyArea(source, 0, 0, image, 0, 0, ImageWidth(source), ImageHeight(source), Palette{});
+    return image;
+}
+
+void FillRect(Image* image, const Rect& area, uint32_t value) {
+    const int depth = ImageBitCount(image);
+    for (int y = area.top; y < area.bottom; ++y) {
+        uint8_t* row = ImageRow(image, y);
+        if (depth == 8) {
+            std::memset(row + area.left, static_cast<int>(value), static_cast<size_t>(area.width()));
+        } else if (depth == 24) {
+            const PaletteEntry color{uint8_t(value >> 16), uint8_t(value >> 8), uint8_t(value), 0};
+            for (int x = area.left; x < area.right; ++x) PutColor(row, x, color);
+        } else {
+            for (int x = area.left; x < area.right; ++x) PutIndex(row, depth, x, value);
+        }
+    }
+}
+
+// An index of `palette` within `depth` bits that shows the background colour,
+// the background index first; -1 when there is none.
+int BackgroundIndexIn(const Palette& palette, int depth, const Composer& c) {
+    const int count = 1 << depth;
+    if (c.backgroundIndex < count && SameColor(palette[c.backgroundIndex], c.background)) return c.backgroundIndex;
+    for (int i = 0; i < count; ++i)
+        if (SameColor(palette[i], c.background)) return i;
+    return -1;
+}
+
+// What the previous block's disposal leaves on the canvas: nothing to do for
+// 0 and 1 (and the undefined 4 to 7); its area cleared to the background for
+// 2; its area as it was before the block was drawn for 3.
+void Dispose(const Composer& c, Image* frame, int backgroundValue) {
+    if (c.lastDisposal == kDisposeBackground) {
+        FillRect(frame, c.lastArea, ImageBitCount(frame) <= 8 ? uint32_t(backgroundValue) : RgbValue(c.background));
+    } else if (c.lastDisposal == kDisposePrevious && c.saved) {
+        CopyArea(c.saved, 0, 0, frame, c.lastArea.left, c.lastArea.top, ImageWidth(c.saved), ImageHeight(c.saved),
+                 c.savedPalette);
+    }
+}
+
+Image* TakeBudget(Composer& c, int depth) {
+    if (!c.budget.take(LoadBudget::ImageFootprint(c.width, c.height, depth))) return nullptr;
+    return ImageCreate(c.width, c.height, depth);
+}
+
+// The frame a block is drawn on, before drawing: a fresh canvas, or the
+// previous frame with its block disposed of. None when memory runs out.
+Image* StartFrame(Composer& c, const Palette& palette, int depth, const Rect& area, const GraphicControl& control) {
+    // Nothing of the previous frame can show through a block that covers the
+    // whole canvas with opaque pixels, unless it is to come back later.
+    const bool covers = area.left == 0 && area.top == 0 && area.right == c.width && area.bottom == c.height;
+    if (!c.last || (covers && !control.transparent && control.disposal != kDisposePrevious)) {
+        Image* frame = TakeBudget(c, depth);
+        if (frame) ImageSetPalette(frame, palette.data());
+        return frame;
+    }
+    const int lastDepth = ImageBitCount(c.last);
+    bool indexed = lastDepth <= 8;
+    for (int i = 0; indexed && i < (1 << lastDepth); ++i) indexed = SameColor(palette[i], c.lastPalette[i]);
+    depth = std::max(depth, lastDepth);
+    int backgroundValue = 0;
+    if (indexed && c.lastDisposal == kDisposeBackground) {
+        backgroundValue = BackgroundIndexIn(palette, depth, c);
+        indexed = backgroundValue >= 0;
+    }
+    if (!indexed) depth = 24;
+    if (!c.budget.take(LoadBudget::ImageFootprint(c.width, c.height, depth))) return nullptr;
+    Image* frame = depth == lastDepth ? ImageDuplicate(c.last)
+                   : depth == 24      ? ImageConvert(c.last, 24)  // through its colour table: lastPalette
+                                      : Widen(c.last, depth);
+    if (!frame) return nullptr;
+    Dispose(c, frame, backgroundValue);
+    if (indexed) ImageSetPalette(frame, palette.data());
+    return frame;
+}
+
+// Keeps the pixels under `area` for a block that is disposed of by restoring.
+void SaveArea(Composer& c, const Image* frame, const Palette& palette, const Rect& area) {
+    ImageDestroy(c.saved);
+    c.saved = area.empty() ? nullptr : ImageCreate(area.width(), area.height(), ImageBitCount(frame));
+    if (!c.saved) return;
+    c.savedPalette = palette;
+    CopyArea(frame, area.left, area.top, c.saved, 0, 0, area.width(), area.height(), palette);
+}
+
+// Decodes one image block into a new frame. False when the frame could not
+// be created (out of memory or over the load's budget).
+bool DecodeBlock(Composer& c, ByteReader& in, const ImageBlock& block, LzwTable& table) {
+    Palette palette;
+    BlockPalette(block, palette);
+    Rect area;
+    area.left = std::min(block.left, c.width);
+    area.top = std::min(block.top, c.height);
+    area.right = static_cast<int>(std::min<int64_t>(int64_t{block.left} + block.width, c.width));
+    area.bottom = static_cast<int>(std::min<int64_t>(int64_t{block.top} + block.height, c.height));
+    if (area.empty()) area = Rect{};
+
+    Image* frame = StartFrame(c, palette, DepthForTable(block.tableBits), area, block.control);
+    if (!frame) return false;
+    if (block.control.disposal == kDisposePrevious) SaveArea(c, frame, palette, area);
+
+    const int minCodeSize = in.u8();
+    CodeReader codes(in);
+    if (block.width > 0 && block.height > 0) {
+        auto* row = static_cast<uint8_t*>(MemAlloc(static_cast<size_t>(block.width)));
+        if (row) {
+            RowPlacer placer(frame, block, palette, row);
+            DecodeLzw(codes, minCodeSize, table, placer);
+            placer.finish();
+            MemFree(row);
+        }
+    }
+    codes.finish();
+
+    ImageSetDelay(frame, GifDelayMs(block.control.delay));
+    ImageLink(frame, c.last);
+    if (!c.first) c.first = frame;
+    c.last = frame;
+    c.lastPalette = palette;
+    c.lastDisposal = block.control.disposal;
+    c.lastArea = area;
+    return true;
+}
+
+}  // namespace
+
+uint32_t GifDelayMs(uint16_t hundredths) { return hundredths <= 1 ? 100 : hundredths * 10u; }
+
+int GifProbe(const LoadRequest* request) {
+    ByteReader file(request->data, request->size);
+    return file.u32At(0) == 0x38464947 && file.ok();  // "GIF8"
+}
+
+Image* GifLoad(LoadRequest* request) {
+    ByteReader in(request->data, request->size);
+    Screen screen;
+    if (!ReadScreen(in, screen)) {
+        request->error = kErrorInvalidData;
+        return nullptr;
+    }
+    Composer c(request);
+    CanvasSize(in, screen, c.width, c.height);
+    if (c.width == 0 || c.height == 0) {
+        request->error = kErrorInvalidData;
+        return nullptr;
+    }
+    if (screen.table) {
+        Palette global{};
+        PaletteExpand(global.data(), screen.table, 1 << screen.tableBits, 0);
+        c.backgroundIndex = screen.backgroundIndex;
+        c.background = global[screen.backgroundIndex];
+    }
+
+    auto* table = static_cast<LzwTable*>(MemAlloc(sizeof(LzwTable)));
+    if (!table) {
+        request->error = kErrorOutOfMemory;
+        return nullptr;
+    }
+    bool outOfMemory = false;
+    ImageBlock block;
+    while (NextImageBlock(in, screen, block)) {
+        if (!DecodeBlock(c, in, block, *table)) {
+            outOfMemory = true;  // the frames decoded so far are kept
+            break;
+        }
+    }
+    MemFree(table);
+    if (!c.first) request->error = outOfMemory ? kErrorOutOfMemory : kErrorInvalidData;
+    return c.first;
+}

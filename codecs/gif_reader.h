@@ -1,0 +1,13 @@
+// GIF reader (GIF87a and GIF89a): probe and loader. Every image block is
+// composed onto the frames before it, so each Image of the chain is a
+// complete picture of the canvas, as a browser shows it.
+#pragma once
+
+#include "formats/format.h"
+
+int GifProbe(const LoadRequest* request);
+Image* GifLoad(LoadRequest* request);
+
+// Milliseconds a frame shows for a graphic control delay in hundredths of a
+// second. Browsers play 0 and 1 as 100 ms, and files are made for browsers.
+uint32_t GifDelayMs(uint16_t hundredths);

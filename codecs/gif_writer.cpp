@@ -1,0 +1,264 @@
+// GIF writer. The LZW encoder looks each (prefix, pixel) pair up in a direct
+// table of 4096 x 256 codes; after a clear code only the entries assigned
+// since the last clear are reset, so a clear costs at most 4096 writes
+// instead of refilling the 2 MiB table.
+#include "codecs/gif_writer.h"
+
+#include <cstring>
+
+#include "codecs/gif_reader.h"
+#include "formats/save.h"
+
+namespace {
+
+constexpr int kTableCodes = 4096;
+constexpr int kLastCode = 4095;  // the table starts again once code 4094 is assigned
+constexpr int kSubBlockSize = 255;
+
+// The image data: bytes completed in `block`, bits used in the byte at
+// `count`; a full block of 255 bytes goes out as one sub-block.
+struct GifBitWriter {
+    int32_t count = 0;
+    int32_t bitPos = 0;
+    uint8_t block[256] = {};
+};
+
+// Appends to the buffer; once a write fails, every later one is skipped and
+// the save ends with "Write error".
+struct Output {
+    MemBuffer* buffer;
+    uint8_t* position;
+    bool ok = true;
+
+    void write(const void* bytes, int32_t length) {
+        if (!ok) return;
+        position = MemBufferWrite(buffer, position, bytes, length);
+        ok = position != nullptr;
+    }
+    void byte(uint32_t value) {
+        const uint8_t b = static_cast<uint8_t>(value);
+        write(&b, 1);
+    }
+    void u16(uint32_t value) {
+        const uint8_t b[2] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)};
+        write(b, 2);
+    }
+};
+
+void EmitBlock(Output& out, const uint8_t* bytes, int count) {
+    out.byte(static_cast<uint32_t>(count));
+    out.write(bytes, count);
+}
+
+void PutCode(GifBitWriter& w, Output& out, uint32_t code, int width) {
+    uint32_t bits = w.block[w.count] | (code << w.bitPos);
+    int pending = w.bitPos + width;
+    while (pending >= 8) {
+        w.block[w.count] = static_cast<uint8_t>(bits);
+        bits >>= 8;
+        pending -= 8;
+        if (++w.count == kSubBlockSize) {
+            EmitBlock(out, w.block, kSubBlockSize);
+            w.count = 0;
+        }
+    }
+    w.block[w.count] = static_cast<uint8_t>(bits);  // the unused bits stay 0
+    w.bitPos = pending;
+}
+
+void Flush(GifBitWriter& w, Output& out) {
+    const int count = w.count + (w.bitPos > 0 ? 1 : 0);
+    if (count > 0) EmitBlock(out, w.block, count);
+    w.count = w.bitPos = 0;
+}
+
+// The pixels of one row as byte values, whatever the depth.
+void RowValues(const Image* image, int y, uint8_t* out) {
+    const int width = ImageWidth(image);
+    const int depth = ImageBitCount(image);
+    const uint8_t* row = ImageRow(image, y);
+    if (depth == 8) {
+        std::memcpy(out, row, static_cast<size_t>(width));
+        return;
+    }
+    const uint32_t mask = (1u << depth) - 1;
+    for (int x = 0; x < width; ++x) {
+        const int bit = x * depth;
+        out[x] = static_cast<uint8_t>((row[bit >> 3] >> (8 - depth - (bit & 7))) & mask);
+    }
+}
+
+// LZW of every pixel, rows from the top, as data sub-blocks (without the
+// block terminator). False only when the table cannot be allocated; a failed
+// write shows in `out`.
+bool EncodePixels(const Image* image, int codeSize, Output& out) {
+    const size_t entries = size_t{kTableCodes} * 256;
+    auto* table = static_cast<int16_t*>(MemAlloc(entries * sizeof(int16_t)));
+    auto* row = static_cast<uint8_t*>(MemAlloc(static_cast<size_t>(ImageWidth(image))));
+    if (!table || !row) {
+        MemFree(table);
+        MemFree(row);
+        return false;
+    }
+    std::memset(table, 0xFF, entries * sizeof(int16_t));
+    uint32_t assigned[kTableCodes];  // table slot of each code given out since the last clear
+
+    const int clear = 1 << codeSize;
+    const int endCode = clear + 1;
+    int next = clear + 2;
+    int width = codeSize + 1;
+    GifBitWriter bits;
+    PutCode(bits, out, static_cast<uint32_t>(clear), width);
+    int prefix = -1;
+    const int imageWidth = ImageWidth(image), imageHeight = ImageHeight(image);
+    for (int y = 0; y < imageHeight && out.ok; ++y) {
+        RowValues(image, y, row);
+        int x = 0;
+        if (prefix < 0) prefix = row[x++];
+        for (; x < imageWidth; ++x) {
+            const uint8_t pixel = row[x];
+            const uint32_t slot = static_cast<uint32_t>(prefix) * 256 + pixel;
+            if (table[slot] >= 0) {
+                prefix = table[slot];
+                continue;
+            }
+            table[slot] = static_cast<int16_t>(next);
+            assigned[next] = slot;
+            ++next;
+            PutCode(bits, out, static_cast<uint32_t>(prefix), width);
+            if (next == (1 << width) + 1) ++width;
+            if (next == kLastCode) {
+                PutCode(bits, out, static_cast<uint32_t>(clear), width);
+                for (int code = clear + 2; code < next; ++code) table[assigned[code]] = -1;
+                next = clear + 2;
+                width = codeSize + 1;
+            }
+            prefix = pixel;
+        }
+    }
+    PutCode(bits, out, static_cast<uint32_t>(prefix), width);
+    PutCode(bits, out, static_cast<uint32_t>(endCode), width);
+    Flush(bits, out);
+    MemFree(table);
+    MemFree(row);
+    return true;
+}
+
+}  // namespace
+
+MemBuffer* GifEncode(const Image* image, const GifSaveOptions& options, ErrorCode* error) {
+    const int depth = ImageBitCount(image);
+    if (depth > 8) {
+        *error = kErrorColorNotSupported;
+        return nullptr;
+    }
+    MemBuffer* buffer = MemBufferCreate(ImagePackedSize(image) / 2, kMemBufferGrowStep);
+    if (!buffer) {
+        *error = kErrorOutOfMemory;
+        return nullptr;
+    }
+    Output out{buffer, buffer->data};
+    if (options.flags & kGifHeader) {
+        out.write("GIF89a", 6);
+        out.u16(static_cast<uint32_t>(ImageWidth(image)));
+        out.u16(static_cast<uint32_t>(ImageHeight(image)));
+        out.byte(static_cast<uint32_t>(((depth - 1) << 4) | (depth - 1)));  // no global table
+        out.byte(0);
+        out.byte(0);
+    }
+    if (options.flags & kGifImage) {
+        const uint8_t control[] = {0x21, 0xF9, 0x04, 0x00, uint8_t(options.delay), uint8_t(options.delay >> 8), 0x00, 0x00};
+        out.write(control, sizeof control);
+        out.byte(0x2C);
+        out.u16(0);
+        out.u16(0);
+        out.u16(static_cast<uint32_t>(ImageWidth(image)));
+        out.u16(static_cast<uint32_t>(ImageHeight(image)));
+        out.byte(0x80u | static_cast<uint32_t>(depth - 1));  // local table, not interlaced
+        PaletteEntry entries[256] = {};  // an image without a palette gets a black table
+        ImageGetPalette(image, entries);
+        uint8_t triples[256 * 3];
+        PalettePack(entries, triples, 1 << depth, 0);
+        out.write(triples, 3 << depth);
+        const int codeSize = depth == 1 ? 2 : depth;
+        out.byte(static_cast<uint32_t>(codeSize));
+        if (out.ok && !EncodePixels(image, codeSize, out)) {
+            MemBufferFree(buffer);
+            *error = kErrorOutOfMemory;
+            return nullptr;
+        }
+        out.byte(0);
+    }
+    if (options.flags & kGifTrailer) out.byte(0x3B);
+    if (!out.ok) {
+        MemBufferFree(buffer);
+        *error = kErrorWrite;
+        return nullptr;
+    }
+    return buffer;
+}
+
+int GifSave(Image* image, SaveRequest* request) {
+    const GifSaveOptions options =
+        request->options ? *static_cast<const GifSaveOptions*>(request->options) : GifSaveOptions{7, 0};
+    ErrorCode error = kErrorNone;
+    MemBuffer* buffer = GifEncode(image, options, &error);
+    if (!buffer) {
+        request->error = error;
+        return 0;
+    }
+    request->output = buffer;
+    return 1;
+}
+
+namespace {
+
+// NETSCAPE2.0 application extension, loop count 0: play for ever, as the
+// viewer does.
+constexpr uint8_t kLoopForever[] = {0x21, 0xFF, 0x0B, 'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E',
+                                    '2',  '.',  '0',  0x03, 0x01, 0x00, 0x00, 0x00};
+
+// One piece of the file through the registered saver, left pending for the
+// stream driver to write.
+int SavePiece(Stream* stream, Image* image, GifSaveOptions options, ErrorCode* error) {
+    SaveRequest save{kFormatGif, &options, nullptr, kErrorNone};
+    if (!FormatSave(image, &save)) {
+        *error = save.error;
+        return 0;
+    }
+    stream->pending = save.output;
+    return 1;
+}
+
+int GifStreamOpen(Stream* stream, StreamOpenRequest* request) {
+    if (stream->mode != 1) {
+        request->error = kErrorUnsupportedType;
+        return 0;
+    }
+    if (!SavePiece(stream, request->image, {kGifHeader, 0}, &request->error)) return 0;
+    MemBuffer* header = stream->pending;
+    if (!MemBufferWrite(header, header->data + header->size, kLoopForever, sizeof kLoopForever)) {
+        MemBufferFree(header);
+        stream->pending = nullptr;
+        request->error = kErrorWrite;
+        return 0;
+    }
+    return 1;
+}
+
+int GifStreamWriteFrame(Stream* stream, StreamFrameRequest* request) {
+    return SavePiece(stream, request->image, {kGifImage, (request->delay / 10) & 0xFFFF}, &request->error);
+}
+
+int GifStreamClose(Stream* stream, StreamCloseRequest* request) {
+    if (stream->abandoned) return 1;  // the file is not wanted: nothing to end
+    return SavePiece(stream, request->image, {kGifTrailer, 0}, &request->error);
+}
+
+}  // namespace
+
+const StreamOps kGifStreamOps = {GifStreamOpen, nullptr, GifStreamWriteFrame, GifStreamClose};
+
+const FileFormat kGifFormat = {
+    kFormatGif, GifProbe, GifLoad, GifSave, "Graphics Interchange Format", "GIF", &kGifStreamOps,
+};

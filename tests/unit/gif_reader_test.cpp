@@ -1,0 +1,413 @@
+#include <gtest/gtest.h>
+
+#include <array>
+
+#include "codecs/gif_reader.h"
+#include "tests/support/gif_builder.h"
+#include "tests/support/test_util.h"
+
+namespace {
+
+using Color = std::array<uint8_t, 3>;
+
+Color ColorAt(const Image* image, int x, int y) {
+    const uint32_t v = ImageGetPixel(image, x, y);
+    if (ImageBitCount(image) > 8) return {uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
+    const RgbQuad* q = ImageColorTable(image, static_cast<int>(v));
+    return {q->rgbRed, q->rgbGreen, q->rgbBlue};
+}
+
+Color ColorOf(const Rgb& c) { return {c.r, c.g, c.b}; }
+
+const Image* Frame(const ImagePtr& chain, int index) {
+    const Image* image = chain.get();
+    while (image && index-- > 0) image = ImageNext(image);
+    return image;
+}
+
+// Pixel values of a frame, top-down.
+std::vector<uint8_t> Values(const Image* image) {
+    std::vector<uint8_t> v;
+    for (int y = 0; y < ImageHeight(image); ++y)
+        for (int x = 0; x < ImageWidth(image); ++x) v.push_back(static_cast<uint8_t>(ImageGetPixel(image, x, y)));
+    return v;
+}
+
+GifImage Block(int left, int top, int width, int height, uint8_t fill) {
+    GifImage image;
+    image.left = left, image.top = top, image.width = width, image.height = height;
+    image.pixels.assign(static_cast<size_t>(width) * height, fill);
+    return image;
+}
+
+GifImage Sequence(int width, int height) {
+    GifImage image = Block(0, 0, width, height, 0);
+    for (size_t i = 0; i < image.pixels.size(); ++i) image.pixels[i] = static_cast<uint8_t>(i);
+    return image;
+}
+
+// A 4 x 4 canvas of value 1 with a 256-colour global table.
+GifBuilder Base4x4(int disposal = 1) {
+    GifBuilder gif(4, 4);
+    gif.globalTable(TestColors(256), 9).control(disposal, 10).image(Block(0, 0, 4, 4, 1));
+    return gif;
+}
+
+TEST(GifProbe, AcceptsBothVersionsAndNothingElse) {
+    for (const char* version : {"GIF87a", "GIF89a"}) {
+        Bytes file = GifBuilder(1, 1, version).finish();
+        LoadRequest request{static_cast<uint32_t>(file.size()), file.data(), kErrorNone, 0};
+        EXPECT_TRUE(GifProbe(&request)) << version;
+    }
+    Bytes other = GifBuilder(1, 1, "GIF7aa").finish();
+    LoadRequest request{static_cast<uint32_t>(other.size()), other.data(), kErrorNone, 0};
+    EXPECT_FALSE(GifProbe(&request));
+    request.size = 3;
+    EXPECT_FALSE(GifProbe(&request));
+}
+
+TEST(GifCanvas, IsTheLogicalScreen) {
+    GifImage block = Block(10, 10, 100, 50, 3);
+    ImagePtr chain = LoadBytes(GifBuilder(320, 200).globalTable(TestColors(4)).image(block).finish());
+    ASSERT_TRUE(chain);
+    EXPECT_EQ(ImageWidth(chain.get()), 320);
+    EXPECT_EQ(ImageHeight(chain.get()), 200);
+    EXPECT_EQ(ImageGetPixel(chain.get(), 9, 10), 0u);  // not covered: 0
+    EXPECT_EQ(ImageGetPixel(chain.get(), 10, 10), 3u);
+    EXPECT_EQ(ImageGetPixel(chain.get(), 109, 59), 3u);
+    EXPECT_EQ(ImageGetPixel(chain.get(), 110, 59), 0u);
+}
+
+TEST(GifCanvas, GrowsToHoldBlocksThatDoNotFit) {
+    // A zero screen takes the blocks' extent; a later block that sticks out
+    // grows every frame, the first included.
+    ImagePtr chain = LoadBytes(GifBuilder(0, 0)
+                                   .globalTable(TestColors(4))
+                                   .image(Block(0, 0, 3, 2, 1))
+                                   .image(Block(2, 1, 3, 3, 2))
+                                   .finish());
+    ASSERT_TRUE(chain);
+    for (const Image* frame = chain.get(); frame; frame = ImageNext(frame)) {
+        EXPECT_EQ(ImageWidth(frame), 5);
+        EXPECT_EQ(ImageHeight(frame), 4);
+    }
+    EXPECT_EQ(ImageGetPixel(Frame(chain, 1), 4, 3), 2u);
+    EXPECT_EQ(ImageGetPixel(Frame(chain, 1), 0, 0), 1u);
+}
+
+TEST(GifCanvas, BlocksBeyondThePictureLimitsAreClippedNotGrown) {
+    ImagePtr chain = LoadBytes(GifBuilder(2, 2)
+                                   .globalTable(TestColors(4))
+                                   .image(Block(0, 0, 2, 2, 1))
+                                   .image(Block(65535, 65535, 10, 10, 2))
+                                   .finish());
+    ASSERT_TRUE(chain);
+    EXPECT_EQ(ImageWidth(Frame(chain, 1)), 2);
+    EXPECT_EQ(Values(Frame(chain, 1)), std::vector<uint8_t>(4, 1));
+}
+
+TEST(GifCanvas, FileWithoutImagesOrSizeIsInvalid) {
+    ErrorCode error = kErrorNone;
+    EXPECT_FALSE(LoadBytes(GifBuilder(4, 4).globalTable(TestColors(2)).finish(), &error));
+    EXPECT_EQ(error, kErrorInvalidData);
+    EXPECT_FALSE(LoadBytes(GifBuilder(0, 4).globalTable(TestColors(2)).image(Block(0, 0, 0, 4, 1)).finish(), &error));
+    EXPECT_EQ(error, kErrorInvalidData);
+    EXPECT_FALSE(LoadBytes({'G', 'I', 'F', '8', '9', 'a', 1, 0}, &error));
+    EXPECT_EQ(error, kErrorInvalidData);
+}
+
+TEST(GifDelay, ComesFromTheControlBeforeEachBlockOnly) {
+    GifBuilder gif(1, 1);
+    gif.globalTable(TestColors(2)).control(1, 7).image(Block(0, 0, 1, 1, 1));
+    gif.image(Block(0, 0, 1, 1, 0));                               // no control: not 70 ms
+    gif.control(1, 0).image(Block(0, 0, 1, 1, 1));                 // 0: as browsers, 100 ms
+    gif.control(1, 1).image(Block(0, 0, 1, 1, 1));
+    gif.control(1, 2).image(Block(0, 0, 1, 1, 1));
+    ImagePtr chain = LoadBytes(gif.finish());
+    ASSERT_EQ(ImageCount(chain.get()), 5);
+    const uint32_t expected[] = {70, 100, 100, 100, 20};
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(ImageGetDelay(Frame(chain, i)), expected[i]) << i;
+}
+
+TEST(GifInterlace, RowsArriveInPassOrder) {
+    for (int height : {8, 3, 2, 1, 13}) {
+        GifImage image = Sequence(2, height);
+        image.interlaced = true;  // the builder writes rows in pass order
+        ImagePtr chain = LoadBytes(GifBuilder(2, height).globalTable(TestColors(256)).image(image).finish());
+        ASSERT_TRUE(chain) << height;
+        EXPECT_EQ(Values(chain.get()), image.pixels) << height;
+    }
+    // Height 8: data rows 0..7 land on rows 0, 4, 2, 6, 1, 3, 5, 7.
+    GifImage raw = Block(0, 0, 1, 8, 0);
+    raw.data = LiteralCodes({0, 1, 2, 3, 4, 5, 6, 7}, 8);
+    raw.interlaced = true;
+    ImagePtr chain = LoadBytes(GifBuilder(1, 8).globalTable(TestColors(256)).image(raw).finish());
+    ASSERT_TRUE(chain);
+    EXPECT_EQ(Values(chain.get()), (std::vector<uint8_t>{0, 4, 2, 5, 1, 6, 3, 7}));
+}
+
+ImagePtr DecodeCodes(const CodeStream& codes, int minCodeSize, int width, int height) {
+    GifImage image = Block(0, 0, width, height, 0);
+    image.minCodeSize = minCodeSize;
+    image.data = codes.bytes();
+    return LoadBytes(GifBuilder(width, height).globalTable(TestColors(256)).image(image).finish());
+}
+
+TEST(GifLzw, CodeWidthGrowsWhenTheNextFreeCodeReachesItsLimit) {
+    // Code size 2: clear 4, end 5. Codes 6 and 7 are defined by the third and
+    // fourth codes; from then on codes are 4 bits wide.
+    CodeStream codes;
+    codes.code(4, 3).code(0, 3).code(1, 3).code(2, 3).code(6, 4).code(3, 4).code(5, 4);
+    ImagePtr chain = DecodeCodes(codes, 2, 6, 1);
+    ASSERT_TRUE(chain);
+    EXPECT_EQ(Values(chain.get()), (std::vector<uint8_t>{0, 1, 2, 0, 1, 3}));
+}
+
+TEST(GifLzw, FirstCodeAfterClearAddsNoEntryAndAnUndefinedCodeRepeatsThePrevious) {
+    // clear, 1, clear, 2, then 6: the first entry after the clear is 6 = "2 2".
+    CodeStream codes;
+    codes.code(4, 3).code(1, 3).code(4, 3).code(2, 3).code(6, 3).code(5, 3);
+    ImagePtr chain = DecodeCodes(codes, 2, 4, 1);
+    ASSERT_TRUE(chain);
+    EXPECT_EQ(Values(chain.get()), (std::vector<uint8_t>{1, 2, 2, 2}));
+}
+
+TEST(GifLzw, FirstCodeWithoutAnEntryEndsTheImage) {
+    CodeStream codes;
+    codes.code(4, 3).code(3, 3).code(4, 3).code(7, 3).code(1, 3).code(5, 3);
+    ImagePtr chain = DecodeCodes(codes, 2, 3, 1);
+    ASSERT_TRUE(chain);
+    EXPECT_EQ(Values(chain.get()), (std::vector<uint8_t>{3, 0, 0}));
+}
+
+TEST(GifLzw, FullTableKeepsTwelveBitCodesUntilAClear) {
+    // 5000 literal codes: the table fills after 3839 and is never cleared.
+    std::vector<uint8_t> pixels(5000);
+    for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<uint8_t>(i * 31 + i / 256);
+    GifImage image = Block(0, 0, 100, 50, 0);
+    image.data = LiteralCodes(pixels, 8);
+    ImagePtr chain = LoadBytes(GifBuilder(100, 50).globalTable(TestColors(256)).image(image).finish());
+    ASSERT_TRUE(chain);
+    EXPECT_EQ(Values(chain.get()), pixels);
+    // And with clears along the way, the widths start again each time.
+    image.data = LiteralCodes(pixels, 8, 1000);
+    chain = LoadBytes(GifBuilder(100, 50).globalTable(TestColors(256)).image(image).finish());
+    ASSERT_TRUE(chain);
+    EXPECT_EQ(Values(chain.get()), pixels);
+}
+
+TEST(GifLzw, CodeSizesAboveEightStillDecode) {
+    GifImage image = Sequence(4, 4);
+    for (uint8_t& p : image.pixels) p &= 15;
+    image.minCodeSize = 11;
+    ImagePtr chain = LoadBytes(GifBuilder(4, 4).globalTable(TestColors(16)).image(image).finish());
+    ASSERT_TRUE(chain);
+    EXPECT_EQ(Values(chain.get()), image.pixels);
+}
+
+TEST(GifDamage, DataEndingEarlyKeepsWhatWasDecoded) {
+    // Six codes of twelve pixels, then a zero-length sub-block: the image
+    // ends there, and the block after it is read as usual.
+    GifImage cut = Sequence(4, 3);
+    Bytes codes = LiteralCodes(cut.pixels, 8);
+    cut.data.assign(codes.begin(), codes.begin() + 8);  // clear + 6 codes of 9 bits, and a bit more
+    GifBuilder gif = Base4x4();
+    gif.image(cut).control(1, 20).image(Block(3, 3, 1, 1, 7));
+    ImagePtr chain = LoadBytes(gif.finish());
+    ASSERT_EQ(ImageCount(chain.get()), 3);
+    const std::vector<uint8_t> expected = {0, 1, 2, 3, 4, 5, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+    EXPECT_EQ(Values(Frame(chain, 1)), expected);
+    EXPECT_EQ(ImageGetPixel(Frame(chain, 2), 3, 3), 7u);
+    EXPECT_EQ(ImageGetDelay(Frame(chain, 2)), 200u);
+
+    // The same cut at the end of the file, without terminator or trailer.
+    GifBuilder truncated = Base4x4();
+    cut.terminator = false;
+    truncated.image(cut);
+    ErrorCode error = kErrorUnknown;
+    chain = LoadBytes(truncated.finish(false), &error);
+    ASSERT_EQ(ImageCount(chain.get()), 2);
+    EXPECT_EQ(Values(Frame(chain, 1)), expected);
+}
+
+TEST(GifDamage, EveryCutOfAnAnimationLoadsOrFailsCleanly) {
+    GifBuilder gif(8, 8);
+    gif.globalTable(TestColors(16), 2).loopExtension().comment({{'h', 'i'}});
+    gif.control(2, 5, 3).image(Sequence(8, 8));
+    GifImage local = Block(2, 2, 4, 4, 5);
+    local.localTable = TestColors(4);
+    local.interlaced = true;
+    gif.control(3, 5).image(local).image(Block(0, 0, 8, 8, 1));
+    const Bytes file = gif.finish();
+    for (size_t n = 0; n < file.size(); ++n) {
+        ErrorCode error = kErrorNone;
+        ImagePtr chain = LoadBytes(Bytes(file.begin(), file.begin() + static_cast<long>(n)), &error);
+        if (!chain) {
+            EXPECT_TRUE(error == kErrorInvalidData || error == kErrorUnsupportedType) << n;
+        }
+    }
+    EXPECT_EQ(ImageCount(LoadBytes(file).get()), 3);
+}
+
+TEST(GifBlocks, ExtensionDataIsNeverTakenForBlocks) {
+    GifBuilder gif(2, 1);
+    gif.globalTable(TestColors(4)).comment({{0x2C, 0x3B, 0x21}, {0x3B, 0x2C, 0x00, 0x21, 0xF9}});
+    gif.raw({0x21, 0x01, 12, 0, 0, 0, 0, 2, 0, 1, 0, 8, 8, 1, 0, 3, 0x3B, 0x2C, 0x21, 0});  // plain text
+    gif.raw({0x00, 0x99});  // stray bytes between blocks are passed over
+    GifImage image = Block(0, 0, 2, 1, 2);
+    gif.image(image);
+    ImagePtr chain = LoadBytes(gif.finish());
+    ASSERT_EQ(ImageCount(chain.get()), 1);
+    EXPECT_EQ(Values(chain.get()), (std::vector<uint8_t>{2, 2}));
+}
+
+TEST(GifBlocks, ImageDataEndingInBlockBytesIsPassedOverWhole) {
+    // Pixels whose codes pack into 0x3B and 0x2C bytes: the scan resumes
+    // after the data's terminator, not inside the data.
+    GifImage image = Block(0, 0, 4, 1, 0);
+    image.minCodeSize = 7;
+    image.data = {0x3B, 0x2C, 0x21, 0x3B, 0x2C};
+    GifBuilder gif(4, 1);
+    gif.globalTable(TestColors(256)).image(image).control(1, 30).image(Block(0, 0, 1, 1, 9));
+    ImagePtr chain = LoadBytes(gif.finish());
+    ASSERT_EQ(ImageCount(chain.get()), 2);
+    EXPECT_EQ(ImageGetDelay(Frame(chain, 1)), 300u);
+    EXPECT_EQ(ImageGetPixel(Frame(chain, 1), 0, 0), 9u);
+}
+
+TEST(GifCompose, TransparentPixelsShowThePreviousFrame) {
+    GifImage over = Block(0, 0, 4, 1, 5);
+    over.pixels = {5, 7, 5, 8};
+    GifBuilder gif = Base4x4();
+    gif.control(1, 10, 5).image(over).image(Block(0, 0, 4, 1, 5));  // the control does not carry over
+    ImagePtr chain = LoadBytes(gif.finish());
+    ASSERT_EQ(ImageCount(chain.get()), 3);
+    EXPECT_EQ(Values(Frame(chain, 1)), (std::vector<uint8_t>{1, 7, 1, 8, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}));
+    EXPECT_EQ(ImageGetPixel(Frame(chain, 2), 0, 0), 5u);
+}
+
+TEST(GifCompose, EachDisposalActsAfterItsOwnFrame) {
+    // Frame 1 draws 2 x 2 of value 4 at (1, 1); frame 2 draws one pixel at (0, 0).
+    auto run = [](int disposal) {
+        GifBuilder gif = Base4x4();
+        gif.control(disposal, 10).image(Block(1, 1, 2, 2, 4));
+        gif.control(2, 10).image(Block(0, 0, 1, 1, 6));  // disposal 2 of the last frame changes nothing
+        return LoadBytes(gif.finish());
+    };
+    const std::vector<uint8_t> kept = {6, 1, 1, 1, 1, 4, 4, 1, 1, 4, 4, 1, 1, 1, 1, 1};
+    for (int disposal : {0, 1, 4, 7}) EXPECT_EQ(Values(Frame(run(disposal), 2)), kept) << disposal;
+    // 2: only frame 1's rectangle goes back to the background (index 9).
+    EXPECT_EQ(Values(Frame(run(2), 2)), (std::vector<uint8_t>{6, 1, 1, 1, 1, 9, 9, 1, 1, 9, 9, 1, 1, 1, 1, 1}));
+    // 3: the rectangle is restored to what it was before frame 1 drew on it.
+    EXPECT_EQ(Values(Frame(run(3), 2)), (std::vector<uint8_t>{6, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}));
+    // Frame 1 itself always shows its block.
+    EXPECT_EQ(ImageGetPixel(Frame(run(2), 1), 1, 1), 4u);
+}
+
+TEST(GifCompose, RestoreToPreviousOfAWholeCanvasBlock) {
+    GifBuilder gif = Base4x4();
+    GifImage whole = Block(0, 0, 4, 4, 3);
+    whole.localTable = TestColors(4);
+    gif.control(3, 10).image(whole).image(Block(0, 0, 1, 1, 2));
+    ImagePtr chain = LoadBytes(gif.finish());
+    ASSERT_EQ(ImageCount(chain.get()), 3);
+    EXPECT_EQ(ColorAt(Frame(chain, 2), 3, 3), ColorOf(TestColors(256)[1]));
+    EXPECT_EQ(ColorAt(Frame(chain, 2), 0, 0), ColorOf(TestColors(256)[2]));
+}
+
+TEST(GifCompose, SharedTableStaysIndexed) {
+    GifBuilder gif = Base4x4();
+    gif.control(1, 10).image(Block(1, 1, 2, 2, 200));
+    ImagePtr chain = LoadBytes(gif.finish());
+    ASSERT_EQ(ImageCount(chain.get()), 2);
+    EXPECT_EQ(ImageBitCount(Frame(chain, 1)), 8);
+    EXPECT_EQ(ImageGetPixel(Frame(chain, 1), 1, 1), 200u);
+}
+
+TEST(GifCompose, ADifferentLocalTableComposesInTrueColorKeepingColours) {
+    GifImage local = Block(1, 1, 2, 2, 1);
+    std::vector<Rgb> table = {{1, 2, 3}, {250, 0, 0}};
+    local.localTable = table;
+    GifBuilder gif = Base4x4();
+    gif.image(local);
+    ImagePtr chain = LoadBytes(gif.finish());
+    ASSERT_EQ(ImageCount(chain.get()), 2);
+    const Image* second = Frame(chain, 1);
+    EXPECT_EQ(ImageBitCount(second), 24);
+    EXPECT_EQ(ColorAt(second, 0, 0), ColorOf(TestColors(256)[1]));
+    EXPECT_EQ(ColorAt(second, 1, 1), (Color{250, 0, 0}));
+    EXPECT_EQ(ImageBitCount(Frame(chain, 0)), 8);
+}
+
+TEST(GifCompose, AWholeOpaqueBlockWithItsOwnTableStaysIndexed) {
+    GifImage whole = Sequence(4, 4);
+    whole.localTable = TestColors(16);
+    for (uint8_t& p : whole.pixels) p &= 15;
+    GifBuilder gif = Base4x4();
+    gif.image(whole);
+    ImagePtr chain = LoadBytes(gif.finish());
+    ASSERT_EQ(ImageCount(chain.get()), 2);
+    EXPECT_EQ(ImageBitCount(Frame(chain, 1)), 4);
+    EXPECT_EQ(Values(Frame(chain, 1)), whole.pixels);
+}
+
+TEST(GifCompose, SmallTableFirstDoesNotCutLaterValues) {
+    // 16 colours, then a 256-colour local table that begins with the same 16.
+    GifBuilder gif(4, 1);
+    gif.globalTable(TestColors(16)).image(Block(0, 0, 4, 1, 3));
+    GifImage more = Block(1, 0, 2, 1, 0);
+    more.pixels = {17, 255};
+    more.localTable = TestColors(256);
+    gif.image(more);
+    ImagePtr chain = LoadBytes(gif.finish());
+    ASSERT_EQ(ImageCount(chain.get()), 2);
+    EXPECT_EQ(ImageBitCount(Frame(chain, 0)), 4);
+    EXPECT_EQ(ImageBitCount(Frame(chain, 1)), 8);
+    EXPECT_EQ(Values(Frame(chain, 1)), (std::vector<uint8_t>{3, 17, 255, 3}));
+}
+
+TEST(GifCompose, BackgroundMissingFromTheTableGoesTrueColor) {
+    // Both frames use one local table that lacks the screen's background
+    // colour, and the first is disposed of to the background.
+    std::vector<Rgb> own(16, Rgb{0, 0, 200});
+    own[1] = {200, 0, 0};
+    GifImage first = Block(1, 1, 2, 2, 1), second = Block(0, 0, 1, 1, 1);
+    first.localTable = second.localTable = own;
+    GifBuilder gif(4, 4);
+    gif.globalTable(TestColors(256), 9).control(2, 10).image(first).image(second);
+    ImagePtr chain = LoadBytes(gif.finish());
+    ASSERT_EQ(ImageCount(chain.get()), 2);
+    EXPECT_EQ(ImageBitCount(Frame(chain, 0)), 4);
+    const Image* frame = Frame(chain, 1);
+    EXPECT_EQ(ImageBitCount(frame), 24);
+    EXPECT_EQ(ColorAt(frame, 1, 1), ColorOf(TestColors(256)[9]));
+    EXPECT_EQ(ColorAt(frame, 3, 3), (Color{0, 0, 200}));
+    EXPECT_EQ(ColorAt(frame, 0, 0), (Color{200, 0, 0}));
+}
+
+TEST(GifPalette, DepthFollowsTheTableAndMissingTablesAreGrey) {
+    const std::pair<int, int> sizes[] = {{2, 1}, {4, 4}, {16, 4}, {32, 8}, {256, 8}};
+    for (auto [colors, depth] : sizes) {
+        ImagePtr chain = LoadBytes(GifBuilder(1, 1).globalTable(TestColors(colors)).image(Block(0, 0, 1, 1, 1)).finish());
+        ASSERT_TRUE(chain);
+        EXPECT_EQ(ImageBitCount(chain.get()), depth) << colors;
+        EXPECT_EQ(ColorAt(chain.get(), 0, 0), ColorOf(TestColors(colors)[1]));
+    }
+    ImagePtr grey = LoadBytes(GifBuilder(1, 1).image(Block(0, 0, 1, 1, 77)).finish());
+    ASSERT_TRUE(grey);
+    EXPECT_EQ(ColorAt(grey.get(), 0, 0), (Color{77, 77, 77}));
+}
+
+TEST(GifBudget, KeepsTheFramesThatFit) {
+    GifBuilder gif(64, 64);
+    gif.globalTable(TestColors(2));
+    for (int i = 0; i < 50; ++i) gif.image(Block(0, 0, 1, 1, static_cast<uint8_t>(i & 1)));
+    ErrorCode error = kErrorNone;
+    const uint64_t frame = LoadBudget::ImageFootprint(64, 64, 1);
+    ImagePtr chain = LoadBytes(gif.finish(), &error, frame * 10);
+    EXPECT_EQ(ImageCount(chain.get()), 10);
+    EXPECT_FALSE(LoadBytes(gif.finish(), &error, frame / 2));
+    EXPECT_EQ(error, kErrorOutOfMemory);
+}
+
+}  // namespace
