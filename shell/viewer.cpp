@@ -137,11 +137,19 @@ LRESULT OnDestroy(HWND window) {
 
 // ---- Size, paint, timer -----------------------------------------------------------
 
-void UpdateScrollBar(HWND window, int bar, int pictureSize, int clientSize) {
+// Showing or hiding a bar resizes the client area and sends a nested WM_SIZE
+// while this one is still running, so the sizes come from the client area
+// as it is now, never from the message, whose size may be out of date by then.
+void UpdateScrollBar(HWND window, int bar, int pictureSize) {
+    RECT client;
+    GetClientRect(window, &client);
     const int old = GetScrollPos(window, bar);
-    int max = pictureSize - clientSize;
+    int max = pictureSize - (bar == SB_HORZ ? client.right : client.bottom);
     if (max <= 0) max = 0;
     SetScrollRange(window, bar, 0, max, FALSE);
+    // A nested size message may have set the range again, for a smaller client area.
+    int min = 0;
+    GetScrollRange(window, bar, &min, &max);
     SetScrollPos(window, bar, std::min(old, max), TRUE);
 }
 
@@ -154,8 +162,8 @@ LRESULT OnSize(HWND window, WPARAM wparam, LPARAM lparam) {
         SetScrollRange(window, SB_VERT, 0, 0, FALSE);
         return 0;
     }
-    UpdateScrollBar(window, SB_HORZ, ImageWidth(state->current), LOWORD(lparam));
-    UpdateScrollBar(window, SB_VERT, ImageHeight(state->current), HIWORD(lparam));
+    UpdateScrollBar(window, SB_HORZ, ImageWidth(state->current));
+    UpdateScrollBar(window, SB_VERT, ImageHeight(state->current));
     return 0;
 }
 

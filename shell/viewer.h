@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "formats/format.h"
 #include "image/image.h"
 
 // The library's own module, stored when the library is attached.
@@ -55,7 +56,11 @@ int ViewerSetFitToWindow(HWND window, int value);
 int ViewerCopy(HWND window);
 void ViewerShowMenu(HWND window, POINT screenPoint);
 
-// The user's commands (viewer_commands.cpp). 1 on success, 0 otherwise.
+// The user's commands (viewer_commands.cpp). 1 on success, 0 otherwise
+// (cancelled, or failed with an error box).
+//
+// The two extract commands pause playback and leave it paused; the others
+// leave it as it is. Each asks for a file name in the system's save dialog.
 int ViewerExtractFrame(HWND window);
 int ViewerExtractAllFrames(HWND window);
 int ViewerShowInformation(HWND window);
@@ -63,3 +68,17 @@ int ViewerExportGif(HWND window);
 int ViewerExportAvi(HWND window);
 int ViewerExportSpr(HWND window);
 int ViewerShowAbout(HWND window);
+
+// What the commands do once they have a name.
+// The frame on screen as one file.
+int ViewerSaveFrame(HWND window, const char* name, FormatId id);
+// Every frame as base000.EXT, base001.EXT, ...; stops at the first failure,
+// keeping the files written before it.
+int ViewerSaveAllFrames(HWND window, const char* base, FormatId id);
+// The whole animation through the GIF stream; a failed export leaves no file.
+int ViewerWriteGif(HWND window, const char* name);
+// The whole animation as 24-bit frames through the AVI stream, which asks
+// for the compressor. Shows no message.
+int ViewerWriteAvi(HWND window, const char* name);
+// The whole animation as one Pro Motion file.
+int ViewerWriteSpr(HWND window, const char* name);

@@ -1,10 +1,19 @@
-// The user's commands behind the viewer's menu and keys.
+// The user's commands behind the viewer's menu and keys: saving frames,
+// exporting the animation, and the Information and About boxes.
 #include <windows.h>
+#include <commdlg.h>
 
 #include <charconv>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <string_view>
 
+#include "codecs/avi.h"
 #include "formats/format.h"
+#include "formats/save.h"
+#include "image/convert.h"
 #include "resources/resource.h"
 #include "shell/viewer.h"
 
@@ -16,6 +25,16 @@ constexpr char kAboutText[] =
     "\n"
     "Copyright (C) The Movrel developers. Provided as is, without warranty of any kind.";
 
+constexpr char kNoRoomForExtension[] = "The file name is too long: there is no room for its extension.";
+constexpr char kNoRoomForNumber[] =
+    "The file name is too long: there is no room for the frame number and the extension.";
+
+// The dialog structure without the members that Windows 2000 added, which
+// every version of the dialog accepts. Its size follows the pointer size:
+// a fixed 76 would make every dialog of the 64-bit build fail.
+constexpr DWORD kSaveDialogSize = offsetof(OPENFILENAMEA, lpTemplateName) + sizeof(LPCSTR);
+static_assert(kSaveDialogSize == (sizeof(void*) == 8 ? 136 : 76));
+
 // "FLI" or "FLC", from the magic number in the header copy the FLIC loader
 // keeps with the first frame.
 const char* FlicKind(const uint8_t* header) {
@@ -23,15 +42,260 @@ const char* FlicKind(const uint8_t* header) {
     return magic == 0xAF11 ? "FLI" : "FLC";
 }
 
+void ShowError(HWND window, const char* text) { MessageBoxA(window, text, nullptr, MB_ICONERROR); }
+int ReportError(HWND window, ErrorCode error) {
+    ShowError(window, ErrorMessage(error));
+    return 0;
+}
+
+// Joins the pieces into out (kMaxPath bytes); false, with out untouched,
+// when they would not fit with the terminating NUL.
+bool JoinName(char* out, std::initializer_list<std::string_view> pieces) {
+    size_t length = 0;
+    for (std::string_view piece : pieces) length += piece.size();
+    if (length >= kMaxPath) return false;
+    char* at = out;
+    for (std::string_view piece : pieces) {
+        std::memcpy(at, piece.data(), piece.size());
+        at += piece.size();
+    }
+    *at = '\0';
+    return true;
+}
+
+// The part of a path after its last separator; the whole path without one.
+// Windows takes forward slashes as separators too, and a host may pass them.
+const char* LeafName(const char* path) {
+    const char* leaf = path;
+    for (const char* at = path; *at; ++at)
+        if (*at == '\\' || *at == '/') leaf = at + 1;
+    return leaf;
+}
+
+// The format's default extension, or an empty text when it has none.
+std::string_view DefaultExtension(FormatId id, char (&extension)[16]) {
+    if (!FormatExtension(id, extension, 0, sizeof extension)) extension[0] = '\0';
+    return extension;
+}
+
+// Frame numbers of saved files: at least three digits, more above 999.
+std::string_view FrameNumber(int n, char (&digits)[16]) {
+    char plain[12];
+    const auto end = std::to_chars(plain, plain + sizeof plain, n).ptr;
+    const size_t length = static_cast<size_t>(end - plain);
+    const size_t padding = length < 3 ? 3 - length : 0;
+    std::memset(digits, '0', padding);
+    std::memcpy(digits + padding, plain, length);
+    return {digits, padding + length};
+}
+
+// Asks for a file name with the system's save dialog. `name` (kMaxPath bytes)
+// holds the default name and receives the chosen path. The chosen format is
+// the list's id of the entry the user picked, or none when the list has no
+// such entry. False when the user cancelled or the dialog failed.
+bool AskSaveName(HWND window, const FormatFilterList& list, const char* defaultExtension, char* name,
+                 FormatId* chosen) {
+    OPENFILENAMEA dialog{};
+    dialog.lStructSize = kSaveDialogSize;
+    dialog.hwndOwner = window;
+    dialog.hInstance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(window, GWLP_HINSTANCE));
+    dialog.lpstrFilter = list.text;
+    dialog.nFilterIndex = 0;  // the first entry
+    dialog.lpstrFile = name;
+    dialog.nMaxFile = kMaxPath;
+    dialog.lpstrInitialDir = ".";
+    dialog.Flags = OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY;
+    dialog.lpstrDefExt = defaultExtension;
+    if (!GetSaveFileNameA(&dialog)) return false;
+    const DWORD index = dialog.nFilterIndex;
+    *chosen = index >= 1 && index <= static_cast<DWORD>(kFormatSlots) ? list.ids[index - 1] : kFormatNone;
+    return true;
+}
+
+// The default name of the exports: the source's file name without its
+// last extension.
+void ExportDefaultName(const ViewerState* state, char* name) {
+    const char* leaf = LeafName(state->path);
+    const char* dot = std::strrchr(leaf, '.');
+    const size_t length = dot ? static_cast<size_t>(dot - leaf) : std::strlen(leaf);
+    JoinName(name, {std::string_view(leaf, length)});
+}
+
+// Asks for the name of a one-format export; its default extension is the
+// format's own, added by the dialog when the user types none.
+bool AskExportName(HWND window, const ViewerState* state, int filterFlags, FormatId id, char* name) {
+    ExportDefaultName(state, name);
+    FormatFilterList list;
+    FormatFilter(&list, filterFlags, id);
+    char extension[16];
+    DefaultExtension(id, extension);
+    FormatId chosen = kFormatNone;
+    return AskSaveName(window, list, extension[0] ? extension : nullptr, name, &chosen);
+}
+
 }  // namespace
 
-// Saving frames and exporting the animation come with the save driver and
-// the writers; until then these commands do nothing.
-int ViewerExtractFrame(HWND) { return 0; }
-int ViewerExtractAllFrames(HWND) { return 0; }
-int ViewerExportGif(HWND) { return 0; }
-int ViewerExportAvi(HWND) { return 0; }
-int ViewerExportSpr(HWND) { return 0; }
+// ---- Saving frames ------------------------------------------------------------
+
+int ViewerSaveFrame(HWND window, const char* name, FormatId id) {
+    const ViewerState* state = ViewerGetState(window);
+    if (!state) return 0;
+    SaveRequest request{id, nullptr, nullptr, kErrorNone};
+    if (!ImageSaveFile(state->current, name, &request)) return ReportError(window, request.error);
+    return 1;
+}
+
+int ViewerExtractFrame(HWND window) {
+    const ViewerState* state = ViewerGetState(window);
+    if (!state) return 0;
+    // The frame on screen stays put while the user picks a name, and after.
+    ViewerSetPaused(window, 1);
+    char name[kMaxPath];
+    char digits[16];
+    JoinName(name, {"Frame", FrameNumber(state->frameCounter, digits)});
+    FormatFilterList list;
+    FormatFilter(&list, kFilterSave, -1);
+    FormatId chosen = kFormatNone;
+    if (!AskSaveName(window, list, nullptr, name, &chosen)) return 0;
+
+    // A name typed with any extension is kept as typed; only a name without
+    // a dot gets the chosen format's default extension.
+    if (!std::strchr(LeafName(name), '.')) {
+        char extension[16];
+        char typed[kMaxPath];
+        std::memcpy(typed, name, kMaxPath);
+        if (!JoinName(name, {typed, ".", DefaultExtension(chosen, extension)})) {
+            ShowError(window, kNoRoomForExtension);
+            return 0;
+        }
+    }
+    return ViewerSaveFrame(window, name, chosen);
+}
+
+int ViewerSaveAllFrames(HWND window, const char* base, FormatId id) {
+    const ViewerState* state = ViewerGetState(window);
+    if (!state) return 0;
+    char extension[16];
+    char digits[16];
+    char name[kMaxPath];
+    DefaultExtension(id, extension);
+    // Refused before any file is written when the last, longest name would not fit.
+    if (!JoinName(name, {base, FrameNumber(ImageCount(state->first) - 1, digits), ".", extension})) {
+        ShowError(window, kNoRoomForNumber);
+        return 0;
+    }
+    int n = 0;
+    for (Image* frame = state->first; frame; frame = ImageNext(frame), ++n) {
+        JoinName(name, {base, FrameNumber(n, digits), ".", extension});
+        SaveRequest request{id, nullptr, nullptr, kErrorNone};
+        // The files already written stay; the later frames are not tried.
+        if (!ImageSaveFile(frame, name, &request)) return ReportError(window, request.error);
+    }
+    return 1;
+}
+
+int ViewerExtractAllFrames(HWND window) {
+    if (!ViewerGetState(window)) return 0;
+    ViewerSetPaused(window, 1);
+    char base[kMaxPath];
+    JoinName(base, {"Frame"});
+    FormatFilterList list;
+    FormatFilter(&list, kFilterSave, -1);
+    FormatId chosen = kFormatNone;
+    if (!AskSaveName(window, list, nullptr, base, &chosen)) return 0;
+    return ViewerSaveAllFrames(window, base, chosen);
+}
+
+// ---- Exports ----------------------------------------------------------------------
+
+int ViewerWriteGif(HWND window, const char* name) {
+    const ViewerState* state = ViewerGetState(window);
+    if (!state) return 0;
+    StreamOpenRequest open{kFormatGif, name, 1, state->first, nullptr, kErrorNone};
+    Stream* stream = StreamOpen(&open);
+    if (!stream) return ReportError(window, open.error);
+    Image* last = state->first;
+    for (Image* frame = state->first; frame; frame = ImageNext(frame)) {
+        StreamFrameRequest request{frame, ImageGetDelay(frame), nullptr, kErrorNone};
+        if (!StreamWriteFrame(stream, &request)) {
+            // An unfinished animation is no use to anyone: nothing stays behind.
+            StreamCloseRequest close{last, nullptr, kErrorNone};
+            StreamAbandon(stream, &close);
+            return ReportError(window, request.error);
+        }
+        last = frame;
+    }
+    StreamCloseRequest close{last, nullptr, kErrorNone};
+    if (!StreamClose(stream, &close)) return ReportError(window, close.error);
+    return 1;
+}
+
+int ViewerExportGif(HWND window) {
+    const ViewerState* state = ViewerGetState(window);
+    if (!state) return 0;
+    char name[kMaxPath];
+    if (!AskExportName(window, state, kFilterSave, kFormatGif, name)) return 0;
+    return ViewerWriteGif(window, name);
+}
+
+// Shows no message: the compression dialog is the user's last word, and a
+// cancelled one is no failure.
+int ViewerWriteAvi(HWND window, const char* name) {
+    const ViewerState* state = ViewerGetState(window);
+    if (!state) return 0;
+    Image* copy = ImageConvert(state->first, 24);
+    if (!copy) return 0;
+    AviExportOptions options{window, AviFrameRate(ImageGetDelay(state->first))};
+    StreamOpenRequest open{kFormatAvi, name, 1, copy, &options, kErrorNone};
+    Stream* stream = StreamOpen(&open);
+    ImageDestroy(copy);
+    if (!stream) return 0;
+
+    uint32_t index = 0;
+    for (Image* frame = state->first;; frame = ImageNext(frame), ++index) {
+        Image* frame24 = ImageConvert(frame, 24);
+        if (!frame24) {
+            StreamCloseRequest close{frame, nullptr, kErrorNone};
+            StreamAbandon(stream, &close);
+            return 0;
+        }
+        StreamFrameRequest request{frame24, 0, &index, kErrorNone};
+        StreamWriteFrame(stream, &request);
+        ImageDestroy(frame24);
+        if (!ImageNext(frame)) {
+            StreamCloseRequest close{frame, nullptr, kErrorNone};
+            StreamClose(stream, &close);
+            return 1;
+        }
+    }
+}
+
+int ViewerExportAvi(HWND window) {
+    const ViewerState* state = ViewerGetState(window);
+    if (!state) return 0;
+    char name[kMaxPath];
+    if (!AskExportName(window, state, kFilterWriteFrames, kFormatAvi, name)) return 0;
+    return ViewerWriteAvi(window, name);
+}
+
+int ViewerWriteSpr(HWND window, const char* name) {
+    const ViewerState* state = ViewerGetState(window);
+    if (!state) return 0;
+    // The Pro Motion saver writes the whole chain from the frame it is given.
+    SaveRequest request{kFormatSpr, nullptr, nullptr, kErrorNone};
+    if (!ImageSaveFile(state->first, name, &request)) return ReportError(window, request.error);
+    return 1;
+}
+
+int ViewerExportSpr(HWND window) {
+    const ViewerState* state = ViewerGetState(window);
+    if (!state) return 0;
+    char name[kMaxPath];
+    if (!AskExportName(window, state, kFilterSave, kFormatSpr, name)) return 0;
+    return ViewerWriteSpr(window, name);
+}
+
+// ---- Boxes ----------------------------------------------------------------------------
 
 int ViewerShowInformation(HWND window) {
     const ViewerState* state = ViewerGetState(window);

@@ -44,17 +44,6 @@ int CountDifferences(const Capture& got, const Capture& want, std::string* first
     return CountMismatches(got, {0, 0, got.width, got.height}, [&](int x, int y) { return want.at(x, y); }, first);
 }
 
-// The viewer at a client size where both scroll bars show. A size change
-// that makes a bar appear resizes the client area again while the viewer is
-// still handling the first size message, and that message's stale height
-// wins (see the notes of ranges_follow_the_client_size); a further change
-// with both bars already showing gives the ranges of the final client area.
-void SettleWithScrollBars(Lister& lister, int width, int height) {
-    lister.resize(width + 20, height + 20);
-    lister.resize(width + 10, height + 10);
-    lister.resize(width, height);
-}
-
 }  // namespace
 
 // ---- Scrolling ------------------------------------------------------------------------------
@@ -64,20 +53,23 @@ HOST_TEST(scroll, ranges_follow_the_client_size) {
     HWND viewer = lister.viewer();
     CHECK(viewer);
     if (!viewer) return;
-    {
-        const RECT client = ClientRect(viewer);
-        Note("after the first sizing to 300 x 200: client %ld x %ld, ranges %s and %s", client.right, client.bottom,
-             ToText(ScrollRange(viewer, SB_HORZ)).c_str(), ToText(ScrollRange(viewer, SB_VERT)).c_str());
-    }
-    for (const SIZE size : {SIZE{300, 200}, SIZE{420, 330}, SIZE{250, 310}}) {
-        SettleWithScrollBars(lister, size.cx, size.cy);
+    // The lister's first sizing, to 300 x 200, makes both bars appear, each
+    // with a nested size message: the ranges are still those of the final
+    // client area, so the bottom rows can be scrolled into view.
+    auto checkRanges = [&](SIZE size) {
         const RECT client = ClientRect(viewer);
         CHECK(client.right < size.cx && client.bottom < size.cy);  // both bars show
+        if (CurrentTestFailed()) Note("client %ld x %ld in %ld x %ld", client.right, client.bottom, size.cx, size.cy);
         CHECK_EQ(ScrollRange(viewer, SB_HORZ), (Range{0, 480 - client.right}));
         CHECK_EQ(ScrollRange(viewer, SB_VERT), (Range{0, 360 - client.bottom}));
+    };
+    checkRanges({300, 200});
+    for (const SIZE size : {SIZE{420, 330}, SIZE{250, 310}, SIZE{300, 200}}) {
+        lister.resize(size.cx, size.cy);
+        checkRanges(size);
     }
     // A position beyond the new range is pulled back to its end.
-    SettleWithScrollBars(lister, 300, 200);
+    lister.resize(300, 200);
     Scroll(viewer, WM_HSCROLL, SB_THUMBTRACK, 400);
     Scroll(viewer, WM_VSCROLL, SB_THUMBTRACK, 300);
     lister.resize(400, 300);
@@ -100,7 +92,7 @@ HOST_TEST(scroll, ranges_follow_the_client_size) {
 HOST_TEST(scroll, fit_mode_empties_the_ranges_at_the_next_size_change) {
     Lister lister(gFiles.large, 0, 0, 0, 300, 200);
     HWND viewer = lister.viewer();
-    SettleWithScrollBars(lister, 300, 200);
+    lister.resize(300, 200);
     const Range horizontal = ScrollRange(viewer, SB_HORZ), vertical = ScrollRange(viewer, SB_VERT);
     CHECK(horizontal.max > 0 && vertical.max > 0);
     gPlugin.listSendCommand(viewer, 2, 2);
@@ -111,7 +103,7 @@ HOST_TEST(scroll, fit_mode_empties_the_ranges_at_the_next_size_change) {
     CHECK_EQ(ScrollRange(viewer, SB_VERT), (Range{0, 0}));
     gPlugin.listSendCommand(viewer, 2, 0);
     CHECK_EQ(ScrollRange(viewer, SB_HORZ), (Range{0, 0}));
-    SettleWithScrollBars(lister, 300, 200);
+    lister.resize(300, 200);
     CHECK_EQ(ScrollRange(viewer, SB_HORZ), horizontal);
     CHECK_EQ(ScrollRange(viewer, SB_VERT), vertical);
 }
@@ -119,7 +111,7 @@ HOST_TEST(scroll, fit_mode_empties_the_ranges_at_the_next_size_change) {
 HOST_TEST(scroll, line_page_thumb_and_wheel) {
     Lister lister(gFiles.large, 0, 0, 0, 300, 200);
     HWND viewer = lister.viewer();
-    SettleWithScrollBars(lister, 300, 200);
+    lister.resize(300, 200);
     const RECT client = ClientRect(viewer);
     const struct {
         UINT message;
@@ -172,7 +164,7 @@ HOST_TEST(scroll, the_picture_follows_the_scroll_position) {
     const ViewerState* s = lister.state();
     CHECK(s);
     if (!s) return;
-    SettleWithScrollBars(lister, 300, 200);
+    lister.resize(300, 200);
     Command(viewer, IDM_PAUSE);
     ChainPtr decoded = Decode(gFiles.large);
     const Image* frame = FrameAt(decoded.get(), lister.currentIndex());
@@ -285,7 +277,7 @@ HOST_TEST(paint, the_overlay_stays_put_while_scrolling) {
     const ViewerState* s = lister.state();
     CHECK(s);
     if (!s) return;
-    SettleWithScrollBars(lister, 300, 200);
+    lister.resize(300, 200);
     Command(viewer, IDM_PAUSE);
     Command(viewer, IDM_SHOW_FRAME_NUMBER);
     ChainPtr decoded = Decode(gFiles.large);

@@ -1,5 +1,7 @@
 #include "tests/win32/host.h"
 
+#include <commdlg.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -32,10 +34,10 @@ volatile LONG gSequence = 0;
 // ---- Helper thread: expected windows and the watchdog -------------------------------------
 
 CRITICAL_SECTION gLock;
-std::function<void(HWND)> gExpectAct;
-std::string gExpectClass;
+std::vector<ExpectedWindow> gExpected;  // the windows the running test expects, in order
+size_t gExpectedMet = 0;                // how many of them were handled
 bool gExpectArmed = false;
-bool gExpectMet = false;
+HWND gAnswered = nullptr;    // the window handled last, which may stay visible a while
 LONG gExpectGeneration = 0;  // bumped at every arming and disarming
 bool gActing = false;        // the helper is inside an expectation's act
 volatile LONG gStopHelper = 0;
@@ -86,16 +88,24 @@ DWORD WINAPI HelperThread(void*) {
             const std::string name = ClassOf(window);
             if (name != "#32770" && name != "#32768") continue;
             EnterCriticalSection(&gLock);
-            const bool mine = gExpectArmed && !gExpectMet && name == gExpectClass;
-            std::function<void(HWND)> act = mine ? gExpectAct : nullptr;
+            if (window == gAnswered) {  // answered, and closing
+                LeaveCriticalSection(&gLock);
+                continue;
+            }
+            const bool mine = gExpectArmed && gExpectedMet < gExpected.size() && name == gExpected[gExpectedMet].windowClass;
+            std::function<bool(HWND)> act = mine ? gExpected[gExpectedMet].act : nullptr;
             const LONG generation = gExpectGeneration;
             gActing = mine;
             LeaveCriticalSection(&gLock);
             if (mine) {
-                act(window);
+                const bool done = act(window);
                 EnterCriticalSection(&gLock);
-                // Met only if the main thread still waits for this very window.
-                if (generation == gExpectGeneration) gExpectMet = true;
+                // Met only if the main thread still waits for this very window;
+                // a window that is not ready yet is looked at again.
+                if (done && generation == gExpectGeneration) {
+                    ++gExpectedMet;
+                    gAnswered = window;
+                }
                 gActing = false;
                 LeaveCriticalSection(&gLock);
             } else {
@@ -132,6 +142,8 @@ DWORD WINAPI HelperThread(void*) {
     return 0;
 }
 
+}  // namespace
+
 // ---- Test files ---------------------------------------------------------------------
 
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
@@ -157,6 +169,8 @@ std::vector<uint8_t> ReadBytes(const std::string& path) {
     return bytes;
 }
 
+namespace {
+
 // A palette without white, so that white on screen is always background.
 std::vector<Rgb> TestPalette() {
     std::vector<Rgb> colors;
@@ -172,7 +186,10 @@ void MakeTestFiles(const std::string& sample) {
     CreateDirectoryA(gFiles.dir.c_str(), nullptr);
     const std::string dir = gFiles.dir + "\\";
 
-    gFiles.sample = sample;
+    // Absolute, since tests move the current directory.
+    char full[MAX_PATH];
+    const DWORD length = GetFullPathNameA(sample.c_str(), MAX_PATH, full, nullptr);
+    gFiles.sample = length > 0 && length < MAX_PATH ? full : sample;
 
     {
         FlicWriter steps(0xAF12, 64, 48, 100);
@@ -520,17 +537,23 @@ int CountMismatches(const Capture& capture, RECT area, const std::function<uint3
 
 // ---- Dialogs ------------------------------------------------------------------------------------
 
-void ExpectWindow(const char* windowClass, std::function<void(HWND)> act) {
+void ExpectWindows(std::vector<ExpectedWindow> windows) {
     EnterCriticalSection(&gLock);
     ++gExpectGeneration;
-    gExpectClass = windowClass;
-    gExpectAct = std::move(act);
+    gExpected = std::move(windows);
+    gExpectedMet = 0;
     gExpectArmed = true;
-    gExpectMet = false;
     LeaveCriticalSection(&gLock);
 }
 
-bool ExpectationMet() {
+void ExpectWindow(const char* windowClass, std::function<void(HWND)> act) {
+    ExpectWindows({{windowClass, [act = std::move(act)](HWND window) {
+                        act(window);
+                        return true;
+                    }}});
+}
+
+size_t ExpectedWindowsMet() {
     // The modal loop may end before the helper has left its act: wait for it.
     for (int i = 0; i < 400; ++i) {
         EnterCriticalSection(&gLock);
@@ -541,12 +564,19 @@ bool ExpectationMet() {
     }
     EnterCriticalSection(&gLock);
     ++gExpectGeneration;
-    const bool met = gExpectMet;
+    const size_t met = gExpectedMet;
     gExpectArmed = false;
-    gExpectMet = false;
-    gExpectAct = nullptr;
+    gExpected.clear();
+    gExpectedMet = 0;
     LeaveCriticalSection(&gLock);
     return met;
+}
+
+bool ExpectationMet() {
+    EnterCriticalSection(&gLock);
+    const size_t expected = gExpected.size();
+    LeaveCriticalSection(&gLock);
+    return ExpectedWindowsMet() == expected && expected > 0;
 }
 
 std::string WindowText(HWND window) {
@@ -577,6 +607,189 @@ void ClickButton(HWND dialog, int id) {
         PostMessageA(button, BM_CLICK, 0, 0);
     else
         PostMessageA(dialog, WM_COMMAND, id, 0);
+}
+
+std::vector<std::string> ComboItems(HWND combo) {
+    std::vector<std::string> items;
+    DWORD_PTR count = 0;
+    if (!combo || !SendMessageTimeoutA(combo, CB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, 1000, &count)) return items;
+    for (DWORD_PTR i = 0; i < count && static_cast<LRESULT>(count) != CB_ERR; ++i) {
+        char text[512] = "";
+        DWORD_PTR length = 0;
+        SendMessageTimeoutA(combo, CB_GETLBTEXTLEN, i, 0, SMTO_ABORTIFHUNG, 1000, &length);
+        if (length < sizeof text)
+            SendMessageTimeoutA(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 1000, &length);
+        items.push_back(text);
+    }
+    return items;
+}
+
+namespace {
+constexpr int kFileTypeList = 0x470;  // cmb1
+constexpr int kFileNameBox = 0x47C;   // cmb13, an edit inside a combo box
+constexpr int kCompressorList = 0x370;
+
+// The edit control where the user types the file name.
+HWND FileNameEdit(HWND dialog) {
+    HWND box = GetDlgItem(dialog, kFileNameBox);
+    HWND edit = box ? FindWindowExA(box, nullptr, "Edit", nullptr) : nullptr;
+    return edit ? edit : box;
+}
+}  // namespace
+
+SaveDialogView ReadSaveDialog(HWND dialog) {
+    SaveDialogView view;
+    view.title = WindowText(dialog);
+    HWND types = GetDlgItem(dialog, kFileTypeList);
+    view.types = ComboItems(types);
+    DWORD_PTR selected = static_cast<DWORD_PTR>(CB_ERR);
+    if (types) SendMessageTimeoutA(types, CB_GETCURSEL, 0, 0, SMTO_ABORTIFHUNG, 1000, &selected);
+    view.type = static_cast<int>(static_cast<LRESULT>(selected));
+    if (HWND edit = FileNameEdit(dialog)) view.name = WindowText(edit);
+    char folder[MAX_PATH] = "";
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutA(dialog, CDM_GETFOLDERPATH, sizeof folder, reinterpret_cast<LPARAM>(folder), SMTO_ABORTIFHUNG,
+                        1000, &ignored);
+    view.folder = folder;
+    return view;
+}
+
+void AcceptSaveDialog(HWND dialog, const std::optional<std::string>& name, int type) {
+    DWORD_PTR ignored = 0;
+    if (name) {
+        HWND edit = FileNameEdit(dialog);
+        SendMessageTimeoutA(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(name->c_str()), SMTO_ABORTIFHUNG, 1000, &ignored);
+    }
+    if (type >= 0) {
+        HWND types = GetDlgItem(dialog, kFileTypeList);
+        SendMessageTimeoutA(types, CB_SETCURSEL, type, 0, SMTO_ABORTIFHUNG, 1000, &ignored);
+        // Wine takes the chosen type over only on CBN_SELENDOK.
+        for (WORD code : {WORD{CBN_SELCHANGE}, WORD{CBN_SELENDOK}})
+            SendMessageTimeoutA(dialog, WM_COMMAND, MAKEWPARAM(kFileTypeList, code), reinterpret_cast<LPARAM>(types),
+                                SMTO_ABORTIFHUNG, 1000, &ignored);
+    }
+    // Posted: the click may open another dialog (an overwrite prompt).
+    PostMessageA(dialog, WM_COMMAND, IDOK, 0);
+}
+
+bool AnswerCompressionDialog(HWND dialog, bool ok) {
+    // Under load the dialog can show before its list of compressors is filled.
+    HWND list = GetDlgItem(dialog, kCompressorList);
+    DWORD_PTR item = static_cast<DWORD_PTR>(CB_ERR);
+    if (list)
+        SendMessageTimeoutA(list, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+                            reinterpret_cast<LPARAM>("Full Frames (Uncompressed)"), SMTO_ABORTIFHUNG, 1000, &item);
+    if (WindowText(dialog) != "Video Compression" || static_cast<LRESULT>(item) == CB_ERR) return false;
+    if (ok) {
+        DWORD_PTR ignored = 0;
+        SendMessageTimeoutA(list, CB_SETCURSEL, item, 0, SMTO_ABORTIFHUNG, 1000, &ignored);
+        SendMessageTimeoutA(dialog, WM_COMMAND, MAKEWPARAM(kCompressorList, CBN_SELCHANGE), reinterpret_cast<LPARAM>(list),
+                            SMTO_ABORTIFHUNG, 1000, &ignored);
+    }
+    PostMessageA(dialog, WM_COMMAND, ok ? IDOK : IDCANCEL, 0);
+    return true;
+}
+
+// ---- Recorded calls of the plug-in ---------------------------------------------------------------
+
+namespace {
+
+std::vector<SaveDialogCall> gSaveDialogCalls;
+std::vector<MessageBoxCall> gMessageBoxCalls;
+decltype(&GetSaveFileNameA) gRealGetSaveFileName = nullptr;
+decltype(&MessageBoxA) gRealMessageBox = nullptr;
+
+std::optional<std::string> Copy(const char* text) { return text ? std::optional<std::string>(text) : std::nullopt; }
+
+// A dialog filter: pairs of texts, each with its NUL, ended by one more NUL.
+std::optional<std::string> CopyFilter(const char* filter) {
+    if (!filter) return std::nullopt;
+    size_t length = 0;
+    while (filter[length] || filter[length + 1]) ++length;
+    return std::string(filter, length + 2);
+}
+
+BOOL WINAPI RecordGetSaveFileName(OPENFILENAMEA* dialog) {
+    SaveDialogCall call;
+    call.structSize = dialog->lStructSize;
+    call.owner = dialog->hwndOwner;
+    call.instance = dialog->hInstance;
+    call.filter = CopyFilter(dialog->lpstrFilter);
+    call.customFilter = dialog->lpstrCustomFilter != nullptr;
+    call.maxCustomFilter = dialog->nMaxCustFilter;
+    call.filterIndex = dialog->nFilterIndex;
+    call.file = Copy(dialog->lpstrFile);
+    call.maxFile = dialog->nMaxFile;
+    call.fileTitle = dialog->lpstrFileTitle != nullptr;
+    call.maxFileTitle = dialog->nMaxFileTitle;
+    call.initialDir = Copy(dialog->lpstrInitialDir);
+    call.title = Copy(dialog->lpstrTitle);
+    call.flags = dialog->Flags;
+    call.fileOffset = dialog->nFileOffset;
+    call.fileExtension = dialog->nFileExtension;
+    call.defaultExtension = Copy(dialog->lpstrDefExt);
+    call.custData = dialog->lCustData;
+    call.hook = dialog->lpfnHook != nullptr;
+    call.templateName = dialog->lpTemplateName != nullptr;
+    call.result = gRealGetSaveFileName(dialog);
+    call.chosenFilterIndex = dialog->nFilterIndex;
+    if (call.result && dialog->lpstrFile) call.chosenFile = dialog->lpstrFile;
+    gSaveDialogCalls.push_back(call);
+    return call.result;
+}
+
+int WINAPI RecordMessageBox(HWND owner, const char* text, const char* caption, UINT type) {
+    gMessageBoxCalls.push_back({owner, text ? text : "", Copy(caption), type});
+    return gRealMessageBox(owner, text, caption, type);
+}
+
+// Points the module's import of `function` from `dll` at `replacement`; the
+// function it called before, or none when the module does not import it.
+void* PatchImport(HMODULE module, const char* dll, const char* function, void* replacement) {
+    auto* base = reinterpret_cast<uint8_t*>(module);
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (!directory.VirtualAddress) return nullptr;
+    for (auto* import = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress); import->Name;
+         ++import) {
+        if (lstrcmpiA(reinterpret_cast<const char*>(base + import->Name), dll) != 0) continue;
+        auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + import->OriginalFirstThunk);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->FirstThunk);
+        for (; names->u1.AddressOfData; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+            const auto* byName = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            if (std::strcmp(reinterpret_cast<const char*>(byName->Name), function) != 0) continue;
+            DWORD protection = 0;
+            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &protection);
+            void* previous = reinterpret_cast<void*>(slots->u1.Function);
+            slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, protection, &protection);
+            return previous;
+        }
+    }
+    return nullptr;
+}
+
+void RecordPluginCalls(HMODULE plugin) {
+    gRealGetSaveFileName = reinterpret_cast<decltype(gRealGetSaveFileName)>(
+        PatchImport(plugin, "comdlg32.dll", "GetSaveFileNameA", reinterpret_cast<void*>(RecordGetSaveFileName)));
+    gRealMessageBox = reinterpret_cast<decltype(gRealMessageBox)>(
+        PatchImport(plugin, "user32.dll", "MessageBoxA", reinterpret_cast<void*>(RecordMessageBox)));
+}
+
+}  // namespace
+
+std::vector<SaveDialogCall> TakeSaveDialogCalls() {
+    std::vector<SaveDialogCall> calls;
+    calls.swap(gSaveDialogCalls);
+    return calls;
+}
+
+std::vector<MessageBoxCall> TakeMessageBoxCalls() {
+    std::vector<MessageBoxCall> calls;
+    calls.swap(gMessageBoxCalls);
+    return calls;
 }
 
 // ---- Resource counts ----------------------------------------------------------------------------
@@ -657,7 +870,17 @@ int main(int argc, char** argv) {
         std::printf("[FAIL] %s lacks ListLoad or ListSendCommand\n", plugin.c_str());
         return 1;
     }
+    RecordPluginCalls(gPlugin.module);
+    if (!gRealGetSaveFileName || !gRealMessageBox) {
+        std::printf("[FAIL] %s does not import GetSaveFileNameA and MessageBoxA\n", plugin.c_str());
+        return 1;
+    }
+    // The host's own copy of the image library, for expected pictures and
+    // for reading back what the plug-in wrote.
+    FormatRegisterAll();
     MakeTestFiles(sample);
+    // The save dialogs start in the current directory: the test files' one.
+    SetCurrentDirectoryA(gFiles.dir.c_str());
 
     int run = 0, failed = 0;
     for (const HostTest& test : Tests()) {
@@ -670,6 +893,8 @@ int main(int argc, char** argv) {
         gDeadline = GetTickCount64() + 60000;
         LeaveCriticalSection(&gLock);
         const double start = NowMs();
+        TakeSaveDialogCalls();
+        TakeMessageBoxCalls();
         test.run();
         ReleaseKeys();
         Pump(20);
@@ -677,6 +902,7 @@ int main(int argc, char** argv) {
         gDeadline = 0;
         std::vector<std::string> helperFailures = gHelperFailures;
         gExpectArmed = false;
+        gExpected.clear();
         LeaveCriticalSection(&gLock);
         for (const std::string& failure : helperFailures) CheckFailed("helper", 0, failure);
         ++run;
@@ -688,6 +914,7 @@ int main(int argc, char** argv) {
     InterlockedExchange(&gStopHelper, 1);
     WaitForSingleObject(helper, 5000);
     CloseHandle(helper);
+    SetCurrentDirectoryA((gFiles.dir + "\\..").c_str());
     RemoveTree(gFiles.dir);
     std::printf("%d tests, %d failed\n", run, failed);
     if (run == 0) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,13 @@ inline std::string ToText(unsigned value) { return std::to_string(value); }
 inline std::string ToText(bool value) { return value ? "true" : "false"; }
 inline std::string ToText(const std::string& value) { return "\"" + value + "\""; }
 inline std::string ToText(const char* value) { return value ? ToText(std::string(value)) : "(null)"; }
+// Texts that may be absent, such as dialog filters with their NULs (shown as \0).
+inline std::string ToText(const std::optional<std::string>& value) {
+    if (!value) return "(none)";
+    std::string text = "\"";
+    for (char c : *value) text += c ? std::string(1, c) : std::string("\\0");
+    return text + "\"";
+}
 template <typename T>
 std::string ToText(T* value) {
     char text[32];
@@ -91,6 +99,10 @@ struct TestFiles {
     std::string missing;   // a name that does not exist
 };
 extern TestFiles gFiles;
+
+void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+// The whole file; empty when it cannot be read.
+std::vector<uint8_t> ReadBytes(const std::string& path);
 
 // ---- Decoded pictures for expected pixels ---------------------------------------------
 
@@ -196,12 +208,23 @@ int CountMismatches(const Capture& capture, RECT area, const std::function<uint3
 
 // ---- Dialogs, menus and the watchdog -----------------------------------------------------
 
-// Arms the helper thread: the next visible window of the class ("#32770" for
-// dialogs and message boxes, "#32768" for popup menus) belonging to the main
-// thread is handed to `act`, on the helper thread. Any other dialog or menu
-// fails the running test and is closed.
+// One window that the running test expects: its class ("#32770" for dialogs
+// and message boxes, "#32768" for popup menus) and what the helper thread
+// does with it. The act returns false while the window is not ready yet (a
+// list still empty), and is then called again a little later.
+struct ExpectedWindow {
+    std::string windowClass;
+    std::function<bool(HWND)> act;
+};
+// Arms the helper thread: the next visible windows of the main thread are
+// handed, one after the other, to the acts, on the helper thread. Any other
+// dialog or menu fails the running test and is closed.
+void ExpectWindows(std::vector<ExpectedWindow> windows);
+// One window whose act is always ready.
 void ExpectWindow(const char* windowClass, std::function<void(HWND)> act);
-// Whether the armed expectation was met; disarms it.
+// How many of the armed windows were handled; disarms.
+size_t ExpectedWindowsMet();
+// Whether every armed window was handled; disarms.
 bool ExpectationMet();
 // The text of a message box, its caption and body.
 std::string WindowText(HWND window);
@@ -210,6 +233,64 @@ std::string DialogItemText(HWND dialog, int id);
 std::vector<std::string> TakeHelperFailures();
 // Presses a message box's button (posted, so that the helper never blocks).
 void ClickButton(HWND dialog, int id);
+
+// The system's save dialog as the user sees it.
+struct SaveDialogView {
+    std::string title;
+    std::vector<std::string> types;  // the entries of the file type list
+    int type = -1;                   // the one selected
+    std::string name;                // the file name box
+    std::string folder;              // the folder it shows
+};
+SaveDialogView ReadSaveDialog(HWND dialog);
+// Types `name` into the file name box (nullopt keeps what is there), picks
+// entry `type` of the type list (-1 keeps it) and presses Save.
+void AcceptSaveDialog(HWND dialog, const std::optional<std::string>& name, int type);
+// Answers Video for Windows' "Video Compression" dialog: "Full Frames
+// (Uncompressed)" and OK, or Cancel. False while it is not ready.
+bool AnswerCompressionDialog(HWND dialog, bool ok);
+// Texts of a combo box's list.
+std::vector<std::string> ComboItems(HWND combo);
+
+// ---- What the plug-in asks of the system ---------------------------------------------------
+
+// The host patches the plug-in's import table so that its calls of
+// GetSaveFileNameA and MessageBoxA are recorded on the way to the real ones.
+struct SaveDialogCall {
+    // As the plug-in filled the structure; texts copied, absent pointers as nullopt.
+    DWORD structSize = 0;
+    HWND owner = nullptr;
+    HINSTANCE instance = nullptr;
+    std::optional<std::string> filter;  // the whole text with its NULs, the final double NUL included
+    bool customFilter = false;
+    DWORD maxCustomFilter = 0;
+    DWORD filterIndex = 0;
+    std::optional<std::string> file;    // the default name
+    DWORD maxFile = 0;
+    bool fileTitle = false;
+    DWORD maxFileTitle = 0;
+    std::optional<std::string> initialDir;
+    std::optional<std::string> title;
+    DWORD flags = 0;
+    WORD fileOffset = 0, fileExtension = 0;
+    std::optional<std::string> defaultExtension;
+    LPARAM custData = 0;
+    bool hook = false;
+    bool templateName = false;
+    // What the dialog gave back.
+    BOOL result = FALSE;
+    DWORD chosenFilterIndex = 0;
+    std::string chosenFile;
+};
+struct MessageBoxCall {
+    HWND owner = nullptr;
+    std::string text;
+    std::optional<std::string> caption;
+    UINT type = 0;
+};
+// The calls since the last take.
+std::vector<SaveDialogCall> TakeSaveDialogCalls();
+std::vector<MessageBoxCall> TakeMessageBoxCalls();
 
 // ---- Resource counts --------------------------------------------------------------------
 

@@ -53,6 +53,18 @@ void ExpectMessageBox(MessageBoxSeen* seen) {
     });
 }
 
+// The commands that ask for a file name.
+bool OpensSaveDialog(WORD command) {
+    switch (command) {
+        case IDM_EXTRACT_FRAME:
+        case IDM_EXTRACT_ALL_FRAMES:
+        case IDM_EXPORT_GIF:
+        case IDM_EXPORT_AVI:
+        case IDM_EXPORT_SPR: return true;
+        default: return false;
+    }
+}
+
 struct MenuSeen {
     RECT rect{};
     bool pauseChecked = false;
@@ -337,8 +349,10 @@ HOST_TEST(keys, every_key_of_the_key_table) {
             const LPARAM lparam = MAKELPARAM(1, 0x100 + key.key);
             MessageBoxSeen box;
             MenuSeen menu;
+            const bool opensDialog = expect.does == Does::command && OpensSaveDialog(expect.arg);
             if (expect.does == Does::information) ExpectMessageBox(&box);
             if (expect.does == Does::menu) ExpectMenu(&menu);
+            if (opensDialog) ExpectWindow("#32770", [](HWND dialog) { PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0); });
             lister.clearLogs();
             SendKey(viewer, key.key, ctrl, lparam);
             Pump(0);
@@ -372,7 +386,8 @@ HOST_TEST(keys, every_key_of_the_key_table) {
                 else if (menu.rect.left != origin.x || menu.rect.top != origin.y)
                     fail("menu at " + std::to_string(menu.rect.left) + "," + std::to_string(menu.rect.top));
             }
-            if (expect.does != Does::information && expect.does != Does::menu && met) fail("a window opened");
+            if (opensDialog && !met) fail("no save dialog");
+            if (expect.does != Does::information && expect.does != Does::menu && !opensDialog && met) fail("a window opened");
         }
     }
 }
@@ -491,15 +506,35 @@ HOST_TEST(menu, commands_from_the_menu_and_the_window) {
     Command(viewer, IDM_NEXT_FRAME);
     CHECK_EQ(s->singleStep, 1);
     CHECK_EQ(s->paused, 0);
+    // Ids around the viewer's own are not its commands.
     Command(viewer, IDM_PAUSE);
-    // Saving and exporting come later; their commands change nothing yet.
     const Image* current = s->current;
-    for (int id : {IDM_EXTRACT_FRAME, IDM_EXTRACT_ALL_FRAMES, IDM_EXPORT_GIF, IDM_EXPORT_AVI, IDM_EXPORT_SPR, 40012, 40000}) {
-        Command(viewer, static_cast<WORD>(id));
+    for (WORD id : {40012, 40000}) {
+        Command(viewer, id);
         Pump(50);
         CHECK_EQ(s->current, current);
-        CHECK_EQ(s->paused, 1);
-        CHECK_EQ(s->singleStep, 1);
+        CHECK_EQ(PlaybackState(lister), std::make_pair(1, 1));
+    }
+    // The commands that ask for a file name, cancelled: the two extract
+    // commands pause (a pending step stays armed), the exports leave playback
+    // as it was. Slow frames keep the timer from moving on meanwhile.
+    SetDelays(s, {60000});
+    ViewerState* state = lister.state();
+    for (WORD id : {IDM_EXTRACT_FRAME, IDM_EXTRACT_ALL_FRAMES, IDM_EXPORT_GIF, IDM_EXPORT_AVI, IDM_EXPORT_SPR}) {
+        const bool extract = id == IDM_EXTRACT_FRAME || id == IDM_EXTRACT_ALL_FRAMES;
+        for (const auto& before : {std::make_pair(0, 0), std::make_pair(0, 1), std::make_pair(1, 0)}) {
+            // Playing and Paused through the pause command, Stepping through a step.
+            state->singleStep = 0;
+            state->paused = !before.first;
+            Command(viewer, before.second ? IDM_NEXT_FRAME : IDM_PAUSE);
+            CHECK_EQ(PlaybackState(lister), before);
+            ExpectWindow("#32770", [](HWND dialog) { PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0); });
+            Command(viewer, id);
+            CHECK(ExpectationMet());
+            CHECK_EQ(PlaybackState(lister), extract ? std::make_pair(1, before.second) : before);
+            // The timer runs exactly while playback does.
+            CHECK_EQ(KillTimer(viewer, 1) != 0, PlaybackState(lister).first == 0);
+        }
     }
 }
 
@@ -547,6 +582,8 @@ HOST_TEST(menu, about_box) {
     CHECK(version.back() == ')');
     CHECK(lines[2].empty());
     CHECK(!lines[3].empty());
+    const std::vector<MessageBoxCall> calls = TakeMessageBoxCalls();
+    CHECK(calls.size() == 1 && calls[0].type == MB_ICONINFORMATION && calls[0].owner == lister.viewer());
 }
 
 HOST_TEST(host, an_unexpected_dialog_is_closed_and_reported) {
