@@ -175,8 +175,9 @@ Stream* StreamOpen(StreamOpenRequest* request) {
     stream->formatId = request->formatId;
     stream->mode = request->mode;
     if (!ops->open(stream, request)) {
-        // The open failed, so there is no state to release.
-        if (request->error == kErrorNone) request->error = kErrorUnknown;
+        // The open failed, so there is no state to release. An open that fails
+        // without a code was cancelled by the user (the AVI compression dialog):
+        // the error stays 0, and callers show nothing for it.
         StreamRelease(stream);
         return nullptr;
     }

@@ -88,7 +88,8 @@ int ImageSaveFile(Image* image, const char* fileName, SaveRequest* request);
 // driver appends it to the stream's file and frees it. A format's close always
 // releases its state, whether it succeeds or not.
 //
-// StreamOpen: the Stream, or none with request->error set.
+// StreamOpen: the Stream, or none with request->error set; an error of 0
+//   means the user cancelled (a dialog of the format's open), not a failure.
 // StreamWriteFrame: 1, or 0. After any failure the Stream remains and its
 //   owner ends it with StreamClose or StreamAbandon. When the file could not
 //   be written (6 "Write error") the unfinished file is removed at once, and

@@ -238,36 +238,37 @@ int ViewerExportGif(HWND window) {
     return ViewerWriteGif(window, name);
 }
 
-// Shows no message: the compression dialog is the user's last word, and a
-// cancelled one is no failure.
+// A cancelled compression dialog is the user's choice and shows nothing; every
+// real failure (no memory, a full disk, the size limit) shows its error box, and
+// no unfinished file stays behind.
 int ViewerWriteAvi(HWND window, const char* name) {
     const ViewerState* state = ViewerGetState(window);
     if (!state) return 0;
     Image* copy = ImageConvert(state->first, 24);
-    if (!copy) return 0;
+    if (!copy) return ReportError(window, kErrorOutOfMemory);
     AviExportOptions options{window, AviFrameRate(ImageGetDelay(state->first))};
     StreamOpenRequest open{kFormatAvi, name, 1, copy, &options, kErrorNone};
     Stream* stream = StreamOpen(&open);
     ImageDestroy(copy);
-    if (!stream) return 0;
+    if (!stream) return open.error == kErrorNone ? 0 : ReportError(window, open.error);
 
     uint32_t index = 0;
-    for (Image* frame = state->first;; frame = ImageNext(frame), ++index) {
+    for (Image* frame = state->first; frame; frame = ImageNext(frame), ++index) {
         Image* frame24 = ImageConvert(frame, 24);
-        if (!frame24) {
+        StreamFrameRequest request{frame24, 0, &index, frame24 ? kErrorNone : kErrorOutOfMemory};
+        const int written = frame24 && StreamWriteFrame(stream, &request);
+        ImageDestroy(frame24);
+        if (!written) {
             StreamCloseRequest close{frame, nullptr, kErrorNone};
             StreamAbandon(stream, &close);
-            return 0;
+            return ReportError(window, request.error);
         }
-        StreamFrameRequest request{frame24, 0, &index, kErrorNone};
-        StreamWriteFrame(stream, &request);
-        ImageDestroy(frame24);
         if (!ImageNext(frame)) {
             StreamCloseRequest close{frame, nullptr, kErrorNone};
-            StreamClose(stream, &close);
-            return 1;
+            if (!StreamClose(stream, &close)) return ReportError(window, close.error);
         }
     }
+    return 1;
 }
 
 int ViewerExportAvi(HWND window) {

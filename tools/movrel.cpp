@@ -432,6 +432,10 @@ int RunExport(const std::vector<std::string>& args) {
     StreamOpenRequest open{exporter->id, output.c_str(), 1, firstFrame, plan.openOptions, kErrorNone};
     Stream* stream = StreamOpen(&open);
     converted.reset();
+    if (!stream && open.error == kErrorNone) {
+        std::fprintf(stderr, "movrel: export cancelled: %s\n", output.c_str());
+        return 1;
+    }
     if (!stream) return fail(open.error);
 
     const int total = ImageCount(first.get());

@@ -755,6 +755,33 @@ HOST_TEST(exports, avi_cancelled_in_the_compression_dialog) {
     CHECK_EQ(lister.state()->paused, 0);
 }
 
+HOST_TEST(exports, avi_that_cannot_be_put_in_place_shows_a_write_error) {
+    OutputDir out("avifail");
+    // An existing sample.avi, held open without sharing: the finished export
+    // cannot replace it, and the user must hear of it.
+    const std::string target = out.file("sample.avi");
+    HANDLE held = CreateFileA(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    CHECK(held != INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    CHECK(WriteFile(held, "old", 3, &written, nullptr));
+    Lister lister(gFiles.sample, 0, 0, 0, 400, 300);
+    SaveDialogView view;
+    BoxSeen box;
+    const ExpectedWindow replaceYes = {"#32770", [](HWND prompt) {
+                                           ClickButton(prompt, IDYES);
+                                           return true;
+                                       }};
+    ExpectWindows({SaveDialog(&view), replaceYes, CompressionDialog(true), MessageBoxOk(&box)});
+    Command(lister.viewer(), IDM_EXPORT_AVI);
+    CHECK(ExpectationMet());
+    CloseHandle(held);
+    TakeSaveDialogCalls();
+    CheckErrorBoxes(lister.viewer(), {"Write error"});
+    // The old file as it was, and no temporary file beside it.
+    CHECK_EQ(NameList(out.entries()), "{sample.avi}");
+    CHECK_EQ(ReadBytes(target).size(), size_t{3});
+}
+
 // ---- Information ------------------------------------------------------------------------------------
 
 HOST_TEST(menu, information_box_of_deep_pictures) {
