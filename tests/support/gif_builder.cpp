@@ -84,10 +84,10 @@ std::vector<uint8_t> Interlace(const std::vector<uint8_t>& pixels, int width, in
 }  // namespace
 
 GifBuilder::GifBuilder(int width, int height, const char* version) {
-    out_.insert(out_.end(), version, version + 6);
+    out_.assign(version, version + 6);
     PutU16(out_, static_cast<uint32_t>(width));
     PutU16(out_, static_cast<uint32_t>(height));
-    out_.insert(out_.end(), {0, 0, 0});
+    out_.resize(out_.size() + 3, 0);  // flags, background, aspect
 }
 
 GifBuilder& GifBuilder::globalTable(const std::vector<Rgb>& colors, int backgroundIndex) {

@@ -12,9 +12,10 @@ namespace {
 // An SPR file built frame by frame; frame f has palette entry i = (i, f, 255 - i)
 // and the pixels of its picture.
 struct SprFile {
-    Bytes bytes = {'S', 'P', 'R', 0, 0, 0, 0, 0, 0};
+    Bytes bytes = Bytes(9, 0);
 
     SprFile(int frames, int width, int height) {
+        bytes[0] = 'S', bytes[1] = 'P', bytes[2] = 'R';
         bytes[3] = static_cast<uint8_t>(frames), bytes[4] = static_cast<uint8_t>(frames >> 8);
         bytes[5] = static_cast<uint8_t>(width), bytes[6] = static_cast<uint8_t>(width >> 8);
         bytes[7] = static_cast<uint8_t>(height), bytes[8] = static_cast<uint8_t>(height >> 8);
