@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "formats/format.h"
+#include "formats/save.h"
 
 struct ImageDeleter {
     void operator()(Image* image) const { ImageDestroy(image); }
@@ -26,6 +27,15 @@ inline ImagePtr LoadBytes(std::vector<uint8_t> bytes, ErrorCode* error = nullptr
     ImagePtr image(FormatLoad(&request));
     if (error) *error = request.error;
     return image;
+}
+
+// The bytes a saver left in the request, which gives its buffer up.
+inline std::vector<uint8_t> TakeOutput(SaveRequest& request) {
+    if (!request.output) return {};
+    std::vector<uint8_t> bytes(request.output->data, request.output->data + request.output->size);
+    MemBufferFree(request.output);
+    request.output = nullptr;
+    return bytes;
 }
 
 // A fresh directory under the system's temporary directory, removed at the end.

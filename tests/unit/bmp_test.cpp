@@ -339,10 +339,7 @@ TEST(BmpLoad, RespectsTheLoadBudget) {
 Bytes Save(Image* image) {
     SaveRequest request{kFormatBmp, nullptr, nullptr, kErrorNone};
     EXPECT_EQ(BmpSave(image, &request), 1);
-    if (!request.output) return {};
-    Bytes bytes(request.output->data, request.output->data + request.output->size);
-    MemBufferFree(request.output);
-    return bytes;
+    return TakeOutput(request);
 }
 
 uint32_t Le32(const Bytes& b, size_t at) { return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (uint32_t{b[at + 3]} << 24); }

@@ -282,9 +282,7 @@ Bytes Encoded(Image* image, ErrorCode* error = nullptr) {
     const int saved = PcxSave(image, &request);
     if (error) *error = request.error;
     if (!saved) return {};
-    Bytes bytes(request.output->data, request.output->data + request.output->size);
-    MemBufferFree(request.output);
-    return bytes;
+    return TakeOutput(request);
 }
 
 ImagePtr RandomImage(int width, int height, int depth, std::mt19937& rng) {

@@ -165,9 +165,7 @@ protected:
     Bytes Encoded() {
         SaveRequest request{kFormatBmp, nullptr, nullptr, kErrorNone};
         EXPECT_EQ(FormatSave(image_.get(), &request), 1);
-        Bytes bytes(request.output->data, request.output->data + request.output->size);
-        MemBufferFree(request.output);
-        return bytes;
+        return TakeOutput(request);
     }
     ImagePtr image_;
     TempDir dir_;

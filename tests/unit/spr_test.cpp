@@ -111,9 +111,7 @@ Bytes Encoded(Image* first, ErrorCode* error = nullptr) {
     const int saved = SprSave(first, &request);
     if (error) *error = request.error;
     if (!saved) return {};
-    Bytes bytes(request.output->data, request.output->data + request.output->size);
-    MemBufferFree(request.output);
-    return bytes;
+    return TakeOutput(request);
 }
 
 // A chain of `frames` 8-bit images; frame f has delay 10 * (f + 1), pixel

@@ -264,9 +264,7 @@ Bytes Encoded(Image* image, bool runLength, ErrorCode* error = nullptr) {
     const int saved = TgaSave(image, &request);
     if (error) *error = request.error;
     if (!saved) return {};
-    Bytes bytes(request.output->data, request.output->data + request.output->size);
-    MemBufferFree(request.output);
-    return bytes;
+    return TakeOutput(request);
 }
 
 ImagePtr RandomImage(int width, int height, int depth, std::mt19937& rng) {
