@@ -17,30 +17,76 @@ using Palette = std::array<uint8_t, 768>;
 
 // The working picture: top-down rows of `stride` bytes, the image's stride,
 // so that a packet may run into the padding but never past the row.
+//
+// It also remembers what has been drawn since the picture was last black, so
+// that a BLACK chunk clears only that: its cost follows the input that drew
+// the pixels, not the picture's size, however many BLACK chunks a frame holds.
+// Per row, bytes [drawnFrom, drawnTo) and, apart, the last pixel, which the
+// FLC delta sets for two bytes of input.
 struct Canvas {
     uint8_t* pixels;
     int width;
     int height;
     int stride;
+    uint32_t* drawnFrom;
+    uint32_t* drawnTo;
+    uint8_t* lastPixelDrawn;
+    int32_t* drawnRows;  // the rows with something drawn, each once
+    int drawnRowCount;
 
     uint8_t* row(int64_t y) { return pixels + static_cast<size_t>(y) * static_cast<size_t>(stride); }
+
+    void noteRow(int64_t y) {
+        if (drawnFrom[y] == drawnTo[y] && !lastPixelDrawn[y]) drawnRows[drawnRowCount++] = static_cast<int32_t>(y);
+    }
+    void noteDrawn(int64_t y, int64_t from, int64_t to) {
+        if (from >= to) return;
+        noteRow(y);
+        if (drawnFrom[y] == drawnTo[y]) {
+            drawnFrom[y] = static_cast<uint32_t>(from);
+            drawnTo[y] = static_cast<uint32_t>(to);
+            return;
+        }
+        if (from < drawnFrom[y]) drawnFrom[y] = static_cast<uint32_t>(from);
+        if (to > drawnTo[y]) drawnTo[y] = static_cast<uint32_t>(to);
+    }
+    void setLastPixel(int64_t y, uint8_t value) {
+        noteRow(y);
+        lastPixelDrawn[y] = 1;
+        row(y)[width - 1] = value;
+    }
+    void clear() {
+        for (int i = 0; i < drawnRowCount; ++i) {
+            const int32_t y = drawnRows[i];
+            std::memset(row(y) + drawnFrom[y], 0, drawnTo[y] - drawnFrom[y]);
+            if (lastPixelDrawn[y]) row(y)[width - 1] = 0;
+            drawnFrom[y] = drawnTo[y] = 0;
+            lastPixelDrawn[y] = 0;
+        }
+        drawnRowCount = 0;
+    }
 };
 
 void PutBytes(Canvas& canvas, int64_t y, int64_t column, const uint8_t* source, int64_t count) {
     if (column >= canvas.stride) return;
     const int64_t n = count < canvas.stride - column ? count : canvas.stride - column;
     std::memcpy(canvas.row(y) + column, source, static_cast<size_t>(n));
+    canvas.noteDrawn(y, column, column + n);
 }
 
 void FillBytes(Canvas& canvas, int64_t y, int64_t column, uint8_t value, int64_t count) {
     if (column >= canvas.stride) return;
     const int64_t n = count < canvas.stride - column ? count : canvas.stride - column;
     std::memset(canvas.row(y) + column, value, static_cast<size_t>(n));
+    canvas.noteDrawn(y, column, column + n);
 }
 
 void FillPairs(Canvas& canvas, int64_t y, int64_t column, const uint8_t* pair, int64_t pairs) {
+    if (column >= canvas.stride) return;
     uint8_t* row = canvas.row(y);
-    for (int64_t i = 0; i < pairs * 2 && column + i < canvas.stride; ++i) row[column + i] = pair[i & 1];
+    int64_t i = 0;
+    for (; i < pairs * 2 && column + i < canvas.stride; ++i) row[column + i] = pair[i & 1];
+    canvas.noteDrawn(y, column, column + i);
 }
 
 // COLOR_256 and COLOR_64: every packet applies; each packet's skip counts
@@ -126,7 +172,7 @@ bool DecodeDeltaFlc(ByteReader& in, Canvas& canvas) {
         if (!in.ok()) return false;
         if (y >= canvas.height) break;  // rows past the picture are never written
         if ((word & 0xC000) == 0x8000) {
-            canvas.row(y)[canvas.width - 1] = static_cast<uint8_t>(word & 0xFF);
+            canvas.setLastPixel(y, static_cast<uint8_t>(word & 0xFF));
             word = in.u16();
         }
         const int packets = static_cast<int16_t>(word);
@@ -155,7 +201,7 @@ bool DecodeCopy(ByteReader& in, Canvas& canvas) {
     for (int y = 0; y < canvas.height; ++y) {
         const uint8_t* line = in.take(static_cast<size_t>(canvas.width));
         if (!line) return false;
-        std::memcpy(canvas.row(y), line, static_cast<size_t>(canvas.width));
+        PutBytes(canvas, y, 0, line, canvas.width);
     }
     return true;
 }
@@ -167,9 +213,7 @@ bool DecodeSubchunk(uint16_t type, ByteReader& data, Canvas& canvas, Palette& pa
         case kFlicColor64: return DecodeColor(data, palette, true);
         case kFlicDeltaFlc: return DecodeDeltaFlc(data, canvas);
         case kFlicDeltaFli: return DecodeDeltaFli(data, canvas);
-        case kFlicBlack:
-            std::memset(canvas.pixels, 0, static_cast<size_t>(canvas.stride) * static_cast<size_t>(canvas.height));
-            return true;
+        case kFlicBlack: canvas.clear(); return true;
         case kFlicByteRun: return DecodeByteRun(data, canvas);
         case kFlicCopy: return DecodeCopy(data, canvas);
         default: return true;
@@ -191,9 +235,16 @@ bool DecodeFrame(ByteReader chunk, Canvas& canvas, Palette& palette) {
         if (size < 6) return false;  // would never advance
         // Sizes that run past the frame chunk are cut at its end: real files
         // overstate the last subchunk by its pad byte.
-        ByteReader data = chunk.sub(static_cast<size_t>(position) + 6, size - 6);
+        uint64_t length = size - 6;
+        // Animator Pro wrote CEL files whose copy chunk states 2 bytes fewer
+        // than its pixels, which are all there: a short copy chunk reads on to
+        // the end of its frame chunk, never past it, and the next subchunk
+        // starts after the pixels it took.
+        const uint64_t pixels = uint64_t(canvas.width) * uint64_t(canvas.height);
+        if (type == kFlicCopy && length < pixels) length = pixels;
+        ByteReader data = chunk.sub(static_cast<size_t>(position) + 6, length);
         if (!DecodeSubchunk(type, data, canvas, palette)) return false;
-        position += size;
+        position += 6 + length;
     }
     return true;
 }
@@ -225,6 +276,36 @@ int FlicProbe(const LoadRequest* request) {
     return file.ok() && (magic == kFliMagic || magic == kFlcMagic);
 }
 
+namespace {
+
+// The working picture and its bookkeeping in one heap block, all zero: the
+// picture starts black with nothing drawn.
+struct CanvasBlock {
+    Canvas canvas{};
+    HeapBytes block;
+
+    bool create(int width, int height, LoadBudget& budget) {
+        const int stride = ((width + 3) / 4) * 4;
+        const uint64_t rows = uint64_t(height);
+        const uint64_t pixelBytes = uint64_t(stride) * rows;
+        const uint64_t bytes = pixelBytes + rows * (4 + 4 + 4 + 1);
+        if (!budget.take(bytes)) return false;
+        block.reset(static_cast<uint8_t*>(MemAlloc(static_cast<size_t>(bytes))));
+        if (!block) return false;
+        std::memset(block.get(), 0, static_cast<size_t>(bytes));
+        uint8_t* at = block.get();
+        canvas = Canvas{at, width, height, stride, nullptr, nullptr, nullptr, nullptr, 0};
+        at += pixelBytes;
+        canvas.drawnFrom = reinterpret_cast<uint32_t*>(at);
+        canvas.drawnTo = canvas.drawnFrom + height;
+        canvas.drawnRows = reinterpret_cast<int32_t*>(canvas.drawnTo + height);
+        canvas.lastPixelDrawn = reinterpret_cast<uint8_t*>(canvas.drawnRows + height);
+        return true;
+    }
+};
+
+}  // namespace
+
 Image* FlicLoad(LoadRequest* request) {
     ByteReader file(request->data, request->size);
     if (file.size() < kFlicHeaderSize) return LoadFail(request, nullptr, kErrorInvalidData);
@@ -238,39 +319,43 @@ Image* FlicLoad(LoadRequest* request) {
 
     LoadBudget budget(request);
     const uint64_t frameFootprint = LoadBudget::ImageFootprint(width, height, 8);
-    Canvas canvas{nullptr, width, height, ((width + 3) / 4) * 4};
-    const uint64_t canvasSize = uint64_t(canvas.stride) * uint64_t(height);
-    if (!budget.take(canvasSize)) return LoadFail(request, nullptr, kErrorOutOfMemory);
-    canvas.pixels = static_cast<uint8_t*>(MemAlloc(static_cast<size_t>(canvasSize)));
-    if (!canvas.pixels) return LoadFail(request, nullptr, kErrorOutOfMemory);
-    std::memset(canvas.pixels, 0, static_cast<size_t>(canvasSize));
+    CanvasBlock work;
+    if (!work.create(width, height, budget)) return LoadFail(request, nullptr, kErrorOutOfMemory);
+    Canvas& canvas = work.canvas;
     Palette palette{};  // black until the first colour chunk
 
     Image* first = nullptr;
     Image* last = nullptr;
-    ErrorCode error = kErrorNone;
+    ErrorCode endedEarly = kErrorNone;
     uint64_t position = firstFrame > 0 ? static_cast<uint64_t>(firstFrame) : kFlicHeaderSize;
     // Exactly the counted frames; the ring frame that follows them leads back
-    // to the first frame and is never read.
+    // to the first frame and is never read. A file damaged or cut short keeps
+    // the frames before the damage; the damaged frame itself is dropped, as
+    // its picture is only partly drawn.
     for (int decoded = 0; decoded < frames;) {
         if (position + 6 > file.size()) {
-            error = kErrorInvalidData;  // cut short
+            endedEarly = kErrorInvalidData;
             break;
         }
         const uint32_t size = file.u32At(static_cast<size_t>(position));
         const uint16_t type = file.u16At(static_cast<size_t>(position) + 4);
         if (size < 6) {
-            error = kErrorInvalidData;
+            endedEarly = kErrorInvalidData;
             break;
         }
         // Other chunks at frame level (the prefix chunk among them) are no frames.
         if (type == kFlicFrameChunk) {
-            if (!DecodeFrame(file.sub(static_cast<size_t>(position), size), canvas, palette)) {
-                error = kErrorInvalidData;
+            // A frame may overstate its size by a pad byte; more is a file cut short.
+            const bool cut = position + size > uint64_t(file.size()) + 1;
+            if (cut || !DecodeFrame(file.sub(static_cast<size_t>(position), size), canvas, palette)) {
+                endedEarly = kErrorInvalidData;
                 break;
             }
             ++decoded;
-            if (!budget.take(frameFootprint)) break;  // keep the frames decoded so far
+            if (!budget.take(frameFootprint)) {
+                endedEarly = kErrorOutOfMemory;  // keep the frames decoded so far
+                break;
+            }
             // A frame without an image chunk still shows: the previous picture
             // with this frame's palette.
             Image* image = MakeFrameImage(canvas, palette, delay);
@@ -282,13 +367,12 @@ Image* FlicLoad(LoadRequest* request) {
         }
         position += size;
     }
-    MemFree(canvas.pixels);
 
-    if (error != kErrorNone) return LoadFail(request, first, error);
-    if (!first) return LoadFail(request, nullptr, kErrorOutOfMemory);
+    if (!first) return LoadFail(request, nullptr, endedEarly == kErrorInvalidData ? kErrorInvalidData : kErrorOutOfMemory);
     first->extra = static_cast<uint8_t*>(MemAlloc(kFlicHeaderSize));
     if (!first->extra) return LoadFail(request, first, kErrorOutOfMemory);
     std::memcpy(first->extra, request->data, kFlicHeaderSize);
+    request->endedEarly = endedEarly;
     return first;
 }
 

@@ -22,23 +22,35 @@ Image* SprLoad(LoadRequest* request) {
     const int height = file.u16();
     if (!file.ok() || frames == 0 || width == 0 || height == 0) return LoadFail(request, nullptr, kErrorInvalidData);
     const uint64_t pixelBytes = uint64_t(width) * uint64_t(height);
-    if (file.remaining() / (kSprRecordHead + pixelBytes) < uint64_t(frames)) return LoadFail(request, nullptr, kErrorInvalidData);
+    const uint64_t recordBytes = kSprRecordHead + pixelBytes;
+    if (file.remaining() < recordBytes) return LoadFail(request, nullptr, kErrorInvalidData);
 
+    // A file cut short keeps its whole records; past the budget, the frames
+    // read so far are the animation.
     LoadBudget budget(request);
     const uint64_t footprint = LoadBudget::ImageFootprint(width, height, 8);
     Image* first = nullptr;
     Image* last = nullptr;
+    ErrorCode endedEarly = kErrorNone;
     for (int i = 0; i < frames; ++i) {
-        // Past the budget, the frames read so far are the animation.
-        if (!budget.take(footprint)) break;
+        if (file.remaining() < recordBytes) {
+            endedEarly = kErrorInvalidData;
+            break;
+        }
+        if (!budget.take(footprint)) {
+            endedEarly = kErrorOutOfMemory;
+            break;
+        }
         Image* image = ImageCreate(width, height, 8);
-        if (!image) break;
+        if (!image) {
+            endedEarly = kErrorOutOfMemory;
+            break;
+        }
         ImageLink(image, last);
         if (!first) first = image;
         last = image;
 
-        const uint8_t* record = file.take(kSprRecordHead + static_cast<size_t>(pixelBytes));
-        if (!record) return LoadFail(request, first, kErrorInvalidData);
+        const uint8_t* record = file.take(static_cast<size_t>(recordBytes));
         ImageSetDelay(image, static_cast<uint32_t>(record[0] | (record[1] << 8)));
         PaletteEntry entries[256];
         PaletteExpand(entries, record + 2, 256, 0);
@@ -47,6 +59,7 @@ Image* SprLoad(LoadRequest* request) {
         for (int y = 0; y < height; ++y, pixels += width) std::memcpy(ImageRow(image, y), pixels, static_cast<size_t>(width));
     }
     if (!first) return LoadFail(request, nullptr, kErrorOutOfMemory);
+    request->endedEarly = endedEarly;
     return first;
 }
 
@@ -70,7 +83,9 @@ int SprSave(Image* first, SaveRequest* request) {
     out.putU16(static_cast<uint32_t>(width));
     out.putU16(static_cast<uint32_t>(height));
     for (const Image* image = first; image && out.ok(); image = ImageNext(image)) {
-        out.putU16(ImageGetDelay(image) & 0xFFFF);
+        // Longer delays than the field holds play as long as it allows.
+        const uint32_t delay = ImageGetDelay(image);
+        out.putU16(delay < 0xFFFF ? delay : 0xFFFF);
         PaletteEntry colors[256];
         ImageColors(image, colors);
         uint8_t palette[768];

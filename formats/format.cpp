@@ -58,6 +58,7 @@ Image* FormatLoad(LoadRequest* request) {
         return nullptr;
     }
     request->error = kErrorNone;
+    request->endedEarly = kErrorNone;
     Image* first = format->load ? format->load(request) : nullptr;
     if (!first) return nullptr;
     first->format = format;

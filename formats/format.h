@@ -45,6 +45,10 @@ struct LoadRequest {
     uint8_t* data;       // the whole file, a private copy-on-write view
     ErrorCode error;
     uint64_t budget;     // bytes of images this load may allocate; 0 means kLoadMemoryBudget
+    // Why the frames a load returned end before the file's last one:
+    // kErrorInvalidData when the file is damaged or cut short after them,
+    // kErrorOutOfMemory when the budget ran out; kErrorNone for a whole file.
+    ErrorCode endedEarly;
 };
 
 struct SaveRequest;

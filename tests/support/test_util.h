@@ -17,8 +17,10 @@ struct ImageDeleter {
 };
 using ImagePtr = std::unique_ptr<Image, ImageDeleter>;
 
-// Loads bytes through the registry (probe and loader); `error` gets the code.
-inline ImagePtr LoadBytes(std::vector<uint8_t> bytes, ErrorCode* error = nullptr, uint64_t budget = 0) {
+// Loads bytes through the registry (probe and loader); `error` gets the code
+// and `endedEarly` why the frames end before the file's last one.
+inline ImagePtr LoadBytes(std::vector<uint8_t> bytes, ErrorCode* error = nullptr, uint64_t budget = 0,
+                          ErrorCode* endedEarly = nullptr) {
     FormatRegisterAll();
     LoadRequest request{};
     request.data = bytes.data();
@@ -26,6 +28,7 @@ inline ImagePtr LoadBytes(std::vector<uint8_t> bytes, ErrorCode* error = nullptr
     request.budget = budget;
     ImagePtr image(FormatLoad(&request));
     if (error) *error = request.error;
+    if (endedEarly) *endedEarly = request.endedEarly;
     return image;
 }
 

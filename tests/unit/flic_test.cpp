@@ -312,10 +312,6 @@ TEST(FlicDamage, CleanErrorsForBrokenFiles) {
     EXPECT_FALSE(LoadBytes(header, &error));
     EXPECT_EQ(error, kErrorInvalidData);
 
-    // More frames counted than written.
-    EXPECT_FALSE(LoadBytes(FlicWriter(kFlcMagic, 4, 4, 10).frame().black().frameCountField(3).finish(), &error));
-    EXPECT_EQ(error, kErrorInvalidData);
-
     // A subchunk whose size could never advance.
     Bytes zero = FlicWriter(kFlcMagic, 4, 4, 10).frame().black().finish();
     zero[128 + 16] = zero[128 + 17] = 0;
@@ -333,6 +329,82 @@ TEST(FlicDamage, CleanErrorsForBrokenFiles) {
     EXPECT_EQ(error, kErrorInvalidData);
     EXPECT_FALSE(LoadBytes(FlicWriter(kFlcMagic, 4, 4, 10).frame().subchunk(kFlicCopy, Bytes(15, 1)).finish(), &error));
     EXPECT_EQ(error, kErrorInvalidData);
+}
+
+TEST(FlicDamage, FramesBeforeTheDamageAreKept) {
+    std::mt19937 rng(7);
+    std::vector<Picture> pictures{RandomPicture(20, 10, rng)};
+    FlicWriter writer(kFlcMagic, 20, 10, 10);
+    writer.frame().byteRun(pictures[0]);
+    for (int i = 1; i < 5; ++i) {
+        pictures.push_back(Changed(pictures.back(), rng));
+        writer.frame().deltaFlc(pictures[i - 1], pictures[i]);
+    }
+    const Bytes whole = writer.finish();
+    ErrorCode error, endedEarly;
+    ASSERT_TRUE(LoadBytes(whole, &error, 0, &endedEarly));
+    EXPECT_EQ(endedEarly, kErrorNone);
+
+    // Cut anywhere inside the fourth frame: three frames, exact, and the
+    // damaged one is dropped rather than shown half drawn.
+    size_t fourth = 128;
+    for (int i = 0; i < 3; ++i) fourth += whole[fourth] | (whole[fourth + 1] << 8);
+    for (size_t cut : {fourth + 3, fourth + 17, fourth + 30}) {
+        ImagePtr chain = LoadBytes(Bytes(whole.begin(), whole.begin() + static_cast<long>(cut)), &error, 0, &endedEarly);
+        ASSERT_TRUE(chain) << cut;
+        EXPECT_EQ(endedEarly, kErrorInvalidData);
+        ASSERT_EQ(ImageCount(chain.get()), 3);
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(PictureOf(Frame(chain, i)).pixels, pictures[i].pixels);
+    }
+
+    // More frames counted than written is the same damage.
+    ASSERT_TRUE(LoadBytes(FlicWriter(kFlcMagic, 4, 4, 10).frame().black().frameCountField(3).finish(), &error, 0, &endedEarly));
+    EXPECT_EQ(endedEarly, kErrorInvalidData);
+
+    // Damage in the first frame leaves nothing to show.
+    EXPECT_FALSE(LoadBytes(Bytes(whole.begin(), whole.begin() + 150), &error));
+    EXPECT_EQ(error, kErrorInvalidData);
+}
+
+TEST(FlicChunks, ShortCopyChunkReadsOnToTheEndOfItsFrame) {
+    // As Animator Pro wrote CEL files: a prefix chunk, one frame, and a copy
+    // chunk that states 2 bytes fewer than its pixels.
+    std::mt19937 rng(3);
+    const Picture picture = RandomPicture(9, 5, rng);
+    Bytes file = FlicWriter(kFlcMagic, 9, 5, 10).prefixChunk().frame().copy(picture).finish();
+    const size_t copy = 128 + 16 + 16;  // after the 16-byte prefix chunk and the frame header
+    ASSERT_EQ(file[copy + 4], kFlicCopy);
+    file[copy] -= 2;
+    ImagePtr chain = LoadBytes(file);
+    ASSERT_TRUE(chain);
+    EXPECT_EQ(PictureOf(chain.get()).pixels, picture.pixels);
+
+    // Never past the frame chunk: pixels missing there are damage.
+    Bytes cut = FlicWriter(kFlcMagic, 9, 5, 10).frame().copy(picture).frame().black().finish();
+    cut[128 + 16] -= 2;
+    cut[128] -= 2;  // the frame chunk ends where the stated copy does
+    ErrorCode error;
+    EXPECT_FALSE(LoadBytes(cut, &error));
+    EXPECT_EQ(error, kErrorInvalidData);
+}
+
+TEST(FlicChunks, BlackClearsWhatWasDrawnSinceTheLastBlack) {
+    // BLACK clears only what was drawn since the picture was last black; the
+    // result must be the same as clearing everything, whichever chunk drew.
+    std::mt19937 rng(11);
+    for (int round = 0; round < 20; ++round) {
+        const int w = 3 + static_cast<int>(rng() % 30), h = 1 + static_cast<int>(rng() % 12);
+        const Picture zero(w, h);
+        const Picture a = RandomPicture(w, h, rng), b = Changed(zero, rng), c = Changed(zero, rng);
+        Bytes file = FlicWriter(kFlcMagic, w, h, 10)
+                         .frame().copy(a).black().deltaFlc(zero, b).black().deltaFli(zero, c)
+                         .frame().black().black()
+                         .finish();
+        ImagePtr chain = LoadBytes(file);
+        ASSERT_TRUE(chain);
+        EXPECT_EQ(PictureOf(Frame(chain, 0)).pixels, c.pixels) << round;
+        EXPECT_EQ(PictureOf(Frame(chain, 1)).pixels, zero.pixels) << round;
+    }
 }
 
 TEST(FlicDamage, WritesStayInsideThePicture) {
@@ -365,11 +437,13 @@ TEST(FlicBudget, AFileThatNeedsTooMuchKeepsTheFramesDecodedSoFar) {
     FlicWriter writer(kFlcMagic, 100, 100, 10);
     for (int i = 0; i < 50; ++i) writer.frame();
     const uint64_t perFrame = LoadBudget::ImageFootprint(100, 100, 8);
-    ErrorCode error;
-    ImagePtr chain = LoadBytes(writer.finish(), &error, 100 * 100 + perFrame * 10 + 5);
+    const uint64_t canvas = 100 * 100 + 100 * 13;  // the working picture and what it remembers per row
+    ErrorCode error, endedEarly;
+    ImagePtr chain = LoadBytes(writer.finish(), &error, canvas + perFrame * 10 + 5, &endedEarly);
     ASSERT_TRUE(chain);
     EXPECT_EQ(ImageCount(chain.get()), 10);
     EXPECT_EQ(error, kErrorNone);
+    EXPECT_EQ(endedEarly, kErrorOutOfMemory);
 }
 
 }  // namespace

@@ -76,15 +76,19 @@ TEST(SprLoad, DamagedAndEmptyFilesGiveCleanErrors) {
     EXPECT_EQ(error, kErrorInvalidData);
     EXPECT_FALSE(LoadBytes({'S', 'P', 'R', 1, 0, 1}, &error));
     EXPECT_EQ(error, kErrorInvalidData);
-    // One frame short, and one byte short.
+    // A file cut short keeps its whole frames and says it is damaged.
     SprFile cut(3, 4, 4);
-    cut.frame(1, Numbered(4, 4, 0), 0).frame(1, Numbered(4, 4, 0), 0);
-    EXPECT_FALSE(LoadBytes(cut.bytes, &error));
-    EXPECT_EQ(error, kErrorInvalidData);
+    cut.frame(1, Numbered(4, 4, 0), 0).frame(1, Numbered(4, 4, 1), 0);
+    ErrorCode endedEarly = kErrorNone;
+    ImagePtr two = LoadBytes(cut.bytes, &error, 0, &endedEarly);
+    ASSERT_TRUE(two);
+    EXPECT_EQ(ImageCount(two.get()), 2);
+    EXPECT_EQ(ImageGetPixel(ImageNext(two.get()), 0, 0), 1u);
+    EXPECT_EQ(endedEarly, kErrorInvalidData);
     cut.frame(1, Numbered(4, 4, 0), 0).bytes.pop_back();
-    EXPECT_FALSE(LoadBytes(cut.bytes, &error));
-    EXPECT_EQ(error, kErrorInvalidData);
-    // A large animation promised by a small file is refused before any frame is made.
+    ASSERT_TRUE(LoadBytes(cut.bytes, &error, 0, &endedEarly));
+    EXPECT_EQ(endedEarly, kErrorInvalidData);
+    // Not even one whole frame, however many are promised.
     EXPECT_FALSE(LoadBytes(SprFile(65535, 65535, 65535).frame(1, Picture(1, 1), 0).bytes, &error));
     EXPECT_EQ(error, kErrorInvalidData);
 }
@@ -169,7 +173,7 @@ TEST(SprSave, OddWidthsAreWrittenUnpaddedAndLoadBack) {
     ExpectSameFrames(chain.get(), back.get());
 }
 
-TEST(SprSave, StartsAtTheGivenImageAndKeepsTheLowBitsOfADelay) {
+TEST(SprSave, StartsAtTheGivenImageAndCapsALongDelay) {
     ImagePtr chain = Chain(5, 2, 2);
     Image* third = ImageNext(ImageNext(chain.get()));
     ImageSetDelay(third, 70000);
@@ -178,7 +182,7 @@ TEST(SprSave, StartsAtTheGivenImageAndKeepsTheLowBitsOfADelay) {
     ImagePtr back = LoadBytes(file);
     ASSERT_TRUE(back);
     EXPECT_EQ(ImageCount(back.get()), 3);
-    EXPECT_EQ(ImageGetDelay(back.get()), 4464u);
+    EXPECT_EQ(ImageGetDelay(back.get()), 65535u);  // the field's longest, not 70000 wrapped to 4464
     EXPECT_EQ(ImageGetPixel(back.get(), 0, 0), 2u);
     EXPECT_EQ(ImageColorTable(back.get(), 0)->rgbGreen, 2);
 }
