@@ -131,7 +131,7 @@ uint32_t BuildHeader(const AviStreamState& s, uint8_t* out) {
 void DiscardFile(AviStreamState* s) {
     if (s->file) FileClose(s->file);
     s->file = nullptr;
-    if (s->tempName[0]) FileDelete(s->tempName);
+    if (s->tempName[0]) TempFileDiscard(s->tempName);
     s->tempName[0] = '\0';
     s->failed = true;
 }
@@ -435,7 +435,7 @@ int AviClose(Stream* stream, StreamCloseRequest* request) {
         if (ok) {
             FileHandle* file = s->file;
             s->file = nullptr;
-            ok = FileClose(file) == 0 && FileReplace(s->tempName, stream->fileName);
+            ok = FileClose(file) == 0 && TempFilePutInPlace(s->tempName, stream->fileName);
             if (ok) s->tempName[0] = '\0';  // it is the real file now
         }
         if (!ok) request->error = kErrorWrite;

@@ -70,7 +70,7 @@ void ReleaseWriter(AviStreamState* s) {
 // Drops the unfinished file: after this the stream only fails.
 void DiscardFile(AviStreamState* s) {
     ReleaseWriter(s);
-    if (s->tempName[0]) DeleteFileA(s->tempName);
+    if (s->tempName[0]) TempFileDiscard(s->tempName);
     s->tempName[0] = '\0';
     s->failed = true;
 }
@@ -330,7 +330,7 @@ int AviClose(Stream* stream, StreamCloseRequest* request) {
     if (s->mode == 1 && !stream->abandoned) {
         ok = !s->failed;
         ReleaseWriter(s);  // completes the file
-        if (ok && FileReplace(s->tempName, stream->fileName)) s->tempName[0] = '\0';  // it is the real file now
+        if (ok && TempFilePutInPlace(s->tempName, stream->fileName)) s->tempName[0] = '\0';  // it is the real file now
         else ok = 0;
         if (!ok) request->error = kErrorWrite;
     }

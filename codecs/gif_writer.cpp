@@ -167,7 +167,8 @@ MemBuffer* GifEncode(const Image* image, const GifSaveOptions& options, ErrorCod
         out.byte(0);
     }
     if (options.flags & kGifImage) {
-        const uint8_t control[] = {0x21, 0xF9, 0x04, 0x00, uint8_t(options.delay), uint8_t(options.delay >> 8), 0x00, 0x00};
+        const uint32_t delay = options.delay < 0xFFFF ? options.delay : 0xFFFF;  // longer plays as long as it can
+        const uint8_t control[] = {0x21, 0xF9, 0x04, 0x00, uint8_t(delay), uint8_t(delay >> 8), 0x00, 0x00};
         out.write(control, sizeof control);
         out.byte(0x2C);
         out.u16(0);
@@ -247,7 +248,7 @@ int GifStreamOpen(Stream* stream, StreamOpenRequest* request) {
 }
 
 int GifStreamWriteFrame(Stream* stream, StreamFrameRequest* request) {
-    return SavePiece(stream, request->image, {kGifImage, (request->delay / 10) & 0xFFFF}, &request->error);
+    return SavePiece(stream, request->image, {kGifImage, request->delay / 10}, &request->error);
 }
 
 int GifStreamClose(Stream* stream, StreamCloseRequest* request) {

@@ -17,7 +17,7 @@ enum GifSaveFlags : uint32_t {
 // The `options` of a SaveRequest for GIF; none means {7, 0}.
 struct GifSaveOptions {
     uint32_t flags;
-    uint32_t delay;  // hundredths of a second; the low 16 bits are written
+    uint32_t delay;  // hundredths of a second; above 65535 written as 65535
 };
 
 // The saver: the parts that the request's options select, or a complete

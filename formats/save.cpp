@@ -1,11 +1,64 @@
 #include "formats/save.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <random>
 
 namespace {
 
 int gFailWriteCountdown = 0;
+
+// The temporary files being written, so that an interrupted program can
+// remove them (SaveRemovePendingFiles runs in a signal handler: the slots are
+// claimed with atomics and filled before they count).
+constexpr int kPendingSlots = 8;
+struct PendingSlot {
+    std::atomic<int> state;  // 0 free, 1 being filled, 2 pending
+    char name[kMaxPath];
+};
+PendingSlot gPending[kPendingSlots];
+
+void PendingAdd(const char* name) {
+    for (PendingSlot& slot : gPending) {
+        int free = 0;
+        if (!slot.state.compare_exchange_strong(free, 1)) continue;
+        std::snprintf(slot.name, sizeof slot.name, "%s", name);
+        slot.state.store(2);
+        return;
+    }
+}
+
+void PendingDrop(const char* name) {
+    for (PendingSlot& slot : gPending) {
+        if (slot.state.load() == 2 && std::strcmp(slot.name, name) == 0) {
+            slot.state.store(0);
+            return;
+        }
+    }
+}
+
+// A number for a temporary name that nobody can guess or has left behind:
+// the system's random source once, stirred for each name.
+uint64_t NextTempNumber() {
+    static uint64_t state = [] {
+        uint64_t seed = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+        seed ^= reinterpret_cast<uintptr_t>(&seed);
+        try {
+            std::random_device device;
+            seed ^= (uint64_t{device()} << 32) | device();
+        } catch (...) {
+            // no random source: the clock and the address remain
+        }
+        return seed;
+    }();
+    // splitmix64
+    uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
 
 bool IsSeparator(char c) {
 #ifdef _WIN32
@@ -52,7 +105,7 @@ bool FlushPending(Stream* stream) {
 
 void StreamRelease(Stream* stream) {
     DropPending(stream);
-    if (stream->tempCreated) FileDelete(stream->tempName);
+    if (stream->tempCreated) TempFileDiscard(stream->tempName);
     MemFree(stream);
 }
 
@@ -82,20 +135,39 @@ bool Append(char*& at, const char* end, const char* text) { return Append(at, en
 void SaveInjectWriteFailure(int nth) { gFailWriteCountdown = nth > 0 ? nth : 0; }
 
 FileHandle* FileCreateTempBeside(const char* target, char* tempName) {
-    static uint32_t counter = 0;
     size_t dirLength = std::strlen(target);
     while (dirLength > 0 && !IsSeparator(target[dirLength - 1])) --dirLength;
-    for (int attempt = 0; attempt < 100; ++attempt) {
+    tempName[0] = '\0';
+    for (int attempt = 0; attempt < 256; ++attempt) {
         char leaf[32];
-        std::snprintf(leaf, sizeof leaf, "~mvr%05u.tmp", static_cast<unsigned>(counter++ % 100000));
+        std::snprintf(leaf, sizeof leaf, "~mvr%08x.tmp", static_cast<unsigned>(NextTempNumber()));
         const size_t leafLength = std::strlen(leaf);
         if (dirLength + leafLength >= kMaxPath) return nullptr;
         std::memcpy(tempName, target, dirLength);
         std::memcpy(tempName + dirLength, leaf, leafLength + 1);
-        if (FileHandle* file = FileCreateNew(tempName)) return file;
+        if (FileHandle* file = FileCreateNew(tempName)) {
+            PendingAdd(tempName);
+            return file;
+        }
     }
     tempName[0] = '\0';
     return nullptr;
+}
+
+int TempFilePutInPlace(const char* tempName, const char* target) {
+    if (!FileReplace(tempName, target)) return 0;
+    PendingDrop(tempName);
+    return 1;
+}
+
+void TempFileDiscard(const char* tempName) {
+    FileDelete(tempName);
+    PendingDrop(tempName);
+}
+
+void SaveRemovePendingFiles() {
+    for (PendingSlot& slot : gPending)
+        if (slot.state.load() == 2) FileDelete(slot.name);
 }
 
 // WriteFile and write() may both stop short when the disk is full.
@@ -141,13 +213,15 @@ int ImageSaveFile(Image* image, const char* fileName, SaveRequest* request) {
     if (!FormatSave(image, request)) return 0;
     MemBuffer* output = request->output;
     request->output = nullptr;
+    char target[kMaxPath];
+    FileFollowLinks(fileName, target, sizeof target);
     char tempName[kMaxPath];
     bool ok = false;
-    if (FileHandle* file = FileCreateTempBeside(fileName, tempName)) {
+    if (FileHandle* file = FileCreateTempBeside(target, tempName)) {
         ok = FileWriteAll(file, output->data, output->size);
         ok = FileClose(file) == 0 && ok;
-        ok = ok && FileReplace(tempName, fileName);
-        if (!ok) FileDelete(tempName);
+        ok = ok && TempFilePutInPlace(tempName, target);
+        if (!ok) TempFileDiscard(tempName);
     }
     MemBufferFree(output);
     if (!ok) request->error = kErrorWrite;
@@ -171,7 +245,7 @@ Stream* StreamOpen(StreamOpenRequest* request) {
         return nullptr;
     }
     std::memset(stream, 0, sizeof(Stream));
-    std::strcpy(stream->fileName, request->fileName);
+    FileFollowLinks(request->fileName, stream->fileName, sizeof stream->fileName);
     stream->formatId = request->formatId;
     stream->mode = request->mode;
     if (!ops->open(stream, request)) {
@@ -207,7 +281,7 @@ int StreamWriteFrame(Stream* stream, StreamFrameRequest* request) {
     if (!FlushPending(stream)) {
         // The unfinished file goes at once; the stream itself stays until its
         // owner ends it, as after any other failed step.
-        if (stream->tempCreated) FileDelete(stream->tempName);
+        if (stream->tempCreated) TempFileDiscard(stream->tempName);
         stream->tempCreated = 0;
         stream->failed = 1;
         request->error = kErrorWrite;
@@ -235,7 +309,7 @@ int StreamClose(Stream* stream, StreamCloseRequest* request) {
     }
     bool ok = FlushPending(stream);
     if (ok && stream->tempCreated) {
-        ok = FileReplace(stream->tempName, stream->fileName) != 0;
+        ok = TempFilePutInPlace(stream->tempName, stream->fileName) != 0;
         if (ok) stream->tempCreated = 0;  // it is the real file now
     }
     if (!ok) request->error = kErrorWrite;

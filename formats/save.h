@@ -135,8 +135,17 @@ int FormatExtension(FormatId id, char* output, int n, size_t outputSize);
 // the same temporary file and complete writes that the drivers use.
 //
 // Creates a new, empty file beside `target` and puts its name in `tempName`
-// (kMaxPath bytes). Exclusive creation: an existing file is never reused.
+// (kMaxPath bytes): "~mvr" and eight random hex digits, created exclusively,
+// so an existing file is never reused and leftovers never block a save. The
+// file stays pending until it is put in place or discarded.
 FileHandle* FileCreateTempBeside(const char* target, char* tempName);
+// Puts a complete temporary file in place of `target`; 1 on success.
+int TempFilePutInPlace(const char* tempName, const char* target);
+// Removes an unfinished temporary file.
+void TempFileDiscard(const char* tempName);
+// Removes every pending temporary file; for a program that is being
+// interrupted (safe in a POSIX signal handler).
+void SaveRemovePendingFiles();
 // Writes every byte or reports failure (a short write is a failure).
 bool FileWriteAll(FileHandle* file, const uint8_t* data, int64_t size);
 

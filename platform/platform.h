@@ -52,8 +52,13 @@ int64_t FileWrite(const void* source, uint32_t length, FileHandle* file);  // by
 int FileSeek(FileHandle* file, int32_t distance, int method);             // 0, or -1
 
 // Replaces `target` by `source` (both in one directory) in one step where the
-// platform allows it. 1 on success.
+// platform allows it, giving `source` what the old file carried (its
+// permissions). 1 on success.
 int FileReplace(const char* source, const char* target);
+// The file that `name` leads to through symbolic links, so that a save
+// replaces that file and the links stay; `name` itself where there is no
+// link or the result would not fit in `outSize` bytes.
+void FileFollowLinks(const char* name, char* out, size_t outSize);
 int FileDelete(const char* name);
 
 // ---- Logical palette --------------------------------------------------------

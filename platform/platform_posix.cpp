@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -66,7 +67,7 @@ FileHandle* FileOpen(const char* name, int mode) {
 }
 
 FileHandle* FileCreateNew(const char* name) {
-    int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);  // less the umask, as for any new file
     if (fd < 0) return nullptr;
     auto* file = static_cast<FileHandle*>(MemAlloc(sizeof(FileHandle)));
     if (!file) {
@@ -99,7 +100,56 @@ int FileSeek(FileHandle* file, int32_t distance, int method) {
     return lseek(file->fd, distance, whence) < 0 ? -1 : 0;
 }
 
-int FileReplace(const char* source, const char* target) { return std::rename(source, target) == 0 ? 1 : 0; }
+namespace {
+// Owner and group where the system lets us give them; otherwise the file
+// stays the user's own, which is what a plain write would have made.
+bool KeepOwner(const char* name, const struct stat& old) {
+    return chown(name, old.st_uid, old.st_gid) == 0 || chown(name, static_cast<uid_t>(-1), old.st_gid) == 0;
+}
+}  // namespace
+
+int FileReplace(const char* source, const char* target) {
+    struct stat old {};
+    if (stat(target, &old) == 0) {
+        // The new file gets the old one's permissions: a private file stays private.
+        KeepOwner(source, old);
+        if (chmod(source, old.st_mode & 07777) != 0) return 0;
+    }
+    return std::rename(source, target) == 0 ? 1 : 0;
+}
+
+void FileFollowLinks(const char* name, char* out, size_t outSize) {
+    char path[PATH_MAX];
+    const size_t length = std::strlen(name);
+    if (length >= sizeof path || length >= outSize) {
+        std::snprintf(out, outSize, "%s", name);
+        return;
+    }
+    std::memcpy(path, name, length + 1);
+    // A chain of links ends at a file (which may not exist yet); a loop, or a
+    // chain longer than the system would follow, leaves the name as given.
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (lstat(path, &st) != 0 || !S_ISLNK(st.st_mode)) {
+            std::snprintf(out, outSize, "%s", std::strlen(path) < outSize ? path : name);
+            return;
+        }
+        char link[PATH_MAX];
+        const ssize_t n = readlink(path, link, sizeof link - 1);
+        if (n <= 0) break;
+        link[n] = '\0';
+        if (link[0] == '/') {
+            std::memcpy(path, link, static_cast<size_t>(n) + 1);
+            continue;
+        }
+        // A relative link counts from the directory that holds it.
+        const char* slash = std::strrchr(path, '/');
+        const size_t dir = slash ? static_cast<size_t>(slash - path) + 1 : 0;
+        if (dir + static_cast<size_t>(n) >= sizeof path) break;
+        std::memcpy(path + dir, link, static_cast<size_t>(n) + 1);
+    }
+    std::snprintf(out, outSize, "%s", name);
+}
 
 int FileDelete(const char* name) { return unlink(name) == 0 ? 1 : 0; }
 

@@ -106,6 +106,11 @@ int FileReplace(const char* source, const char* target) {
 
 int FileDelete(const char* name) { return DeleteFileA(name) ? 1 : 0; }
 
+void FileFollowLinks(const char* name, char* out, size_t outSize) {
+    // Links are rare on Windows and the replace call keeps what a file carries.
+    lstrcpynA(out, name, static_cast<int>(outSize));
+}
+
 PaletteHandle PaletteCreate(const PaletteEntry* entries, int count) {
     if (count < 1 || count > 256) return nullptr;
     // LOGPALETTE holds one entry; room for the rest follows it.

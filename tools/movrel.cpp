@@ -1,5 +1,6 @@
 // movrel: the image library on the command line.
 #include <cctype>
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -35,13 +36,19 @@ bool WantsHelp(const std::vector<std::string>& args) {
     return false;
 }
 
-// Loads a file or prints why it could not be loaded.
+// Loads a file or prints why it could not be loaded; a file that gave only
+// some of its frames says so and why.
 Image* LoadOrComplain(const std::string& path) {
     LoadRequest request{};
     Image* image = ImageLoadFile(path.c_str(), &request);
     if (!image) {
         ErrorCode code = request.error == kErrorNone ? kErrorUnknown : request.error;
         std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(code), path.c_str());
+    } else if (request.endedEarly == kErrorInvalidData) {
+        std::fprintf(stderr, "movrel: %s: the file is damaged after frame %d\n", path.c_str(), ImageCount(image));
+    } else if (request.endedEarly == kErrorOutOfMemory) {
+        std::fprintf(stderr, "movrel: %s: not enough memory for the frames after frame %d\n", path.c_str(),
+                     ImageCount(image));
     }
     return image;
 }
@@ -352,7 +359,7 @@ struct ExportPlan {
 
 struct Exporter {
     FormatId id;
-    void (*plan)(const Image* first, ExportPlan& plan);
+    void (*plan)(const Image* first, ExportPlan& plan);  // none: the format's saver writes the whole animation
 };
 
 // What the viewer's AVI export does: 24-bit frames at the first frame's rate.
@@ -370,6 +377,7 @@ void PlanGif(const Image*, ExportPlan&) {}
 const Exporter kExporters[] = {
     {kFormatGif, PlanGif},
     {kFormatAvi, PlanAvi},
+    {kFormatSpr, nullptr},
 };
 
 // "AVI (Audio Video Interleaved animation file)": the formats export can write.
@@ -419,12 +427,16 @@ int RunExport(const std::vector<std::string>& args) {
     }
     ImagePtr first(LoadOrComplain(input));
     if (!first) return 1;
-    ExportPlan plan;
-    exporter->plan(first.get(), plan);
     auto fail = [&](ErrorCode code) {
         std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(code), output.c_str());
         return 1;
     };
+    if (!exporter->plan) {
+        SaveRequest save{exporter->id, nullptr, nullptr, kErrorNone};
+        return ImageSaveFile(first.get(), output.c_str(), &save) ? 0 : fail(save.error);
+    }
+    ExportPlan plan;
+    exporter->plan(first.get(), plan);
 
     ImagePtr converted;
     Image* firstFrame = PlannedFrame(first.get(), plan, converted);
@@ -485,8 +497,9 @@ const Command kCommands[] = {
      "The format is NAME, else the one OUT's extension names. GIF: one image per frame with its\n"
      "own delay (in hundredths of a second), looping for ever; frames of 8 bits per pixel or fewer,\n"
      "as GIF has no true colour. AVI: uncompressed 24-bit video at 1000 / the first frame's delay\n"
-     "frames per second, at most 100 and at least 1. An existing OUT is replaced only once the new\n"
-     "file is complete. Long runs show progress on stderr; --quiet turns it off.",
+     "frames per second, at most 100 and at least 1. SPR (Pro Motion): 8-bit frames of one size,\n"
+     "each with its palette and delay. An existing OUT is replaced only once the new file is\n"
+     "complete. Long runs show progress on stderr; --quiet turns it off.",
      RunExport},
 };
 
@@ -496,9 +509,31 @@ int MainUsage(FILE* out) {
     return out == stdout ? 0 : 2;
 }
 
+#ifndef _WIN32
+// Interrupted: the file being written goes, then the signal ends the program
+// as it would have (so the exit status tells the shell what happened).
+void RemovePendingAndDie(int signal) {
+    SaveRemovePendingFiles();
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+void HandleSignals() {
+    // Past a file-size limit a write fails (and is reported) instead of
+    // ending the program with the file half written.
+    std::signal(SIGXFSZ, SIG_IGN);
+    // A signal the caller ignores (a background job's SIGINT) stays ignored.
+    for (int s : {SIGINT, SIGTERM, SIGHUP})
+        if (std::signal(s, RemovePendingAndDie) == SIG_IGN) std::signal(s, SIG_IGN);
+}
+#else
+void HandleSignals() {}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    HandleSignals();
     if (argc < 2) return MainUsage(stderr);
     const std::string name = argv[1];
     if (name == "--help" || name == "-h" || name == "help") return MainUsage(stdout);

@@ -3,10 +3,14 @@
 import argparse
 import hashlib
 import os
+import resource
 import shutil
+import signal
+import struct
 import subprocess
 import sys
 import tempfile
+import time
 
 
 def run(exe, *args):
@@ -103,6 +107,58 @@ def check_writing(opts, check):
         check(r.returncode == 2, 'export without an output is a usage error')
 
 
+def still_flic(path, width, height, frames):
+    """A FLC of `frames` empty frames: tiny, but slow to export."""
+    frame = struct.pack('<IHH8x', 16, 0xF1FA, 0)
+    header = struct.pack('<IHHHHHHI', 128 + 16 * frames, 0xAF12, frames, width, height, 8, 0, 10).ljust(128, b'\0')
+    with open(path, 'wb') as f:
+        f.write(header + frame * frames)
+
+
+def check_interrupted_writes(opts, check):
+    """Past a file-size limit or stopped by a signal, nothing is left behind."""
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, 'out')
+        os.mkdir(out)
+        limit = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (50000, 50000))
+        for command in (['export', opts.sample, os.path.join(out, 'anim.gif')],
+                        ['convert', opts.sample, os.path.join(out, 'big.tga')]):
+            r = subprocess.run([opts.movrel, *command], capture_output=True, text=True, timeout=60, preexec_fn=limit)
+            check(r.returncode == 1 and 'Write error' in r.stderr and os.listdir(out) == [],
+                  f'{command[0]} past the file-size limit: status {r.returncode}, {r.stderr!r}, left {os.listdir(out)}')
+
+        big = os.path.join(tmp, 'long.flc')
+        still_flic(big, 400, 400, 1000)
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            p = subprocess.Popen([opts.movrel, 'export', big, os.path.join(out, 'anim.gif'), '--quiet'],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            # Signal it once its temporary file exists, mid-export.
+            while p.poll() is None and not os.listdir(out):
+                time.sleep(0.001)
+            p.send_signal(sig)
+            status = p.wait(timeout=60)
+            check(status == -sig and os.listdir(out) == [],
+                  f'export stopped by {sig.name}: status {status}, left {os.listdir(out)}')
+
+
+def check_damaged_and_spr(opts, check):
+    with tempfile.TemporaryDirectory() as tmp:
+        cut = os.path.join(tmp, 'cut.flc')
+        with open(opts.sample, 'rb') as f:
+            data = f.read()
+        with open(cut, 'wb') as f:
+            f.write(data[:len(data) * 2 // 3])
+        r = run(opts.movrel, 'info', cut)
+        frames = [l for l in r.stdout.splitlines() if l.startswith('frames: ')]
+        check(r.returncode == 0 and frames and f'damaged after frame {frames[0][8:]}' in r.stderr,
+              f'info on a file cut short: {frames} {r.stderr!r}')
+
+        spr = os.path.join(tmp, 'anim.spr')
+        r = run(opts.movrel, 'export', opts.sample, spr)
+        check(r.returncode == 0 and run(opts.movrel, 'framemd5', spr).stdout == run(opts.movrel, 'framemd5', opts.sample).stdout,
+              f'export to SPR keeps every frame and delay: {r.stderr!r}')
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument('--movrel', required=True)
@@ -156,6 +212,8 @@ def main():
         check(r.returncode == 1 and 'Invalid data' in r.stderr, 'empty file message')
 
     check_writing(opts, check)
+    check_interrupted_writes(opts, check)
+    check_damaged_and_spr(opts, check)
 
     for f in failures:
         print('FAIL', f)

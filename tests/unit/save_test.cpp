@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -216,6 +217,50 @@ TEST_F(SaveFile, FailedWriteKeepsTheOldFileAndLeavesNothingElse) {
     EXPECT_EQ(DirectoryEntries(dir_), std::vector<std::string>{"frame.bmp"});
 }
 
+TEST_F(SaveFile, LeftoverTemporaryFilesNeverBlockASave) {
+    for (int i = 0; i < 300; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "~mvr%05d.tmp", i);
+        WriteFile(dir_.file(name), {});
+    }
+    const std::string path = dir_.file("frame.bmp");
+    SaveRequest request{kFormatBmp, nullptr, nullptr, kErrorNone};
+    EXPECT_EQ(ImageSaveFile(image_.get(), path.c_str(), &request), 1);
+    EXPECT_EQ(ReadFile(path), Encoded());
+    EXPECT_EQ(DirectoryEntries(dir_).size(), 301u);  // nothing of ours left beside them
+}
+
+TEST_F(SaveFile, ReplacingKeepsPermissionsAndWritesThroughLinks) {
+    namespace fs = std::filesystem;
+    const std::string path = dir_.file("private.bmp");
+    WriteFile(path, Bytes(10, 'o'));
+    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
+    SaveRequest request{kFormatBmp, nullptr, nullptr, kErrorNone};
+    ASSERT_EQ(ImageSaveFile(image_.get(), path.c_str(), &request), 1);
+    EXPECT_EQ(ReadFile(path), Encoded());
+    EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+
+    // A link, through a relative chain of two, to a file in another directory.
+    fs::create_directory(dir_.file("real"));
+    const std::string target = dir_.file("real/frame.bmp");
+    WriteFile(target, Bytes(10, 'o'));
+    fs::create_symlink("real/frame.bmp", dir_.file("inner.bmp"));
+    fs::create_symlink("inner.bmp", dir_.file("link.bmp"));
+    ASSERT_EQ(ImageSaveFile(image_.get(), dir_.file("link.bmp").c_str(), &request), 1);
+    EXPECT_TRUE(fs::is_symlink(dir_.file("link.bmp")));
+    EXPECT_EQ(fs::read_symlink(dir_.file("link.bmp")), "inner.bmp");
+    EXPECT_EQ(ReadFile(target), Encoded());
+    EXPECT_EQ(DirectoryEntries(dir_), (std::vector<std::string>{"inner.bmp", "link.bmp", "private.bmp", "real"}));
+
+    // A link to a file not there yet creates it; a loop of links is replaced.
+    fs::create_symlink("real/new.bmp", dir_.file("dangling.bmp"));
+    ASSERT_EQ(ImageSaveFile(image_.get(), dir_.file("dangling.bmp").c_str(), &request), 1);
+    EXPECT_EQ(ReadFile(dir_.file("real/new.bmp")), Encoded());
+    fs::create_symlink("loop.bmp", dir_.file("loop.bmp"));
+    ASSERT_EQ(ImageSaveFile(image_.get(), dir_.file("loop.bmp").c_str(), &request), 1);
+    EXPECT_EQ(ReadFile(dir_.file("loop.bmp")), Encoded());
+}
+
 // ---- Streams -------------------------------------------------------------------
 
 constexpr FormatId kFakeStream = 50;
@@ -396,6 +441,25 @@ TEST_F(Streams, FailedCloseLeavesNothing) {
     EXPECT_EQ(Close(stream), 0);
     EXPECT_EQ(close_.error, kErrorWrite);
     EXPECT_TRUE(DirectoryEntries(dir_).empty());
+}
+
+TEST_F(Streams, AnInterruptedProgramRemovesItsPendingFile) {
+    // What the tool's signal handler does when it is stopped mid-export.
+    Stream* stream = Open(path_);
+    ASSERT_NE(stream, nullptr);
+    ASSERT_EQ(Frame(stream, 10), 1);
+    ASSERT_EQ(DirectoryEntries(dir_).size(), 1u);  // the temporary file
+    SaveRemovePendingFiles();
+    EXPECT_TRUE(DirectoryEntries(dir_).empty());
+    StreamCloseRequest request{nullptr, nullptr, kErrorNone};
+    StreamAbandon(stream, &request);
+
+    // Files already put in place are not pending any more.
+    stream = Open(path_);
+    ASSERT_NE(stream, nullptr);
+    ASSERT_EQ(Close(stream), 1);
+    SaveRemovePendingFiles();
+    EXPECT_EQ(DirectoryEntries(dir_), std::vector<std::string>{"anim.fak"});
 }
 
 TEST_F(Streams, AFormatThatLeavesNoOutputCreatesNoFile) {
