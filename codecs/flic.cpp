@@ -3,6 +3,23 @@
 //
 // Deltas are applied to one top-down working picture kept for the whole load;
 // after each frame chunk a copy of it becomes the frame's image.
+//
+// What real files do that the format does not allow, and what we do (the
+// test that pins it, in tests/unit/flic_test.cpp):
+// - The last chunk states its size a pad byte too long (serenity.fli,
+//   hopper.fli): every chunk ends at its parent's end. OverstatedChunkSizesEndAtTheFile
+// - A frame counts more subchunks than it holds: it ends where its bytes do.
+//   OverstatedChunkSizesEndAtTheFile
+// - BYTE_RUN's per-row packet count overflows on wide pictures: it is ignored
+//   and each row runs until it is full. ByteRunIgnoresThePacketCountByte
+// - Animator Pro's CEL files state a copy chunk 2 bytes short: its pixels run
+//   on to the end of the frame. ShortCopyChunkReadsOnToTheEndOfItsFrame
+// - Chunks at frame level that are no frames (the 0xF100 prefix): passed over.
+//   PrefixChunksAreNoFramesAndTheRingFrameIsNotRead
+// - Files cut short (interrupted downloads): the frames before the damaged
+//   one are kept and the load says so. FramesBeforeTheDamageAreKept
+// - Packets that run past a row or the picture are cut there; colour entries
+//   past 255 are dropped. WritesStayInsideThePicture
 #include "codecs/flic.h"
 
 #include <array>

@@ -428,6 +428,7 @@ TEST(FlicDamage, OverstatedChunkSizesEndAtTheFile) {
     Bytes file = FlicWriter(kFlcMagic, 4, 2, 10).frame().byteRun(picture).finish();
     file[128] += 1;          // frame chunk
     file[128 + 16] += 1;     // its only subchunk
+    file[128 + 6] += 3;      // and three subchunks more than it holds
     ImagePtr chain = LoadBytes(file);
     ASSERT_TRUE(chain);
     EXPECT_EQ(PictureOf(chain.get()).pixels, picture.pixels);
