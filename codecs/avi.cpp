@@ -1,6 +1,7 @@
 // The parts of the AVI stream that do not depend on the platform: the
-// registry entry, frame rates, the size limit, and turning a stream's bitmap
-// format and stored frames into an Image.
+// registry entry and the stream operations over either half (see avi.h),
+// frame rates, the size limit, and turning a stream's bitmap format and
+// stored frames into an Image.
 #include "codecs/avi.h"
 
 #include <cstring>
@@ -42,7 +43,156 @@ FrameFormat ReadFormat(const uint8_t* format) {
 
 uint64_t Stride(const FrameFormat& f) { return ((uint64_t(f.bitCount) * uint64_t(f.width) + 31) >> 3) & ~uint64_t{3}; }
 
+bool FrameMatches(const Image* frame, int32_t width, int32_t height, int depth) {
+    return frame && ImageWidth(frame) == width && ImageHeight(frame) == height && ImageBitCount(frame) == depth;
+}
+
+// Whether a frame fits the format that the stream's first frame fixed:
+// palette frames must also have its colours, since the file has one colour
+// table for every frame.
+bool FrameFitsFormat(const Image* frame, const uint8_t* format, uint32_t formatSize) {
+    const FrameFormat f = ReadFormat(format);
+    if (!FrameMatches(frame, f.width, f.height, f.bitCount)) return false;
+    const int32_t tableSize = ImageColorTableSize(frame);
+    return f.bitCount > 8 || (tableSize <= static_cast<int32_t>(formatSize - 40) &&
+                              std::memcmp(ImageColorTable(frame, 0), format + 40, static_cast<size_t>(tableSize)) == 0);
+}
+
+// The rate that an open in write mode uses: the options' rate, or the first
+// frame's own delay when the caller gave no options; never 0.
+uint32_t OpenRate(const StreamOpenRequest* request) {
+    const auto* options = static_cast<const AviExportOptions*>(request->options);
+    if (!options) return AviFrameRate(ImageGetDelay(request->image));
+    return options->rate > 0 ? options->rate : 1;
+}
+
+// ---- The stream operations --------------------------------------------------------
+
+struct AviStreamState {
+    int32_t mode;
+    AviWriter* writer;
+    AviReader* reader;
+    bool failed;  // write mode: the file is gone; every later step fails
+    char tempName[kMaxPath];
+    uint8_t format[sizeof(BitmapInfo)];  // write mode: the frames' format, fixed by the first frame
+    uint32_t formatSize;
+};
+
+AviStreamState* StateOf(Stream* stream) { return static_cast<AviStreamState*>(stream->state); }
+
+// Drops the unfinished file: after this the stream only fails.
+void DiscardFile(AviStreamState* s) {
+    if (s->writer) AviWriterFree(s->writer);
+    s->writer = nullptr;
+    if (s->tempName[0]) TempFileDiscard(s->tempName);
+    s->tempName[0] = '\0';
+    s->failed = true;
+}
+
+void ReleaseState(Stream* stream) {
+    AviStreamState* s = StateOf(stream);
+    if (!s) return;
+    if (s->writer || s->tempName[0]) DiscardFile(s);
+    if (s->reader) AviReaderFree(s->reader);
+    MemFree(s);
+    stream->state = nullptr;
+}
+
+int OpenForWriting(Stream* stream, AviStreamState* s, StreamOpenRequest* request) {
+    const Image* first = request->image;
+    const int32_t headerSize = first ? ImageHeaderSize(first) : 0;
+    if (headerSize < 40 || static_cast<size_t>(headerSize) > sizeof s->format) {
+        request->error = kErrorInvalidData;
+        return 0;
+    }
+    s->formatSize = static_cast<uint32_t>(headerSize);
+    std::memcpy(s->format, ImageHeader(first), s->formatSize);
+    FileHandle* temp = FileCreateTempBeside(stream->fileName, s->tempName);
+    if (!temp) {
+        request->error = kErrorWrite;
+        return 0;
+    }
+    const auto* options = static_cast<const AviExportOptions*>(request->options);
+    s->writer = AviWriterCreate(temp, s->tempName, first, OpenRate(request), options ? options->owner : nullptr,
+                                &request->error);
+    return s->writer ? 1 : 0;  // none without an error: cancelled
+}
+
 }  // namespace
+
+int AviOpen(Stream* stream, StreamOpenRequest* request) {
+    auto* s = static_cast<AviStreamState*>(MemAlloc(sizeof(AviStreamState)));
+    if (!s) {
+        request->error = kErrorOutOfMemory;
+        return 0;
+    }
+    std::memset(s, 0, sizeof *s);
+    s->mode = request->mode;
+    stream->state = s;
+    int ok = 1;
+    if (request->mode == 0) {
+        s->reader = AviReaderOpen(stream->fileName, &stream->frameCount, &stream->frameRate, &request->error);
+        ok = s->reader != nullptr;
+    } else if (request->mode == 1) {
+        ok = OpenForWriting(stream, s, request);
+    }
+    // A failed open leaves no stream behind it, so nothing else will release this.
+    if (!ok) ReleaseState(stream);
+    return ok;
+}
+
+Image* AviReadFrame(Stream* stream, StreamReadRequest* request) {
+    AviStreamState* s = StateOf(stream);
+    if (!s || s->mode != 0) {
+        request->error = kErrorUnsupportedType;
+        return nullptr;
+    }
+    if (request->frame < 0 || request->frame >= stream->frameCount) {
+        request->error = kErrorRead;
+        return nullptr;
+    }
+    return AviReaderFrame(s->reader, request->frame, &request->error);
+}
+
+int AviWriteFrame(Stream* stream, StreamFrameRequest* request) {
+    AviStreamState* s = StateOf(stream);
+    if (!s || s->mode != 1 || s->failed) {
+        request->error = s && s->failed ? kErrorWrite : kErrorUnsupportedType;
+        return 0;
+    }
+    const Image* frame = request->image;
+    if (!FrameFitsFormat(frame, s->format, s->formatSize)) {
+        request->error = kErrorInvalidData;
+        return 0;
+    }
+    if (AviWriterSizeAfter(s->writer, static_cast<uint64_t>(ImageBitsSize(frame))) > AviSizeLimit()) {
+        DiscardFile(s);
+        request->error = kErrorWrite;
+        return 0;
+    }
+    const uint32_t position = request->options ? *static_cast<const uint32_t*>(request->options) : 0;
+    bool lost = false;
+    const ErrorCode error = AviWriterWrite(s->writer, frame, position, &lost);
+    if (error == kErrorNone) return 1;
+    if (lost) DiscardFile(s);
+    request->error = error;
+    return 0;
+}
+
+int AviClose(Stream* stream, StreamCloseRequest* request) {
+    AviStreamState* s = StateOf(stream);
+    if (!s) return 1;
+    int ok = 1;
+    if (s->mode == 1 && !stream->abandoned) {
+        ok = !s->failed && AviWriterFinish(s->writer);
+        s->writer = nullptr;
+        ok = ok && TempFilePutInPlace(s->tempName, stream->fileName);
+        if (ok) s->tempName[0] = '\0';  // it is the real file now
+        else request->error = kErrorWrite;
+    }
+    ReleaseState(stream);
+    return ok;
+}
 
 const FileFormat kAviFormat = {
     kFormatAvi, nullptr, nullptr, nullptr, "Audio Video Interleaved animation file", "AVI", &kAviStreamOps,
@@ -62,28 +212,6 @@ int32_t AviHeaderRate(uint32_t rate, uint32_t scale) {
 
 uint64_t AviSizeLimit() { return gSizeLimit; }
 void AviInjectSizeLimit(uint64_t bytes) { gSizeLimit = bytes > 0 && bytes < kAviMaxFileSize ? bytes : kAviMaxFileSize; }
-
-uint32_t AviFramePosition(const StreamFrameRequest* request) {
-    return request->options ? *static_cast<const uint32_t*>(request->options) : 0;
-}
-
-uint32_t AviOpenRate(const StreamOpenRequest* request) {
-    const auto* options = static_cast<const AviExportOptions*>(request->options);
-    if (!options) return AviFrameRate(ImageGetDelay(request->image));
-    return options->rate > 0 ? options->rate : 1;
-}
-
-bool AviFrameMatches(const Image* frame, int32_t width, int32_t height, int depth) {
-    return frame && ImageWidth(frame) == width && ImageHeight(frame) == height && ImageBitCount(frame) == depth;
-}
-
-bool AviFrameFitsFormat(const Image* frame, const uint8_t* format, uint32_t formatSize) {
-    const FrameFormat f = ReadFormat(format);
-    if (!AviFrameMatches(frame, f.width, f.height, f.bitCount)) return false;
-    const int32_t tableSize = ImageColorTableSize(frame);
-    return f.bitCount > 8 || (tableSize <= static_cast<int32_t>(formatSize - 40) &&
-                              std::memcmp(ImageColorTable(frame, 0), format + 40, static_cast<size_t>(tableSize)) == 0);
-}
 
 bool AviFormatUsable(const uint8_t* format, uint32_t size) {
     if (!format || size < 40) return false;
@@ -120,7 +248,7 @@ Image* AviCreateFrameImage(const uint8_t* format, uint32_t formatSize) {
 
 ErrorCode AviCopyFrame(const uint8_t* format, const uint8_t* data, uint64_t size, Image* image) {
     const FrameFormat f = ReadFormat(format);
-    if (!AviFrameMatches(image, f.width, f.height, f.bitCount)) return kErrorInvalidData;
+    if (!FrameMatches(image, f.width, f.height, f.bitCount)) return kErrorInvalidData;
     const size_t stride = static_cast<size_t>(ImageStride(image));
     if (size < AviFrameSize(format)) return kErrorInvalidData;
     if (!f.topDown) {

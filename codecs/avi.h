@@ -55,21 +55,39 @@ int AviClose(Stream* stream, StreamCloseRequest* request);
 
 extern const FileFormat kAviFormat;
 
+// ---- The two halves -----------------------------------------------------------
+// The stream operations above live once, in avi.cpp: the stream's state, the
+// temporary file, the checks every frame passes, the size limit, and putting
+// the finished file in place. Behind them one half does the file work: Video
+// for Windows (avi_vfw_win32.cpp) or our own RIFF writer and reader
+// (avi_riff.cpp). Each provides these.
+struct AviWriter;  // a file being written
+struct AviReader;  // a file being read
+
+// Starts writing into `temp` (an empty file made for it, named `tempName`;
+// the writer closes it) frames of `first`'s format at `rate` frames per
+// second; `owner` owns any dialog. None, with *error set, on failure; none
+// with no error when the user cancelled.
+AviWriter* AviWriterCreate(FileHandle* temp, const char* tempName, const Image* first, uint32_t rate, void* owner,
+                           ErrorCode* error);
+// The file's size after one more frame of `frameBytes` bytes, for the size limit.
+uint64_t AviWriterSizeAfter(const AviWriter* writer, uint64_t frameBytes);
+// Writes a frame that fits the format at `position`. On failure, *lost says
+// whether the file can no longer be completed.
+ErrorCode AviWriterWrite(AviWriter* writer, const Image* frame, uint32_t position, bool* lost);
+// Completes the file on disk and frees the writer; false when that failed.
+bool AviWriterFinish(AviWriter* writer);
+// Frees the writer of a file that is not wanted any more.
+void AviWriterFree(AviWriter* writer);
+
+// Opens the first video stream of a file. None, with *error set, on failure.
+AviReader* AviReaderOpen(const char* fileName, int32_t* frameCount, int32_t* frameRate, ErrorCode* error);
+// Frame `frame` (within the count) in an image the reader owns and overwrites
+// on the next read; none, with *error set, on failure.
+Image* AviReaderFrame(AviReader* reader, int32_t frame, ErrorCode* error);
+void AviReaderFree(AviReader* reader);
+
 // ---- Shared by the Windows and the portable halves --------------------------
-
-// The frame position a write request asks for.
-uint32_t AviFramePosition(const StreamFrameRequest* request);
-
-// The rate that an open in write mode uses: the options' rate, or the first
-// frame's own delay when the caller gave no options; never 0.
-uint32_t AviOpenRate(const StreamOpenRequest* request);
-
-// Whether a frame has the geometry and depth that the stream's format fixed.
-bool AviFrameMatches(const Image* frame, int32_t width, int32_t height, int depth);
-// The same for a stream being written, whose format block (header and colour
-// table) came from its first frame: palette frames must also have its colours,
-// since the file has one colour table for every frame.
-bool AviFrameFitsFormat(const Image* frame, const uint8_t* format, uint32_t formatSize);
 
 // A stream's bitmap format as read from a file, checked: a header of at least
 // 40 bytes within `size`, a picture that an Image can hold, and a depth of 8,

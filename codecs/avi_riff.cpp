@@ -34,32 +34,31 @@ struct FrameChunk {
     uint32_t size;
 };
 
-struct AviStreamState {
-    int32_t mode = 0;
-    // Write mode.
+}  // namespace
+
+struct AviWriter {
     FileHandle* file = nullptr;
-    char tempName[kMaxPath] = {};
-    bool failed = false;  // the file is gone; every later step fails
     uint8_t format[sizeof(BitmapInfo)] = {};
     uint32_t formatSize = 0;  // even, as RIFF chunks are
     int32_t width = 0, height = 0;
-    int depth = 0;
     uint32_t frameBytes = 0;
     uint32_t rate = 0;
     uint32_t frames = 0;
     uint64_t fileSize = 0;
     MemBuffer* index = nullptr;
     uint8_t* indexEnd = nullptr;
-    // Read mode.
+};
+
+struct AviReader {
     MappedFile map;
-    const uint8_t* readFormat = nullptr;  // inside the mapped file
-    uint32_t readFormatSize = 0;
+    const uint8_t* format = nullptr;  // inside the mapped file
+    uint32_t formatSize = 0;
     FrameChunk* chunks = nullptr;
     uint32_t chunkCount = 0;
     Image* frameImage = nullptr;
 };
 
-AviStreamState* StateOf(Stream* stream) { return static_cast<AviStreamState*>(stream->state); }
+namespace {
 
 void Put16(uint8_t* at, uint32_t v) {
     at[0] = uint8_t(v);
@@ -70,10 +69,10 @@ void Put32(uint8_t* at, uint32_t v) {
     Put16(at + 2, v >> 16);
 }
 
-uint32_t HeaderSize(const AviStreamState& s) { return kHeaderBeforeFormat + s.formatSize + kMoviListHeader; }
+uint32_t HeaderSize(const AviWriter& s) { return kHeaderBeforeFormat + s.formatSize + kMoviListHeader; }
 
 // The whole header up to the first frame chunk, with the counts so far.
-uint32_t BuildHeader(const AviStreamState& s, uint8_t* out) {
+uint32_t BuildHeader(const AviWriter& s, uint8_t* out) {
     const uint32_t size = HeaderSize(s);
     std::memset(out, 0, size);
     const uint64_t moviSize = s.fileSize - (size - 4);  // from the 'movi' type on
@@ -127,71 +126,16 @@ uint32_t BuildHeader(const AviStreamState& s, uint8_t* out) {
     return size;
 }
 
-// Drops the unfinished file: after this the stream only fails.
-void DiscardFile(AviStreamState* s) {
-    if (s->file) FileClose(s->file);
-    s->file = nullptr;
-    if (s->tempName[0]) TempFileDiscard(s->tempName);
-    s->tempName[0] = '\0';
-    s->failed = true;
+// A writer made by `new` in a block of the library's heap.
+template <typename T>
+T* NewInHeap() {
+    void* block = MemAlloc(sizeof(T));
+    return block ? new (block) T{} : nullptr;
 }
-
-void ReleaseState(Stream* stream) {
-    AviStreamState* s = StateOf(stream);
-    if (!s) return;
-    if (s->file || s->tempName[0]) DiscardFile(s);
-    MemBufferFree(s->index);
-    MappedFileClose(&s->map);
-    MemFree(s->chunks);
-    ImageDestroy(s->frameImage);
-    s->~AviStreamState();
-    MemFree(s);
-    stream->state = nullptr;
-}
-
-int OpenForWriting(Stream* stream, AviStreamState* s, StreamOpenRequest* request) {
-    const Image* first = request->image;
-    if (!first) {
-        request->error = kErrorInvalidData;
-        return 0;
-    }
-    s->depth = ImageBitCount(first);
-    if (s->depth != 8 && s->depth != 16 && s->depth != 24 && s->depth != 32) {
-        request->error = kErrorColorNotSupported;
-        return 0;
-    }
-    const int32_t headerSize = ImageHeaderSize(first);
-    if (headerSize < 40 || static_cast<size_t>(headerSize) > sizeof s->format) {
-        request->error = kErrorInvalidData;
-        return 0;
-    }
-    s->width = ImageWidth(first);
-    s->height = ImageHeight(first);
-    s->frameBytes = static_cast<uint32_t>(ImageBitsSize(first));
-    s->rate = AviOpenRate(request);
-    std::memcpy(s->format, ImageHeader(first), static_cast<size_t>(headerSize));
-    s->formatSize = static_cast<uint32_t>(headerSize + (headerSize & 1));
-    Put32(s->format + 20, s->frameBytes);  // biSizeImage
-
-    s->index = MemBufferCreate(kMemBufferGrowStep, kMemBufferGrowStep);
-    if (!s->index) {
-        request->error = kErrorOutOfMemory;
-        return 0;
-    }
-    s->indexEnd = s->index->data;
-    s->file = FileCreateTempBeside(stream->fileName, s->tempName);
-    if (!s->file) {
-        request->error = kErrorWrite;
-        return 0;
-    }
-    uint8_t header[kHeaderBeforeFormat + sizeof s->format + kMoviListHeader];
-    s->fileSize = HeaderSize(*s);
-    const uint32_t size = BuildHeader(*s, header);
-    if (!FileWriteAll(s->file, header, size)) {
-        request->error = kErrorWrite;
-        return 0;
-    }
-    return 1;
+template <typename T>
+void DeleteInHeap(T* object) {
+    object->~T();
+    MemFree(object);
 }
 
 // ---- Reading ------------------------------------------------------------------
@@ -279,119 +223,59 @@ void ForEachFrameChunk(ByteReader& file, const VideoStream& video, Visit visit) 
     });
 }
 
-int OpenForReading(Stream* stream, AviStreamState* s, StreamOpenRequest* request) {
-    switch (MappedFileOpen(stream->fileName, &s->map)) {
-        case MapResult::ok: break;
-        case MapResult::cannotOpen: request->error = kErrorFileNotFound; return 0;
-        case MapResult::cannotMap: request->error = s->map.size == 0 ? kErrorInvalidData : kErrorOutOfMemory; return 0;
-    }
-    ByteReader file(s->map.data, static_cast<size_t>(s->map.size));
-    if (file.u32At(0) != FourCc("RIFF") || file.u32At(8) != FourCc("AVI ")) {
-        request->error = kErrorInvalidData;
-        return 0;
-    }
-    const uint64_t riffEnd = uint64_t{8} + file.u32At(4);
-    const VideoStream video = FindVideoStream(file, riffEnd < file.size() ? riffEnd : file.size());
-    if (video.number < 0 || video.number > 99 || video.moviEnd == 0 || !AviFormatUsable(video.format, video.formatSize)) {
-        request->error = kErrorInvalidData;
-        return 0;
-    }
-    if (!AviFormatUncompressed(video.format)) {
-        request->error = kErrorUnsupportedType;  // compressed frames need the platform's decompressors
-        return 0;
-    }
-    uint32_t count = 0;
-    ForEachFrameChunk(file, video, [&](uint64_t, uint32_t) { ++count; });
-    if (count > 0) {
-        s->chunks = static_cast<FrameChunk*>(MemAlloc(sizeof(FrameChunk) * size_t{count}));
-        if (!s->chunks) {
-            request->error = kErrorOutOfMemory;
-            return 0;
-        }
-        ForEachFrameChunk(file, video, [&](uint64_t data, uint32_t size) { s->chunks[s->chunkCount++] = {data, size}; });
-    }
-    s->readFormat = video.format;
-    s->readFormatSize = video.formatSize;
-    stream->frameCount = static_cast<int32_t>(count);
-    stream->frameRate = AviHeaderRate(video.rate, video.scale);
-    return 1;
-}
-
 }  // namespace
 
-int AviOpen(Stream* stream, StreamOpenRequest* request) {
-    void* block = MemAlloc(sizeof(AviStreamState));
-    if (!block) {
-        request->error = kErrorOutOfMemory;
-        return 0;
+// ---- Writing ------------------------------------------------------------------
+
+AviWriter* AviWriterCreate(FileHandle* temp, const char*, const Image* first, uint32_t rate, void*, ErrorCode* error) {
+    const int depth = ImageBitCount(first);
+    if (depth != 8 && depth != 16 && depth != 24 && depth != 32) {
+        FileClose(temp);
+        *error = kErrorColorNotSupported;
+        return nullptr;
     }
-    auto* s = new (block) AviStreamState{};
-    s->mode = request->mode;
-    stream->state = s;
-    int ok = 1;
-    if (request->mode == 0) ok = OpenForReading(stream, s, request);
-    else if (request->mode == 1) ok = OpenForWriting(stream, s, request);
-    // A failed open leaves no stream behind it, so nothing else will release this.
-    if (!ok) ReleaseState(stream);
-    return ok;
+    AviWriter* s = NewInHeap<AviWriter>();
+    if (!s) {
+        FileClose(temp);
+        *error = kErrorOutOfMemory;
+        return nullptr;
+    }
+    s->file = temp;
+    const int32_t headerSize = ImageHeaderSize(first);
+    s->width = ImageWidth(first);
+    s->height = ImageHeight(first);
+    s->frameBytes = static_cast<uint32_t>(ImageBitsSize(first));
+    s->rate = rate;
+    std::memcpy(s->format, ImageHeader(first), static_cast<size_t>(headerSize));
+    s->formatSize = static_cast<uint32_t>(headerSize + (headerSize & 1));
+    Put32(s->format + 20, s->frameBytes);  // biSizeImage
+
+    s->index = MemBufferCreate(kMemBufferGrowStep, kMemBufferGrowStep);
+    if (!s->index) {
+        AviWriterFree(s);
+        *error = kErrorOutOfMemory;
+        return nullptr;
+    }
+    s->indexEnd = s->index->data;
+    uint8_t header[kHeaderBeforeFormat + sizeof s->format + kMoviListHeader];
+    s->fileSize = HeaderSize(*s);
+    const uint32_t size = BuildHeader(*s, header);
+    if (!FileWriteAll(s->file, header, size)) {
+        AviWriterFree(s);
+        *error = kErrorWrite;
+        return nullptr;
+    }
+    return s;
 }
 
-Image* AviReadFrame(Stream* stream, StreamReadRequest* request) {
-    AviStreamState* s = StateOf(stream);
-    if (!s || s->mode != 0) {
-        request->error = kErrorUnsupportedType;
-        return nullptr;
-    }
-    if (request->frame < 0 || static_cast<uint32_t>(request->frame) >= s->chunkCount) {
-        request->error = kErrorRead;
-        return nullptr;
-    }
-    const FrameChunk& chunk = s->chunks[request->frame];
-    // Checked before the image is made, so that a small damaged file cannot
-    // make it allocate a large picture.
-    if (chunk.size != 0 && chunk.size < AviFrameSize(s->readFormat)) {
-        request->error = kErrorInvalidData;
-        return nullptr;
-    }
-    if (!s->frameImage) {
-        s->frameImage = AviCreateFrameImage(s->readFormat, s->readFormatSize);
-        if (!s->frameImage) {
-            request->error = kErrorOutOfMemory;
-            return nullptr;
-        }
-    }
-    // An empty chunk is a dropped frame: the picture stays as it was.
-    if (chunk.size == 0) return s->frameImage;
-    const ErrorCode error = AviCopyFrame(s->readFormat, s->map.data + chunk.offset, chunk.size, s->frameImage);
-    if (error != kErrorNone) {
-        request->error = error;
-        return nullptr;
-    }
-    return s->frameImage;
-}
-
-int AviWriteFrame(Stream* stream, StreamFrameRequest* request) {
-    AviStreamState* s = StateOf(stream);
-    if (!s || s->mode != 1 || s->failed) {
-        request->error = s && s->failed ? kErrorWrite : kErrorUnsupportedType;
-        return 0;
-    }
-    // Frames go into the file in order; positions are only checked.
-    if (AviFramePosition(request) != s->frames) {
-        request->error = kErrorWrite;
-        return 0;
-    }
-    if (!AviFrameFitsFormat(request->image, s->format, s->formatSize)) {
-        request->error = kErrorInvalidData;
-        return 0;
-    }
+uint64_t AviWriterSizeAfter(const AviWriter* s, uint64_t frameBytes) {
     const uint64_t indexSize = kChunkHeaderSize + (uint64_t{s->frames} + 1) * kIndexEntrySize;
-    const uint64_t afterFrame = s->fileSize + kChunkHeaderSize + s->frameBytes;
-    if (afterFrame + indexSize > AviSizeLimit()) {
-        DiscardFile(s);
-        request->error = kErrorWrite;
-        return 0;
-    }
+    return s->fileSize + kChunkHeaderSize + frameBytes + indexSize;
+}
+
+ErrorCode AviWriterWrite(AviWriter* s, const Image* frame, uint32_t position, bool* lost) {
+    // Frames go into the file in order; positions are only checked.
+    if (position != s->frames) return kErrorWrite;
     uint8_t chunk[kChunkHeaderSize];
     Put32(chunk, FourCc("00db"));
     Put32(chunk + 4, s->frameBytes);
@@ -402,44 +286,106 @@ int AviWriteFrame(Stream* stream, StreamFrameRequest* request) {
     Put32(entry + 8, static_cast<uint32_t>(s->fileSize - (HeaderSize(*s) - 4)));
     Put32(entry + 12, s->frameBytes);
     uint8_t* indexEnd = MemBufferWrite(s->index, s->indexEnd, entry, kIndexEntrySize);
-    if (!indexEnd) {
-        request->error = kErrorOutOfMemory;
-        return 0;
-    }
-    if (!FileWriteAll(s->file, chunk, sizeof chunk) || !FileWriteAll(s->file, ImageBits(request->image), s->frameBytes)) {
-        DiscardFile(s);
-        request->error = kErrorWrite;
-        return 0;
+    if (!indexEnd) return kErrorOutOfMemory;
+    if (!FileWriteAll(s->file, chunk, sizeof chunk) || !FileWriteAll(s->file, ImageBits(frame), s->frameBytes)) {
+        *lost = true;
+        return kErrorWrite;
     }
     s->indexEnd = indexEnd;
-    s->fileSize = afterFrame;
+    s->fileSize += kChunkHeaderSize + s->frameBytes;
     ++s->frames;
-    return 1;
+    return kErrorNone;
 }
 
-int AviClose(Stream* stream, StreamCloseRequest* request) {
-    AviStreamState* s = StateOf(stream);
-    int ok = 1;
-    if (s && s->mode == 1 && !stream->abandoned) {
-        ok = !s->failed;
-        if (ok) {
-            uint8_t indexHeader[kChunkHeaderSize];
-            Put32(indexHeader, FourCc("idx1"));
-            Put32(indexHeader + 4, s->frames * kIndexEntrySize);
-            ok = FileWriteAll(s->file, indexHeader, sizeof indexHeader) &&
-                 FileWriteAll(s->file, s->index->data, s->index->size);
-        }
-        uint8_t header[kHeaderBeforeFormat + sizeof s->format + kMoviListHeader];
-        const uint32_t size = ok ? BuildHeader(*s, header) : 0;
-        ok = ok && FileSeek(s->file, 0, kSeekBegin) == 0 && FileWriteAll(s->file, header, size);
-        if (ok) {
-            FileHandle* file = s->file;
-            s->file = nullptr;
-            ok = FileClose(file) == 0 && TempFilePutInPlace(s->tempName, stream->fileName);
-            if (ok) s->tempName[0] = '\0';  // it is the real file now
-        }
-        if (!ok) request->error = kErrorWrite;
-    }
-    ReleaseState(stream);
+bool AviWriterFinish(AviWriter* s) {
+    uint8_t indexHeader[kChunkHeaderSize];
+    Put32(indexHeader, FourCc("idx1"));
+    Put32(indexHeader + 4, s->frames * kIndexEntrySize);
+    bool ok = FileWriteAll(s->file, indexHeader, sizeof indexHeader) && FileWriteAll(s->file, s->index->data, s->index->size);
+    uint8_t header[kHeaderBeforeFormat + sizeof s->format + kMoviListHeader];
+    const uint32_t size = ok ? BuildHeader(*s, header) : 0;
+    ok = ok && FileSeek(s->file, 0, kSeekBegin) == 0 && FileWriteAll(s->file, header, size);
+    FileHandle* file = s->file;
+    s->file = nullptr;
+    ok = FileClose(file) == 0 && ok;
+    AviWriterFree(s);
     return ok;
+}
+
+void AviWriterFree(AviWriter* s) {
+    if (s->file) FileClose(s->file);
+    MemBufferFree(s->index);
+    DeleteInHeap(s);
+}
+
+// ---- Reading ------------------------------------------------------------------
+
+AviReader* AviReaderOpen(const char* fileName, int32_t* frameCount, int32_t* frameRate, ErrorCode* error) {
+    AviReader* s = NewInHeap<AviReader>();
+    if (!s) {
+        *error = kErrorOutOfMemory;
+        return nullptr;
+    }
+    auto fail = [&](ErrorCode code) {
+        AviReaderFree(s);
+        *error = code;
+        return nullptr;
+    };
+    switch (MappedFileOpen(fileName, &s->map)) {
+        case MapResult::ok: break;
+        case MapResult::cannotOpen: return fail(kErrorFileNotFound);
+        case MapResult::cannotMap: return fail(s->map.size == 0 ? kErrorInvalidData : kErrorOutOfMemory);
+    }
+    ByteReader file(s->map.data, static_cast<size_t>(s->map.size));
+    if (file.u32At(0) != FourCc("RIFF") || file.u32At(8) != FourCc("AVI ")) return fail(kErrorInvalidData);
+    const uint64_t riffEnd = uint64_t{8} + file.u32At(4);
+    const VideoStream video = FindVideoStream(file, riffEnd < file.size() ? riffEnd : file.size());
+    if (video.number < 0 || video.number > 99 || video.moviEnd == 0 || !AviFormatUsable(video.format, video.formatSize))
+        return fail(kErrorInvalidData);
+    // Compressed frames need the platform's decompressors.
+    if (!AviFormatUncompressed(video.format)) return fail(kErrorUnsupportedType);
+    uint32_t count = 0;
+    ForEachFrameChunk(file, video, [&](uint64_t, uint32_t) { ++count; });
+    if (count > 0) {
+        s->chunks = static_cast<FrameChunk*>(MemAlloc(sizeof(FrameChunk) * size_t{count}));
+        if (!s->chunks) return fail(kErrorOutOfMemory);
+        ForEachFrameChunk(file, video, [&](uint64_t data, uint32_t size) { s->chunks[s->chunkCount++] = {data, size}; });
+    }
+    s->format = video.format;
+    s->formatSize = video.formatSize;
+    *frameCount = static_cast<int32_t>(count);
+    *frameRate = AviHeaderRate(video.rate, video.scale);
+    return s;
+}
+
+Image* AviReaderFrame(AviReader* s, int32_t frame, ErrorCode* error) {
+    const FrameChunk& chunk = s->chunks[frame];
+    // Checked before the image is made, so that a small damaged file cannot
+    // make it allocate a large picture.
+    if (chunk.size != 0 && chunk.size < AviFrameSize(s->format)) {
+        *error = kErrorInvalidData;
+        return nullptr;
+    }
+    if (!s->frameImage) {
+        s->frameImage = AviCreateFrameImage(s->format, s->formatSize);
+        if (!s->frameImage) {
+            *error = kErrorOutOfMemory;
+            return nullptr;
+        }
+    }
+    // An empty chunk is a dropped frame: the picture stays as it was.
+    if (chunk.size == 0) return s->frameImage;
+    const ErrorCode copied = AviCopyFrame(s->format, s->map.data + chunk.offset, chunk.size, s->frameImage);
+    if (copied != kErrorNone) {
+        *error = copied;
+        return nullptr;
+    }
+    return s->frameImage;
+}
+
+void AviReaderFree(AviReader* s) {
+    MappedFileClose(&s->map);
+    MemFree(s->chunks);
+    ImageDestroy(s->frameImage);
+    DeleteInHeap(s);
 }
