@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "codecs/avi.h"
+#include "codecs/export.h"
 #include "formats/format.h"
 #include "formats/save.h"
 #include "codecs/tga.h"
@@ -248,17 +248,14 @@ struct SaveOptions {
     void* forFormat(FormatId id) { return id == kFormatTga ? &tga : nullptr; }
 };
 
-// Saves, or prints why not after `beforeMessage` has run.
-template <typename Before = void (*)()>
-bool SaveOrComplain(Image* image, const std::string& path, FormatId id, void* options, Before beforeMessage = [] {}) {
+// Saves, or prints why not.
+bool SaveOrComplain(Image* image, const std::string& path, FormatId id, void* options) {
     if (path.size() >= kMaxPath) {
-        beforeMessage();
         std::fprintf(stderr, "movrel: file name too long (at most %zu characters): %s\n", kMaxPath - 1, path.c_str());
         return false;
     }
     SaveRequest request{id, options, nullptr, kErrorNone};
     if (ImageSaveFile(image, path.c_str(), &request)) return true;
-    beforeMessage();
     std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(request.error), path.c_str());
     return false;
 }
@@ -292,6 +289,14 @@ public:
     void end() {
         if (shown_) std::fprintf(stderr, "\rmovrel: %d of %d frames written\n", done_, total_);
         shown_ = false;
+    }
+    // A callback for the export driver that shows the progress and never cancels.
+    ExportProgress callback() {
+        return {[](void* self, int done, int) {
+                    static_cast<Progress*>(self)->update(done);
+                    return true;
+                },
+                this};
     }
     void update(int done) {
         done_ = done;
@@ -335,83 +340,54 @@ int RunFrames(const std::vector<std::string>& args) {
     saveOptions.tga.runLength = options.runLength;
     ImagePtr first(LoadOrComplain(input));
     if (!first) return 1;
-    const int total = ImageCount(first.get());
-    Progress progress(total, options.quiet);
-    int n = 0;
-    for (Image* frame = first.get(); frame; frame = ImageNext(frame), ++n) {
-        char number[16];
-        std::snprintf(number, sizeof number, "%03d.", n);
-        if (!SaveOrComplain(frame, base + number + extension, id, saveOptions.forFormat(id), [&] { progress.end(); })) return 1;
-        progress.update(n + 1);
+    Progress progress(ImageCount(first.get()), options.quiet);
+    ExportRequest request;
+    request.formatId = id;
+    request.fileName = base.c_str();
+    request.first = first.get();
+    request.options = saveOptions.forFormat(id);
+    request.progress = progress.callback();
+    if (ExportNumberedFiles(&request)) return 0;
+    progress.end();
+    char name[kMaxPath];
+    if (!ExportNumberedName(base.c_str(), id, request.written, name, sizeof name)) {
+        std::fprintf(stderr, "movrel: file names too long (at most %zu characters): %s\n", kMaxPath - 1, base.c_str());
+        return 1;
     }
-    return 0;
+    std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(request.error), name);
+    return 1;
 }
 
 // ---- Exporting a whole animation through a multi-frame stream -----------------
 
-// How the frames of an animation reach one stream format.
-struct ExportPlan {
-    int depth = 0;                // every frame is converted to this depth first; 0 keeps it
-    void* openOptions = nullptr;  // the open request's options
-    bool positions = false;       // each frame request carries the frame's 0-based position
-    AviExportOptions avi{};
-};
-
-struct Exporter {
-    FormatId id;
-    void (*plan)(const Image* first, ExportPlan& plan);  // none: the format's saver writes the whole animation
-};
-
-// What the viewer's AVI export does: 24-bit frames at the first frame's rate.
-void PlanAvi(const Image* first, ExportPlan& plan) {
-    plan.depth = 24;
-    plan.avi = {nullptr, AviFrameRate(ImageGetDelay(first))};
-    plan.openOptions = &plan.avi;
-    plan.positions = true;
-}
-
-// What the viewer's GIF export does: the frames as they are, each one image
-// with its own delay; GIF keeps up to 8 bits per pixel and reduces no colours.
-void PlanGif(const Image*, ExportPlan&) {}
-
-const Exporter kExporters[] = {
-    {kFormatGif, PlanGif},
-    {kFormatAvi, PlanAvi},
-    {kFormatSpr, nullptr},
-};
+// The formats that hold a whole animation, in the order the help lists them.
+const FormatId kExportFormats[] = {kFormatGif, kFormatAvi, kFormatSpr};
 
 // "AVI (Audio Video Interleaved animation file)": the formats export can write.
 std::string ExportFormats() {
     std::string text;
     char extension[kMaxPath];
-    for (const Exporter& e : kExporters) {
-        if (!FormatFind(e.id) || !FormatExtension(e.id, extension, 0, sizeof extension)) continue;
+    for (FormatId id : kExportFormats) {
+        if (!FormatFind(id) || !FormatExtension(id, extension, 0, sizeof extension)) continue;
         if (!text.empty()) text += ", ";
-        text += std::string(extension) + " (" + FormatFind(e.id)->description + ")";
+        text += std::string(extension) + " (" + FormatFind(id)->description + ")";
     }
     return text;
 }
 
-// The exporter that --format or the output's extension names, or none after a message.
-const Exporter* ChooseExporter(const WriteOptions& options, const std::string& output) {
+// The format that --format or the output's extension names, or none after a message.
+FormatId ChooseExportFormat(const WriteOptions& options, const std::string& output) {
     const std::string name = Upper(options.format.empty() ? ExtensionOf(output) : options.format);
     char extension[kMaxPath];
-    for (const Exporter& e : kExporters)
-        for (int n = 0; !name.empty() && FormatFind(e.id) && FormatExtension(e.id, extension, n, sizeof extension); ++n)
-            if (name == extension) return &e;
+    for (FormatId id : kExportFormats)
+        for (int n = 0; !name.empty() && FormatFind(id) && FormatExtension(id, extension, n, sizeof extension); ++n)
+            if (name == extension) return id;
     if (name.empty())
         std::fprintf(stderr, "movrel: %s has no extension to tell the format; use --format NAME\n", output.c_str());
     else
         std::fprintf(stderr, "movrel: cannot export to the format '%s'\n", name.c_str());
     std::fprintf(stderr, "formats that can be exported: %s\n", ExportFormats().c_str());
-    return nullptr;
-}
-
-// A frame as the plan wants it: converted (owned by `holder`) or the frame itself.
-Image* PlannedFrame(Image* frame, const ExportPlan& plan, ImagePtr& holder) {
-    if (plan.depth == 0 || ImageBitCount(frame) == plan.depth) return frame;
-    holder.reset(ImageConvert(frame, plan.depth));
-    return holder.get();
+    return kFormatNone;
 }
 
 int RunExport(const std::vector<std::string>& args) {
@@ -419,57 +395,27 @@ int RunExport(const std::vector<std::string>& args) {
     if (!ParseWriteOptions(args, false, true, options)) return -1;
     const std::string& input = options.files[0];
     const std::string& output = options.files[1];
-    const Exporter* exporter = ChooseExporter(options, output);
-    if (!exporter || !RunLengthFits(options, exporter->id)) return 1;
+    const FormatId id = ChooseExportFormat(options, output);
+    if (id == kFormatNone || !RunLengthFits(options, id)) return 1;
     if (output.size() >= kMaxPath) {
         std::fprintf(stderr, "movrel: file name too long (at most %zu characters): %s\n", kMaxPath - 1, output.c_str());
         return 1;
     }
     ImagePtr first(LoadOrComplain(input));
     if (!first) return 1;
-    auto fail = [&](ErrorCode code) {
-        std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(code), output.c_str());
-        return 1;
-    };
-    if (!exporter->plan) {
-        SaveRequest save{exporter->id, nullptr, nullptr, kErrorNone};
-        return ImageSaveFile(first.get(), output.c_str(), &save) ? 0 : fail(save.error);
-    }
-    ExportPlan plan;
-    exporter->plan(first.get(), plan);
-
-    ImagePtr converted;
-    Image* firstFrame = PlannedFrame(first.get(), plan, converted);
-    if (!firstFrame) return fail(kErrorOutOfMemory);
-    StreamOpenRequest open{exporter->id, output.c_str(), 1, firstFrame, plan.openOptions, kErrorNone};
-    Stream* stream = StreamOpen(&open);
-    converted.reset();
-    if (!stream && open.error == kErrorNone) {
-        std::fprintf(stderr, "movrel: export cancelled: %s\n", output.c_str());
-        return 1;
-    }
-    if (!stream) return fail(open.error);
-
-    const int total = ImageCount(first.get());
-    Progress progress(total, options.quiet);
-    uint32_t position = 0;
-    Image* last = first.get();
-    for (Image* frame = first.get(); frame; frame = ImageNext(frame), ++position) {
-        Image* planned = PlannedFrame(frame, plan, converted);
-        StreamFrameRequest request{planned, ImageGetDelay(frame), plan.positions ? &position : nullptr, kErrorNone};
-        if (!planned) request.error = kErrorOutOfMemory;
-        if (!planned || !StreamWriteFrame(stream, &request)) {
-            progress.end();
-            StreamCloseRequest close{last, nullptr, kErrorNone};
-            StreamAbandon(stream, &close);
-            return fail(request.error);
-        }
-        last = frame;
-        progress.update(static_cast<int>(position) + 1);
-    }
+    Progress progress(ImageCount(first.get()), options.quiet);
+    ExportRequest request;
+    request.formatId = id;
+    request.fileName = output.c_str();
+    request.first = first.get();
+    request.progress = progress.callback();
+    if (ExportAnimation(&request)) return 0;
     progress.end();
-    StreamCloseRequest close{last, nullptr, kErrorNone};
-    return StreamClose(stream, &close) ? 0 : fail(close.error);
+    if (request.error == kErrorNone)
+        std::fprintf(stderr, "movrel: export cancelled: %s\n", output.c_str());
+    else
+        std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(request.error), output.c_str());
+    return 1;
 }
 
 const Command kCommands[] = {

@@ -7,7 +7,9 @@
 #include <string>
 
 #include "codecs/bmp.h"
+#include "codecs/export.h"
 #include "codecs/flic.h"
+#include "image/convert.h"
 #include "formats/save.h"
 #include "tests/support/flic_writer.h"  // Bytes
 #include "tests/support/test_util.h"
@@ -469,6 +471,109 @@ TEST_F(Streams, AFormatThatLeavesNoOutputCreatesNoFile) {
     EXPECT_EQ(Frame(stream, 10), 1);
     EXPECT_EQ(Close(stream), 1);
     EXPECT_TRUE(DirectoryEntries(dir_).empty());
+}
+
+// ---- Whole animations ------------------------------------------------------------
+
+class Export : public ::testing::Test {
+protected:
+    void SetUp() override {
+        FormatRegisterAll();
+        for (int i = 0; i < 3; ++i) {
+            Image* frame = ImageCreate(4, 4, 8);
+            ImageSetPixel(frame, i, i, 7);
+            ImageSetDelay(frame, 100 * (i + 1));
+            ImageLink(frame, last_);
+            if (!first_) first_.reset(frame);
+            last_ = frame;
+        }
+    }
+    void TearDown() override { SaveInjectWriteFailure(0); }
+    ExportRequest Request(FormatId id, const std::string& name) {
+        ExportRequest request;
+        request.formatId = id;
+        request.first = first_.get();
+        name_ = name;
+        request.fileName = name_.c_str();
+        return request;
+    }
+    static bool StopAfterTwo(void*, int done, int) { return done < 2; }
+
+    ImagePtr first_;
+    Image* last_ = nullptr;
+    std::string name_;
+    TempDir dir_;
+};
+
+TEST_F(Export, AnimationsReadBackAndAFailureOrACancelLeavesTheOldFile) {
+    for (FormatId id : {kFormatGif, kFormatSpr}) {
+        const std::string path = dir_.file(id == kFormatGif ? "anim.gif" : "anim.spr");
+        ExportRequest request = Request(id, path);
+        ASSERT_EQ(ExportAnimation(&request), 1) << id;
+        EXPECT_EQ(request.written, 3);
+        LoadRequest load{};
+        ImagePtr back(ImageLoadFile(path.c_str(), &load));
+        ASSERT_TRUE(back) << id;
+        EXPECT_EQ(ImageCount(back.get()), 3);
+        EXPECT_EQ(ImageGetPixel(ImageNext(ImageNext(back.get())), 2, 2), 7u);
+        EXPECT_EQ(ImageGetDelay(ImageNext(back.get())), 200u);
+    }
+    const std::string path = dir_.file("anim.gif");
+    const Bytes old = ReadFile(path);
+    ExportRequest failing = Request(kFormatGif, path);
+    SaveInjectWriteFailure(3);  // the open's piece, the first frame's, then the disk is full
+    EXPECT_EQ(ExportAnimation(&failing), 0);
+    EXPECT_EQ(failing.error, kErrorWrite);
+    EXPECT_EQ(ReadFile(path), old);
+
+    ExportRequest cancelled = Request(kFormatGif, path);
+    cancelled.progress = {StopAfterTwo, nullptr};
+    EXPECT_EQ(ExportAnimation(&cancelled), 0);
+    EXPECT_EQ(cancelled.error, kErrorNone);
+    EXPECT_EQ(cancelled.written, 2);
+    EXPECT_EQ(ReadFile(path), old);
+    EXPECT_EQ(DirectoryEntries(dir_), (std::vector<std::string>{"anim.gif", "anim.spr"}));
+}
+
+TEST_F(Export, AviGetsTwentyFourBitFramesAtTheFirstFramesRate) {
+    const std::string path = dir_.file("anim.avi");
+    ExportRequest request = Request(kFormatAvi, path);
+    ASSERT_EQ(ExportAnimation(&request), 1);
+    StreamOpenRequest open{kFormatAvi, path.c_str(), 0, nullptr, nullptr, kErrorNone};
+    Stream* stream = StreamOpen(&open);
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(stream->frameCount, 3);
+    EXPECT_EQ(stream->frameRate, 10);
+    StreamReadRequest read{nullptr, 2, nullptr, kErrorNone};
+    const Image* frame = FormatFind(kFormatAvi)->streamOps->readFrame(stream, &read);
+    ASSERT_NE(frame, nullptr);
+    EXPECT_EQ(ImageBitCount(frame), 24);
+    EXPECT_EQ(ImageColorAt(frame, 2, 2), ImageColorAt(last_, 2, 2));
+    StreamCloseRequest close{nullptr, nullptr, kErrorNone};
+    StreamClose(stream, &close);
+}
+
+TEST_F(Export, NumberedFilesStopAtTheFirstFailureAndLongNamesAreRefusedFirst) {
+    const std::string base = dir_.file("Frame");
+    ExportRequest request = Request(kFormatBmp, base);
+    ASSERT_EQ(ExportNumberedFiles(&request), 1);
+    EXPECT_EQ(DirectoryEntries(dir_), (std::vector<std::string>{"Frame000.BMP", "Frame001.BMP", "Frame002.BMP"}));
+
+    ExportRequest failing = Request(kFormatBmp, dir_.file("Other"));
+    SaveInjectWriteFailure(2);
+    EXPECT_EQ(ExportNumberedFiles(&failing), 0);
+    EXPECT_EQ(failing.error, kErrorWrite);
+    EXPECT_EQ(failing.written, 1);
+    EXPECT_EQ(DirectoryEntries(dir_).size(), 4u);  // Other000.BMP and no more
+
+    char name[kMaxPath];
+    EXPECT_TRUE(ExportNumberedName("Frame", kFormatBmp, 1234, name, sizeof name));
+    EXPECT_STREQ(name, "Frame1234.BMP");
+    const std::string longest(kMaxPath - 1 - 7, 'n');  // room for "002.BMP" and the NUL
+    EXPECT_TRUE(ExportNumberedName(longest.c_str(), kFormatBmp, 2, name, sizeof name));
+    ExportRequest tooLong = Request(kFormatBmp, longest + "n");
+    EXPECT_EQ(ExportNumberedFiles(&tooLong), 0);
+    EXPECT_EQ(tooLong.written, 0);
 }
 
 }  // namespace

@@ -1,0 +1,47 @@
+// Writing a whole animation, for the viewer's commands and the tool alike:
+// into one file of a format that holds animations (GIF and AVI through their
+// streams, SPR through its saver), or as one numbered file per frame.
+//
+// It sits with the codecs because it knows how each format takes an
+// animation: AVI wants 24-bit frames at the first frame's rate, with their
+// positions; the others take the frames as they are.
+#pragma once
+
+#include <cstddef>
+
+#include "formats/format.h"
+#include "formats/save.h"
+
+// Told after each frame is written, with the frames done and the total;
+// returning false stops the run as a cancel.
+struct ExportProgress {
+    bool (*frameDone)(void* context, int done, int total) = nullptr;
+    void* context = nullptr;
+};
+
+struct ExportRequest {
+    FormatId formatId = kFormatNone;
+    const char* fileName = nullptr;  // the file; for numbered files, the start of their names
+    Image* first = nullptr;          // the animation
+    void* owner = nullptr;           // the window that owns any dialog (the AVI compressor's), or none
+    void* options = nullptr;         // numbered files: the saver's options, or none
+    ExportProgress progress;
+    ErrorCode error = kErrorNone;    // out: why it failed; kErrorNone when the user cancelled
+    int written = 0;                 // out: the frames written
+};
+
+// Writes every frame into one file. 1 when the file is in place; otherwise
+// nothing is left behind (an existing file stays as it was) and the error
+// says why, or is kErrorNone when the user cancelled in a dialog or through
+// the progress.
+int ExportAnimation(ExportRequest* request);
+
+// Saves frame n as ExportNumberedName(fileName, formatId, n). The first
+// failure stops the run; the files written before it stay. A cancel through
+// the progress stops it too, with no error. 1 when every frame is saved.
+int ExportNumberedFiles(ExportRequest* request);
+
+// "BASE007.EXT": the base as given, the frame number in three digits at least,
+// and the format's default extension. False when it does not fit in
+// `outSize` bytes.
+bool ExportNumberedName(const char* base, FormatId id, int n, char* out, size_t outSize);
