@@ -145,10 +145,11 @@ FileHandle* FileCreateTempBeside(const char* target, char* tempName) {
         if (dirLength + leafLength >= kMaxPath) return nullptr;
         std::memcpy(tempName, target, dirLength);
         std::memcpy(tempName + dirLength, leaf, leafLength + 1);
-        if (FileHandle* file = FileCreateNew(tempName)) {
-            PendingAdd(tempName);
-            return file;
-        }
+        // Pending before it exists, so that an interrupt can never find the
+        // file there but not on the list.
+        PendingAdd(tempName);
+        if (FileHandle* file = FileCreateNew(tempName)) return file;
+        PendingDrop(tempName);
     }
     tempName[0] = '\0';
     return nullptr;
