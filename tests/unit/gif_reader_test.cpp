@@ -315,6 +315,48 @@ TEST(GifCompose, RestoreToPreviousOfAWholeCanvasBlock) {
     EXPECT_EQ(ColorAt(Frame(chain, 2), 0, 0), ColorOf(TestColors(256)[2]));
 }
 
+// On 1- and 4-bit canvases, rectangles that start and end inside bytes are
+// cleared and restored exactly: pixels beside them keep their values.
+TEST(GifCompose, DisposalOfRectanglesInsideBytes) {
+    for (int colors : {2, 16}) {
+        GifImage pattern = Block(0, 0, 37, 3, 0);
+        for (size_t i = 0; i < pattern.pixels.size(); ++i) pattern.pixels[i] = static_cast<uint8_t>((i * 7 + i / 37) % colors);
+        for (int disposal : {2, 3}) {
+            GifBuilder gif(37, 3);
+            gif.globalTable(TestColors(colors), 1).image(pattern);
+            gif.control(disposal, 10).image(Block(3, 1, 24, 2, 1)).image(Block(36, 0, 1, 1, 0));
+            ImagePtr chain = LoadBytes(gif.finish());
+            ASSERT_EQ(ImageCount(chain.get()), 3);
+            std::vector<uint8_t> expected = pattern.pixels;
+            for (int y = 1; y < 3 && disposal == 2; ++y)
+                for (int x = 3; x < 27; ++x) expected[static_cast<size_t>(y) * 37 + x] = 1;  // the background index
+            expected[36] = 0;
+            EXPECT_EQ(Values(Frame(chain, 2)), expected) << colors << " colours, disposal " << disposal;
+        }
+    }
+}
+
+TEST(GifCompose, RestoresAnAreaSavedAtALowerDepth) {
+    // Saved from a 1-bit frame, restored into a 4-bit one (a table that
+    // begins with the same colours) and into a 24-bit one (other colours).
+    GifImage pattern = Block(0, 0, 19, 2, 0);
+    for (size_t i = 0; i < pattern.pixels.size(); ++i) pattern.pixels[i] = static_cast<uint8_t>(i % 3 == 0);
+    for (bool sameColors : {true, false}) {
+        GifImage next = Block(18, 1, 1, 1, 5);
+        next.localTable = TestColors(16);
+        if (!sameColors) next.localTable[0] = {1, 1, 1};
+        GifBuilder gif(19, 2);
+        gif.globalTable(TestColors(2)).image(pattern).control(3, 10).image(Block(1, 0, 17, 2, 1)).image(next);
+        ImagePtr chain = LoadBytes(gif.finish());
+        ASSERT_EQ(ImageCount(chain.get()), 3);
+        const Image* last = Frame(chain, 2);
+        EXPECT_EQ(ImageBitCount(last), sameColors ? 4 : 24);
+        for (int y = 0; y < 2; ++y)
+            for (int x = 0; x < 18; ++x)
+                EXPECT_EQ(ColorAt(last, x, y), ColorOf(TestColors(2)[pattern.pixels[y * 19 + x]])) << x << "," << y;
+    }
+}
+
 TEST(GifCompose, SharedTableStaysIndexed) {
     GifBuilder gif = Base4x4();
     gif.control(1, 10).image(Block(1, 1, 2, 2, 200));
@@ -407,6 +449,20 @@ TEST(GifBudget, KeepsTheFramesThatFit) {
     ImagePtr chain = LoadBytes(gif.finish(), &error, frame * 10);
     EXPECT_EQ(ImageCount(chain.get()), 10);
     EXPECT_FALSE(LoadBytes(gif.finish(), &error, frame / 2));
+    EXPECT_EQ(error, kErrorOutOfMemory);
+}
+
+TEST(GifBudget, CountsTheAreaKeptForRestoringOnce) {
+    // 64 x 64 at 8 bits: one area of 4096 bytes is kept at a time.
+    GifBuilder gif(64, 64);
+    gif.globalTable(TestColors(256));
+    for (int i = 0; i < 10; ++i) gif.control(3, 10).image(Block(0, 0, 64, 64, static_cast<uint8_t>(i)));
+    const Bytes file = gif.finish();
+    const uint64_t frame = LoadBudget::ImageFootprint(64, 64, 8);
+    EXPECT_EQ(ImageCount(LoadBytes(file, nullptr, frame * 3).get()), 2);
+    EXPECT_EQ(ImageCount(LoadBytes(file, nullptr, frame * 3 + 4096).get()), 3);
+    ErrorCode error = kErrorNone;
+    EXPECT_FALSE(LoadBytes(file, &error, frame + 4095));
     EXPECT_EQ(error, kErrorOutOfMemory);
 }
 
