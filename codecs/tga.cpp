@@ -146,7 +146,9 @@ Image* TgaLoad(LoadRequest* request) {
     if (!bytes) return LoadFail(request, nullptr, kErrorInvalidData);
     const TgaHeader h = ParseHeader(bytes);
     const int pixelBytes = h.depth / 8;
-    if (h.depth % 8 != 0) return LoadFail(request, nullptr, kErrorInvalidData);  // the probe lets none through
+    // No picture has no pixels or pixels of another size: the header is damaged.
+    const bool knownDepth = h.depth == 8 || h.depth == 16 || h.depth == 24 || h.depth == 32;
+    if (h.width == 0 || h.height == 0 || !knownDepth) return LoadFail(request, nullptr, kErrorInvalidData);
 
     // A packet of 1 + pixelBytes bytes makes at most 128 pixels: a file too
     // short for its pixels is refused before its image is allocated.

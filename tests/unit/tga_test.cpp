@@ -247,11 +247,14 @@ TEST(TgaLoad, DamagedFilesGiveCleanErrors) {
     PutU16(cutMap, 5, 3);
     EXPECT_FALSE(LoadBytes(cutMap, &error));
     EXPECT_EQ(error, kErrorInvalidData);
-    // Sizes and depths that no image can have.
-    EXPECT_FALSE(LoadBytes(TgaFile(2, 0, 1, 24).bytes, &error));
-    EXPECT_EQ(error, kErrorOutOfMemory);
-    EXPECT_FALSE(LoadBytes(TgaFile(2, 1, 1, 40).data(Bytes(5, 0)).bytes, &error));
-    EXPECT_EQ(error, kErrorOutOfMemory);
+    // Sizes and depths that no image can have are damaged headers, not a
+    // lack of memory.
+    const Bytes headers[] = {TgaFile(2, 0, 1, 24).bytes, TgaFile(2, 1, 0, 24).bytes, TgaFile(2, 1, 1, 0).data({0}).bytes,
+                             TgaFile(2, 1, 1, 40).data(Bytes(5, 0)).bytes, TgaFile(10, 1, 1, 48).data(Bytes(7, 0)).bytes};
+    for (size_t i = 0; i < std::size(headers); ++i) {
+        EXPECT_FALSE(LoadBytes(headers[i], &error)) << i;
+        EXPECT_EQ(error, kErrorInvalidData) << i;
+    }
 }
 
 }  // namespace
