@@ -167,9 +167,11 @@ TEST(TgaLoad, ColorMapHonoursItsFirstIndexAndEntrySize) {
     EXPECT_TRUE(ColorOf(words.get(), 0) == (Rgb{255, 0, 0}));
     EXPECT_TRUE(ColorOf(words.get(), 1) == (Rgb{0, 255, 0}));
     EXPECT_TRUE(ColorOf(words.get(), 2) == (Rgb{0, 0, 255}));
-    ImagePtr fifteen = LoadBytes(TgaFile(1, 1, 1, 8).colorMap(0, 15, {0x10, 0x42}).data({0}).bytes);
+    // Channels scale as in 16-bit pixels: 16 gives 131, 21 gives 172.
+    ImagePtr fifteen = LoadBytes(TgaFile(1, 1, 1, 8).colorMap(0, 15, {0x10, 0x42, 0xB5, 0x56}).data({0}).bytes);
     ASSERT_TRUE(fifteen);
     EXPECT_TRUE(ColorOf(fifteen.get(), 0) == (Rgb{131, 131, 131}));
+    EXPECT_TRUE(ColorOf(fifteen.get(), 1) == (Rgb{172, 172, 172}));
 
     // 32-bit entries drop their alpha byte.
     ImagePtr quads = LoadBytes(TgaFile(1, 1, 1, 8).colorMap(0, 32, {10, 20, 30, 40, 50, 60, 70, 80}).data({1}).bytes);
