@@ -315,45 +315,33 @@ TEST(GifCompose, RestoreToPreviousOfAWholeCanvasBlock) {
     EXPECT_EQ(ColorAt(Frame(chain, 2), 0, 0), ColorOf(TestColors(256)[2]));
 }
 
-// On 1- and 4-bit canvases, rectangles that start and end inside bytes are
-// cleared and restored exactly: pixels beside them keep their values.
+// Rectangles that start and end inside bytes of 1- and 4-bit canvases are
+// cleared and restored exactly, also into a frame that the next block's table
+// widens (to 4 or 8 bits: the same colours; to 24 bits: others). The pixels
+// beside them keep their colours.
 TEST(GifCompose, DisposalOfRectanglesInsideBytes) {
     for (int colors : {2, 16}) {
         GifImage pattern = Block(0, 0, 37, 3, 0);
         for (size_t i = 0; i < pattern.pixels.size(); ++i) pattern.pixels[i] = static_cast<uint8_t>((i * 7 + i / 37) % colors);
         for (int disposal : {2, 3}) {
-            GifBuilder gif(37, 3);
-            gif.globalTable(TestColors(colors), 1).image(pattern);
-            gif.control(disposal, 10).image(Block(3, 1, 24, 2, 1)).image(Block(36, 0, 1, 1, 0));
-            ImagePtr chain = LoadBytes(gif.finish());
-            ASSERT_EQ(ImageCount(chain.get()), 3);
-            std::vector<uint8_t> expected = pattern.pixels;
-            for (int y = 1; y < 3 && disposal == 2; ++y)
-                for (int x = 3; x < 27; ++x) expected[static_cast<size_t>(y) * 37 + x] = 1;  // the background index
-            expected[36] = 0;
-            EXPECT_EQ(Values(Frame(chain, 2)), expected) << colors << " colours, disposal " << disposal;
+            for (int next : {0, 1, 2}) {  // the next block's table: the global one, a wider one, other colours
+                GifImage last = Block(36, 0, 1, 1, 0);
+                if (next > 0) last.localTable = TestColors(colors * 8);
+                if (next == 2) last.localTable[0] = {1, 1, 1};
+                GifBuilder gif(37, 3);
+                gif.globalTable(TestColors(colors), 1).image(pattern).control(disposal, 10).image(Block(3, 1, 24, 2, 1)).image(last);
+                ImagePtr chain = LoadBytes(gif.finish());
+                ASSERT_EQ(ImageCount(chain.get()), 3);
+                for (int y = 0; y < 3; ++y) {
+                    for (int x = 0; x < 36; ++x) {
+                        const bool cleared = disposal == 2 && y >= 1 && x >= 3 && x < 27;  // to the background, index 1
+                        const uint8_t value = cleared ? 1 : pattern.pixels[static_cast<size_t>(y) * 37 + x];
+                        EXPECT_EQ(ColorAt(Frame(chain, 2), x, y), ColorOf(TestColors(colors)[value]))
+                            << colors << " colours, disposal " << disposal << ", table " << next << " at " << x << "," << y;
+                    }
+                }
+            }
         }
-    }
-}
-
-TEST(GifCompose, RestoresAnAreaSavedAtALowerDepth) {
-    // Saved from a 1-bit frame, restored into a 4-bit one (a table that
-    // begins with the same colours) and into a 24-bit one (other colours).
-    GifImage pattern = Block(0, 0, 19, 2, 0);
-    for (size_t i = 0; i < pattern.pixels.size(); ++i) pattern.pixels[i] = static_cast<uint8_t>(i % 3 == 0);
-    for (bool sameColors : {true, false}) {
-        GifImage next = Block(18, 1, 1, 1, 5);
-        next.localTable = TestColors(16);
-        if (!sameColors) next.localTable[0] = {1, 1, 1};
-        GifBuilder gif(19, 2);
-        gif.globalTable(TestColors(2)).image(pattern).control(3, 10).image(Block(1, 0, 17, 2, 1)).image(next);
-        ImagePtr chain = LoadBytes(gif.finish());
-        ASSERT_EQ(ImageCount(chain.get()), 3);
-        const Image* last = Frame(chain, 2);
-        EXPECT_EQ(ImageBitCount(last), sameColors ? 4 : 24);
-        for (int y = 0; y < 2; ++y)
-            for (int x = 0; x < 18; ++x)
-                EXPECT_EQ(ColorAt(last, x, y), ColorOf(TestColors(2)[pattern.pixels[y * 19 + x]])) << x << "," << y;
     }
 }
 
