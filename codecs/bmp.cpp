@@ -10,6 +10,7 @@
 
 #include "codecs/codec_util.h"
 #include "formats/byte_reader.h"
+#include "image/convert.h"
 
 namespace {
 
@@ -144,12 +145,7 @@ struct Channel {
     uint32_t to8(uint32_t pixel) const {
         if (bits == 0) return 0;
         const uint32_t v = (pixel & mask) >> shift;
-        if (bits >= 8) return v >> (bits - 8);
-        // Repeat the value's bits downwards so that the largest value is 255.
-        uint32_t wide = 0;
-        int filled = 0;
-        while (filled < 8) wide = (wide << bits) | v, filled += bits;
-        return wide >> (filled - 8);
+        return bits >= 8 ? v >> (bits - 8) : ChannelTo8(v, bits);
     }
 };
 

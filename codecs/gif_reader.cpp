@@ -14,7 +14,6 @@
 #include <cstring>
 
 #include "formats/byte_reader.h"
-#include "image/convert.h"
 
 namespace {
 
@@ -417,9 +416,26 @@ bool SameColor(const PaletteEntry& a, const PaletteEntry& b) {
     return a.red == b.red && a.green == b.green && a.blue == b.blue;
 }
 
+// For a block to be disposed of by restoring: the pixels its area had before
+// it was drawn, rows of `stride` bytes in the format of the frame it was
+// drawn on. Row 0, column 0 is the area's top left pixel rounded down to a
+// multiple of 8 columns, so that every pixel keeps its place within a byte.
+// The block of memory is kept from one area to the next and only grows; the
+// budget holds its size.
+struct SavedArea {
+    ~SavedArea() { MemFree(bytes); }
+    uint8_t* row(int y) const { return bytes + stride * static_cast<size_t>(y); }
+
+    uint8_t* bytes = nullptr;
+    size_t capacity = 0;
+    size_t stride = 0;
+    int depth = 0;
+    bool valid = false;
+    Palette palette{};
+};
+
 struct Composer {
     explicit Composer(const LoadRequest* request) : budget(request) {}
-    ~Composer() { ImageDestroy(saved); }
 
     LoadBudget budget;
     int width = 0, height = 0;
@@ -431,53 +447,110 @@ struct Composer {
     Palette lastPalette{};  // of `last`, when it is indexed
     int lastDisposal = 0;
     Rect lastArea;          // of the block drawn on `last`, on the canvas
-    // For a block to be disposed of by restoring: the pixels its area had
-    // before it was drawn, in the format of `last`.
-    Image* saved = nullptr;
-    Palette savedPalette{};
+    SavedArea saved;        // of the block drawn on `last`
 };
 
 uint32_t RgbValue(const PaletteEntry& e) { return e.blue | (uint32_t{e.green} << 8) | (uint32_t{e.red} << 16); }
 
-// Copies a width x height area from (sx, sy) of `source` to (tx, ty) of
-// `target`: values as they are between indexed images (to a deeper table),
-// colours through `palette` from an indexed image to a 24-bit one.
-void CopyArea(const Image* source, int sx, int sy, Image* target, int tx, int ty, int width, int height,
-              const Palette& palette) {
-    const int from = ImageBitCount(source), to = ImageBitCount(target);
-    for (int y = 0; y < height; ++y) {
-        const uint8_t* in = ImageRow(source, sy + y);
-        uint8_t* out = ImageRow(target, ty + y);
-        if (from == to && (from == 8 || from == 24)) {
-            const int bytes = from / 8;
-            std::memcpy(out + tx * bytes, in + sx * bytes, static_cast<size_t>(width) * bytes);
-        } else if (to == 24) {
-            for (int x = 0; x < width; ++x) PutColor(out, tx + x, palette[IndexAt(in, from, sx + x)]);
-        } else {
-            for (int x = 0; x < width; ++x) PutIndex(out, to, tx + x, IndexAt(in, from, sx + x));
+// Copies runs of pixels from rows of one depth to rows of another: values as
+// they are from an indexed depth to the same or a greater one, colours
+// through a palette from an indexed depth to 24 bits. Where source and target
+// pixels have the same place within their bytes, whole bytes are copied (or
+// widened through a table of what each source byte becomes); only the pixels
+// of a byte the run covers in part go one by one, and the pixels around the
+// run are left as they are.
+class RowCopier {
+public:
+    RowCopier(int from, int to, const Palette& palette) : from_(from), to_(to), palette_(palette) {
+        if (from_ >= to_ || to_ > 8) return;
+        ratio_ = to_ / from_;
+        for (int value = 0; value < 256; ++value) {
+            const uint8_t byte = static_cast<uint8_t>(value);
+            for (int x = 0; x < 8 / from_; ++x) PutIndex(wide_[byte].data(), to_, x, IndexAt(&byte, from_, x));
         }
     }
-}
 
-// An indexed image at a greater indexed depth, values unchanged.
-Image* Widen(const Image* source, int depth) {
+    void copy(const uint8_t* in, int inX, uint8_t* out, int outX, int count) const {
+        if (count <= 0) return;
+        if (to_ == 24) {
+            if (from_ == 24) std::memcpy(out + size_t{3} * outX, in + size_t{3} * inX, size_t{3} * count);
+            else
+                for (int i = 0; i < count; ++i) PutColor(out, outX + i, palette_[IndexAt(in, from_, inX + i)]);
+            return;
+        }
+        if (from_ == 8) {
+            std::memcpy(out + outX, in + inX, static_cast<size_t>(count));
+            return;
+        }
+        const int perByte = 8 / from_;
+        const auto one = [&] {
+            PutIndex(out, to_, outX++, IndexAt(in, from_, inX++));
+            --count;
+        };
+        if ((inX - outX) % perByte != 0) {
+            while (count > 0) one();
+            return;
+        }
+        while (count > 0 && inX % perByte != 0) one();
+        const int bytes = count / perByte;
+        const uint8_t* source = in + inX / perByte;
+        uint8_t* target = out + outX / perByte * ratio_;
+        switch (ratio_) {
+            case 1: std::memcpy(target, source, static_cast<size_t>(bytes)); break;
+            case 2: widen<2>(source, target, bytes); break;
+            case 4: widen<4>(source, target, bytes); break;
+            default: widen<8>(source, target, bytes); break;
+        }
+        inX += bytes * perByte, outX += bytes * perByte, count -= bytes * perByte;
+        while (count > 0) one();
+    }
+
+private:
+    template <int ratio>
+    void widen(const uint8_t* source, uint8_t* target, int bytes) const {
+        for (int i = 0; i < bytes; ++i, target += ratio) std::memcpy(target, wide_[source[i]].data(), ratio);
+    }
+
+    int from_, to_;
+    Palette palette_;
+    int ratio_ = 1;                                    // target bytes per source byte, when widening
+    std::array<std::array<uint8_t, 8>, 256> wide_{};  // what each source byte becomes, when widening
+};
+
+// An indexed image at a greater depth: values unchanged at 8 bits or less,
+// colours of `palette` at 24.
+Image* Widen(const Image* source, int depth, const Palette& palette) {
     Image* image = ImageCreate(ImageWidth(source), ImageHeight(source), depth);
-    if (image) CopyArea(source, 0, 0, image, 0, 0, ImageWidth(source), ImageHeight(source), Palette{});
+    if (!image) return nullptr;
+    const RowCopier copier(ImageBitCount(source), depth, palette);
+    for (int y = 0; y < ImageHeight(source); ++y) copier.copy(ImageRow(source, y), 0, ImageRow(image, y), 0, ImageWidth(source));
     return image;
 }
 
 void FillRect(Image* image, const Rect& area, uint32_t value) {
+    if (area.empty()) return;
     const int depth = ImageBitCount(image);
+    if (depth == 24) {
+        // One row pixel by pixel, the others copied from it.
+        const PaletteEntry color{uint8_t(value >> 16), uint8_t(value >> 8), uint8_t(value), 0};
+        uint8_t* first = ImageRow(image, area.top);
+        for (int x = area.left; x < area.right; ++x) PutColor(first, x, color);
+        const size_t offset = size_t{3} * area.left, bytes = size_t{3} * area.width();
+        for (int y = area.top + 1; y < area.bottom; ++y) std::memcpy(ImageRow(image, y) + offset, first + offset, bytes);
+        return;
+    }
+    // The value repeated over whole bytes; the pixels of a byte the area
+    // covers in part one by one.
+    const int perByte = 8 / depth;
+    uint32_t pattern = 0;
+    for (int i = 0; i < perByte; ++i) pattern = (pattern << depth) | (value & ((1u << depth) - 1));
+    const int wholeFrom = std::min((area.left + perByte - 1) / perByte * perByte, area.right);
+    const int wholeTo = std::max(area.right / perByte * perByte, wholeFrom);
     for (int y = area.top; y < area.bottom; ++y) {
         uint8_t* row = ImageRow(image, y);
-        if (depth == 8) {
-            std::memset(row + area.left, static_cast<int>(value), static_cast<size_t>(area.width()));
-        } else if (depth == 24) {
-            const PaletteEntry color{uint8_t(value >> 16), uint8_t(value >> 8), uint8_t(value), 0};
-            for (int x = area.left; x < area.right; ++x) PutColor(row, x, color);
-        } else {
-            for (int x = area.left; x < area.right; ++x) PutIndex(row, depth, x, value);
-        }
+        for (int x = area.left; x < wholeFrom; ++x) PutIndex(row, depth, x, value);
+        std::memset(row + wholeFrom / perByte, static_cast<int>(pattern), static_cast<size_t>((wholeTo - wholeFrom) / perByte));
+        for (int x = wholeTo; x < area.right; ++x) PutIndex(row, depth, x, value);
     }
 }
 
@@ -497,9 +570,11 @@ int BackgroundIndexIn(const Palette& palette, int depth, const Composer& c) {
 void Dispose(const Composer& c, Image* frame, int backgroundValue) {
     if (c.lastDisposal == kDisposeBackground) {
         FillRect(frame, c.lastArea, ImageBitCount(frame) <= 8 ? uint32_t(backgroundValue) : RgbValue(c.background));
-    } else if (c.lastDisposal == kDisposePrevious && c.saved) {
-        CopyArea(c.saved, 0, 0, frame, c.lastArea.left, c.lastArea.top, ImageWidth(c.saved), ImageHeight(c.saved),
-                 c.savedPalette);
+    } else if (c.lastDisposal == kDisposePrevious && c.saved.valid) {
+        const RowCopier copier(c.saved.depth, ImageBitCount(frame), c.saved.palette);
+        const Rect& area = c.lastArea;
+        for (int y = 0; y < area.height(); ++y)
+            copier.copy(c.saved.row(y), area.left % 8, ImageRow(frame, area.top + y), area.left, area.width());
     }
 }
 
@@ -530,26 +605,44 @@ Image* StartFrame(Composer& c, const Palette& palette, int depth, const Rect& ar
     }
     if (!indexed) depth = 24;
     if (!c.budget.take(LoadBudget::ImageFootprint(c.width, c.height, depth))) return nullptr;
-    Image* frame = depth == lastDepth ? ImageDuplicate(c.last)
-                   : depth == 24      ? ImageConvert(c.last, 24)  // through its colour table: lastPalette
-                                      : Widen(c.last, depth);
+    Image* frame = depth == lastDepth ? ImageDuplicate(c.last) : Widen(c.last, depth, c.lastPalette);
     if (!frame) return nullptr;
     Dispose(c, frame, backgroundValue);
     if (indexed) ImageSetPalette(frame, palette.data());
     return frame;
 }
 
-// Keeps the pixels under `area` for a block that is disposed of by restoring.
-void SaveArea(Composer& c, const Image* frame, const Palette& palette, const Rect& area) {
-    ImageDestroy(c.saved);
-    c.saved = area.empty() ? nullptr : ImageCreate(area.width(), area.height(), ImageBitCount(frame));
-    if (!c.saved) return;
-    c.savedPalette = palette;
-    CopyArea(frame, area.left, area.top, c.saved, 0, 0, area.width(), area.height(), palette);
+// Keeps the pixels under `area` for a block that is disposed of by
+// restoring. False when they do not fit in the load's budget or in memory.
+bool SaveArea(Composer& c, const Image* frame, const Palette& palette, const Rect& area) {
+    SavedArea& saved = c.saved;
+    saved.valid = false;
+    if (area.empty()) return true;
+    const int depth = ImageBitCount(frame);
+    const int from = area.left / 8 * 8;
+    const size_t stride = (static_cast<size_t>(area.right - from) * static_cast<size_t>(depth) + 7) / 8;
+    const size_t size = stride * static_cast<size_t>(area.height());
+    if (size > saved.capacity) {
+        if (!c.budget.take(size - saved.capacity)) return false;
+        MemFree(saved.bytes);
+        saved.capacity = 0;
+        saved.bytes = static_cast<uint8_t*>(MemAlloc(size));
+        if (!saved.bytes) return false;
+        saved.capacity = size;
+    }
+    saved.stride = stride;
+    saved.depth = depth;
+    saved.palette = palette;
+    saved.valid = true;
+    const RowCopier copier(depth, depth, palette);
+    for (int y = 0; y < area.height(); ++y)
+        copier.copy(ImageRow(frame, area.top + y), area.left, saved.row(y), area.left - from, area.width());
+    return true;
 }
 
-// Decodes one image block into a new frame. False when the frame could not
-// be created (out of memory or over the load's budget).
+// Decodes one image block into a new frame. False when the frame, or the
+// area it is to restore later, could not be kept (out of memory or over the
+// load's budget).
 bool DecodeBlock(Composer& c, ByteReader& in, const ImageBlock& block, LzwTable& table) {
     Palette palette;
     BlockPalette(block, palette);
@@ -562,7 +655,10 @@ bool DecodeBlock(Composer& c, ByteReader& in, const ImageBlock& block, LzwTable&
 
     Image* frame = StartFrame(c, palette, DepthForTable(block.tableBits), area, block.control);
     if (!frame) return false;
-    if (block.control.disposal == kDisposePrevious) SaveArea(c, frame, palette, area);
+    if (block.control.disposal == kDisposePrevious && !SaveArea(c, frame, palette, area)) {
+        ImageDestroy(frame);
+        return false;
+    }
 
     const int minCodeSize = in.u8();
     CodeReader codes(in);

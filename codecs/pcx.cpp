@@ -130,7 +130,10 @@ Image* PcxLoad(LoadRequest* request) {
 
     PcxShape shape;
     if (!ShapeOf(bits, planes, &shape)) return LoadFail(request, nullptr, kErrorColorNotSupported);
-    if (width < 1 || height < 1) return LoadFail(request, nullptr, kErrorOutOfMemory);  // no image of that size
+    // Bounds whose end lies before their start, or a picture wider or higher
+    // than any we hold: the header is damaged.
+    if (width < 1 || height < 1 || width > kImageMaxDimension || height > kImageMaxDimension)
+        return LoadFail(request, nullptr, kErrorInvalidData);
     if (lineLength < (static_cast<size_t>(width) * static_cast<size_t>(bits) + 7) / 8)
         return LoadFail(request, nullptr, kErrorInvalidData);
     if (shape.depth == 8 && file.size() < kPcxHeaderSize + kPcxPaletteSize) return LoadFail(request, nullptr, kErrorInvalidData);

@@ -8,6 +8,7 @@
 
 #include "codecs/codec_util.h"
 #include "formats/byte_reader.h"
+#include "image/convert.h"
 
 namespace {
 
@@ -33,14 +34,12 @@ TgaHeader ParseHeader(const uint8_t* h) {
 
 bool IsGray(int type) { return (type & ~kTgaRunLength) == kTgaGray; }
 
-uint8_t Expand5(uint32_t value) { return static_cast<uint8_t>((value & 31) * 255 / 31); }
-
 // Colour map entries of 15 or 16 bits are 5-5-5 words (the top bit is no
 // colour); 32-bit entries carry an alpha byte that a palette cannot hold.
 PaletteEntry MapEntry(const uint8_t* p, int bytes) {
     if (bytes == 2) {
-        const uint32_t v = GetU16(p);
-        return {Expand5(v >> 10), Expand5(v >> 5), Expand5(v), 0};
+        const uint32_t rgb = Rgb555To24(GetU16(p));  // widened as 16-bit pixels are
+        return {uint8_t(rgb >> 16), uint8_t(rgb >> 8), uint8_t(rgb), 0};
     }
     return {p[2], p[1], p[0], 0};
 }
@@ -146,7 +145,9 @@ Image* TgaLoad(LoadRequest* request) {
     if (!bytes) return LoadFail(request, nullptr, kErrorInvalidData);
     const TgaHeader h = ParseHeader(bytes);
     const int pixelBytes = h.depth / 8;
-    if (h.depth % 8 != 0) return LoadFail(request, nullptr, kErrorInvalidData);  // the probe lets none through
+    // No picture has no pixels or pixels of another size: the header is damaged.
+    const bool knownDepth = h.depth == 8 || h.depth == 16 || h.depth == 24 || h.depth == 32;
+    if (h.width == 0 || h.height == 0 || !knownDepth) return LoadFail(request, nullptr, kErrorInvalidData);
 
     // A packet of 1 + pixelBytes bytes makes at most 128 pixels: a file too
     // short for its pixels is refused before its image is allocated.

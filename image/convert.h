@@ -18,10 +18,12 @@ int ImageFill(Image* image, uint32_t value);
 // the image cannot be created.
 Image* ImageConvert(const Image* image, int depth);
 
-// A 5-bit channel widened to 8 bits by repeating its top bits, so that 31 is 255.
-constexpr uint32_t Expand5To8(uint32_t v) { return (v << 3) | (v >> 2); }
+// A colour channel of 1 to 8 bits widened to 8 bits: scaled and rounded
+// down, v * 255 / (2^bits - 1), so that the largest value is 255 (a 5-bit 21
+// gives 172). Every reader widens narrow channels through this one rule.
+constexpr uint32_t ChannelTo8(uint32_t v, int bits) { return v * 255 / ((1u << bits) - 1); }
 
 // A 16-bit 5-5-5 pixel as a 24-bit value (blue + green * 256 + red * 65536).
 constexpr uint32_t Rgb555To24(uint32_t v) {
-    return Expand5To8(v & 31) | (Expand5To8((v >> 5) & 31) << 8) | (Expand5To8((v >> 10) & 31) << 16);
+    return ChannelTo8(v & 31, 5) | (ChannelTo8((v >> 5) & 31, 5) << 8) | (ChannelTo8((v >> 10) & 31, 5) << 16);
 }

@@ -81,9 +81,9 @@ uint64_t CheckedBitsSize(int width, int height, int depth) {
     return size <= kImageMaxBitsSize ? size : 0;
 }
 
-}  // namespace
-
-Image* ImageCreate(int width, int height, int depth) {
+// An image whose pixels are left as the heap gives them, for callers that
+// write every byte of them.
+Image* CreateUncleared(int width, int height, int depth) {
     if (!IsSupportedDepth(depth)) return nullptr;
     const uint64_t bitsSize = CheckedBitsSize(width, height, depth);
     if (bitsSize == 0) return nullptr;
@@ -114,7 +114,14 @@ Image* ImageCreate(int width, int height, int depth) {
         ImageDestroy(image);
         return nullptr;
     }
-    std::memset(image->bits, 0, static_cast<size_t>(bitsSize));
+    return image;
+}
+
+}  // namespace
+
+Image* ImageCreate(int width, int height, int depth) {
+    Image* image = CreateUncleared(width, height, depth);
+    if (image) std::memset(image->bits, 0, static_cast<size_t>(ImageBitsSize(image)));
     return image;
 }
 
@@ -133,7 +140,7 @@ int ImageDestroy(Image* image) {
 }
 
 Image* ImageDuplicate(const Image* source) {
-    Image* copy = ImageCreate(ImageWidth(source), ImageHeight(source), ImageBitCount(source));
+    Image* copy = CreateUncleared(ImageWidth(source), ImageHeight(source), ImageBitCount(source));
     if (!copy) return nullptr;
     std::memcpy(copy->header, source->header, static_cast<size_t>(ImageHeaderSize(source)));
     std::memcpy(copy->bits, source->bits, static_cast<size_t>(ImageBitsSize(source)));

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Every test: unit and peer tests under AddressSanitizer and UBSan, a short
+# Every test: unit and peer tests under AddressSanitizer and UBSan, the load
+# time of every corpus file and fuzz seed in a release build, a short
 # fuzzing run of every target, and the Windows cross builds (the tool, the
 # plug-in and movrel-view, 32-bit and 64-bit, the AVI stream through Video for
 # Windows) tested under wine in a virtual X display.
@@ -12,6 +13,11 @@ echo "== unit and peer tests (asan, ubsan)"
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j"$jobs" >/dev/null
 ctest --preset asan -j"$jobs"
+
+echo "== load time of every corpus file and fuzz seed (release build)"
+cmake --preset native >/dev/null
+cmake --build --preset native -j"$jobs" --target movrel >/dev/null
+tests/bench/load_time.py build/native/movrel
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j"$jobs" >/dev/null

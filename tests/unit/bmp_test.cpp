@@ -235,12 +235,15 @@ TEST(BmpLoad, SixteenBitsStay555AndOtherMasksBecome24Bits) {
     ASSERT_TRUE(image);
     EXPECT_EQ(ImageBitCount(image.get()), 16);
 
-    layout.masks = {0xF800, 0x07E0, 0x001F};  // 5-6-5
-    layout.pixels = BmpRows({Row16({0xFFFF, 0xF800, 0x0821})});  // the last: 1 of 31, 1 of 63, 1 of 31
+    // 5-6-5, each channel scaled and rounded down as 16-bit pixels are:
+    // 1 of 31, 1 of 63, 1 of 31; then 21 of 31 (172), 50 of 63 (202), 21 of 31.
+    layout.width = 4;
+    layout.masks = {0xF800, 0x07E0, 0x001F};
+    layout.pixels = BmpRows({Row16({0xFFFF, 0xF800, 0x0821, 0xAE55})});
     image = Load(layout);
     ASSERT_TRUE(image);
     EXPECT_EQ(ImageBitCount(image.get()), 24);
-    EXPECT_EQ(Colors(image.get()), (std::vector<uint32_t>{0xFFFFFF, 0xFF0000, 0x080408}));
+    EXPECT_EQ(Colors(image.get()), (std::vector<uint32_t>{0xFFFFFF, 0xFF0000, 0x080408, 0xACCAAC}));
 }
 
 TEST(BmpLoad, ThirtyTwoBitMasksInAndAfterTheHeader) {

@@ -52,14 +52,17 @@ TEST(Convert, EveryDepthBecomes24BitColours) {
             EXPECT_EQ(ImageGetPixel(wide.get(), x, 1), ImageColorAt(source.get(), x, 1) & 0xFFFFFF);
     }
 
-    ImagePtr high(ImageCreate(3, 1, 16));
+    // 5-bit channels scale and round down: 1 gives 8, 21 gives 172 (0xAC).
+    ImagePtr high(ImageCreate(4, 1, 16));
     ImageSetPixel(high.get(), 0, 0, 0x7FFF);
     ImageSetPixel(high.get(), 1, 0, 0x0421);  // 1, 1, 1
     ImageSetPixel(high.get(), 2, 0, 0x7C00);
+    ImageSetPixel(high.get(), 3, 0, 0x56B5);  // 21, 21, 21
     ImagePtr wide(ImageConvert(high.get(), 24));
     EXPECT_EQ(ImageGetPixel(wide.get(), 0, 0), 0xFFFFFFu);
     EXPECT_EQ(ImageGetPixel(wide.get(), 1, 0), 0x080808u);
     EXPECT_EQ(ImageGetPixel(wide.get(), 2, 0), 0xFF0000u);
+    EXPECT_EQ(ImageGetPixel(wide.get(), 3, 0), 0xACACACu);
 
     ImagePtr full(ImageCreate(1, 1, 32));
     ImageSetPixel(full.get(), 0, 0, 0xAA123456);

@@ -315,6 +315,36 @@ TEST(GifCompose, RestoreToPreviousOfAWholeCanvasBlock) {
     EXPECT_EQ(ColorAt(Frame(chain, 2), 0, 0), ColorOf(TestColors(256)[2]));
 }
 
+// Rectangles that start and end inside bytes of 1- and 4-bit canvases are
+// cleared and restored exactly, also into a frame that the next block's table
+// widens (to 4 or 8 bits: the same colours; to 24 bits: others). The pixels
+// beside them keep their colours.
+TEST(GifCompose, DisposalOfRectanglesInsideBytes) {
+    for (int colors : {2, 16}) {
+        GifImage pattern = Block(0, 0, 37, 3, 0);
+        for (size_t i = 0; i < pattern.pixels.size(); ++i) pattern.pixels[i] = static_cast<uint8_t>((i * 7 + i / 37) % colors);
+        for (int disposal : {2, 3}) {
+            for (int next : {0, 1, 2}) {  // the next block's table: the global one, a wider one, other colours
+                GifImage last = Block(36, 0, 1, 1, 0);
+                if (next > 0) last.localTable = TestColors(colors * 8);
+                if (next == 2) last.localTable[0] = {1, 1, 1};
+                GifBuilder gif(37, 3);
+                gif.globalTable(TestColors(colors), 1).image(pattern).control(disposal, 10).image(Block(3, 1, 24, 2, 1)).image(last);
+                ImagePtr chain = LoadBytes(gif.finish());
+                ASSERT_EQ(ImageCount(chain.get()), 3);
+                for (int y = 0; y < 3; ++y) {
+                    for (int x = 0; x < 36; ++x) {
+                        const bool cleared = disposal == 2 && y >= 1 && x >= 3 && x < 27;  // to the background, index 1
+                        const uint8_t value = cleared ? 1 : pattern.pixels[static_cast<size_t>(y) * 37 + x];
+                        EXPECT_EQ(ColorAt(Frame(chain, 2), x, y), ColorOf(TestColors(colors)[value]))
+                            << colors << " colours, disposal " << disposal << ", table " << next << " at " << x << "," << y;
+                    }
+                }
+            }
+        }
+    }
+}
+
 TEST(GifCompose, SharedTableStaysIndexed) {
     GifBuilder gif = Base4x4();
     gif.control(1, 10).image(Block(1, 1, 2, 2, 200));
@@ -407,6 +437,20 @@ TEST(GifBudget, KeepsTheFramesThatFit) {
     ImagePtr chain = LoadBytes(gif.finish(), &error, frame * 10);
     EXPECT_EQ(ImageCount(chain.get()), 10);
     EXPECT_FALSE(LoadBytes(gif.finish(), &error, frame / 2));
+    EXPECT_EQ(error, kErrorOutOfMemory);
+}
+
+TEST(GifBudget, CountsTheAreaKeptForRestoringOnce) {
+    // 64 x 64 at 8 bits: one area of 4096 bytes is kept at a time.
+    GifBuilder gif(64, 64);
+    gif.globalTable(TestColors(256));
+    for (int i = 0; i < 10; ++i) gif.control(3, 10).image(Block(0, 0, 64, 64, static_cast<uint8_t>(i)));
+    const Bytes file = gif.finish();
+    const uint64_t frame = LoadBudget::ImageFootprint(64, 64, 8);
+    EXPECT_EQ(ImageCount(LoadBytes(file, nullptr, frame * 3).get()), 2);
+    EXPECT_EQ(ImageCount(LoadBytes(file, nullptr, frame * 3 + 4096).get()), 3);
+    ErrorCode error = kErrorNone;
+    EXPECT_FALSE(LoadBytes(file, &error, frame + 4095));
     EXPECT_EQ(error, kErrorOutOfMemory);
 }
 

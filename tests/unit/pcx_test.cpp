@@ -243,10 +243,16 @@ TEST(PcxLoad, LayoutsWithoutAPictureAndEmptyBoundsAreRefused) {
         EXPECT_FALSE(LoadBytes(PcxFile(2, 1, bits, planes, 2).line(Bytes(16, 0)).vgaPalette().bytes, &error));
         EXPECT_EQ(error, kErrorColorNotSupported) << bits << " x " << planes;
     }
-    PcxFile reversed(2, 1, 8, 1, 2);
-    PutU16(reversed.bytes, 4, 5);  // Xmin beyond Xmax
-    EXPECT_FALSE(LoadBytes(reversed.line({1, 2}).vgaPalette().bytes, &error));
-    EXPECT_EQ(error, kErrorOutOfMemory);
+    // Bounds whose end lies before their start, or beyond the widest picture.
+    for (int field : {4, 6}) {
+        PcxFile reversed(2, 1, 8, 1, 2);
+        PutU16(reversed.bytes, static_cast<size_t>(field), 5);  // Xmin or Ymin beyond Xmax or Ymax
+        EXPECT_FALSE(LoadBytes(reversed.line({1, 2}).vgaPalette().bytes, &error)) << field;
+        EXPECT_EQ(error, kErrorInvalidData) << field;
+    }
+    PcxFile wide(65536, 1, 1, 1, 8192);
+    EXPECT_FALSE(LoadBytes(wide.encoded(Bytes(300, 0xFF)).bytes, &error));
+    EXPECT_EQ(error, kErrorInvalidData);
 }
 
 TEST(PcxLoad, CorpusFilesShowWhatTheirAuthorsExpect) {

@@ -167,9 +167,11 @@ TEST(TgaLoad, ColorMapHonoursItsFirstIndexAndEntrySize) {
     EXPECT_TRUE(ColorOf(words.get(), 0) == (Rgb{255, 0, 0}));
     EXPECT_TRUE(ColorOf(words.get(), 1) == (Rgb{0, 255, 0}));
     EXPECT_TRUE(ColorOf(words.get(), 2) == (Rgb{0, 0, 255}));
-    ImagePtr fifteen = LoadBytes(TgaFile(1, 1, 1, 8).colorMap(0, 15, {0x10, 0x42}).data({0}).bytes);
+    // Channels scale as in 16-bit pixels: 16 gives 131, 21 gives 172.
+    ImagePtr fifteen = LoadBytes(TgaFile(1, 1, 1, 8).colorMap(0, 15, {0x10, 0x42, 0xB5, 0x56}).data({0}).bytes);
     ASSERT_TRUE(fifteen);
     EXPECT_TRUE(ColorOf(fifteen.get(), 0) == (Rgb{131, 131, 131}));
+    EXPECT_TRUE(ColorOf(fifteen.get(), 1) == (Rgb{172, 172, 172}));
 
     // 32-bit entries drop their alpha byte.
     ImagePtr quads = LoadBytes(TgaFile(1, 1, 1, 8).colorMap(0, 32, {10, 20, 30, 40, 50, 60, 70, 80}).data({1}).bytes);
@@ -247,11 +249,14 @@ TEST(TgaLoad, DamagedFilesGiveCleanErrors) {
     PutU16(cutMap, 5, 3);
     EXPECT_FALSE(LoadBytes(cutMap, &error));
     EXPECT_EQ(error, kErrorInvalidData);
-    // Sizes and depths that no image can have.
-    EXPECT_FALSE(LoadBytes(TgaFile(2, 0, 1, 24).bytes, &error));
-    EXPECT_EQ(error, kErrorOutOfMemory);
-    EXPECT_FALSE(LoadBytes(TgaFile(2, 1, 1, 40).data(Bytes(5, 0)).bytes, &error));
-    EXPECT_EQ(error, kErrorOutOfMemory);
+    // Sizes and depths that no image can have are damaged headers, not a
+    // lack of memory.
+    const Bytes headers[] = {TgaFile(2, 0, 1, 24).bytes, TgaFile(2, 1, 0, 24).bytes, TgaFile(2, 1, 1, 0).data({0}).bytes,
+                             TgaFile(2, 1, 1, 40).data(Bytes(5, 0)).bytes, TgaFile(10, 1, 1, 48).data(Bytes(7, 0)).bytes};
+    for (size_t i = 0; i < std::size(headers); ++i) {
+        EXPECT_FALSE(LoadBytes(headers[i], &error)) << i;
+        EXPECT_EQ(error, kErrorInvalidData) << i;
+    }
 }
 
 }  // namespace

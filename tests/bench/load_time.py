@@ -1,0 +1,77 @@
+#!/usr/bin/env python3
+"""Load time check: every file of the corpus and every fuzz seed loaded by
+`movrel info` of a release build, one process each.
+
+Fails when one load takes more than a second of CPU time (user and system
+time of the child, so a busy machine does not make it fail; a load over the
+limit is run once more and the lower time counts), peaks above the
+load budget (1 GiB of images) with room for the program itself, or ends other
+than with a picture or a clean error (exit code 0 or 1). Reports the slowest
+and the largest loads.
+Usage: load_time.py MOVREL [DIR ...]   (default directories: those fuzz.sh
+seeds from: samples, tests/fuzz/seeds and the corpus beside the checkout)"""
+import os
+import subprocess
+import sys
+import threading
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+CPU_LIMIT = 1.0                          # seconds
+MEMORY_LIMIT = (1 << 30) + (64 << 20)    # the load budget plus the program
+HANG = 60                                # wall seconds after which a load counts as hung
+
+
+def files(dirs):
+    for top in dirs:
+        for root, _, names in os.walk(top):
+            for name in sorted(names):
+                yield os.path.join(root, name)
+
+
+def run(movrel, path):
+    """(CPU seconds, peak bytes, exit code) of one `movrel info`, from the
+    child's own usage; a load still running after HANG seconds is killed."""
+    proc = subprocess.Popen([movrel, 'info', path], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    timer = threading.Timer(HANG, proc.kill)
+    timer.start()
+    _, status, usage = os.wait4(proc.pid, 0)
+    timer.cancel()
+    proc.returncode = os.waitstatus_to_exitcode(status)  # reaped here, not by Popen
+    return usage.ru_utime + usage.ru_stime, usage.ru_maxrss * 1024, proc.returncode
+
+
+def main():
+    if len(sys.argv) < 2:
+        sys.exit(__doc__)
+    movrel = sys.argv[1]
+    dirs = sys.argv[2:] or [os.path.join(ROOT, 'samples'), os.path.join(ROOT, 'tests', 'fuzz', 'seeds'),
+                            os.path.join(ROOT, '..', 'shared', 'corpus')]
+    results = []
+    failures = []
+    for path in files(d for d in dirs if os.path.isdir(d)):
+        cpu, peak, code = run(movrel, path)
+        if cpu > CPU_LIMIT:
+            cpu = min(cpu, run(movrel, path)[0])
+        name = os.path.relpath(path, ROOT)
+        results.append((cpu, peak, name))
+        if code not in (0, 1):
+            failures.append(f'{name}: exit code {code}')
+        if cpu > CPU_LIMIT:
+            failures.append(f'{name}: {cpu:.2f} s of CPU time')
+        if peak > MEMORY_LIMIT:
+            failures.append(f'{name}: peak {peak >> 20} MiB')
+    print(f'{len(results)} files loaded')
+    print('slowest:')
+    for cpu, peak, name in sorted(results, reverse=True)[:5]:
+        print(f'  {cpu:5.2f} s  {peak >> 20:5d} MiB  {name}')
+    print('largest:')
+    for cpu, peak, name in sorted(results, key=lambda r: r[1], reverse=True)[:3]:
+        print(f'  {cpu:5.2f} s  {peak >> 20:5d} MiB  {name}')
+    for f in failures:
+        print('FAIL', f)
+    print(f'{len(failures)} failures')
+    return 1 if failures else 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
