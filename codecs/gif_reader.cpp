@@ -92,14 +92,14 @@ void ReadExtension(ByteReader& in, GraphicControl& control) {
 }
 
 // Walks blocks up to the next image descriptor and its colour table, leaving
-// `in` at the block's code size byte. False at the trailer or the end of the
-// file. The graphic control extension before a block applies to that block
-// only.
-bool NextImageBlock(ByteReader& in, const Screen& screen, ImageBlock& block) {
+// `in` at the block's code size byte. False at the trailer (`trailer` set) or
+// the end of the file. The graphic control extension before a block applies
+// to that block only.
+bool NextImageBlock(ByteReader& in, const Screen& screen, ImageBlock& block, bool& trailer) {
     GraphicControl control;
     while (!in.atEnd()) {
         const uint8_t introducer = in.u8();
-        if (introducer == kTrailer) return false;
+        if (introducer == kTrailer) return trailer = true, false;
         if (introducer == kExtensionIntroducer) {
             ReadExtension(in, control);
             continue;
@@ -150,7 +150,8 @@ void CanvasSize(ByteReader in, const Screen& screen, int& width, int& height) {
     width = screen.width;
     height = screen.height;
     ImageBlock block;
-    while (NextImageBlock(in, screen, block)) {
+    bool trailer = false;
+    while (NextImageBlock(in, screen, block, trailer)) {
         in.u8();  // code size
         SkipSubBlocks(in);
         if (block.width == 0 || block.height == 0) continue;
@@ -718,8 +719,9 @@ Image* GifLoad(LoadRequest* request) {
         return nullptr;
     }
     bool outOfMemory = false;
+    bool trailer = false;
     ImageBlock block;
-    while (NextImageBlock(in, screen, block)) {
+    while (NextImageBlock(in, screen, block, trailer)) {
         if (!DecodeBlock(c, in, block, *table)) {
             outOfMemory = true;  // the frames decoded so far are kept
             break;
@@ -727,5 +729,7 @@ Image* GifLoad(LoadRequest* request) {
     }
     MemFree(table);
     if (!c.first) request->error = outOfMemory ? kErrorOutOfMemory : kErrorInvalidData;
+    // A file that ends before its trailer was cut short after the frames it gave.
+    else if (outOfMemory || !trailer) request->endedEarly = outOfMemory ? kErrorOutOfMemory : kErrorInvalidData;
     return c.first;
 }

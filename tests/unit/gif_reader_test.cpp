@@ -224,10 +224,13 @@ TEST(GifDamage, DataEndingEarlyKeepsWhatWasDecoded) {
     GifBuilder truncated = Base4x4();
     cut.terminator = false;
     truncated.image(cut);
-    ErrorCode error = kErrorUnknown;
-    chain = LoadBytes(truncated.finish(false), &error);
+    ErrorCode error = kErrorUnknown, endedEarly = kErrorNone;
+    chain = LoadBytes(truncated.finish(false), &error, 0, &endedEarly);
     ASSERT_EQ(ImageCount(chain.get()), 2);
     EXPECT_EQ(Values(Frame(chain, 1)), expected);
+    EXPECT_EQ(endedEarly, kErrorInvalidData);  // the load says the file was cut short
+    LoadBytes(gif.finish(), &error, 0, &endedEarly);
+    EXPECT_EQ(endedEarly, kErrorNone);
 }
 
 TEST(GifDamage, EveryCutOfAnAnimationLoadsOrFailsCleanly) {
@@ -432,10 +435,11 @@ TEST(GifBudget, KeepsTheFramesThatFit) {
     GifBuilder gif(64, 64);
     gif.globalTable(TestColors(2));
     for (int i = 0; i < 50; ++i) gif.image(Block(0, 0, 1, 1, static_cast<uint8_t>(i & 1)));
-    ErrorCode error = kErrorNone;
+    ErrorCode error = kErrorNone, endedEarly = kErrorNone;
     const uint64_t frame = LoadBudget::ImageFootprint(64, 64, 1);
-    ImagePtr chain = LoadBytes(gif.finish(), &error, frame * 10);
+    ImagePtr chain = LoadBytes(gif.finish(), &error, frame * 10, &endedEarly);
     EXPECT_EQ(ImageCount(chain.get()), 10);
+    EXPECT_EQ(endedEarly, kErrorOutOfMemory);
     EXPECT_FALSE(LoadBytes(gif.finish(), &error, frame / 2));
     EXPECT_EQ(error, kErrorOutOfMemory);
 }
