@@ -233,14 +233,14 @@ void CheckDialogView(const SaveDialogView& view, const std::vector<FormatId>& ty
 ExpectedWindow SaveDialog(SaveDialogView* view, std::optional<std::string> name = std::nullopt, int type = -1) {
     return {"#32770", [=](HWND dialog) {
                 *view = ReadSaveDialog(dialog);
-                AcceptSaveDialog(dialog, name, type);
-                return true;
+                return !view->title.empty() && AcceptSaveDialog(dialog, name, type);
             }};
 }
 
 ExpectedWindow CancelSaveDialog(SaveDialogView* view) {
     return {"#32770", [=](HWND dialog) {
                 *view = ReadSaveDialog(dialog);
+                if (view->title.empty()) return false;
                 PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
                 return true;
             }};
@@ -255,6 +255,7 @@ ExpectedWindow MessageBoxOk(BoxSeen* seen) {
     return {"#32770", [=](HWND box) {
                 seen->caption = WindowText(box);
                 seen->text = DialogItemText(box, 0xFFFF);
+                if (seen->caption.empty()) return false;
                 ClickButton(box, IDOK);
                 return true;
             }};
