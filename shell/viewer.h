@@ -34,6 +34,7 @@ struct ViewerState {
     int32_t singleStep;        // 1 while the next tick advances one frame and pauses
     int32_t frameCounter;      // 0-based position of current in the chain
     int32_t showFrameNumber;   // 1 while the frame number is drawn
+    int32_t wheelRemainder;    // wheel turn short of a whole notch, kept for the next message
     char path[MAX_PATH];       // the loaded file as the host named it
 };
 
