@@ -100,11 +100,11 @@ DWORD WINAPI HelperThread(void*) {
             const std::string name = ClassOf(window);
             if (name != "#32770" && name != "#32768") continue;
             EnterCriticalSection(&gLock);
-            if (gSettled.count(window)) {
+            const bool mine = gExpectArmed && gExpectedMet < gExpected.size() && name == gExpected[gExpectedMet].windowClass;
+            if (gSettled.count(window) && !(mine && gExpected[gExpectedMet].again)) {
                 LeaveCriticalSection(&gLock);
                 continue;
             }
-            const bool mine = gExpectArmed && gExpectedMet < gExpected.size() && name == gExpected[gExpectedMet].windowClass;
             std::function<bool(HWND)> act = mine ? gExpected[gExpectedMet].act : nullptr;
             const LONG generation = gExpectGeneration;
             gActing = mine;

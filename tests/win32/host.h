@@ -215,6 +215,10 @@ int CountMismatches(const Capture& capture, RECT area, const std::function<uint3
 struct ExpectedWindow {
     std::string windowClass;
     std::function<bool(HWND)> act;
+    // The window may be one handled before in the test: a save dialog that
+    // stays open after a No to its overwrite prompt. Otherwise the windows
+    // the helper is done with, and their owners, are never handed on.
+    bool again = false;
 };
 // Arms the helper thread: the next visible windows of the main thread are
 // handed, one after the other, to the acts, on the helper thread. Any other
