@@ -909,7 +909,8 @@ HOST_TEST(exports, an_existing_file_is_replaced_only_when_the_user_says_so) {
         ExpectWindows(windows);
         Command(lister.viewer(), command);
         CHECK(ExpectationMet());
-        CHECK_EQ(NameList(out.entries()), NameList({leaf}));
+        // Under the name the dialog gave, which may differ in case.
+        CHECK_EQ(Lower(NameList(out.entries())), Lower(NameList({leaf})));
         if (format == kFormatAvi) {
             CHECK_EQ(ReadAviHeader(ReadBytes(target)).length, 3u);
         } else {
