@@ -100,8 +100,68 @@ int FileSeek(FileHandle* file, int32_t distance, int method) {
     return SetFilePointer(file->handle, distance, nullptr, static_cast<DWORD>(method)) == INVALID_SET_FILE_POINTER ? -1 : 0;
 }
 
+namespace {
+
+bool MoveInPlace(const char* source, const char* target) {
+    return MoveFileExA(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+// Reserves a new, empty file beside `source`, named like the temporary files
+// and so no longer than `source`'s own name when that is one of them.
+bool ReserveBackupName(const char* source, char (&backup)[MAX_PATH]) {
+    static unsigned counter = 0;
+    size_t dirLength = lstrlenA(source);
+    while (dirLength > 0 && source[dirLength - 1] != '\\' && source[dirLength - 1] != '/' && source[dirLength - 1] != ':')
+        --dirLength;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char leaf[16];
+        wsprintfA(leaf, "~mvb%05u.bak", counter++ % 100000);
+        const size_t leafLength = lstrlenA(leaf);
+        if (dirLength + leafLength >= MAX_PATH) return false;
+        CopyMemory(backup, source, dirLength);
+        CopyMemory(backup + dirLength, leaf, leafLength + 1);
+        HANDLE file = CreateFileA(backup, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            CloseHandle(file);
+            return true;
+        }
+    }
+    return false;
+}
+
+void DeleteBackup(const char* backup) {
+    // It carries the old file's attributes, read-only among them.
+    SetFileAttributesA(backup, FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(backup);
+}
+
+}  // namespace
+
+// A file that exists is replaced by the system's replace call, which keeps
+// what the old file carried (attributes, security, named streams) where a
+// rename would give the name the new file's. The call needs a backup name:
+// without one, a replace that fails half-way can leave the old file under a
+// name nobody knows, or none. With one, the old file is put back.
 int FileReplace(const char* source, const char* target) {
-    return MoveFileExA(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 1 : 0;
+    const DWORD old = GetFileAttributesA(target);
+    if (old == INVALID_FILE_ATTRIBUTES) return MoveInPlace(source, target) ? 1 : 0;
+    if (old & FILE_ATTRIBUTE_DIRECTORY) return 0;  // wine's replace call would move a folder aside
+    char backup[MAX_PATH];
+    // No name for the backup: a plain rename still replaces in one step.
+    if (!ReserveBackupName(source, backup)) return MoveInPlace(source, target) ? 1 : 0;
+    if (ReplaceFileA(target, source, backup, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
+        // Wine's replace call leaves these behind.
+        const DWORD now = GetFileAttributesA(target);
+        const DWORD kept = old & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+        if (now != INVALID_FILE_ATTRIBUTES && (now & kept) != kept) SetFileAttributesA(target, now | kept);
+        DeleteBackup(backup);
+        return 1;
+    }
+    if (GetFileAttributesA(target) != INVALID_FILE_ATTRIBUTES)
+        DeleteBackup(backup);  // the old file is in place: what is left is the empty reservation
+    else
+        MoveFileExA(backup, target, MOVEFILE_WRITE_THROUGH);  // kept as the backup if even that fails
+    return 0;
 }
 
 int FileDelete(const char* name) { return DeleteFileA(name) ? 1 : 0; }

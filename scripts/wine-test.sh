@@ -42,6 +42,32 @@ if [ "${1:-}" = --inside-display ]; then
     else
       echo "$preset movrel.exe: the same saved file as the native build"
     fi
+    # A save over an existing file keeps what the old file carried: a hidden
+    # file stays hidden and is replaced, a read-only one is not replaced at
+    # all (Write error). Nothing is left beside either.
+    attributes() { timeout 120 wine cmd /c attrib "$@" | tr -d '\r' | cut -c1-12; }
+    for attribute in H R; do
+      mkdir "$out/$preset-$attribute"
+      file="$out/$preset-$attribute/frame.bmp"
+      cp "$out/native.bmp" "$file"
+      windows_name="Z:${file//\//\\}"
+      attributes "+$attribute" "$windows_name" >/dev/null
+      if [[ "$(attributes "$windows_name")" != *"$attribute"* ]]; then
+        echo "$preset movrel.exe: wine keeps no $attribute attribute on this file system; not checked"
+        continue
+      fi
+      replaced=yes
+      timeout 120 wine "build/$preset/movrel.exe" convert samples/sample.flc "$file" >/dev/null 2>&1 || replaced=no
+      cmp -s "$out/native.bmp" "$file" && replaced=no
+      if [[ "$(attributes "$windows_name")" != *"$attribute"* ]] || [ "$replaced" != "$([ $attribute = H ] && echo yes || echo no)" ] ||
+         [ "$(ls "$out/$preset-$attribute")" != frame.bmp ]; then
+        echo "FAIL $preset movrel.exe convert over a file with the $attribute attribute: replaced $replaced, $(attributes "$windows_name"), $(ls "$out/$preset-$attribute" | tr '\n' ' ')" >&2
+        status=1
+      else
+        echo "$preset movrel.exe: a file with the $attribute attribute keeps it over a save"
+      fi
+      attributes -R "$windows_name" >/dev/null
+    done
     # The animated GIF stream, and the GIF reader on what it wrote.
     timeout 120 wine "build/$preset/movrel.exe" export samples/sample.flc "$out/$preset/anim.gif" >/dev/null
     got=$(timeout 120 wine "build/$preset/movrel.exe" framemd5 "$out/$preset/anim.gif" | tr -d '\r')

@@ -253,12 +253,26 @@ LRESULT OnScroll(HWND window, int bar, WPARAM wparam) {
     return 0;
 }
 
+// Fine wheels and touchpads send parts of a notch: they add up, and every
+// whole notch scrolls. Turning the other way, or the focus going elsewhere,
+// drops what was left over.
 LRESULT OnMouseWheel(HWND window, WPARAM wparam) {
+    ViewerState* state = ViewerGetState(window);
     const int delta = static_cast<short>(HIWORD(wparam));
-    const int position = GetScrollPos(window, SB_VERT) - (delta / WHEEL_DELTA) * kWheelStep;
-    SetScrollPos(window, SB_VERT, position, TRUE);
+    if (!state || delta == 0) return 0;
+    if ((delta < 0) != (state->wheelRemainder < 0)) state->wheelRemainder = 0;
+    const int total = state->wheelRemainder + delta;
+    const int notches = total / WHEEL_DELTA;  // towards zero, so the sign of the rest is the turn's
+    state->wheelRemainder = total - notches * WHEEL_DELTA;
+    if (notches == 0) return 0;
+    SetScrollPos(window, SB_VERT, GetScrollPos(window, SB_VERT) - notches * kWheelStep, TRUE);
     InvalidateRect(window, nullptr, FALSE);
     return 0;
+}
+
+LRESULT OnKillFocus(HWND window, WPARAM wparam, LPARAM lparam) {
+    if (ViewerState* state = ViewerGetState(window)) state->wheelRemainder = 0;
+    return DefWindowProcA(window, WM_KILLFOCUS, wparam, lparam);
 }
 
 // ---- Mouse, menu, commands ------------------------------------------------------
@@ -311,6 +325,7 @@ LRESULT CALLBACK ViewerWndProc(HWND window, UINT message, WPARAM wparam, LPARAM 
         case WM_HSCROLL: return OnScroll(window, SB_HORZ, wparam);
         case WM_VSCROLL: return OnScroll(window, SB_VERT, wparam);
         case WM_MOUSEWHEEL: return OnMouseWheel(window, wparam);
+        case WM_KILLFOCUS: return OnKillFocus(window, wparam, lparam);
         case WM_KEYDOWN: return OnKeyDown(window, wparam, lparam);
         case WM_LBUTTONDOWN: SendToParent(window, WM_LBUTTONDOWN, wparam, lparam); return 0;
         case WM_RBUTTONDOWN: return OnRightButtonDown(window, lparam);

@@ -34,6 +34,7 @@ struct ViewerState {
     int32_t singleStep;        // 1 while the next tick advances one frame and pauses
     int32_t frameCounter;      // 0-based position of current in the chain
     int32_t showFrameNumber;   // 1 while the frame number is drawn
+    int32_t wheelRemainder;    // wheel turn short of a whole notch, kept for the next message
     char path[MAX_PATH];       // the loaded file as the host named it
 };
 
@@ -60,7 +61,9 @@ void ViewerShowMenu(HWND window, POINT screenPoint);
 // (cancelled, or failed with an error box).
 //
 // The two extract commands pause playback and leave it paused; the others
-// leave it as it is. Each asks for a file name in the system's save dialog.
+// leave it as it is. Each asks for a file name in the system's save dialog,
+// and nothing replaces an existing file without the user's Yes: the dialog
+// asks about the name it returns, the viewer about a name it completes.
 int ViewerExtractFrame(HWND window);
 int ViewerExtractAllFrames(HWND window);
 int ViewerShowInformation(HWND window);
@@ -72,8 +75,9 @@ int ViewerShowAbout(HWND window);
 // What the commands do once they have a name.
 // The frame on screen as one file.
 int ViewerSaveFrame(HWND window, const char* name, FormatId id);
-// Every frame as base000.EXT, base001.EXT, ...; stops at the first failure,
-// keeping the files written before it.
+// Every frame as base000.EXT, base001.EXT, ...; asks once before replacing
+// any of them that exist (No writes nothing), and stops at the first
+// failure, keeping the files written before it.
 int ViewerSaveAllFrames(HWND window, const char* base, FormatId id);
 // The whole animation through the GIF stream; a failed export leaves no file.
 int ViewerWriteGif(HWND window, const char* name);

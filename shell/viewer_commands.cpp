@@ -72,6 +72,24 @@ const char* LeafName(const char* path) {
     return leaf;
 }
 
+// Whether a file (not a folder) of that name exists.
+bool IsFile(const char* name) {
+    const DWORD attributes = GetFileAttributesA(name);
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Asks, the way the save dialog asks about the name it was given, whether
+// existing files may be replaced. True for Yes.
+bool MayReplace(HWND window, const char* question) {
+    return MessageBoxA(window, question, "Confirm Save As", MB_YESNO | MB_ICONWARNING) == IDYES;
+}
+
+bool MayReplaceFile(HWND window, const char* name) {
+    char question[1024];
+    wsprintfA(question, "%s already exists.\nDo you want to replace it?", LeafName(name));
+    return MayReplace(window, question);
+}
+
 // The format's default extension, or an empty text when it has none.
 std::string_view DefaultExtension(FormatId id, char (&extension)[16]) {
     if (!FormatExtension(id, extension, 0, sizeof extension)) extension[0] = '\0';
@@ -168,6 +186,8 @@ int ViewerExtractFrame(HWND window) {
             ShowError(window, kNoRoomForExtension);
             return 0;
         }
+        // The dialog asked about the name as typed, not about this one.
+        if (IsFile(name) && !MayReplaceFile(window, name)) return 0;
     }
     return ViewerSaveFrame(window, name, chosen);
 }
@@ -180,9 +200,27 @@ int ViewerSaveAllFrames(HWND window, const char* base, FormatId id) {
     char name[kMaxPath];
     DefaultExtension(id, extension);
     // Refused before any file is written when the last, longest name would not fit.
-    if (!JoinName(name, {base, FrameNumber(ImageCount(state->first) - 1, digits), ".", extension})) {
+    const int count = ImageCount(state->first);
+    if (!JoinName(name, {base, FrameNumber(count - 1, digits), ".", extension})) {
         ShowError(window, kNoRoomForNumber);
         return 0;
+    }
+    // The dialog asked about the base name only. One question covers every
+    // numbered file in the way, before any is written.
+    char first[kMaxPath];
+    int existing = 0;
+    for (int n = 0; n < count; ++n) {
+        JoinName(name, {base, FrameNumber(n, digits), ".", extension});
+        if (IsFile(name) && existing++ == 0) JoinName(first, {name});
+    }
+    if (existing == 1 && !MayReplaceFile(window, first)) return 0;
+    if (existing > 1) {
+        char firstName[kMaxPath];
+        char question[1024];
+        JoinName(firstName, {base, FrameNumber(0, digits), ".", extension});
+        wsprintfA(question, "%d of the files from %s to %s already exist.\nDo you want to replace them?", existing,
+                  LeafName(firstName), LeafName(name));
+        if (!MayReplace(window, question)) return 0;
     }
     int n = 0;
     for (Image* frame = state->first; frame; frame = ImageNext(frame), ++n) {

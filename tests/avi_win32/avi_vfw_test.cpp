@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -37,52 +38,69 @@ enum class Answer { uncompressed, cancel };
 DWORD gMainThread = 0;
 volatile Answer gAnswer = Answer::uncompressed;
 volatile LONG gDialogsAnswered = 0;
+volatile LONG gUnexpectedDialogs = 0;
 char gDialogTitle[128];
 
-BOOL CALLBACK FindDialog(HWND window, LPARAM found) {
+struct Search {
+    const std::set<HWND>* settled;
+    HWND found = nullptr;
+};
+
+BOOL CALLBACK FindDialog(HWND window, LPARAM param) {
+    auto* search = reinterpret_cast<Search*>(param);
     char name[32];
     GetClassNameA(window, name, sizeof name);
-    if (std::strcmp(name, "#32770") == 0 && IsWindowVisible(window)) {
-        *reinterpret_cast<HWND*>(found) = window;
+    if (std::strcmp(name, "#32770") == 0 && IsWindowVisible(window) && !search->settled->count(window)) {
+        search->found = window;
         return FALSE;
     }
     return TRUE;
 }
 
-// Answers every dialog of the main thread as gAnswer says, each one once, and
-// only once it is ready: under load a dialog can be visible before its list
-// is filled, and stay visible a while after the click. Clicks are posted: a
-// sent click that opens a nested dialog would block this thread.
+// Answers every "Video Compression" dialog of the main thread as gAnswer
+// says, each one once, and only once it is ready: under load a dialog can be
+// visible before its list is filled. Any other dialog is cancelled and
+// counted, and the run fails. The windows already dealt with are left alone:
+// a dialog answered stays visible a while after the click, and Video for
+// Windows shows the box that holds the compression dialog, its owner, for a
+// moment on the way out. Clicks are posted: a sent click that opens a nested
+// dialog would block this thread.
 DWORD WINAPI AnswerDialogs(LPVOID) {
-    HWND answered = nullptr;
-    HWND waiting = nullptr;
-    DWORD waitingSince = 0;
+    std::set<HWND> settled;
+    auto settle = [&](HWND dialog) {
+        for (HWND w = dialog; w; w = GetWindow(w, GW_OWNER)) settled.insert(w);
+    };
     for (;;) {
-        Sleep(30);
-        HWND dialog = nullptr;
-        EnumThreadWindows(gMainThread, FindDialog, reinterpret_cast<LPARAM>(&dialog));
-        if (!dialog || dialog == answered) continue;
-        if (dialog != waiting) waiting = dialog, waitingSince = GetTickCount();
+        Sleep(15);
+        Search search{&settled};
+        EnumThreadWindows(gMainThread, FindDialog, reinterpret_cast<LPARAM>(&search));
+        HWND dialog = search.found;
+        if (!dialog) continue;
         char title[128] = "";
         GetWindowTextA(dialog, title, sizeof title);
+        if (std::strcmp(title, "Video Compression") != 0) {
+            if (!IsWindow(dialog)) continue;  // closed by itself meanwhile
+            std::printf("FAIL: unexpected dialog \"%s\"\n", title);
+            InterlockedIncrement(&gUnexpectedDialogs);
+            settle(dialog);
+            PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
+            continue;
+        }
         HWND list = GetDlgItem(dialog, 0x370);
         const LRESULT item = list ? SendMessageA(list, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
                                                  reinterpret_cast<LPARAM>("Full Frames (Uncompressed)"))
                                   : CB_ERR;
-        const bool ready = std::strcmp(title, "Video Compression") == 0 && item != CB_ERR;
-        // Something else, or a dialog that never gets ready: cancel it, and the checks fail.
-        const bool stuck = !ready && GetTickCount() - waitingSince > 10000;
-        if (!ready && !stuck) continue;
+        if (item == CB_ERR) continue;  // not ready yet
         std::strcpy(gDialogTitle, title);
-        if (ready && gAnswer == Answer::uncompressed) {
+        if (gAnswer == Answer::uncompressed) {
             SendMessageA(list, CB_SETCURSEL, static_cast<WPARAM>(item), 0);
             SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(0x370, CBN_SELCHANGE), reinterpret_cast<LPARAM>(list));
-            PostMessageA(dialog, WM_COMMAND, IDOK, 0);
-        } else {
-            PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
         }
-        answered = dialog;
+        // Counted before the click: once the dialog closes the main thread
+        // goes on and checks the count.
         InterlockedIncrement(&gDialogsAnswered);
+        settle(dialog);
+        PostMessageA(dialog, WM_COMMAND, gAnswer == Answer::uncompressed ? IDOK : IDCANCEL, 0);
     }
 }
 
@@ -296,6 +314,7 @@ int main(int argc, char** argv) {
     StopsBeforeTheSizeLimit(dir, frames, owner);
     ReadsTheExportBack(dir, frames, argv[1]);
     DestroyWindow(owner);
+    CHECK(gUnexpectedDialogs == 0, "%ld unexpected dialog(s)", gUnexpectedDialogs);
     std::printf("%s: %d failure(s)\n", gFailures ? "FAIL" : "ok", gFailures);
     std::fflush(stdout);
     ExitProcess(gFailures ? 1 : 0);  // the helper threads never return

@@ -233,17 +233,20 @@ void CheckDialogView(const SaveDialogView& view, const std::vector<FormatId>& ty
 ExpectedWindow SaveDialog(SaveDialogView* view, std::optional<std::string> name = std::nullopt, int type = -1) {
     return {"#32770", [=](HWND dialog) {
                 *view = ReadSaveDialog(dialog);
-                AcceptSaveDialog(dialog, name, type);
-                return true;
+                return !view->title.empty() && AcceptSaveDialog(dialog, name, type);
             }};
 }
 
-ExpectedWindow CancelSaveDialog(SaveDialogView* view) {
-    return {"#32770", [=](HWND dialog) {
+// again: the dialog that stayed open after a No to its overwrite prompt.
+ExpectedWindow CancelSaveDialog(SaveDialogView* view, bool again = false) {
+    return {"#32770",
+            [=](HWND dialog) {
                 *view = ReadSaveDialog(dialog);
+                if (view->title.empty()) return false;
                 PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
                 return true;
-            }};
+            },
+            again};
 }
 
 struct BoxSeen {
@@ -251,14 +254,18 @@ struct BoxSeen {
     std::string text;
 };
 
-ExpectedWindow MessageBoxOk(BoxSeen* seen) {
+// A message box, read and answered with `button`.
+ExpectedWindow AnswerBox(BoxSeen* seen, int button) {
     return {"#32770", [=](HWND box) {
                 seen->caption = WindowText(box);
                 seen->text = DialogItemText(box, 0xFFFF);
-                ClickButton(box, IDOK);
+                if (seen->caption.empty()) return false;
+                ClickButton(box, button);
                 return true;
             }};
 }
+
+ExpectedWindow MessageBoxOk(BoxSeen* seen) { return AnswerBox(seen, IDOK); }
 
 ExpectedWindow CompressionDialog(bool ok) {
     return {"#32770", [=](HWND dialog) { return AnswerCompressionDialog(dialog, ok); }};
@@ -412,6 +419,44 @@ HOST_TEST(extract, a_name_without_room_for_the_extension_is_refused) {
     }
 }
 
+// The question the viewer asks before it replaces files that the save
+// dialog did not ask about.
+void CheckReplaceQuestion(HWND viewer, const BoxSeen& box, const std::string& text) {
+    CHECK_EQ(box.text, text);
+    const std::vector<MessageBoxCall> calls = TakeMessageBoxCalls();
+    CHECK(calls.size() == 1 && calls[0].owner == viewer && calls[0].caption == std::optional<std::string>("Confirm Save As") &&
+          calls[0].type == static_cast<UINT>(MB_YESNO | MB_ICONWARNING));
+}
+
+const std::vector<uint8_t> kOldBytes = {'o', 'l', 'd'};
+
+HOST_TEST(extract, a_file_the_added_extension_lands_on_is_replaced_only_when_the_user_says_so) {
+    OutputDir out("replace1");
+    const std::string target = out.file("shot.PCX");
+    WriteBytes(target, kOldBytes);
+    Lister lister(gFiles.fli, 0, 0, 0, 300, 200);
+    SaveDialogView view;
+    BoxSeen box;
+    for (int button : {IDNO, IDYES}) {
+        // The dialog sees "shot", which does not exist; the file is shot.PCX.
+        out.enter();
+        ExpectWindows({SaveDialog(&view, "shot", TypeIndex(kFormatPcx)), AnswerBox(&box, button)});
+        Command(lister.viewer(), IDM_EXTRACT_FRAME);
+        CHECK(ExpectationMet());
+        CheckReplaceQuestion(lister.viewer(), box, "shot.PCX already exists.\nDo you want to replace it?");
+        CHECK_EQ(NameList(out.entries()), "{shot.PCX}");
+        CHECK_EQ(ReadBytes(target) == kOldBytes, button == IDNO);
+    }
+    // Typed with its extension, the name was the dialog's to ask about: no second question.
+    out.enter();
+    WriteBytes(target, kOldBytes);
+    ExpectWindows({SaveDialog(&view, "shot.PCX", TypeIndex(kFormatPcx)), AnswerBox(&box, IDYES)});
+    Command(lister.viewer(), IDM_EXTRACT_FRAME);
+    CHECK(ExpectationMet());
+    CheckErrorBoxes(lister.viewer(), {});
+    CHECK(ReadBytes(target) != kOldBytes);
+}
+
 // ---- Extract all frames ------------------------------------------------------------------------
 
 HOST_TEST(extract, all_frames_of_the_sample_as_bmp) {
@@ -489,6 +534,26 @@ HOST_TEST(extract, all_frames_stop_at_the_first_failure) {
     // One file, the folder, no third frame and no temporary file.
     CHECK_EQ(NameList(out.entries()), "{Frame000.BMP, Frame001.BMP}");
     CHECK(out.entries("Frame001.BMP").empty());
+}
+
+HOST_TEST(extract, all_frames_ask_once_before_replacing_numbered_files) {
+    OutputDir out("replaceall");
+    WriteBytes(out.file("Frame000.BMP"), kOldBytes);
+    WriteBytes(out.file("Frame002.BMP"), kOldBytes);
+    Lister lister(gFiles.fli, 0, 0, 0, 300, 200);
+    SaveDialogView view;
+    BoxSeen box;
+    for (int button : {IDNO, IDYES}) {
+        out.enter();
+        ExpectWindows({SaveDialog(&view), AnswerBox(&box, button)});
+        Command(lister.viewer(), IDM_EXTRACT_ALL_FRAMES);
+        CHECK(ExpectationMet());
+        CheckReplaceQuestion(lister.viewer(), box,
+                             "2 of the files from Frame000.BMP to Frame002.BMP already exist.\nDo you want to replace them?");
+        CHECK_EQ(NameList(out.entries()),
+                 std::string(button == IDNO ? "{Frame000.BMP, Frame002.BMP}" : "{Frame000.BMP, Frame001.BMP, Frame002.BMP}"));
+        for (const char* name : {"Frame000.BMP", "Frame002.BMP"}) CHECK_EQ(ReadBytes(out.file(name)) == kOldBytes, button == IDNO);
+    }
 }
 
 HOST_TEST(extract, all_frames_without_room_for_number_and_extension_are_refused) {
@@ -780,6 +845,37 @@ HOST_TEST(exports, avi_that_cannot_be_put_in_place_shows_a_write_error) {
     // The old file as it was, and no temporary file beside it.
     CHECK_EQ(NameList(out.entries()), "{sample.avi}");
     CHECK_EQ(ReadBytes(target).size(), size_t{3});
+}
+
+HOST_TEST(exports, an_existing_file_is_replaced_only_when_the_user_says_so) {
+    Lister lister(gFiles.fli, 0, 0, 0, 300, 200);
+    for (WORD command : {IDM_EXPORT_GIF, IDM_EXPORT_AVI, IDM_EXPORT_SPR}) {
+        if (command == IDM_EXPORT_GIF && !HaveGif()) continue;
+        const std::string leaf = command == IDM_EXPORT_GIF ? "anim.GIF" : command == IDM_EXPORT_AVI ? "anim.AVI" : "anim.SPR";
+        OutputDir out(leaf.c_str());
+        const std::string target = out.file(leaf);
+        WriteBytes(target, kOldBytes);
+        // The dialog adds the extension before it looks for the file, and
+        // asks; after a No it stays open for another name.
+        SaveDialogView view;
+        BoxSeen prompt;
+        ExpectWindows({SaveDialog(&view, "anim"), AnswerBox(&prompt, IDNO), CancelSaveDialog(&view, true)});
+        Command(lister.viewer(), command);
+        CHECK(ExpectationMet());
+        CHECK(ReadBytes(target) == kOldBytes);
+        CHECK_EQ(NameList(out.entries()), NameList({leaf}));
+
+        out.enter();
+        std::vector<ExpectedWindow> windows{SaveDialog(&view, "anim"), AnswerBox(&prompt, IDYES)};
+        if (command == IDM_EXPORT_AVI) windows.push_back(CompressionDialog(true));
+        ExpectWindows(windows);
+        Command(lister.viewer(), command);
+        CHECK(ExpectationMet());
+        CHECK(ReadBytes(target) != kOldBytes);
+        // Under the name the dialog gave, which may differ in case.
+        CHECK_EQ(Lower(NameList(out.entries())), Lower(NameList({leaf})));
+        CheckErrorBoxes(lister.viewer(), {});
+    }
 }
 
 // ---- Information ------------------------------------------------------------------------------------

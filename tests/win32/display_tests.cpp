@@ -156,6 +156,21 @@ HOST_TEST(scroll, line_page_thumb_and_wheel) {
     Wheel(viewer, -239);
     CHECK_EQ(GetScrollPos(viewer, SB_VERT), 100);
     CHECK_EQ(GetScrollPos(viewer, SB_HORZ), 50);
+    // Parts of a notch, from a fine wheel or a touchpad, add up: four of 30
+    // scroll as one of 120, either way.
+    for (short delta : {30, -30}) {
+        const int start = GetScrollPos(viewer, SB_VERT);
+        for (int i = 0; i < 3; ++i) Wheel(viewer, delta);
+        CHECK_EQ(GetScrollPos(viewer, SB_VERT), start);
+        Wheel(viewer, delta);
+        CHECK_EQ(GetScrollPos(viewer, SB_VERT), start - delta / 30 * 4);
+    }
+    // What is left over goes with the focus.
+    Wheel(viewer, 90);
+    SetFocus(lister.parent());
+    SetFocus(viewer);
+    Wheel(viewer, 30);
+    CHECK_EQ(GetScrollPos(viewer, SB_VERT), 100);
 }
 
 HOST_TEST(scroll, the_picture_follows_the_scroll_position) {

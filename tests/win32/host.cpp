@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <set>
 
 #include "tests/support/flic_writer.h"
 
@@ -37,9 +38,15 @@ CRITICAL_SECTION gLock;
 std::vector<ExpectedWindow> gExpected;  // the windows the running test expects, in order
 size_t gExpectedMet = 0;                // how many of them were handled
 bool gExpectArmed = false;
-HWND gAnswered = nullptr;    // the window handled last, which may stay visible a while
+// The windows of the running test that the helper is done with: those it
+// answered or closed, and the windows that own them. A window it answered
+// may stay visible while it closes, and a system dialog may show its own
+// owner for a moment on the way out (Video for Windows' save options box,
+// which holds the "Video Compression" dialog): neither is a new window.
+std::set<HWND> gSettled;
 LONG gExpectGeneration = 0;  // bumped at every arming and disarming
 bool gActing = false;        // the helper is inside an expectation's act
+HANDLE gIdle = nullptr;      // set while the helper is not inside an act
 volatile LONG gStopHelper = 0;
 std::vector<std::string> gHelperFailures;  // reported by the main thread at the end of a test
 ULONGLONG gDeadline = 0;                   // 0: no test running
@@ -78,6 +85,11 @@ std::string Describe(HWND window) {
     return text;
 }
 
+// Under gLock.
+void Settle(HWND window) {
+    for (HWND w = window; w; w = GetWindow(w, GW_OWNER)) gSettled.insert(w);
+}
+
 DWORD WINAPI HelperThread(void*) {
     while (!gStopHelper) {
         Sleep(15);
@@ -88,14 +100,15 @@ DWORD WINAPI HelperThread(void*) {
             const std::string name = ClassOf(window);
             if (name != "#32770" && name != "#32768") continue;
             EnterCriticalSection(&gLock);
-            if (window == gAnswered) {  // answered, and closing
+            const bool mine = gExpectArmed && gExpectedMet < gExpected.size() && name == gExpected[gExpectedMet].windowClass;
+            if (gSettled.count(window) && !(mine && gExpected[gExpectedMet].again)) {
                 LeaveCriticalSection(&gLock);
                 continue;
             }
-            const bool mine = gExpectArmed && gExpectedMet < gExpected.size() && name == gExpected[gExpectedMet].windowClass;
             std::function<bool(HWND)> act = mine ? gExpected[gExpectedMet].act : nullptr;
             const LONG generation = gExpectGeneration;
             gActing = mine;
+            if (mine) ResetEvent(gIdle);
             LeaveCriticalSection(&gLock);
             if (mine) {
                 const bool done = act(window);
@@ -104,16 +117,21 @@ DWORD WINAPI HelperThread(void*) {
                 // a window that is not ready yet is looked at again.
                 if (done && generation == gExpectGeneration) {
                     ++gExpectedMet;
-                    gAnswered = window;
+                    Settle(window);
                 }
                 gActing = false;
+                SetEvent(gIdle);
                 LeaveCriticalSection(&gLock);
             } else {
+                const std::string description = Describe(window);
+                // Gone while it was being described: it closed by itself and
+                // blocks nothing.
+                if (!IsWindow(window)) break;
                 EnterCriticalSection(&gLock);
-                gHelperFailures.push_back("unexpected window: " + Describe(window));
+                gHelperFailures.push_back("unexpected window: " + description);
+                Settle(window);
                 LeaveCriticalSection(&gLock);
                 Dismiss(window);
-                Sleep(200);
             }
             break;
         }
@@ -554,13 +572,16 @@ void ExpectWindow(const char* windowClass, std::function<void(HWND)> act) {
 }
 
 size_t ExpectedWindowsMet() {
-    // The modal loop may end before the helper has left its act: wait for it.
-    for (int i = 0; i < 400; ++i) {
+    // The modal loop may end before the helper has left its act: wait for
+    // it, answering what it sends meanwhile.
+    for (;;) {
         EnterCriticalSection(&gLock);
         const bool acting = gActing;
         LeaveCriticalSection(&gLock);
         if (!acting) break;
-        Sleep(5);
+        MsgWaitForMultipleObjects(1, &gIdle, FALSE, INFINITE, QS_SENDMESSAGE);
+        MSG ignored;
+        PeekMessageA(&ignored, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     }
     EnterCriticalSection(&gLock);
     ++gExpectGeneration;
@@ -579,12 +600,18 @@ bool ExpectationMet() {
     return ExpectedWindowsMet() == expected && expected > 0;
 }
 
+bool AskWindow(HWND window, UINT message, WPARAM wparam, LPARAM lparam, DWORD_PTR* result) {
+    // Sent to a window of the main thread, which keeps dispatching inside its
+    // modal loop and answers at once however busy the machine is. The time-out
+    // only keeps the helper, which is also the watchdog, from blocking for
+    // good on a thread that hangs.
+    DWORD_PTR ignored = 0;
+    return SendMessageTimeoutA(window, message, wparam, lparam, SMTO_ABORTIFHUNG, 10000, result ? result : &ignored) != 0;
+}
+
 std::string WindowText(HWND window) {
     char text[1024] = "";
-    // Sent to a window of the main thread, which keeps dispatching inside
-    // its modal loop; a time-out keeps the helper from ever blocking.
-    DWORD_PTR ignored = 0;
-    SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 1000, &ignored);
+    AskWindow(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
     return text;
 }
 
@@ -612,13 +639,12 @@ void ClickButton(HWND dialog, int id) {
 std::vector<std::string> ComboItems(HWND combo) {
     std::vector<std::string> items;
     DWORD_PTR count = 0;
-    if (!combo || !SendMessageTimeoutA(combo, CB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, 1000, &count)) return items;
+    if (!combo || !AskWindow(combo, CB_GETCOUNT, 0, 0, &count)) return items;
     for (DWORD_PTR i = 0; i < count && static_cast<LRESULT>(count) != CB_ERR; ++i) {
         char text[512] = "";
         DWORD_PTR length = 0;
-        SendMessageTimeoutA(combo, CB_GETLBTEXTLEN, i, 0, SMTO_ABORTIFHUNG, 1000, &length);
-        if (length < sizeof text)
-            SendMessageTimeoutA(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 1000, &length);
+        AskWindow(combo, CB_GETLBTEXTLEN, i, 0, &length);
+        if (length < sizeof text) AskWindow(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text), &length);
         items.push_back(text);
     }
     return items;
@@ -643,33 +669,27 @@ SaveDialogView ReadSaveDialog(HWND dialog) {
     HWND types = GetDlgItem(dialog, kFileTypeList);
     view.types = ComboItems(types);
     DWORD_PTR selected = static_cast<DWORD_PTR>(CB_ERR);
-    if (types) SendMessageTimeoutA(types, CB_GETCURSEL, 0, 0, SMTO_ABORTIFHUNG, 1000, &selected);
+    if (types) AskWindow(types, CB_GETCURSEL, 0, 0, &selected);
     view.type = static_cast<int>(static_cast<LRESULT>(selected));
     if (HWND edit = FileNameEdit(dialog)) view.name = WindowText(edit);
     char folder[MAX_PATH] = "";
-    DWORD_PTR ignored = 0;
-    SendMessageTimeoutA(dialog, CDM_GETFOLDERPATH, sizeof folder, reinterpret_cast<LPARAM>(folder), SMTO_ABORTIFHUNG,
-                        1000, &ignored);
+    AskWindow(dialog, CDM_GETFOLDERPATH, sizeof folder, reinterpret_cast<LPARAM>(folder));
     view.folder = folder;
     return view;
 }
 
-void AcceptSaveDialog(HWND dialog, const std::optional<std::string>& name, int type) {
-    DWORD_PTR ignored = 0;
-    if (name) {
-        HWND edit = FileNameEdit(dialog);
-        SendMessageTimeoutA(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(name->c_str()), SMTO_ABORTIFHUNG, 1000, &ignored);
-    }
+bool AcceptSaveDialog(HWND dialog, const std::optional<std::string>& name, int type) {
+    if (name && !AskWindow(FileNameEdit(dialog), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(name->c_str()))) return false;
     if (type >= 0) {
         HWND types = GetDlgItem(dialog, kFileTypeList);
-        SendMessageTimeoutA(types, CB_SETCURSEL, type, 0, SMTO_ABORTIFHUNG, 1000, &ignored);
+        if (!AskWindow(types, CB_SETCURSEL, type, 0)) return false;
         // Wine takes the chosen type over only on CBN_SELENDOK.
         for (WORD code : {WORD{CBN_SELCHANGE}, WORD{CBN_SELENDOK}})
-            SendMessageTimeoutA(dialog, WM_COMMAND, MAKEWPARAM(kFileTypeList, code), reinterpret_cast<LPARAM>(types),
-                                SMTO_ABORTIFHUNG, 1000, &ignored);
+            if (!AskWindow(dialog, WM_COMMAND, MAKEWPARAM(kFileTypeList, code), reinterpret_cast<LPARAM>(types))) return false;
     }
     // Posted: the click may open another dialog (an overwrite prompt).
     PostMessageA(dialog, WM_COMMAND, IDOK, 0);
+    return true;
 }
 
 bool AnswerCompressionDialog(HWND dialog, bool ok) {
@@ -677,15 +697,12 @@ bool AnswerCompressionDialog(HWND dialog, bool ok) {
     HWND list = GetDlgItem(dialog, kCompressorList);
     DWORD_PTR item = static_cast<DWORD_PTR>(CB_ERR);
     if (list)
-        SendMessageTimeoutA(list, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
-                            reinterpret_cast<LPARAM>("Full Frames (Uncompressed)"), SMTO_ABORTIFHUNG, 1000, &item);
+        AskWindow(list, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>("Full Frames (Uncompressed)"),
+                  &item);
     if (WindowText(dialog) != "Video Compression" || static_cast<LRESULT>(item) == CB_ERR) return false;
-    if (ok) {
-        DWORD_PTR ignored = 0;
-        SendMessageTimeoutA(list, CB_SETCURSEL, item, 0, SMTO_ABORTIFHUNG, 1000, &ignored);
-        SendMessageTimeoutA(dialog, WM_COMMAND, MAKEWPARAM(kCompressorList, CBN_SELCHANGE), reinterpret_cast<LPARAM>(list),
-                            SMTO_ABORTIFHUNG, 1000, &ignored);
-    }
+    if (ok && (!AskWindow(list, CB_SETCURSEL, item, 0) ||
+               !AskWindow(dialog, WM_COMMAND, MAKEWPARAM(kCompressorList, CBN_SELCHANGE), reinterpret_cast<LPARAM>(list))))
+        return false;
     PostMessageA(dialog, WM_COMMAND, ok ? IDOK : IDCANCEL, 0);
     return true;
 }
@@ -852,6 +869,7 @@ int main(int argc, char** argv) {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     gMainThread = GetCurrentThreadId();
     InitializeCriticalSection(&gLock);
+    gIdle = CreateEventA(nullptr, TRUE, TRUE, nullptr);
     // The message queue must exist before the helper looks at our windows.
     MSG ignored;
     PeekMessageA(&ignored, nullptr, 0, 0, PM_NOREMOVE);
@@ -889,6 +907,7 @@ int main(int argc, char** argv) {
         gNotes.clear();
         EnterCriticalSection(&gLock);
         gHelperFailures.clear();
+        gSettled.clear();
         gDeadlineHit = false;
         gDeadline = GetTickCount64() + 60000;
         LeaveCriticalSection(&gLock);

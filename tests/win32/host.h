@@ -215,6 +215,10 @@ int CountMismatches(const Capture& capture, RECT area, const std::function<uint3
 struct ExpectedWindow {
     std::string windowClass;
     std::function<bool(HWND)> act;
+    // The window may be one handled before in the test: a save dialog that
+    // stays open after a No to its overwrite prompt. Otherwise the windows
+    // the helper is done with, and their owners, are never handed on.
+    bool again = false;
 };
 // Arms the helper thread: the next visible windows of the main thread are
 // handed, one after the other, to the acts, on the helper thread. Any other
@@ -226,6 +230,9 @@ void ExpectWindow(const char* windowClass, std::function<void(HWND)> act);
 size_t ExpectedWindowsMet();
 // Whether every armed window was handled; disarms.
 bool ExpectationMet();
+// Sends a message to a window of the main thread; false when it was not
+// answered (the window is gone).
+bool AskWindow(HWND window, UINT message, WPARAM wparam, LPARAM lparam, DWORD_PTR* result = nullptr);
 // The text of a message box, its caption and body.
 std::string WindowText(HWND window);
 std::string DialogItemText(HWND dialog, int id);
@@ -244,8 +251,9 @@ struct SaveDialogView {
 };
 SaveDialogView ReadSaveDialog(HWND dialog);
 // Types `name` into the file name box (nullopt keeps what is there), picks
-// entry `type` of the type list (-1 keeps it) and presses Save.
-void AcceptSaveDialog(HWND dialog, const std::optional<std::string>& name, int type);
+// entry `type` of the type list (-1 keeps it) and presses Save. False, with
+// nothing pressed, when the dialog did not take them.
+bool AcceptSaveDialog(HWND dialog, const std::optional<std::string>& name, int type);
 // Answers Video for Windows' "Video Compression" dialog: "Full Frames
 // (Uncompressed)" and OK, or Cancel. False while it is not ready.
 bool AnswerCompressionDialog(HWND dialog, bool ok);
