@@ -10,10 +10,9 @@
 #include <initializer_list>
 #include <string_view>
 
-#include "codecs/avi.h"
+#include "codecs/export.h"
 #include "formats/format.h"
 #include "formats/save.h"
-#include "image/convert.h"
 #include "resources/resource.h"
 #include "shell/viewer.h"
 
@@ -195,13 +194,10 @@ int ViewerExtractFrame(HWND window) {
 int ViewerSaveAllFrames(HWND window, const char* base, FormatId id) {
     const ViewerState* state = ViewerGetState(window);
     if (!state) return 0;
-    char extension[16];
-    char digits[16];
-    char name[kMaxPath];
-    DefaultExtension(id, extension);
-    // Refused before any file is written when the last, longest name would not fit.
     const int count = ImageCount(state->first);
-    if (!JoinName(name, {base, FrameNumber(count - 1, digits), ".", extension})) {
+    char name[kMaxPath];
+    // Refused before any file is written when the last, longest name would not fit.
+    if (!ExportNumberedName(base, id, count - 1, name, sizeof name)) {
         ShowError(window, kNoRoomForNumber);
         return 0;
     }
@@ -210,25 +206,24 @@ int ViewerSaveAllFrames(HWND window, const char* base, FormatId id) {
     char first[kMaxPath];
     int existing = 0;
     for (int n = 0; n < count; ++n) {
-        JoinName(name, {base, FrameNumber(n, digits), ".", extension});
+        ExportNumberedName(base, id, n, name, sizeof name);
         if (IsFile(name) && existing++ == 0) JoinName(first, {name});
     }
     if (existing == 1 && !MayReplaceFile(window, first)) return 0;
     if (existing > 1) {
         char firstName[kMaxPath];
         char question[1024];
-        JoinName(firstName, {base, FrameNumber(0, digits), ".", extension});
+        ExportNumberedName(base, id, 0, firstName, sizeof firstName);
         wsprintfA(question, "%d of the files from %s to %s already exist.\nDo you want to replace them?", existing,
                   LeafName(firstName), LeafName(name));
         if (!MayReplace(window, question)) return 0;
     }
-    int n = 0;
-    for (Image* frame = state->first; frame; frame = ImageNext(frame), ++n) {
-        JoinName(name, {base, FrameNumber(n, digits), ".", extension});
-        SaveRequest request{id, nullptr, nullptr, kErrorNone};
-        // The files already written stay; the later frames are not tried.
-        if (!ImageSaveFile(frame, name, &request)) return ReportError(window, request.error);
-    }
+    // The files already written stay when one fails; the later frames are not tried.
+    ExportRequest request;
+    request.formatId = id;
+    request.fileName = base;
+    request.first = state->first;
+    if (!ExportNumberedFiles(&request)) return ReportError(window, request.error);
     return 1;
 }
 
@@ -246,27 +241,26 @@ int ViewerExtractAllFrames(HWND window) {
 
 // ---- Exports ----------------------------------------------------------------------
 
-int ViewerWriteGif(HWND window, const char* name) {
+namespace {
+
+// The whole animation into one file. A cancelled compression dialog is the
+// user's choice and shows nothing; every real failure (no memory, a full
+// disk, the size limit) shows its error box, and no unfinished file stays.
+int WriteAnimation(HWND window, const char* name, FormatId id) {
     const ViewerState* state = ViewerGetState(window);
     if (!state) return 0;
-    StreamOpenRequest open{kFormatGif, name, 1, state->first, nullptr, kErrorNone};
-    Stream* stream = StreamOpen(&open);
-    if (!stream) return ReportError(window, open.error);
-    Image* last = state->first;
-    for (Image* frame = state->first; frame; frame = ImageNext(frame)) {
-        StreamFrameRequest request{frame, ImageGetDelay(frame), nullptr, kErrorNone};
-        if (!StreamWriteFrame(stream, &request)) {
-            // An unfinished animation is no use to anyone: nothing stays behind.
-            StreamCloseRequest close{last, nullptr, kErrorNone};
-            StreamAbandon(stream, &close);
-            return ReportError(window, request.error);
-        }
-        last = frame;
-    }
-    StreamCloseRequest close{last, nullptr, kErrorNone};
-    if (!StreamClose(stream, &close)) return ReportError(window, close.error);
-    return 1;
+    ExportRequest request;
+    request.formatId = id;
+    request.fileName = name;
+    request.first = state->first;
+    request.owner = window;
+    if (ExportAnimation(&request)) return 1;
+    return request.error == kErrorNone ? 0 : ReportError(window, request.error);
 }
+
+}  // namespace
+
+int ViewerWriteGif(HWND window, const char* name) { return WriteAnimation(window, name, kFormatGif); }
 
 int ViewerExportGif(HWND window) {
     const ViewerState* state = ViewerGetState(window);
@@ -276,38 +270,7 @@ int ViewerExportGif(HWND window) {
     return ViewerWriteGif(window, name);
 }
 
-// A cancelled compression dialog is the user's choice and shows nothing; every
-// real failure (no memory, a full disk, the size limit) shows its error box, and
-// no unfinished file stays behind.
-int ViewerWriteAvi(HWND window, const char* name) {
-    const ViewerState* state = ViewerGetState(window);
-    if (!state) return 0;
-    Image* copy = ImageConvert(state->first, 24);
-    if (!copy) return ReportError(window, kErrorOutOfMemory);
-    AviExportOptions options{window, AviFrameRate(ImageGetDelay(state->first))};
-    StreamOpenRequest open{kFormatAvi, name, 1, copy, &options, kErrorNone};
-    Stream* stream = StreamOpen(&open);
-    ImageDestroy(copy);
-    if (!stream) return open.error == kErrorNone ? 0 : ReportError(window, open.error);
-
-    uint32_t index = 0;
-    for (Image* frame = state->first; frame; frame = ImageNext(frame), ++index) {
-        Image* frame24 = ImageConvert(frame, 24);
-        StreamFrameRequest request{frame24, 0, &index, frame24 ? kErrorNone : kErrorOutOfMemory};
-        const int written = frame24 && StreamWriteFrame(stream, &request);
-        ImageDestroy(frame24);
-        if (!written) {
-            StreamCloseRequest close{frame, nullptr, kErrorNone};
-            StreamAbandon(stream, &close);
-            return ReportError(window, request.error);
-        }
-        if (!ImageNext(frame)) {
-            StreamCloseRequest close{frame, nullptr, kErrorNone};
-            if (!StreamClose(stream, &close)) return ReportError(window, close.error);
-        }
-    }
-    return 1;
-}
+int ViewerWriteAvi(HWND window, const char* name) { return WriteAnimation(window, name, kFormatAvi); }
 
 int ViewerExportAvi(HWND window) {
     const ViewerState* state = ViewerGetState(window);
@@ -317,14 +280,7 @@ int ViewerExportAvi(HWND window) {
     return ViewerWriteAvi(window, name);
 }
 
-int ViewerWriteSpr(HWND window, const char* name) {
-    const ViewerState* state = ViewerGetState(window);
-    if (!state) return 0;
-    // The Pro Motion saver writes the whole chain from the frame it is given.
-    SaveRequest request{kFormatSpr, nullptr, nullptr, kErrorNone};
-    if (!ImageSaveFile(state->first, name, &request)) return ReportError(window, request.error);
-    return 1;
-}
+int ViewerWriteSpr(HWND window, const char* name) { return WriteAnimation(window, name, kFormatSpr); }
 
 int ViewerExportSpr(HWND window) {
     const ViewerState* state = ViewerGetState(window);
