@@ -1,8 +1,9 @@
-// What the file manager sees: the library entry and the two functions of its
-// lister interface, ListLoad and ListSendCommand.
+// What the file manager sees: the library entry and the functions of its
+// lister interface.
 #include <windows.h>
 
 #include "formats/format.h"
+#include "shell/detect_string.h"
 #include "shell/viewer.h"
 
 HINSTANCE gModule = nullptr;
@@ -56,4 +57,13 @@ extern "C" int __stdcall ListSendCommand(HWND listWin, int command, int paramete
             return kHostSuccess;
         default: return kHostFailure;
     }
+}
+
+extern "C" void __stdcall ListGetDetectString(char* detectString, int maxLength) {
+    // Cut short, the expression would mean something else: an ample buffer
+    // gets all of it, a small one only the plain FLIC extensions.
+    constexpr char kShort[] = "EXT=\"FLI\" | EXT=\"FLC\"";
+    const char* text = maxLength >= static_cast<int>(sizeof kDetectString) ? kDetectString : kShort;
+    if (maxLength >= static_cast<int>(sizeof kShort)) lstrcpynA(detectString, text, maxLength);
+    else if (maxLength > 0) detectString[0] = '\0';
 }

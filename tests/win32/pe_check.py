@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """The Windows binaries import only system libraries (the runtime is linked in
-statically), and the plug-in exports exactly ListLoad and ListSendCommand by
+statically), and the plug-in exports exactly the lister functions it supports by
 their plain names, built for the machine its file name promises. The 64-bit
 plug-in keeps its window state through the pointer-sized user-data calls:
 the 32-bit ones would cut the pointer."""
@@ -13,6 +13,9 @@ import sys
 SYSTEM_DLLS = {'kernel32.dll', 'user32.dll', 'gdi32.dll', 'msvcrt.dll', 'comdlg32.dll', 'avifil32.dll', 'msvfw32.dll',
                'advapi32.dll'}
 PLUGIN_MACHINES = {'.wlx': 'pei-i386', '.wlx64': 'pei-x86-64'}
+
+
+PLUGIN_EXPORTS = sorted(['ListLoad', 'ListGetDetectString', 'ListSendCommand'])
 
 
 def exports(dump):
@@ -54,8 +57,8 @@ def main():
         ext = os.path.splitext(name)[1].lower()
         if ext in PLUGIN_MACHINES:
             names = exports(dump)
-            if sorted(names) != ['ListLoad', 'ListSendCommand']:
-                failures.append(f'{name} exports {names}, not exactly ListLoad and ListSendCommand')
+            if sorted(names) != PLUGIN_EXPORTS:
+                failures.append(f'{name} exports {names}, not exactly {PLUGIN_EXPORTS}')
             functions = imported_functions(dump)
             if ext == '.wlx64' and ({'GetWindowLongA', 'SetWindowLongA'} & functions or
                                     not {'GetWindowLongPtrA', 'SetWindowLongPtrA'} <= functions):
