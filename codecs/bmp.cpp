@@ -264,27 +264,18 @@ Image* BmpLoad(LoadRequest* request) {
 int BmpSave(Image* image, SaveRequest* request) {
     const int32_t headerSize = ImageHeaderSize(image);
     const int32_t bitsSize = ImageBitsSize(image);
-    const int32_t total = headerSize + bitsSize;
-    MemBuffer* buffer = MemBufferCreate(total + kBmpFileHeaderSize, kMemBufferGrowStep);
-    if (!buffer) {
-        request->error = kErrorOutOfMemory;
-        return 0;
-    }
-    uint8_t fileHeader[kBmpFileHeaderSize] = {'B', 'M'};
-    const uint32_t fileSize = static_cast<uint32_t>(total + kBmpFileHeaderSize);
-    const uint32_t pixelOffset = static_cast<uint32_t>(headerSize + kBmpFileHeaderSize);
-    for (int i = 0; i < 4; ++i) {
-        fileHeader[2 + i] = static_cast<uint8_t>(fileSize >> (8 * i));
-        fileHeader[10 + i] = static_cast<uint8_t>(pixelOffset >> (8 * i));
-    }
-    uint8_t* at = MemBufferWrite(buffer, buffer->data, fileHeader, kBmpFileHeaderSize);
-    if (at) at = MemBufferWrite(buffer, at, ImageHeader(image), headerSize);
-    if (at) at = MemBufferWrite(buffer, at, ImageBits(image), bitsSize);
-    if (!at) {
-        MemBufferFree(buffer);
-        request->error = kErrorWrite;
-        return 0;
-    }
+    const uint32_t pixelOffset = static_cast<uint32_t>(kBmpFileHeaderSize + headerSize);
+    const uint32_t fileSize = pixelOffset + static_cast<uint32_t>(bitsSize);
+    MemBuffer* buffer = MemBufferCreate(static_cast<int32_t>(fileSize), kMemBufferGrowStep);
+    if (!buffer) return SaveFail(request, nullptr, kErrorOutOfMemory);
+    ByteWriter out(buffer);
+    out.write("BM", 2);
+    out.u32(fileSize);
+    out.u32(0);  // reserved
+    out.u32(pixelOffset);
+    out.write(ImageHeader(image), static_cast<size_t>(headerSize));
+    out.write(ImageBits(image), static_cast<size_t>(bitsSize));
+    if (!out.ok()) return SaveFail(request, buffer, kErrorWrite);
     request->output = buffer;
     return 1;
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "codecs/gif_reader.h"
+#include "formats/byte_writer.h"
 #include "formats/save.h"
 
 namespace {
@@ -23,34 +24,12 @@ struct GifBitWriter {
     uint8_t block[256] = {};
 };
 
-// Appends to the buffer; once a write fails, every later one is skipped and
-// the save ends with "Write error".
-struct Output {
-    MemBuffer* buffer;
-    uint8_t* position;
-    bool ok = true;
-
-    void write(const void* bytes, int32_t length) {
-        if (!ok) return;
-        position = MemBufferWrite(buffer, position, bytes, length);
-        ok = position != nullptr;
-    }
-    void byte(uint32_t value) {
-        const uint8_t b = static_cast<uint8_t>(value);
-        write(&b, 1);
-    }
-    void u16(uint32_t value) {
-        const uint8_t b[2] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)};
-        write(b, 2);
-    }
-};
-
-void EmitBlock(Output& out, const uint8_t* bytes, int count) {
-    out.byte(static_cast<uint32_t>(count));
-    out.write(bytes, count);
+void EmitBlock(ByteWriter& out, const uint8_t* bytes, int count) {
+    out.u8(static_cast<uint32_t>(count));
+    out.write(bytes, static_cast<size_t>(count));
 }
 
-void PutCode(GifBitWriter& w, Output& out, uint32_t code, int width) {
+void PutCode(GifBitWriter& w, ByteWriter& out, uint32_t code, int width) {
     uint32_t bits = w.block[w.count] | (code << w.bitPos);
     int pending = w.bitPos + width;
     while (pending >= 8) {
@@ -66,7 +45,7 @@ void PutCode(GifBitWriter& w, Output& out, uint32_t code, int width) {
     w.bitPos = pending;
 }
 
-void Flush(GifBitWriter& w, Output& out) {
+void Flush(GifBitWriter& w, ByteWriter& out) {
     const int count = w.count + (w.bitPos > 0 ? 1 : 0);
     if (count > 0) EmitBlock(out, w.block, count);
     w.count = w.bitPos = 0;
@@ -91,7 +70,7 @@ void RowValues(const Image* image, int y, uint8_t* out) {
 // LZW of every pixel, rows from the top, as data sub-blocks (without the
 // block terminator). False only when the table cannot be allocated; a failed
 // write shows in `out`.
-bool EncodePixels(const Image* image, int codeSize, Output& out) {
+bool EncodePixels(const Image* image, int codeSize, ByteWriter& out) {
     const size_t entries = size_t{kTableCodes} * 256;
     auto* table = static_cast<int16_t*>(MemAlloc(entries * sizeof(int16_t)));
     auto* row = static_cast<uint8_t*>(MemAlloc(static_cast<size_t>(ImageWidth(image))));
@@ -111,7 +90,7 @@ bool EncodePixels(const Image* image, int codeSize, Output& out) {
     PutCode(bits, out, static_cast<uint32_t>(clear), width);
     int prefix = -1;
     const int imageWidth = ImageWidth(image), imageHeight = ImageHeight(image);
-    for (int y = 0; y < imageHeight && out.ok; ++y) {
+    for (int y = 0; y < imageHeight && out.ok(); ++y) {
         RowValues(image, y, row);
         int x = 0;
         if (prefix < 0) prefix = row[x++];
@@ -157,41 +136,41 @@ MemBuffer* GifEncode(const Image* image, const GifSaveOptions& options, ErrorCod
         *error = kErrorOutOfMemory;
         return nullptr;
     }
-    Output out{buffer, buffer->data};
+    ByteWriter out(buffer);
     if (options.flags & kGifHeader) {
         out.write("GIF89a", 6);
         out.u16(static_cast<uint32_t>(ImageWidth(image)));
         out.u16(static_cast<uint32_t>(ImageHeight(image)));
-        out.byte(static_cast<uint32_t>(((depth - 1) << 4) | (depth - 1)));  // no global table
-        out.byte(0);
-        out.byte(0);
+        out.u8(static_cast<uint32_t>(((depth - 1) << 4) | (depth - 1)));  // no global table
+        out.u8(0);
+        out.u8(0);
     }
     if (options.flags & kGifImage) {
         const uint32_t delay = options.delay < 0xFFFF ? options.delay : 0xFFFF;  // longer plays as long as it can
         const uint8_t control[] = {0x21, 0xF9, 0x04, 0x00, uint8_t(delay), uint8_t(delay >> 8), 0x00, 0x00};
         out.write(control, sizeof control);
-        out.byte(0x2C);
+        out.u8(0x2C);
         out.u16(0);
         out.u16(0);
         out.u16(static_cast<uint32_t>(ImageWidth(image)));
         out.u16(static_cast<uint32_t>(ImageHeight(image)));
-        out.byte(0x80u | static_cast<uint32_t>(depth - 1));  // local table, not interlaced
+        out.u8(0x80u | static_cast<uint32_t>(depth - 1));  // local table, not interlaced
         PaletteEntry entries[256] = {};  // an image without a palette gets a black table
         ImageGetPalette(image, entries);
         uint8_t triples[256 * 3];
         PalettePack(entries, triples, 1 << depth, 0);
         out.write(triples, 3 << depth);
         const int codeSize = depth == 1 ? 2 : depth;
-        out.byte(static_cast<uint32_t>(codeSize));
-        if (out.ok && !EncodePixels(image, codeSize, out)) {
+        out.u8(static_cast<uint32_t>(codeSize));
+        if (out.ok() && !EncodePixels(image, codeSize, out)) {
             MemBufferFree(buffer);
             *error = kErrorOutOfMemory;
             return nullptr;
         }
-        out.byte(0);
+        out.u8(0);
     }
-    if (options.flags & kGifTrailer) out.byte(0x3B);
-    if (!out.ok) {
+    if (options.flags & kGifTrailer) out.u8(0x3B);
+    if (!out.ok()) {
         MemBufferFree(buffer);
         *error = kErrorWrite;
         return nullptr;

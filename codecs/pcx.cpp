@@ -223,7 +223,7 @@ int PcxSave(Image* image, SaveRequest* request) {
     header[65] = static_cast<uint8_t>(planes);
     PutU16(header + 66, static_cast<uint32_t>(lineLength));
     PutU16(header + 68, 1);
-    MemWriter out(buffer);
+    ByteWriter out(buffer);
     out.write(header, sizeof header);
 
     HeapBytes encoded(static_cast<uint8_t*>(MemAlloc(2 * lineLength)));
@@ -241,7 +241,7 @@ int PcxSave(Image* image, SaveRequest* request) {
     if (bits == 8) {
         uint8_t palette[kPcxPaletteSize];
         PalettePack(colors, palette, 256, 0);
-        out.put(kPcxPaletteMarker);
+        out.u8(kPcxPaletteMarker);
         out.write(palette, sizeof palette);
     }
     if (!out.ok()) return SaveFail(request, buffer, kErrorWrite);

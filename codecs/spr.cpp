@@ -77,15 +77,15 @@ int SprSave(Image* first, SaveRequest* request) {
     const uint64_t capacity = (uint64_t(ImageBitsSize(first)) + kSprRecordHead) * uint64_t(count) + kSprHeaderSize;
     MemBuffer* buffer = capacity <= INT32_MAX ? MemBufferCreate(static_cast<int32_t>(capacity), kMemBufferGrowStep) : nullptr;
     if (!buffer) return SaveFail(request, nullptr, kErrorOutOfMemory);
-    MemWriter out(buffer);
+    ByteWriter out(buffer);
     out.write("SPR", 3);
-    out.putU16(static_cast<uint32_t>(count));
-    out.putU16(static_cast<uint32_t>(width));
-    out.putU16(static_cast<uint32_t>(height));
+    out.u16(static_cast<uint32_t>(count));
+    out.u16(static_cast<uint32_t>(width));
+    out.u16(static_cast<uint32_t>(height));
     for (const Image* image = first; image && out.ok(); image = ImageNext(image)) {
         // Longer delays than the field holds play as long as it allows.
         const uint32_t delay = ImageGetDelay(image);
-        out.putU16(delay < 0xFFFF ? delay : 0xFFFF);
+        out.u16(delay < 0xFFFF ? delay : 0xFFFF);
         PaletteEntry colors[256];
         ImageColors(image, colors);
         uint8_t palette[768];

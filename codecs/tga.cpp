@@ -235,7 +235,7 @@ int TgaSave(Image* image, SaveRequest* request) {
     PutU16(header + 12, static_cast<uint32_t>(ImageWidth(image)));
     PutU16(header + 14, static_cast<uint32_t>(ImageHeight(image)));
     header[16] = static_cast<uint8_t>(bits);
-    MemWriter out(buffer);
+    ByteWriter out(buffer);
     out.write(header, sizeof header);
     if (mapped) {
         PaletteEntry colors[256];
