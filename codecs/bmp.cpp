@@ -166,7 +166,7 @@ void CopyRows(ByteReader& file, const BmpHeader& h, Image* image) {
 // 16- or 32-bit pixels with masks, into a plain 24- or 32-bit image.
 void UnpackMasked(ByteReader& file, const BmpHeader& h, Image* image) {
     const Channel red(h.masks[0]), green(h.masks[1]), blue(h.masks[2]), alpha(h.masks[3]);
-    const size_t stride = ((static_cast<size_t>(h.bitCount) * static_cast<size_t>(h.width) + 31) >> 3) & ~size_t{3};
+    const size_t stride = static_cast<size_t>(DibStride(h.width, h.bitCount));
     const int bytes = h.bitCount / 8;
     for (int64_t row = 0; row < h.height; ++row) {
         const uint8_t* in = file.data() + h.pixelOffset + static_cast<size_t>(row) * stride;
@@ -231,9 +231,8 @@ Image* BmpLoad(LoadRequest* request) {
     const bool rle = h.compression == kBmpRle8 || h.compression == kBmpRle4;
     if (!rle) {
         // Every row must be there; the last may lack its padding.
-        const uint64_t stride = ((uint64_t(h.bitCount) * uint64_t(h.width) + 31) >> 3) & ~uint64_t{3};
         const uint64_t rowBytes = (uint64_t(h.bitCount) * uint64_t(h.width) + 7) >> 3;
-        const uint64_t needed = stride * uint64_t(h.height - 1) + rowBytes;
+        const uint64_t needed = DibStride(h.width, h.bitCount) * uint64_t(h.height - 1) + rowBytes;
         if (needed > file.size() - h.pixelOffset) return LoadFail(request, nullptr, kErrorInvalidData);
     }
 

@@ -302,7 +302,7 @@ struct CanvasBlock {
     HeapBytes block;
 
     bool create(int width, int height, LoadBudget& budget) {
-        const int stride = ((width + 3) / 4) * 4;
+        const int stride = static_cast<int>(DibStride(width, 8));
         const uint64_t rows = uint64_t(height);
         const uint64_t pixelBytes = uint64_t(stride) * rows;
         const uint64_t bytes = pixelBytes + rows * (4 + 4 + 4 + 1);

@@ -159,7 +159,7 @@ void CanvasSize(ByteReader in, const Screen& screen, int& width, int& height) {
         const int64_t bottom = std::max<int64_t>(height, int64_t{block.top} + block.height);
         if (right == width && bottom == height) continue;
         if (right > kImageMaxDimension || bottom > kImageMaxDimension) continue;
-        if (((right + 3) & ~int64_t{3}) * bottom > static_cast<int64_t>(kImageMaxBitsSize)) continue;
+        if (DibStride(right, 8) * uint64_t(bottom) > kImageMaxBitsSize) continue;
         width = static_cast<int>(right);
         height = static_cast<int>(bottom);
     }

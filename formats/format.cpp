@@ -88,6 +88,5 @@ Image* ImageLoadFile(const char* fileName, LoadRequest* request) {
 }
 
 uint64_t LoadBudget::ImageFootprint(int width, int height, int depth) {
-    const uint64_t stride = ((uint64_t(depth) * uint64_t(width) + 31) >> 3) & ~uint64_t{3};
-    return stride * uint64_t(height) + sizeof(Image) + sizeof(BitmapInfo) + 2048;  // plus the logical palette
+    return DibStride(width, depth) * uint64_t(height) + sizeof(Image) + sizeof(BitmapInfo) + 2048;  // plus the logical palette
 }
