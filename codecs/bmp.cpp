@@ -237,9 +237,7 @@ Image* BmpLoad(LoadRequest* request) {
     }
 
     const int depth = plain ? h.bitCount : (h.masks[3] ? 32 : 24);
-    LoadBudget budget(request);
-    if (!budget.take(LoadBudget::ImageFootprint(h.width, h.height, depth))) return LoadFail(request, nullptr, kErrorOutOfMemory);
-    Image* image = ImageCreate(h.width, h.height, depth);
+    Image* image = LoadBudget(request).createImage(h.width, h.height, depth);
     if (!image) return LoadFail(request, nullptr, kErrorOutOfMemory);
 
     if (h.bitCount <= 8) {

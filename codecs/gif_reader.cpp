@@ -579,11 +579,6 @@ void Dispose(const Composer& c, Image* frame, int backgroundValue) {
     }
 }
 
-Image* TakeBudget(Composer& c, int depth) {
-    if (!c.budget.take(LoadBudget::ImageFootprint(c.width, c.height, depth))) return nullptr;
-    return ImageCreate(c.width, c.height, depth);
-}
-
 // The frame a block is drawn on, before drawing: a fresh canvas, or the
 // previous frame with its block disposed of. None when memory runs out.
 Image* StartFrame(Composer& c, const Palette& palette, int depth, const Rect& area, const GraphicControl& control) {
@@ -591,7 +586,7 @@ Image* StartFrame(Composer& c, const Palette& palette, int depth, const Rect& ar
     // whole canvas with opaque pixels, unless it is to come back later.
     const bool covers = area.left == 0 && area.top == 0 && area.right == c.width && area.bottom == c.height;
     if (!c.last || (covers && !control.transparent && control.disposal != kDisposePrevious)) {
-        Image* frame = TakeBudget(c, depth);
+        Image* frame = c.budget.createImage(c.width, c.height, depth);
         if (frame) ImageSetPalette(frame, palette.data());
         return frame;
     }

@@ -28,7 +28,6 @@ Image* SprLoad(LoadRequest* request) {
     // A file cut short keeps its whole records; past the budget, the frames
     // read so far are the animation.
     LoadBudget budget(request);
-    const uint64_t footprint = LoadBudget::ImageFootprint(width, height, 8);
     Image* first = nullptr;
     Image* last = nullptr;
     ErrorCode endedEarly = kErrorNone;
@@ -37,11 +36,7 @@ Image* SprLoad(LoadRequest* request) {
             endedEarly = kErrorInvalidData;
             break;
         }
-        if (!budget.take(footprint)) {
-            endedEarly = kErrorOutOfMemory;
-            break;
-        }
-        Image* image = ImageCreate(width, height, 8);
+        Image* image = budget.createImage(width, height, 8);
         if (!image) {
             endedEarly = kErrorOutOfMemory;
             break;

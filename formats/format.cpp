@@ -87,6 +87,10 @@ Image* ImageLoadFile(const char* fileName, LoadRequest* request) {
     return first;
 }
 
+Image* LoadBudget::createImage(int width, int height, int depth) {
+    return take(ImageFootprint(width, height, depth)) ? ImageCreate(width, height, depth) : nullptr;
+}
+
 uint64_t LoadBudget::ImageFootprint(int width, int height, int depth) {
     return DibStride(width, depth) * uint64_t(height) + sizeof(Image) + sizeof(BitmapInfo) + 2048;  // plus the logical palette
 }

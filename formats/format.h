@@ -106,6 +106,9 @@ public:
         used_ += bytes;
         return true;
     }
+    // An image from ImageCreate, its memory reserved first; none when it
+    // does not fit in what is left or in memory.
+    Image* createImage(int width, int height, int depth);
     static uint64_t ImageFootprint(int width, int height, int depth);
 
 private:
