@@ -219,18 +219,18 @@ void ForEachFrameChunk(ByteReader& file, const VideoStream& video, Visit visit) 
 // ---- Writing ------------------------------------------------------------------
 
 AviWriter* AviWriterCreate(FileHandle* temp, const char*, const Image* first, uint32_t rate, void*, ErrorCode* error) {
+    AviWriter* s = nullptr;
+    // A failed start frees what it made and closes the file it was given.
+    auto fail = [&](ErrorCode code) {
+        if (s) AviWriterFree(s);  // closes the file too
+        else FileClose(temp);
+        *error = code;
+        return nullptr;
+    };
     const int depth = ImageBitCount(first);
-    if (depth != 8 && depth != 16 && depth != 24 && depth != 32) {
-        FileClose(temp);
-        *error = kErrorColorNotSupported;
-        return nullptr;
-    }
-    AviWriter* s = NewInHeap<AviWriter>();
-    if (!s) {
-        FileClose(temp);
-        *error = kErrorOutOfMemory;
-        return nullptr;
-    }
+    if (depth != 8 && depth != 16 && depth != 24 && depth != 32) return fail(kErrorColorNotSupported);
+    s = NewInHeap<AviWriter>();
+    if (!s) return fail(kErrorOutOfMemory);
     s->file = temp;
     const int32_t headerSize = ImageHeaderSize(first);
     s->width = ImageWidth(first);
@@ -242,19 +242,11 @@ AviWriter* AviWriterCreate(FileHandle* temp, const char*, const Image* first, ui
     PutU32(s->format + 20, s->frameBytes);  // biSizeImage
 
     s->index = MemBufferCreate(kMemBufferGrowStep, kMemBufferGrowStep);
-    if (!s->index) {
-        AviWriterFree(s);
-        *error = kErrorOutOfMemory;
-        return nullptr;
-    }
+    if (!s->index) return fail(kErrorOutOfMemory);
     uint8_t header[kHeaderBeforeFormat + sizeof s->format + kMoviListHeader];
     s->fileSize = HeaderSize(*s);
     const uint32_t size = BuildHeader(*s, header);
-    if (!FileWriteAll(s->file, header, size)) {
-        AviWriterFree(s);
-        *error = kErrorWrite;
-        return nullptr;
-    }
+    if (!FileWriteAll(s->file, header, size)) return fail(kErrorWrite);
     return s;
 }
 
@@ -312,15 +304,12 @@ void AviWriterFree(AviWriter* s) {
 
 AviReader* AviReaderOpen(const char* fileName, int32_t* frameCount, int32_t* frameRate, ErrorCode* error) {
     AviReader* s = NewInHeap<AviReader>();
-    if (!s) {
-        *error = kErrorOutOfMemory;
-        return nullptr;
-    }
     auto fail = [&](ErrorCode code) {
-        AviReaderFree(s);
+        if (s) AviReaderFree(s);
         *error = code;
         return nullptr;
     };
+    if (!s) return fail(kErrorOutOfMemory);
     switch (MappedFileOpen(fileName, &s->map)) {
         case MapResult::ok: break;
         case MapResult::cannotOpen: return fail(kErrorFileNotFound);

@@ -29,17 +29,3 @@ inline void ImageColors(const Image* image, PaletteEntry* out) {
         out[i] = {q->rgbRed, q->rgbGreen, q->rgbBlue, 0};
     }
 }
-
-// Ends a failed load: frees the frames made so far and sets the error.
-inline Image* LoadFail(LoadRequest* request, Image* chain, ErrorCode error) {
-    ImageDestroy(chain);
-    request->error = error;
-    return nullptr;
-}
-
-// Ends a failed save: frees the output made so far and sets the error.
-inline int SaveFail(SaveRequest* request, MemBuffer* buffer, ErrorCode error) {
-    MemBufferFree(buffer);
-    request->error = error;
-    return 0;
-}

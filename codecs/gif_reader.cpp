@@ -691,16 +691,10 @@ int GifProbe(const LoadRequest* request) {
 Image* GifLoad(LoadRequest* request) {
     ByteReader in(request->data, request->size);
     Screen screen;
-    if (!ReadScreen(in, screen)) {
-        request->error = kErrorInvalidData;
-        return nullptr;
-    }
+    if (!ReadScreen(in, screen)) return LoadFail(request, nullptr, kErrorInvalidData);
     Composer c(request);
     CanvasSize(in, screen, c.width, c.height);
-    if (c.width == 0 || c.height == 0) {
-        request->error = kErrorInvalidData;
-        return nullptr;
-    }
+    if (c.width == 0 || c.height == 0) return LoadFail(request, nullptr, kErrorInvalidData);
     if (screen.table) {
         Palette global{};
         PaletteExpand(global.data(), screen.table, 1 << screen.tableBits, 0);
@@ -709,10 +703,7 @@ Image* GifLoad(LoadRequest* request) {
     }
 
     auto* table = static_cast<LzwTable*>(MemAlloc(sizeof(LzwTable)));
-    if (!table) {
-        request->error = kErrorOutOfMemory;
-        return nullptr;
-    }
+    if (!table) return LoadFail(request, nullptr, kErrorOutOfMemory);
     bool outOfMemory = false;
     bool trailer = false;
     ImageBlock block;
@@ -723,8 +714,9 @@ Image* GifLoad(LoadRequest* request) {
         }
     }
     MemFree(table);
-    if (!c.first) request->error = outOfMemory ? kErrorOutOfMemory : kErrorInvalidData;
+    const ErrorCode stop = outOfMemory ? kErrorOutOfMemory : kErrorInvalidData;
+    if (!c.first) return LoadFail(request, nullptr, stop);
     // A file that ends before its trailer was cut short after the frames it gave.
-    else if (outOfMemory || !trailer) request->endedEarly = outOfMemory ? kErrorOutOfMemory : kErrorInvalidData;
+    if (outOfMemory || !trailer) request->endedEarly = stop;
     return c.first;
 }

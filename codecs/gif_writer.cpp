@@ -123,19 +123,12 @@ bool EncodePixels(const Image* image, int codeSize, ByteWriter& out) {
     return true;
 }
 
-}  // namespace
-
-MemBuffer* GifEncode(const Image* image, const GifSaveOptions& options, ErrorCode* error) {
+// The parts of a GIF file that `options` selects, into a new buffer.
+int Encode(const Image* image, const GifSaveOptions& options, SaveRequest* request) {
     const int depth = ImageBitCount(image);
-    if (depth > 8) {
-        *error = kErrorColorNotSupported;
-        return nullptr;
-    }
+    if (depth > 8) return SaveFail(request, nullptr, kErrorColorNotSupported);
     MemBuffer* buffer = MemBufferCreate(ImagePackedSize(image) / 2, kMemBufferGrowStep);
-    if (!buffer) {
-        *error = kErrorOutOfMemory;
-        return nullptr;
-    }
+    if (!buffer) return SaveFail(request, nullptr, kErrorOutOfMemory);
     ByteWriter out(buffer);
     if (options.flags & kGifHeader) {
         out.write("GIF89a", 6);
@@ -159,36 +152,30 @@ MemBuffer* GifEncode(const Image* image, const GifSaveOptions& options, ErrorCod
         ImageGetPalette(image, entries);
         uint8_t triples[256 * 3];
         PalettePack(entries, triples, 1 << depth, 0);
-        out.write(triples, 3 << depth);
+        out.write(triples, size_t{3} << depth);
         const int codeSize = depth == 1 ? 2 : depth;
         out.u8(static_cast<uint32_t>(codeSize));
-        if (out.ok() && !EncodePixels(image, codeSize, out)) {
-            MemBufferFree(buffer);
-            *error = kErrorOutOfMemory;
-            return nullptr;
-        }
+        if (out.ok() && !EncodePixels(image, codeSize, out)) return SaveFail(request, buffer, kErrorOutOfMemory);
         out.u8(0);
     }
     if (options.flags & kGifTrailer) out.u8(0x3B);
-    if (!out.ok()) {
-        MemBufferFree(buffer);
-        *error = kErrorWrite;
-        return nullptr;
-    }
-    return buffer;
+    if (!out.ok()) return SaveFail(request, buffer, kErrorWrite);
+    request->output = buffer;
+    return 1;
+}
+
+}  // namespace
+
+MemBuffer* GifEncode(const Image* image, const GifSaveOptions& options, ErrorCode* error) {
+    SaveRequest request{kFormatGif, nullptr, nullptr, kErrorNone};
+    if (!Encode(image, options, &request)) *error = request.error;
+    return request.output;
 }
 
 int GifSave(Image* image, SaveRequest* request) {
     const GifSaveOptions options =
         request->options ? *static_cast<const GifSaveOptions*>(request->options) : GifSaveOptions{7, 0};
-    ErrorCode error = kErrorNone;
-    MemBuffer* buffer = GifEncode(image, options, &error);
-    if (!buffer) {
-        request->error = error;
-        return 0;
-    }
-    request->output = buffer;
-    return 1;
+    return Encode(image, options, request);
 }
 
 namespace {
@@ -199,40 +186,30 @@ constexpr uint8_t kLoopForever[] = {0x21, 0xFF, 0x0B, 'N', 'E', 'T', 'S', 'C', '
                                     '2',  '.',  '0',  0x03, 0x01, 0x00, 0x00, 0x00};
 
 // One piece of the file through the registered saver, left pending for the
-// stream driver to write.
-int SavePiece(Stream* stream, Image* image, GifSaveOptions options, ErrorCode* error) {
+// stream driver to write (and to free, should the step fail after all).
+template <typename Request>
+int SavePiece(Stream* stream, Image* image, GifSaveOptions options, Request* request) {
     SaveRequest save{kFormatGif, &options, nullptr, kErrorNone};
-    if (!FormatSave(image, &save)) {
-        *error = save.error;
-        return 0;
-    }
+    if (!FormatSave(image, &save)) return StreamFail(request, save.error);
     stream->pending = save.output;
     return 1;
 }
 
 int GifStreamOpen(Stream* stream, StreamOpenRequest* request) {
-    if (stream->mode != 1) {
-        request->error = kErrorUnsupportedType;
-        return 0;
-    }
-    if (!SavePiece(stream, request->image, {kGifHeader, 0}, &request->error)) return 0;
-    MemBuffer* header = stream->pending;
-    if (!MemBufferWrite(header, header->data + header->size, kLoopForever, sizeof kLoopForever)) {
-        MemBufferFree(header);
-        stream->pending = nullptr;
-        request->error = kErrorWrite;
-        return 0;
-    }
-    return 1;
+    if (stream->mode != 1) return StreamFail(request, kErrorUnsupportedType);
+    if (!SavePiece(stream, request->image, {kGifHeader, 0}, request)) return 0;
+    ByteWriter out(stream->pending);
+    out.write(kLoopForever, sizeof kLoopForever);
+    return out.ok() ? 1 : StreamFail(request, kErrorWrite);
 }
 
 int GifStreamWriteFrame(Stream* stream, StreamFrameRequest* request) {
-    return SavePiece(stream, request->image, {kGifImage, request->delay / 10}, &request->error);
+    return SavePiece(stream, request->image, {kGifImage, request->delay / 10}, request);
 }
 
 int GifStreamClose(Stream* stream, StreamCloseRequest* request) {
     if (stream->abandoned) return 1;  // the file is not wanted: nothing to end
-    return SavePiece(stream, request->image, {kGifTrailer, 0}, &request->error);
+    return SavePiece(stream, request->image, {kGifTrailer, 0}, request);
 }
 
 }  // namespace

@@ -90,6 +90,13 @@ void FormatRegisterAll();
 // Empties the registry. For tests only.
 void FormatRegistryReset();
 
+// Ends a failed load: frees the frames made so far and sets the error; none.
+inline Image* LoadFail(LoadRequest* request, Image* chain, ErrorCode error) {
+    ImageDestroy(chain);
+    request->error = error;
+    return nullptr;
+}
+
 // Maps the file, probes and loads it. With no request, the error is lost.
 Image* ImageLoadFile(const char* fileName, LoadRequest* request);
 // Probes and loads bytes already in memory.
