@@ -1,55 +1,16 @@
-// GIF writer. The LZW encoder looks each (prefix, pixel) pair up in a direct
-// table of 4096 x 256 codes; after a clear code only the entries assigned
-// since the last clear are reset, so a clear costs at most 4096 writes
-// instead of refilling the 2 MiB table.
+// GIF writer: the image data through the LZW encoder (gif_lzw.h), the
+// blocks around it as the options choose.
 #include "codecs/gif_writer.h"
 
 #include <cstring>
 
+#include "codecs/codec_util.h"
+#include "codecs/gif_lzw.h"
 #include "codecs/gif_reader.h"
 #include "formats/byte_writer.h"
 #include "formats/save.h"
 
 namespace {
-
-constexpr int kTableCodes = 4096;
-constexpr int kLastCode = 4095;  // the table starts again once code 4094 is assigned
-constexpr int kSubBlockSize = 255;
-
-// The image data: bytes completed in `block`, bits used in the byte at
-// `count`; a full block of 255 bytes goes out as one sub-block.
-struct GifBitWriter {
-    int32_t count = 0;
-    int32_t bitPos = 0;
-    uint8_t block[256] = {};
-};
-
-void EmitBlock(ByteWriter& out, const uint8_t* bytes, int count) {
-    out.u8(static_cast<uint32_t>(count));
-    out.write(bytes, static_cast<size_t>(count));
-}
-
-void PutCode(GifBitWriter& w, ByteWriter& out, uint32_t code, int width) {
-    uint32_t bits = w.block[w.count] | (code << w.bitPos);
-    int pending = w.bitPos + width;
-    while (pending >= 8) {
-        w.block[w.count] = static_cast<uint8_t>(bits);
-        bits >>= 8;
-        pending -= 8;
-        if (++w.count == kSubBlockSize) {
-            EmitBlock(out, w.block, kSubBlockSize);
-            w.count = 0;
-        }
-    }
-    w.block[w.count] = static_cast<uint8_t>(bits);  // the unused bits stay 0
-    w.bitPos = pending;
-}
-
-void Flush(GifBitWriter& w, ByteWriter& out) {
-    const int count = w.count + (w.bitPos > 0 ? 1 : 0);
-    if (count > 0) EmitBlock(out, w.block, count);
-    w.count = w.bitPos = 0;
-}
 
 // The pixels of one row as byte values, whatever the depth.
 void RowValues(const Image* image, int y, uint8_t* out) {
@@ -68,58 +29,18 @@ void RowValues(const Image* image, int y, uint8_t* out) {
 }
 
 // LZW of every pixel, rows from the top, as data sub-blocks (without the
-// block terminator). False only when the table cannot be allocated; a failed
-// write shows in `out`.
+// block terminator). False only when memory runs out; a failed write shows
+// in `out`.
 bool EncodePixels(const Image* image, int codeSize, ByteWriter& out) {
-    const size_t entries = size_t{kTableCodes} * 256;
-    auto* table = static_cast<int16_t*>(MemAlloc(entries * sizeof(int16_t)));
-    auto* row = static_cast<uint8_t*>(MemAlloc(static_cast<size_t>(ImageWidth(image))));
-    if (!table || !row) {
-        MemFree(table);
-        MemFree(row);
-        return false;
+    const int width = ImageWidth(image);
+    HeapBytes row(static_cast<uint8_t*>(MemAlloc(static_cast<size_t>(width))));
+    LzwEncoder encoder;
+    if (!row || !LzwEncodeStart(encoder, codeSize, out)) return false;
+    for (int y = 0; y < ImageHeight(image) && out.ok(); ++y) {
+        RowValues(image, y, row.get());
+        LzwEncode(encoder, row.get(), static_cast<size_t>(width), out);
     }
-    std::memset(table, 0xFF, entries * sizeof(int16_t));
-    uint32_t assigned[kTableCodes];  // table slot of each code given out since the last clear
-
-    const int clear = 1 << codeSize;
-    const int endCode = clear + 1;
-    int next = clear + 2;
-    int width = codeSize + 1;
-    GifBitWriter bits;
-    PutCode(bits, out, static_cast<uint32_t>(clear), width);
-    int prefix = -1;
-    const int imageWidth = ImageWidth(image), imageHeight = ImageHeight(image);
-    for (int y = 0; y < imageHeight && out.ok(); ++y) {
-        RowValues(image, y, row);
-        int x = 0;
-        if (prefix < 0) prefix = row[x++];
-        for (; x < imageWidth; ++x) {
-            const uint8_t pixel = row[x];
-            const uint32_t slot = static_cast<uint32_t>(prefix) * 256 + pixel;
-            if (table[slot] >= 0) {
-                prefix = table[slot];
-                continue;
-            }
-            table[slot] = static_cast<int16_t>(next);
-            assigned[next] = slot;
-            ++next;
-            PutCode(bits, out, static_cast<uint32_t>(prefix), width);
-            if (next == (1 << width) + 1) ++width;
-            if (next == kLastCode) {
-                PutCode(bits, out, static_cast<uint32_t>(clear), width);
-                for (int code = clear + 2; code < next; ++code) table[assigned[code]] = -1;
-                next = clear + 2;
-                width = codeSize + 1;
-            }
-            prefix = pixel;
-        }
-    }
-    PutCode(bits, out, static_cast<uint32_t>(prefix), width);
-    PutCode(bits, out, static_cast<uint32_t>(endCode), width);
-    Flush(bits, out);
-    MemFree(table);
-    MemFree(row);
+    LzwEncodeFinish(encoder, out);
     return true;
 }
 
