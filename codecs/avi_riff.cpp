@@ -7,6 +7,18 @@
 // and padded to 4 bytes, which is what the strf header describes), and the
 // idx1 index with every frame a key frame. The header is written with zero
 // counts at open and again with the final ones at close.
+//
+// What real files do that the format does not allow, and what the reader
+// does (the test that pins it, in tests/unit/avi_test.cpp):
+// - Chunks and lists whose size runs past their parent or the file, the RIFF
+//   size among them (a writer that stopped short): cut at that end, so the
+//   file gives what it holds; a frame cut short fails alone.
+//   AviRead.CutAndOversizedChunksGiveWhatTheFileHolds
+// - A stream header scale of 0: counts as 1.
+//   AviRead.CutAndOversizedChunksGiveWhatTheFileHolds
+// - A missing or wrong idx1 index (files cut short have none): it is never
+//   read; the frames are found in the 'movi' list.
+//   AviRead.TopDownRowsRecListsAndDroppedFrames
 #include <cstring>
 #include <new>
 

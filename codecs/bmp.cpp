@@ -3,6 +3,21 @@
 // 124 bytes, bottom-up and top-down rows, RLE8 and RLE4, and bit-field masks.
 // The saver writes the image's own header block, which is already a Windows
 // info header with its colour table.
+//
+// What real files do that the format does not allow, and what we do (the
+// test that pins it, in tests/unit/bmp_test.cpp):
+// - A colour table shorter than the bit count allows, with no count to say
+//   so (OS/2 writers above all): the pixel offset tells where it ends.
+//   ColourCountAndPixelOffsetLimitTheTable
+// - A colour count above what the bit count allows (bmpsuite's
+//   badpalettesize.bmp): taken as no count. ColourCountAndPixelOffsetLimitTheTable
+// - A pixel offset inside the headers or the colour table: the pixels follow
+//   the table. ColourCountAndPixelOffsetLimitTheTable
+// - The last row without its padding: read. DamagedFilesAreInvalidData
+// - RLE data without its end-of-bitmap code (many writers leave it out), cut
+//   short, or with runs past the end of a row: what was decoded stays, pixels
+//   past the row are dropped; top-down RLE (bmpsuite's rletopdown.bmp) is
+//   read top-down. RleThatEndsEarlyOrOverrunsKeepsWhatWasDecoded
 #include "codecs/bmp.h"
 
 #include <bit>

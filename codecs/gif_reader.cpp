@@ -7,6 +7,21 @@
 // gives the kept pixels of the previous frame the colours they had is stored
 // with that table; otherwise the frame is composed in 24 bits so that no
 // kept pixel changes colour.
+//
+// What real files do that the format does not allow, and what we do (the
+// test that pins it, in tests/unit/gif_reader_test.cpp):
+// - Image blocks that stick out of the logical screen, or a screen of size 0:
+//   the canvas grows to hold them as long as it stays a picture we can hold;
+//   past that they are clipped. GifCanvas.GrowsToHoldBlocksThatDoNotFit,
+//   GifCanvas.BlocksBeyondThePictureLimitsAreClippedNotGrown
+// - Stray bytes between blocks (some encoders pad after image data): passed
+//   over, as every peer does. GifBlocks.ExtensionDataIsNeverTakenForBlocks
+// - Minimum code sizes above 8, written for few colours: decoded, and roots
+//   past 255 keep their low byte. GifLzw.CodeSizesAboveEightStillDecode
+// - Image data that ends early or without its end code, and files without
+//   their trailer (interrupted downloads): the pixels and frames decoded so
+//   far stay, and the load says the file was cut short.
+//   GifDamage.DataEndingEarlyKeepsWhatWasDecoded
 #include "codecs/gif_reader.h"
 
 #include <algorithm>

@@ -1,5 +1,15 @@
 // PCX: a 128-byte header, then each scan line from the top as one run-length
 // encoded line per plane; 8-bit files end with a 256-colour palette.
+//
+// What real files do that the format does not allow, and what we do (the
+// test that pins it, in tests/unit/pcx_test.cpp):
+// - Monochrome files whose header palette was left empty (two equal colours):
+//   black and white. OneBitImageWithTwoEqualHeaderColorsIsBlackAndWhite
+// - 8-bit files whose palette lacks its 0x0C marker or has other bytes before
+//   it: the last 768 bytes are the palette. EightBitTakesTheLastPaletteWhateverPrecedesIt
+// - Runs that go on past the end of their plane line: what they make past it
+//   is dropped, and the next plane starts with the next packet.
+//   RunsStopAtTheEndOfTheirPlaneLine
 #include "codecs/pcx.h"
 
 #include <algorithm>

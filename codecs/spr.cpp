@@ -1,6 +1,12 @@
 // SPR: "SPR", frame count, width, height (16 bits each), then per frame its
 // delay in milliseconds, its palette and its pixels, rows top-down and
 // unpadded.
+//
+// What real files do that the format does not allow, and what we do (the
+// test that pins it, in tests/unit/spr_test.cpp):
+// - Files cut short, with fewer whole frames than the header counts: the
+//   whole frames are the animation, and the load says the file is damaged.
+//   DamagedAndEmptyFilesGiveCleanErrors
 #include "codecs/spr.h"
 
 #include <cstring>

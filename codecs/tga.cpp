@@ -1,6 +1,14 @@
 // TGA: an 18-byte header, the image ID, an optional colour map, then the
 // pixel rows (bottom row first unless the descriptor says otherwise), raw or
 // as run-length packets of whole pixels.
+//
+// What real files do that the format does not allow, and what we do (the
+// test that pins it, in tests/unit/tga_test.cpp):
+// - Run-length packets that run on from one row into the next (many writers
+//   pack the image as one sequence): read on into the next row; what runs
+//   past the last pixel is dropped. RunLengthPacketsContinueIntoTheNextRow
+// - 8-bit colour-mapped or true-colour pixels without a colour map: grey
+//   levels. GrayImagesAndEightBitsWithoutAMapGetAGrayRamp
 #include "codecs/tga.h"
 
 #include <algorithm>
