@@ -41,8 +41,6 @@ FrameFormat ReadFormat(const uint8_t* format) {
     return f;
 }
 
-uint64_t Stride(const FrameFormat& f) { return ((uint64_t(f.bitCount) * uint64_t(f.width) + 31) >> 3) & ~uint64_t{3}; }
-
 bool FrameMatches(const Image* frame, int32_t width, int32_t height, int depth) {
     return frame && ImageWidth(frame) == width && ImageHeight(frame) == height && ImageBitCount(frame) == depth;
 }
@@ -219,12 +217,12 @@ bool AviFormatUsable(const uint8_t* format, uint32_t size) {
     if (f.headerSize < 40 || f.headerSize > size) return false;
     if (f.bitCount != 8 && f.bitCount != 16 && f.bitCount != 24 && f.bitCount != 32) return false;
     if (f.width < 1 || f.width > kImageMaxDimension || f.height < 1 || f.height > kImageMaxDimension) return false;
-    return Stride(f) * uint64_t(f.height) <= kImageMaxBitsSize;
+    return DibStride(f.width, f.bitCount) * uint64_t(f.height) <= kImageMaxBitsSize;
 }
 
 uint64_t AviFrameSize(const uint8_t* format) {
     const FrameFormat f = ReadFormat(format);
-    return Stride(f) * uint64_t(f.height);
+    return DibStride(f.width, f.bitCount) * uint64_t(f.height);
 }
 
 bool AviFormatUncompressed(const uint8_t* format) { return ReadFormat(format).compression == kBiRgb; }

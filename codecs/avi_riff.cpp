@@ -7,11 +7,24 @@
 // and padded to 4 bytes, which is what the strf header describes), and the
 // idx1 index with every frame a key frame. The header is written with zero
 // counts at open and again with the final ones at close.
+//
+// What real files do that the format does not allow, and what the reader
+// does (the test that pins it, in tests/unit/avi_test.cpp):
+// - Chunks and lists whose size runs past their parent or the file, the RIFF
+//   size among them (a writer that stopped short): cut at that end, so the
+//   file gives what it holds; a frame cut short fails alone.
+//   AviRead.CutAndOversizedChunksGiveWhatTheFileHolds
+// - A stream header scale of 0: counts as 1.
+//   AviRead.CutAndOversizedChunksGiveWhatTheFileHolds
+// - A missing or wrong idx1 index (files cut short have none): it is never
+//   read; the frames are found in the 'movi' list.
+//   AviRead.TopDownRowsRecListsAndDroppedFrames
 #include <cstring>
 #include <new>
 
 #include "codecs/avi.h"
 #include "formats/byte_reader.h"
+#include "formats/byte_writer.h"
 #include "formats/mem_buffer.h"
 
 namespace {
@@ -46,7 +59,6 @@ struct AviWriter {
     uint32_t frames = 0;
     uint64_t fileSize = 0;
     MemBuffer* index = nullptr;
-    uint8_t* indexEnd = nullptr;
 };
 
 struct AviReader {
@@ -60,15 +72,6 @@ struct AviReader {
 
 namespace {
 
-void Put16(uint8_t* at, uint32_t v) {
-    at[0] = uint8_t(v);
-    at[1] = uint8_t(v >> 8);
-}
-void Put32(uint8_t* at, uint32_t v) {
-    Put16(at, v);
-    Put16(at + 2, v >> 16);
-}
-
 uint32_t HeaderSize(const AviWriter& s) { return kHeaderBeforeFormat + s.formatSize + kMoviListHeader; }
 
 // The whole header up to the first frame chunk, with the counts so far.
@@ -79,50 +82,50 @@ uint32_t BuildHeader(const AviWriter& s, uint8_t* out) {
     const uint64_t indexSize = kChunkHeaderSize + uint64_t{s.frames} * kIndexEntrySize;
     const uint64_t maxBytesPerSecond = uint64_t{s.frameBytes + kChunkHeaderSize} * s.rate;
 
-    Put32(out + 0, FourCc("RIFF"));
-    Put32(out + 4, static_cast<uint32_t>(s.fileSize + indexSize - 8));
-    Put32(out + 8, FourCc("AVI "));
-    Put32(out + 12, FourCc("LIST"));
-    Put32(out + 16, kHeaderBeforeFormat + s.formatSize - 20);
-    Put32(out + 20, FourCc("hdrl"));
+    PutU32(out + 0, FourCc("RIFF"));
+    PutU32(out + 4, static_cast<uint32_t>(s.fileSize + indexSize - 8));
+    PutU32(out + 8, FourCc("AVI "));
+    PutU32(out + 12, FourCc("LIST"));
+    PutU32(out + 16, kHeaderBeforeFormat + s.formatSize - 20);
+    PutU32(out + 20, FourCc("hdrl"));
 
     uint8_t* avih = out + 24;
-    Put32(avih, FourCc("avih"));
-    Put32(avih + 4, 56);
-    Put32(avih + 8, 1000000 / s.rate);
-    Put32(avih + 12, maxBytesPerSecond > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(maxBytesPerSecond));
-    Put32(avih + 20, kAvifHasIndex);
-    Put32(avih + 24, s.frames);
-    Put32(avih + 32, 1);  // streams
-    Put32(avih + 36, s.frameBytes);
-    Put32(avih + 40, static_cast<uint32_t>(s.width));
-    Put32(avih + 44, static_cast<uint32_t>(s.height));
+    PutU32(avih, FourCc("avih"));
+    PutU32(avih + 4, 56);
+    PutU32(avih + 8, 1000000 / s.rate);
+    PutU32(avih + 12, maxBytesPerSecond > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(maxBytesPerSecond));
+    PutU32(avih + 20, kAvifHasIndex);
+    PutU32(avih + 24, s.frames);
+    PutU32(avih + 32, 1);  // streams
+    PutU32(avih + 36, s.frameBytes);
+    PutU32(avih + 40, static_cast<uint32_t>(s.width));
+    PutU32(avih + 44, static_cast<uint32_t>(s.height));
 
-    Put32(out + 88, FourCc("LIST"));
-    Put32(out + 92, kHeaderBeforeFormat + s.formatSize - 96);
-    Put32(out + 96, FourCc("strl"));
+    PutU32(out + 88, FourCc("LIST"));
+    PutU32(out + 92, kHeaderBeforeFormat + s.formatSize - 96);
+    PutU32(out + 96, FourCc("strl"));
 
     uint8_t* strh = out + 100;
-    Put32(strh, FourCc("strh"));
-    Put32(strh + 4, 56);
-    Put32(strh + 8, FourCc("vids"));
-    Put32(strh + 12, FourCc("DIB "));
-    Put32(strh + 28, 1);  // scale
-    Put32(strh + 32, s.rate);
-    Put32(strh + 40, s.frames);
-    Put32(strh + 44, s.frameBytes);
-    Put32(strh + 48, 0xFFFFFFFFu);  // quality: the default
-    Put16(strh + 60, static_cast<uint32_t>(s.width));  // the frame rectangle, from (0, 0)
-    Put16(strh + 62, static_cast<uint32_t>(s.height));
+    PutU32(strh, FourCc("strh"));
+    PutU32(strh + 4, 56);
+    PutU32(strh + 8, FourCc("vids"));
+    PutU32(strh + 12, FourCc("DIB "));
+    PutU32(strh + 28, 1);  // scale
+    PutU32(strh + 32, s.rate);
+    PutU32(strh + 40, s.frames);
+    PutU32(strh + 44, s.frameBytes);
+    PutU32(strh + 48, 0xFFFFFFFFu);  // quality: the default
+    PutU16(strh + 60, static_cast<uint32_t>(s.width));  // the frame rectangle, from (0, 0)
+    PutU16(strh + 62, static_cast<uint32_t>(s.height));
 
-    Put32(out + 164, FourCc("strf"));
-    Put32(out + 168, s.formatSize);
+    PutU32(out + 164, FourCc("strf"));
+    PutU32(out + 168, s.formatSize);
     std::memcpy(out + kHeaderBeforeFormat, s.format, s.formatSize);
 
     uint8_t* movi = out + kHeaderBeforeFormat + s.formatSize;
-    Put32(movi, FourCc("LIST"));
-    Put32(movi + 4, static_cast<uint32_t>(moviSize));
-    Put32(movi + 8, FourCc("movi"));
+    PutU32(movi, FourCc("LIST"));
+    PutU32(movi + 4, static_cast<uint32_t>(moviSize));
+    PutU32(movi + 8, FourCc("movi"));
     return size;
 }
 
@@ -228,18 +231,18 @@ void ForEachFrameChunk(ByteReader& file, const VideoStream& video, Visit visit) 
 // ---- Writing ------------------------------------------------------------------
 
 AviWriter* AviWriterCreate(FileHandle* temp, const char*, const Image* first, uint32_t rate, void*, ErrorCode* error) {
+    AviWriter* s = nullptr;
+    // A failed start frees what it made and closes the file it was given.
+    auto fail = [&](ErrorCode code) {
+        if (s) AviWriterFree(s);  // closes the file too
+        else FileClose(temp);
+        *error = code;
+        return nullptr;
+    };
     const int depth = ImageBitCount(first);
-    if (depth != 8 && depth != 16 && depth != 24 && depth != 32) {
-        FileClose(temp);
-        *error = kErrorColorNotSupported;
-        return nullptr;
-    }
-    AviWriter* s = NewInHeap<AviWriter>();
-    if (!s) {
-        FileClose(temp);
-        *error = kErrorOutOfMemory;
-        return nullptr;
-    }
+    if (depth != 8 && depth != 16 && depth != 24 && depth != 32) return fail(kErrorColorNotSupported);
+    s = NewInHeap<AviWriter>();
+    if (!s) return fail(kErrorOutOfMemory);
     s->file = temp;
     const int32_t headerSize = ImageHeaderSize(first);
     s->width = ImageWidth(first);
@@ -248,23 +251,14 @@ AviWriter* AviWriterCreate(FileHandle* temp, const char*, const Image* first, ui
     s->rate = rate;
     std::memcpy(s->format, ImageHeader(first), static_cast<size_t>(headerSize));
     s->formatSize = static_cast<uint32_t>(headerSize + (headerSize & 1));
-    Put32(s->format + 20, s->frameBytes);  // biSizeImage
+    PutU32(s->format + 20, s->frameBytes);  // biSizeImage
 
     s->index = MemBufferCreate(kMemBufferGrowStep, kMemBufferGrowStep);
-    if (!s->index) {
-        AviWriterFree(s);
-        *error = kErrorOutOfMemory;
-        return nullptr;
-    }
-    s->indexEnd = s->index->data;
+    if (!s->index) return fail(kErrorOutOfMemory);
     uint8_t header[kHeaderBeforeFormat + sizeof s->format + kMoviListHeader];
     s->fileSize = HeaderSize(*s);
     const uint32_t size = BuildHeader(*s, header);
-    if (!FileWriteAll(s->file, header, size)) {
-        AviWriterFree(s);
-        *error = kErrorWrite;
-        return nullptr;
-    }
+    if (!FileWriteAll(s->file, header, size)) return fail(kErrorWrite);
     return s;
 }
 
@@ -277,21 +271,21 @@ ErrorCode AviWriterWrite(AviWriter* s, const Image* frame, uint32_t position, bo
     // Frames go into the file in order; positions are only checked.
     if (position != s->frames) return kErrorWrite;
     uint8_t chunk[kChunkHeaderSize];
-    Put32(chunk, FourCc("00db"));
-    Put32(chunk + 4, s->frameBytes);
+    PutU32(chunk, FourCc("00db"));
+    PutU32(chunk + 4, s->frameBytes);
     uint8_t entry[kIndexEntrySize];
-    Put32(entry, FourCc("00db"));
-    Put32(entry + 4, kAviifKeyFrame);
+    PutU32(entry, FourCc("00db"));
+    PutU32(entry + 4, kAviifKeyFrame);
     // Offsets count from the 'movi' type, as Video for Windows writes them.
-    Put32(entry + 8, static_cast<uint32_t>(s->fileSize - (HeaderSize(*s) - 4)));
-    Put32(entry + 12, s->frameBytes);
-    uint8_t* indexEnd = MemBufferWrite(s->index, s->indexEnd, entry, kIndexEntrySize);
-    if (!indexEnd) return kErrorOutOfMemory;
+    PutU32(entry + 8, static_cast<uint32_t>(s->fileSize - (HeaderSize(*s) - 4)));
+    PutU32(entry + 12, s->frameBytes);
+    ByteWriter index(s->index);
+    index.write(entry, kIndexEntrySize);
+    if (!index.ok()) return kErrorOutOfMemory;
     if (!FileWriteAll(s->file, chunk, sizeof chunk) || !FileWriteAll(s->file, ImageBits(frame), s->frameBytes)) {
         *lost = true;
         return kErrorWrite;
     }
-    s->indexEnd = indexEnd;
     s->fileSize += kChunkHeaderSize + s->frameBytes;
     ++s->frames;
     return kErrorNone;
@@ -299,8 +293,8 @@ ErrorCode AviWriterWrite(AviWriter* s, const Image* frame, uint32_t position, bo
 
 bool AviWriterFinish(AviWriter* s) {
     uint8_t indexHeader[kChunkHeaderSize];
-    Put32(indexHeader, FourCc("idx1"));
-    Put32(indexHeader + 4, s->frames * kIndexEntrySize);
+    PutU32(indexHeader, FourCc("idx1"));
+    PutU32(indexHeader + 4, s->frames * kIndexEntrySize);
     bool ok = FileWriteAll(s->file, indexHeader, sizeof indexHeader) && FileWriteAll(s->file, s->index->data, s->index->size);
     uint8_t header[kHeaderBeforeFormat + sizeof s->format + kMoviListHeader];
     const uint32_t size = ok ? BuildHeader(*s, header) : 0;
@@ -322,15 +316,12 @@ void AviWriterFree(AviWriter* s) {
 
 AviReader* AviReaderOpen(const char* fileName, int32_t* frameCount, int32_t* frameRate, ErrorCode* error) {
     AviReader* s = NewInHeap<AviReader>();
-    if (!s) {
-        *error = kErrorOutOfMemory;
-        return nullptr;
-    }
     auto fail = [&](ErrorCode code) {
-        AviReaderFree(s);
+        if (s) AviReaderFree(s);
         *error = code;
         return nullptr;
     };
+    if (!s) return fail(kErrorOutOfMemory);
     switch (MappedFileOpen(fileName, &s->map)) {
         case MapResult::ok: break;
         case MapResult::cannotOpen: return fail(kErrorFileNotFound);

@@ -3,6 +3,21 @@
 // 124 bytes, bottom-up and top-down rows, RLE8 and RLE4, and bit-field masks.
 // The saver writes the image's own header block, which is already a Windows
 // info header with its colour table.
+//
+// What real files do that the format does not allow, and what we do (the
+// test that pins it, in tests/unit/bmp_test.cpp):
+// - A colour table shorter than the bit count allows, with no count to say
+//   so (OS/2 writers above all): the pixel offset tells where it ends.
+//   ColourCountAndPixelOffsetLimitTheTable
+// - A colour count above what the bit count allows (bmpsuite's
+//   badpalettesize.bmp): taken as no count. ColourCountAndPixelOffsetLimitTheTable
+// - A pixel offset inside the headers or the colour table: the pixels follow
+//   the table. ColourCountAndPixelOffsetLimitTheTable
+// - The last row without its padding: read. DamagedFilesAreInvalidData
+// - RLE data without its end-of-bitmap code (many writers leave it out), cut
+//   short, or with runs past the end of a row: what was decoded stays, pixels
+//   past the row are dropped; top-down RLE (bmpsuite's rletopdown.bmp) is
+//   read top-down. RleThatEndsEarlyOrOverrunsKeepsWhatWasDecoded
 #include "codecs/bmp.h"
 
 #include <bit>
@@ -166,7 +181,7 @@ void CopyRows(ByteReader& file, const BmpHeader& h, Image* image) {
 // 16- or 32-bit pixels with masks, into a plain 24- or 32-bit image.
 void UnpackMasked(ByteReader& file, const BmpHeader& h, Image* image) {
     const Channel red(h.masks[0]), green(h.masks[1]), blue(h.masks[2]), alpha(h.masks[3]);
-    const size_t stride = ((static_cast<size_t>(h.bitCount) * static_cast<size_t>(h.width) + 31) >> 3) & ~size_t{3};
+    const size_t stride = static_cast<size_t>(DibStride(h.width, h.bitCount));
     const int bytes = h.bitCount / 8;
     for (int64_t row = 0; row < h.height; ++row) {
         const uint8_t* in = file.data() + h.pixelOffset + static_cast<size_t>(row) * stride;
@@ -231,16 +246,13 @@ Image* BmpLoad(LoadRequest* request) {
     const bool rle = h.compression == kBmpRle8 || h.compression == kBmpRle4;
     if (!rle) {
         // Every row must be there; the last may lack its padding.
-        const uint64_t stride = ((uint64_t(h.bitCount) * uint64_t(h.width) + 31) >> 3) & ~uint64_t{3};
         const uint64_t rowBytes = (uint64_t(h.bitCount) * uint64_t(h.width) + 7) >> 3;
-        const uint64_t needed = stride * uint64_t(h.height - 1) + rowBytes;
+        const uint64_t needed = DibStride(h.width, h.bitCount) * uint64_t(h.height - 1) + rowBytes;
         if (needed > file.size() - h.pixelOffset) return LoadFail(request, nullptr, kErrorInvalidData);
     }
 
     const int depth = plain ? h.bitCount : (h.masks[3] ? 32 : 24);
-    LoadBudget budget(request);
-    if (!budget.take(LoadBudget::ImageFootprint(h.width, h.height, depth))) return LoadFail(request, nullptr, kErrorOutOfMemory);
-    Image* image = ImageCreate(h.width, h.height, depth);
+    Image* image = LoadBudget(request).createImage(h.width, h.height, depth);
     if (!image) return LoadFail(request, nullptr, kErrorOutOfMemory);
 
     if (h.bitCount <= 8) {
@@ -264,27 +276,18 @@ Image* BmpLoad(LoadRequest* request) {
 int BmpSave(Image* image, SaveRequest* request) {
     const int32_t headerSize = ImageHeaderSize(image);
     const int32_t bitsSize = ImageBitsSize(image);
-    const int32_t total = headerSize + bitsSize;
-    MemBuffer* buffer = MemBufferCreate(total + kBmpFileHeaderSize, kMemBufferGrowStep);
-    if (!buffer) {
-        request->error = kErrorOutOfMemory;
-        return 0;
-    }
-    uint8_t fileHeader[kBmpFileHeaderSize] = {'B', 'M'};
-    const uint32_t fileSize = static_cast<uint32_t>(total + kBmpFileHeaderSize);
-    const uint32_t pixelOffset = static_cast<uint32_t>(headerSize + kBmpFileHeaderSize);
-    for (int i = 0; i < 4; ++i) {
-        fileHeader[2 + i] = static_cast<uint8_t>(fileSize >> (8 * i));
-        fileHeader[10 + i] = static_cast<uint8_t>(pixelOffset >> (8 * i));
-    }
-    uint8_t* at = MemBufferWrite(buffer, buffer->data, fileHeader, kBmpFileHeaderSize);
-    if (at) at = MemBufferWrite(buffer, at, ImageHeader(image), headerSize);
-    if (at) at = MemBufferWrite(buffer, at, ImageBits(image), bitsSize);
-    if (!at) {
-        MemBufferFree(buffer);
-        request->error = kErrorWrite;
-        return 0;
-    }
+    const uint32_t pixelOffset = static_cast<uint32_t>(kBmpFileHeaderSize + headerSize);
+    const uint32_t fileSize = pixelOffset + static_cast<uint32_t>(bitsSize);
+    MemBuffer* buffer = MemBufferCreate(static_cast<int32_t>(fileSize), kMemBufferGrowStep);
+    if (!buffer) return SaveFail(request, nullptr, kErrorOutOfMemory);
+    ByteWriter out(buffer);
+    out.write("BM", 2);
+    out.u32(fileSize);
+    out.u32(0);  // reserved
+    out.u32(pixelOffset);
+    out.write(ImageHeader(image), static_cast<size_t>(headerSize));
+    out.write(ImageBits(image), static_cast<size_t>(bitsSize));
+    if (!out.ok()) return SaveFail(request, buffer, kErrorWrite);
     request->output = buffer;
     return 1;
 }

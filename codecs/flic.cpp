@@ -266,8 +266,8 @@ bool DecodeFrame(ByteReader chunk, Canvas& canvas, Palette& palette) {
     return true;
 }
 
-Image* MakeFrameImage(Canvas& canvas, const Palette& palette, uint32_t delay) {
-    Image* image = ImageCreate(canvas.width, canvas.height, 8);
+Image* MakeFrameImage(LoadBudget& budget, Canvas& canvas, const Palette& palette, uint32_t delay) {
+    Image* image = budget.createImage(canvas.width, canvas.height, 8);
     if (!image) return nullptr;
     for (int y = 0; y < canvas.height; ++y) std::memcpy(ImageRow(image, y), canvas.row(y), static_cast<size_t>(canvas.stride));
     PaletteEntry entries[256];
@@ -302,7 +302,7 @@ struct CanvasBlock {
     HeapBytes block;
 
     bool create(int width, int height, LoadBudget& budget) {
-        const int stride = ((width + 3) / 4) * 4;
+        const int stride = static_cast<int>(DibStride(width, 8));
         const uint64_t rows = uint64_t(height);
         const uint64_t pixelBytes = uint64_t(stride) * rows;
         const uint64_t bytes = pixelBytes + rows * (4 + 4 + 4 + 1);
@@ -335,7 +335,6 @@ Image* FlicLoad(LoadRequest* request) {
     if (frames == 0 || width == 0 || height == 0) return LoadFail(request, nullptr, kErrorInvalidData);
 
     LoadBudget budget(request);
-    const uint64_t frameFootprint = LoadBudget::ImageFootprint(width, height, 8);
     CanvasBlock work;
     if (!work.create(width, height, budget)) return LoadFail(request, nullptr, kErrorOutOfMemory);
     Canvas& canvas = work.canvas;
@@ -369,18 +368,16 @@ Image* FlicLoad(LoadRequest* request) {
                 break;
             }
             ++decoded;
-            if (!budget.take(frameFootprint)) {
+            // A frame without an image chunk still shows: the previous picture
+            // with this frame's palette.
+            Image* image = MakeFrameImage(budget, canvas, palette, delay);
+            if (!image) {
                 endedEarly = kErrorOutOfMemory;  // keep the frames decoded so far
                 break;
             }
-            // A frame without an image chunk still shows: the previous picture
-            // with this frame's palette.
-            Image* image = MakeFrameImage(canvas, palette, delay);
-            if (image) {
-                ImageLink(image, last);
-                if (!first) first = image;
-                last = image;
-            }
+            ImageLink(image, last);
+            if (!first) first = image;
+            last = image;
         }
         position += size;
     }

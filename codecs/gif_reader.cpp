@@ -7,12 +7,28 @@
 // gives the kept pixels of the previous frame the colours they had is stored
 // with that table; otherwise the frame is composed in 24 bits so that no
 // kept pixel changes colour.
+//
+// What real files do that the format does not allow, and what we do (the
+// test that pins it, in tests/unit/gif_reader_test.cpp):
+// - Image blocks that stick out of the logical screen, or a screen of size 0:
+//   the canvas grows to hold them as long as it stays a picture we can hold;
+//   past that they are clipped. GifCanvas.GrowsToHoldBlocksThatDoNotFit,
+//   GifCanvas.BlocksBeyondThePictureLimitsAreClippedNotGrown
+// - Stray bytes between blocks (some encoders pad after image data): passed
+//   over, as every peer does. GifBlocks.ExtensionDataIsNeverTakenForBlocks
+// - Minimum code sizes above 8, written for few colours: decoded, and roots
+//   past 255 keep their low byte. GifLzw.CodeSizesAboveEightStillDecode
+// - Image data that ends early or without its end code, and files without
+//   their trailer (interrupted downloads): the pixels and frames decoded so
+//   far stay, and the load says the file was cut short.
+//   GifDamage.DataEndingEarlyKeepsWhatWasDecoded
 #include "codecs/gif_reader.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 
+#include "codecs/gif_lzw.h"
 #include "formats/byte_reader.h"
 
 namespace {
@@ -22,7 +38,6 @@ constexpr uint8_t kImageIntroducer = 0x2C;
 constexpr uint8_t kTrailer = 0x3B;
 constexpr uint8_t kGraphicControlLabel = 0xF9;
 constexpr int kScreenDescriptorSize = 13;
-constexpr int kMaxCodes = 4096;
 
 constexpr int kDisposeBackground = 2;
 constexpr int kDisposePrevious = 3;
@@ -60,16 +75,6 @@ struct ImageBlock {
 };
 
 // ---- Block structure --------------------------------------------------------
-
-// Data sub-blocks up to and including their zero-length terminator (or the
-// end of the file).
-void SkipSubBlocks(ByteReader& in) {
-    while (!in.atEnd()) {
-        const uint8_t length = in.u8();
-        if (length == 0) return;
-        in.skip(length);
-    }
-}
 
 // Everything of an extension after its introducer. Only the graphic control
 // extension is read; all are passed over sub-block by sub-block, so that no
@@ -159,7 +164,7 @@ void CanvasSize(ByteReader in, const Screen& screen, int& width, int& height) {
         const int64_t bottom = std::max<int64_t>(height, int64_t{block.top} + block.height);
         if (right == width && bottom == height) continue;
         if (right > kImageMaxDimension || bottom > kImageMaxDimension) continue;
-        if (((right + 3) & ~int64_t{3}) * bottom > static_cast<int64_t>(kImageMaxBitsSize)) continue;
+        if (DibStride(right, 8) * uint64_t(bottom) > kImageMaxBitsSize) continue;
         width = static_cast<int>(right);
         height = static_cast<int>(bottom);
     }
@@ -191,62 +196,6 @@ inline void PutColor(uint8_t* row, int x, const PaletteEntry& e) {
     p[0] = e.blue, p[1] = e.green, p[2] = e.red;
 }
 
-// ---- LZW ----------------------------------------------------------------------
-
-// Codes, least significant bit first, from the data sub-blocks of one image.
-// Data ends at a zero-length sub-block or the end of the file.
-class CodeReader {
-public:
-    explicit CodeReader(ByteReader& in) : in_(in) {}
-
-    // The next code of `width` bits, or -1 when the data has ended.
-    int read(int width) {
-        while (count_ < width) {
-            if (next_ == end_ && !nextSubBlock()) return -1;
-            bits_ |= uint32_t{*next_++} << count_;
-            count_ += 8;
-        }
-        const int code = static_cast<int>(bits_ & ((1u << width) - 1));
-        bits_ >>= width;
-        count_ -= width;
-        return code;
-    }
-
-    // Passes over what is left of the data, up to and including its terminator.
-    void finish() {
-        if (!ended_) SkipSubBlocks(in_);
-        ended_ = true;
-    }
-
-private:
-    bool nextSubBlock() {
-        if (ended_ || in_.atEnd()) return ended_ = true, false;
-        const size_t length = in_.u8();
-        const size_t available = std::min(length, in_.remaining());
-        if (available == 0) return ended_ = true, false;
-        next_ = in_.take(available);
-        end_ = next_ + available;
-        return true;
-    }
-
-    ByteReader& in_;
-    const uint8_t* next_ = nullptr;
-    const uint8_t* end_ = nullptr;
-    uint32_t bits_ = 0;
-    int count_ = 0;
-    bool ended_ = false;
-};
-
-// String table: prefix links plus each entry's first byte and length, so a
-// string is written straight to its place, back to front, in one walk.
-struct LzwTable {
-    uint16_t prefix[kMaxCodes];
-    uint16_t length[kMaxCodes];
-    uint8_t suffix[kMaxCodes];
-    uint8_t first[kMaxCodes];
-    uint8_t string[kMaxCodes];  // a string that spans rows, assembled first
-};
-
 // Where decoded pixels go: rows of the image block, in interlaced order when
 // the block is interlaced, clipped to the canvas when placed on the frame.
 class RowPlacer {
@@ -267,20 +216,18 @@ public:
         if (visible_ && x_ > 0) placeRow(std::min(x_, columns_));
     }
 
-    void put(LzwTable& table, int code) {
+    // The string of `code`, after the pixels so far.
+    void put(const LzwTable& table, int code) {
         const int length = table.length[code];
         if (length <= block_.width - x_) {
-            if (visible_) {
-                uint8_t* p = row_ + x_ + length;
-                for (int c = code; p > row_ + x_; c = table.prefix[c]) *--p = table.suffix[c];
-            }
+            if (visible_) LzwString(table, code, row_ + x_);
             x_ += length;
             if (x_ == block_.width) endRow();
             return;
         }
-        uint8_t* s = table.string + length;
-        for (int c = code; s > table.string; c = table.prefix[c]) *--s = table.suffix[c];
-        const uint8_t* source = table.string;
+        // A string that spans rows is assembled first.
+        LzwString(table, code, string_);
+        const uint8_t* source = string_;
         for (int left = length; left > 0 && !full();) {
             const int n = std::min(left, block_.width - x_);
             if (visible_) std::memcpy(row_ + x_, source, static_cast<size_t>(n));
@@ -338,61 +285,8 @@ private:
     int step_ = 1;
     int pass_ = 0;
     bool visible_ = false;
+    uint8_t string_[kLzwMaxCodes];
 };
-
-// Decodes one image's codes onto `out` until the end code, the end of the
-// data, or the image is full. Damaged data ends the image; what was decoded
-// until then stays.
-void DecodeLzw(CodeReader& codes, int minCodeSize, LzwTable& table, RowPlacer& out) {
-    // Code sizes up to 11 leave room for the clear and end codes within 12
-    // bits; real files use sizes above 8 for few colours (roots past 255 are
-    // no colour of any table and keep only their low byte).
-    if (minCodeSize < 1 || minCodeSize > 11) return;
-    const int clear = 1 << minCodeSize;
-    const int endCode = clear + 1;
-    for (int i = 0; i < clear; ++i) {
-        table.prefix[i] = 0;
-        table.length[i] = 1;
-        table.suffix[i] = table.first[i] = static_cast<uint8_t>(i);
-    }
-    int width = minCodeSize + 1;
-    int next = clear + 2;
-    int previous = -1;  // none: the next code is a first code
-    while (!out.full()) {
-        const int code = codes.read(width);
-        if (code < 0 || code == endCode) return;
-        if (code == clear) {
-            width = minCodeSize + 1;
-            next = clear + 2;
-            previous = -1;
-            continue;
-        }
-        if (previous < 0) {
-            if (code > endCode) return;  // no entry is defined there yet
-            out.put(table, code);
-            previous = code;
-            continue;
-        }
-        int current = code;
-        if (code < next) out.put(table, code);
-        if (next < kMaxCodes) {
-            // A code not yet in the table stands for the previous string
-            // followed by its own first byte: the entry being added.
-            const uint8_t last = code < next ? table.first[code] : table.first[previous];
-            table.prefix[next] = static_cast<uint16_t>(previous);
-            table.suffix[next] = last;
-            table.first[next] = table.first[previous];
-            table.length[next] = static_cast<uint16_t>(table.length[previous] + 1);
-            if (code >= next) {
-                current = next;
-                out.put(table, next);
-            }
-            ++next;
-            if (next >= (1 << width) && width < 12) ++width;
-        }
-        previous = current;
-    }
-}
 
 // ---- Composition ----------------------------------------------------------------
 
@@ -579,11 +473,6 @@ void Dispose(const Composer& c, Image* frame, int backgroundValue) {
     }
 }
 
-Image* TakeBudget(Composer& c, int depth) {
-    if (!c.budget.take(LoadBudget::ImageFootprint(c.width, c.height, depth))) return nullptr;
-    return ImageCreate(c.width, c.height, depth);
-}
-
 // The frame a block is drawn on, before drawing: a fresh canvas, or the
 // previous frame with its block disposed of. None when memory runs out.
 Image* StartFrame(Composer& c, const Palette& palette, int depth, const Rect& area, const GraphicControl& control) {
@@ -591,7 +480,7 @@ Image* StartFrame(Composer& c, const Palette& palette, int depth, const Rect& ar
     // whole canvas with opaque pixels, unless it is to come back later.
     const bool covers = area.left == 0 && area.top == 0 && area.right == c.width && area.bottom == c.height;
     if (!c.last || (covers && !control.transparent && control.disposal != kDisposePrevious)) {
-        Image* frame = TakeBudget(c, depth);
+        Image* frame = c.budget.createImage(c.width, c.height, depth);
         if (frame) ImageSetPalette(frame, palette.data());
         return frame;
     }
@@ -662,12 +551,15 @@ bool DecodeBlock(Composer& c, ByteReader& in, const ImageBlock& block, LzwTable&
     }
 
     const int minCodeSize = in.u8();
-    CodeReader codes(in);
+    LzwCodeReader codes(in);
     if (block.width > 0 && block.height > 0) {
         auto* row = static_cast<uint8_t*>(MemAlloc(static_cast<size_t>(block.width)));
         if (row) {
+            // Damaged data ends the image; what was decoded until then stays.
             RowPlacer placer(frame, block, palette, row);
-            DecodeLzw(codes, minCodeSize, table, placer);
+            LzwDecoder decoder;
+            if (LzwDecodeStart(decoder, table, minCodeSize))
+                for (int code; !placer.full() && (code = LzwDecodeNext(decoder, codes)) >= 0;) placer.put(table, code);
             placer.finish();
             MemFree(row);
         }
@@ -696,16 +588,10 @@ int GifProbe(const LoadRequest* request) {
 Image* GifLoad(LoadRequest* request) {
     ByteReader in(request->data, request->size);
     Screen screen;
-    if (!ReadScreen(in, screen)) {
-        request->error = kErrorInvalidData;
-        return nullptr;
-    }
+    if (!ReadScreen(in, screen)) return LoadFail(request, nullptr, kErrorInvalidData);
     Composer c(request);
     CanvasSize(in, screen, c.width, c.height);
-    if (c.width == 0 || c.height == 0) {
-        request->error = kErrorInvalidData;
-        return nullptr;
-    }
+    if (c.width == 0 || c.height == 0) return LoadFail(request, nullptr, kErrorInvalidData);
     if (screen.table) {
         Palette global{};
         PaletteExpand(global.data(), screen.table, 1 << screen.tableBits, 0);
@@ -714,10 +600,7 @@ Image* GifLoad(LoadRequest* request) {
     }
 
     auto* table = static_cast<LzwTable*>(MemAlloc(sizeof(LzwTable)));
-    if (!table) {
-        request->error = kErrorOutOfMemory;
-        return nullptr;
-    }
+    if (!table) return LoadFail(request, nullptr, kErrorOutOfMemory);
     bool outOfMemory = false;
     bool trailer = false;
     ImageBlock block;
@@ -728,8 +611,9 @@ Image* GifLoad(LoadRequest* request) {
         }
     }
     MemFree(table);
-    if (!c.first) request->error = outOfMemory ? kErrorOutOfMemory : kErrorInvalidData;
+    const ErrorCode stop = outOfMemory ? kErrorOutOfMemory : kErrorInvalidData;
+    if (!c.first) return LoadFail(request, nullptr, stop);
     // A file that ends before its trailer was cut short after the frames it gave.
-    else if (outOfMemory || !trailer) request->endedEarly = outOfMemory ? kErrorOutOfMemory : kErrorInvalidData;
+    if (outOfMemory || !trailer) request->endedEarly = stop;
     return c.first;
 }

@@ -1,76 +1,16 @@
-// GIF writer. The LZW encoder looks each (prefix, pixel) pair up in a direct
-// table of 4096 x 256 codes; after a clear code only the entries assigned
-// since the last clear are reset, so a clear costs at most 4096 writes
-// instead of refilling the 2 MiB table.
+// GIF writer: the image data through the LZW encoder (gif_lzw.h), the
+// blocks around it as the options choose.
 #include "codecs/gif_writer.h"
 
 #include <cstring>
 
+#include "codecs/codec_util.h"
+#include "codecs/gif_lzw.h"
 #include "codecs/gif_reader.h"
+#include "formats/byte_writer.h"
 #include "formats/save.h"
 
 namespace {
-
-constexpr int kTableCodes = 4096;
-constexpr int kLastCode = 4095;  // the table starts again once code 4094 is assigned
-constexpr int kSubBlockSize = 255;
-
-// The image data: bytes completed in `block`, bits used in the byte at
-// `count`; a full block of 255 bytes goes out as one sub-block.
-struct GifBitWriter {
-    int32_t count = 0;
-    int32_t bitPos = 0;
-    uint8_t block[256] = {};
-};
-
-// Appends to the buffer; once a write fails, every later one is skipped and
-// the save ends with "Write error".
-struct Output {
-    MemBuffer* buffer;
-    uint8_t* position;
-    bool ok = true;
-
-    void write(const void* bytes, int32_t length) {
-        if (!ok) return;
-        position = MemBufferWrite(buffer, position, bytes, length);
-        ok = position != nullptr;
-    }
-    void byte(uint32_t value) {
-        const uint8_t b = static_cast<uint8_t>(value);
-        write(&b, 1);
-    }
-    void u16(uint32_t value) {
-        const uint8_t b[2] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)};
-        write(b, 2);
-    }
-};
-
-void EmitBlock(Output& out, const uint8_t* bytes, int count) {
-    out.byte(static_cast<uint32_t>(count));
-    out.write(bytes, count);
-}
-
-void PutCode(GifBitWriter& w, Output& out, uint32_t code, int width) {
-    uint32_t bits = w.block[w.count] | (code << w.bitPos);
-    int pending = w.bitPos + width;
-    while (pending >= 8) {
-        w.block[w.count] = static_cast<uint8_t>(bits);
-        bits >>= 8;
-        pending -= 8;
-        if (++w.count == kSubBlockSize) {
-            EmitBlock(out, w.block, kSubBlockSize);
-            w.count = 0;
-        }
-    }
-    w.block[w.count] = static_cast<uint8_t>(bits);  // the unused bits stay 0
-    w.bitPos = pending;
-}
-
-void Flush(GifBitWriter& w, Output& out) {
-    const int count = w.count + (w.bitPos > 0 ? 1 : 0);
-    if (count > 0) EmitBlock(out, w.block, count);
-    w.count = w.bitPos = 0;
-}
 
 // The pixels of one row as byte values, whatever the depth.
 void RowValues(const Image* image, int y, uint8_t* out) {
@@ -89,127 +29,74 @@ void RowValues(const Image* image, int y, uint8_t* out) {
 }
 
 // LZW of every pixel, rows from the top, as data sub-blocks (without the
-// block terminator). False only when the table cannot be allocated; a failed
-// write shows in `out`.
-bool EncodePixels(const Image* image, int codeSize, Output& out) {
-    const size_t entries = size_t{kTableCodes} * 256;
-    auto* table = static_cast<int16_t*>(MemAlloc(entries * sizeof(int16_t)));
-    auto* row = static_cast<uint8_t*>(MemAlloc(static_cast<size_t>(ImageWidth(image))));
-    if (!table || !row) {
-        MemFree(table);
-        MemFree(row);
-        return false;
+// block terminator). False only when memory runs out; a failed write shows
+// in `out`.
+bool EncodePixels(const Image* image, int codeSize, ByteWriter& out) {
+    const int width = ImageWidth(image);
+    HeapBytes row(static_cast<uint8_t*>(MemAlloc(static_cast<size_t>(width))));
+    LzwEncoder encoder;
+    if (!row || !LzwEncodeStart(encoder, codeSize, out)) return false;
+    for (int y = 0; y < ImageHeight(image) && out.ok(); ++y) {
+        RowValues(image, y, row.get());
+        LzwEncode(encoder, row.get(), static_cast<size_t>(width), out);
     }
-    std::memset(table, 0xFF, entries * sizeof(int16_t));
-    uint32_t assigned[kTableCodes];  // table slot of each code given out since the last clear
-
-    const int clear = 1 << codeSize;
-    const int endCode = clear + 1;
-    int next = clear + 2;
-    int width = codeSize + 1;
-    GifBitWriter bits;
-    PutCode(bits, out, static_cast<uint32_t>(clear), width);
-    int prefix = -1;
-    const int imageWidth = ImageWidth(image), imageHeight = ImageHeight(image);
-    for (int y = 0; y < imageHeight && out.ok; ++y) {
-        RowValues(image, y, row);
-        int x = 0;
-        if (prefix < 0) prefix = row[x++];
-        for (; x < imageWidth; ++x) {
-            const uint8_t pixel = row[x];
-            const uint32_t slot = static_cast<uint32_t>(prefix) * 256 + pixel;
-            if (table[slot] >= 0) {
-                prefix = table[slot];
-                continue;
-            }
-            table[slot] = static_cast<int16_t>(next);
-            assigned[next] = slot;
-            ++next;
-            PutCode(bits, out, static_cast<uint32_t>(prefix), width);
-            if (next == (1 << width) + 1) ++width;
-            if (next == kLastCode) {
-                PutCode(bits, out, static_cast<uint32_t>(clear), width);
-                for (int code = clear + 2; code < next; ++code) table[assigned[code]] = -1;
-                next = clear + 2;
-                width = codeSize + 1;
-            }
-            prefix = pixel;
-        }
-    }
-    PutCode(bits, out, static_cast<uint32_t>(prefix), width);
-    PutCode(bits, out, static_cast<uint32_t>(endCode), width);
-    Flush(bits, out);
-    MemFree(table);
-    MemFree(row);
+    LzwEncodeFinish(encoder, out);
     return true;
 }
 
-}  // namespace
-
-MemBuffer* GifEncode(const Image* image, const GifSaveOptions& options, ErrorCode* error) {
+// The parts of a GIF file that `options` selects, into a new buffer.
+int Encode(const Image* image, const GifSaveOptions& options, SaveRequest* request) {
     const int depth = ImageBitCount(image);
-    if (depth > 8) {
-        *error = kErrorColorNotSupported;
-        return nullptr;
-    }
+    if (depth > 8) return SaveFail(request, nullptr, kErrorColorNotSupported);
     MemBuffer* buffer = MemBufferCreate(ImagePackedSize(image) / 2, kMemBufferGrowStep);
-    if (!buffer) {
-        *error = kErrorOutOfMemory;
-        return nullptr;
-    }
-    Output out{buffer, buffer->data};
+    if (!buffer) return SaveFail(request, nullptr, kErrorOutOfMemory);
+    ByteWriter out(buffer);
     if (options.flags & kGifHeader) {
         out.write("GIF89a", 6);
         out.u16(static_cast<uint32_t>(ImageWidth(image)));
         out.u16(static_cast<uint32_t>(ImageHeight(image)));
-        out.byte(static_cast<uint32_t>(((depth - 1) << 4) | (depth - 1)));  // no global table
-        out.byte(0);
-        out.byte(0);
+        out.u8(static_cast<uint32_t>(((depth - 1) << 4) | (depth - 1)));  // no global table
+        out.u8(0);
+        out.u8(0);
     }
     if (options.flags & kGifImage) {
         const uint32_t delay = options.delay < 0xFFFF ? options.delay : 0xFFFF;  // longer plays as long as it can
         const uint8_t control[] = {0x21, 0xF9, 0x04, 0x00, uint8_t(delay), uint8_t(delay >> 8), 0x00, 0x00};
         out.write(control, sizeof control);
-        out.byte(0x2C);
+        out.u8(0x2C);
         out.u16(0);
         out.u16(0);
         out.u16(static_cast<uint32_t>(ImageWidth(image)));
         out.u16(static_cast<uint32_t>(ImageHeight(image)));
-        out.byte(0x80u | static_cast<uint32_t>(depth - 1));  // local table, not interlaced
+        out.u8(0x80u | static_cast<uint32_t>(depth - 1));  // local table, not interlaced
         PaletteEntry entries[256] = {};  // an image without a palette gets a black table
         ImageGetPalette(image, entries);
         uint8_t triples[256 * 3];
         PalettePack(entries, triples, 1 << depth, 0);
-        out.write(triples, 3 << depth);
+        out.write(triples, size_t{3} << depth);
         const int codeSize = depth == 1 ? 2 : depth;
-        out.byte(static_cast<uint32_t>(codeSize));
-        if (out.ok && !EncodePixels(image, codeSize, out)) {
-            MemBufferFree(buffer);
-            *error = kErrorOutOfMemory;
-            return nullptr;
-        }
-        out.byte(0);
+        out.u8(static_cast<uint32_t>(codeSize));
+        if (out.ok() && !EncodePixels(image, codeSize, out)) return SaveFail(request, buffer, kErrorOutOfMemory);
+        out.u8(0);
     }
-    if (options.flags & kGifTrailer) out.byte(0x3B);
-    if (!out.ok) {
-        MemBufferFree(buffer);
-        *error = kErrorWrite;
-        return nullptr;
-    }
-    return buffer;
+    if (options.flags & kGifTrailer) out.u8(0x3B);
+    if (!out.ok()) return SaveFail(request, buffer, kErrorWrite);
+    request->output = buffer;
+    return 1;
+}
+
+}  // namespace
+
+MemBuffer* GifEncode(const Image* image, const GifSaveOptions& options, ErrorCode* error) {
+    SaveRequest request{kFormatGif, nullptr, nullptr, kErrorNone};
+    if (!Encode(image, options, &request)) *error = request.error;
+    return request.output;
 }
 
 int GifSave(Image* image, SaveRequest* request) {
     const GifSaveOptions options =
         request->options ? *static_cast<const GifSaveOptions*>(request->options) : GifSaveOptions{7, 0};
-    ErrorCode error = kErrorNone;
-    MemBuffer* buffer = GifEncode(image, options, &error);
-    if (!buffer) {
-        request->error = error;
-        return 0;
-    }
-    request->output = buffer;
-    return 1;
+    return Encode(image, options, request);
 }
 
 namespace {
@@ -220,40 +107,30 @@ constexpr uint8_t kLoopForever[] = {0x21, 0xFF, 0x0B, 'N', 'E', 'T', 'S', 'C', '
                                     '2',  '.',  '0',  0x03, 0x01, 0x00, 0x00, 0x00};
 
 // One piece of the file through the registered saver, left pending for the
-// stream driver to write.
-int SavePiece(Stream* stream, Image* image, GifSaveOptions options, ErrorCode* error) {
+// stream driver to write (and to free, should the step fail after all).
+template <typename Request>
+int SavePiece(Stream* stream, Image* image, GifSaveOptions options, Request* request) {
     SaveRequest save{kFormatGif, &options, nullptr, kErrorNone};
-    if (!FormatSave(image, &save)) {
-        *error = save.error;
-        return 0;
-    }
+    if (!FormatSave(image, &save)) return StreamFail(request, save.error);
     stream->pending = save.output;
     return 1;
 }
 
 int GifStreamOpen(Stream* stream, StreamOpenRequest* request) {
-    if (stream->mode != 1) {
-        request->error = kErrorUnsupportedType;
-        return 0;
-    }
-    if (!SavePiece(stream, request->image, {kGifHeader, 0}, &request->error)) return 0;
-    MemBuffer* header = stream->pending;
-    if (!MemBufferWrite(header, header->data + header->size, kLoopForever, sizeof kLoopForever)) {
-        MemBufferFree(header);
-        stream->pending = nullptr;
-        request->error = kErrorWrite;
-        return 0;
-    }
-    return 1;
+    if (stream->mode != 1) return StreamFail(request, kErrorUnsupportedType);
+    if (!SavePiece(stream, request->image, {kGifHeader, 0}, request)) return 0;
+    ByteWriter out(stream->pending);
+    out.write(kLoopForever, sizeof kLoopForever);
+    return out.ok() ? 1 : StreamFail(request, kErrorWrite);
 }
 
 int GifStreamWriteFrame(Stream* stream, StreamFrameRequest* request) {
-    return SavePiece(stream, request->image, {kGifImage, request->delay / 10}, &request->error);
+    return SavePiece(stream, request->image, {kGifImage, request->delay / 10}, request);
 }
 
 int GifStreamClose(Stream* stream, StreamCloseRequest* request) {
     if (stream->abandoned) return 1;  // the file is not wanted: nothing to end
-    return SavePiece(stream, request->image, {kGifTrailer, 0}, &request->error);
+    return SavePiece(stream, request->image, {kGifTrailer, 0}, request);
 }
 
 }  // namespace

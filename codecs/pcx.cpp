@@ -1,5 +1,15 @@
 // PCX: a 128-byte header, then each scan line from the top as one run-length
 // encoded line per plane; 8-bit files end with a 256-colour palette.
+//
+// What real files do that the format does not allow, and what we do (the
+// test that pins it, in tests/unit/pcx_test.cpp):
+// - Monochrome files whose header palette was left empty (two equal colours):
+//   black and white. OneBitImageWithTwoEqualHeaderColorsIsBlackAndWhite
+// - 8-bit files whose palette lacks its 0x0C marker or has other bytes before
+//   it: the last 768 bytes are the palette. EightBitTakesTheLastPaletteWhateverPrecedesIt
+// - Runs that go on past the end of their plane line: what they make past it
+//   is dropped, and the next plane starts with the next packet.
+//   RunsStopAtTheEndOfTheirPlaneLine
 #include "codecs/pcx.h"
 
 #include <algorithm>
@@ -142,9 +152,7 @@ Image* PcxLoad(LoadRequest* request) {
     const uint64_t leastEncoded = uint64_t(height) * uint64_t(planes) * ((2 * uint64_t(lineLength) + 62) / 63);
     if (file.remaining() < leastEncoded) return LoadFail(request, nullptr, kErrorInvalidData);
 
-    LoadBudget budget(request);
-    if (!budget.take(LoadBudget::ImageFootprint(width, height, shape.depth))) return LoadFail(request, nullptr, kErrorOutOfMemory);
-    Image* image = ImageCreate(width, height, shape.depth);
+    Image* image = LoadBudget(request).createImage(width, height, shape.depth);
     if (!image) return LoadFail(request, nullptr, kErrorOutOfMemory);
     HeapBytes line(static_cast<uint8_t*>(MemAlloc(lineLength * static_cast<size_t>(planes))));
     if (!line) return LoadFail(request, image, kErrorOutOfMemory);
@@ -223,7 +231,7 @@ int PcxSave(Image* image, SaveRequest* request) {
     header[65] = static_cast<uint8_t>(planes);
     PutU16(header + 66, static_cast<uint32_t>(lineLength));
     PutU16(header + 68, 1);
-    MemWriter out(buffer);
+    ByteWriter out(buffer);
     out.write(header, sizeof header);
 
     HeapBytes encoded(static_cast<uint8_t*>(MemAlloc(2 * lineLength)));
@@ -241,7 +249,7 @@ int PcxSave(Image* image, SaveRequest* request) {
     if (bits == 8) {
         uint8_t palette[kPcxPaletteSize];
         PalettePack(colors, palette, 256, 0);
-        out.put(kPcxPaletteMarker);
+        out.u8(kPcxPaletteMarker);
         out.write(palette, sizeof palette);
     }
     if (!out.ok()) return SaveFail(request, buffer, kErrorWrite);

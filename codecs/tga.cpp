@@ -1,6 +1,14 @@
 // TGA: an 18-byte header, the image ID, an optional colour map, then the
 // pixel rows (bottom row first unless the descriptor says otherwise), raw or
 // as run-length packets of whole pixels.
+//
+// What real files do that the format does not allow, and what we do (the
+// test that pins it, in tests/unit/tga_test.cpp):
+// - Run-length packets that run on from one row into the next (many writers
+//   pack the image as one sequence): read on into the next row; what runs
+//   past the last pixel is dropped. RunLengthPacketsContinueIntoTheNextRow
+// - 8-bit colour-mapped or true-colour pixels without a colour map: grey
+//   levels. GrayImagesAndEightBitsWithoutAMapGetAGrayRamp
 #include "codecs/tga.h"
 
 #include <algorithm>
@@ -155,9 +163,7 @@ Image* TgaLoad(LoadRequest* request) {
     const uint64_t leastData = h.type & kTgaRunLength ? (pixels + 127) / 128 * (1 + uint64_t(pixelBytes)) : pixels * uint64_t(pixelBytes);
     if (file.remaining() < leastData) return LoadFail(request, nullptr, kErrorInvalidData);
 
-    LoadBudget budget(request);
-    if (!budget.take(LoadBudget::ImageFootprint(h.width, h.height, h.depth))) return LoadFail(request, nullptr, kErrorOutOfMemory);
-    Image* image = ImageCreate(h.width, h.height, h.depth);
+    Image* image = LoadBudget(request).createImage(h.width, h.height, h.depth);
     if (!image) return LoadFail(request, nullptr, kErrorOutOfMemory);
 
     if (!file.skip(static_cast<size_t>(h.idLength))) return LoadFail(request, image, kErrorInvalidData);
@@ -235,7 +241,7 @@ int TgaSave(Image* image, SaveRequest* request) {
     PutU16(header + 12, static_cast<uint32_t>(ImageWidth(image)));
     PutU16(header + 14, static_cast<uint32_t>(ImageHeight(image)));
     header[16] = static_cast<uint8_t>(bits);
-    MemWriter out(buffer);
+    ByteWriter out(buffer);
     out.write(header, sizeof header);
     if (mapped) {
         PaletteEntry colors[256];

@@ -53,10 +53,7 @@ Image* FormatLoad(LoadRequest* request) {
     // The decoders read through bounded readers and never fault, so no
     // processor-level guard is needed around them.
     const FileFormat* format = FormatProbe(request);
-    if (!format) {
-        request->error = kErrorUnsupportedType;
-        return nullptr;
-    }
+    if (!format) return LoadFail(request, nullptr, kErrorUnsupportedType);
     request->error = kErrorNone;
     request->endedEarly = kErrorNone;
     Image* first = format->load ? format->load(request) : nullptr;
@@ -70,14 +67,13 @@ Image* ImageLoadFile(const char* fileName, LoadRequest* request) {
     if (!request) request = &local;
     MappedFile file;
     switch (MappedFileOpen(fileName, &file)) {
-        case MapResult::cannotOpen: request->error = kErrorFileNotFound; return nullptr;
-        case MapResult::cannotMap: request->error = kErrorInvalidData; return nullptr;
+        case MapResult::cannotOpen: return LoadFail(request, nullptr, kErrorFileNotFound);
+        case MapResult::cannotMap: return LoadFail(request, nullptr, kErrorInvalidData);
         case MapResult::ok: break;
     }
     if (file.size > 0xFFFFFFFFu) {  // sizes travel as 32 bits
         MappedFileClose(&file);
-        request->error = kErrorInvalidData;
-        return nullptr;
+        return LoadFail(request, nullptr, kErrorInvalidData);
     }
     request->data = file.data;
     request->size = static_cast<uint32_t>(file.size);
@@ -87,7 +83,10 @@ Image* ImageLoadFile(const char* fileName, LoadRequest* request) {
     return first;
 }
 
+Image* LoadBudget::createImage(int width, int height, int depth) {
+    return take(ImageFootprint(width, height, depth)) ? ImageCreate(width, height, depth) : nullptr;
+}
+
 uint64_t LoadBudget::ImageFootprint(int width, int height, int depth) {
-    const uint64_t stride = ((uint64_t(depth) * uint64_t(width) + 31) >> 3) & ~uint64_t{3};
-    return stride * uint64_t(height) + sizeof(Image) + sizeof(BitmapInfo) + 2048;  // plus the logical palette
+    return DibStride(width, depth) * uint64_t(height) + sizeof(Image) + sizeof(BitmapInfo) + 2048;  // plus the logical palette
 }

@@ -90,6 +90,13 @@ void FormatRegisterAll();
 // Empties the registry. For tests only.
 void FormatRegistryReset();
 
+// Ends a failed load: frees the frames made so far and sets the error; none.
+inline Image* LoadFail(LoadRequest* request, Image* chain, ErrorCode error) {
+    ImageDestroy(chain);
+    request->error = error;
+    return nullptr;
+}
+
 // Maps the file, probes and loads it. With no request, the error is lost.
 Image* ImageLoadFile(const char* fileName, LoadRequest* request);
 // Probes and loads bytes already in memory.
@@ -106,6 +113,9 @@ public:
         used_ += bytes;
         return true;
     }
+    // An image from ImageCreate, its memory reserved first; none when it
+    // does not fit in what is left or in memory.
+    Image* createImage(int width, int height, int depth);
     static uint64_t ImageFootprint(int width, int height, int depth);
 
 private:

@@ -120,6 +120,9 @@ void Discard(Stream* stream, Image* lastFrame) {
     StreamAbandon(stream, &close);
 }
 
+// A failed step's own error, or "Unknown error" when it gave none.
+ErrorCode KnownError(ErrorCode error) { return error != kErrorNone ? error : kErrorUnknown; }
+
 // Appends `length` bytes at `at` if they fit before `end`; false when not.
 bool Append(char*& at, const char* end, const char* text, size_t length) {
     if (length > static_cast<size_t>(end - at)) return false;
@@ -199,15 +202,11 @@ const FileFormat* FormatFindSaver(const SaveRequest* request) {
 
 int FormatSave(Image* image, SaveRequest* request) {
     const FileFormat* format = FormatFindSaver(request);
-    if (!format) {
-        request->error = kErrorUnsupportedType;
-        return 0;
-    }
+    if (!format) return SaveFail(request, nullptr, kErrorUnsupportedType);
     request->error = kErrorNone;
     request->output = nullptr;
     if (format->save(image, request) && request->output) return 1;
-    if (request->error == kErrorNone) request->error = kErrorUnknown;
-    return 0;
+    return SaveFail(request, nullptr, KnownError(request->error));
 }
 
 int ImageSaveFile(Image* image, const char* fileName, SaveRequest* request) {
@@ -224,27 +223,18 @@ int ImageSaveFile(Image* image, const char* fileName, SaveRequest* request) {
         ok = ok && TempFilePutInPlace(tempName, target);
         if (!ok) TempFileDiscard(tempName);
     }
+    if (!ok) return SaveFail(request, output, kErrorWrite);
     MemBufferFree(output);
-    if (!ok) request->error = kErrorWrite;
-    return ok ? 1 : 0;
+    return 1;
 }
 
 Stream* StreamOpen(StreamOpenRequest* request) {
     const FileFormat* format = FormatFind(request->formatId);
     const StreamOps* ops = format ? format->streamOps : nullptr;
-    if (!ops || !ops->open) {
-        request->error = kErrorUnsupportedType;
-        return nullptr;
-    }
-    if (!request->fileName || std::strlen(request->fileName) >= kMaxPath) {
-        request->error = kErrorWrite;
-        return nullptr;
-    }
+    if (!ops || !ops->open) return StreamFail<Stream*>(request, kErrorUnsupportedType);
+    if (!request->fileName || std::strlen(request->fileName) >= kMaxPath) return StreamFail<Stream*>(request, kErrorWrite);
     auto* stream = static_cast<Stream*>(MemAlloc(sizeof(Stream)));
-    if (!stream) {
-        request->error = kErrorOutOfMemory;
-        return nullptr;
-    }
+    if (!stream) return StreamFail<Stream*>(request, kErrorOutOfMemory);
     std::memset(stream, 0, sizeof(Stream));
     FileFollowLinks(request->fileName, stream->fileName, sizeof stream->fileName);
     stream->formatId = request->formatId;
@@ -257,27 +247,19 @@ Stream* StreamOpen(StreamOpenRequest* request) {
         return nullptr;
     }
     if (!FlushPending(stream)) {
-        request->error = kErrorWrite;
         Discard(stream, request->image);
-        return nullptr;
+        return StreamFail<Stream*>(request, kErrorWrite);
     }
     return stream;
 }
 
 int StreamWriteFrame(Stream* stream, StreamFrameRequest* request) {
     const StreamOps* ops = OpsOf(stream);
-    if (!ops || !ops->writeFrame) {
-        request->error = kErrorUnsupportedType;
-        return 0;
-    }
-    if (stream->failed) {  // its file is already gone
-        request->error = kErrorWrite;
-        return 0;
-    }
+    if (!ops || !ops->writeFrame) return StreamFail(request, kErrorUnsupportedType);
+    if (stream->failed) return StreamFail(request, kErrorWrite);  // its file is already gone
     if (!ops->writeFrame(stream, request)) {
         DropPending(stream);
-        if (request->error == kErrorNone) request->error = kErrorUnknown;
-        return 0;
+        return StreamFail(request, KnownError(request->error));
     }
     if (!FlushPending(stream)) {
         // The unfinished file goes at once; the stream itself stays until its
@@ -285,8 +267,7 @@ int StreamWriteFrame(Stream* stream, StreamFrameRequest* request) {
         if (stream->tempCreated) TempFileDiscard(stream->tempName);
         stream->tempCreated = 0;
         stream->failed = 1;
-        request->error = kErrorWrite;
-        return 0;
+        return StreamFail(request, kErrorWrite);
     }
     return 1;
 }
@@ -294,28 +275,24 @@ int StreamWriteFrame(Stream* stream, StreamFrameRequest* request) {
 int StreamClose(Stream* stream, StreamCloseRequest* request) {
     if (stream->failed) {
         StreamAbandon(stream, request);
-        request->error = kErrorWrite;
-        return 0;
+        return StreamFail(request, kErrorWrite);
     }
     const StreamOps* ops = OpsOf(stream);
     if (!ops || !ops->close) {
-        request->error = kErrorUnsupportedType;
         StreamRelease(stream);
-        return 0;
+        return StreamFail(request, kErrorUnsupportedType);
     }
     if (!ops->close(stream, request)) {
-        if (request->error == kErrorNone) request->error = kErrorUnknown;
         StreamRelease(stream);
-        return 0;
+        return StreamFail(request, KnownError(request->error));
     }
     bool ok = FlushPending(stream);
     if (ok && stream->tempCreated) {
         ok = TempFilePutInPlace(stream->tempName, stream->fileName) != 0;
         if (ok) stream->tempCreated = 0;  // it is the real file now
     }
-    if (!ok) request->error = kErrorWrite;
     StreamRelease(stream);
-    return ok ? 1 : 0;
+    return ok ? 1 : StreamFail(request, kErrorWrite);
 }
 
 void StreamAbandon(Stream* stream, StreamCloseRequest* request) {

@@ -72,6 +72,21 @@ struct StreamReadRequest {
     ErrorCode error;
 };
 
+// Ends a failed save: frees the output made so far and sets the error; 0.
+inline int SaveFail(SaveRequest* request, MemBuffer* buffer, ErrorCode error) {
+    MemBufferFree(buffer);
+    request->error = error;
+    return 0;
+}
+
+// Ends a failed stream step: sets the request's error and returns what the
+// step returns for a failure, 0 (or none: StreamFail<Stream*>).
+template <typename Result = int, typename Request>
+Result StreamFail(Request* request, ErrorCode error) {
+    request->error = error;
+    return Result{};
+}
+
 // The first registered format with request->formatId and a saver, or none.
 const FileFormat* FormatFindSaver(const SaveRequest* request);
 

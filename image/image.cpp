@@ -76,8 +76,7 @@ bool IsSupportedDepth(int depth) {
 // Stride and pixel-block size in 64 bits; 0 when the image is not allowed.
 uint64_t CheckedBitsSize(int width, int height, int depth) {
     if (width < 1 || height < 1 || width > kImageMaxDimension || height > kImageMaxDimension) return 0;
-    const uint64_t stride = ((uint64_t(depth) * uint64_t(width) + 31) >> 3) & ~uint64_t{3};
-    const uint64_t size = stride * uint64_t(height);
+    const uint64_t size = DibStride(width, depth) * uint64_t(height);
     return size <= kImageMaxBitsSize ? size : 0;
 }
 
@@ -214,7 +213,7 @@ int32_t ImageHeight(const Image* image) { return image->header->bmiHeader.biHeig
 uint16_t ImageBitCount(const Image* image) { return image->header->bmiHeader.biBitCount; }
 
 // Creation bounds width, height and depth, so these cannot overflow 32 bits.
-int32_t ImageStride(const Image* image) { return ((ImageBitCount(image) * ImageWidth(image) + 31) >> 3) & ~3; }
+int32_t ImageStride(const Image* image) { return static_cast<int32_t>(DibStride(ImageWidth(image), ImageBitCount(image))); }
 int32_t ImageRowBytes(const Image* image) { return (ImageBitCount(image) * ImageWidth(image) + 7) >> 3; }
 int32_t ImageBitsSize(const Image* image) { return ImageHeight(image) * ImageStride(image); }
 

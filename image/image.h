@@ -45,6 +45,11 @@ static_assert(sizeof(BitmapInfo) == 40 + 256 * 4);
 constexpr uint32_t kBiRgb = 0;
 constexpr uint32_t kBiBitfields = 3;
 
+// Bytes of one stored row `width` pixels wide at `depth` bits per pixel:
+// rows are padded to whole 32-bit words. In 64 bits, so that sizes a file
+// states can be checked before anything is made of them.
+constexpr uint64_t DibStride(uint64_t width, uint64_t depth) { return (width * depth + 31) / 32 * 4; }
+
 // Limits that keep every size computation of an image far from overflow.
 constexpr int32_t kImageMaxDimension = 65535;
 constexpr uint64_t kImageMaxBitsSize = uint64_t{256} << 20;  // 256 MiB of pixels per image

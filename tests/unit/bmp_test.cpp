@@ -99,6 +99,13 @@ TEST(BmpLoad, ColourCountAndPixelOffsetLimitTheTable) {
     ASSERT_TRUE(image);
     EXPECT_EQ(Colors(image.get()), kFourColorPicture);
 
+    // A count above what the bit count allows is none: the offset tells again.
+    BmpLayout overcounted = FourColorLayout(40);
+    overcounted.colorsUsed = 305402420;  // bmpsuite's badpalettesize.bmp
+    image = Load(overcounted);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(Colors(image.get()), kFourColorPicture);
+
     // A pixel offset pointing into the table is wrong: the pixels follow the table.
     BmpLayout inside = FourColorLayout(40);
     inside.pixelOffset = 54;

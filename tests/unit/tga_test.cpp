@@ -188,10 +188,10 @@ TEST(TgaLoad, ColorMapHonoursItsFirstIndexAndEntrySize) {
     EXPECT_TRUE(ColorOf(short_.get(), 16) == (Rgb{0, 0, 0}));
 }
 
-TEST(TgaLoad, GrayImagesGetAGrayRamp) {
-    for (int type : {3, 11}) {
+TEST(TgaLoad, GrayImagesAndEightBitsWithoutAMapGetAGrayRamp) {
+    for (int type : {3, 11, 1, 2}) {
         TgaFile file(type, 2, 1, 8);
-        file.data(type == 3 ? Bytes{0x40, 0xC8} : Bytes{0x01, 0x40, 0xC8});
+        file.data(type == 11 ? Bytes{0x01, 0x40, 0xC8} : Bytes{0x40, 0xC8});
         ImagePtr image = LoadBytes(file.bytes);
         ASSERT_TRUE(image) << type;
         EXPECT_TRUE(ColorOf(image.get(), 0x40) == (Rgb{0x40, 0x40, 0x40}));

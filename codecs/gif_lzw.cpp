@@ -1,0 +1,158 @@
+#include "codecs/gif_lzw.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr int kMaxWidth = 12;
+constexpr int kLastCode = 4095;  // the encoder clears once it has assigned the code before
+constexpr int kSubBlockSize = 255;
+
+void EmitBlock(ByteWriter& out, const uint8_t* bytes, int count) {
+    out.u8(static_cast<uint32_t>(count));
+    out.write(bytes, static_cast<size_t>(count));
+}
+
+void PutCode(LzwEncoder& e, ByteWriter& out, int code, int width) {
+    uint32_t bits = e.block[e.count] | (static_cast<uint32_t>(code) << e.bitPos);
+    int pending = e.bitPos + width;
+    while (pending >= 8) {
+        e.block[e.count] = static_cast<uint8_t>(bits);
+        bits >>= 8;
+        pending -= 8;
+        if (++e.count == kSubBlockSize) {
+            EmitBlock(out, e.block, kSubBlockSize);
+            e.count = 0;
+        }
+    }
+    e.block[e.count] = static_cast<uint8_t>(bits);  // the unused bits stay 0
+    e.bitPos = pending;
+}
+
+}  // namespace
+
+void SkipSubBlocks(ByteReader& in) {
+    while (!in.atEnd()) {
+        const uint8_t length = in.u8();
+        if (length == 0) return;
+        in.skip(length);
+    }
+}
+
+void LzwCodeReader::finish() {
+    if (!ended_) SkipSubBlocks(in_);
+    ended_ = true;
+}
+
+bool LzwCodeReader::nextSubBlock() {
+    if (ended_ || in_.atEnd()) return ended_ = true, false;
+    const size_t length = in_.u8();
+    const size_t available = std::min(length, in_.remaining());
+    if (available == 0) return ended_ = true, false;
+    next_ = in_.take(available);
+    end_ = next_ + available;
+    return true;
+}
+
+bool LzwDecodeStart(LzwDecoder& decoder, LzwTable& table, int minCodeSize) {
+    // Code sizes up to 11 leave room for the clear and end codes within 12
+    // bits; real files use sizes above 8 for few colours (roots past 255 are
+    // no colour of any table and keep only their low byte).
+    if (minCodeSize < 1 || minCodeSize > 11) return false;
+    const int clear = 1 << minCodeSize;
+    for (int i = 0; i < clear; ++i) {
+        table.prefix[i] = 0;
+        table.length[i] = 1;
+        table.suffix[i] = table.first[i] = static_cast<uint8_t>(i);
+    }
+    decoder = {&table, minCodeSize, minCodeSize + 1, clear + 2, -1};
+    return true;
+}
+
+int LzwDecodeNext(LzwDecoder& d, LzwCodeReader& codes) {
+    LzwTable& table = *d.table;
+    const int clear = 1 << d.minCodeSize;
+    const int endCode = clear + 1;
+    for (;;) {
+        const int code = codes.read(d.width);
+        if (code < 0 || code == endCode) return -1;
+        if (code == clear) {
+            d.width = d.minCodeSize + 1;
+            d.next = clear + 2;
+            d.previous = -1;
+            continue;
+        }
+        if (d.previous < 0) {
+            if (code > endCode) return -1;  // no entry is defined there yet
+            return d.previous = code;
+        }
+        int current = code;
+        if (d.next < kLzwMaxCodes) {
+            // A code not yet in the table stands for the previous string
+            // followed by its own first byte: the entry being added.
+            const int previous = d.previous, next = d.next;
+            table.prefix[next] = static_cast<uint16_t>(previous);
+            table.suffix[next] = code < next ? table.first[code] : table.first[previous];
+            table.first[next] = table.first[previous];
+            table.length[next] = static_cast<uint16_t>(table.length[previous] + 1);
+            if (code >= next) current = next;
+            d.next = next + 1;
+            if (d.next >= (1 << d.width) && d.width < kMaxWidth) ++d.width;
+        }
+        return d.previous = current;
+    }
+}
+
+bool LzwEncodeStart(LzwEncoder& e, int codeSize, ByteWriter& out) {
+    const size_t entries = size_t{kLzwMaxCodes} * 256;
+    MemFree(e.table);
+    e.table = static_cast<int16_t*>(MemAlloc(entries * sizeof(int16_t)));
+    if (!e.table) return false;
+    std::memset(e.table, 0xFF, entries * sizeof(int16_t));
+    e.codeSize = codeSize;
+    e.width = codeSize + 1;
+    e.next = (1 << codeSize) + 2;
+    e.prefix = -1;
+    e.count = e.bitPos = 0;
+    e.block[0] = 0;
+    PutCode(e, out, 1 << codeSize, e.width);
+    return true;
+}
+
+void LzwEncode(LzwEncoder& e, const uint8_t* pixels, size_t count, ByteWriter& out) {
+    const int clear = 1 << e.codeSize;
+    int16_t* const table = e.table;
+    int prefix = e.prefix, next = e.next, width = e.width;
+    size_t i = 0;
+    if (prefix < 0 && count > 0) prefix = pixels[i++];
+    for (; i < count; ++i) {
+        const uint8_t pixel = pixels[i];
+        const uint32_t slot = static_cast<uint32_t>(prefix) * 256 + pixel;
+        if (table[slot] >= 0) {
+            prefix = table[slot];
+            continue;
+        }
+        table[slot] = static_cast<int16_t>(next);
+        e.assigned[next] = slot;
+        ++next;
+        PutCode(e, out, prefix, width);
+        if (next == (1 << width) + 1) ++width;
+        if (next == kLastCode) {
+            PutCode(e, out, clear, width);
+            for (int code = clear + 2; code < next; ++code) table[e.assigned[code]] = -1;
+            next = clear + 2;
+            width = e.codeSize + 1;
+        }
+        prefix = pixel;
+    }
+    e.prefix = prefix, e.next = next, e.width = width;
+}
+
+void LzwEncodeFinish(LzwEncoder& e, ByteWriter& out) {
+    if (e.prefix >= 0) PutCode(e, out, e.prefix, e.width);
+    PutCode(e, out, (1 << e.codeSize) + 1, e.width);
+    const int count = e.count + (e.bitPos > 0 ? 1 : 0);
+    if (count > 0) EmitBlock(out, e.block, count);
+    e.count = e.bitPos = 0;
+}

@@ -1,0 +1,128 @@
+// GIF's LZW, both ways: the decoder that the reader runs over an image's
+// data sub-blocks, and the encoder that the writer feeds with pixel values.
+//
+// Code widths. Both sides start at the minimum code size plus one bit, with
+// the roots 0 .. 2^size - 1, the clear code 2^size and the end code
+// 2^size + 1 in the table; every code after the first one (after a clear)
+// adds an entry. The decoder can add an entry only when it reads the code
+// after the one that made it, whose first byte ends the entry, so it is one
+// entry behind the encoder: the decoder widens once its next free code
+// reaches 2^width, the encoder once its own passes that (reaches
+// 2^width + 1), and so both change width between the same two codes. Codes
+// never grow past 12 bits. A decoder whose table is full (4096 codes) adds
+// no more entries and reads 12-bit codes until a clear comes, however late,
+// since an encoder may clear whenever it likes. Ours clears as soon as it has
+// assigned code 4094, with a 12-bit clear code, so that no decoder's table
+// ever fills up, and starts again at the minimum width.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "formats/byte_reader.h"
+#include "formats/byte_writer.h"
+
+constexpr int kLzwMaxCodes = 4096;
+
+// Passes over data sub-blocks up to and including their zero-length
+// terminator (or the end of the file).
+void SkipSubBlocks(ByteReader& in);
+
+// ---- Decoding -----------------------------------------------------------------
+
+// Codes, least significant bit first, from the data sub-blocks of one image.
+// The data ends at a zero-length sub-block or at the end of the file.
+class LzwCodeReader {
+public:
+    explicit LzwCodeReader(ByteReader& in) : in_(in) {}
+
+    // The next code of `width` bits, or -1 when the data has ended.
+    int read(int width) {
+        while (count_ < width) {
+            if (next_ == end_ && !nextSubBlock()) return -1;
+            bits_ |= uint32_t{*next_++} << count_;
+            count_ += 8;
+        }
+        const int code = static_cast<int>(bits_ & ((1u << width) - 1));
+        bits_ >>= width;
+        count_ -= width;
+        return code;
+    }
+
+    // Passes over what is left of the data, up to and including its terminator.
+    void finish();
+
+private:
+    bool nextSubBlock();
+
+    ByteReader& in_;
+    const uint8_t* next_ = nullptr;
+    const uint8_t* end_ = nullptr;
+    uint32_t bits_ = 0;
+    int count_ = 0;
+    bool ended_ = false;
+};
+
+// The string table: prefix links plus each entry's first byte and length, so
+// that a string is written straight to its place, back to front, in one walk.
+struct LzwTable {
+    uint16_t prefix[kLzwMaxCodes];
+    uint16_t length[kLzwMaxCodes];
+    uint8_t suffix[kLzwMaxCodes];
+    uint8_t first[kLzwMaxCodes];
+};
+
+// Writes the string of `code`, its table.length[code] bytes, at `out`.
+inline void LzwString(const LzwTable& table, int code, uint8_t* out) {
+    for (uint8_t* p = out + table.length[code]; p > out; code = table.prefix[code]) *--p = table.suffix[code];
+}
+
+struct LzwDecoder {
+    LzwTable* table;
+    int minCodeSize;
+    int width;
+    int next;      // the next free code
+    int previous;  // the code before, or -1 when the next one is a first code
+};
+
+// Starts decoding one image's codes into `table`; false for a minimum code
+// size no data can have.
+bool LzwDecodeStart(LzwDecoder& decoder, LzwTable& table, int minCodeSize);
+
+// The code whose string (in the decoder's table) comes next, clear codes
+// taken on the way; -1 at the end code, at the end of the data, or at damage
+// that ends it (a first code without an entry).
+int LzwDecodeNext(LzwDecoder& decoder, LzwCodeReader& codes);
+
+// ---- Encoding -----------------------------------------------------------------
+
+// The encoder between calls. Its table holds the code of each (prefix code,
+// pixel value) pair, 4096 x 256 of them; after a clear only the entries
+// assigned since the last clear are reset, so a clear costs at most 4096
+// writes instead of refilling the 2 MiB table.
+struct LzwEncoder {
+    ~LzwEncoder() { MemFree(table); }
+
+    int16_t* table = nullptr;  // -1: no code
+    uint32_t assigned[kLzwMaxCodes];  // the table slot of each code given out since the last clear
+    int codeSize = 0;
+    int width = 0;
+    int next = 0;
+    int prefix = -1;  // the code of the pixels taken so far; none before the first
+    // Packed codes: bytes completed in `block`, bits used of the byte at
+    // `count`; a full block of 255 bytes goes out as one sub-block.
+    int count = 0;
+    int bitPos = 0;
+    uint8_t block[256] = {};
+};
+
+// Starts the data of one image whose pixel values are below 2^codeSize:
+// writes the first clear code. False when the table cannot be allocated.
+bool LzwEncodeStart(LzwEncoder& encoder, int codeSize, ByteWriter& out);
+
+// Takes the next `count` pixel values.
+void LzwEncode(LzwEncoder& encoder, const uint8_t* pixels, size_t count, ByteWriter& out);
+
+// Writes the last string and the end code, and the data's last sub-block
+// (not the terminator).
+void LzwEncodeFinish(LzwEncoder& encoder, ByteWriter& out);
