@@ -18,7 +18,7 @@ namespace {
 DWORD gMainThread = 0;
 std::atomic<bool> gStopHelper{false};
 std::atomic<ULONGLONG> gDeadline{0};  // 0: no test running
-bool gDeadlineHit = false;            // the helper thread's own
+std::atomic<bool> gDeadlineHit{false};
 
 BOOL CALLBACK CollectVisible(HWND window, LPARAM param) {
     if (IsWindowVisible(window)) reinterpret_cast<std::vector<HWND>*>(param)->push_back(window);
@@ -39,6 +39,7 @@ DWORD WINAPI HelperThread(void*) {
         std::string open;
         for (HWND window : visible) open += "\n    open: " + Describe(window);
         if (gDeadlineHit) {
+            for (const std::string& failure : TakeHelperFailures()) std::printf("    helper: %s\n", failure.c_str());
             std::printf("[  FAILED  ] watchdog: the test is still stuck; giving up%s\n", open.c_str());
             std::fflush(stdout);
             TerminateProcess(GetCurrentProcess(), 3);
