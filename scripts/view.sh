@@ -8,18 +8,6 @@
 # The wine prefix lives in build/wineprefix (or $MOVREL_WINEPREFIX).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-export WINEPREFIX=${MOVREL_WINEPREFIX:-$PWD/build/wineprefix} WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  echo "(first run: preparing the wine prefix $WINEPREFIX)"
-  mkdir -p "$WINEPREFIX"
-  timeout 180 wineboot -i >/dev/null 2>&1 || true
-  timeout 60 wineserver -w || true
-fi
-# wine's helper processes would otherwise keep running (and keep a pipe on
-# our output open) for a while after the viewer ends.
-run='timeout 300 wine build/mingw64/movrel-view.exe "$@"; status=$?; wineserver -k 2>/dev/null; exit $status'
-if [ -n "${DISPLAY:-}" ]; then
-  sh -c "$run" movrel-view "$@"
-else
-  timeout 330 xvfb-run -a -s "-screen 0 1024x768x24" sh -c "$run" movrel-view "$@"
-fi
+export MOVREL_WINEPREFIX=${MOVREL_WINEPREFIX:-$PWD/build/wineprefix} MOVREL_DISPLAY=current
+. scripts/wine-env.sh
+in_display 330 wine build/mingw64/movrel-view.exe "$@"

@@ -5,7 +5,7 @@ source's pixels. Also the export command's choice of format and its failures,
 which never leave a half-written file.
 
 check_avi() is shared with the wine test of the Windows build
-(tests/avi_win32/avi_vfw_check.py)."""
+(tests/win32/avi_check.py)."""
 import argparse
 import os
 import resource

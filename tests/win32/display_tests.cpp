@@ -1,19 +1,20 @@
 // What the viewer puts on screen: scroll ranges and positions, the picture at
 // the scroll offset, the fitted rectangle and the frame-number overlay.
+#include <algorithm>
+
 #include "resources/resource.h"
 #include "tests/win32/host.h"
 
+using scroll = HostTest;
+using paint = HostTest;
+
 namespace {
 
-struct Range {
-    int min = -1, max = -1;
-    bool operator==(const Range&) const = default;
-};
-std::string ToText(const Range& r) { return std::to_string(r.min) + ".." + std::to_string(r.max); }
+using Range = std::pair<int, int>;
 
 Range ScrollRange(HWND window, int bar) {
-    Range r;
-    GetScrollRange(window, bar, &r.min, &r.max);
+    Range r{-1, -1};
+    GetScrollRange(window, bar, &r.first, &r.second);
     return r;
 }
 
@@ -48,20 +49,19 @@ int CountDifferences(const Capture& got, const Capture& want, std::string* first
 
 // ---- Scrolling ------------------------------------------------------------------------------
 
-HOST_TEST(scroll, ranges_follow_the_client_size) {
+TEST_F(scroll, ranges_follow_the_client_size) {
     Lister lister(gFiles.large, 0, 0, 0, 300, 200);
     HWND viewer = lister.viewer();
-    CHECK(viewer);
-    if (!viewer) return;
+    ASSERT_TRUE(viewer);
     // The lister's first sizing, to 300 x 200, makes both bars appear, each
     // with a nested size message: the ranges are still those of the final
     // client area, so the bottom rows can be scrolled into view.
     auto checkRanges = [&](SIZE size) {
         const RECT client = ClientRect(viewer);
-        CHECK(client.right < size.cx && client.bottom < size.cy);  // both bars show
-        if (CurrentTestFailed()) Note("client %ld x %ld in %ld x %ld", client.right, client.bottom, size.cx, size.cy);
-        CHECK_EQ(ScrollRange(viewer, SB_HORZ), (Range{0, 480 - client.right}));
-        CHECK_EQ(ScrollRange(viewer, SB_VERT), (Range{0, 360 - client.bottom}));
+        EXPECT_TRUE(client.right < size.cx && client.bottom < size.cy)  // both bars show
+            << "client " << client.right << " x " << client.bottom << " in " << size.cx << " x " << size.cy;
+        EXPECT_EQ(ScrollRange(viewer, SB_HORZ), Range(0, 480 - client.right));
+        EXPECT_EQ(ScrollRange(viewer, SB_VERT), Range(0, 360 - client.bottom));
     };
     checkRanges({300, 200});
     for (const SIZE size : {SIZE{420, 330}, SIZE{250, 310}, SIZE{300, 200}}) {
@@ -74,41 +74,41 @@ HOST_TEST(scroll, ranges_follow_the_client_size) {
     Scroll(viewer, WM_VSCROLL, SB_THUMBTRACK, 300);
     lister.resize(400, 300);
     const RECT client = ClientRect(viewer);
-    CHECK_EQ(GetScrollPos(viewer, SB_HORZ), 480 - client.right);
-    CHECK_EQ(GetScrollPos(viewer, SB_VERT), 360 - client.bottom);
+    EXPECT_EQ(GetScrollPos(viewer, SB_HORZ), 480 - client.right);
+    EXPECT_EQ(GetScrollPos(viewer, SB_VERT), 360 - client.bottom);
     // A size message without a size leaves the ranges alone.
     const Range horizontal = ScrollRange(viewer, SB_HORZ), vertical = ScrollRange(viewer, SB_VERT);
     SendMessageA(viewer, WM_SIZE, SIZE_RESTORED, 0);
-    CHECK_EQ(ScrollRange(viewer, SB_HORZ), horizontal);
-    CHECK_EQ(ScrollRange(viewer, SB_VERT), vertical);
+    EXPECT_EQ(ScrollRange(viewer, SB_HORZ), horizontal);
+    EXPECT_EQ(ScrollRange(viewer, SB_VERT), vertical);
     // A client area larger than the frame: empty ranges, no scroll bars.
     lister.resize(600, 450);
-    CHECK_EQ(ScrollRange(viewer, SB_HORZ), (Range{0, 0}));
-    CHECK_EQ(ScrollRange(viewer, SB_VERT), (Range{0, 0}));
-    CHECK_EQ(GetWindowLongA(viewer, GWL_STYLE) & (WS_HSCROLL | WS_VSCROLL), 0l);
-    CHECK_EQ(ClientRect(viewer).right, 600L);
+    EXPECT_EQ(ScrollRange(viewer, SB_HORZ), Range(0, 0));
+    EXPECT_EQ(ScrollRange(viewer, SB_VERT), Range(0, 0));
+    EXPECT_EQ(GetWindowLongA(viewer, GWL_STYLE) & (WS_HSCROLL | WS_VSCROLL), 0l);
+    EXPECT_EQ(ClientRect(viewer).right, 600L);
 }
 
-HOST_TEST(scroll, fit_mode_empties_the_ranges_at_the_next_size_change) {
+TEST_F(scroll, fit_mode_empties_the_ranges_at_the_next_size_change) {
     Lister lister(gFiles.large, 0, 0, 0, 300, 200);
     HWND viewer = lister.viewer();
     lister.resize(300, 200);
     const Range horizontal = ScrollRange(viewer, SB_HORZ), vertical = ScrollRange(viewer, SB_VERT);
-    CHECK(horizontal.max > 0 && vertical.max > 0);
+    EXPECT_TRUE(horizontal.second > 0 && vertical.second > 0);
     gPlugin.listSendCommand(viewer, 2, 2);
-    CHECK_EQ(ScrollRange(viewer, SB_HORZ), horizontal);
-    CHECK_EQ(ScrollRange(viewer, SB_VERT), vertical);
+    EXPECT_EQ(ScrollRange(viewer, SB_HORZ), horizontal);
+    EXPECT_EQ(ScrollRange(viewer, SB_VERT), vertical);
     lister.resize(310, 210);
-    CHECK_EQ(ScrollRange(viewer, SB_HORZ), (Range{0, 0}));
-    CHECK_EQ(ScrollRange(viewer, SB_VERT), (Range{0, 0}));
+    EXPECT_EQ(ScrollRange(viewer, SB_HORZ), Range(0, 0));
+    EXPECT_EQ(ScrollRange(viewer, SB_VERT), Range(0, 0));
     gPlugin.listSendCommand(viewer, 2, 0);
-    CHECK_EQ(ScrollRange(viewer, SB_HORZ), (Range{0, 0}));
+    EXPECT_EQ(ScrollRange(viewer, SB_HORZ), Range(0, 0));
     lister.resize(300, 200);
-    CHECK_EQ(ScrollRange(viewer, SB_HORZ), horizontal);
-    CHECK_EQ(ScrollRange(viewer, SB_VERT), vertical);
+    EXPECT_EQ(ScrollRange(viewer, SB_HORZ), horizontal);
+    EXPECT_EQ(ScrollRange(viewer, SB_VERT), vertical);
 }
 
-HOST_TEST(scroll, line_page_thumb_and_wheel) {
+TEST_F(scroll, line_page_thumb_and_wheel) {
     Lister lister(gFiles.large, 0, 0, 0, 300, 200);
     HWND viewer = lister.viewer();
     lister.resize(300, 200);
@@ -123,62 +123,61 @@ HOST_TEST(scroll, line_page_thumb_and_wheel) {
         auto position = [&] { return GetScrollPos(viewer, b.bar); };
         Scroll(viewer, b.message, SB_LINEDOWN);
         Scroll(viewer, b.message, SB_LINEDOWN);
-        CHECK_EQ(position(), 4);
+        EXPECT_EQ(position(), 4);
         Scroll(viewer, b.message, SB_LINEUP);
-        CHECK_EQ(position(), 2);
+        EXPECT_EQ(position(), 2);
         Scroll(viewer, b.message, SB_PAGEDOWN);
-        CHECK_EQ(position(), 2 + b.clientSize / 3);
+        EXPECT_EQ(position(), 2 + b.clientSize / 3);
         Scroll(viewer, b.message, SB_PAGEUP);
         Scroll(viewer, b.message, SB_PAGEUP);
-        CHECK_EQ(position(), 0);  // held at the start
+        EXPECT_EQ(position(), 0);  // held at the start
         Scroll(viewer, b.message, SB_LINEUP);
-        CHECK_EQ(position(), 0);
+        EXPECT_EQ(position(), 0);
         Scroll(viewer, b.message, SB_THUMBTRACK, 100);
-        CHECK_EQ(position(), 100);
+        EXPECT_EQ(position(), 100);
         for (WORD unchanged : {WORD{SB_THUMBPOSITION}, WORD{SB_TOP}, WORD{SB_BOTTOM}, WORD{SB_ENDSCROLL}}) {
             Scroll(viewer, b.message, unchanged, 7);
-            CHECK_EQ(position(), 100);
+            EXPECT_EQ(position(), 100);
         }
         Scroll(viewer, b.message, SB_THUMBTRACK, 60000);  // unsigned, so past the end rather than negative
-        CHECK_EQ(position(), b.max);
+        EXPECT_EQ(position(), b.max);
         Scroll(viewer, b.message, SB_LINEDOWN);
-        CHECK_EQ(position(), b.max);
+        EXPECT_EQ(position(), b.max);
     }
     // The wheel scrolls vertically, 4 pixels a notch, forward moving up.
     Scroll(viewer, WM_VSCROLL, SB_THUMBTRACK, 100);
     Scroll(viewer, WM_HSCROLL, SB_THUMBTRACK, 50);
     Wheel(viewer, 60);
-    CHECK_EQ(GetScrollPos(viewer, SB_VERT), 100);
+    EXPECT_EQ(GetScrollPos(viewer, SB_VERT), 100);
     Wheel(viewer, 240);
-    CHECK_EQ(GetScrollPos(viewer, SB_VERT), 92);
+    EXPECT_EQ(GetScrollPos(viewer, SB_VERT), 92);
     Wheel(viewer, -120);
-    CHECK_EQ(GetScrollPos(viewer, SB_VERT), 96);
+    EXPECT_EQ(GetScrollPos(viewer, SB_VERT), 96);
     Wheel(viewer, -239);
-    CHECK_EQ(GetScrollPos(viewer, SB_VERT), 100);
-    CHECK_EQ(GetScrollPos(viewer, SB_HORZ), 50);
+    EXPECT_EQ(GetScrollPos(viewer, SB_VERT), 100);
+    EXPECT_EQ(GetScrollPos(viewer, SB_HORZ), 50);
     // Parts of a notch, from a fine wheel or a touchpad, add up: four of 30
     // scroll as one of 120, either way.
     for (short delta : {30, -30}) {
         const int start = GetScrollPos(viewer, SB_VERT);
         for (int i = 0; i < 3; ++i) Wheel(viewer, delta);
-        CHECK_EQ(GetScrollPos(viewer, SB_VERT), start);
+        EXPECT_EQ(GetScrollPos(viewer, SB_VERT), start);
         Wheel(viewer, delta);
-        CHECK_EQ(GetScrollPos(viewer, SB_VERT), start - delta / 30 * 4);
+        EXPECT_EQ(GetScrollPos(viewer, SB_VERT), start - delta / 30 * 4);
     }
     // What is left over goes with the focus.
     Wheel(viewer, 90);
     SetFocus(lister.parent());
     SetFocus(viewer);
     Wheel(viewer, 30);
-    CHECK_EQ(GetScrollPos(viewer, SB_VERT), 100);
+    EXPECT_EQ(GetScrollPos(viewer, SB_VERT), 100);
 }
 
-HOST_TEST(scroll, the_picture_follows_the_scroll_position) {
+TEST_F(scroll, the_picture_follows_the_scroll_position) {
     Lister lister(gFiles.large, 0, 0, 0, 300, 200);
     HWND viewer = lister.viewer();
     const ViewerState* s = lister.state();
-    CHECK(s);
-    if (!s) return;
+    ASSERT_TRUE(s);
     lister.resize(300, 200);
     Command(viewer, IDM_PAUSE);
     ChainPtr decoded = Decode(gFiles.large);
@@ -188,28 +187,27 @@ HOST_TEST(scroll, the_picture_follows_the_scroll_position) {
     for (const POINT p : positions) {
         Scroll(viewer, WM_HSCROLL, SB_THUMBTRACK, static_cast<WORD>(p.x));
         Scroll(viewer, WM_VSCROLL, SB_THUMBTRACK, static_cast<WORD>(p.y));
-        CHECK_EQ(GetScrollPos(viewer, SB_HORZ), static_cast<int>(p.x));
-        CHECK_EQ(GetScrollPos(viewer, SB_VERT), static_cast<int>(p.y));
+        EXPECT_EQ(GetScrollPos(viewer, SB_HORZ), static_cast<int>(p.x));
+        EXPECT_EQ(GetScrollPos(viewer, SB_VERT), static_cast<int>(p.y));
         std::string where;
         const int wrong = CountMismatches(CaptureClient(viewer), client, [&](int x, int y) { return PixelColor(frame, x + p.x, y + p.y); }, &where);
-        if (wrong) CheckFailed(__FILE__, __LINE__, "at scroll " + std::to_string(p.x) + "," + std::to_string(p.y) + ": " + std::to_string(wrong) + " pixels wrong, first " + where);
+        EXPECT_EQ(wrong, 0) << "at scroll " << p.x << "," << p.y << ", first " << where;
     }
 }
 
 // ---- Painting ------------------------------------------------------------------------------
 
-HOST_TEST(paint, unscaled_frame_at_the_top_left_on_white) {
+TEST_F(paint, unscaled_frame_at_the_top_left_on_white) {
     Lister lister(gFiles.sample, 0, 0, 0, 400, 300);
     Command(lister.viewer(), IDM_PAUSE);
     ChainPtr decoded = Decode(gFiles.sample);
     const Capture shown = CaptureClient(lister.viewer());
     const Capture want = RenderExpected(FrameAt(decoded.get(), lister.currentIndex()), 0, 0, 400, 300, nullptr);
     std::string where;
-    CHECK_EQ(CountDifferences(shown, want, &where), 0);
-    if (!where.empty()) Note("first difference at %s", where.c_str());
+    EXPECT_EQ(CountDifferences(shown, want, &where), 0) << where;
 }
 
-HOST_TEST(paint, fit_to_window_keeps_the_aspect_ratio) {
+TEST_F(paint, fit_to_window_keeps_the_aspect_ratio) {
     Lister lister(gFiles.sample, 2, 0, 0, 640, 480);
     HWND viewer = lister.viewer();
     Command(viewer, IDM_PAUSE);
@@ -218,8 +216,8 @@ HOST_TEST(paint, fit_to_window_keeps_the_aspect_ratio) {
     // Twice the size: every pixel can be checked.
     std::string where;
     Capture shown = CaptureClient(viewer);
-    CHECK_EQ(CountMismatches(shown, {0, 0, 640, 400}, [&](int x, int y) { return PixelColor(frame, x / 2, y / 2); }, &where), 0);
-    CHECK_EQ(CountMismatches(shown, {0, 400, 640, 480}, [](int, int) { return kWhite; }, &where), 0);
+    EXPECT_EQ(CountMismatches(shown, {0, 0, 640, 400}, [&](int x, int y) { return PixelColor(frame, x / 2, y / 2); }, &where), 0);
+    EXPECT_EQ(CountMismatches(shown, {0, 400, 640, 480}, [](int, int) { return kWhite; }, &where), 0);
     // Other sizes: the picture covers exactly the fitted rectangle at the
     // top-left corner (the sample has no white pixel), the rest stays white.
     const struct {
@@ -236,21 +234,18 @@ HOST_TEST(paint, fit_to_window_keeps_the_aspect_ratio) {
                 const bool inside = x < c.fitted.right && y < c.fitted.bottom;
                 wrong += inside == (shown.at(x, y) == kWhite);
             }
-        if (wrong)
-            CheckFailed(__FILE__, __LINE__, "client " + std::to_string(c.client.cx) + "x" + std::to_string(c.client.cy) + ": " +
-                                                std::to_string(wrong) + " pixels outside the fitted rectangle");
-        CHECK_EQ(shown.at(0, 0), PixelColor(frame, 0, 0));
+        EXPECT_EQ(wrong, 0) << "pixels outside the fitted rectangle in a client of " << c.client.cx << "x" << c.client.cy;
+        EXPECT_EQ(shown.at(0, 0), PixelColor(frame, 0, 0));
     }
 }
 
-HOST_TEST(paint, frame_number_overlay) {
+TEST_F(paint, frame_number_overlay) {
     Lister lister(gFiles.sample, 0, 0, 0, 400, 300);
     HWND viewer = lister.viewer();
     const ViewerState* s = lister.state();
-    CHECK(s);
-    if (!s) return;
+    ASSERT_TRUE(s);
     ChainPtr decoded = Decode(gFiles.sample);
-    PumpUntil([&] { return s->frameCounter >= 5; }, 3000);
+    ASSERT_TRUE(PumpUntil([&] { return s->frameCounter >= 5; }));
     Command(viewer, IDM_PAUSE);
     Command(viewer, IDM_SHOW_FRAME_NUMBER);
     const Image* frame = FrameAt(decoded.get(), s->frameCounter);
@@ -259,39 +254,38 @@ HOST_TEST(paint, frame_number_overlay) {
     const Capture plain = RenderExpected(frame, 0, 0, 400, 300, nullptr);
     // White text with a black shadow one pixel below and to the right, at (6, 6).
     const RECT bounds = DifferenceBounds(shown, plain);
-    CHECK(bounds.left >= 6 && bounds.left < 10);
-    CHECK(bounds.top >= 6 && bounds.top < 12);
-    CHECK(bounds.bottom < 40 && bounds.right < 200);
+    EXPECT_TRUE(bounds.left >= 6 && bounds.left < 10);
+    EXPECT_TRUE(bounds.top >= 6 && bounds.top < 12);
+    EXPECT_TRUE(bounds.bottom < 40 && bounds.right < 200);
     bool white = false, black = false;
     for (int y = bounds.top; y < bounds.bottom; ++y)
         for (int x = bounds.left; x < bounds.right; ++x) {
             white = white || shown.at(x, y) == kWhite;
             black = black || shown.at(x, y) == 0;
         }
-    CHECK(white && black);
+    EXPECT_TRUE(white && black);
     std::string where;
-    CHECK_EQ(CountDifferences(shown, RenderExpected(frame, 0, 0, 400, 300, text.c_str()), &where), 0);
+    EXPECT_EQ(CountDifferences(shown, RenderExpected(frame, 0, 0, 400, 300, text.c_str()), &where), 0);
 
     // After the last frame the overlay counts from 0 again.
     Command(viewer, IDM_PAUSE);
-    PumpUntil([&] { return s->frameCounter == 23; }, 4000);
+    ASSERT_TRUE(PumpUntil([&] { return s->frameCounter == 23; }));
     Command(viewer, IDM_PAUSE);
     Command(viewer, IDM_NEXT_FRAME);
-    WaitForFrameChange(lister, 1000);
-    CHECK_EQ(s->frameCounter, 0);
-    CHECK_EQ(CountDifferences(CaptureClient(viewer), RenderExpected(decoded.get(), 0, 0, 400, 300, "Frame: 0"), &where), 0);
+    ASSERT_TRUE(WaitForFrameChange(lister));
+    EXPECT_EQ(s->frameCounter, 0);
+    EXPECT_EQ(CountDifferences(CaptureClient(viewer), RenderExpected(decoded.get(), 0, 0, 400, 300, "Frame: 0"), &where), 0);
 
     // Off again: the plain frame.
     Command(viewer, IDM_SHOW_FRAME_NUMBER);
-    CHECK_EQ(CountDifferences(CaptureClient(viewer), RenderExpected(decoded.get(), 0, 0, 400, 300, nullptr), &where), 0);
+    EXPECT_EQ(CountDifferences(CaptureClient(viewer), RenderExpected(decoded.get(), 0, 0, 400, 300, nullptr), &where), 0);
 }
 
-HOST_TEST(paint, the_overlay_stays_put_while_scrolling) {
+TEST_F(paint, the_overlay_stays_put_while_scrolling) {
     Lister lister(gFiles.large, 0, 0, 0, 300, 200);
     HWND viewer = lister.viewer();
     const ViewerState* s = lister.state();
-    CHECK(s);
-    if (!s) return;
+    ASSERT_TRUE(s);
     lister.resize(300, 200);
     Command(viewer, IDM_PAUSE);
     Command(viewer, IDM_SHOW_FRAME_NUMBER);
@@ -304,6 +298,6 @@ HOST_TEST(paint, the_overlay_stays_put_while_scrolling) {
         Scroll(viewer, WM_VSCROLL, SB_THUMBTRACK, static_cast<WORD>(p.y));
         std::string where;
         const int wrong = CountDifferences(CaptureClient(viewer), RenderExpected(frame, p.x, p.y, client.right, client.bottom, text.c_str()), &where);
-        if (wrong) CheckFailed(__FILE__, __LINE__, "scrolled to " + std::to_string(p.x) + "," + std::to_string(p.y) + ": " + where);
+        EXPECT_EQ(wrong, 0) << "scrolled to " << p.x << "," << p.y << ": " << where;
     }
 }

@@ -1,10 +1,18 @@
-// A test host for the lister plug-in. It loads the real DLL the way the file
-// manager does, drives the viewer window with messages, keys and the mouse,
-// reads back what is on screen, and answers (or, when unexpected, closes)
-// dialogs and menus from a helper thread that is also the run's watchdog.
+// A test host for the lister plug-in, on GoogleTest. It loads the real DLL the
+// way the file manager does, drives the viewer window with messages, keys and
+// the mouse, reads back what is on screen, and answers (or, when unexpected,
+// closes) dialogs and menus from a helper thread that is also the watchdog.
+//
+//   runner.cpp   main, the helper thread and its watchdog, the test files
+//   lister.cpp   the lister window around the viewer, the message loop, keys
+//   capture.cpp  decoded pictures, what the window shows and should show
+//   dialogs.cpp  expected windows, the save and compression dialogs, and the
+//                plug-in's calls of the system's dialogs, recorded
 #pragma once
 
 #include <windows.h>
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <functional>
@@ -16,75 +24,29 @@
 #include "formats/format.h"
 #include "shell/viewer.h"
 
-// ---- Tests and checks -------------------------------------------------------------
+// ---- Runner -------------------------------------------------------------------------
 
-int RegisterHostTest(const char* group, const char* name, void (*run)());
+// The fixture of every test; `using GROUP = HostTest;` names a group. While a
+// test runs the watchdog is armed, and whatever the helper thread saw (an
+// unexpected window, a time-out) fails the test.
+class HostTest : public testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+};
 
-#define HOST_TEST(group, name)                                                             \
-    static void group##_##name();                                                          \
-    [[maybe_unused]] static const int group##_##name##_registered =                        \
-        RegisterHostTest(#group, #name, group##_##name);                                   \
-    static void group##_##name()
-
-void CheckFailed(const char* file, int line, const std::string& what);
-bool CurrentTestFailed();
-// A measurement or remark printed under the test's result.
+// A measurement printed under the test; scripts/wine-test.sh collects them.
 void Note(const char* format, ...);
-
-inline std::string ToText(long long value) { return std::to_string(value); }
-inline std::string ToText(unsigned long long value) { return std::to_string(value); }
-inline std::string ToText(long value) { return std::to_string(value); }
-inline std::string ToText(unsigned long value) { return std::to_string(value); }
-inline std::string ToText(int value) { return std::to_string(value); }
-inline std::string ToText(unsigned value) { return std::to_string(value); }
-inline std::string ToText(bool value) { return value ? "true" : "false"; }
-inline std::string ToText(const std::string& value) { return "\"" + value + "\""; }
-inline std::string ToText(const char* value) { return value ? ToText(std::string(value)) : "(null)"; }
-// Texts that may be absent, such as dialog filters with their NULs (shown as \0).
-inline std::string ToText(const std::optional<std::string>& value) {
-    if (!value) return "(none)";
-    std::string text = "\"";
-    for (char c : *value) text += c ? std::string(1, c) : std::string("\\0");
-    return text + "\"";
-}
-template <typename T>
-std::string ToText(T* value) {
-    char text[32];
-    wsprintfA(text, "%p", static_cast<const void*>(value));
-    return text;
-}
-
-#define CHECK(condition)                                                  \
-    do {                                                                  \
-        if (!(condition)) CheckFailed(__FILE__, __LINE__, #condition);    \
-    } while (0)
-
-#define CHECK_EQ(actual, expected)                                                                   \
-    do {                                                                                             \
-        const auto& actual_ = (actual);                                                              \
-        const auto& expected_ = (expected);                                                          \
-        if (!(actual_ == expected_))                                                                 \
-            CheckFailed(__FILE__, __LINE__,                                                          \
-                        std::string(#actual " == " #expected ": got ") + ToText(actual_) + ", expected " + \
-                            ToText(expected_));                                                      \
-    } while (0)
-
-// ---- The plug-in under test -------------------------------------------------------
 
 using ListLoadFunction = HWND(__stdcall*)(HWND parent, char* fileToLoad, int showFlags);
 using ListSendCommandFunction = int(__stdcall*)(HWND listWin, int command, int parameter);
 
 struct Plugin {
     HMODULE module = nullptr;
-    std::string path;
     ListLoadFunction listLoad = nullptr;
     ListSendCommandFunction listSendCommand = nullptr;
 };
 extern Plugin gPlugin;
-
-HWND ListLoad(HWND parent, const std::string& file, int showFlags);
-
-// ---- Test files -------------------------------------------------------------------
 
 struct TestFiles {
     std::string dir;       // a fresh directory, removed at the end
@@ -96,6 +58,7 @@ struct TestFiles {
     std::string empty;     // 0 bytes
     std::string unknown;   // text
     std::string damaged;   // the sample cut short
+    std::string broken;    // the sample cut inside its first frame
     std::string missing;   // a name that does not exist
 };
 extern TestFiles gFiles;
@@ -104,21 +67,44 @@ void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 // The whole file; empty when it cannot be read.
 std::vector<uint8_t> ReadBytes(const std::string& path);
 
-// ---- Decoded pictures for expected pixels ---------------------------------------------
+// A fresh directory for what one test writes, made the process's current
+// directory: the save dialogs start in "." and relative names land there.
+class OutputDir {
+public:
+    explicit OutputDir(const char* name);
+    ~OutputDir();
+    OutputDir(const OutputDir&) = delete;
+    OutputDir& operator=(const OutputDir&) = delete;
 
-struct ChainDeleter {
-    void operator()(Image* image) const { ImageDestroy(image); }
+    // The dialog moves the current directory to wherever the user saved.
+    void enter() const { SetCurrentDirectoryA(path_.c_str()); }
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "\\" + name; }
+    // Names in the directory (or a subdirectory), sorted, without "." and "..".
+    std::vector<std::string> entries(const std::string& subdirectory = "") const;
+
+private:
+    std::string path_;
 };
-using ChainPtr = std::unique_ptr<Image, ChainDeleter>;
+// "{a, b}"
+std::string NameList(const std::vector<std::string>& names);
 
-// The file decoded by the host's own copy of the image library.
-ChainPtr Decode(const std::string& file);
-const Image* FrameAt(const Image* chain, int index);
-int IndexOf(const Image* chain, const Image* frame);
-// 0x00RRGGBB of the picture's pixel (x, y), counted from the top-left.
-uint32_t PixelColor(const Image* image, int x, int y);
+// Hands a file the host wrote to the check with ffprobe and ffmpeg that runs
+// after it, as NAME in MOVREL_EXPORT_DIR; without it the host's own checks stand.
+void KeepForPeers(const std::string& file, const char* name);
 
-// ---- Windows ---------------------------------------------------------------------
+struct ResourceCounts {
+    uint64_t heapBytes = 0;  // busy bytes over every heap of the process
+    int heapBlocks = 0;
+    int gdiObjects = 0;
+    int userObjects = 0;
+    const char* method = "";  // how the object counts were taken
+};
+ResourceCounts CountResources();
+
+// ---- The lister window, the message loop, keys -------------------------------------------
+
+HWND ListLoad(HWND parent, const std::string& file, int showFlags);
 
 struct Message {
     UINT message;
@@ -126,7 +112,6 @@ struct Message {
     LPARAM lparam;
     LONG sequence;  // order among every recorded event of the run
 };
-
 LONG NextSequence();
 
 // A parent window standing in for the file manager's lister, with the viewer
@@ -159,6 +144,18 @@ public:
     std::vector<Message> viewerMessages(UINT message) const;
     std::vector<Message> parentMessages(UINT message) const;
 
+    // While recording: the viewer's timer ticks and paints, and every frame
+    // change with the time its tick arrived, before the viewer armed the
+    // next one: however late a busy machine runs the host, the time from one
+    // to the next is at least the delay the viewer asked for.
+    struct Shown {
+        double at;
+        int index;
+    };
+    std::vector<Shown> shown;
+    int timers = 0;
+    int paints = 0;
+
 private:
     static LRESULT CALLBACK ParentProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
     static LRESULT CALLBACK ViewerSubclass(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
@@ -168,27 +165,41 @@ private:
     WNDPROC viewerProc_ = nullptr;
 };
 
-// ---- Message loop -------------------------------------------------------------------
-
-struct LoopCounts {
-    int timers = 0;  // WM_TIMER messages dispatched to the watched window
-    int paints = 0;  // WM_PAINT messages dispatched to it
-};
-
-// Dispatches messages for `ms` milliseconds; counts those of `watched`.
-LoopCounts Pump(DWORD ms, HWND watched = nullptr);
+// Dispatches messages for `ms` milliseconds.
+void Pump(DWORD ms);
 // Dispatches messages until `done` holds or `timeoutMs` passed; true if it held.
-bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs, HWND watched = nullptr, LoopCounts* counts = nullptr);
+bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 30000);
 double NowMs();
-
-// ---- Keys ---------------------------------------------------------------------------
+// Dispatches messages until the frame on screen changes; false after timeoutMs.
+bool WaitForFrameChange(const Lister& lister, DWORD timeoutMs = 30000);
+// Dispatches messages while a timer of `intervalMs` ticks `ticks` times, and
+// returns how often the viewer's own timer ticked meanwhile: a busy machine
+// delays both alike.
+int ViewerTicksWhile(const Lister& lister, int ticks, UINT intervalMs);
 
 enum class Ctrl { none, left, right };
 // Sets the keyboard state for the Ctrl key and sends WM_KEYDOWN to the window.
 void SendKey(HWND window, WPARAM key, Ctrl ctrl, LPARAM lparam = 0x00390001);
 void ReleaseKeys();
+// A command as the window sends it to itself (or a menu choice, notification 0).
+void Command(HWND viewer, WORD id, WORD notification = 0);
+// Gives the frames of the viewer's chain these delays, repeating the list.
+void SetDelays(const ViewerState* state, const std::vector<uint32_t>& delays);
 
-// ---- Screen ---------------------------------------------------------------------------
+// ---- Pictures and the screen ---------------------------------------------------------------
+
+struct ChainDeleter {
+    void operator()(Image* image) const { ImageDestroy(image); }
+};
+using ChainPtr = std::unique_ptr<Image, ChainDeleter>;
+
+// The file decoded by the host's own copy of the image library.
+ChainPtr Decode(const std::string& file);
+const Image* FrameAt(const Image* chain, int index);
+// 0x00RRGGBB of the picture's pixel (x, y), counted from the top-left.
+uint32_t PixelColor(const Image* image, int x, int y);
+// How a picture differs from another one: empty when every pixel is the same.
+std::string PictureDifference(const Image* got, const Image* want);
 
 struct Capture {
     int width = 0;
@@ -196,17 +207,18 @@ struct Capture {
     std::vector<uint32_t> pixels;  // 0x00RRGGBB, top-down
     uint32_t at(int x, int y) const { return pixels[static_cast<size_t>(y) * width + x] & 0xFFFFFF; }
 };
+constexpr uint32_t kWhite = 0xFFFFFF;
 
 // What the window's client area shows, after painting what is pending.
 Capture CaptureClient(HWND window);
-
-constexpr uint32_t kWhite = 0xFFFFFF;
-
 // Pixels of `area` that differ from `expected`; the first one is described.
 int CountMismatches(const Capture& capture, RECT area, const std::function<uint32_t(int x, int y)>& expected,
                     std::string* first = nullptr);
+// What the viewer should show: the frame unscaled at the scroll position on
+// white, and the frame-number text drawn the same way when `overlay` is set.
+Capture RenderExpected(const Image* frame, int scrollX, int scrollY, int width, int height, const char* overlay);
 
-// ---- Dialogs, menus and the watchdog -----------------------------------------------------
+// ---- Dialogs, menus and the plug-in's calls -------------------------------------------------
 
 // One window that the running test expects: its class ("#32770" for dialogs
 // and message boxes, "#32768" for popup menus) and what the helper thread
@@ -226,19 +238,14 @@ struct ExpectedWindow {
 void ExpectWindows(std::vector<ExpectedWindow> windows);
 // One window whose act is always ready.
 void ExpectWindow(const char* windowClass, std::function<void(HWND)> act);
-// How many of the armed windows were handled; disarms.
-size_t ExpectedWindowsMet();
 // Whether every armed window was handled; disarms.
 bool ExpectationMet();
 // Sends a message to a window of the main thread; false when it was not
 // answered (the window is gone).
 bool AskWindow(HWND window, UINT message, WPARAM wparam, LPARAM lparam, DWORD_PTR* result = nullptr);
-// The text of a message box, its caption and body.
 std::string WindowText(HWND window);
 std::string DialogItemText(HWND dialog, int id);
-// What the helper reported since the test began (unexpected windows, time-outs); clears it.
-std::vector<std::string> TakeHelperFailures();
-// Presses a message box's button (posted, so that the helper never blocks).
+// Presses a dialog's button (posted, so that the helper never blocks).
 void ClickButton(HWND dialog, int id);
 
 // The system's save dialog as the user sees it.
@@ -249,43 +256,39 @@ struct SaveDialogView {
     std::string name;                // the file name box
     std::string folder;              // the folder it shows
 };
-SaveDialogView ReadSaveDialog(HWND dialog);
-// Types `name` into the file name box (nullopt keeps what is there), picks
-// entry `type` of the type list (-1 keeps it) and presses Save. False, with
-// nothing pressed, when the dialog did not take them.
-bool AcceptSaveDialog(HWND dialog, const std::optional<std::string>& name, int type);
-// Answers Video for Windows' "Video Compression" dialog: "Full Frames
-// (Uncompressed)" and OK, or Cancel. False while it is not ready.
-bool AnswerCompressionDialog(HWND dialog, bool ok);
-// Texts of a combo box's list.
-std::vector<std::string> ComboItems(HWND combo);
+// The save dialog, read, then answered with a name (nullopt keeps the
+// default) and a type entry (-1 keeps the first), or cancelled. again: the
+// dialog that stayed open after a No to its overwrite prompt.
+ExpectedWindow SaveDialog(SaveDialogView* view, std::optional<std::string> name = std::nullopt, int type = -1);
+ExpectedWindow CancelSaveDialog(SaveDialogView* view, bool again = false);
+// A message box, read and answered with `button`.
+struct BoxSeen {
+    std::string caption;
+    std::string text;
+    LONG sequence = 0;
+};
+ExpectedWindow AnswerBox(BoxSeen* seen, int button = IDOK);
+// Video for Windows' "Video Compression" dialog: "Full Frames
+// (Uncompressed)" and OK, or Cancel.
+ExpectedWindow CompressionDialog(bool ok);
 
-// ---- What the plug-in asks of the system ---------------------------------------------------
+// For the runner: the helper's work on the main thread's visible windows in
+// one round; what it reported since the test began (unexpected windows,
+// time-outs), taken; a report of its own; a fresh start for the next test.
+void HandleWindows(const std::vector<HWND>& visible);
+std::vector<std::string> TakeHelperFailures();
+void ReportHelperFailure(const std::string& failure);
+void DisarmExpectations();
+void ResetHelper();
+// Closes a dialog or menu without waiting for it.
+void Dismiss(HWND window);
+std::string Describe(HWND window);
 
 // The host patches the plug-in's import table so that its calls of
 // GetSaveFileNameA and MessageBoxA are recorded on the way to the real ones.
+bool RecordPluginCalls(HMODULE plugin);
 struct SaveDialogCall {
-    // As the plug-in filled the structure; texts copied, absent pointers as nullopt.
-    DWORD structSize = 0;
     HWND owner = nullptr;
-    HINSTANCE instance = nullptr;
-    std::optional<std::string> filter;  // the whole text with its NULs, the final double NUL included
-    bool customFilter = false;
-    DWORD maxCustomFilter = 0;
-    DWORD filterIndex = 0;
-    std::optional<std::string> file;    // the default name
-    DWORD maxFile = 0;
-    bool fileTitle = false;
-    DWORD maxFileTitle = 0;
-    std::optional<std::string> initialDir;
-    std::optional<std::string> title;
-    DWORD flags = 0;
-    WORD fileOffset = 0, fileExtension = 0;
-    std::optional<std::string> defaultExtension;
-    LPARAM custData = 0;
-    bool hook = false;
-    bool templateName = false;
-    // What the dialog gave back.
     BOOL result = FALSE;
     DWORD chosenFilterIndex = 0;
     std::string chosenFile;
@@ -299,27 +302,3 @@ struct MessageBoxCall {
 // The calls since the last take.
 std::vector<SaveDialogCall> TakeSaveDialogCalls();
 std::vector<MessageBoxCall> TakeMessageBoxCalls();
-
-// ---- Resource counts --------------------------------------------------------------------
-
-struct ResourceCounts {
-    uint64_t heapBytes = 0;   // busy bytes over every heap of the process
-    int heapBlocks = 0;
-    int gdiObjects = 0;
-    int userObjects = 0;
-    const char* method = "";  // how the object counts were taken
-};
-ResourceCounts CountResources();
-
-// ---- Shorthands for the tests ------------------------------------------------------------
-
-// A command as the window sends it to itself (or a menu choice, notification 0).
-void Command(HWND viewer, WORD id, WORD notification = 0);
-// Gives the frames of the viewer's chain these delays, repeating the list.
-void SetDelays(const ViewerState* state, const std::vector<uint32_t>& delays);
-// Dispatches messages until the frame on screen changes: the milliseconds it
-// took, or -1 after timeoutMs.
-double WaitForFrameChange(const Lister& lister, DWORD timeoutMs);
-// What the viewer should show: the frame unscaled at the scroll position on
-// white, and the frame-number text drawn the same way when `overlay` is set.
-Capture RenderExpected(const Image* frame, int scrollX, int scrollY, int width, int height, const char* overlay);

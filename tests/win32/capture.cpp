@@ -1,0 +1,121 @@
+// Decoded pictures, what the viewer's window shows, and what it should show.
+#include <cstring>
+
+#include "tests/win32/host.h"
+
+ChainPtr Decode(const std::string& file) {
+    FormatRegisterAll();
+    return ChainPtr(ImageLoadFile(file.c_str(), nullptr));
+}
+
+const Image* FrameAt(const Image* chain, int index) {
+    while (chain && index-- > 0) chain = ImageNext(chain);
+    return chain;
+}
+
+uint32_t PixelColor(const Image* image, int x, int y) {
+    const uint32_t value = ImageGetPixel(image, x, y);
+    if (ImageBitCount(image) <= 8) {
+        const RgbQuad* entry = ImageColorTable(image, static_cast<int>(value));
+        return (uint32_t{entry->rgbRed} << 16) | (uint32_t{entry->rgbGreen} << 8) | entry->rgbBlue;
+    }
+    return value & 0xFFFFFF;
+}
+
+std::string PictureDifference(const Image* got, const Image* want) {
+    if (!got) return "no picture";
+    if (ImageWidth(got) != ImageWidth(want) || ImageHeight(got) != ImageHeight(want))
+        return "size " + std::to_string(ImageWidth(got)) + "x" + std::to_string(ImageHeight(got));
+    for (int y = 0; y < ImageHeight(want); ++y)
+        for (int x = 0; x < ImageWidth(want); ++x)
+            if (PixelColor(got, x, y) != PixelColor(want, x, y))
+                return "pixel (" + std::to_string(x) + ", " + std::to_string(y) + ") differs";
+    return "";
+}
+
+namespace {
+
+// A 32-bit top-down DIB section of the given size, selected into a memory DC.
+struct DibCanvas {
+    HDC screen = GetDC(nullptr);
+    HDC dc = CreateCompatibleDC(screen);
+    HBITMAP bitmap = nullptr;
+    HGDIOBJ old = nullptr;
+    uint32_t* bits = nullptr;
+    DibCanvas(int width, int height) {
+        BITMAPINFO info{};
+        info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+        info.bmiHeader.biWidth = width;
+        info.bmiHeader.biHeight = -height;
+        info.bmiHeader.biPlanes = 1;
+        info.bmiHeader.biBitCount = 32;
+        bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, reinterpret_cast<void**>(&bits), nullptr, 0);
+        old = SelectObject(dc, bitmap);
+    }
+    ~DibCanvas() {
+        SelectObject(dc, old);
+        DeleteObject(bitmap);
+        DeleteDC(dc);
+        ReleaseDC(nullptr, screen);
+    }
+};
+
+}  // namespace
+
+Capture CaptureClient(HWND window) {
+    UpdateWindow(window);
+    Pump(0);
+    Capture capture;
+    RECT client;
+    GetClientRect(window, &client);
+    capture.width = client.right;
+    capture.height = client.bottom;
+    if (capture.width <= 0 || capture.height <= 0) return capture;
+    DibCanvas canvas(capture.width, capture.height);
+    HDC windowDc = GetDC(window);
+    BitBlt(canvas.dc, 0, 0, capture.width, capture.height, windowDc, 0, 0, SRCCOPY);
+    ReleaseDC(window, windowDc);
+    GdiFlush();
+    capture.pixels.assign(canvas.bits, canvas.bits + static_cast<size_t>(capture.width) * capture.height);
+    return capture;
+}
+
+int CountMismatches(const Capture& capture, RECT area, const std::function<uint32_t(int x, int y)>& expected,
+                    std::string* first) {
+    int count = 0;
+    for (int y = area.top; y < area.bottom; ++y) {
+        for (int x = area.left; x < area.right; ++x) {
+            const uint32_t want = expected(x, y) & 0xFFFFFF;
+            const uint32_t got = capture.at(x, y);
+            if (got == want) continue;
+            if (count++ == 0 && first) {
+                char text[96];
+                wsprintfA(text, "(%d, %d) is %06X, expected %06X", x, y, got, want);
+                *first = text;
+            }
+        }
+    }
+    return count;
+}
+
+Capture RenderExpected(const Image* frame, int scrollX, int scrollY, int width, int height, const char* overlay) {
+    Capture expected;
+    expected.width = width;
+    expected.height = height;
+    expected.pixels.assign(static_cast<size_t>(width) * height, kWhite);
+    for (int y = 0; y < height && y + scrollY < ImageHeight(frame); ++y)
+        for (int x = 0; x < width && x + scrollX < ImageWidth(frame); ++x)
+            expected.pixels[static_cast<size_t>(y) * width + x] = PixelColor(frame, x + scrollX, y + scrollY);
+    if (!overlay) return expected;
+
+    DibCanvas canvas(width, height);
+    std::memcpy(canvas.bits, expected.pixels.data(), expected.pixels.size() * 4);
+    SetBkMode(canvas.dc, TRANSPARENT);
+    SetTextColor(canvas.dc, RGB(0, 0, 0));
+    TextOutA(canvas.dc, 7, 7, overlay, lstrlenA(overlay));
+    SetTextColor(canvas.dc, RGB(255, 255, 255));
+    TextOutA(canvas.dc, 6, 6, overlay, lstrlenA(overlay));
+    GdiFlush();
+    std::memcpy(expected.pixels.data(), canvas.bits, expected.pixels.size() * 4);
+    return expected;
+}

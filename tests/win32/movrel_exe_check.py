@@ -1,0 +1,91 @@
+#!/usr/bin/env python3
+"""movrel.exe under wine against the native build: the same frames; the same
+saved file, written through a temporary file and a replace (a second save
+under the Windows form of the name replaces the first, and nothing else is
+left beside it); a replaced file keeps what the old one carried (a hidden
+file stays hidden, a read-only one is not replaced: Write error); and the
+same animated GIF, read back alike."""
+import argparse
+import filecmp
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument('--wine', required=True)
+    ap.add_argument('--exe', required=True, help='movrel.exe')
+    ap.add_argument('--native', required=True, help='the native movrel')
+    ap.add_argument('--sample', required=True)
+    opts = ap.parse_args()
+    failures = []
+
+    def check(cond, what):
+        print(('ok   ' if cond else 'FAIL ') + what)
+        if not cond:
+            failures.append(what)
+
+    def run(command):
+        # Output goes to a file, not a pipe: a helper process that wine
+        # starts may inherit a pipe and hold it open long after.
+        with tempfile.TemporaryFile(mode='w+') as out:
+            code = subprocess.run(command, stdout=out, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
+                                  timeout=120).returncode
+            out.seek(0)
+            return code, out.read().replace('\r', '')
+
+    def exe(*args):
+        return run([opts.wine, opts.exe, *args])
+
+    def windows(path):
+        return 'Z:' + path.replace('/', '\\')
+
+    def attributes(path, *change):
+        return run([opts.wine, 'cmd', '/c', 'attrib', *change, windows(path)])[1][:12]
+
+    if not os.path.exists(opts.native):
+        check(False, f'no native movrel at {opts.native}: build the asan preset first')
+        return 1
+    with tempfile.TemporaryDirectory() as work:
+        expected = run([opts.native, 'framemd5', opts.sample])[1]
+        native_bmp, native_gif = os.path.join(work, 'native.bmp'), os.path.join(work, 'native.gif')
+        run([opts.native, 'convert', opts.sample, native_bmp, '--frame', '3'])
+        run([opts.native, 'export', opts.sample, native_gif])
+        check(exe('framemd5', opts.sample)[1] == expected, 'framemd5: the frames of the native build')
+
+        saved = os.path.join(work, 'saved')
+        os.mkdir(saved)
+        target = os.path.join(saved, 'frame.bmp')
+        exe('convert', opts.sample, target)
+        exe('convert', opts.sample, windows(target), '--frame', '3')
+        check(filecmp.cmp(native_bmp, target, shallow=False) and os.listdir(saved) == ['frame.bmp'],
+              'convert: the file of the native build, replaced under the Windows name, nothing beside it')
+
+        for attribute, replaced in (('H', True), ('R', False)):
+            folder = os.path.join(work, attribute)
+            os.mkdir(folder)
+            file = os.path.join(folder, 'frame.bmp')
+            shutil.copy(native_bmp, file)
+            attributes(file, '+' + attribute)
+            if attribute not in attributes(file):
+                print(f'wine keeps no {attribute} attribute on this file system; not checked')
+                continue
+            code = exe('convert', opts.sample, file)[0]
+            check(attribute in attributes(file) and (code == 0) == replaced and
+                  filecmp.cmp(native_bmp, file, shallow=False) != replaced and os.listdir(folder) == ['frame.bmp'],
+                  f'a file with the {attribute} attribute keeps it over a save, ' +
+                  ('replaced' if replaced else 'not replaced (Write error)'))
+            attributes(file, '-R')
+
+        gif = os.path.join(work, 'anim.gif')
+        exe('export', opts.sample, gif)
+        check(os.path.exists(gif) and filecmp.cmp(native_gif, gif, shallow=False) and exe('framemd5', gif)[1] == expected,
+              'export: the animated GIF of the native build, read back alike')
+    return 1 if failures else 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())

@@ -1,0 +1,281 @@
+// The host's main, the helper thread and its watchdog, and the test files.
+//
+// usage: plugin_host PLUGIN.wlx SAMPLE.flc [GoogleTest flags]
+#include <algorithm>
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#include "tests/support/flic_writer.h"
+#include "tests/win32/host.h"
+
+Plugin gPlugin;
+TestFiles gFiles;
+
+namespace {
+
+DWORD gMainThread = 0;
+std::atomic<bool> gStopHelper{false};
+std::atomic<ULONGLONG> gDeadline{0};  // 0: no test running
+std::atomic<bool> gDeadlineHit{false};
+
+BOOL CALLBACK CollectVisible(HWND window, LPARAM param) {
+    if (IsWindowVisible(window)) reinterpret_cast<std::vector<HWND>*>(param)->push_back(window);
+    return TRUE;
+}
+
+// Hands the main thread's windows to the expectations and watches the time:
+// a test still running after its minute has what is open closed and fails;
+// one that stays stuck after that ends the run.
+DWORD WINAPI HelperThread(void*) {
+    while (!gStopHelper) {
+        Sleep(15);
+        std::vector<HWND> visible;
+        EnumThreadWindows(gMainThread, CollectVisible, reinterpret_cast<LPARAM>(&visible));
+        HandleWindows(visible);
+        const ULONGLONG deadline = gDeadline;
+        if (!deadline || GetTickCount64() <= deadline) continue;
+        std::string open;
+        for (HWND window : visible) open += "\n    open: " + Describe(window);
+        if (gDeadlineHit) {
+            for (const std::string& failure : TakeHelperFailures()) std::printf("    helper: %s\n", failure.c_str());
+            std::printf("[  FAILED  ] watchdog: the test is still stuck; giving up%s\n", open.c_str());
+            std::fflush(stdout);
+            TerminateProcess(GetCurrentProcess(), 3);
+        }
+        gDeadlineHit = true;
+        ReportHelperFailure("timed out; closing what is open" + open);
+        gDeadline = GetTickCount64() + 5000;
+        for (HWND window : visible) Dismiss(window);
+    }
+    return 0;
+}
+
+// A palette without white, so that white on screen is always background.
+std::vector<Rgb> TestPalette() {
+    std::vector<Rgb> colors;
+    for (int i = 0; i < 256; ++i)
+        colors.push_back({static_cast<uint8_t>(i), static_cast<uint8_t>((i * 7) & 0xFF), static_cast<uint8_t>(255 - i)});
+    return colors;
+}
+
+void MakeTestFiles(const std::string& sample) {
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    gFiles.dir = std::string(temp) + "movrel-host-" + std::to_string(GetCurrentProcessId());
+    CreateDirectoryA(gFiles.dir.c_str(), nullptr);
+    const std::string dir = gFiles.dir + "\\";
+    // Absolute, since tests move the current directory.
+    char full[MAX_PATH];
+    const DWORD length = GetFullPathNameA(sample.c_str(), MAX_PATH, full, nullptr);
+    gFiles.sample = length > 0 && length < MAX_PATH ? full : sample;
+
+    FlicWriter steps(0xAF12, 64, 48, 100);
+    steps.frame().color256({{0, TestPalette()}});
+    for (int i = 0; i < 4; ++i) (i == 0 ? steps : steps.frame()).copy(Picture(64, 48, static_cast<uint8_t>(40 + i * 50)));
+    WriteBytes(gFiles.steps = dir + "steps.flc", steps.finish());
+
+    FlicWriter large(0xAF12, 480, 360, 100);
+    for (int f = 0; f < 2; ++f) {
+        Picture picture(480, 360);
+        for (int y = 0; y < 360; ++y)
+            for (int x = 0; x < 480; ++x) picture.at(x, y) = static_cast<uint8_t>((x + 3 * y + 101 * f) % 251);
+        if (f == 0) large.frame().color256({{0, TestPalette()}}).copy(picture);
+        else large.frame().copy(picture);
+    }
+    WriteBytes(gFiles.large = dir + "large.flc", large.finish());
+
+    FlicWriter still(0xAF12, 40, 30, 0);
+    still.frame().color256({{0, TestPalette()}}).copy(Picture(40, 30, 77));
+    WriteBytes(gFiles.still = dir + "still.flc", still.finish());
+
+    FlicWriter fli(0xAF11, 32, 20, 5);
+    fli.frame().color64({{0, TestPalette()}}).copy(Picture(32, 20, 9));
+    fli.frame().copy(Picture(32, 20, 19));
+    fli.frame().copy(Picture(32, 20, 29));
+    WriteBytes(gFiles.fli = dir + "anim.fli", fli.finish());
+
+    WriteBytes(gFiles.empty = dir + "empty.flc", {});
+    const std::string text = "Not a picture at all, just a few words of text.\r\n";
+    WriteBytes(gFiles.unknown = dir + "notes.txt", std::vector<uint8_t>(text.begin(), text.end()));
+    std::vector<uint8_t> cut = ReadBytes(sample);
+    cut.resize(cut.size() * 3 / 5);
+    WriteBytes(gFiles.damaged = dir + "damaged.flc", cut);
+    cut.resize(300);  // inside the first frame
+    WriteBytes(gFiles.broken = dir + "broken.flc", cut);
+    gFiles.missing = dir + "no such file.flc";
+}
+
+void RemoveTree(const std::string& dir) {
+    WIN32_FIND_DATAA entry;
+    HANDLE find = FindFirstFileA((dir + "\\*").c_str(), &entry);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const std::string name = entry.cFileName;
+            if (name == "." || name == "..") continue;
+            const std::string path = dir + "\\" + name;
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(path);
+            else DeleteFileA(path.c_str());
+        } while (FindNextFileA(find, &entry));
+        FindClose(find);
+    }
+    RemoveDirectoryA(dir.c_str());
+}
+
+}  // namespace
+
+void HostTest::SetUp() {
+    ResetHelper();
+    TakeSaveDialogCalls();
+    TakeMessageBoxCalls();
+    gDeadlineHit = false;
+    gDeadline = GetTickCount64() + 60000;
+}
+
+void HostTest::TearDown() {
+    ReleaseKeys();
+    Pump(20);
+    gDeadline = 0;
+    DisarmExpectations();
+    for (const std::string& failure : TakeHelperFailures()) ADD_FAILURE() << "helper: " << failure;
+}
+
+void Note(const char* format, ...) {
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    std::printf("    note: %s\n", text);
+}
+
+void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << "cannot write " << path;
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+std::vector<uint8_t> ReadBytes(const std::string& path) {
+    std::vector<uint8_t> bytes;
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return bytes;
+    bytes.resize(GetFileSize(file, nullptr));
+    DWORD read = 0;
+    ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
+    CloseHandle(file);
+    bytes.resize(read);
+    return bytes;
+}
+
+OutputDir::OutputDir(const char* name) : path_(gFiles.dir + "\\" + name) {
+    CreateDirectoryA(path_.c_str(), nullptr);
+    enter();
+}
+
+OutputDir::~OutputDir() { SetCurrentDirectoryA(gFiles.dir.c_str()); }
+
+std::vector<std::string> OutputDir::entries(const std::string& subdirectory) const {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA entry;
+    HANDLE find = FindFirstFileA(((subdirectory.empty() ? path_ : file(subdirectory)) + "\\*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        const std::string name = entry.cFileName;
+        if (name != "." && name != "..") names.push_back(name);
+    } while (FindNextFileA(find, &entry));
+    FindClose(find);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string NameList(const std::vector<std::string>& names) {
+    std::string text = "{";
+    for (const std::string& name : names) text += (text.size() > 1 ? ", " : "") + name;
+    return text + "}";
+}
+
+void KeepForPeers(const std::string& file, const char* name) {
+    const char* dir = std::getenv("MOVREL_EXPORT_DIR");
+    if (!dir || !*dir) return;
+    CreateDirectoryA(dir, nullptr);
+    EXPECT_TRUE(CopyFileA(file.c_str(), (std::string(dir) + "\\" + name).c_str(), FALSE));
+}
+
+ResourceCounts CountResources() {
+    ResourceCounts counts;
+    HANDLE heaps[64];
+    const DWORD heapCount = GetProcessHeaps(64, heaps);
+    for (DWORD i = 0; i < heapCount && i < 64; ++i) {
+        if (!HeapLock(heaps[i])) continue;
+        PROCESS_HEAP_ENTRY entry{};
+        while (HeapWalk(heaps[i], &entry)) {
+            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) {
+                counts.heapBytes += entry.cbData;
+                ++counts.heapBlocks;
+            }
+        }
+        HeapUnlock(heaps[i]);
+    }
+    counts.gdiObjects = static_cast<int>(GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS));
+    counts.userObjects = static_cast<int>(GetGuiResources(GetCurrentProcess(), GR_USEROBJECTS));
+    counts.method = "GetGuiResources";
+    if (counts.gdiObjects == 0 && counts.userObjects == 0) {
+        // Wine answers GetGuiResources with 0. Its handle checks accept a
+        // handle whose upper word is 0 for any generation of the slot, so
+        // asking every slot counts the live objects of each kind.
+        counts.method = "handle-slot probe (GetObjectType, IsMenu, IsWindow)";
+        for (ULONG_PTR slot = 1; slot < 0x10000; ++slot)
+            if (GetObjectType(reinterpret_cast<HGDIOBJ>(slot))) ++counts.gdiObjects;
+        for (ULONG_PTR slot = 0x20; slot < 0x10000; slot += 2) {
+            if (IsMenu(reinterpret_cast<HMENU>(slot))) ++counts.userObjects;
+            if (IsWindow(reinterpret_cast<HWND>(slot))) ++counts.userObjects;
+        }
+    }
+    return counts;
+}
+
+int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    testing::InitGoogleTest(&argc, argv);
+    if (argc != 3) {
+        std::printf("usage: plugin_host PLUGIN.wlx SAMPLE.flc [GoogleTest flags]\n");
+        return 2;
+    }
+    // No "program has stopped" dialog: a crash ends the run and is reported.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    gMainThread = GetCurrentThreadId();
+    // The message queue must exist before the helper looks at our windows.
+    MSG ignored;
+    PeekMessageA(&ignored, nullptr, 0, 0, PM_NOREMOVE);
+    HANDLE helper = CreateThread(nullptr, 0, HelperThread, nullptr, 0, nullptr);
+
+    gPlugin.module = LoadLibraryA(argv[1]);
+    if (gPlugin.module) {
+        gPlugin.listLoad = reinterpret_cast<ListLoadFunction>(reinterpret_cast<void*>(GetProcAddress(gPlugin.module, "ListLoad")));
+        gPlugin.listSendCommand = reinterpret_cast<ListSendCommandFunction>(
+            reinterpret_cast<void*>(GetProcAddress(gPlugin.module, "ListSendCommand")));
+    }
+    if (!gPlugin.listLoad || !gPlugin.listSendCommand || !RecordPluginCalls(gPlugin.module)) {
+        std::printf("%s does not load, lacks ListLoad or ListSendCommand, or does not import GetSaveFileNameA and "
+                    "MessageBoxA (error %lu)\n", argv[1], GetLastError());
+        return 1;
+    }
+    // The host's own copy of the image library, for expected pictures and
+    // for reading back what the plug-in wrote.
+    FormatRegisterAll();
+    MakeTestFiles(argv[2]);
+    // The save dialogs start in the current directory: the test files' one.
+    SetCurrentDirectoryA(gFiles.dir.c_str());
+    const int result = RUN_ALL_TESTS();
+    // Stopped before exit, so that it never dies holding a lock the exit needs.
+    gStopHelper = true;
+    WaitForSingleObject(helper, 5000);
+    CloseHandle(helper);
+    SetCurrentDirectoryA((gFiles.dir + "\\..").c_str());
+    RemoveTree(gFiles.dir);
+    // A filter that names no test is a mistake, not a pass.
+    return testing::UnitTest::GetInstance()->test_to_run_count() == 0 ? 1 : result;
+}
