@@ -35,4 +35,7 @@ for preset in mingw32 mingw64; do
   cmake --build --preset "$preset" -j"$jobs" >/dev/null
 done
 scripts/wine-test.sh
+
+echo "== install package"
+python3 tests/peer/package_check.py "$(scripts/package.sh)"
 echo "all tests passed"
