@@ -53,7 +53,7 @@ extern "C" int __stdcall ListSendCommand(HWND listWin, int command, int paramete
             if (!IsViewerWindow(listWin)) return kHostFailure;
             return ViewerCopy(listWin) ? kHostSuccess : kHostFailure;
         case kCommandNewParameters:
-            if (IsViewerWindow(listWin)) ViewerSetFitToWindow(listWin, parameter & kShowFitToWindow);
+            if (IsViewerWindow(listWin)) ViewerSetShowFlags(listWin, parameter);
             return kHostSuccess;
         default: return kHostFailure;
     }

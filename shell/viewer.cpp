@@ -115,7 +115,7 @@ LRESULT OnCreate(HWND window, const CREATESTRUCTA* create) {
     state->popup = GetSubMenu(state->menu, 0);
     std::strcpy(state->path, params->fileName);
 
-    ViewerSetFitToWindow(window, params->showFlags & kShowFitToWindow);
+    ViewerSetShowFlags(window, params->showFlags);
     ViewerSetPaused(window, 0);
     ViewerSetSingleStep(window, 0);
     ViewerSetFrameCounter(window, 0);
@@ -153,11 +153,21 @@ void UpdateScrollBar(HWND window, int bar, int pictureSize) {
     SetScrollPos(window, bar, std::min(old, max), TRUE);
 }
 
+// Whether the frame is scaled into the client area: in fit mode, and with
+// "larger only" just when it does not fit as it is.
+bool Fitted(const ViewerState* state, const RECT& client) {
+    if (!state->fitToWindow) return false;
+    if (!state->fitLargerOnly) return true;
+    return ImageWidth(state->current) > client.right || ImageHeight(state->current) > client.bottom;
+}
+
 LRESULT OnSize(HWND window, WPARAM wparam, LPARAM lparam) {
     if (lparam == 0) return DefWindowProcA(window, WM_SIZE, wparam, lparam);
     const ViewerState* state = ViewerGetState(window);
     if (!state) return 0;
-    if (state->fitToWindow) {
+    RECT client;
+    GetClientRect(window, &client);
+    if (Fitted(state, client)) {
         SetScrollRange(window, SB_HORZ, 0, 0, FALSE);
         SetScrollRange(window, SB_VERT, 0, 0, FALSE);
         return 0;
@@ -190,21 +200,44 @@ void DrawFrameNumber(HDC dc, int frameCounter) {
     TextOutA(dc, kOverlayX, kOverlayY, text, length);
 }
 
+// The offset that centres `size` pixels in `room`, when the host asks for it
+// and they fit; 0 otherwise.
+int CenterOffset(const ViewerState* state, LONG room, LONG size) {
+    return state->center && size < room ? static_cast<int>((room - size) / 2) : 0;
+}
+
+COLORREF Background(const ViewerState* state) { return state->darkMode ? RGB(32, 32, 32) : RGB(255, 255, 255); }
+
+LRESULT OnEraseBackground(HWND window, WPARAM wparam) {
+    const ViewerState* state = ViewerGetState(window);
+    if (!state) return DefWindowProcA(window, WM_ERASEBKGND, wparam, 0);
+    RECT client;
+    GetClientRect(window, &client);
+    HBRUSH brush = CreateSolidBrush(Background(state));
+    FillRect(reinterpret_cast<HDC>(wparam), &client, brush);
+    DeleteObject(brush);
+    return 1;
+}
+
 LRESULT OnPaint(HWND window, WPARAM wparam, LPARAM lparam) {
     const ViewerState* state = ViewerGetState(window);
     if (!state) return DefWindowProcA(window, WM_PAINT, wparam, lparam);
     PAINTSTRUCT paint;
     HDC dc = BeginPaint(window, &paint);
     const Image* frame = state->current;
-    if (state->fitToWindow) {
-        RECT client;
-        GetClientRect(window, &client);
+    RECT client;
+    GetClientRect(window, &client);
+    // The rest of the client area keeps the background of the last erase.
+    if (Fitted(state, client)) {
         const RECT source{0, 0, ImageWidth(frame), ImageHeight(frame)};
-        const RECT destination = FitRectangle(client, ImageWidth(frame), ImageHeight(frame));
-        // The rest of the client area keeps the white background of the last erase.
+        RECT destination = FitRectangle(client, ImageWidth(frame), ImageHeight(frame));
+        OffsetRect(&destination, CenterOffset(state, client.right, destination.right),
+                   CenterOffset(state, client.bottom, destination.bottom));
         ImageDrawStretched(frame, dc, &source, &destination);
     } else {
-        ImageDraw(frame, dc, 0, 0, GetScrollPos(window, SB_HORZ), GetScrollPos(window, SB_VERT));
+        ImageDraw(frame, dc, CenterOffset(state, client.right, ImageWidth(frame)),
+                  CenterOffset(state, client.bottom, ImageHeight(frame)), GetScrollPos(window, SB_HORZ),
+                  GetScrollPos(window, SB_VERT));
     }
     if (state->showFrameNumber == 1) DrawFrameNumber(dc, state->frameCounter);
     EndPaint(window, &paint);
@@ -290,7 +323,28 @@ LRESULT OnInitMenu(HWND window, WPARAM wparam) {
     HMENU menu = reinterpret_cast<HMENU>(wparam);
     CheckMenuItem(menu, IDM_PAUSE, MF_BYCOMMAND | (state->paused == 1 ? MF_CHECKED : MF_UNCHECKED));
     CheckMenuItem(menu, IDM_SHOW_FRAME_NUMBER, MF_BYCOMMAND | (state->showFrameNumber == 1 ? MF_CHECKED : MF_UNCHECKED));
+    CheckMenuItem(menu, IDM_FIT_TO_WINDOW, MF_BYCOMMAND | (state->fitToWindow ? MF_CHECKED : MF_UNCHECKED));
+    CheckMenuItem(menu, IDM_CENTER, MF_BYCOMMAND | (state->center ? MF_CHECKED : MF_UNCHECKED));
     return 0;
+}
+
+// Fit and centring are the host's settings too: a change made in the viewer
+// is told to the host, so that its menu stays true.
+void ToggleHostSetting(HWND window, WORD item) {
+    ViewerState* state = ViewerGetState(window);
+    if (!state) return;
+    int value = 0;
+    if (item == kHostItemFit) {
+        value = !state->fitToWindow;
+        ViewerSetFitToWindow(window, value ? kShowFitToWindow : 0);
+        RECT client;
+        GetClientRect(window, &client);
+        SendMessageA(window, WM_SIZE, SIZE_RESTORED, MAKELPARAM(client.right, client.bottom));
+    } else {
+        value = state->center = !state->center;
+        InvalidateRect(window, nullptr, TRUE);
+    }
+    PostMessageA(GetParent(window), WM_COMMAND, MAKEWPARAM(value, item), reinterpret_cast<LPARAM>(window));
 }
 
 LRESULT OnCommand(HWND window, WPARAM wparam, LPARAM lparam) {
@@ -308,6 +362,8 @@ LRESULT OnCommand(HWND window, WPARAM wparam, LPARAM lparam) {
         case IDM_EXPORT_AVI: ViewerExportAvi(window); break;
         case IDM_EXPORT_SPR: ViewerExportSpr(window); break;
         case IDM_ABOUT: ViewerShowAbout(window); break;
+        case IDM_FIT_TO_WINDOW: ToggleHostSetting(window, kHostItemFit); break;
+        case IDM_CENTER: ToggleHostSetting(window, kHostItemCenter); break;
         default: return DefWindowProcA(window, WM_COMMAND, wparam, lparam);
     }
     return 0;
@@ -321,6 +377,7 @@ LRESULT CALLBACK ViewerWndProc(HWND window, UINT message, WPARAM wparam, LPARAM 
         case WM_DESTROY: return OnDestroy(window);
         case WM_SIZE: return OnSize(window, wparam, lparam);
         case WM_PAINT: return OnPaint(window, wparam, lparam);
+        case WM_ERASEBKGND: return OnEraseBackground(window, wparam);
         case WM_TIMER: return OnTimer(window, wparam, lparam);
         case WM_HSCROLL: return OnScroll(window, SB_HORZ, wparam);
         case WM_VSCROLL: return OnScroll(window, SB_VERT, wparam);
@@ -408,6 +465,15 @@ int ViewerSetFitToWindow(HWND window, int value) {
     // The scroll ranges follow at the next size change.
     InvalidateRect(window, nullptr, TRUE);
     return 1;
+}
+
+int ViewerSetShowFlags(HWND window, int flags) {
+    ViewerState* state = ViewerGetState(window);
+    if (!state) return 0;
+    state->fitLargerOnly = flags & kShowFitLargerOnly;
+    state->center = flags & kShowCenter;
+    state->darkMode = flags & kShowDarkMode;
+    return ViewerSetFitToWindow(window, flags & kShowFitToWindow);
 }
 
 int ViewerCopy(HWND window) {

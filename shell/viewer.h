@@ -19,10 +19,20 @@ inline constexpr char kViewerClassName[] = "WLXMovrel";
 // What ListLoad hands to the window's creation; valid only during creation.
 struct ViewerCreateParams {
     const char* fileName;
-    int32_t showFlags;  // only kShowFitToWindow is read
+    int32_t showFlags;  // the host's kShow* flags
 };
 
+// The host's show flags that the viewer follows (the text flags are not an
+// image viewer's business).
 constexpr int32_t kShowFitToWindow = 2;
+constexpr int32_t kShowFitLargerOnly = 32;  // with kShowFitToWindow: shrink only
+constexpr int32_t kShowCenter = 64;
+constexpr int32_t kShowDarkMode = 128;
+
+// What the viewer tells the host when the user changes fit or centring in
+// the viewer: WM_COMMAND with MAKELONG(value, item) to the parent.
+constexpr WORD kHostItemFit = 0xFFFB;
+constexpr WORD kHostItemCenter = 0xFFF9;
 
 struct ViewerState {
     Image* first;              // the chain; the window owns it
@@ -35,6 +45,9 @@ struct ViewerState {
     int32_t frameCounter;      // 0-based position of current in the chain
     int32_t showFrameNumber;   // 1 while the frame number is drawn
     int32_t wheelRemainder;    // wheel turn short of a whole notch, kept for the next message
+    int32_t fitLargerOnly;     // non-zero: fitting only shrinks pictures larger than the window
+    int32_t center;            // non-zero: a picture smaller than the window sits in its middle
+    int32_t darkMode;          // non-zero: the background is dark instead of white
     char path[MAX_PATH];       // the loaded file as the host named it
 };
 
@@ -54,6 +67,8 @@ int ViewerIsFrameNumberShown(HWND window);
 int ViewerShowFrameNumber(HWND window, int value);
 int ViewerIsFitToWindow(HWND window);
 int ViewerSetFitToWindow(HWND window, int value);
+// Follows the host's show flags: fit (larger only), centre, dark mode.
+int ViewerSetShowFlags(HWND window, int flags);
 int ViewerCopy(HWND window);
 void ViewerShowMenu(HWND window, POINT screenPoint);
 

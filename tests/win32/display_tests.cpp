@@ -301,3 +301,60 @@ TEST_F(paint, the_overlay_stays_put_while_scrolling) {
         EXPECT_EQ(wrong, 0) << "scrolled to " << p.x << "," << p.y << ": " << where;
     }
 }
+
+TEST_F(paint, the_hosts_centre_shrink_only_and_dark_mode) {
+    ChainPtr decoded = Decode(gFiles.sample);
+    const Image* frame = FrameAt(decoded.get(), 0);
+    auto framePixel = [&](int left, int top) {
+        return [=](int x, int y) { return PixelColor(frame, x - left, y - top); };
+    };
+    auto background = [](uint32_t color) { return [=](int, int) { return color; }; };
+    auto shownFirstFrame = [](Lister& lister) {
+        Command(lister.viewer(), IDM_PAUSE);
+        EXPECT_EQ(lister.currentIndex(), 0);
+        return CaptureClient(lister.viewer());
+    };
+    std::string where;
+    {  // Centred, at its size, on white; then on dark.
+        Lister lister(gFiles.sample, 64, 0, 0, 640, 480);
+        Capture shown = shownFirstFrame(lister);
+        EXPECT_EQ(CountMismatches(shown, {160, 140, 480, 340}, framePixel(160, 140), &where), 0) << where;
+        EXPECT_EQ(CountMismatches(shown, {0, 0, 160, 480}, background(kWhite), &where), 0) << where;
+        gPlugin.listSendCommand(lister.viewer(), 2, 64 | 128);
+        shown = CaptureClient(lister.viewer());
+        EXPECT_EQ(CountMismatches(shown, {160, 140, 480, 340}, framePixel(160, 140), &where), 0) << where;
+        EXPECT_EQ(CountMismatches(shown, {0, 0, 160, 480}, background(0x202020), &where), 0) << where;
+    }
+    {  // Fit larger only: a picture that fits is not enlarged...
+        Lister lister(gFiles.sample, 2 | 32, 0, 0, 640, 480);
+        const Capture shown = shownFirstFrame(lister);
+        EXPECT_EQ(CountMismatches(shown, {0, 0, 320, 200}, framePixel(0, 0), &where), 0) << where;
+        EXPECT_EQ(CountMismatches(shown, {320, 0, 640, 480}, background(kWhite), &where), 0) << where;
+        // ...and one that does not is reduced to fill the window (the sample
+        // has no white pixel), with no scroll bars.
+        lister.resize(160, 100);
+        EXPECT_EQ(GetWindowLongA(lister.viewer(), GWL_STYLE) & (WS_HSCROLL | WS_VSCROLL), 0l);
+        EXPECT_EQ(CountMismatches(CaptureClient(lister.viewer()), {0, 0, 160, 100}, background(kWhite)), 160 * 100);
+    }
+}
+
+TEST_F(paint, fit_and_centre_from_the_menu_tell_the_host) {
+    Lister lister(gFiles.sample, 0, 0, 0, 640, 480);
+    HWND viewer = lister.viewer();
+    auto told = [&](WORD item) {
+        for (const Message& m : lister.parentMessages(WM_COMMAND))
+            if (HIWORD(m.wparam) == item) return static_cast<int>(LOWORD(m.wparam));
+        return -1;
+    };
+    Command(viewer, IDM_FIT_TO_WINDOW);
+    EXPECT_TRUE(PumpUntil([&] { return told(kHostItemFit) == 1; }));
+    EXPECT_TRUE(lister.state()->fitToWindow);
+    Command(viewer, IDM_CENTER);
+    EXPECT_TRUE(PumpUntil([&] { return told(kHostItemCenter) == 1; }));
+    // Fitted into 640 x 400 and centred in 640 x 480: white bands of 40 rows.
+    Command(viewer, IDM_PAUSE);
+    const Capture shown = CaptureClient(viewer);
+    std::string where;
+    EXPECT_EQ(CountMismatches(shown, {0, 0, 640, 40}, [](int, int) { return kWhite; }, &where), 0) << where;
+    EXPECT_NE(shown.at(0, 40), kWhite);
+}

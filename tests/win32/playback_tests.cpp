@@ -365,11 +365,11 @@ TEST_F(menu, right_click_opens_the_menu_with_its_check_marks) {
         SendMessageA(viewer, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(30, 20));
         EXPECT_TRUE(ExpectationMet());
         EXPECT_EQ(std::make_pair(menu.rect.left, menu.rect.top), std::make_pair(130L, 100L));
-        EXPECT_EQ(menu.items, 12);
+        EXPECT_EQ(menu.items, 14);
         EXPECT_EQ(menu.pauseChecked, pause);
         EXPECT_EQ(menu.frameNumberChecked, frameNumber);
         // Every command of the viewer is on the menu or its Export submenu.
-        EXPECT_EQ(menu.commands.size(), 11u);
+        EXPECT_EQ(menu.commands.size(), 13u);
         EXPECT_TRUE(menu.commands.count(IDM_COPY) && menu.commands.count(IDM_ABOUT) && menu.commands.count(IDM_EXPORT_SPR));
     }
 }
