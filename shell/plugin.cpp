@@ -7,6 +7,7 @@
 #include "shell/viewer.h"
 
 HINSTANCE gModule = nullptr;
+char gSettingsFile[MAX_PATH] = "";
 
 namespace {
 
@@ -57,6 +58,19 @@ extern "C" int __stdcall ListSendCommand(HWND listWin, int command, int paramete
             return kHostSuccess;
         default: return kHostFailure;
     }
+}
+
+// What the host hands over right after loading the library.
+struct ListDefaultParamStruct {
+    int size;
+    DWORD PluginInterfaceVersionLow;
+    DWORD PluginInterfaceVersionHi;
+    char DefaultIniName[MAX_PATH];
+};
+
+extern "C" void __stdcall ListSetDefaultParams(ListDefaultParamStruct* params) {
+    // The plug-in's own folder may not be writable; the host's ini file is.
+    if (params && params->size >= static_cast<int>(sizeof *params)) lstrcpynA(gSettingsFile, params->DefaultIniName, MAX_PATH);
 }
 
 extern "C" void __stdcall ListGetDetectString(char* detectString, int maxLength) {

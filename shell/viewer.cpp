@@ -92,6 +92,20 @@ LRESULT OnKeyDown(HWND window, WPARAM key, LPARAM lparam) {
     return 0;
 }
 
+// ---- Remembered choices -----------------------------------------------------------
+
+constexpr char kSettingsSection[] = "Movrel";
+constexpr char kFrameNumberKey[] = "FrameNumber";
+
+int RememberedFrameNumber() {
+    if (!gSettingsFile[0]) return 0;
+    return GetPrivateProfileIntA(kSettingsSection, kFrameNumberKey, 0, gSettingsFile) == 1 ? 1 : 0;
+}
+
+void RememberFrameNumber(int shown) {
+    if (gSettingsFile[0]) WritePrivateProfileStringA(kSettingsSection, kFrameNumberKey, shown ? "1" : "0", gSettingsFile);
+}
+
 // ---- Creation and destruction ---------------------------------------------------
 
 LRESULT OnCreate(HWND window, const CREATESTRUCTA* create) {
@@ -119,7 +133,7 @@ LRESULT OnCreate(HWND window, const CREATESTRUCTA* create) {
     ViewerSetPaused(window, 0);
     ViewerSetSingleStep(window, 0);
     ViewerSetFrameCounter(window, 0);
-    ViewerShowFrameNumber(window, 0);
+    ViewerShowFrameNumber(window, RememberedFrameNumber());
     return 0;
 }
 
@@ -354,7 +368,10 @@ LRESULT OnCommand(HWND window, WPARAM wparam, LPARAM lparam) {
         case IDM_COPY: ViewerCopy(window); break;
         case IDM_PAUSE: ViewerSetPaused(window, !ViewerIsPaused(window)); break;
         case IDM_NEXT_FRAME: ViewerSetSingleStep(window, 1); break;
-        case IDM_SHOW_FRAME_NUMBER: ViewerShowFrameNumber(window, !ViewerIsFrameNumberShown(window)); break;
+        case IDM_SHOW_FRAME_NUMBER:
+            ViewerShowFrameNumber(window, !ViewerIsFrameNumberShown(window));
+            RememberFrameNumber(ViewerIsFrameNumberShown(window));
+            break;
         case IDM_EXTRACT_FRAME: ViewerExtractFrame(window); break;
         case IDM_EXTRACT_ALL_FRAMES: ViewerExtractAllFrames(window); break;
         case IDM_INFORMATION: ViewerShowInformation(window); break;

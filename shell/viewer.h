@@ -14,6 +14,10 @@
 // The library's own module, stored when the library is attached.
 extern HINSTANCE gModule;
 
+// The ini file that the host named in ListSetDefaultParams, where the
+// viewer's own choices are remembered in the [Movrel] section; empty until then.
+extern char gSettingsFile[MAX_PATH];
+
 inline constexpr char kViewerClassName[] = "WLXMovrel";
 
 // What ListLoad hands to the window's creation; valid only during creation.

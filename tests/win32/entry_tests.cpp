@@ -284,3 +284,34 @@ TEST_F(leaks, load_and_destroy_200_times) {
     EXPECT_EQ(after.gdiObjects, before.gdiObjects);
     EXPECT_EQ(after.userObjects, before.userObjects);
 }
+
+TEST_F(entry, the_detect_string_and_remembered_choices) {
+    // The string the host stores at install, whole, or a plain one for a small buffer.
+    char detect[2048];
+    gPlugin.listGetDetectString(detect, sizeof detect);
+    EXPECT_NE(std::strstr(detect, "[5]=175"), nullptr) << detect;
+    char small[40];
+    gPlugin.listGetDetectString(small, sizeof small);
+    EXPECT_STREQ(small, "EXT=\"FLI\" | EXT=\"FLC\"");
+
+    // The host names its ini file; the frame number shown stays shown in the
+    // next window, as the user left it.
+    const std::string ini = gFiles.dir + "\\lsplugin.ini";
+    ListDefaultParams params{sizeof(ListDefaultParams), 12, 2, {}};
+    std::strcpy(params.iniName, ini.c_str());
+    gPlugin.listSetDefaultParams(&params);
+    {
+        Lister lister(gFiles.sample, 0);
+        EXPECT_EQ(lister.state()->showFrameNumber, 0);
+        Command(lister.viewer(), IDM_SHOW_FRAME_NUMBER);
+    }
+    {
+        Lister lister(gFiles.sample, 0);
+        EXPECT_EQ(lister.state()->showFrameNumber, 1);
+        Command(lister.viewer(), IDM_SHOW_FRAME_NUMBER);
+    }
+    Lister lister(gFiles.sample, 0);
+    EXPECT_EQ(lister.state()->showFrameNumber, 0);
+    EXPECT_NE(ReadBytes(ini).size(), 0u);
+    DeleteFileA(ini.c_str());
+}

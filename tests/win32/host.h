@@ -41,10 +41,21 @@ void Note(const char* format, ...);
 using ListLoadFunction = HWND(__stdcall*)(HWND parent, char* fileToLoad, int showFlags);
 using ListSendCommandFunction = int(__stdcall*)(HWND listWin, int command, int parameter);
 
+struct ListDefaultParams {
+    int size;
+    DWORD versionLow;
+    DWORD versionHigh;
+    char iniName[MAX_PATH];
+};
+using ListSetDefaultParamsFunction = void(__stdcall*)(ListDefaultParams* params);
+using ListGetDetectStringFunction = void(__stdcall*)(char* out, int maxLength);
+
 struct Plugin {
     HMODULE module = nullptr;
     ListLoadFunction listLoad = nullptr;
     ListSendCommandFunction listSendCommand = nullptr;
+    ListSetDefaultParamsFunction listSetDefaultParams = nullptr;
+    ListGetDetectStringFunction listGetDetectString = nullptr;
 };
 extern Plugin gPlugin;
 

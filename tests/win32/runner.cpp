@@ -257,6 +257,10 @@ int main(int argc, char** argv) {
         gPlugin.listLoad = reinterpret_cast<ListLoadFunction>(reinterpret_cast<void*>(GetProcAddress(gPlugin.module, "ListLoad")));
         gPlugin.listSendCommand = reinterpret_cast<ListSendCommandFunction>(
             reinterpret_cast<void*>(GetProcAddress(gPlugin.module, "ListSendCommand")));
+        gPlugin.listSetDefaultParams = reinterpret_cast<ListSetDefaultParamsFunction>(
+            reinterpret_cast<void*>(GetProcAddress(gPlugin.module, "ListSetDefaultParams")));
+        gPlugin.listGetDetectString = reinterpret_cast<ListGetDetectStringFunction>(
+            reinterpret_cast<void*>(GetProcAddress(gPlugin.module, "ListGetDetectString")));
     }
     if (!gPlugin.listLoad || !gPlugin.listSendCommand || !RecordPluginCalls(gPlugin.module)) {
         std::printf("%s does not load, lacks ListLoad or ListSendCommand, or does not import GetSaveFileNameA and "
