@@ -48,6 +48,14 @@ extern "C" HWND __stdcall ListLoad(HWND parent, char* fileToLoad, int showFlags)
                            reinterpret_cast<HMENU>(1), gModule, &params);
 }
 
+// The next file in the same window (quick view's cursor moves, Lister's n
+// and p): no flicker of a new window. On failure the host falls back to a
+// fresh ListLoad.
+extern "C" int __stdcall ListLoadNext(HWND, HWND listWin, char* fileToLoad, int showFlags) {
+    if (!IsViewerWindow(listWin)) return kHostFailure;
+    return ViewerLoadNext(listWin, fileToLoad, showFlags) ? kHostSuccess : kHostFailure;
+}
+
 extern "C" int __stdcall ListSendCommand(HWND listWin, int command, int parameter) {
     switch (command) {
         case kCommandCopy:

@@ -484,6 +484,29 @@ int ViewerSetFitToWindow(HWND window, int value) {
     return 1;
 }
 
+int ViewerLoadNext(HWND window, const char* fileName, int showFlags) {
+    ViewerState* state = ViewerGetState(window);
+    if (!state || !fileName || strnlen(fileName, MAX_PATH) >= MAX_PATH) return 0;
+    Image* chain = ImageLoadFile(fileName, nullptr);
+    if (!chain) return 0;  // the window keeps showing what it showed
+    KillTimer(window, kPlaybackTimer);
+    ImageDestroy(state->first);
+    state->first = chain;
+    state->current = chain;
+    std::strcpy(state->path, fileName);
+    // The user's choices (fit, frame number) stay; playback starts afresh.
+    ViewerSetSingleStep(window, 0);
+    ViewerSetFrameCounter(window, 0);
+    SetScrollPos(window, SB_HORZ, 0, FALSE);
+    SetScrollPos(window, SB_VERT, 0, FALSE);
+    ViewerSetShowFlags(window, showFlags);
+    RECT client;
+    GetClientRect(window, &client);
+    SendMessageA(window, WM_SIZE, SIZE_RESTORED, MAKELPARAM(client.right, client.bottom));
+    ViewerSetPaused(window, 0);
+    return 1;
+}
+
 int ViewerSetShowFlags(HWND window, int flags) {
     ViewerState* state = ViewerGetState(window);
     if (!state) return 0;

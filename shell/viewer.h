@@ -71,6 +71,10 @@ int ViewerIsFrameNumberShown(HWND window);
 int ViewerShowFrameNumber(HWND window, int value);
 int ViewerIsFitToWindow(HWND window);
 int ViewerSetFitToWindow(HWND window, int value);
+// Shows another file in the window, playing from its first frame; the
+// viewer's own choices stay. 0, with the window as it was, when the file
+// cannot be shown.
+int ViewerLoadNext(HWND window, const char* fileName, int showFlags);
 // Follows the host's show flags: fit (larger only), centre, dark mode.
 int ViewerSetShowFlags(HWND window, int flags);
 int ViewerCopy(HWND window);

@@ -315,3 +315,22 @@ TEST_F(entry, the_detect_string_and_remembered_choices) {
     EXPECT_NE(ReadBytes(ini).size(), 0u);
     DeleteFileA(ini.c_str());
 }
+
+TEST_F(entry, the_next_file_in_the_same_window) {
+    Lister lister(gFiles.sample, 0);
+    HWND viewer = lister.viewer();
+    Command(viewer, IDM_SHOW_FRAME_NUMBER);
+    ASSERT_TRUE(WaitForFrameChange(lister));
+    std::string next = gFiles.steps;
+    EXPECT_EQ(gPlugin.listLoadNext(lister.parent(), viewer, next.data(), 64), 0);
+    EXPECT_EQ(ImageCount(lister.state()->first), 4);
+    EXPECT_EQ(lister.currentIndex(), 0);
+    EXPECT_EQ(lister.state()->showFrameNumber, 1);  // the user's choice stays
+    EXPECT_TRUE(lister.state()->center);            // the host's flags apply
+    EXPECT_TRUE(WaitForFrameChange(lister));        // and it plays
+    // A file it cannot show: the documented error, the window as it was.
+    std::string bad = gFiles.unknown;
+    EXPECT_EQ(gPlugin.listLoadNext(lister.parent(), viewer, bad.data(), 0), 1);
+    EXPECT_EQ(ImageCount(lister.state()->first), 4);
+    EXPECT_TRUE(IsWindow(viewer));
+}

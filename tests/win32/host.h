@@ -49,6 +49,7 @@ struct ListDefaultParams {
 };
 using ListSetDefaultParamsFunction = void(__stdcall*)(ListDefaultParams* params);
 using ListGetDetectStringFunction = void(__stdcall*)(char* out, int maxLength);
+using ListLoadNextFunction = int(__stdcall*)(HWND parent, HWND listWin, char* fileToLoad, int showFlags);
 
 struct Plugin {
     HMODULE module = nullptr;
@@ -56,6 +57,7 @@ struct Plugin {
     ListSendCommandFunction listSendCommand = nullptr;
     ListSetDefaultParamsFunction listSetDefaultParams = nullptr;
     ListGetDetectStringFunction listGetDetectString = nullptr;
+    ListLoadNextFunction listLoadNext = nullptr;
 };
 extern Plugin gPlugin;
 
