@@ -167,6 +167,13 @@ void UpdateScrollBar(HWND window, int bar, int pictureSize) {
     SetScrollPos(window, bar, std::min(old, max), TRUE);
 }
 
+// The scroll ranges for the client area as it is, as after a size change.
+void UpdateScrollRanges(HWND window) {
+    RECT client;
+    GetClientRect(window, &client);
+    SendMessageA(window, WM_SIZE, SIZE_RESTORED, MAKELPARAM(client.right, client.bottom));
+}
+
 // Whether the frame is scaled into the client area: in fit mode, and with
 // "larger only" just when it does not fit as it is.
 bool Fitted(const ViewerState* state, const RECT& client) {
@@ -351,9 +358,7 @@ void ToggleHostSetting(HWND window, WORD item) {
     if (item == kHostItemFit) {
         value = !state->fitToWindow;
         ViewerSetFitToWindow(window, value ? kShowFitToWindow : 0);
-        RECT client;
-        GetClientRect(window, &client);
-        SendMessageA(window, WM_SIZE, SIZE_RESTORED, MAKELPARAM(client.right, client.bottom));
+        UpdateScrollRanges(window);
     } else {
         value = state->center = !state->center;
         InvalidateRect(window, nullptr, TRUE);
@@ -494,15 +499,14 @@ int ViewerLoadNext(HWND window, const char* fileName, int showFlags) {
     state->first = chain;
     state->current = chain;
     std::strcpy(state->path, fileName);
-    // The user's choices (fit, frame number) stay; playback starts afresh.
+    // The frame number stays as the user left it; fit and centring follow
+    // the host's flags; playback starts afresh at the top-left.
     ViewerSetSingleStep(window, 0);
     ViewerSetFrameCounter(window, 0);
     SetScrollPos(window, SB_HORZ, 0, FALSE);
     SetScrollPos(window, SB_VERT, 0, FALSE);
     ViewerSetShowFlags(window, showFlags);
-    RECT client;
-    GetClientRect(window, &client);
-    SendMessageA(window, WM_SIZE, SIZE_RESTORED, MAKELPARAM(client.right, client.bottom));
+    UpdateScrollRanges(window);
     ViewerSetPaused(window, 0);
     return 1;
 }
