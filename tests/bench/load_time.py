@@ -19,6 +19,9 @@ import sys
 import tempfile
 import threading
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'peer'))
+from checks import Checks  # noqa: E402
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 CPU_LIMIT = 1.0                          # seconds
 MEMORY_LIMIT = (1 << 30) + (64 << 20)    # the load budget plus the program
@@ -66,19 +69,16 @@ def main():
     dirs = sys.argv[2:] or [os.path.join(ROOT, 'samples'), os.path.join(ROOT, 'tests', 'fuzz', 'seeds'),
                             os.path.join(ROOT, '..', 'shared', 'corpus')]
     results = []
-    failures = []
+    check = Checks()
     for path in files(d for d in dirs if os.path.isdir(d)):
         cpu, peak, code = run(movrel, path)
         if cpu > limit:
             cpu = min(cpu, run(movrel, path)[0])
         name = os.path.relpath(path, ROOT)
         results.append((cpu, peak, name))
-        if code not in (0, 1):
-            failures.append(f'{name}: exit code {code}')
-        if cpu > limit:
-            failures.append(f'{name}: {cpu:.2f} s of CPU time')
-        if peak > MEMORY_LIMIT:
-            failures.append(f'{name}: peak {peak >> 20} MiB')
+        check(code in (0, 1), f'{name}: exit code {code}')
+        check(cpu <= limit, f'{name}: {cpu:.2f} s of CPU time')
+        check(peak <= MEMORY_LIMIT, f'{name}: peak {peak >> 20} MiB')
     print(f'{len(results)} files loaded')
     print('slowest:')
     for cpu, peak, name in sorted(results, reverse=True)[:5]:
@@ -86,10 +86,7 @@ def main():
     print('largest:')
     for cpu, peak, name in sorted(results, key=lambda r: r[1], reverse=True)[:3]:
         print(f'  {cpu:5.2f} s  {peak >> 20:5d} MiB  {name}')
-    for f in failures:
-        print('FAIL', f)
-    print(f'{len(failures)} failures')
-    return 1 if failures else 0
+    return check.report()
 
 
 if __name__ == '__main__':

@@ -12,6 +12,8 @@ import subprocess
 import sys
 import tempfile
 
+from checks import Checks
+
 
 def detect_string(header):
     text = open(header).read()
@@ -124,11 +126,7 @@ def main():
     ap.add_argument('--corpus', required=True)
     ap.add_argument('--sample', required=True)
     opts = ap.parse_args()
-    failures = []
-
-    def check(cond, what):
-        if not cond:
-            failures.append(what)
+    check = Checks()
 
     text = detect_string(opts.header)
     check(len(text) < 512, f'the detect string has {len(text)} characters, far from the host limit of 2 KB')
@@ -162,10 +160,7 @@ def main():
         subprocess.run([opts.movrel, 'export', opts.sample, spr], check=True)
         check(offered(toks, 'anim.spr', open(spr, 'rb').read()), 'a Pro Motion file is not offered')
 
-    for f in failures:
-        print('FAIL', f)
-    print(f'{len(failures)} failures ({flics} FLIC and {files} other corpus files)')
-    return 1 if failures else 0
+    return check.report(f'{flics} FLIC and {files} other corpus files')
 
 
 if __name__ == '__main__':

@@ -7,6 +7,8 @@ import struct
 import sys
 import zipfile
 
+from checks import Checks
+
 MACHINES = {'Movrel.wlx': 0x14C, 'Movrel.wlx64': 0x8664}  # i386, x86-64
 
 
@@ -18,29 +20,21 @@ def pe_machine(data):
 
 
 def main():
-    failures = []
+    check = Checks()
     with zipfile.ZipFile(sys.argv[1]) as z:
         names = sorted(z.namelist())
-        if names != sorted(['Movrel.wlx', 'Movrel.wlx64', 'pluginst.inf', 'readme.txt']):
-            failures.append(f'the zip holds {names}')
+        check(names == sorted(['Movrel.wlx', 'Movrel.wlx64', 'pluginst.inf', 'readme.txt']), f'the zip holds {names}')
         inf = configparser.ConfigParser()
         inf.read_string(z.read('pluginst.inf').decode('ascii'))
         section = inf['plugininstall'] if inf.has_section('plugininstall') else {}
-        if section.get('type') != 'wlx':
-            failures.append(f'type is {section.get("type")!r}, not wlx')
+        check(section.get('type') == 'wlx', f'type is {section.get("type")!r}, not wlx')
         plugin = section.get('file', '')
-        if plugin not in names or plugin + '64' not in names:
-            failures.append(f'file={plugin!r} and its 64-bit twin are not both in the zip')
+        check(plugin in names and plugin + '64' in names, f'file={plugin!r} and its 64-bit twin are not both in the zip')
         for key in ('description', 'defaultdir', 'version'):
-            if not section.get(key):
-                failures.append(f'pluginst.inf has no {key}')
+            check(section.get(key), f'pluginst.inf has no {key}')
         for name, machine in MACHINES.items():
-            if name in names and pe_machine(z.read(name)) != machine:
-                failures.append(f'{name} is not a DLL for machine {machine:#x}')
-    for f in failures:
-        print('FAIL', f)
-    print(f'{len(failures)} failures')
-    return 1 if failures else 0
+            check(name not in names or pe_machine(z.read(name)) == machine, f'{name} is not a DLL for machine {machine:#x}')
+    return check.report()
 
 
 if __name__ == '__main__':

@@ -12,6 +12,8 @@ import sys
 import tempfile
 import time
 
+from checks import Checks
+
 
 def run(exe, *args):
     return subprocess.run([exe, *args], capture_output=True, text=True, timeout=60)
@@ -164,11 +166,7 @@ def main():
     ap.add_argument('--movrel', required=True)
     ap.add_argument('--sample', required=True)
     opts = ap.parse_args()
-    failures = []
-
-    def check(cond, what):
-        if not cond:
-            failures.append(what)
+    check = Checks()
 
     r = run(opts.movrel, '--help')
     check(r.returncode == 0 and 'info FILE' in r.stdout and 'framemd5' in r.stdout, 'movrel --help')
@@ -214,11 +212,7 @@ def main():
     check_writing(opts, check)
     check_interrupted_writes(opts, check)
     check_damaged_and_spr(opts, check)
-
-    for f in failures:
-        print('FAIL', f)
-    print(f'{len(failures)} failures')
-    return 1 if failures else 0
+    return check.report()
 
 
 if __name__ == '__main__':
