@@ -368,16 +368,6 @@ TEST_F(entry, the_preview_bitmap_is_the_first_frame_reduced_to_fit) {
     EXPECT_LE(worst, 4) << "a pixel is off its 2 x 2 average by more than 1";
     DeleteObject(bitmap);
 
-    // Never enlarged; a tall box sets the width.
-    for (auto [box, width, height] : {std::tuple{1000, 320, 200}, std::tuple{100, 100, 63}}) {
-        bitmap = preview(gFiles.sample, box, box == 100 ? 160 : box);
-        ASSERT_TRUE(bitmap);
-        BITMAP bm{};
-        GetObjectA(bitmap, sizeof bm, &bm);
-        EXPECT_EQ(bm.bmWidth, width) << box;
-        EXPECT_EQ(bm.bmHeight, height) << box;
-        DeleteObject(bitmap);
-    }
     for (const std::string& file : {gFiles.unknown, gFiles.empty, gFiles.missing, gFiles.broken})
         EXPECT_FALSE(preview(file, 160, 160)) << file;
 }
