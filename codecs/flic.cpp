@@ -327,12 +327,13 @@ Image* FlicLoad(LoadRequest* request) {
     ByteReader file(request->data, request->size);
     if (file.size() < kFlicHeaderSize) return LoadFail(request, nullptr, kErrorInvalidData);
     const uint16_t magic = file.u16At(4);
-    const int frames = file.u16At(6);
+    const int stated = file.u16At(6);
     const int width = file.u16At(8);
     const int height = file.u16At(10);
     const uint32_t delay = FlicDelayMs(magic, file.u32At(16));
     const int32_t firstFrame = static_cast<int32_t>(file.u32At(80));
-    if (frames == 0 || width == 0 || height == 0) return LoadFail(request, nullptr, kErrorInvalidData);
+    if (stated == 0 || width == 0 || height == 0) return LoadFail(request, nullptr, kErrorInvalidData);
+    const int frames = LoadFrameCount(request, stated);
 
     LoadBudget budget(request);
     CanvasBlock work;

@@ -604,16 +604,19 @@ Image* GifLoad(LoadRequest* request) {
     bool outOfMemory = false;
     bool trailer = false;
     ImageBlock block;
-    while (NextImageBlock(in, screen, block, trailer)) {
+    // A GIF states no frame count; the limit stops at the block that reaches it.
+    bool limited = false;
+    for (int decoded = 0; !limited && NextImageBlock(in, screen, block, trailer);) {
         if (!DecodeBlock(c, in, block, *table)) {
             outOfMemory = true;  // the frames decoded so far are kept
             break;
         }
+        limited = ++decoded == request->frameLimit;
     }
     MemFree(table);
     const ErrorCode stop = outOfMemory ? kErrorOutOfMemory : kErrorInvalidData;
     if (!c.first) return LoadFail(request, nullptr, stop);
     // A file that ends before its trailer was cut short after the frames it gave.
-    if (outOfMemory || !trailer) request->endedEarly = stop;
+    if (outOfMemory || (!trailer && !limited)) request->endedEarly = stop;
     return c.first;
 }

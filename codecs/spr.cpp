@@ -37,7 +37,7 @@ Image* SprLoad(LoadRequest* request) {
     Image* first = nullptr;
     Image* last = nullptr;
     ErrorCode endedEarly = kErrorNone;
-    for (int i = 0; i < frames; ++i) {
+    for (int i = 0; i < LoadFrameCount(request, frames); ++i) {
         if (file.remaining() < recordBytes) {
             endedEarly = kErrorInvalidData;
             break;

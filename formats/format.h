@@ -49,7 +49,16 @@ struct LoadRequest {
     // kErrorInvalidData when the file is damaged or cut short after them,
     // kErrorOutOfMemory when the budget ran out; kErrorNone for a whole file.
     ErrorCode endedEarly;
+    // At most this many frames; 0 for every frame. Stopping there is no early
+    // end: a thumbnail needs only the first frame, and decoding only that keeps
+    // a long animation as cheap to show as a still.
+    int32_t frameLimit;
 };
+
+// The number of frames a loader decodes of the `frames` a file states.
+inline int LoadFrameCount(const LoadRequest* request, int frames) {
+    return request->frameLimit > 0 && request->frameLimit < frames ? request->frameLimit : frames;
+}
 
 struct SaveRequest;
 struct Stream;

@@ -2,7 +2,10 @@
 // lister interface.
 #include <windows.h>
 
+#include <cstring>
+
 #include "formats/format.h"
+#include "image/scale.h"
 #include "shell/detect_string.h"
 #include "shell/viewer.h"
 
@@ -54,6 +57,28 @@ extern "C" HWND __stdcall ListLoad(HWND parent, char* fileToLoad, int showFlags)
 extern "C" int __stdcall ListLoadNext(HWND, HWND listWin, char* fileToLoad, int showFlags) {
     if (!IsViewerWindow(listWin)) return kHostFailure;
     return ViewerLoadNext(listWin, fileToLoad, showFlags) ? kHostSuccess : kHostFailure;
+}
+
+// The thumbnail view: the first frame, area-averaged to fit the box, in a
+// DIB section of exactly that size that the host centres and deletes. Only
+// the first frame is decoded, so a long animation costs what a still does.
+extern "C" HBITMAP __stdcall ListGetPreviewBitmap(char* fileToLoad, int width, int height, char*, int) {
+    if (!fileToLoad) return nullptr;
+    LoadRequest request{};
+    request.frameLimit = 1;
+    Image* first = ImageLoadFile(fileToLoad, &request);
+    if (!first) return nullptr;
+    const ImageSize fit = ImageFitSize(ImageWidth(first), ImageHeight(first), width, height);
+    Image* thumbnail = fit.width > 0 ? ImageScaleArea(first, fit.width, fit.height) : nullptr;
+    ImageDestroy(first);
+    if (!thumbnail) return nullptr;
+    // Our images are laid out as bottom-up DIBs: the rows go over as they are.
+    void* bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(nullptr, reinterpret_cast<const BITMAPINFO*>(ImageHeader(thumbnail)), DIB_RGB_COLORS,
+                                      &bits, nullptr, 0);
+    if (bitmap && bits) std::memcpy(bits, ImageBits(thumbnail), static_cast<size_t>(ImageBitsSize(thumbnail)));
+    ImageDestroy(thumbnail);
+    return bits ? bitmap : nullptr;
 }
 
 extern "C" int __stdcall ListSendCommand(HWND listWin, int command, int parameter) {

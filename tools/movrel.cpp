@@ -14,6 +14,7 @@
 #include "formats/save.h"
 #include "codecs/tga.h"
 #include "image/convert.h"
+#include "image/scale.h"
 #include "tools/md5.h"
 
 namespace {
@@ -38,8 +39,9 @@ bool WantsHelp(const std::vector<std::string>& args) {
 
 // Loads a file or prints why it could not be loaded; a file that gave only
 // some of its frames says so and why.
-Image* LoadOrComplain(const std::string& path) {
+Image* LoadOrComplain(const std::string& path, int32_t frameLimit = 0) {
     LoadRequest request{};
+    request.frameLimit = frameLimit;
     Image* image = ImageLoadFile(path.c_str(), &request);
     if (!image) {
         ErrorCode code = request.error == kErrorNone ? kErrorUnknown : request.error;
@@ -280,6 +282,37 @@ int RunConvert(const std::vector<std::string>& args) {
     return SaveOrComplain(frame, output, id, saveOptions.forFormat(id)) ? 0 : 1;
 }
 
+int RunThumbnail(const std::vector<std::string>& args) {
+    WriteOptions options;
+    long size = 96;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--size" && i + 1 < args.size()) {
+            char* end = nullptr;
+            size = std::strtol(args[++i].c_str(), &end, 10);
+            if (args[i].empty() || *end != '\0' || size < 1 || size > kImageMaxDimension) return -1;
+        } else if (args[i].size() > 1 && args[i][0] == '-') {
+            return -1;
+        } else {
+            options.files.push_back(args[i]);
+        }
+    }
+    if (options.files.size() != 2) return -1;
+    const std::string& output = options.files[1];
+    const FormatId id = ChooseFormat(options, output);
+    if (id == kFormatNone) return 1;
+    // Only the first frame is decoded, so a long animation costs what a still does.
+    ImagePtr first(LoadOrComplain(options.files[0], 1));
+    if (!first) return 1;
+    const int box = static_cast<int>(size);
+    const ImageSize fit = ImageFitSize(ImageWidth(first.get()), ImageHeight(first.get()), box, box);
+    ImagePtr thumbnail(ImageScaleArea(first.get(), fit.width, fit.height));
+    if (!thumbnail) {
+        std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(kErrorOutOfMemory), options.files[0].c_str());
+        return 1;
+    }
+    return SaveOrComplain(thumbnail.get(), output, id, nullptr) ? 0 : 1;
+}
+
 // A progress line on stderr, only once a run has taken more than a second.
 class Progress {
 public:
@@ -432,6 +465,13 @@ const Command kCommands[] = {
      "only once the new file is complete. SPR (Pro Motion) holds animations: it gets that frame\n"
      "and every one after it. --rle: run-length encoded TGA output.",
      RunConvert},
+    {"thumbnail", "thumbnail IN OUT [--size N]",
+     "Saves the first frame of IN reduced to fit N x N pixels (96 unless given), the aspect\n"
+     "ratio kept and never enlarged, each pixel the average of the pixels it covers, as a 24-bit\n"
+     "image. The format is the one OUT's extension names, as for convert; only the first frame\n"
+     "is decoded (GIF, without true colour, cannot hold it). An existing OUT is replaced only\n"
+     "once the new file is complete.",
+     RunThumbnail},
     {"frames", "frames IN BASE [--format NAME] [--quiet] [--rle]",
      "Saves every frame of IN as BASE000.EXT, BASE001.EXT, ... where EXT is the format's default\n"
      "extension (BMP unless --format names another). BASE is used as given: an extension in it\n"

@@ -92,6 +92,8 @@ def check_writing(opts, check):
         info = run(opts.movrel, 'info', spr).stdout.splitlines()
         check(r.returncode == 0 and 'frames: 4' in info, f'convert --frame 20 to SPR: {r.stderr} {info[:5]}')
 
+        check_thumbnail(opts, check, tmp, frames[0][3])
+
         anim = os.path.join(tmp, 'anim.gif')
         r = run(opts.movrel, 'export', opts.sample, anim)
         check(r.returncode == 0 and r.stdout == '' and r.stderr == '', f'export: {r.stderr}')
@@ -107,6 +109,21 @@ def check_writing(opts, check):
         check(r.returncode == 1 and 'Write error' in r.stderr and missing in r.stderr, f'export into a missing dir: {r.stderr}')
         r = run(opts.movrel, 'export', opts.sample)
         check(r.returncode == 2, 'export without an output is a usage error')
+
+
+def check_thumbnail(opts, check, tmp, frame0_md5):
+    """The first frame fitted into a square, never enlarged; what a GIF cannot hold leaves nothing."""
+    thumb = os.path.join(tmp, 'thumb.bmp')
+    for size, expected in ((None, '96x60'), ('160', '160x100'), ('1000', '320x200')):
+        r = run(opts.movrel, 'thumbnail', opts.sample, thumb, *(['--size', size] if size else []))
+        line = run(opts.movrel, 'framemd5', thumb).stdout.split(',')
+        check(r.returncode == 0 and r.stderr == '' and line[2] == expected, f'thumbnail --size {size}: {r.stderr} {line}')
+    check(line[3].strip() == frame0_md5, 'a thumbnail that needs no reduction is the first frame itself')
+    r = run(opts.movrel, 'thumbnail', opts.sample, thumb, '--size', '0')
+    check(r.returncode == 2, 'thumbnail --size 0 is a usage error')
+    gif = os.path.join(tmp, 'thumb.gif')
+    r = run(opts.movrel, 'thumbnail', opts.sample, gif)
+    check(r.returncode == 1 and not os.path.exists(gif), f'a thumbnail GIF cannot hold leaves nothing: {r.stderr}')
 
 
 def still_flic(path, width, height, frames):
@@ -170,7 +187,7 @@ def main():
 
     r = run(opts.movrel, '--help')
     check(r.returncode == 0 and 'info FILE' in r.stdout and 'framemd5' in r.stdout, 'movrel --help')
-    for command in ('info', 'framemd5', 'convert', 'frames', 'export'):
+    for command in ('info', 'framemd5', 'convert', 'thumbnail', 'frames', 'export'):
         r = run(opts.movrel, command, '--help')
         check(r.returncode == 0 and r.stdout.startswith('usage: movrel ' + command), f'{command} --help')
         r = run(opts.movrel, command)

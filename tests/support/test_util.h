@@ -20,12 +20,13 @@ using ImagePtr = std::unique_ptr<Image, ImageDeleter>;
 // Loads bytes through the registry (probe and loader); `error` gets the code
 // and `endedEarly` why the frames end before the file's last one.
 inline ImagePtr LoadBytes(std::vector<uint8_t> bytes, ErrorCode* error = nullptr, uint64_t budget = 0,
-                          ErrorCode* endedEarly = nullptr) {
+                          ErrorCode* endedEarly = nullptr, int32_t frameLimit = 0) {
     FormatRegisterAll();
     LoadRequest request{};
     request.data = bytes.data();
     request.size = static_cast<uint32_t>(bytes.size());
     request.budget = budget;
+    request.frameLimit = frameLimit;
     ImagePtr image(FormatLoad(&request));
     if (error) *error = request.error;
     if (endedEarly) *endedEarly = request.endedEarly;

@@ -366,6 +366,25 @@ TEST(FlicDamage, FramesBeforeTheDamageAreKept) {
     EXPECT_EQ(error, kErrorInvalidData);
 }
 
+TEST(FlicFrames, AFrameLimitStopsThereWithoutReadingFurther) {
+    std::mt19937 rng(3);
+    const Picture first = RandomPicture(6, 4, rng), second = Changed(first, rng);
+    const Bytes whole = FlicWriter(kFlcMagic, 6, 4, 10).frame().byteRun(first).frame().deltaFlc(first, second).frame().black().finish();
+    ErrorCode error, endedEarly;
+    for (int limit : {1, 2}) {
+        ImagePtr chain = LoadBytes(whole, &error, 0, &endedEarly, limit);
+        ASSERT_EQ(ImageCount(chain.get()), limit);
+        EXPECT_EQ(endedEarly, kErrorNone);  // stopping at the limit is no damage
+        EXPECT_EQ(PictureOf(Frame(chain, limit - 1)).pixels, (limit == 1 ? first : second).pixels);
+    }
+    EXPECT_EQ(ImageCount(LoadBytes(whole, &error, 0, &endedEarly, 5).get()), 3);
+    // Damage after the frames wanted is never reached.
+    size_t second_frame = 128 + (whole[128] | (whole[129] << 8));
+    ImagePtr cut = LoadBytes(Bytes(whole.begin(), whole.begin() + static_cast<long>(second_frame) + 10), &error, 0, &endedEarly, 1);
+    ASSERT_EQ(ImageCount(cut.get()), 1);
+    EXPECT_EQ(endedEarly, kErrorNone);
+}
+
 TEST(FlicChunks, ShortCopyChunkReadsOnToTheEndOfItsFrame) {
     // As Animator Pro wrote CEL files: a prefix chunk, one frame, and a copy
     // chunk that states 2 bytes fewer than its pixels.

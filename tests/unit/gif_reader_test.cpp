@@ -233,6 +233,22 @@ TEST(GifDamage, DataEndingEarlyKeepsWhatWasDecoded) {
     EXPECT_EQ(endedEarly, kErrorNone);
 }
 
+TEST(GifDamage, AFrameLimitStopsBeforeLaterDamage) {
+    GifBuilder gif = Base4x4();
+    gif.control(1, 10).image(Block(1, 1, 2, 2, 4));
+    const Bytes whole = gif.finish();
+    ErrorCode error = kErrorUnknown, endedEarly = kErrorUnknown;
+    ImagePtr full = LoadBytes(whole);
+    ImagePtr one = LoadBytes(whole, &error, 0, &endedEarly, 1);
+    ASSERT_EQ(ImageCount(one.get()), 1);
+    EXPECT_EQ(Values(one.get()), Values(full.get()));
+    EXPECT_EQ(endedEarly, kErrorNone);
+    // Without its trailer and cut inside the second block, the first frame is still whole.
+    ImagePtr cut = LoadBytes(Bytes(whole.begin(), whole.end() - 6), &error, 0, &endedEarly, 1);
+    ASSERT_EQ(ImageCount(cut.get()), 1);
+    EXPECT_EQ(endedEarly, kErrorNone);
+}
+
 TEST(GifDamage, EveryCutOfAnAnimationLoadsOrFailsCleanly) {
     GifBuilder gif(8, 8);
     gif.globalTable(TestColors(16), 2).loopExtension().comment({{'h', 'i'}});

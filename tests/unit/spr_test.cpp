@@ -68,6 +68,16 @@ TEST(SprLoad, EveryFrameWithItsPaletteDelayAndTopDownRows) {
     }
 }
 
+TEST(SprLoad, AFrameLimitKeepsTheFirstFrames) {
+    SprFile file(2, 3, 2);
+    file.frame(70, Numbered(3, 2, 10), 1).frame(80, Numbered(3, 2, 20), 2);
+    ErrorCode error, endedEarly = kErrorUnknown;
+    ImagePtr chain = LoadBytes(Bytes(file.bytes.begin(), file.bytes.end() - 1), &error, 0, &endedEarly, 1);
+    ASSERT_EQ(ImageCount(chain.get()), 1);
+    EXPECT_EQ(ImageGetPixel(chain.get(), 2, 1), 15u);
+    EXPECT_EQ(endedEarly, kErrorNone);
+}
+
 TEST(SprLoad, DamagedAndEmptyFilesGiveCleanErrors) {
     ErrorCode error = kErrorNone;
     EXPECT_FALSE(LoadBytes(SprFile(0, 3, 2).bytes, &error));

@@ -1,8 +1,11 @@
 // What the file manager sees: the version resource, ListLoad,
 // ListSendCommand, the clipboard, and windows coming and going.
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <tuple>
 
+#include "image/convert.h"
 #include "resources/resource.h"
 #include "tests/win32/host.h"
 
@@ -333,4 +336,38 @@ TEST_F(entry, the_next_file_in_the_same_window) {
     EXPECT_EQ(gPlugin.listLoadNext(lister.parent(), viewer, bad.data(), 0), 1);
     EXPECT_EQ(ImageCount(lister.state()->first), 4);
     EXPECT_TRUE(IsWindow(viewer));
+}
+
+TEST_F(entry, the_preview_bitmap_is_the_first_frame_reduced_to_fit) {
+    ASSERT_TRUE(gPlugin.listGetPreviewBitmap);
+    auto preview = [](const std::string& file, int width, int height) {
+        std::vector<char> name(file.begin(), file.end());
+        name.push_back('\0');
+        return gPlugin.listGetPreviewBitmap(name.data(), width, height, nullptr, 0);
+    };
+    HBITMAP bitmap = preview(gFiles.sample, 160, 160);
+    ASSERT_TRUE(bitmap);
+    DIBSECTION dib{};
+    ASSERT_EQ(GetObjectA(bitmap, sizeof dib, &dib), static_cast<int>(sizeof dib));
+    EXPECT_EQ(dib.dsBm.bmWidth, 160);
+    EXPECT_EQ(dib.dsBm.bmHeight, 100);
+    ASSERT_EQ(dib.dsBm.bmBitsPixel, 24);
+    ChainPtr frames = Decode(gFiles.sample);
+    ASSERT_TRUE(frames);
+    int worst = 0;
+    const bool bottomUp = dib.dsBmih.biHeight > 0;
+    for (int y = 0; y < 100; ++y) {
+        const auto* row = static_cast<const uint8_t*>(dib.dsBm.bmBits) + (bottomUp ? 99 - y : y) * dib.dsBm.bmWidthBytes;
+        for (int x = 0; x < 160; ++x)
+            for (int c = 0; c < 3; ++c) {  // blue, green, red
+                int sum = 0;
+                for (int k = 0; k < 4; ++k) sum += (ImageColorAt(frames.get(), 2 * x + k % 2, 2 * y + k / 2) >> (8 * c)) & 0xFF;
+                worst = std::max(worst, std::abs(row[x * 3 + c] * 4 - sum));
+            }
+    }
+    EXPECT_LE(worst, 4) << "a pixel is off its 2 x 2 average by more than 1";
+    DeleteObject(bitmap);
+
+    for (const std::string& file : {gFiles.unknown, gFiles.empty, gFiles.missing, gFiles.broken})
+        EXPECT_FALSE(preview(file, 160, 160)) << file;
 }

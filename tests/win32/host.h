@@ -50,6 +50,7 @@ struct ListDefaultParams {
 using ListSetDefaultParamsFunction = void(__stdcall*)(ListDefaultParams* params);
 using ListGetDetectStringFunction = void(__stdcall*)(char* out, int maxLength);
 using ListLoadNextFunction = int(__stdcall*)(HWND parent, HWND listWin, char* fileToLoad, int showFlags);
+using ListGetPreviewBitmapFunction = HBITMAP(__stdcall*)(char* file, int width, int height, char* contentBuf, int contentLen);
 
 struct Plugin {
     HMODULE module = nullptr;
@@ -58,6 +59,7 @@ struct Plugin {
     ListSetDefaultParamsFunction listSetDefaultParams = nullptr;
     ListGetDetectStringFunction listGetDetectString = nullptr;
     ListLoadNextFunction listLoadNext = nullptr;
+    ListGetPreviewBitmapFunction listGetPreviewBitmap = nullptr;
 };
 extern Plugin gPlugin;
 

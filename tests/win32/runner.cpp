@@ -263,6 +263,8 @@ int main(int argc, char** argv) {
             reinterpret_cast<void*>(GetProcAddress(gPlugin.module, "ListGetDetectString")));
         gPlugin.listLoadNext = reinterpret_cast<ListLoadNextFunction>(
             reinterpret_cast<void*>(GetProcAddress(gPlugin.module, "ListLoadNext")));
+        gPlugin.listGetPreviewBitmap = reinterpret_cast<ListGetPreviewBitmapFunction>(
+            reinterpret_cast<void*>(GetProcAddress(gPlugin.module, "ListGetPreviewBitmap")));
     }
     if (!gPlugin.listLoad || !gPlugin.listSendCommand || !RecordPluginCalls(gPlugin.module)) {
         std::printf("%s does not load, lacks ListLoad or ListSendCommand, or does not import GetSaveFileNameA and "
