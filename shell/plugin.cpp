@@ -76,9 +76,9 @@ extern "C" HBITMAP __stdcall ListGetPreviewBitmap(char* fileToLoad, int width, i
     void* bits = nullptr;
     HBITMAP bitmap = CreateDIBSection(nullptr, reinterpret_cast<const BITMAPINFO*>(ImageHeader(thumbnail)), DIB_RGB_COLORS,
                                       &bits, nullptr, 0);
-    if (bitmap && bits) std::memcpy(bits, ImageBits(thumbnail), static_cast<size_t>(ImageBitsSize(thumbnail)));
+    if (bitmap) std::memcpy(bits, ImageBits(thumbnail), static_cast<size_t>(ImageBitsSize(thumbnail)));
     ImageDestroy(thumbnail);
-    return bits ? bitmap : nullptr;
+    return bitmap;
 }
 
 extern "C" int __stdcall ListSendCommand(HWND listWin, int command, int parameter) {
