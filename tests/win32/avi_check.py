@@ -9,6 +9,7 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'peer'))
 from avi_peer import check_avi  # noqa: E402
+from checks import Checks  # noqa: E402
 
 
 def main():
@@ -18,24 +19,17 @@ def main():
     ap.add_argument('--dir', required=True)
     ap.add_argument('names', nargs='+')
     opts = ap.parse_args()
-    failures = []
-
-    def check(cond, what):
-        if not cond:
-            failures.append(what)
-            print('FAIL', what)
-
+    check = Checks()
     for name in opts.names:
         path = os.path.join(opts.dir, name)
-        before = len(failures)
-        if not os.path.exists(path):
-            check(False, f'{name}: not written')
+        before = len(check.failures)
+        if not check(os.path.exists(path), f'{name}: not written'):
             continue
         check_avi(check, opts.movrel, opts.sample, path, name)
         os.remove(path)
-        if len(failures) == before:
+        if len(check.failures) == before:
             print(f'{name}: ffprobe and ffmpeg read the source frames')
-    return 1 if failures else 0
+    return check.report()
 
 
 if __name__ == '__main__':
