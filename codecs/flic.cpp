@@ -383,7 +383,7 @@ Image* FlicLoad(LoadRequest* request) {
         position += size;
     }
 
-    if (!first) return LoadFail(request, nullptr, endedEarly == kErrorInvalidData ? kErrorInvalidData : kErrorOutOfMemory);
+    if (!first) return LoadFail(request, nullptr, endedEarly);  // whatever stopped it before a frame
     first->extra = static_cast<uint8_t*>(MemAlloc(kFlicHeaderSize));
     if (!first->extra) return LoadFail(request, first, kErrorOutOfMemory);
     std::memcpy(first->extra, request->data, kFlicHeaderSize);

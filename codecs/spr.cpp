@@ -29,7 +29,6 @@ Image* SprLoad(LoadRequest* request) {
     if (!file.ok() || frames == 0 || width == 0 || height == 0) return LoadFail(request, nullptr, kErrorInvalidData);
     const uint64_t pixelBytes = uint64_t(width) * uint64_t(height);
     const uint64_t recordBytes = kSprRecordHead + pixelBytes;
-    if (file.remaining() < recordBytes) return LoadFail(request, nullptr, kErrorInvalidData);
 
     // A file cut short keeps its whole records; past the budget, the frames
     // read so far are the animation.
@@ -59,7 +58,7 @@ Image* SprLoad(LoadRequest* request) {
         const uint8_t* pixels = record + kSprRecordHead;
         for (int y = 0; y < height; ++y, pixels += width) std::memcpy(ImageRow(image, y), pixels, static_cast<size_t>(width));
     }
-    if (!first) return LoadFail(request, nullptr, kErrorOutOfMemory);
+    if (!first) return LoadFail(request, nullptr, endedEarly);  // not one whole frame, or no memory for it
     request->endedEarly = endedEarly;
     return first;
 }

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "image/scale.h"
+
 namespace {
 FileFormat gRegistry[kFormatSlots];
 }
@@ -81,6 +83,17 @@ Image* ImageLoadFile(const char* fileName, LoadRequest* request) {
     MappedFileClose(&file);
     request->data = nullptr;  // the view is gone; nothing may point into it
     return first;
+}
+
+Image* ImageLoadThumbnail(const char* fileName, int boxWidth, int boxHeight, LoadRequest* request) {
+    request->frameLimit = 1;  // a long animation costs what a still does
+    Image* first = ImageLoadFile(fileName, request);
+    if (!first) return nullptr;
+    const ImageSize fit = ImageFitSize(ImageWidth(first), ImageHeight(first), boxWidth, boxHeight);
+    Image* thumbnail = fit.width > 0 ? ImageScaleArea(first, fit.width, fit.height) : nullptr;
+    ImageDestroy(first);
+    if (!thumbnail) request->error = fit.width > 0 ? kErrorOutOfMemory : kErrorUnknown;
+    return thumbnail;
 }
 
 Image* LoadBudget::createImage(int width, int height, int depth) {

@@ -108,6 +108,12 @@ inline Image* LoadFail(LoadRequest* request, Image* chain, ErrorCode error) {
 
 // Maps the file, probes and loads it. With no request, the error is lost.
 Image* ImageLoadFile(const char* fileName, LoadRequest* request);
+// What the thumbnail view shows: the file's first frame, and only it
+// decoded, reduced to fit boxWidth x boxHeight with its aspect kept (never
+// enlarged), each pixel the average of those it covers; a 24-bit image. None,
+// with the request's error set, when the file cannot be read or the
+// thumbnail made.
+Image* ImageLoadThumbnail(const char* fileName, int boxWidth, int boxHeight, LoadRequest* request);
 // Probes and loads bytes already in memory.
 Image* FormatLoad(LoadRequest* request);
 

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "formats/format.h"
-#include "image/scale.h"
 #include "shell/detect_string.h"
 #include "shell/viewer.h"
 
@@ -65,12 +64,7 @@ extern "C" int __stdcall ListLoadNext(HWND, HWND listWin, char* fileToLoad, int 
 extern "C" HBITMAP __stdcall ListGetPreviewBitmap(char* fileToLoad, int width, int height, char*, int) {
     if (!fileToLoad) return nullptr;
     LoadRequest request{};
-    request.frameLimit = 1;
-    Image* first = ImageLoadFile(fileToLoad, &request);
-    if (!first) return nullptr;
-    const ImageSize fit = ImageFitSize(ImageWidth(first), ImageHeight(first), width, height);
-    Image* thumbnail = fit.width > 0 ? ImageScaleArea(first, fit.width, fit.height) : nullptr;
-    ImageDestroy(first);
+    Image* thumbnail = ImageLoadThumbnail(fileToLoad, width, height, &request);
     if (!thumbnail) return nullptr;
     // Our images are laid out as bottom-up DIBs: the rows go over as they are.
     void* bits = nullptr;

@@ -14,7 +14,6 @@
 #include "formats/save.h"
 #include "codecs/tga.h"
 #include "image/convert.h"
-#include "image/scale.h"
 #include "tools/md5.h"
 
 namespace {
@@ -39,9 +38,8 @@ bool WantsHelp(const std::vector<std::string>& args) {
 
 // Loads a file or prints why it could not be loaded; a file that gave only
 // some of its frames says so and why.
-Image* LoadOrComplain(const std::string& path, int32_t frameLimit = 0) {
+Image* LoadOrComplain(const std::string& path) {
     LoadRequest request{};
-    request.frameLimit = frameLimit;
     Image* image = ImageLoadFile(path.c_str(), &request);
     if (!image) {
         ErrorCode code = request.error == kErrorNone ? kErrorUnknown : request.error;
@@ -300,14 +298,11 @@ int RunThumbnail(const std::vector<std::string>& args) {
     const std::string& output = options.files[1];
     const FormatId id = ChooseFormat(options, output);
     if (id == kFormatNone) return 1;
-    // Only the first frame is decoded, so a long animation costs what a still does.
-    ImagePtr first(LoadOrComplain(options.files[0], 1));
-    if (!first) return 1;
+    LoadRequest request{};
     const int box = static_cast<int>(size);
-    const ImageSize fit = ImageFitSize(ImageWidth(first.get()), ImageHeight(first.get()), box, box);
-    ImagePtr thumbnail(ImageScaleArea(first.get(), fit.width, fit.height));
+    ImagePtr thumbnail(ImageLoadThumbnail(options.files[0].c_str(), box, box, &request));
     if (!thumbnail) {
-        std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(kErrorOutOfMemory), options.files[0].c_str());
+        std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(request.error), options.files[0].c_str());
         return 1;
     }
     return SaveOrComplain(thumbnail.get(), output, id, nullptr) ? 0 : 1;
