@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "codecs/avi.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -78,13 +79,13 @@ void FreeRecord(T* record) {
 // Why a file's video stream cannot be opened.
 ErrorCode OpenError(const char* fileName, HRESULT result) {
     if (result == AVIERR_MEMORY) return kErrorOutOfMemory;
-    if (GetFileAttributesA(fileName) == INVALID_FILE_ATTRIBUTES) return kErrorFileNotFound;
+    if (GetFileAttributesW(WideFileName(fileName).c_str()) == INVALID_FILE_ATTRIBUTES) return kErrorFileNotFound;
     return kErrorInvalidData;
 }
 
 // Sets up reading; false, with *error set, on failure.
 bool OpenReader(AviReader* s, const char* fileName, int32_t* frameCount, int32_t* frameRate, ErrorCode* error) {
-    const HRESULT opened = AVIStreamOpenFromFileA(&s->stream, fileName, streamtypeVIDEO, 0, OF_READ, nullptr);
+    const HRESULT opened = AVIStreamOpenFromFileW(&s->stream, WideFileName(fileName).c_str(), streamtypeVIDEO, 0, OF_READ, nullptr);
     if (opened != 0) {
         s->stream = nullptr;
         *error = OpenError(fileName, opened);
@@ -195,7 +196,7 @@ AviWriter* AviWriterCreate(FileHandle* temp, const char* tempName, const Image* 
     AviWriter* s = NewRecord<AviWriter>(error);
     if (!s) return nullptr;
     s->compressOptionsList = &s->compressOptions;
-    if (AVIFileOpenA(&s->file, tempName, OF_WRITE | OF_CREATE, nullptr) != 0) {
+    if (AVIFileOpenW(&s->file, WideFileName(tempName).c_str(), OF_WRITE | OF_CREATE, nullptr) != 0) {
         s->file = nullptr;
         AviWriterFree(s);
         *error = kErrorWrite;

@@ -210,6 +210,8 @@ int FormatSave(Image* image, SaveRequest* request) {
 }
 
 int ImageSaveFile(Image* image, const char* fileName, SaveRequest* request) {
+    // A name that does not fit would be cut into another file's name.
+    if (!fileName || std::strlen(fileName) >= kMaxPath) return SaveFail(request, nullptr, kErrorWrite);
     if (!FormatSave(image, request)) return 0;
     MemBuffer* output = request->output;
     request->output = nullptr;

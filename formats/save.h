@@ -13,8 +13,10 @@
 #include "formats/format.h"
 #include "formats/mem_buffer.h"
 
-// Paths are built in buffers of this size, the Win32 MAX_PATH.
-constexpr size_t kMaxPath = 260;
+// Paths (UTF-8) are built in buffers of this many bytes, NUL included:
+// POSIX's usual PATH_MAX, and room on Windows for names past its 260
+// characters, which go to the system in the long-path form.
+constexpr size_t kMaxPath = 4096;
 
 struct SaveRequest {
     FormatId formatId;   // in: format to encode in

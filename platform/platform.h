@@ -3,10 +3,16 @@
 // palette object. One implementation for Win32 (platform_win32.cpp) and one
 // for POSIX systems (platform_posix.cpp); nothing else in the portable core
 // touches the operating system.
+//
+// File names are UTF-8 throughout the library; the Win32 implementation
+// hands them to the wide file functions.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#ifdef _WIN32
+#include <string>
+#endif
 
 // ---- Heap -----------------------------------------------------------------
 // Process heap on Win32, the malloc family elsewhere. Blocks are not zeroed.
@@ -60,6 +66,19 @@ int FileReplace(const char* source, const char* target);
 // link or the result would not fit in `outSize` bytes.
 void FileFollowLinks(const char* name, char* out, size_t outSize);
 int FileDelete(const char* name);
+
+#ifdef _WIN32
+// ---- Names on Win32 -----------------------------------------------------------
+// UTF-16 of UTF-8 `text`; empty when it is not valid UTF-8.
+std::wstring WideFromUtf8(const char* text);
+// A UTF-8 file name for the wide file functions: in the long-path form
+// ("\\?\C:\..." made from the full path) when it is too long for the plain
+// form, as it is. Empty when it is not valid UTF-8.
+std::wstring WideFileName(const char* name);
+// UTF-8 of `text` into `out` (`outSize` bytes, NUL included). False, with
+// `out` empty, when it does not fit or `text` is not valid UTF-16.
+bool Utf8FromWide(const wchar_t* text, char* out, size_t outSize);
+#endif
 
 // ---- Logical palette --------------------------------------------------------
 // Four bytes per entry, the layout of the Win32 PALETTEENTRY.

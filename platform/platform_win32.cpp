@@ -3,6 +3,54 @@
 
 #include <windows.h>
 
+#include <cstring>
+
+// ---- Names ----------------------------------------------------------------------
+
+std::wstring WideFromUtf8(const char* text) {
+    if (!text || !*text) return {};
+    const int length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+    if (length <= 1) return {};
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide.data(), length) != length) return {};
+    wide.pop_back();  // the NUL the call wrote
+    return wide;
+}
+
+namespace {
+
+// Plain names hold MAX_PATH characters with their NUL; a folder must leave
+// room for an 8.3 leaf in it, which is why the system's limit for folders is 248.
+constexpr size_t kPlainNameLimit = MAX_PATH - 12;
+
+}  // namespace
+
+std::wstring WideFileName(const char* name) {
+    std::wstring wide = WideFromUtf8(name);
+    if (wide.size() < kPlainNameLimit || wide.rfind(L"\\\\?\\", 0) == 0) return wide;
+    // The long-path form takes no relative parts and no forward slashes:
+    // the full path has neither.
+    const DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (size == 0) return wide;
+    std::wstring full(size, L'\0');
+    const DWORD length = GetFullPathNameW(wide.c_str(), size, full.data(), nullptr);
+    if (length == 0 || length >= size) return wide;
+    full.resize(length);
+    if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share\...
+    return L"\\\\?\\" + full;
+}
+
+bool Utf8FromWide(const wchar_t* text, char* out, size_t outSize) {
+    if (outSize == 0) return false;
+    out[0] = '\0';
+    if (!text) return false;
+    const int limit = outSize > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(outSize);
+    const int length = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, -1, out, limit, nullptr, nullptr);
+    if (length > 0) return true;
+    out[0] = '\0';
+    return false;
+}
+
 void* MemAlloc(size_t size) { return HeapAlloc(GetProcessHeap(), 0, size == 0 ? 1 : size); }
 void MemFree(void* block) {
     if (block) HeapFree(GetProcessHeap(), 0, block);
@@ -14,15 +62,15 @@ void* MemRealloc(void* block, size_t size) {
 
 MapResult MappedFileOpen(const char* path, MappedFile* out) {
     *out = MappedFile{};
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(WideFileName(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return MapResult::cannotOpen;
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(file, &size) || size.QuadPart <= 0) {
         CloseHandle(file);
         return MapResult::cannotMap;
     }
-    // An empty file cannot be mapped; CreateFileMappingA fails on it as well.
-    HANDLE mapping = CreateFileMappingA(file, nullptr, PAGE_WRITECOPY, 0, 0, nullptr);
+    // An empty file cannot be mapped; CreateFileMappingW fails on it as well.
+    HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_WRITECOPY, 0, 0, nullptr);
     if (!mapping) {
         CloseHandle(file);
         return MapResult::cannotMap;
@@ -59,7 +107,7 @@ FileHandle* FileOpen(const char* name, int mode) {
         case kFileReadWrite: access = GENERIC_READ | GENERIC_WRITE; creation = OPEN_EXISTING; break;
         default: return nullptr;
     }
-    HANDLE handle = CreateFileA(name, access, FILE_SHARE_READ, nullptr, creation, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = CreateFileW(WideFileName(name).c_str(), access, FILE_SHARE_READ, nullptr, creation, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     auto* file = static_cast<FileHandle*>(MemAlloc(sizeof(FileHandle)));
     if (!file) {
@@ -71,12 +119,13 @@ FileHandle* FileOpen(const char* name, int mode) {
 }
 
 FileHandle* FileCreateNew(const char* name) {
-    HANDLE handle = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const std::wstring wide = WideFileName(name);
+    HANDLE handle = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     auto* file = static_cast<FileHandle*>(MemAlloc(sizeof(FileHandle)));
     if (!file) {
         CloseHandle(handle);
-        DeleteFileA(name);
+        DeleteFileW(wide.c_str());
         return nullptr;
     }
     file->handle = handle;
@@ -102,25 +151,21 @@ int FileSeek(FileHandle* file, int32_t distance, int method) {
 
 namespace {
 
-bool MoveInPlace(const char* source, const char* target) {
-    return MoveFileExA(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+bool MoveInPlace(const std::wstring& source, const std::wstring& target) {
+    return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 // Reserves a new, empty file beside `source`, named like the temporary files
 // and so no longer than `source`'s own name when that is one of them.
-bool ReserveBackupName(const char* source, char (&backup)[MAX_PATH]) {
+bool ReserveBackupName(const std::wstring& source, std::wstring* backup) {
     static unsigned counter = 0;
-    size_t dirLength = lstrlenA(source);
-    while (dirLength > 0 && source[dirLength - 1] != '\\' && source[dirLength - 1] != '/' && source[dirLength - 1] != ':')
-        --dirLength;
+    const size_t slash = source.find_last_of(L"\\/:");
+    const size_t dirLength = slash == std::wstring::npos ? 0 : slash + 1;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        char leaf[16];
-        wsprintfA(leaf, "~mvb%05u.bak", counter++ % 100000);
-        const size_t leafLength = lstrlenA(leaf);
-        if (dirLength + leafLength >= MAX_PATH) return false;
-        CopyMemory(backup, source, dirLength);
-        CopyMemory(backup + dirLength, leaf, leafLength + 1);
-        HANDLE file = CreateFileA(backup, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        wchar_t leaf[16];
+        wsprintfW(leaf, L"~mvb%05u.bak", counter++ % 100000);
+        *backup = source.substr(0, dirLength) + leaf;
+        HANDLE file = CreateFileW(backup->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
             CloseHandle(file);
             return true;
@@ -129,10 +174,10 @@ bool ReserveBackupName(const char* source, char (&backup)[MAX_PATH]) {
     return false;
 }
 
-void DeleteBackup(const char* backup) {
+void DeleteBackup(const std::wstring& backup) {
     // It carries the old file's attributes, read-only among them.
-    SetFileAttributesA(backup, FILE_ATTRIBUTE_NORMAL);
-    DeleteFileA(backup);
+    SetFileAttributesW(backup.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(backup.c_str());
 }
 
 }  // namespace
@@ -142,33 +187,39 @@ void DeleteBackup(const char* backup) {
 // rename would give the name the new file's. The call needs a backup name:
 // without one, a replace that fails half-way can leave the old file under a
 // name nobody knows, or none. With one, the old file is put back.
-int FileReplace(const char* source, const char* target) {
-    const DWORD old = GetFileAttributesA(target);
+int FileReplace(const char* sourceName, const char* targetName) {
+    const std::wstring source = WideFileName(sourceName);
+    const std::wstring target = WideFileName(targetName);
+    if (source.empty() || target.empty()) return 0;
+    const DWORD old = GetFileAttributesW(target.c_str());
     if (old == INVALID_FILE_ATTRIBUTES) return MoveInPlace(source, target) ? 1 : 0;
     if (old & FILE_ATTRIBUTE_DIRECTORY) return 0;  // wine's replace call would move a folder aside
-    char backup[MAX_PATH];
+    std::wstring backup;
     // No name for the backup: a plain rename still replaces in one step.
-    if (!ReserveBackupName(source, backup)) return MoveInPlace(source, target) ? 1 : 0;
-    if (ReplaceFileA(target, source, backup, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
+    if (!ReserveBackupName(source, &backup)) return MoveInPlace(source, target) ? 1 : 0;
+    if (ReplaceFileW(target.c_str(), source.c_str(), backup.c_str(), REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
         // Wine's replace call leaves these behind.
-        const DWORD now = GetFileAttributesA(target);
+        const DWORD now = GetFileAttributesW(target.c_str());
         const DWORD kept = old & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
-        if (now != INVALID_FILE_ATTRIBUTES && (now & kept) != kept) SetFileAttributesA(target, now | kept);
+        if (now != INVALID_FILE_ATTRIBUTES && (now & kept) != kept) SetFileAttributesW(target.c_str(), now | kept);
         DeleteBackup(backup);
         return 1;
     }
-    if (GetFileAttributesA(target) != INVALID_FILE_ATTRIBUTES)
+    if (GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES)
         DeleteBackup(backup);  // the old file is in place: what is left is the empty reservation
     else
-        MoveFileExA(backup, target, MOVEFILE_WRITE_THROUGH);  // kept as the backup if even that fails
+        MoveFileExW(backup.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH);  // kept as the backup if even that fails
     return 0;
 }
 
-int FileDelete(const char* name) { return DeleteFileA(name) ? 1 : 0; }
+int FileDelete(const char* name) { return DeleteFileW(WideFileName(name).c_str()) ? 1 : 0; }
 
 void FileFollowLinks(const char* name, char* out, size_t outSize) {
     // Links are rare on Windows and the replace call keeps what a file carries.
-    lstrcpynA(out, name, static_cast<int>(outSize));
+    if (outSize == 0) return;
+    const size_t length = strnlen(name, outSize - 1);
+    std::memcpy(out, name, length);
+    out[length] = '\0';
 }
 
 PaletteHandle PaletteCreate(const PaletteEntry* entries, int count) {

@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "formats/format.h"
+#include "formats/save.h"
+#include "platform/platform.h"
 #include "shell/detect_string.h"
 #include "shell/viewer.h"
 
@@ -23,16 +25,29 @@ bool IsViewerWindow(HWND window) {
     return IsWindow(window) && GetClassNameA(window, name, sizeof name) > 0 && lstrcmpA(name, kViewerClassName) == 0;
 }
 
-}  // namespace
+// The library carries names as UTF-8. A host's name that does not convert
+// (or does not fit) becomes empty, which no file has.
+struct Utf8Name {
+    char text[kMaxPath];
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
-    if (reason != DLL_PROCESS_ATTACH) return FALSE;
-    gModule = module;
-    FormatRegisterAll();
-    return TRUE;
-}
+    explicit Utf8Name(const wchar_t* wide) {
+        if (!wide || !Utf8FromWide(wide, text, sizeof text)) text[0] = '\0';
+    }
+    // The ANSI entry points get names in the system's ANSI code page.
+    explicit Utf8Name(const char* ansi) : Utf8Name(WideFromAnsi(ansi).c_str()) {}
 
-extern "C" HWND __stdcall ListLoad(HWND parent, char* fileToLoad, int showFlags) {
+    static std::wstring WideFromAnsi(const char* ansi) {
+        const int length = ansi ? MultiByteToWideChar(CP_ACP, 0, ansi, -1, nullptr, 0) : 0;
+        if (length <= 1) return {};
+        std::wstring wide(static_cast<size_t>(length), L'\0');
+        if (MultiByteToWideChar(CP_ACP, 0, ansi, -1, wide.data(), length) != length) return {};
+        wide.pop_back();
+        return wide;
+    }
+};
+
+HWND Load(HWND parent, const char* fileName, int showFlags) {
+    if (!fileName[0]) return nullptr;
     WNDCLASSA windowClass{};
     windowClass.style = CS_HREDRAW | CS_VREDRAW;  // every size change repaints everything
     windowClass.lpfnWndProc = ViewerWndProc;
@@ -43,28 +58,22 @@ extern "C" HWND __stdcall ListLoad(HWND parent, char* fileToLoad, int showFlags)
     windowClass.lpszClassName = kViewerClassName;
     RegisterClassA(&windowClass);  // fails harmlessly when an earlier call registered it
 
-    ViewerCreateParams params{fileToLoad, showFlags};
+    ViewerCreateParams params{fileName, showFlags};
     // The host sizes the window afterwards; the scroll bars appear once the
     // viewer gives them a range.
     return CreateWindowExA(0, kViewerClassName, kViewerClassName, WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, parent,
                            reinterpret_cast<HMENU>(1), gModule, &params);
 }
 
-// The next file in the same window (quick view's cursor moves, Lister's n
-// and p): no flicker of a new window. On failure the host falls back to a
-// fresh ListLoad.
-extern "C" int __stdcall ListLoadNext(HWND, HWND listWin, char* fileToLoad, int showFlags) {
-    if (!IsViewerWindow(listWin)) return kHostFailure;
-    return ViewerLoadNext(listWin, fileToLoad, showFlags) ? kHostSuccess : kHostFailure;
+int LoadNext(HWND listWin, const char* fileName, int showFlags) {
+    if (!fileName[0] || !IsViewerWindow(listWin)) return kHostFailure;
+    return ViewerLoadNext(listWin, fileName, showFlags) ? kHostSuccess : kHostFailure;
 }
 
-// The thumbnail view: the first frame, area-averaged to fit the box, in a
-// DIB section of exactly that size that the host centres and deletes. Only
-// the first frame is decoded, so a long animation costs what a still does.
-extern "C" HBITMAP __stdcall ListGetPreviewBitmap(char* fileToLoad, int width, int height, char*, int) {
-    if (!fileToLoad) return nullptr;
+HBITMAP PreviewBitmap(const char* fileName, int width, int height) {
+    if (!fileName[0]) return nullptr;
     LoadRequest request{};
-    Image* thumbnail = ImageLoadThumbnail(fileToLoad, width, height, &request);
+    Image* thumbnail = ImageLoadThumbnail(fileName, width, height, &request);
     if (!thumbnail) return nullptr;
     // Our images are laid out as bottom-up DIBs: the rows go over as they are.
     void* bits = nullptr;
@@ -73,6 +82,52 @@ extern "C" HBITMAP __stdcall ListGetPreviewBitmap(char* fileToLoad, int width, i
     if (bitmap) std::memcpy(bits, ImageBits(thumbnail), static_cast<size_t>(ImageBitsSize(thumbnail)));
     ImageDestroy(thumbnail);
     return bitmap;
+}
+
+}  // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        gModule = module;
+        FormatRegisterAll();
+    }
+    // The host frees the library between uses and may load it elsewhere: a
+    // class left registered would point at code that is gone. (At process
+    // exit, `reserved` is set and the system cleans up.)
+    if (reason == DLL_PROCESS_DETACH && !reserved) UnregisterClassA(kViewerClassName, module);
+    return TRUE;
+}
+
+// The host calls the wide forms where they exist, the others on systems
+// without them.
+extern "C" HWND __stdcall ListLoad(HWND parent, char* fileToLoad, int showFlags) {
+    return Load(parent, Utf8Name(fileToLoad).text, showFlags);
+}
+
+extern "C" HWND __stdcall ListLoadW(HWND parent, WCHAR* fileToLoad, int showFlags) {
+    return Load(parent, Utf8Name(fileToLoad).text, showFlags);
+}
+
+// The next file in the same window (quick view's cursor moves, Lister's n
+// and p): no flicker of a new window. On failure the host falls back to a
+// fresh ListLoad.
+extern "C" int __stdcall ListLoadNext(HWND, HWND listWin, char* fileToLoad, int showFlags) {
+    return LoadNext(listWin, Utf8Name(fileToLoad).text, showFlags);
+}
+
+extern "C" int __stdcall ListLoadNextW(HWND, HWND listWin, WCHAR* fileToLoad, int showFlags) {
+    return LoadNext(listWin, Utf8Name(fileToLoad).text, showFlags);
+}
+
+// The thumbnail view: the first frame, area-averaged to fit the box, in a
+// DIB section of exactly that size that the host centres and deletes. Only
+// the first frame is decoded, so a long animation costs what a still does.
+extern "C" HBITMAP __stdcall ListGetPreviewBitmap(char* fileToLoad, int width, int height, char*, int) {
+    return PreviewBitmap(Utf8Name(fileToLoad).text, width, height);
+}
+
+extern "C" HBITMAP __stdcall ListGetPreviewBitmapW(WCHAR* fileToLoad, int width, int height, char*, int) {
+    return PreviewBitmap(Utf8Name(fileToLoad).text, width, height);
 }
 
 extern "C" int __stdcall ListSendCommand(HWND listWin, int command, int parameter) {

@@ -112,7 +112,7 @@ LRESULT OnCreate(HWND window, const CREATESTRUCTA* create) {
     const auto* params = static_cast<const ViewerCreateParams*>(create->lpCreateParams);
     // A name that does not fit the state's path is refused rather than cut:
     // a cut name would later make default export names from another file.
-    if (!params || !params->fileName || strnlen(params->fileName, MAX_PATH) >= MAX_PATH) return -1;
+    if (!params || !params->fileName || strnlen(params->fileName, kMaxPath) >= kMaxPath) return -1;
 
     Image* chain = ImageLoadFile(params->fileName, nullptr);
     if (!chain) return -1;
@@ -491,7 +491,7 @@ int ViewerSetFitToWindow(HWND window, int value) {
 
 int ViewerLoadNext(HWND window, const char* fileName, int showFlags) {
     ViewerState* state = ViewerGetState(window);
-    if (!state || !fileName || strnlen(fileName, MAX_PATH) >= MAX_PATH) return 0;
+    if (!state || !fileName || strnlen(fileName, kMaxPath) >= kMaxPath) return 0;
     Image* chain = ImageLoadFile(fileName, nullptr);
     if (!chain) return 0;  // the window keeps showing what it showed
     KillTimer(window, kPlaybackTimer);

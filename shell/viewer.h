@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "formats/format.h"
+#include "formats/save.h"
 #include "image/image.h"
 
 // The library's own module, stored when the library is attached.
@@ -22,7 +23,7 @@ inline constexpr char kViewerClassName[] = "WLXMovrel";
 
 // What ListLoad hands to the window's creation; valid only during creation.
 struct ViewerCreateParams {
-    const char* fileName;
+    const char* fileName;  // UTF-8
     int32_t showFlags;  // the host's kShow* flags
 };
 
@@ -52,7 +53,7 @@ struct ViewerState {
     int32_t fitLargerOnly;     // non-zero: fitting only shrinks pictures larger than the window
     int32_t center;            // non-zero: a picture smaller than the window sits in its middle
     int32_t darkMode;          // non-zero: the background is dark instead of white
-    char path[MAX_PATH];       // the loaded file as the host named it
+    char path[kMaxPath];       // the loaded file as the host named it, in UTF-8
 };
 
 LRESULT CALLBACK ViewerWndProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);

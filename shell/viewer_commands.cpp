@@ -8,11 +8,13 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <string>
 #include <string_view>
 
 #include "codecs/export.h"
 #include "formats/format.h"
 #include "formats/save.h"
+#include "platform/platform.h"
 #include "resources/resource.h"
 #include "shell/viewer.h"
 
@@ -25,13 +27,14 @@ constexpr char kAboutText[] =
     "Copyright (C) The Movrel developers. Provided as is, without warranty of any kind.";
 
 constexpr char kNoRoomForExtension[] = "The file name is too long: there is no room for its extension.";
+constexpr char kNameTooLong[] = "The file name is too long.";
 constexpr char kNoRoomForNumber[] =
     "The file name is too long: there is no room for the frame number and the extension.";
 
 // The dialog structure without the members that Windows 2000 added, which
 // every version of the dialog accepts. Its size follows the pointer size:
 // a fixed 76 would make every dialog of the 64-bit build fail.
-constexpr DWORD kSaveDialogSize = offsetof(OPENFILENAMEA, lpTemplateName) + sizeof(LPCSTR);
+constexpr DWORD kSaveDialogSize = offsetof(OPENFILENAMEW, lpTemplateName) + sizeof(LPCWSTR);
 static_assert(kSaveDialogSize == (sizeof(void*) == 8 ? 136 : 76));
 
 // "FLI" or "FLC", from the magic number in the header copy the FLIC loader
@@ -41,7 +44,13 @@ const char* FlicKind(const uint8_t* header) {
     return magic == 0xAF11 ? "FLI" : "FLC";
 }
 
-void ShowError(HWND window, const char* text) { MessageBoxA(window, text, nullptr, MB_ICONERROR); }
+// A message box of UTF-8 texts (file names among them); a null caption is
+// the system's "Error".
+int Box(HWND window, const char* text, const char* caption, UINT type) {
+    return MessageBoxW(window, WideFromUtf8(text).c_str(), caption ? WideFromUtf8(caption).c_str() : nullptr, type);
+}
+
+void ShowError(HWND window, const char* text) { Box(window, text, nullptr, MB_ICONERROR); }
 int ReportError(HWND window, ErrorCode error) {
     ShowError(window, ErrorMessage(error));
     return 0;
@@ -73,20 +82,18 @@ const char* LeafName(const char* path) {
 
 // Whether a file (not a folder) of that name exists.
 bool IsFile(const char* name) {
-    const DWORD attributes = GetFileAttributesA(name);
+    const DWORD attributes = GetFileAttributesW(WideFileName(name).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 // Asks, the way the save dialog asks about the name it was given, whether
 // existing files may be replaced. True for Yes.
 bool MayReplace(HWND window, const char* question) {
-    return MessageBoxA(window, question, "Confirm Save As", MB_YESNO | MB_ICONWARNING) == IDYES;
+    return Box(window, question, "Confirm Save As", MB_YESNO | MB_ICONWARNING) == IDYES;
 }
 
 bool MayReplaceFile(HWND window, const char* name) {
-    char question[1024];
-    wsprintfA(question, "%s already exists.\nDo you want to replace it?", LeafName(name));
-    return MayReplace(window, question);
+    return MayReplace(window, (std::string(LeafName(name)) + " already exists.\nDo you want to replace it?").c_str());
 }
 
 // The format's default extension, or an empty text when it has none.
@@ -112,18 +119,31 @@ std::string_view FrameNumber(int n, char (&digits)[16]) {
 // such entry. False when the user cancelled or the dialog failed.
 bool AskSaveName(HWND window, const FormatFilterList& list, const char* defaultExtension, char* name,
                  FormatId* chosen) {
-    OPENFILENAMEA dialog{};
+    // The filter is pairs of texts, each ending in a NUL, and one more NUL.
+    size_t filterLength = 0;
+    while (filterLength + 2 < sizeof list.text && (list.text[filterLength] || list.text[filterLength + 1])) ++filterLength;
+    const std::wstring filter(list.text, list.text + filterLength + 2);  // ASCII, as the registry's texts are
+    const std::wstring extension = WideFromUtf8(defaultExtension);
+    wchar_t file[kMaxPath];
+    const std::wstring initial = WideFromUtf8(name);
+    lstrcpynW(file, initial.c_str(), kMaxPath);
+
+    OPENFILENAMEW dialog{};
     dialog.lStructSize = kSaveDialogSize;
     dialog.hwndOwner = window;
     dialog.hInstance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(window, GWLP_HINSTANCE));
-    dialog.lpstrFilter = list.text;
+    dialog.lpstrFilter = filter.c_str();
     dialog.nFilterIndex = 0;  // the first entry
-    dialog.lpstrFile = name;
+    dialog.lpstrFile = file;
     dialog.nMaxFile = kMaxPath;
-    dialog.lpstrInitialDir = ".";
+    dialog.lpstrInitialDir = L".";
     dialog.Flags = OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY;
-    dialog.lpstrDefExt = defaultExtension;
-    if (!GetSaveFileNameA(&dialog)) return false;
+    dialog.lpstrDefExt = extension.empty() ? nullptr : extension.c_str();
+    if (!GetSaveFileNameW(&dialog)) return false;
+    if (!Utf8FromWide(file, name, kMaxPath)) {
+        ShowError(window, kNameTooLong);
+        return false;
+    }
     const DWORD index = dialog.nFilterIndex;
     *chosen = index >= 1 && index <= static_cast<DWORD>(kFormatSlots) ? list.ids[index - 1] : kFormatNone;
     return true;
@@ -212,11 +232,10 @@ int ViewerSaveAllFrames(HWND window, const char* base, FormatId id) {
     if (existing == 1 && !MayReplaceFile(window, first)) return 0;
     if (existing > 1) {
         char firstName[kMaxPath];
-        char question[1024];
         ExportNumberedName(base, id, 0, firstName, sizeof firstName);
-        wsprintfA(question, "%d of the files from %s to %s already exist.\nDo you want to replace them?", existing,
-                  LeafName(firstName), LeafName(name));
-        if (!MayReplace(window, question)) return 0;
+        const std::string question = std::to_string(existing) + " of the files from " + LeafName(firstName) + " to " +
+                                     LeafName(name) + " already exist.\nDo you want to replace them?";
+        if (!MayReplace(window, question.c_str())) return 0;
     }
     // The files already written stay when one fails; the later frames are not tried.
     ExportRequest request;
@@ -313,11 +332,11 @@ int ViewerShowInformation(HWND window) {
     char message[512];
     wsprintfA(message, "Type: %s\n\nWidth: %d\nHeight: %d\nColor Depth: %s colors\n\nTotal frame number: %d frame(s)", type,
               ImageWidth(image), ImageHeight(image), colors, ImageCount(image));
-    MessageBoxA(window, message, "Information", MB_ICONINFORMATION);
+    Box(window, message, "Information", MB_ICONINFORMATION);
     return 1;
 }
 
 int ViewerShowAbout(HWND window) {
-    MessageBoxA(window, kAboutText, "About", MB_ICONINFORMATION);
+    Box(window, kAboutText, "About", MB_ICONINFORMATION);
     return 1;
 }

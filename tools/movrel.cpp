@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "formats/save.h"
 #include "codecs/tga.h"
 #include "image/convert.h"
+#include "platform/platform.h"
 #include "tools/md5.h"
 
 namespace {
@@ -513,12 +515,12 @@ void HandleSignals() {}
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Main(const std::vector<std::string>& arguments) {
     HandleSignals();
-    if (argc < 2) return MainUsage(stderr);
-    const std::string name = argv[1];
+    if (arguments.size() < 2) return MainUsage(stderr);
+    const std::string& name = arguments[1];
     if (name == "--help" || name == "-h" || name == "help") return MainUsage(stdout);
-    const std::vector<std::string> args(argv + 2, argv + argc);
+    const std::vector<std::string> args(arguments.begin() + 2, arguments.end());
     for (const Command& command : kCommands) {
         if (name != command.name) continue;
         if (WantsHelp(args)) return Usage(command, stdout);
@@ -529,3 +531,21 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "movrel: unknown command '%s'\n", name.c_str());
     return MainUsage(stderr);
 }
+
+#ifdef _WIN32
+// File names reach the library as UTF-8, whatever the console's code page.
+int wmain(int argc, wchar_t** argv) {
+    std::vector<std::string> arguments;
+    for (int i = 0; i < argc; ++i) {
+        std::vector<char> text(std::wcslen(argv[i]) * 3 + 1);
+        if (!Utf8FromWide(argv[i], text.data(), text.size())) {
+            std::fprintf(stderr, "movrel: argument %d is not valid text\n", i);
+            return 1;
+        }
+        arguments.emplace_back(text.data());
+    }
+    return Main(arguments);
+}
+#else
+int main(int argc, char** argv) { return Main(std::vector<std::string>(argv, argv + argc)); }
+#endif

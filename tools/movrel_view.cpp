@@ -13,7 +13,7 @@
 
 namespace {
 
-using ListLoadFunction = HWND(__stdcall*)(HWND parent, char* fileToLoad, int showFlags);
+using ListLoadWFunction = HWND(__stdcall*)(HWND parent, WCHAR* fileToLoad, int showFlags);
 using ListSendCommandFunction = int(__stdcall*)(HWND listWin, int command, int parameter);
 
 constexpr char kUsage[] =
@@ -39,7 +39,7 @@ struct Options {
 };
 
 struct Viewer {
-    ListLoadFunction listLoad = nullptr;
+    ListLoadWFunction listLoad = nullptr;
     ListSendCommandFunction listSendCommand = nullptr;
     HWND frame = nullptr;
     HWND lister = nullptr;
@@ -49,6 +49,23 @@ struct Viewer {
 };
 
 Viewer gViewer;
+
+// The arguments are kept in UTF-8 and handed to the system as UTF-16.
+std::wstring Wide(const std::string& text) {
+    const int length = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+    std::wstring wide(length > 0 ? static_cast<size_t>(length) : 1, L'\0');
+    if (length > 0) MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(), length);
+    wide.pop_back();
+    return wide;
+}
+
+std::string Utf8(const wchar_t* text) {
+    const int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string utf8(length > 0 ? static_cast<size_t>(length) : 1, '\0');
+    if (length > 0) WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), length, nullptr, nullptr);
+    utf8.pop_back();
+    return utf8;
+}
 
 bool ParseSize(const char* text, int* width, int* height) {
     char* end = nullptr;
@@ -62,7 +79,7 @@ bool ParseSize(const char* text, int* width, int* height) {
     return true;
 }
 
-bool ParseArguments(int argc, char** argv, Options* options) {
+bool ParseArguments(int argc, const char* const* argv, Options* options) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -150,13 +167,13 @@ bool SaveScreenshot(HWND window, const std::string& fileName) {
     if (!ok) return false;
 
     const std::string temporary = fileName + ".part";
-    HANDLE out = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE out = CreateFileW(Wide(temporary).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (out == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
     const bool complete = WriteFile(out, file.data(), static_cast<DWORD>(file.size()), &written, nullptr) && written == file.size();
     CloseHandle(out);
-    if (!complete || !MoveFileExA(temporary.c_str(), fileName.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        DeleteFileA(temporary.c_str());
+    if (!complete || !MoveFileExW(Wide(temporary).c_str(), Wide(fileName).c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        DeleteFileW(Wide(temporary).c_str());
         return false;
     }
     return true;
@@ -208,19 +225,23 @@ LRESULT CALLBACK FrameProc(HWND window, UINT message, WPARAM wparam, LPARAM lpar
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int wmain(int argc, wchar_t** wideArgv) {
+    std::vector<std::string> arguments;
+    for (int i = 0; i < argc; ++i) arguments.push_back(Utf8(wideArgv[i]));
+    std::vector<const char*> argv;
+    for (const std::string& argument : arguments) argv.push_back(argument.c_str());
     Options options;
-    if (!ParseArguments(argc, argv, &options)) {
+    if (!ParseArguments(argc, argv.data(), &options)) {
         std::fputs(kUsage, stderr);
         return 2;
     }
     const std::string pluginPath = options.plugin.empty() ? DefaultPluginPath() : options.plugin;
-    HMODULE plugin = LoadLibraryA(pluginPath.c_str());
+    HMODULE plugin = LoadLibraryW(Wide(pluginPath).c_str());
     if (!plugin) {
         std::fprintf(stderr, "movrel-view: cannot load the plug-in %s (error %lu)\n", pluginPath.c_str(), GetLastError());
         return 1;
     }
-    gViewer.listLoad = reinterpret_cast<ListLoadFunction>(reinterpret_cast<void*>(GetProcAddress(plugin, "ListLoad")));
+    gViewer.listLoad = reinterpret_cast<ListLoadWFunction>(reinterpret_cast<void*>(GetProcAddress(plugin, "ListLoadW")));
     gViewer.listSendCommand =
         reinterpret_cast<ListSendCommandFunction>(reinterpret_cast<void*>(GetProcAddress(plugin, "ListSendCommand")));
     if (!gViewer.listLoad || !gViewer.listSendCommand) {
@@ -238,17 +259,16 @@ int main(int argc, char** argv) {
 
     RECT bounds{0, 0, options.width, options.height};
     AdjustWindowRect(&bounds, WS_OVERLAPPEDWINDOW, FALSE);
-    const std::string title = "Movrel - " + options.file;
+    const std::wstring title = Wide("Movrel - " + options.file);
     // At the screen's corner, so that a headless screenshot sees all of it.
-    gViewer.frame = CreateWindowExA(0, kFrameClass, title.c_str(), WS_OVERLAPPEDWINDOW, 0, 0, bounds.right - bounds.left,
+    gViewer.frame = CreateWindowExW(0, Wide(kFrameClass).c_str(), title.c_str(), WS_OVERLAPPEDWINDOW, 0, 0, bounds.right - bounds.left,
                                     bounds.bottom - bounds.top, nullptr, nullptr, frameClass.hInstance, nullptr);
     if (!gViewer.frame) {
         std::fprintf(stderr, "movrel-view: cannot create a window (error %lu)\n", GetLastError());
         return 1;
     }
     gViewer.showFlags = options.fit ? kShowFitToWindow : 0;
-    std::vector<char> fileName(options.file.begin(), options.file.end());
-    fileName.push_back('\0');
+    std::wstring fileName = Wide(options.file);
     gViewer.lister = gViewer.listLoad(gViewer.frame, fileName.data(), gViewer.showFlags);
     if (!gViewer.lister) {
         std::fprintf(stderr, "movrel-view: %s: the plug-in cannot show this file\n", options.file.c_str());

@@ -201,6 +201,16 @@ TEST_F(SaveFile, UnknownFormatAndMissingDirectoryFail) {
     EXPECT_EQ(ImageSaveFile(image_.get(), dir_.file("taken").c_str(), &request), 0);
     EXPECT_EQ(request.error, kErrorWrite);
     EXPECT_EQ(DirectoryEntries(dir_), std::vector<std::string>{"taken"});
+
+    // A name too long to keep is refused, not cut into "a-long-leaf-name.bm".
+    const std::string leaf = "a-long-leaf-name.bmp";
+    std::string padded = dir_.file("");
+    padded.resize(kMaxPath - leaf.size(), '/');  // repeated separators are one
+    padded += leaf;
+    request = {kFormatBmp, nullptr, nullptr, kErrorNone};
+    EXPECT_EQ(ImageSaveFile(image_.get(), padded.c_str(), &request), 0);
+    EXPECT_EQ(request.error, kErrorWrite);
+    EXPECT_EQ(DirectoryEntries(dir_), std::vector<std::string>{"taken"});
 }
 
 TEST_F(SaveFile, FailedWriteKeepsTheOldFileAndLeavesNothingElse) {
@@ -374,7 +384,7 @@ TEST_F(Streams, FormatsWithoutStreamsOrTheModeRefuse) {
     EXPECT_EQ(request.error, kErrorUnsupportedType);
     EXPECT_TRUE(DirectoryEntries(dir_).empty());
 
-    const std::string tooLong = dir_.file(std::string(300, 'n'));
+    const std::string tooLong = dir_.file(std::string(kMaxPath, 'n'));
     request = {kFakeStream, tooLong.c_str(), 1, nullptr, nullptr, kErrorNone};
     EXPECT_EQ(StreamOpen(&request), nullptr);
     EXPECT_EQ(request.error, kErrorWrite);

@@ -172,9 +172,10 @@ bool AskWindow(HWND window, UINT message, WPARAM wparam, LPARAM lparam, DWORD_PT
 }
 
 std::string WindowText(HWND window) {
-    char text[1024] = "";
-    AskWindow(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
-    return text;
+    wchar_t text[1024] = L"";
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 10000, &ignored);
+    return Utf8(text);
 }
 
 std::string DialogItemText(HWND dialog, int id) {
@@ -225,9 +226,10 @@ SaveDialogView ReadSaveDialog(HWND dialog) {
     if (types) AskWindow(types, CB_GETCURSEL, 0, 0, &selected);
     view.type = static_cast<int>(static_cast<LRESULT>(selected));
     if (HWND edit = FileNameEdit(dialog)) view.name = WindowText(edit);
-    char folder[MAX_PATH] = "";
-    AskWindow(dialog, CDM_GETFOLDERPATH, sizeof folder, reinterpret_cast<LPARAM>(folder));
-    view.folder = folder;
+    wchar_t folder[MAX_PATH] = L"";
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(dialog, CDM_GETFOLDERPATH, MAX_PATH, reinterpret_cast<LPARAM>(folder), SMTO_ABORTIFHUNG, 10000, &ignored);
+    view.folder = Utf8(folder);
     return view;
 }
 
@@ -235,7 +237,10 @@ SaveDialogView ReadSaveDialog(HWND dialog) {
 // entry `type` of the type list (-1 keeps it) and presses Save. False, with
 // nothing pressed, when the dialog did not take them.
 bool AcceptSaveDialog(HWND dialog, const std::optional<std::string>& name, int type) {
-    if (name && !AskWindow(FileNameEdit(dialog), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(name->c_str()))) return false;
+    DWORD_PTR ignored = 0;
+    if (name && !SendMessageTimeoutW(FileNameEdit(dialog), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(WideFromUtf8(name->c_str()).c_str()),
+                                     SMTO_ABORTIFHUNG, 10000, &ignored))
+        return false;
     if (type >= 0) {
         HWND types = GetDlgItem(dialog, kFileTypeList);
         if (!AskWindow(types, CB_SETCURSEL, type, 0)) return false;
@@ -303,18 +308,18 @@ namespace {
 
 std::vector<SaveDialogCall> gSaveDialogCalls;
 std::vector<MessageBoxCall> gMessageBoxCalls;
-decltype(&GetSaveFileNameA) gRealGetSaveFileName = nullptr;
-decltype(&MessageBoxA) gRealMessageBox = nullptr;
+decltype(&GetSaveFileNameW) gRealGetSaveFileName = nullptr;
+decltype(&MessageBoxW) gRealMessageBox = nullptr;
 
-BOOL WINAPI RecordGetSaveFileName(OPENFILENAMEA* dialog) {
+BOOL WINAPI RecordGetSaveFileName(OPENFILENAMEW* dialog) {
     SaveDialogCall call{dialog->hwndOwner, gRealGetSaveFileName(dialog), dialog->nFilterIndex, ""};
-    if (call.result && dialog->lpstrFile) call.chosenFile = dialog->lpstrFile;
+    if (call.result && dialog->lpstrFile) call.chosenFile = Utf8(dialog->lpstrFile);
     gSaveDialogCalls.push_back(call);
     return call.result;
 }
 
-int WINAPI RecordMessageBox(HWND owner, const char* text, const char* caption, UINT type) {
-    gMessageBoxCalls.push_back({owner, text ? text : "", caption ? std::optional<std::string>(caption) : std::nullopt, type});
+int WINAPI RecordMessageBox(HWND owner, const wchar_t* text, const wchar_t* caption, UINT type) {
+    gMessageBoxCalls.push_back({owner, Utf8(text), caption ? std::optional<std::string>(Utf8(caption)) : std::nullopt, type});
     return gRealMessageBox(owner, text, caption, type);
 }
 
@@ -357,9 +362,9 @@ std::vector<T> Take(std::vector<T>& calls) {
 
 bool RecordPluginCalls(HMODULE plugin) {
     gRealGetSaveFileName = reinterpret_cast<decltype(gRealGetSaveFileName)>(
-        PatchImport(plugin, "comdlg32.dll", "GetSaveFileNameA", reinterpret_cast<void*>(RecordGetSaveFileName)));
+        PatchImport(plugin, "comdlg32.dll", "GetSaveFileNameW", reinterpret_cast<void*>(RecordGetSaveFileName)));
     gRealMessageBox = reinterpret_cast<decltype(gRealMessageBox)>(
-        PatchImport(plugin, "user32.dll", "MessageBoxA", reinterpret_cast<void*>(RecordMessageBox)));
+        PatchImport(plugin, "user32.dll", "MessageBoxW", reinterpret_cast<void*>(RecordMessageBox)));
     return gRealGetSaveFileName && gRealMessageBox;
 }
 

@@ -98,24 +98,42 @@ TEST_F(entry, list_load_refuses_what_it_cannot_show) {
     EXPECT_LT(ImageCount(damaged.state()->first), 24);
 }
 
-TEST_F(entry, a_path_longer_than_259_characters_is_refused) {
-    // 259 characters is the longest name that fits, and it is shown.
-    const std::string prefix = gFiles.dir + "\\";
-    ASSERT_LT(prefix.size(), 200u);
-    const std::string longest = prefix + std::string(259 - prefix.size() - 4, 'n') + ".flc";
-    ASSERT_TRUE(CopyFileA(gFiles.sample.c_str(), longest.c_str(), FALSE));
+TEST_F(entry, names_outside_the_ansi_code_page_and_past_260_characters) {
+    const std::vector<uint8_t> sample = ReadBytes(gFiles.sample);
+    // Folders of 120 Cyrillic letters: past the plain form's 260 characters.
+    std::string longName = gFiles.dir;
+    for (const char* letter : {"д", "ж"}) {
+        longName += "\\";
+        for (int i = 0; i < 120; ++i) longName += letter;
+        ASSERT_TRUE(CreateDirectoryW(Wide(longName).c_str(), nullptr)) << GetLastError();
+    }
+    longName += "\\кино 動画.flc";
+    WriteBytes(longName, sample);
+    ASSERT_GT(WideFromUtf8(longName.c_str()).size(), 260u);
     {
-        Lister lister(longest, 0);
+        Lister lister(longName, 0);
         ASSERT_TRUE(lister.state());
-        EXPECT_EQ(std::string(lister.state()->path), longest);
+        EXPECT_EQ(std::string(lister.state()->path), longName);
+        EXPECT_EQ(ImageCount(lister.state()->first), 24);
     }
-    // Longer names are refused, even where cutting them to 259 characters
-    // would name a file that can be shown.
-    for (const std::string& name : {longest + "x", longest + ".flc", longest + std::string(41, 'x')}) {
-        Lister lister(name, 0);
-        EXPECT_FALSE(lister.viewer());
-        EXPECT_FALSE(HasChildWindow(lister.parent()));
+    // The ANSI entry point takes names in the ANSI code page.
+    const std::string accented = gFiles.dir + "\\café.flc";
+    WriteBytes(accented, sample);
+    char ansi[MAX_PATH];
+    BOOL lossy = FALSE;
+    ASSERT_GT(WideCharToMultiByte(CP_ACP, 0, WideFromUtf8(accented.c_str()).c_str(), -1, ansi, sizeof ansi, nullptr, &lossy), 0);
+    if (!lossy) {
+        Lister lister(gFiles.still, 0);
+        HWND viewer = gPlugin.listLoad(lister.parent(), ansi, 0);
+        ASSERT_TRUE(viewer);
+        EXPECT_EQ(std::string(reinterpret_cast<ViewerState*>(GetWindowLongPtrA(viewer, GWLP_USERDATA))->path), accented);
+        DestroyWindow(viewer);
+    } else {
+        Note("the ANSI code page has no \"é\": the ANSI entry point is not tried");
     }
+    // A name past what the viewer keeps is refused, not cut.
+    Lister tooLong(gFiles.dir + "\\" + std::string(kMaxPath, 'n') + ".flc", 0);
+    EXPECT_FALSE(tooLong.viewer());
 }
 
 TEST_F(entry, list_send_command) {
@@ -370,4 +388,91 @@ TEST_F(entry, the_preview_bitmap_is_the_first_frame_reduced_to_fit) {
 
     for (const std::string& file : {gFiles.unknown, gFiles.empty, gFiles.missing, gFiles.broken})
         EXPECT_FALSE(preview(file, 160, 160)) << file;
+}
+
+// The calls the file manager makes, in its order, on a fresh copy of the
+// library: load it, hand it the ini name, ask for the detect string, show a
+// file, step through others in the same window, copy, close, free it; then
+// load it again and find the user's choices kept.
+TEST_F(entry, the_file_managers_calls_in_its_order) {
+    char module[MAX_PATH];
+    ASSERT_GT(GetModuleFileNameA(gPlugin.module, module, sizeof module), 0ul);
+    const std::string copy = gFiles.dir + "\\Movrel copy.wlx";
+    ASSERT_TRUE(CopyFileA(module, copy.c_str(), FALSE));
+    const std::string ini = gFiles.dir + "\\order.ini";
+    const std::string film = gFiles.dir + "\\Мультфильм 動画.flc";
+    WriteBytes(film, ReadBytes(gFiles.sample));
+    const Plugin original = gPlugin;
+    ChainPtr sample = Decode(gFiles.sample);
+    ChainPtr steps = Decode(gFiles.steps);
+    auto startPlugin = [&] {
+        Plugin plugin;
+        EXPECT_TRUE(LoadPlugin(copy, &plugin));
+        EXPECT_NE(plugin.module, original.module);
+        ListDefaultParams params{sizeof(ListDefaultParams), 12, 2, {}};
+        std::strcpy(params.iniName, ini.c_str());
+        plugin.listSetDefaultParams(&params);
+        char detect[1024] = "";
+        plugin.listGetDetectString(detect, sizeof detect);
+        EXPECT_NE(std::strstr(detect, "FORCE"), nullptr) << detect;
+        gPlugin = plugin;
+    };
+    auto stopPlugin = [&] {
+        EXPECT_TRUE(FreeLibrary(gPlugin.module));
+        gPlugin = original;
+    };
+    // What is on screen, paused, against the frame it shows placed at (left, top).
+    auto mismatches = [](Lister& lister, const Image* chain, int left, int top, RECT area) {
+        Command(lister.viewer(), IDM_PAUSE);
+        const Image* frame = FrameAt(chain, lister.currentIndex());
+        std::string where;
+        const int wrong = CountMismatches(CaptureClient(lister.viewer()), area,
+                                          [&](int x, int y) { return PixelColor(frame, x - left, y - top); }, &where);
+        EXPECT_EQ(wrong, 0) << where;
+        Command(lister.viewer(), IDM_PAUSE);
+        return wrong;
+    };
+    constexpr int kFlags = 2 | 32 | 64 | 128;  // fit larger only, centred, dark
+    startPlugin();
+    {
+        Lister lister(film, kFlags, 0, 0, 640, 480);
+        ASSERT_TRUE(lister.state());
+        HWND viewer = lister.viewer();
+        // A non-ANSI name, centred and not enlarged, on dark.
+        mismatches(lister, sample.get(), 160, 140, {160, 140, 480, 340});
+        EXPECT_EQ(CountMismatches(CaptureClient(viewer), {0, 0, 160, 480}, [](int, int) { return 0x202020u; }), 0);
+        Command(viewer, IDM_SHOW_FRAME_NUMBER);
+        // The next files in the same window.
+        std::wstring next = WideFromUtf8(gFiles.steps.c_str());
+        EXPECT_EQ(gPlugin.listLoadNextW(lister.parent(), viewer, next.data(), kFlags), 0);
+        EXPECT_EQ(lister.viewer(), viewer);
+        EXPECT_EQ(ImageCount(lister.state()->first), 4);
+        mismatches(lister, steps.get(), 288, 216, {288, 216 + 20, 352, 264});  // below the frame number
+        std::wstring bad = WideFromUtf8(gFiles.unknown.c_str());
+        EXPECT_EQ(gPlugin.listLoadNextW(lister.parent(), viewer, bad.data(), kFlags), 1);
+        std::wstring back = WideFromUtf8(film.c_str());
+        EXPECT_EQ(gPlugin.listLoadNextW(lister.parent(), viewer, back.data(), kFlags), 0);
+        EXPECT_EQ(std::string(lister.state()->path), film);
+        EXPECT_EQ(gPlugin.listSendCommand(viewer, 1, 0), 0);  // copy
+    }
+    stopPlugin();
+    startPlugin();
+    {
+        Lister lister(film, 0);
+        ASSERT_TRUE(lister.state());
+        EXPECT_EQ(lister.state()->showFrameNumber, 1);
+        Command(lister.viewer(), IDM_SHOW_FRAME_NUMBER);
+    }
+    // The thumbnail of the non-ANSI name is the one of its ANSI-named twin.
+    std::wstring wide = WideFromUtf8(film.c_str());
+    std::string plain = gFiles.sample;
+    HBITMAP thumbnails[] = {gPlugin.listGetPreviewBitmapW(wide.data(), 100, 100, nullptr, 0),
+                            gPlugin.listGetPreviewBitmap(plain.data(), 100, 100, nullptr, 0)};
+    DIBSECTION dibs[2]{};
+    for (int i = 0; i < 2; ++i) ASSERT_EQ(GetObjectA(thumbnails[i], sizeof dibs[i], &dibs[i]), static_cast<int>(sizeof dibs[i]));
+    ASSERT_EQ(dibs[0].dsBmih.biSizeImage, dibs[1].dsBmih.biSizeImage);
+    EXPECT_EQ(std::memcmp(dibs[0].dsBm.bmBits, dibs[1].dsBm.bmBits, dibs[0].dsBmih.biSizeImage), 0);
+    for (HBITMAP bitmap : thumbnails) DeleteObject(bitmap);
+    stopPlugin();
+    DeleteFileA(ini.c_str());
 }

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "formats/format.h"
+#include "platform/platform.h"
 #include "shell/viewer.h"
 
 // ---- Runner -------------------------------------------------------------------------
@@ -51,6 +52,9 @@ using ListSetDefaultParamsFunction = void(__stdcall*)(ListDefaultParams* params)
 using ListGetDetectStringFunction = void(__stdcall*)(char* out, int maxLength);
 using ListLoadNextFunction = int(__stdcall*)(HWND parent, HWND listWin, char* fileToLoad, int showFlags);
 using ListGetPreviewBitmapFunction = HBITMAP(__stdcall*)(char* file, int width, int height, char* contentBuf, int contentLen);
+using ListLoadWFunction = HWND(__stdcall*)(HWND parent, WCHAR* fileToLoad, int showFlags);
+using ListLoadNextWFunction = int(__stdcall*)(HWND parent, HWND listWin, WCHAR* fileToLoad, int showFlags);
+using ListGetPreviewBitmapWFunction = HBITMAP(__stdcall*)(WCHAR* file, int width, int height, char* contentBuf, int contentLen);
 
 struct Plugin {
     HMODULE module = nullptr;
@@ -60,8 +64,19 @@ struct Plugin {
     ListGetDetectStringFunction listGetDetectString = nullptr;
     ListLoadNextFunction listLoadNext = nullptr;
     ListGetPreviewBitmapFunction listGetPreviewBitmap = nullptr;
+    ListLoadWFunction listLoadW = nullptr;
+    ListLoadNextWFunction listLoadNextW = nullptr;
+    ListGetPreviewBitmapWFunction listGetPreviewBitmapW = nullptr;
 };
 extern Plugin gPlugin;
+// Loads the library and looks up its functions; false when it does not
+// load or lacks ListLoadW or ListSendCommand.
+bool LoadPlugin(const std::string& path, Plugin* plugin);
+
+// Test names are UTF-8, as the plug-in's own; the host's file functions take
+// them through these.
+std::wstring Wide(const std::string& utf8);  // in the long-path form when needed
+std::string Utf8(const wchar_t* wide);
 
 struct TestFiles {
     std::string dir;       // a fresh directory, removed at the end
@@ -119,6 +134,7 @@ ResourceCounts CountResources();
 
 // ---- The lister window, the message loop, keys -------------------------------------------
 
+// The wide entry point, as the file manager calls it.
 HWND ListLoad(HWND parent, const std::string& file, int showFlags);
 
 struct Message {
@@ -300,7 +316,7 @@ void Dismiss(HWND window);
 std::string Describe(HWND window);
 
 // The host patches the plug-in's import table so that its calls of
-// GetSaveFileNameA and MessageBoxA are recorded on the way to the real ones.
+// GetSaveFileNameW and MessageBoxW are recorded on the way to the real ones.
 bool RecordPluginCalls(HMODULE plugin);
 struct SaveDialogCall {
     HWND owner = nullptr;

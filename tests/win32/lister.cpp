@@ -30,9 +30,8 @@ void CALLBACK CountReferenceTick(HWND, UINT, UINT_PTR, DWORD) { ++gReferenceTick
 LONG NextSequence() { return InterlockedIncrement(&gSequence); }
 
 HWND ListLoad(HWND parent, const std::string& file, int showFlags) {
-    std::vector<char> name(file.begin(), file.end());
-    name.push_back('\0');
-    return gPlugin.listLoad(parent, name.data(), showFlags);
+    std::wstring name = WideFromUtf8(file.c_str());
+    return gPlugin.listLoadW(parent, name.data(), showFlags);
 }
 
 Lister::Lister(const std::string& file, int showFlags, int x, int y, int width, int height, bool record) {

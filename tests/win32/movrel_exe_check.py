@@ -4,7 +4,8 @@ saved file, written through a temporary file and a replace (a second save
 under the Windows form of the name replaces the first, and nothing else is
 left beside it); a replaced file keeps what the old one carried (a hidden
 file stays hidden, a read-only one is not replaced: Write error); and the
-same animated GIF, read back alike."""
+same animated GIF, read back alike, also under a name outside the ANSI code
+page and past 260 characters."""
 import argparse
 import filecmp
 import os
@@ -32,8 +33,9 @@ def main():
         # Output goes to a file, not a pipe: a helper process that wine
         # starts may inherit a pipe and hold it open long after.
         with tempfile.TemporaryFile(mode='w+') as out:
+            # Wine reads the arguments in the locale's encoding: UTF-8 here.
             code = subprocess.run(command, stdout=out, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
-                                  timeout=120).returncode
+                                  timeout=120, env=dict(os.environ, LC_ALL='C.UTF-8')).returncode
             out.seek(0)
             return code, out.read().replace('\r', '')
 
@@ -84,6 +86,13 @@ def main():
         exe('export', opts.sample, gif)
         check(os.path.exists(gif) and filecmp.cmp(native_gif, gif, shallow=False) and exe('framemd5', gif)[1] == expected,
               'export: the animated GIF of the native build, read back alike')
+
+        folder = os.path.join(work, 'д' * 120, 'ж' * 120)
+        os.makedirs(folder)
+        long_gif = os.path.join(folder, 'кино 動画.gif')
+        exe('export', opts.sample, long_gif)
+        check(os.listdir(folder) == ['кино 動画.gif'] and filecmp.cmp(native_gif, long_gif, shallow=False) and
+              exe('framemd5', long_gif)[1] == expected, 'export under a long non-ANSI name, read back alike')
     return 1 if failures else 0
 
 

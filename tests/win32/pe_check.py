@@ -15,7 +15,8 @@ SYSTEM_DLLS = {'kernel32.dll', 'user32.dll', 'gdi32.dll', 'msvcrt.dll', 'comdlg3
 PLUGIN_MACHINES = {'.wlx': 'pei-i386', '.wlx64': 'pei-x86-64'}
 
 
-PLUGIN_EXPORTS = sorted(['ListLoad', 'ListLoadNext', 'ListGetDetectString', 'ListGetPreviewBitmap', 'ListSendCommand', 'ListSetDefaultParams'])
+PLUGIN_EXPORTS = sorted(['ListLoad', 'ListLoadW', 'ListLoadNext', 'ListLoadNextW', 'ListGetDetectString',
+                         'ListGetPreviewBitmap', 'ListGetPreviewBitmapW', 'ListSendCommand', 'ListSetDefaultParams'])
 
 
 def exports(dump):

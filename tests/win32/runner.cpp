@@ -6,11 +6,41 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
+#include <type_traits>
 
 #include "tests/support/flic_writer.h"
 #include "tests/win32/host.h"
 
 Plugin gPlugin;
+
+std::wstring Wide(const std::string& utf8) { return WideFileName(utf8.c_str()); }
+
+std::string Utf8(const wchar_t* wide) {
+    std::vector<char> text(wide ? std::wcslen(wide) * 3 + 1 : 1);
+    Utf8FromWide(wide, text.data(), text.size());
+    return text.data();
+}
+
+bool LoadPlugin(const std::string& path, Plugin* plugin) {
+    *plugin = Plugin{};
+    plugin->module = LoadLibraryW(Wide(path).c_str());
+    if (!plugin->module) return false;
+    auto find = [&](auto* function, const char* name) {
+        *function = reinterpret_cast<std::remove_pointer_t<decltype(function)>>(
+            reinterpret_cast<void*>(GetProcAddress(plugin->module, name)));
+    };
+    find(&plugin->listLoad, "ListLoad");
+    find(&plugin->listSendCommand, "ListSendCommand");
+    find(&plugin->listSetDefaultParams, "ListSetDefaultParams");
+    find(&plugin->listGetDetectString, "ListGetDetectString");
+    find(&plugin->listLoadNext, "ListLoadNext");
+    find(&plugin->listGetPreviewBitmap, "ListGetPreviewBitmap");
+    find(&plugin->listLoadW, "ListLoadW");
+    find(&plugin->listLoadNextW, "ListLoadNextW");
+    find(&plugin->listGetPreviewBitmapW, "ListGetPreviewBitmapW");
+    return plugin->listLoadW && plugin->listSendCommand;
+}
 TestFiles gFiles;
 
 namespace {
@@ -108,19 +138,19 @@ void MakeTestFiles(const std::string& sample) {
 }
 
 void RemoveTree(const std::string& dir) {
-    WIN32_FIND_DATAA entry;
-    HANDLE find = FindFirstFileA((dir + "\\*").c_str(), &entry);
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW(Wide(dir + "\\*").c_str(), &entry);
     if (find != INVALID_HANDLE_VALUE) {
         do {
-            const std::string name = entry.cFileName;
+            const std::string name = Utf8(entry.cFileName);
             if (name == "." || name == "..") continue;
             const std::string path = dir + "\\" + name;
             if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(path);
-            else DeleteFileA(path.c_str());
-        } while (FindNextFileA(find, &entry));
+            else DeleteFileW(Wide(path).c_str());
+        } while (FindNextFileW(find, &entry));
         FindClose(find);
     }
-    RemoveDirectoryA(dir.c_str());
+    RemoveDirectoryW(Wide(dir).c_str());
 }
 
 }  // namespace
@@ -151,7 +181,7 @@ void Note(const char* format, ...) {
 }
 
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE) << "cannot write " << path;
     DWORD written = 0;
     WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
@@ -160,7 +190,7 @@ void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
 
 std::vector<uint8_t> ReadBytes(const std::string& path) {
     std::vector<uint8_t> bytes;
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return bytes;
     bytes.resize(GetFileSize(file, nullptr));
     DWORD read = 0;
@@ -179,13 +209,13 @@ OutputDir::~OutputDir() { SetCurrentDirectoryA(gFiles.dir.c_str()); }
 
 std::vector<std::string> OutputDir::entries(const std::string& subdirectory) const {
     std::vector<std::string> names;
-    WIN32_FIND_DATAA entry;
-    HANDLE find = FindFirstFileA(((subdirectory.empty() ? path_ : file(subdirectory)) + "\\*").c_str(), &entry);
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW(Wide((subdirectory.empty() ? path_ : file(subdirectory)) + "\\*").c_str(), &entry);
     if (find == INVALID_HANDLE_VALUE) return names;
     do {
-        const std::string name = entry.cFileName;
+        const std::string name = Utf8(entry.cFileName);
         if (name != "." && name != "..") names.push_back(name);
-    } while (FindNextFileA(find, &entry));
+    } while (FindNextFileW(find, &entry));
     FindClose(find);
     std::sort(names.begin(), names.end());
     return names;
@@ -252,23 +282,9 @@ int main(int argc, char** argv) {
     PeekMessageA(&ignored, nullptr, 0, 0, PM_NOREMOVE);
     HANDLE helper = CreateThread(nullptr, 0, HelperThread, nullptr, 0, nullptr);
 
-    gPlugin.module = LoadLibraryA(argv[1]);
-    if (gPlugin.module) {
-        gPlugin.listLoad = reinterpret_cast<ListLoadFunction>(reinterpret_cast<void*>(GetProcAddress(gPlugin.module, "ListLoad")));
-        gPlugin.listSendCommand = reinterpret_cast<ListSendCommandFunction>(
-            reinterpret_cast<void*>(GetProcAddress(gPlugin.module, "ListSendCommand")));
-        gPlugin.listSetDefaultParams = reinterpret_cast<ListSetDefaultParamsFunction>(
-            reinterpret_cast<void*>(GetProcAddress(gPlugin.module, "ListSetDefaultParams")));
-        gPlugin.listGetDetectString = reinterpret_cast<ListGetDetectStringFunction>(
-            reinterpret_cast<void*>(GetProcAddress(gPlugin.module, "ListGetDetectString")));
-        gPlugin.listLoadNext = reinterpret_cast<ListLoadNextFunction>(
-            reinterpret_cast<void*>(GetProcAddress(gPlugin.module, "ListLoadNext")));
-        gPlugin.listGetPreviewBitmap = reinterpret_cast<ListGetPreviewBitmapFunction>(
-            reinterpret_cast<void*>(GetProcAddress(gPlugin.module, "ListGetPreviewBitmap")));
-    }
-    if (!gPlugin.listLoad || !gPlugin.listSendCommand || !RecordPluginCalls(gPlugin.module)) {
-        std::printf("%s does not load, lacks ListLoad or ListSendCommand, or does not import GetSaveFileNameA and "
-                    "MessageBoxA (error %lu)\n", argv[1], GetLastError());
+    if (!LoadPlugin(argv[1], &gPlugin) || !RecordPluginCalls(gPlugin.module)) {
+        std::printf("%s does not load, lacks ListLoadW or ListSendCommand, or does not import GetSaveFileNameW and "
+                    "MessageBoxW (error %lu)\n", argv[1], GetLastError());
         return 1;
     }
     // The host's own copy of the image library, for expected pictures and
