@@ -183,22 +183,23 @@ void MapRowDithered(const uint32_t* colors, int width, bool reverse, PaletteMatc
     const int step = reverse ? -1 : 1;
     for (int i = 0; i < width; ++i) {
         const int x = reverse ? width - 1 - i : i;
-        const size_t at = static_cast<size_t>(x + 1) * 3;
-        int want[3] = {Red(colors[x]), Green(colors[x]), Blue(colors[x])};
-        int got[3];
-        for (int k = 0; k < 3; ++k) got[k] = Clamp255(want[k] + (here[at + k] + (here[at + k] >= 0 ? 8 : -8)) / 16);
+        // Columns x - 1, x and x + 1 of the error rows, which have one column
+        // of margin on either side.
+        const size_t behind = static_cast<size_t>(x + 1 - step) * 3, at = static_cast<size_t>(x + 1) * 3,
+                     ahead = static_cast<size_t>(x + 1 + step) * 3;
+        int got[3] = {Red(colors[x]), Green(colors[x]), Blue(colors[x])};
+        for (size_t k = 0; k < 3; ++k) got[k] = Clamp255(got[k] + (here[at + k] + (here[at + k] >= 0 ? 8 : -8)) / 16);
         const int index = matcher.nearest(uint32_t(got[0]) << 16 | uint32_t(got[1]) << 8 | uint32_t(got[2]));
         out[x] = static_cast<uint8_t>(index);
         *error += SquaredError(colors[x], entries[index]);
         const uint32_t q = entries[index];
         const int chosen[3] = {Red(q), Green(q), Blue(q)};
-        const size_t ahead = at + static_cast<size_t>(3 + 3 * step), behind = at + static_cast<size_t>(3 - 3 * step) - 3;
         for (size_t k = 0; k < 3; ++k) {
             const int e = got[k] - chosen[k];
-            here[ahead - 3 + k] += e * 7;
+            here[ahead + k] += e * 7;
             below[behind + k] += e * 3;
             below[at + k] += e * 5;
-            below[ahead - 3 + k] += e;
+            below[ahead + k] += e;
         }
     }
     std::swap(here, below);
