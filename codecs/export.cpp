@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "codecs/avi.h"
+#include "codecs/gif_writer.h"
 #include "image/convert.h"
 
 namespace {
@@ -13,17 +14,21 @@ struct ExportPlan {
     void* openOptions = nullptr;  // the open request's options
     bool positions = false;       // each frame request carries the frame's 0-based position
     AviExportOptions avi{};
+    GifStreamOptions gif{};
 };
 
-ExportPlan PlanFor(const ExportRequest& request) {
-    ExportPlan plan;
+// Fills the plan in place: its open options point into it.
+void PlanFor(const ExportRequest& request, ExportPlan& plan) {
     if (request.formatId == kFormatAvi) {
         plan.depth = 24;
         plan.avi = {request.owner, AviFrameRate(ImageGetDelay(request.first))};
         plan.openOptions = &plan.avi;
         plan.positions = true;
+    } else if (request.formatId == kFormatGif) {
+        // The whole animation chooses the colour table that its frames share.
+        plan.gif = {request.first, request.dither ? 1u : 0u};
+        plan.openOptions = &plan.gif;
     }
-    return plan;
 }
 
 // A frame as the plan wants it: the frame itself, or a converted copy that
@@ -63,7 +68,8 @@ int ExportAnimation(ExportRequest* request) {
     if (!format || !request->first) return Fail(request, kErrorUnsupportedType);
     if (!format->streamOps || !format->streamOps->writeFrame) return SaveWhole(request);
 
-    ExportPlan plan = PlanFor(*request);
+    ExportPlan plan;
+    PlanFor(*request, plan);
     Image* made = nullptr;
     Image* firstFrame = PlannedFrame(request->first, plan, &made);
     if (!firstFrame) return Fail(request, kErrorOutOfMemory);

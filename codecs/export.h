@@ -25,6 +25,7 @@ struct ExportRequest {
     Image* first = nullptr;          // the animation
     void* owner = nullptr;           // the window that owns any dialog (the AVI compressor's), or none
     void* options = nullptr;         // numbered files: the saver's options, or none
+    bool dither = false;             // GIF animations: frames whose colours are reduced get Floyd-Steinberg
     ExportProgress progress;
     ErrorCode error = kErrorNone;    // out: why it failed; kErrorNone when the user cancelled
     int written = 0;                 // out: the frames written

@@ -105,11 +105,14 @@ int LzwDecodeNext(LzwDecoder& d, LzwCodeReader& codes) {
 }
 
 bool LzwEncodeStart(LzwEncoder& e, int codeSize, ByteWriter& out) {
-    const size_t entries = size_t{kLzwMaxCodes} * 256;
-    MemFree(e.table);
-    e.table = static_cast<int16_t*>(MemAlloc(entries * sizeof(int16_t)));
-    if (!e.table) return false;
-    std::memset(e.table, 0xFF, entries * sizeof(int16_t));
+    if (e.table) {
+        for (int code = (1 << e.codeSize) + 2; code < e.next; ++code) e.table[e.assigned[code]] = -1;
+    } else {
+        const size_t entries = size_t{kLzwMaxCodes} * 256;
+        e.table = static_cast<int16_t*>(MemAlloc(entries * sizeof(int16_t)));
+        if (!e.table) return false;
+        std::memset(e.table, 0xFF, entries * sizeof(int16_t));
+    }
     e.codeSize = codeSize;
     e.width = codeSize + 1;
     e.next = (1 << codeSize) + 2;

@@ -118,6 +118,8 @@ struct LzwEncoder {
 
 // Starts the data of one image whose pixel values are below 2^codeSize:
 // writes the first clear code. False when the table cannot be allocated.
+// An encoder used before keeps its table and resets only the entries it
+// assigned, so that encoding many small images costs no more than their data.
 bool LzwEncodeStart(LzwEncoder& encoder, int codeSize, ByteWriter& out);
 
 // Takes the next `count` pixel values.

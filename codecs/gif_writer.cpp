@@ -2,13 +2,16 @@
 // blocks around it as the options choose.
 #include "codecs/gif_writer.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "codecs/codec_util.h"
+#include "codecs/gif_animation.h"
 #include "codecs/gif_lzw.h"
 #include "codecs/gif_reader.h"
 #include "formats/byte_writer.h"
 #include "formats/save.h"
+#include "image/quantize.h"
 
 namespace {
 
@@ -44,10 +47,9 @@ bool EncodePixels(const Image* image, int codeSize, ByteWriter& out) {
     return true;
 }
 
-// The parts of a GIF file that `options` selects, into a new buffer.
-int Encode(const Image* image, const GifSaveOptions& options, SaveRequest* request) {
-    const int depth = ImageBitCount(image);
-    if (depth > 8) return SaveFail(request, nullptr, kErrorColorNotSupported);
+// The parts of a GIF file that `options` selects, into a new buffer; the
+// image has 8 bits per pixel or fewer, its colour table `bits` wide.
+int EncodeIndexed(const Image* image, int bits, const GifSaveOptions& options, SaveRequest* request) {
     MemBuffer* buffer = MemBufferCreate(ImagePackedSize(image) / 2, kMemBufferGrowStep);
     if (!buffer) return SaveFail(request, nullptr, kErrorOutOfMemory);
     ByteWriter out(buffer);
@@ -55,26 +57,16 @@ int Encode(const Image* image, const GifSaveOptions& options, SaveRequest* reque
         out.write("GIF89a", 6);
         out.u16(static_cast<uint32_t>(ImageWidth(image)));
         out.u16(static_cast<uint32_t>(ImageHeight(image)));
-        out.u8(static_cast<uint32_t>(((depth - 1) << 4) | (depth - 1)));  // no global table
+        out.u8(static_cast<uint32_t>(((bits - 1) << 4) | (bits - 1)));  // no global table
         out.u8(0);
         out.u8(0);
     }
     if (options.flags & kGifImage) {
-        const uint32_t delay = options.delay < 0xFFFF ? options.delay : 0xFFFF;  // longer plays as long as it can
-        const uint8_t control[] = {0x21, 0xF9, 0x04, 0x00, uint8_t(delay), uint8_t(delay >> 8), 0x00, 0x00};
-        out.write(control, sizeof control);
-        out.u8(0x2C);
-        out.u16(0);
-        out.u16(0);
-        out.u16(static_cast<uint32_t>(ImageWidth(image)));
-        out.u16(static_cast<uint32_t>(ImageHeight(image)));
-        out.u8(0x80u | static_cast<uint32_t>(depth - 1));  // local table, not interlaced
         PaletteEntry entries[256] = {};  // an image without a palette gets a black table
         ImageGetPalette(image, entries);
-        uint8_t triples[256 * 3];
-        PalettePack(entries, triples, 1 << depth, 0);
-        out.write(triples, size_t{3} << depth);
-        const int codeSize = depth == 1 ? 2 : depth;
+        GifWriteImageHead(out, {0, 0, ImageWidth(image), ImageHeight(image), entries, bits, 1 << bits, -1, 0,
+                                options.delay});
+        const int codeSize = bits == 1 ? 2 : bits;
         out.u8(static_cast<uint32_t>(codeSize));
         if (out.ok() && !EncodePixels(image, codeSize, out)) return SaveFail(request, buffer, kErrorOutOfMemory);
         out.u8(0);
@@ -85,7 +77,51 @@ int Encode(const Image* image, const GifSaveOptions& options, SaveRequest* reque
     return 1;
 }
 
+// As EncodeIndexed for any depth: deeper images through their colours
+// reduced to a table of 256 or fewer, as small as holds them.
+int Encode(const Image* image, const GifSaveOptions& options, SaveRequest* request) {
+    const int depth = ImageBitCount(image);
+    if (depth <= 8) return EncodeIndexed(image, depth, options, request);
+    int count = 0;
+    Image* reduced = (options.flags & (kGifHeader | kGifImage)) ? ImageReduceColors(image, options.dither, &count) : nullptr;
+    if (!reduced && (options.flags & (kGifHeader | kGifImage))) return SaveFail(request, nullptr, kErrorOutOfMemory);
+    const int result = EncodeIndexed(reduced ? reduced : image, GifBitsFor(count), options, request);
+    ImageDestroy(reduced);
+    return result;
+}
+
 }  // namespace
+
+int GifBitsFor(int count) {
+    int bits = 1;
+    while (bits < 8 && (1 << bits) < count) ++bits;
+    return bits;
+}
+
+void GifWriteColorTable(ByteWriter& out, const PaletteEntry* entries, int count, int bits) {
+    uint8_t triples[256 * 3] = {};
+    PalettePack(entries, triples, std::min(count, 1 << bits), 0);
+    out.write(triples, size_t{3} << bits);
+}
+
+void GifWriteImageHead(ByteWriter& out, const GifImageHead& head) {
+    const uint32_t delay = head.delay < 0xFFFF ? head.delay : 0xFFFF;  // longer plays as long as it can
+    const uint32_t transparent = head.transparent >= 0 ? 1 : 0;
+    const uint8_t control[] = {0x21, 0xF9, 0x04, uint8_t(head.disposal << 2 | transparent), uint8_t(delay),
+                               uint8_t(delay >> 8), uint8_t(transparent ? head.transparent : 0), 0x00};
+    out.write(control, sizeof control);
+    out.u8(0x2C);
+    out.u16(static_cast<uint32_t>(head.left));
+    out.u16(static_cast<uint32_t>(head.top));
+    out.u16(static_cast<uint32_t>(head.width));
+    out.u16(static_cast<uint32_t>(head.height));
+    if (!head.table) {
+        out.u8(0);  // the global table, not interlaced
+        return;
+    }
+    out.u8(0x80u | static_cast<uint32_t>(head.tableBits - 1));  // local table, not interlaced
+    GifWriteColorTable(out, head.table, head.tableCount, head.tableBits);
+}
 
 MemBuffer* GifEncode(const Image* image, const GifSaveOptions& options, ErrorCode* error) {
     SaveRequest request{kFormatGif, nullptr, nullptr, kErrorNone};
@@ -95,42 +131,59 @@ MemBuffer* GifEncode(const Image* image, const GifSaveOptions& options, ErrorCod
 
 int GifSave(Image* image, SaveRequest* request) {
     const GifSaveOptions options =
-        request->options ? *static_cast<const GifSaveOptions*>(request->options) : GifSaveOptions{7, 0};
+        request->options ? *static_cast<const GifSaveOptions*>(request->options) : GifSaveOptions{7, 0, 0};
     return Encode(image, options, request);
 }
 
 namespace {
 
-// NETSCAPE2.0 application extension, loop count 0: play for ever, as the
-// viewer does.
-constexpr uint8_t kLoopForever[] = {0x21, 0xFF, 0x0B, 'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E',
-                                    '2',  '.',  '0',  0x03, 0x01, 0x00, 0x00, 0x00};
-
-// One piece of the file through the registered saver, left pending for the
-// stream driver to write (and to free, should the step fail after all).
+// The output of a step, left pending for the stream driver to write (and to
+// free, should the step fail after all).
 template <typename Request>
-int SavePiece(Stream* stream, Image* image, GifSaveOptions options, Request* request) {
-    SaveRequest save{kFormatGif, &options, nullptr, kErrorNone};
-    if (!FormatSave(image, &save)) return StreamFail(request, save.error);
-    stream->pending = save.output;
+int Pending(Stream* stream, MemBuffer* buffer, bool ok, ErrorCode error, Request* request) {
+    if (!ok) {
+        MemBufferFree(buffer);
+        return StreamFail(request, error);
+    }
+    stream->pending = buffer;
     return 1;
 }
 
+MemBuffer* NewBuffer() { return MemBufferCreate(kMemBufferGrowStep, kMemBufferGrowStep); }
+
 int GifStreamOpen(Stream* stream, StreamOpenRequest* request) {
     if (stream->mode != 1) return StreamFail(request, kErrorUnsupportedType);
-    if (!SavePiece(stream, request->image, {kGifHeader, 0}, request)) return 0;
-    ByteWriter out(stream->pending);
-    out.write(kLoopForever, sizeof kLoopForever);
-    return out.ok() ? 1 : StreamFail(request, kErrorWrite);
+    const GifStreamOptions options =
+        request->options ? *static_cast<const GifStreamOptions*>(request->options) : GifStreamOptions{nullptr, 0};
+    MemBuffer* buffer = NewBuffer();
+    if (!buffer) return StreamFail(request, kErrorOutOfMemory);
+    ErrorCode error = kErrorNone;
+    GifAnimation* animation = GifAnimationStart(request->image, options.frames, options.dither != 0, buffer, &error);
+    stream->state = animation;
+    return Pending(stream, buffer, animation != nullptr, error, request);
 }
 
 int GifStreamWriteFrame(Stream* stream, StreamFrameRequest* request) {
-    return SavePiece(stream, request->image, {kGifImage, request->delay / 10}, request);
+    MemBuffer* buffer = NewBuffer();
+    if (!buffer) return StreamFail(request, kErrorOutOfMemory);
+    ErrorCode error = kErrorNone;
+    const bool ok = GifAnimationAdd(static_cast<GifAnimation*>(stream->state), request->image, request->delay,
+                                    buffer, &error);
+    return Pending(stream, buffer, ok, error, request);
 }
 
 int GifStreamClose(Stream* stream, StreamCloseRequest* request) {
-    if (stream->abandoned) return 1;  // the file is not wanted: nothing to end
-    return SavePiece(stream, request->image, {kGifTrailer, 0}, request);
+    auto* animation = static_cast<GifAnimation*>(stream->state);
+    stream->state = nullptr;
+    if (stream->abandoned) {  // the file is not wanted: nothing to end
+        GifAnimationDestroy(animation);
+        return 1;
+    }
+    MemBuffer* buffer = NewBuffer();
+    ErrorCode error = buffer ? kErrorNone : kErrorOutOfMemory;
+    const bool ok = buffer && GifAnimationFinish(animation, buffer, &error);
+    GifAnimationDestroy(animation);
+    return Pending(stream, buffer, ok, error, request);
 }
 
 }  // namespace

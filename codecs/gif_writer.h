@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "formats/byte_writer.h"
 #include "formats/format.h"
 #include "formats/mem_buffer.h"
 
@@ -14,26 +15,59 @@ enum GifSaveFlags : uint32_t {
     kGifTrailer = 4,  // the trailer byte
 };
 
-// The `options` of a SaveRequest for GIF; none means {7, 0}.
+// The `options` of a SaveRequest for GIF; none means {7, 0, 0}.
 struct GifSaveOptions {
     uint32_t flags;
-    uint32_t delay;  // hundredths of a second; above 65535 written as 65535
+    uint32_t delay;   // hundredths of a second; above 65535 written as 65535
+    uint32_t dither;  // images above 8 bits per pixel: Floyd-Steinberg error diffusion
 };
 
 // The saver: the parts that the request's options select, or a complete
-// single-image file without options. Sets the request's output, or its error
-// (4 above 8 bits per pixel, 3 out of memory, 6 when a buffer write fails).
+// single-image file without options. An image above 8 bits per pixel is
+// written with its own colours when it has 256 or fewer, else with a palette
+// chosen for it (image/quantize.h). Sets the request's output, or its error
+// (3 out of memory, 6 when a buffer write fails).
 int GifSave(Image* image, SaveRequest* request);
 
-// The animated GIF stream (writing only): the open writes the header, sized
-// from the first frame, and the looping extension; each frame one image with
-// its delay; the close the trailer.
+// The `options` of the GIF stream's open; none means {nullptr, 0}.
+struct GifStreamOptions {
+    const Image* frames;  // the whole animation to come, whose colours choose the global table; or none
+    uint32_t dither;      // frames whose colours are reduced: Floyd-Steinberg error diffusion
+};
+
+// The animated GIF stream (writing only), through the animation encoder
+// (gif_animation.h): the open writes the header, sized from the first frame,
+// the global colour table and the looping extension; each frame goes out one
+// step late (a frame equal to the one before only adds its delay to it); the
+// close writes the last frame and the trailer.
 extern const StreamOps kGifStreamOps;
 
 // The GIF registry entry: the reader's probe and loader, this saver and stream.
 extern const FileFormat kGifFormat;
 
 // Encodes the parts of a GIF file that `options` selects into a new buffer.
-// None with `error` set (4 above 8 bits per pixel, 3 out of memory, 6 when a
-// write into the buffer fails).
+// None with `error` set (3 out of memory, 6 when a write into the buffer
+// fails).
 MemBuffer* GifEncode(const Image* image, const GifSaveOptions& options, ErrorCode* error);
+
+// ---- Building blocks of the writers -------------------------------------------
+
+// What comes before one image's data: graphic control extension, image
+// descriptor, local colour table.
+struct GifImageHead {
+    int left, top, width, height;
+    const PaletteEntry* table;  // the local colour table, or none for the global one
+    int tableBits;              // its size: 2^tableBits entries (1 to 8), black past `tableCount`
+    int tableCount;
+    int transparent;            // the transparent index, or -1
+    int disposal;               // 0 none said, 1 keep the image in place
+    uint32_t delay;             // hundredths of a second; above 65535 written as 65535
+};
+
+void GifWriteImageHead(ByteWriter& out, const GifImageHead& head);
+
+// A colour table of 2^bits entries: `count` colours, then black.
+void GifWriteColorTable(ByteWriter& out, const PaletteEntry* entries, int count, int bits);
+
+// The fewest bits (1 to 8) that number `count` values.
+int GifBitsFor(int count);

@@ -13,6 +13,7 @@
 #include "codecs/export.h"
 #include "formats/format.h"
 #include "formats/save.h"
+#include "codecs/gif_writer.h"
 #include "codecs/tga.h"
 #include "image/convert.h"
 #include "platform/platform.h"
@@ -193,9 +194,10 @@ struct WriteOptions {
     long frame = 0;
     bool quiet = false;
     bool runLength = false;
+    bool dither = false;
 };
 
-// Parses FILE... [--format NAME] [--frame N] [--quiet] [--rle]; false on a usage error.
+// Parses FILE... [--format NAME] [--frame N] [--quiet] [--rle] [--dither]; false on a usage error.
 bool ParseWriteOptions(const std::vector<std::string>& args, bool allowFrame, bool allowQuiet, WriteOptions& out) {
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -211,6 +213,8 @@ bool ParseWriteOptions(const std::vector<std::string>& args, bool allowFrame, bo
             out.quiet = true;
         } else if (a == "--rle") {
             out.runLength = true;
+        } else if (a == "--dither") {
+            out.dither = true;
         } else if (a.size() > 1 && a[0] == '-') {
             return false;
         } else {
@@ -237,17 +241,28 @@ FormatId ChooseFormat(const WriteOptions& options, const std::string& output) {
     return id;
 }
 
-// --rle means something only for TGA output.
-bool RunLengthFits(const WriteOptions& options, FormatId id) {
-    if (!options.runLength || id == kFormatTga) return true;
-    std::fprintf(stderr, "movrel: --rle is for TGA output only\n");
-    return false;
+// --rle means something only for TGA output, --dither only for GIF.
+bool OptionsFit(const WriteOptions& options, FormatId id) {
+    if (options.runLength && id != kFormatTga) {
+        std::fprintf(stderr, "movrel: --rle is for TGA output only\n");
+        return false;
+    }
+    if (options.dither && id != kFormatGif) {
+        std::fprintf(stderr, "movrel: --dither is for GIF output only\n");
+        return false;
+    }
+    return true;
 }
 
 // The options record of a save in `id` as the command line asks for it.
 struct SaveOptions {
     TgaSaveOptions tga{};
-    void* forFormat(FormatId id) { return id == kFormatTga ? &tga : nullptr; }
+    GifSaveOptions gif{7, 0, 0};
+    explicit SaveOptions(const WriteOptions& options) {
+        tga.runLength = options.runLength;
+        gif.dither = options.dither;
+    }
+    void* forFormat(FormatId id) { return id == kFormatTga ? static_cast<void*>(&tga) : id == kFormatGif ? &gif : nullptr; }
 };
 
 // Saves, or prints why not.
@@ -268,7 +283,7 @@ int RunConvert(const std::vector<std::string>& args) {
     const std::string& input = options.files[0];
     const std::string& output = options.files[1];
     const FormatId id = ChooseFormat(options, output);
-    if (id == kFormatNone || !RunLengthFits(options, id)) return 1;
+    if (id == kFormatNone || !OptionsFit(options, id)) return 1;
     ImagePtr first(LoadOrComplain(input));
     if (!first) return 1;
     Image* frame = first.get();
@@ -277,8 +292,7 @@ int RunConvert(const std::vector<std::string>& args) {
         std::fprintf(stderr, "movrel: %s has %d frame(s); frames count from 0\n", input.c_str(), ImageCount(first.get()));
         return 1;
     }
-    SaveOptions saveOptions;
-    saveOptions.tga.runLength = options.runLength;
+    SaveOptions saveOptions(options);
     return SaveOrComplain(frame, output, id, saveOptions.forFormat(id)) ? 0 : 1;
 }
 
@@ -365,9 +379,8 @@ int RunFrames(const std::vector<std::string>& args) {
     }
     char extension[kMaxPath];
     if (id == kFormatNone || !FormatExtension(id, extension, 0, sizeof extension)) return 1;
-    if (!RunLengthFits(options, id)) return 1;
-    SaveOptions saveOptions;
-    saveOptions.tga.runLength = options.runLength;
+    if (!OptionsFit(options, id)) return 1;
+    SaveOptions saveOptions(options);
     ImagePtr first(LoadOrComplain(input));
     if (!first) return 1;
     Progress progress(ImageCount(first.get()), options.quiet);
@@ -426,7 +439,7 @@ int RunExport(const std::vector<std::string>& args) {
     const std::string& input = options.files[0];
     const std::string& output = options.files[1];
     const FormatId id = ChooseExportFormat(options, output);
-    if (id == kFormatNone || !RunLengthFits(options, id)) return 1;
+    if (id == kFormatNone || !OptionsFit(options, id)) return 1;
     if (output.size() >= kMaxPath) {
         std::fprintf(stderr, "movrel: file name too long (at most %zu characters): %s\n", kMaxPath - 1, output.c_str());
         return 1;
@@ -439,6 +452,7 @@ int RunExport(const std::vector<std::string>& args) {
     request.fileName = output.c_str();
     request.first = first.get();
     request.progress = progress.callback();
+    request.dither = options.dither;
     if (ExportAnimation(&request)) return 0;
     progress.end();
     if (request.error == kErrorNone)
@@ -456,30 +470,34 @@ const Command kCommands[] = {
      "--pal8: instead the MD5s of the palette indices, of the 256-entry RGB palette and of that\n"
      "palette reduced to 6 bits (palette images only).",
      RunFrameMd5},
-    {"convert", "convert IN OUT [--format NAME] [--frame N] [--rle]",
+    {"convert", "convert IN OUT [--format NAME] [--frame N] [--rle] [--dither]",
      "Saves one frame of IN (the first, or frame N counting from 0) as OUT. The format is NAME\n"
      "(an extension such as BMP), else the one OUT's extension names. An existing OUT is replaced\n"
      "only once the new file is complete. SPR (Pro Motion) holds animations: it gets that frame\n"
-     "and every one after it. --rle: run-length encoded TGA output.",
+     "and every one after it. --rle: run-length encoded TGA output. GIF holds 256 colours: a frame\n"
+     "with more gets a palette chosen for it, its pixels the nearest colours; --dither diffuses\n"
+     "the difference (Floyd-Steinberg) instead.",
      RunConvert},
     {"thumbnail", "thumbnail IN OUT [--size N]",
      "Saves the first frame of IN reduced to fit N x N pixels (96 unless given), the aspect\n"
      "ratio kept and never enlarged, each pixel the average of the pixels it covers, as a 24-bit\n"
-     "image. The format is the one OUT's extension names, as for convert; only the first frame\n"
-     "is decoded (GIF, without true colour, cannot hold it). An existing OUT is replaced only\n"
-     "once the new file is complete.",
+     "image (as GIF, with a palette chosen for it). The format is the one OUT's extension names,\n"
+     "as for convert; only the first frame is decoded. An existing OUT is replaced only once the\n"
+     "new file is complete.",
      RunThumbnail},
-    {"frames", "frames IN BASE [--format NAME] [--quiet] [--rle]",
+    {"frames", "frames IN BASE [--format NAME] [--quiet] [--rle] [--dither]",
      "Saves every frame of IN as BASE000.EXT, BASE001.EXT, ... where EXT is the format's default\n"
      "extension (BMP unless --format names another). BASE is used as given: an extension in it\n"
      "becomes part of the names. Long runs show progress on stderr; --quiet turns it off.\n"
-     "--rle: run-length encoded TGA output.",
+     "--rle: run-length encoded TGA output. --dither: as for convert, GIF output.",
      RunFrames},
-    {"export", "export IN OUT [--format NAME] [--quiet]",
+    {"export", "export IN OUT [--format NAME] [--quiet] [--dither]",
      "Writes every frame of IN into one animation file OUT, as the viewer's export commands do.\n"
-     "The format is NAME, else the one OUT's extension names. GIF: one image per frame with its\n"
-     "own delay (in hundredths of a second), looping for ever; frames of 8 bits per pixel or fewer,\n"
-     "as GIF has no true colour. AVI: uncompressed 24-bit video at 1000 / the first frame's delay\n"
+     "The format is NAME, else the one OUT's extension names. GIF: each frame with its own delay\n"
+     "(in hundredths of a second), looping for ever; one colour table for the frames that share\n"
+     "their colours, after the first frame only the rectangle that changed, equal frames joined.\n"
+     "Frames of more than 256 colours get a palette chosen for the animation (or their own when\n"
+     "it serves them clearly better), the nearest colours or, with --dither, Floyd-Steinberg. AVI: uncompressed 24-bit video at 1000 / the first frame's delay\n"
      "frames per second, at most 100 and at least 1. SPR (Pro Motion): 8-bit frames of one size,\n"
      "each with its palette and delay. An existing OUT is replaced only once the new file is\n"
      "complete. Long runs show progress on stderr; --quiet turns it off.",

@@ -2,12 +2,18 @@
 """GIF benchmark: encoding a 640 x 480, 300-frame animation against giflib,
 and decoding large animated GIFs against giflib (in process) and ffmpeg
 (whole processes: `movrel info` against `ffmpeg -f null`), all in one run.
+Then sizes: `movrel export` of the sample and of the 640 x 480 FLC against
+`ffmpeg -i IN OUT.gif` and against `gifsicle -O3` run on our file (with
+ffmpeg's decode of ours checked against the source, frame by frame); and
+colour reduction: the PSNR of `movrel convert` of true-colour pictures
+against ffmpeg's palettegen/paletteuse without dither, on the same pictures.
 
-Two GIFs are decoded: the one our encoder writes (full frames, a local
-colour table each) and one that ffmpeg writes from the benchmark FLC
-(changed rectangles with transparency, so every frame is composed).
-Installs giflib's headers (libgif-dev, needed only here) when missing and
-builds the "bench" preset. Usage: run_gif_bench.py [RUNS]"""
+Two GIFs are decoded: the one our encoder writes and one that ffmpeg writes
+from the benchmark FLC (changed rectangles with transparency, so every
+frame is composed). Installs giflib's headers (libgif-dev) and gifsicle,
+needed only here, when missing and builds the "bench" preset.
+Usage: run_gif_bench.py [RUNS]"""
+import math
 import os
 import statistics
 import subprocess
@@ -19,12 +25,14 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 BUILD = os.path.join(ROOT, 'build', 'bench')
 
 
-def ensure_giflib():
-    if subprocess.run(['dpkg', '-s', 'libgif-dev'], capture_output=True).returncode == 0:
+def ensure_packages():
+    missing = [p for p in ('libgif-dev', 'gifsicle')
+               if subprocess.run(['dpkg', '-s', p], capture_output=True).returncode != 0]
+    if not missing:
         return
     sudo = [] if os.geteuid() == 0 else ['sudo']
-    print('installing libgif-dev', file=sys.stderr)
-    subprocess.run(sudo + ['apt-get', 'install', '-y', '-qq', '--no-install-recommends', 'libgif-dev'], check=True)
+    print('installing ' + ' '.join(missing), file=sys.stderr)
+    subprocess.run(sudo + ['apt-get', 'install', '-y', '-qq', '--no-install-recommends', *missing], check=True)
 
 
 def build():
@@ -52,9 +60,64 @@ def against_ffmpeg(gif, runs):
           f'ffmpeg -f null {f * 1000:.0f} ms, ratio movrel/ffmpeg {m / f:.2f}')
 
 
+def frame_md5s(cmd):
+    """The MD5s of the frames that ffmpeg decodes, equal neighbours joined."""
+    out = subprocess.run(['ffmpeg', '-v', 'error', *cmd, '-fps_mode', 'passthrough', '-f', 'framemd5', '-pix_fmt',
+                          'rgb24', '-'], capture_output=True, text=True, check=True).stdout
+    md5s = [line.split(',')[5].strip() for line in out.splitlines() if line and not line.startswith('#')]
+    return [m for i, m in enumerate(md5s) if i == 0 or m != md5s[i - 1]]
+
+
+def sizes(flics, tmp):
+    print('GIF sizes (bytes): movrel export, ffmpeg -i IN OUT.gif, gifsicle -O3 on movrel\'s file')
+    for flc in flics:
+        name = os.path.join(tmp, os.path.basename(flc))
+        ours, ffmpeg, squeezed = name + '.gif', name + '.ffmpeg.gif', name + '.gifsicle.gif'
+        took = timed([os.path.join(BUILD, 'movrel'), 'export', flc, ours, '--quiet'])
+        subprocess.run(['ffmpeg', '-v', 'error', '-y', '-i', flc, ffmpeg], check=True)
+        subprocess.run(['gifsicle', '-O3', ours, '-o', squeezed], check=True)
+        a, b, c = (os.path.getsize(p) for p in (ours, ffmpeg, squeezed))
+        # The source as movrel decodes it (ffmpeg adds a FLIC's loop frame at the end).
+        want = [line.split(',')[3] for line in subprocess.run(
+            [os.path.join(BUILD, 'movrel'), 'framemd5', flc], capture_output=True, text=True, check=True).stdout.split()]
+        want = [m for i, m in enumerate(want) if i == 0 or m != want[i - 1]]
+        exact = frame_md5s(['-i', ours]) == want
+        print(f'  {os.path.basename(flc)}: movrel {a} ({took * 1000:.0f} ms, frames {"exact" if exact else "DIFFER"}), '
+              f'ffmpeg {b}, gifsicle -O3 {c}; movrel/ffmpeg {a / b:.3f}, movrel/gifsicle {a / c:.3f}')
+
+
+def rgb(path):
+    return subprocess.run(['ffmpeg', '-v', 'error', '-i', path, '-frames:v', '1', '-f', 'rawvideo', '-pix_fmt',
+                           'rgb24', '-'], capture_output=True, check=True).stdout
+
+
+def psnr(a, b):
+    error = sum((x - y) * (x - y) for x, y in zip(a, b))
+    return 99.0 if error == 0 else 10 * math.log10(255 * 255 * len(a) / error)
+
+
+def quality(pictures, tmp):
+    print('colour reduction, PSNR (dB): movrel convert, ffmpeg palettegen/paletteuse=dither=none')
+    for picture in pictures:
+        ours, theirs = os.path.join(tmp, 'q.gif'), os.path.join(tmp, 'q.ffmpeg.gif')
+        took = timed([os.path.join(BUILD, 'movrel'), 'convert', picture, ours])
+        subprocess.run(['ffmpeg', '-v', 'error', '-y', '-i', picture, '-vf',
+                        'format=rgb24,split[a][b];[a]palettegen[p];[b][p]paletteuse=dither=none', theirs], check=True)
+        want = rgb(picture)
+        a, b = psnr(want, rgb(ours)), psnr(want, rgb(theirs))
+        print(f'  {os.path.relpath(picture, CORPUS)}: movrel {a:.2f} ({took * 1000:.0f} ms), ffmpeg {b:.2f}, '
+              f'difference {a - b:+.2f}')
+
+
+CORPUS = os.path.join(os.path.dirname(ROOT), 'shared', 'corpus')
+TRUE_COLOUR = ['bmp/pillow/hopper.bmp', 'bmp/pillow/hopper_emboss.bmp', 'bmp/serenity/top-down.bmp',
+               'bmp/pillow/bmp/g/rgb24.bmp', 'tga/serenity/buggie-top-left-uncompressed.tga',
+               'tga/zigimg/stopsignsmall.tga', 'tga/zigimg/matte-01.tga']
+
+
 def main():
     runs = int(sys.argv[1]) if len(sys.argv) > 1 else 5
-    ensure_giflib()
+    ensure_packages()
     build()
     bench = os.path.join(BUILD, 'tests', 'bench', 'gif_bench')
     with tempfile.TemporaryDirectory() as tmp:
@@ -67,6 +130,8 @@ def main():
         for gif in (ours, theirs):
             subprocess.run([bench, 'decode', gif, str(runs)], check=True)
             against_ffmpeg(gif, runs)
+        sizes([os.path.join(ROOT, 'samples', 'sample.flc'), flc], tmp)
+        quality([os.path.join(CORPUS, p) for p in TRUE_COLOUR if os.path.exists(os.path.join(CORPUS, p))], tmp)
 
 
 if __name__ == '__main__':

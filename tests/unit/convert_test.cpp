@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <random>
 #include <vector>
 
 #include "image/convert.h"
+#include "image/quantize.h"
 #include "tests/support/test_util.h"
 
 namespace {
@@ -95,3 +97,97 @@ TEST(Convert, SameDepthDuplicatesOtherPairsGiveBlank) {
 }
 
 }  // namespace
+
+// ---- Colour reduction --------------------------------------------------------------
+
+namespace {
+
+ImagePtr Rgb(int width, int height, uint32_t (*color)(int x, int y)) {
+    ImagePtr image(ImageCreate(width, height, 24));
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) ImageSetPixel(image.get(), x, y, color(x, y));
+    return image;
+}
+
+double PsnrOf(const Image* a, const Image* b) {
+    uint64_t error = 0;
+    for (int y = 0; y < ImageHeight(a); ++y)
+        for (int x = 0; x < ImageWidth(a); ++x)
+            for (int shift : {0, 8, 16}) {
+                const int d = int(ImageColorAt(a, x, y) >> shift & 255) - int(ImageColorAt(b, x, y) >> shift & 255);
+                error += uint64_t(d * d);
+            }
+    return ColorPsnr(error, uint64_t(ImageWidth(a)) * ImageHeight(a) * 3);
+}
+
+}  // namespace
+
+TEST(Quantize, MatcherFindsTheNearestEntryAndTheFirstOfEqualOnes) {
+    std::mt19937 rng(9);
+    for (int run = 0; run < 20; ++run) {
+        const int count = 1 + int(rng() % 256);
+        std::vector<PaletteEntry> palette(static_cast<size_t>(count));
+        for (PaletteEntry& e : palette) e = {uint8_t(rng() % 64 * 4), uint8_t(rng() % 64 * 4), uint8_t(rng() % 64 * 4), 0};
+        PaletteMatcher matcher(palette.data(), count);
+        for (int n = 0; n < 300; ++n) {
+            const uint32_t color = rng() & 0xFFFFFF;
+            int best = 0;
+            for (int i = 1; i < count; ++i) {
+                const auto c = [&](int k) { return uint32_t(palette[k].red) << 16 | uint32_t(palette[k].green) << 8 | palette[k].blue; };
+                if (ColorDistance(c(i), color) < ColorDistance(c(best), color)) best = i;
+            }
+            ASSERT_EQ(matcher.nearest(color), best) << run << " " << color;
+            ASSERT_EQ(matcher.nearest(color), best) << "remembered";
+        }
+    }
+}
+
+TEST(Quantize, ColoursThatFitAreKeptAndCountedOnlyToTheLimit) {
+    ImagePtr few = Rgb(40, 10, [](int x, int y) { return uint32_t(x * 6) << 16 | uint32_t(y * 20) << 8 | 7; });
+    std::vector<ColorCount> colors;
+    EXPECT_TRUE(ImageDistinctColors(few.get(), 400, &colors));
+    EXPECT_EQ(colors.size(), 400u);
+    EXPECT_FALSE(ImageDistinctColors(few.get(), 399, &colors));
+    ImagePtr small = Rgb(40, 6, [](int x, int y) { return uint32_t(x * 6) << 16 | uint32_t(y / 2 * 20) << 8; });
+    int count = 0;
+    ImagePtr reduced(ImageReduceColors(small.get(), true, &count));
+    ASSERT_TRUE(reduced);
+    EXPECT_EQ(count, 120);
+    EXPECT_EQ(PsnrOf(reduced.get(), small.get()), 99.0);  // exact, dither or not
+}
+
+TEST(Quantize, ClustersAndGradientsKeepTheirColours) {
+    // Eight colours with slight noise: more than 256 colours, eight clusters.
+    ImagePtr clusters = Rgb(64, 64, [](int x, int y) {
+        const uint32_t base[] = {0x102030, 0xE0E0E0, 0x804020, 0x20A040, 0x4060C0, 0xC02080, 0x808080, 0xF0D010};
+        const uint32_t noise = uint32_t((x * 7 + y * 13) % 4) * 0x010101;
+        return base[(x / 8 + y / 8) % 8] + noise;
+    });
+    ColorHistogram histogram;
+    ASSERT_TRUE(histogram.add(clusters.get()));
+    PaletteEntry palette[256];
+    ASSERT_EQ(QuantizePalette(histogram, 8, palette), 8);
+    uint64_t error = 0;
+    ImagePtr mapped(ImageMapToPalette(clusters.get(), palette, 8, false, &error));
+    EXPECT_GE(ColorPsnr(error, 64 * 64 * 3), 45.0);
+    EXPECT_NEAR(ColorPsnr(error, 64 * 64 * 3), PsnrOf(mapped.get(), clusters.get()), 1e-9);
+
+    ImagePtr gradient = Rgb(256, 96, [](int x, int y) { return uint32_t(x) << 16 | uint32_t(y * 2) << 8 | uint32_t(255 - x); });
+    ImagePtr reduced(ImageReduceColors(gradient.get(), false, nullptr));
+    ASSERT_TRUE(reduced);
+    EXPECT_GE(PsnrOf(reduced.get(), gradient.get()), 35.0);  // ffmpeg's palettegen: 35.5
+}
+
+TEST(Quantize, DitheringSpreadsTheErrorInsteadOfRoundingEveryPixel) {
+    ImagePtr gray = Rgb(64, 64, [](int, int) { return 0x808080u; });
+    const PaletteEntry palette[] = {{0, 0, 0, 0}, {255, 255, 255, 0}};
+    for (bool dither : {false, true}) {
+        ImagePtr mapped(ImageMapToPalette(gray.get(), palette, 2, dither, nullptr));
+        ASSERT_TRUE(mapped);
+        int white = 0;
+        for (int y = 0; y < 64; ++y)
+            for (int x = 0; x < 64; ++x) white += int(ImageGetPixel(mapped.get(), x, y));
+        if (dither) EXPECT_NEAR(white, 64 * 64 / 2, 64 * 64 / 50);
+        else EXPECT_TRUE(white == 0 || white == 64 * 64);
+    }
+}

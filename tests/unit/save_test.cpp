@@ -491,6 +491,9 @@ protected:
         FormatRegisterAll();
         for (int i = 0; i < 3; ++i) {
             Image* frame = ImageCreate(4, 4, 8);
+            PaletteEntry palette[256] = {};
+            palette[7] = {255, 255, 255, 0};
+            ImageSetPalette(frame, palette);
             ImageSetPixel(frame, i, i, 7);
             ImageSetDelay(frame, 100 * (i + 1));
             ImageLink(frame, last_);
@@ -525,13 +528,13 @@ TEST_F(Export, AnimationsReadBackAndAFailureOrACancelLeavesTheOldFile) {
         ImagePtr back(ImageLoadFile(path.c_str(), &load));
         ASSERT_TRUE(back) << id;
         EXPECT_EQ(ImageCount(back.get()), 3);
-        EXPECT_EQ(ImageGetPixel(ImageNext(ImageNext(back.get())), 2, 2), 7u);
+        EXPECT_EQ(ImageColorAt(ImageNext(ImageNext(back.get())), 2, 2) & 0xFFFFFF, 0xFFFFFFu);
         EXPECT_EQ(ImageGetDelay(ImageNext(back.get())), 200u);
     }
     const std::string path = dir_.file("anim.gif");
     const Bytes old = ReadFile(path);
     ExportRequest failing = Request(kFormatGif, path);
-    SaveInjectWriteFailure(3);  // the open's piece, the first frame's, then the disk is full
+    SaveInjectWriteFailure(3);  // the open's piece, the first frame's (written with the second), then the disk is full
     EXPECT_EQ(ExportAnimation(&failing), 0);
     EXPECT_EQ(failing.error, kErrorWrite);
     EXPECT_EQ(ReadFile(path), old);
