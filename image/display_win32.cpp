@@ -32,9 +32,11 @@ void ImageDraw(const Image* image, HDC dc, int x, int y, int scrollX, int scroll
 void ImageDrawStretched(const Image* image, HDC dc, const RECT* source, const RECT* destination) {
     SelectImagePalette(image, dc);
     SetStretchBltMode(dc, COLORONCOLOR);
+    // The rows are bottom-up: the source's y counts from the bottom edge.
     StretchDIBits(dc, destination->left, destination->top, destination->right - destination->left,
-                  destination->bottom - destination->top, source->left, source->top, source->right - source->left,
-                  source->bottom - source->top, ImageBits(image), AsBitmapInfo(image), DIB_RGB_COLORS, SRCCOPY);
+                  destination->bottom - destination->top, source->left, ImageHeight(image) - source->bottom,
+                  source->right - source->left, source->bottom - source->top, ImageBits(image), AsBitmapInfo(image),
+                  DIB_RGB_COLORS, SRCCOPY);
 }
 
 int ImageCopyToClipboard(const Image* image, HWND owner) {

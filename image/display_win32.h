@@ -11,8 +11,9 @@
 // the top-left, at (x, y) of the device context.
 void ImageDraw(const Image* image, HDC dc, int x, int y, int scrollX, int scrollY);
 
-// Draws the source rectangle of the picture into the destination rectangle,
-// repeating or dropping rows and columns without blending.
+// Draws the source rectangle of the picture (counted from its top-left) into
+// the destination rectangle, repeating or dropping rows and columns without
+// blending.
 void ImageDrawStretched(const Image* image, HDC dc, const RECT* source, const RECT* destination);
 
 // Puts the picture on the clipboard as a packed DIB (CF_DIB). 1 on success.

@@ -17,6 +17,7 @@ namespace {
 
 constexpr int kCommandCopy = 1;           // the host's copy request
 constexpr int kCommandNewParameters = 2;  // new show flags in the parameter
+constexpr int kCommandSetPercent = 4;     // go to the position in the parameter, in percent
 constexpr int kHostSuccess = 0;
 constexpr int kHostFailure = 1;
 
@@ -138,6 +139,9 @@ extern "C" int __stdcall ListSendCommand(HWND listWin, int command, int paramete
         case kCommandNewParameters:
             if (IsViewerWindow(listWin)) ViewerSetShowFlags(listWin, parameter);
             return kHostSuccess;
+        case kCommandSetPercent:
+            if (!IsViewerWindow(listWin)) return kHostFailure;
+            return ViewerSetPercent(listWin, parameter) ? kHostSuccess : kHostFailure;
         default: return kHostFailure;
     }
 }

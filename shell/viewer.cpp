@@ -12,8 +12,6 @@ namespace {
 constexpr UINT_PTR kPlaybackTimer = 1;
 constexpr int kLineStep = 2;        // pixels per arrow key or scroll-bar arrow
 constexpr int kWheelStep = 4;       // pixels per full wheel notch
-constexpr int kOverlayX = 6;        // top-left of the frame number's white text
-constexpr int kOverlayY = 6;
 
 // ---- Keys ---------------------------------------------------------------------
 
@@ -40,8 +38,8 @@ constexpr KeyBinding kKeyTable[] = {
     {VK_PRIOR, KeyAction::kVScroll, SB_PAGEUP, KeyAction::kVScroll, SB_PAGEUP},
     {VK_NEXT, KeyAction::kVScroll, SB_PAGEDOWN, KeyAction::kVScroll, SB_PAGEDOWN},
     // Home and End page sideways rather than jumping to the edges.
-    {VK_END, KeyAction::kHScroll, SB_PAGERIGHT, KeyAction::kHScroll, SB_PAGERIGHT},
-    {VK_HOME, KeyAction::kHScroll, SB_PAGELEFT, KeyAction::kHScroll, SB_PAGELEFT},
+    {VK_END, KeyAction::kHScroll, SB_PAGERIGHT, KeyAction::kCommand, IDM_LAST_FRAME},
+    {VK_HOME, KeyAction::kHScroll, SB_PAGELEFT, KeyAction::kCommand, IDM_FIRST_FRAME},
     {VK_LEFT, KeyAction::kHScroll, SB_LINELEFT, KeyAction::kHScroll, SB_LINELEFT},
     {VK_UP, KeyAction::kVScroll, SB_LINEUP, KeyAction::kVScroll, SB_LINEUP},
     {VK_RIGHT, KeyAction::kHScroll, SB_LINERIGHT, KeyAction::kHScroll, SB_LINERIGHT},
@@ -53,7 +51,25 @@ constexpr KeyBinding kKeyTable[] = {
     {'S', KeyAction::kParent, 0, KeyAction::kCommand, IDM_SHOW_FRAME_NUMBER},
     {'T', KeyAction::kParent, 0, KeyAction::kCommand, IDM_EXTRACT_ALL_FRAMES},
     {VK_APPS, KeyAction::kMenu, 0, KeyAction::kMenu, 0},
+    // The "+", "-", "." and "," keys of every keyboard layout, and the keypad's.
+    {VK_OEM_PLUS, KeyAction::kCommand, IDM_ZOOM_IN, KeyAction::kCommand, IDM_ZOOM_IN},
+    {VK_ADD, KeyAction::kCommand, IDM_ZOOM_IN, KeyAction::kCommand, IDM_ZOOM_IN},
+    {VK_OEM_MINUS, KeyAction::kCommand, IDM_ZOOM_OUT, KeyAction::kCommand, IDM_ZOOM_OUT},
+    {VK_SUBTRACT, KeyAction::kCommand, IDM_ZOOM_OUT, KeyAction::kCommand, IDM_ZOOM_OUT},
+    {'0', KeyAction::kParent, 0, KeyAction::kCommand, IDM_ACTUAL_SIZE},
+    {VK_NUMPAD0, KeyAction::kParent, 0, KeyAction::kCommand, IDM_ACTUAL_SIZE},
+    {VK_OEM_PERIOD, KeyAction::kCommand, IDM_STEP_FORWARD, KeyAction::kCommand, IDM_STEP_FORWARD},
+    {VK_OEM_COMMA, KeyAction::kCommand, IDM_STEP_BACK, KeyAction::kCommand, IDM_STEP_BACK},
 };
+
+// Keys that are characters in one layout and elsewhere in another: "[",
+// "]" and "\" arrive as the characters they type.
+struct CharBinding {
+    WPARAM character;
+    WORD command;
+};
+
+constexpr CharBinding kCharTable[] = {{'[', IDM_SLOWER}, {']', IDM_FASTER}, {'\\', IDM_NORMAL_SPEED}};
 
 // Only the left Ctrl key counts, so that the host keeps right-Ctrl shortcuts
 // (Ctrl+C included) for itself.
@@ -92,18 +108,94 @@ LRESULT OnKeyDown(HWND window, WPARAM key, LPARAM lparam) {
     return 0;
 }
 
+LRESULT OnChar(HWND window, WPARAM character) {
+    for (const CharBinding& binding : kCharTable)
+        if (binding.character == character) SendMessageA(window, WM_COMMAND, binding.command, 0);
+    return 0;
+}
+
 // ---- Remembered choices -----------------------------------------------------------
 
 constexpr char kSettingsSection[] = "Movrel";
-constexpr char kFrameNumberKey[] = "FrameNumber";
 
-int RememberedFrameNumber() {
-    if (!gSettingsFile[0]) return 0;
-    return GetPrivateProfileIntA(kSettingsSection, kFrameNumberKey, 0, gSettingsFile) == 1 ? 1 : 0;
+int ReadSetting(const char* key, int fallback) {
+    if (!gSettingsFile[0]) return fallback;
+    return static_cast<int>(GetPrivateProfileIntA(kSettingsSection, key, fallback, gSettingsFile));
 }
 
-void RememberFrameNumber(int shown) {
-    if (gSettingsFile[0]) WritePrivateProfileStringA(kSettingsSection, kFrameNumberKey, shown ? "1" : "0", gSettingsFile);
+void WriteSetting(const char* key, int value) {
+    char text[12];
+    wsprintfA(text, "%d", value);
+    WritePrivateProfileStringA(kSettingsSection, key, text, gSettingsFile);
+}
+
+// The viewer's own choices. Fit and centring are the host's: it hears of
+// every change (itm_fit, itm_center) and passes them back with each file.
+void LoadPreferences(ViewerState* state) {
+    state->showFrameNumber = ReadSetting("FrameNumber", 0) == 1 ? 1 : 0;
+    state->startPaused = ReadSetting("StartPaused", 0) == 1 ? 1 : 0;
+    state->loop = ReadSetting("Loop", 1) != 0 ? 1 : 0;
+    state->background = std::clamp(ReadSetting("Background", kBackgroundHost), 0, 2);
+}
+
+void RememberPreferences(const ViewerState* state) {
+    if (!gSettingsFile[0]) return;
+    WriteSetting("FrameNumber", state->showFrameNumber);
+    WriteSetting("StartPaused", state->startPaused);
+    WriteSetting("Loop", state->loop);
+    WriteSetting("Background", state->background);
+}
+
+// ---- Playback ---------------------------------------------------------------------
+
+// The current frame's delay at the chosen speed, at least a millisecond.
+UINT TimerDelay(const ViewerState* state) {
+    const Ratio& speed = kSpeedSteps[state->speedIndex];
+    const uint64_t delay = uint64_t{ImageGetDelay(state->current)} * static_cast<uint64_t>(speed.den) /
+                           static_cast<uint64_t>(speed.num);
+    return static_cast<UINT>(std::clamp<uint64_t>(delay, 1, 0x7FFFFFFF));
+}
+
+void ArmTimer(HWND window, const ViewerState* state) { SetTimer(window, kPlaybackTimer, TimerDelay(state), nullptr); }
+
+// Tells the host how far the animation has played: 0 at the first frame,
+// 100 at the last. Only changes are told.
+void TellPosition(HWND window, ViewerState* state) {
+    const int last = state->frameTotal - 1;
+    const int percent = last > 0 ? static_cast<int>(int64_t{state->frameCounter} * 100 / last) : 0;
+    if (percent == state->percentTold) return;
+    state->percentTold = percent;
+    PostMessageA(GetParent(window), WM_COMMAND, MAKEWPARAM(percent, kHostItemPercent), reinterpret_cast<LPARAM>(window));
+}
+
+// Shows frame `index` (clamped into the chain), playing on from it if playback runs.
+void ShowFrame(HWND window, ViewerState* state, int index) {
+    index = std::clamp(index, 0, state->frameTotal - 1);
+    Image* frame = state->first;
+    for (int i = 0; i < index && ImageNext(frame); ++i) frame = ImageNext(frame);
+    state->current = frame;
+    state->frameCounter = index;
+    InvalidateRect(window, nullptr, FALSE);
+    if (!state->paused) ArmTimer(window, state);
+    TellPosition(window, state);
+}
+
+// One frame forward or back at once, going round at the ends; playback pauses.
+void Step(HWND window, int by) {
+    ViewerState* state = ViewerGetState(window);
+    if (!state) return;
+    ViewerSetSingleStep(window, 0);
+    ViewerSetPaused(window, 1);
+    const int total = state->frameTotal;
+    ShowFrame(window, state, ((state->frameCounter + by) % total + total) % total);
+}
+
+void SetSpeed(HWND window, int index) {
+    ViewerState* state = ViewerGetState(window);
+    if (!state) return;
+    state->speedIndex = std::clamp(index, 0, kSpeedStepCount - 1);
+    if (!state->paused) ArmTimer(window, state);
+    InvalidateRect(window, nullptr, FALSE);  // the overlay shows the speed
 }
 
 // ---- Creation and destruction ---------------------------------------------------
@@ -129,11 +221,18 @@ LRESULT OnCreate(HWND window, const CREATESTRUCTA* create) {
     state->popup = GetSubMenu(state->menu, 0);
     std::strcpy(state->path, params->fileName);
 
+    state->frameTotal = ImageCount(chain);
+    state->zoomIndex = kActualSize;
+    state->speedIndex = kNormalSpeed;
+    state->percentTold = -1;
+    LoadPreferences(state);
+
     ViewerSetShowFlags(window, params->showFlags);
-    ViewerSetPaused(window, 0);
     ViewerSetSingleStep(window, 0);
+    ViewerSetPaused(window, state->startPaused);
     ViewerSetFrameCounter(window, 0);
-    ViewerShowFrameNumber(window, RememberedFrameNumber());
+    ViewerShowFrameNumber(window, state->showFrameNumber);
+    TellPosition(window, state);
     return 0;
 }
 
@@ -143,125 +242,10 @@ LRESULT OnDestroy(HWND window) {
     // Messages that still arrive while the window goes away must not find
     // the freed block.
     SetWindowLongPtrA(window, GWLP_USERDATA, 0);
+    ViewerReleaseDisplay(state, true);
     DestroyMenu(state->menu);
     ImageDestroy(state->first);
     LocalFree(state);
-    return 0;
-}
-
-// ---- Size, paint, timer -----------------------------------------------------------
-
-// Showing or hiding a bar resizes the client area and sends a nested WM_SIZE
-// while this one is still running, so the sizes come from the client area
-// as it is now, never from the message, whose size may be out of date by then.
-void UpdateScrollBar(HWND window, int bar, int pictureSize) {
-    RECT client;
-    GetClientRect(window, &client);
-    const int old = GetScrollPos(window, bar);
-    int max = pictureSize - (bar == SB_HORZ ? client.right : client.bottom);
-    if (max <= 0) max = 0;
-    SetScrollRange(window, bar, 0, max, FALSE);
-    // A nested size message may have set the range again, for a smaller client area.
-    int min = 0;
-    GetScrollRange(window, bar, &min, &max);
-    SetScrollPos(window, bar, std::min(old, max), TRUE);
-}
-
-// The scroll ranges for the client area as it is, as after a size change.
-void UpdateScrollRanges(HWND window) {
-    RECT client;
-    GetClientRect(window, &client);
-    SendMessageA(window, WM_SIZE, SIZE_RESTORED, MAKELPARAM(client.right, client.bottom));
-}
-
-// Whether the frame is scaled into the client area: in fit mode, and with
-// "larger only" just when it does not fit as it is.
-bool Fitted(const ViewerState* state, const RECT& client) {
-    if (!state->fitToWindow) return false;
-    if (!state->fitLargerOnly) return true;
-    return ImageWidth(state->current) > client.right || ImageHeight(state->current) > client.bottom;
-}
-
-LRESULT OnSize(HWND window, WPARAM wparam, LPARAM lparam) {
-    if (lparam == 0) return DefWindowProcA(window, WM_SIZE, wparam, lparam);
-    const ViewerState* state = ViewerGetState(window);
-    if (!state) return 0;
-    RECT client;
-    GetClientRect(window, &client);
-    if (Fitted(state, client)) {
-        SetScrollRange(window, SB_HORZ, 0, 0, FALSE);
-        SetScrollRange(window, SB_VERT, 0, 0, FALSE);
-        return 0;
-    }
-    UpdateScrollBar(window, SB_HORZ, ImageWidth(state->current));
-    UpdateScrollBar(window, SB_VERT, ImageHeight(state->current));
-    return 0;
-}
-
-// The largest rectangle at the client's top-left corner with the picture's
-// aspect ratio; the picture is enlarged as well as reduced.
-RECT FitRectangle(const RECT& client, int width, int height) {
-    RECT fit = client;
-    const int64_t byHeight = int64_t{client.right} * height;  // client width x picture height
-    const int64_t byWidth = int64_t{client.bottom} * width;   // client height x picture width
-    if (byWidth > byHeight)
-        fit.bottom = static_cast<LONG>(byHeight / width);
-    else
-        fit.right = static_cast<LONG>(byWidth / height);
-    return fit;
-}
-
-void DrawFrameNumber(HDC dc, int frameCounter) {
-    char text[32];
-    const int length = wsprintfA(text, "Frame: %d", frameCounter);
-    SetBkMode(dc, TRANSPARENT);
-    SetTextColor(dc, RGB(0, 0, 0));  // a one-pixel shadow keeps the text readable on light frames
-    TextOutA(dc, kOverlayX + 1, kOverlayY + 1, text, length);
-    SetTextColor(dc, RGB(255, 255, 255));
-    TextOutA(dc, kOverlayX, kOverlayY, text, length);
-}
-
-// The offset that centres `size` pixels in `room`, when the host asks for it
-// and they fit; 0 otherwise.
-int CenterOffset(const ViewerState* state, LONG room, LONG size) {
-    return state->center && size < room ? static_cast<int>((room - size) / 2) : 0;
-}
-
-COLORREF Background(const ViewerState* state) { return state->darkMode ? RGB(32, 32, 32) : RGB(255, 255, 255); }
-
-LRESULT OnEraseBackground(HWND window, WPARAM wparam) {
-    const ViewerState* state = ViewerGetState(window);
-    if (!state) return DefWindowProcA(window, WM_ERASEBKGND, wparam, 0);
-    RECT client;
-    GetClientRect(window, &client);
-    HBRUSH brush = CreateSolidBrush(Background(state));
-    FillRect(reinterpret_cast<HDC>(wparam), &client, brush);
-    DeleteObject(brush);
-    return 1;
-}
-
-LRESULT OnPaint(HWND window, WPARAM wparam, LPARAM lparam) {
-    const ViewerState* state = ViewerGetState(window);
-    if (!state) return DefWindowProcA(window, WM_PAINT, wparam, lparam);
-    PAINTSTRUCT paint;
-    HDC dc = BeginPaint(window, &paint);
-    const Image* frame = state->current;
-    RECT client;
-    GetClientRect(window, &client);
-    // The rest of the client area keeps the background of the last erase.
-    if (Fitted(state, client)) {
-        const RECT source{0, 0, ImageWidth(frame), ImageHeight(frame)};
-        RECT destination = FitRectangle(client, ImageWidth(frame), ImageHeight(frame));
-        OffsetRect(&destination, CenterOffset(state, client.right, destination.right),
-                   CenterOffset(state, client.bottom, destination.bottom));
-        ImageDrawStretched(frame, dc, &source, &destination);
-    } else {
-        ImageDraw(frame, dc, CenterOffset(state, client.right, ImageWidth(frame)),
-                  CenterOffset(state, client.bottom, ImageHeight(frame)), GetScrollPos(window, SB_HORZ),
-                  GetScrollPos(window, SB_VERT));
-    }
-    if (state->showFrameNumber == 1) DrawFrameNumber(dc, state->frameCounter);
-    EndPaint(window, &paint);
     return 0;
 }
 
@@ -270,6 +254,11 @@ LRESULT OnTimer(HWND window, WPARAM id, LPARAM lparam) {
     if (!state || id != kPlaybackTimer) return DefWindowProcA(window, WM_TIMER, id, lparam);
     const Image* shown = state->current;
     Image* next = ImageNext(state->current);
+    if (!next && !state->loop) {  // played once: it stays on the last frame
+        ViewerSetSingleStep(window, 0);
+        ViewerSetPaused(window, 1);
+        return 0;
+    }
     state->frameCounter += 1;
     state->current = next;
     if (!next) {
@@ -279,7 +268,8 @@ LRESULT OnTimer(HWND window, WPARAM id, LPARAM lparam) {
     // A still picture (a chain of one) keeps ticking; repainting it at the
     // timer's pace would only burn processor time.
     if (state->current != shown) InvalidateRect(window, nullptr, FALSE);
-    SetTimer(window, kPlaybackTimer, ImageGetDelay(state->current), nullptr);
+    ArmTimer(window, state);
+    TellPosition(window, state);
     if (state->singleStep == 1) {
         ViewerSetSingleStep(window, 0);
         ViewerSetPaused(window, 1);
@@ -310,7 +300,8 @@ LRESULT OnScroll(HWND window, int bar, WPARAM wparam) {
 // Fine wheels and touchpads send parts of a notch: they add up, and every
 // whole notch scrolls. Turning the other way, or the focus going elsewhere,
 // drops what was left over.
-LRESULT OnMouseWheel(HWND window, WPARAM wparam) {
+// With Ctrl held, every notch is a zoom step about the point under the cursor.
+LRESULT OnMouseWheel(HWND window, WPARAM wparam, LPARAM lparam) {
     ViewerState* state = ViewerGetState(window);
     const int delta = static_cast<short>(HIWORD(wparam));
     if (!state || delta == 0) return 0;
@@ -319,6 +310,11 @@ LRESULT OnMouseWheel(HWND window, WPARAM wparam) {
     const int notches = total / WHEEL_DELTA;  // towards zero, so the sign of the rest is the turn's
     state->wheelRemainder = total - notches * WHEEL_DELTA;
     if (notches == 0) return 0;
+    if (LOWORD(wparam) & MK_CONTROL) {
+        POINT cursor{static_cast<short>(LOWORD(lparam)), static_cast<short>(HIWORD(lparam))};  // screen coordinates
+        ScreenToClient(window, &cursor);
+        return ViewerZoomBy(window, notches, cursor);
+    }
     SetScrollPos(window, SB_VERT, GetScrollPos(window, SB_VERT) - notches * kWheelStep, TRUE);
     InvalidateRect(window, nullptr, FALSE);
     return 0;
@@ -338,14 +334,43 @@ LRESULT OnRightButtonDown(HWND window, LPARAM lparam) {
     return 0;
 }
 
+void Check(HMENU menu, UINT id, bool on) { CheckMenuItem(menu, id, MF_BYCOMMAND | (on ? MF_CHECKED : MF_UNCHECKED)); }
+
+// Renames the submenu at `position` of the context menu, as "&Zoom (200%)".
+void NameSubmenu(HMENU menu, int position, const char* text) {
+    MENUITEMINFOA item{};
+    item.cbSize = sizeof item;
+    item.fMask = MIIM_STRING;
+    item.dwTypeData = const_cast<char*>(text);
+    SetMenuItemInfoA(menu, static_cast<UINT>(position), TRUE, &item);
+}
+
+// The submenu whose first item is `id`, by position; -1 when there is none.
+int SubmenuPosition(HMENU menu, UINT id) {
+    for (int i = 0; i < GetMenuItemCount(menu); ++i)
+        if (HMENU sub = GetSubMenu(menu, i); sub && GetMenuItemID(sub, 0) == id) return i;
+    return -1;
+}
+
 LRESULT OnInitMenu(HWND window, WPARAM wparam) {
     const ViewerState* state = ViewerGetState(window);
     if (!state) return 0;
     HMENU menu = reinterpret_cast<HMENU>(wparam);
-    CheckMenuItem(menu, IDM_PAUSE, MF_BYCOMMAND | (state->paused == 1 ? MF_CHECKED : MF_UNCHECKED));
-    CheckMenuItem(menu, IDM_SHOW_FRAME_NUMBER, MF_BYCOMMAND | (state->showFrameNumber == 1 ? MF_CHECKED : MF_UNCHECKED));
-    CheckMenuItem(menu, IDM_FIT_TO_WINDOW, MF_BYCOMMAND | (state->fitToWindow ? MF_CHECKED : MF_UNCHECKED));
-    CheckMenuItem(menu, IDM_CENTER, MF_BYCOMMAND | (state->center ? MF_CHECKED : MF_UNCHECKED));
+    Check(menu, IDM_PAUSE, state->paused == 1);
+    Check(menu, IDM_SHOW_FRAME_NUMBER, state->showFrameNumber == 1);
+    Check(menu, IDM_FIT_TO_WINDOW, state->fitToWindow);
+    Check(menu, IDM_CENTER, state->center);
+    Check(menu, IDM_START_PAUSED, state->startPaused);
+    Check(menu, IDM_LOOP, state->loop);
+    CheckMenuRadioItem(menu, IDM_BACKGROUND_AUTO, IDM_BACKGROUND_DARK, IDM_BACKGROUND_AUTO + state->background, MF_BYCOMMAND);
+    HMENU popup = state->popup;
+    char text[48];
+    wsprintfA(text, "&Zoom (%d%%)", ViewerDisplayPercent(window));
+    NameSubmenu(popup, SubmenuPosition(popup, IDM_ZOOM_IN), text);
+    const Ratio& speed = kSpeedSteps[state->speedIndex];
+    if (speed.den == 1) wsprintfA(text, "Spee&d (%dx)", speed.num);
+    else wsprintfA(text, "Spee&d (1/%dx)", speed.den);
+    NameSubmenu(popup, SubmenuPosition(popup, IDM_FASTER), text);
     return 0;
 }
 
@@ -358,7 +383,7 @@ void ToggleHostSetting(HWND window, WORD item) {
     if (item == kHostItemFit) {
         value = !state->fitToWindow;
         ViewerSetFitToWindow(window, value ? kShowFitToWindow : 0);
-        UpdateScrollRanges(window);
+        ViewerUpdateScrollRanges(window);
     } else {
         value = state->center = !state->center;
         InvalidateRect(window, nullptr, TRUE);
@@ -366,16 +391,52 @@ void ToggleHostSetting(HWND window, WORD item) {
     PostMessageA(GetParent(window), WM_COMMAND, MAKEWPARAM(value, item), reinterpret_cast<LPARAM>(window));
 }
 
+// Resuming on the last frame of an animation that does not loop starts it over.
+void TogglePause(HWND window) {
+    ViewerState* state = ViewerGetState(window);
+    if (!state) return;
+    if (state->paused && !state->loop && !ImageNext(state->current)) ShowFrame(window, state, 0);
+    ViewerSetPaused(window, !state->paused);
+}
+
+void GoTo(HWND window, int index) {
+    if (ViewerState* state = ViewerGetState(window)) ShowFrame(window, state, index);
+}
+
+void ChangeSpeed(HWND window, int by) {
+    if (const ViewerState* state = ViewerGetState(window)) SetSpeed(window, state->speedIndex + by);
+}
+
+void ZoomAboutTheMiddle(HWND window, int steps) {
+    RECT client;
+    GetClientRect(window, &client);
+    ViewerZoomBy(window, steps, POINT{client.right / 2, client.bottom / 2});
+}
+
+void ChangePreference(HWND window, WORD id) {
+    ViewerState* state = ViewerGetState(window);
+    if (!state) return;
+    switch (id) {
+        case IDM_START_PAUSED: state->startPaused = !state->startPaused; break;
+        case IDM_LOOP: state->loop = !state->loop; break;
+        default:
+            state->background = id - IDM_BACKGROUND_AUTO;
+            InvalidateRect(window, nullptr, TRUE);
+            break;
+    }
+    RememberPreferences(state);
+}
+
 LRESULT OnCommand(HWND window, WPARAM wparam, LPARAM lparam) {
     // The notification code is not looked at: menu choices and the commands
     // the window sends itself from its keys are handled alike.
     switch (LOWORD(wparam)) {
         case IDM_COPY: ViewerCopy(window); break;
-        case IDM_PAUSE: ViewerSetPaused(window, !ViewerIsPaused(window)); break;
+        case IDM_PAUSE: TogglePause(window); break;
         case IDM_NEXT_FRAME: ViewerSetSingleStep(window, 1); break;
         case IDM_SHOW_FRAME_NUMBER:
             ViewerShowFrameNumber(window, !ViewerIsFrameNumberShown(window));
-            RememberFrameNumber(ViewerIsFrameNumberShown(window));
+            RememberPreferences(ViewerGetState(window));
             break;
         case IDM_EXTRACT_FRAME: ViewerExtractFrame(window); break;
         case IDM_EXTRACT_ALL_FRAMES: ViewerExtractAllFrames(window); break;
@@ -386,6 +447,21 @@ LRESULT OnCommand(HWND window, WPARAM wparam, LPARAM lparam) {
         case IDM_ABOUT: ViewerShowAbout(window); break;
         case IDM_FIT_TO_WINDOW: ToggleHostSetting(window, kHostItemFit); break;
         case IDM_CENTER: ToggleHostSetting(window, kHostItemCenter); break;
+        case IDM_ZOOM_IN: ZoomAboutTheMiddle(window, 1); break;
+        case IDM_ZOOM_OUT: ZoomAboutTheMiddle(window, -1); break;
+        case IDM_ACTUAL_SIZE: ViewerZoomToActualSize(window); break;
+        case IDM_STEP_FORWARD: Step(window, 1); break;
+        case IDM_STEP_BACK: Step(window, -1); break;
+        case IDM_FIRST_FRAME: GoTo(window, 0); break;
+        case IDM_LAST_FRAME: GoTo(window, INT32_MAX); break;
+        case IDM_FASTER: ChangeSpeed(window, 1); break;
+        case IDM_SLOWER: ChangeSpeed(window, -1); break;
+        case IDM_NORMAL_SPEED: SetSpeed(window, kNormalSpeed); break;
+        case IDM_START_PAUSED:
+        case IDM_LOOP:
+        case IDM_BACKGROUND_AUTO:
+        case IDM_BACKGROUND_WHITE:
+        case IDM_BACKGROUND_DARK: ChangePreference(window, LOWORD(wparam)); break;
         default: return DefWindowProcA(window, WM_COMMAND, wparam, lparam);
     }
     return 0;
@@ -397,16 +473,25 @@ LRESULT CALLBACK ViewerWndProc(HWND window, UINT message, WPARAM wparam, LPARAM 
     switch (message) {
         case WM_CREATE: return OnCreate(window, reinterpret_cast<const CREATESTRUCTA*>(lparam));
         case WM_DESTROY: return OnDestroy(window);
-        case WM_SIZE: return OnSize(window, wparam, lparam);
-        case WM_PAINT: return OnPaint(window, wparam, lparam);
-        case WM_ERASEBKGND: return OnEraseBackground(window, wparam);
+        case WM_SIZE: return lparam == 0 ? DefWindowProcA(window, message, wparam, lparam) : ViewerOnSize(window);
+        case WM_PAINT: return ViewerOnPaint(window);
+        case WM_ERASEBKGND: return ViewerOnEraseBackground(window, reinterpret_cast<HDC>(wparam));
         case WM_TIMER: return OnTimer(window, wparam, lparam);
         case WM_HSCROLL: return OnScroll(window, SB_HORZ, wparam);
         case WM_VSCROLL: return OnScroll(window, SB_VERT, wparam);
-        case WM_MOUSEWHEEL: return OnMouseWheel(window, wparam);
+        case WM_MOUSEWHEEL: return OnMouseWheel(window, wparam, lparam);
         case WM_KILLFOCUS: return OnKillFocus(window, wparam, lparam);
         case WM_KEYDOWN: return OnKeyDown(window, wparam, lparam);
-        case WM_LBUTTONDOWN: SendToParent(window, WM_LBUTTONDOWN, wparam, lparam); return 0;
+        case WM_CHAR: return OnChar(window, wparam);
+        case WM_LBUTTONDOWN:
+            SendToParent(window, WM_LBUTTONDOWN, wparam, lparam);
+            ViewerBeginDrag(window, POINT{static_cast<short>(LOWORD(lparam)), static_cast<short>(HIWORD(lparam))});
+            return 0;
+        case WM_MOUSEMOVE:
+            ViewerDragTo(window, POINT{static_cast<short>(LOWORD(lparam)), static_cast<short>(HIWORD(lparam))});
+            return 0;
+        case WM_LBUTTONUP:
+        case WM_CAPTURECHANGED: ViewerEndDrag(window); return 0;
         case WM_RBUTTONDOWN: return OnRightButtonDown(window, lparam);
         case WM_INITMENU: return OnInitMenu(window, wparam);
         case WM_COMMAND: return OnCommand(window, wparam, lparam);
@@ -430,7 +515,7 @@ int ViewerSetPaused(HWND window, int value) {
     if (value)
         KillTimer(window, kPlaybackTimer);
     else
-        SetTimer(window, kPlaybackTimer, ImageGetDelay(state->current), nullptr);
+        ArmTimer(window, state);
     return 1;
 }
 
@@ -495,19 +580,23 @@ int ViewerLoadNext(HWND window, const char* fileName, int showFlags) {
     Image* chain = ImageLoadFile(fileName, nullptr);
     if (!chain) return 0;  // the window keeps showing what it showed
     KillTimer(window, kPlaybackTimer);
+    ViewerReleaseDisplay(state, false);
     ImageDestroy(state->first);
     state->first = chain;
     state->current = chain;
+    state->frameTotal = ImageCount(chain);
+    state->percentTold = -1;
     std::strcpy(state->path, fileName);
-    // The frame number stays as the user left it; fit and centring follow
-    // the host's flags; playback starts afresh at the top-left.
+    // The overlay, zoom and speed stay as the user left them; fit and
+    // centring follow the host's flags; playback starts afresh at the top-left.
     ViewerSetSingleStep(window, 0);
     ViewerSetFrameCounter(window, 0);
     SetScrollPos(window, SB_HORZ, 0, FALSE);
     SetScrollPos(window, SB_VERT, 0, FALSE);
     ViewerSetShowFlags(window, showFlags);
-    UpdateScrollRanges(window);
-    ViewerSetPaused(window, 0);
+    ViewerUpdateScrollRanges(window);
+    ViewerSetPaused(window, state->startPaused);
+    TellPosition(window, state);
     return 1;
 }
 
@@ -518,6 +607,14 @@ int ViewerSetShowFlags(HWND window, int flags) {
     state->center = flags & kShowCenter;
     state->darkMode = flags & kShowDarkMode;
     return ViewerSetFitToWindow(window, flags & kShowFitToWindow);
+}
+
+int ViewerSetPercent(HWND window, int percent) {
+    ViewerState* state = ViewerGetState(window);
+    if (!state) return 0;
+    const int last = state->frameTotal - 1;
+    ShowFrame(window, state, static_cast<int>((int64_t{std::clamp(percent, 0, 100)} * last + 50) / 100));
+    return 1;
 }
 
 int ViewerCopy(HWND window) {

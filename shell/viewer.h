@@ -38,6 +38,24 @@ constexpr int32_t kShowDarkMode = 128;
 // the viewer: WM_COMMAND with MAKELONG(value, item) to the parent.
 constexpr WORD kHostItemFit = 0xFFFB;
 constexpr WORD kHostItemCenter = 0xFFF9;
+constexpr WORD kHostItemPercent = 0xFFFE;  // the position while playing, 0 to 100
+
+// A ratio of whole numbers: zoom factors and playback speeds.
+struct Ratio {
+    int num;
+    int den;
+};
+// The zoom steps, 1/8 to 8 times; kActualSize is 100%.
+inline constexpr Ratio kZoomSteps[] = {{1, 8}, {1, 4}, {1, 3}, {1, 2}, {1, 1}, {2, 1}, {3, 1}, {4, 1}, {6, 1}, {8, 1}};
+constexpr int kActualSize = 4;
+constexpr int kZoomStepCount = sizeof kZoomSteps / sizeof kZoomSteps[0];
+// The playback speeds, 1/8 to 8 times; kNormalSpeed is 1x.
+inline constexpr Ratio kSpeedSteps[] = {{1, 8}, {1, 4}, {1, 2}, {1, 1}, {2, 1}, {4, 1}, {8, 1}};
+constexpr int kNormalSpeed = 3;
+constexpr int kSpeedStepCount = sizeof kSpeedSteps / sizeof kSpeedSteps[0];
+
+// The background the user picked: the host's (white, or dark in its dark mode), or one of their own.
+enum ViewerBackground : int32_t { kBackgroundHost = 0, kBackgroundWhite = 1, kBackgroundDark = 2 };
 
 struct ViewerState {
     Image* first;              // the chain; the window owns it
@@ -54,6 +72,20 @@ struct ViewerState {
     int32_t center;            // non-zero: a picture smaller than the window sits in its middle
     int32_t darkMode;          // non-zero: the background is dark instead of white
     char path[kMaxPath];       // the loaded file as the host named it, in UTF-8
+    int32_t frameTotal;        // frames in the chain
+    int32_t zoomIndex;         // into kZoomSteps: the scale when not fitted
+    int32_t speedIndex;        // into kSpeedSteps
+    int32_t startPaused;       // preference: a file opens paused on its first frame
+    int32_t loop;              // preference: playback goes round; otherwise it stops at the last frame
+    int32_t background;        // preference: a ViewerBackground
+    int32_t percentTold;       // the position last told to the host, -1 for none
+    int32_t dragging;          // 1 while the left button drags the picture
+    POINT dragFrom;            // where the drag began, client coordinates
+    POINT dragScroll;          // the scroll positions then
+    Image* reduced;            // the frame on screen averaged down for display; owned, or none
+    const Image* reducedFrom;  // the frame it was made from
+    HFONT overlayFont;         // for overlayDpi; owned, or none
+    int32_t overlayDpi;
 };
 
 LRESULT CALLBACK ViewerWndProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
@@ -80,6 +112,28 @@ int ViewerLoadNext(HWND window, const char* fileName, int showFlags);
 int ViewerSetShowFlags(HWND window, int flags);
 int ViewerCopy(HWND window);
 void ViewerShowMenu(HWND window, POINT screenPoint);
+// Jumps to the frame at `percent` of the way (lc_setpercent).
+int ViewerSetPercent(HWND window, int percent);
+
+// Display (viewer_display.cpp): scale, placement, painting, zoom, panning.
+// The scroll positions count display pixels: the picture as zoomed.
+void ViewerUpdateScrollRanges(HWND window);
+LRESULT ViewerOnSize(HWND window);
+LRESULT ViewerOnPaint(HWND window);
+LRESULT ViewerOnEraseBackground(HWND window, HDC dc);
+// Zooms by `steps` (up positive) about `about`, a point of the client area
+// that keeps showing the same picture pixel. Leaves fit mode, telling the host.
+int ViewerZoomBy(HWND window, int steps, POINT about);
+int ViewerZoomToActualSize(HWND window);
+// The scale on screen in percent, fitted or zoomed.
+int ViewerDisplayPercent(HWND window);
+// Left-button panning of a picture larger than the window.
+void ViewerBeginDrag(HWND window, POINT at);
+void ViewerDragTo(HWND window, POINT at);
+void ViewerEndDrag(HWND window);
+// Frees what the display keeps for the frame on screen: its reduced copy
+// (and, when `all`, the overlay font).
+void ViewerReleaseDisplay(ViewerState* state, bool all);
 
 // The user's commands (viewer_commands.cpp). 1 on success, 0 otherwise
 // (cancelled, or failed with an error box).

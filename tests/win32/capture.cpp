@@ -1,6 +1,7 @@
 // Decoded pictures, what the viewer's window shows, and what it should show.
 #include <cstring>
 
+#include "shell/viewer_overlay.h"
 #include "tests/win32/host.h"
 
 ChainPtr Decode(const std::string& file) {
@@ -106,16 +107,18 @@ Capture RenderExpected(const Image* frame, int scrollX, int scrollY, int width, 
     for (int y = 0; y < height && y + scrollY < ImageHeight(frame); ++y)
         for (int x = 0; x < width && x + scrollX < ImageWidth(frame); ++x)
             expected.pixels[static_cast<size_t>(y) * width + x] = PixelColor(frame, x + scrollX, y + scrollY);
-    if (!overlay) return expected;
+    return overlay ? WithOverlay(expected, overlay) : expected;
+}
 
-    DibCanvas canvas(width, height);
-    std::memcpy(canvas.bits, expected.pixels.data(), expected.pixels.size() * 4);
-    SetBkMode(canvas.dc, TRANSPARENT);
-    SetTextColor(canvas.dc, RGB(0, 0, 0));
-    TextOutA(canvas.dc, 7, 7, overlay, lstrlenA(overlay));
-    SetTextColor(canvas.dc, RGB(255, 255, 255));
-    TextOutA(canvas.dc, 6, 6, overlay, lstrlenA(overlay));
+Capture WithOverlay(Capture picture, const char* overlay) {
+    DibCanvas canvas(picture.width, picture.height);
+    std::memcpy(canvas.bits, picture.pixels.data(), picture.pixels.size() * 4);
+    // The viewer's window and this canvas are on one screen, of one DPI.
+    const int dpi = GetDeviceCaps(canvas.dc, LOGPIXELSY);
+    HFONT font = OverlayFontCreate(dpi);
+    OverlayDraw(canvas.dc, font, dpi, overlay);
+    DeleteObject(font);
     GdiFlush();
-    std::memcpy(expected.pixels.data(), canvas.bits, expected.pixels.size() * 4);
-    return expected;
+    std::memcpy(picture.pixels.data(), canvas.bits, picture.pixels.size() * 4);
+    return picture;
 }

@@ -310,6 +310,13 @@ std::vector<SaveDialogCall> gSaveDialogCalls;
 std::vector<MessageBoxCall> gMessageBoxCalls;
 decltype(&GetSaveFileNameW) gRealGetSaveFileName = nullptr;
 decltype(&MessageBoxW) gRealMessageBox = nullptr;
+std::vector<UINT> gTimerDelays;
+decltype(&SetTimer) gRealSetTimer = nullptr;
+
+UINT_PTR WINAPI RecordSetTimer(HWND window, UINT_PTR id, UINT elapse, TIMERPROC proc) {
+    gTimerDelays.push_back(elapse);
+    return gRealSetTimer(window, id, elapse, proc);
+}
 
 BOOL WINAPI RecordGetSaveFileName(OPENFILENAMEW* dialog) {
     SaveDialogCall call{dialog->hwndOwner, gRealGetSaveFileName(dialog), dialog->nFilterIndex, ""};
@@ -365,8 +372,11 @@ bool RecordPluginCalls(HMODULE plugin) {
         PatchImport(plugin, "comdlg32.dll", "GetSaveFileNameW", reinterpret_cast<void*>(RecordGetSaveFileName)));
     gRealMessageBox = reinterpret_cast<decltype(gRealMessageBox)>(
         PatchImport(plugin, "user32.dll", "MessageBoxW", reinterpret_cast<void*>(RecordMessageBox)));
-    return gRealGetSaveFileName && gRealMessageBox;
+    gRealSetTimer = reinterpret_cast<decltype(gRealSetTimer)>(
+        PatchImport(plugin, "user32.dll", "SetTimer", reinterpret_cast<void*>(RecordSetTimer)));
+    return gRealGetSaveFileName && gRealMessageBox && gRealSetTimer;
 }
 
 std::vector<SaveDialogCall> TakeSaveDialogCalls() { return Take(gSaveDialogCalls); }
 std::vector<MessageBoxCall> TakeMessageBoxCalls() { return Take(gMessageBoxCalls); }
+std::vector<UINT> TakeTimerDelays() { return Take(gTimerDelays); }

@@ -358,3 +358,82 @@ TEST_F(paint, fit_and_centre_from_the_menu_tell_the_host) {
     EXPECT_EQ(CountMismatches(shown, {0, 0, 640, 40}, [](int, int) { return kWhite; }, &where), 0) << where;
     EXPECT_NE(shown.at(0, 40), kWhite);
 }
+
+// ---- Zoom and panning --------------------------------------------------------------------
+
+TEST_F(paint, zoom_repeats_pixels_up_and_averages_them_down) {
+    Lister lister(gFiles.large, 0, 0, 0, 300, 200);
+    HWND viewer = lister.viewer();
+    ASSERT_TRUE(viewer);
+    Command(viewer, IDM_PAUSE);
+    lister.resize(300, 200);
+    const Image* frame = FrameAt(lister.state()->first, lister.currentIndex());
+    const RECT client = ClientRect(viewer);
+    std::string where;
+    // + doubles about the window's middle: the picture pixel there stays.
+    SendKey(viewer, VK_OEM_PLUS, Ctrl::none);
+    const POINT scroll{GetScrollPos(viewer, SB_HORZ), GetScrollPos(viewer, SB_VERT)};
+    EXPECT_EQ(scroll.x, client.right / 2);
+    EXPECT_EQ(scroll.y, client.bottom / 2);
+    EXPECT_EQ(ScrollRange(viewer, SB_HORZ).second, 960 - client.right);
+    const Capture doubled = CaptureClient(viewer);
+    EXPECT_EQ(CountMismatches(doubled, client, [&](int x, int y) { return PixelColor(frame, (x + scroll.x) / 2, (y + scroll.y) / 2); },
+                              &where), 0) << where;
+    // The overlay names the zoom.
+    Command(viewer, IDM_SHOW_FRAME_NUMBER);
+    const std::string text = "Frame: " + std::to_string(lister.currentIndex()) + "   200%";
+    EXPECT_EQ(CountDifferences(CaptureClient(viewer), WithOverlay(doubled, text.c_str()), &where), 0) << where;
+    Command(viewer, IDM_SHOW_FRAME_NUMBER);
+    // - (the keypad's) goes back to the picture as it is, at the top-left.
+    SendKey(viewer, VK_SUBTRACT, Ctrl::none);
+    EXPECT_EQ(CountDifferences(CaptureClient(viewer), RenderExpected(frame, 0, 0, client.right, client.bottom, nullptr), &where), 0)
+        << where;
+    // Half size: each pixel the average of a 2 x 2 block.
+    SendKey(viewer, VK_OEM_MINUS, Ctrl::none);
+    int worst = 0;
+    const Capture half = CaptureClient(viewer);
+    for (int y = 0; y < 180; ++y)
+        for (int x = 0; x < 240; ++x)
+            for (int shift : {0, 8, 16}) {
+                int sum = 0;
+                for (int k = 0; k < 4; ++k) sum += (PixelColor(frame, 2 * x + k % 2, 2 * y + k / 2) >> shift) & 0xFF;
+                worst = std::max(worst, std::abs(static_cast<int>((half.at(x, y) >> shift) & 0xFF) * 4 - sum));
+            }
+    EXPECT_LE(worst, 4) << "a pixel is off its 2 x 2 average by more than 1";
+    EXPECT_EQ(ScrollRange(viewer, SB_HORZ), Range(0, 0));
+    // Left Ctrl+0: 100% again.
+    SendKey(viewer, '0', Ctrl::left);
+    EXPECT_EQ(lister.state()->zoomIndex, kActualSize);
+}
+
+TEST_F(paint, ctrl_wheel_zooms_about_the_cursor_and_dragging_pans) {
+    Lister lister(gFiles.large, 0, 0, 0, 300, 200);
+    HWND viewer = lister.viewer();
+    ASSERT_TRUE(viewer);
+    Command(viewer, IDM_PAUSE);
+    lister.resize(300, 200);
+    const Image* frame = FrameAt(lister.state()->first, lister.currentIndex());
+    Scroll(viewer, WM_HSCROLL, SB_THUMBTRACK, 50);
+    Scroll(viewer, WM_VSCROLL, SB_THUMBTRACK, 40);
+    const POINT cursor{100, 80};
+    POINT screen = cursor;
+    ClientToScreen(viewer, &screen);
+    SendMessageA(viewer, WM_MOUSEWHEEL, MAKEWPARAM(MK_CONTROL, WHEEL_DELTA), MAKELPARAM(screen.x, screen.y));
+    // Picture pixel (150, 120) was under the cursor and still is.
+    EXPECT_EQ(GetScrollPos(viewer, SB_HORZ), 150 * 2 - cursor.x);
+    EXPECT_EQ(GetScrollPos(viewer, SB_VERT), 120 * 2 - cursor.y);
+    const Capture shown = CaptureClient(viewer);
+    for (const POINT& d : {POINT{0, 0}, POINT{1, 1}})
+        EXPECT_EQ(shown.at(cursor.x + d.x, cursor.y + d.y), PixelColor(frame, 150, 120));
+    // The left button drags the picture along.
+    const POINT before{GetScrollPos(viewer, SB_HORZ), GetScrollPos(viewer, SB_VERT)};
+    SendMessageA(viewer, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(150, 100));
+    SendMessageA(viewer, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(120, 90));
+    SendMessageA(viewer, WM_LBUTTONUP, 0, MAKELPARAM(120, 90));
+    SendMessageA(viewer, WM_MOUSEMOVE, 0, MAKELPARAM(10, 10));  // no longer dragging
+    EXPECT_EQ(GetScrollPos(viewer, SB_HORZ), before.x + 30);
+    EXPECT_EQ(GetScrollPos(viewer, SB_VERT), before.y + 10);
+    // Ctrl+wheel down twice from 200%: 50%.
+    SendMessageA(viewer, WM_MOUSEWHEEL, MAKEWPARAM(MK_CONTROL, static_cast<WORD>(-2 * WHEEL_DELTA)), MAKELPARAM(screen.x, screen.y));
+    EXPECT_EQ(lister.state()->zoomIndex, kActualSize - 1);
+}

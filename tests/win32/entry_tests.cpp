@@ -145,10 +145,17 @@ TEST_F(entry, list_send_command) {
     // Commands the plug-in does not use change nothing and report failure.
     auto snapshot = [&] { return std::tuple(s->current, s->fitToWindow, s->paused, s->singleStep, s->frameCounter, s->showFrameNumber); };
     const auto before = snapshot();
-    for (int command : {0, 3, 4, 5, -1, 1000}) {
+    for (int command : {0, 3, 5, -1, 1000}) {
         EXPECT_EQ(gPlugin.listSendCommand(viewer, command, 2), 1);
         EXPECT_EQ(snapshot(), before) << "command " << command;
     }
+    // A position in percent: the sample's frames 0 to 23, paused as it was.
+    const std::pair<int, int> positions[] = {{50, 12}, {100, 23}, {0, 0}, {-5, 0}, {250, 23}};
+    for (const auto& [percent, frame] : positions) {
+        EXPECT_EQ(gPlugin.listSendCommand(viewer, 4, percent), 0);
+        EXPECT_EQ(std::make_pair(s->frameCounter, lister.currentIndex()), std::make_pair(frame, frame)) << percent;
+    }
+    EXPECT_EQ(s->paused, 1);
     // New parameters: only the fit bit of the show flags counts; it repaints at once.
     const std::pair<int, int> parameters[] = {{2, 2}, {0, 0}, {3, 2}, {1, 0}, {0x12, 2}, {0x10, 0}};
     for (const auto& [parameter, fit] : parameters) {

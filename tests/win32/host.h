@@ -248,6 +248,8 @@ int CountMismatches(const Capture& capture, RECT area, const std::function<uint3
 // What the viewer should show: the frame unscaled at the scroll position on
 // white, and the frame-number text drawn the same way when `overlay` is set.
 Capture RenderExpected(const Image* frame, int scrollX, int scrollY, int width, int height, const char* overlay);
+// The picture with the viewer's overlay drawn over it, as the viewer draws it.
+Capture WithOverlay(Capture picture, const char* overlay);
 
 // ---- Dialogs, menus and the plug-in's calls -------------------------------------------------
 
@@ -316,7 +318,7 @@ void Dismiss(HWND window);
 std::string Describe(HWND window);
 
 // The host patches the plug-in's import table so that its calls of
-// GetSaveFileNameW and MessageBoxW are recorded on the way to the real ones.
+// GetSaveFileNameW, MessageBoxW and SetTimer are recorded on the way to the real ones.
 bool RecordPluginCalls(HMODULE plugin);
 struct SaveDialogCall {
     HWND owner = nullptr;
@@ -333,3 +335,5 @@ struct MessageBoxCall {
 // The calls since the last take.
 std::vector<SaveDialogCall> TakeSaveDialogCalls();
 std::vector<MessageBoxCall> TakeMessageBoxCalls();
+// The intervals the plug-in asked of SetTimer since the last take.
+std::vector<UINT> TakeTimerDelays();

@@ -365,11 +365,11 @@ TEST_F(menu, right_click_opens_the_menu_with_its_check_marks) {
         SendMessageA(viewer, WM_RBUTTONDOWN, MK_RBUTTON, MAKELPARAM(30, 20));
         EXPECT_TRUE(ExpectationMet());
         EXPECT_EQ(std::make_pair(menu.rect.left, menu.rect.top), std::make_pair(130L, 100L));
-        EXPECT_EQ(menu.items, 14);
+        EXPECT_EQ(menu.items, 21);
         EXPECT_EQ(menu.pauseChecked, pause);
         EXPECT_EQ(menu.frameNumberChecked, frameNumber);
-        // Every command of the viewer is on the menu or its Export submenu.
-        EXPECT_EQ(menu.commands.size(), 13u);
+        // Every command of the viewer is on the menu or its submenus.
+        EXPECT_EQ(menu.commands.size(), 28u);
         EXPECT_TRUE(menu.commands.count(IDM_COPY) && menu.commands.count(IDM_ABOUT) && menu.commands.count(IDM_EXPORT_SPR));
     }
 }
@@ -406,7 +406,7 @@ TEST_F(menu, commands_from_the_menu_and_the_window) {
     // Ids around the viewer's own are not its commands.
     Command(viewer, IDM_PAUSE);
     const Image* current = s->current;
-    for (WORD id : {40012, 40000}) {
+    for (WORD id : {WORD{IDM_BACKGROUND_DARK + 1}, WORD{40000}}) {
         Command(viewer, id);
         Pump(0);
         EXPECT_EQ(s->current, current);
