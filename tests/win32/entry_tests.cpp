@@ -338,9 +338,30 @@ TEST_F(entry, the_detect_string_and_remembered_choices) {
         EXPECT_EQ(lister.state()->showFrameNumber, 1);
         Command(lister.viewer(), IDM_SHOW_FRAME_NUMBER);
     }
-    Lister lister(gFiles.sample, 0);
-    EXPECT_EQ(lister.state()->showFrameNumber, 0);
-    EXPECT_NE(ReadBytes(ini).size(), 0u);
+    {
+        Lister lister(gFiles.sample, 0);
+        EXPECT_EQ(lister.state()->showFrameNumber, 0);
+        EXPECT_NE(ReadBytes(ini).size(), 0u);
+        // Start paused, play once, on dark: from the menu, for the next windows.
+        for (WORD id : {IDM_START_PAUSED, IDM_LOOP, IDM_BACKGROUND_DARK}) Command(lister.viewer(), id);
+    }
+    {
+        Lister lister(gFiles.steps, 0, 0, 0, 200, 150);
+        const ViewerState* s = lister.state();
+        ASSERT_TRUE(s);
+        EXPECT_EQ(std::make_tuple(s->paused, s->loop, s->background), std::make_tuple(1, 0, 2));
+        EXPECT_EQ(CaptureClient(lister.viewer()).at(100, 100), 0x202020u);
+        // Played once, it stays on the last frame; resumed there, it starts over.
+        Command(lister.viewer(), IDM_STEP_FORWARD);
+        Command(lister.viewer(), IDM_PAUSE);
+        EXPECT_TRUE(PumpUntil([&] { return s->paused == 1; }));
+        EXPECT_EQ(lister.currentIndex(), 3);
+        Command(lister.viewer(), IDM_PAUSE);
+        EXPECT_EQ(lister.currentIndex(), 0);
+        for (WORD id : {IDM_START_PAUSED, IDM_LOOP, IDM_BACKGROUND_AUTO}) Command(lister.viewer(), id);
+    }
+    Lister lister(gFiles.steps, 0);
+    EXPECT_EQ(std::make_tuple(lister.state()->paused, lister.state()->loop, lister.state()->background), std::make_tuple(0, 1, 0));
     DeleteFileA(ini.c_str());
 }
 

@@ -291,7 +291,7 @@ TEST_F(keys, other_keys_go_to_the_lister_as_they_came) {
     };
     // The viewer's letters count only with the left Ctrl key.
     const WPARAM letters[] = {'E', 'G', 'M', 'S', 'T'};
-    const WPARAM others[] = {'C', 'F', 'N', 'P', VK_ESCAPE, VK_RETURN, VK_TAB, VK_F3, VK_INSERT, VK_DELETE, VK_CONTROL};
+    const WPARAM others[] = {'C', 'F', 'N', 'P', '1', '7', VK_ESCAPE, VK_RETURN, VK_TAB, VK_F3, VK_INSERT, VK_DELETE, VK_CONTROL};
     for (WPARAM key : letters)
         for (Ctrl ctrl : {Ctrl::none, Ctrl::right}) passedOn(key, ctrl);
     for (WPARAM key : others)
@@ -337,6 +337,59 @@ TEST_F(keys, the_scroll_keys_move_the_picture) {
     SendKey(viewer, VK_UP, Ctrl::none);
     SendKey(viewer, VK_PRIOR, Ctrl::none);
     EXPECT_EQ(GetScrollPos(viewer, SB_VERT), 0);
+}
+
+TEST_F(keys, stepping_speed_and_the_position_told_to_the_host) {
+    Lister lister(gFiles.steps, 0, 0, 0, 200, 150);  // 4 frames of 100 ms
+    HWND viewer = lister.viewer();
+    const ViewerState* s = lister.state();
+    ASSERT_TRUE(s);
+    auto told = [&] {
+        Pump(0);  // the viewer posts them
+        std::vector<int> percents;
+        for (const Message& m : lister.parentMessages(WM_COMMAND))
+            if (HIWORD(m.wparam) == kHostItemPercent) percents.push_back(LOWORD(m.wparam));
+        lister.clearLogs();
+        return percents;
+    };
+    // "." and "," step at once, pausing, and go round at the ends.
+    Command(viewer, IDM_FIRST_FRAME);
+    told();
+    SendKey(viewer, VK_OEM_PERIOD, Ctrl::none);
+    EXPECT_EQ(std::make_pair(s->paused, lister.currentIndex()), std::make_pair(1, 1));
+    SendKey(viewer, VK_OEM_COMMA, Ctrl::none);
+    SendKey(viewer, VK_OEM_COMMA, Ctrl::none);
+    EXPECT_EQ(std::make_pair(s->frameCounter, lister.currentIndex()), std::make_pair(3, 3));
+    EXPECT_EQ(told(), (std::vector<int>{33, 0, 100}));
+    SendKey(viewer, VK_HOME, Ctrl::left);
+    EXPECT_EQ(lister.currentIndex(), 0);
+    SendKey(viewer, VK_END, Ctrl::left);
+    EXPECT_EQ(lister.currentIndex(), 3);
+    EXPECT_EQ(told(), (std::vector<int>{0, 100}));
+    // "]" doubles the speed and "[" halves it, down to 1/8; "\\" is 1x again.
+    // The timer asks for the frame's delay over the speed.
+    SendKey(viewer, VK_SPACE, Ctrl::none);
+    TakeTimerDelays();
+    const std::pair<char, UINT> speeds[] = {{']', 50}, {']', 25}, {'\\', 100}, {'[', 200}, {'[', 400}, {'[', 800}, {'[', 800}};
+    for (const auto& [key, delay] : speeds) {
+        SendMessageA(viewer, WM_CHAR, static_cast<WPARAM>(key), 1);
+        const std::vector<UINT> delays = TakeTimerDelays();
+        EXPECT_TRUE(!delays.empty() && delays.back() == delay) << key << " " << (delays.empty() ? 0 : delays.back());
+    }
+    SendMessageA(viewer, WM_CHAR, '\\', 1);
+    // Playing on, the host hears of every position.
+    lister.clearLogs();
+    EXPECT_TRUE(PumpUntil([&] {
+        const std::vector<int> t = told();
+        return std::find(t.begin(), t.end(), 66) != t.end();
+    }));
+    // Twice the speed, about twice the frames: a report, since a busy machine
+    // delays timers of every interval alike.
+    SetDelays(s, {40});
+    const int normal = ViewerTicksWhile(lister, 20, 20);
+    SendMessageA(viewer, WM_CHAR, ']', 1);
+    const int doubled = ViewerTicksWhile(lister, 20, 20);
+    Note("frames in the same time at 1x and 2x: %d and %d", normal, doubled);
 }
 
 // ---- Mouse and menu ------------------------------------------------------------------------------------
