@@ -76,6 +76,20 @@ void FreeRecord(T* record) {
     MemFree(record);
 }
 
+// Video for Windows takes no long-path names: a file past the plain form's
+// limit goes to it by its short (8.3) name, where the volume keeps them.
+std::wstring VfwFileName(const char* name) {
+    const std::wstring wide = WideFileName(name);
+    if (wide.rfind(L"\\\\?\\", 0) != 0) return wide;
+    wchar_t shortName[MAX_PATH];
+    const DWORD length = GetShortPathNameW(wide.c_str(), shortName, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return wide;
+    const std::wstring plain(shortName, length);
+    if (plain.rfind(L"\\\\?\\UNC\\", 0) == 0) return L"\\\\" + plain.substr(8);
+    if (plain.rfind(L"\\\\?\\", 0) == 0) return plain.substr(4);
+    return plain;
+}
+
 // Why a file's video stream cannot be opened.
 ErrorCode OpenError(const char* fileName, HRESULT result) {
     if (result == AVIERR_MEMORY) return kErrorOutOfMemory;
@@ -85,7 +99,7 @@ ErrorCode OpenError(const char* fileName, HRESULT result) {
 
 // Sets up reading; false, with *error set, on failure.
 bool OpenReader(AviReader* s, const char* fileName, int32_t* frameCount, int32_t* frameRate, ErrorCode* error) {
-    const HRESULT opened = AVIStreamOpenFromFileW(&s->stream, WideFileName(fileName).c_str(), streamtypeVIDEO, 0, OF_READ, nullptr);
+    const HRESULT opened = AVIStreamOpenFromFileW(&s->stream, VfwFileName(fileName).c_str(), streamtypeVIDEO, 0, OF_READ, nullptr);
     if (opened != 0) {
         s->stream = nullptr;
         *error = OpenError(fileName, opened);
@@ -196,7 +210,7 @@ AviWriter* AviWriterCreate(FileHandle* temp, const char* tempName, const Image* 
     AviWriter* s = NewRecord<AviWriter>(error);
     if (!s) return nullptr;
     s->compressOptionsList = &s->compressOptions;
-    if (AVIFileOpenW(&s->file, WideFileName(tempName).c_str(), OF_WRITE | OF_CREATE, nullptr) != 0) {
+    if (AVIFileOpenW(&s->file, VfwFileName(tempName).c_str(), OF_WRITE | OF_CREATE, nullptr) != 0) {
         s->file = nullptr;
         AviWriterFree(s);
         *error = kErrorWrite;

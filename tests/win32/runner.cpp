@@ -231,7 +231,7 @@ void KeepForPeers(const std::string& file, const char* name) {
     const char* dir = std::getenv("MOVREL_EXPORT_DIR");
     if (!dir || !*dir) return;
     CreateDirectoryA(dir, nullptr);
-    EXPECT_TRUE(CopyFileA(file.c_str(), (std::string(dir) + "\\" + name).c_str(), FALSE));
+    EXPECT_TRUE(CopyFileW(Wide(file).c_str(), Wide(std::string(dir) + "\\" + name).c_str(), FALSE));
 }
 
 ResourceCounts CountResources() {
