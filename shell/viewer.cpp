@@ -14,6 +14,7 @@ constexpr int kLineStep = 2;        // pixels per arrow key or scroll-bar arrow
 constexpr int kWheelStep = 4;       // pixels per full wheel notch
 constexpr int kOverlayX = 6;        // top-left of the frame number's white text
 constexpr int kOverlayY = 6;
+constexpr UINT kDecodingPollMs = 10;  // the timer while playback waits for a frame being decoded
 
 // ---- Keys ---------------------------------------------------------------------
 
@@ -114,16 +115,15 @@ LRESULT OnCreate(HWND window, const CREATESTRUCTA* create) {
     // a cut name would later make default export names from another file.
     if (!params || !params->fileName || strnlen(params->fileName, kMaxPath) >= kMaxPath) return -1;
 
-    Image* chain = ImageLoadFile(params->fileName, nullptr);
-    if (!chain) return -1;
+    ProgressiveLoad* load = ViewerOpenFile(params->fileName);
+    if (!load) return -1;
     auto* state = static_cast<ViewerState*>(LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, sizeof(ViewerState)));
     if (!state) {
-        ImageDestroy(chain);
+        ProgressiveClose(load);
         return -1;
     }
     SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state));
-    state->first = chain;
-    state->current = chain;
+    ViewerStartDecoding(state, load);
     // Without the menu the context menu simply does not open.
     state->menu = LoadMenuA(create->hInstance, MAKEINTRESOURCEA(IDR_VIEWER_MENU));
     state->popup = GetSubMenu(state->menu, 0);
@@ -144,7 +144,7 @@ LRESULT OnDestroy(HWND window) {
     // the freed block.
     SetWindowLongPtrA(window, GWLP_USERDATA, 0);
     DestroyMenu(state->menu);
-    ImageDestroy(state->first);
+    ViewerFreeFrames(state);
     LocalFree(state);
     return 0;
 }
@@ -261,6 +261,7 @@ LRESULT OnPaint(HWND window, WPARAM wparam, LPARAM lparam) {
                   GetScrollPos(window, SB_VERT));
     }
     if (state->showFrameNumber == 1) DrawFrameNumber(dc, state->frameCounter);
+    ViewerDrawLoadNote(dc, state, kOverlayX, kOverlayY);
     EndPaint(window, &paint);
     return 0;
 }
@@ -269,12 +270,11 @@ LRESULT OnTimer(HWND window, WPARAM id, LPARAM lparam) {
     ViewerState* state = ViewerGetState(window);
     if (!state || id != kPlaybackTimer) return DefWindowProcA(window, WM_TIMER, id, lparam);
     const Image* shown = state->current;
-    Image* next = ImageNext(state->current);
-    state->frameCounter += 1;
-    state->current = next;
-    if (!next) {
-        state->frameCounter = 0;
-        state->current = state->first;
+    if (!ViewerAdvance(state)) {
+        // The next frame is still being decoded: look again soon; a pending
+        // step stays pending.
+        SetTimer(window, kPlaybackTimer, kDecodingPollMs, nullptr);
+        return 0;
     }
     // A still picture (a chain of one) keeps ticking; repainting it at the
     // timer's pace would only burn processor time.
@@ -492,12 +492,16 @@ int ViewerSetFitToWindow(HWND window, int value) {
 int ViewerLoadNext(HWND window, const char* fileName, int showFlags) {
     ViewerState* state = ViewerGetState(window);
     if (!state || !fileName || strnlen(fileName, kMaxPath) >= kMaxPath) return 0;
-    Image* chain = ImageLoadFile(fileName, nullptr);
-    if (!chain) return 0;  // the window keeps showing what it showed
+    // The old file's worker stops first, so that the new file has the processor.
+    ViewerStopDecoding(state);
+    ProgressiveLoad* load = ViewerOpenFile(fileName);
+    if (!load) {
+        ViewerStartDecoding(state, state->load);  // the window keeps showing what it showed
+        return 0;
+    }
     KillTimer(window, kPlaybackTimer);
-    ImageDestroy(state->first);
-    state->first = chain;
-    state->current = chain;
+    ViewerFreeFrames(state);
+    ViewerStartDecoding(state, load);
     std::strcpy(state->path, fileName);
     // The frame number stays as the user left it; fit and centring follow
     // the host's flags; playback starts afresh at the top-left.

@@ -344,6 +344,7 @@ TEST_F(entry, the_next_file_in_the_same_window) {
     ASSERT_TRUE(WaitForFrameChange(lister));
     std::string next = gFiles.steps;
     EXPECT_EQ(gPlugin.listLoadNext(lister.parent(), viewer, next.data(), 64), 0);
+    lister.waitDecoded();
     EXPECT_EQ(ImageCount(lister.state()->first), 4);
     EXPECT_EQ(lister.currentIndex(), 0);
     EXPECT_EQ(lister.state()->showFrameNumber, 1);  // the user's choice stays
@@ -445,6 +446,7 @@ TEST_F(entry, the_file_managers_calls_in_its_order) {
         // The next files in the same window.
         std::wstring next = WideFromUtf8(gFiles.steps.c_str());
         EXPECT_EQ(gPlugin.listLoadNextW(lister.parent(), viewer, next.data(), kFlags), 0);
+        lister.waitDecoded();
         EXPECT_EQ(lister.viewer(), viewer);
         EXPECT_EQ(ImageCount(lister.state()->first), 4);
         mismatches(lister, steps.get(), 288, 216, {288, 216 + 20, 352, 264});  // below the frame number

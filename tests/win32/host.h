@@ -150,9 +150,11 @@ LONG NextSequence();
 class Lister {
 public:
     // The parent is a borderless window at (x, y) whose client area is
-    // width x height; record: subclass the viewer and log what it receives.
+    // width x height; record: subclass the viewer and log what it receives;
+    // decoded: wait (without dispatching) until every frame is decoded, so
+    // that the whole chain may be walked.
     Lister(const std::string& file, int showFlags, int x = 0, int y = 0, int width = 640, int height = 480,
-           bool record = true);
+           bool record = true, bool decoded = true);
     ~Lister();
     Lister(const Lister&) = delete;
     Lister& operator=(const Lister&) = delete;
@@ -165,6 +167,8 @@ public:
     // Resizes the parent and the viewer to a client area of width x height.
     void resize(int width, int height);
     void destroyViewer();
+    // Waits, without dispatching, until the viewer's worker has decoded every frame.
+    void waitDecoded() const;
 
     std::vector<Message> parentLog;
     std::vector<Message> viewerLog;
