@@ -85,6 +85,9 @@ struct TestFiles {
     std::string large;     // 480 x 360, 2 frames, every pixel different from its neighbours
     std::string still;     // one frame of 40 x 30, delay 0
     std::string fli;       // an FLI file, 3 frames of 32 x 20
+    std::string film;      // 640 x 480, 1500 frames of 10 ms, each a small delta
+    std::string filmStill; // its first frame alone
+    std::string reel;      // its first 300 frames, of 1 ms
     std::string empty;     // 0 bytes
     std::string unknown;   // text
     std::string damaged;   // the sample cut short
@@ -128,6 +131,8 @@ struct ResourceCounts {
     int heapBlocks = 0;
     int gdiObjects = 0;
     int userObjects = 0;
+    int handles = 0;  // kernel handles of the process
+    int threads = 0;
     const char* method = "";  // how the object counts were taken
 };
 ResourceCounts CountResources();
