@@ -1,5 +1,6 @@
-// FLIC decoder. The whole animation is decoded at load time: one complete
-// 8-bit image with its own palette and delay per frame chunk.
+// FLIC decoder: one complete 8-bit image with its own palette and delay per
+// frame chunk, frame by frame (the load drivers in formats/ take them all at
+// once, or one at a time for a viewer that plays the first ones meanwhile).
 //
 // Deltas are applied to one top-down working picture kept for the whole load;
 // after each frame chunk a copy of it becomes the frame's image.
@@ -24,6 +25,7 @@
 
 #include <array>
 #include <cstring>
+#include <new>
 
 #include "codecs/codec_util.h"
 #include "formats/byte_reader.h"
@@ -323,72 +325,102 @@ struct CanvasBlock {
 
 }  // namespace
 
-Image* FlicLoad(LoadRequest* request) {
+namespace {
+
+// Where the load stands between frames: the working picture and palette that
+// the next frame's deltas apply to, and the next chunk's place in the file.
+struct FlicDecoder : FrameDecoder {
+    explicit FlicDecoder(const LoadRequest* request) : budget(request) {}
+
+    ByteReader file;
+    const uint8_t* header = nullptr;  // the file's first bytes, copied into the first frame
+    LoadBudget budget;
+    CanvasBlock work;
+    Palette palette{};  // black until the first colour chunk
+    uint32_t delay = 0;
+    int stated = 0;
+    int decoded = 0;
+    uint64_t position = 0;
+};
+
+void FlicClose(FrameDecoder* base) {
+    auto* decoder = static_cast<FlicDecoder*>(base);
+    decoder->~FlicDecoder();
+    MemFree(decoder);
+}
+
+FrameDecoder* FlicOpen(LoadRequest* request) {
     ByteReader file(request->data, request->size);
-    if (file.size() < kFlicHeaderSize) return LoadFail(request, nullptr, kErrorInvalidData);
+    if (file.size() < kFlicHeaderSize) return DecoderFail(request, kErrorInvalidData);
     const uint16_t magic = file.u16At(4);
     const int stated = file.u16At(6);
     const int width = file.u16At(8);
     const int height = file.u16At(10);
-    const uint32_t delay = FlicDelayMs(magic, file.u32At(16));
     const int32_t firstFrame = static_cast<int32_t>(file.u32At(80));
-    if (stated == 0 || width == 0 || height == 0) return LoadFail(request, nullptr, kErrorInvalidData);
-    const int frames = LoadFrameCount(request, stated);
+    if (stated == 0 || width == 0 || height == 0) return DecoderFail(request, kErrorInvalidData);
 
-    LoadBudget budget(request);
-    CanvasBlock work;
-    if (!work.create(width, height, budget)) return LoadFail(request, nullptr, kErrorOutOfMemory);
-    Canvas& canvas = work.canvas;
-    Palette palette{};  // black until the first colour chunk
-
-    Image* first = nullptr;
-    Image* last = nullptr;
-    ErrorCode endedEarly = kErrorNone;
-    uint64_t position = firstFrame > 0 ? static_cast<uint64_t>(firstFrame) : kFlicHeaderSize;
-    // Exactly the counted frames; the ring frame that follows them leads back
-    // to the first frame and is never read. A file damaged or cut short keeps
-    // the frames before the damage; the damaged frame itself is dropped, as
-    // its picture is only partly drawn.
-    for (int decoded = 0; decoded < frames;) {
-        if (position + 6 > file.size()) {
-            endedEarly = kErrorInvalidData;
-            break;
-        }
-        const uint32_t size = file.u32At(static_cast<size_t>(position));
-        const uint16_t type = file.u16At(static_cast<size_t>(position) + 4);
-        if (size < 6) {
-            endedEarly = kErrorInvalidData;
-            break;
-        }
-        // Other chunks at frame level (the prefix chunk among them) are no frames.
-        if (type == kFlicFrameChunk) {
-            // A frame may overstate its size by a pad byte; more is a file cut short.
-            const bool cut = position + size > uint64_t(file.size()) + 1;
-            if (cut || !DecodeFrame(file.sub(static_cast<size_t>(position), size), canvas, palette)) {
-                endedEarly = kErrorInvalidData;
-                break;
-            }
-            ++decoded;
-            // A frame without an image chunk still shows: the previous picture
-            // with this frame's palette.
-            Image* image = MakeFrameImage(budget, canvas, palette, delay);
-            if (!image) {
-                endedEarly = kErrorOutOfMemory;  // keep the frames decoded so far
-                break;
-            }
-            ImageLink(image, last);
-            if (!first) first = image;
-            last = image;
-        }
-        position += size;
+    void* block = MemAlloc(sizeof(FlicDecoder));
+    if (!block) return DecoderFail(request, kErrorOutOfMemory);
+    auto* decoder = new (block) FlicDecoder(request);
+    decoder->file = file;
+    decoder->header = request->data;
+    decoder->delay = FlicDelayMs(magic, file.u32At(16));
+    decoder->stated = stated;
+    decoder->position = firstFrame > 0 ? static_cast<uint64_t>(firstFrame) : kFlicHeaderSize;
+    if (!decoder->work.create(width, height, decoder->budget)) {
+        FlicClose(decoder);
+        return DecoderFail(request, kErrorOutOfMemory);
     }
-
-    if (!first) return LoadFail(request, nullptr, endedEarly);  // whatever stopped it before a frame
-    first->extra = static_cast<uint8_t*>(MemAlloc(kFlicHeaderSize));
-    if (!first->extra) return LoadFail(request, first, kErrorOutOfMemory);
-    std::memcpy(first->extra, request->data, kFlicHeaderSize);
-    request->endedEarly = endedEarly;
-    return first;
+    return decoder;
 }
 
-const FileFormat kFlicFormat = {kFormatFlic, FlicProbe, FlicLoad, nullptr, "Autodesk Flic Animation", "FLC;FLI", nullptr};
+// Exactly the counted frames; the ring frame that follows them leads back to
+// the first frame and is never read. A file damaged or cut short keeps the
+// frames before the damage; the damaged frame itself is dropped, as its
+// picture is only partly drawn.
+Image* FlicNext(FrameDecoder* base, ErrorCode* stop) {
+    auto* d = static_cast<FlicDecoder*>(base);
+    ByteReader& file = d->file;
+    *stop = kErrorNone;
+    while (d->decoded < d->stated) {
+        *stop = kErrorInvalidData;
+        if (d->position + 6 > file.size()) return nullptr;
+        const uint32_t size = file.u32At(static_cast<size_t>(d->position));
+        const uint16_t type = file.u16At(static_cast<size_t>(d->position) + 4);
+        if (size < 6) return nullptr;
+        const uint64_t at = d->position;
+        d->position += size;
+        // Other chunks at frame level (the prefix chunk among them) are no frames.
+        if (type != kFlicFrameChunk) continue;
+        // A frame may overstate its size by a pad byte; more is a file cut short.
+        if (at + size > uint64_t(file.size()) + 1) return nullptr;
+        if (!DecodeFrame(file.sub(static_cast<size_t>(at), size), d->work.canvas, d->palette)) return nullptr;
+        // A frame without an image chunk still shows: the previous picture
+        // with this frame's palette.
+        *stop = kErrorOutOfMemory;
+        Image* image = MakeFrameImage(d->budget, d->work.canvas, d->palette, d->delay);
+        if (!image) return nullptr;
+        if (d->decoded++ == 0) {
+            image->extra = static_cast<uint8_t*>(MemAlloc(kFlicHeaderSize));
+            if (!image->extra) {
+                ImageDestroy(image);
+                return nullptr;
+            }
+            std::memcpy(image->extra, d->header, kFlicHeaderSize);
+        }
+        *stop = kErrorNone;
+        return image;
+    }
+    return nullptr;
+}
+
+int32_t FlicStatedFrames(const FrameDecoder* base) { return static_cast<const FlicDecoder*>(base)->stated; }
+
+}  // namespace
+
+const FrameDecoderOps kFlicFrames = {FlicOpen, FlicNext, FlicStatedFrames, FlicClose};
+
+Image* FlicLoad(LoadRequest* request) { return FormatLoadFrames(request, kFlicFrames); }
+
+const FileFormat kFlicFormat = {kFormatFlic, FlicProbe, FlicLoad, nullptr, "Autodesk Flic Animation", "FLC;FLI", nullptr,
+                                &kFlicFrames};

@@ -27,6 +27,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <new>
 
 #include "codecs/gif_lzw.h"
 #include "formats/byte_reader.h"
@@ -337,8 +338,7 @@ struct Composer {
     PaletteEntry background{};  // the logical screen's background colour
     int backgroundIndex = 0;
 
-    Image* first = nullptr;
-    Image* last = nullptr;
+    Image* last = nullptr;  // the frame before the next one, already handed over
     Palette lastPalette{};  // of `last`, when it is indexed
     int lastDisposal = 0;
     Rect lastArea;          // of the block drawn on `last`, on the canvas
@@ -567,8 +567,6 @@ bool DecodeBlock(Composer& c, ByteReader& in, const ImageBlock& block, LzwTable&
     codes.finish();
 
     ImageSetDelay(frame, GifDelayMs(block.control.delay));
-    ImageLink(frame, c.last);
-    if (!c.first) c.first = frame;
     c.last = frame;
     c.lastPalette = palette;
     c.lastDisposal = block.control.disposal;
@@ -585,38 +583,75 @@ int GifProbe(const LoadRequest* request) {
     return file.u32At(0) == 0x38464947 && file.ok();  // "GIF8"
 }
 
-Image* GifLoad(LoadRequest* request) {
+namespace {
+
+struct GifDecoder : FrameDecoder {
+    explicit GifDecoder(const LoadRequest* request) : c(request) {}
+    ~GifDecoder() { MemFree(table); }
+
+    ByteReader in;
+    Screen screen;
+    Composer c;
+    LzwTable* table = nullptr;
+    bool trailer = false;
+};
+
+void GifClose(FrameDecoder* base) {
+    auto* decoder = static_cast<GifDecoder*>(base);
+    decoder->~GifDecoder();
+    MemFree(decoder);
+}
+
+FrameDecoder* GifOpen(LoadRequest* request) {
     ByteReader in(request->data, request->size);
     Screen screen;
-    if (!ReadScreen(in, screen)) return LoadFail(request, nullptr, kErrorInvalidData);
-    Composer c(request);
+    if (!ReadScreen(in, screen)) return DecoderFail(request, kErrorInvalidData);
+    void* block = MemAlloc(sizeof(GifDecoder));
+    if (!block) return DecoderFail(request, kErrorOutOfMemory);
+    auto* d = new (block) GifDecoder(request);
+    d->in = in;
+    d->screen = screen;
+    Composer& c = d->c;
     CanvasSize(in, screen, c.width, c.height);
-    if (c.width == 0 || c.height == 0) return LoadFail(request, nullptr, kErrorInvalidData);
+    if (c.width == 0 || c.height == 0) {
+        GifClose(d);
+        return DecoderFail(request, kErrorInvalidData);
+    }
     if (screen.table) {
         Palette global{};
         PaletteExpand(global.data(), screen.table, 1 << screen.tableBits, 0);
         c.backgroundIndex = screen.backgroundIndex;
         c.background = global[screen.backgroundIndex];
     }
-
-    auto* table = static_cast<LzwTable*>(MemAlloc(sizeof(LzwTable)));
-    if (!table) return LoadFail(request, nullptr, kErrorOutOfMemory);
-    bool outOfMemory = false;
-    bool trailer = false;
-    ImageBlock block;
-    // A GIF states no frame count; the limit stops at the block that reaches it.
-    bool limited = false;
-    for (int decoded = 0; !limited && NextImageBlock(in, screen, block, trailer);) {
-        if (!DecodeBlock(c, in, block, *table)) {
-            outOfMemory = true;  // the frames decoded so far are kept
-            break;
-        }
-        limited = ++decoded == request->frameLimit;
+    d->table = static_cast<LzwTable*>(MemAlloc(sizeof(LzwTable)));
+    if (!d->table) {
+        GifClose(d);
+        return DecoderFail(request, kErrorOutOfMemory);
     }
-    MemFree(table);
-    const ErrorCode stop = outOfMemory ? kErrorOutOfMemory : kErrorInvalidData;
-    if (!c.first) return LoadFail(request, nullptr, stop);
-    // A file that ends before its trailer was cut short after the frames it gave.
-    if (outOfMemory || (!trailer && !limited)) request->endedEarly = stop;
-    return c.first;
+    return d;
 }
+
+// A GIF states no frame count: the frames end at the trailer, and a file
+// that ends before it was cut short after the frames it gave.
+Image* GifNext(FrameDecoder* base, ErrorCode* stop) {
+    auto* d = static_cast<GifDecoder*>(base);
+    ImageBlock block;
+    if (!NextImageBlock(d->in, d->screen, block, d->trailer)) {
+        *stop = d->trailer ? kErrorNone : kErrorInvalidData;
+        return nullptr;
+    }
+    if (!DecodeBlock(d->c, d->in, block, *d->table)) {
+        *stop = kErrorOutOfMemory;  // the frames decoded so far are kept
+        return nullptr;
+    }
+    *stop = kErrorNone;
+    return d->c.last;
+}
+
+int32_t GifStatedFrames(const FrameDecoder*) { return 0; }
+
+}  // namespace
+
+const FrameDecoderOps kGifFrames = {GifOpen, GifNext, GifStatedFrames, GifClose};
+
+Image* GifLoad(LoadRequest* request) { return FormatLoadFrames(request, kGifFrames); }

@@ -7,6 +7,7 @@
 
 int GifProbe(const LoadRequest* request);
 Image* GifLoad(LoadRequest* request);
+extern const FrameDecoderOps kGifFrames;
 
 // Milliseconds a frame shows for a graphic control delay in hundredths of a
 // second. Browsers play 0 and 1 as 100 ms, and files are made for browsers.

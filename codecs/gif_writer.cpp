@@ -191,5 +191,5 @@ int GifStreamClose(Stream* stream, StreamCloseRequest* request) {
 const StreamOps kGifStreamOps = {GifStreamOpen, nullptr, GifStreamWriteFrame, GifStreamClose};
 
 const FileFormat kGifFormat = {
-    kFormatGif, GifProbe, GifLoad, GifSave, "Graphics Interchange Format", "GIF", &kGifStreamOps,
+    kFormatGif, GifProbe, GifLoad, GifSave, "Graphics Interchange Format", "GIF", &kGifStreamOps, &kGifFrames,
 };

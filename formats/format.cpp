@@ -1,6 +1,9 @@
 #include "formats/format.h"
 
+#include <atomic>
+#include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "image/scale.h"
 
@@ -51,38 +54,207 @@ const char* ErrorMessage(ErrorCode code) {
 
 void FormatRegistryReset() { std::memset(gRegistry, 0, sizeof gRegistry); }
 
-Image* FormatLoad(LoadRequest* request) {
+// ---- Loading frame by frame ----------------------------------------------------
+
+struct ProgressiveLoad {
+    LoadRequest request;  // the caller's, copied; the decoder reads through it
+    MappedFile file;      // while frames are still to come, when opened from a file
+    const FrameDecoderOps* ops = nullptr;
+    FrameDecoder* decoder = nullptr;  // none once the load is complete
+    Image* first = nullptr;           // owned until taken
+    Image* last = nullptr;
+    int32_t decoded = 0;  // frames linked, as the stepping thread counts them
+    int32_t statedFrames = 0;
+    ErrorCode endedEarly = kErrorNone;  // written before `complete` is published
+    std::atomic<int32_t> published{0};
+    std::atomic<bool> complete{false};
+};
+
+namespace {
+
+ProgressiveLoad* OpenFail(LoadRequest* request, ErrorCode error) {
+    request->error = error;
+    request->endedEarly = kErrorNone;
+    return nullptr;
+}
+
+void FreeLoad(ProgressiveLoad* load) {
+    load->~ProgressiveLoad();
+    MemFree(load);
+}
+
+// Ends the load: nothing more will be linked, and the decoder and the file
+// it read are no longer needed.
+void Complete(ProgressiveLoad* load, ErrorCode endedEarly) {
+    if (load->decoder) load->ops->close(load->decoder);
+    load->decoder = nullptr;
+    if (load->file.data) MappedFileClose(&load->file);
+    load->file = MappedFile{};
+    load->request.data = nullptr;  // nothing may point into the bytes from now on
+    load->endedEarly = endedEarly;
+    load->complete.store(true, std::memory_order_release);
+}
+
+// The load with its first frame, or none with the request's error. It takes
+// the mapping, when there is one, also when it fails.
+ProgressiveLoad* OpenWith(LoadRequest* request, const MappedFile& file, const FileFormat* format,
+                          const FrameDecoderOps* ops) {
+    void* block = MemAlloc(sizeof(ProgressiveLoad));
+    if (!block) {
+        MappedFile unmapped = file;
+        if (unmapped.data) MappedFileClose(&unmapped);
+        return OpenFail(request, kErrorOutOfMemory);
+    }
+    auto* load = new (block) ProgressiveLoad;
+    load->request = *request;
+    load->request.error = kErrorNone;
+    load->request.endedEarly = kErrorNone;
+    load->file = file;
+    load->ops = ops;
+    LoadRequest& own = load->request;
+    if (ops) {
+        load->decoder = ops->open(&own);
+        if (load->decoder) {
+            load->statedFrames = ops->statedFrames(load->decoder);
+            ProgressiveStep(load);
+        }
+    } else {
+        load->first = load->last = format->load ? format->load(&own) : nullptr;
+        load->decoded = ImageCount(load->first);
+        load->published.store(load->decoded, std::memory_order_relaxed);
+    }
+    if (!load->first) {
+        // Whatever stopped it before a frame; a decoder that had none to give
+        // found no picture in the file.
+        const ErrorCode error = own.error != kErrorNone ? own.error : load->endedEarly;
+        ProgressiveClose(load);
+        return OpenFail(request, error != kErrorNone ? error : kErrorInvalidData);
+    }
+    if (!ops) Complete(load, own.endedEarly);
+    if (format) load->first->format = format;
+    request->error = kErrorNone;
+    return load;
+}
+
+ProgressiveLoad* OpenProbed(LoadRequest* request, const MappedFile& file) {
+    const FileFormat* format = FormatProbe(request);
+    if (!format) {
+        MappedFile unmapped = file;
+        if (unmapped.data) MappedFileClose(&unmapped);
+        return OpenFail(request, kErrorUnsupportedType);
+    }
+    return OpenWith(request, file, format, format->frames);
+}
+
+// Steps a load to its end on this thread and hands its chain over.
+Image* LoadToEnd(ProgressiveLoad* load, LoadRequest* request) {
+    if (!load) return nullptr;
+    while (ProgressiveStep(load)) {
+    }
+    request->endedEarly = load->endedEarly;
+    request->statedFrames = load->statedFrames;
+    Image* first = ProgressiveTakeChain(load);
+    ProgressiveClose(load);
+    return first;
+}
+
+}  // namespace
+
+ProgressiveLoad* ProgressiveOpen(LoadRequest* request) {
     // The decoders read through bounded readers and never fault, so no
     // processor-level guard is needed around them.
-    const FileFormat* format = FormatProbe(request);
-    if (!format) return LoadFail(request, nullptr, kErrorUnsupportedType);
-    request->error = kErrorNone;
-    request->endedEarly = kErrorNone;
-    Image* first = format->load ? format->load(request) : nullptr;
-    if (!first) return nullptr;
-    first->format = format;
+    return OpenProbed(request, MappedFile{});
+}
+
+ProgressiveLoad* ProgressiveOpenFile(const char* fileName, LoadRequest* request) {
+    MappedFile file;
+    switch (MappedFileOpen(fileName, &file)) {
+        case MapResult::cannotOpen: return OpenFail(request, kErrorFileNotFound);
+        case MapResult::cannotMap: return OpenFail(request, kErrorInvalidData);
+        case MapResult::ok: break;
+    }
+    if (file.size > 0xFFFFFFFFu) {  // sizes travel as 32 bits
+        MappedFileClose(&file);
+        return OpenFail(request, kErrorInvalidData);
+    }
+    request->data = file.data;
+    request->size = static_cast<uint32_t>(file.size);
+    ProgressiveLoad* load = OpenProbed(request, file);
+    request->data = nullptr;  // the view belongs to the load, or is gone
+    return load;
+}
+
+bool ProgressiveStep(ProgressiveLoad* load) {
+    if (!load->decoder) return false;
+    const int32_t limit = load->request.frameLimit;
+    ErrorCode stop = kErrorNone;
+    Image* image = limit > 0 && load->decoded >= limit ? nullptr : load->ops->next(load->decoder, &stop);
+    if (!image) {
+        Complete(load, stop);
+        return false;
+    }
+    // Writes the last published frame's `next`, which readers leave alone
+    // until the count below tells them the frame after it is there.
+    ImageLink(image, load->last);
+    if (!load->first) load->first = image;
+    load->last = image;
+    load->published.store(++load->decoded, std::memory_order_release);
+    return true;
+}
+
+int32_t ProgressiveFrames(const ProgressiveLoad* load, bool* complete) {
+    // `complete` first: once it holds, the count read after it is the last.
+    const bool done = load->complete.load(std::memory_order_acquire);
+    if (complete) *complete = done;
+    return load->published.load(std::memory_order_acquire);
+}
+
+Image* ProgressiveFirst(const ProgressiveLoad* load) { return load->first; }
+
+int32_t ProgressiveStatedFrames(const ProgressiveLoad* load) { return load->statedFrames; }
+
+ErrorCode ProgressiveEndedEarly(const ProgressiveLoad* load) {
+    return load->complete.load(std::memory_order_acquire) ? load->endedEarly : kErrorNone;
+}
+
+Image* ProgressiveTakeChain(ProgressiveLoad* load) {
+    Image* first = load->first;
+    load->first = load->last = nullptr;
     return first;
+}
+
+void ProgressiveClose(ProgressiveLoad* load) {
+    if (!load) return;
+    if (load->decoder) load->ops->close(load->decoder);
+    if (load->file.data) MappedFileClose(&load->file);
+    ImageDestroy(load->first);
+    FreeLoad(load);
+}
+
+Image* FormatLoad(LoadRequest* request) { return LoadToEnd(ProgressiveOpen(request), request); }
+
+Image* FormatLoadFrames(LoadRequest* request, const FrameDecoderOps& ops) {
+    return LoadToEnd(OpenWith(request, MappedFile{}, nullptr, &ops), request);
+}
+
+void LoadEndText(ErrorCode endedEarly, int32_t frames, int32_t statedFrames, char* out, size_t size) {
+    if (size == 0) return;
+    out[0] = '\0';
+    if (endedEarly == kErrorInvalidData) {
+        std::snprintf(out, size, "the file is damaged after frame %d", static_cast<int>(frames));
+    } else if (endedEarly == kErrorOutOfMemory) {
+        if (statedFrames > frames)
+            std::snprintf(out, size, "%d of %d frames: not enough memory for the rest", static_cast<int>(frames),
+                          static_cast<int>(statedFrames));
+        else
+            std::snprintf(out, size, "%d frames: not enough memory for the rest", static_cast<int>(frames));
+    }
 }
 
 Image* ImageLoadFile(const char* fileName, LoadRequest* request) {
     LoadRequest local{};
     if (!request) request = &local;
-    MappedFile file;
-    switch (MappedFileOpen(fileName, &file)) {
-        case MapResult::cannotOpen: return LoadFail(request, nullptr, kErrorFileNotFound);
-        case MapResult::cannotMap: return LoadFail(request, nullptr, kErrorInvalidData);
-        case MapResult::ok: break;
-    }
-    if (file.size > 0xFFFFFFFFu) {  // sizes travel as 32 bits
-        MappedFileClose(&file);
-        return LoadFail(request, nullptr, kErrorInvalidData);
-    }
-    request->data = file.data;
-    request->size = static_cast<uint32_t>(file.size);
-    Image* first = FormatLoad(request);
-    MappedFileClose(&file);
-    request->data = nullptr;  // the view is gone; nothing may point into it
-    return first;
+    return LoadToEnd(ProgressiveOpenFile(fileName, request), request);
 }
 
 Image* ImageLoadThumbnail(const char* fileName, int boxWidth, int boxHeight, LoadRequest* request) {

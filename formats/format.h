@@ -2,6 +2,7 @@
 // of 16 slots filled once at start-up, plus the error codes and the load path.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "image/image.h"
@@ -53,6 +54,9 @@ struct LoadRequest {
     // end: a thumbnail needs only the first frame, and decoding only that keeps
     // a long animation as cheap to show as a still.
     int32_t frameLimit;
+    // The frames the file says it has (a FLIC header's count); 0 when the
+    // format does not say. Set by the load.
+    int32_t statedFrames;
 };
 
 // The number of frames a loader decodes of the `frames` a file states.
@@ -74,6 +78,23 @@ struct StreamOps {
     int (*close)(Stream* stream, StreamCloseRequest* request);
 };
 
+// Formats whose animations decode one frame at a time give these; the load
+// drivers (FormatLoad, ProgressiveOpen) open the decoder, take its frames and
+// link them into the chain, which the decoder never sees.
+struct FrameDecoder {};  // each format's decoder state derives from it
+struct FrameDecoderOps {
+    // Reads what comes before the frames. None, with the request's error,
+    // when the file cannot be an animation. The request outlives the decoder.
+    FrameDecoder* (*open)(LoadRequest* request);
+    // The next frame, a complete picture. None at the end, with `stop` saying
+    // why: kErrorNone after the file's last frame, kErrorInvalidData at
+    // damage, kErrorOutOfMemory when the budget ran out.
+    Image* (*next)(FrameDecoder* decoder, ErrorCode* stop);
+    // The frames the file says it has; 0 when it does not say.
+    int32_t (*statedFrames)(const FrameDecoder* decoder);
+    void (*close)(FrameDecoder* decoder);
+};
+
 struct FileFormat {
     FormatId id;
     int (*probe)(const LoadRequest* request);
@@ -82,6 +103,7 @@ struct FileFormat {
     const char* description;
     const char* extensions;  // without dots, ";"-separated; the first is the default
     const StreamOps* streamOps;
+    const FrameDecoderOps* frames;  // none: `load` decodes the whole file at once
 };
 
 constexpr int kFormatSlots = 16;
@@ -106,6 +128,12 @@ inline Image* LoadFail(LoadRequest* request, Image* chain, ErrorCode error) {
     return nullptr;
 }
 
+// Ends a frame decoder's failed open: sets the error; none.
+inline FrameDecoder* DecoderFail(LoadRequest* request, ErrorCode error) {
+    request->error = error;
+    return nullptr;
+}
+
 // Maps the file, probes and loads it. With no request, the error is lost.
 Image* ImageLoadFile(const char* fileName, LoadRequest* request);
 // What the thumbnail view shows: the file's first frame, and only it
@@ -116,6 +144,53 @@ Image* ImageLoadFile(const char* fileName, LoadRequest* request);
 Image* ImageLoadThumbnail(const char* fileName, int boxWidth, int boxHeight, LoadRequest* request);
 // Probes and loads bytes already in memory.
 Image* FormatLoad(LoadRequest* request);
+// A format's whole-file loader made of its frame decoder.
+Image* FormatLoadFrames(LoadRequest* request, const FrameDecoderOps& ops);
+
+// What to tell the user when a load's frames end before the file's last one,
+// the same words in the viewer and the tool: "the file is damaged after frame
+// 12", "8000 of 16000 frames: not enough memory for the rest". An empty text
+// for a whole file. `out` takes at most `size` bytes with the NUL.
+void LoadEndText(ErrorCode endedEarly, int32_t frames, int32_t statedFrames, char* out, size_t size);
+
+// ---- Loading frame by frame ----------------------------------------------------
+// For a viewer that shows the first frame at once and decodes the others on
+// another thread, into the same chain, while the first ones play. FormatLoad
+// is this, stepped to the end on one thread.
+//
+// Threads: one thread at a time steps the load (the opening thread, or one it
+// hands the load to). Any other thread may read the published frame count,
+// and then touch frames below it: they are complete and never change again.
+// The `next` link of the last published frame is written when the frame after
+// it is linked: only once the load is complete may a reader follow it (or
+// walk the chain to its end). Closing is for after the stepping thread has
+// stopped.
+struct ProgressiveLoad;
+
+// Probes the bytes and decodes the first frame. None, with the request's
+// error, when the file gives no frame. The bytes stay valid until the load is
+// complete or closed.
+ProgressiveLoad* ProgressiveOpen(LoadRequest* request);
+// The same for a file, which stays mapped (and open) while frames are still
+// to come.
+ProgressiveLoad* ProgressiveOpenFile(const char* fileName, LoadRequest* request);
+// Decodes and links one more frame. False once there is none to come; the
+// load is then complete, and its decoder and file are closed.
+bool ProgressiveStep(ProgressiveLoad* load);
+// The frames published so far (acquire); `complete`, when given, tells
+// whether that is all of them. The two are read so that a complete load's
+// count is its final one.
+int32_t ProgressiveFrames(const ProgressiveLoad* load, bool* complete = nullptr);
+Image* ProgressiveFirst(const ProgressiveLoad* load);
+// The frames the file says it has; 0 when the format does not say.
+int32_t ProgressiveStatedFrames(const ProgressiveLoad* load);
+// Why a complete load's frames end before the file's last one, as the
+// request's endedEarly; kErrorNone until it is complete.
+ErrorCode ProgressiveEndedEarly(const ProgressiveLoad* load);
+// Gives the chain to the caller, who destroys it; for a complete load.
+Image* ProgressiveTakeChain(ProgressiveLoad* load);
+// Frees the load: decoder, mapping and, unless taken, the chain.
+void ProgressiveClose(ProgressiveLoad* load);
 
 // Budget bookkeeping for loaders that create many images.
 class LoadBudget {

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Every test: unit and peer tests under AddressSanitizer and UBSan, the load
+# Every test: unit and peer tests under AddressSanitizer and UBSan, the
+# progressive load across threads under ThreadSanitizer, the load
 # time of every corpus file and fuzz seed in a release build, a short
 # fuzzing run of every target, and the Windows cross builds (the tool, the
 # plug-in and movrel-view, 32-bit and 64-bit, the AVI stream through Video for
@@ -13,6 +14,11 @@ echo "== unit and peer tests (asan, ubsan)"
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j"$jobs" >/dev/null
 ctest --preset asan -j"$jobs"
+
+echo "== the progressive load across threads (tsan)"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j"$jobs" >/dev/null
+ctest --preset tsan
 
 echo "== load time of every corpus file and fuzz seed (release build)"
 cmake --preset native >/dev/null

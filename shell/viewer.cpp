@@ -12,6 +12,7 @@ namespace {
 constexpr UINT_PTR kPlaybackTimer = 1;
 constexpr int kLineStep = 2;        // pixels per arrow key or scroll-bar arrow
 constexpr int kWheelStep = 4;       // pixels per full wheel notch
+constexpr UINT kDecodingPollMs = 10;  // the timer while playback waits for a frame being decoded
 
 // ---- Keys ---------------------------------------------------------------------
 
@@ -158,20 +159,35 @@ UINT TimerDelay(const ViewerState* state) {
 
 void ArmTimer(HWND window, const ViewerState* state) { SetTimer(window, kPlaybackTimer, TimerDelay(state), nullptr); }
 
+// Whether the frame on screen is the animation's last, decoded to its end.
+bool AtTheEnd(const ViewerState* state) {
+    bool complete = false;
+    return state->frameCounter + 1 >= ViewerFramesReady(state, &complete) && complete;
+}
+
+// The frames the animation has: those the file states while they are being
+// decoded, those decoded once the load is complete.
+int FrameTotal(const ViewerState* state) {
+    bool complete = false;
+    const int ready = ViewerFramesReady(state, &complete);
+    return complete ? ready : std::max(ready, ProgressiveStatedFrames(state->load));
+}
+
 // Tells the host how far the animation has played: 0 at the first frame,
 // 100 at the last. Only changes are told.
 void TellPosition(HWND window, ViewerState* state) {
-    const int last = state->frameTotal - 1;
+    const int last = FrameTotal(state) - 1;
     const int percent = last > 0 ? static_cast<int>(int64_t{state->frameCounter} * 100 / last) : 0;
     if (percent == state->percentTold) return;
     state->percentTold = percent;
     PostMessageA(GetParent(window), WM_COMMAND, MAKEWPARAM(percent, kHostItemPercent), reinterpret_cast<LPARAM>(window));
 }
 
-// Shows frame `index` (clamped into the chain), playing on from it if playback runs.
+// Shows frame `index` (clamped into the frames decoded so far), playing on
+// from it if playback runs.
 void ShowFrame(HWND window, ViewerState* state, int index) {
-    index = std::clamp(index, 0, state->frameTotal - 1);
-    Image* frame = state->first;
+    index = std::clamp(index, 0, ViewerFramesReady(state) - 1);
+    Image* frame = state->first;  // every link followed here leads to a decoded frame
     for (int i = 0; i < index && ImageNext(frame); ++i) frame = ImageNext(frame);
     state->current = frame;
     state->frameCounter = index;
@@ -180,14 +196,23 @@ void ShowFrame(HWND window, ViewerState* state, int index) {
     TellPosition(window, state);
 }
 
-// One frame forward or back at once, going round at the ends; playback pauses.
+// The last frame: every frame is decoded first.
+void ShowLastFrame(HWND window, ViewerState* state) {
+    ViewerWaitForAllFrames(window);
+    ShowFrame(window, state, ViewerFramesReady(state) - 1);
+}
+
+// One frame forward or back at once, going round at the ends; playback
+// pauses. Forward waits for nothing: at the last frame decoded so far, it
+// stays there until the next one is.
 void Step(HWND window, int by) {
     ViewerState* state = ViewerGetState(window);
     if (!state) return;
     ViewerSetSingleStep(window, 0);
     ViewerSetPaused(window, 1);
-    const int total = state->frameTotal;
-    ShowFrame(window, state, ((state->frameCounter + by) % total + total) % total);
+    if (by < 0 && state->frameCounter == 0) return ShowLastFrame(window, state);
+    if (by > 0 && AtTheEnd(state)) return ShowFrame(window, state, 0);
+    ShowFrame(window, state, state->frameCounter + by);
 }
 
 void SetSpeed(HWND window, int index) {
@@ -206,22 +231,20 @@ LRESULT OnCreate(HWND window, const CREATESTRUCTA* create) {
     // a cut name would later make default export names from another file.
     if (!params || !params->fileName || strnlen(params->fileName, kMaxPath) >= kMaxPath) return -1;
 
-    Image* chain = ImageLoadFile(params->fileName, nullptr);
-    if (!chain) return -1;
+    ProgressiveLoad* load = ViewerOpenFile(params->fileName);
+    if (!load) return -1;
     auto* state = static_cast<ViewerState*>(LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, sizeof(ViewerState)));
     if (!state) {
-        ImageDestroy(chain);
+        ProgressiveClose(load);
         return -1;
     }
     SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state));
-    state->first = chain;
-    state->current = chain;
+    ViewerStartDecoding(state, load);
     // Without the menu the context menu simply does not open.
     state->menu = LoadMenuA(create->hInstance, MAKEINTRESOURCEA(IDR_VIEWER_MENU));
     state->popup = GetSubMenu(state->menu, 0);
     std::strcpy(state->path, params->fileName);
 
-    state->frameTotal = ImageCount(chain);
     state->zoomIndex = kActualSize;
     state->speedIndex = kNormalSpeed;
     state->percentTold = -1;
@@ -244,7 +267,7 @@ LRESULT OnDestroy(HWND window) {
     SetWindowLongPtrA(window, GWLP_USERDATA, 0);
     ViewerReleaseDisplay(state, true);
     DestroyMenu(state->menu);
-    ImageDestroy(state->first);
+    ViewerFreeFrames(state);
     LocalFree(state);
     return 0;
 }
@@ -253,17 +276,16 @@ LRESULT OnTimer(HWND window, WPARAM id, LPARAM lparam) {
     ViewerState* state = ViewerGetState(window);
     if (!state || id != kPlaybackTimer) return DefWindowProcA(window, WM_TIMER, id, lparam);
     const Image* shown = state->current;
-    Image* next = ImageNext(state->current);
-    if (!next && !state->loop) {  // played once: it stays on the last frame
+    if (AtTheEnd(state) && !state->loop) {  // played once: it stays on the last frame
         ViewerSetSingleStep(window, 0);
         ViewerSetPaused(window, 1);
         return 0;
     }
-    state->frameCounter += 1;
-    state->current = next;
-    if (!next) {
-        state->frameCounter = 0;
-        state->current = state->first;
+    if (!ViewerAdvance(state)) {
+        // The next frame is still being decoded: look again soon; a pending
+        // step stays pending.
+        SetTimer(window, kPlaybackTimer, kDecodingPollMs, nullptr);
+        return 0;
     }
     // A still picture (a chain of one) keeps ticking; repainting it at the
     // timer's pace would only burn processor time.
@@ -395,12 +417,16 @@ void ToggleHostSetting(HWND window, WORD item) {
 void TogglePause(HWND window) {
     ViewerState* state = ViewerGetState(window);
     if (!state) return;
-    if (state->paused && !state->loop && !ImageNext(state->current)) ShowFrame(window, state, 0);
+    if (state->paused && !state->loop && AtTheEnd(state)) ShowFrame(window, state, 0);
     ViewerSetPaused(window, !state->paused);
 }
 
-void GoTo(HWND window, int index) {
-    if (ViewerState* state = ViewerGetState(window)) ShowFrame(window, state, index);
+void GoToFirst(HWND window) {
+    if (ViewerState* state = ViewerGetState(window)) ShowFrame(window, state, 0);
+}
+
+void GoToLast(HWND window) {
+    if (ViewerState* state = ViewerGetState(window)) ShowLastFrame(window, state);
 }
 
 void ChangeSpeed(HWND window, int by) {
@@ -452,8 +478,8 @@ LRESULT OnCommand(HWND window, WPARAM wparam, LPARAM lparam) {
         case IDM_ACTUAL_SIZE: ViewerZoomToActualSize(window); break;
         case IDM_STEP_FORWARD: Step(window, 1); break;
         case IDM_STEP_BACK: Step(window, -1); break;
-        case IDM_FIRST_FRAME: GoTo(window, 0); break;
-        case IDM_LAST_FRAME: GoTo(window, INT32_MAX); break;
+        case IDM_FIRST_FRAME: GoToFirst(window); break;
+        case IDM_LAST_FRAME: GoToLast(window); break;
         case IDM_FASTER: ChangeSpeed(window, 1); break;
         case IDM_SLOWER: ChangeSpeed(window, -1); break;
         case IDM_NORMAL_SPEED: SetSpeed(window, kNormalSpeed); break;
@@ -577,14 +603,17 @@ int ViewerSetFitToWindow(HWND window, int value) {
 int ViewerLoadNext(HWND window, const char* fileName, int showFlags) {
     ViewerState* state = ViewerGetState(window);
     if (!state || !fileName || strnlen(fileName, kMaxPath) >= kMaxPath) return 0;
-    Image* chain = ImageLoadFile(fileName, nullptr);
-    if (!chain) return 0;  // the window keeps showing what it showed
+    // The old file's worker stops first, so that the new file has the processor.
+    ViewerStopDecoding(state);
+    ProgressiveLoad* load = ViewerOpenFile(fileName);
+    if (!load) {
+        ViewerStartDecoding(state, state->load);  // the window keeps showing what it showed
+        return 0;
+    }
     KillTimer(window, kPlaybackTimer);
     ViewerReleaseDisplay(state, false);
-    ImageDestroy(state->first);
-    state->first = chain;
-    state->current = chain;
-    state->frameTotal = ImageCount(chain);
+    ViewerFreeFrames(state);
+    ViewerStartDecoding(state, load);
     state->percentTold = -1;
     std::strcpy(state->path, fileName);
     // The overlay, zoom and speed stay as the user left them; fit and
@@ -612,8 +641,10 @@ int ViewerSetShowFlags(HWND window, int flags) {
 int ViewerSetPercent(HWND window, int percent) {
     ViewerState* state = ViewerGetState(window);
     if (!state) return 0;
-    const int last = state->frameTotal - 1;
-    ShowFrame(window, state, static_cast<int>((int64_t{std::clamp(percent, 0, 100)} * last + 50) / 100));
+    // A position past the frames decoded so far waits for them.
+    const int index = static_cast<int>((int64_t{std::clamp(percent, 0, 100)} * (FrameTotal(state) - 1) + 50) / 100);
+    if (index >= ViewerFramesReady(state)) ViewerWaitForAllFrames(window);
+    ShowFrame(window, state, index);
     return 1;
 }
 

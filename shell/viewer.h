@@ -72,7 +72,6 @@ struct ViewerState {
     int32_t center;            // non-zero: a picture smaller than the window sits in its middle
     int32_t darkMode;          // non-zero: the background is dark instead of white
     char path[kMaxPath];       // the loaded file as the host named it, in UTF-8
-    int32_t frameTotal;        // frames in the chain
     int32_t zoomIndex;         // into kZoomSteps: the scale when not fitted
     int32_t speedIndex;        // into kSpeedSteps
     int32_t startPaused;       // preference: a file opens paused on its first frame
@@ -86,9 +85,44 @@ struct ViewerState {
     const Image* reducedFrom;  // the frame it was made from
     HFONT overlayFont;         // for overlayDpi; owned, or none
     int32_t overlayDpi;
+    // The frames after the first are decoded on a worker thread while the
+    // first ones play (viewer_loader.cpp). Only frames below the load's
+    // published count are shown or stepped to.
+    ProgressiveLoad* load;     // the load behind `first`, which owns the chain; owned
+    HANDLE worker;             // the thread decoding the rest; none once joined
+    volatile LONG stopWorker;  // non-zero asks the worker to stop before its next frame
 };
 
 LRESULT CALLBACK ViewerWndProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+
+// Frames decoded while the animation plays (viewer_loader.cpp).
+//
+// The file with its first frame decoded, for a window; none when it cannot
+// be shown. The rest is decoded once the window has it (ViewerStartDecoding).
+ProgressiveLoad* ViewerOpenFile(const char* fileName);
+// Makes `load` the window's and decodes its other frames on a worker thread
+// (here and now, when no thread can be had): the state's `first` and
+// `current` become its first frame. With the window's own load, decoding
+// goes on where it was stopped.
+void ViewerStartDecoding(ViewerState* state, ProgressiveLoad* load);
+// Stops the worker within the frame it is decoding and waits for it; the
+// frames decoded so far stay.
+void ViewerStopDecoding(ViewerState* state);
+// Stops the worker and frees the load with every frame.
+void ViewerFreeFrames(ViewerState* state);
+// The frames the window may show, the first `count` of the chain; `complete`
+// tells whether they are all there are.
+int ViewerFramesReady(const ViewerState* state, bool* complete = nullptr);
+// Playback's step: `current` moves to the next frame, or back to the first
+// after the last frame of a complete load. False, with nothing changed, while
+// the next frame is still being decoded.
+bool ViewerAdvance(ViewerState* state);
+// For the commands that need every frame: waits until the worker has decoded
+// them all, saying "Decoding..." in the window meanwhile.
+void ViewerWaitForAllFrames(HWND window);
+// Why the frames end before the file's last one ("8000 of 16000 frames: not
+// enough memory for the rest"), in the words the tool uses; empty otherwise.
+void ViewerLoadNote(const ViewerState* state, char* out, size_t size);
 
 // The window's state, or none for a window without one.
 ViewerState* ViewerGetState(HWND window);
@@ -121,6 +155,9 @@ void ViewerUpdateScrollRanges(HWND window);
 LRESULT ViewerOnSize(HWND window);
 LRESULT ViewerOnPaint(HWND window);
 LRESULT ViewerOnEraseBackground(HWND window, HDC dc);
+// Draws the overlay: the frame line when the frame number is shown, then
+// `note` (none or empty for no note) on a line below it.
+void ViewerDrawOverlay(HWND window, HDC dc, const char* note);
 // Zooms by `steps` (up positive) about `about`, a point of the client area
 // that keeps showing the same picture pixel. Leaves fit mode, telling the host.
 int ViewerZoomBy(HWND window, int steps, POINT about);

@@ -175,6 +175,8 @@ bool AskExportName(HWND window, const ViewerState* state, int filterFlags, Forma
 // ---- Saving frames ------------------------------------------------------------
 
 int ViewerSaveFrame(HWND window, const char* name, FormatId id) {
+    // An SPR file takes the frames from the one on screen to the last.
+    if (id == kFormatSpr) ViewerWaitForAllFrames(window);
     const ViewerState* state = ViewerGetState(window);
     if (!state) return 0;
     SaveRequest request{id, nullptr, nullptr, kErrorNone};
@@ -212,6 +214,7 @@ int ViewerExtractFrame(HWND window) {
 }
 
 int ViewerSaveAllFrames(HWND window, const char* base, FormatId id) {
+    ViewerWaitForAllFrames(window);
     const ViewerState* state = ViewerGetState(window);
     if (!state) return 0;
     const int count = ImageCount(state->first);
@@ -266,6 +269,7 @@ namespace {
 // user's choice and shows nothing; every real failure (no memory, a full
 // disk, the size limit) shows its error box, and no unfinished file stays.
 int WriteAnimation(HWND window, const char* name, FormatId id) {
+    ViewerWaitForAllFrames(window);
     const ViewerState* state = ViewerGetState(window);
     if (!state) return 0;
     ExportRequest request;
@@ -312,6 +316,7 @@ int ViewerExportSpr(HWND window) {
 // ---- Boxes ----------------------------------------------------------------------------
 
 int ViewerShowInformation(HWND window) {
+    ViewerWaitForAllFrames(window);  // the frame count is that of the whole file
     const ViewerState* state = ViewerGetState(window);
     if (!state) return 0;
     const Image* image = state->first;
@@ -330,8 +335,11 @@ int ViewerShowInformation(HWND window) {
     *std::to_chars(colors, colors + sizeof colors - 1, count).ptr = '\0';
 
     char message[512];
-    wsprintfA(message, "Type: %s\n\nWidth: %d\nHeight: %d\nColor Depth: %s colors\n\nTotal frame number: %d frame(s)", type,
-              ImageWidth(image), ImageHeight(image), colors, ImageCount(image));
+    int length = wsprintfA(message, "Type: %s\n\nWidth: %d\nHeight: %d\nColor Depth: %s colors\n\nTotal frame number: %d frame(s)",
+                           type, ImageWidth(image), ImageHeight(image), colors, ViewerFramesReady(state));
+    char note[128];
+    ViewerLoadNote(state, note, sizeof note);
+    if (note[0]) wsprintfA(message + length, "\n(%s)", note);
     Box(window, message, "Information", MB_ICONINFORMATION);
     return 1;
 }

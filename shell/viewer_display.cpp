@@ -172,17 +172,6 @@ void OverlayText(HWND window, const ViewerState* state, char* text, size_t size)
     }
 }
 
-void DrawOverlay(HWND window, ViewerState* state, HDC dc) {
-    const int dpi = WindowDpi(window);
-    if (!state->overlayFont || state->overlayDpi != dpi) {
-        if (state->overlayFont) DeleteObject(state->overlayFont);
-        state->overlayFont = OverlayFontCreate(dpi);
-        state->overlayDpi = dpi;
-    }
-    char text[64];
-    OverlayText(window, state, text, sizeof text);
-    OverlayDraw(dc, state->overlayFont, dpi, text);
-}
 
 // The zoom step nearest above (up) or below the scale `percent`.
 int StepFrom(int percent, bool up) {
@@ -261,9 +250,30 @@ LRESULT ViewerOnPaint(HWND window) {
     HDC dc = BeginPaint(window, &paint);
     // The rest of the client area keeps the background of the last erase.
     DrawPicture(state, dc, Place(window, state));
-    if (state->showFrameNumber == 1) DrawOverlay(window, state, dc);
+    // An animation cut short by the memory budget says so.
+    char note[128] = "";
+    if (ProgressiveEndedEarly(state->load) == kErrorOutOfMemory) ViewerLoadNote(state, note, sizeof note);
+    if (state->showFrameNumber == 1 || note[0]) ViewerDrawOverlay(window, dc, note);
     EndPaint(window, &paint);
     return 0;
+}
+
+void ViewerDrawOverlay(HWND window, HDC dc, const char* note) {
+    ViewerState* state = ViewerGetState(window);
+    if (!state) return;
+    const int dpi = WindowDpi(window);
+    if (!state->overlayFont || state->overlayDpi != dpi) {
+        if (state->overlayFont) DeleteObject(state->overlayFont);
+        state->overlayFont = OverlayFontCreate(dpi);
+        state->overlayDpi = dpi;
+    }
+    LONG top = -1;
+    if (state->showFrameNumber == 1) {
+        char text[64];
+        OverlayText(window, state, text, sizeof text);
+        top = OverlayDraw(dc, state->overlayFont, dpi, text).bottom;
+    }
+    if (note && note[0]) OverlayDraw(dc, state->overlayFont, dpi, note, top);
 }
 
 int ViewerDisplayPercent(HWND window) {

@@ -47,11 +47,10 @@ Image* LoadOrComplain(const std::string& path) {
     if (!image) {
         ErrorCode code = request.error == kErrorNone ? kErrorUnknown : request.error;
         std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(code), path.c_str());
-    } else if (request.endedEarly == kErrorInvalidData) {
-        std::fprintf(stderr, "movrel: %s: the file is damaged after frame %d\n", path.c_str(), ImageCount(image));
-    } else if (request.endedEarly == kErrorOutOfMemory) {
-        std::fprintf(stderr, "movrel: %s: not enough memory for the frames after frame %d\n", path.c_str(),
-                     ImageCount(image));
+    } else if (request.endedEarly != kErrorNone) {
+        char text[128];
+        LoadEndText(request.endedEarly, ImageCount(image), request.statedFrames, text, sizeof text);
+        std::fprintf(stderr, "movrel: %s: %s\n", path.c_str(), text);
     }
     return image;
 }

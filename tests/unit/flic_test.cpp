@@ -458,12 +458,102 @@ TEST(FlicBudget, AFileThatNeedsTooMuchKeepsTheFramesDecodedSoFar) {
     for (int i = 0; i < 50; ++i) writer.frame();
     const uint64_t perFrame = LoadBudget::ImageFootprint(100, 100, 8);
     const uint64_t canvas = 100 * 100 + 100 * 13;  // the working picture and what it remembers per row
-    ErrorCode error, endedEarly;
-    ImagePtr chain = LoadBytes(writer.finish(), &error, canvas + perFrame * 10 + 5, &endedEarly);
+    Bytes file = writer.finish();
+    FormatRegisterAll();
+    LoadRequest request{};
+    request.data = file.data();
+    request.size = static_cast<uint32_t>(file.size());
+    request.budget = canvas + perFrame * 10 + 5;
+    ImagePtr chain(FormatLoad(&request));
     ASSERT_TRUE(chain);
     EXPECT_EQ(ImageCount(chain.get()), 10);
-    EXPECT_EQ(error, kErrorNone);
-    EXPECT_EQ(endedEarly, kErrorOutOfMemory);
+    EXPECT_EQ(request.error, kErrorNone);
+    EXPECT_EQ(request.endedEarly, kErrorOutOfMemory);
+    // What the viewer and the tool say about it.
+    char text[80];
+    LoadEndText(request.endedEarly, 10, request.statedFrames, text, sizeof text);
+    EXPECT_STREQ(text, "10 of 50 frames: not enough memory for the rest");
+    LoadEndText(kErrorOutOfMemory, 10, 0, text, sizeof text);  // a format that states no count
+    EXPECT_STREQ(text, "10 frames: not enough memory for the rest");
+    LoadEndText(kErrorInvalidData, 3, 50, text, sizeof text);
+    EXPECT_STREQ(text, "the file is damaged after frame 3");
+    LoadEndText(kErrorNone, 50, 50, text, sizeof text);
+    EXPECT_STREQ(text, "");
+}
+
+struct LoadCloser {
+    void operator()(ProgressiveLoad* load) const { ProgressiveClose(load); }
+};
+using LoadPtr = std::unique_ptr<ProgressiveLoad, LoadCloser>;
+
+LoadPtr OpenBytes(Bytes& file, LoadRequest& request, int32_t frameLimit = 0) {
+    FormatRegisterAll();
+    request = LoadRequest{};
+    request.data = file.data();
+    request.size = static_cast<uint32_t>(file.size());
+    request.frameLimit = frameLimit;
+    return LoadPtr(ProgressiveOpen(&request));
+}
+
+TEST(FlicProgressive, TheFirstFrameAtOpenAndOneMoreFrameEachStep) {
+    std::mt19937 rng(5);
+    std::vector<Picture> pictures{RandomPicture(20, 10, rng)};
+    FlicWriter writer(kFlcMagic, 20, 10, 10);
+    writer.frame().byteRun(pictures[0]);
+    for (int i = 1; i < 5; ++i) {
+        pictures.push_back(Changed(pictures.back(), rng));
+        writer.frame().deltaFlc(pictures[i - 1], pictures[i]);
+    }
+    Bytes file = writer.finish();
+    LoadRequest request;
+    LoadPtr load = OpenBytes(file, request);
+    ASSERT_TRUE(load);
+    bool complete = true;
+    EXPECT_EQ(ProgressiveFrames(load.get(), &complete), 1);
+    EXPECT_FALSE(complete);
+    EXPECT_EQ(ProgressiveStatedFrames(load.get()), 5);
+    const Image* first = ProgressiveFirst(load.get());
+    EXPECT_EQ(ImageFormat(first), FormatFind(kFormatFlic));
+    ASSERT_TRUE(first->extra);  // the header copy, as with the whole load
+    const Image* frame = first;
+    for (int i = 1; i < 5; ++i) {
+        ASSERT_TRUE(ProgressiveStep(load.get()));
+        EXPECT_EQ(ProgressiveFrames(load.get(), &complete), i + 1);
+        EXPECT_FALSE(complete);
+        frame = ImageNext(frame);
+        EXPECT_EQ(PictureOf(frame).pixels, pictures[i].pixels) << i;
+    }
+    EXPECT_FALSE(ProgressiveStep(load.get()));
+    EXPECT_EQ(ProgressiveFrames(load.get(), &complete), 5);
+    EXPECT_TRUE(complete);
+    EXPECT_EQ(ProgressiveEndedEarly(load.get()), kErrorNone);
+    EXPECT_FALSE(ProgressiveStep(load.get()));  // and stays at its end
+
+    // Cut inside the fourth frame: complete after three, damaged.
+    size_t fourth = 128;
+    for (int i = 0; i < 3; ++i) fourth += file[fourth] | (file[fourth + 1] << 8);
+    Bytes cut(file.begin(), file.begin() + static_cast<long>(fourth) + 20);
+    load = OpenBytes(cut, request);
+    ASSERT_TRUE(load);
+    while (ProgressiveStep(load.get())) {
+    }
+    EXPECT_EQ(ProgressiveFrames(load.get()), 3);
+    EXPECT_EQ(ProgressiveEndedEarly(load.get()), kErrorInvalidData);
+
+    // A frame limit ends there without damage; a load closed half way frees
+    // what it made (the sanitizer's leak check holds this).
+    load = OpenBytes(file, request, 2);
+    ASSERT_TRUE(ProgressiveStep(load.get()));
+    EXPECT_FALSE(ProgressiveStep(load.get()));
+    EXPECT_EQ(ProgressiveEndedEarly(load.get()), kErrorNone);
+    load = OpenBytes(file, request);
+    ASSERT_TRUE(ProgressiveStep(load.get()));
+    load.reset();
+
+    // No first frame: no load, and why.
+    Bytes broken(file.begin(), file.begin() + 150);
+    EXPECT_FALSE(OpenBytes(broken, request));
+    EXPECT_EQ(request.error, kErrorInvalidData);
 }
 
 }  // namespace

@@ -85,6 +85,9 @@ struct TestFiles {
     std::string large;     // 480 x 360, 2 frames, every pixel different from its neighbours
     std::string still;     // one frame of 40 x 30, delay 0
     std::string fli;       // an FLI file, 3 frames of 32 x 20
+    std::string film;      // 640 x 480, 1500 frames of 10 ms, each a small delta
+    std::string filmStill; // its first frame alone
+    std::string reel;      // its first 300 frames, of 1 ms
     std::string empty;     // 0 bytes
     std::string unknown;   // text
     std::string damaged;   // the sample cut short
@@ -128,6 +131,8 @@ struct ResourceCounts {
     int heapBlocks = 0;
     int gdiObjects = 0;
     int userObjects = 0;
+    int handles = 0;  // kernel handles of the process
+    int threads = 0;
     const char* method = "";  // how the object counts were taken
 };
 ResourceCounts CountResources();
@@ -150,9 +155,11 @@ LONG NextSequence();
 class Lister {
 public:
     // The parent is a borderless window at (x, y) whose client area is
-    // width x height; record: subclass the viewer and log what it receives.
+    // width x height; record: subclass the viewer and log what it receives;
+    // decoded: wait (without dispatching) until every frame is decoded, so
+    // that the whole chain may be walked.
     Lister(const std::string& file, int showFlags, int x = 0, int y = 0, int width = 640, int height = 480,
-           bool record = true);
+           bool record = true, bool decoded = true);
     ~Lister();
     Lister(const Lister&) = delete;
     Lister& operator=(const Lister&) = delete;
@@ -165,6 +172,8 @@ public:
     // Resizes the parent and the viewer to a client area of width x height.
     void resize(int width, int height);
     void destroyViewer();
+    // Waits, without dispatching, until the viewer's worker has decoded every frame.
+    void waitDecoded() const;
 
     std::vector<Message> parentLog;
     std::vector<Message> viewerLog;

@@ -34,7 +34,7 @@ HWND ListLoad(HWND parent, const std::string& file, int showFlags) {
     return gPlugin.listLoadW(parent, name.data(), showFlags);
 }
 
-Lister::Lister(const std::string& file, int showFlags, int x, int y, int width, int height, bool record) {
+Lister::Lister(const std::string& file, int showFlags, int x, int y, int width, int height, bool record, bool decoded) {
     static bool registered = false;
     if (!registered) {
         WNDCLASSA parentClass{};
@@ -51,6 +51,7 @@ Lister::Lister(const std::string& file, int showFlags, int x, int y, int width, 
     SetForegroundWindow(parent_);
     viewer_ = ListLoad(parent_, file, showFlags);
     if (!viewer_) return;
+    if (decoded) waitDecoded();
     if (record) {
         SetPropA(viewer_, kParentClass, this);
         viewerProc_ = reinterpret_cast<WNDPROC>(
@@ -71,6 +72,11 @@ Lister::~Lister() {
 void Lister::destroyViewer() {
     if (viewer_ && IsWindow(viewer_)) DestroyWindow(viewer_);
     viewer_ = nullptr;
+}
+
+void Lister::waitDecoded() const {
+    // The worker needs nothing from this thread: a plain wait cannot hang.
+    if (const ViewerState* s = state(); s && s->worker) WaitForSingleObject(s->worker, INFINITE);
 }
 
 ViewerState* Lister::state() const {

@@ -10,6 +10,7 @@
 #include <set>
 
 #include "resources/resource.h"
+#include "tests/support/flic_writer.h"
 #include "tests/win32/host.h"
 
 using playback = HostTest;
@@ -91,6 +92,50 @@ TEST_F(playback, plays_every_frame_in_order_with_its_delay) {
         EXPECT_GE(stay, 80 - kTimerSlackMs) << "frame " << lister.shown[i - 1].index;
     }
     Note("sample at 80 ms a frame: %.1f ms between frames on average", total / 29);
+}
+
+TEST_F(playback, a_long_file_shows_its_first_frame_at_once_and_every_frame_in_order) {
+    // ListLoad of 1500 frames against their first frame alone, the shortest
+    // of several runs each, taken in turn; the goal is at most 3 x.
+    Lister host(gFiles.still, 0, 0, 0, 640, 480, false);
+    double best[2] = {1e9, 1e9};
+    for (int run = 0; run < 7; ++run) {
+        for (int i = 0; i < 2; ++i) {
+            const double start = NowMs();
+            HWND viewer = ListLoad(host.parent(), i == 0 ? gFiles.filmStill : gFiles.film, 0);
+            best[i] = std::min(best[i], NowMs() - start);
+            ASSERT_TRUE(viewer);
+            DestroyWindow(viewer);
+        }
+    }
+    Note("ListLoad of 640 x 480: %.2f ms for 1500 frames, %.2f ms for 1 frame: %.2f x", best[1], best[0], best[1] / best[0]);
+    EXPECT_LT(best[1], 3 * best[0]);
+
+    // The first frame is on screen before the rest is decoded.
+    {
+        Lister lister(gFiles.film, 0, 0, 0, 640, 480, true, false);
+        ASSERT_TRUE(lister.state());
+        Command(lister.viewer(), IDM_PAUSE);
+        EXPECT_EQ(lister.currentIndex(), 0);
+        ChainPtr first = Decode(gFiles.filmStill);
+        EXPECT_EQ(CountMismatches(CaptureClient(lister.viewer()), {0, 0, 640, 480},
+                                  [&](int x, int y) { return PixelColor(first.get(), x, y); }),
+                  0);
+    }
+
+    // Played while it decodes: every frame in order, never one not yet
+    // published, and the first again only after the last.
+    Lister lister(gFiles.reel, 0, 0, 0, 640, 480, true, false);
+    const ViewerState* s = lister.state();
+    ASSERT_TRUE(s);
+    bool inOrder = true;
+    PumpUntil([&] {
+        inOrder = inOrder && s->frameCounter == lister.currentIndex() && s->frameCounter < ProgressiveFrames(s->load);
+        return lister.shown.size() >= 301;
+    });
+    ASSERT_EQ(lister.shown.size(), 301u);
+    EXPECT_TRUE(inOrder);
+    for (size_t i = 0; i < lister.shown.size(); ++i) ASSERT_EQ(lister.shown[i].index, static_cast<int>((i + 1) % 300)) << i;
 }
 
 TEST_F(playback, each_frame_stays_for_its_own_delay) {
@@ -508,6 +553,43 @@ TEST_F(menu, information_box) {
         // The box does not pause playback.
         EXPECT_EQ(lister.state()->paused, 0);
     }
+}
+
+TEST_F(menu, information_waits_for_every_frame_and_says_when_memory_ran_out) {
+    // Asked while the film is still being decoded: the count of the whole file.
+    {
+        Lister lister(gFiles.film, 0, 0, 0, 640, 480, true, false);
+        BoxSeen box;
+        ExpectWindows({AnswerBox(&box)});
+        Command(lister.viewer(), IDM_INFORMATION);
+        EXPECT_TRUE(ExpectationMet());
+        EXPECT_TRUE(box.text.ends_with("\n\nTotal frame number: 1500 frame(s)")) << box.text;  // and no note
+    }
+    // 4000 frames of 640 x 480 need more than the load budget: the frames
+    // that fit play, and the box and the overlay say so.
+    FlicWriter writer(0xAF12, 640, 480, 10);
+    writer.frame().copy(Picture(640, 480, 3));
+    for (int i = 1; i < 4000; ++i) writer.frame();
+    const std::string over = gFiles.dir + "\\over budget.flc";
+    WriteBytes(over, writer.finish());
+    Lister lister(over, 0, 0, 0, 640, 480);
+    const ViewerState* s = lister.state();
+    ASSERT_TRUE(s);
+    const int kept = ProgressiveFrames(s->load);
+    EXPECT_LT(kept, 4000);
+    BoxSeen box;
+    ExpectWindows({AnswerBox(&box)});
+    Command(lister.viewer(), IDM_INFORMATION);
+    EXPECT_TRUE(ExpectationMet());
+    const std::string note = std::to_string(kept) + " of 4000 frames: not enough memory for the rest";
+    EXPECT_NE(box.text.find("Total frame number: " + std::to_string(kept) + " frame(s)\n(" + note + ")"), std::string::npos)
+        << box.text;
+    // Text is drawn over the frame at the overlay's place (its pixels are the font's).
+    Command(lister.viewer(), IDM_PAUSE);
+    const Image* frame = s->current;
+    EXPECT_GT(CountMismatches(CaptureClient(lister.viewer()), {0, 0, 320, 40}, [&](int x, int y) { return PixelColor(frame, x, y); }),
+              0);
+    std::remove(over.c_str());
 }
 
 TEST_F(menu, about_box) {

@@ -12,6 +12,8 @@
 #include "tests/support/flic_writer.h"
 #include "tests/win32/host.h"
 
+#include <tlhelp32.h>
+
 Plugin gPlugin;
 
 std::wstring Wide(const std::string& utf8) { return WideFileName(utf8.c_str()); }
@@ -90,6 +92,26 @@ std::vector<Rgb> TestPalette() {
     return colors;
 }
 
+// 640 x 480: a textured first frame, then word deltas that each draw one
+// short run where the frame's number says, as long animations are made.
+std::vector<uint8_t> MakeFilm(int frames, uint32_t delay) {
+    FlicWriter film(0xAF12, 640, 480, delay);
+    Picture first(640, 480);
+    for (int y = 0; y < 480; ++y)
+        for (int x = 0; x < 640; ++x) first.at(x, y) = static_cast<uint8_t>((x / 16 + y / 16) % 2 ? (x ^ y) : 17);
+    film.frame().color256({{0, TestPalette()}}).copy(first);
+    for (int f = 1; f < frames; ++f) {
+        const int y = f * 7 % 480, x = f * 5 % 200;
+        const uint16_t skip = static_cast<uint16_t>(-y);  // a line-skip word
+        // One line (after y skipped), one packet: skip x pixels, then a word 24 times.
+        Bytes delta = {1, 0, static_cast<uint8_t>(skip), static_cast<uint8_t>(skip >> 8), 1, 0, static_cast<uint8_t>(x),
+                       static_cast<uint8_t>(-24), static_cast<uint8_t>(f), static_cast<uint8_t>(f >> 8)};
+        if (y == 0) delta.erase(delta.begin() + 2, delta.begin() + 4);
+        film.frame().subchunk(7, delta);
+    }
+    return film.finish();
+}
+
 void MakeTestFiles(const std::string& sample) {
     char temp[MAX_PATH];
     GetTempPathA(MAX_PATH, temp);
@@ -125,6 +147,10 @@ void MakeTestFiles(const std::string& sample) {
     fli.frame().copy(Picture(32, 20, 19));
     fli.frame().copy(Picture(32, 20, 29));
     WriteBytes(gFiles.fli = dir + "anim.fli", fli.finish());
+
+    WriteBytes(gFiles.film = dir + "film.flc", MakeFilm(1500, 10));
+    WriteBytes(gFiles.filmStill = dir + "film still.flc", MakeFilm(1, 10));
+    WriteBytes(gFiles.reel = dir + "reel.flc", MakeFilm(300, 1));
 
     WriteBytes(gFiles.empty = dir + "empty.flc", {});
     const std::string text = "Not a picture at all, just a few words of text.\r\n";
@@ -248,6 +274,24 @@ ResourceCounts CountResources() {
             }
         }
         HeapUnlock(heaps[i]);
+    }
+    DWORD handles = 0;
+    if (GetProcessHandleCount(GetCurrentProcess(), &handles) && handles > 0) {
+        counts.handles = static_cast<int>(handles);
+    } else {
+        // Wine answers 0: every handle value (a multiple of 4) is asked instead.
+        for (ULONG_PTR value = 4; value < 0x10000; value += 4) {
+            DWORD flags = 0;
+            counts.handles += GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) != 0;
+        }
+    }
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot != INVALID_HANDLE_VALUE) {
+        THREADENTRY32 thread{};
+        thread.dwSize = sizeof thread;
+        for (BOOL more = Thread32First(snapshot, &thread); more; more = Thread32Next(snapshot, &thread))
+            counts.threads += thread.th32OwnerProcessID == GetCurrentProcessId();
+        CloseHandle(snapshot);
     }
     counts.gdiObjects = static_cast<int>(GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS));
     counts.userObjects = static_cast<int>(GetGuiResources(GetCurrentProcess(), GR_USEROBJECTS));
