@@ -136,6 +136,17 @@ TEST_F(playback, a_long_file_shows_its_first_frame_at_once_and_every_frame_in_or
     ASSERT_EQ(lister.shown.size(), 301u);
     EXPECT_TRUE(inOrder);
     for (size_t i = 0; i < lister.shown.size(); ++i) ASSERT_EQ(lister.shown[i].index, static_cast<int>((i + 1) % 300)) << i;
+
+    // Stepping back from the first frame waits for the last; forward from
+    // there goes round to the first.
+    Lister stepping(gFiles.film, 0, 0, 0, 320, 240, true, false);
+    ASSERT_TRUE(stepping.state());
+    SendKey(stepping.viewer(), VK_OEM_COMMA, Ctrl::none);
+    bool complete = false;
+    EXPECT_EQ(stepping.currentIndex(), ProgressiveFrames(stepping.state()->load, &complete) - 1);
+    EXPECT_TRUE(complete);
+    SendKey(stepping.viewer(), VK_OEM_PERIOD, Ctrl::none);
+    EXPECT_EQ(stepping.currentIndex(), 0);
 }
 
 TEST_F(playback, each_frame_stays_for_its_own_delay) {
