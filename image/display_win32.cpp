@@ -9,18 +9,44 @@ const BITMAPINFO* AsBitmapInfo(const Image* image) {
     return reinterpret_cast<const BITMAPINFO*>(ImageHeader(image));
 }
 
-// On a palette device the frame's colours only show once its palette is
-// realized; true-colour images have none and need nothing.
-void SelectImagePalette(const Image* image, HDC dc) {
-    if (!image->palette) return;
-    SelectPalette(dc, static_cast<HPALETTE>(image->palette), FALSE);
-    RealizePalette(dc);
-}
+// On a palette device the frame's colours only show once a logical palette
+// of them is realized: one is made from the colour table for the drawing and
+// deleted after it. True-colour devices and images need none.
+class DrawingPalette {
+public:
+    DrawingPalette(const Image* image, HDC dc) : dc_(dc) {
+        PaletteEntry entries[256];
+        if (!(GetDeviceCaps(dc, RASTERCAPS) & RC_PALETTE) || !ImageGetPalette(image, entries)) return;
+        const int count = 1 << ImageBitCount(image);
+        // LOGPALETTE holds one entry; room for the rest follows it.
+        alignas(LOGPALETTE) uint8_t block[sizeof(LOGPALETTE) + 255 * sizeof(PALETTEENTRY)];
+        auto* logical = reinterpret_cast<LOGPALETTE*>(block);
+        logical->palVersion = 0x300;
+        logical->palNumEntries = static_cast<WORD>(count);
+        std::memcpy(logical->palPalEntry, entries, static_cast<size_t>(count) * sizeof(PALETTEENTRY));
+        palette_ = CreatePalette(logical);
+        if (!palette_) return;
+        old_ = SelectPalette(dc, palette_, FALSE);
+        RealizePalette(dc);
+    }
+    ~DrawingPalette() {
+        if (!palette_) return;
+        SelectPalette(dc_, old_, FALSE);
+        DeleteObject(palette_);
+    }
+    DrawingPalette(const DrawingPalette&) = delete;
+    DrawingPalette& operator=(const DrawingPalette&) = delete;
+
+private:
+    HDC dc_;
+    HPALETTE palette_ = nullptr;
+    HPALETTE old_ = nullptr;
+};
 
 }  // namespace
 
 void ImageDraw(const Image* image, HDC dc, int x, int y, int scrollX, int scrollY) {
-    SelectImagePalette(image, dc);
+    DrawingPalette palette(image, dc);
     // The rows are bottom-up and the source y counts from the bottom edge, so
     // a negated scroll puts picture row scrollY at the top of the destination.
     const int width = ImageWidth(image);
@@ -30,7 +56,7 @@ void ImageDraw(const Image* image, HDC dc, int x, int y, int scrollX, int scroll
 }
 
 void ImageDrawStretched(const Image* image, HDC dc, const RECT* source, const RECT* destination) {
-    SelectImagePalette(image, dc);
+    DrawingPalette palette(image, dc);
     SetStretchBltMode(dc, COLORONCOLOR);
     // The rows are bottom-up: the source's y counts from the bottom edge.
     StretchDIBits(dc, destination->left, destination->top, destination->right - destination->left,

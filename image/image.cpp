@@ -130,7 +130,6 @@ int ImageDestroy(Image* image) {
         Image* next = image->next;
         MemFree(image->bits);
         MemFree(image->header);
-        PaletteDelete(image->palette);
         MemFree(image->extra);
         MemFree(image);
         image = next;
@@ -179,10 +178,7 @@ int ImageSetPalette(Image* image, const PaletteEntry* entries) {
     const int depth = ImageBitCount(image);
     if (depth > 8) return 0;
     const int count = 1 << depth;
-    PaletteHandle created = PaletteCreate(entries, count);
-    PaletteDelete(image->palette);
-    image->palette = created;
-    if (!created) return 0;
+    image->hasPalette = 1;
     for (int i = 0; i < count; ++i) {
         RgbQuad& q = image->header->bmiColors[i];
         q.rgbBlue = entries[i].blue;
@@ -194,8 +190,12 @@ int ImageSetPalette(Image* image, const PaletteEntry* entries) {
 }
 
 int ImageGetPalette(const Image* image, PaletteEntry* out) {
-    if (!image->palette) return 0;
-    PaletteGetEntries(image->palette, 0, 1 << ImageBitCount(image), out);
+    if (!image->hasPalette) return 0;
+    const int count = 1 << ImageBitCount(image);
+    for (int i = 0; i < count; ++i) {
+        const RgbQuad& q = image->header->bmiColors[i];
+        out[i] = {q.rgbRed, q.rgbGreen, q.rgbBlue, q.rgbReserved};
+    }
     return 1;
 }
 

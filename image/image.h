@@ -61,7 +61,10 @@ using PixelReader = uint32_t (*)(const Image* image, int x, int y);
 struct Image {
     BitmapInfo* header;
     uint8_t* bits;
-    PaletteHandle palette;
+    // 1 once ImageSetPalette filled the colour table. A palette-based display
+    // gets its logical palette from the table while the Image is drawn: one
+    // system object per frame would run a long animation out of them.
+    int32_t hasPalette;
     const FileFormat* format;
     uint32_t delay;
     Image* prev;

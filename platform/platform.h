@@ -1,6 +1,6 @@
 // The few operating-system services the image library needs: the heap, a
-// read-only copy-on-write view of a file, plain file handles and the logical
-// palette object. One implementation for Win32 (platform_win32.cpp) and one
+// read-only copy-on-write view of a file and plain file handles, and the
+// palette entry that images and codecs pass around. One implementation for Win32 (platform_win32.cpp) and one
 // for POSIX systems (platform_posix.cpp); nothing else in the portable core
 // touches the operating system.
 //
@@ -80,7 +80,7 @@ std::wstring WideFileName(const char* name);
 bool Utf8FromWide(const wchar_t* text, char* out, size_t outSize);
 #endif
 
-// ---- Logical palette --------------------------------------------------------
+// ---- Palette entries ----------------------------------------------------------
 // Four bytes per entry, the layout of the Win32 PALETTEENTRY.
 struct PaletteEntry {
     uint8_t red;
@@ -89,11 +89,3 @@ struct PaletteEntry {
     uint8_t flags;
 };
 static_assert(sizeof(PaletteEntry) == 4);
-
-// An HPALETTE on Win32; a small private record elsewhere.
-using PaletteHandle = void*;
-
-PaletteHandle PaletteCreate(const PaletteEntry* entries, int count);
-// Copies up to `count` entries from `start`; returns how many were copied.
-int PaletteGetEntries(PaletteHandle palette, int start, int count, PaletteEntry* out);
-void PaletteDelete(PaletteHandle palette);

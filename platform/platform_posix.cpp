@@ -152,29 +152,3 @@ void FileFollowLinks(const char* name, char* out, size_t outSize) {
 }
 
 int FileDelete(const char* name) { return unlink(name) == 0 ? 1 : 0; }
-
-namespace {
-struct PortablePalette {
-    int count;
-    PaletteEntry entries[256];
-};
-}  // namespace
-
-PaletteHandle PaletteCreate(const PaletteEntry* entries, int count) {
-    if (count < 1 || count > 256) return nullptr;
-    auto* palette = static_cast<PortablePalette*>(MemAlloc(sizeof(PortablePalette)));
-    if (!palette) return nullptr;
-    palette->count = count;
-    std::memcpy(palette->entries, entries, static_cast<size_t>(count) * sizeof(PaletteEntry));
-    return palette;
-}
-
-int PaletteGetEntries(PaletteHandle handle, int start, int count, PaletteEntry* out) {
-    auto* palette = static_cast<PortablePalette*>(handle);
-    if (!palette || start < 0 || count < 0 || start >= palette->count) return 0;
-    int n = count < palette->count - start ? count : palette->count - start;
-    std::memcpy(out, palette->entries + start, static_cast<size_t>(n) * sizeof(PaletteEntry));
-    return n;
-}
-
-void PaletteDelete(PaletteHandle handle) { MemFree(handle); }

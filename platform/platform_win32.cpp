@@ -221,31 +221,3 @@ void FileFollowLinks(const char* name, char* out, size_t outSize) {
     std::memcpy(out, name, length);
     out[length] = '\0';
 }
-
-PaletteHandle PaletteCreate(const PaletteEntry* entries, int count) {
-    if (count < 1 || count > 256) return nullptr;
-    // LOGPALETTE holds one entry; room for the rest follows it.
-    auto* logical = static_cast<LOGPALETTE*>(MemAlloc(sizeof(LOGPALETTE) + 255 * sizeof(PALETTEENTRY)));
-    if (!logical) return nullptr;
-    logical->palVersion = 0x300;
-    logical->palNumEntries = static_cast<WORD>(count);
-    for (int i = 0; i < count; ++i) {
-        logical->palPalEntry[i].peRed = entries[i].red;
-        logical->palPalEntry[i].peGreen = entries[i].green;
-        logical->palPalEntry[i].peBlue = entries[i].blue;
-        logical->palPalEntry[i].peFlags = entries[i].flags;
-    }
-    HPALETTE palette = CreatePalette(logical);
-    MemFree(logical);
-    return palette;
-}
-
-int PaletteGetEntries(PaletteHandle palette, int start, int count, PaletteEntry* out) {
-    if (!palette || start < 0 || count <= 0) return 0;
-    return static_cast<int>(GetPaletteEntries(static_cast<HPALETTE>(palette), static_cast<UINT>(start), static_cast<UINT>(count),
-                                              reinterpret_cast<PALETTEENTRY*>(out)));
-}
-
-void PaletteDelete(PaletteHandle palette) {
-    if (palette) DeleteObject(static_cast<HPALETTE>(palette));
-}

@@ -105,7 +105,7 @@ TEST(Image, SetPaletteWritesColorTableAndRefusesDeepImages) {
     ImagePtr deep = Make(2, 2, 24);
     PaletteEntry entries[256] = {};
     EXPECT_EQ(ImageSetPalette(deep.get(), entries), 0);
-    EXPECT_EQ(deep->palette, nullptr);
+    EXPECT_FALSE(ImageGetPalette(deep.get(), entries));
 
     ImagePtr image = Make(2, 2, 8);
     entries[0] = {0x10, 0x20, 0x30, 0};
@@ -138,7 +138,9 @@ TEST(Image, DuplicateCopiesPixelsPaletteDelayButNotExtra) {
     EXPECT_EQ(ImageGetDelay(copy.get()), 42u);
     EXPECT_EQ(ImageColorTable(copy.get(), 5)->rgbRed, 9);
     EXPECT_EQ(copy->extra, nullptr);
-    EXPECT_NE(copy->palette, image->palette);
+    PaletteEntry copied[256];
+    ASSERT_TRUE(ImageGetPalette(copy.get(), copied));
+    EXPECT_EQ(copied[5].red, 9);
 }
 
 TEST(Image, OneBitPixelsAreMostSignificantFirst) {
