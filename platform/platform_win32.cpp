@@ -107,7 +107,10 @@ FileHandle* FileOpen(const char* name, int mode) {
         case kFileReadWrite: access = GENERIC_READ | GENERIC_WRITE; creation = OPEN_EXISTING; break;
         default: return nullptr;
     }
-    HANDLE handle = CreateFileW(WideFileName(name).c_str(), access, FILE_SHARE_READ, nullptr, creation, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Shared for deleting, as FileCreateNew's files are: a stream reopens its
+    // temporary file for each piece, and an interrupt may remove it meanwhile.
+    HANDLE handle = CreateFileW(WideFileName(name).c_str(), access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, creation,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     auto* file = static_cast<FileHandle*>(MemAlloc(sizeof(FileHandle)));
     if (!file) {
@@ -120,7 +123,10 @@ FileHandle* FileOpen(const char* name, int mode) {
 
 FileHandle* FileCreateNew(const char* name) {
     const std::wstring wide = WideFileName(name);
-    HANDLE handle = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Shared for deleting, so that an interrupted program can remove the file
+    // while it is still being written (see SaveRemovePendingFiles).
+    HANDLE handle = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     auto* file = static_cast<FileHandle*>(MemAlloc(sizeof(FileHandle)));
     if (!file) {

@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "codecs/export.h"
 #include "formats/format.h"
 #include "formats/save.h"
@@ -496,8 +500,9 @@ const Command kCommands[] = {
      "(in hundredths of a second), looping for ever; one colour table for the frames that share\n"
      "their colours, after the first frame only the rectangle that changed, equal frames joined.\n"
      "Frames of more than 256 colours get a palette chosen for the animation (or their own when\n"
-     "it serves them clearly better), the nearest colours or, with --dither, Floyd-Steinberg. AVI: uncompressed 24-bit video at 1000 / the first frame's delay\n"
-     "frames per second, at most 100 and at least 1. SPR (Pro Motion): 8-bit frames of one size,\n"
+     "it serves them clearly better), the nearest colours or, with --dither, Floyd-Steinberg.\n"
+     "AVI: uncompressed 24-bit video at 1000 / the first frame's delay frames per second, at\n"
+     "most 100 and at least 1. SPR (Pro Motion): 8-bit frames of one size,\n"
      "each with its palette and delay. An existing OUT is replaced only once the new file is\n"
      "complete. Long runs show progress on stderr; --quiet turns it off.",
      RunExport},
@@ -527,7 +532,14 @@ void HandleSignals() {
         if (std::signal(s, RemovePendingAndDie) == SIG_IGN) std::signal(s, SIG_IGN);
 }
 #else
-void HandleSignals() {}
+// Ctrl+C, Ctrl+Break, a closed console window: the file being written goes;
+// the system then ends the program as it would have.
+BOOL WINAPI RemovePendingOnControl(DWORD) {
+    SaveRemovePendingFiles();
+    return FALSE;
+}
+
+void HandleSignals() { SetConsoleCtrlHandler(RemovePendingOnControl, TRUE); }
 #endif
 
 }  // namespace

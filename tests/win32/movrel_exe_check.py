@@ -5,14 +5,32 @@ under the Windows form of the name replaces the first, and nothing else is
 left beside it); a replaced file keeps what the old one carried (a hidden
 file stays hidden, a read-only one is not replaced: Write error); and the
 same animated GIF, read back alike, also under a name outside the ANSI code
-page and past 260 characters."""
+page and past 260 characters; an export stopped by Ctrl+C leaves nothing."""
 import argparse
 import filecmp
 import os
+import random
 import shutil
+import signal
+import struct
 import subprocess
 import sys
 import tempfile
+import time
+
+
+def noise_flic(path, width, height, frames):
+    """A FLC of frames of noise, copied whole: slow to export as GIF."""
+    rng = random.Random(7)
+    palette = struct.pack('<IHHBB', 6 + 4 + 768, 4, 1, 0, 0) + bytes(rng.randrange(256) for _ in range(768))
+    body = b''
+    for n in range(frames):
+        pixels = rng.randbytes(width * height)
+        chunks = (palette if n == 0 else b'') + struct.pack('<IH', 6 + len(pixels), 16) + pixels
+        body += struct.pack('<IHH8x', 16 + len(chunks), 0xF1FA, 2 if n == 0 else 1) + chunks
+    header = struct.pack('<IHHHHHHI', 128 + len(body), 0xAF12, frames, width, height, 8, 0, 10).ljust(128, b'\0')
+    with open(path, 'wb') as f:
+        f.write(header + body)
 
 
 def main():
@@ -93,6 +111,24 @@ def main():
         exe('export', opts.sample, long_gif)
         check(os.listdir(folder) == ['кино 動画.gif'] and filecmp.cmp(native_gif, long_gif, shallow=False) and
               exe('framemd5', long_gif)[1] == expected, 'export under a long non-ANSI name, read back alike')
+        # Ctrl+C (wine turns SIGINT into the console's Ctrl+C) once the
+        # temporary file exists: it goes, and nothing else is written.
+        slow = os.path.join(work, 'noise.flc')
+        noise_flic(slow, 320, 240, 60)
+        out = os.path.join(work, 'interrupted')
+        os.mkdir(out)
+        p = subprocess.Popen([opts.wine, opts.exe, 'export', slow, os.path.join(out, 'anim.gif'), '--quiet'],
+                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                             start_new_session=True)
+        while p.poll() is None and not os.listdir(out):
+            time.sleep(0.002)
+        if p.poll() is None:
+            os.killpg(p.pid, signal.SIGINT)
+        p.wait(timeout=120)
+        if os.listdir(out) == ['anim.gif']:
+            print('the export ended before Ctrl+C reached it; not checked')
+        else:
+            check(os.listdir(out) == [], f'an export stopped by Ctrl+C leaves nothing: {os.listdir(out)}')
     return 1 if failures else 0
 
 
