@@ -1,7 +1,9 @@
 // The viewer window that the plug-in puts into the file manager's lister:
-// plays a chain of frames on a window timer, draws it unscaled with scroll
-// bars or fitted into the window, and turns keys, clicks and the context
-// menu into commands. Everything a window needs lives in its ViewerState.
+// plays a chain of frames on a window timer while a worker thread decodes
+// the rest (viewer_loader.cpp), draws it zoomed with scroll bars or fitted
+// into the window (viewer_display.cpp), and turns keys, clicks and the
+// context menu into commands (viewer.cpp, viewer_commands.cpp). Everything a
+// window needs lives in its ViewerState.
 #pragma once
 
 #include <windows.h>
@@ -24,7 +26,7 @@ inline constexpr char kViewerClassName[] = "WLXMovrel";
 // What ListLoad hands to the window's creation; valid only during creation.
 struct ViewerCreateParams {
     const char* fileName;  // UTF-8
-    int32_t showFlags;  // the host's kShow* flags
+    int32_t showFlags;     // the host's kShow* flags
 };
 
 // The host's show flags that the viewer follows (the text flags are not an
