@@ -301,6 +301,16 @@ LRESULT OnTimer(HWND window, WPARAM id, LPARAM lparam) {
 
 // ---- Scrolling ------------------------------------------------------------------
 
+// Where the user drags the thumb. The message carries 16 bits, too few for a
+// zoomed picture's range, which the bar itself holds whole.
+int ThumbPosition(HWND window, int bar, WPARAM wparam) {
+    SCROLLINFO info{};
+    info.cbSize = sizeof info;
+    info.fMask = SIF_RANGE | SIF_TRACKPOS;
+    if (GetScrollInfo(window, bar, &info) && info.nMax > 0xFFFF) return info.nTrackPos;
+    return HIWORD(wparam);
+}
+
 LRESULT OnScroll(HWND window, int bar, WPARAM wparam) {
     int position = GetScrollPos(window, bar);
     RECT client;
@@ -311,7 +321,7 @@ LRESULT OnScroll(HWND window, int bar, WPARAM wparam) {
         case SB_LINEDOWN: position += kLineStep; break;
         case SB_PAGEUP: position -= page; break;
         case SB_PAGEDOWN: position += page; break;
-        case SB_THUMBTRACK: position = HIWORD(wparam); break;
+        case SB_THUMBTRACK: position = ThumbPosition(window, bar, wparam); break;
         default: break;  // SB_THUMBPOSITION and the rest: the track already moved it
     }
     SetScrollPos(window, bar, position, TRUE);  // clamped into the range
