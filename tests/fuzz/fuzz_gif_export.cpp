@@ -1,0 +1,76 @@
+// Whatever any loader makes of the bytes, exported as an animated GIF: the
+// export never fails but for want of memory, and the file reads back as the
+// same pictures (equal neighbours joined) when every frame has at most 256
+// colours, which the encoder must keep exactly.
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "codecs/export.h"
+#include "formats/format.h"
+#include "image/convert.h"
+#include "image/quantize.h"
+
+namespace {
+
+bool SamePicture(const Image* a, const Image* b) {
+    if (ImageWidth(a) != ImageWidth(b) || ImageHeight(a) != ImageHeight(b)) return false;
+    for (int y = 0; y < ImageHeight(a); ++y)
+        for (int x = 0; x < ImageWidth(a); ++x)
+            if ((ImageColorAt(a, x, y) ^ ImageColorAt(b, x, y)) & 0xFFFFFF) return false;
+    return true;
+}
+
+// The frames as a viewer sees them, each one that repeats the one before dropped.
+std::vector<const Image*> DistinctRuns(const Image* chain) {
+    std::vector<const Image*> runs;
+    for (const Image* frame = chain; frame; frame = ImageNext(frame))
+        if (runs.empty() || !SamePicture(runs.back(), frame)) runs.push_back(frame);
+    return runs;
+}
+
+bool FitsAPalette(const Image* chain) {
+    std::vector<ColorCount> colors;
+    for (const Image* frame = chain; frame; frame = ImageNext(frame))
+        if (!ImageDistinctColors(frame, 256, &colors)) return false;
+    return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const bool registered = (FormatRegisterAll(), true);
+    (void)registered;
+    static const std::string file = "/tmp/fuzz_gif_export." + std::to_string(getpid()) + ".gif";
+    std::vector<uint8_t> bytes(data, data + size);
+    LoadRequest request{};
+    request.data = bytes.data();
+    request.size = static_cast<uint32_t>(bytes.size());
+    request.budget = 4u << 20;  // small animations keep the runs fast
+    Image* chain = FormatLoad(&request);
+    if (!chain) return 0;
+    ExportRequest exporting;
+    exporting.formatId = kFormatGif;
+    exporting.fileName = file.c_str();
+    exporting.first = chain;
+    exporting.dither = size % 2 == 1;
+    if (!ExportAnimation(&exporting)) {
+        if (exporting.error != kErrorOutOfMemory) __builtin_trap();
+        ImageDestroy(chain);
+        return 0;
+    }
+    Image* back = ImageLoadFile(file.c_str(), nullptr);
+    if (!back) __builtin_trap();
+    if (FitsAPalette(chain)) {
+        const std::vector<const Image*> want = DistinctRuns(chain), got = DistinctRuns(back);
+        if (want.size() != got.size()) __builtin_trap();
+        for (size_t i = 0; i < want.size(); ++i)
+            if (!SamePicture(want[i], got[i])) __builtin_trap();
+    }
+    ImageDestroy(back);
+    ImageDestroy(chain);
+    unlink(file.c_str());
+    return 0;
+}
