@@ -65,5 +65,9 @@ private:
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> ReadFile(const std::string& path);
 
+// The PSNR of `b` against `a` (same size) over their colours, as the usual
+// tools measure it.
+double PicturePsnr(const Image* a, const Image* b);
+
 // The third-party corpus beside the checkout, or empty when it is absent.
 std::string CorpusDir();

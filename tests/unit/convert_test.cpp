@@ -109,17 +109,6 @@ ImagePtr Rgb(int width, int height, uint32_t (*color)(int x, int y)) {
     return image;
 }
 
-double PsnrOf(const Image* a, const Image* b) {
-    uint64_t error = 0;
-    for (int y = 0; y < ImageHeight(a); ++y)
-        for (int x = 0; x < ImageWidth(a); ++x)
-            for (int shift : {0, 8, 16}) {
-                const int d = int(ImageColorAt(a, x, y) >> shift & 255) - int(ImageColorAt(b, x, y) >> shift & 255);
-                error += uint64_t(d * d);
-            }
-    return ColorPsnr(error, uint64_t(ImageWidth(a)) * ImageHeight(a) * 3);
-}
-
 }  // namespace
 
 TEST(Quantize, MatcherFindsTheNearestEntryAndTheFirstOfEqualOnes) {
@@ -153,7 +142,7 @@ TEST(Quantize, ColoursThatFitAreKeptAndCountedOnlyToTheLimit) {
     ImagePtr reduced(ImageReduceColors(small.get(), true, &count));
     ASSERT_TRUE(reduced);
     EXPECT_EQ(count, 120);
-    EXPECT_EQ(PsnrOf(reduced.get(), small.get()), 99.0);  // exact, dither or not
+    EXPECT_EQ(PicturePsnr(reduced.get(), small.get()), 99.0);  // exact, dither or not
 }
 
 TEST(Quantize, ClustersAndGradientsKeepTheirColours) {
@@ -170,12 +159,12 @@ TEST(Quantize, ClustersAndGradientsKeepTheirColours) {
     uint64_t error = 0;
     ImagePtr mapped(ImageMapToPalette(clusters.get(), palette, 8, false, &error));
     EXPECT_GE(ColorPsnr(error, 64 * 64 * 3), 45.0);
-    EXPECT_NEAR(ColorPsnr(error, 64 * 64 * 3), PsnrOf(mapped.get(), clusters.get()), 1e-9);
+    EXPECT_NEAR(ColorPsnr(error, 64 * 64 * 3), PicturePsnr(mapped.get(), clusters.get()), 1e-9);
 
     ImagePtr gradient = Rgb(256, 96, [](int x, int y) { return uint32_t(x) << 16 | uint32_t(y * 2) << 8 | uint32_t(255 - x); });
     ImagePtr reduced(ImageReduceColors(gradient.get(), false, nullptr));
     ASSERT_TRUE(reduced);
-    EXPECT_GE(PsnrOf(reduced.get(), gradient.get()), 35.0);  // ffmpeg's palettegen: 35.5
+    EXPECT_GE(PicturePsnr(reduced.get(), gradient.get()), 35.0);  // ffmpeg's palettegen: 35.5
 }
 
 TEST(Quantize, DitheringSpreadsTheErrorInsteadOfRoundingEveryPixel) {

@@ -47,6 +47,27 @@ Picture Changed(const Picture& base, std::mt19937& rng) {
     return p;
 }
 
+// An FLC of five random 20 x 10 frames, each after the first a delta of the
+// one before; `pictures` gets the frames.
+Bytes FiveFrames(uint32_t seed, std::vector<Picture>* pictures) {
+    std::mt19937 rng(seed);
+    *pictures = {RandomPicture(20, 10, rng)};
+    FlicWriter writer(kFlcMagic, 20, 10, 10);
+    writer.frame().byteRun(pictures->front());
+    for (int i = 1; i < 5; ++i) {
+        pictures->push_back(Changed(pictures->back(), rng));
+        writer.frame().deltaFlc((*pictures)[i - 1], (*pictures)[i]);
+    }
+    return writer.finish();
+}
+
+// Where frame `n` (from 0) of a file without a prefix chunk starts.
+size_t FrameOffset(const Bytes& file, int n) {
+    size_t at = 128;
+    for (int i = 0; i < n; ++i) at += file[at] | (file[at + 1] << 8);
+    return at;
+}
+
 // One frame of `base` (written uncompressed) followed by one frame of a subchunk.
 ImagePtr SecondFrameAfter(const Picture& base, uint16_t type, const Bytes& data) {
     Bytes file = FlicWriter(kFlcMagic, base.width, base.height, 10).frame().copy(base).frame().subchunk(type, data).finish();
@@ -332,23 +353,15 @@ TEST(FlicDamage, CleanErrorsForBrokenFiles) {
 }
 
 TEST(FlicDamage, FramesBeforeTheDamageAreKept) {
-    std::mt19937 rng(7);
-    std::vector<Picture> pictures{RandomPicture(20, 10, rng)};
-    FlicWriter writer(kFlcMagic, 20, 10, 10);
-    writer.frame().byteRun(pictures[0]);
-    for (int i = 1; i < 5; ++i) {
-        pictures.push_back(Changed(pictures.back(), rng));
-        writer.frame().deltaFlc(pictures[i - 1], pictures[i]);
-    }
-    const Bytes whole = writer.finish();
+    std::vector<Picture> pictures;
+    const Bytes whole = FiveFrames(7, &pictures);
     ErrorCode error, endedEarly;
     ASSERT_TRUE(LoadBytes(whole, &error, 0, &endedEarly));
     EXPECT_EQ(endedEarly, kErrorNone);
 
     // Cut anywhere inside the fourth frame: three frames, exact, and the
     // damaged one is dropped rather than shown half drawn.
-    size_t fourth = 128;
-    for (int i = 0; i < 3; ++i) fourth += whole[fourth] | (whole[fourth + 1] << 8);
+    const size_t fourth = FrameOffset(whole, 3);
     for (size_t cut : {fourth + 3, fourth + 17, fourth + 30}) {
         ImagePtr chain = LoadBytes(Bytes(whole.begin(), whole.begin() + static_cast<long>(cut)), &error, 0, &endedEarly);
         ASSERT_TRUE(chain) << cut;
@@ -496,15 +509,8 @@ LoadPtr OpenBytes(Bytes& file, LoadRequest& request, int32_t frameLimit = 0) {
 }
 
 TEST(FlicProgressive, TheFirstFrameAtOpenAndOneMoreFrameEachStep) {
-    std::mt19937 rng(5);
-    std::vector<Picture> pictures{RandomPicture(20, 10, rng)};
-    FlicWriter writer(kFlcMagic, 20, 10, 10);
-    writer.frame().byteRun(pictures[0]);
-    for (int i = 1; i < 5; ++i) {
-        pictures.push_back(Changed(pictures.back(), rng));
-        writer.frame().deltaFlc(pictures[i - 1], pictures[i]);
-    }
-    Bytes file = writer.finish();
+    std::vector<Picture> pictures;
+    Bytes file = FiveFrames(5, &pictures);
     LoadRequest request;
     LoadPtr load = OpenBytes(file, request);
     ASSERT_TRUE(load);
@@ -530,9 +536,7 @@ TEST(FlicProgressive, TheFirstFrameAtOpenAndOneMoreFrameEachStep) {
     EXPECT_FALSE(ProgressiveStep(load.get()));  // and stays at its end
 
     // Cut inside the fourth frame: complete after three, damaged.
-    size_t fourth = 128;
-    for (int i = 0; i < 3; ++i) fourth += file[fourth] | (file[fourth + 1] << 8);
-    Bytes cut(file.begin(), file.begin() + static_cast<long>(fourth) + 20);
+    Bytes cut(file.begin(), file.begin() + static_cast<long>(FrameOffset(file, 3)) + 20);
     load = OpenBytes(cut, request);
     ASSERT_TRUE(load);
     while (ProgressiveStep(load.get())) {

@@ -320,17 +320,6 @@ std::string PictureDifference(const Image* a, const Image* b) {
     return "";
 }
 
-double Psnr(const Image* a, const Image* b) {
-    uint64_t error = 0;
-    for (int y = 0; y < ImageHeight(a); ++y)
-        for (int x = 0; x < ImageWidth(a); ++x)
-            for (int shift : {0, 8, 16}) {
-                const int d = int(ImageColorAt(a, x, y) >> shift & 255) - int(ImageColorAt(b, x, y) >> shift & 255);
-                error += uint64_t(d * d);
-            }
-    return ColorPsnr(error, uint64_t(ImageWidth(a)) * ImageHeight(a) * 3);
-}
-
 // Per image block of a file: where it is, its table and control values.
 struct Block {
     int left, top, width, height;
@@ -499,7 +488,7 @@ TEST_F(GifStream, ReducesDeepFramesToASharedTableOrTheirOwn) {
     const Image* got = back.get();
     for (Image* want : frames) {
         ASSERT_TRUE(got);
-        EXPECT_GE(Psnr(got, want), 30.0);
+        EXPECT_GE(PicturePsnr(got, want), 30.0);
         got = ImageNext(got);
     }
 }
