@@ -1,4 +1,6 @@
 // Decoded pictures, what the viewer's window shows, and what it should show.
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "shell/viewer_overlay.h"
@@ -108,6 +110,18 @@ Capture RenderExpected(const Image* frame, int scrollX, int scrollY, int width, 
         for (int x = 0; x < width && x + scrollX < ImageWidth(frame); ++x)
             expected.pixels[static_cast<size_t>(y) * width + x] = PixelColor(frame, x + scrollX, y + scrollY);
     return overlay ? WithOverlay(expected, overlay) : expected;
+}
+
+int HalfSizeError(const Image* frame, int width, int height, const std::function<uint32_t(int x, int y)>& shown) {
+    int worst = 0;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            for (int shift : {0, 8, 16}) {
+                int sum = 0;
+                for (int k = 0; k < 4; ++k) sum += (PixelColor(frame, 2 * x + k % 2, 2 * y + k / 2) >> shift) & 0xFF;
+                worst = std::max(worst, std::abs(static_cast<int>((shown(x, y) >> shift) & 0xFF) * 4 - sum));
+            }
+    return worst;
 }
 
 Capture WithOverlay(Capture picture, const char* overlay) {

@@ -205,21 +205,6 @@ TEST_F(extract, typed_names_types_and_cancel) {
     EXPECT_TRUE(TakeMessageBoxCalls().empty());
 }
 
-TEST_F(extract, the_extension_takes_a_name_past_260_characters) {
-    OutputDir out("long1");
-    Lister lister(gFiles.fli, 0, 0, 0, 300, 200);
-    // The longest full path the dialog takes; with ".BMP" it is past the
-    // plain form's limit and is written in the long-path form.
-    const std::string typed = NameOfLength(out, 259);
-    SaveDialogView view;
-    ExpectWindows({SaveDialog(&view, typed, TypeIndex(kFormatBmp))});
-    Command(lister.viewer(), IDM_EXTRACT_FRAME);
-    EXPECT_TRUE(ExpectationMet());
-    EXPECT_EQ(ChosenFile().size(), 259u);
-    CheckErrorBoxes(lister.viewer(), {});
-    EXPECT_EQ(NameList(out.entries()), "{" + typed + ".BMP}");
-}
-
 TEST_F(extract, a_file_the_added_extension_lands_on_is_replaced_only_when_the_user_says_so) {
     OutputDir out("replace1");
     const std::string target = out.file("shot.PCX");
@@ -340,16 +325,27 @@ TEST_F(extract, all_frames_ask_once_before_replacing_numbered_files) {
     }
 }
 
-TEST_F(extract, all_frames_numbered_past_260_characters) {
-    OutputDir out("long2");
+TEST_F(extract, names_past_260_characters) {
+    OutputDir out("long");
     Lister lister(gFiles.fli, 0, 0, 0, 300, 200);
+    // The longest full path the dialog takes; with the extension (and the
+    // frame number) it is past the plain form's limit and is written in the
+    // long-path form.
     const std::string typed = NameOfLength(out, 259);
-    SaveDialogView view;
-    ExpectWindows({SaveDialog(&view, typed, TypeIndex(kFormatBmp))});
-    Command(lister.viewer(), IDM_EXTRACT_ALL_FRAMES);
-    EXPECT_TRUE(ExpectationMet());
-    CheckErrorBoxes(lister.viewer(), {});
-    EXPECT_EQ(NameList(out.entries()), "{" + typed + "000.BMP, " + typed + "001.BMP, " + typed + "002.BMP}");
+    const std::pair<WORD, std::string> commands[] = {
+        {IDM_EXTRACT_FRAME, "{" + typed + ".BMP}"},
+        {IDM_EXTRACT_ALL_FRAMES, "{" + typed + "000.BMP, " + typed + "001.BMP, " + typed + "002.BMP}"}};
+    for (const auto& [command, written] : commands) {
+        out.enter();
+        SaveDialogView view;
+        ExpectWindows({SaveDialog(&view, typed, TypeIndex(kFormatBmp))});
+        Command(lister.viewer(), command);
+        EXPECT_TRUE(ExpectationMet());
+        EXPECT_EQ(ChosenFile().size(), 259u);
+        CheckErrorBoxes(lister.viewer(), {});
+        EXPECT_EQ(NameList(out.entries()), written);
+        for (const std::string& name : out.entries()) DeleteFileW(Wide(out.file(name)).c_str());
+    }
 }
 
 // ---- Exports ---------------------------------------------------------------------------------------

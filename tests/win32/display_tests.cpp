@@ -361,13 +361,22 @@ TEST_F(paint, fit_and_centre_from_the_menu_tell_the_host) {
 
 // ---- Zoom and panning --------------------------------------------------------------------
 
+namespace {
+
+// The large picture's window paused and sized to 300 x 200: the frame on screen.
+const Image* PausedLarge(Lister& lister) {
+    Command(lister.viewer(), IDM_PAUSE);
+    lister.resize(300, 200);
+    return FrameAt(lister.state()->first, lister.currentIndex());
+}
+
+}  // namespace
+
 TEST_F(paint, zoom_repeats_pixels_up_and_averages_them_down) {
     Lister lister(gFiles.large, 0, 0, 0, 300, 200);
     HWND viewer = lister.viewer();
     ASSERT_TRUE(viewer);
-    Command(viewer, IDM_PAUSE);
-    lister.resize(300, 200);
-    const Image* frame = FrameAt(lister.state()->first, lister.currentIndex());
+    const Image* frame = PausedLarge(lister);
     const RECT client = ClientRect(viewer);
     std::string where;
     // + doubles about the window's middle: the picture pixel there stays.
@@ -390,16 +399,9 @@ TEST_F(paint, zoom_repeats_pixels_up_and_averages_them_down) {
         << where;
     // Half size: each pixel the average of a 2 x 2 block.
     SendKey(viewer, VK_OEM_MINUS, Ctrl::none);
-    int worst = 0;
     const Capture half = CaptureClient(viewer);
-    for (int y = 0; y < 180; ++y)
-        for (int x = 0; x < 240; ++x)
-            for (int shift : {0, 8, 16}) {
-                int sum = 0;
-                for (int k = 0; k < 4; ++k) sum += (PixelColor(frame, 2 * x + k % 2, 2 * y + k / 2) >> shift) & 0xFF;
-                worst = std::max(worst, std::abs(static_cast<int>((half.at(x, y) >> shift) & 0xFF) * 4 - sum));
-            }
-    EXPECT_LE(worst, 4) << "a pixel is off its 2 x 2 average by more than 1";
+    EXPECT_LE(HalfSizeError(frame, 240, 180, [&](int x, int y) { return half.at(x, y); }), 4)
+        << "a pixel is off its 2 x 2 average by more than 1";
     EXPECT_EQ(ScrollRange(viewer, SB_HORZ), Range(0, 0));
     // Left Ctrl+0: 100% again.
     SendKey(viewer, '0', Ctrl::left);
@@ -410,9 +412,7 @@ TEST_F(paint, ctrl_wheel_zooms_about_the_cursor_and_dragging_pans) {
     Lister lister(gFiles.large, 0, 0, 0, 300, 200);
     HWND viewer = lister.viewer();
     ASSERT_TRUE(viewer);
-    Command(viewer, IDM_PAUSE);
-    lister.resize(300, 200);
-    const Image* frame = FrameAt(lister.state()->first, lister.currentIndex());
+    const Image* frame = PausedLarge(lister);
     Scroll(viewer, WM_HSCROLL, SB_THUMBTRACK, 50);
     Scroll(viewer, WM_VSCROLL, SB_THUMBTRACK, 40);
     const POINT cursor{100, 80};

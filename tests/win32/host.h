@@ -257,6 +257,10 @@ int CountMismatches(const Capture& capture, RECT area, const std::function<uint3
 // What the viewer should show: the frame unscaled at the scroll position on
 // white, and the frame-number text drawn the same way when `overlay` is set.
 Capture RenderExpected(const Image* frame, int scrollX, int scrollY, int width, int height, const char* overlay);
+// How far a picture shown at half size (width x height) is from the average
+// of each 2 x 2 block of `frame`: the largest difference of a channel, times
+// 4. `shown` gives its pixels as 0xRRGGBB.
+int HalfSizeError(const Image* frame, int width, int height, const std::function<uint32_t(int x, int y)>& shown);
 // The picture with the viewer's overlay drawn over it, as the viewer draws it.
 Capture WithOverlay(Capture picture, const char* overlay);
 
