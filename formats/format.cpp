@@ -83,13 +83,22 @@ void FreeLoad(ProgressiveLoad* load) {
     MemFree(load);
 }
 
+void Unmap(MappedFile file) {
+    if (file.data) MappedFileClose(&file);
+}
+
+// Closes the decoder and the file it reads, where they are still open.
+void CloseSources(ProgressiveLoad* load) {
+    if (load->decoder) load->ops->close(load->decoder);
+    load->decoder = nullptr;
+    Unmap(load->file);
+    load->file = MappedFile{};
+}
+
 // Ends the load: nothing more will be linked, and the decoder and the file
 // it read are no longer needed.
 void Complete(ProgressiveLoad* load, ErrorCode endedEarly) {
-    if (load->decoder) load->ops->close(load->decoder);
-    load->decoder = nullptr;
-    if (load->file.data) MappedFileClose(&load->file);
-    load->file = MappedFile{};
+    CloseSources(load);
     load->request.data = nullptr;  // nothing may point into the bytes from now on
     load->endedEarly = endedEarly;
     load->complete.store(true, std::memory_order_release);
@@ -101,8 +110,7 @@ ProgressiveLoad* OpenWith(LoadRequest* request, const MappedFile& file, const Fi
                           const FrameDecoderOps* ops) {
     void* block = MemAlloc(sizeof(ProgressiveLoad));
     if (!block) {
-        MappedFile unmapped = file;
-        if (unmapped.data) MappedFileClose(&unmapped);
+        Unmap(file);
         return OpenFail(request, kErrorOutOfMemory);
     }
     auto* load = new (block) ProgressiveLoad;
@@ -139,8 +147,7 @@ ProgressiveLoad* OpenWith(LoadRequest* request, const MappedFile& file, const Fi
 ProgressiveLoad* OpenProbed(LoadRequest* request, const MappedFile& file) {
     const FileFormat* format = FormatProbe(request);
     if (!format) {
-        MappedFile unmapped = file;
-        if (unmapped.data) MappedFileClose(&unmapped);
+        Unmap(file);
         return OpenFail(request, kErrorUnsupportedType);
     }
     return OpenWith(request, file, format, format->frames);
@@ -225,8 +232,7 @@ Image* ProgressiveTakeChain(ProgressiveLoad* load) {
 
 void ProgressiveClose(ProgressiveLoad* load) {
     if (!load) return;
-    if (load->decoder) load->ops->close(load->decoder);
-    if (load->file.data) MappedFileClose(&load->file);
+    CloseSources(load);
     ImageDestroy(load->first);
     FreeLoad(load);
 }
@@ -273,5 +279,7 @@ Image* LoadBudget::createImage(int width, int height, int depth) {
 }
 
 uint64_t LoadBudget::ImageFootprint(int width, int height, int depth) {
-    return DibStride(width, depth) * uint64_t(height) + sizeof(Image) + sizeof(BitmapInfo) + 2048;  // plus the logical palette
+    // The 2048 bytes stood for the logical palette that each Image once
+    // carried; they stay, so that the budget cuts animations where it did.
+    return DibStride(width, depth) * uint64_t(height) + sizeof(Image) + sizeof(BitmapInfo) + 2048;
 }

@@ -77,6 +77,12 @@ Placement Place(HWND window, const ViewerState* state) {
     return p;
 }
 
+// The scale on screen in percent.
+int PercentOf(const ViewerState* state, const Placement& p) {
+    if (!p.fitted) return 100 * kZoomSteps[state->zoomIndex].num / kZoomSteps[state->zoomIndex].den;
+    return static_cast<int>(int64_t{100} * p.size.cx / std::max(1, ImageWidth(state->current)));
+}
+
 COLORREF Background(const ViewerState* state) {
     const bool dark = state->background == kBackgroundHost ? state->darkMode != 0 : state->background == kBackgroundDark;
     return dark ? RGB(32, 32, 32) : RGB(255, 255, 255);
@@ -278,19 +284,16 @@ void ViewerDrawOverlay(HWND window, HDC dc, const char* note) {
 
 int ViewerDisplayPercent(HWND window) {
     const ViewerState* state = ViewerGetState(window);
-    if (!state) return 100;
-    const Placement p = Place(window, state);
-    if (!p.fitted) return 100 * kZoomSteps[state->zoomIndex].num / kZoomSteps[state->zoomIndex].den;
-    return static_cast<int>(int64_t{100} * p.size.cx / std::max(1, ImageWidth(state->current)));
+    return state ? PercentOf(state, Place(window, state)) : 100;
 }
 
 int ViewerZoomBy(HWND window, int steps, POINT about) {
     ViewerState* state = ViewerGetState(window);
     if (!state || steps == 0) return 0;
     // From a fitted picture, the steps count from the scale it is shown at.
-    const int percent = ViewerDisplayPercent(window);
+    const Placement p = Place(window, state);
     int index = state->zoomIndex;
-    if (Place(window, state).fitted) index = StepFrom(percent, steps > 0) - (steps > 0 ? 1 : -1);
+    if (p.fitted) index = StepFrom(PercentOf(state, p), steps > 0) - (steps > 0 ? 1 : -1);
     return SetZoom(window, state, index + steps, about);
 }
 
