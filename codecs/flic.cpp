@@ -110,13 +110,14 @@ void FillPairs(Canvas& canvas, int64_t y, int64_t column, const uint8_t* pair, i
 
 // COLOR_256 and COLOR_64: every packet applies; each packet's skip counts
 // from the entry after the previous packet's last one.
-bool DecodeColor(ByteReader& in, Palette& palette, bool sixBit) {
+bool DecodeColor(ByteReader& in, Palette& palette, bool sixBit, WorkMeter& work) {
     const int packets = in.u16();
     int index = 0;
     for (int p = 0; p < packets && in.ok(); ++p) {
         index += in.u8();
         int count = in.u8();
         if (count == 0) count = 256;
+        if (!work.spend(1 + uint64_t(count))) return false;
         for (int i = 0; i < count; ++i, ++index) {
             const uint8_t* rgb = in.take(3);
             if (!rgb) return false;
@@ -130,13 +131,13 @@ bool DecodeColor(ByteReader& in, Palette& palette, bool sixBit) {
 
 // BYTE_RUN: the per-row packet count byte overflows on wide images and
 // writers rely on readers ignoring it, so each row runs until it is full.
-bool DecodeByteRun(ByteReader& in, Canvas& canvas) {
+bool DecodeByteRun(ByteReader& in, Canvas& canvas, WorkMeter& work) {
     for (int y = 0; y < canvas.height; ++y) {
         in.u8();  // packet count, ignored
         int64_t column = 0;
         while (column < canvas.width) {
             const int count = in.s8();
-            if (!in.ok()) return false;
+            if (!in.ok() || !work.spend(1 + uint64_t(count < 0 ? -count : count))) return false;
             if (count < 0) {
                 const uint8_t* run = in.take(static_cast<size_t>(-count));
                 if (!run) return false;
@@ -153,7 +154,7 @@ bool DecodeByteRun(ByteReader& in, Canvas& canvas) {
 }
 
 // DELTA_FLI: byte-oriented line delta.
-bool DecodeDeltaFli(ByteReader& in, Canvas& canvas) {
+bool DecodeDeltaFli(ByteReader& in, Canvas& canvas, WorkMeter& work) {
     const int64_t firstRow = in.u16();
     const int rows = in.u16();
     for (int i = 0; i < rows && in.ok(); ++i) {
@@ -161,9 +162,11 @@ bool DecodeDeltaFli(ByteReader& in, Canvas& canvas) {
         if (y >= canvas.height) break;
         const int packets = in.u8();
         int64_t column = 0;
+        if (!work.spend(1)) return false;
         for (int p = 0; p < packets; ++p) {
             column += in.u8();
             const int count = in.s8();
+            if (!work.spend(1 + uint64_t(count < 0 ? -count : count))) return false;
             if (count >= 0) {
                 const uint8_t* run = in.take(static_cast<size_t>(count));
                 if (!run) return false;
@@ -179,16 +182,16 @@ bool DecodeDeltaFli(ByteReader& in, Canvas& canvas) {
 }
 
 // DELTA_FLC: word-oriented line delta with skip and last-pixel opcodes.
-bool DecodeDeltaFlc(ByteReader& in, Canvas& canvas) {
+bool DecodeDeltaFlc(ByteReader& in, Canvas& canvas, WorkMeter& work) {
     const int rows = in.u16();
     int64_t y = 0;
     for (int i = 0; i < rows && in.ok(); ++i) {
         uint16_t word = in.u16();
-        while ((word & 0xC000) == 0xC000 && in.ok()) {
+        while ((word & 0xC000) == 0xC000 && in.ok() && work.spend(1)) {
             y += -static_cast<int16_t>(word);  // skip rows
             word = in.u16();
         }
-        if (!in.ok()) return false;
+        if (!in.ok() || work.stopped()) return false;
         if (y >= canvas.height) break;  // rows past the picture are never written
         if ((word & 0xC000) == 0x8000) {
             canvas.setLastPixel(y, static_cast<uint8_t>(word & 0xFF));
@@ -199,6 +202,7 @@ bool DecodeDeltaFlc(ByteReader& in, Canvas& canvas) {
         for (int p = 0; p < packets; ++p) {
             column += in.u8();
             const int count = in.s8();
+            if (!work.spend(1 + 2 * uint64_t(count < 0 ? -count : count))) return false;
             if (count >= 0) {
                 const uint8_t* words = in.take(static_cast<size_t>(count) * 2);
                 if (!words) return false;
@@ -216,32 +220,34 @@ bool DecodeDeltaFlc(ByteReader& in, Canvas& canvas) {
     return in.ok();
 }
 
-bool DecodeCopy(ByteReader& in, Canvas& canvas) {
+bool DecodeCopy(ByteReader& in, Canvas& canvas, WorkMeter& work) {
     for (int y = 0; y < canvas.height; ++y) {
         const uint8_t* line = in.take(static_cast<size_t>(canvas.width));
-        if (!line) return false;
+        if (!line || !work.spend(uint64_t(canvas.width))) return false;
         PutBytes(canvas, y, 0, line, canvas.width);
     }
     return true;
 }
 
 // One subchunk; unknown types (postage stamps among them) are passed over.
-bool DecodeSubchunk(uint16_t type, ByteReader& data, Canvas& canvas, Palette& palette) {
+// The work meter's no ends the frame as damage does.
+bool DecodeSubchunk(uint16_t type, ByteReader& data, Canvas& canvas, Palette& palette, WorkMeter& work) {
+    if (!work.spend(1)) return false;
     switch (type) {
-        case kFlicColor256: return DecodeColor(data, palette, false);
-        case kFlicColor64: return DecodeColor(data, palette, true);
-        case kFlicDeltaFlc: return DecodeDeltaFlc(data, canvas);
-        case kFlicDeltaFli: return DecodeDeltaFli(data, canvas);
+        case kFlicColor256: return DecodeColor(data, palette, false, work);
+        case kFlicColor64: return DecodeColor(data, palette, true, work);
+        case kFlicDeltaFlc: return DecodeDeltaFlc(data, canvas, work);
+        case kFlicDeltaFli: return DecodeDeltaFli(data, canvas, work);
         case kFlicBlack: canvas.clear(); return true;
-        case kFlicByteRun: return DecodeByteRun(data, canvas);
-        case kFlicCopy: return DecodeCopy(data, canvas);
+        case kFlicByteRun: return DecodeByteRun(data, canvas, work);
+        case kFlicCopy: return DecodeCopy(data, canvas, work);
         default: return true;
     }
 }
 
 // A frame chunk: 16-byte header, then its subchunks. `chunk` already ends at
 // the chunk's end (or the file's, whichever comes first).
-bool DecodeFrame(ByteReader chunk, Canvas& canvas, Palette& palette) {
+bool DecodeFrame(ByteReader chunk, Canvas& canvas, Palette& palette, WorkMeter& work) {
     if (chunk.size() < 16) return true;  // a frame with nothing in it
     const int subchunks = chunk.u16At(6);
     uint64_t position = 16;
@@ -262,7 +268,7 @@ bool DecodeFrame(ByteReader chunk, Canvas& canvas, Palette& palette) {
         const uint64_t pixels = uint64_t(canvas.width) * uint64_t(canvas.height);
         if (type == kFlicCopy && length < pixels) length = pixels;
         ByteReader data = chunk.sub(static_cast<size_t>(position) + 6, length);
-        if (!DecodeSubchunk(type, data, canvas, palette)) return false;
+        if (!DecodeSubchunk(type, data, canvas, palette, work)) return false;
         position += 6 + length;
     }
     return true;
@@ -330,12 +336,13 @@ namespace {
 // Where the load stands between frames: the working picture and palette that
 // the next frame's deltas apply to, and the next chunk's place in the file.
 struct FlicDecoder : FrameDecoder {
-    explicit FlicDecoder(const LoadRequest* request) : budget(request) {}
+    explicit FlicDecoder(LoadRequest* request) : budget(request), work(request->work) {}
 
     ByteReader file;
     const uint8_t* header = nullptr;  // the file's first bytes, copied into the first frame
     LoadBudget budget;
-    CanvasBlock work;
+    WorkMeter& work;
+    CanvasBlock picture;
     Palette palette{};  // black until the first colour chunk
     uint32_t delay = 0;
     int stated = 0;
@@ -367,10 +374,11 @@ FrameDecoder* FlicOpen(LoadRequest* request) {
     decoder->delay = FlicDelayMs(magic, file.u32At(16));
     decoder->stated = stated;
     decoder->position = firstFrame > 0 ? static_cast<uint64_t>(firstFrame) : kFlicHeaderSize;
-    if (!decoder->work.create(width, height, decoder->budget)) {
+    if (!decoder->picture.create(width, height, decoder->budget)) {
         FlicClose(decoder);
         return DecoderFail(request, kErrorOutOfMemory);
     }
+    request->work.earn(uint64_t(width) * uint64_t(height));  // the first frame's
     return decoder;
 }
 
@@ -387,18 +395,18 @@ Image* FlicNext(FrameDecoder* base, ErrorCode* stop) {
         if (d->position + 6 > file.size()) return nullptr;
         const uint32_t size = file.u32At(static_cast<size_t>(d->position));
         const uint16_t type = file.u16At(static_cast<size_t>(d->position) + 4);
-        if (size < 6) return nullptr;
+        if (size < 6 || !d->work.spend(1)) return nullptr;
         const uint64_t at = d->position;
         d->position += size;
         // Other chunks at frame level (the prefix chunk among them) are no frames.
         if (type != kFlicFrameChunk) continue;
         // A frame may overstate its size by a pad byte; more is a file cut short.
         if (at + size > uint64_t(file.size()) + 1) return nullptr;
-        if (!DecodeFrame(file.sub(static_cast<size_t>(at), size), d->work.canvas, d->palette)) return nullptr;
+        if (!DecodeFrame(file.sub(static_cast<size_t>(at), size), d->picture.canvas, d->palette, d->work)) return nullptr;
         // A frame without an image chunk still shows: the previous picture
         // with this frame's palette.
         *stop = kErrorOutOfMemory;
-        Image* image = MakeFrameImage(d->budget, d->work.canvas, d->palette, d->delay);
+        Image* image = MakeFrameImage(d->budget, d->picture.canvas, d->palette, d->delay);
         if (!image) return nullptr;
         if (d->decoded++ == 0) {
             image->extra = static_cast<uint8_t*>(MemAlloc(kFlicHeaderSize));

@@ -77,6 +77,15 @@ inline void LzwString(const LzwTable& table, int code, uint8_t* out) {
     for (uint8_t* p = out + table.length[code]; p > out; code = table.prefix[code]) *--p = table.suffix[code];
 }
 
+// Writes the first `count` bytes (1 .. its length) of the string of `code`
+// at `out`; returns the length walked, the whole string's.
+inline int LzwStringPrefix(const LzwTable& table, int code, int count, uint8_t* out) {
+    const int length = table.length[code];
+    for (int left = length; left > count; --left) code = table.prefix[code];
+    LzwString(table, code, out);
+    return length;
+}
+
 struct LzwDecoder {
     LzwTable* table;
     int minCodeSize;

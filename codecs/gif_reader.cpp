@@ -199,52 +199,103 @@ inline void PutColor(uint8_t* row, int x, const PaletteEntry& e) {
 
 // Where decoded pixels go: rows of the image block, in interlaced order when
 // the block is interlaced, clipped to the canvas when placed on the frame.
+//
+// Only what reaches the canvas costs work: a string is written only where it
+// falls on a visible column of a visible row, rows below the canvas are
+// passed over by arithmetic, and the block is done once no row to come can
+// show (after the last visible row of the last pass). Within a pass, rows
+// only go down, so once one is below the canvas the rest of the pass is.
 class RowPlacer {
 public:
     RowPlacer(Image* frame, const ImageBlock& block, const Palette& palette, uint8_t* row)
         : frame_(frame), palette_(palette), row_(row), block_(block) {
-        const int canvasWidth = ImageWidth(frame);
-        columns_ = static_cast<int>(std::clamp<int64_t>(int64_t{canvasWidth} - block.left, 0, block.width));
+        columns_ = VisibleColumns(frame, block);
         rowsLeft_ = block.height;
         step_ = block.interlaced ? 8 : 1;
-        updateVisible();
+        settle();
     }
 
-    bool full() const { return rowsLeft_ == 0; }
+    // The columns of each row on the canvas (blocks never start left of it).
+    static int VisibleColumns(const Image* frame, const ImageBlock& block) {
+        return static_cast<int>(std::clamp<int64_t>(int64_t{ImageWidth(frame)} - block.left, 0, block.width));
+    }
+
+    // Nothing more of the block can show.
+    bool done() const { return rowsLeft_ == 0 || columns_ == 0 || (!visible_ && (!block_.interlaced || pass_ == 3)); }
 
     // Data that ends inside a row still shows the pixels it gave.
     void finish() {
         if (visible_ && x_ > 0) placeRow(std::min(x_, columns_));
     }
 
-    // The string of `code`, after the pixels so far.
-    void put(const LzwTable& table, int code) {
-        const int length = table.length[code];
+    // The string of `code`, after the pixels so far. Returns the work done,
+    // in bytes of strings walked.
+    int put(const LzwTable& table, int code) {
+        int length = table.length[code];
         if (length <= block_.width - x_) {
-            if (visible_) LzwString(table, code, row_ + x_);
+            int work = 0;
+            if (visible_ && x_ < columns_) work = LzwStringPrefix(table, code, std::min(length, columns_ - x_), row_ + x_);
             x_ += length;
             if (x_ == block_.width) endRow();
-            return;
+            return work;
         }
-        // A string that spans rows is assembled first.
-        LzwString(table, code, string_);
-        const uint8_t* source = string_;
-        for (int left = length; left > 0 && !full();) {
-            const int n = std::min(left, block_.width - x_);
-            if (visible_) std::memcpy(row_ + x_, source, static_cast<size_t>(n));
-            source += n, left -= n, x_ += n;
+        // A string that spans rows is assembled once, when some of it shows.
+        int offset = 0, work = 0;
+        bool assembled = false;
+        while (length > 0 && rowsLeft_ > 0) {
+            if (!visible_) {
+                const int skipped = skipHiddenRows(length);
+                offset += skipped, length -= skipped;
+                continue;
+            }
+            const int n = std::min(length, block_.width - x_);
+            const int shown = std::min(n, columns_ - x_);
+            if (shown > 0) {
+                if (!assembled) {
+                    LzwString(table, code, string_);
+                    work += table.length[code];
+                    assembled = true;
+                }
+                std::memcpy(row_ + x_, string_ + offset, static_cast<size_t>(shown));
+            }
+            offset += n, length -= n, x_ += n;
             if (x_ == block_.width) endRow();
         }
+        return work;
     }
 
 private:
+    // Passes over up to `length` pixels of rows that cannot show: those left
+    // of the current pass, which are all below the canvas. Returns how many.
+    int skipHiddenRows(int length) {
+        const int64_t rows = (int64_t{block_.height} - 1 - y_) / step_ + 1;
+        const int64_t pixels = rows * block_.width - x_;
+        if (length < pixels) {
+            const int64_t end = int64_t{x_} + length;
+            const int64_t done = end / block_.width;
+            x_ = static_cast<int>(end % block_.width);
+            y_ += static_cast<int>(done) * step_;
+            rowsLeft_ -= static_cast<int>(done);
+            return length;
+        }
+        x_ = 0;
+        rowsLeft_ -= static_cast<int>(rows);
+        y_ = block_.height;  // past the pass: the next one starts
+        settle();
+        return static_cast<int>(pixels);
+    }
+
     void endRow() {
         if (visible_) placeRow(columns_);
         x_ = 0;
         --rowsLeft_;
         y_ += step_;
-        // Interlaced passes: every 8th row from 0, every 8th from 4, every
-        // 4th from 2, every 2nd from 1; a pass with no rows is skipped.
+        settle();
+    }
+
+    // Interlaced passes: every 8th row from 0, every 8th from 4, every 4th
+    // from 2, every 2nd from 1; a pass with no rows is skipped.
+    void settle() {
         static constexpr int kPassStart[] = {0, 4, 2, 1};
         static constexpr int kPassStep[] = {8, 8, 4, 2};
         while (block_.interlaced && y_ >= block_.height && pass_ < 3) {
@@ -252,10 +303,6 @@ private:
             y_ = kPassStart[pass_];
             step_ = kPassStep[pass_];
         }
-        updateVisible();
-    }
-
-    void updateVisible() {
         const int64_t y = int64_t{block_.top} + y_;
         visible_ = rowsLeft_ > 0 && y < ImageHeight(frame_) && columns_ > 0;
     }
@@ -278,9 +325,9 @@ private:
 
     Image* frame_;
     const Palette& palette_;
-    uint8_t* row_;
+    uint8_t* row_;  // the visible columns of the row being decoded
     const ImageBlock& block_;
-    int columns_ = 0;    // of each row, those on the canvas (blocks never start left of it)
+    int columns_ = 0;
     int x_ = 0, y_ = 0;  // the next pixel, in block coordinates
     int rowsLeft_ = 0;
     int step_ = 1;
@@ -533,7 +580,7 @@ bool SaveArea(Composer& c, const Image* frame, const Palette& palette, const Rec
 // Decodes one image block into a new frame. False when the frame, or the
 // area it is to restore later, could not be kept (out of memory or over the
 // load's budget).
-bool DecodeBlock(Composer& c, ByteReader& in, const ImageBlock& block, LzwTable& table) {
+bool DecodeBlock(Composer& c, ByteReader& in, const ImageBlock& block, LzwTable& table, WorkMeter& work) {
     Palette palette;
     BlockPalette(block, palette);
     Rect area;
@@ -552,14 +599,16 @@ bool DecodeBlock(Composer& c, ByteReader& in, const ImageBlock& block, LzwTable&
 
     const int minCodeSize = in.u8();
     LzwCodeReader codes(in);
-    if (block.width > 0 && block.height > 0) {
-        auto* row = static_cast<uint8_t*>(MemAlloc(static_cast<size_t>(block.width)));
+    const int columns = RowPlacer::VisibleColumns(frame, block);
+    if (block.width > 0 && block.height > 0 && columns > 0) {
+        auto* row = static_cast<uint8_t*>(MemAlloc(static_cast<size_t>(columns)));
         if (row) {
             // Damaged data ends the image; what was decoded until then stays.
             RowPlacer placer(frame, block, palette, row);
             LzwDecoder decoder;
             if (LzwDecodeStart(decoder, table, minCodeSize))
-                for (int code; !placer.full() && (code = LzwDecodeNext(decoder, codes)) >= 0;) placer.put(table, code);
+                for (int code; !placer.done() && (code = LzwDecodeNext(decoder, codes)) >= 0;)
+                    if (!work.spend(1 + uint64_t(placer.put(table, code)))) break;
             placer.finish();
             MemFree(row);
         }
@@ -586,12 +635,13 @@ int GifProbe(const LoadRequest* request) {
 namespace {
 
 struct GifDecoder : FrameDecoder {
-    explicit GifDecoder(const LoadRequest* request) : c(request) {}
+    explicit GifDecoder(LoadRequest* request) : c(request), work(request->work) {}
     ~GifDecoder() { MemFree(table); }
 
     ByteReader in;
     Screen screen;
     Composer c;
+    WorkMeter& work;
     LzwTable* table = nullptr;
     bool trailer = false;
 };
@@ -617,6 +667,7 @@ FrameDecoder* GifOpen(LoadRequest* request) {
         GifClose(d);
         return DecoderFail(request, kErrorInvalidData);
     }
+    request->work.earn(uint64_t(c.width) * uint64_t(c.height));  // the first frame's
     if (screen.table) {
         Palette global{};
         PaletteExpand(global.data(), screen.table, 1 << screen.tableBits, 0);
@@ -636,11 +687,13 @@ FrameDecoder* GifOpen(LoadRequest* request) {
 Image* GifNext(FrameDecoder* base, ErrorCode* stop) {
     auto* d = static_cast<GifDecoder*>(base);
     ImageBlock block;
-    if (!NextImageBlock(d->in, d->screen, block, d->trailer)) {
+    // A load that has spent its work, or was stopped, ends as if damaged
+    // after the frame it stopped in.
+    if (d->work.stopped() || !NextImageBlock(d->in, d->screen, block, d->trailer)) {
         *stop = d->trailer ? kErrorNone : kErrorInvalidData;
         return nullptr;
     }
-    if (!DecodeBlock(d->c, d->in, block, *d->table)) {
+    if (!DecodeBlock(d->c, d->in, block, *d->table, d->work)) {
         *stop = kErrorOutOfMemory;  // the frames decoded so far are kept
         return nullptr;
     }

@@ -68,6 +68,7 @@ struct ProgressiveLoad {
     ErrorCode endedEarly = kErrorNone;  // written before `complete` is published
     std::atomic<int32_t> published{0};
     std::atomic<bool> complete{false};
+    std::atomic<bool> cancelled{false};
 };
 
 namespace {
@@ -120,6 +121,7 @@ ProgressiveLoad* OpenWith(LoadRequest* request, const MappedFile& file, const Fi
     load->file = file;
     load->ops = ops;
     LoadRequest& own = load->request;
+    own.work.watch(&load->cancelled);
     if (ops) {
         load->decoder = ops->open(&own);
         if (load->decoder) {
@@ -195,7 +197,8 @@ bool ProgressiveStep(ProgressiveLoad* load) {
     if (!load->decoder) return false;
     const int32_t limit = load->request.frameLimit;
     ErrorCode stop = kErrorNone;
-    Image* image = limit > 0 && load->decoded >= limit ? nullptr : load->ops->next(load->decoder, &stop);
+    const bool more = (limit <= 0 || load->decoded < limit) && !load->cancelled.load(std::memory_order_relaxed);
+    Image* image = more ? load->ops->next(load->decoder, &stop) : nullptr;
     if (!image) {
         Complete(load, stop);
         return false;
@@ -205,9 +208,12 @@ bool ProgressiveStep(ProgressiveLoad* load) {
     ImageLink(image, load->last);
     if (!load->first) load->first = image;
     load->last = image;
+    load->request.work.earn(uint64_t(ImageWidth(image)) * uint64_t(ImageHeight(image)));
     load->published.store(++load->decoded, std::memory_order_release);
     return true;
 }
+
+void ProgressiveCancel(ProgressiveLoad* load) { load->cancelled.store(true, std::memory_order_relaxed); }
 
 int32_t ProgressiveFrames(const ProgressiveLoad* load, bool* complete) {
     // `complete` first: once it holds, the count read after it is the last.
@@ -272,6 +278,16 @@ Image* ImageLoadThumbnail(const char* fileName, int boxWidth, int boxHeight, Loa
     ImageDestroy(first);
     if (!thumbnail) request->error = fit.width > 0 ? kErrorOutOfMemory : kErrorUnknown;
     return thumbnail;
+}
+
+bool WorkMeter::check() {
+    if (stopped_ || spent_ > allowed_ || (stop_ && stop_->load(std::memory_order_relaxed))) {
+        stopped_ = true;
+        nextCheck_ = 0;
+        return false;
+    }
+    nextCheck_ = spent_ + kWorkCheckInterval;
+    return true;
 }
 
 Image* LoadBudget::createImage(int width, int height, int depth) {

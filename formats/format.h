@@ -2,6 +2,7 @@
 // of 16 slots filled once at start-up, plus the error codes and the load path.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -40,6 +41,43 @@ constexpr uint64_t kLoadMemoryBudget = uint64_t{1} << 30;  // 1 GiB
 constexpr uint64_t kLoadMemoryBudget = uint64_t{512} << 20;  // 512 MiB
 #endif
 
+// The processor side of a load's budget. Decoders count their work in units
+// of about one byte read or one pixel written, and a load may spend a floor
+// plus so much per pixel of the pictures it produces: a load whose work
+// outgrows its output (a small file stating huge runs of codes, say) stops
+// as at damage, keeping the frames decoded so far, before it has cost a
+// second. The meter also carries a request from another thread to stop,
+// which decoders see within kWorkCheckInterval units of work.
+constexpr uint64_t kWorkFloor = uint64_t{1} << 26;
+constexpr uint64_t kWorkPerPixel = 8;
+constexpr uint64_t kWorkCheckInterval = uint64_t{1} << 18;
+
+class WorkMeter {
+public:
+    // Counts `units` of work; false once the load has spent what it may or
+    // is asked to stop, and from then on.
+    bool spend(uint64_t units) {
+        spent_ += units;
+        return spent_ < nextCheck_ || check();
+    }
+    // More allowed for `pixels` produced, or about to be.
+    void earn(uint64_t pixels) { allowed_ += pixels * kWorkPerPixel; }
+    // Where another thread asks the load to stop; none: never asked.
+    void watch(const std::atomic<bool>* stop) { stop_ = stop; }
+    // Whether spend() has said no.
+    bool stopped() const { return stopped_; }
+    uint64_t spent() const { return spent_; }
+
+private:
+    bool check();
+
+    uint64_t spent_ = 0;
+    uint64_t allowed_ = kWorkFloor;
+    uint64_t nextCheck_ = 0;
+    const std::atomic<bool>* stop_ = nullptr;
+    bool stopped_ = false;
+};
+
 // What a load hands to probes and loaders.
 struct LoadRequest {
     uint32_t size;       // bytes at data
@@ -57,6 +95,7 @@ struct LoadRequest {
     // The frames the file says it has (a FLIC header's count); 0 when the
     // format does not say. Set by the load.
     int32_t statedFrames;
+    WorkMeter work;
 };
 
 // The number of frames a loader decodes of the `frames` a file states.
@@ -177,6 +216,10 @@ ProgressiveLoad* ProgressiveOpenFile(const char* fileName, LoadRequest* request)
 // Decodes and links one more frame. False once there is none to come; the
 // load is then complete, and its decoder and file are closed.
 bool ProgressiveStep(ProgressiveLoad* load);
+// Asks the load to stop for good, from any thread: a step under way returns
+// within a bounded amount of work, and the load is then complete with the
+// frames linked so far. For a load that is being abandoned.
+void ProgressiveCancel(ProgressiveLoad* load);
 // The frames published so far (acquire); `complete`, when given, tells
 // whether that is all of them. The two are read so that a complete load's
 // count is its final one.

@@ -17,63 +17,113 @@ ImageSize ImageFitSize(int width, int height, int boxWidth, int boxHeight) {
 
 namespace {
 
-// The 24-bit colour (blue + green * 256 + red * 65536) of a pixel at any depth.
-uint32_t ColorAt(const Image* image, int depth, int x, int y) {
-    if (depth <= 8) return ImageColorAt(image, x, y) & 0xFFFFFF;
-    const uint32_t v = ImageGetPixel(image, x, y);
-    return depth == 16 ? Rgb555To24(v) : v & 0xFFFFFF;
-}
+// Along an axis, output pixels that cover up to this many source pixels
+// average every one they cover; wider ones average kSamples evenly spaced
+// samples, so that the work per output pixel stays bounded however large
+// the source is.
+constexpr uint64_t kExactSpan = 4;
+constexpr int kSamples = 4;
 
-// How one output pixel along an axis draws on the source: in units where a
-// source pixel is `out` long and an output pixel `in` long, output pixel i
-// spans [i * in, (i + 1) * in) and source pixel s spans [s * out, (s + 1) * out);
-// a source pixel weighs as much as the two overlap, so the weights of one
-// output pixel add up to `in`.
-struct Span {
-    int first;                     // first source pixel
-    std::vector<uint32_t> weights;  // of first, first + 1, ...
+// The 24-bit colour (blue + green * 256 + red * 65536) of a pixel at any depth.
+class ColorReader {
+public:
+    explicit ColorReader(const Image* image) : image_(image), depth_(ImageBitCount(image)) {
+        if (depth_ > 8) return;
+        // Values past the image's colour table show black.
+        const int count = std::min(1 << depth_, ImageColorTableSize(image) / 4);
+        for (int i = 0; i < count; ++i) table_[i] = Entry(i);
+    }
+    uint32_t operator()(int x, int y) const {
+        const uint32_t v = ImageGetPixel(image_, x, y);
+        if (depth_ <= 8) return table_[v & 0xFF];
+        return depth_ == 16 ? Rgb555To24(v) : v & 0xFFFFFF;
+    }
+
+private:
+    uint32_t Entry(int index) const {
+        const RgbQuad* q = ImageColorTable(image_, index);
+        return q->rgbBlue | (uint32_t{q->rgbGreen} << 8) | (uint32_t{q->rgbRed} << 16);
+    }
+
+    const Image* image_;
+    int depth_;
+    uint32_t table_[256] = {};
 };
 
-std::vector<Span> Spans(int in, int out) {
-    std::vector<Span> spans(static_cast<size_t>(out));
-    for (int i = 0; i < out; ++i) {
-        const uint64_t start = uint64_t(i) * uint64_t(in), end = start + uint64_t(in);
-        Span& span = spans[static_cast<size_t>(i)];
-        span.first = static_cast<int>(start / uint64_t(out));
-        for (uint64_t s = uint64_t(span.first); s * uint64_t(out) < end; ++s) {
-            const uint64_t from = std::max(start, s * uint64_t(out)), to = std::min(end, (s + 1) * uint64_t(out));
-            span.weights.push_back(static_cast<uint32_t>(to - from));
+// How output pixels along an axis draw on the source: each one's taps
+// (source pixel, weight), its weights adding up to `total`.
+struct Axis {
+    struct Tap {
+        int source;
+        uint32_t weight;
+    };
+    std::vector<size_t> begin;  // of each output pixel's taps, and one past the last
+    std::vector<Tap> taps;
+    uint64_t total = 0;
+};
+
+// Output pixels [from, from + count) of `out` over `in` source pixels. In
+// units where a source pixel is `out` long and an output pixel `in` long,
+// output pixel i spans [i * in, (i + 1) * in) and source pixel s spans
+// [s * out, (s + 1) * out); an averaged source pixel weighs as much as the
+// two overlap. A sample is the source pixel at the middle of one of
+// kSamples equal parts of the span.
+Axis MakeAxis(int in, int out, int from, int count) {
+    Axis axis;
+    const uint64_t n = uint64_t(in), m = uint64_t(out);
+    const bool exact = n <= m * kExactSpan;
+    axis.total = exact ? n : kSamples;
+    axis.begin.reserve(static_cast<size_t>(count) + 1);
+    for (int i = from; i < from + count; ++i) {
+        axis.begin.push_back(axis.taps.size());
+        const uint64_t start = uint64_t(i) * n, end = start + n;
+        if (!exact) {
+            for (int k = 0; k < kSamples; ++k) {
+                const uint64_t at = (start * 2 * kSamples + (2 * k + 1) * n) / (2 * kSamples * m);
+                axis.taps.push_back({static_cast<int>(at), 1});
+            }
+            continue;
+        }
+        for (uint64_t s = start / m; s * m < end; ++s) {
+            const uint64_t lo = std::max(start, s * m), hi = std::min(end, (s + 1) * m);
+            axis.taps.push_back({static_cast<int>(s), static_cast<uint32_t>(hi - lo)});
         }
     }
-    return spans;
+    axis.begin.push_back(axis.taps.size());
+    return axis;
 }
 
 }  // namespace
 
 Image* ImageScaleArea(const Image* source, int width, int height) {
+    return ImageScaleAreaPart(source, width, height, ImageRect{0, 0, width, height});
+}
+
+Image* ImageScaleAreaPart(const Image* source, int width, int height, ImageRect part) {
     if (!source || width < 1 || height < 1 || width > kImageMaxDimension || height > kImageMaxDimension) return nullptr;
-    const int sourceWidth = ImageWidth(source), sourceHeight = ImageHeight(source);
-    const int depth = ImageBitCount(source);
-    Image* result = ImageCreate(width, height, 24);
+    if (part.left < 0 || part.top < 0 || part.right > width || part.bottom > height || part.left >= part.right ||
+        part.top >= part.bottom)
+        return nullptr;
+    const int partWidth = part.right - part.left, partHeight = part.bottom - part.top;
+    Image* result = ImageCreate(partWidth, partHeight, 24);
     if (!result) return nullptr;
 
-    const std::vector<Span> columns = Spans(sourceWidth, width), rows = Spans(sourceHeight, height);
+    const Axis columns = MakeAxis(ImageWidth(source), width, part.left, partWidth);
+    const Axis rows = MakeAxis(ImageHeight(source), height, part.top, partHeight);
+    const ColorReader colorAt(source);
     // Sums stay below 255 * 65535^2 per channel: 64 bits hold them.
-    const uint64_t total = uint64_t(sourceWidth) * uint64_t(sourceHeight);
-    std::vector<uint32_t> line(static_cast<size_t>(sourceWidth));
-    std::vector<uint64_t> sums(static_cast<size_t>(width) * 3);
-    for (int y = 0; y < height; ++y) {
+    const uint64_t total = columns.total * rows.total;
+    std::vector<uint64_t> sums(static_cast<size_t>(partWidth) * 3);
+    for (int y = 0; y < partHeight; ++y) {
         std::fill(sums.begin(), sums.end(), 0);
-        const Span& row = rows[static_cast<size_t>(y)];
-        for (size_t r = 0; r < row.weights.size(); ++r) {
-            const int sy = row.first + static_cast<int>(r);
-            for (int sx = 0; sx < sourceWidth; ++sx) line[static_cast<size_t>(sx)] = ColorAt(source, depth, sx, sy);
-            for (int x = 0; x < width; ++x) {
-                const Span& column = columns[static_cast<size_t>(x)];
+        for (size_t r = rows.begin[static_cast<size_t>(y)]; r < rows.begin[static_cast<size_t>(y) + 1]; ++r) {
+            const Axis::Tap row = rows.taps[r];
+            for (int x = 0; x < partWidth; ++x) {
                 uint64_t* sum = &sums[static_cast<size_t>(x) * 3];
-                for (size_t c = 0; c < column.weights.size(); ++c) {
-                    const uint32_t color = line[static_cast<size_t>(column.first) + c];
-                    const uint64_t weight = uint64_t(column.weights[c]) * row.weights[r];
+                for (size_t c = columns.begin[static_cast<size_t>(x)]; c < columns.begin[static_cast<size_t>(x) + 1]; ++c) {
+                    const Axis::Tap column = columns.taps[c];
+                    const uint32_t color = colorAt(column.source, row.source);
+                    const uint64_t weight = uint64_t(column.weight) * row.weight;
                     sum[0] += weight * (color & 0xFF);
                     sum[1] += weight * ((color >> 8) & 0xFF);
                     sum[2] += weight * (color >> 16);

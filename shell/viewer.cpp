@@ -613,13 +613,11 @@ int ViewerSetFitToWindow(HWND window, int value) {
 int ViewerLoadNext(HWND window, const char* fileName, int showFlags) {
     ViewerState* state = ViewerGetState(window);
     if (!state || !fileName || strnlen(fileName, kMaxPath) >= kMaxPath) return 0;
-    // The old file's worker stops first, so that the new file has the processor.
-    ViewerStopDecoding(state);
+    // The window keeps showing what it showed, and decoding it, when the new
+    // file cannot be shown; otherwise the old file's worker is stopped,
+    // which takes no longer than a little decoding, and its frames freed.
     ProgressiveLoad* load = ViewerOpenFile(fileName);
-    if (!load) {
-        ViewerStartDecoding(state, state->load);  // the window keeps showing what it showed
-        return 0;
-    }
+    if (!load) return 0;
     KillTimer(window, kPlaybackTimer);
     ViewerReleaseDisplay(state, false);
     ViewerFreeFrames(state);

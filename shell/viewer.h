@@ -85,6 +85,8 @@ struct ViewerState {
     POINT dragScroll;          // the scroll positions then
     Image* reduced;            // the frame on screen averaged down for display; owned, or none
     const Image* reducedFrom;  // the frame it was made from
+    SIZE reducedSize;          // the size of the whole reduced frame
+    RECT reducedPart;          // the part of it that `reduced` holds
     HFONT overlayFont;         // for overlayDpi; owned, or none
     int32_t overlayDpi;
     // The frames after the first are decoded on a worker thread while the
@@ -92,7 +94,7 @@ struct ViewerState {
     // published count are shown or stepped to.
     ProgressiveLoad* load;     // the load behind `first`, which owns the chain; owned
     HANDLE worker;             // the thread decoding the rest; none once joined
-    volatile LONG stopWorker;  // non-zero asks the worker to stop before its next frame
+    volatile LONG stopWorker;  // non-zero halts the worker before its next frame
 };
 
 LRESULT CALLBACK ViewerWndProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
@@ -104,11 +106,10 @@ LRESULT CALLBACK ViewerWndProc(HWND window, UINT message, WPARAM wparam, LPARAM 
 ProgressiveLoad* ViewerOpenFile(const char* fileName);
 // Makes `load` the window's and decodes its other frames on a worker thread
 // (here and now, when no thread can be had): the state's `first` and
-// `current` become its first frame. With the window's own load, decoding
-// goes on where it was stopped.
+// `current` become its first frame.
 void ViewerStartDecoding(ViewerState* state, ProgressiveLoad* load);
-// Stops the worker within the frame it is decoding and waits for it; the
-// frames decoded so far stay.
+// Cancels the load and waits for the worker, which stops within the frame it
+// is decoding; the frames decoded before stay, and no more will come.
 void ViewerStopDecoding(ViewerState* state);
 // Stops the worker and frees the load with every frame.
 void ViewerFreeFrames(ViewerState* state);

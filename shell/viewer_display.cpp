@@ -104,15 +104,35 @@ void UpdateScrollBar(HWND window, int bar, LONG pictureSize) {
     SetScrollPos(window, bar, std::min(old, range), TRUE);
 }
 
-// The frame reduced to `size` by averaging, made when the frame or the size
-// changed; the frame itself when that fails (it is then drawn by dropping pixels).
-const Image* Reduced(ViewerState* state, SIZE size) {
-    Image* kept = state->reduced;
-    if (kept && state->reducedFrom == state->current && ImageWidth(kept) == size.cx && ImageHeight(kept) == size.cy)
-        return kept;
-    ViewerReleaseDisplay(state, false);
-    state->reduced = ImageScaleArea(state->current, static_cast<int>(size.cx), static_cast<int>(size.cy));
-    state->reducedFrom = state->current;
+// The frame reduced to `p.size` by averaging, or of it the part in the
+// client area when the whole would be much larger than that: a huge picture
+// costs what the window shows. Made when the frame, the size or the part
+// shown changed. None when that fails (the frame is then drawn by dropping
+// pixels); `at` takes where the copy's top-left pixel goes.
+const Image* Reduced(ViewerState* state, const Placement& p, POINT* at) {
+    const int64_t whole = int64_t{p.size.cx} * p.size.cy;
+    const int64_t shown = int64_t{p.client.right} * p.client.bottom;
+    RECT part{0, 0, p.size.cx, p.size.cy};
+    if (whole > std::max<int64_t>(4 * shown, int64_t{1} << 20)) {
+        part = {std::max<LONG>(0, -p.origin.x), std::max<LONG>(0, -p.origin.y),
+                std::min<LONG>(p.size.cx, p.client.right - p.origin.x), std::min<LONG>(p.size.cy, p.client.bottom - p.origin.y)};
+        if (part.left >= part.right || part.top >= part.bottom) return nullptr;
+    }
+    const Image* kept = state->reduced;
+    const RECT& k = state->reducedPart;
+    const bool holds = kept && state->reducedFrom == state->current && state->reducedSize.cx == p.size.cx &&
+                       state->reducedSize.cy == p.size.cy && k.left <= part.left && k.top <= part.top &&
+                       k.right >= part.right && k.bottom >= part.bottom;
+    if (!holds) {
+        ViewerReleaseDisplay(state, false);
+        const ImageRect rect{static_cast<int>(part.left), static_cast<int>(part.top), static_cast<int>(part.right),
+                             static_cast<int>(part.bottom)};
+        state->reduced = ImageScaleAreaPart(state->current, static_cast<int>(p.size.cx), static_cast<int>(p.size.cy), rect);
+        state->reducedFrom = state->current;
+        state->reducedSize = p.size;
+        state->reducedPart = part;
+    }
+    *at = {p.origin.x + state->reducedPart.left, p.origin.y + state->reducedPart.top};
     return state->reduced;
 }
 
@@ -137,8 +157,9 @@ void DrawPicture(ViewerState* state, HDC dc, const Placement& p) {
         return;
     }
     if (p.size.cx < width || p.size.cy < height) {
-        if (const Image* reduced = Reduced(state, p.size); reduced && reduced != frame) {
-            ImageDraw(reduced, dc, p.origin.x, p.origin.y, 0, 0);
+        POINT at;
+        if (const Image* reduced = Reduced(state, p, &at); reduced && reduced != frame) {
+            ImageDraw(reduced, dc, at.x, at.y, 0, 0);
             return;
         }
     }

@@ -5,8 +5,8 @@
 // the window, so the window may wait for it at any time. The window learns of
 // new frames from the load's published count on its timer ticks, and shows or
 // steps to none beyond it. Whatever ends the window's use of a load (the
-// window's end, the next file) stops and joins the worker before the frames
-// are freed.
+// window's end, the next file) cancels it, which the decoders notice within
+// a bounded amount of work, and joins the worker before the frames are freed.
 #include <windows.h>
 
 #include <cstring>
@@ -45,11 +45,9 @@ ProgressiveLoad* ViewerOpenFile(const char* fileName) {
 }
 
 void ViewerStartDecoding(ViewerState* state, ProgressiveLoad* load) {
-    if (load != state->load) {
-        state->load = load;
-        state->first = ProgressiveFirst(load);
-        state->current = state->first;
-    }
+    state->load = load;
+    state->first = ProgressiveFirst(load);
+    state->current = state->first;
     bool complete = false;
     ProgressiveFrames(load, &complete);
     if (complete) return;
@@ -61,7 +59,10 @@ void ViewerStartDecoding(ViewerState* state, ProgressiveLoad* load) {
 
 void ViewerStopDecoding(ViewerState* state) {
     if (!state->worker) return;
+    // The load is abandoned: the frame under way stops within a bounded
+    // amount of decoding, so the wait is short whatever the file holds.
     InterlockedExchange(&state->stopWorker, 1);
+    ProgressiveCancel(state->load);
     WaitForSingleObject(state->worker, INFINITE);
     CloseHandle(state->worker);
     state->worker = nullptr;

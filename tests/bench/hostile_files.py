@@ -86,6 +86,9 @@ def files():
     # whole, one column of them shown.
     wide = gif_block(65535, 65535, lzw_runs(65535 * 65535))
     yield 'wide-block.gif', gif_screen(1, 1) + wide + b'\x3B'
+    # On a screen one pixel wide and as tall as the block, every row shows
+    # one pixel of strings thousands of pixels long.
+    yield 'wide-block-tall-screen.gif', gif_screen(1, 65535) + wide + b'\x3B'
     # The same after a first frame, for a worker to be stopped in it.
     yield 'wide-block-second.gif', gif_screen(1, 1) + tiny_block() + wide + b'\x3B'
     # Blocks wholly off a 1 x 1 screen, whose canvas cannot grow to hold them.

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Load time check: every file of the corpus and every fuzz seed loaded by
-`movrel info` of a release build, one process each.
+"""Load time check: every file of the corpus, every fuzz seed and the hostile
+files of hostile_files.py loaded by `movrel info` and made into a thumbnail
+by `movrel thumbnail` of a release build, one process each.
 
 Fails when one load takes more than a second of CPU time (user and system
 time of the child, so a busy machine does not make it fail; a load over the
@@ -21,6 +22,7 @@ import threading
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'peer'))
 from checks import Checks  # noqa: E402
+import hostile_files  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 CPU_LIMIT = 1.0                          # seconds
@@ -35,10 +37,14 @@ def files(dirs):
                 yield os.path.join(root, name)
 
 
-def run(movrel, path):
-    """(CPU seconds, peak bytes, exit code) of one `movrel info`, from the
-    child's own usage; a load still running after HANG seconds is killed."""
-    proc = subprocess.Popen([movrel, 'info', path], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+def run(movrel, path, command='info'):
+    """(CPU seconds, peak bytes, exit code) of one `movrel info` (or
+    thumbnail), from the child's own usage; a load still running after HANG
+    seconds is killed."""
+    args = [movrel, command, path]
+    if command == 'thumbnail':
+        args.append(os.path.join(tempfile.gettempdir(), f'movrel-load-time-{os.getpid()}.bmp'))
+    proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     timer = threading.Timer(HANG, proc.kill)
     timer.start()
     _, status, usage = os.wait4(proc.pid, 0)
@@ -70,16 +76,18 @@ def main():
                             os.path.join(ROOT, '..', 'shared', 'corpus')]
     results = []
     check = Checks()
-    for path in files(d for d in dirs if os.path.isdir(d)):
-        cpu, peak, code = run(movrel, path)
-        if cpu > limit:
-            cpu = min(cpu, run(movrel, path)[0])
-        name = os.path.relpath(path, ROOT)
-        results.append((cpu, peak, name))
-        check(code in (0, 1), f'{name}: exit code {code}')
-        check(cpu <= limit, f'{name}: {cpu:.2f} s of CPU time')
-        check(peak <= MEMORY_LIMIT, f'{name}: peak {peak >> 20} MiB')
-    print(f'{len(results)} files loaded')
+    with tempfile.TemporaryDirectory() as hostile:
+        paths = list(files(d for d in dirs if os.path.isdir(d))) + hostile_files.write_all(hostile)
+        for path, command in ((p, c) for p in paths for c in ('info', 'thumbnail')):
+            cpu, peak, code = run(movrel, path, command)
+            if cpu > limit:
+                cpu = min(cpu, run(movrel, path, command)[0])
+            name = f'{command} {os.path.relpath(path, ROOT) if path.startswith(ROOT) else os.path.basename(path)}'
+            results.append((cpu, peak, name))
+            check(code in (0, 1), f'{name}: exit code {code}')
+            check(cpu <= limit, f'{name}: {cpu:.2f} s of CPU time')
+            check(peak <= MEMORY_LIMIT, f'{name}: peak {peak >> 20} MiB')
+    print(f'{len(results)} loads of {len(results) // 2} files')
     print('slowest:')
     for cpu, peak, name in sorted(results, reverse=True)[:5]:
         print(f'  {cpu:5.2f} s  {peak >> 20:5d} MiB  {name}')

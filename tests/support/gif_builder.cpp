@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 
 CodeStream& CodeStream::code(int value, int width) {
     bits_ |= static_cast<uint32_t>(value) << count_;
@@ -20,28 +21,96 @@ Bytes CodeStream::bytes() const {
     return out;
 }
 
+namespace {
+
+// Codes with the widths a decoder reads them at: it widens once its next
+// free code, which every code but the first adds, reaches 2^width.
+class DecoderWidths {
+public:
+    DecoderWidths(CodeStream& codes, int minCodeSize)
+        : codes_(codes), minCodeSize_(minCodeSize) {
+        clear();
+    }
+    void clear() {
+        codes_.code(1 << minCodeSize_, width_);
+        width_ = minCodeSize_ + 1, next_ = (1 << minCodeSize_) + 2, first_ = true;
+    }
+    void put(int code) {
+        codes_.code(code, width_);
+        if (first_) {
+            first_ = false;
+        } else if (next_ < 4096) {
+            ++next_;
+            if (next_ >= (1 << width_) && width_ < 12) ++width_;
+        }
+    }
+    int width() const { return width_; }
+
+private:
+    CodeStream& codes_;
+    int minCodeSize_;
+    int width_ = minCodeSize_ + 1, next_ = 0;
+    bool first_ = true;
+};
+
+}  // namespace
+
 Bytes LiteralCodes(const std::vector<uint8_t>& pixels, int minCodeSize, int clearEvery) {
-    const int clear = 1 << minCodeSize;
     CodeStream codes;
-    int width = minCodeSize + 1, next = clear + 2;
-    bool first = true;
-    codes.code(clear, width);
+    DecoderWidths out(codes, minCodeSize);
     int sinceClear = 0;
     for (uint8_t p : pixels) {
         if (clearEvery > 0 && sinceClear == clearEvery) {
-            codes.code(clear, width);
-            width = minCodeSize + 1, next = clear + 2, first = true, sinceClear = 0;
+            out.clear();
+            sinceClear = 0;
         }
-        codes.code(p, width);
+        out.put(p);
         ++sinceClear;
-        if (first) {
-            first = false;
-        } else if (next < 4096) {
-            ++next;
-            if (next >= (1 << width) && width < 12) ++width;
-        }
     }
-    codes.code(clear + 1, width);
+    codes.code((1 << minCodeSize) + 1, out.width());
+    return codes.bytes();
+}
+
+Bytes LzwCodes(const std::vector<uint8_t>& pixels, int minCodeSize) {
+    CodeStream codes;
+    DecoderWidths out(codes, minCodeSize);
+    std::map<std::pair<int, uint8_t>, int> table;
+    int next = (1 << minCodeSize) + 2, prefix = -1;
+    for (uint8_t p : pixels) {
+        if (prefix < 0) {
+            prefix = p;
+            continue;
+        }
+        if (auto it = table.find({prefix, p}); it != table.end()) {
+            prefix = it->second;
+            continue;
+        }
+        out.put(prefix);
+        if (next < 4096) table[{prefix, p}] = next++;
+        prefix = p;
+    }
+    if (prefix >= 0) out.put(prefix);
+    codes.code((1 << minCodeSize) + 1, out.width());
+    return codes.bytes();
+}
+
+Bytes RunCodes(int64_t count, int minCodeSize) {
+    CodeStream codes;
+    DecoderWidths out(codes, minCodeSize);
+    const int first = (1 << minCodeSize) + 2;  // the first code a string gets; its length is 2
+    int next = first;
+    for (int64_t done = 0; done < count;) {
+        if (done == 0) {
+            out.put(0);
+            done = 1;
+            continue;
+        }
+        const int code = std::min(next, 4095);
+        out.put(code);
+        done += code - first + 2;
+        if (next < 4096) ++next;
+    }
+    codes.code((1 << minCodeSize) + 1, out.width());
     return codes.bytes();
 }
 

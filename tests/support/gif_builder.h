@@ -26,6 +26,16 @@ private:
 // pixels. Without clears the table fills up and later codes stay 12 bits.
 Bytes LiteralCodes(const std::vector<uint8_t>& pixels, int minCodeSize, int clearEvery = 0);
 
+// The pixels as a plain LZW encoder codes them (the longest string in the
+// table each time, no clears once it is full), so that strings run across
+// rows as they do in real files.
+Bytes LzwCodes(const std::vector<uint8_t>& pixels, int minCodeSize);
+
+// `count` pixels of value 0 in the fewest codes: each extends the string
+// before it by a pixel and, once the table is full, the longest repeats,
+// thousands of pixels a byte.
+Bytes RunCodes(int64_t count, int minCodeSize);
+
 // Image data as sub-blocks of at most `blockSize` bytes, without the terminator.
 Bytes SubBlocks(const Bytes& data, int blockSize = 255);
 

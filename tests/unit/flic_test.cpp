@@ -494,6 +494,24 @@ TEST(FlicBudget, AFileThatNeedsTooMuchKeepsTheFramesDecodedSoFar) {
     EXPECT_STREQ(text, "");
 }
 
+TEST(FlicBudget, WorkFarBeyondThePictureEndsAsDamage) {
+    // 16 rows of 32767 packets each filling 256 bytes of a 64-byte row: 4
+    // bytes of file for 256 pixels written, 134 million in all, on a picture
+    // of 1024 pixels. The frame before stays.
+    Bytes delta;
+    PutU16(delta, 16);
+    for (int row = 0; row < 16; ++row) {
+        PutU16(delta, 32767);
+        for (int p = 0; p < 32767; ++p) delta.insert(delta.end(), {0, 0x80, 1, 2});
+    }
+    FlicWriter writer(kFlcMagic, 64, 16, 10);
+    writer.frame().copy(Picture(64, 16, 3)).frame().subchunk(kFlicDeltaFlc, delta).frame();
+    ErrorCode endedEarly = kErrorNone;
+    ImagePtr chain = LoadBytes(writer.finish(), nullptr, 0, &endedEarly);
+    EXPECT_EQ(ImageCount(chain.get()), 1);
+    EXPECT_EQ(endedEarly, kErrorInvalidData);
+}
+
 struct LoadCloser {
     void operator()(ProgressiveLoad* load) const { ProgressiveClose(load); }
 };

@@ -106,6 +106,38 @@ TEST(GifCanvas, BlocksBeyondThePictureLimitsAreClippedNotGrown) {
     EXPECT_EQ(Values(Frame(chain, 1)), std::vector<uint8_t>(4, 1));
 }
 
+// A block that sticks out of a canvas that cannot grow shows the part on
+// it exactly as the same block shows on a canvas of its own size, for
+// strings that run across rows and interlaced rows past the canvas's edge.
+TEST(GifCanvas, ClippedBlocksShowTheirVisiblePartWhateverTheStrings) {
+    struct Case {
+        int width, height;
+        bool interlaced;
+    };
+    for (const Case c : {Case{37, 3, false}, Case{3, 37, true}, Case{1, 40, true}, Case{29, 21, true}}) {
+        GifImage image = Block(0, 0, c.width, c.height, 0);
+        image.interlaced = c.interlaced;
+        std::vector<uint8_t> rows;  // in the order the data gives them
+        for (int i = 0; i < c.width * c.height; ++i) rows.push_back(static_cast<uint8_t>(i / 5 % 3 + (i % 97 == 0)));
+        image.data = LzwCodes(rows, 2);
+        ImagePtr whole = LoadBytes(GifBuilder(c.width, c.height).globalTable(TestColors(4)).image(image).finish());
+        ASSERT_TRUE(whole);
+        // Five columns, then five rows, of the block on the canvas's edge.
+        const bool wide = c.width > c.height;
+        GifImage edge = image;
+        (wide ? edge.left : edge.top) = 65535 - 5;
+        ImagePtr clipped = LoadBytes(GifBuilder(wide ? 65535 : c.width, wide ? c.height : 65535)
+                                         .globalTable(TestColors(4))
+                                         .image(edge)
+                                         .finish());
+        ASSERT_TRUE(clipped);
+        for (int y = 0; y < (wide ? c.height : 5); ++y)
+            for (int x = 0; x < (wide ? 5 : c.width); ++x)
+                ASSERT_EQ(ImageGetPixel(clipped.get(), edge.left + x, edge.top + y), ImageGetPixel(whole.get(), x, y))
+                    << c.width << "x" << c.height << " at " << x << "," << y;
+    }
+}
+
 TEST(GifCanvas, FileWithoutImagesOrSizeIsInvalid) {
     ErrorCode error = kErrorNone;
     EXPECT_FALSE(LoadBytes(GifBuilder(4, 4).globalTable(TestColors(2)).finish(), &error));
@@ -458,6 +490,30 @@ TEST(GifBudget, KeepsTheFramesThatFit) {
     EXPECT_EQ(endedEarly, kErrorOutOfMemory);
     EXPECT_FALSE(LoadBytes(gif.finish(), &error, frame / 2));
     EXPECT_EQ(error, kErrorOutOfMemory);
+}
+
+// Work that does not reach the canvas costs nothing: a block wider and
+// taller than a 1 x 1 screen, of 2^31 pixels in strings thousands long,
+// is passed over. Work that does reach it is bounded: on a screen
+// one pixel wide, every row shows one pixel of a string thousands long,
+// and the load stops as at damage, with the frames it has.
+TEST(GifBudget, WorkFollowsWhatIsShown) {
+    GifImage wide;
+    wide.width = 65535, wide.height = 32768, wide.minCodeSize = 2;
+    wide.data = RunCodes(int64_t{65535} * 32768, 2);
+    GifBuilder hidden(1, 1);
+    hidden.globalTable(TestColors(4)).image(Block(0, 0, 1, 1, 1)).image(wide).image(Block(0, 0, 1, 1, 2));
+    ErrorCode endedEarly = kErrorNone;
+    ImagePtr chain = LoadBytes(hidden.finish(), nullptr, 0, &endedEarly);
+    ASSERT_EQ(ImageCount(chain.get()), 3);
+    EXPECT_EQ(endedEarly, kErrorNone);
+    EXPECT_EQ(Values(Frame(chain, 1)), std::vector<uint8_t>{0});
+
+    GifBuilder tall(1, 32768);
+    tall.globalTable(TestColors(4)).image(Block(0, 0, 1, 1, 1)).image(wide).image(Block(0, 0, 1, 1, 2));
+    chain = LoadBytes(tall.finish(), nullptr, 0, &endedEarly);
+    EXPECT_EQ(ImageCount(chain.get()), 2);
+    EXPECT_EQ(endedEarly, kErrorInvalidData);
 }
 
 TEST(GifBudget, CountsTheAreaKeptForRestoringOnce) {

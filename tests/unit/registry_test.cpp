@@ -118,6 +118,26 @@ TEST(LoadFile, MarksOnlyTheFirstImageWithItsFormat) {
     EXPECT_EQ(ImageFormat(ImageNext(first.get())), nullptr);
 }
 
+TEST(WorkMeter, SaysNoPastItsAllowanceOrSoonAfterAStopRequest) {
+    WorkMeter meter;
+    meter.earn(1000);
+    uint64_t units = 0;
+    while (meter.spend(1000)) units += 1000;
+    EXPECT_GE(units, kWorkFloor + 1000 * kWorkPerPixel - 1000);
+    EXPECT_LE(units, kWorkFloor + 1000 * kWorkPerPixel + kWorkCheckInterval);
+    EXPECT_FALSE(meter.spend(0));  // and from then on
+
+    std::atomic<bool> stop{false};
+    WorkMeter asked;
+    asked.watch(&stop);
+    EXPECT_TRUE(asked.spend(kWorkCheckInterval / 2));
+    stop = true;
+    units = 0;
+    while (asked.spend(1)) ++units;
+    EXPECT_LE(units, kWorkCheckInterval);
+    EXPECT_TRUE(asked.stopped());
+}
+
 TEST(MemBuffer, GrowsByWholeSteps) {
     MemBuffer* buffer = MemBufferCreate(16, 8);
     ASSERT_NE(buffer, nullptr);

@@ -48,6 +48,44 @@ TEST(ScaleArea, PartlyCoveredPixelsWeighByTheirPart) {
     EXPECT_FALSE(ImageScaleArea(source.get(), 0, 1));
 }
 
+TEST(ScaleArea, APartIsThatPartOfTheWhole) {
+    std::mt19937 rng(7);
+    ImagePtr source(ImageCreate(300, 200, 24));
+    for (int y = 0; y < 200; ++y)
+        for (int x = 0; x < 300; ++x) ImageSetPixel(source.get(), x, y, rng() & 0xFFFFFF);
+    // Averaged on both axes, sampled on both, and one of each.
+    for (const auto& [w, h] : {std::pair{150, 100}, std::pair{7, 5}, std::pair{160, 9}}) {
+        ImagePtr whole(ImageScaleArea(source.get(), w, h));
+        const ImageRect part{w / 3, h / 4, w - 1, h};
+        ImagePtr piece(ImageScaleAreaPart(source.get(), w, h, part));
+        ASSERT_TRUE(whole && piece);
+        ASSERT_EQ(ImageWidth(piece.get()), part.right - part.left);
+        for (int y = part.top; y < part.bottom; ++y)
+            for (int x = part.left; x < part.right; ++x)
+                ASSERT_EQ(ImageGetPixel(piece.get(), x - part.left, y - part.top), ImageGetPixel(whole.get(), x, y)) << w;
+    }
+    EXPECT_FALSE(ImageScaleAreaPart(source.get(), 10, 10, ImageRect{5, 5, 5, 6}));  // empty
+    EXPECT_FALSE(ImageScaleAreaPart(source.get(), 10, 10, ImageRect{0, 0, 11, 10}));  // outside
+}
+
+TEST(ScaleArea, LargeReductionsSampleSpreadOverEachPixel) {
+    // A 1-pixel checkerboard 100 times smaller is grey, as its average; a
+    // picture of two halves keeps them.
+    ImagePtr board(ImageCreate(4000, 3000, 1));
+    const PaletteEntry bw[2] = {{0, 0, 0, 0}, {255, 255, 255, 0}};
+    ImageSetPalette(board.get(), bw);
+    for (int y = 0; y < 3000; ++y)
+        for (int x = 0; x < 4000; ++x) ImageSetPixel(board.get(), x, y, (x + y) & 1);
+    ImagePtr grey(ImageScaleArea(board.get(), 40, 30));
+    ASSERT_TRUE(grey);
+    for (int y = 0; y < 30; ++y)
+        for (int x = 0; x < 40; ++x) ASSERT_NEAR(Channel(ImageGetPixel(grey.get(), x, y), 8), 128, 1) << x << "," << y;
+    for (int y = 0; y < 3000; ++y)
+        for (int x = 0; x < 4000; ++x) ImageSetPixel(board.get(), x, y, x >= 2000);
+    ImagePtr halves(ImageScaleArea(board.get(), 4, 3));
+    for (int x = 0; x < 4; ++x) EXPECT_EQ(ImageGetPixel(halves.get(), x, 1), x < 2 ? 0u : 0xFFFFFFu) << x;
+}
+
 TEST(ScaleFit, KeepsTheAspectAndNeverEnlarges) {
     auto fit = [](int w, int h, int bw, int bh) {
         const ImageSize s = ImageFitSize(w, h, bw, bh);
