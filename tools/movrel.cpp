@@ -497,8 +497,9 @@ const Command kCommands[] = {
     {"export", "export IN OUT [--format NAME] [--quiet] [--dither]",
      "Writes every frame of IN into one animation file OUT, as the viewer's export commands do.\n"
      "The format is NAME, else the one OUT's extension names. GIF: each frame with its own delay\n"
-     "(in hundredths of a second), looping for ever; one colour table for the frames that share\n"
-     "their colours, after the first frame only the rectangle that changed, equal frames joined.\n"
+     "(rounded to hundredths of a second, at least 2), looping for ever; one colour table for\n"
+     "the frames that share their colours, after the first frame only the rectangle that\n"
+     "changed, equal frames joined.\n"
      "Frames of more than 256 colours get a palette chosen for the animation (or their own when\n"
      "it serves them clearly better), the nearest colours or, with --dither, Floyd-Steinberg.\n"
      "AVI: uncompressed 24-bit video at 1000 / the first frame's delay frames per second, at\n"
