@@ -21,6 +21,7 @@
 #include "codecs/tga.h"
 #include "image/convert.h"
 #include "platform/platform.h"
+#include "resources/resource.h"  // MOVREL_VERSION_TEXT, as the plug-in and its package say it
 #include "tools/md5.h"
 
 namespace {
@@ -510,7 +511,8 @@ const Command kCommands[] = {
 };
 
 int MainUsage(FILE* out) {
-    std::fprintf(out, "usage: movrel COMMAND [ARGS]   (movrel COMMAND --help for details)\n\ncommands:\n");
+    std::fprintf(out, "usage: movrel COMMAND [ARGS]   (movrel COMMAND --help for details; movrel --version)\n\n"
+                      "commands:\n");
     for (const Command& c : kCommands) std::fprintf(out, "  %s\n", c.usage);
     return out == stdout ? 0 : 2;
 }
@@ -550,6 +552,10 @@ int Main(const std::vector<std::string>& arguments) {
     if (arguments.size() < 2) return MainUsage(stderr);
     const std::string& name = arguments[1];
     if (name == "--help" || name == "-h" || name == "help") return MainUsage(stdout);
+    if (name == "--version") {
+        std::printf("movrel %s\n", MOVREL_VERSION_TEXT);
+        return 0;
+    }
     const std::vector<std::string> args(arguments.begin() + 2, arguments.end());
     for (const Command& command : kCommands) {
         if (name != command.name) continue;
