@@ -138,7 +138,7 @@ void DrawPicture(ViewerState* state, HDC dc, const Placement& p) {
     }
     if (p.size.cx < width || p.size.cy < height) {
         if (const Image* reduced = Reduced(state, p.size); reduced && reduced != frame) {
-            ImageDraw(reduced, dc, p.origin.x, p.origin.y, 0, 0);
+            ImageDraw(reduced, dc, p.origin.x, p.origin.y, 0, 0, frame);  // on a palette display, in the frame's colours
             return;
         }
     }
