@@ -66,7 +66,11 @@ uint32_t OpenRate(const StreamOpenRequest* request) {
 
 // ---- The stream operations --------------------------------------------------------
 
-struct AviStreamState {
+// What the stream operations keep between calls, on the Stream's `state`:
+// the half that does the file work (whose Windows record is the
+// AviStreamState of avi_vfw_win32.cpp), the temporary file and the frames'
+// format.
+struct AviStreamRecord {
     int32_t mode;
     AviWriter* writer;
     AviReader* reader;
@@ -76,10 +80,10 @@ struct AviStreamState {
     uint32_t formatSize;
 };
 
-AviStreamState* StateOf(Stream* stream) { return static_cast<AviStreamState*>(stream->state); }
+AviStreamRecord* StateOf(Stream* stream) { return static_cast<AviStreamRecord*>(stream->state); }
 
 // Drops the unfinished file: after this the stream only fails.
-void DiscardFile(AviStreamState* s) {
+void DiscardFile(AviStreamRecord* s) {
     if (s->writer) AviWriterFree(s->writer);
     s->writer = nullptr;
     if (s->tempName[0]) TempFileDiscard(s->tempName);
@@ -88,7 +92,7 @@ void DiscardFile(AviStreamState* s) {
 }
 
 void ReleaseState(Stream* stream) {
-    AviStreamState* s = StateOf(stream);
+    AviStreamRecord* s = StateOf(stream);
     if (!s) return;
     if (s->writer || s->tempName[0]) DiscardFile(s);
     if (s->reader) AviReaderFree(s->reader);
@@ -96,7 +100,7 @@ void ReleaseState(Stream* stream) {
     stream->state = nullptr;
 }
 
-int OpenForWriting(Stream* stream, AviStreamState* s, StreamOpenRequest* request) {
+int OpenForWriting(Stream* stream, AviStreamRecord* s, StreamOpenRequest* request) {
     const Image* first = request->image;
     const int32_t headerSize = first ? ImageHeaderSize(first) : 0;
     if (headerSize < 40 || static_cast<size_t>(headerSize) > sizeof s->format) {
@@ -119,7 +123,7 @@ int OpenForWriting(Stream* stream, AviStreamState* s, StreamOpenRequest* request
 }  // namespace
 
 int AviOpen(Stream* stream, StreamOpenRequest* request) {
-    auto* s = static_cast<AviStreamState*>(MemAlloc(sizeof(AviStreamState)));
+    auto* s = static_cast<AviStreamRecord*>(MemAlloc(sizeof(AviStreamRecord)));
     if (!s) {
         request->error = kErrorOutOfMemory;
         return 0;
@@ -140,7 +144,7 @@ int AviOpen(Stream* stream, StreamOpenRequest* request) {
 }
 
 Image* AviReadFrame(Stream* stream, StreamReadRequest* request) {
-    AviStreamState* s = StateOf(stream);
+    AviStreamRecord* s = StateOf(stream);
     if (!s || s->mode != 0) {
         request->error = kErrorUnsupportedType;
         return nullptr;
@@ -153,7 +157,7 @@ Image* AviReadFrame(Stream* stream, StreamReadRequest* request) {
 }
 
 int AviWriteFrame(Stream* stream, StreamFrameRequest* request) {
-    AviStreamState* s = StateOf(stream);
+    AviStreamRecord* s = StateOf(stream);
     if (!s || s->mode != 1 || s->failed) {
         request->error = s && s->failed ? kErrorWrite : kErrorUnsupportedType;
         return 0;
@@ -178,7 +182,7 @@ int AviWriteFrame(Stream* stream, StreamFrameRequest* request) {
 }
 
 int AviClose(Stream* stream, StreamCloseRequest* request) {
-    AviStreamState* s = StateOf(stream);
+    AviStreamRecord* s = StateOf(stream);
     if (!s) return 1;
     int ok = 1;
     if (s->mode == 1 && !stream->abandoned) {

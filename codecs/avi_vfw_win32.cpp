@@ -26,32 +26,35 @@ constexpr uint32_t kOutFormatMinSize = 108;  // a BITMAPV4HEADER, which has room
 
 }  // namespace
 
-struct AviWriter {
-    AVISTREAMINFOA streamInfo;
-    PAVIFILE file;
-    PAVISTREAM stream;
-    PAVISTREAM compressed;
-    AVICOMPRESSOPTIONS compressOptions;
-    AVICOMPRESSOPTIONS* compressOptionsList;
-    bool optionsChosen;     // the dialog filled compressOptions, which then own blocks
-    uint64_t bytesWritten;  // of frame data, as the compressor reported it
-    uint32_t frames;
+// The Video for Windows state of one stream, in either mode; a mode leaves
+// the other's fields zero. Made by the open with the services started for
+// it (AVIFileInit), freed by the close (AVIFileExit).
+struct AviStreamState {
+    AVISTREAMINFOA streamInfo;  // read: from the file; write: built by the open
+    PAVIFILE file;              // write: the file being written
+    PAVISTREAM stream;          // read: the video stream of the file; write: the plain stream made in it
+    PAVISTREAM compressed;      // write: the compressing stream on top of `stream`, which frames go to
+    AVICOMPRESSOPTIONS compressOptions;       // write: what the user chose in the dialog
+    AVICOMPRESSOPTIONS* compressOptionsList;  // write: the one-entry list the dialog takes
+    uint8_t* inFormat;      // read: the stream's format as the file has it
+    uint8_t* outFormat;     // read: the format asked of the decompressor, at least 108 bytes
+    uint32_t inBufferSize;  // read
+    HIC decompressor;       // read
+    uint8_t* inBuffer;      // read: one frame as stored in the file
+    CRITICAL_SECTION lock;  // read: held while a frame is decompressed
+    Image* frameImage;      // read: every frame is decompressed into it; made at the first read
+    // Ours besides.
+    bool optionsChosen;     // write: the dialog filled compressOptions, which then own blocks
+    uint64_t bytesWritten;  // write: of frame data, as the compressor reported it
+    uint32_t frames;        // write
+    uint32_t inFormatSize;  // read
+    bool lockReady;         // read
 };
 static_assert(sizeof(AVISTREAMINFOA) == 140);
 
-struct AviReader {
-    AVISTREAMINFOA streamInfo;
-    PAVISTREAM stream;
-    uint8_t* inFormat;
-    uint8_t* outFormat;
-    uint32_t inFormatSize;
-    uint32_t inBufferSize;
-    HIC decompressor;
-    uint8_t* inBuffer;
-    CRITICAL_SECTION lock;
-    bool lockReady;
-    Image* frameImage;
-};
+// The two halves of avi.h are this one record.
+struct AviWriter : AviStreamState {};
+struct AviReader : AviStreamState {};
 
 namespace {
 

@@ -9,6 +9,9 @@
 // test that pins it, in tests/unit/flic_test.cpp):
 // - The last chunk states its size a pad byte too long (serenity.fli,
 //   hopper.fli): every chunk ends at its parent's end. OverstatedChunkSizesEndAtTheFile
+// - The last frame chunk states a size well past the end of the file, its
+//   subchunks all there: the frame is whole and shown; a frame whose
+//   subchunks the end of the file cuts is damage. OverstatedChunkSizesEndAtTheFile
 // - A frame counts more subchunks than it holds: it ends where its bytes do.
 //   OverstatedChunkSizesEndAtTheFile
 // - BYTE_RUN's per-row packet count overflows on wide pictures: it is ignored
@@ -246,18 +249,25 @@ bool DecodeSubchunk(uint16_t type, ByteReader& data, Canvas& canvas, Palette& pa
 }
 
 // A frame chunk: 16-byte header, then its subchunks. `chunk` already ends at
-// the chunk's end (or the file's, whichever comes first).
-bool DecodeFrame(ByteReader chunk, Canvas& canvas, Palette& palette, WorkMeter& work) {
-    if (chunk.size() < 16) return true;  // a frame with nothing in it
+// the chunk's end (or the file's, whichever comes first). `pastTheFile`: the
+// chunk states a size that runs past the end of the file by more than a pad
+// byte, so that it is whole only when each subchunk it holds is.
+bool DecodeFrame(ByteReader chunk, bool pastTheFile, Canvas& canvas, Palette& palette, WorkMeter& work) {
+    if (chunk.size() < 16) return !pastTheFile;  // a frame with nothing in it, or a header cut short
     const int subchunks = chunk.u16At(6);
     uint64_t position = 16;
     for (int i = 0; i < subchunks; ++i) {
         // Some writers count a subchunk more than they write; the frame ends
-        // where its bytes do.
-        if (position + 6 > chunk.size()) break;
+        // where its bytes do. Part of a subchunk header is a file cut short.
+        if (position + 6 > chunk.size()) {
+            if (pastTheFile && position < chunk.size()) return false;
+            break;
+        }
         const uint32_t size = chunk.u32At(static_cast<size_t>(position));
         const uint16_t type = chunk.u16At(static_cast<size_t>(position) + 4);
         if (size < 6) return false;  // would never advance
+        // The end of the file cuts this subchunk (a pad byte aside).
+        if (pastTheFile && position + size > uint64_t(chunk.size()) + 1) return false;
         // Sizes that run past the frame chunk are cut at its end: real files
         // overstate the last subchunk by its pad byte.
         uint64_t length = size - 6;
@@ -400,9 +410,12 @@ Image* FlicNext(FrameDecoder* base, ErrorCode* stop) {
         d->position += size;
         // Other chunks at frame level (the prefix chunk among them) are no frames.
         if (type != kFlicFrameChunk) continue;
-        // A frame may overstate its size by a pad byte; more is a file cut short.
-        if (at + size > uint64_t(file.size()) + 1) return nullptr;
-        if (!DecodeFrame(file.sub(static_cast<size_t>(at), size), d->picture.canvas, d->palette, d->work)) return nullptr;
+        // A frame may overstate its size by a pad byte. Past that, a frame that
+        // runs past the end of the file is whole when its subchunks are: some
+        // writers state the last frame's size too long.
+        const bool pastTheFile = at + size > uint64_t(file.size()) + 1;
+        if (!DecodeFrame(file.sub(static_cast<size_t>(at), size), pastTheFile, d->picture.canvas, d->palette, d->work))
+            return nullptr;
         // A frame without an image chunk still shows: the previous picture
         // with this frame's palette.
         *stop = kErrorOutOfMemory;

@@ -273,7 +273,7 @@ bool WriteHeld(GifAnimation& a, MemBuffer* out, ErrorCode* error) {
         }
     }
     GifImageHead head{r.left, r.top, r.width, r.height, frame.global ? nullptr : table.entries, bits, table.count,
-                      -1, 1, frame.delay / 10};
+                      -1, 1, GifDelayHundredths(frame.delay)};
     std::unique_ptr<MemBuffer, void (*)(MemBuffer*)> best(EncodeBlock(a.encoder, head, plain, maxPlain), MemBufferFree);
     if (!best) return false;
 

@@ -14,20 +14,20 @@ void EmitBlock(ByteWriter& out, const uint8_t* bytes, int count) {
     out.write(bytes, static_cast<size_t>(count));
 }
 
-void PutCode(LzwEncoder& e, ByteWriter& out, int code, int width) {
-    uint32_t bits = e.block[e.count] | (static_cast<uint32_t>(code) << e.bitPos);
-    int pending = e.bitPos + width;
+void PutCode(GifBitWriter& w, ByteWriter& out, int code, int width) {
+    uint32_t bits = w.block[w.count] | (static_cast<uint32_t>(code) << w.bitPos);
+    int pending = w.bitPos + width;
     while (pending >= 8) {
-        e.block[e.count] = static_cast<uint8_t>(bits);
+        w.block[w.count] = static_cast<uint8_t>(bits);
         bits >>= 8;
         pending -= 8;
-        if (++e.count == kSubBlockSize) {
-            EmitBlock(out, e.block, kSubBlockSize);
-            e.count = 0;
+        if (++w.count == kSubBlockSize) {
+            EmitBlock(out, w.block, kSubBlockSize);
+            w.count = 0;
         }
     }
-    e.block[e.count] = static_cast<uint8_t>(bits);  // the unused bits stay 0
-    e.bitPos = pending;
+    w.block[w.count] = static_cast<uint8_t>(bits);  // the unused bits stay 0
+    w.bitPos = pending;
 }
 
 }  // namespace
@@ -117,9 +117,9 @@ bool LzwEncodeStart(LzwEncoder& e, int codeSize, ByteWriter& out) {
     e.width = codeSize + 1;
     e.next = (1 << codeSize) + 2;
     e.prefix = -1;
-    e.count = e.bitPos = 0;
-    e.block[0] = 0;
-    PutCode(e, out, 1 << codeSize, e.width);
+    e.bits.count = e.bits.bitPos = 0;
+    e.bits.block[0] = 0;
+    PutCode(e.bits, out, 1 << codeSize, e.width);
     return true;
 }
 
@@ -139,10 +139,10 @@ void LzwEncode(LzwEncoder& e, const uint8_t* pixels, size_t count, ByteWriter& o
         table[slot] = static_cast<int16_t>(next);
         e.assigned[next] = slot;
         ++next;
-        PutCode(e, out, prefix, width);
+        PutCode(e.bits, out, prefix, width);
         if (next == (1 << width) + 1) ++width;
         if (next == kLastCode) {
-            PutCode(e, out, clear, width);
+            PutCode(e.bits, out, clear, width);
             for (int code = clear + 2; code < next; ++code) table[e.assigned[code]] = -1;
             next = clear + 2;
             width = e.codeSize + 1;
@@ -153,9 +153,9 @@ void LzwEncode(LzwEncoder& e, const uint8_t* pixels, size_t count, ByteWriter& o
 }
 
 void LzwEncodeFinish(LzwEncoder& e, ByteWriter& out) {
-    if (e.prefix >= 0) PutCode(e, out, e.prefix, e.width);
-    PutCode(e, out, (1 << e.codeSize) + 1, e.width);
-    const int count = e.count + (e.bitPos > 0 ? 1 : 0);
-    if (count > 0) EmitBlock(out, e.block, count);
-    e.count = e.bitPos = 0;
+    if (e.prefix >= 0) PutCode(e.bits, out, e.prefix, e.width);
+    PutCode(e.bits, out, (1 << e.codeSize) + 1, e.width);
+    const int count = e.bits.count + (e.bits.bitPos > 0 ? 1 : 0);
+    if (count > 0) EmitBlock(out, e.bits.block, count);
+    e.bits.count = e.bits.bitPos = 0;
 }

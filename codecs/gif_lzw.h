@@ -105,6 +105,15 @@ int LzwDecodeNext(LzwDecoder& decoder, LzwCodeReader& codes);
 
 // ---- Encoding -----------------------------------------------------------------
 
+// Packed codes on their way out: bytes completed in `block` (0 to 254), bits
+// used of the byte at `count` (0 to 7), whose unused bits are 0; a full block
+// of 255 bytes goes out as one sub-block.
+struct GifBitWriter {
+    int count = 0;
+    int bitPos = 0;
+    uint8_t block[256] = {};
+};
+
 // The encoder between calls. Its table holds the code of each (prefix code,
 // pixel value) pair, 4096 x 256 of them; after a clear only the entries
 // assigned since the last clear are reset, so a clear costs at most 4096
@@ -118,11 +127,7 @@ struct LzwEncoder {
     int width = 0;
     int next = 0;
     int prefix = -1;  // the code of the pixels taken so far; none before the first
-    // Packed codes: bytes completed in `block`, bits used of the byte at
-    // `count`; a full block of 255 bytes goes out as one sub-block.
-    int count = 0;
-    int bitPos = 0;
-    uint8_t block[256] = {};
+    GifBitWriter bits;
 };
 
 // Starts the data of one image whose pixel values are below 2^codeSize:

@@ -544,6 +544,7 @@ Image* StartFrame(Composer& c, const Palette& palette, int depth, const Rect& ar
     if (!c.budget.take(LoadBudget::ImageFootprint(c.width, c.height, depth))) return nullptr;
     Image* frame = depth == lastDepth ? ImageDuplicate(c.last) : Widen(c.last, depth, c.lastPalette);
     if (!frame) return nullptr;
+    frame->format = nullptr;  // only the chain's first image names the format, and the copy may be of it
     Dispose(c, frame, backgroundValue);
     if (indexed) ImageSetPalette(frame, palette.data());
     return frame;

@@ -98,6 +98,12 @@ int GifBitsFor(int count) {
     return bits;
 }
 
+uint32_t GifDelayHundredths(uint32_t milliseconds) {
+    if (milliseconds == 0) return 0;
+    const uint64_t hundredths = (uint64_t{milliseconds} + 5) / 10;
+    return static_cast<uint32_t>(std::clamp<uint64_t>(hundredths, 2, 0xFFFF));
+}
+
 void GifWriteColorTable(ByteWriter& out, const PaletteEntry* entries, int count, int bits) {
     uint8_t triples[256 * 3] = {};
     PalettePack(entries, triples, std::min(count, 1 << bits), 0);

@@ -69,5 +69,10 @@ void GifWriteImageHead(ByteWriter& out, const GifImageHead& head);
 // A colour table of 2^bits entries: `count` colours, then black.
 void GifWriteColorTable(ByteWriter& out, const PaletteEntry* entries, int count, int bits);
 
+// A delay in milliseconds as the hundredths of a graphic control extension:
+// rounded to the nearest, at most 65535, and at least 2 when it is above 0,
+// since readers play 0 and 1 hundredth as 100 ms.
+uint32_t GifDelayHundredths(uint32_t milliseconds);
+
 // The fewest bits (1 to 8) that number `count` values.
 int GifBitsFor(int count);

@@ -216,7 +216,7 @@ int ImageSaveFile(Image* image, const char* fileName, SaveRequest* request) {
     MemBuffer* output = request->output;
     request->output = nullptr;
     char target[kMaxPath];
-    FileFollowLinks(fileName, target, sizeof target);
+    if (!FileFollowLinks(fileName, target, sizeof target)) return SaveFail(request, output, kErrorWrite);
     char tempName[kMaxPath];
     bool ok = false;
     if (FileHandle* file = FileCreateTempBeside(target, tempName)) {
@@ -238,7 +238,10 @@ Stream* StreamOpen(StreamOpenRequest* request) {
     auto* stream = static_cast<Stream*>(MemAlloc(sizeof(Stream)));
     if (!stream) return StreamFail<Stream*>(request, kErrorOutOfMemory);
     std::memset(stream, 0, sizeof(Stream));
-    FileFollowLinks(request->fileName, stream->fileName, sizeof stream->fileName);
+    if (!FileFollowLinks(request->fileName, stream->fileName, sizeof stream->fileName)) {
+        StreamRelease(stream);
+        return StreamFail<Stream*>(request, kErrorWrite);
+    }
     stream->formatId = request->formatId;
     stream->mode = request->mode;
     if (!ops->open(stream, request)) {

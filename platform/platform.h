@@ -63,8 +63,10 @@ int FileSeek(FileHandle* file, int32_t distance, int method);             // 0, 
 int FileReplace(const char* source, const char* target);
 // The file that `name` leads to through symbolic links, so that a save
 // replaces that file and the links stay; `name` itself where there is no
-// link or the result would not fit in `outSize` bytes.
-void FileFollowLinks(const char* name, char* out, size_t outSize);
+// link or the result would not fit in `outSize` bytes. False when the links
+// lead round in a loop (or further than the system would follow them): there
+// is no file to write, and replacing the link would lose it.
+bool FileFollowLinks(const char* name, char* out, size_t outSize);
 int FileDelete(const char* name);
 
 #ifdef _WIN32

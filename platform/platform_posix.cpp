@@ -118,25 +118,26 @@ int FileReplace(const char* source, const char* target) {
     return std::rename(source, target) == 0 ? 1 : 0;
 }
 
-void FileFollowLinks(const char* name, char* out, size_t outSize) {
+bool FileFollowLinks(const char* name, char* out, size_t outSize) {
+    // The name as given: no link, or one that cannot be read or followed.
+    auto asGiven = [&](bool followed) {
+        std::snprintf(out, outSize, "%s", name);
+        return followed;
+    };
     char path[PATH_MAX];
     const size_t length = std::strlen(name);
-    if (length >= sizeof path || length >= outSize) {
-        std::snprintf(out, outSize, "%s", name);
-        return;
-    }
+    if (length >= sizeof path || length >= outSize) return asGiven(true);
     std::memcpy(path, name, length + 1);
-    // A chain of links ends at a file (which may not exist yet); a loop, or a
-    // chain longer than the system would follow, leaves the name as given.
+    // A chain of links ends at a file (which may not exist yet).
     for (int hops = 0; hops < 40; ++hops) {
         struct stat st {};
         if (lstat(path, &st) != 0 || !S_ISLNK(st.st_mode)) {
             std::snprintf(out, outSize, "%s", std::strlen(path) < outSize ? path : name);
-            return;
+            return true;
         }
         char link[PATH_MAX];
         const ssize_t n = readlink(path, link, sizeof link - 1);
-        if (n <= 0) break;
+        if (n <= 0) return asGiven(true);
         link[n] = '\0';
         if (link[0] == '/') {
             std::memcpy(path, link, static_cast<size_t>(n) + 1);
@@ -145,10 +146,11 @@ void FileFollowLinks(const char* name, char* out, size_t outSize) {
         // A relative link counts from the directory that holds it.
         const char* slash = std::strrchr(path, '/');
         const size_t dir = slash ? static_cast<size_t>(slash - path) + 1 : 0;
-        if (dir + static_cast<size_t>(n) >= sizeof path) break;
+        if (dir + static_cast<size_t>(n) >= sizeof path) return asGiven(true);
         std::memcpy(path + dir, link, static_cast<size_t>(n) + 1);
     }
-    std::snprintf(out, outSize, "%s", name);
+    // Still a link after as many as the system follows: a loop.
+    return asGiven(false);
 }
 
 int FileDelete(const char* name) { return unlink(name) == 0 ? 1 : 0; }

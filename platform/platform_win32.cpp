@@ -220,10 +220,11 @@ int FileReplace(const char* sourceName, const char* targetName) {
 
 int FileDelete(const char* name) { return DeleteFileW(WideFileName(name).c_str()) ? 1 : 0; }
 
-void FileFollowLinks(const char* name, char* out, size_t outSize) {
+bool FileFollowLinks(const char* name, char* out, size_t outSize) {
     // Links are rare on Windows and the replace call keeps what a file carries.
-    if (outSize == 0) return;
+    if (outSize == 0) return true;
     const size_t length = strnlen(name, outSize - 1);
     std::memcpy(out, name, length);
     out[length] = '\0';
+    return true;
 }

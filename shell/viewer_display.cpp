@@ -159,7 +159,7 @@ void DrawPicture(ViewerState* state, HDC dc, const Placement& p) {
     if (p.size.cx < width || p.size.cy < height) {
         POINT at;
         if (const Image* reduced = Reduced(state, p, &at); reduced && reduced != frame) {
-            ImageDraw(reduced, dc, at.x, at.y, 0, 0);
+            ImageDraw(reduced, dc, at.x, at.y, 0, 0, frame);  // on a palette display, in the frame's colours
             return;
         }
     }

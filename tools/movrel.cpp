@@ -21,6 +21,7 @@
 #include "codecs/tga.h"
 #include "image/convert.h"
 #include "platform/platform.h"
+#include "resources/resource.h"  // MOVREL_VERSION_TEXT, as the plug-in and its package say it
 #include "tools/md5.h"
 
 namespace {
@@ -497,8 +498,9 @@ const Command kCommands[] = {
     {"export", "export IN OUT [--format NAME] [--quiet] [--dither]",
      "Writes every frame of IN into one animation file OUT, as the viewer's export commands do.\n"
      "The format is NAME, else the one OUT's extension names. GIF: each frame with its own delay\n"
-     "(in hundredths of a second), looping for ever; one colour table for the frames that share\n"
-     "their colours, after the first frame only the rectangle that changed, equal frames joined.\n"
+     "(rounded to hundredths of a second, at least 2), looping for ever; one colour table for\n"
+     "the frames that share their colours, after the first frame only the rectangle that\n"
+     "changed, equal frames joined.\n"
      "Frames of more than 256 colours get a palette chosen for the animation (or their own when\n"
      "it serves them clearly better), the nearest colours or, with --dither, Floyd-Steinberg.\n"
      "AVI: uncompressed 24-bit video at 1000 / the first frame's delay frames per second, at\n"
@@ -509,7 +511,8 @@ const Command kCommands[] = {
 };
 
 int MainUsage(FILE* out) {
-    std::fprintf(out, "usage: movrel COMMAND [ARGS]   (movrel COMMAND --help for details)\n\ncommands:\n");
+    std::fprintf(out, "usage: movrel COMMAND [ARGS]   (movrel COMMAND --help for details; movrel --version)\n\n"
+                      "commands:\n");
     for (const Command& c : kCommands) std::fprintf(out, "  %s\n", c.usage);
     return out == stdout ? 0 : 2;
 }
@@ -549,6 +552,10 @@ int Main(const std::vector<std::string>& arguments) {
     if (arguments.size() < 2) return MainUsage(stderr);
     const std::string& name = arguments[1];
     if (name == "--help" || name == "-h" || name == "help") return MainUsage(stdout);
+    if (name == "--version") {
+        std::printf("movrel %s\n", MOVREL_VERSION_TEXT);
+        return 0;
+    }
     const std::vector<std::string> args(arguments.begin() + 2, arguments.end());
     for (const Command& command : kCommands) {
         if (name != command.name) continue;

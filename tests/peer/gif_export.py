@@ -4,13 +4,13 @@
 Animations go through `movrel export` (the GIF stream), still images through
 `movrel convert`. Every peer must see the source's frames: the same RGB
 pixels, equal consecutive frames joined into one, and each frame's delay as
-written (the source's milliseconds, added up over joined frames, cut to
-hundredths). The animations of the sample and of the FLICs that ffmpeg
-decodes whole must also be no larger than ffmpeg's GIF of the same file, and
-within 1.2 x of what `gifsicle -O3` makes of ours. Colours reduced to 256:
-a true-colour still within 0.5 dB of the PSNR of ffmpeg's
-palettegen/paletteuse (no dither), and every frame of an animation composed
-in 24 bits at 30 dB or better."""
+written (the source's milliseconds, added up over joined frames, rounded to
+hundredths, short ones kept at 20 ms). The animations of the sample and of
+the FLICs that ffmpeg decodes whole must also be no larger than ffmpeg's GIF
+of the same file, and within 1.2 x of what `gifsicle -O3` makes of ours.
+Colours reduced to 256: a true-colour still within 0.5 dB of the PSNR of
+ffmpeg's palettegen/paletteuse (no dither), and every frame of an animation
+composed in 24 bits at 30 dB or better."""
 import argparse
 import hashlib
 import math
@@ -51,6 +51,12 @@ def ffmpeg_frames(path):
     return list(zip(md5s, durations)) if len(durations) == len(md5s) else [(m, 0) for m in md5s]
 
 
+def written_delay(ms):
+    """A delay in ms as the file says it: rounded to hundredths, at least 2 of
+    them when above 0 (readers play 0 and 1 as 100 ms), at most 65535."""
+    return 0 if ms == 0 else min(max((ms + 5) // 10, 2), 65535) * 10
+
+
 def joined(frames):
     """(rgb, delay in ms as written) per frame, equal neighbours joined."""
     out = []
@@ -59,7 +65,7 @@ def joined(frames):
             out[-1][1] += f['delay']
         else:
             out.append([f['rgb'], f['delay']])
-    return [(rgb, min(delay, 655350) // 10 * 10) for rgb, delay in out]
+    return [(rgb, written_delay(delay)) for rgb, delay in out]
 
 
 def ffmpeg_rgb(path, *extra):

@@ -3,6 +3,7 @@
 import argparse
 import hashlib
 import os
+import re
 import resource
 import shutil
 import signal
@@ -193,6 +194,10 @@ def main():
         check(r.returncode == 0 and r.stdout.startswith('usage: movrel ' + command), f'{command} --help')
         r = run(opts.movrel, command)
         check(r.returncode == 2 and 'usage' in r.stderr, f'{command} without a file')
+    version = re.search(r'#define MOVREL_VERSION_TEXT "(.*)"', open(os.path.join(
+        os.path.dirname(os.path.abspath(__file__)), '..', '..', 'resources', 'resource.h')).read()).group(1)
+    r = run(opts.movrel, '--version')
+    check(r.returncode == 0 and r.stdout == f'movrel {version}\n' and r.stderr == '', f'movrel --version: {r.stdout}')
     r = run(opts.movrel, 'frobnicate')
     check(r.returncode == 2 and 'unknown command' in r.stderr, 'unknown command')
 

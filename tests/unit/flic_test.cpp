@@ -464,6 +464,25 @@ TEST(FlicDamage, OverstatedChunkSizesEndAtTheFile) {
     ImagePtr chain = LoadBytes(file);
     ASSERT_TRUE(chain);
     EXPECT_EQ(PictureOf(chain.get()).pixels, picture.pixels);
+
+    // The last frame chunk stated further past the end of the file: whole
+    // while its subchunks are, damage once the end of the file cuts them.
+    std::vector<Picture> pictures;
+    const Bytes whole = FiveFrames(5, &pictures);
+    const size_t last = FrameOffset(whole, 4);
+    uint32_t size = 0;
+    for (int i = 0; i < 4; ++i) size |= uint32_t{whole[last + i]} << (8 * i);
+    for (uint32_t over : {2u, 3u, 1000u}) {
+        for (size_t cut : {0, 2}) {
+            Bytes stated(whole.begin(), whole.end() - static_cast<long>(cut));
+            for (int i = 0; i < 4; ++i) stated[last + i] = static_cast<uint8_t>((size + over) >> (8 * i));
+            ErrorCode error, endedEarly;
+            chain = LoadBytes(stated, &error, 0, &endedEarly);
+            ASSERT_EQ(ImageCount(chain.get()), cut ? 4 : 5) << over << " " << cut;
+            EXPECT_EQ(endedEarly, cut ? kErrorInvalidData : kErrorNone) << over << " " << cut;
+            EXPECT_EQ(PictureOf(Frame(chain, cut ? 3 : 4)).pixels, pictures[cut ? 3 : 4].pixels) << over << " " << cut;
+        }
+    }
 }
 
 TEST(FlicBudget, AFileThatNeedsTooMuchKeepsTheFramesDecodedSoFar) {

@@ -385,7 +385,7 @@ void ExpectShownAs(const Bytes& file, const std::vector<Image*>& frames, const s
         if (i + 1 < frames.size() && PictureDifference(frames[i], frames[i + 1]).empty()) continue;
         ASSERT_TRUE(got) << "frame " << i;
         EXPECT_EQ(PictureDifference(got, frames[i]), "") << "frame " << i;
-        EXPECT_EQ(ImageGetDelay(got), std::min<uint32_t>(delay, 655350) / 10 * 10) << "frame " << i;
+        EXPECT_EQ(ImageGetDelay(got), std::min<uint32_t>((delay + 5) / 10, 65535) * 10) << "frame " << i;
         got = ImageNext(got), delay = 0;
     }
     EXPECT_EQ(got, nullptr) << "more frames than expected";
@@ -416,6 +416,22 @@ TEST_F(GifStream, SharesOneTableAndWritesOnlyWhatChanged) {
         EXPECT_EQ(block.disposal, 1);
     }
     ExpectShownAs(file, frames, delays);
+}
+
+// Delays are rounded to hundredths, and a short one is kept at 2 hundredths,
+// which readers play as said: they play 0 and 1 as 100 ms.
+TEST_F(GifStream, RoundsDelaysAndKeepsShortOnesPlayable) {
+    const std::vector<uint32_t> delays = {0, 1, 10, 14, 25, 33, 125, 1000, 655349, 0xFFFFFFFF};
+    const std::vector<int> written = {0, 2, 2, 2, 3, 3, 13, 100, 65535, 65535};
+    std::vector<ImagePtr> owned;
+    std::vector<Image*> frames;
+    for (size_t i = 0; i < delays.size(); ++i) {  // alternate pictures, so that none are joined
+        owned.push_back(Flat(4, 2, i % 2));
+        frames.push_back(owned.back().get());
+    }
+    const Layout layout = Walk(Write(frames, delays));
+    ASSERT_EQ(layout.blocks.size(), delays.size());
+    for (size_t i = 0; i < delays.size(); ++i) EXPECT_EQ(layout.blocks[i].delay, written[i]) << delays[i] << " ms";
 }
 
 TEST_F(GifStream, KeepsEveryPixelThroughRandomChangesPalettesAndDepths) {

@@ -6,6 +6,7 @@
 #include "formats/format.h"
 #include "formats/mem_buffer.h"
 #include "tests/support/flic_writer.h"
+#include "tests/support/gif_builder.h"
 #include "tests/support/test_util.h"
 
 namespace {
@@ -107,15 +108,25 @@ TEST(LoadFile, ReportsMissingEmptyUnknownAndDamagedFiles) {
 TEST(LoadFile, MarksOnlyTheFirstImageWithItsFormat) {
     FormatRegisterAll();
     TempDir dir;
-    Bytes flic = FlicWriter(kFlcMagic, 4, 2, 10).frame().black().frame().black().finish();
-    WriteFile(dir.file("two.flc"), flic);
-    LoadRequest request{};
-    ImagePtr first(ImageLoadFile(dir.file("two.flc").c_str(), &request));
-    ASSERT_TRUE(first);
-    EXPECT_EQ(request.error, kErrorNone);
-    EXPECT_EQ(ImageFormat(first.get()), FormatFind(kFormatFlic));
-    ASSERT_NE(ImageNext(first.get()), nullptr);
-    EXPECT_EQ(ImageFormat(ImageNext(first.get())), nullptr);
+    WriteFile(dir.file("two.flc"), FlicWriter(kFlcMagic, 4, 2, 10).frame().black().frame().black().finish());
+    // Each GIF frame after the first starts as a copy of the one before.
+    GifImage whole{0, 0, 4, 2}, part{1, 0, 2, 1};
+    whole.pixels.assign(8, 1);
+    part.pixels.assign(2, 2);
+    WriteFile(dir.file("three.gif"), GifBuilder(4, 2).globalTable(TestColors(4)).image(whole).image(part).image(part).finish());
+    for (const auto& [name, id] : {std::pair{"two.flc", kFormatFlic}, std::pair{"three.gif", kFormatGif}}) {
+        LoadRequest request{};
+        ImagePtr fromFile(ImageLoadFile(dir.file(name).c_str(), &request));
+        EXPECT_EQ(request.error, kErrorNone) << name;
+        ImagePtr fromBytes = LoadBytes(ReadFile(dir.file(name)));
+        for (const Image* first : {fromFile.get(), fromBytes.get()}) {
+            ASSERT_TRUE(first) << name;
+            EXPECT_EQ(ImageFormat(first), FormatFind(id)) << name;
+            ASSERT_GE(ImageCount(first), 2) << name;
+            for (const Image* later = ImageNext(first); later; later = ImageNext(later))
+                EXPECT_EQ(ImageFormat(later), nullptr) << name;
+        }
+    }
 }
 
 TEST(WorkMeter, SaysNoPastItsAllowanceOrSoonAfterAStopRequest) {

@@ -264,13 +264,30 @@ TEST_F(SaveFile, ReplacingKeepsPermissionsAndWritesThroughLinks) {
     EXPECT_EQ(ReadFile(target), Encoded());
     EXPECT_EQ(DirectoryEntries(dir_), (std::vector<std::string>{"inner.bmp", "link.bmp", "private.bmp", "real"}));
 
-    // A link to a file not there yet creates it; a loop of links is replaced.
+    // A link to a file not there yet creates it.
     fs::create_symlink("real/new.bmp", dir_.file("dangling.bmp"));
     ASSERT_EQ(ImageSaveFile(image_.get(), dir_.file("dangling.bmp").c_str(), &request), 1);
     EXPECT_EQ(ReadFile(dir_.file("real/new.bmp")), Encoded());
+
+    // Links in a loop lead to no file: saves and streams onto them fail, and
+    // the links stay as they were.
     fs::create_symlink("loop.bmp", dir_.file("loop.bmp"));
-    ASSERT_EQ(ImageSaveFile(image_.get(), dir_.file("loop.bmp").c_str(), &request), 1);
-    EXPECT_EQ(ReadFile(dir_.file("loop.bmp")), Encoded());
+    fs::create_symlink("b.bmp", dir_.file("a.bmp"));
+    fs::create_symlink("a.bmp", dir_.file("b.bmp"));
+    for (const char* name : {"loop.bmp", "a.bmp"}) {
+        const std::string path = dir_.file(name);
+        request.error = kErrorNone;
+        EXPECT_EQ(ImageSaveFile(image_.get(), path.c_str(), &request), 0) << name;
+        EXPECT_EQ(request.error, kErrorWrite) << name;
+        StreamOpenRequest open{kFormatGif, path.c_str(), 1, image_.get(), nullptr, kErrorNone};
+        EXPECT_EQ(StreamOpen(&open), nullptr) << name;
+        EXPECT_EQ(open.error, kErrorWrite) << name;
+    }
+    EXPECT_EQ(fs::read_symlink(dir_.file("loop.bmp")), "loop.bmp");
+    EXPECT_EQ(fs::read_symlink(dir_.file("a.bmp")), "b.bmp");
+    EXPECT_EQ(fs::read_symlink(dir_.file("b.bmp")), "a.bmp");
+    EXPECT_EQ(DirectoryEntries(dir_), (std::vector<std::string>{"a.bmp", "b.bmp", "dangling.bmp", "inner.bmp",
+                                                                 "link.bmp", "loop.bmp", "private.bmp", "real"}));
 }
 
 // ---- Streams -------------------------------------------------------------------

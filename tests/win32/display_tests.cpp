@@ -2,6 +2,8 @@
 // the scroll offset, the fitted rectangle and the frame-number overlay.
 #include <algorithm>
 
+#include "image/display_win32.h"
+#include "image/scale.h"
 #include "resources/resource.h"
 #include "tests/win32/host.h"
 
@@ -436,4 +438,56 @@ TEST_F(paint, ctrl_wheel_zooms_about_the_cursor_and_dragging_pans) {
     // Ctrl+wheel down twice from 200%: 50%.
     SendMessageA(viewer, WM_MOUSEWHEEL, MAKEWPARAM(MK_CONTROL, static_cast<WORD>(-2 * WHEEL_DELTA)), MAKELPARAM(screen.x, screen.y));
     EXPECT_EQ(lister.state()->zoomIndex, kActualSize - 1);
+}
+
+// On a palette display (8 bits a pixel) a picture shows in the colours of the
+// logical palette realized for it, else in the system's 20. Wine's 8-bit
+// displays keep a colour cube of their own whatever is realized, and its
+// metafiles keep no palette's colours, so this checks what the drawing
+// records into a metafile, every device taken as one with palettes: a
+// palette made and selected for it, and the stretch mode, which dithers
+// only to a halftone palette, the one for a picture without colours given.
+TEST_F(paint, on_a_palette_display_a_reduced_picture_has_a_palette) {
+    ChainPtr decoded = Decode(gFiles.steps);
+    const Image* frame = decoded.get();
+    ChainPtr reduced(ImageScaleArea(frame, 32, 24));  // true colour, no palette of its own
+    ASSERT_TRUE(reduced);
+    struct Drawn {
+        bool palette = false;     // one was made and selected
+        int mode = BLACKONWHITE;  // the stretch mode the picture was drawn in
+    };
+    auto draw = [&](const Image* colors) {
+        HDC dc = CreateEnhMetaFileA(nullptr, nullptr, nullptr, nullptr);
+        ImageDraw(reduced.get(), dc, 0, 0, 0, 0, colors);
+        HENHMETAFILE metafile = CloseEnhMetaFile(dc);
+        std::vector<uint8_t> bytes(GetEnhMetaFileBits(metafile, 0, nullptr));
+        GetEnhMetaFileBits(metafile, static_cast<UINT>(bytes.size()), bytes.data());
+        DeleteEnhMetaFile(metafile);
+        Drawn drawn;
+        bool made = false;
+        int mode = BLACKONWHITE;
+        for (size_t at = 0; at + sizeof(EMR) <= bytes.size();) {
+            const auto* record = reinterpret_cast<const EMR*>(&bytes[at]);
+            made = made || record->iType == EMR_CREATEPALETTE;
+            if (record->iType == EMR_SELECTPALETTE && made) drawn.palette = true;
+            if (record->iType == EMR_SETSTRETCHBLTMODE)
+                mode = static_cast<int>(reinterpret_cast<const EMRSETSTRETCHBLTMODE*>(record)->iMode);
+            if (record->iType == EMR_SETDIBITSTODEVICE || record->iType == EMR_STRETCHDIBITS) drawn.mode = mode;
+            if (record->nSize == 0) break;
+            at += record->nSize;
+        }
+        return drawn;
+    };
+    ImageDisplayInjectPalettes(true);
+    const Drawn forFrame = draw(frame), alone = draw(nullptr);
+    ImageDisplayInjectPalettes(false);
+    const Drawn elsewhere = draw(frame);
+    // The frame's palette, each pixel its nearest colour in it.
+    EXPECT_TRUE(forFrame.palette);
+    EXPECT_NE(forFrame.mode, HALFTONE);
+    // On its own a halftone palette, which the picture is dithered to.
+    EXPECT_TRUE(alone.palette);
+    EXPECT_EQ(alone.mode, HALFTONE);
+    // No palette on other devices.
+    EXPECT_FALSE(elsewhere.palette);
 }

@@ -5,9 +5,13 @@
 // armed the timer), ratios of stays measured in one run, and idle cost as
 // ticks and paints counted while another timer ticks.
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "resources/resource.h"
 #include "tests/support/flic_writer.h"
@@ -44,12 +48,30 @@ struct MenuSeen {
     bool frameNumberChecked = false;
     int items = 0;
     std::set<UINT> commands;  // of the menu and its submenus
+    std::vector<std::string> sharedLetters;  // items of one menu that underline the same letter
 };
 
-void CollectCommands(HMENU menu, std::set<UINT>* commands) {
+// The letter that "&" underlines in a menu item's text, upper case; 0 for none.
+char UnderlinedLetter(const char* text) {
+    for (const char* p = text; p[0] && p[1]; ++p) {
+        if (p[0] != '&') continue;
+        if (p[1] != '&') return static_cast<char>(std::toupper(static_cast<unsigned char>(p[1])));
+        ++p;  // "&&" is a plain "&"
+    }
+    return 0;
+}
+
+void CollectCommands(HMENU menu, MenuSeen* seen) {
+    std::map<char, std::string> letters;
     for (int i = 0; i < GetMenuItemCount(menu); ++i) {
-        if (HMENU sub = GetSubMenu(menu, i)) CollectCommands(sub, commands);
-        else if (GetMenuItemID(menu, i)) commands->insert(GetMenuItemID(menu, i));
+        char text[128] = "";
+        GetMenuStringA(menu, static_cast<UINT>(i), text, sizeof text, MF_BYPOSITION);
+        if (const char letter = UnderlinedLetter(text)) {
+            const auto [first, added] = letters.emplace(letter, text);
+            if (!added) seen->sharedLetters.push_back(first->second + " | " + text);
+        }
+        if (HMENU sub = GetSubMenu(menu, i)) CollectCommands(sub, seen);
+        else if (GetMenuItemID(menu, i)) seen->commands.insert(GetMenuItemID(menu, i));
     }
 }
 
@@ -63,7 +85,7 @@ void ExpectMenu(MenuSeen* seen, std::vector<WPARAM> keys = {VK_ESCAPE}) {
         seen->items = GetMenuItemCount(menu);
         seen->pauseChecked = (GetMenuState(menu, IDM_PAUSE, MF_BYCOMMAND) & MF_CHECKED) != 0;
         seen->frameNumberChecked = (GetMenuState(menu, IDM_SHOW_FRAME_NUMBER, MF_BYCOMMAND) & MF_CHECKED) != 0;
-        CollectCommands(menu, &seen->commands);
+        CollectCommands(menu, seen);
         for (WPARAM key : keys) PostMessageA(window, WM_KEYDOWN, key, 0);
     });
 }
@@ -480,6 +502,8 @@ TEST_F(menu, right_click_opens_the_menu_with_its_check_marks) {
         // Every command of the viewer is on the menu or its submenus.
         EXPECT_EQ(menu.commands.size(), 28u);
         EXPECT_TRUE(menu.commands.count(IDM_COPY) && menu.commands.count(IDM_ABOUT) && menu.commands.count(IDM_EXPORT_SPR));
+        // A letter typed in a menu chooses its item only when no other item there has it.
+        EXPECT_EQ(menu.sharedLetters, std::vector<std::string>{});
     }
 }
 
