@@ -318,13 +318,15 @@ namespace {
 struct CanvasBlock {
     Canvas canvas{};
     HeapBytes block;
+    uint64_t bytes = 0;  // taken from the budget
 
     bool create(int width, int height, LoadBudget& budget) {
         const int stride = static_cast<int>(DibStride(width, 8));
         const uint64_t rows = uint64_t(height);
         const uint64_t pixelBytes = uint64_t(stride) * rows;
-        const uint64_t bytes = pixelBytes + rows * (4 + 4 + 4 + 1);
-        if (!budget.take(bytes)) return false;
+        const uint64_t size = pixelBytes + rows * (4 + 4 + 4 + 1);
+        if (!budget.take(size)) return false;
+        bytes = size;
         block.reset(static_cast<uint8_t*>(MemAlloc(static_cast<size_t>(bytes))));
         if (!block) return false;
         std::memset(block.get(), 0, static_cast<size_t>(bytes));
@@ -337,6 +339,14 @@ struct CanvasBlock {
         canvas.lastPixelDrawn = reinterpret_cast<uint8_t*>(canvas.drawnRows + height);
         return true;
     }
+
+    // The same picture and bookkeeping in a block of its own.
+    bool copyFrom(const CanvasBlock& other, LoadBudget& budget) {
+        if (!create(other.canvas.width, other.canvas.height, budget)) return false;
+        std::memcpy(block.get(), other.block.get(), static_cast<size_t>(bytes));
+        canvas.drawnRowCount = other.canvas.drawnRowCount;
+        return true;
+    }
 };
 
 }  // namespace
@@ -347,6 +357,7 @@ namespace {
 // the next frame's deltas apply to, and the next chunk's place in the file.
 struct FlicDecoder : FrameDecoder {
     explicit FlicDecoder(LoadRequest* request) : budget(request), work(request->work) {}
+    FlicDecoder(const LoadBudget& sharedBudget, WorkMeter& meter) : budget(sharedBudget), work(meter) {}
 
     ByteReader file;
     const uint8_t* header = nullptr;  // the file's first bytes, copied into the first frame
@@ -356,14 +367,30 @@ struct FlicDecoder : FrameDecoder {
     Palette palette{};  // black until the first colour chunk
     uint32_t delay = 0;
     int stated = 0;
+    int walked = 0;  // the frame chunks the file holds, found by walking their headers
     int decoded = 0;
     uint64_t position = 0;
 };
 
 void FlicClose(FrameDecoder* base) {
     auto* decoder = static_cast<FlicDecoder*>(base);
+    decoder->budget.give(decoder->picture.bytes);
     decoder->~FlicDecoder();
     MemFree(decoder);
+}
+
+// The frame chunks from `position` on, up to the stated count, by their
+// headers alone: a chunk that would not advance, or whose header the file
+// cuts, ends them.
+int WalkFrames(ByteReader file, uint64_t position, int stated) {
+    int frames = 0;
+    while (frames < stated && position + 6 <= file.size()) {
+        const uint32_t size = file.u32At(static_cast<size_t>(position));
+        if (size < 6) break;
+        if (file.u16At(static_cast<size_t>(position) + 4) == kFlicFrameChunk) ++frames;
+        position += size;
+    }
+    return frames;
 }
 
 FrameDecoder* FlicOpen(LoadRequest* request) {
@@ -389,8 +416,35 @@ FrameDecoder* FlicOpen(LoadRequest* request) {
         return DecoderFail(request, kErrorOutOfMemory);
     }
     request->work.earn(uint64_t(width) * uint64_t(height));  // the first frame's
+    decoder->walked = WalkFrames(file, decoder->position, stated);
     return decoder;
 }
+
+FrameDecoder* FlicClone(const FrameDecoder* base) {
+    const auto* d = static_cast<const FlicDecoder*>(base);
+    void* block = MemAlloc(sizeof(FlicDecoder));
+    if (!block) return nullptr;
+    auto* copy = new (block) FlicDecoder(d->budget, d->work);
+    copy->file = d->file;
+    copy->header = d->header;
+    copy->palette = d->palette;
+    copy->delay = d->delay;
+    copy->stated = d->stated;
+    copy->walked = d->walked;
+    copy->decoded = d->decoded;
+    copy->position = d->position;
+    if (!copy->picture.copyFrom(d->picture, copy->budget)) {
+        FlicClose(copy);
+        return nullptr;
+    }
+    return copy;
+}
+
+uint64_t FlicFootprint(const FrameDecoder* base) {
+    return sizeof(FlicDecoder) + static_cast<const FlicDecoder*>(base)->picture.bytes;
+}
+
+int32_t FlicFrames(const FrameDecoder* base) { return static_cast<const FlicDecoder*>(base)->walked; }
 
 // Exactly the counted frames; the ring frame that follows them leads back to
 // the first frame and is never read. A file damaged or cut short keeps the
@@ -439,7 +493,7 @@ int32_t FlicStatedFrames(const FrameDecoder* base) { return static_cast<const Fl
 
 }  // namespace
 
-const FrameDecoderOps kFlicFrames = {FlicOpen, FlicNext, FlicStatedFrames, FlicClose};
+const FrameDecoderOps kFlicFrames = {FlicOpen, FlicNext, FlicStatedFrames, FlicClose, FlicFrames, FlicClone, FlicFootprint};
 
 Image* FlicLoad(LoadRequest* request) { return FormatLoadFrames(request, kFlicFrames); }
 

@@ -151,15 +151,17 @@ bool ReadScreen(ByteReader& in, Screen& screen) {
 
 // The canvas: the logical screen, grown to hold every image block that does
 // not fit in it, as long as the grown canvas stays a picture we can hold;
-// blocks beyond that are clipped.
-void CanvasSize(ByteReader in, const Screen& screen, int& width, int& height) {
+// blocks beyond that are clipped. `blocks` takes how many image blocks there are.
+void CanvasSize(ByteReader in, const Screen& screen, int& width, int& height, int& blocks) {
     width = screen.width;
     height = screen.height;
+    blocks = 0;
     ImageBlock block;
     bool trailer = false;
     while (NextImageBlock(in, screen, block, trailer)) {
         in.u8();  // code size
         SkipSubBlocks(in);
+        ++blocks;
         if (block.width == 0 || block.height == 0) continue;
         const int64_t right = std::max<int64_t>(width, int64_t{block.left} + block.width);
         const int64_t bottom = std::max<int64_t>(height, int64_t{block.top} + block.height);
@@ -378,7 +380,8 @@ struct SavedArea {
 };
 
 struct Composer {
-    explicit Composer(const LoadRequest* request) : budget(request) {}
+    explicit Composer(LoadRequest* request) : budget(request) {}
+    explicit Composer(const LoadBudget& shared) : budget(shared) {}
 
     LoadBudget budget;
     int width = 0, height = 0;
@@ -386,6 +389,7 @@ struct Composer {
     int backgroundIndex = 0;
 
     Image* last = nullptr;  // the frame before the next one, already handed over
+    bool ownsLast = false;  // unless it is a copy of its own (in a clone)
     Palette lastPalette{};  // of `last`, when it is indexed
     int lastDisposal = 0;
     Rect lastArea;          // of the block drawn on `last`, on the canvas
@@ -617,6 +621,11 @@ bool DecodeBlock(Composer& c, ByteReader& in, const ImageBlock& block, LzwTable&
     codes.finish();
 
     ImageSetDelay(frame, GifDelayMs(block.control.delay));
+    if (c.ownsLast) {
+        c.budget.give(LoadBudget::ImageFootprint(c.last));
+        ImageDestroy(c.last);
+        c.ownsLast = false;
+    }
     c.last = frame;
     c.lastPalette = palette;
     c.lastDisposal = block.control.disposal;
@@ -637,6 +646,7 @@ namespace {
 
 struct GifDecoder : FrameDecoder {
     explicit GifDecoder(LoadRequest* request) : c(request), work(request->work) {}
+    GifDecoder(const LoadBudget& budget, WorkMeter& meter) : c(budget), work(meter) {}
     ~GifDecoder() { MemFree(table); }
 
     ByteReader in;
@@ -644,14 +654,68 @@ struct GifDecoder : FrameDecoder {
     Composer c;
     WorkMeter& work;
     LzwTable* table = nullptr;
+    int blocks = 0;  // the image blocks of the file
     bool trailer = false;
 };
 
 void GifClose(FrameDecoder* base) {
     auto* decoder = static_cast<GifDecoder*>(base);
+    Composer& c = decoder->c;
+    if (c.ownsLast) {
+        c.budget.give(LoadBudget::ImageFootprint(c.last));
+        ImageDestroy(c.last);
+    }
+    c.budget.give(c.saved.capacity);
     decoder->~GifDecoder();
     MemFree(decoder);
 }
+
+FrameDecoder* GifClone(const FrameDecoder* base) {
+    const auto* d = static_cast<const GifDecoder*>(base);
+    void* block = MemAlloc(sizeof(GifDecoder));
+    if (!block) return nullptr;
+    auto* copy = new (block) GifDecoder(d->c.budget, d->work);
+    copy->in = d->in;
+    copy->screen = d->screen;
+    copy->blocks = d->blocks;
+    copy->trailer = d->trailer;
+    Composer& c = copy->c;
+    const Composer& from = d->c;
+    c.width = from.width, c.height = from.height;
+    c.background = from.background, c.backgroundIndex = from.backgroundIndex;
+    c.lastPalette = from.lastPalette, c.lastDisposal = from.lastDisposal, c.lastArea = from.lastArea;
+    bool ok = (copy->table = static_cast<LzwTable*>(MemAlloc(sizeof(LzwTable)))) != nullptr;
+    if (ok && from.last) {
+        ok = c.budget.take(LoadBudget::ImageFootprint(from.last));
+        c.last = ok ? ImageDuplicate(from.last) : nullptr;
+        c.ownsLast = c.last != nullptr;
+        if (ok && !c.last) c.budget.give(LoadBudget::ImageFootprint(from.last));
+        ok = c.last != nullptr;
+    }
+    if (ok && from.saved.capacity > 0) {
+        ok = c.budget.take(from.saved.capacity);
+        c.saved.bytes = ok ? static_cast<uint8_t*>(MemAlloc(from.saved.capacity)) : nullptr;
+        c.saved.capacity = c.saved.bytes ? from.saved.capacity : 0;
+        if (ok && !c.saved.bytes) c.budget.give(from.saved.capacity);
+        ok = c.saved.bytes != nullptr;
+        if (ok) std::memcpy(c.saved.bytes, from.saved.bytes, from.saved.capacity);
+        c.saved.stride = from.saved.stride, c.saved.depth = from.saved.depth;
+        c.saved.valid = from.saved.valid, c.saved.palette = from.saved.palette;
+    }
+    if (!ok) {
+        GifClose(copy);
+        return nullptr;
+    }
+    return copy;
+}
+
+uint64_t GifFootprint(const FrameDecoder* base) {
+    const auto* d = static_cast<const GifDecoder*>(base);
+    return sizeof(GifDecoder) + sizeof(LzwTable) + d->c.saved.capacity +
+           (d->c.last ? LoadBudget::ImageFootprint(d->c.last) : 0);
+}
+
+int32_t GifFrames(const FrameDecoder* base) { return static_cast<const GifDecoder*>(base)->blocks; }
 
 FrameDecoder* GifOpen(LoadRequest* request) {
     ByteReader in(request->data, request->size);
@@ -663,7 +727,7 @@ FrameDecoder* GifOpen(LoadRequest* request) {
     d->in = in;
     d->screen = screen;
     Composer& c = d->c;
-    CanvasSize(in, screen, c.width, c.height);
+    CanvasSize(in, screen, c.width, c.height, d->blocks);
     if (c.width == 0 || c.height == 0) {
         GifClose(d);
         return DecoderFail(request, kErrorInvalidData);
@@ -706,6 +770,6 @@ int32_t GifStatedFrames(const FrameDecoder*) { return 0; }
 
 }  // namespace
 
-const FrameDecoderOps kGifFrames = {GifOpen, GifNext, GifStatedFrames, GifClose};
+const FrameDecoderOps kGifFrames = {GifOpen, GifNext, GifStatedFrames, GifClose, GifFrames, GifClone, GifFootprint};
 
 Image* GifLoad(LoadRequest* request) { return FormatLoadFrames(request, kGifFrames); }

@@ -20,48 +20,92 @@ int SprProbe(const LoadRequest* request) {
     return magic && std::memcmp(magic, "SPR", 3) == 0;
 }
 
-Image* SprLoad(LoadRequest* request) {
+namespace {
+
+// Frames are whole records one after the other: the decoder is a place in
+// the file.
+struct SprDecoder : FrameDecoder {
+    explicit SprDecoder(LoadRequest* request) : budget(request) {}
+
+    LoadBudget budget;
+    ByteReader file;
+    int stated = 0;
+    int width = 0, height = 0;
+    int decoded = 0;
+};
+
+uint64_t RecordBytes(const SprDecoder* d) { return kSprRecordHead + uint64_t(d->width) * uint64_t(d->height); }
+
+void SprClose(FrameDecoder* base) {
+    auto* d = static_cast<SprDecoder*>(base);
+    d->~SprDecoder();
+    MemFree(d);
+}
+
+FrameDecoder* SprOpen(LoadRequest* request) {
     ByteReader file(request->data, request->size);
-    if (!file.skip(3)) return LoadFail(request, nullptr, kErrorInvalidData);
+    if (!file.skip(3)) return DecoderFail(request, kErrorInvalidData);
     const int frames = file.u16();
     const int width = file.u16();
     const int height = file.u16();
-    if (!file.ok() || frames == 0 || width == 0 || height == 0) return LoadFail(request, nullptr, kErrorInvalidData);
-    const uint64_t pixelBytes = uint64_t(width) * uint64_t(height);
-    const uint64_t recordBytes = kSprRecordHead + pixelBytes;
-
-    // A file cut short keeps its whole records; past the budget, the frames
-    // read so far are the animation.
-    LoadBudget budget(request);
-    Image* first = nullptr;
-    Image* last = nullptr;
-    ErrorCode endedEarly = kErrorNone;
-    for (int i = 0; i < LoadFrameCount(request, frames); ++i) {
-        if (file.remaining() < recordBytes) {
-            endedEarly = kErrorInvalidData;
-            break;
-        }
-        Image* image = budget.createImage(width, height, 8);
-        if (!image) {
-            endedEarly = kErrorOutOfMemory;
-            break;
-        }
-        ImageLink(image, last);
-        if (!first) first = image;
-        last = image;
-
-        const uint8_t* record = file.take(static_cast<size_t>(recordBytes));
-        ImageSetDelay(image, static_cast<uint32_t>(record[0] | (record[1] << 8)));
-        PaletteEntry entries[256];
-        PaletteExpand(entries, record + 2, 256, 0);
-        if (!ImageSetPalette(image, entries)) return LoadFail(request, first, kErrorOutOfMemory);
-        const uint8_t* pixels = record + kSprRecordHead;
-        for (int y = 0; y < height; ++y, pixels += width) std::memcpy(ImageRow(image, y), pixels, static_cast<size_t>(width));
-    }
-    if (!first) return LoadFail(request, nullptr, endedEarly);  // not one whole frame, or no memory for it
-    request->endedEarly = endedEarly;
-    return first;
+    if (!file.ok() || frames == 0 || width == 0 || height == 0) return DecoderFail(request, kErrorInvalidData);
+    void* block = MemAlloc(sizeof(SprDecoder));
+    if (!block) return DecoderFail(request, kErrorOutOfMemory);
+    auto* d = new (block) SprDecoder(request);
+    d->file = file;
+    d->stated = frames, d->width = width, d->height = height;
+    return d;
 }
+
+// A file cut short keeps its whole records; past the budget, the frames
+// read so far are the animation.
+Image* SprNext(FrameDecoder* base, ErrorCode* stop) {
+    auto* d = static_cast<SprDecoder*>(base);
+    *stop = kErrorNone;
+    if (d->decoded >= d->stated) return nullptr;
+    const uint64_t recordBytes = RecordBytes(d);
+    *stop = kErrorInvalidData;
+    if (d->file.remaining() < recordBytes) return nullptr;
+    *stop = kErrorOutOfMemory;
+    Image* image = d->budget.createImage(d->width, d->height, 8);
+    if (!image) return nullptr;
+    const uint8_t* record = d->file.take(static_cast<size_t>(recordBytes));
+    ImageSetDelay(image, static_cast<uint32_t>(record[0] | (record[1] << 8)));
+    PaletteEntry entries[256];
+    PaletteExpand(entries, record + 2, 256, 0);
+    if (!ImageSetPalette(image, entries)) {
+        ImageDestroy(image);
+        return nullptr;
+    }
+    const uint8_t* pixels = record + kSprRecordHead;
+    for (int y = 0; y < d->height; ++y, pixels += d->width)
+        std::memcpy(ImageRow(image, y), pixels, static_cast<size_t>(d->width));
+    ++d->decoded;
+    *stop = kErrorNone;
+    return image;
+}
+
+int32_t SprStatedFrames(const FrameDecoder* base) { return static_cast<const SprDecoder*>(base)->stated; }
+
+int32_t SprFrames(const FrameDecoder* base) {
+    const auto* d = static_cast<const SprDecoder*>(base);
+    const uint64_t whole = d->file.remaining() / RecordBytes(d) + uint64_t(d->decoded);
+    return static_cast<int32_t>(whole < uint64_t(d->stated) ? whole : uint64_t(d->stated));
+}
+
+FrameDecoder* SprClone(const FrameDecoder* base) {
+    const auto* d = static_cast<const SprDecoder*>(base);
+    void* block = MemAlloc(sizeof(SprDecoder));
+    return block ? new (block) SprDecoder(*d) : nullptr;
+}
+
+uint64_t SprFootprint(const FrameDecoder*) { return sizeof(SprDecoder); }
+
+}  // namespace
+
+const FrameDecoderOps kSprFrames = {SprOpen, SprNext, SprStatedFrames, SprClose, SprFrames, SprClone, SprFootprint};
+
+Image* SprLoad(LoadRequest* request) { return FormatLoadFrames(request, kSprFrames); }
 
 int SprSave(Image* first, SaveRequest* request) {
     const int width = ImageWidth(first);
@@ -98,4 +142,4 @@ int SprSave(Image* first, SaveRequest* request) {
     return 1;
 }
 
-const FileFormat kSprFormat = {kFormatSpr, SprProbe, SprLoad, SprSave, "Pro Motion Animation", "SPR", nullptr};
+const FileFormat kSprFormat = {kFormatSpr, SprProbe, SprLoad, SprSave, "Pro Motion Animation", "SPR", nullptr, &kSprFrames};

@@ -13,6 +13,7 @@ constexpr int kSprRecordHead = 770;  // delay (16 bits) and 256 RGB triples
 
 int SprProbe(const LoadRequest* request);
 Image* SprLoad(LoadRequest* request);
+extern const FrameDecoderOps kSprFrames;
 
 // Writes `first` and every image after it in its chain. Error 4 when one of
 // them is not 8 bits per pixel or differs from the first in size, 7 for more

@@ -294,6 +294,10 @@ Image* LoadBudget::createImage(int width, int height, int depth) {
     return take(ImageFootprint(width, height, depth)) ? ImageCreate(width, height, depth) : nullptr;
 }
 
+uint64_t LoadBudget::ImageFootprint(const Image* image) {
+    return ImageFootprint(ImageWidth(image), ImageHeight(image), ImageBitCount(image));
+}
+
 uint64_t LoadBudget::ImageFootprint(int width, int height, int depth) {
     // The 2048 bytes stood for the logical palette that each Image once
     // carried; they stay, so that the budget cuts animations where it did.

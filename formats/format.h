@@ -66,6 +66,12 @@ public:
     void watch(const std::atomic<bool>* stop) { stop_ = stop; }
     // Whether spend() has said no.
     bool stopped() const { return stopped_; }
+    // Starts counting afresh, as for a new load, still watching for a stop.
+    void restart() {
+        spent_ = nextCheck_ = 0;
+        allowed_ = kWorkFloor;
+        stopped_ = false;
+    }
     uint64_t spent() const { return spent_; }
 
 private:
@@ -96,6 +102,7 @@ struct LoadRequest {
     // format does not say. Set by the load.
     int32_t statedFrames;
     WorkMeter work;
+    uint64_t budgetUsed;  // bytes of the budget taken so far (LoadBudget keeps it)
 };
 
 // The number of frames a loader decodes of the `frames` a file states.
@@ -125,13 +132,24 @@ struct FrameDecoderOps {
     // Reads what comes before the frames. None, with the request's error,
     // when the file cannot be an animation. The request outlives the decoder.
     FrameDecoder* (*open)(LoadRequest* request);
-    // The next frame, a complete picture. None at the end, with `stop` saying
-    // why: kErrorNone after the file's last frame, kErrorInvalidData at
-    // damage, kErrorOutOfMemory when the budget ran out.
+    // The next frame, a complete picture that the caller owns, and keeps
+    // until the next call: the decoder may compose the next frame from it.
+    // None at the end, with `stop` saying why: kErrorNone after the file's
+    // last frame, kErrorInvalidData at damage, kErrorOutOfMemory when the
+    // budget ran out.
     Image* (*next)(FrameDecoder* decoder, ErrorCode* stop);
     // The frames the file says it has; 0 when it does not say.
     int32_t (*statedFrames)(const FrameDecoder* decoder);
     void (*close)(FrameDecoder* decoder);
+    // The frames the file holds as far as its structure tells, found at open
+    // without decoding (fewer when decoding finds damage).
+    int32_t (*frames)(const FrameDecoder* decoder);
+    // A copy that goes on from the same frame, for going back to it later;
+    // it reads the last frame `next` gave as the original does. None when
+    // memory or the budget runs out.
+    FrameDecoder* (*clone)(const FrameDecoder* decoder);
+    // The bytes a clone holds.
+    uint64_t (*footprint)(const FrameDecoder* decoder);
 };
 
 struct FileFormat {
@@ -235,23 +253,28 @@ Image* ProgressiveTakeChain(ProgressiveLoad* load);
 // Frees the load: decoder, mapping and, unless taken, the chain.
 void ProgressiveClose(ProgressiveLoad* load);
 
-// Budget bookkeeping for loaders that create many images.
+// Budget bookkeeping for loaders that create many images. Every budget of
+// one load counts into its request, so that a decoder, its checkpoints and
+// the frames handed out share one limit.
 class LoadBudget {
 public:
-    explicit LoadBudget(const LoadRequest* request)
-        : limit_(request->budget ? request->budget : kLoadMemoryBudget) {}
+    explicit LoadBudget(LoadRequest* request)
+        : limit_(request->budget ? request->budget : kLoadMemoryBudget), used_(&request->budgetUsed) {}
     // Reserves the memory of one more image; false when it would not fit.
     bool take(uint64_t bytes) {
-        if (bytes > limit_ - used_) return false;
-        used_ += bytes;
+        if (*used_ > limit_ || bytes > limit_ - *used_) return false;
+        *used_ += bytes;
         return true;
     }
+    // Gives back what was taken for memory that is freed.
+    void give(uint64_t bytes) { *used_ -= bytes < *used_ ? bytes : *used_; }
     // An image from ImageCreate, its memory reserved first; none when it
     // does not fit in what is left or in memory.
     Image* createImage(int width, int height, int depth);
     static uint64_t ImageFootprint(int width, int height, int depth);
+    static uint64_t ImageFootprint(const Image* image);
 
 private:
     uint64_t limit_;
-    uint64_t used_ = 0;
+    uint64_t* used_;
 };

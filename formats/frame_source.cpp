@@ -1,0 +1,257 @@
+#include "formats/frame_source.h"
+
+#include <new>
+#include <vector>
+
+namespace {
+
+// A copy of the decoder as it stood before decoding frame `index`.
+struct Checkpoint {
+    int32_t index;
+    FrameDecoder* decoder;
+    uint64_t bytes;
+};
+
+// Checkpoints are first taken this many frames apart; the distance doubles
+// each time they outgrow kCheckpointMemory.
+constexpr int32_t kFirstInterval = 8;
+constexpr int32_t kNoCheckpoints = INT32_MAX;
+
+}  // namespace
+
+struct FrameSource {
+    LoadRequest request;  // the caller's, copied; decoders read through it
+    MappedFile file;
+    const FileFormat* format = nullptr;
+    const FrameDecoderOps* ops = nullptr;  // none: the frames were loaded whole
+
+    std::vector<Image*> frames;  // loaded whole
+    Image* chain = nullptr;
+
+    FrameDecoder* live = nullptr;  // decodes frame `liveNext` next
+    int32_t liveNext = 0;
+    Image* current = nullptr;  // the frame `live` gave last, which it may read
+    int32_t currentIndex = -1;
+    std::vector<Checkpoint> checkpoints;  // by index
+    uint64_t checkpointBytes = 0;
+    int32_t interval = kFirstInterval;
+    uint64_t framePixels = 0;  // of the frames decoded
+
+    int32_t count = 0;
+    int32_t stated = 0;
+    bool ended = false;  // the count is final
+    ErrorCode endedEarly = kErrorNone;
+};
+
+namespace {
+
+FrameSource* OpenFail(LoadRequest* request, ErrorCode error) {
+    request->error = error;
+    return nullptr;
+}
+
+void DropCurrent(FrameSource* s) {
+    if (!s->current) return;
+    LoadBudget(&s->request).give(LoadBudget::ImageFootprint(s->current));
+    ImageDestroy(s->current);
+    s->current = nullptr;
+    s->currentIndex = -1;
+}
+
+void CloseLive(FrameSource* s) {
+    if (s->live) s->ops->close(s->live);
+    s->live = nullptr;
+}
+
+// Keeps every checkpoint whose index the interval divides.
+void Thin(FrameSource* s) {
+    size_t kept = 0;
+    for (const Checkpoint& c : s->checkpoints) {
+        if (s->interval != kNoCheckpoints && c.index % s->interval == 0) {
+            s->checkpoints[kept++] = c;
+            continue;
+        }
+        s->ops->close(c.decoder);
+        s->checkpointBytes -= c.bytes;
+    }
+    s->checkpoints.resize(kept);
+}
+
+// A checkpoint before frame `liveNext`, where one is due and fits.
+void MaybeCheckpoint(FrameSource* s) {
+    const int32_t index = s->liveNext;
+    if (index == 0 || s->interval == kNoCheckpoints || index % s->interval != 0) return;
+    if (!s->checkpoints.empty() && s->checkpoints.back().index >= index) return;
+    const uint64_t bytes = s->ops->footprint(s->live);
+    if (bytes > kCheckpointMemory / 4) {  // too large to keep enough of them to help
+        s->interval = kNoCheckpoints;
+        return;
+    }
+    while (s->checkpointBytes + bytes > kCheckpointMemory && s->interval < kNoCheckpoints / 2) {
+        s->interval *= 2;
+        Thin(s);
+    }
+    if (index % s->interval != 0) return;
+    FrameDecoder* copy = s->ops->clone(s->live);
+    if (!copy) return;  // out of memory or budget: decoding goes on without it
+    s->checkpoints.push_back({index, copy, bytes});
+    s->checkpointBytes += bytes;
+}
+
+// Puts the live decoder at the latest checkpoint at or before frame n, or
+// at the top of the file.
+bool Rewind(FrameSource* s, int32_t n) {
+    CloseLive(s);
+    DropCurrent(s);
+    // Each pass from a checkpoint may do the work that the first one did.
+    s->request.work.restart();
+    s->request.work.earn(s->framePixels);
+    const Checkpoint* from = nullptr;
+    for (const Checkpoint& c : s->checkpoints)
+        if (c.index <= n) from = &c;
+    if (from) {
+        s->live = s->ops->clone(from->decoder);
+        s->liveNext = from->index;
+    }
+    if (!s->live) {
+        s->live = s->ops->open(&s->request);
+        s->liveNext = 0;
+    }
+    return s->live != nullptr;
+}
+
+// The decoder gave no frame `liveNext`. The first time, that is where the
+// frames end; a later pass over them that fails (out of memory) ends only
+// itself.
+void End(FrameSource* s, ErrorCode why) {
+    if (!s->ended) {
+        s->ended = true;
+        s->count = s->liveNext;
+        s->endedEarly = why;
+    }
+    CloseLive(s);
+}
+
+const Image* DecodeTo(FrameSource* s, int32_t n) {
+    if (!s->live || n < s->liveNext) {
+        if (!Rewind(s, n)) {
+            End(s, kErrorOutOfMemory);
+            return nullptr;
+        }
+    }
+    while (s->liveNext <= n) {
+        MaybeCheckpoint(s);
+        ErrorCode stop = kErrorNone;
+        Image* image = s->ops->next(s->live, &stop);
+        if (!image) {
+            DropCurrent(s);
+            End(s, stop);
+            return nullptr;
+        }
+        s->framePixels = uint64_t(ImageWidth(image)) * uint64_t(ImageHeight(image));
+        s->request.work.earn(s->framePixels);
+        DropCurrent(s);  // the decoder has made the new frame from it
+        s->current = image;
+        s->currentIndex = s->liveNext++;
+    }
+    return s->current;
+}
+
+FrameSource* OpenWith(LoadRequest* request, const MappedFile& file) {
+    auto unmap = [&] {
+        if (file.data) {
+            MappedFile copy = file;
+            MappedFileClose(&copy);
+        }
+    };
+    const FileFormat* format = FormatProbe(request);
+    if (!format) {
+        unmap();
+        return OpenFail(request, kErrorUnsupportedType);
+    }
+    void* block = MemAlloc(sizeof(FrameSource));
+    if (!block) {
+        unmap();
+        return OpenFail(request, kErrorOutOfMemory);
+    }
+    auto* s = new (block) FrameSource;
+    s->request = *request;
+    s->request.error = kErrorNone;
+    s->request.endedEarly = kErrorNone;
+    s->request.budgetUsed = 0;
+    s->file = file;
+    s->format = format;
+    s->ops = format->frames;
+    if (s->ops) {
+        s->live = s->ops->open(&s->request);
+        if (s->live) {
+            s->count = s->ops->frames(s->live);
+            s->stated = s->ops->statedFrames(s->live);
+        }
+    } else if (format->load) {
+        s->chain = format->load(&s->request);
+        for (Image* frame = s->chain; frame; frame = ImageNext(frame)) s->frames.push_back(frame);
+        s->count = static_cast<int32_t>(s->frames.size());
+        s->ended = true;
+        s->endedEarly = s->request.endedEarly;
+    }
+    if ((s->ops && !s->live) || (!s->ops && !s->chain)) {
+        const ErrorCode error = s->request.error != kErrorNone ? s->request.error : kErrorInvalidData;
+        FrameSourceClose(s);
+        return OpenFail(request, error);
+    }
+    request->error = kErrorNone;
+    return s;
+}
+
+}  // namespace
+
+FrameSource* FrameSourceOpen(LoadRequest* request) { return OpenWith(request, MappedFile{}); }
+
+FrameSource* FrameSourceOpenFile(const char* fileName, LoadRequest* request) {
+    MappedFile file;
+    switch (MappedFileOpen(fileName, &file)) {
+        case MapResult::cannotOpen: return OpenFail(request, kErrorFileNotFound);
+        case MapResult::cannotMap: return OpenFail(request, kErrorInvalidData);
+        case MapResult::ok: break;
+    }
+    if (file.size > 0xFFFFFFFFu) {  // sizes travel as 32 bits
+        MappedFileClose(&file);
+        return OpenFail(request, kErrorInvalidData);
+    }
+    request->data = file.data;
+    request->size = static_cast<uint32_t>(file.size);
+    FrameSource* source = OpenWith(request, file);
+    request->data = nullptr;  // the view belongs to the source, or is gone
+    return source;
+}
+
+void FrameSourceClose(FrameSource* source) {
+    if (!source) return;
+    if (source->ops) {
+        DropCurrent(source);
+        CloseLive(source);
+        for (const Checkpoint& c : source->checkpoints) source->ops->close(c.decoder);
+    }
+    ImageDestroy(source->chain);
+    if (source->file.data) MappedFileClose(&source->file);
+    source->~FrameSource();
+    MemFree(source);
+}
+
+const FileFormat* FrameSourceFormat(const FrameSource* source) { return source->format; }
+int32_t FrameSourceCount(const FrameSource* source) { return source->count; }
+int32_t FrameSourceStatedFrames(const FrameSource* source) { return source->stated; }
+ErrorCode FrameSourceEndedEarly(const FrameSource* source) { return source->endedEarly; }
+WorkMeter& FrameSourceWork(FrameSource* source) { return source->request.work; }
+uint64_t FrameSourceMemory(const FrameSource* source) { return source->request.budgetUsed; }
+
+const Image* FrameSourceFrame(FrameSource* source, int32_t n) {
+    if (n < 0 || (source->ended && n >= source->count)) return nullptr;
+    if (!source->ops) return source->frames[static_cast<size_t>(n)];
+    if (source->current && n == source->currentIndex) return source->current;
+    const Image* frame = DecodeTo(source, n);
+    // Frames past those the file's structure promised, when it goes on.
+    if (frame && n >= source->count) source->count = n + 1;
+    return frame;
+}

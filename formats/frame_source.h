@@ -1,0 +1,55 @@
+// An animation's frames on demand, in memory that does not grow with their
+// number: frame n is decoded when asked for, from the nearest checkpoint (a
+// copy of the decoder taken as decoding passed) before it, and nothing but a
+// few frames and the checkpoints is kept. The checkpoints are thinned as the
+// file proves long (every 2nd, then every 4th, ... frame), so that they stay
+// within kCheckpointMemory; at worst decoding starts again from the top.
+//
+// Formats without a frame decoder (stills, AVI) are loaded whole and their
+// frames served from the chain.
+//
+// One thread at a time uses a source.
+#pragma once
+
+#include <cstdint>
+
+#include "formats/format.h"
+
+#if UINTPTR_MAX > 0xFFFFFFFFu
+constexpr uint64_t kCheckpointMemory = uint64_t{48} << 20;
+#else
+constexpr uint64_t kCheckpointMemory = uint64_t{24} << 20;
+#endif
+
+struct FrameSource;
+
+// Probes the bytes, which stay valid while the source is open, and opens
+// the decoder; decodes no frame yet. None, with the request's error, when
+// the file cannot be read as any format.
+FrameSource* FrameSourceOpen(LoadRequest* request);
+// The same for a file, which stays mapped while the source is open.
+FrameSource* FrameSourceOpenFile(const char* fileName, LoadRequest* request);
+void FrameSourceClose(FrameSource* source);
+
+const FileFormat* FrameSourceFormat(const FrameSource* source);
+// The frames as far as the file's structure tells (a FLIC's frame chunks, a
+// GIF's image blocks), or all of them for formats loaded whole. Fewer once
+// decoding has found damage or run out of budget before the last.
+int32_t FrameSourceCount(const FrameSource* source);
+// The frames the file says it has; 0 when the format does not say.
+int32_t FrameSourceStatedFrames(const FrameSource* source);
+// Why the frames end before the file's last one, once decoding has found it
+// (kErrorInvalidData: damage, kErrorOutOfMemory: the budget); kErrorNone
+// otherwise.
+ErrorCode FrameSourceEndedEarly(const FrameSource* source);
+
+// Frame n, a complete picture that the source owns: valid until the next
+// call on the source. None when n is past the frames (the count then tells
+// how many there are).
+const Image* FrameSourceFrame(FrameSource* source, int32_t n);
+
+// For the loads that are asked to stop from another thread.
+WorkMeter& FrameSourceWork(FrameSource* source);
+// The bytes of the load budget the source holds now: its decoder, its
+// checkpoints and the frame it gave last.
+uint64_t FrameSourceMemory(const FrameSource* source);

@@ -1,0 +1,155 @@
+#include "formats/frame_source.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string_view>
+
+#include "codecs/spr.h"
+#include "tests/support/flic_writer.h"
+#include "tests/support/gif_builder.h"
+#include "tests/support/test_util.h"
+
+namespace {
+
+struct SourceCloser {
+    void operator()(FrameSource* source) const { FrameSourceClose(source); }
+};
+using SourcePtr = std::unique_ptr<FrameSource, SourceCloser>;
+
+SourcePtr Open(Bytes& file, ErrorCode* error = nullptr) {
+    FormatRegisterAll();
+    LoadRequest request{};
+    request.data = file.data();
+    request.size = static_cast<uint32_t>(file.size());
+    SourcePtr source(FrameSourceOpen(&request));
+    if (error) *error = request.error;
+    return source;
+}
+
+// Pixels, palette and delay of a frame, hashed, to tell frames apart.
+uint64_t Digest(const Image* image) {
+    uint64_t h = ImageGetDelay(image) * 31 + static_cast<uint64_t>(ImageBitCount(image));
+    auto add = [&h](const void* bytes, size_t n) {
+        h = h * 1099511628211u ^ std::hash<std::string_view>()({static_cast<const char*>(bytes), n});
+    };
+    for (int y = 0; y < ImageHeight(image); ++y) add(ImageRow(image, y), static_cast<size_t>(ImageRowBytes(image)));
+    for (int i = 0; ImageBitCount(image) <= 8 && i < (1 << ImageBitCount(image)); ++i) add(ImageColorTable(image, i), 3);
+    return h;
+}
+
+// Every frame as the whole-file load gives it, or for a long file as a
+// source gives it in order.
+std::vector<uint64_t> Expected(Bytes& file, bool whole) {
+    std::vector<uint64_t> frames;
+    if (whole) {
+        ImagePtr chain = LoadBytes(file);
+        for (const Image* frame = chain.get(); frame; frame = ImageNext(frame)) frames.push_back(Digest(frame));
+        return frames;
+    }
+    SourcePtr source = Open(file);
+    while (const Image* frame = FrameSourceFrame(source.get(), static_cast<int32_t>(frames.size())))
+        frames.push_back(Digest(frame));
+    return frames;
+}
+
+// A FLC of `frames` frames whose deltas each move a marker, on a picture
+// large enough that its checkpoints are thinned many times over.
+Bytes LongFlic(int frames, int width, int height) {
+    FlicWriter writer(0xAF12, width, height, 33);
+    Picture previous(width, height, 7);
+    writer.frame().color256({{0, TestColors(256)}}).byteRun(previous);
+    for (int f = 1; f < frames; ++f) {
+        Picture next = previous;
+        next.at(f % width, f / width % height) = static_cast<uint8_t>(f);
+        writer.frame().deltaFlc(previous, next);
+        previous = next;
+    }
+    return writer.finish();
+}
+
+Bytes DisposingGif() {
+    GifBuilder gif(16, 8);
+    gif.globalTable(TestColors(16));
+    for (int i = 0; i < 40; ++i) {
+        GifImage image;
+        image.left = i % 12, image.top = i % 5, image.width = 4, image.height = 3;
+        image.pixels.assign(12, static_cast<uint8_t>(i % 16));
+        if (i % 7 == 3) image.localTable = TestColors(4);  // drawn in true colour from here
+        gif.control(i % 4, i, i % 3 == 0 ? 2 : -1).image(image);
+    }
+    return gif.finish();
+}
+
+Bytes Spr(int frames) {
+    Bytes file = {'S', 'P', 'R'};
+    for (int v : {frames, 3, 2}) PutU16(file, static_cast<uint32_t>(v));
+    for (int f = 0; f < frames; ++f) {
+        PutU16(file, static_cast<uint32_t>(10 + f));
+        for (int i = 0; i < 768; ++i) file.push_back(static_cast<uint8_t>(i * f));
+        for (int i = 0; i < 6; ++i) file.push_back(static_cast<uint8_t>(f + i));
+    }
+    return file;
+}
+
+// Any frame, in any order, is the frame the whole-file load gives: forward,
+// backward from the end, and jumps both ways. The checkpoints stay within
+// their cap whatever the length.
+TEST(FrameSource, AnyFrameInAnyOrderIsTheWholeLoadsFrame) {
+    struct Case {
+        const char* name;
+        Bytes file;
+    };
+    std::vector<Case> cases;
+    cases.push_back({"flic", LongFlic(300, 64, 48)});
+    cases.push_back({"long flic", LongFlic(1600, 640, 480)});
+    cases.push_back({"gif", DisposingGif()});
+    cases.push_back({"spr", Spr(20)});
+    std::mt19937 rng(3);
+    for (Case& c : cases) {
+        const auto expected = Expected(c.file, c.file.size() < 100000);
+        SourcePtr source = Open(c.file);
+        ASSERT_TRUE(source) << c.name;
+        const int count = static_cast<int>(expected.size());
+        EXPECT_EQ(FrameSourceCount(source.get()), count) << c.name;  // known before decoding
+        std::vector<int> order;
+        for (int i = 0; i < count; ++i) order.push_back(i);
+        for (int i = count - 1; i >= 0; i -= 3) order.push_back(i);
+        for (int i = 0; i < 60; ++i) order.push_back(static_cast<int>(rng() % static_cast<unsigned>(count)));
+        uint64_t peak = 0;
+        for (int n : order) {
+            const Image* frame = FrameSourceFrame(source.get(), n);
+            ASSERT_TRUE(frame) << c.name << " " << n;
+            ASSERT_EQ(Digest(frame), expected[static_cast<size_t>(n)]) << c.name << " frame " << n;
+            peak = std::max(peak, FrameSourceMemory(source.get()));
+        }
+        EXPECT_FALSE(FrameSourceFrame(source.get(), count));
+        EXPECT_EQ(FrameSourceEndedEarly(source.get()), kErrorNone);
+        EXPECT_LE(peak, kCheckpointMemory + 4 * LoadBudget::ImageFootprint(640, 480, 8)) << c.name;
+    }
+}
+
+// A FLIC cut short inside its fourth frame: the walk finds four frame
+// chunks, decoding finds the damage and the count drops to three.
+TEST(FrameSource, DamageFoundByDecodingEndsTheFrames) {
+    Bytes file = LongFlic(5, 32, 16);
+    ImagePtr chain = LoadBytes(file);
+    ASSERT_EQ(ImageCount(chain.get()), 5);
+    file.resize(file.size() - 6);  // into the last frame's delta
+    SourcePtr source = Open(file);
+    ASSERT_TRUE(source);
+    EXPECT_EQ(FrameSourceCount(source.get()), 5);
+    EXPECT_TRUE(FrameSourceFrame(source.get(), 3));
+    EXPECT_FALSE(FrameSourceFrame(source.get(), 4));
+    EXPECT_EQ(FrameSourceCount(source.get()), 4);
+    EXPECT_EQ(FrameSourceEndedEarly(source.get()), kErrorInvalidData);
+    EXPECT_TRUE(FrameSourceFrame(source.get(), 0));  // and the frames before stay
+    EXPECT_EQ(FrameSourceCount(source.get()), 4);
+
+    ErrorCode error = kErrorNone;
+    Bytes junk = {1, 2, 3};
+    EXPECT_FALSE(Open(junk, &error));
+    EXPECT_EQ(error, kErrorUnsupportedType);
+}
+
+}  // namespace
