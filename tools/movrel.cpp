@@ -16,6 +16,7 @@
 
 #include "codecs/export.h"
 #include "formats/format.h"
+#include "formats/frame_source.h"
 #include "formats/save.h"
 #include "codecs/gif_writer.h"
 #include "codecs/tga.h"
@@ -58,6 +59,33 @@ Image* LoadOrComplain(const std::string& path) {
         std::fprintf(stderr, "movrel: %s: %s\n", path.c_str(), text);
     }
     return image;
+}
+
+struct SourceCloser {
+    void operator()(FrameSource* source) const { FrameSourceClose(source); }
+};
+using SourcePtr = std::unique_ptr<FrameSource, SourceCloser>;
+
+// Opens a file's frames, which are decoded as they are read, or prints why
+// it cannot be opened.
+SourcePtr OpenOrComplain(const std::string& path) {
+    LoadRequest request{};
+    SourcePtr source(FrameSourceOpenFile(path.c_str(), &request));
+    if (!source) {
+        ErrorCode code = request.error == kErrorNone ? kErrorUnknown : request.error;
+        std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(code), path.c_str());
+    }
+    return source;
+}
+
+// After the frames were read: says so when they ended before the file's
+// last one, and why.
+void ComplainIfEndedEarly(const FrameSource* source, const std::string& path) {
+    const ErrorCode ended = FrameSourceEndedEarly(source);
+    if (ended == kErrorNone) return;
+    char text[128];
+    LoadEndText(ended, FrameSourceCount(source), FrameSourceStatedFrames(source), text, sizeof text);
+    std::fprintf(stderr, "movrel: %s: %s\n", path.c_str(), text);
 }
 
 struct ImageDeleter {
@@ -109,16 +137,25 @@ std::string Pal8Md5s(const Image* image) {
 
 int RunInfo(const std::vector<std::string>& args) {
     if (args.size() != 1) return -1;
-    Image* first = LoadOrComplain(args[0]);
-    if (!first) return 1;
-    const FileFormat* format = ImageFormat(first);
-    std::printf("format: %s\n", format ? format->description : "?");
-    std::printf("width: %d\nheight: %d\ndepth: %d\nframes: %d\n", ImageWidth(first), ImageHeight(first), ImageBitCount(first),
-                ImageCount(first));
-    int index = 0;
-    for (const Image* frame = first; frame; frame = ImageNext(frame), ++index)
-        std::printf("frame %d: %u ms\n", index, ImageGetDelay(frame));
-    ImageDestroy(first);
+    SourcePtr source = OpenOrComplain(args[0]);
+    if (!source) return 1;
+    // Every frame is decoded, one at a time, so that damage is found and the
+    // count is the frames there are.
+    std::vector<uint32_t> delays;
+    int width = 0, height = 0, depth = 0;
+    while (const Image* frame = FrameSourceFrame(source.get(), static_cast<int32_t>(delays.size()))) {
+        if (delays.empty()) width = ImageWidth(frame), height = ImageHeight(frame), depth = ImageBitCount(frame);
+        delays.push_back(ImageGetDelay(frame));
+    }
+    if (delays.empty()) {
+        const ErrorCode ended = FrameSourceEndedEarly(source.get());
+        std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(ended == kErrorNone ? kErrorInvalidData : ended), args[0].c_str());
+        return 1;
+    }
+    ComplainIfEndedEarly(source.get(), args[0]);
+    std::printf("format: %s\n", FrameSourceFormat(source.get())->description);
+    std::printf("width: %d\nheight: %d\ndepth: %d\nframes: %d\n", width, height, depth, static_cast<int>(delays.size()));
+    for (size_t index = 0; index < delays.size(); ++index) std::printf("frame %zu: %u ms\n", index, delays[index]);
     return 0;
 }
 
@@ -131,24 +168,27 @@ int RunFrameMd5(const std::vector<std::string>& args) {
         else return -1;
     }
     if (path.empty()) return -1;
-    Image* first = LoadOrComplain(path);
-    if (!first) return 1;
-    if (pal8 && ImageBitCount(first) > 8) {
-        std::fprintf(stderr, "movrel: --pal8 needs a palette image: %s\n", path.c_str());
-        ImageDestroy(first);
-        return 1;
-    }
+    SourcePtr source = OpenOrComplain(path);
+    if (!source) return 1;
     int index = 0;
-    for (const Image* frame = first; frame; frame = ImageNext(frame), ++index) {
+    for (const Image* frame; (frame = FrameSourceFrame(source.get(), index)); ++index) {
+        if (pal8 && ImageBitCount(frame) > 8) {
+            std::fprintf(stderr, "movrel: --pal8 needs a palette image: %s\n", path.c_str());
+            return 1;
+        }
         const std::string md5 = pal8 ? Pal8Md5s(frame) : RgbMd5(frame);
         if (md5.empty()) {
             std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(kErrorOutOfMemory), path.c_str());
-            ImageDestroy(first);
             return 1;
         }
         std::printf("%d,%u,%dx%d,%s\n", index, ImageGetDelay(frame), ImageWidth(frame), ImageHeight(frame), md5.c_str());
     }
-    ImageDestroy(first);
+    if (index == 0) {
+        const ErrorCode ended = FrameSourceEndedEarly(source.get());
+        std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(ended == kErrorNone ? kErrorInvalidData : ended), path.c_str());
+        return 1;
+    }
+    ComplainIfEndedEarly(source.get(), path);
     return 0;
 }
 
@@ -281,6 +321,20 @@ bool SaveOrComplain(Image* image, const std::string& path, FormatId id, void* op
     return false;
 }
 
+// A format that holds animations (SPR) takes the frame asked for and every
+// frame after it.
+bool ConvertTail(const std::string& input, const std::string& output, long n) {
+    ImagePtr first(LoadOrComplain(input));
+    if (!first) return false;
+    Image* frame = first.get();
+    for (long i = 0; i < n && frame; ++i) frame = ImageNext(frame);
+    if (!frame) {
+        std::fprintf(stderr, "movrel: %s has %d frame(s); frames count from 0\n", input.c_str(), ImageCount(first.get()));
+        return false;
+    }
+    return SaveOrComplain(frame, output, kFormatSpr, nullptr);
+}
+
 int RunConvert(const std::vector<std::string>& args) {
     WriteOptions options;
     if (!ParseWriteOptions(args, true, false, options)) return -1;
@@ -288,16 +342,30 @@ int RunConvert(const std::vector<std::string>& args) {
     const std::string& output = options.files[1];
     const FormatId id = ChooseFormat(options, output);
     if (id == kFormatNone || !OptionsFit(options, id)) return 1;
-    ImagePtr first(LoadOrComplain(input));
-    if (!first) return 1;
-    Image* frame = first.get();
-    for (long n = 0; n < options.frame && frame; ++n) frame = ImageNext(frame);
-    if (!frame) {
-        std::fprintf(stderr, "movrel: %s has %d frame(s); frames count from 0\n", input.c_str(), ImageCount(first.get()));
+    SaveOptions saveOptions(options);
+    if (id == kFormatSpr) return ConvertTail(input, output, options.frame) ? 0 : 1;
+    SourcePtr source = OpenOrComplain(input);
+    if (!source) return 1;
+    // Only the frames up to the one asked for are decoded.
+    const int32_t n = options.frame > INT32_MAX ? INT32_MAX : static_cast<int32_t>(options.frame);
+    const Image* shown = FrameSourceFrame(source.get(), n);
+    if (!shown) {
+        while (FrameSourceFrame(source.get(), FrameSourceCount(source.get()))) {
+        }
+        if (FrameSourceCount(source.get()) == 0) {
+            const ErrorCode ended = FrameSourceEndedEarly(source.get());
+            std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(ended == kErrorNone ? kErrorInvalidData : ended), input.c_str());
+        } else {
+            std::fprintf(stderr, "movrel: %s has %d frame(s); frames count from 0\n", input.c_str(), FrameSourceCount(source.get()));
+        }
         return 1;
     }
-    SaveOptions saveOptions(options);
-    return SaveOrComplain(frame, output, id, saveOptions.forFormat(id)) ? 0 : 1;
+    ImagePtr frame(ImageDuplicate(shown));
+    if (!frame) {
+        std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(kErrorOutOfMemory), input.c_str());
+        return 1;
+    }
+    return SaveOrComplain(frame.get(), output, id, saveOptions.forFormat(id)) ? 0 : 1;
 }
 
 int RunThumbnail(const std::vector<std::string>& args) {
