@@ -204,9 +204,11 @@ TEST(GifWriter, MatchesThePlainEncodingAtEveryDepthAndSize) {
     struct Case {
         int width, height, depth, runs;
     };
-    // Small, wide, tall, and large enough for several clears (noisy and flat).
-    const Case cases[] = {{1, 1, 8, 1},   {7, 3, 1, 1},   {13, 11, 4, 2},  {300, 200, 8, 1},
-                          {640, 48, 8, 5}, {257, 300, 1, 3}, {500, 90, 4, 1}, {1000, 1000, 8, 40}};
+    // Small, wide, tall, large enough for several clears (noisy and flat),
+    // and runs far longer than a row.
+    const Case cases[] = {{1, 1, 8, 1},   {7, 3, 1, 1},     {13, 11, 4, 2},  {300, 200, 8, 1},
+                          {640, 48, 8, 5}, {257, 300, 1, 3}, {500, 90, 4, 1}, {1000, 1000, 8, 40},
+                          {700, 500, 8, 9000}};
     for (const Case& k : cases) {
         const auto pixels = RandomPixels(size_t(k.width) * k.height, 1 << k.depth, rng, k.runs);
         ImagePtr image = MakeImage(k.width, k.height, k.depth, pixels);
