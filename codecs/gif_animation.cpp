@@ -58,6 +58,32 @@ void ValueColors(const Image* image, uint32_t* out) {
     }
 }
 
+// A frame of 8 bits, or an 8-bit copy in `scratch` (made anew only when the
+// size changes) of one of fewer bits: the same values and colours. None when
+// memory runs out.
+const Image* EightBit(const Image* frame, ImagePtr& scratch) {
+    const int depth = ImageBitCount(frame);
+    if (depth == 8) return frame;
+    const int width = ImageWidth(frame), height = ImageHeight(frame);
+    if (!scratch || ImageWidth(scratch.get()) != width || ImageHeight(scratch.get()) != height)
+        scratch.reset(ImageCreate(width, height, 8));
+    if (!scratch) return nullptr;
+    for (int i = 0; i < 256; ++i) *ImageColorTable(scratch.get(), i) = i < (1 << depth) ? *ImageColorTable(frame, i) : RgbQuad{};
+    // Each byte of the frame's rows as the values of its pixels, first at the top bits.
+    const int perByte = 8 / depth;
+    uint8_t values[256][8] = {};
+    for (int b = 0; b < 256; ++b)
+        for (int k = 0; k < perByte; ++k) values[b][k] = static_cast<uint8_t>(b >> (8 - depth * (k + 1)) & ((1 << depth) - 1));
+    for (int y = 0; y < height; ++y) {
+        const uint8_t* from = ImageRow(frame, y);
+        uint8_t* to = ImageRow(scratch.get(), y);
+        int x = 0;
+        for (; x + perByte <= width; x += perByte) std::memcpy(to + x, values[*from++], size_t(perByte));
+        if (x < width) std::memcpy(to + x, values[*from], size_t(width - x));
+    }
+    return scratch.get();
+}
+
 // A colour table: its entries and their colours as 0xRRGGBB.
 struct Table {
     int count = 0;
@@ -178,7 +204,8 @@ struct GlobalTable {
 
 struct GifColorCollector {
     int frames = 0;
-    Plane plane;  // the latest 8-bit frame
+    ImagePtr unpacked;  // a frame of fewer than 8 bits in 8
+    Plane plane;        // the latest frame of 8 bits or fewer
     std::vector<Span> spans;
     // The 8-bit frames since the colours of their values last changed: the
     // colours, and the pixels per value summed over those frames.
@@ -288,7 +315,9 @@ struct GifAnimation {
     bool dither = false;
 
     // The latest frame, as written: its 8-bit picture (the frame's own pixels
-    // when it has 8 bits, else its indices) and how its values are written.
+    // when it has 8 bits or fewer, else its indices) and how its values are
+    // written.
+    ImagePtr unpacked;  // a frame of fewer than 8 bits in 8
     Plane canvas;
     Mapping canvasMap;
     // The global mapping of the colours of 8-bit values asked last.
@@ -324,30 +353,6 @@ void MapIdentity(const Table& table, Mapping* map) {
     }
 }
 
-// An 8-bit copy of an image of fewer bits, each index through `lookup`.
-Image* Reindex(const Image* image, const uint8_t* lookup) {
-    const int width = ImageWidth(image), height = ImageHeight(image);
-    Image* out = ImageCreate(width, height, 8);
-    if (!out) return nullptr;
-    for (int y = 0; y < height; ++y) {
-        uint8_t* to = ImageRow(out, y);
-        for (int x = 0; x < width; ++x) to[x] = lookup[ImageGetPixel(image, x, y)];
-    }
-    return out;
-}
-
-// The frame in indices of a table that holds each of its colours exactly.
-Image* IndexExactly(const Image* image, const Table& table) {
-    if (ImageBitCount(image) > 8) return ImageMapToPalette(image, table.entries, table.count, false, nullptr);
-    PaletteMatcher matcher(table.entries, table.count);
-    uint8_t lookup[256] = {};
-    for (int i = 0; i < (1 << ImageBitCount(image)); ++i) {
-        const RgbQuad* q = ImageColorTable(image, i);
-        lookup[i] = static_cast<uint8_t>(matcher.nearest(uint32_t{q->rgbRed} << 16 | uint32_t{q->rgbGreen} << 8 | q->rgbBlue));
-    }
-    return Reindex(image, lookup);
-}
-
 // A frame of more than 256 colours: through the global table, or through
 // one of its own when that is clearly better.
 bool IndexReduced(const GifAnimation& a, const Image* image, ImagePtr* pixels, Mapping* map) {
@@ -377,8 +382,8 @@ bool IndexReduced(const GifAnimation& a, const Image* image, ImagePtr* pixels, M
     return true;
 }
 
-// A frame other than 8 bits as the indices of the table it is written with.
-bool IndexOther(const GifAnimation& a, const Image* image, ImagePtr* pixels, Mapping* map) {
+// A frame above 8 bits as the indices of the table it is written with.
+bool IndexDeep(const GifAnimation& a, const Image* image, ImagePtr* pixels, Mapping* map) {
     std::vector<ColorCount> colors;
     if (!ImageDistinctColors(image, 256, &colors)) {
         if (!IndexReduced(a, image, pixels, map)) return false;
@@ -386,7 +391,8 @@ bool IndexOther(const GifAnimation& a, const Image* image, ImagePtr* pixels, Map
         map->global = std::all_of(colors.begin(), colors.end(), [&](const ColorCount& c) { return InGlobal(a, c.color); });
         if (!map->global)
             for (const ColorCount& c : colors) map->local.push(c.color);
-        pixels->reset(IndexExactly(image, TableOf(a, *map)));
+        const Table& table = TableOf(a, *map);  // which holds each of its colours exactly
+        pixels->reset(ImageMapToPalette(image, table.entries, table.count, false, nullptr));
         if (!*pixels) return false;
     }
     MapIdentity(TableOf(a, *map), map);
@@ -549,14 +555,16 @@ bool WriteHeld(GifAnimation& a, MemBuffer* out, ErrorCode* error) {
 
 bool AddFrame(GifAnimation& a, const Image* image, uint32_t delay, MemBuffer* out, ErrorCode* error) {
     Mapping map;
-    ImagePtr indexed;  // the frame in table indices, when it is not 8 bits
-    if (ImageBitCount(image) != 8 && !IndexOther(a, image, &indexed, &map)) return false;
-    const Image* values = indexed ? indexed.get() : image;
+    ImagePtr indexed;  // the frame in table indices, when it is above 8 bits
+    const bool deep = ImageBitCount(image) > 8;
+    if (deep && !IndexDeep(a, image, &indexed, &map)) return false;
+    const Image* values = deep ? indexed.get() : EightBit(image, a.unpacked);
+    if (!values) return false;
     const bool over = a.canvas.sameSize(values);
     uint64_t counts[256];
     if (over) FindDifferences(a.canvas, values, a.spans, counts);
     else CountValues(values, counts);
-    if (!indexed) MapEightBit(a, image, counts, &map);
+    if (!deep) MapEightBit(a, values, counts, &map);
     const Rect changed = over ? ChangedRect(a, values, map) : Rect{0, 0, ImageWidth(values), ImageHeight(values)};
     if (over && changed.width == 0 && a.heldDelay <= kLongestDelay && delay <= kLongestDelay - a.heldDelay) {
         a.heldDelay += delay;
@@ -599,7 +607,9 @@ GifColorCollector* GifColorCollectorCreate() { return new (std::nothrow) GifColo
 bool GifColorCollectorAdd(GifColorCollector* collector, const Image* frame) {
     try {
         ++collector->frames;
-        return ImageBitCount(frame) == 8 ? CollectEightBit(*collector, frame) : CollectOther(*collector, frame);
+        if (ImageBitCount(frame) > 8) return CollectOther(*collector, frame);
+        const Image* values = EightBit(frame, collector->unpacked);
+        return values && CollectEightBit(*collector, values);
     } catch (const std::bad_alloc&) {
         return false;
     }

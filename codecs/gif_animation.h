@@ -10,9 +10,10 @@
 // well as a table of their own, else to their own.
 //
 // The encoder keeps a copy of the latest frame, and the block of that frame
-// until the next one shows whether it is joined. An 8-bit frame is compared
-// with the copy row by row and only what changed is looked at again, so that
-// a long animation of small changes costs little more than the changes.
+// until the next one shows whether it is joined. A frame of 8 bits or fewer
+// is compared with the copy row by row and only what changed is looked at
+// again, so that a long animation of small changes costs little more than
+// the changes.
 #pragma once
 
 #include <cstdint>
@@ -25,7 +26,7 @@ struct GifAnimation;
 // The colours of an animation gathered a frame at a time, for the global
 // colour table: a caller passes over its frames once to gather them and once
 // more to encode, holding one frame at a time. Keeps a copy of the latest
-// 8-bit frame, so that only what changed is counted.
+// frame of 8 bits or fewer, so that only what changed is counted.
 struct GifColorCollector;
 
 GifColorCollector* GifColorCollectorCreate();
