@@ -38,6 +38,10 @@ constexpr int kDelayOffset = 4;
 // Pixels the LZW encoder takes between looks at how long a trial has grown.
 constexpr size_t kTrialStep = 4096;
 
+// The blocks are kept in two buffers for the whole animation; a large first
+// frame grows them a megabyte at a time rather than in many small steps.
+constexpr int32_t kBlockGrowStep = 1 << 20;
+
 struct ImageDeleter {
     void operator()(Image* image) const { ImageDestroy(image); }
 };
@@ -635,8 +639,8 @@ GifAnimation* GifAnimationStartWith(const Image* first, const GifColorCollector*
         a.globalSorted.assign(table.colors, table.colors + table.count);
         std::sort(a.globalSorted.begin(), a.globalSorted.end());
         a.globalMatcher = std::make_unique<PaletteMatcher>(table.entries, table.count);
-        a.held.reset(MemBufferCreate(kMemBufferGrowStep, kMemBufferGrowStep));
-        a.trial.reset(MemBufferCreate(kMemBufferGrowStep, kMemBufferGrowStep));
+        a.held.reset(MemBufferCreate(kMemBufferGrowStep, kBlockGrowStep));
+        a.trial.reset(MemBufferCreate(kMemBufferGrowStep, kBlockGrowStep));
         if (!a.held || !a.trial) return false;
 
         const int bits = GifBitsFor(table.count);
