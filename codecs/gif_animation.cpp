@@ -1,9 +1,9 @@
 #include "codecs/gif_animation.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <new>
-#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -31,12 +31,62 @@ constexpr double kGoodEnoughPsnr = 40;
 constexpr uint8_t kLoopForever[] = {0x21, 0xFF, 0x0B, 'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E',
                                     '2',  '.',  '0',  0x03, 0x01, 0x00, 0x00, 0x00};
 
+// Where the delay sits in an image block: after 0x21 0xF9 0x04 and the
+// packed byte of its graphic control extension.
+constexpr int kDelayOffset = 4;
+
+// Pixels the LZW encoder takes between looks at how long a trial has grown.
+constexpr size_t kTrialStep = 4096;
+
+// The blocks are kept in two buffers for the whole animation; a large first
+// frame grows them a megabyte at a time rather than in many small steps.
+constexpr int32_t kBlockGrowStep = 1 << 20;
+
 struct ImageDeleter {
     void operator()(Image* image) const { ImageDestroy(image); }
 };
 using ImagePtr = std::unique_ptr<Image, ImageDeleter>;
 
+struct BufferDeleter {
+    void operator()(MemBuffer* buffer) const { MemBufferFree(buffer); }
+};
+using BufferPtr = std::unique_ptr<MemBuffer, BufferDeleter>;
+
 uint32_t ColorOf(const PaletteEntry& e) { return uint32_t{e.red} << 16 | uint32_t{e.green} << 8 | e.blue; }
+
+// The colours of the 256 values of an 8-bit frame.
+void ValueColors(const Image* image, uint32_t* out) {
+    for (int i = 0; i < 256; ++i) {
+        const RgbQuad* q = ImageColorTable(image, i);
+        out[i] = uint32_t{q->rgbRed} << 16 | uint32_t{q->rgbGreen} << 8 | q->rgbBlue;
+    }
+}
+
+// A frame of 8 bits, or an 8-bit copy in `scratch` (made anew only when the
+// size changes) of one of fewer bits: the same values and colours. None when
+// memory runs out.
+const Image* EightBit(const Image* frame, ImagePtr& scratch) {
+    const int depth = ImageBitCount(frame);
+    if (depth == 8) return frame;
+    const int width = ImageWidth(frame), height = ImageHeight(frame);
+    if (!scratch || ImageWidth(scratch.get()) != width || ImageHeight(scratch.get()) != height)
+        scratch.reset(ImageCreate(width, height, 8));
+    if (!scratch) return nullptr;
+    for (int i = 0; i < 256; ++i) *ImageColorTable(scratch.get(), i) = i < (1 << depth) ? *ImageColorTable(frame, i) : RgbQuad{};
+    // Each byte of the frame's rows as the values of its pixels, first at the top bits.
+    const int perByte = 8 / depth;
+    uint8_t values[256][8] = {};
+    for (int b = 0; b < 256; ++b)
+        for (int k = 0; k < perByte; ++k) values[b][k] = static_cast<uint8_t>(b >> (8 - depth * (k + 1)) & ((1 << depth) - 1));
+    for (int y = 0; y < height; ++y) {
+        const uint8_t* from = ImageRow(frame, y);
+        uint8_t* to = ImageRow(scratch.get(), y);
+        int x = 0;
+        for (; x + perByte <= width; x += perByte) std::memcpy(to + x, values[*from++], size_t(perByte));
+        if (x < width) std::memcpy(to + x, values[*from], size_t(width - x));
+    }
+    return scratch.get();
+}
 
 // A colour table: its entries and their colours as 0xRRGGBB.
 struct Table {
@@ -50,15 +100,210 @@ struct Table {
     }
 };
 
-// A frame as it is written: palette indices into the global table or its own.
-struct Frame {
-    ImagePtr pixels;  // 8 bits per pixel
-    bool global = true;
-    Table local;
-    uint32_t delay = 0;  // milliseconds
+void SortByUse(std::vector<ColorCount>& colors) {
+    std::sort(colors.begin(), colors.end(), [](const ColorCount& x, const ColorCount& y) {
+        return x.count != y.count ? x.count > y.count : x.color < y.color;
+    });
+}
 
-    int width() const { return ImageWidth(pixels.get()); }
-    int height() const { return ImageHeight(pixels.get()); }
+// The colours of the used values, those of one colour added up, most used
+// first: what ImageDistinctColors says of the frame the counts are of.
+std::vector<ColorCount> ColorsOfCounts(const uint64_t* counts, const uint32_t* colors) {
+    std::vector<ColorCount> out;
+    for (int v = 0; v < 256; ++v)
+        if (counts[v]) out.push_back({colors[v], counts[v]});
+    std::sort(out.begin(), out.end(), [](const ColorCount& x, const ColorCount& y) { return x.color < y.color; });
+    size_t kept = 0;
+    for (size_t i = 0; i < out.size(); ++i) {
+        if (kept > 0 && out[kept - 1].color == out[i].color) out[kept - 1].count += out[i].count;
+        else out[kept++] = out[i];
+    }
+    out.resize(kept);
+    SortByUse(out);
+    return out;
+}
+
+// ---- The latest 8-bit picture, to compare the next frame with -----------------
+
+// Columns `first` to `last` of row `y` hold every byte that differs.
+struct Span {
+    int y, first, last;
+};
+
+// An 8-bit picture, top-down, with its pixel count per value.
+struct Plane {
+    int width = 0, height = 0;
+    std::vector<uint8_t> values;
+    uint64_t counts[256] = {};
+
+    const uint8_t* row(int y) const { return values.data() + size_t(y) * size_t(width); }
+    uint8_t* row(int y) { return values.data() + size_t(y) * size_t(width); }
+    bool sameSize(const Image* image) const {
+        return !values.empty() && width == ImageWidth(image) && height == ImageHeight(image);
+    }
+};
+
+// The rows in which an 8-bit frame of the plane's size differs from it, and
+// the frame's pixel count per value.
+void FindDifferences(const Plane& plane, const Image* frame, std::vector<Span>& spans, uint64_t* counts) {
+    spans.clear();
+    std::copy(plane.counts, plane.counts + 256, counts);
+    const int width = plane.width;
+    for (int y = 0; y < plane.height; ++y) {
+        const uint8_t* a = plane.row(y);
+        const uint8_t* b = ImageRow(frame, y);
+        if (std::memcmp(a, b, size_t(width)) == 0) continue;
+        int first = 0, last = width - 1;
+        while (a[first] == b[first]) ++first;
+        while (a[last] == b[last]) --last;
+        for (int x = first; x <= last; ++x)
+            if (a[x] != b[x]) --counts[a[x]], ++counts[b[x]];
+        spans.push_back({y, first, last});
+    }
+}
+
+// The pixel count per value of an 8-bit frame.
+void CountValues(const Image* frame, uint64_t* counts) {
+    std::fill(counts, counts + 256, 0);
+    const int width = ImageWidth(frame);
+    for (int y = 0; y < ImageHeight(frame); ++y) {
+        const uint8_t* row = ImageRow(frame, y);
+        for (int x = 0; x < width; ++x) ++counts[row[x]];
+    }
+}
+
+// Makes the plane the frame: where it differs (`spans`, when it is of the
+// plane's size), or all of it. `counts` are the frame's.
+void TakeFrame(Plane& plane, const Image* frame, bool differences, const std::vector<Span>& spans,
+               const uint64_t* counts) {
+    std::copy(counts, counts + 256, plane.counts);
+    if (differences) {
+        for (const Span& s : spans)
+            std::memcpy(plane.row(s.y) + s.first, ImageRow(frame, s.y) + s.first, size_t(s.last - s.first + 1));
+        return;
+    }
+    plane.width = ImageWidth(frame);
+    plane.height = ImageHeight(frame);
+    plane.values.resize(size_t(plane.width) * size_t(plane.height));
+    for (int y = 0; y < plane.height; ++y) std::memcpy(plane.row(y), ImageRow(frame, y), size_t(plane.width));
+}
+
+// Brings the plane to an 8-bit frame: `counts` receives its pixel count per value.
+void FollowFrame(Plane& plane, std::vector<Span>& spans, const Image* frame, uint64_t* counts) {
+    const bool differences = plane.sameSize(frame);
+    if (differences) FindDifferences(plane, frame, spans, counts);
+    else CountValues(frame, counts);
+    TakeFrame(plane, frame, differences, spans, counts);
+}
+
+// The global table: every colour of the frames, most used first, when they
+// number 256 or fewer; else the first frame's and then the most used others;
+// else, when a frame has more than 256, a palette chosen for all the frames.
+struct GlobalTable {
+    Table table;
+    bool reduced = false;  // chosen for more colours than it holds
+};
+
+}  // namespace
+
+struct GifColorCollector {
+    int frames = 0;
+    ImagePtr unpacked;  // a frame of fewer than 8 bits in 8
+    Plane plane;        // the latest frame of 8 bits or fewer
+    std::vector<Span> spans;
+    // The 8-bit frames since the colours of their values last changed: the
+    // colours, and the pixels per value summed over those frames.
+    uint32_t colors[256] = {};
+    uint64_t totals[256] = {};
+    std::unordered_map<uint32_t, uint64_t> uses;  // pixels per colour of the frames before
+    std::vector<ColorCount> firstColors;
+    bool reduce = false;         // a frame has more than 256 colours: the table is a palette chosen for all
+    ColorHistogram histogram;    // then every pixel, from the first frame on
+};
+
+namespace {
+
+// Adds the summed 8-bit frames to the uses per colour.
+void FoldTotals(const GifColorCollector& c, std::unordered_map<uint32_t, uint64_t>& uses) {
+    for (int v = 0; v < 256; ++v)
+        if (c.totals[v]) uses[c.colors[v]] += c.totals[v];
+}
+
+// From now on every pixel goes to the histogram, those counted so far first.
+bool StartReducing(GifColorCollector& c) {
+    c.reduce = true;
+    FoldTotals(c, c.uses);
+    std::fill(c.totals, c.totals + 256, 0);
+    for (const auto& [color, count] : c.uses)
+        if (!c.histogram.add(color, count)) return false;
+    c.uses.clear();
+    return true;
+}
+
+bool CollectEightBit(GifColorCollector& c, const Image* frame) {
+    uint64_t counts[256];
+    uint32_t colors[256];
+    FollowFrame(c.plane, c.spans, frame, counts);
+    ValueColors(frame, colors);
+    if (c.reduce) {
+        for (int v = 0; v < 256; ++v)
+            if (counts[v] && !c.histogram.add(colors[v], counts[v])) return false;
+        return true;
+    }
+    if (c.frames == 1) c.firstColors = ColorsOfCounts(counts, colors);
+    if (std::memcmp(colors, c.colors, sizeof colors) != 0) {
+        FoldTotals(c, c.uses);
+        std::fill(c.totals, c.totals + 256, 0);
+        std::copy(colors, colors + 256, c.colors);
+    }
+    for (int v = 0; v < 256; ++v) c.totals[v] += counts[v];
+    return true;
+}
+
+bool CollectOther(GifColorCollector& c, const Image* frame) {
+    if (c.reduce) return c.histogram.add(frame);
+    std::vector<ColorCount> colors;
+    if (!ImageDistinctColors(frame, 256, &colors)) return StartReducing(c) && c.histogram.add(frame);
+    if (c.frames == 1) c.firstColors = colors;
+    for (const ColorCount& color : colors) c.uses[color.color] += color.count;
+    return true;
+}
+
+bool ChooseTable(const GifColorCollector& c, GlobalTable* out) {
+    if (c.reduce) {
+        PaletteEntry palette[256];
+        const int count = QuantizePalette(c.histogram, 256, palette);
+        if (count == 0) return false;
+        for (int i = 0; i < count; ++i) out->table.push(ColorOf(palette[i]));
+        out->reduced = true;
+        return true;
+    }
+    std::unordered_map<uint32_t, uint64_t> uses = c.uses;
+    FoldTotals(c, uses);
+    std::vector<ColorCount> all;
+    for (const auto& [color, count] : uses) all.push_back({color, count});
+    SortByUse(all);
+    if (all.size() > 256) {
+        std::vector<ColorCount> chosen = c.firstColors;
+        for (const ColorCount& color : all) {
+            if (chosen.size() == 256) break;
+            if (std::none_of(c.firstColors.begin(), c.firstColors.end(),
+                             [&](const ColorCount& f) { return f.color == color.color; }))
+                chosen.push_back(color);
+        }
+        all = chosen;
+    }
+    for (const ColorCount& color : all) out->table.push(color.color);
+    return true;
+}
+
+// How the values of a frame's 8-bit picture are written: the table's index
+// and its colour for each value.
+struct Mapping {
+    bool global = true;
+    Table local;  // when not global
+    uint8_t index[256] = {};
+    uint32_t color[256] = {};
 };
 
 struct Rect {
@@ -68,105 +313,61 @@ struct Rect {
 }  // namespace
 
 struct GifAnimation {
-    Table global;
+    GlobalTable global;
     std::vector<uint32_t> globalSorted;  // the global colours in order, to look them up
-    bool reduced = false;                // the global table was chosen for more colours than it holds
+    std::unique_ptr<PaletteMatcher> globalMatcher;
     bool dither = false;
-    std::optional<Frame> held;   // the latest frame, not written yet
-    std::optional<Frame> shown;  // the frame on the canvas when `held` is drawn
+
+    // The latest frame, as written: its 8-bit picture (the frame's own pixels
+    // when it has 8 bits or fewer, else its indices) and how its values are
+    // written.
+    ImagePtr unpacked;  // a frame of fewer than 8 bits in 8
+    Plane canvas;
+    Mapping canvasMap;
+    // The global mapping of the colours of 8-bit values asked last.
+    bool sourceValid = false;
+    uint32_t sourceColors[256] = {};
+    Mapping sourceMap;
+
+    // The block of the latest frame, written once the next frame differs
+    // (or at the end) with the delays of the frames joined to it.
+    BufferPtr held;
+    bool holding = false;
+    uint32_t heldDelay = 0;
+
+    BufferPtr trial;  // the other way of encoding a block, to keep the smaller
+    std::vector<Span> spans;
+    std::vector<uint8_t> plain, transparent, kept;
     LzwEncoder encoder;
 };
 
 namespace {
 
-const Table& TableOf(const GifAnimation& a, const Frame& f) { return f.global ? a.global : f.local; }
+const Table& TableOf(const GifAnimation& a, const Mapping& m) { return m.global ? a.global.table : m.local; }
 
-void SortByUse(std::vector<ColorCount>& colors) {
-    std::sort(colors.begin(), colors.end(), [](const ColorCount& x, const ColorCount& y) {
-        return x.count != y.count ? x.count > y.count : x.color < y.color;
-    });
+bool InGlobal(const GifAnimation& a, uint32_t color) {
+    return std::binary_search(a.globalSorted.begin(), a.globalSorted.end(), color);
 }
 
-// The global table: every colour of the frames, most used first, when they
-// number 256 or fewer; else the first frame's and then the most used others;
-// else, when a frame has more than 256, a palette chosen for all the frames.
-bool PlanGlobalTable(GifAnimation& a, const Image* first, const Image* frames) {
-    const Image* start = frames ? frames : first;
-    auto following = [frames](const Image* f) { return frames ? ImageNext(f) : nullptr; };
-    std::unordered_map<uint32_t, uint64_t> uses;
-    std::vector<ColorCount> firstColors, colors;
-    bool reduce = false;
-    for (const Image* f = start; f && !reduce; f = following(f)) {
-        reduce = !ImageDistinctColors(f, 256, &colors);
-        if (f == start) firstColors = colors;
-        for (const ColorCount& c : colors) uses[c.color] += c.count;
+// The values of a picture whose values are the indices of a table.
+void MapIdentity(const Table& table, Mapping* map) {
+    for (int v = 0; v < 256; ++v) {
+        map->index[v] = static_cast<uint8_t>(v);
+        map->color[v] = v < table.count ? table.colors[v] : 0;
     }
-    if (reduce) {
-        ColorHistogram histogram;
-        for (const Image* f = start; f; f = following(f))
-            if (!histogram.add(f)) return false;
-        PaletteEntry palette[256];
-        const int count = QuantizePalette(histogram, 256, palette);
-        if (count == 0) return false;
-        for (int i = 0; i < count; ++i) a.global.push(ColorOf(palette[i]));
-        a.reduced = true;
-    } else {
-        std::vector<ColorCount> all;
-        for (const auto& [color, count] : uses) all.push_back({color, count});
-        SortByUse(all);
-        if (all.size() > 256) {
-            std::vector<ColorCount> chosen = firstColors;
-            for (const ColorCount& c : all) {
-                if (chosen.size() == 256) break;
-                if (std::none_of(firstColors.begin(), firstColors.end(),
-                                 [&](const ColorCount& f) { return f.color == c.color; }))
-                    chosen.push_back(c);
-            }
-            all = chosen;
-        }
-        for (const ColorCount& c : all) a.global.push(c.color);
-    }
-    a.globalSorted.assign(a.global.colors, a.global.colors + a.global.count);
-    std::sort(a.globalSorted.begin(), a.globalSorted.end());
-    return true;
-}
-
-// An 8-bit copy of an image of 8 bits or fewer, each index through `lookup`.
-Image* Reindex(const Image* image, const uint8_t* lookup) {
-    const int width = ImageWidth(image), height = ImageHeight(image);
-    Image* out = ImageCreate(width, height, 8);
-    if (!out) return nullptr;
-    const bool bytes = ImageBitCount(image) == 8;
-    for (int y = 0; y < height; ++y) {
-        const uint8_t* from = ImageRow(image, y);
-        uint8_t* to = ImageRow(out, y);
-        for (int x = 0; x < width; ++x) to[x] = lookup[bytes ? from[x] : ImageGetPixel(image, x, y)];
-    }
-    return out;
-}
-
-// The frame in indices of a table that holds each of its colours exactly.
-Image* IndexExactly(const Image* image, const Table& table) {
-    if (ImageBitCount(image) > 8) return ImageMapToPalette(image, table.entries, table.count, false, nullptr);
-    PaletteMatcher matcher(table.entries, table.count);
-    uint8_t lookup[256] = {};
-    for (int i = 0; i < (1 << ImageBitCount(image)); ++i) {
-        const RgbQuad* q = ImageColorTable(image, i);
-        lookup[i] = static_cast<uint8_t>(matcher.nearest(uint32_t{q->rgbRed} << 16 | uint32_t{q->rgbGreen} << 8 | q->rgbBlue));
-    }
-    return Reindex(image, lookup);
 }
 
 // A frame of more than 256 colours: through the global table, or through
 // one of its own when that is clearly better.
-bool IndexReduced(const GifAnimation& a, const Image* image, Frame* frame) {
+bool IndexReduced(const GifAnimation& a, const Image* image, ImagePtr* pixels, Mapping* map) {
     const uint64_t samples = uint64_t(ImageWidth(image)) * uint64_t(ImageHeight(image)) * 3;
     uint64_t globalError = 0, localError = 0;
-    ImagePtr viaGlobal(a.reduced ? ImageMapToPalette(image, a.global.entries, a.global.count, a.dither, &globalError)
-                                 : nullptr);
-    if (a.reduced && !viaGlobal) return false;
+    const Table& global = a.global.table;
+    ImagePtr viaGlobal(a.global.reduced ? ImageMapToPalette(image, global.entries, global.count, a.dither, &globalError)
+                                        : nullptr);
+    if (a.global.reduced && !viaGlobal) return false;
     if (viaGlobal && ColorPsnr(globalError, samples) >= kGoodEnoughPsnr) {
-        frame->pixels = std::move(viaGlobal);
+        *pixels = std::move(viaGlobal);
         return true;
     }
     ColorHistogram histogram;
@@ -176,126 +377,211 @@ bool IndexReduced(const GifAnimation& a, const Image* image, Frame* frame) {
     ImagePtr viaLocal(ImageMapToPalette(image, palette, count, a.dither, &localError));
     if (!viaLocal) return false;
     if (viaGlobal && globalError * 10 <= localError * kLocalGainTenths) {
-        frame->pixels = std::move(viaGlobal);
+        *pixels = std::move(viaGlobal);
         return true;
     }
-    frame->global = false;
-    for (int i = 0; i < count; ++i) frame->local.push(ColorOf(palette[i]));
-    frame->pixels = std::move(viaLocal);
+    map->global = false;
+    for (int i = 0; i < count; ++i) map->local.push(ColorOf(palette[i]));
+    *pixels = std::move(viaLocal);
     return true;
 }
 
-bool MakeFrame(const GifAnimation& a, const Image* image, uint32_t delay, Frame* frame) {
-    frame->delay = delay;
+// A frame above 8 bits as the indices of the table it is written with.
+bool IndexDeep(const GifAnimation& a, const Image* image, ImagePtr* pixels, Mapping* map) {
     std::vector<ColorCount> colors;
-    if (!ImageDistinctColors(image, 256, &colors)) return IndexReduced(a, image, frame);
-    frame->global = std::all_of(colors.begin(), colors.end(), [&](const ColorCount& c) {
-        return std::binary_search(a.globalSorted.begin(), a.globalSorted.end(), c.color);
-    });
-    if (!frame->global)
-        for (const ColorCount& c : colors) frame->local.push(c.color);
-    frame->pixels.reset(IndexExactly(image, TableOf(a, *frame)));
-    return frame->pixels != nullptr;
+    if (!ImageDistinctColors(image, 256, &colors)) {
+        if (!IndexReduced(a, image, pixels, map)) return false;
+    } else {
+        map->global = std::all_of(colors.begin(), colors.end(), [&](const ColorCount& c) { return InGlobal(a, c.color); });
+        if (!map->global)
+            for (const ColorCount& c : colors) map->local.push(c.color);
+        const Table& table = TableOf(a, *map);  // which holds each of its colours exactly
+        pixels->reset(ImageMapToPalette(image, table.entries, table.count, false, nullptr));
+        if (!*pixels) return false;
+    }
+    MapIdentity(TableOf(a, *map), map);
+    return true;
+}
+
+// How an 8-bit frame's values are written: through the global table when
+// it holds the colour of every value used (`counts`), else through a table
+// of the frame's colours.
+void MapEightBit(GifAnimation& a, const Image* image, const uint64_t* counts, Mapping* map) {
+    uint32_t colors[256];
+    ValueColors(image, colors);
+    bool global = true;
+    for (int v = 0; v < 256 && global; ++v) global = counts[v] == 0 || InGlobal(a, colors[v]);
+    if (global) {
+        if (!a.sourceValid || std::memcmp(colors, a.sourceColors, sizeof colors) != 0) {
+            Mapping& m = a.sourceMap;
+            for (int v = 0; v < 256; ++v) {
+                const bool inTable = InGlobal(a, colors[v]);
+                m.index[v] = static_cast<uint8_t>(inTable ? a.globalMatcher->nearest(colors[v]) : 0);
+                m.color[v] = inTable ? a.global.table.colors[m.index[v]] : colors[v];
+            }
+            std::copy(colors, colors + 256, a.sourceColors);
+            a.sourceValid = true;
+        }
+        *map = a.sourceMap;
+        return;
+    }
+    map->global = false;
+    for (const ColorCount& c : ColorsOfCounts(counts, colors)) map->local.push(c.color);
+    PaletteMatcher matcher(map->local.entries, map->local.count);
+    for (int v = 0; v < 256; ++v) {
+        map->index[v] = static_cast<uint8_t>(counts[v] ? matcher.nearest(colors[v]) : 0);
+        map->color[v] = counts[v] ? map->local.colors[map->index[v]] : colors[v];
+    }
 }
 
 // The smallest rectangle that holds every pixel whose colour differs between
-// two frames of one size; 0 wide when there is none.
-Rect ChangedRect(const GifAnimation& a, const Frame& before, const Frame& after) {
-    const uint32_t* colorsBefore = TableOf(a, before).colors;
-    const uint32_t* colorsAfter = TableOf(a, after).colors;
-    const bool sameTable = before.global && after.global;
-    const int width = after.width();
-    int top = -1, bottom = -1, left = width, right = -1;
-    for (int y = 0; y < after.height(); ++y) {
-        const uint8_t* b = ImageRow(before.pixels.get(), y);
-        const uint8_t* f = ImageRow(after.pixels.get(), y);
-        auto differs = [&](int x) { return sameTable ? b[x] != f[x] : colorsBefore[b[x]] != colorsAfter[f[x]]; };
-        int first = 0;
-        while (first < width && !differs(first)) ++first;
-        if (first == width) continue;
-        int last = width - 1;
-        while (!differs(last)) --last;
+// the canvas and the frame (`values`, of the canvas's size, written through
+// `map`); 0 wide when there is none. Two frames of the global table compare
+// by index. Only the rows in `spans` can differ unless a value in the canvas
+// is now written otherwise.
+Rect ChangedRect(const GifAnimation& a, const Image* values, const Mapping& map) {
+    const Mapping& before = a.canvasMap;
+    const bool sameTable = before.global && map.global;
+    auto differs = [&](uint8_t s, uint8_t f) {
+        return sameTable ? before.index[s] != map.index[f] : before.color[s] != map.color[f];
+    };
+    bool everywhere = false;
+    for (int v = 0; v < 256 && !everywhere; ++v) everywhere = a.canvas.counts[v] && differs(uint8_t(v), uint8_t(v));
+    int top = -1, bottom = -1, left = a.canvas.width, right = -1;
+    auto look = [&](int y, int from, int to) {
+        const uint8_t* s = a.canvas.row(y);
+        const uint8_t* f = ImageRow(values, y);
+        int first = from;
+        while (first <= to && !differs(s[first], f[first])) ++first;
+        if (first > to) return;
+        int last = to;
+        while (!differs(s[last], f[last])) --last;
         if (top < 0) top = y;
         bottom = y;
         left = std::min(left, first);
         right = std::max(right, last);
-    }
+    };
+    if (everywhere)
+        for (int y = 0; y < a.canvas.height; ++y) look(y, 0, a.canvas.width - 1);
+    else
+        for (const Span& span : a.spans) look(span.y, span.first, span.last);
     if (top < 0) return {0, 0, 0, 0};
     return {left, top, right - left + 1, bottom - top + 1};
 }
 
-// One image block into a new buffer: head, code size, LZW data, terminator.
-MemBuffer* EncodeBlock(LzwEncoder& encoder, const GifImageHead& head, const std::vector<uint8_t>& pixels, int maxValue) {
-    MemBuffer* buffer = MemBufferCreate(static_cast<int32_t>(std::min<size_t>(pixels.size() / 2 + 1024, 1 << 20)),
-                                        kMemBufferGrowStep);
-    if (!buffer) return nullptr;
+void Empty(MemBuffer* buffer) {
+    buffer->size = 0;
+    buffer->cursor = buffer->data;
+}
+
+enum class Encoded { kDone, kLonger, kFailed };
+
+// One image block into `buffer`: head, code size, LZW data, terminator. With
+// a limit, stops as kLonger once the block is sure to be longer than that.
+Encoded EncodeBlock(LzwEncoder& encoder, const GifImageHead& head, const std::vector<uint8_t>& pixels, int maxValue,
+                    MemBuffer* buffer, int32_t limit = INT32_MAX) {
+    Empty(buffer);
     ByteWriter out(buffer);
     GifWriteImageHead(out, head);
     const int codeSize = std::max(2, GifBitsFor(maxValue + 1));
     out.u8(static_cast<uint32_t>(codeSize));
-    if (!out.ok() || !LzwEncodeStart(encoder, codeSize, out)) {
-        MemBufferFree(buffer);
-        return nullptr;
+    if (!out.ok() || !LzwEncodeStart(encoder, codeSize, out)) return Encoded::kFailed;
+    for (size_t at = 0; at < pixels.size() && out.ok(); at += kTrialStep) {
+        LzwEncode(encoder, pixels.data() + at, std::min(kTrialStep, pixels.size() - at), out);
+        if (buffer->size > limit) return Encoded::kLonger;
     }
-    LzwEncode(encoder, pixels.data(), pixels.size(), out);
     LzwEncodeFinish(encoder, out);
     out.u8(0);
-    if (out.ok()) return buffer;
-    MemBufferFree(buffer);
-    return nullptr;
+    if (!out.ok()) return Encoded::kFailed;
+    return buffer->size > limit ? Encoded::kLonger : Encoded::kDone;
 }
 
-// Writes the held frame over the one shown: the rectangle that changed, and
-// in it the pixels that did not as the transparent index when that is smaller.
-bool WriteHeld(GifAnimation& a, MemBuffer* out, ErrorCode* error) {
-    const Frame& frame = *a.held;
-    const bool over = a.shown && a.shown->width() == frame.width() && a.shown->height() == frame.height();
-    Rect r = over ? ChangedRect(a, *a.shown, frame) : Rect{0, 0, frame.width(), frame.height()};
-    if (r.width == 0) r = {0, 0, 1, 1};  // equal frames too long to join: a pixel that stays as it is
-    const Table& table = TableOf(a, frame);
+// Encodes the frame over the canvas into the held block: the rectangle `r`
+// that changed, and in it the pixels that did not as the transparent index
+// when that is smaller; the whole frame plainly when it is not `over` one of
+// its size.
+bool EncodeFrame(GifAnimation& a, const Image* values, const Mapping& map, Rect r, bool over) {
+    const Table& table = TableOf(a, map);
     const int bits = GifBitsFor(table.count);
-
     const size_t area = size_t(r.width) * size_t(r.height);
-    std::vector<uint8_t> plain(area), kept(over ? area : 0);  // kept: 1 where the pixel stays as shown
+    a.plain.resize(area);
+    a.kept.resize(over ? area : 0);  // 1 where the pixel stays as shown
     bool usedByChange[256] = {};
     int maxPlain = 0;
-    const uint32_t* colorsShown = over ? TableOf(a, *a.shown).colors : nullptr;
     for (int y = 0; y < r.height; ++y) {
-        const uint8_t* f = ImageRow(frame.pixels.get(), r.top + y) + r.left;
-        const uint8_t* s = over ? ImageRow(a.shown->pixels.get(), r.top + y) + r.left : nullptr;
+        const uint8_t* f = ImageRow(values, r.top + y) + r.left;
+        const uint8_t* s = over ? a.canvas.row(r.top + y) + r.left : nullptr;
+        uint8_t* plain = a.plain.data() + size_t(y) * size_t(r.width);
         for (int x = 0; x < r.width; ++x) {
-            const size_t i = size_t(y) * size_t(r.width) + size_t(x);
-            plain[i] = f[x];
-            maxPlain = std::max<int>(maxPlain, f[x]);
+            plain[x] = map.index[f[x]];
+            maxPlain = std::max<int>(maxPlain, plain[x]);
             if (!over) continue;
-            kept[i] = colorsShown[s[x]] == table.colors[f[x]];
-            if (!kept[i]) usedByChange[f[x]] = true;
+            const bool kept = a.canvasMap.color[s[x]] == map.color[f[x]];
+            a.kept[size_t(y) * size_t(r.width) + size_t(x)] = kept;
+            if (!kept) usedByChange[plain[x]] = true;
         }
     }
-    GifImageHead head{r.left, r.top, r.width, r.height, frame.global ? nullptr : table.entries, bits, table.count,
-                      -1, 1, GifDelayHundredths(frame.delay)};
-    std::unique_ptr<MemBuffer, void (*)(MemBuffer*)> best(EncodeBlock(a.encoder, head, plain, maxPlain), MemBufferFree);
-    if (!best) return false;
-
+    GifImageHead head{r.left, r.top, r.width, r.height, map.global ? nullptr : table.entries, bits, table.count,
+                      -1, 1, 0};
     int transparent = -1;
     for (int t = 0; over && t < (1 << bits) && transparent < 0; ++t)
         if (!usedByChange[t]) transparent = t;
-    if (transparent >= 0) {
-        int maxValue = transparent;
-        for (size_t i = 0; i < area; ++i) {
-            if (kept[i]) plain[i] = static_cast<uint8_t>(transparent);
-            else maxValue = std::max<int>(maxValue, plain[i]);
-        }
-        head.transparent = transparent;
-        std::unique_ptr<MemBuffer, void (*)(MemBuffer*)> trial(EncodeBlock(a.encoder, head, plain, maxValue),
-                                                                MemBufferFree);
-        if (!trial) return false;
-        if (trial->size < best->size) best = std::move(trial);
+    if (transparent < 0) return EncodeBlock(a.encoder, head, a.plain, maxPlain, a.held.get()) == Encoded::kDone;
+
+    // The block with the transparent index first: where most of the
+    // rectangle stayed, it is the far shorter one, and the plain block is
+    // given up as soon as it is longer.
+    a.transparent.resize(area);
+    int maxValue = transparent;
+    for (size_t i = 0; i < area; ++i) {
+        a.transparent[i] = a.kept[i] ? static_cast<uint8_t>(transparent) : a.plain[i];
+        if (!a.kept[i]) maxValue = std::max<int>(maxValue, a.plain[i]);
     }
+    GifImageHead trialHead = head;
+    trialHead.transparent = transparent;
+    if (EncodeBlock(a.encoder, trialHead, a.transparent, maxValue, a.held.get()) != Encoded::kDone) return false;
+    const Encoded plain = EncodeBlock(a.encoder, head, a.plain, maxPlain, a.trial.get(), a.held->size);
+    if (plain == Encoded::kFailed) return false;
+    if (plain == Encoded::kDone) std::swap(a.held, a.trial);  // no longer: the plain block, as it needs no index
+    return true;
+}
+
+// Writes the held block, with the delays of the frames joined to it.
+bool WriteHeld(GifAnimation& a, MemBuffer* out, ErrorCode* error) {
+    if (!a.holding) return true;
+    PutU16(a.held->data + kDelayOffset, GifDelayHundredths(a.heldDelay));
     ByteWriter writer(out);
-    writer.write(best->data, static_cast<size_t>(best->size));
+    writer.write(a.held->data, static_cast<size_t>(a.held->size));
+    a.holding = false;
     if (!writer.ok()) *error = kErrorWrite;
     return writer.ok();
+}
+
+bool AddFrame(GifAnimation& a, const Image* image, uint32_t delay, MemBuffer* out, ErrorCode* error) {
+    Mapping map;
+    ImagePtr indexed;  // the frame in table indices, when it is above 8 bits
+    const bool deep = ImageBitCount(image) > 8;
+    if (deep && !IndexDeep(a, image, &indexed, &map)) return false;
+    const Image* values = deep ? indexed.get() : EightBit(image, a.unpacked);
+    if (!values) return false;
+    const bool over = a.canvas.sameSize(values);
+    uint64_t counts[256];
+    if (over) FindDifferences(a.canvas, values, a.spans, counts);
+    else CountValues(values, counts);
+    if (!deep) MapEightBit(a, values, counts, &map);
+    const Rect changed = over ? ChangedRect(a, values, map) : Rect{0, 0, ImageWidth(values), ImageHeight(values)};
+    if (over && changed.width == 0 && a.heldDelay <= kLongestDelay && delay <= kLongestDelay - a.heldDelay) {
+        a.heldDelay += delay;
+    } else {
+        if (!WriteHeld(a, out, error)) return false;
+        // Equal frames too long to join: a pixel that stays as it is.
+        if (!EncodeFrame(a, values, map, changed.width ? changed : Rect{0, 0, 1, 1}, over)) return false;
+        a.holding = true;
+        a.heldDelay = delay;
+    }
+    TakeFrame(a.canvas, values, over, a.spans, counts);
+    a.canvasMap = map;
+    return true;
 }
 
 template <typename Work>
@@ -309,16 +595,55 @@ bool Guarded(ErrorCode* error, Work work) {
     return false;
 }
 
+// The colours of the chain from `first` on, or of `first` alone.
+GifColorCollector* CollectChain(const Image* first, bool chain) {
+    std::unique_ptr<GifColorCollector> collector(GifColorCollectorCreate());
+    if (!collector) return nullptr;
+    for (const Image* f = first; f; f = chain ? ImageNext(f) : nullptr)
+        if (!GifColorCollectorAdd(collector.get(), f)) return nullptr;
+    return collector.release();
+}
+
 }  // namespace
 
-GifAnimation* GifAnimationStart(const Image* first, const Image* frames, bool dither, MemBuffer* out,
-                                ErrorCode* error) {
+GifColorCollector* GifColorCollectorCreate() { return new (std::nothrow) GifColorCollector; }
+
+bool GifColorCollectorAdd(GifColorCollector* collector, const Image* frame) {
+    try {
+        ++collector->frames;
+        if (ImageBitCount(frame) > 8) return CollectOther(*collector, frame);
+        const Image* values = EightBit(frame, collector->unpacked);
+        return values && CollectEightBit(*collector, values);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+void GifColorCollectorDestroy(GifColorCollector* collector) { delete collector; }
+
+GifAnimation* GifAnimationStartWith(const Image* first, const GifColorCollector* colors, bool dither, MemBuffer* out,
+                                    ErrorCode* error) {
     std::unique_ptr<GifAnimation> animation;
     const bool ok = Guarded(error, [&] {
+        std::unique_ptr<GifColorCollector> ofFirst;
+        if (!colors || colors->frames == 0) {
+            ofFirst.reset(CollectChain(first, false));
+            if (!ofFirst) return false;
+            colors = ofFirst.get();
+        }
         animation = std::make_unique<GifAnimation>();
-        animation->dither = dither;
-        if (!PlanGlobalTable(*animation, first, frames)) return false;
-        const int bits = GifBitsFor(animation->global.count);
+        GifAnimation& a = *animation;
+        a.dither = dither;
+        if (!ChooseTable(*colors, &a.global)) return false;
+        const Table& table = a.global.table;
+        a.globalSorted.assign(table.colors, table.colors + table.count);
+        std::sort(a.globalSorted.begin(), a.globalSorted.end());
+        a.globalMatcher = std::make_unique<PaletteMatcher>(table.entries, table.count);
+        a.held.reset(MemBufferCreate(kMemBufferGrowStep, kBlockGrowStep));
+        a.trial.reset(MemBufferCreate(kMemBufferGrowStep, kBlockGrowStep));
+        if (!a.held || !a.trial) return false;
+
+        const int bits = GifBitsFor(table.count);
         ByteWriter w(out);
         w.write("GIF89a", 6);
         w.u16(static_cast<uint32_t>(ImageWidth(first)));
@@ -326,7 +651,7 @@ GifAnimation* GifAnimationStart(const Image* first, const Image* frames, bool di
         w.u8(0x80u | static_cast<uint32_t>((bits - 1) << 4 | (bits - 1)));  // global table
         w.u8(0);
         w.u8(0);
-        GifWriteColorTable(w, animation->global.entries, animation->global.count, bits);
+        GifWriteColorTable(w, table.entries, table.count, bits);
         w.write(kLoopForever, sizeof kLoopForever);
         if (!w.ok()) *error = kErrorWrite;
         return w.ok();
@@ -334,29 +659,26 @@ GifAnimation* GifAnimationStart(const Image* first, const Image* frames, bool di
     return ok ? animation.release() : nullptr;
 }
 
+GifAnimation* GifAnimationStart(const Image* first, const Image* frames, bool dither, MemBuffer* out,
+                                ErrorCode* error) {
+    std::unique_ptr<GifColorCollector> colors;
+    if (frames) {
+        colors.reset(CollectChain(frames, true));
+        if (!colors) {
+            *error = kErrorOutOfMemory;
+            return nullptr;
+        }
+    }
+    return GifAnimationStartWith(first, colors.get(), dither, out, error);
+}
+
 bool GifAnimationAdd(GifAnimation* a, const Image* image, uint32_t delay, MemBuffer* out, ErrorCode* error) {
-    return Guarded(error, [&] {
-        Frame frame;
-        if (!MakeFrame(*a, image, delay, &frame)) return false;
-        if (a->held && a->held->width() == frame.width() && a->held->height() == frame.height() &&
-            a->held->delay <= kLongestDelay && delay <= kLongestDelay - a->held->delay &&
-            ChangedRect(*a, *a->held, frame).width == 0) {
-            a->held->delay += delay;
-            return true;
-        }
-        if (a->held) {
-            if (!WriteHeld(*a, out, error)) return false;
-            a->shown = std::move(a->held);
-        }
-        a->held = std::move(frame);
-        return true;
-    });
+    return Guarded(error, [&] { return AddFrame(*a, image, delay, out, error); });
 }
 
 bool GifAnimationFinish(GifAnimation* a, MemBuffer* out, ErrorCode* error) {
     return Guarded(error, [&] {
-        if (a->held && !WriteHeld(*a, out, error)) return false;
-        a->held.reset();
+        if (!WriteHeld(*a, out, error)) return false;
         ByteWriter w(out);
         w.u8(0x3B);
         if (!w.ok()) *error = kErrorWrite;

@@ -8,6 +8,12 @@
 // bits per pixel keep their colours when they have 256 or fewer, else are
 // reduced (image/quantize.h) to the global table when it serves them about as
 // well as a table of their own, else to their own.
+//
+// The encoder keeps a copy of the latest frame, and the block of that frame
+// until the next one shows whether it is joined. A frame of 8 bits or fewer
+// is compared with the copy row by row and only what changed is looked at
+// again, so that a long animation of small changes costs little more than
+// the changes.
 #pragma once
 
 #include <cstdint>
@@ -17,10 +23,29 @@
 
 struct GifAnimation;
 
+// The colours of an animation gathered a frame at a time, for the global
+// colour table: a caller passes over its frames once to gather them and once
+// more to encode, holding one frame at a time. Keeps a copy of the latest
+// frame of 8 bits or fewer, so that only what changed is counted.
+struct GifColorCollector;
+
+GifColorCollector* GifColorCollectorCreate();
+// Counts the colours of the next frame. False when memory runs out.
+bool GifColorCollectorAdd(GifColorCollector* collector, const Image* frame);
+void GifColorCollectorDestroy(GifColorCollector* collector);
+
 // Writes the header, sized from `first`, the global colour table and the
-// looping extension into `out`. The table comes from the colours of the chain
-// `frames` when given, else of `first`. None with `error` set (3 out of
-// memory, 6 when a write into the buffer fails).
+// looping extension into `out`. The table comes from the colours gathered in
+// `colors` when it has any, else from those of `first`: every colour, most
+// used first, when they number 256 or fewer; else the first frame's and then
+// the most used others; else, when a frame has more than 256, a palette
+// chosen for all the frames. None with `error` set (3 out of memory, 6 when a
+// write into the buffer fails).
+GifAnimation* GifAnimationStartWith(const Image* first, const GifColorCollector* colors, bool dither, MemBuffer* out,
+                                    ErrorCode* error);
+
+// As GifAnimationStartWith, the colours gathered from the chain `frames` when
+// given, else from `first` alone.
 GifAnimation* GifAnimationStart(const Image* first, const Image* frames, bool dither, MemBuffer* out,
                                 ErrorCode* error);
 

@@ -104,19 +104,64 @@ int LzwDecodeNext(LzwDecoder& d, LzwCodeReader& codes) {
     }
 }
 
+namespace {
+
+constexpr uint32_t kEmptySlot = 0xFFFFFFFF;  // no pair: prefix 4095 is never assigned
+constexpr uint16_t kRunSlot = 0xFFFF;        // a code of a run, not in the hashed slots
+
+uint16_t* RunPool(LzwEncoder& e) { return reinterpret_cast<uint16_t*>(e.table + kLzwHashSlots); }
+
+void ForgetRuns(LzwEncoder& e) {
+    std::fill(e.runCount, e.runCount + 256, 0);
+    std::fill(e.runRoom, e.runRoom + 256, 0);
+    e.runPoolUsed = 0;
+}
+
+// Forgets the codes assigned since the last clear.
+void Forget(LzwEncoder& e, int next) {
+    for (int code = (1 << e.codeSize) + 2; code < next; ++code)
+        if (e.assigned[code] != kRunSlot) e.table[e.assigned[code]] = kEmptySlot;
+    ForgetRuns(e);
+}
+
+uint32_t FirstSlot(uint32_t pair) { return (pair * 2654435761u) >> (32 - 13); }
+
+// The code of the run of `length` times `value`, which the table holds.
+int RunCode(LzwEncoder& e, int value, int length) {
+    return length == 1 ? value : RunPool(e)[e.runStart[value] + length - 2];
+}
+
+// Keeps `code` as that of the run one longer than the longest of `value`.
+void AddRun(LzwEncoder& e, int value, int code) {
+    uint16_t* pool = RunPool(e);
+    if (e.runCount[value] == e.runRoom[value]) {
+        const int room = e.runRoom[value] ? 2 * e.runRoom[value] : 4;
+        std::memcpy(pool + e.runPoolUsed, pool + e.runStart[value], size_t{e.runCount[value]} * sizeof(uint16_t));
+        e.runStart[value] = static_cast<uint16_t>(e.runPoolUsed);
+        e.runRoom[value] = static_cast<uint16_t>(room);
+        e.runPoolUsed += room;
+    }
+    pool[e.runStart[value] + e.runCount[value]++] = static_cast<uint16_t>(code);
+}
+
+}  // namespace
+
 bool LzwEncodeStart(LzwEncoder& e, int codeSize, ByteWriter& out) {
+    static_assert(kLzwHashSlots == 1 << 13, "FirstSlot takes 13 bits");
     if (e.table) {
-        for (int code = (1 << e.codeSize) + 2; code < e.next; ++code) e.table[e.assigned[code]] = -1;
+        Forget(e, e.next);
     } else {
-        const size_t entries = size_t{kLzwMaxCodes} * 256;
-        e.table = static_cast<int16_t*>(MemAlloc(entries * sizeof(int16_t)));
+        const size_t bytes = kLzwHashSlots * sizeof(uint32_t) + kLzwRunPool * sizeof(uint16_t);
+        e.table = static_cast<uint32_t*>(MemAlloc(bytes));
         if (!e.table) return false;
-        std::memset(e.table, 0xFF, entries * sizeof(int16_t));
+        std::memset(e.table, 0xFF, kLzwHashSlots * sizeof(uint32_t));
+        ForgetRuns(e);
     }
     e.codeSize = codeSize;
     e.width = codeSize + 1;
     e.next = (1 << codeSize) + 2;
     e.prefix = -1;
+    e.prefixRun = 0;
     e.bits.count = e.bits.bitPos = 0;
     e.bits.block[0] = 0;
     PutCode(e.bits, out, 1 << codeSize, e.width);
@@ -125,31 +170,62 @@ bool LzwEncodeStart(LzwEncoder& e, int codeSize, ByteWriter& out) {
 
 void LzwEncode(LzwEncoder& e, const uint8_t* pixels, size_t count, ByteWriter& out) {
     const int clear = 1 << e.codeSize;
-    int16_t* const table = e.table;
-    int prefix = e.prefix, next = e.next, width = e.width;
+    uint32_t* const table = e.table;
+    int prefix = e.prefix, next = e.next, width = e.width, run = e.prefixRun, value = e.runValue;
     size_t i = 0;
-    if (prefix < 0 && count > 0) prefix = pixels[i++];
-    for (; i < count; ++i) {
-        const uint8_t pixel = pixels[i];
-        const uint32_t slot = static_cast<uint32_t>(prefix) * 256 + pixel;
-        if (table[slot] >= 0) {
-            prefix = table[slot];
-            continue;
-        }
-        table[slot] = static_cast<int16_t>(next);
+    if (prefix < 0 && count > 0) prefix = value = pixels[i++], run = 1;
+    // The string of the prefix and `pixel` is new: it gets the next code, the
+    // prefix goes out and the pixel starts the next string.
+    auto assign = [&](uint8_t pixel, uint16_t slot) {
         e.assigned[next] = slot;
         ++next;
         PutCode(e.bits, out, prefix, width);
         if (next == (1 << width) + 1) ++width;
         if (next == kLastCode) {
             PutCode(e.bits, out, clear, width);
-            for (int code = clear + 2; code < next; ++code) table[e.assigned[code]] = -1;
+            Forget(e, next);
             next = clear + 2;
             width = e.codeSize + 1;
         }
-        prefix = pixel;
+        prefix = value = pixel;
+        run = 1;
+    };
+    while (i < count) {
+        const uint8_t pixel = pixels[i];
+        if (run > 0 && pixel == value) {
+            // The pixels of the run, up to one past those that the longest
+            // run in the table takes.
+            const int longest = 1 + e.runCount[value];
+            const size_t wanted = size_t(longest - run) + 1;
+            size_t n = 1;
+            while (n < wanted && i + n < count && pixels[i + n] == value) ++n;
+            if (n < wanted) {
+                run += static_cast<int>(n);
+                prefix = RunCode(e, value, run);
+                i += n;
+                continue;
+            }
+            i += n - 1;
+            prefix = RunCode(e, value, longest);
+            AddRun(e, value, next);
+            assign(pixel, kRunSlot);
+            ++i;
+            continue;
+        }
+        const uint32_t pair = static_cast<uint32_t>(prefix) << 8 | pixel;
+        uint32_t slot = FirstSlot(pair);
+        uint32_t entry;
+        while ((entry = table[slot]) != kEmptySlot && entry >> 12 != pair) slot = (slot + 1) & (kLzwHashSlots - 1);
+        ++i;
+        if (entry != kEmptySlot) {
+            prefix = static_cast<int>(entry & 0xFFF);
+            run = 0;
+            continue;
+        }
+        table[slot] = pair << 12 | static_cast<uint32_t>(next);
+        assign(pixel, static_cast<uint16_t>(slot));
     }
-    e.prefix = prefix, e.next = next, e.width = width;
+    e.prefix = prefix, e.next = next, e.width = width, e.prefixRun = run, e.runValue = value;
 }
 
 void LzwEncodeFinish(LzwEncoder& e, ByteWriter& out) {

@@ -114,19 +114,35 @@ struct GifBitWriter {
     uint8_t block[256] = {};
 };
 
-// The encoder between calls. Its table holds the code of each (prefix code,
-// pixel value) pair, 4096 x 256 of them; after a clear only the entries
-// assigned since the last clear are reset, so a clear costs at most 4096
-// writes instead of refilling the 2 MiB table.
+// The encoder between calls. Its table finds the code of a (prefix code,
+// pixel value) pair by hashing, in 8192 slots of 32 bits (the pair above
+// the code), small enough to stay in the fastest cache; after a clear only
+// the slots assigned since the last clear are emptied.
+//
+// Runs of one value skip the table: the strings of a value repeated (v, vv,
+// vvv, ...) are always in the table up to some length, and their codes are
+// kept in order for each value, so that a run takes the longest of them at
+// once. Each value's codes sit in a segment of a shared pool that doubles
+// when full (4, 8, 16 ... places): a value with n codes has used fewer than
+// 4n places, so the codes of one clear never need more than four places each.
+constexpr int kLzwHashSlots = 8192;
+constexpr int kLzwRunPool = 4 * kLzwMaxCodes;
+
 struct LzwEncoder {
     ~LzwEncoder() { MemFree(table); }
 
-    int16_t* table = nullptr;  // -1: no code
-    uint32_t assigned[kLzwMaxCodes];  // the table slot of each code given out since the last clear
+    uint32_t* table = nullptr;        // kLzwHashSlots slots (all ones: empty), then the run pool of 16-bit codes
+    uint16_t assigned[kLzwMaxCodes];  // the slot of each code given out since the last clear, or a run's
+    uint16_t runStart[256];           // where each value's run codes begin in the pool
+    uint16_t runCount[256];           // and how many there are: the codes of 2, 3, ... times the value
+    uint16_t runRoom[256];            // and how many fit in its segment
+    int runPoolUsed = 0;
     int codeSize = 0;
     int width = 0;
     int next = 0;
     int prefix = -1;  // the code of the pixels taken so far; none before the first
+    int prefixRun = 0;  // when that is a run of one value, its length; else 0
+    int runValue = 0;   // and the value
     GifBitWriter bits;
 };
 

@@ -144,12 +144,13 @@ int GifSave(Image* image, SaveRequest* request) {
 namespace {
 
 // The output of a step, left pending for the stream driver to write (and to
-// free, should the step fail after all).
+// free, should the step fail after all); none when the step wrote nothing, so
+// that the file is not opened for it.
 template <typename Request>
 int Pending(Stream* stream, MemBuffer* buffer, bool ok, ErrorCode error, Request* request) {
-    if (!ok) {
+    if (!ok || buffer->size == 0) {
         MemBufferFree(buffer);
-        return StreamFail(request, error);
+        return ok ? 1 : StreamFail(request, error);
     }
     stream->pending = buffer;
     return 1;
@@ -159,12 +160,14 @@ MemBuffer* NewBuffer() { return MemBufferCreate(kMemBufferGrowStep, kMemBufferGr
 
 int GifStreamOpen(Stream* stream, StreamOpenRequest* request) {
     if (stream->mode != 1) return StreamFail(request, kErrorUnsupportedType);
-    const GifStreamOptions options =
-        request->options ? *static_cast<const GifStreamOptions*>(request->options) : GifStreamOptions{nullptr, 0};
+    const GifStreamOptions options = request->options ? *static_cast<const GifStreamOptions*>(request->options)
+                                                      : GifStreamOptions{nullptr, 0, nullptr};
     MemBuffer* buffer = NewBuffer();
     if (!buffer) return StreamFail(request, kErrorOutOfMemory);
     ErrorCode error = kErrorNone;
-    GifAnimation* animation = GifAnimationStart(request->image, options.frames, options.dither != 0, buffer, &error);
+    GifAnimation* animation =
+        options.colors ? GifAnimationStartWith(request->image, options.colors, options.dither != 0, buffer, &error)
+                       : GifAnimationStart(request->image, options.frames, options.dither != 0, buffer, &error);
     stream->state = animation;
     return Pending(stream, buffer, animation != nullptr, error, request);
 }

@@ -270,6 +270,14 @@ bool ImageDistinctColors(const Image* image, int limit, std::vector<ColorCount>*
     }
 }
 
+namespace {
+
+ColorHistogram::Cell& CellOf(std::vector<ColorHistogram::Cell>& grid, uint32_t c) {
+    return grid[(c >> 6 & 0x3F000) | (c >> 4 & 0xFC0) | (c >> 2 & 0x3F)];
+}
+
+}  // namespace
+
 bool ColorHistogram::add(const Image* image) {
     try {
         if (grid_.empty()) grid_.assign(size_t{1} << 18, Cell{});
@@ -279,13 +287,27 @@ bool ColorHistogram::add(const Image* image) {
             ImageRowColors(image, y, row.data());
             for (int x = 0; x < width; ++x) {
                 const uint32_t c = row[x];
-                Cell& cell = grid_[(c >> 6 & 0x3F000) | (c >> 4 & 0xFC0) | (c >> 2 & 0x3F)];
+                Cell& cell = CellOf(grid_, c);
                 ++cell.count;
                 cell.sum[0] += static_cast<uint32_t>(Red(c));
                 cell.sum[1] += static_cast<uint32_t>(Green(c));
                 cell.sum[2] += static_cast<uint32_t>(Blue(c));
             }
         }
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+bool ColorHistogram::add(uint32_t color, uint64_t count) {
+    try {
+        if (grid_.empty()) grid_.assign(size_t{1} << 18, Cell{});
+        Cell& cell = CellOf(grid_, color);
+        cell.count += count;
+        cell.sum[0] += static_cast<uint64_t>(Red(color)) * count;
+        cell.sum[1] += static_cast<uint64_t>(Green(color)) * count;
+        cell.sum[2] += static_cast<uint64_t>(Blue(color)) * count;
         return true;
     } catch (const std::bad_alloc&) {
         return false;

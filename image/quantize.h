@@ -36,6 +36,8 @@ class ColorHistogram {
 public:
     // Adds every pixel of the image. False when memory runs out.
     bool add(const Image* image);
+    // Adds `count` pixels of one colour, as an image of them would.
+    bool add(uint32_t color, uint64_t count);
 
     struct Cell {
         uint64_t count;

@@ -5,6 +5,7 @@
 #include <random>
 
 #include "codecs/codec_util.h"
+#include "codecs/gif_animation.h"
 #include "codecs/gif_reader.h"
 #include "codecs/gif_writer.h"
 #include "formats/save.h"
@@ -203,9 +204,11 @@ TEST(GifWriter, MatchesThePlainEncodingAtEveryDepthAndSize) {
     struct Case {
         int width, height, depth, runs;
     };
-    // Small, wide, tall, and large enough for several clears (noisy and flat).
-    const Case cases[] = {{1, 1, 8, 1},   {7, 3, 1, 1},   {13, 11, 4, 2},  {300, 200, 8, 1},
-                          {640, 48, 8, 5}, {257, 300, 1, 3}, {500, 90, 4, 1}, {1000, 1000, 8, 40}};
+    // Small, wide, tall, large enough for several clears (noisy and flat),
+    // and runs far longer than a row.
+    const Case cases[] = {{1, 1, 8, 1},   {7, 3, 1, 1},     {13, 11, 4, 2},  {300, 200, 8, 1},
+                          {640, 48, 8, 5}, {257, 300, 1, 3}, {500, 90, 4, 1}, {1000, 1000, 8, 40},
+                          {700, 500, 8, 9000}};
     for (const Case& k : cases) {
         const auto pixels = RandomPixels(size_t(k.width) * k.height, 1 << k.depth, rng, k.runs);
         ImagePtr image = MakeImage(k.width, k.height, k.depth, pixels);
@@ -289,11 +292,12 @@ protected:
         return StreamOpen(&open_);
     }
     // The frames through the stream, planned from all of them as an export
-    // plans them; the file's bytes.
-    Bytes Write(const std::vector<Image*>& frames, const std::vector<uint32_t>& delays) {
+    // plans them (or with the options given); the file's bytes.
+    Bytes Write(const std::vector<Image*>& frames, const std::vector<uint32_t>& delays,
+                const GifStreamOptions* given = nullptr) {
         for (size_t i = 0; i + 1 < frames.size(); ++i) frames[i]->next = frames[i + 1];
         GifStreamOptions options{frames[0], 0};
-        Stream* stream = Open(frames[0], 1, &options);
+        Stream* stream = Open(frames[0], 1, given ? const_cast<GifStreamOptions*>(given) : &options);
         for (Image* f : frames) f->next = nullptr;
         EXPECT_NE(stream, nullptr);
         if (!stream) return {};
@@ -415,6 +419,89 @@ TEST_F(GifStream, SharesOneTableAndWritesOnlyWhatChanged) {
         EXPECT_FALSE(block.localTable);
         EXPECT_EQ(block.disposal, 1);
     }
+    ExpectShownAs(file, frames, delays);
+}
+
+// Changes are found by colour: an index swapped for another of the same
+// colour is no change, a palette entry that takes a new colour changes every
+// pixel of that index; a colour the global table lacks gets a local table
+// only for the frame that has it.
+TEST_F(GifStream, FindsChangesByColourAndTablesByTheColoursUsed) {
+    auto withPalette = [](ImagePtr image, std::vector<std::pair<int, uint32_t>> colors) {
+        PaletteEntry p[256] = {};
+        for (const auto& [index, color] : colors) p[index] = {uint8_t(color >> 16), uint8_t(color >> 8), uint8_t(color), 0};
+        ImageSetPalette(image.get(), p);
+        return image;
+    };
+    const std::vector<std::pair<int, uint32_t>> colors = {{1, 0x102030}, {5, 0x102030}, {2, 0xC0FFEE}, {3, 0x800000}};
+    ImagePtr a = withPalette(Flat(16, 8, 1), colors);
+    Paint(a.get(), 2, 2, 2, 2, 2);
+    Paint(a.get(), 10, 1, 1, 1, 3);
+    ImagePtr b = withPalette(ImagePtr(ImageDuplicate(a.get())), colors);
+    Paint(b.get(), 0, 4, 16, 4, 5);  // the same colour under another index
+    Paint(b.get(), 10, 1, 1, 1, 1);
+    std::vector<std::pair<int, uint32_t>> cycled = colors;
+    cycled[2].second = 0x00FF00;  // index 2 takes a colour the table lacks
+    ImagePtr c = withPalette(ImagePtr(ImageDuplicate(b.get())), cycled);
+    ImagePtr d = withPalette(ImagePtr(ImageDuplicate(b.get())), colors);
+    Paint(d.get(), 2, 2, 2, 2, 1);
+    const std::vector<Image*> frames = {a.get(), b.get(), c.get(), d.get()};
+    const std::vector<uint32_t> delays = {100, 100, 100, 100};
+    const GifStreamOptions firstOnly{nullptr, 0};  // the table of the first frame's colours
+    const Bytes file = Write(frames, delays, &firstOnly);
+    const Layout layout = Walk(file);
+    EXPECT_EQ(layout.globalEntries, 4);
+    ASSERT_EQ(layout.blocks.size(), 4u);
+    auto rect = [](const Block& k) { return std::vector<int>({k.left, k.top, k.width, k.height}); };
+    EXPECT_EQ(rect(layout.blocks[1]), std::vector<int>({10, 1, 1, 1}));
+    EXPECT_EQ(rect(layout.blocks[2]), std::vector<int>({2, 2, 2, 2}));
+    EXPECT_TRUE(layout.blocks[2].localTable);
+    EXPECT_EQ(rect(layout.blocks[3]), std::vector<int>({2, 2, 2, 2}));
+    EXPECT_FALSE(layout.blocks[3].localTable);
+    ExpectShownAs(file, frames, delays);
+}
+
+// The global table holds the colours of all the frames, most used first,
+// counted over every pixel of every frame (gathered here a frame at a time,
+// each frame a few changes and a palette change on the way); the chain gives
+// the same file.
+TEST_F(GifStream, GathersTheColoursOfEveryFrameOneAtATime) {
+    std::mt19937 rng(9);
+    std::vector<ImagePtr> owned;
+    owned.push_back(Flat(40, 30, 1));
+    for (int f = 1; f < 8; ++f) {
+        ImagePtr next(ImageDuplicate(owned.back().get()));
+        if (f == 1) Paint(next.get(), 0, 0, 40, 28, 7);  // the first frame's colour leads no more
+        Paint(next.get(), int(rng() % 30), int(rng() % 20), 1 + int(rng() % 10), 1 + int(rng() % 10), rng() % 8);
+        if (f == 4) {  // other colours for some indices from here on
+            PaletteEntry p[256];
+            ImageGetPalette(next.get(), p);
+            p[2] = {1, 2, 3, 0}, p[6] = p[0];
+            ImageSetPalette(next.get(), p);
+        }
+        owned.push_back(std::move(next));
+    }
+    std::vector<Image*> frames;
+    std::map<uint32_t, uint64_t> uses;
+    for (ImagePtr& image : owned) {
+        frames.push_back(image.get());
+        for (int y = 0; y < 30; ++y)
+            for (int x = 0; x < 40; ++x) ++uses[ImageColorAt(image.get(), x, y) & 0xFFFFFF];
+    }
+    std::vector<std::pair<uint64_t, uint32_t>> order;  // most used first, then by colour
+    for (const auto& [color, count] : uses) order.push_back({~count, color});
+    std::sort(order.begin(), order.end());
+
+    std::unique_ptr<GifColorCollector, void (*)(GifColorCollector*)> colors(GifColorCollectorCreate(),
+                                                                             GifColorCollectorDestroy);
+    for (Image* f : frames) ASSERT_TRUE(GifColorCollectorAdd(colors.get(), f));
+    const std::vector<uint32_t> delays(frames.size(), 50);
+    const GifStreamOptions gathered{nullptr, 0, colors.get()};
+    const Bytes file = Write(frames, delays, &gathered);
+    for (size_t i = 0; i < order.size(); ++i)
+        EXPECT_EQ(uint32_t(file[13 + 3 * i]) << 16 | uint32_t(file[14 + 3 * i]) << 8 | file[15 + 3 * i], order[i].second)
+            << i;
+    EXPECT_EQ(file, Write(frames, delays));
     ExpectShownAs(file, frames, delays);
 }
 
