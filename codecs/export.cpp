@@ -1,12 +1,40 @@
 #include "codecs/export.h"
 
 #include <cstdio>
+#include <memory>
 
 #include "codecs/avi.h"
+#include "codecs/gif_animation.h"
 #include "codecs/gif_writer.h"
 #include "image/convert.h"
 
 namespace {
+
+// The frames of the request in order, from its chain or its source.
+class Frames {
+public:
+    explicit Frames(const ExportRequest& request) : source_(request.source), next_(request.first) {}
+
+    // Frame n, where n is the frame after the one before; none after the last.
+    Image* at(int n) {
+        if (source_) return const_cast<Image*>(FrameSourceFrame(source_, n));
+        Image* frame = next_;
+        if (frame) next_ = ImageNext(frame);
+        return frame;
+    }
+    // How many there are: a source's count may drop as decoding finds damage.
+    int total(const ExportRequest& request) const {
+        return source_ ? FrameSourceCount(source_) : ImageCount(request.first);
+    }
+
+private:
+    FrameSource* source_;
+    Image* next_;
+};
+
+bool HasFrames(const ExportRequest& request) {
+    return request.source ? FrameSourceFrame(request.source, 0) != nullptr : request.first != nullptr;
+}
 
 // How the frames of an animation reach one stream format.
 struct ExportPlan {
@@ -15,20 +43,31 @@ struct ExportPlan {
     bool positions = false;       // each frame request carries the frame's 0-based position
     AviExportOptions avi{};
     GifStreamOptions gif{};
+    std::unique_ptr<GifColorCollector, void (*)(GifColorCollector*)> colors{nullptr, GifColorCollectorDestroy};
 };
 
-// Fills the plan in place: its open options point into it.
-void PlanFor(const ExportRequest& request, ExportPlan& plan) {
+// Fills the plan in place: its open options point into it. False when
+// memory runs out.
+bool PlanFor(const ExportRequest& request, uint32_t firstDelay, ExportPlan& plan) {
     if (request.formatId == kFormatAvi) {
         plan.depth = 24;
-        plan.avi = {request.owner, AviFrameRate(ImageGetDelay(request.first))};
+        plan.avi = {request.owner, AviFrameRate(firstDelay)};
         plan.openOptions = &plan.avi;
         plan.positions = true;
     } else if (request.formatId == kFormatGif) {
-        // The whole animation chooses the colour table that its frames share.
+        // The whole animation chooses the colour table that its frames
+        // share: a source's frames are gathered in a pass of their own.
         plan.gif = {request.first, request.dither ? 1u : 0u};
         plan.openOptions = &plan.gif;
+        if (request.source) {
+            plan.colors.reset(GifColorCollectorCreate());
+            if (!plan.colors) return false;
+            for (int n = 0; const Image* frame = FrameSourceFrame(request.source, n); ++n)
+                if (!GifColorCollectorAdd(plan.colors.get(), frame)) return false;
+            plan.gif.colors = plan.colors.get();
+        }
     }
+    return true;
 }
 
 // A frame as the plan wants it: the frame itself, or a converted copy that
@@ -50,11 +89,34 @@ int Fail(ExportRequest* request, ErrorCode error) {
 }
 
 // Formats that hold an animation without a stream (SPR): the saver takes the
-// whole chain at once.
+// whole chain at once, made of a source's frames when it has no chain.
 int SaveWhole(ExportRequest* request) {
+    Image* chain = request->first;
+    Image* made = nullptr;
+    if (!chain) {
+        // As much as one load may hold, and no more.
+        Frames frames(*request);
+        Image* last = nullptr;
+        uint64_t bytes = 0;
+        for (int n = 0; const Image* frame = frames.at(n); ++n) {
+            bytes += LoadBudget::ImageFootprint(frame);
+            Image* copy = bytes <= kLoadMemoryBudget ? ImageDuplicate(frame) : nullptr;
+            if (!copy) {
+                ImageDestroy(made);
+                return Fail(request, kErrorOutOfMemory);
+            }
+            ImageLink(copy, last);
+            if (!made) made = copy;
+            last = copy;
+        }
+        chain = made;
+    }
     SaveRequest save{request->formatId, request->options, nullptr, kErrorNone};
-    if (!ImageSaveFile(request->first, request->fileName, &save)) return Fail(request, save.error);
-    request->written = ImageCount(request->first);
+    const int saved = ImageSaveFile(chain, request->fileName, &save);
+    const int count = ImageCount(chain);
+    ImageDestroy(made);
+    if (!saved) return Fail(request, save.error);
+    request->written = count;
     GoOn(*request, request->written, request->written);
     return 1;
 }
@@ -65,13 +127,15 @@ int ExportAnimation(ExportRequest* request) {
     request->error = kErrorNone;
     request->written = 0;
     const FileFormat* format = FormatFind(request->formatId);
-    if (!format || !request->first) return Fail(request, kErrorUnsupportedType);
+    if (!format || !HasFrames(*request)) return Fail(request, kErrorUnsupportedType);
     if (!format->streamOps || !format->streamOps->writeFrame) return SaveWhole(request);
 
     ExportPlan plan;
-    PlanFor(*request, plan);
+    if (!PlanFor(*request, ImageGetDelay(Frames(*request).at(0)), plan)) return Fail(request, kErrorOutOfMemory);
+    Frames frames(*request);  // from the first again, after any pass the plan made
+    Image* first = frames.at(0);
     Image* made = nullptr;
-    Image* firstFrame = PlannedFrame(request->first, plan, &made);
+    Image* firstFrame = first ? PlannedFrame(first, plan, &made) : nullptr;
     if (!firstFrame) return Fail(request, kErrorOutOfMemory);
     StreamOpenRequest open{request->formatId, request->fileName, 1, firstFrame, plan.openOptions, kErrorNone};
     Stream* stream = StreamOpen(&open);
@@ -80,26 +144,21 @@ int ExportAnimation(ExportRequest* request) {
 
     // An unfinished animation is no use to anyone: a failure or a cancel
     // abandons the stream, which leaves nothing behind.
-    const int total = ImageCount(request->first);
-    Image* last = request->first;
     uint32_t position = 0;
-    for (Image* frame = request->first; frame; frame = ImageNext(frame), ++position) {
+    for (Image* frame = first; frame; frame = frames.at(static_cast<int>(++position))) {
         Image* planned = PlannedFrame(frame, plan, &made);
         StreamFrameRequest write{planned, ImageGetDelay(frame), plan.positions ? &position : nullptr,
                                  planned ? kErrorNone : kErrorOutOfMemory};
         const bool written = planned && StreamWriteFrame(stream, &write);
         ImageDestroy(made);
-        if (written) {
-            last = frame;
-            ++request->written;
-        }
-        if (!written || !GoOn(*request, request->written, total)) {
-            StreamCloseRequest close{last, nullptr, kErrorNone};
+        if (written) ++request->written;
+        if (!written || !GoOn(*request, request->written, frames.total(*request))) {
+            StreamCloseRequest close{nullptr, nullptr, kErrorNone};
             StreamAbandon(stream, &close);
             return Fail(request, written ? kErrorNone : write.error);
         }
     }
-    StreamCloseRequest close{last, nullptr, kErrorNone};
+    StreamCloseRequest close{nullptr, nullptr, kErrorNone};
     if (!StreamClose(stream, &close)) return Fail(request, close.error);
     return 1;
 }
@@ -114,18 +173,18 @@ bool ExportNumberedName(const char* base, FormatId id, int n, char* out, size_t 
 int ExportNumberedFiles(ExportRequest* request) {
     request->error = kErrorNone;
     request->written = 0;
-    if (!request->first) return Fail(request, kErrorUnsupportedType);
-    const int total = ImageCount(request->first);
+    if (!HasFrames(*request)) return Fail(request, kErrorUnsupportedType);
+    Frames frames(*request);
     char name[kMaxPath];
     // Refused before any file is written when the last, longest name would not fit.
-    if (!ExportNumberedName(request->fileName, request->formatId, total - 1, name, sizeof name))
+    if (!ExportNumberedName(request->fileName, request->formatId, frames.total(*request) - 1, name, sizeof name))
         return Fail(request, kErrorWrite);
-    for (Image* frame = request->first; frame; frame = ImageNext(frame)) {
+    for (Image* frame; (frame = frames.at(request->written));) {
         ExportNumberedName(request->fileName, request->formatId, request->written, name, sizeof name);
         SaveRequest save{request->formatId, request->options, nullptr, kErrorNone};
         if (!ImageSaveFile(frame, name, &save)) return Fail(request, save.error);
         ++request->written;
-        if (!GoOn(*request, request->written, total)) return 0;
+        if (!GoOn(*request, request->written, frames.total(*request))) return 0;
     }
     return 1;
 }

@@ -10,6 +10,7 @@
 #include <cstddef>
 
 #include "formats/format.h"
+#include "formats/frame_source.h"
 #include "formats/save.h"
 
 // Told after each frame is written, with the frames done and the total;
@@ -22,7 +23,8 @@ struct ExportProgress {
 struct ExportRequest {
     FormatId formatId = kFormatNone;
     const char* fileName = nullptr;  // the file; for numbered files, the start of their names
-    Image* first = nullptr;          // the animation
+    Image* first = nullptr;          // the animation as a chain, or
+    FrameSource* source = nullptr;   // its frames decoded one at a time, in memory that does not grow with them
     void* owner = nullptr;           // the window that owns any dialog (the AVI compressor's), or none
     void* options = nullptr;         // numbered files: the saver's options, or none
     bool dither = false;             // GIF animations: frames whose colours are reduced get Floyd-Steinberg

@@ -78,6 +78,12 @@ SourcePtr OpenOrComplain(const std::string& path) {
     return source;
 }
 
+// When not one frame could be decoded: why.
+void ComplainNoFrame(const FrameSource* source, const std::string& path) {
+    const ErrorCode ended = FrameSourceEndedEarly(source);
+    std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(ended == kErrorNone ? kErrorInvalidData : ended), path.c_str());
+}
+
 // After the frames were read: says so when they ended before the file's
 // last one, and why.
 void ComplainIfEndedEarly(const FrameSource* source, const std::string& path) {
@@ -148,8 +154,7 @@ int RunInfo(const std::vector<std::string>& args) {
         delays.push_back(ImageGetDelay(frame));
     }
     if (delays.empty()) {
-        const ErrorCode ended = FrameSourceEndedEarly(source.get());
-        std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(ended == kErrorNone ? kErrorInvalidData : ended), args[0].c_str());
+        ComplainNoFrame(source.get(), args[0]);
         return 1;
     }
     ComplainIfEndedEarly(source.get(), args[0]);
@@ -184,8 +189,7 @@ int RunFrameMd5(const std::vector<std::string>& args) {
         std::printf("%d,%u,%dx%d,%s\n", index, ImageGetDelay(frame), ImageWidth(frame), ImageHeight(frame), md5.c_str());
     }
     if (index == 0) {
-        const ErrorCode ended = FrameSourceEndedEarly(source.get());
-        std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(ended == kErrorNone ? kErrorInvalidData : ended), path.c_str());
+        ComplainNoFrame(source.get(), path);
         return 1;
     }
     ComplainIfEndedEarly(source.get(), path);
@@ -353,8 +357,7 @@ int RunConvert(const std::vector<std::string>& args) {
         while (FrameSourceFrame(source.get(), FrameSourceCount(source.get()))) {
         }
         if (FrameSourceCount(source.get()) == 0) {
-            const ErrorCode ended = FrameSourceEndedEarly(source.get());
-            std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(ended == kErrorNone ? kErrorInvalidData : ended), input.c_str());
+            ComplainNoFrame(source.get(), input);
         } else {
             std::fprintf(stderr, "movrel: %s has %d frame(s); frames count from 0\n", input.c_str(), FrameSourceCount(source.get()));
         }
@@ -453,17 +456,25 @@ int RunFrames(const std::vector<std::string>& args) {
     if (id == kFormatNone || !FormatExtension(id, extension, 0, sizeof extension)) return 1;
     if (!OptionsFit(options, id)) return 1;
     SaveOptions saveOptions(options);
-    ImagePtr first(LoadOrComplain(input));
-    if (!first) return 1;
-    Progress progress(ImageCount(first.get()), options.quiet);
+    SourcePtr source = OpenOrComplain(input);
+    if (!source) return 1;
+    Progress progress(FrameSourceCount(source.get()), options.quiet);
     ExportRequest request;
     request.formatId = id;
     request.fileName = base.c_str();
-    request.first = first.get();
+    request.source = source.get();
     request.options = saveOptions.forFormat(id);
     request.progress = progress.callback();
-    if (ExportNumberedFiles(&request)) return 0;
+    if (ExportNumberedFiles(&request)) {
+        progress.end();
+        ComplainIfEndedEarly(source.get(), input);
+        return 0;
+    }
     progress.end();
+    if (request.error == kErrorUnsupportedType) {  // not one frame
+        ComplainNoFrame(source.get(), input);
+        return 1;
+    }
     char name[kMaxPath];
     if (!ExportNumberedName(base.c_str(), id, request.written, name, sizeof name)) {
         std::fprintf(stderr, "movrel: file names too long (at most %zu characters): %s\n", kMaxPath - 1, base.c_str());
@@ -516,17 +527,25 @@ int RunExport(const std::vector<std::string>& args) {
         std::fprintf(stderr, "movrel: file name too long (at most %zu characters): %s\n", kMaxPath - 1, output.c_str());
         return 1;
     }
-    ImagePtr first(LoadOrComplain(input));
-    if (!first) return 1;
-    Progress progress(ImageCount(first.get()), options.quiet);
+    SourcePtr source = OpenOrComplain(input);
+    if (!source) return 1;
+    Progress progress(FrameSourceCount(source.get()), options.quiet);
     ExportRequest request;
     request.formatId = id;
     request.fileName = output.c_str();
-    request.first = first.get();
+    request.source = source.get();
     request.progress = progress.callback();
     request.dither = options.dither;
-    if (ExportAnimation(&request)) return 0;
+    if (ExportAnimation(&request)) {
+        progress.end();
+        ComplainIfEndedEarly(source.get(), input);
+        return 0;
+    }
     progress.end();
+    if (request.error == kErrorUnsupportedType) {  // not one frame
+        ComplainNoFrame(source.get(), input);
+        return 1;
+    }
     if (request.error == kErrorNone)
         std::fprintf(stderr, "movrel: export cancelled: %s\n", output.c_str());
     else
