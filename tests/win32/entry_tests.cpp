@@ -344,41 +344,46 @@ TEST_F(lifecycle, closing_while_decoding_stops_the_worker_at_once) {
     EXPECT_LT(close, decodeAll / 3);
 }
 
-TEST_F(leaks, load_and_destroy_200_times) {
+TEST_F(leaks, load_and_destroy_many_times) {
+    // Every leak it looks for happens in every cycle, and the counts below
+    // are exact: a few dozen cycles show one as well as hundreds.
+    constexpr int kCycles = 40;
     int halfway = 0;  // long files closed while their frames were still being decoded
     auto cycle = [&] {
-        {
-            Lister lister(gFiles.sample, 0, 0, 0, 400, 300, false);
-            EXPECT_TRUE(lister.viewer());
-            Pump(0);
-        }
-        // A long file, played a little, then the next files in the same
-        // window, short and long in turn, and closed while it decodes.
+        { EXPECT_TRUE(Lister(gFiles.sample, 0, 0, 0, 400, 300, false).viewer()); }
+        // A long file shown playing while it decodes, then the next files in
+        // the same window: a short one decoded whole, and the long one again,
+        // closed while it decodes.
         Lister lister(gFiles.film, 0, 0, 0, 400, 300, false, false);
         ASSERT_TRUE(lister.state());
-        Pump(0);
+        EXPECT_TRUE(WaitForFrameChange(lister));
         for (const std::string* file : {&gFiles.steps, &gFiles.film}) {
             std::wstring name = WideFromUtf8(file->c_str());
             EXPECT_EQ(gPlugin.listLoadNextW(lister.parent(), lister.viewer(), name.data(), 0), 0);
-            Pump(0);
+            if (file == &gFiles.steps) lister.waitDecoded();
+            Pump(0);  // its paint
         }
         bool complete = false;
         ProgressiveFrames(lister.state()->load, &complete);
         halfway += !complete;
+        TakeTimerDelays();  // the host's record of them, which would grow
+        Progress();
     };
     for (int i = 0; i < 5; ++i) cycle();
     const ResourceCounts before = CountResources();
-    for (int i = 0; i < 200; ++i) cycle();
-    Pump(50);
+    for (int i = 0; i < kCycles; ++i) cycle();
     const ResourceCounts after = CountResources();
     const long long heapDelta = static_cast<long long>(after.heapBytes) - static_cast<long long>(before.heapBytes);
-    Note("200 cycles: heap busy bytes %+lld, blocks %+d; GDI objects %d -> %d; USER objects %d -> %d; counted by %s", heapDelta,
-         after.heapBlocks - before.heapBlocks, before.gdiObjects, after.gdiObjects, before.userObjects, after.userObjects,
-         after.method);
-    Note("handles %d -> %d, threads %d -> %d; %d of 205 long files closed while decoding", before.handles, after.handles,
-         before.threads, after.threads, halfway);
-    // One leaked frame would be 65 KB, one leaked state block 300 bytes a cycle.
-    EXPECT_LT(heapDelta, 16 * 1024);
+    Note("%d cycles: heap busy bytes %+lld, blocks %+d; GDI objects %d -> %d; USER objects %d -> %d; counted by %s", kCycles,
+         heapDelta, after.heapBlocks - before.heapBlocks, before.gdiObjects, after.gdiObjects, before.userObjects,
+         after.userObjects, after.method);
+    Note("handles %d -> %d, threads %d -> %d; %d of %d long files closed while decoding", before.handles, after.handles,
+         before.threads, after.threads, halfway, kCycles + 5);
+    // A block leaked each cycle shows in the count whatever its size; one
+    // leaked frame would be 65 KB, one leaked state block 300 bytes a cycle.
+    // Wine itself may hold a block or two of 1 KB more at either count.
+    EXPECT_LT(after.heapBlocks - before.heapBlocks, kCycles / 2);
+    EXPECT_LT(heapDelta, kCycles * 100);
     EXPECT_EQ(after.gdiObjects, before.gdiObjects);
     EXPECT_EQ(after.userObjects, before.userObjects);
     EXPECT_EQ(after.handles, before.handles);
