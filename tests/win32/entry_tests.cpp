@@ -347,6 +347,75 @@ TEST_F(lifecycle, closing_while_decoding_stops_the_worker_at_once) {
     EXPECT_LT(close, decodeAll / 3);
 }
 
+namespace {
+double Milliseconds(FILETIME time) { return static_cast<double>(uint64_t{time.dwHighDateTime} << 32 | time.dwLowDateTime) / 1e4; }
+
+// Processor time, kernel and user, in ms: of a thread, or of the whole
+// process (its ended threads included). Wine reads them from /proc.
+double ThreadCpuMs(HANDLE thread = GetCurrentThread()) {
+    FILETIME created, ended, kernel, user;
+    GetThreadTimes(thread, &created, &ended, &kernel, &user);
+    return Milliseconds(kernel) + Milliseconds(user);
+}
+double ProcessCpuMs() {
+    FILETIME created, ended, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user);
+    return Milliseconds(kernel) + Milliseconds(user);
+}
+}  // namespace
+
+// Small files stating huge sizes (tests/bench/hostile_files.py), each shown
+// fitted for a second: no message, the load included, holds the window for a
+// second. Closing, then or again while the worker is deep in a block, takes
+// no time and ends the worker. Processor time rather than the clock, which a
+// busy machine stretches: a paint or a close that does the work a file
+// states takes seconds of it on any machine.
+TEST_F(lifecycle, hostile_files_never_hold_the_window) {
+    ASSERT_FALSE(gFiles.hostile.empty()) << "no files in MOVREL_HOSTILE_DIR (ctest writes them)";
+    // The processor time of the whole process across the close; -1 for no window.
+    auto close = [](Lister& lister, const std::string& name, bool* decoding) {
+        const ViewerState* s = lister.state();  // none for a file refused (or a window the watchdog closed)
+        if (!s) return -1.0;
+        bool complete = false;
+        ProgressiveFrames(s->load, &complete);
+        *decoding = !complete;
+        HANDLE worker = nullptr;
+        if (s->worker) DuplicateHandle(GetCurrentProcess(), s->worker, GetCurrentProcess(), &worker, SYNCHRONIZE, FALSE, 0);
+        const double start = ProcessCpuMs();
+        lister.destroyViewer();
+        const double spent = ProcessCpuMs() - start;
+        EXPECT_LT(spent, 100) << name;
+        if (worker) {
+            EXPECT_EQ(WaitForSingleObject(worker, 0), static_cast<DWORD>(WAIT_OBJECT_0)) << name;
+            CloseHandle(worker);
+        }
+        return spent;
+    };
+    for (const std::string& file : gFiles.hostile) {
+        const std::string name = file.substr(file.find_last_of('\\') + 1);
+        std::printf("    %s, fitted\n", name.c_str());  // which one, should the watchdog end the run
+        Progress();
+        const double uiStart = ThreadCpuMs();
+        Lister lister(file, 2, 0, 0, 640, 480, true, false);
+        Pump(1000);  // the user looks at it for a second
+        const double ui = ThreadCpuMs() - uiStart;
+        EXPECT_LT(ui, 1000) << name;
+        if (lister.viewer()) {
+            EXPECT_GT(lister.paints, 0) << name;
+        }
+        bool decoding = false;
+        const double later = close(lister, name, &decoding);
+        // Again, closed as soon as its worker is at work (or done): unscaled,
+        // so that its paint is soon over.
+        Lister again(file, 0, 0, 0, 640, 480, false, false);
+        if (const ViewerState* s = again.state(); s && s->worker)
+            PumpUntil([&] { return WaitForSingleObject(s->worker, 0) == WAIT_OBJECT_0 || ThreadCpuMs(s->worker) >= 10; });
+        const double atOnce = close(again, name, &decoding);
+        Note("%s: %.0f ms of the window's thread to load, paint and play a second; closed in %.0f ms of the process, "
+             "at once in %.0f ms%s (-1: no window)", name.c_str(), ui, later, atOnce, decoding ? " while decoding" : "");
+    }
+}
+
 TEST_F(leaks, load_and_destroy_many_times) {
     // Every leak it looks for happens in every cycle, and the counts below
     // are exact: a few dozen cycles show one as well as hundreds.

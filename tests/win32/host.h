@@ -96,6 +96,9 @@ struct TestFiles {
     std::string damaged;   // the sample cut short
     std::string broken;    // the sample cut inside its first frame
     std::string missing;   // a name that does not exist
+    // Small files stating huge sizes, written by tests/bench/hostile_files.py
+    // into MOVREL_HOSTILE_DIR before the run; sorted.
+    std::vector<std::string> hostile;
 };
 extern TestFiles gFiles;
 

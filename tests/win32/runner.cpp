@@ -175,6 +175,19 @@ void MakeTestFiles(const std::string& sample) {
     cut.resize(300);  // inside the first frame
     WriteBytes(gFiles.broken = dir + "broken.flc", cut);
     gFiles.missing = dir + "no such file.flc";
+
+    if (const char* hostile = std::getenv("MOVREL_HOSTILE_DIR"); hostile && *hostile) {
+        WIN32_FIND_DATAA entry;
+        HANDLE find = FindFirstFileA((std::string(hostile) + "\\*").c_str(), &entry);
+        if (find != INVALID_HANDLE_VALUE) {
+            do {
+                if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                    gFiles.hostile.push_back(std::string(hostile) + "\\" + entry.cFileName);
+            } while (FindNextFileA(find, &entry));
+            FindClose(find);
+        }
+        std::sort(gFiles.hostile.begin(), gFiles.hostile.end());
+    }
 }
 
 void RemoveTree(const std::string& dir) {
