@@ -29,12 +29,15 @@
 
 // The fixture of every test; `using GROUP = HostTest;` names a group. While a
 // test runs the watchdog is armed, and whatever the helper thread saw (an
-// unexpected window, a time-out) fails the test.
+// unexpected window, a test stuck for a minute) fails the test.
 class HostTest : public testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
 };
+// A step forward of a long test, such as a cycle of many: the watchdog gives
+// it another minute from here, so that only a step that never ends fails it.
+void Progress();
 
 // A measurement printed under the test; scripts/wine-test.sh collects them.
 void Note(const char* format, ...);
@@ -93,6 +96,9 @@ struct TestFiles {
     std::string damaged;   // the sample cut short
     std::string broken;    // the sample cut inside its first frame
     std::string missing;   // a name that does not exist
+    // Small files stating huge sizes, written by tests/bench/hostile_files.py
+    // into MOVREL_HOSTILE_DIR before the run; sorted.
+    std::vector<std::string> hostile;
 };
 extern TestFiles gFiles;
 

@@ -154,6 +154,9 @@ bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
             TranslateMessage(&message);
             DispatchMessageA(&message);
             if (done && done()) return true;
+            // Messages that never stop coming hold it no longer than its time;
+            // a time of 0 dispatches all that is pending.
+            if (timeoutMs && NowMs() >= end) break;
         }
         if (done && done()) return true;
         const double left = end - NowMs();

@@ -49,6 +49,10 @@ namespace {
 
 DWORD gMainThread = 0;
 std::atomic<bool> gStopHelper{false};
+// A test may go a minute without a step forward (its start, or Progress()):
+// long enough for any one step on a busy machine, while one left waiting on
+// a window nobody answers is caught within a minute.
+constexpr ULONGLONG kStepLimitMs = 60000;
 std::atomic<ULONGLONG> gDeadline{0};  // 0: no test running
 std::atomic<bool> gDeadlineHit{false};
 
@@ -57,9 +61,9 @@ BOOL CALLBACK CollectVisible(HWND window, LPARAM param) {
     return TRUE;
 }
 
-// Hands the main thread's windows to the expectations and watches the time:
-// a test still running after its minute has what is open closed and fails;
-// one that stays stuck after that ends the run.
+// Hands the main thread's windows to the expectations and watches the test:
+// one that makes no step forward for a minute has what is open closed and
+// fails; one that stays stuck after that ends the run.
 DWORD WINAPI HelperThread(void*) {
     while (!gStopHelper) {
         Sleep(15);
@@ -82,6 +86,16 @@ DWORD WINAPI HelperThread(void*) {
         for (HWND window : visible) Dismiss(window);
     }
     return 0;
+}
+
+// A crash ends the run at once, said in the log. Without this, wine starts
+// its debugger, which waits on a dialog that nobody answers.
+LONG WINAPI ReportCrash(EXCEPTION_POINTERS* info) {
+    std::printf("[  FAILED  ] crashed: exception 0x%08lx at %p\n", info->ExceptionRecord->ExceptionCode,
+                info->ExceptionRecord->ExceptionAddress);
+    std::fflush(stdout);
+    TerminateProcess(GetCurrentProcess(), 3);
+    return EXCEPTION_EXECUTE_HANDLER;
 }
 
 // A palette without white, so that white on screen is always background.
@@ -161,6 +175,19 @@ void MakeTestFiles(const std::string& sample) {
     cut.resize(300);  // inside the first frame
     WriteBytes(gFiles.broken = dir + "broken.flc", cut);
     gFiles.missing = dir + "no such file.flc";
+
+    if (const char* hostile = std::getenv("MOVREL_HOSTILE_DIR"); hostile && *hostile) {
+        WIN32_FIND_DATAA entry;
+        HANDLE find = FindFirstFileA((std::string(hostile) + "\\*").c_str(), &entry);
+        if (find != INVALID_HANDLE_VALUE) {
+            do {
+                if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                    gFiles.hostile.push_back(std::string(hostile) + "\\" + entry.cFileName);
+            } while (FindNextFileA(find, &entry));
+            FindClose(find);
+        }
+        std::sort(gFiles.hostile.begin(), gFiles.hostile.end());
+    }
 }
 
 void RemoveTree(const std::string& dir) {
@@ -186,12 +213,16 @@ void HostTest::SetUp() {
     TakeSaveDialogCalls();
     TakeMessageBoxCalls();
     gDeadlineHit = false;
-    gDeadline = GetTickCount64() + 60000;
+    gDeadline = GetTickCount64() + kStepLimitMs;
+}
+
+void Progress() {
+    if (gDeadline) gDeadline = GetTickCount64() + kStepLimitMs;
 }
 
 void HostTest::TearDown() {
     ReleaseKeys();
-    Pump(20);
+    Pump(0);
     gDeadline = 0;
     DisarmExpectations();
     for (const std::string& failure : TakeHelperFailures()) ADD_FAILURE() << "helper: " << failure;
@@ -320,6 +351,7 @@ int main(int argc, char** argv) {
     }
     // No "program has stopped" dialog: a crash ends the run and is reported.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    SetUnhandledExceptionFilter(ReportCrash);
     gMainThread = GetCurrentThreadId();
     // The message queue must exist before the helper looks at our windows.
     MSG ignored;
