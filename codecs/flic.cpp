@@ -284,10 +284,20 @@ bool DecodeFrame(ByteReader chunk, bool pastTheFile, Canvas& canvas, Palette& pa
     return true;
 }
 
-Image* MakeFrameImage(LoadBudget& budget, Canvas& canvas, const Palette& palette, uint32_t delay) {
+// A copy of the working picture. None when memory runs out, or when the work
+// meter says stop: copying a huge picture is work like any other, and a
+// load that is being closed stops within it.
+Image* MakeFrameImage(LoadBudget& budget, Canvas& canvas, const Palette& palette, uint32_t delay, WorkMeter& work) {
     Image* image = budget.createImage(canvas.width, canvas.height, 8);
     if (!image) return nullptr;
-    for (int y = 0; y < canvas.height; ++y) std::memcpy(ImageRow(image, y), canvas.row(y), static_cast<size_t>(canvas.stride));
+    for (int y = 0; y < canvas.height; ++y) {
+        if (!work.spend(uint64_t(canvas.stride))) {
+            budget.give(LoadBudget::ImageFootprint(image));
+            ImageDestroy(image);
+            return nullptr;
+        }
+        std::memcpy(ImageRow(image, y), canvas.row(y), static_cast<size_t>(canvas.stride));
+    }
     PaletteEntry entries[256];
     PaletteExpand(entries, palette.data(), 256, 0);
     ImageSetPalette(image, entries);
@@ -473,11 +483,15 @@ Image* FlicNext(FrameDecoder* base, ErrorCode* stop) {
         // A frame without an image chunk still shows: the previous picture
         // with this frame's palette.
         *stop = kErrorOutOfMemory;
-        Image* image = MakeFrameImage(d->budget, d->picture.canvas, d->palette, d->delay);
-        if (!image) return nullptr;
+        Image* image = MakeFrameImage(d->budget, d->picture.canvas, d->palette, d->delay, d->work);
+        if (!image) {
+            if (d->work.stopped()) *stop = kErrorInvalidData;
+            return nullptr;
+        }
         if (d->decoded++ == 0) {
             image->extra = static_cast<uint8_t*>(MemAlloc(kFlicHeaderSize));
             if (!image->extra) {
+                d->budget.give(LoadBudget::ImageFootprint(image));
                 ImageDestroy(image);
                 return nullptr;
             }

@@ -78,7 +78,7 @@ def flic(width, height, frames):
 
 def files():
     """(name, bytes) of each file."""
-    # A 68-byte picture of 65535 x 32767 pixels: shown fitted and as a thumbnail.
+    # A 35-byte picture of 65535 x 32767 pixels: shown fitted and as a thumbnail.
     yield 'screen-65535x32767.gif', gif_screen(65535, 32767) + tiny_block() + b'\x3B'
     # 16000 x 16000 from a few hundred bytes: shown fitted.
     yield 'flic-16000x16000.flc', flic(16000, 16000, 8)
