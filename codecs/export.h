@@ -23,11 +23,11 @@ struct ExportProgress {
 struct ExportRequest {
     FormatId formatId = kFormatNone;
     const char* fileName = nullptr;  // the file; for numbered files, the start of their names
-    Image* first = nullptr;          // the animation as a chain, or
-    FrameSource* source = nullptr;   // its frames decoded one at a time, in memory that does not grow with them
+    Image* first = nullptr;          // the animation as a chain (or none, with a source)
     void* owner = nullptr;           // the window that owns any dialog (the AVI compressor's), or none
     void* options = nullptr;         // numbered files: the saver's options, or none
     bool dither = false;             // GIF animations: frames whose colours are reduced get Floyd-Steinberg
+    FrameSource* source = nullptr;   // instead of a chain: frames decoded one at a time, in memory that does not grow with them
     ExportProgress progress;
     ErrorCode error = kErrorNone;    // out: why it failed; kErrorNone when the user cancelled
     int written = 0;                 // out: the frames written

@@ -24,7 +24,9 @@ namespace {
 constexpr uint64_t kExactSpan = 4;
 constexpr int kSamples = 4;
 
-// The 24-bit colour (blue + green * 256 + red * 65536) of a pixel at any depth.
+// The 24-bit colours (blue + green * 256 + red * 65536) of a row's pixels at
+// any depth: 8, 24 and 32 bits read straight from the row, the others through
+// the image's accessor.
 class ColorReader {
 public:
     explicit ColorReader(const Image* image) : image_(image), depth_(ImageBitCount(image)) {
@@ -33,10 +35,18 @@ public:
         const int count = std::min(1 << depth_, ImageColorTableSize(image) / 4);
         for (int i = 0; i < count; ++i) table_[i] = Entry(i);
     }
-    uint32_t operator()(int x, int y) const {
-        const uint32_t v = ImageGetPixel(image_, x, y);
-        if (depth_ <= 8) return table_[v & 0xFF];
-        return depth_ == 16 ? Rgb555To24(v) : v & 0xFFFFFF;
+    void setRow(int y) {
+        y_ = y;
+        row_ = ImageRow(image_, y);
+    }
+    uint32_t operator()(int x) const {
+        switch (depth_) {
+            case 8: return table_[row_[x]];
+            case 24: return row_[3 * x] | (uint32_t{row_[3 * x + 1]} << 8) | (uint32_t{row_[3 * x + 2]} << 16);
+            case 32: return row_[4 * x] | (uint32_t{row_[4 * x + 1]} << 8) | (uint32_t{row_[4 * x + 2]} << 16);
+            case 16: return Rgb555To24(ImageGetPixel(image_, x, y_));
+            default: return table_[ImageGetPixel(image_, x, y_) & 0xFF];
+        }
     }
 
 private:
@@ -47,6 +57,8 @@ private:
 
     const Image* image_;
     int depth_;
+    int y_ = 0;
+    const uint8_t* row_ = nullptr;
     uint32_t table_[256] = {};
 };
 
@@ -110,7 +122,7 @@ Image* ImageScaleAreaPart(const Image* source, int width, int height, ImageRect 
 
     const Axis columns = MakeAxis(ImageWidth(source), width, part.left, partWidth);
     const Axis rows = MakeAxis(ImageHeight(source), height, part.top, partHeight);
-    const ColorReader colorAt(source);
+    ColorReader colorAt(source);
     // Sums stay below 255 * 65535^2 per channel: 64 bits hold them.
     const uint64_t total = columns.total * rows.total;
     std::vector<uint64_t> sums(static_cast<size_t>(partWidth) * 3);
@@ -118,11 +130,12 @@ Image* ImageScaleAreaPart(const Image* source, int width, int height, ImageRect 
         std::fill(sums.begin(), sums.end(), 0);
         for (size_t r = rows.begin[static_cast<size_t>(y)]; r < rows.begin[static_cast<size_t>(y) + 1]; ++r) {
             const Axis::Tap row = rows.taps[r];
+            colorAt.setRow(row.source);
             for (int x = 0; x < partWidth; ++x) {
                 uint64_t* sum = &sums[static_cast<size_t>(x) * 3];
                 for (size_t c = columns.begin[static_cast<size_t>(x)]; c < columns.begin[static_cast<size_t>(x) + 1]; ++c) {
                     const Axis::Tap column = columns.taps[c];
-                    const uint32_t color = colorAt(column.source, row.source);
+                    const uint32_t color = colorAt(column.source);
                     const uint64_t weight = uint64_t(column.weight) * row.weight;
                     sum[0] += weight * (color & 0xFF);
                     sum[1] += weight * ((color >> 8) & 0xFF);
