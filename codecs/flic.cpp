@@ -284,19 +284,24 @@ bool DecodeFrame(ByteReader chunk, bool pastTheFile, Canvas& canvas, Palette& pa
     return true;
 }
 
-// A copy of the working picture. None when memory runs out, or when the work
-// meter says stop: copying a huge picture is work like any other, and a
-// load that is being closed stops within it.
+// A copy of the working picture in a new, black image: only what was drawn
+// since the picture was last black is copied, so that a frame costs what
+// its file drew, not the picture's size. None when memory runs out, or when
+// the work meter says stop (a load being closed stops within a frame).
 Image* MakeFrameImage(LoadBudget& budget, Canvas& canvas, const Palette& palette, uint32_t delay, WorkMeter& work) {
     Image* image = budget.createImage(canvas.width, canvas.height, 8);
     if (!image) return nullptr;
-    for (int y = 0; y < canvas.height; ++y) {
-        if (!work.spend(uint64_t(canvas.stride))) {
+    for (int i = 0; i < canvas.drawnRowCount; ++i) {
+        const int32_t y = canvas.drawnRows[i];
+        const uint32_t from = canvas.drawnFrom[y], to = canvas.drawnTo[y];
+        if (!work.spend(1 + uint64_t(to - from))) {
             budget.give(LoadBudget::ImageFootprint(image));
             ImageDestroy(image);
             return nullptr;
         }
-        std::memcpy(ImageRow(image, y), canvas.row(y), static_cast<size_t>(canvas.stride));
+        uint8_t* row = ImageRow(image, y);
+        std::memcpy(row + from, canvas.row(y) + from, to - from);
+        if (canvas.lastPixelDrawn[y]) row[canvas.width - 1] = canvas.row(y)[canvas.width - 1];
     }
     PaletteEntry entries[256];
     PaletteExpand(entries, palette.data(), 256, 0);
@@ -337,9 +342,8 @@ struct CanvasBlock {
         const uint64_t size = pixelBytes + rows * (4 + 4 + 4 + 1);
         if (!budget.take(size)) return false;
         bytes = size;
-        block.reset(static_cast<uint8_t*>(MemAlloc(static_cast<size_t>(bytes))));
+        block.reset(static_cast<uint8_t*>(MemAllocZeroed(static_cast<size_t>(bytes))));
         if (!block) return false;
-        std::memset(block.get(), 0, static_cast<size_t>(bytes));
         uint8_t* at = block.get();
         canvas = Canvas{at, width, height, stride, nullptr, nullptr, nullptr, nullptr, 0};
         at += pixelBytes;

@@ -36,6 +36,8 @@ struct FrameSource {
     uint64_t checkpointBytes = 0;
     int32_t interval = kFirstInterval;
     uint64_t framePixels = 0;  // of the frames decoded
+    uint64_t passBytes = 0;    // of the frames made since the last rewind
+    uint64_t lastBytes = 0;    // of the last of them
 
     int32_t count = 0;
     int32_t stated = 0;
@@ -105,6 +107,7 @@ bool Rewind(FrameSource* s, int32_t n) {
     DropCurrent(s);
     // Each pass from a checkpoint may do the work that the first one did.
     s->request.work.restart();
+    s->passBytes = 0;
     s->request.work.earn(s->framePixels);
     const Checkpoint* from = nullptr;
     for (const Checkpoint& c : s->checkpoints)
@@ -139,7 +142,18 @@ const Image* DecodeTo(FrameSource* s, int32_t n) {
             return nullptr;
         }
     }
+    const uint64_t budget = s->request.budget ? s->request.budget : kLoadMemoryBudget;
+    const uint64_t passLimit = budget + uint64_t{s->request.size} * kPassBytesPerFileByte;
     while (s->liveNext <= n) {
+        // A frame like the last one would not fit in what the pass may make,
+        // beside what the decoder and the checkpoints hold, as a whole load
+        // counts them.
+        const uint64_t held = s->request.budgetUsed - (s->current ? s->lastBytes : 0);
+        if (s->passBytes + s->lastBytes + held > passLimit) {
+            DropCurrent(s);
+            End(s, kErrorOutOfMemory);
+            return nullptr;
+        }
         MaybeCheckpoint(s);
         ErrorCode stop = kErrorNone;
         Image* image = s->ops->next(s->live, &stop);
@@ -149,6 +163,8 @@ const Image* DecodeTo(FrameSource* s, int32_t n) {
             return nullptr;
         }
         s->framePixels = uint64_t(ImageWidth(image)) * uint64_t(ImageHeight(image));
+        s->lastBytes = LoadBudget::ImageFootprint(image);
+        s->passBytes += s->lastBytes;
         s->request.work.earn(s->framePixels);
         DropCurrent(s);  // the decoder has made the new frame from it
         s->current = image;

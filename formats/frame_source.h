@@ -8,6 +8,14 @@
 // Formats without a frame decoder (stills, AVI) are loaded whole and their
 // frames served from the chain.
 //
+// Frames handed out are freed as others come, so the load budget no longer
+// ends a long animation; what bounds a pass over the frames instead is its
+// output: at most the load budget plus kPassBytesPerFileByte for each byte of
+// the file, in frames made since the pass began (from the top or a
+// checkpoint). A long animation makes frames in proportion to its file; a
+// small file stating huge pictures ends, "not enough memory for the rest",
+// where a whole load of it would.
+//
 // One thread at a time uses a source.
 #pragma once
 
@@ -20,6 +28,8 @@ constexpr uint64_t kCheckpointMemory = uint64_t{48} << 20;
 #else
 constexpr uint64_t kCheckpointMemory = uint64_t{24} << 20;
 #endif
+
+constexpr uint64_t kPassBytesPerFileByte = 8192;
 
 struct FrameSource;
 

@@ -82,7 +82,7 @@ uint64_t CheckedBitsSize(int width, int height, int depth) {
 
 // An image whose pixels are left as the heap gives them, for callers that
 // write every byte of them.
-Image* CreateUncleared(int width, int height, int depth) {
+Image* CreateUncleared(int width, int height, int depth, bool zeroed = false) {
     if (!IsSupportedDepth(depth)) return nullptr;
     const uint64_t bitsSize = CheckedBitsSize(width, height, depth);
     if (bitsSize == 0) return nullptr;
@@ -108,7 +108,7 @@ Image* CreateUncleared(int width, int height, int depth) {
     image->setPixel = kWriters[depth / 8];
     image->getPixel = kReaders[depth / 8];
 
-    image->bits = static_cast<uint8_t*>(MemAlloc(static_cast<size_t>(bitsSize)));
+    image->bits = static_cast<uint8_t*>(zeroed ? MemAllocZeroed(static_cast<size_t>(bitsSize)) : MemAlloc(static_cast<size_t>(bitsSize)));
     if (!image->bits) {
         ImageDestroy(image);
         return nullptr;
@@ -119,9 +119,7 @@ Image* CreateUncleared(int width, int height, int depth) {
 }  // namespace
 
 Image* ImageCreate(int width, int height, int depth) {
-    Image* image = CreateUncleared(width, height, depth);
-    if (image) std::memset(image->bits, 0, static_cast<size_t>(ImageBitsSize(image)));
-    return image;
+    return CreateUncleared(width, height, depth, true);
 }
 
 int ImageDestroy(Image* image) {

@@ -18,6 +18,9 @@
 // Process heap on Win32, the malloc family elsewhere. Blocks are not zeroed.
 // A failed MemRealloc leaves the old block valid.
 void* MemAlloc(size_t size);
+// A zeroed block: large ones come from the system as pages that cost nothing
+// until they are written, so a huge picture that stays mostly black stays cheap.
+void* MemAllocZeroed(size_t size);
 void MemFree(void* block);
 void* MemRealloc(void* block, size_t size);
 

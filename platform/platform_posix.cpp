@@ -14,6 +14,7 @@
 #include <new>
 
 void* MemAlloc(size_t size) { return std::malloc(size == 0 ? 1 : size); }
+void* MemAllocZeroed(size_t size) { return std::calloc(1, size == 0 ? 1 : size); }
 void MemFree(void* block) { std::free(block); }
 void* MemRealloc(void* block, size_t size) { return std::realloc(block, size == 0 ? 1 : size); }
 

@@ -52,6 +52,7 @@ bool Utf8FromWide(const wchar_t* text, char* out, size_t outSize) {
 }
 
 void* MemAlloc(size_t size) { return HeapAlloc(GetProcessHeap(), 0, size == 0 ? 1 : size); }
+void* MemAllocZeroed(size_t size) { return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size == 0 ? 1 : size); }
 void MemFree(void* block) {
     if (block) HeapFree(GetProcessHeap(), 0, block);
 }
