@@ -397,9 +397,13 @@ TEST_F(lifecycle, hostile_files_never_hold_the_window) {
         Progress();
         const double uiStart = ThreadCpuMs();
         Lister lister(file, 2, 0, 0, 640, 480, true, false);
+        const double load = ThreadCpuMs() - uiStart;
+        gLongestDispatchMs = 0;
         Pump(1000);  // the user looks at it for a second
-        const double ui = ThreadCpuMs() - uiStart;
-        EXPECT_LT(ui, 1000) << name;
+        const double longest = gLongestDispatchMs;
+        gLongestDispatchMs = -1;
+        EXPECT_LT(load, 1000) << name;
+        EXPECT_LT(longest, 1000) << name;
         if (lister.viewer()) {
             EXPECT_GT(lister.paints, 0) << name;
         }
@@ -411,8 +415,9 @@ TEST_F(lifecycle, hostile_files_never_hold_the_window) {
         if (const ViewerState* s = again.state(); s && s->worker)
             PumpUntil([&] { return WaitForSingleObject(s->worker, 0) == WAIT_OBJECT_0 || ThreadCpuMs(s->worker) >= 10; });
         const double atOnce = close(again, name, &decoding);
-        Note("%s: %.0f ms of the window's thread to load, paint and play a second; closed in %.0f ms of the process, "
-             "at once in %.0f ms%s (-1: no window)", name.c_str(), ui, later, atOnce, decoding ? " while decoding" : "");
+        Note("%s: %.0f ms of the window's thread to load and show, at most %.0f ms for one message in the second "
+             "after; closed in %.0f ms of the process, at once in %.0f ms%s (-1: no window)", name.c_str(), load, longest,
+             later, atOnce, decoding ? " while decoding" : "");
     }
 }
 

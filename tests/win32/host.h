@@ -213,6 +213,9 @@ private:
 
 // Dispatches messages for `ms` milliseconds.
 void Pump(DWORD ms);
+// When 0 or more: the most processor time (ms) of this thread that one
+// message took in the pumps since it was set.
+extern double gLongestDispatchMs;
 // Dispatches messages until `done` holds or `timeoutMs` passed; true if it held.
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 30000);
 double NowMs();

@@ -1,6 +1,8 @@
 // The lister window around the viewer, the message loop and keys.
 #include "tests/win32/host.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr char kParentClass[] = "MovrelTestLister";
@@ -146,13 +148,26 @@ double NowMs() {
     return static_cast<double>(now.QuadPart) / perMs;
 }
 
+double gLongestDispatchMs = -1;
+
+namespace {
+double ThreadCpuNowMs() {
+    FILETIME created, ended, kernel, user;
+    GetThreadTimes(GetCurrentThread(), &created, &ended, &kernel, &user);
+    auto ms = [](const FILETIME& t) { return static_cast<double>((uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime) / 1e4; };
+    return ms(kernel) + ms(user);
+}
+}  // namespace
+
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs) {
     const double end = NowMs() + timeoutMs;
     for (;;) {
         MSG message;
         while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
             TranslateMessage(&message);
+            const double before = gLongestDispatchMs >= 0 ? ThreadCpuNowMs() : 0;
             DispatchMessageA(&message);
+            if (gLongestDispatchMs >= 0) gLongestDispatchMs = std::max(gLongestDispatchMs, ThreadCpuNowMs() - before);
             if (done && done()) return true;
             // Messages that never stop coming hold it no longer than its time;
             // a time of 0 dispatches all that is pending.
