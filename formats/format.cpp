@@ -175,19 +175,25 @@ ProgressiveLoad* ProgressiveOpen(LoadRequest* request) {
     return OpenProbed(request, MappedFile{});
 }
 
-ProgressiveLoad* ProgressiveOpenFile(const char* fileName, LoadRequest* request) {
-    MappedFile file;
-    switch (MappedFileOpen(fileName, &file)) {
-        case MapResult::cannotOpen: return OpenFail(request, kErrorFileNotFound);
-        case MapResult::cannotMap: return OpenFail(request, kErrorInvalidData);
+bool MapForLoad(const char* fileName, LoadRequest* request, MappedFile* file) {
+    switch (MappedFileOpen(fileName, file)) {
+        case MapResult::cannotOpen: request->error = kErrorFileNotFound; return false;
+        case MapResult::cannotMap: request->error = kErrorInvalidData; return false;
         case MapResult::ok: break;
     }
-    if (file.size > 0xFFFFFFFFu) {  // sizes travel as 32 bits
-        MappedFileClose(&file);
-        return OpenFail(request, kErrorInvalidData);
+    if (file->size > 0xFFFFFFFFu) {  // sizes travel as 32 bits
+        MappedFileClose(file);
+        request->error = kErrorInvalidData;
+        return false;
     }
-    request->data = file.data;
-    request->size = static_cast<uint32_t>(file.size);
+    request->data = file->data;
+    request->size = static_cast<uint32_t>(file->size);
+    return true;
+}
+
+ProgressiveLoad* ProgressiveOpenFile(const char* fileName, LoadRequest* request) {
+    MappedFile file;
+    if (!MapForLoad(fileName, request, &file)) return OpenFail(request, request->error);
     ProgressiveLoad* load = OpenProbed(request, file);
     request->data = nullptr;  // the view belongs to the load, or is gone
     return load;

@@ -199,6 +199,9 @@ Image* ImageLoadFile(const char* fileName, LoadRequest* request);
 // with the request's error set, when the file cannot be read or the
 // thumbnail made.
 Image* ImageLoadThumbnail(const char* fileName, int boxWidth, int boxHeight, LoadRequest* request);
+// Maps a file for a load: the request's bytes become the view, which the
+// caller closes. False, with the request's error, when it cannot be read.
+bool MapForLoad(const char* fileName, LoadRequest* request, MappedFile* file);
 // Probes and loads bytes already in memory.
 Image* FormatLoad(LoadRequest* request);
 // A format's whole-file loader made of its frame decoder.

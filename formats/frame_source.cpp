@@ -226,17 +226,7 @@ FrameSource* FrameSourceOpen(LoadRequest* request) { return OpenWith(request, Ma
 
 FrameSource* FrameSourceOpenFile(const char* fileName, LoadRequest* request) {
     MappedFile file;
-    switch (MappedFileOpen(fileName, &file)) {
-        case MapResult::cannotOpen: return OpenFail(request, kErrorFileNotFound);
-        case MapResult::cannotMap: return OpenFail(request, kErrorInvalidData);
-        case MapResult::ok: break;
-    }
-    if (file.size > 0xFFFFFFFFu) {  // sizes travel as 32 bits
-        MappedFileClose(&file);
-        return OpenFail(request, kErrorInvalidData);
-    }
-    request->data = file.data;
-    request->size = static_cast<uint32_t>(file.size);
+    if (!MapForLoad(fileName, request, &file)) return nullptr;
     FrameSource* source = OpenWith(request, file);
     request->data = nullptr;  // the view belongs to the source, or is gone
     return source;
