@@ -684,27 +684,26 @@ FrameDecoder* GifClone(const FrameDecoder* base) {
     c.width = from.width, c.height = from.height;
     c.background = from.background, c.backgroundIndex = from.backgroundIndex;
     c.lastPalette = from.lastPalette, c.lastDisposal = from.lastDisposal, c.lastArea = from.lastArea;
-    bool ok = (copy->table = static_cast<LzwTable*>(MemAlloc(sizeof(LzwTable)))) != nullptr;
-    if (ok && from.last) {
-        ok = c.budget.take(LoadBudget::ImageFootprint(from.last));
-        c.last = ok ? ImageDuplicate(from.last) : nullptr;
-        c.ownsLast = c.last != nullptr;
-        if (ok && !c.last) c.budget.give(LoadBudget::ImageFootprint(from.last));
-        ok = c.last != nullptr;
-    }
-    if (ok && from.saved.capacity > 0) {
-        ok = c.budget.take(from.saved.capacity);
-        c.saved.bytes = ok ? static_cast<uint8_t*>(MemAlloc(from.saved.capacity)) : nullptr;
-        c.saved.capacity = c.saved.bytes ? from.saved.capacity : 0;
-        if (ok && !c.saved.bytes) c.budget.give(from.saved.capacity);
-        ok = c.saved.bytes != nullptr;
-        if (ok) std::memcpy(c.saved.bytes, from.saved.bytes, from.saved.capacity);
-        c.saved.stride = from.saved.stride, c.saved.depth = from.saved.depth;
-        c.saved.valid = from.saved.valid, c.saved.palette = from.saved.palette;
-    }
-    if (!ok) {
+    // What the copy holds of its own is freed, and given back, by GifClose.
+    auto fail = [copy]() -> FrameDecoder* {
         GifClose(copy);
         return nullptr;
+    };
+    copy->table = static_cast<LzwTable*>(MemAlloc(sizeof(LzwTable)));
+    if (!copy->table) return fail();
+    if (from.last) {
+        c.last = c.budget.duplicateImage(from.last);
+        if (!c.last) return fail();
+        c.ownsLast = true;
+    }
+    if (from.saved.capacity > 0) {
+        if (!c.budget.take(from.saved.capacity)) return fail();
+        c.saved.capacity = from.saved.capacity;
+        c.saved.bytes = static_cast<uint8_t*>(MemAlloc(from.saved.capacity));
+        if (!c.saved.bytes) return fail();
+        std::memcpy(c.saved.bytes, from.saved.bytes, from.saved.capacity);
+        c.saved.stride = from.saved.stride, c.saved.depth = from.saved.depth;
+        c.saved.valid = from.saved.valid, c.saved.palette = from.saved.palette;
     }
     return copy;
 }

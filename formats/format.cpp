@@ -300,6 +300,14 @@ Image* LoadBudget::createImage(int width, int height, int depth) {
     return take(ImageFootprint(width, height, depth)) ? ImageCreate(width, height, depth) : nullptr;
 }
 
+Image* LoadBudget::duplicateImage(const Image* image) {
+    const uint64_t bytes = ImageFootprint(image);
+    if (!take(bytes)) return nullptr;
+    Image* copy = ImageDuplicate(image);
+    if (!copy) give(bytes);
+    return copy;
+}
+
 uint64_t LoadBudget::ImageFootprint(const Image* image) {
     return ImageFootprint(ImageWidth(image), ImageHeight(image), ImageBitCount(image));
 }

@@ -274,6 +274,8 @@ public:
     // An image from ImageCreate, its memory reserved first; none when it
     // does not fit in what is left or in memory.
     Image* createImage(int width, int height, int depth);
+    // A copy of `image`, its memory reserved first; none as above.
+    Image* duplicateImage(const Image* image);
     static uint64_t ImageFootprint(int width, int height, int depth);
     static uint64_t ImageFootprint(const Image* image);
 
