@@ -437,6 +437,20 @@ private:
     Clock::time_point start_, last_;
 };
 
+// Ends an export's progress line and says what its input needs said: where
+// the frames ended early, after a run that went through, or that there was
+// not one frame. True when nothing is left for the caller to say.
+bool ReportInput(bool exported, const ExportRequest& request, Progress& progress, const std::string& input) {
+    progress.end();
+    if (exported) {
+        ComplainIfEndedEarly(request.source, input);
+        return true;
+    }
+    if (request.error != kErrorUnsupportedType) return false;
+    ComplainNoFrame(request.source, input);
+    return true;
+}
+
 int RunFrames(const std::vector<std::string>& args) {
     WriteOptions options;
     if (!ParseWriteOptions(args, false, true, options)) return -1;
@@ -465,16 +479,8 @@ int RunFrames(const std::vector<std::string>& args) {
     request.source = source.get();
     request.options = saveOptions.forFormat(id);
     request.progress = progress.callback();
-    if (ExportNumberedFiles(&request)) {
-        progress.end();
-        ComplainIfEndedEarly(source.get(), input);
-        return 0;
-    }
-    progress.end();
-    if (request.error == kErrorUnsupportedType) {  // not one frame
-        ComplainNoFrame(source.get(), input);
-        return 1;
-    }
+    const bool exported = ExportNumberedFiles(&request);
+    if (ReportInput(exported, request, progress, input)) return exported ? 0 : 1;
     char name[kMaxPath];
     if (!ExportNumberedName(base.c_str(), id, request.written, name, sizeof name)) {
         std::fprintf(stderr, "movrel: file names too long (at most %zu characters): %s\n", kMaxPath - 1, base.c_str());
@@ -536,16 +542,8 @@ int RunExport(const std::vector<std::string>& args) {
     request.source = source.get();
     request.progress = progress.callback();
     request.dither = options.dither;
-    if (ExportAnimation(&request)) {
-        progress.end();
-        ComplainIfEndedEarly(source.get(), input);
-        return 0;
-    }
-    progress.end();
-    if (request.error == kErrorUnsupportedType) {  // not one frame
-        ComplainNoFrame(source.get(), input);
-        return 1;
-    }
+    const bool exported = ExportAnimation(&request);
+    if (ReportInput(exported, request, progress, input)) return exported ? 0 : 1;
     if (request.error == kErrorNone)
         std::fprintf(stderr, "movrel: export cancelled: %s\n", output.c_str());
     else
