@@ -60,7 +60,9 @@ void ViewerStartDecoding(ViewerState* state, ProgressiveLoad* load) {
 void ViewerStopDecoding(ViewerState* state) {
     if (!state->worker) return;
     // The load is abandoned: the frame under way stops within a bounded
-    // amount of decoding, so the wait is short whatever the file holds.
+    // amount of decoding (the work meter looks for the cancel every 2^18
+    // units), so this wait is short whatever the file holds. It cannot be
+    // cut shorter: the frames are freed after it.
     InterlockedExchange(&state->stopWorker, 1);
     ProgressiveCancel(state->load);
     WaitForSingleObject(state->worker, INFINITE);

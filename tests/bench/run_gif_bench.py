@@ -68,6 +68,14 @@ def frame_md5s(cmd):
     return [m for i, m in enumerate(md5s) if i == 0 or m != md5s[i - 1]]
 
 
+def movrel_frame_md5s(path):
+    """The MD5s of the frames that movrel decodes from `path`, equal neighbours
+    joined, as an export writes them (ffmpeg adds a FLIC's loop frame at the end)."""
+    md5s = [line.split(',')[3] for line in subprocess.run(
+        [os.path.join(BUILD, 'movrel'), 'framemd5', path], capture_output=True, text=True, check=True).stdout.split()]
+    return [m for i, m in enumerate(md5s) if i == 0 or m != md5s[i - 1]]
+
+
 def sizes(flics, tmp):
     print('GIF sizes (bytes): movrel export, ffmpeg -i IN OUT.gif, gifsicle -O3 on movrel\'s file')
     for flc in flics:
@@ -77,11 +85,7 @@ def sizes(flics, tmp):
         subprocess.run(['ffmpeg', '-v', 'error', '-y', '-i', flc, ffmpeg], check=True)
         subprocess.run(['gifsicle', '-O3', ours, '-o', squeezed], check=True)
         a, b, c = (os.path.getsize(p) for p in (ours, ffmpeg, squeezed))
-        # The source as movrel decodes it (ffmpeg adds a FLIC's loop frame at the end).
-        want = [line.split(',')[3] for line in subprocess.run(
-            [os.path.join(BUILD, 'movrel'), 'framemd5', flc], capture_output=True, text=True, check=True).stdout.split()]
-        want = [m for i, m in enumerate(want) if i == 0 or m != want[i - 1]]
-        exact = frame_md5s(['-i', ours]) == want
+        exact = frame_md5s(['-i', ours]) == movrel_frame_md5s(flc)
         print(f'  {os.path.basename(flc)}: movrel {a} ({took * 1000:.0f} ms, frames {"exact" if exact else "DIFFER"}), '
               f'ffmpeg {b}, gifsicle -O3 {c}; movrel/ffmpeg {a / b:.3f}, movrel/gifsicle {a / c:.3f}')
 

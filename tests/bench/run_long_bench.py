@@ -29,7 +29,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from run_gif_bench import BUILD, ROOT, ensure_packages, frame_md5s  # noqa: E402
+from run_gif_bench import BUILD, ROOT, ensure_packages, frame_md5s, movrel_frame_md5s  # noqa: E402
 
 MIB = 1 << 20
 FILES = [  # name, make_big_flic options, frames
@@ -106,10 +106,7 @@ def exporting(path, info_cpu, runs, tmp):
                                                                                            runs, tmp)
     subprocess.run(['gifsicle', '-O3', ours_gif, '-o', squeezed], check=True)
     size, ffmpeg_size, gifsicle_size = (os.path.getsize(p) for p in (ours_gif, theirs_gif, squeezed))
-    want = [line.split(',')[3] for line in subprocess.run(
-        [os.path.join(BUILD, 'movrel'), 'framemd5', path], capture_output=True, text=True, check=True).stdout.split()]
-    want = [m for i, m in enumerate(want) if i == 0 or m != want[i - 1]]
-    exact = frame_md5s(['-i', ours_gif]) == want
+    exact = frame_md5s(['-i', ours_gif]) == movrel_frame_md5s(path)
     print(f'  export {os.path.basename(path)} to GIF: movrel {ours:.2f} s CPU ({ours_wall:.2f} s), '
           f'{ours_peak / MIB:.0f} MiB, {size} bytes (frames {"exact" if exact else "DIFFER"}); '
           f'ffmpeg {theirs:.2f} s CPU ({theirs_wall:.2f} s), {theirs_peak / MIB:.0f} MiB, {ffmpeg_size} bytes; '
