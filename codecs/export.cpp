@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <new>
 
 #include "codecs/avi.h"
 #include "codecs/gif_animation.h"
@@ -13,27 +14,29 @@ namespace {
 // The frames of the request in order, from its chain or its source.
 class Frames {
 public:
-    explicit Frames(const ExportRequest& request) : source_(request.source), next_(request.first) {}
+    explicit Frames(const ExportRequest& request)
+        : source_(request.source), first_(request.firstFrame), next_(request.first) {}
 
     // Frame n, where n is the frame after the one before; none after the last.
     Image* at(int n) {
-        if (source_) return const_cast<Image*>(FrameSourceFrame(source_, n));
+        if (source_) return const_cast<Image*>(FrameSourceFrame(source_, first_ + n));
         Image* frame = next_;
         if (frame) next_ = ImageNext(frame);
         return frame;
     }
     // How many there are: a source's count may drop as decoding finds damage.
     int total(const ExportRequest& request) const {
-        return source_ ? FrameSourceCount(source_) : ImageCount(request.first);
+        return source_ ? FrameSourceCount(source_) - first_ : ImageCount(request.first);
     }
 
 private:
     FrameSource* source_;
+    int32_t first_;
     Image* next_;
 };
 
 bool HasFrames(const ExportRequest& request) {
-    return request.source ? FrameSourceFrame(request.source, 0) != nullptr : request.first != nullptr;
+    return request.source ? FrameSourceFrame(request.source, request.firstFrame) != nullptr : request.first != nullptr;
 }
 
 // How the frames of an animation reach one stream format.
@@ -62,7 +65,7 @@ bool PlanFor(const ExportRequest& request, uint32_t firstDelay, ExportPlan& plan
         if (request.source) {
             plan.colors.reset(GifColorCollectorCreate());
             if (!plan.colors) return false;
-            for (int n = 0; const Image* frame = FrameSourceFrame(request.source, n); ++n)
+            for (int n = request.firstFrame; const Image* frame = FrameSourceFrame(request.source, n); ++n)
                 if (!GifColorCollectorAdd(plan.colors.get(), frame)) return false;
             plan.gif.colors = plan.colors.get();
         }
@@ -110,6 +113,10 @@ int SaveWhole(ExportRequest* request) {
             last = copy;
         }
         chain = made;
+        if (!GoOn(*request, 0, ImageCount(chain))) {  // stopped while the frames were read
+            ImageDestroy(made);
+            return 0;
+        }
     }
     SaveRequest save{request->formatId, request->options, nullptr, kErrorNone};
     const int saved = ImageSaveFile(chain, request->fileName, &save);
@@ -123,44 +130,84 @@ int SaveWhole(ExportRequest* request) {
 
 }  // namespace
 
-int ExportAnimation(ExportRequest* request) {
+struct ExportRun {
+    ExportPlan plan;
+    Stream* stream = nullptr;  // none: the format is saved whole
+};
+
+ExportRun* ExportAnimationBegin(ExportRequest* request) {
     request->error = kErrorNone;
     request->written = 0;
     const FileFormat* format = FormatFind(request->formatId);
-    if (!format || !HasFrames(*request)) return Fail(request, kErrorUnsupportedType);
-    if (!format->streamOps || !format->streamOps->writeFrame) return SaveWhole(request);
+    if (!format || !HasFrames(*request)) {
+        Fail(request, kErrorUnsupportedType);
+        return nullptr;
+    }
+    std::unique_ptr<ExportRun> run(new (std::nothrow) ExportRun);
+    if (!run) {
+        Fail(request, kErrorOutOfMemory);
+        return nullptr;
+    }
+    if (!format->streamOps || !format->streamOps->writeFrame) return run.release();
 
-    ExportPlan plan;
-    if (!PlanFor(*request, ImageGetDelay(Frames(*request).at(0)), plan)) return Fail(request, kErrorOutOfMemory);
-    Frames frames(*request);  // from the first again, after any pass the plan made
-    Image* first = frames.at(0);
+    ExportPlan& plan = run->plan;
+    if (!PlanFor(*request, ImageGetDelay(Frames(*request).at(0)), plan)) {
+        Fail(request, kErrorOutOfMemory);
+        return nullptr;
+    }
+    Image* first = Frames(*request).at(0);  // from the first again, after any pass the plan made
     Image* made = nullptr;
     Image* firstFrame = first ? PlannedFrame(first, plan, &made) : nullptr;
-    if (!firstFrame) return Fail(request, kErrorOutOfMemory);
+    if (!firstFrame) {
+        Fail(request, first ? kErrorOutOfMemory : kErrorInvalidData);
+        return nullptr;
+    }
     StreamOpenRequest open{request->formatId, request->fileName, 1, firstFrame, plan.openOptions, kErrorNone};
-    Stream* stream = StreamOpen(&open);
+    run->stream = StreamOpen(&open);
     ImageDestroy(made);
-    if (!stream) return Fail(request, open.error);  // no error: the user cancelled
+    if (!run->stream) {
+        Fail(request, open.error);  // no error: the user cancelled
+        return nullptr;
+    }
+    return run.release();
+}
 
+int ExportAnimationFinish(ExportRun* begun, ExportRequest* request) {
+    std::unique_ptr<ExportRun> run(begun);
+    if (!run->stream) return SaveWhole(request);
     // An unfinished animation is no use to anyone: a failure or a cancel
     // abandons the stream, which leaves nothing behind.
+    const ExportPlan& plan = run->plan;
+    Frames frames(*request);
     uint32_t position = 0;
-    for (Image* frame = first; frame; frame = frames.at(static_cast<int>(++position))) {
+    for (Image* frame = frames.at(0); frame; frame = frames.at(static_cast<int>(++position))) {
+        Image* made = nullptr;
         Image* planned = PlannedFrame(frame, plan, &made);
         StreamFrameRequest write{planned, ImageGetDelay(frame), plan.positions ? &position : nullptr,
                                  planned ? kErrorNone : kErrorOutOfMemory};
-        const bool written = planned && StreamWriteFrame(stream, &write);
+        const bool written = planned && StreamWriteFrame(run->stream, &write);
         ImageDestroy(made);
         if (written) ++request->written;
         if (!written || !GoOn(*request, request->written, frames.total(*request))) {
             StreamCloseRequest close{nullptr, nullptr, kErrorNone};
-            StreamAbandon(stream, &close);
+            StreamAbandon(run->stream, &close);
             return Fail(request, written ? kErrorNone : write.error);
         }
     }
+    // A cancel that stopped the decoding ends the frames early: asked once
+    // more, the progress says whether they ended or were stopped.
     StreamCloseRequest close{nullptr, nullptr, kErrorNone};
-    if (!StreamClose(stream, &close)) return Fail(request, close.error);
+    if (!GoOn(*request, request->written, request->written)) {
+        StreamAbandon(run->stream, &close);
+        return 0;
+    }
+    if (!StreamClose(run->stream, &close)) return Fail(request, close.error);
     return 1;
+}
+
+int ExportAnimation(ExportRequest* request) {
+    ExportRun* run = ExportAnimationBegin(request);
+    return run ? ExportAnimationFinish(run, request) : 0;
 }
 
 bool ExportNumberedName(const char* base, FormatId id, int n, char* out, size_t outSize) {
@@ -186,5 +233,5 @@ int ExportNumberedFiles(ExportRequest* request) {
         ++request->written;
         if (!GoOn(*request, request->written, frames.total(*request))) return 0;
     }
-    return 1;
+    return GoOn(*request, request->written, request->written) ? 1 : 0;
 }

@@ -28,6 +28,7 @@ struct ExportRequest {
     void* options = nullptr;         // numbered files: the saver's options, or none
     bool dither = false;             // GIF animations: frames whose colours are reduced get Floyd-Steinberg
     FrameSource* source = nullptr;   // instead of a chain: frames decoded one at a time, in memory that does not grow with them
+    int32_t firstFrame = 0;          // with a source: the frame to start from
     ExportProgress progress;
     ErrorCode error = kErrorNone;    // out: why it failed; kErrorNone when the user cancelled
     int written = 0;                 // out: the frames written
@@ -38,6 +39,16 @@ struct ExportRequest {
 // says why, or is kErrorNone when the user cancelled in a dialog or through
 // the progress.
 int ExportAnimation(ExportRequest* request);
+
+// ExportAnimation in two steps, for a caller that opens the file (and shows
+// the AVI compressor's dialog) on one thread and writes the frames on
+// another. Begin plans the export (a GIF's colour pass over a source) and
+// opens the stream; none when it ends there, as ExportAnimation would.
+// Finish writes the frames, closes the stream and frees the run; a failure
+// or a cancel abandons the stream.
+struct ExportRun;
+ExportRun* ExportAnimationBegin(ExportRequest* request);
+int ExportAnimationFinish(ExportRun* run, ExportRequest* request);
 
 // Saves frame n as ExportNumberedName(fileName, formatId, n). The first
 // failure stops the run; the files written before it stay. A cancel through

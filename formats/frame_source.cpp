@@ -39,6 +39,14 @@ struct FrameSource {
     uint64_t passBytes = 0;    // of the frames made since the last rewind
     uint64_t lastBytes = 0;    // of the last of them
 
+    // A second decoder that runs ahead of what is asked for, only to lay
+    // checkpoints (FrameSourceScout).
+    FrameDecoder* scout = nullptr;
+    int32_t scoutNext = 0;
+    Image* scoutFrame = nullptr;  // the frame it gave last, which it may read
+    uint64_t scoutPassBytes = 0;
+    bool scoutDone = false;
+
     int32_t count = 0;
     int32_t stated = 0;
     bool ended = false;  // the count is final
@@ -79,12 +87,11 @@ void Thin(FrameSource* s) {
     s->checkpoints.resize(kept);
 }
 
-// A checkpoint before frame `liveNext`, where one is due and fits.
-void MaybeCheckpoint(FrameSource* s) {
-    const int32_t index = s->liveNext;
+// A checkpoint of `decoder` before frame `index`, where one is due and fits.
+void MaybeCheckpoint(FrameSource* s, FrameDecoder* decoder, int32_t index) {
     if (index == 0 || s->interval == kNoCheckpoints || index % s->interval != 0) return;
     if (!s->checkpoints.empty() && s->checkpoints.back().index >= index) return;
-    const uint64_t bytes = s->ops->footprint(s->live);
+    const uint64_t bytes = s->ops->footprint(decoder);
     if (bytes > kCheckpointMemory / 4) {  // too large to keep enough of them to help
         s->interval = kNoCheckpoints;
         return;
@@ -94,7 +101,7 @@ void MaybeCheckpoint(FrameSource* s) {
         Thin(s);
     }
     if (index % s->interval != 0) return;
-    FrameDecoder* copy = s->ops->clone(s->live);
+    FrameDecoder* copy = s->ops->clone(decoder);
     if (!copy) return;  // out of memory or budget: decoding goes on without it
     s->checkpoints.push_back({index, copy, bytes});
     s->checkpointBytes += bytes;
@@ -135,6 +142,22 @@ void End(FrameSource* s, ErrorCode why) {
     CloseLive(s);
 }
 
+uint64_t PassLimit(const FrameSource* s) {
+    const uint64_t budget = s->request.budget ? s->request.budget : kLoadMemoryBudget;
+    return budget + uint64_t{s->request.size} * kPassBytesPerFileByte;
+}
+
+void StopScout(FrameSource* s) {
+    if (s->scout) s->ops->close(s->scout);
+    s->scout = nullptr;
+    if (s->scoutFrame) {
+        LoadBudget(&s->request).give(LoadBudget::ImageFootprint(s->scoutFrame));
+        ImageDestroy(s->scoutFrame);
+    }
+    s->scoutFrame = nullptr;
+    s->scoutDone = true;
+}
+
 const Image* DecodeTo(FrameSource* s, int32_t n) {
     if (!s->live || n < s->liveNext) {
         if (!Rewind(s, n)) {
@@ -142,8 +165,7 @@ const Image* DecodeTo(FrameSource* s, int32_t n) {
             return nullptr;
         }
     }
-    const uint64_t budget = s->request.budget ? s->request.budget : kLoadMemoryBudget;
-    const uint64_t passLimit = budget + uint64_t{s->request.size} * kPassBytesPerFileByte;
+    const uint64_t passLimit = PassLimit(s);
     while (s->liveNext <= n) {
         // A frame like the last one would not fit in what the pass may make,
         // beside what the decoder and the checkpoints hold, as a whole load
@@ -154,7 +176,7 @@ const Image* DecodeTo(FrameSource* s, int32_t n) {
             End(s, kErrorOutOfMemory);
             return nullptr;
         }
-        MaybeCheckpoint(s);
+        MaybeCheckpoint(s, s->live, s->liveNext);
         ErrorCode stop = kErrorNone;
         Image* image = s->ops->next(s->live, &stop);
         if (!image) {
@@ -237,6 +259,7 @@ void FrameSourceClose(FrameSource* source) {
     if (source->ops) {
         DropCurrent(source);
         CloseLive(source);
+        StopScout(source);
         for (const Checkpoint& c : source->checkpoints) source->ops->close(c.decoder);
     }
     ImageDestroy(source->chain);
@@ -260,4 +283,59 @@ const Image* FrameSourceFrame(FrameSource* source, int32_t n) {
     // Frames past those the file's structure promised, when it goes on.
     if (frame && n >= source->count) source->count = n + 1;
     return frame;
+}
+
+int32_t FrameSourceStart(const FrameSource* source, int32_t n) {
+    if (!source->ops || n <= 0) return n < 0 ? 0 : n;
+    if (source->current && n == source->currentIndex) return n;
+    if (source->live && n >= source->liveNext) return source->liveNext;
+    int32_t from = 0;
+    for (const Checkpoint& c : source->checkpoints)
+        if (c.index <= n) from = c.index;
+    return from;
+}
+
+bool FrameSourceScout(FrameSource* s) {
+    if (!s->ops || s->scoutDone) return false;
+    if (s->interval == kNoCheckpoints || (s->ended && s->scoutNext >= s->count)) {
+        StopScout(s);
+        return false;
+    }
+    if (!s->scout) {
+        // From the furthest checkpoint: what lies before it is laid already.
+        if (!s->checkpoints.empty()) {
+            s->scout = s->ops->clone(s->checkpoints.back().decoder);
+            s->scoutNext = s->checkpoints.back().index;
+        } else {
+            s->scout = s->ops->open(&s->request);
+            s->scoutNext = 0;
+        }
+        if (!s->scout) {
+            StopScout(s);
+            return false;
+        }
+    }
+    MaybeCheckpoint(s, s->scout, s->scoutNext);
+    ErrorCode stop = kErrorNone;
+    Image* image = s->ops->next(s->scout, &stop);
+    if (!image) {
+        if (!s->ended) {  // where the frames end, found first by the scout
+            s->ended = true;
+            s->count = s->scoutNext;
+            s->endedEarly = stop;
+        }
+        StopScout(s);
+        return false;
+    }
+    if (s->scoutFrame) {
+        LoadBudget(&s->request).give(LoadBudget::ImageFootprint(s->scoutFrame));
+        ImageDestroy(s->scoutFrame);
+    }
+    s->scoutFrame = image;
+    s->scoutPassBytes += LoadBudget::ImageFootprint(image);
+    s->request.work.earn(uint64_t(ImageWidth(image)) * uint64_t(ImageHeight(image)));
+    if (++s->scoutNext > s->count && !s->ended) s->count = s->scoutNext;
+    // Scouting makes frames as a pass does; it gives up where a pass would.
+    if (s->scoutPassBytes > PassLimit(s)) StopScout(s);
+    return !s->scoutDone;
 }

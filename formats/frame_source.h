@@ -58,6 +58,18 @@ ErrorCode FrameSourceEndedEarly(const FrameSource* source);
 // how many there are).
 const Image* FrameSourceFrame(FrameSource* source, int32_t n);
 
+// The frame that decoding begins at to reach frame n: n itself when it is
+// the one given last or the next in order, otherwise the nearest checkpoint
+// before it (or 0). Asking for the frames from there to n one at a time costs
+// what asking for n does, and lets a caller change its mind between them.
+int32_t FrameSourceStart(const FrameSource* source, int32_t n);
+
+// Decodes one more frame ahead of all that was asked for, to lay the
+// checkpoints that later requests start from, with a decoder of its own.
+// False once there is nothing more to scout: the end of the frames (the
+// count is then final), or checkpoints too large to keep.
+bool FrameSourceScout(FrameSource* source);
+
 // For the loads that are asked to stop from another thread.
 WorkMeter& FrameSourceWork(FrameSource* source);
 // The bytes of the load budget the source holds now: its decoder, its

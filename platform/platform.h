@@ -72,6 +72,37 @@ int FileReplace(const char* source, const char* target);
 bool FileFollowLinks(const char* name, char* out, size_t outSize);
 int FileDelete(const char* name);
 
+// ---- Threads ------------------------------------------------------------------
+struct Thread;
+// Runs body(context) on a thread of its own, below normal priority, so that
+// it never competes with the thread that serves the user. None when no
+// thread can be had.
+Thread* ThreadStart(void (*body)(void*), void* context);
+// Waits until the thread has ended, then frees it.
+void ThreadJoin(Thread* thread);
+
+// A lock with one condition to wait for, shared by the threads of a worker.
+struct Monitor;
+Monitor* MonitorCreate();  // none when out of memory
+void MonitorDestroy(Monitor* monitor);
+void MonitorEnter(Monitor* monitor);
+void MonitorLeave(Monitor* monitor);
+// Leaves the monitor, waits until woken (or spuriously), enters it again.
+void MonitorWait(Monitor* monitor);
+void MonitorWakeAll(Monitor* monitor);
+
+// Holds a monitor for a scope.
+class MonitorLock {
+public:
+    explicit MonitorLock(Monitor* monitor) : monitor_(monitor) { MonitorEnter(monitor_); }
+    ~MonitorLock() { MonitorLeave(monitor_); }
+    MonitorLock(const MonitorLock&) = delete;
+    MonitorLock& operator=(const MonitorLock&) = delete;
+
+private:
+    Monitor* monitor_;
+};
+
 #ifdef _WIN32
 // ---- Names on Win32 -----------------------------------------------------------
 // UTF-16 of UTF-8 `text`; empty when it is not valid UTF-8.

@@ -2,6 +2,8 @@
 #include "platform/platform.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <sys/resource.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -155,3 +157,65 @@ bool FileFollowLinks(const char* name, char* out, size_t outSize) {
 }
 
 int FileDelete(const char* name) { return unlink(name) == 0 ? 1 : 0; }
+
+// ---- Threads ----------------------------------------------------------------------
+
+struct Thread {
+    pthread_t handle;
+    void (*body)(void*);
+    void* context;
+};
+
+namespace {
+
+void* RunThread(void* parameter) {
+    auto* thread = static_cast<Thread*>(parameter);
+    // Linux gives each thread its own nice value; elsewhere this may lower
+    // the whole process, which is harmless for a tool.
+    setpriority(PRIO_PROCESS, 0, 5);
+    thread->body(thread->context);
+    return nullptr;
+}
+
+}  // namespace
+
+Thread* ThreadStart(void (*body)(void*), void* context) {
+    auto* thread = static_cast<Thread*>(MemAlloc(sizeof(Thread)));
+    if (!thread) return nullptr;
+    thread->body = body;
+    thread->context = context;
+    if (pthread_create(&thread->handle, nullptr, RunThread, thread) == 0) return thread;
+    MemFree(thread);
+    return nullptr;
+}
+
+void ThreadJoin(Thread* thread) {
+    if (!thread) return;
+    pthread_join(thread->handle, nullptr);
+    MemFree(thread);
+}
+
+struct Monitor {
+    pthread_mutex_t lock;
+    pthread_cond_t condition;
+};
+
+Monitor* MonitorCreate() {
+    auto* monitor = static_cast<Monitor*>(MemAlloc(sizeof(Monitor)));
+    if (!monitor) return nullptr;
+    pthread_mutex_init(&monitor->lock, nullptr);
+    pthread_cond_init(&monitor->condition, nullptr);
+    return monitor;
+}
+
+void MonitorDestroy(Monitor* monitor) {
+    if (!monitor) return;
+    pthread_cond_destroy(&monitor->condition);
+    pthread_mutex_destroy(&monitor->lock);
+    MemFree(monitor);
+}
+
+void MonitorEnter(Monitor* monitor) { pthread_mutex_lock(&monitor->lock); }
+void MonitorLeave(Monitor* monitor) { pthread_mutex_unlock(&monitor->lock); }
+void MonitorWait(Monitor* monitor) { pthread_cond_wait(&monitor->condition, &monitor->lock); }
+void MonitorWakeAll(Monitor* monitor) { pthread_cond_broadcast(&monitor->condition); }

@@ -229,3 +229,58 @@ bool FileFollowLinks(const char* name, char* out, size_t outSize) {
     out[length] = '\0';
     return true;
 }
+
+// ---- Threads ----------------------------------------------------------------------
+
+struct Thread {
+    HANDLE handle;
+    void (*body)(void*);
+    void* context;
+};
+
+namespace {
+
+DWORD WINAPI RunThread(void* parameter) {
+    auto* thread = static_cast<Thread*>(parameter);
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
+    thread->body(thread->context);
+    return 0;
+}
+
+}  // namespace
+
+Thread* ThreadStart(void (*body)(void*), void* context) {
+    auto* thread = static_cast<Thread*>(MemAlloc(sizeof(Thread)));
+    if (!thread) return nullptr;
+    *thread = {nullptr, body, context};
+    thread->handle = CreateThread(nullptr, 0, RunThread, thread, 0, nullptr);
+    if (thread->handle) return thread;
+    MemFree(thread);
+    return nullptr;
+}
+
+void ThreadJoin(Thread* thread) {
+    if (!thread) return;
+    WaitForSingleObject(thread->handle, INFINITE);
+    CloseHandle(thread->handle);
+    MemFree(thread);
+}
+
+struct Monitor {
+    SRWLOCK lock;
+    CONDITION_VARIABLE condition;
+};
+
+Monitor* MonitorCreate() {
+    auto* monitor = static_cast<Monitor*>(MemAlloc(sizeof(Monitor)));
+    if (!monitor) return nullptr;
+    InitializeSRWLock(&monitor->lock);
+    InitializeConditionVariable(&monitor->condition);
+    return monitor;
+}
+
+void MonitorDestroy(Monitor* monitor) { MemFree(monitor); }
+void MonitorEnter(Monitor* monitor) { AcquireSRWLockExclusive(&monitor->lock); }
+void MonitorLeave(Monitor* monitor) { ReleaseSRWLockExclusive(&monitor->lock); }
+void MonitorWait(Monitor* monitor) { SleepConditionVariableSRW(&monitor->condition, &monitor->lock, INFINITE, 0); }
+void MonitorWakeAll(Monitor* monitor) { WakeAllConditionVariable(&monitor->condition); }

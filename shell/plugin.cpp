@@ -8,23 +8,13 @@
 #include "formats/save.h"
 #include "platform/platform.h"
 #include "shell/detect_string.h"
+#include "shell/lister_interface.h"
 #include "shell/viewer.h"
 
 HINSTANCE gModule = nullptr;
 char gSettingsFile[MAX_PATH] = "";
 
 namespace {
-
-constexpr int kCommandCopy = 1;           // the host's copy request
-constexpr int kCommandNewParameters = 2;  // new show flags in the parameter
-constexpr int kCommandSetPercent = 4;     // go to the position in the parameter, in percent
-constexpr int kHostSuccess = 0;
-constexpr int kHostFailure = 1;
-
-bool IsViewerWindow(HWND window) {
-    char name[sizeof kViewerClassName + 1];
-    return IsWindow(window) && GetClassNameA(window, name, sizeof name) > 0 && lstrcmpA(name, kViewerClassName) == 0;
-}
 
 // The library carries names as UTF-8. A host's name that does not convert
 // (or does not fit) becomes empty, which no file has.
@@ -67,8 +57,9 @@ HWND Load(HWND parent, const char* fileName, int showFlags) {
 }
 
 int LoadNext(HWND listWin, const char* fileName, int showFlags) {
-    if (!fileName[0] || !IsViewerWindow(listWin)) return kHostFailure;
-    return ViewerLoadNext(listWin, fileName, showFlags) ? kHostSuccess : kHostFailure;
+    Viewer* viewer = ViewerFromWindow(listWin);
+    if (!fileName[0] || !viewer) return kListFailure;
+    return ViewerLoadNext(*viewer, fileName, showFlags) ? kListSuccess : kListFailure;
 }
 
 HBITMAP PreviewBitmap(const char* fileName, int width, int height) {
@@ -132,27 +123,22 @@ extern "C" HBITMAP __stdcall ListGetPreviewBitmapW(WCHAR* fileToLoad, int width,
 }
 
 extern "C" int __stdcall ListSendCommand(HWND listWin, int command, int parameter) {
+    Viewer* viewer = ViewerFromWindow(listWin);
     switch (command) {
-        case kCommandCopy:
-            if (!IsViewerWindow(listWin)) return kHostFailure;
-            return ViewerCopy(listWin) ? kHostSuccess : kHostFailure;
-        case kCommandNewParameters:
-            if (IsViewerWindow(listWin)) ViewerSetShowFlags(listWin, parameter);
-            return kHostSuccess;
-        case kCommandSetPercent:
-            if (!IsViewerWindow(listWin)) return kHostFailure;
-            return ViewerSetPercent(listWin, parameter) ? kHostSuccess : kHostFailure;
-        default: return kHostFailure;
+        case kListCommandCopy:
+            if (!viewer) return kListFailure;
+            return ViewerCopy(*viewer) ? kListSuccess : kListFailure;
+        case kListCommandNewParameters:
+            if (viewer) ViewerSetShowFlags(*viewer, parameter);
+            return kListSuccess;
+        case kListCommandSetPercent:
+            if (!viewer) return kListFailure;
+            // The frame shows once decoded; nothing waits for it here.
+            viewer->playback.goToPercent(parameter);
+            return kListSuccess;
+        default: return kListFailure;
     }
 }
-
-// What the host hands over right after loading the library.
-struct ListDefaultParamStruct {
-    int size;
-    DWORD PluginInterfaceVersionLow;
-    DWORD PluginInterfaceVersionHi;
-    char DefaultIniName[MAX_PATH];
-};
 
 extern "C" void __stdcall ListSetDefaultParams(ListDefaultParamStruct* params) {
     // The plug-in's own folder may not be writable; the host's ini file is.

@@ -17,6 +17,7 @@
 #include "platform/platform.h"
 #include "resources/resource.h"
 #include "shell/viewer.h"
+#include "shell/viewer_export.h"
 
 namespace {
 
@@ -36,13 +37,6 @@ constexpr char kNoRoomForNumber[] =
 // a fixed 76 would make every dialog of the 64-bit build fail.
 constexpr DWORD kSaveDialogSize = offsetof(OPENFILENAMEW, lpTemplateName) + sizeof(LPCWSTR);
 static_assert(kSaveDialogSize == (sizeof(void*) == 8 ? 136 : 76));
-
-// "FLI" or "FLC", from the magic number in the header copy the FLIC loader
-// keeps with the first frame.
-const char* FlicKind(const uint8_t* header) {
-    const unsigned magic = header[4] | (unsigned{header[5]} << 8);
-    return magic == 0xAF11 ? "FLI" : "FLC";
-}
 
 // A message box of UTF-8 texts (file names among them); a null caption is
 // the system's "Error".
@@ -151,8 +145,8 @@ bool AskSaveName(HWND window, const FormatFilterList& list, const char* defaultE
 
 // The default name of the exports: the source's file name without its
 // last extension.
-void ExportDefaultName(const ViewerState* state, char* name) {
-    const char* leaf = LeafName(state->path);
+void ExportDefaultName(const Viewer& viewer, char* name) {
+    const char* leaf = LeafName(viewer.path);
     const char* dot = std::strrchr(leaf, '.');
     const size_t length = dot ? static_cast<size_t>(dot - leaf) : std::strlen(leaf);
     JoinName(name, {std::string_view(leaf, length)});
@@ -160,64 +154,55 @@ void ExportDefaultName(const ViewerState* state, char* name) {
 
 // Asks for the name of a one-format export; its default extension is the
 // format's own, added by the dialog when the user types none.
-bool AskExportName(HWND window, const ViewerState* state, int filterFlags, FormatId id, char* name) {
-    ExportDefaultName(state, name);
+bool AskExportName(const Viewer& viewer, int filterFlags, FormatId id, char* name) {
+    ExportDefaultName(viewer, name);
     FormatFilterList list;
     FormatFilter(&list, filterFlags, id);
     char extension[16];
     DefaultExtension(id, extension);
     FormatId chosen = kFormatNone;
-    return AskSaveName(window, list, extension[0] ? extension : nullptr, name, &chosen);
+    return AskSaveName(viewer.window, list, extension[0] ? extension : nullptr, name, &chosen);
+}
+
+// Starts the export on its worker; one at a time: while one runs, its
+// progress window comes to the front instead.
+int StartJob(Viewer& viewer, bool numberedFiles, FormatId id, const char* name, int32_t firstFrame) {
+    ExportJobParams params{viewer.window, numberedFiles, id, name, viewer.path, firstFrame};
+    ErrorCode error = kErrorNone;
+    viewer.job = ExportJobStart(params, &error);
+    if (viewer.job) return 1;
+    return error == kErrorNone ? 0 : ReportError(viewer.window, error);
+}
+
+// Whether another export may start now.
+bool Idle(const Viewer& viewer) {
+    if (!viewer.job) return true;
+    MessageBeep(MB_ICONWARNING);
+    return false;
 }
 
 }  // namespace
 
 // ---- Saving frames ------------------------------------------------------------
 
-int ViewerSaveFrame(HWND window, const char* name, FormatId id) {
-    // An SPR file takes the frames from the one on screen to the last.
-    if (id == kFormatSpr) ViewerWaitForAllFrames(window);
-    const ViewerState* state = ViewerGetState(window);
-    if (!state) return 0;
+namespace {
+
+// The frame on screen as one file; an SPR file takes the frames from it to
+// the last, on the worker.
+int SaveFrame(Viewer& viewer, const char* name, FormatId id) {
+    if (id == kFormatSpr) return Idle(viewer) && StartJob(viewer, false, id, name, viewer.playback.position());
     SaveRequest request{id, nullptr, nullptr, kErrorNone};
-    if (!ImageSaveFile(state->current, name, &request)) return ReportError(window, request.error);
+    // The feed's frames stand alone (no chain follows them) and saving only reads them.
+    if (!ImageSaveFile(const_cast<Image*>(viewer.playback.frame()), name, &request)) return ReportError(viewer.window, request.error);
     return 1;
 }
 
-int ViewerExtractFrame(HWND window) {
-    const ViewerState* state = ViewerGetState(window);
-    if (!state) return 0;
-    // The frame on screen stays put while the user picks a name, and after.
-    ViewerSetPaused(window, 1);
-    char name[kMaxPath];
-    char digits[16];
-    JoinName(name, {"Frame", FrameNumber(state->frameCounter, digits)});
-    FormatFilterList list;
-    FormatFilter(&list, kFilterSave, -1);
-    FormatId chosen = kFormatNone;
-    if (!AskSaveName(window, list, nullptr, name, &chosen)) return 0;
-
-    // A name typed with any extension is kept as typed; only a name without
-    // a dot gets the chosen format's default extension.
-    if (!std::strchr(LeafName(name), '.')) {
-        char extension[16];
-        char typed[kMaxPath];
-        std::memcpy(typed, name, kMaxPath);
-        if (!JoinName(name, {typed, ".", DefaultExtension(chosen, extension)})) {
-            ShowError(window, kNoRoomForExtension);
-            return 0;
-        }
-        // The dialog asked about the name as typed, not about this one.
-        if (IsFile(name) && !MayReplaceFile(window, name)) return 0;
-    }
-    return ViewerSaveFrame(window, name, chosen);
-}
-
-int ViewerSaveAllFrames(HWND window, const char* base, FormatId id) {
-    ViewerWaitForAllFrames(window);
-    const ViewerState* state = ViewerGetState(window);
-    if (!state) return 0;
-    const int count = ImageCount(state->first);
+// Every frame as base000.EXT, base001.EXT, ...; asks once before replacing
+// any of them that exist (No writes nothing), and stops at the first
+// failure, keeping the files written before it.
+int SaveAllFrames(Viewer& viewer, const char* base, FormatId id) {
+    HWND window = viewer.window;
+    const int count = viewer.playback.status().count;
     char name[kMaxPath];
     // Refused before any file is written when the last, longest name would not fit.
     if (!ExportNumberedName(base, id, count - 1, name, sizeof name)) {
@@ -240,91 +225,97 @@ int ViewerSaveAllFrames(HWND window, const char* base, FormatId id) {
                                      LeafName(name) + " already exist.\nDo you want to replace them?";
         if (!MayReplace(window, question.c_str())) return 0;
     }
-    // The files already written stay when one fails; the later frames are not tried.
-    ExportRequest request;
-    request.formatId = id;
-    request.fileName = base;
-    request.first = state->first;
-    if (!ExportNumberedFiles(&request)) return ReportError(window, request.error);
-    return 1;
+    return StartJob(viewer, true, id, base, 0);
 }
 
-int ViewerExtractAllFrames(HWND window) {
-    if (!ViewerGetState(window)) return 0;
-    ViewerSetPaused(window, 1);
+}  // namespace
+
+int ViewerExtractFrame(Viewer& viewer) {
+    // The frame on screen stays put while the user picks a name, and after.
+    viewer.playback.pause();
+    char name[kMaxPath];
+    char digits[16];
+    JoinName(name, {"Frame", FrameNumber(viewer.playback.position(), digits)});
+    FormatFilterList list;
+    FormatFilter(&list, kFilterSave, -1);
+    FormatId chosen = kFormatNone;
+    if (!AskSaveName(viewer.window, list, nullptr, name, &chosen)) return 0;
+
+    // A name typed with any extension is kept as typed; only a name without
+    // a dot gets the chosen format's default extension.
+    if (!std::strchr(LeafName(name), '.')) {
+        char extension[16];
+        char typed[kMaxPath];
+        std::memcpy(typed, name, kMaxPath);
+        if (!JoinName(name, {typed, ".", DefaultExtension(chosen, extension)})) {
+            ShowError(viewer.window, kNoRoomForExtension);
+            return 0;
+        }
+        // The dialog asked about the name as typed, not about this one.
+        if (IsFile(name) && !MayReplaceFile(viewer.window, name)) return 0;
+    }
+    return SaveFrame(viewer, name, chosen);
+}
+
+int ViewerExtractAllFrames(Viewer& viewer) {
+    if (!Idle(viewer)) return 0;
+    viewer.playback.pause();
     char base[kMaxPath];
     JoinName(base, {"Frame"});
     FormatFilterList list;
     FormatFilter(&list, kFilterSave, -1);
     FormatId chosen = kFormatNone;
-    if (!AskSaveName(window, list, nullptr, base, &chosen)) return 0;
-    return ViewerSaveAllFrames(window, base, chosen);
+    if (!AskSaveName(viewer.window, list, nullptr, base, &chosen)) return 0;
+    return SaveAllFrames(viewer, base, chosen);
 }
 
 // ---- Exports ----------------------------------------------------------------------
 
 namespace {
 
-// The whole animation into one file. A cancelled compression dialog is the
-// user's choice and shows nothing; every real failure (no memory, a full
-// disk, the size limit) shows its error box, and no unfinished file stays.
-int WriteAnimation(HWND window, const char* name, FormatId id) {
-    ViewerWaitForAllFrames(window);
-    const ViewerState* state = ViewerGetState(window);
-    if (!state) return 0;
-    ExportRequest request;
-    request.formatId = id;
-    request.fileName = name;
-    request.first = state->first;
-    request.owner = window;
-    if (ExportAnimation(&request)) return 1;
-    return request.error == kErrorNone ? 0 : ReportError(window, request.error);
+// The whole animation into one file, on the worker. A cancelled compression
+// dialog is the user's choice and shows nothing; every real failure (no
+// memory, a full disk, the size limit) shows its error box when the worker
+// ends, and no unfinished file stays.
+int Export(Viewer& viewer, int filterFlags, FormatId id) {
+    if (!Idle(viewer)) return 0;
+    char name[kMaxPath];
+    if (!AskExportName(viewer, filterFlags, id, name)) return 0;
+    return StartJob(viewer, false, id, name, 0);
 }
 
 }  // namespace
 
-int ViewerWriteGif(HWND window, const char* name) { return WriteAnimation(window, name, kFormatGif); }
+int ViewerExportGif(Viewer& viewer) { return Export(viewer, kFilterSave, kFormatGif); }
+int ViewerExportAvi(Viewer& viewer) { return Export(viewer, kFilterWriteFrames, kFormatAvi); }
+int ViewerExportSpr(Viewer& viewer) { return Export(viewer, kFilterSave, kFormatSpr); }
 
-int ViewerExportGif(HWND window) {
-    const ViewerState* state = ViewerGetState(window);
-    if (!state) return 0;
-    char name[kMaxPath];
-    if (!AskExportName(window, state, kFilterSave, kFormatGif, name)) return 0;
-    return ViewerWriteGif(window, name);
-}
-
-int ViewerWriteAvi(HWND window, const char* name) { return WriteAnimation(window, name, kFormatAvi); }
-
-int ViewerExportAvi(HWND window) {
-    const ViewerState* state = ViewerGetState(window);
-    if (!state) return 0;
-    char name[kMaxPath];
-    if (!AskExportName(window, state, kFilterWriteFrames, kFormatAvi, name)) return 0;
-    return ViewerWriteAvi(window, name);
-}
-
-int ViewerWriteSpr(HWND window, const char* name) { return WriteAnimation(window, name, kFormatSpr); }
-
-int ViewerExportSpr(HWND window) {
-    const ViewerState* state = ViewerGetState(window);
-    if (!state) return 0;
-    char name[kMaxPath];
-    if (!AskExportName(window, state, kFilterSave, kFormatSpr, name)) return 0;
-    return ViewerWriteSpr(window, name);
+void ViewerExportEnded(Viewer& viewer) {
+    if (!viewer.job) return;
+    const ErrorCode error = ExportJobEnd(viewer.job);
+    viewer.job = nullptr;
+    if (error != kErrorNone) ReportError(viewer.window, error);
 }
 
 // ---- Boxes ----------------------------------------------------------------------------
 
-int ViewerShowInformation(HWND window) {
-    ViewerWaitForAllFrames(window);  // the frame count is that of the whole file
-    const ViewerState* state = ViewerGetState(window);
-    if (!state) return 0;
-    const Image* image = state->first;
-    const FileFormat* format = ImageFormat(image);
+// "FLI" or "FLC", from the magic number in the file's header.
+const char* FlicKind(const char* path) {
+    MappedFile file;
+    if (MappedFileOpen(path, &file) != MapResult::ok) return "FLC";
+    const bool fli = file.size >= 6 && (file.data[4] | (unsigned{file.data[5]} << 8)) == 0xAF11;
+    MappedFileClose(&file);
+    return fli ? "FLI" : "FLC";
+}
+
+int ViewerShowInformation(Viewer& viewer) {
+    const Image* image = viewer.playback.frame();
+    const FrameFeedStatus status = viewer.playback.status();
+    const FileFormat* format = FrameFeedFormat(viewer.playback.feed());
     char type[128];
     const char* description = format && format->description ? format->description : "Unknown";
-    if (image->extra && format && format->id == kFormatFlic)
-        wsprintfA(type, "%s (%s)", description, FlicKind(image->extra));
+    if (format && format->id == kFormatFlic)
+        wsprintfA(type, "%s (%s)", description, FlicKind(viewer.path));
     else
         lstrcpynA(type, description, sizeof type);
 
@@ -336,15 +327,15 @@ int ViewerShowInformation(HWND window) {
 
     char message[512];
     int length = wsprintfA(message, "Type: %s\n\nWidth: %d\nHeight: %d\nColor Depth: %s colors\n\nTotal frame number: %d frame(s)",
-                           type, ImageWidth(image), ImageHeight(image), colors, ViewerFramesReady(state));
+                           type, ImageWidth(image), ImageHeight(image), colors, static_cast<int>(status.count));
     char note[128];
-    ViewerLoadNote(state, note, sizeof note);
+    ViewerLoadNote(viewer, note, sizeof note);
     if (note[0]) wsprintfA(message + length, "\n(%s)", note);
-    Box(window, message, "Information", MB_ICONINFORMATION);
+    Box(viewer.window, message, "Information", MB_ICONINFORMATION);
     return 1;
 }
 
-int ViewerShowAbout(HWND window) {
-    Box(window, kAboutText, "About", MB_ICONINFORMATION);
+int ViewerShowAbout(Viewer& viewer) {
+    Box(viewer.window, kAboutText, "About", MB_ICONINFORMATION);
     return 1;
 }

@@ -1,5 +1,5 @@
-// The viewer's picture on screen: its scale (fitted, or a zoom step), where
-// it sits, the scroll ranges, painting with the overlay, zooming and panning.
+// The viewer's picture on screen, where the geometry places it, with the
+// overlay; and the scroll bars that follow the geometry.
 //
 // Enlarged pictures repeat pixels (crisp pixel art); reduced ones average
 // them, through a reduced copy of the frame kept until the frame or the size
@@ -16,92 +16,26 @@
 
 namespace {
 
-// Whether the frame is scaled into the client area: in fit mode, and with
-// "larger only" just when it does not fit as it is.
-bool Fitted(const ViewerState* state, const RECT& client) {
-    if (!state->fitToWindow) return false;
-    if (!state->fitLargerOnly) return true;
-    return ImageWidth(state->current) > client.right || ImageHeight(state->current) > client.bottom;
-}
-
-// The largest size with the picture's aspect ratio that fits the client
-// area; the picture is enlarged as well as reduced.
-SIZE FitSize(const RECT& client, int width, int height) {
-    SIZE fit{client.right, client.bottom};
-    const int64_t byHeight = int64_t{client.right} * height;  // client width x picture height
-    const int64_t byWidth = int64_t{client.bottom} * width;   // client height x picture width
-    if (byWidth > byHeight)
-        fit.cy = static_cast<LONG>(byHeight / width);
-    else
-        fit.cx = static_cast<LONG>(byWidth / height);
-    return fit;
-}
-
-// `length` at a zoom step, at least one pixel.
-LONG Zoomed(int length, const Ratio& zoom) {
-    return static_cast<LONG>(std::max<int64_t>(1, int64_t{length} * zoom.num / zoom.den));
-}
-
-// The offset that centres `size` pixels in `room`, when the host asks for it
-// and they fit; 0 otherwise.
-LONG CenterOffset(const ViewerState* state, LONG room, LONG size) {
-    return state->center && size < room ? (room - size) / 2 : 0;
-}
-
-// Where the picture goes and how large it is drawn.
+// Where the picture goes, in the window's terms.
 struct Placement {
     RECT client;
-    SIZE size;       // the picture as drawn
-    POINT origin;    // its top-left corner in the client area, scrolled
+    SIZE size;     // the picture as drawn
+    POINT origin;  // its top-left corner in the client area, scrolled
     bool fitted;
 };
 
-Placement Place(HWND window, const ViewerState* state) {
-    Placement p{};
-    GetClientRect(window, &p.client);
-    const int width = ImageWidth(state->current);
-    const int height = ImageHeight(state->current);
-    p.fitted = Fitted(state, p.client);
-    if (p.fitted) {
-        p.size = FitSize(p.client, width, height);
-    } else {
-        const Ratio& zoom = kZoomSteps[state->zoomIndex];
-        p.size = {Zoomed(width, zoom), Zoomed(height, zoom)};
-    }
-    p.origin.x = CenterOffset(state, p.client.right, p.size.cx);
-    p.origin.y = CenterOffset(state, p.client.bottom, p.size.cy);
-    if (!p.fitted) {
-        p.origin.x -= GetScrollPos(window, SB_HORZ);
-        p.origin.y -= GetScrollPos(window, SB_VERT);
-    }
-    return p;
-}
+// GDI takes 32-bit coordinates: a zoomed picture's far edges are clamped
+// well outside the client area, where nothing is drawn.
+LONG Clamp32(int64_t value) { return static_cast<LONG>(std::clamp<int64_t>(value, -0x3FFFFFFF, 0x3FFFFFFF)); }
 
-// The scale on screen in percent.
-int PercentOf(const ViewerState* state, const Placement& p) {
-    if (!p.fitted) return 100 * kZoomSteps[state->zoomIndex].num / kZoomSteps[state->zoomIndex].den;
-    return static_cast<int>(int64_t{100} * p.size.cx / std::max(1, ImageWidth(state->current)));
-}
-
-COLORREF Background(const ViewerState* state) {
-    const bool dark = state->background == kBackgroundHost ? state->darkMode != 0 : state->background == kBackgroundDark;
-    return dark ? RGB(32, 32, 32) : RGB(255, 255, 255);
-}
-
-// Showing or hiding a bar resizes the client area and sends a nested WM_SIZE
-// while this one is still running, so the sizes come from the client area
-// as it is now, never from the message, whose size may be out of date by then.
-void UpdateScrollBar(HWND window, int bar, LONG pictureSize) {
-    RECT client;
-    GetClientRect(window, &client);
-    const int old = GetScrollPos(window, bar);
-    LONG max = pictureSize - (bar == SB_HORZ ? client.right : client.bottom);
-    if (max <= 0) max = 0;
-    SetScrollRange(window, bar, 0, static_cast<int>(max), FALSE);
-    // A nested size message may have set the range again, for a smaller client area.
-    int min = 0, range = 0;
-    GetScrollRange(window, bar, &min, &range);
-    SetScrollPos(window, bar, std::min(old, range), TRUE);
+Placement Place(const Viewer& viewer) {
+    const ViewPlacement p = viewer.geometry.place();
+    Placement out{};
+    out.client = {0, 0, viewer.geometry.clientWidth(), viewer.geometry.clientHeight()};
+    out.size = {Clamp32(p.size.x), Clamp32(p.size.y)};
+    out.origin = {Clamp32(p.origin.x), Clamp32(p.origin.y)};
+    out.fitted = p.fitted;
+    return out;
 }
 
 // The frame reduced to `p.size` by averaging, or of it the part in the
@@ -109,7 +43,7 @@ void UpdateScrollBar(HWND window, int bar, LONG pictureSize) {
 // costs what the window shows. Made when the frame, the size or the part
 // shown changed. None when that fails (the frame is then drawn by dropping
 // pixels); `at` takes where the copy's top-left pixel goes.
-const Image* Reduced(ViewerState* state, const Placement& p, POINT* at) {
+const Image* Reduced(Viewer& viewer, const Image* frame, const Placement& p, POINT* at) {
     const int64_t whole = int64_t{p.size.cx} * p.size.cy;
     const int64_t shown = int64_t{p.client.right} * p.client.bottom;
     RECT part{0, 0, p.size.cx, p.size.cy};
@@ -118,22 +52,23 @@ const Image* Reduced(ViewerState* state, const Placement& p, POINT* at) {
                 std::min<LONG>(p.size.cx, p.client.right - p.origin.x), std::min<LONG>(p.size.cy, p.client.bottom - p.origin.y)};
         if (part.left >= part.right || part.top >= part.bottom) return nullptr;
     }
-    const Image* kept = state->reduced;
-    const RECT& k = state->reducedPart;
-    const bool holds = kept && state->reducedFrom == state->current && state->reducedSize.cx == p.size.cx &&
-                       state->reducedSize.cy == p.size.cy && k.left <= part.left && k.top <= part.top &&
+    const RECT& k = viewer.reducedPart;
+    const bool holds = viewer.reduced && viewer.reducedFrom == frame &&
+                       viewer.reducedPosition == viewer.playback.position() && viewer.reducedSize.x == p.size.cx &&
+                       viewer.reducedSize.y == p.size.cy && k.left <= part.left && k.top <= part.top &&
                        k.right >= part.right && k.bottom >= part.bottom;
     if (!holds) {
-        ViewerReleaseDisplay(state, false);
+        ViewerReleaseDisplay(viewer, false);
         const ImageRect rect{static_cast<int>(part.left), static_cast<int>(part.top), static_cast<int>(part.right),
                              static_cast<int>(part.bottom)};
-        state->reduced = ImageScaleAreaPart(state->current, static_cast<int>(p.size.cx), static_cast<int>(p.size.cy), rect);
-        state->reducedFrom = state->current;
-        state->reducedSize = p.size;
-        state->reducedPart = part;
+        viewer.reduced = ImageScaleAreaPart(frame, static_cast<int>(p.size.cx), static_cast<int>(p.size.cy), rect);
+        viewer.reducedFrom = frame;
+        viewer.reducedPosition = viewer.playback.position();
+        viewer.reducedSize = {p.size.cx, p.size.cy};
+        viewer.reducedPart = part;
     }
-    *at = {p.origin.x + state->reducedPart.left, p.origin.y + state->reducedPart.top};
-    return state->reduced;
+    *at = {p.origin.x + viewer.reducedPart.left, p.origin.y + viewer.reducedPart.top};
+    return viewer.reduced;
 }
 
 // Enlarged by a whole factor: only the part of the picture in the client
@@ -149,8 +84,8 @@ void DrawEnlarged(const Image* frame, HDC dc, const Placement& p, int factor) {
     ImageDrawStretched(frame, dc, &source, &destination);
 }
 
-void DrawPicture(ViewerState* state, HDC dc, const Placement& p) {
-    const Image* frame = state->current;
+void DrawPicture(Viewer& viewer, HDC dc, const Placement& p) {
+    const Image* frame = viewer.playback.frame();
     const LONG width = ImageWidth(frame), height = ImageHeight(frame);
     if (p.size.cx == width && p.size.cy == height) {
         ImageDraw(frame, dc, p.origin.x, p.origin.y, 0, 0);
@@ -158,13 +93,14 @@ void DrawPicture(ViewerState* state, HDC dc, const Placement& p) {
     }
     if (p.size.cx < width || p.size.cy < height) {
         POINT at;
-        if (const Image* reduced = Reduced(state, p, &at); reduced && reduced != frame) {
+        if (const Image* reduced = Reduced(viewer, frame, p, &at); reduced && reduced != frame) {
             ImageDraw(reduced, dc, at.x, at.y, 0, 0, frame);  // on a palette display, in the frame's colours
             return;
         }
     }
-    if (!p.fitted && kZoomSteps[state->zoomIndex].den == 1) {
-        DrawEnlarged(frame, dc, p, kZoomSteps[state->zoomIndex].num);
+    const Ratio& zoom = kZoomSteps[viewer.geometry.zoomIndex()];
+    if (!p.fitted && zoom.den == 1) {
+        DrawEnlarged(frame, dc, p, zoom.num);
         return;
     }
     const RECT source{0, 0, width, height};
@@ -185,13 +121,14 @@ int WindowDpi(HWND window) {
 }
 
 // "Frame: 7", then the scale when it is not 100% and the speed when it is not 1x.
-void OverlayText(HWND window, const ViewerState* state, char* text, size_t size) {
-    int length = std::snprintf(text, size, "Frame: %d", state->frameCounter);
-    const int percent = ViewerDisplayPercent(window);
+void OverlayText(const Viewer& viewer, char* text, size_t size) {
+    int length = std::snprintf(text, size, "Frame: %d", static_cast<int>(viewer.playback.position()));
+    const int percent = viewer.geometry.percent();
     if (percent != 100 && length >= 0)
         length += std::snprintf(text + length, size - static_cast<size_t>(length), "   %d%%", percent);
-    const Ratio& speed = kSpeedSteps[state->speedIndex];
-    if (state->speedIndex != kNormalSpeed && length >= 0) {
+    const int speedIndex = viewer.playback.speedIndex();
+    const Ratio& speed = kSpeedSteps[speedIndex];
+    if (speedIndex != kNormalSpeed && length >= 0) {
         if (speed.den == 1)
             std::snprintf(text + length, size - static_cast<size_t>(length), "   %dx", speed.num);
         else
@@ -199,166 +136,70 @@ void OverlayText(HWND window, const ViewerState* state, char* text, size_t size)
     }
 }
 
-
-// The zoom step nearest above (up) or below the scale `percent`.
-int StepFrom(int percent, bool up) {
-    for (int i = 0; i < kZoomStepCount; ++i) {
-        const int64_t step = int64_t{100} * kZoomSteps[i].num;  // the step's percent times den
-        if (up && step > int64_t{percent} * kZoomSteps[i].den) return i;
+// The frame line when the frame number is shown, then `note` (when not
+// empty) on a line below it.
+void DrawOverlay(Viewer& viewer, HDC dc, const char* note) {
+    const int dpi = WindowDpi(viewer.window);
+    if (!viewer.overlayFont || viewer.overlayDpi != dpi) {
+        if (viewer.overlayFont) DeleteObject(viewer.overlayFont);
+        viewer.overlayFont = OverlayFontCreate(dpi);
+        viewer.overlayDpi = dpi;
     }
-    for (int i = kZoomStepCount - 1; i >= 0; --i) {
-        const int64_t step = int64_t{100} * kZoomSteps[i].num;
-        if (!up && step < int64_t{percent} * kZoomSteps[i].den) return i;
+    LONG top = -1;
+    if (viewer.showFrameNumber) {
+        char text[64];
+        OverlayText(viewer, text, sizeof text);
+        top = OverlayDraw(dc, viewer.overlayFont, dpi, text).bottom;
     }
-    return up ? kZoomStepCount - 1 : 0;
+    if (note[0]) OverlayDraw(dc, viewer.overlayFont, dpi, note, top);
 }
 
-// Shows the picture at zoom step `index`, keeping the picture pixel under
-// `about` (client coordinates) where it is.
-int SetZoom(HWND window, ViewerState* state, int index, POINT about) {
-    const Placement before = Place(window, state);
-    // The picture point under `about`, in picture pixels times the old scale.
-    const int64_t atX = about.x - before.origin.x, atY = about.y - before.origin.y;
-    if (state->fitToWindow) {
-        ViewerSetFitToWindow(window, 0);
-        PostMessageA(GetParent(window), WM_COMMAND, MAKEWPARAM(0, kHostItemFit), reinterpret_cast<LPARAM>(window));
-    }
-    state->zoomIndex = std::clamp(index, 0, kZoomStepCount - 1);
-    ViewerUpdateScrollRanges(window);
-    const Placement after = Place(window, state);
-    // Scaled by the ratio of the sizes, which both scales round the same way.
-    const int64_t newX = before.size.cx ? atX * after.size.cx / before.size.cx : 0;
-    const int64_t newY = before.size.cy ? atY * after.size.cy / before.size.cy : 0;
-    const LONG centerX = CenterOffset(state, after.client.right, after.size.cx);
-    const LONG centerY = CenterOffset(state, after.client.bottom, after.size.cy);
-    SetScrollPos(window, SB_HORZ, static_cast<int>(std::clamp<int64_t>(newX + centerX - about.x, 0, INT32_MAX)), TRUE);
-    SetScrollPos(window, SB_VERT, static_cast<int>(std::clamp<int64_t>(newY + centerY - about.y, 0, INT32_MAX)), TRUE);
-    InvalidateRect(window, nullptr, TRUE);
-    return 1;
+// A bar's range and position from the geometry. The bar holds 32 bits;
+// beyond that (a picture zoomed past 2^31 pixels) it stops at its end.
+void SetBar(HWND window, int bar, int64_t range, int64_t position) {
+    SCROLLINFO info{};
+    info.cbSize = sizeof info;
+    info.fMask = SIF_RANGE | SIF_POS;
+    info.nMax = static_cast<int>(std::min<int64_t>(range, INT32_MAX));
+    info.nPos = static_cast<int>(std::min<int64_t>(position, INT32_MAX));
+    SetScrollInfo(window, bar, &info, TRUE);
 }
 
 }  // namespace
 
-void ViewerUpdateScrollRanges(HWND window) {
-    RECT client;
-    GetClientRect(window, &client);
-    SendMessageA(window, WM_SIZE, SIZE_RESTORED, MAKELPARAM(client.right, client.bottom));
+void ViewerSyncScrollBars(Viewer& viewer) {
+    // Showing or hiding a bar resizes the client area, and the size message
+    // that follows comes back here; the geometry then has the new client
+    // area, and the last message sets the bars right: each bar reads the
+    // geometry afresh.
+    SetBar(viewer.window, SB_HORZ, viewer.geometry.scrollRange().x, viewer.geometry.scroll().x);
+    SetBar(viewer.window, SB_VERT, viewer.geometry.scrollRange().y, viewer.geometry.scroll().y);
 }
 
-LRESULT ViewerOnSize(HWND window) {
-    const ViewerState* state = ViewerGetState(window);
-    if (!state) return 0;
-    const Placement p = Place(window, state);
-    if (p.fitted) {
-        SetScrollRange(window, SB_HORZ, 0, 0, FALSE);
-        SetScrollRange(window, SB_VERT, 0, 0, FALSE);
-        return 0;
-    }
-    UpdateScrollBar(window, SB_HORZ, p.size.cx);
-    UpdateScrollBar(window, SB_VERT, p.size.cy);
-    return 0;
+COLORREF ViewerBackgroundColor(const Viewer& viewer) {
+    const bool dark = viewer.background == kBackgroundHost ? viewer.darkMode : viewer.background == kBackgroundDark;
+    return dark ? RGB(32, 32, 32) : RGB(255, 255, 255);
 }
 
-LRESULT ViewerOnEraseBackground(HWND window, HDC dc) {
-    const ViewerState* state = ViewerGetState(window);
-    if (!state) return DefWindowProcA(window, WM_ERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
-    RECT client;
-    GetClientRect(window, &client);
-    HBRUSH brush = CreateSolidBrush(Background(state));
-    FillRect(dc, &client, brush);
-    DeleteObject(brush);
-    return 1;
-}
-
-LRESULT ViewerOnPaint(HWND window) {
-    ViewerState* state = ViewerGetState(window);
-    if (!state) return DefWindowProcA(window, WM_PAINT, 0, 0);
-    PAINTSTRUCT paint;
-    HDC dc = BeginPaint(window, &paint);
+void ViewerPaint(Viewer& viewer, HDC dc) {
     // The rest of the client area keeps the background of the last erase.
-    DrawPicture(state, dc, Place(window, state));
+    DrawPicture(viewer, dc, Place(viewer));
     // An animation cut short by the memory budget says so.
     char note[128] = "";
-    if (ProgressiveEndedEarly(state->load) == kErrorOutOfMemory) ViewerLoadNote(state, note, sizeof note);
-    if (state->showFrameNumber == 1 || note[0]) ViewerDrawOverlay(window, dc, note);
-    EndPaint(window, &paint);
-    return 0;
+    if (viewer.playback.status().endedEarly == kErrorOutOfMemory) ViewerLoadNote(viewer, note, sizeof note);
+    if (viewer.showFrameNumber || note[0]) DrawOverlay(viewer, dc, note);
 }
 
-void ViewerDrawOverlay(HWND window, HDC dc, const char* note) {
-    ViewerState* state = ViewerGetState(window);
-    if (!state) return;
-    const int dpi = WindowDpi(window);
-    if (!state->overlayFont || state->overlayDpi != dpi) {
-        if (state->overlayFont) DeleteObject(state->overlayFont);
-        state->overlayFont = OverlayFontCreate(dpi);
-        state->overlayDpi = dpi;
-    }
-    LONG top = -1;
-    if (state->showFrameNumber == 1) {
-        char text[64];
-        OverlayText(window, state, text, sizeof text);
-        top = OverlayDraw(dc, state->overlayFont, dpi, text).bottom;
-    }
-    if (note && note[0]) OverlayDraw(dc, state->overlayFont, dpi, note, top);
+void ViewerReleaseDisplay(Viewer& viewer, bool all) {
+    ImageDestroy(viewer.reduced);
+    viewer.reduced = nullptr;
+    viewer.reducedFrom = nullptr;
+    if (!all || !viewer.overlayFont) return;
+    DeleteObject(viewer.overlayFont);
+    viewer.overlayFont = nullptr;
 }
 
-int ViewerDisplayPercent(HWND window) {
-    const ViewerState* state = ViewerGetState(window);
-    return state ? PercentOf(state, Place(window, state)) : 100;
-}
-
-int ViewerZoomBy(HWND window, int steps, POINT about) {
-    ViewerState* state = ViewerGetState(window);
-    if (!state || steps == 0) return 0;
-    // From a fitted picture, the steps count from the scale it is shown at.
-    const Placement p = Place(window, state);
-    int index = state->zoomIndex;
-    if (p.fitted) index = StepFrom(PercentOf(state, p), steps > 0) - (steps > 0 ? 1 : -1);
-    return SetZoom(window, state, index + steps, about);
-}
-
-int ViewerZoomToActualSize(HWND window) {
-    ViewerState* state = ViewerGetState(window);
-    if (!state) return 0;
-    RECT client;
-    GetClientRect(window, &client);
-    return SetZoom(window, state, kActualSize, POINT{client.right / 2, client.bottom / 2});
-}
-
-void ViewerBeginDrag(HWND window, POINT at) {
-    ViewerState* state = ViewerGetState(window);
-    if (!state) return;
-    int min = 0, maxX = 0, maxY = 0;
-    GetScrollRange(window, SB_HORZ, &min, &maxX);
-    GetScrollRange(window, SB_VERT, &min, &maxY);
-    if (maxX <= 0 && maxY <= 0) return;  // nothing to pan
-    state->dragging = 1;
-    state->dragFrom = at;
-    state->dragScroll = {GetScrollPos(window, SB_HORZ), GetScrollPos(window, SB_VERT)};
-    SetCapture(window);
-}
-
-void ViewerDragTo(HWND window, POINT at) {
-    const ViewerState* state = ViewerGetState(window);
-    if (!state || !state->dragging) return;
-    SetScrollPos(window, SB_HORZ, state->dragScroll.x - (at.x - state->dragFrom.x), TRUE);
-    SetScrollPos(window, SB_VERT, state->dragScroll.y - (at.y - state->dragFrom.y), TRUE);
-    InvalidateRect(window, nullptr, FALSE);
-}
-
-void ViewerEndDrag(HWND window) {
-    ViewerState* state = ViewerGetState(window);
-    if (!state || !state->dragging) return;
-    state->dragging = 0;
-    if (GetCapture() == window) ReleaseCapture();
-}
-
-void ViewerReleaseDisplay(ViewerState* state, bool all) {
-    ImageDestroy(state->reduced);
-    state->reduced = nullptr;
-    state->reducedFrom = nullptr;
-    if (!all || !state->overlayFont) return;
-    DeleteObject(state->overlayFont);
-    state->overlayFont = nullptr;
+void ViewerLoadNote(const Viewer& viewer, char* out, size_t size) {
+    const FrameFeedStatus status = viewer.playback.status();
+    LoadEndText(status.endedEarly, status.count, status.stated, out, size);
 }

@@ -11,10 +11,9 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "shell/lister_interface.h"
 
-using ListLoadWFunction = HWND(__stdcall*)(HWND parent, WCHAR* fileToLoad, int showFlags);
-using ListSendCommandFunction = int(__stdcall*)(HWND listWin, int command, int parameter);
+namespace {
 
 constexpr char kUsage[] =
     "usage: movrel-view [--fit] [--size WxH] [--plugin DLL] [--screenshot OUT.bmp [--after MS]] FILE\n"
@@ -23,9 +22,6 @@ constexpr char kUsage[] =
     "  --screenshot saves the window's client area as a 24-bit BMP after MS milliseconds (default 1000) and exits.\n";
 
 constexpr char kFrameClass[] = "MovrelView";
-constexpr int kCommandCopy = 1;
-constexpr int kCommandNewParameters = 2;
-constexpr int kShowFitToWindow = 2;
 constexpr UINT_PTR kScreenshotTimer = 1;
 
 struct Options {
@@ -186,13 +182,13 @@ void OnHostKey(HWND window, WPARAM key) {
         DestroyWindow(window);
     } else if (key == 'F' && !ctrl) {
         gViewer.showFlags ^= kShowFitToWindow;
-        gViewer.listSendCommand(gViewer.lister, kCommandNewParameters, gViewer.showFlags);
+        gViewer.listSendCommand(gViewer.lister, kListCommandNewParameters, gViewer.showFlags);
         // The lister adopts the new scroll ranges at its next size change.
         RECT client;
         GetClientRect(window, &client);
         SendMessageA(gViewer.lister, WM_SIZE, SIZE_RESTORED, MAKELPARAM(client.right, client.bottom));
     } else if (key == 'C' && ctrl) {
-        gViewer.listSendCommand(gViewer.lister, kCommandCopy, 0);
+        gViewer.listSendCommand(gViewer.lister, kListCommandCopy, 0);
     }
 }
 

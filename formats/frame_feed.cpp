@@ -1,0 +1,253 @@
+#include "formats/frame_feed.h"
+
+#include <atomic>
+#include <new>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace {
+
+struct Slot {
+    int32_t index;
+    Image* image;  // owned
+    uint64_t bytes;
+};
+
+constexpr int32_t kNone = -1;
+
+}  // namespace
+
+struct FrameFeed {
+    FrameSource* source = nullptr;  // the worker's while it runs
+    Monitor* monitor = nullptr;
+    Thread* worker = nullptr;
+    std::atomic<bool> stop{false};
+    // Changes with every new frame asked for, so that the worker can drop a
+    // decode that is no longer wanted between two frames.
+    std::atomic<uint32_t> generation{0};
+
+    // Under the monitor:
+    std::vector<Slot> slots;
+    uint64_t bytes = 0;       // of the slots' images
+    int32_t shown = 0;        // the frame on screen, never dropped
+    int32_t wanted = 0;       // the frame asked for last
+    bool loop = true;
+    int32_t failed = kNone;   // a frame that could not be decoded for `wanted`
+    bool scouting = true;     // the source may still have checkpoints to lay
+    bool busy = false;        // the worker is decoding
+    FrameFeedStatus status{};
+};
+
+namespace {
+
+const Slot* Find(const FrameFeed* feed, int32_t n) {
+    for (const Slot& slot : feed->slots)
+        if (slot.index == n) return &slot;
+    return nullptr;
+}
+
+// Where frame n lies from the one wanted, in the order playback goes: 0 for
+// it, 1 for the next, ... going round when the feed loops; kNone for a frame
+// behind it.
+int32_t Ahead(const FrameFeed* feed, int32_t n) {
+    const int32_t count = feed->status.count;
+    int32_t distance = n - feed->wanted;
+    if (distance < 0 && feed->loop && count > 0) distance += count;
+    return distance >= 0 ? distance : kNone;
+}
+
+bool Keep(const FrameFeed* feed, const Slot& slot) {
+    if (slot.index == feed->shown) return true;
+    const int32_t ahead = Ahead(feed, slot.index);
+    if (ahead != kNone && ahead <= kFeedAhead) return true;
+    return slot.index < feed->wanted && slot.index >= feed->wanted - kFeedBehind;
+}
+
+void Drop(FrameFeed* feed, size_t at) {
+    feed->bytes -= feed->slots[at].bytes;
+    ImageDestroy(feed->slots[at].image);
+    feed->slots.erase(feed->slots.begin() + static_cast<std::ptrdiff_t>(at));
+}
+
+// Drops what playback has left behind, then the frames furthest behind
+// while the memory is over.
+void Trim(FrameFeed* feed) {
+    for (size_t i = feed->slots.size(); i-- > 0;)
+        if (!Keep(feed, feed->slots[i])) Drop(feed, i);
+    while (feed->bytes > kFeedMemory) {
+        size_t victim = feed->slots.size();
+        for (size_t i = 0; i < feed->slots.size(); ++i) {
+            const Slot& slot = feed->slots[i];
+            if (slot.index == feed->shown || slot.index == feed->wanted) continue;
+            if (victim == feed->slots.size() || slot.index < feed->slots[victim].index) victim = i;
+        }
+        if (victim == feed->slots.size()) return;
+        Drop(feed, victim);
+    }
+}
+
+// The next frame to decode for playback: the one wanted, then the few after
+// it; kNone when they are all there (or as many as the memory allows).
+int32_t NextToDecode(const FrameFeed* feed) {
+    const int32_t count = feed->status.count;
+    for (int32_t d = 0; d <= kFeedAhead; ++d) {
+        int32_t n = feed->wanted + d;
+        if (n >= count) {
+            if (!feed->loop || count <= 0) return kNone;
+            n %= count;
+        }
+        if (n == feed->failed) return kNone;
+        if (Find(feed, n)) continue;
+        // The frame wanted comes whatever it costs; the ones after it while they fit.
+        if (d > 0 && feed->bytes > kFeedMemory) return kNone;
+        return n;
+    }
+    return kNone;
+}
+
+void Publish(FrameFeed* feed) {
+    feed->status = {FrameSourceCount(feed->source), FrameSourceStatedFrames(feed->source),
+                    FrameSourceEndedEarly(feed->source)};
+}
+
+// Decodes frame n from where the source stands, one frame at a time; none
+// when it cannot be had, or (with `interruptible`) when another frame is
+// asked for meanwhile. A copy that the caller owns.
+Image* Decode(FrameFeed* feed, int32_t n, uint32_t generation, bool interruptible) {
+    const Image* image = nullptr;
+    for (int32_t i = FrameSourceStart(feed->source, n); i <= n; ++i) {
+        image = FrameSourceFrame(feed->source, i);
+        if (!image || feed->stop.load(std::memory_order_relaxed)) return nullptr;
+        if (interruptible && i < n && feed->generation.load(std::memory_order_relaxed) != generation) return nullptr;
+    }
+    return image ? ImageDuplicate(image) : nullptr;
+}
+
+// Under the monitor: files what Decode gave for frame n.
+void Store(FrameFeed* feed, int32_t n, Image* image, uint32_t generation) {
+    Publish(feed);
+    if (image) {
+        feed->slots.push_back({n, image, LoadBudget::ImageFootprint(image)});
+        feed->bytes += feed->slots.back().bytes;
+        Trim(feed);
+    } else if (feed->generation.load(std::memory_order_relaxed) == generation && !feed->stop) {
+        feed->failed = n;
+    }
+}
+
+void Work(void* context) {
+    auto* feed = static_cast<FrameFeed*>(context);
+    MonitorLock lock(feed->monitor);
+    while (!feed->stop.load(std::memory_order_relaxed)) {
+        const int32_t n = NextToDecode(feed);
+        if (n == kNone && !feed->scouting) {
+            feed->busy = false;
+            MonitorWakeAll(feed->monitor);  // for FrameFeedWaitIdle
+            MonitorWait(feed->monitor);
+            continue;
+        }
+        feed->busy = true;
+        const uint32_t generation = feed->generation.load(std::memory_order_relaxed);
+        MonitorLeave(feed->monitor);
+        Image* image = nullptr;
+        bool scouted = true;
+        if (n != kNone)
+            image = Decode(feed, n, generation, true);
+        else
+            scouted = FrameSourceScout(feed->source);
+        MonitorEnter(feed->monitor);
+        if (n != kNone)
+            Store(feed, n, image, generation);
+        else {
+            feed->scouting = scouted;
+            Publish(feed);
+        }
+    }
+    feed->busy = false;
+}
+
+}  // namespace
+
+FrameFeed* FrameFeedOpen(FrameSource* source, bool worker, ErrorCode* error) {
+    *error = kErrorNone;
+    const Image* first = FrameSourceFrame(source, 0);
+    Image* copy = first ? ImageDuplicate(first) : nullptr;
+    void* block = copy ? MemAlloc(sizeof(FrameFeed)) : nullptr;
+    Monitor* monitor = block ? MonitorCreate() : nullptr;
+    if (!monitor) {
+        const ErrorCode ended = FrameSourceEndedEarly(source);
+        *error = first ? kErrorOutOfMemory : ended != kErrorNone ? ended : kErrorInvalidData;
+        ImageDestroy(copy);
+        MemFree(block);
+        FrameSourceClose(source);
+        return nullptr;
+    }
+    auto* feed = new (block) FrameFeed;
+    feed->source = source;
+    feed->monitor = monitor;
+    feed->slots.push_back({0, copy, LoadBudget::ImageFootprint(copy)});
+    feed->bytes = feed->slots.back().bytes;
+    Publish(feed);
+    // Closing stops the frame under way within a bounded amount of decoding.
+    FrameSourceWork(source).watch(&feed->stop);
+    if (worker) feed->worker = ThreadStart(Work, feed);
+    return feed;
+}
+
+void FrameFeedClose(FrameFeed* feed) {
+    if (!feed) return;
+    if (feed->worker) {
+        {
+            MonitorLock lock(feed->monitor);
+            feed->stop = true;
+            MonitorWakeAll(feed->monitor);
+        }
+        ThreadJoin(feed->worker);
+    }
+    for (const Slot& slot : feed->slots) ImageDestroy(slot.image);
+    FrameSourceClose(feed->source);
+    MonitorDestroy(feed->monitor);
+    feed->~FrameFeed();
+    MemFree(feed);
+}
+
+const Image* FrameFeedShow(FrameFeed* feed, int32_t n) {
+    MonitorLock lock(feed->monitor);
+    if (n < 0 || n >= feed->status.count) return nullptr;
+    if (n != feed->wanted) {
+        feed->wanted = n;
+        feed->failed = kNone;
+        feed->generation.fetch_add(1, std::memory_order_relaxed);
+    }
+    const Slot* slot = Find(feed, n);
+    if (!slot && !feed->worker && n != feed->failed) {
+        const uint32_t generation = feed->generation.load(std::memory_order_relaxed);
+        Store(feed, n, Decode(feed, n, generation, false), generation);
+        slot = Find(feed, n);
+    }
+    Image* image = slot ? slot->image : nullptr;
+    if (image) feed->shown = n;
+    Trim(feed);  // keeps the frame shown
+    if (feed->worker) MonitorWakeAll(feed->monitor);
+    return image;
+}
+
+void FrameFeedSetLoop(FrameFeed* feed, bool loop) {
+    MonitorLock lock(feed->monitor);
+    feed->loop = loop;
+    MonitorWakeAll(feed->monitor);
+}
+
+FrameFeedStatus FrameFeedGetStatus(const FrameFeed* feed) {
+    MonitorLock lock(feed->monitor);
+    return feed->status;
+}
+
+const FileFormat* FrameFeedFormat(const FrameFeed* feed) { return FrameSourceFormat(feed->source); }
+
+void FrameFeedWaitIdle(FrameFeed* feed) {
+    MonitorLock lock(feed->monitor);
+    if (!feed->worker) return;
+    while (feed->busy || (NextToDecode(feed) != kNone || feed->scouting)) MonitorWait(feed->monitor);
+}

@@ -1,0 +1,64 @@
+// Frames for a player: a frame source decoded on a worker thread a few
+// frames ahead of the one on screen, and a few kept behind it for stepping
+// back. What it holds does not grow with the animation: the frames around
+// the one asked for last, within kFeedAhead, kFeedBehind and kFeedMemory,
+// and the source's checkpoints.
+//
+// The worker decodes only what playback will want next (it does not race to
+// the end of the file); a jump decodes from the nearest checkpoint, one frame
+// at a time, so that a newer jump is taken up at once. With nothing else to
+// do it scouts ahead through the file to lay checkpoints, so that later jumps
+// find one near. The worker runs below normal priority and stops within a
+// frame when the feed is closed.
+//
+// Without a worker (none could be had, or none was asked for) the frames are
+// decoded on the caller's thread when they are asked for.
+//
+// One thread uses a feed; the worker is its own.
+#pragma once
+
+#include <cstdint>
+
+#include "formats/format.h"
+#include "formats/frame_source.h"
+
+constexpr int32_t kFeedAhead = 3;
+constexpr int32_t kFeedBehind = 4;
+#if UINTPTR_MAX > 0xFFFFFFFFu
+constexpr uint64_t kFeedMemory = uint64_t{24} << 20;
+#else
+constexpr uint64_t kFeedMemory = uint64_t{12} << 20;
+#endif
+
+struct FrameFeed;
+
+// Takes the source and decodes its first frame here, which the feed then
+// shows. None, with the source closed and `error` set, when there is no
+// first frame to show.
+FrameFeed* FrameFeedOpen(FrameSource* source, bool worker, ErrorCode* error);
+// Stops the worker (within a frame) and frees everything with the source.
+void FrameFeedClose(FrameFeed* feed);
+
+// Frame n, when it is decoded: it becomes the frame on screen, kept until
+// another is shown, and the worker moves on to the frames after it. When it
+// is not, none: the frame on screen stays, and the worker decodes n next
+// (without a worker, it is decoded now). None as well for a frame past the
+// count, or one that could not be decoded.
+const Image* FrameFeedShow(FrameFeed* feed, int32_t n);
+// Whether the frames ahead go round to the first after the last.
+void FrameFeedSetLoop(FrameFeed* feed, bool loop);
+
+// What the source tells, as far as decoding has gone: the frame count (it
+// drops when decoding finds the file damaged before its stated end), the
+// frames the file states, and why the frames end early.
+struct FrameFeedStatus {
+    int32_t count;
+    int32_t stated;
+    ErrorCode endedEarly;
+};
+FrameFeedStatus FrameFeedGetStatus(const FrameFeed* feed);
+const FileFormat* FrameFeedFormat(const FrameFeed* feed);
+
+// For tests: waits until the worker has nothing left to do (frame n and
+// those after it decoded, or found missing, and the scouting done).
+void FrameFeedWaitIdle(FrameFeed* feed);

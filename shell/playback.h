@@ -1,0 +1,98 @@
+// Playback of an animation, without the window: the frame on screen and its
+// position, pause, single step, loop, speed, jumps, and what the host is
+// told. Frames come from a FrameFeed; a frame that is not decoded yet is
+// fetched while the one on screen stays, and shown once it is there (the
+// timer then polls for it).
+//
+// Playback tells the window what to do through PlaybackEffects: arm or stop
+// its one timer, repaint, tell the host the position.
+#pragma once
+
+#include <cstdint>
+
+#include "formats/frame_feed.h"
+
+// A ratio of whole numbers: zoom factors and playback speeds.
+struct Ratio {
+    int num;
+    int den;
+};
+
+// The playback speeds, 1/8 to 8 times; kNormalSpeed is 1x.
+inline constexpr Ratio kSpeedSteps[] = {{1, 8}, {1, 4}, {1, 2}, {1, 1}, {2, 1}, {4, 1}, {8, 1}};
+constexpr int kNormalSpeed = 3;
+constexpr int kSpeedStepCount = sizeof kSpeedSteps / sizeof kSpeedSteps[0];
+
+// How often the timer looks for a frame being fetched, in milliseconds.
+constexpr uint32_t kFetchPollMs = 10;
+
+class PlaybackEffects {
+public:
+    // One tick after `milliseconds`, replacing any tick armed before.
+    virtual void armTimer(uint32_t milliseconds) = 0;
+    virtual void stopTimer() = 0;
+    virtual void repaint() = 0;
+    // How far the animation has played: 0 at the first frame, 100 at the last.
+    virtual void tellPercent(int percent) = 0;
+
+protected:
+    ~PlaybackEffects() = default;
+};
+
+class Playback {
+public:
+    explicit Playback(PlaybackEffects& effects) : effects_(effects) {}
+    ~Playback();
+    Playback(const Playback&) = delete;
+    Playback& operator=(const Playback&) = delete;
+
+    // Plays `feed` (taken; the one before is closed) from its first frame,
+    // paused there or not; speed and loop stay as they are.
+    void start(FrameFeed* feed, bool paused);
+
+    // The commands.
+    void togglePause();  // resuming on the last frame of a finished pass starts it over
+    void pause();
+    void singleStep();   // plays on for one frame, after the frame's delay, then pauses
+    void step(int by);   // one frame forward or back at once, going round; pauses
+    void goToFirst();
+    void goToLast();
+    void goToPercent(int percent);  // the frame at that part of the way (lc_setpercent)
+    void goTo(int32_t n);           // clamped into the frames
+    void setSpeed(int index);       // into kSpeedSteps, clamped
+    void changeSpeed(int by) { setSpeed(speedIndex_ + by); }
+    void setLoop(bool loop);
+    void tick();  // the timer
+
+    const Image* frame() const { return frame_; }  // on screen; valid until the next call
+    int32_t position() const { return position_; }   // of the frame on screen, from 0
+    int32_t fetching() const { return pending_; }    // the frame being fetched, or -1
+    bool paused() const { return paused_; }
+    bool steppingOnce() const { return singleStep_; }
+    bool loop() const { return loop_; }
+    int speedIndex() const { return speedIndex_; }
+    FrameFeedStatus status() const;
+    FrameFeed* feed() const { return feed_; }
+    // The timer's interval for the frame on screen at the speed.
+    uint32_t frameInterval() const;
+
+private:
+    bool atTheEnd() const;
+    int32_t count() const { return status().count; }
+    int32_t target() const { return pending_ >= 0 ? pending_ : position_; }
+    void show(int32_t n, const Image* image);
+    void rearm();
+    void tellPosition();
+
+    PlaybackEffects& effects_;
+    FrameFeed* feed_ = nullptr;
+    const Image* frame_ = nullptr;
+    int32_t position_ = 0;
+    int32_t pending_ = -1;
+    bool pendingAdvances_ = false;  // the frame fetched is playback's next, not a jump
+    bool paused_ = false;
+    bool singleStep_ = false;
+    bool loop_ = true;
+    int speedIndex_ = kNormalSpeed;
+    int percentTold_ = -1;
+};

@@ -1,0 +1,208 @@
+#include "shell/viewer_export.h"
+
+#include <atomic>
+#include <cstring>
+#include <new>
+
+#include "formats/frame_source.h"
+#include "platform/platform.h"
+#include "shell/viewer.h"
+
+namespace {
+
+constexpr char kProgressClassName[] = "MovrelProgress";
+constexpr UINT kMessageProgress = WM_APP + 2;  // the worker wrote more frames
+constexpr int kCancelId = 2;                   // IDCANCEL
+
+}  // namespace
+
+struct ExportJob {
+    HWND lister = nullptr;
+    bool numberedFiles = false;
+    char fileName[kMaxPath] = "";
+    char sourcePath[kMaxPath] = "";
+    FrameSource* source = nullptr;
+    ExportRun* run = nullptr;  // an animation begun here (AVI), finished by the worker
+    ExportRequest request;
+    Thread* worker = nullptr;
+    int result = 0;
+
+    std::atomic<bool> cancelled{false};
+    std::atomic<int> done{0};
+    std::atomic<int> total{0};
+    std::atomic<bool> progressPosted{false};  // a progress message is on its way
+
+    HWND progress = nullptr;  // the progress window
+    HWND text = nullptr;      // its line of text
+};
+
+namespace {
+
+// ---- The worker ---------------------------------------------------------------------
+
+bool FrameDone(void* context, int done, int total) {
+    auto* job = static_cast<ExportJob*>(context);
+    job->done.store(done, std::memory_order_relaxed);
+    job->total.store(total, std::memory_order_relaxed);
+    // One message at a time: a fast export does not flood the window.
+    if (!job->progressPosted.exchange(true)) PostMessageA(job->progress, kMessageProgress, 0, 0);
+    return !job->cancelled.load(std::memory_order_relaxed);
+}
+
+bool OpenSource(ExportJob* job) {
+    LoadRequest load{};
+    job->source = FrameSourceOpenFile(job->sourcePath, &load);
+    if (!job->source) {
+        job->request.error = load.error;
+        return false;
+    }
+    // A cancel stops the frame being decoded within a bounded amount of work.
+    FrameSourceWork(job->source).watch(&job->cancelled);
+    job->request.source = job->source;
+    return true;
+}
+
+void Work(void* context) {
+    auto* job = static_cast<ExportJob*>(context);
+    if (job->source || OpenSource(job)) {
+        if (job->numberedFiles)
+            job->result = ExportNumberedFiles(&job->request);
+        else if (job->run)
+            job->result = ExportAnimationFinish(job->run, &job->request);
+        else
+            job->result = ExportAnimation(&job->request);
+        job->run = nullptr;
+    }
+    PostMessageA(job->lister, kMessageExportDone, 0, 0);
+}
+
+// ---- The progress window ------------------------------------------------------------
+
+void ShowCount(ExportJob* job) {
+    job->progressPosted.store(false);
+    char line[96];
+    const int done = job->done.load(std::memory_order_relaxed);
+    const int total = job->total.load(std::memory_order_relaxed);
+    if (job->cancelled)
+        lstrcpyA(line, "Cancelling...");
+    else if (total > 0)
+        wsprintfA(line, "%d of %d frames written", done, total);
+    else
+        lstrcpyA(line, "Reading the frames...");
+    SetWindowTextA(job->text, line);
+}
+
+void Cancel(ExportJob* job) {
+    job->cancelled = true;
+    ShowCount(job);
+}
+
+LRESULT CALLBACK ProgressProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_NCCREATE)
+        SetWindowLongPtrA(window, GWLP_USERDATA,
+                          reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTA*>(lparam)->lpCreateParams));
+    auto* job = reinterpret_cast<ExportJob*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    if (!job) return DefWindowProcA(window, message, wparam, lparam);
+    switch (message) {
+        case kMessageProgress: ShowCount(job); return 0;
+        case WM_COMMAND:
+            if (LOWORD(wparam) == kCancelId) Cancel(job);
+            return 0;
+        case WM_KEYDOWN:
+            if (wparam == VK_ESCAPE) Cancel(job);
+            return 0;
+        case WM_CLOSE: Cancel(job); return 0;  // the window goes when the worker has stopped
+        default: return DefWindowProcA(window, message, wparam, lparam);
+    }
+}
+
+// A small window over the lister, owned by the lister's top-level window:
+// a line of text and Cancel.
+HWND CreateProgress(ExportJob* job, const char* caption) {
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = ProgressProc;
+    windowClass.hInstance = gModule;
+    windowClass.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32512));  // IDC_ARROW
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    windowClass.lpszClassName = kProgressClassName;
+    RegisterClassA(&windowClass);  // fails harmlessly when registered before
+
+    HDC screen = GetDC(nullptr);
+    const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
+    if (screen) ReleaseDC(nullptr, screen);
+    auto scaled = [dpi](int pixels) { return MulDiv(pixels, dpi, 96); };
+    RECT frame{0, 0, scaled(320), scaled(96)};
+    const DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU;
+    AdjustWindowRectEx(&frame, style, FALSE, 0);
+    RECT lister;
+    GetWindowRect(job->lister, &lister);
+    const int width = frame.right - frame.left, height = frame.bottom - frame.top;
+    const int x = (lister.left + lister.right - width) / 2, y = (lister.top + lister.bottom - height) / 2;
+    HWND owner = GetAncestor(job->lister, GA_ROOT);
+    HWND window = CreateWindowExA(WS_EX_DLGMODALFRAME, kProgressClassName, caption, style, x, y, width, height, owner,
+                                  nullptr, gModule, job);
+    if (!window) return nullptr;
+    HFONT font = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+    job->text = CreateWindowExA(0, "STATIC", "", WS_CHILD | WS_VISIBLE, scaled(12), scaled(14), scaled(296), scaled(20),
+                                window, nullptr, gModule, nullptr);
+    HWND cancel = CreateWindowExA(0, "BUTTON", "Cancel", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, scaled(232), scaled(56),
+                                  scaled(76), scaled(26), window, reinterpret_cast<HMENU>(kCancelId), gModule, nullptr);
+    SendMessageA(job->text, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    SendMessageA(cancel, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    ShowWindow(window, SW_SHOW);
+    SetFocus(window);  // Esc cancels
+    return window;
+}
+
+void Free(ExportJob* job) {
+    FrameSourceClose(job->source);
+    if (job->progress) DestroyWindow(job->progress);
+    job->~ExportJob();
+    MemFree(job);
+}
+
+}  // namespace
+
+ExportJob* ExportJobStart(const ExportJobParams& params, ErrorCode* error) {
+    *error = kErrorNone;
+    void* block = MemAlloc(sizeof(ExportJob));
+    if (!block) {
+        *error = kErrorOutOfMemory;
+        return nullptr;
+    }
+    auto* job = new (block) ExportJob;
+    job->lister = params.lister;
+    job->numberedFiles = params.numberedFiles;
+    lstrcpynA(job->fileName, params.fileName, kMaxPath);
+    lstrcpynA(job->sourcePath, params.sourcePath, kMaxPath);
+    job->request.formatId = params.formatId;
+    job->request.fileName = job->fileName;
+    job->request.firstFrame = params.firstFrame;
+    job->request.owner = params.lister;
+    job->request.progress = {FrameDone, job};
+
+    // The compressor's dialog is the user's, on the lister's thread: the
+    // file is opened here, and only the frames are written on the worker.
+    if (params.formatId == kFormatAvi && !params.numberedFiles) {
+        if (OpenSource(job)) job->run = ExportAnimationBegin(&job->request);
+        if (!job->run) {
+            *error = job->request.error;
+            Free(job);
+            return nullptr;
+        }
+    }
+    job->progress = CreateProgress(job, params.numberedFiles ? "Extracting frames" : "Exporting");
+    ShowCount(job);
+    job->worker = ThreadStart(Work, job);
+    if (!job->worker) Work(job);  // no thread to be had: here and now
+    return job;
+}
+
+ErrorCode ExportJobEnd(ExportJob* job) {
+    job->cancelled = true;  // no more frames, if it is still writing
+    ThreadJoin(job->worker);
+    const bool stopped = job->result == 0 && job->request.error == kErrorNone;
+    const ErrorCode error = job->result || stopped ? kErrorNone : job->request.error;
+    Free(job);
+    return error;
+}

@@ -1,0 +1,34 @@
+// Exports and extract-all from the viewer, on a worker: the lister keeps
+// painting and playing while a small progress window, owned by the lister's
+// top-level window, counts the frames written, with Cancel (and Esc).
+//
+// The job reads its own frame source of the file, so playback and the export
+// never share a decoder. A cancel, or closing the lister, stops the worker
+// within a frame; an animation stopped so leaves no file.
+#pragma once
+
+#include <windows.h>
+
+#include "codecs/export.h"
+#include "formats/format.h"
+
+struct ExportJob;
+
+struct ExportJobParams {
+    HWND lister;              // told kMessageExportDone when the worker ends
+    bool numberedFiles;       // one file per frame, or one animation
+    FormatId formatId;
+    const char* fileName;     // the file, or the start of the numbered names
+    const char* sourcePath;   // the file shown
+    int32_t firstFrame;       // the frame to start from
+};
+
+// Starts the job. An AVI export opens its file here, with the compressor's
+// dialog, before the worker writes. None when it ended before the worker
+// started, with `error` saying why (kErrorNone: the user cancelled).
+ExportJob* ExportJobStart(const ExportJobParams& params, ErrorCode* error);
+
+// Ends the job: cancels it when it is still running, waits for its worker,
+// closes the progress window and frees it. The error that ended it, or
+// kErrorNone when it succeeded or was cancelled.
+ErrorCode ExportJobEnd(ExportJob* job);
