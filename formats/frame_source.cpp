@@ -1,5 +1,6 @@
 #include "formats/frame_source.h"
 
+#include <algorithm>
 #include <new>
 #include <vector>
 
@@ -107,6 +108,14 @@ void MaybeCheckpoint(FrameSource* s, FrameDecoder* decoder, int32_t index) {
     s->checkpointBytes += bytes;
 }
 
+// The latest checkpoint at or before frame n; none when there is none.
+const Checkpoint* NearestCheckpoint(const FrameSource* s, int32_t n) {
+    const Checkpoint* from = nullptr;
+    for (const Checkpoint& c : s->checkpoints)
+        if (c.index <= n) from = &c;
+    return from;
+}
+
 // Puts the live decoder at the latest checkpoint at or before frame n, or
 // at the top of the file.
 bool Rewind(FrameSource* s, int32_t n) {
@@ -116,9 +125,7 @@ bool Rewind(FrameSource* s, int32_t n) {
     s->request.work.restart();
     s->passBytes = 0;
     s->request.work.earn(s->framePixels);
-    const Checkpoint* from = nullptr;
-    for (const Checkpoint& c : s->checkpoints)
-        if (c.index <= n) from = &c;
+    const Checkpoint* from = NearestCheckpoint(s, n);
     if (from) {
         s->live = s->ops->clone(from->decoder);
         s->liveNext = from->index;
@@ -159,7 +166,9 @@ void StopScout(FrameSource* s) {
 }
 
 const Image* DecodeTo(FrameSource* s, int32_t n) {
-    if (!s->live || n < s->liveNext) {
+    // Back, or further on than the live decoder is when a checkpoint is nearer.
+    const Checkpoint* near = NearestCheckpoint(s, n);
+    if (!s->live || n < s->liveNext || (near && near->index > s->liveNext)) {
         if (!Rewind(s, n)) {
             End(s, kErrorOutOfMemory);
             return nullptr;
@@ -288,11 +297,10 @@ const Image* FrameSourceFrame(FrameSource* source, int32_t n) {
 int32_t FrameSourceStart(const FrameSource* source, int32_t n) {
     if (!source->ops || n <= 0) return n < 0 ? 0 : n;
     if (source->current && n == source->currentIndex) return n;
-    if (source->live && n >= source->liveNext) return source->liveNext;
-    int32_t from = 0;
-    for (const Checkpoint& c : source->checkpoints)
-        if (c.index <= n) from = c.index;
-    return from;
+    const Checkpoint* near = NearestCheckpoint(source, n);
+    const int32_t checkpoint = near ? near->index : 0;
+    if (source->live && n >= source->liveNext) return std::max(source->liveNext, checkpoint);
+    return checkpoint;
 }
 
 bool FrameSourceScout(FrameSource* s) {

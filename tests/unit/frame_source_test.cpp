@@ -1,4 +1,5 @@
 #include "formats/frame_source.h"
+#include "formats/frame_feed.h"
 
 #include <gtest/gtest.h>
 
@@ -153,3 +154,51 @@ TEST(FrameSource, DamageFoundByDecodingEndsTheFrames) {
 }
 
 }  // namespace
+
+// Scouting runs ahead of what was asked for: it lays checkpoints near any
+// later frame and finds where the frames end, damage included.
+TEST(FrameSource, ScoutingLaysCheckpointsAndFindsTheEnd) {
+    Bytes file = LongFlic(400, 64, 48);
+    file.resize(file.size() - 6);  // into the last frame's delta
+    SourcePtr source = Open(file);
+    ASSERT_TRUE(source);
+    ASSERT_TRUE(FrameSourceFrame(source.get(), 0));
+    EXPECT_EQ(FrameSourceStart(source.get(), 350), 1);  // nothing laid yet: on from the frame given
+    int scouted = 0;
+    while (FrameSourceScout(source.get())) ++scouted;
+    EXPECT_GE(scouted, 390);
+    EXPECT_EQ(FrameSourceCount(source.get()), 399);
+    EXPECT_EQ(FrameSourceEndedEarly(source.get()), kErrorInvalidData);
+    const int32_t start = FrameSourceStart(source.get(), 350);
+    EXPECT_LE(start, 350);
+    EXPECT_GE(start, 350 - 16);
+    const auto expected = Expected(file, true);
+    EXPECT_EQ(Digest(FrameSourceFrame(source.get(), 350)), expected[350]);
+}
+
+// A feed without a worker decodes on the spot: any frame in any order is
+// the source's, and it holds no more than the frames around the one shown.
+TEST(FrameFeed, ShowsAnyFrameAndKeepsOnlyThoseAroundIt) {
+    Bytes file = LongFlic(120, 64, 48);
+    const auto expected = Expected(file, true);
+    ErrorCode error = kErrorNone;
+    FrameFeed* feed = FrameFeedOpen(Open(file).release(), false, &error);
+    ASSERT_TRUE(feed);
+    EXPECT_EQ(FrameFeedGetStatus(feed).count, 120);
+    for (int n : {0, 1, 2, 119, 60, 59, 58, 0, 119, 3}) {
+        const Image* frame = FrameFeedShow(feed, n);
+        ASSERT_TRUE(frame) << n;
+        EXPECT_EQ(Digest(frame), expected[static_cast<size_t>(n)]) << n;
+    }
+    EXPECT_FALSE(FrameFeedShow(feed, 120));
+    EXPECT_FALSE(FrameFeedShow(feed, -1));
+    FrameFeedClose(feed);
+
+    // No first frame to show: no feed, and the source is closed.
+    Bytes broken = LongFlic(3, 64, 48);
+    broken.resize(400);
+    FrameSource* source = Open(broken).release();
+    ASSERT_TRUE(source);
+    EXPECT_FALSE(FrameFeedOpen(source, false, &error));
+    EXPECT_EQ(error, kErrorInvalidData);
+}
