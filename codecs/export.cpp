@@ -7,6 +7,7 @@
 #include "codecs/avi.h"
 #include "codecs/gif_animation.h"
 #include "codecs/gif_writer.h"
+#include "codecs/spr.h"
 #include "image/convert.h"
 
 namespace {
@@ -46,6 +47,7 @@ struct ExportPlan {
     bool positions = false;       // each frame request carries the frame's 0-based position
     AviExportOptions avi{};
     GifStreamOptions gif{};
+    SprStreamOptions spr{};
     std::unique_ptr<GifColorCollector, void (*)(GifColorCollector*)> colors{nullptr, GifColorCollectorDestroy};
 };
 
@@ -69,6 +71,14 @@ bool PlanFor(const ExportRequest& request, uint32_t firstDelay, ExportPlan& plan
                 if (!GifColorCollectorAdd(plan.colors.get(), frame)) return false;
             plan.gif.colors = plan.colors.get();
         }
+    } else if (request.formatId == kFormatSpr) {
+        // The header counts the frames: a source's are counted to the end
+        // first (which also lays the checkpoints the writing pass starts from).
+        if (request.source)
+            while (FrameSourceScout(request.source)) {
+            }
+        plan.spr.frames = Frames(request).total(request);
+        plan.openOptions = &plan.spr;
     }
     return true;
 }

@@ -107,6 +107,33 @@ const FrameDecoderOps kSprFrames = {SprOpen, SprNext, SprStatedFrames, SprClose,
 
 Image* SprLoad(LoadRequest* request) { return FormatLoadFrames(request, kSprFrames); }
 
+namespace {
+
+// What a stream in write mode keeps between frames.
+struct SprWriter {
+    int32_t width;
+    int32_t height;
+    int32_t frames;   // counted in the header
+    int32_t written;
+};
+
+// One record: the delay, the palette and the pixels. False when the frame
+// does not fit the header.
+bool WriteRecord(const SprWriter& w, const Image* image, uint32_t delay, ByteWriter& out) {
+    if (ImageBitCount(image) != 8 || ImageWidth(image) != w.width || ImageHeight(image) != w.height) return false;
+    // Longer delays than the field holds play as long as it allows.
+    out.u16(delay < 0xFFFF ? delay : 0xFFFF);
+    PaletteEntry colors[256];
+    ImageColors(image, colors);
+    uint8_t palette[768];
+    PalettePack(colors, palette, 256, 0);
+    out.write(palette, sizeof palette);
+    for (int y = 0; y < w.height; ++y) out.write(ImageRow(image, y), static_cast<size_t>(w.width));
+    return true;
+}
+
+}  // namespace
+
 int SprSave(Image* first, SaveRequest* request) {
     const int width = ImageWidth(first);
     const int height = ImageHeight(first);
@@ -126,20 +153,74 @@ int SprSave(Image* first, SaveRequest* request) {
     out.u16(static_cast<uint32_t>(count));
     out.u16(static_cast<uint32_t>(width));
     out.u16(static_cast<uint32_t>(height));
-    for (const Image* image = first; image && out.ok(); image = ImageNext(image)) {
-        // Longer delays than the field holds play as long as it allows.
-        const uint32_t delay = ImageGetDelay(image);
-        out.u16(delay < 0xFFFF ? delay : 0xFFFF);
-        PaletteEntry colors[256];
-        ImageColors(image, colors);
-        uint8_t palette[768];
-        PalettePack(colors, palette, 256, 0);
-        out.write(palette, sizeof palette);
-        for (int y = 0; y < height; ++y) out.write(ImageRow(image, y), static_cast<size_t>(width));
-    }
+    const SprWriter w{width, height, count, 0};
+    for (const Image* image = first; image && out.ok(); image = ImageNext(image)) WriteRecord(w, image, ImageGetDelay(image), out);
     if (!out.ok()) return SaveFail(request, buffer, kErrorWrite);
     request->output = buffer;
     return 1;
 }
 
-const FileFormat kSprFormat = {kFormatSpr, SprProbe, SprLoad, SprSave, "Pro Motion Animation", "SPR", nullptr, &kSprFrames};
+namespace {
+
+// The bytes of a step, left for the stream driver to write.
+template <typename Request>
+int Pending(Stream* stream, MemBuffer* buffer, ErrorCode error, Request* request) {
+    if (error != kErrorNone) {
+        MemBufferFree(buffer);
+        return StreamFail(request, error);
+    }
+    stream->pending = buffer;
+    return 1;
+}
+
+int SprStreamOpen(Stream* stream, StreamOpenRequest* request) {
+    const auto* options = static_cast<const SprStreamOptions*>(request->options);
+    if (stream->mode != 1 || !options) return StreamFail(request, kErrorUnsupportedType);
+    const Image* first = request->image;
+    if (ImageBitCount(first) != 8) return StreamFail(request, kErrorColorNotSupported);
+    // The header counts frames in 16 bits.
+    if (options->frames < 1 || options->frames > 0xFFFF) return StreamFail(request, kErrorInvalidData);
+    auto* w = static_cast<SprWriter*>(MemAlloc(sizeof(SprWriter)));
+    MemBuffer* buffer = w ? MemBufferCreate(kSprHeaderSize, kSprHeaderSize) : nullptr;
+    if (!buffer) {
+        MemFree(w);
+        return StreamFail(request, kErrorOutOfMemory);
+    }
+    *w = {ImageWidth(first), ImageHeight(first), options->frames, 0};
+    stream->state = w;
+    ByteWriter out(buffer);
+    out.write("SPR", 3);
+    out.u16(static_cast<uint32_t>(w->frames));
+    out.u16(static_cast<uint32_t>(w->width));
+    out.u16(static_cast<uint32_t>(w->height));
+    return Pending(stream, buffer, out.ok() ? kErrorNone : kErrorOutOfMemory, request);
+}
+
+int SprStreamWriteFrame(Stream* stream, StreamFrameRequest* request) {
+    auto* w = static_cast<SprWriter*>(stream->state);
+    if (w->written >= w->frames) return StreamFail(request, kErrorInvalidData);
+    const int64_t bytes = kSprRecordHead + int64_t{w->width} * w->height;
+    MemBuffer* buffer = MemBufferCreate(static_cast<int32_t>(bytes), kMemBufferGrowStep);
+    if (!buffer) return StreamFail(request, kErrorOutOfMemory);
+    ByteWriter out(buffer);
+    const bool fits = WriteRecord(*w, request->image, request->delay, out);
+    if (fits) ++w->written;
+    return Pending(stream, buffer, !fits ? kErrorColorNotSupported : out.ok() ? kErrorNone : kErrorOutOfMemory, request);
+}
+
+// A file with fewer records than its header counts would be damaged.
+int SprStreamClose(Stream* stream, StreamCloseRequest* request) {
+    auto* w = static_cast<SprWriter*>(stream->state);
+    stream->state = nullptr;
+    const bool whole = w->written == w->frames;
+    MemFree(w);
+    if (stream->abandoned || whole) return 1;
+    return StreamFail(request, kErrorInvalidData);
+}
+
+const StreamOps kSprStreamOps = {SprStreamOpen, nullptr, SprStreamWriteFrame, SprStreamClose};
+
+}  // namespace
+
+const FileFormat kSprFormat = {kFormatSpr,           SprProbe, SprLoad, SprSave, "Pro Motion Animation", "SPR",
+                               &kSprStreamOps, &kSprFrames};

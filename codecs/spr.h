@@ -20,4 +20,11 @@ extern const FrameDecoderOps kSprFrames;
 // frames than the header can count.
 int SprSave(Image* first, SaveRequest* request);
 
+// Writing an animation frame by frame through the stream driver: the header
+// counts `frames`, which the stream must then be given, all 8-bit and of the
+// first frame's size.
+struct SprStreamOptions {
+    int32_t frames;
+};
+
 extern const FileFormat kSprFormat;
