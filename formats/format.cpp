@@ -269,6 +269,17 @@ void LoadEndText(ErrorCode endedEarly, int32_t frames, int32_t statedFrames, cha
     }
 }
 
+void DurationText(uint64_t milliseconds, char* out, size_t size) {
+    if (size == 0) return;
+    const uint64_t seconds = milliseconds / 1000, minutes = seconds / 60, hours = minutes / 60;
+    const auto ms = static_cast<unsigned>(milliseconds % 1000), s = static_cast<unsigned>(seconds % 60);
+    if (hours > 0)
+        std::snprintf(out, size, "%llu:%02u:%02u.%03u", static_cast<unsigned long long>(hours),
+                      static_cast<unsigned>(minutes % 60), s, ms);
+    else
+        std::snprintf(out, size, "%u:%02u.%03u", static_cast<unsigned>(minutes), s, ms);
+}
+
 Image* ImageLoadFile(const char* fileName, LoadRequest* request) {
     LoadRequest local{};
     if (!request) request = &local;

@@ -150,6 +150,11 @@ struct FrameDecoderOps {
     FrameDecoder* (*clone)(const FrameDecoder* decoder);
     // The bytes a clone holds.
     uint64_t (*footprint)(const FrameDecoder* decoder);
+    // How long the first `frames` frames play, in milliseconds: the sum of
+    // the delays `next` would give them, read from the file's structure
+    // without decoding a picture, so that it needs no decoder and costs no
+    // more than a walk over the file. None: only decoding tells.
+    uint64_t (*duration)(const LoadRequest* request, int32_t frames);
 };
 
 struct FileFormat {
@@ -212,6 +217,11 @@ Image* FormatLoadFrames(LoadRequest* request, const FrameDecoderOps& ops);
 // 12", "8000 of 16000 frames: not enough memory for the rest". An empty text
 // for a whole file. `out` takes at most `size` bytes with the NUL.
 void LoadEndText(ErrorCode endedEarly, int32_t frames, int32_t statedFrames, char* out, size_t size);
+
+// How long an animation plays, the same words in the viewer and the tool:
+// "3:18.000" (minutes, seconds, milliseconds), "1:02:03.004" from an hour
+// on. `out` takes at most `size` bytes with the NUL.
+void DurationText(uint64_t milliseconds, char* out, size_t size);
 
 // ---- Loading frame by frame ----------------------------------------------------
 // For a viewer that shows the first frame at once and decodes the others on

@@ -261,3 +261,10 @@ const Image* FrameSourceFrame(FrameSource* source, int32_t n) {
     if (frame && n >= source->count) source->count = n + 1;
     return frame;
 }
+
+uint64_t FrameSourceDuration(FrameSource* source) {
+    if (source->ops && source->ops->duration) return source->ops->duration(&source->request, source->count);
+    uint64_t total = 0;
+    for (int32_t n = 0; const Image* frame = FrameSourceFrame(source, n); ++n) total += ImageGetDelay(frame);
+    return total;
+}

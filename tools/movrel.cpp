@@ -160,6 +160,9 @@ int RunInfo(const std::vector<std::string>& args) {
     ComplainIfEndedEarly(source.get(), args[0]);
     std::printf("format: %s\n", FrameSourceFormat(source.get())->description);
     std::printf("width: %d\nheight: %d\ndepth: %d\nframes: %d\n", width, height, depth, static_cast<int>(delays.size()));
+    char duration[32];
+    DurationText(FrameSourceDuration(source.get()), duration, sizeof duration);
+    std::printf("duration: %s\n", duration);
     for (size_t index = 0; index < delays.size(); ++index) std::printf("frame %zu: %u ms\n", index, delays[index]);
     return 0;
 }
@@ -552,7 +555,8 @@ int RunExport(const std::vector<std::string>& args) {
 }
 
 const Command kCommands[] = {
-    {"info", "info FILE", "Prints the format, width, height, bit depth, number of frames and each frame's delay.", RunInfo},
+    {"info", "info FILE", "Prints the format, width, height, bit depth, number of frames, how long they play\n"
+     "(m:ss.mmm, the sum of the delays) and each frame's delay.", RunInfo},
     {"framemd5", "framemd5 [--pal8] FILE",
      "Prints one line per frame: index,delay_ms,WIDTHxHEIGHT,md5 where md5 is the MD5 of the frame\n"
      "as packed top-down RGB24 (the bytes that ffmpeg's framemd5 with -pix_fmt rgb24 hashes).\n"
