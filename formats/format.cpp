@@ -5,8 +5,6 @@
 #include <cstring>
 #include <new>
 
-#include "image/scale.h"
-
 namespace {
 FileFormat gRegistry[kFormatSlots];
 }
@@ -284,17 +282,6 @@ Image* ImageLoadFile(const char* fileName, LoadRequest* request) {
     LoadRequest local{};
     if (!request) request = &local;
     return LoadToEnd(ProgressiveOpenFile(fileName, request), request);
-}
-
-Image* ImageLoadThumbnail(const char* fileName, int boxWidth, int boxHeight, LoadRequest* request) {
-    request->frameLimit = 1;  // a long animation costs what a still does
-    Image* first = ImageLoadFile(fileName, request);
-    if (!first) return nullptr;
-    const ImageSize fit = ImageFitSize(ImageWidth(first), ImageHeight(first), boxWidth, boxHeight);
-    Image* thumbnail = fit.width > 0 ? ImageScaleArea(first, fit.width, fit.height) : nullptr;
-    ImageDestroy(first);
-    if (!thumbnail) request->error = fit.width > 0 ? kErrorOutOfMemory : kErrorUnknown;
-    return thumbnail;
 }
 
 bool WorkMeter::check() {

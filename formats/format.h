@@ -62,6 +62,11 @@ public:
     }
     // More allowed for `pixels` produced, or about to be.
     void earn(uint64_t pixels) { allowed_ += pixels * kWorkPerPixel; }
+    // At most `units` more allowed from now on, until more is earned: for a
+    // caller that holds one part of a load to a tighter bound.
+    void limit(uint64_t units) {
+        if (spent_ + units < allowed_) allowed_ = spent_ + units;
+    }
     // Where another thread asks the load to stop; none: never asked.
     void watch(const std::atomic<bool>* stop) { stop_ = stop; }
     // Whether spend() has said no.
@@ -198,9 +203,13 @@ inline FrameDecoder* DecoderFail(LoadRequest* request, ErrorCode error) {
 
 // Maps the file, probes and loads it. With no request, the error is lost.
 Image* ImageLoadFile(const char* fileName, LoadRequest* request);
-// What the thumbnail view shows: the file's first frame, and only it
-// decoded, reduced to fit boxWidth x boxHeight with its aspect kept (never
-// enlarged), each pixel the average of those it covers; a 24-bit image. None,
+// What the thumbnail view shows: the file's first frame, or when that is
+// flat (fewer than 1 % of its pixels differ from its most common colour) the
+// first frame after it that is not, looking at most 120 frames or 2 seconds
+// of playing ahead and no further than a small multiple of the first frame's
+// work (formats/thumbnail.cpp); reduced to fit boxWidth x boxHeight with its
+// aspect kept (never enlarged), each pixel the average of those it covers; a
+// 24-bit image. Frames are decoded one at a time, as far as needed. None,
 // with the request's error set, when the file cannot be read or the
 // thumbnail made.
 Image* ImageLoadThumbnail(const char* fileName, int boxWidth, int boxHeight, LoadRequest* request);

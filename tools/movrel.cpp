@@ -574,9 +574,11 @@ const Command kCommands[] = {
     {"thumbnail", "thumbnail IN OUT [--size N]",
      "Saves the first frame of IN reduced to fit N x N pixels (96 unless given), the aspect\n"
      "ratio kept and never enlarged, each pixel the average of the pixels it covers, as a 24-bit\n"
-     "image (as GIF, with a palette chosen for it). The format is the one OUT's extension names,\n"
-     "as for convert; only the first frame is decoded. An existing OUT is replaced only once the\n"
-     "new file is complete.",
+     "image (as GIF, with a palette chosen for it). When the first frame is flat (fewer than 1%\n"
+     "of its pixels differ from its most common colour) it is the first frame that is not, looked\n"
+     "for at most 120 frames or 2 seconds of playing ahead; only those frames are decoded. The\n"
+     "format is the one OUT's extension names, as for convert. An existing OUT is replaced only\n"
+     "once the new file is complete.",
      RunThumbnail},
     {"frames", "frames IN BASE [--format NAME] [--quiet] [--rle] [--dither]",
      "Saves every frame of IN as BASE000.EXT, BASE001.EXT, ... where EXT is the format's default\n"
