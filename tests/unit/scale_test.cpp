@@ -175,6 +175,22 @@ TEST(Thumbnail, FlatFirstFramesGiveWayToThePicture) {
     for (int f = 1; f < 5; ++f) fade.frame();
     fade.frame().color256({{0, TestColors(256)}});
     EXPECT_EQ(ThumbnailFrame(fade.finish()), 5);
+
+    // GIF frames of 1, 4 and 8 bits, and of 24 where a block's own table
+    // changes the colours around it.
+    for (int colors : {2, 16, 256}) {
+        GifBuilder gif(kIntroWidth, kIntroHeight);
+        gif.globalTable(TestColors(colors));
+        GifImage image;
+        image.width = kIntroWidth, image.height = kIntroHeight, image.minCodeSize = colors == 2 ? 2 : colors == 16 ? 4 : 8;
+        image.pixels.assign(size_t{kIntroWidth} * kIntroHeight, 0);
+        gif.control(0, 4).image(image);
+        image.width = kIntroWidth / 2;
+        image.pixels.assign(size_t{kIntroWidth / 2} * kIntroHeight, 1);
+        if (colors == 256) image.localTable = {{9, 9, 9}, {200, 10, 10}};
+        gif.control(0, 4).image(image);
+        EXPECT_EQ(ThumbnailFrame(gif.finish()), 1) << colors;
+    }
 }
 
 // Nothing but flat frames: the first. The look-ahead ends after 120 frames,
