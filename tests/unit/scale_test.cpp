@@ -163,7 +163,6 @@ int ThumbnailFrame(const Bytes& file) {
 // way to the first frame with a picture; at 1 % it is a picture itself.
 // Flat is by colour: pixels of a picture under a black palette are flat.
 TEST(Thumbnail, FlatFirstFramesGiveWayToThePicture) {
-    EXPECT_EQ(ThumbnailFrame(IntroFlic({})), 30);
     EXPECT_EQ(ThumbnailFrame(IntroFlic({.specks = 30})), 30);  // 30 of 3072 pixels
     EXPECT_EQ(ThumbnailFrame(IntroFlic({.specks = 31})), 0);
 
