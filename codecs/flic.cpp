@@ -509,9 +509,17 @@ Image* FlicNext(FrameDecoder* base, ErrorCode* stop) {
 
 int32_t FlicStatedFrames(const FrameDecoder* base) { return static_cast<const FlicDecoder*>(base)->stated; }
 
+// Every frame shows for the header's speed.
+uint64_t FlicDuration(const LoadRequest* request, int32_t frames) {
+    ByteReader file(request->data, request->size);
+    if (file.size() < kFlicHeaderSize || frames <= 0) return 0;
+    return uint64_t{FlicDelayMs(file.u16At(4), file.u32At(16))} * uint64_t(frames);
+}
+
 }  // namespace
 
-const FrameDecoderOps kFlicFrames = {FlicOpen, FlicNext, FlicStatedFrames, FlicClose, FlicFrames, FlicClone, FlicFootprint};
+const FrameDecoderOps kFlicFrames = {FlicOpen,  FlicNext,      FlicStatedFrames, FlicClose,
+                                     FlicFrames, FlicClone, FlicFootprint, FlicDuration};
 
 Image* FlicLoad(LoadRequest* request) { return FormatLoadFrames(request, kFlicFrames); }
 

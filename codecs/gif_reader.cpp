@@ -767,8 +767,27 @@ Image* GifNext(FrameDecoder* base, ErrorCode* stop) {
 
 int32_t GifStatedFrames(const FrameDecoder*) { return 0; }
 
+// The delays of the graphic control extensions before the image blocks,
+// the blocks walked as CanvasSize walks them: their data is passed over
+// sub-block by sub-block, never decoded.
+uint64_t GifDuration(const LoadRequest* request, int32_t frames) {
+    ByteReader in(request->data, request->size);
+    Screen screen;
+    if (!ReadScreen(in, screen)) return 0;
+    uint64_t total = 0;
+    ImageBlock block;
+    bool trailer = false;
+    for (int32_t f = 0; f < frames && NextImageBlock(in, screen, block, trailer); ++f) {
+        in.u8();  // code size
+        SkipSubBlocks(in);
+        total += GifDelayMs(block.control.delay);
+    }
+    return total;
+}
+
 }  // namespace
 
-const FrameDecoderOps kGifFrames = {GifOpen, GifNext, GifStatedFrames, GifClose, GifFrames, GifClone, GifFootprint};
+const FrameDecoderOps kGifFrames = {GifOpen,   GifNext,  GifStatedFrames, GifClose,
+                                    GifFrames, GifClone, GifFootprint,    GifDuration};
 
 Image* GifLoad(LoadRequest* request) { return FormatLoadFrames(request, kGifFrames); }

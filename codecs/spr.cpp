@@ -101,9 +101,25 @@ FrameDecoder* SprClone(const FrameDecoder* base) {
 
 uint64_t SprFootprint(const FrameDecoder*) { return sizeof(SprDecoder); }
 
+// Each whole record starts with its frame's delay.
+uint64_t SprDuration(const LoadRequest* request, int32_t frames) {
+    ByteReader file(request->data, request->size);
+    file.skip(5);  // the magic and the frame count, which `frames` comes from
+    const int width = file.u16();
+    const int height = file.u16();
+    const uint64_t recordBytes = kSprRecordHead + uint64_t(width) * uint64_t(height);
+    uint64_t total = 0;
+    for (int32_t f = 0; f < frames && file.ok() && file.remaining() >= recordBytes; ++f) {
+        const uint8_t* record = file.take(static_cast<size_t>(recordBytes));
+        total += uint32_t{record[0]} | (uint32_t{record[1]} << 8);
+    }
+    return total;
+}
+
 }  // namespace
 
-const FrameDecoderOps kSprFrames = {SprOpen, SprNext, SprStatedFrames, SprClose, SprFrames, SprClone, SprFootprint};
+const FrameDecoderOps kSprFrames = {SprOpen,   SprNext,  SprStatedFrames, SprClose,
+                                    SprFrames, SprClone, SprFootprint,    SprDuration};
 
 Image* SprLoad(LoadRequest* request) { return FormatLoadFrames(request, kSprFrames); }
 

@@ -5,8 +5,6 @@
 #include <cstring>
 #include <new>
 
-#include "image/scale.h"
-
 namespace {
 FileFormat gRegistry[kFormatSlots];
 }
@@ -269,21 +267,21 @@ void LoadEndText(ErrorCode endedEarly, int32_t frames, int32_t statedFrames, cha
     }
 }
 
+void DurationText(uint64_t milliseconds, char* out, size_t size) {
+    if (size == 0) return;
+    const uint64_t seconds = milliseconds / 1000, minutes = seconds / 60, hours = minutes / 60;
+    const auto ms = static_cast<unsigned>(milliseconds % 1000), s = static_cast<unsigned>(seconds % 60);
+    if (hours > 0)
+        std::snprintf(out, size, "%llu:%02u:%02u.%03u", static_cast<unsigned long long>(hours),
+                      static_cast<unsigned>(minutes % 60), s, ms);
+    else
+        std::snprintf(out, size, "%u:%02u.%03u", static_cast<unsigned>(minutes), s, ms);
+}
+
 Image* ImageLoadFile(const char* fileName, LoadRequest* request) {
     LoadRequest local{};
     if (!request) request = &local;
     return LoadToEnd(ProgressiveOpenFile(fileName, request), request);
-}
-
-Image* ImageLoadThumbnail(const char* fileName, int boxWidth, int boxHeight, LoadRequest* request) {
-    request->frameLimit = 1;  // a long animation costs what a still does
-    Image* first = ImageLoadFile(fileName, request);
-    if (!first) return nullptr;
-    const ImageSize fit = ImageFitSize(ImageWidth(first), ImageHeight(first), boxWidth, boxHeight);
-    Image* thumbnail = fit.width > 0 ? ImageScaleArea(first, fit.width, fit.height) : nullptr;
-    ImageDestroy(first);
-    if (!thumbnail) request->error = fit.width > 0 ? kErrorOutOfMemory : kErrorUnknown;
-    return thumbnail;
 }
 
 bool WorkMeter::check() {

@@ -62,6 +62,11 @@ public:
     }
     // More allowed for `pixels` produced, or about to be.
     void earn(uint64_t pixels) { allowed_ += pixels * kWorkPerPixel; }
+    // At most `units` more allowed from now on, until more is earned: for a
+    // caller that holds one part of a load to a tighter bound.
+    void limit(uint64_t units) {
+        if (spent_ + units < allowed_) allowed_ = spent_ + units;
+    }
     // Where another thread asks the load to stop; none: never asked.
     void watch(const std::atomic<bool>* stop) { stop_ = stop; }
     // Whether spend() has said no.
@@ -150,6 +155,11 @@ struct FrameDecoderOps {
     FrameDecoder* (*clone)(const FrameDecoder* decoder);
     // The bytes a clone holds.
     uint64_t (*footprint)(const FrameDecoder* decoder);
+    // How long the first `frames` frames play, in milliseconds: the sum of
+    // the delays `next` would give them, read from the file's structure
+    // without decoding a picture, so that it needs no decoder and costs no
+    // more than a walk over the file. None: only decoding tells.
+    uint64_t (*duration)(const LoadRequest* request, int32_t frames);
 };
 
 struct FileFormat {
@@ -193,9 +203,13 @@ inline FrameDecoder* DecoderFail(LoadRequest* request, ErrorCode error) {
 
 // Maps the file, probes and loads it. With no request, the error is lost.
 Image* ImageLoadFile(const char* fileName, LoadRequest* request);
-// What the thumbnail view shows: the file's first frame, and only it
-// decoded, reduced to fit boxWidth x boxHeight with its aspect kept (never
-// enlarged), each pixel the average of those it covers; a 24-bit image. None,
+// What the thumbnail view shows: the file's first frame, or when that is
+// flat (fewer than 1 % of its pixels differ from its most common colour) the
+// first frame after it that is not, looking at most 120 frames or 2 seconds
+// of playing ahead and no further than a small multiple of the first frame's
+// work (formats/thumbnail.cpp); reduced to fit boxWidth x boxHeight with its
+// aspect kept (never enlarged), each pixel the average of those it covers; a
+// 24-bit image. Frames are decoded one at a time, as far as needed. None,
 // with the request's error set, when the file cannot be read or the
 // thumbnail made.
 Image* ImageLoadThumbnail(const char* fileName, int boxWidth, int boxHeight, LoadRequest* request);
@@ -212,6 +226,11 @@ Image* FormatLoadFrames(LoadRequest* request, const FrameDecoderOps& ops);
 // 12", "8000 of 16000 frames: not enough memory for the rest". An empty text
 // for a whole file. `out` takes at most `size` bytes with the NUL.
 void LoadEndText(ErrorCode endedEarly, int32_t frames, int32_t statedFrames, char* out, size_t size);
+
+// How long an animation plays, the same words in the viewer and the tool:
+// "3:18.000" (minutes, seconds, milliseconds), "1:02:03.004" from an hour
+// on. `out` takes at most `size` bytes with the NUL.
+void DurationText(uint64_t milliseconds, char* out, size_t size);
 
 // ---- Loading frame by frame ----------------------------------------------------
 // For a viewer that shows the first frame at once and decodes the others on

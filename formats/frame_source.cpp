@@ -347,3 +347,10 @@ bool FrameSourceScout(FrameSource* s) {
     if (s->scoutPassBytes > PassLimit(s)) StopScout(s);
     return !s->scoutDone;
 }
+
+uint64_t FrameSourceDuration(FrameSource* source) {
+    if (source->ops && source->ops->duration) return source->ops->duration(&source->request, source->count);
+    uint64_t total = 0;
+    for (int32_t n = 0; const Image* frame = FrameSourceFrame(source, n); ++n) total += ImageGetDelay(frame);
+    return total;
+}

@@ -53,6 +53,13 @@ int32_t FrameSourceStatedFrames(const FrameSource* source);
 // otherwise.
 ErrorCode FrameSourceEndedEarly(const FrameSource* source);
 
+// How long one pass over the frames plays, in milliseconds: the sum of the
+// delays of the frames as FrameSourceCount tells them (all of them once
+// they have been decoded). Formats whose structure tells the delays answer
+// without decoding; for the others every frame is decoded, within the pass
+// limit, and the frame given last is no longer valid.
+uint64_t FrameSourceDuration(FrameSource* source);
+
 // Frame n, a complete picture that the source owns: valid until the next
 // call on the source. None when n is past the frames (the count then tells
 // how many there are).

@@ -160,6 +160,9 @@ int RunInfo(const std::vector<std::string>& args) {
     ComplainIfEndedEarly(source.get(), args[0]);
     std::printf("format: %s\n", FrameSourceFormat(source.get())->description);
     std::printf("width: %d\nheight: %d\ndepth: %d\nframes: %d\n", width, height, depth, static_cast<int>(delays.size()));
+    char duration[32];
+    DurationText(FrameSourceDuration(source.get()), duration, sizeof duration);
+    std::printf("duration: %s\n", duration);
     for (size_t index = 0; index < delays.size(); ++index) std::printf("frame %zu: %u ms\n", index, delays[index]);
     return 0;
 }
@@ -552,7 +555,8 @@ int RunExport(const std::vector<std::string>& args) {
 }
 
 const Command kCommands[] = {
-    {"info", "info FILE", "Prints the format, width, height, bit depth, number of frames and each frame's delay.", RunInfo},
+    {"info", "info FILE", "Prints the format, width, height, bit depth, number of frames, how long they play\n"
+     "(m:ss.mmm, the sum of the delays) and each frame's delay.", RunInfo},
     {"framemd5", "framemd5 [--pal8] FILE",
      "Prints one line per frame: index,delay_ms,WIDTHxHEIGHT,md5 where md5 is the MD5 of the frame\n"
      "as packed top-down RGB24 (the bytes that ffmpeg's framemd5 with -pix_fmt rgb24 hashes).\n"
@@ -570,9 +574,11 @@ const Command kCommands[] = {
     {"thumbnail", "thumbnail IN OUT [--size N]",
      "Saves the first frame of IN reduced to fit N x N pixels (96 unless given), the aspect\n"
      "ratio kept and never enlarged, each pixel the average of the pixels it covers, as a 24-bit\n"
-     "image (as GIF, with a palette chosen for it). The format is the one OUT's extension names,\n"
-     "as for convert; only the first frame is decoded. An existing OUT is replaced only once the\n"
-     "new file is complete.",
+     "image (as GIF, with a palette chosen for it). When the first frame is flat (fewer than 1%\n"
+     "of its pixels differ from its most common colour) it is the first frame that is not, looked\n"
+     "for at most 120 frames or 2 seconds of playing ahead; only those frames are decoded. The\n"
+     "format is the one OUT's extension names, as for convert. An existing OUT is replaced only\n"
+     "once the new file is complete.",
      RunThumbnail},
     {"frames", "frames IN BASE [--format NAME] [--quiet] [--rle] [--dither]",
      "Saves every frame of IN as BASE000.EXT, BASE001.EXT, ... where EXT is the format's default\n"

@@ -204,9 +204,9 @@ def main():
     r = run(opts.movrel, 'info', opts.sample)
     lines = r.stdout.splitlines()
     check(r.returncode == 0, 'info on the sample')
-    check(lines[:5] == ['format: Autodesk Flic Animation', 'width: 320', 'height: 200', 'depth: 8', 'frames: 24'],
-          f'info header lines: {lines[:5]}')
-    check(lines[5:] == [f'frame {i}: 80 ms' for i in range(24)], 'info delays')
+    check(lines[:6] == ['format: Autodesk Flic Animation', 'width: 320', 'height: 200', 'depth: 8', 'frames: 24',
+                        'duration: 0:01.920'], f'info header lines: {lines[:6]}')
+    check(lines[6:] == [f'frame {i}: 80 ms' for i in range(24)], 'info delays')
 
     with tempfile.TemporaryDirectory() as tmp:
         missing = os.path.join(tmp, 'missing.flc')
@@ -224,7 +224,7 @@ def main():
         r = run(opts.movrel, 'info', spr)
         check(r.returncode == 0 and r.stdout.splitlines() ==
               ['format: Pro Motion Animation', 'width: 3', 'height: 2', 'depth: 8', 'frames: 2',
-               'frame 0: 70 ms', 'frame 1: 140 ms'], f'info on an SPR file: {r.stdout}')
+               'duration: 0:00.210', 'frame 0: 70 ms', 'frame 1: 140 ms'], f'info on an SPR file: {r.stdout}')
         r = run(opts.movrel, 'framemd5', '--pal8', spr)
         check(r.returncode == 0 and len(r.stdout.splitlines()) == 2, 'framemd5 on an SPR file')
         empty = os.path.join(tmp, 'empty.fli')

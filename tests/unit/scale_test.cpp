@@ -4,6 +4,8 @@
 
 #include "image/convert.h"
 #include "image/scale.h"
+#include "tests/support/bmp_writer.h"
+#include "tests/support/gif_builder.h"
 #include "tests/support/test_util.h"
 
 namespace {
@@ -97,6 +99,120 @@ TEST(ScaleFit, KeepsTheAspectAndNeverEnlarges) {
     EXPECT_EQ(fit(100, 50, 300, 300), std::pair(100, 50));  // small pictures stay as they are
     EXPECT_EQ(fit(65535, 1, 96, 96), std::pair(96, 1));      // never below one pixel
     EXPECT_EQ(fit(320, 200, 0, 96), std::pair(0, 0));
+}
+
+// ---- Thumbnails ------------------------------------------------------------
+
+constexpr int kIntroWidth = 64, kIntroHeight = 48;
+
+struct Intro {
+    int frames = 40;
+    int pictureAt = 30;  // the first frame with a picture; frames before it are flat
+    uint32_t speed = 40;
+    int specks = 0;       // pixels of another colour in the flat frames
+    bool redraw = false;  // every frame a copy chunk, costing what the first does
+};
+
+// A FLC whose frames are flat (black, with specks) until a picture comes;
+// each picture frame is another one. Unless redrawn, the flat frames draw
+// no more than their specks, so that they cost the decoder next to nothing.
+Bytes IntroFlic(const Intro& intro) {
+    FlicWriter writer(0xAF12, kIntroWidth, kIntroHeight, intro.speed);
+    Picture flat(kIntroWidth, kIntroHeight);
+    for (int i = 0; i < intro.specks; ++i) flat.at(i * 3 % kIntroWidth, i * 3 / kIntroWidth * 7) = 1;
+    Picture previous(kIntroWidth, kIntroHeight);
+    writer.frame().color256({{0, TestColors(256)}});
+    if (intro.redraw) writer.copy(flat);
+    else writer.black().deltaFlc(previous, flat);
+    previous = flat;
+    for (int f = 1; f < intro.frames; ++f) {
+        Picture next = flat;
+        for (int y = 0; f >= intro.pictureAt && y < kIntroHeight; ++y)
+            for (int x = 0; x < kIntroWidth; ++x) next.at(x, y) = static_cast<uint8_t>((x / 8 + y / 8) % 2 ? 10 + f % 200 : 2);
+        writer.frame();
+        if (intro.redraw) writer.copy(next);
+        else writer.deltaFlc(previous, next);
+        previous = next;
+    }
+    return writer.finish();
+}
+
+// Which frame of the file the thumbnail (not reduced) shows: the first with
+// its colours, -1 for none.
+int ThumbnailFrame(const Bytes& file) {
+    TempDir dir;
+    const std::string path = dir.file("intro");
+    WriteFile(path, file);
+    FormatRegisterAll();
+    LoadRequest request{};
+    ImagePtr thumbnail(ImageLoadThumbnail(path.c_str(), 256, 256, &request));
+    if (!thumbnail) return -1;
+    ImagePtr chain = LoadBytes(file);
+    int index = 0;
+    for (const Image* frame = chain.get(); frame; frame = ImageNext(frame), ++index) {
+        bool same = ImageWidth(frame) == ImageWidth(thumbnail.get()) && ImageHeight(frame) == ImageHeight(thumbnail.get());
+        for (int y = 0; same && y < ImageHeight(frame); ++y)
+            for (int x = 0; same && x < ImageWidth(frame); ++x)
+                same = (ImageColorAt(frame, x, y) & 0xFFFFFF) == ImageColorAt(thumbnail.get(), x, y);
+        if (same) return index;
+    }
+    return -1;
+}
+
+// A flat first frame, fewer than 1 % of its pixels of another colour, gives
+// way to the first frame with a picture; at 1 % it is a picture itself.
+// Flat is by colour: pixels of a picture under a black palette are flat.
+TEST(Thumbnail, FlatFirstFramesGiveWayToThePicture) {
+    EXPECT_EQ(ThumbnailFrame(IntroFlic({.specks = 30})), 30);  // 30 of 3072 pixels
+    EXPECT_EQ(ThumbnailFrame(IntroFlic({.specks = 31})), 0);
+
+    FlicWriter fade(0xAF12, kIntroWidth, kIntroHeight, 40);
+    Picture picture(kIntroWidth, kIntroHeight);
+    for (int y = 0; y < kIntroHeight; ++y)
+        for (int x = 0; x < kIntroWidth; ++x) picture.at(x, y) = static_cast<uint8_t>(x ^ y);
+    fade.frame().color256({{0, std::vector<Rgb>(256, Rgb{0, 0, 0})}}).copy(picture);
+    for (int f = 1; f < 5; ++f) fade.frame();
+    fade.frame().color256({{0, TestColors(256)}});
+    EXPECT_EQ(ThumbnailFrame(fade.finish()), 5);
+
+    // GIF frames of 1, 4 and 8 bits, and of 24 where a block's own table
+    // changes the colours around it.
+    for (int colors : {2, 16, 256}) {
+        GifBuilder gif(kIntroWidth, kIntroHeight);
+        gif.globalTable(TestColors(colors));
+        GifImage image;
+        image.width = kIntroWidth, image.height = kIntroHeight, image.minCodeSize = colors == 2 ? 2 : colors == 16 ? 4 : 8;
+        image.pixels.assign(size_t{kIntroWidth} * kIntroHeight, 0);
+        gif.control(0, 4).image(image);
+        image.width = kIntroWidth / 2;
+        image.pixels.assign(size_t{kIntroWidth / 2} * kIntroHeight, 1);
+        if (colors == 256) image.localTable = {{9, 9, 9}, {200, 10, 10}};
+        gif.control(0, 4).image(image);
+        EXPECT_EQ(ThumbnailFrame(gif.finish()), 1) << colors;
+    }
+}
+
+// Nothing but flat frames: the first. The look-ahead ends after 120 frames,
+// after 2 seconds of playing (a frame that starts at 2 s still counts), and
+// once it has cost many times what the first frame did.
+TEST(Thumbnail, TheLookAheadIsBounded) {
+    EXPECT_EQ(ThumbnailFrame(IntroFlic({.pictureAt = 1000})), 0);
+    EXPECT_EQ(ThumbnailFrame(IntroFlic({.frames = 125, .pictureAt = 120, .speed = 0})), 120);
+    EXPECT_EQ(ThumbnailFrame(IntroFlic({.frames = 125, .pictureAt = 121, .speed = 0})), 0);
+    EXPECT_EQ(ThumbnailFrame(IntroFlic({.pictureAt = 20, .speed = 100})), 20);
+    EXPECT_EQ(ThumbnailFrame(IntroFlic({.pictureAt = 21, .speed = 100})), 0);
+    EXPECT_EQ(ThumbnailFrame(IntroFlic({.frames = 110, .pictureAt = 10, .speed = 10, .redraw = true})), 10);
+    EXPECT_EQ(ThumbnailFrame(IntroFlic({.frames = 110, .pictureAt = 100, .speed = 10, .redraw = true})), 0);
+}
+
+// A still is its own thumbnail, flat or not.
+TEST(Thumbnail, AStillIsItself) {
+    BmpLayout layout;
+    layout.width = kIntroWidth, layout.height = kIntroHeight;
+    layout.palette = TestColors(256);
+    std::vector<Bytes> rows(kIntroHeight, Bytes(kIntroWidth, 9));
+    layout.pixels = BmpRows(rows);
+    EXPECT_EQ(ThumbnailFrame(BuildBmp(layout)), 0);
 }
 
 }  // namespace
