@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "shell/detect_string.h"
 #include "shell/viewer.h"
+#include "shell/viewer_print.h"
 
 HINSTANCE gModule = nullptr;
 char gSettingsFile[MAX_PATH] = "";
@@ -85,6 +86,20 @@ HBITMAP PreviewBitmap(const char* fileName, int width, int height) {
     return bitmap;
 }
 
+// The frame on screen, on the printer the user picks in the print dialog.
+// Cancelled is no failure; a failure has been told in a message box.
+int Print(HWND listWin, const wchar_t* fileToPrint, const wchar_t* printer, const RECT* margins) {
+    if (!IsViewerWindow(listWin)) return kHostFailure;
+    const Image* frame = ViewerShownFrame(listWin);
+    if (!frame) return kHostFailure;
+    // The job is named after the file, as the printer's queue shows it.
+    const wchar_t* title = fileToPrint && *fileToPrint ? fileToPrint : L"Movrel";
+    for (const wchar_t* at = title; *at; ++at)
+        if ((*at == L'\\' || *at == L'/') && at[1]) title = at + 1;
+    const int result = ViewerPrint(listWin, frame, printer && *printer ? printer : nullptr, margins, title);
+    return result == kPrintFailed ? kHostFailure : kHostSuccess;
+}
+
 }  // namespace
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
@@ -144,6 +159,18 @@ extern "C" int __stdcall ListSendCommand(HWND listWin, int command, int paramete
             return ViewerSetPercent(listWin, parameter) ? kHostSuccess : kHostFailure;
         default: return kHostFailure;
     }
+}
+
+// The host's printer (none for the system's default) is preselected in the
+// print dialog; the margins are in 0.1 mm from the paper's edges.
+extern "C" int __stdcall ListPrint(HWND listWin, char* fileToPrint, char* defaultPrinter, int, RECT* margins) {
+    const std::wstring file = Utf8Name::WideFromAnsi(fileToPrint);
+    const std::wstring printer = Utf8Name::WideFromAnsi(defaultPrinter);
+    return Print(listWin, file.c_str(), printer.c_str(), margins);
+}
+
+extern "C" int __stdcall ListPrintW(HWND listWin, WCHAR* fileToPrint, WCHAR* defaultPrinter, int, RECT* margins) {
+    return Print(listWin, fileToPrint, defaultPrinter, margins);
 }
 
 // What the host hands over right after loading the library.

@@ -539,6 +539,11 @@ ViewerState* ViewerGetState(HWND window) {
     return reinterpret_cast<ViewerState*>(GetWindowLongPtrA(window, GWLP_USERDATA));
 }
 
+const Image* ViewerShownFrame(HWND window) {
+    const ViewerState* state = ViewerGetState(window);
+    return state ? state->current : nullptr;
+}
+
 int ViewerIsPaused(HWND window) {
     const ViewerState* state = ViewerGetState(window);
     return state ? state->paused : 0;

@@ -129,6 +129,9 @@ void ViewerLoadNote(const ViewerState* state, char* out, size_t size);
 
 // The window's state, or none for a window without one.
 ViewerState* ViewerGetState(HWND window);
+// The frame on screen, or none for a window without state. It stays valid
+// while the window keeps its file.
+const Image* ViewerShownFrame(HWND window);
 
 // State operations: each does nothing and returns 0 for a window without state.
 int ViewerIsPaused(HWND window);

@@ -16,7 +16,8 @@ PLUGIN_MACHINES = {'.wlx': 'pei-i386', '.wlx64': 'pei-x86-64'}
 
 
 PLUGIN_EXPORTS = sorted(['ListLoad', 'ListLoadW', 'ListLoadNext', 'ListLoadNextW', 'ListGetDetectString',
-                         'ListGetPreviewBitmap', 'ListGetPreviewBitmapW', 'ListSendCommand', 'ListSetDefaultParams'])
+                         'ListGetPreviewBitmap', 'ListGetPreviewBitmapW', 'ListPrint', 'ListPrintW', 'ListSendCommand',
+                         'ListSetDefaultParams'])
 
 
 def exports(dump):
