@@ -1,6 +1,7 @@
 #include "shell/viewer_print.h"
 
 #include <commdlg.h>
+#include <winspool.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -19,6 +20,15 @@ int64_t MarginPixels(LONG tenths, int dpi) { return (int64_t{std::max<LONG>(tent
 
 // Whole-number division rounded to the nearest; both positive.
 int64_t DivideRounded(int64_t a, int64_t b) { return (a + b / 2) / b; }
+
+// Whether any printer is installed or connected. Level 4 reads only names,
+// without asking any printer's driver.
+bool AnyPrinter() {
+    DWORD needed = 0;
+    DWORD count = 0;
+    EnumPrintersW(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 4, nullptr, 0, &needed, &count);
+    return needed > 0;
+}
 
 // A DEVNAMES block that preselects the named printer in the print dialog
 // (which fills in the driver and the port itself); none for no name.
@@ -52,6 +62,9 @@ struct PrinterChoice {
 };
 
 PrinterChoice ChoosePrinter(HWND owner, const wchar_t* printerName) {
+    // Without printers some versions of the dialog put up a box of their own
+    // and then return as if cancelled; ours says what is wrong.
+    if (!AnyPrinter()) return {nullptr, 1, PDERR_NODEVICES};
     PRINTDLGW dialog{};
     dialog.lStructSize = sizeof dialog;
     dialog.hwndOwner = owner;
@@ -159,9 +172,17 @@ RECT PrintDrawFrame(HDC dc, const Image* frame, const RECT* margins) {
     const RECT destination = PrintPlacement(PrintPageOf(dc), margins, ImageWidth(frame), ImageHeight(frame));
     const RECT source{0, 0, ImageWidth(frame), ImageHeight(frame)};
     // The frame goes over as the DIB it is, colour table and all, which the
-    // printer's driver maps to its colours; on a device with palettes the
-    // drawing realizes the frame's palette.
-    ImageDrawStretched(frame, dc, &source, &destination);
+    // printer's driver maps to its colours (on a device with palettes the
+    // drawing realizes the frame's palette). A colour count of 0 means a
+    // full table, but some metafile recorders (the spooler's, wine's) take it
+    // literally and record a picture without colours: the count is spelled
+    // out in a copy of the header, the pixels shared.
+    BitmapInfo header = *ImageHeader(frame);
+    if (header.bmiHeader.biBitCount <= 8 && header.bmiHeader.biClrUsed == 0)
+        header.bmiHeader.biClrUsed = 1u << header.bmiHeader.biBitCount;
+    Image view = *frame;
+    view.header = &header;
+    ImageDrawStretched(&view, dc, &source, &destination);
     return destination;
 }
 
