@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <memory>
 
 #include "formats/format.h"
 #include "formats/save.h"
@@ -10,6 +11,7 @@
 #include "shell/detect_string.h"
 #include "shell/lister_interface.h"
 #include "shell/viewer.h"
+#include "shell/viewer_print.h"
 
 HINSTANCE gModule = nullptr;
 char gSettingsFile[MAX_PATH] = "";
@@ -76,6 +78,26 @@ HBITMAP PreviewBitmap(const char* fileName, int width, int height) {
     return bitmap;
 }
 
+// The frame on screen, on the printer the user picks in the print dialog.
+// Cancelled is no failure; a failure has been told in a message box.
+int Print(HWND listWin, const wchar_t* fileToPrint, const wchar_t* printer, const RECT* margins) {
+    const Viewer* viewer = ViewerFromWindow(listWin);
+    if (!viewer) return kListFailure;
+    // A copy: playback goes on while the dialog is open, and the frame on
+    // screen with it.
+    struct Destroy {
+        void operator()(Image* image) const { ImageDestroy(image); }
+    };
+    std::unique_ptr<Image, Destroy> frame(ImageDuplicate(viewer->playback.frame()));
+    if (!frame) return kListFailure;
+    // The job is named after the file, as the printer's queue shows it.
+    const wchar_t* title = fileToPrint && *fileToPrint ? fileToPrint : L"Movrel";
+    for (const wchar_t* at = title; *at; ++at)
+        if ((*at == L'\\' || *at == L'/') && at[1]) title = at + 1;
+    const int result = ViewerPrint(listWin, frame.get(), printer && *printer ? printer : nullptr, margins, title);
+    return result == kPrintFailed ? kListFailure : kListSuccess;
+}
+
 }  // namespace
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
@@ -138,6 +160,18 @@ extern "C" int __stdcall ListSendCommand(HWND listWin, int command, int paramete
             return kListSuccess;
         default: return kListFailure;
     }
+}
+
+// The host's printer (none for the system's default) is preselected in the
+// print dialog; the margins are in 0.1 mm from the paper's edges.
+extern "C" int __stdcall ListPrint(HWND listWin, char* fileToPrint, char* defaultPrinter, int, RECT* margins) {
+    const std::wstring file = Utf8Name::WideFromAnsi(fileToPrint);
+    const std::wstring printer = Utf8Name::WideFromAnsi(defaultPrinter);
+    return Print(listWin, file.c_str(), printer.c_str(), margins);
+}
+
+extern "C" int __stdcall ListPrintW(HWND listWin, WCHAR* fileToPrint, WCHAR* defaultPrinter, int, RECT* margins) {
+    return Print(listWin, fileToPrint, defaultPrinter, margins);
 }
 
 extern "C" void __stdcall ListSetDefaultParams(ListDefaultParamStruct* params) {

@@ -83,6 +83,19 @@ Capture CaptureClient(HWND window) {
     return capture;
 }
 
+Capture PlayMetafile(HENHMETAFILE metafile, int width, int height) {
+    DibCanvas canvas(width, height);
+    std::fill_n(canvas.bits, static_cast<size_t>(width) * height, kWhite);
+    const RECT page{0, 0, width, height};
+    PlayEnhMetaFile(canvas.dc, metafile, &page);
+    GdiFlush();
+    Capture capture;
+    capture.width = width;
+    capture.height = height;
+    capture.pixels.assign(canvas.bits, canvas.bits + static_cast<size_t>(width) * height);
+    return capture;
+}
+
 int CountMismatches(const Capture& capture, RECT area, const std::function<uint32_t(int x, int y)>& expected,
                     std::string* first) {
     int count = 0;

@@ -260,6 +260,8 @@ constexpr uint32_t kWhite = 0xFFFFFF;
 
 // What the window's client area shows, after painting what is pending.
 Capture CaptureClient(HWND window);
+// A metafile played onto white paper of width x height pixels.
+Capture PlayMetafile(HENHMETAFILE metafile, int width, int height);
 // Pixels of `area` that differ from `expected`; the first one is described.
 int CountMismatches(const Capture& capture, RECT area, const std::function<uint32_t(int x, int y)>& expected,
                     std::string* first = nullptr);

@@ -11,12 +11,13 @@ import subprocess
 import sys
 
 SYSTEM_DLLS = {'kernel32.dll', 'user32.dll', 'gdi32.dll', 'msvcrt.dll', 'comdlg32.dll', 'avifil32.dll', 'msvfw32.dll',
-               'advapi32.dll'}
+               'advapi32.dll', 'winspool.drv'}
 PLUGIN_MACHINES = {'.wlx': 'pei-i386', '.wlx64': 'pei-x86-64'}
 
 
 PLUGIN_EXPORTS = sorted(['ListLoad', 'ListLoadW', 'ListLoadNext', 'ListLoadNextW', 'ListGetDetectString',
-                         'ListGetPreviewBitmap', 'ListGetPreviewBitmapW', 'ListSendCommand', 'ListSetDefaultParams'])
+                         'ListGetPreviewBitmap', 'ListGetPreviewBitmapW', 'ListPrint', 'ListPrintW', 'ListSendCommand',
+                         'ListSetDefaultParams'])
 
 
 def exports(dump):
