@@ -37,6 +37,7 @@ struct FrameFeed {
     bool scouting = true;     // the source may still have checkpoints to lay
     bool busy = false;        // the worker is decoding
     FrameFeedStatus status{};
+    uint64_t duration = 0;
 };
 
 namespace {
@@ -186,6 +187,7 @@ FrameFeed* FrameFeedOpen(FrameSource* source, bool worker, ErrorCode* error) {
     auto* feed = new (block) FrameFeed;
     feed->source = source;
     feed->monitor = monitor;
+    feed->duration = FrameSourceDuration(source);  // from the file's structure, before the worker has the source
     feed->slots.push_back({0, copy, LoadBudget::ImageFootprint(copy)});
     feed->bytes = feed->slots.back().bytes;
     Publish(feed);
@@ -243,6 +245,8 @@ FrameFeedStatus FrameFeedGetStatus(const FrameFeed* feed) {
     MonitorLock lock(feed->monitor);
     return feed->status;
 }
+
+uint64_t FrameFeedDuration(const FrameFeed* feed) { return feed->duration; }
 
 const FileFormat* FrameFeedFormat(const FrameFeed* feed) { return FrameSourceFormat(feed->source); }
 

@@ -56,6 +56,8 @@ struct FrameFeedStatus {
     int32_t stated;
     ErrorCode endedEarly;
 };
+// How long one pass plays, in milliseconds, as the file tells when opened.
+uint64_t FrameFeedDuration(const FrameFeed* feed);
 FrameFeedStatus FrameFeedGetStatus(const FrameFeed* feed);
 const FileFormat* FrameFeedFormat(const FrameFeed* feed);
 

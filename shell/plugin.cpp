@@ -133,9 +133,10 @@ extern "C" int __stdcall ListLoadNextW(HWND, HWND listWin, WCHAR* fileToLoad, in
     return LoadNext(listWin, Utf8Name(fileToLoad).text, showFlags);
 }
 
-// The thumbnail view: the first frame, area-averaged to fit the box, in a
-// DIB section of exactly that size that the host centres and deletes. Only
-// the first frame is decoded, so a long animation costs what a still does.
+// The thumbnail view: the first frame that shows a picture (a black or flat
+// intro is passed over, within a bounded look ahead), area-averaged to fit
+// the box, in a DIB section of exactly that size that the host centres and
+// deletes.
 extern "C" HBITMAP __stdcall ListGetPreviewBitmap(char* fileToLoad, int width, int height, char*, int) {
     return PreviewBitmap(Utf8Name(fileToLoad).text, width, height);
 }

@@ -113,3 +113,14 @@ bool ViewGeometry::zoomBy(int steps, ViewPoint about) {
 }
 
 bool ViewGeometry::zoomToActualSize() { return setZoom(kActualSize, {client_.x / 2, client_.y / 2}); }
+
+int32_t TimelineFrameAt(int64_t x, int64_t width, int32_t count) {
+    if (count <= 1 || width <= 1) return 0;
+    const int64_t last = count - 1;
+    return static_cast<int32_t>((std::clamp<int64_t>(x, 0, width - 1) * last + (width - 1) / 2) / (width - 1));
+}
+
+int64_t TimelineX(int32_t n, int64_t width, int32_t count) {
+    if (count <= 1 || width <= 1) return 0;
+    return std::clamp<int64_t>(n, 0, count - 1) * (width - 1) / (count - 1);
+}

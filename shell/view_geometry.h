@@ -73,3 +73,9 @@ private:
     bool center_ = false;
     int zoomIndex_ = kActualSize;
 };
+
+// The timeline along the bottom of the window: a track of `width` pixels
+// from the first frame at its left end to the last at its right end.
+// The frame under x (clamped to the track), and where frame n sits on it.
+int32_t TimelineFrameAt(int64_t x, int64_t width, int32_t count);
+int64_t TimelineX(int32_t n, int64_t width, int32_t count);

@@ -148,6 +148,7 @@ void LoadPreferences(Viewer& viewer) {
     viewer.startPaused = ReadSetting("StartPaused", 0) == 1;
     viewer.playback.setLoop(ReadSetting("Loop", 1) != 0);
     viewer.background = std::clamp(ReadSetting("Background", kBackgroundHost), 0, 2);
+    viewer.timeline = ReadSetting("Timeline", 0) == 1;
 }
 
 void RememberPreferences(const Viewer& viewer) {
@@ -156,6 +157,7 @@ void RememberPreferences(const Viewer& viewer) {
     WriteSetting("StartPaused", viewer.startPaused ? 1 : 0);
     WriteSetting("Loop", viewer.playback.loop() ? 1 : 0);
     WriteSetting("Background", viewer.background);
+    WriteSetting("Timeline", viewer.timeline ? 1 : 0);
 }
 
 // ---- Files --------------------------------------------------------------------------
@@ -168,6 +170,15 @@ FrameFeed* OpenFile(const char* fileName) {
     if (!source) return nullptr;
     ErrorCode error = kErrorNone;
     return FrameFeedOpen(source, true, &error);
+}
+
+// The geometry's client area: the window's, above the timeline when it shows.
+void UpdateClient(Viewer& viewer) {
+    RECT client;
+    GetClientRect(viewer.window, &client);
+    const RECT timeline = ViewerTimelineRect(viewer);
+    viewer.geometry.setClient(client.right, client.bottom - (timeline.bottom - timeline.top));
+    ViewerSyncScrollBars(viewer);
 }
 
 // Shows `feed` from its first frame, at the top-left.
@@ -275,7 +286,25 @@ LRESULT OnMouseWheel(Viewer& viewer, WPARAM wparam, LPARAM lparam) {
 
 // ---- Mouse --------------------------------------------------------------------------
 
+// A click on the timeline shows the frame under it; dragging along it
+// shows the frames under the pointer as it moves.
+bool OnTimeline(const Viewer& viewer, POINT at) {
+    const RECT band = ViewerTimelineRect(viewer);
+    return PtInRect(&band, at) != 0;
+}
+
+void ScrubTo(Viewer& viewer, POINT at) {
+    const RECT track = ViewerTimelineTrack(viewer);
+    viewer.playback.goTo(TimelineFrameAt(at.x - track.left, track.right - track.left, viewer.playback.status().count));
+}
+
 void BeginDrag(Viewer& viewer, POINT at) {
+    if (OnTimeline(viewer, at)) {
+        viewer.scrubbing = true;
+        SetCapture(viewer.window);
+        ScrubTo(viewer, at);
+        return;
+    }
     const ViewPoint range = viewer.geometry.scrollRange();
     if (range.x <= 0 && range.y <= 0) return;  // nothing to pan
     viewer.dragging = true;
@@ -285,13 +314,14 @@ void BeginDrag(Viewer& viewer, POINT at) {
 }
 
 void DragTo(Viewer& viewer, POINT at) {
+    if (viewer.scrubbing) return ScrubTo(viewer, at);
     if (!viewer.dragging) return;
     ScrollTo(viewer, viewer.dragScroll.x - (at.x - viewer.dragFrom.x), viewer.dragScroll.y - (at.y - viewer.dragFrom.y));
 }
 
 void EndDrag(Viewer& viewer) {
-    if (!viewer.dragging) return;
-    viewer.dragging = false;
+    if (!viewer.dragging && !viewer.scrubbing) return;
+    viewer.dragging = viewer.scrubbing = false;
     if (GetCapture() == viewer.window) ReleaseCapture();
 }
 
@@ -326,6 +356,7 @@ LRESULT OnInitMenu(const Viewer& viewer, WPARAM wparam) {
     Check(menu, IDM_CENTER, viewer.geometry.center());
     Check(menu, IDM_START_PAUSED, viewer.startPaused);
     Check(menu, IDM_LOOP, playback.loop());
+    Check(menu, IDM_TIMELINE, viewer.timeline);
     CheckMenuRadioItem(menu, IDM_BACKGROUND_AUTO, IDM_BACKGROUND_DARK, IDM_BACKGROUND_AUTO + viewer.background, MF_BYCOMMAND);
     HMENU popup = viewer.popup;
     char text[48];
@@ -374,6 +405,11 @@ void ChangePreference(Viewer& viewer, WORD id) {
             break;
         case IDM_START_PAUSED: viewer.startPaused = !viewer.startPaused; break;
         case IDM_LOOP: viewer.playback.setLoop(!viewer.playback.loop()); break;
+        case IDM_TIMELINE:
+            viewer.timeline = !viewer.timeline;
+            UpdateClient(viewer);
+            InvalidateRect(viewer.window, nullptr, TRUE);
+            break;
         default:
             viewer.background = id - IDM_BACKGROUND_AUTO;
             InvalidateRect(viewer.window, nullptr, TRUE);
@@ -412,6 +448,7 @@ LRESULT OnCommand(Viewer& viewer, WPARAM wparam, LPARAM lparam) {
         case IDM_SHOW_FRAME_NUMBER:
         case IDM_START_PAUSED:
         case IDM_LOOP:
+        case IDM_TIMELINE:
         case IDM_BACKGROUND_AUTO:
         case IDM_BACKGROUND_WHITE:
         case IDM_BACKGROUND_DARK: ChangePreference(viewer, LOWORD(wparam)); break;
@@ -421,10 +458,7 @@ LRESULT OnCommand(Viewer& viewer, WPARAM wparam, LPARAM lparam) {
 }
 
 LRESULT OnSize(Viewer& viewer) {
-    RECT client;
-    GetClientRect(viewer.window, &client);
-    viewer.geometry.setClient(client.right, client.bottom);
-    ViewerSyncScrollBars(viewer);
+    UpdateClient(viewer);
     return 0;
 }
 
@@ -530,10 +564,7 @@ void ViewerSetShowFlags(Viewer& viewer, int flags) {
     viewer.geometry.setFit(flags & kShowFitToWindow, flags & kShowFitLargerOnly);
     viewer.geometry.setCenter(flags & kShowCenter);
     viewer.darkMode = flags & kShowDarkMode;
-    RECT client;
-    GetClientRect(viewer.window, &client);
-    viewer.geometry.setClient(client.right, client.bottom);
-    ViewerSyncScrollBars(viewer);
+    UpdateClient(viewer);
     // Erased: a fitted or centred frame leaves part of the client area unpainted.
     InvalidateRect(viewer.window, nullptr, TRUE);
 }

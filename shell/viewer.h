@@ -65,6 +65,9 @@ public:
     bool startPaused = false;
     int32_t background = kBackgroundHost;
     bool darkMode = false;  // the host's
+    bool timeline = false;  // the bar to seek with, along the bottom (animations only)
+
+    bool scrubbing = false;      // the left button drags along the timeline
 
     int32_t wheelRemainder = 0;  // wheel turn short of a whole notch, kept for the next message
     bool dragging = false;       // the left button drags the picture
@@ -102,6 +105,11 @@ int ViewerCopy(const Viewer& viewer);
 void ViewerPaint(Viewer& viewer, HDC dc);
 // The scroll bars from the geometry; the client area they leave goes back to it.
 void ViewerSyncScrollBars(Viewer& viewer);
+// The timeline's band at the bottom of the client area; empty when it is
+// not shown (turned off, or a still picture). The picture's area is above it.
+RECT ViewerTimelineRect(const Viewer& viewer);
+// The timeline's track within its band: where the first and last frames sit.
+RECT ViewerTimelineTrack(const Viewer& viewer);
 COLORREF ViewerBackgroundColor(const Viewer& viewer);
 // Frees what the display keeps for the frame on screen: its reduced copy
 // (and, when `all`, the overlay font).

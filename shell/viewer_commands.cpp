@@ -328,6 +328,11 @@ int ViewerShowInformation(Viewer& viewer) {
     char message[512];
     int length = wsprintfA(message, "Type: %s\n\nWidth: %d\nHeight: %d\nColor Depth: %s colors\n\nTotal frame number: %d frame(s)",
                            type, ImageWidth(image), ImageHeight(image), colors, static_cast<int>(status.count));
+    if (status.count > 1) {
+        char duration[32];
+        DurationText(FrameFeedDuration(viewer.playback.feed()), duration, sizeof duration);
+        length += wsprintfA(message + length, "\nDuration: %s", duration);
+    }
     char note[128];
     ViewerLoadNote(viewer, note, sizeof note);
     if (note[0]) wsprintfA(message + length, "\n(%s)", note);

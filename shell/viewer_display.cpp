@@ -154,6 +154,27 @@ void DrawOverlay(Viewer& viewer, HDC dc, const char* note) {
     if (note[0]) OverlayDraw(dc, viewer.overlayFont, dpi, note, top);
 }
 
+// The timeline: a black band with the track in grey, the part played in
+// white and a white mark at the frame on screen, sized for the DPI like the
+// overlay and as readable on any picture.
+void DrawTimeline(const Viewer& viewer, HDC dc) {
+    const RECT band = ViewerTimelineRect(viewer);
+    if (band.bottom <= band.top) return;
+    FillRect(dc, &band, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
+    const RECT track = ViewerTimelineTrack(viewer);
+    const int dpi = WindowDpi(viewer.window);
+    const LONG middle = (band.top + band.bottom) / 2;
+    const LONG half = std::max(1, MulDiv(1, dpi, 96));
+    const LONG x = track.left + static_cast<LONG>(TimelineX(viewer.playback.position(), track.right - track.left,
+                                                             viewer.playback.status().count));
+    const RECT rest{track.left, middle - half, track.right, middle + half};
+    const RECT played{track.left, middle - half, x, middle + half};
+    const RECT mark{x - 2 * half, band.top + 2 * half, x + 2 * half, band.bottom - 2 * half};
+    FillRect(dc, &rest, static_cast<HBRUSH>(GetStockObject(GRAY_BRUSH)));
+    FillRect(dc, &played, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+    FillRect(dc, &mark, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+}
+
 // A bar's range and position from the geometry. The bar holds 32 bits;
 // beyond that (a picture zoomed past 2^31 pixels) it stops at its end.
 void SetBar(HWND window, int bar, int64_t range, int64_t position) {
@@ -176,6 +197,20 @@ void ViewerSyncScrollBars(Viewer& viewer) {
     SetBar(viewer.window, SB_VERT, viewer.geometry.scrollRange().y, viewer.geometry.scroll().y);
 }
 
+RECT ViewerTimelineRect(const Viewer& viewer) {
+    if (!viewer.timeline || viewer.playback.status().count <= 1) return RECT{};
+    RECT client;
+    GetClientRect(viewer.window, &client);
+    const LONG height = std::min<LONG>(client.bottom, MulDiv(16, WindowDpi(viewer.window), 96));
+    return {0, client.bottom - height, client.right, client.bottom};
+}
+
+RECT ViewerTimelineTrack(const Viewer& viewer) {
+    const RECT band = ViewerTimelineRect(viewer);
+    const LONG margin = MulDiv(8, WindowDpi(viewer.window), 96);
+    return {band.left + margin, band.top, std::max(band.left + margin, band.right - margin), band.bottom};
+}
+
 COLORREF ViewerBackgroundColor(const Viewer& viewer) {
     const bool dark = viewer.background == kBackgroundHost ? viewer.darkMode : viewer.background == kBackgroundDark;
     return dark ? RGB(32, 32, 32) : RGB(255, 255, 255);
@@ -188,6 +223,7 @@ void ViewerPaint(Viewer& viewer, HDC dc) {
     char note[128] = "";
     if (viewer.playback.status().endedEarly == kErrorOutOfMemory) ViewerLoadNote(viewer, note, sizeof note);
     if (viewer.showFrameNumber || note[0]) DrawOverlay(viewer, dc, note);
+    DrawTimeline(viewer, dc);
 }
 
 void ViewerReleaseDisplay(Viewer& viewer, bool all) {

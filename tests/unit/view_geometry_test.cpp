@@ -95,4 +95,18 @@ TEST(ViewGeometry, ZoomStepsAboutAPoint) {
     EXPECT_EQ(g.percent(), 100);
 }
 
+// Clicks at either end of the timeline reach the first and the last frame;
+// in between they round to the nearest, and each frame's mark leads back to it.
+TEST(ViewGeometry, TimelinePositions) {
+    EXPECT_EQ(TimelineFrameAt(0, 401, 6000), 0);
+    EXPECT_EQ(TimelineFrameAt(100, 401, 6000), 1500);
+    EXPECT_EQ(TimelineFrameAt(200, 401, 6000), 3000);
+    EXPECT_EQ(TimelineFrameAt(400, 401, 6000), 5999);
+    EXPECT_EQ(TimelineFrameAt(-50, 401, 6000), 0);
+    EXPECT_EQ(TimelineFrameAt(9999, 401, 6000), 5999);
+    EXPECT_EQ(TimelineFrameAt(50, 401, 1), 0);
+    for (int32_t n = 0; n < 7; ++n) EXPECT_EQ(TimelineFrameAt(TimelineX(n, 300, 7), 300, 7), n);
+    EXPECT_EQ(TimelineX(5999, 401, 6000), 400);
+}
+
 }  // namespace
