@@ -167,7 +167,7 @@ bool AskExportName(const Viewer& viewer, int filterFlags, FormatId id, char* nam
 // Starts the export on its worker; one at a time: while one runs, its
 // progress window comes to the front instead.
 int StartJob(Viewer& viewer, bool numberedFiles, FormatId id, const char* name, int32_t firstFrame) {
-    ExportJobParams params{viewer.window, numberedFiles, id, name, viewer.path, firstFrame};
+    ExportJobParams params{gModule, viewer.window, kMessageExportDone, numberedFiles, id, name, viewer.path, firstFrame};
     ErrorCode error = kErrorNone;
     viewer.job = ExportJobStart(params, &error);
     if (viewer.job) return 1;

@@ -6,7 +6,6 @@
 
 #include "formats/frame_source.h"
 #include "platform/platform.h"
-#include "shell/viewer.h"
 
 namespace {
 
@@ -17,7 +16,9 @@ constexpr int kCancelId = 2;                   // IDCANCEL
 }  // namespace
 
 struct ExportJob {
+    HINSTANCE module = nullptr;
     HWND lister = nullptr;
+    UINT doneMessage = 0;
     bool numberedFiles = false;
     char fileName[kMaxPath] = "";
     char sourcePath[kMaxPath] = "";
@@ -73,7 +74,7 @@ void Work(void* context) {
             job->result = ExportAnimation(&job->request);
         job->run = nullptr;
     }
-    PostMessageA(job->lister, kMessageExportDone, 0, 0);
+    PostMessageA(job->lister, job->doneMessage, 0, 0);
 }
 
 // ---- The progress window ------------------------------------------------------------
@@ -121,7 +122,7 @@ LRESULT CALLBACK ProgressProc(HWND window, UINT message, WPARAM wparam, LPARAM l
 HWND CreateProgress(ExportJob* job, const char* caption) {
     WNDCLASSA windowClass{};
     windowClass.lpfnWndProc = ProgressProc;
-    windowClass.hInstance = gModule;
+    windowClass.hInstance = job->module;
     windowClass.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32512));  // IDC_ARROW
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     windowClass.lpszClassName = kProgressClassName;
@@ -140,13 +141,13 @@ HWND CreateProgress(ExportJob* job, const char* caption) {
     const int x = (lister.left + lister.right - width) / 2, y = (lister.top + lister.bottom - height) / 2;
     HWND owner = GetAncestor(job->lister, GA_ROOT);
     HWND window = CreateWindowExA(WS_EX_DLGMODALFRAME, kProgressClassName, caption, style, x, y, width, height, owner,
-                                  nullptr, gModule, job);
+                                  nullptr, job->module, job);
     if (!window) return nullptr;
     HFONT font = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
     job->text = CreateWindowExA(0, "STATIC", "", WS_CHILD | WS_VISIBLE, scaled(12), scaled(14), scaled(296), scaled(20),
-                                window, nullptr, gModule, nullptr);
+                                window, nullptr, job->module, nullptr);
     HWND cancel = CreateWindowExA(0, "BUTTON", "Cancel", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, scaled(232), scaled(56),
-                                  scaled(76), scaled(26), window, reinterpret_cast<HMENU>(kCancelId), gModule, nullptr);
+                                  scaled(76), scaled(26), window, reinterpret_cast<HMENU>(kCancelId), job->module, nullptr);
     SendMessageA(job->text, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
     SendMessageA(cancel, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
     ShowWindow(window, SW_SHOW);
@@ -171,7 +172,9 @@ ExportJob* ExportJobStart(const ExportJobParams& params, ErrorCode* error) {
         return nullptr;
     }
     auto* job = new (block) ExportJob;
+    job->module = params.module;
     job->lister = params.lister;
+    job->doneMessage = params.doneMessage;
     job->numberedFiles = params.numberedFiles;
     lstrcpynA(job->fileName, params.fileName, kMaxPath);
     lstrcpynA(job->sourcePath, params.sourcePath, kMaxPath);

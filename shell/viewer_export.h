@@ -15,7 +15,9 @@
 struct ExportJob;
 
 struct ExportJobParams {
-    HWND lister;              // told kMessageExportDone when the worker ends
+    HINSTANCE module;         // the library, for the progress window's class
+    HWND lister;              // posted `doneMessage` when the worker ends
+    UINT doneMessage;
     bool numberedFiles;       // one file per frame, or one animation
     FormatId formatId;
     const char* fileName;     // the file, or the start of the numbered names
