@@ -25,9 +25,9 @@
 constexpr int32_t kFeedAhead = 3;
 constexpr int32_t kFeedBehind = 4;
 #if UINTPTR_MAX > 0xFFFFFFFFu
-constexpr uint64_t kFeedMemory = uint64_t{24} << 20;
-#else
 constexpr uint64_t kFeedMemory = uint64_t{12} << 20;
+#else
+constexpr uint64_t kFeedMemory = uint64_t{8} << 20;
 #endif
 
 struct FrameFeed;
