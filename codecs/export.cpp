@@ -72,10 +72,10 @@ bool PlanFor(const ExportRequest& request, uint32_t firstDelay, ExportPlan& plan
             plan.gif.colors = plan.colors.get();
         }
     } else if (request.formatId == kFormatSpr) {
-        // The header counts the frames: a source's are counted to the end
-        // first (which also lays the checkpoints the writing pass starts from).
+        // The header counts the frames: a source's are decoded to the end
+        // first, where damage may end them before the count the file states.
         if (request.source)
-            while (FrameSourceScout(request.source)) {
+            for (int n = request.firstFrame; FrameSourceFrame(request.source, n); ++n) {
             }
         plan.spr.frames = Frames(request).total(request);
         plan.openOptions = &plan.spr;

@@ -166,9 +166,10 @@ void StopScout(FrameSource* s) {
 }
 
 const Image* DecodeTo(FrameSource* s, int32_t n) {
-    // Back, or further on than the live decoder is when a checkpoint is nearer.
-    const Checkpoint* near = NearestCheckpoint(s, n);
-    if (!s->live || n < s->liveNext || (near && near->index > s->liveNext)) {
+    // Back, or on from a checkpoint that scouting laid past the live decoder.
+    const bool ahead = !s->checkpoints.empty() && s->checkpoints.back().index > s->liveNext &&
+                       NearestCheckpoint(s, n) && NearestCheckpoint(s, n)->index > s->liveNext;
+    if (!s->live || n < s->liveNext || ahead) {
         if (!Rewind(s, n)) {
             End(s, kErrorOutOfMemory);
             return nullptr;
@@ -353,4 +354,10 @@ uint64_t FrameSourceDuration(FrameSource* source) {
     uint64_t total = 0;
     for (int32_t n = 0; const Image* frame = FrameSourceFrame(source, n); ++n) total += ImageGetDelay(frame);
     return total;
+}
+
+void FrameSourceInOrder(FrameSource* source) {
+    if (!source->ops) return;
+    source->interval = kNoCheckpoints;
+    Thin(source);
 }

@@ -65,6 +65,10 @@ uint64_t FrameSourceDuration(FrameSource* source);
 // how many there are).
 const Image* FrameSourceFrame(FrameSource* source, int32_t n);
 
+// For a caller that reads the frames in order (once, or from the first
+// again): no checkpoints are taken, which saves their memory and copying.
+void FrameSourceInOrder(FrameSource* source);
+
 // The frame that decoding begins at to reach frame n: n itself when it is
 // the one given last or the next in order, otherwise the nearest checkpoint
 // before it (or 0). Asking for the frames from there to n one at a time costs

@@ -170,6 +170,7 @@ const Image* FirstPictureAfter(FrameSource* source, const FirstFrame& first) {
 Image* ImageLoadThumbnail(const char* fileName, int boxWidth, int boxHeight, LoadRequest* request) {
     FrameSource* source = FrameSourceOpenFile(fileName, request);
     if (!source) return nullptr;
+    FrameSourceInOrder(source);
     const uint64_t opened = FrameSourceWork(source).spent();
     const Image* first = FrameSourceFrame(source, 0);
     if (!first) {

@@ -71,6 +71,7 @@ using SourcePtr = std::unique_ptr<FrameSource, SourceCloser>;
 SourcePtr OpenOrComplain(const std::string& path) {
     LoadRequest request{};
     SourcePtr source(FrameSourceOpenFile(path.c_str(), &request));
+    if (source) FrameSourceInOrder(source.get());  // the tool reads each file from the first frame on
     if (!source) {
         ErrorCode code = request.error == kErrorNone ? kErrorUnknown : request.error;
         std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(code), path.c_str());
