@@ -545,9 +545,13 @@ Image* StartFrame(Composer& c, const Palette& palette, int depth, const Rect& ar
         indexed = backgroundValue >= 0;
     }
     if (!indexed) depth = 24;
-    if (!c.budget.take(LoadBudget::ImageFootprint(c.width, c.height, depth))) return nullptr;
+    const uint64_t bytes = LoadBudget::ImageFootprint(c.width, c.height, depth);
+    if (!c.budget.take(bytes)) return nullptr;
     Image* frame = depth == lastDepth ? ImageDuplicate(c.last) : Widen(c.last, depth, c.lastPalette);
-    if (!frame) return nullptr;
+    if (!frame) {
+        c.budget.give(bytes);
+        return nullptr;
+    }
     frame->format = nullptr;  // only the chain's first image names the format, and the copy may be of it
     Dispose(c, frame, backgroundValue);
     if (indexed) ImageSetPalette(frame, palette.data());
