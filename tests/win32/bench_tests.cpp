@@ -16,11 +16,13 @@ namespace {
 
 constexpr uint64_t kMiB = uint64_t{1} << 20;
 
+// The process's private bytes: its commit charge, which wine gives only as
+// PagefileUsage (on Windows the two are the same).
 uint64_t PrivateBytes() {
-    PROCESS_MEMORY_COUNTERS_EX counters{};
+    PROCESS_MEMORY_COUNTERS counters{};
     counters.cb = sizeof counters;
-    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters);
-    return counters.PrivateUsage;
+    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
+    return counters.PagefileUsage;
 }
 
 double Milliseconds(FILETIME time) { return static_cast<double>(uint64_t{time.dwHighDateTime} << 32 | time.dwLowDateTime) / 1e4; }
@@ -44,7 +46,7 @@ public:
     explicit HangDetector(HWND window) : window_(window), thread_(CreateThread(nullptr, 0, Run, this, 0, nullptr)) {}
     ~HangDetector() {
         stop_ = true;
-        WaitForSingleObject(thread_, INFINITE);
+        PumpUntil([&] { return WaitForSingleObject(thread_, 0) == WAIT_OBJECT_0; });  // it may be asking
         CloseHandle(thread_);
     }
     // The longest wait since the last take, in ms.
@@ -69,6 +71,11 @@ private:
     std::atomic<int64_t> longestUs_{0};
     HANDLE thread_;
 };
+
+bool Told(const Lister& lister, int percent) {
+    const std::vector<int> told = lister.told(kHostItemPercent);
+    return std::find(told.begin(), told.end(), percent) != told.end();
+}
 
 // Dispatches messages for `ms`, keeping the most private bytes seen.
 uint64_t PumpKeepingPeak(DWORD ms, uint64_t peak) {
@@ -117,7 +124,7 @@ TEST_F(bench, four_long_files_at_once) {
     for (auto& lister : listers) gPlugin.listSendCommand(lister->viewer(), kListCommandSetPercent, 100);
     EXPECT_TRUE(PumpUntil([&] {
         peak = std::max(peak, PrivateBytes());
-        return std::all_of(listers.begin(), listers.end(), [](auto& l) { return l->percent() == 100; });
+        return std::all_of(listers.begin(), listers.end(), [](auto& l) { return Told(*l, 100); });
     }));
     peak = PumpKeepingPeak(1000, peak);
     Note("four windows of 6000 frames: private bytes +%.1f MiB at most (%d-bit)", static_cast<double>(peak - before) / kMiB,
@@ -133,6 +140,8 @@ TEST_F(bench, the_lister_answers_at_once_whatever_the_viewer_does) {
     OutputDir out("hang");
     Lister lister(gFiles.still, 0);
     lister.destroyViewer();
+    Pump(0);
+    lister.log.clear();
     HangDetector detector(lister.parent());
     Pump(100);
     detector.take();
@@ -146,7 +155,7 @@ TEST_F(bench, the_lister_answers_at_once_whatever_the_viewer_does) {
     ASSERT_TRUE(viewer);
     MoveWindow(viewer, 0, 0, 640, 480, TRUE);
     SendKey(viewer, VK_END, Ctrl::left);
-    EXPECT_TRUE(PumpUntil([&] { return lister.told(kHostItemPercent) == std::vector<int>{0, 100}; }));
+    EXPECT_TRUE(PumpUntil([&] { return Told(lister, 100); }));
     report("6000 frames opened and at once at the last");
     PumpUntil([&] { return lister.percent() == 3; });
     report("played to 3%");
@@ -164,10 +173,12 @@ TEST_F(bench, the_lister_answers_at_once_whatever_the_viewer_does) {
         ExpectWindows(windows);
         const double start = NowMs();
         SendKey(viewer, key, Ctrl::left);
+        // The system's dialogs apart, from the moment the progress shows.
+        const double dialogs = detector.take();
         const ProgressSeen progress = WatchProgress();
         EXPECT_TRUE(ExpectationMet());
-        Note("%s exported in %.1f s: %s", avi ? "300 frames to AVI" : "6000 frames to GIF", (NowMs() - start) / 1000,
-             progress.lines.empty() ? "" : progress.lines.back().c_str());
+        Note("%s exported in %.1f s (%s); the dialogs and the start held the lister %.1f ms at most", avi ? "300 frames to AVI" : "6000 frames to GIF",
+             (NowMs() - start) / 1000, progress.lines.empty() ? "" : progress.lines.back().c_str(), dialogs);
         report(avi ? "an AVI export of 300 frames" : "a GIF export of 6000 frames");
     }
     const double start = NowMs();

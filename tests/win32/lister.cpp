@@ -66,7 +66,7 @@ std::vector<Message> Lister::messages(UINT message) const {
 std::vector<int> Lister::told(WORD item) const {
     std::vector<int> values;
     for (const Message& m : messages(WM_COMMAND))
-        if (HIWORD(m.wparam) == item && reinterpret_cast<HWND>(m.lparam) == viewer_) values.push_back(LOWORD(m.wparam));
+        if (HIWORD(m.wparam) == item) values.push_back(LOWORD(m.wparam));
     return values;
 }
 
