@@ -4,6 +4,7 @@
 
 #include <commdlg.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <map>
@@ -293,6 +294,16 @@ ExpectedWindow ReadMenu(MenuSeen* seen, std::vector<WPARAM> keys) {
                 return true;
             }};
 }
+
+MenuSeen OpenMenu(HWND viewer, std::vector<WPARAM> keys) {
+    MenuSeen menu;
+    ExpectWindows({ReadMenu(&menu, std::move(keys))});
+    SendKey(viewer, VK_APPS);
+    EXPECT_TRUE(ExpectationMet());
+    return menu;
+}
+
+bool Checked(const MenuSeen& menu, UINT id) { return std::find(menu.checked.begin(), menu.checked.end(), id) != menu.checked.end(); }
 
 // ---- The export progress window -------------------------------------------------------------
 

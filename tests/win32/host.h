@@ -27,8 +27,6 @@
 #include "platform/platform.h"
 #include "shell/lister_interface.h"
 
-// ---- Runner -------------------------------------------------------------------------
-
 // The fixture of every test (`using GROUP = HostTest;`). While a test runs
 // the watchdog is armed, and what the helper saw (an unexpected window, a
 // test stuck for a minute) fails it.
@@ -88,8 +86,6 @@ public:
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "\\" + name; }
     std::string list(const std::string& subdirectory = "") const;  // "{a, b}", sorted
-
-private:
     std::string path_;
 };
 
@@ -100,8 +96,6 @@ struct ResourceCounts {
     int threads = 0;
 };
 ResourceCounts CountResources();
-
-// ---- The lister window, the message loop, keys -------------------------------------------
 
 HWND ListLoad(HWND parent, const std::string& file, int showFlags);  // the wide entry point
 
@@ -149,8 +143,6 @@ void ReleaseKeys();
 void Command(HWND viewer, WORD id);  // as the window sends it to itself, or a menu choice
 void PauseAt(HWND viewer, int percent);  // a step (which pauses), then lc_setpercent
 
-// ---- Pictures and the screen ---------------------------------------------------------------
-
 struct ChainDeleter {
     void operator()(Image* image) const { ImageDestroy(image); }
 };
@@ -164,8 +156,6 @@ public:
     ~Frames();
     int count() const;
     const Image* operator[](int n);  // valid until the next call
-
-private:
     FrameSource* source_ = nullptr;
 };
 // Every frame of one file against the other's: empty when all are the same.
@@ -198,8 +188,6 @@ bool WaitShows(HWND viewer, const Image* frame, int left = 0, int top = 0);
 // How far a picture shown at half size (width x height) is from the average
 // of each 2 x 2 block of `frame`: the largest difference of a channel, times 4.
 int HalfSizeError(const Image* frame, int width, int height, const PixelFunction& shown);
-
-// ---- Dialogs, menus and the export progress ---------------------------------------------------
 
 // A window the running test expects: its class ("#32770" for dialogs and
 // boxes, "#32768" for menus) and what the helper thread does with it; the
@@ -246,6 +234,8 @@ struct MenuSeen {
     std::vector<std::string> sharedLetters;  // items of one menu that underline the same letter
 };
 ExpectedWindow ReadMenu(MenuSeen* seen, std::vector<WPARAM> keys = {VK_ESCAPE});  // then sends it the keys
+MenuSeen OpenMenu(HWND viewer, std::vector<WPARAM> keys = {VK_ESCAPE});  // with the Applications key
+bool Checked(const MenuSeen& menu, UINT id);
 
 // The export under way in its progress window, watched until it closes;
 // `step` sees each new line and may act on the window.
@@ -257,8 +247,8 @@ struct ProgressSeen {
 ProgressSeen WatchProgress(const std::function<void(HWND progress, const std::string& line)>& step = {});
 int FramesWritten(const std::string& line, int* total = nullptr);  // "N of M frames written": N, else -1
 
-// For the runner: the helper's round over the main thread's visible windows;
-// what it reported since the test began; a report of its own.
+// For the runner: the helper's round over the main thread's visible windows,
+// and what it reported since the test began.
 void HandleWindows(const std::vector<HWND>& visible);
 std::vector<std::string> TakeHelperFailures();
 void ReportHelperFailure(const std::string& failure);
