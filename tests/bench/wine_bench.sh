@@ -8,6 +8,7 @@
 # Each measurement is printed, and a goal missed fails the run.
 #
 # usage: tests/bench/wine_bench.sh [GoogleTest filter, default bench.*]
+#        (PRESETS=mingw64 for one build; the wine prefix as in scripts/wine-env.sh)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 . scripts/wine-env.sh

@@ -117,10 +117,11 @@ int CountDifferences(const Capture& got, const Capture& want, std::string* first
 }
 
 bool Shows(HWND viewer, const Image* frame, int left, int top) {
+    if (!frame) return false;
     const Capture shown = CaptureClient(viewer);
     const RECT area{std::max(left, 0), std::max(top, 0), std::min(left + ImageWidth(frame), shown.width),
                     std::min(top + ImageHeight(frame), shown.height)};
-    return frame && CountMismatches(shown, area, [&](int x, int y) { return PixelColor(frame, x - left, y - top); }) == 0;
+    return CountMismatches(shown, area, [&](int x, int y) { return PixelColor(frame, x - left, y - top); }) == 0;
 }
 
 bool WaitShows(HWND viewer, const Image* frame, int left, int top) {
