@@ -199,13 +199,8 @@ TEST_F(extract, names_past_260_characters) {
 
 TEST_F(exports, a_failed_export_leaves_no_file) {
     // A true-colour picture cannot be written to a Pro Motion file.
-    Image* deep = ImageCreate(40, 30, 24);
-    SaveRequest request{kFormatBmp, nullptr, nullptr, kErrorNone};
-    const std::string bmp = gFiles.dir + "\\deep24.bmp";
-    EXPECT_EQ(ImageSaveFile(deep, bmp.c_str(), &request), 1);
-    ImageDestroy(deep);
     OutputDir out("failed");
-    Lister lister(bmp, 0, 300, 200);
+    Lister lister(gFiles.deep, 0, 300, 200);
     SaveDialogView view;
     BoxSeen box;
     RunExport(lister.viewer(), IDM_EXPORT_SPR, {SaveDialog(&view, "broken"), AnswerBox(&box)});

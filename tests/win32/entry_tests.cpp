@@ -97,11 +97,12 @@ TEST_F(entry, list_send_command) {
     EXPECT_TRUE(WaitShows(viewer, steps[3]));
     // Commands the plug-in does not use report failure and change nothing.
     for (int command : {0, 3, 5, -1, 1000}) EXPECT_EQ(gPlugin.listSendCommand(viewer, command, 2), kListFailure);
-    // New parameters repaint at once.
+    // New parameters repaint at once: centred, on dark.
     ValidateRect(viewer, nullptr);
-    EXPECT_EQ(gPlugin.listSendCommand(viewer, kListCommandNewParameters, kShowCenter), kListSuccess);
+    EXPECT_EQ(gPlugin.listSendCommand(viewer, kListCommandNewParameters, kShowCenter | kShowDarkMode), kListSuccess);
     EXPECT_TRUE(GetUpdateRect(viewer, nullptr, FALSE));
     EXPECT_TRUE(Shows(viewer, steps[3], 68, 51));
+    EXPECT_EQ(CaptureClient(viewer).at(10, 140), 0x202020u);
     // Not a viewer: nothing to copy, no position.
     EXPECT_EQ(gPlugin.listSendCommand(lister.parent(), kListCommandCopy, 0), kListFailure);
     EXPECT_EQ(gPlugin.listSendCommand(lister.parent(), kListCommandSetPercent, 0), kListFailure);

@@ -63,6 +63,7 @@ struct TestFiles {
     std::string still;    // one frame of 40 x 30, delay 0
     std::string fli;      // an FLI file, 3 frames of 32 x 20
     std::string gif;      // a GIF of 9 frames of 48 x 32, each adding a band
+    std::string deep;     // a 32-bit BMP of 40 x 30
     std::string film;     // 640 x 480, 6000 frames of 10 ms, each a small delta
     std::string strip;    // the same kind, 1000 frames of 128 x 96
     std::string empty, unknown, missing;  // 0 bytes; text; a name that does not exist

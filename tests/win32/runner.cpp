@@ -115,6 +115,9 @@ void MakeTestFiles(const std::string& sample) {
     WriteBytes(gFiles.still = dir + "still.flc", Flic(0xAF12, 0, {Picture(40, 30, 77)}));
     WriteBytes(gFiles.fli = dir + "anim.fli", Flic(0xAF11, 5, {Picture(32, 20, 9), Picture(32, 20, 19), Picture(32, 20, 29)}));
     WriteBytes(gFiles.gif = dir + "bands.gif", MakeGif());
+    ChainPtr deep(ImageCreate(40, 30, 32));
+    SaveRequest save{kFormatBmp, nullptr, nullptr, kErrorNone};
+    ImageSaveFile(deep.get(), (gFiles.deep = dir + "deep.bmp").c_str(), &save);
     WriteBytes(gFiles.film = dir + "film.flc", MakeFilm(6000, 10, 640, 480));
     WriteBytes(gFiles.strip = dir + "strip.flc", MakeFilm(1000, 10, 128, 96));
 

@@ -173,33 +173,6 @@ TEST_F(paint, scroll_bars_and_the_picture_follow_the_scroll_position) {
     EXPECT_EQ(ClientRect(viewer).right, 600L);
 }
 
-TEST_F(paint, the_hosts_centre_shrink_only_and_dark_mode) {
-    Frames sample(gFiles.sample);
-    const Image* frame = sample[0];
-    auto background = [](uint32_t color) { return [=](int, int) { return color; }; };
-    std::string where;
-    {  // Centred, at its size, on white; then on dark.
-        Lister lister(gFiles.sample, kShowCenter);
-        PauseAt(lister.viewer(), 0);
-        EXPECT_TRUE(WaitShows(lister.viewer(), frame, 160, 140));
-        EXPECT_EQ(CountMismatches(CaptureClient(lister.viewer()), {0, 0, 160, 480}, background(kWhite), &where), 0) << where;
-        gPlugin.listSendCommand(lister.viewer(), kListCommandNewParameters, kShowCenter | kShowDarkMode);
-        EXPECT_TRUE(Shows(lister.viewer(), frame, 160, 140));
-        EXPECT_EQ(CountMismatches(CaptureClient(lister.viewer()), {0, 0, 160, 480}, background(0x202020), &where), 0) << where;
-    }
-    {  // Fit larger only: a picture that fits is not enlarged...
-        Lister lister(gFiles.sample, kShowFitToWindow | kShowFitLargerOnly);
-        PauseAt(lister.viewer(), 0);
-        EXPECT_TRUE(WaitShows(lister.viewer(), frame));
-        EXPECT_EQ(CountMismatches(CaptureClient(lister.viewer()), {320, 0, 640, 480}, background(kWhite), &where), 0) << where;
-        // ...and one that does not is reduced to fill the window (the sample
-        // has no white pixel), with no scroll bars.
-        lister.resize(160, 100);
-        EXPECT_EQ(GetWindowLongA(lister.viewer(), GWL_STYLE) & (WS_HSCROLL | WS_VSCROLL), 0l);
-        EXPECT_EQ(CountMismatches(CaptureClient(lister.viewer()), {0, 0, 160, 100}, background(kWhite)), 160 * 100);
-    }
-}
-
 TEST_F(paint, zoom_repeats_pixels_up_and_averages_them_down) {
     Lister lister(gFiles.large, 0, 300, 200);
     HWND viewer = lister.viewer();
@@ -468,16 +441,11 @@ TEST_F(menu, every_command_is_on_the_menu_and_a_chosen_item_runs) {
 }
 
 TEST_F(menu, information_and_about_boxes) {
-    Image* deep = ImageCreate(40, 30, 32);
-    SaveRequest request{kFormatBmp, nullptr, nullptr, kErrorNone};
-    const std::string bmp = gFiles.dir + "\\deep.bmp";
-    EXPECT_EQ(ImageSaveFile(deep, bmp.c_str(), &request), 1);
-    ImageDestroy(deep);
     const std::pair<const std::string*, const char*> cases[] = {
         {&gFiles.sample, "Autodesk Flic Animation (FLC)\n\nWidth: 320\nHeight: 200\nColor Depth: 256 colors\n\nTotal frame number: 24"},
         {&gFiles.fli, "Autodesk Flic Animation (FLI)\n\nWidth: 32\nHeight: 20\nColor Depth: 256 colors\n\nTotal frame number: 3"},
         {&gFiles.film, "Autodesk Flic Animation (FLC)\n\nWidth: 640\nHeight: 480\nColor Depth: 256 colors\n\nTotal frame number: 6000"},
-        {&bmp, "Windows or OS/2 Bitmap\n\nWidth: 40\nHeight: 30\nColor Depth: 4294967296 colors\n\nTotal frame number: 1"},
+        {&gFiles.deep, "Windows or OS/2 Bitmap\n\nWidth: 40\nHeight: 30\nColor Depth: 4294967296 colors\n\nTotal frame number: 1"},
     };
     BoxSeen box;
     for (const auto& [file, text] : cases) {
