@@ -464,16 +464,17 @@ int32_t FlicFrames(const FrameDecoder* base) { return static_cast<const FlicDeco
 // the first frame and is never read. A file damaged or cut short keeps the
 // frames before the damage; the damaged frame itself is dropped, as its
 // picture is only partly drawn.
-Image* FlicNext(FrameDecoder* base, ErrorCode* stop) {
-    auto* d = static_cast<FlicDecoder*>(base);
+// Advance draws the next frame into the canvas: false, with `stop` saying
+// why, when there is none.
+bool Advance(FlicDecoder* d, ErrorCode* stop) {
     ByteReader& file = d->file;
     *stop = kErrorNone;
     while (d->decoded < d->stated) {
         *stop = kErrorInvalidData;
-        if (d->position + 6 > file.size()) return nullptr;
+        if (d->position + 6 > file.size()) return false;
         const uint32_t size = file.u32At(static_cast<size_t>(d->position));
         const uint16_t type = file.u16At(static_cast<size_t>(d->position) + 4);
-        if (size < 6 || !d->work.spend(1)) return nullptr;
+        if (size < 6 || !d->work.spend(1)) return false;
         const uint64_t at = d->position;
         d->position += size;
         // Other chunks at frame level (the prefix chunk among them) are no frames.
@@ -482,29 +483,41 @@ Image* FlicNext(FrameDecoder* base, ErrorCode* stop) {
         // runs past the end of the file is whole when its subchunks are: some
         // writers state the last frame's size too long.
         const bool pastTheFile = at + size > uint64_t(file.size()) + 1;
-        if (!DecodeFrame(file.sub(static_cast<size_t>(at), size), pastTheFile, d->picture.canvas, d->palette, d->work))
-            return nullptr;
         // A frame without an image chunk still shows: the previous picture
         // with this frame's palette.
-        *stop = kErrorOutOfMemory;
-        Image* image = MakeFrameImage(d->budget, d->picture.canvas, d->palette, d->delay, d->work);
-        if (!image) {
-            if (d->work.stopped()) *stop = kErrorInvalidData;
+        return DecodeFrame(file.sub(static_cast<size_t>(at), size), pastTheFile, d->picture.canvas, d->palette, d->work);
+    }
+    return false;
+}
+
+Image* FlicNext(FrameDecoder* base, ErrorCode* stop) {
+    auto* d = static_cast<FlicDecoder*>(base);
+    if (!Advance(d, stop)) return nullptr;
+    *stop = kErrorOutOfMemory;
+    Image* image = MakeFrameImage(d->budget, d->picture.canvas, d->palette, d->delay, d->work);
+    if (!image) {
+        if (d->work.stopped()) *stop = kErrorInvalidData;
+        return nullptr;
+    }
+    if (d->decoded++ == 0) {
+        image->extra = static_cast<uint8_t*>(MemAlloc(kFlicHeaderSize));
+        if (!image->extra) {
+            d->budget.give(LoadBudget::ImageFootprint(image));
+            ImageDestroy(image);
             return nullptr;
         }
-        if (d->decoded++ == 0) {
-            image->extra = static_cast<uint8_t*>(MemAlloc(kFlicHeaderSize));
-            if (!image->extra) {
-                d->budget.give(LoadBudget::ImageFootprint(image));
-                ImageDestroy(image);
-                return nullptr;
-            }
-            std::memcpy(image->extra, d->header, kFlicHeaderSize);
-        }
-        *stop = kErrorNone;
-        return image;
+        std::memcpy(image->extra, d->header, kFlicHeaderSize);
     }
-    return nullptr;
+    *stop = kErrorNone;
+    return image;
+}
+
+bool FlicSkip(FrameDecoder* base, ErrorCode* stop) {
+    auto* d = static_cast<FlicDecoder*>(base);
+    if (!Advance(d, stop)) return false;
+    ++d->decoded;
+    *stop = kErrorNone;
+    return true;
 }
 
 int32_t FlicStatedFrames(const FrameDecoder* base) { return static_cast<const FlicDecoder*>(base)->stated; }
@@ -518,8 +531,8 @@ uint64_t FlicDuration(const LoadRequest* request, int32_t frames) {
 
 }  // namespace
 
-const FrameDecoderOps kFlicFrames = {FlicOpen,  FlicNext,      FlicStatedFrames, FlicClose,
-                                     FlicFrames, FlicClone, FlicFootprint, FlicDuration};
+const FrameDecoderOps kFlicFrames = {FlicOpen,   FlicNext,  FlicStatedFrames, FlicClose,   FlicFrames,
+                                     FlicClone, FlicFootprint, FlicDuration,  FlicSkip};
 
 Image* FlicLoad(LoadRequest* request) { return FormatLoadFrames(request, kFlicFrames); }
 

@@ -160,6 +160,10 @@ struct FrameDecoderOps {
     // without decoding a picture, so that it needs no decoder and costs no
     // more than a walk over the file. None: only decoding tells.
     uint64_t (*duration)(const LoadRequest* request, int32_t frames);
+    // Moves past the next frame without making its picture, for a caller on
+    // its way to a later one; false as `next` gives none. None: every frame
+    // is made.
+    bool (*skip)(FrameDecoder* decoder, ErrorCode* stop);
 };
 
 struct FileFormat {

@@ -1,5 +1,6 @@
 #include "formats/frame_feed.h"
 
+#include <algorithm>
 #include <atomic>
 #include <new>
 #include <vector>
@@ -112,17 +113,20 @@ void Publish(FrameFeed* feed) {
                     FrameSourceEndedEarly(feed->source)};
 }
 
-// Decodes frame n from where the source stands, one frame at a time; none
-// when it cannot be had, or (with `interruptible`) when another frame is
-// asked for meanwhile. A copy that the caller owns.
+// Decodes frame n from where the source stands, kFeedStride frames at a
+// time; none when it cannot be had, or (with `interruptible`) when another
+// frame is asked for meanwhile. A copy that the caller owns.
+constexpr int32_t kFeedStride = 32;
+
 Image* Decode(FrameFeed* feed, int32_t n, uint32_t generation, bool interruptible) {
-    const Image* image = nullptr;
-    for (int32_t i = FrameSourceStart(feed->source, n); i <= n; ++i) {
-        image = FrameSourceFrame(feed->source, i);
+    for (int32_t i = FrameSourceStart(feed->source, n);;) {
+        i = std::min(n, i + kFeedStride - 1);
+        const Image* image = FrameSourceFrame(feed->source, i);
         if (!image || feed->stop.load(std::memory_order_relaxed)) return nullptr;
-        if (interruptible && i < n && feed->generation.load(std::memory_order_relaxed) != generation) return nullptr;
+        if (i == n) return ImageDuplicate(image);
+        if (interruptible && feed->generation.load(std::memory_order_relaxed) != generation) return nullptr;
+        ++i;
     }
-    return image ? ImageDuplicate(image) : nullptr;
 }
 
 // Under the monitor: files what Decode gave for frame n.

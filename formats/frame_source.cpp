@@ -188,6 +188,17 @@ const Image* DecodeTo(FrameSource* s, int32_t n) {
         }
         MaybeCheckpoint(s, s->live, s->liveNext);
         ErrorCode stop = kErrorNone;
+        // On the way to frame n, the frames before it need no picture.
+        if (s->liveNext < n && s->ops->skip && s->framePixels) {
+            DropCurrent(s);  // the decoder goes on without it
+            if (!s->ops->skip(s->live, &stop)) {
+                End(s, stop);
+                return nullptr;
+            }
+            s->request.work.earn(s->framePixels);
+            ++s->liveNext;
+            continue;
+        }
         Image* image = s->ops->next(s->live, &stop);
         if (!image) {
             DropCurrent(s);
@@ -326,8 +337,20 @@ bool FrameSourceScout(FrameSource* s) {
     }
     MaybeCheckpoint(s, s->scout, s->scoutNext);
     ErrorCode stop = kErrorNone;
-    Image* image = s->ops->next(s->scout, &stop);
-    if (!image) {
+    bool advanced = false;
+    if (s->ops->skip && s->framePixels) {  // the scout needs no pictures
+        advanced = s->ops->skip(s->scout, &stop);
+    } else if (Image* image = s->ops->next(s->scout, &stop)) {
+        advanced = true;
+        if (s->scoutFrame) {
+            LoadBudget(&s->request).give(LoadBudget::ImageFootprint(s->scoutFrame));
+            ImageDestroy(s->scoutFrame);
+        }
+        s->scoutFrame = image;
+        s->scoutPassBytes += LoadBudget::ImageFootprint(image);
+        s->framePixels = uint64_t(ImageWidth(image)) * uint64_t(ImageHeight(image));
+    }
+    if (!advanced) {
         if (!s->ended) {  // where the frames end, found first by the scout
             s->ended = true;
             s->count = s->scoutNext;
@@ -336,13 +359,7 @@ bool FrameSourceScout(FrameSource* s) {
         StopScout(s);
         return false;
     }
-    if (s->scoutFrame) {
-        LoadBudget(&s->request).give(LoadBudget::ImageFootprint(s->scoutFrame));
-        ImageDestroy(s->scoutFrame);
-    }
-    s->scoutFrame = image;
-    s->scoutPassBytes += LoadBudget::ImageFootprint(image);
-    s->request.work.earn(uint64_t(ImageWidth(image)) * uint64_t(ImageHeight(image)));
+    s->request.work.earn(s->framePixels);
     if (++s->scoutNext > s->count && !s->ended) s->count = s->scoutNext;
     // Scouting makes frames as a pass does; it gives up where a pass would.
     if (s->scoutPassBytes > PassLimit(s)) StopScout(s);

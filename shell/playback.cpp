@@ -14,7 +14,7 @@ void Playback::start(FrameFeed* feed, bool paused) {
     paused_ = paused;
     percentTold_ = -1;
     show(0, FrameFeedShow(feed_, 0));  // decoded when the feed opened
-    rearm();
+    rearm();  // and it plays from there, unless paused
 }
 
 FrameFeedStatus Playback::status() const { return feed_ ? FrameFeedGetStatus(feed_) : FrameFeedStatus{}; }

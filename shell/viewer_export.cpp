@@ -73,6 +73,9 @@ void Work(void* context) {
         else
             job->result = ExportAnimation(&job->request);
         job->run = nullptr;
+        // A cancel also stops the frame being decoded, which the export then
+        // takes for a file without frames: no failure of the user's.
+        if (!job->result && job->cancelled) job->request.error = kErrorNone;
     }
     PostMessageA(job->lister, job->doneMessage, 0, 0);
 }

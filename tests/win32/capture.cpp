@@ -1,4 +1,4 @@
-// Decoded pictures, what the viewer's window shows, and what it should show.
+// Frames decoded by the host, what the viewer's window shows, and what it should show.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -6,14 +6,26 @@
 #include "shell/viewer_overlay.h"
 #include "tests/win32/host.h"
 
-ChainPtr Decode(const std::string& file) {
-    FormatRegisterAll();
-    return ChainPtr(ImageLoadFile(file.c_str(), nullptr));
+ChainPtr Load(const std::string& file) { return ChainPtr(ImageLoadFile(file.c_str(), nullptr)); }
+
+Frames::Frames(const std::string& file) {
+    LoadRequest request{};
+    source_ = FrameSourceOpenFile(file.c_str(), &request);
 }
 
-const Image* FrameAt(const Image* chain, int index) {
-    while (chain && index-- > 0) chain = ImageNext(chain);
-    return chain;
+Frames::~Frames() { FrameSourceClose(source_); }
+int Frames::count() const { return source_ ? FrameSourceCount(source_) : 0; }
+const Image* Frames::operator[](int n) { return source_ ? FrameSourceFrame(source_, n) : nullptr; }
+
+std::string FramesDifference(const std::string& got, const std::string& want) {
+    Frames a(got), b(want);
+    if (a.count() != b.count()) return std::to_string(a.count()) + " frames, not " + std::to_string(b.count());
+    for (int n = 0; n < b.count(); ++n) {
+        ChainPtr copy(ImageDuplicate(b[n]));  // b's frame stays valid while a decodes
+        if (std::string difference = PictureDifference(a[n], copy.get()); !difference.empty())
+            return "frame " + std::to_string(n) + ": " + difference;
+    }
+    return "";
 }
 
 uint32_t PixelColor(const Image* image, int x, int y) {
@@ -67,7 +79,6 @@ struct DibCanvas {
 
 Capture CaptureClient(HWND window) {
     UpdateWindow(window);
-    Pump(0);
     Capture capture;
     RECT client;
     GetClientRect(window, &client);
@@ -112,6 +123,24 @@ int CountMismatches(const Capture& capture, RECT area, const std::function<uint3
         }
     }
     return count;
+}
+
+int CountDifferences(const Capture& got, const Capture& want, std::string* first) {
+    return CountMismatches(got, {0, 0, got.width, got.height}, [&](int x, int y) { return want.at(x, y); }, first);
+}
+
+bool Shows(HWND viewer, const Image* frame, int left, int top) {
+    if (!frame) return false;
+    const Capture shown = CaptureClient(viewer);
+    const RECT area{std::max(left, 0), std::max(top, 0), std::min(left + ImageWidth(frame), shown.width),
+                    std::min(top + ImageHeight(frame), shown.height)};
+    return CountMismatches(shown, area, [&](int x, int y) { return PixelColor(frame, x - left, y - top); }) == 0;
+}
+
+bool WaitShows(HWND viewer, const Image* frame, int left, int top) {
+    if (!PumpUntil([&] { return Shows(viewer, frame, left, top); })) return false;
+    Pump(0);  // what the viewer posted before that paint, such as the position it told
+    return true;
 }
 
 Capture RenderExpected(const Image* frame, int scrollX, int scrollY, int width, int height, const char* overlay) {

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """The Windows binaries import only system libraries (the runtime is linked in
 statically), and the plug-in exports exactly the lister functions it supports by
-their plain names, built for the machine its file name promises. The 64-bit
-plug-in keeps its window state through the pointer-sized user-data calls:
-the 32-bit ones would cut the pointer."""
+their plain names, built for the machine its file name promises, with a
+version resource that names it. The 64-bit plug-in keeps its window state
+through the pointer-sized user-data calls: the 32-bit ones would cut the
+pointer."""
 import argparse
 import os
 import re
@@ -68,6 +69,13 @@ def main():
             fmt = re.search(r'file format (\S+)', dump)
             if not fmt or fmt.group(1) != PLUGIN_MACHINES[ext]:
                 failures.append(f'{name} is {fmt.group(1) if fmt else "unknown"}, expected {PLUGIN_MACHINES[ext]}')
+            # The version resource names this build: its own file name, the version.
+            with open(path, 'rb') as f:
+                data = f.read()
+            for key, value in (('OriginalFilename', 'Movrel' + ext), ('FileVersion', '1.0.0.0')):
+                wide = [re.escape(text.encode('utf-16-le')) for text in (key, value)]
+                if not re.search(wide[0] + b'(\0\0)+' + wide[1] + b'\0\0', data):  # NUL, padded to 4 bytes
+                    failures.append(f'{name}: its version resource has no {key} "{value}"')
         print(f'{name}: imports {", ".join(imports)}' + (f'; exports {", ".join(exports(dump))}' if ext in PLUGIN_MACHINES else ''))
     for f in failures:
         print('FAIL', f)

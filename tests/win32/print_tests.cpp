@@ -121,7 +121,7 @@ TEST_F(print, placement_within_the_margins) {
 }
 
 TEST_F(print, the_frame_is_drawn_at_its_place_in_its_colours) {
-    ChainPtr decoded = Decode(gFiles.sample);
+    ChainPtr decoded = Load(gFiles.sample);
     const Image* frame = decoded.get();  // 320 x 200, 8 bits with a palette
     HDC screen = GetDC(nullptr);
     const PrintPage page = PrintPageOf(screen);
@@ -156,10 +156,10 @@ TEST_F(print, list_print_prints_on_the_printer_chosen_in_the_dialog) {
     auto listPrint = reinterpret_cast<ListPrintW>(reinterpret_cast<void*>(GetProcAddress(gPlugin.module, "ListPrintW")));
     ASSERT_TRUE(listPrint);
     Lister lister(gFiles.sample, 0);
-    ASSERT_TRUE(WaitForFrameChange(lister));
-    Command(lister.viewer(), IDM_PAUSE);
-    ChainPtr decoded = Decode(gFiles.sample);
-    const Image* frame = FrameAt(decoded.get(), lister.currentIndex());
+    PauseAt(lister.viewer(), 0);
+    ASSERT_TRUE(PumpUntil([&] { return lister.percent() == 0; }));
+    Frames frames(gFiles.sample);
+    const Image* frame = frames[0];
     RECT margins{200, 100, 200, 150};
     wchar_t file[] = L"C:\\films\\sample.flc";
     wchar_t hostsPrinter[] = L"Movrel Test B";
