@@ -114,6 +114,30 @@ TEST_F(bench, a_long_file_shown_then_its_end_at_once) {
     EXPECT_LT(shown, 100);
 }
 
+// Clicks on the timeline of a long file that has played a while: the frame
+// told within 100 ms.
+TEST_F(bench, timeline_clicks_show_their_frame_at_once) {
+    Lister lister(gFiles.film, 0, 640, 500);
+    HWND viewer = lister.viewer();
+    Command(viewer, IDM_TIMELINE);
+    Pump(2000);  // played a while: the file has been scouted
+    SendKey(viewer, VK_SPACE);
+    RECT client;
+    GetClientRect(viewer, &client);
+    const int y = client.bottom - 8, left = 8, width = client.right - 16;
+    for (int percent : {25, 50, 100}) {
+        const int x = left + percent * (width - 1) / 100;
+        const int want = static_cast<int>(int64_t{(x - left) * 5999 + (width - 1) / 2} / (width - 1) * 100 / 5999);
+        const double start = NowMs();
+        SendMessageA(viewer, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(x, y));
+        SendMessageA(viewer, WM_LBUTTONUP, 0, MAKELPARAM(x, y));
+        EXPECT_TRUE(PumpUntil([&] { return lister.percent() == want; }));
+        const double shown = NowMs() - start;
+        Note("timeline click at %d%%: the frame shown after %.1f ms", percent, shown);
+        EXPECT_LT(shown, 100);
+    }
+}
+
 TEST_F(bench, four_long_files_at_once) {
     std::vector<std::string> files;
     for (int i = 0; i < 4; ++i) {
