@@ -93,6 +93,10 @@ void Trim(FrameFeed* feed) {
 // it; kNone when they are all there (or as many as the memory allows).
 int32_t NextToDecode(const FrameFeed* feed) {
     const int32_t count = feed->status.count;
+    // A frame ahead is decoded only where it fits beside those kept: one
+    // that Trim would drop again would be decoded over and over.
+    uint64_t largest = 0;
+    for (const Slot& slot : feed->slots) largest = std::max(largest, slot.bytes);
     for (int32_t d = 0; d <= kFeedAhead; ++d) {
         int32_t n = feed->wanted + d;
         if (n >= count) {
@@ -102,7 +106,7 @@ int32_t NextToDecode(const FrameFeed* feed) {
         if (n == feed->failed) return kNone;
         if (Find(feed, n)) continue;
         // The frame wanted comes whatever it costs; the ones after it while they fit.
-        if (d > 0 && feed->bytes > kFeedMemory) return kNone;
+        if (d > 0 && feed->bytes + largest > kFeedMemory) return kNone;
         return n;
     }
     return kNone;

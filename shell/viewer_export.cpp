@@ -207,8 +207,7 @@ ExportJob* ExportJobStart(const ExportJobParams& params, ErrorCode* error) {
 ErrorCode ExportJobEnd(ExportJob* job) {
     job->cancelled = true;  // no more frames, if it is still writing
     ThreadJoin(job->worker);
-    const bool stopped = job->result == 0 && job->request.error == kErrorNone;
-    const ErrorCode error = job->result || stopped ? kErrorNone : job->request.error;
+    const ErrorCode error = job->result ? kErrorNone : job->request.error;  // none when stopped
     Free(job);
     return error;
 }

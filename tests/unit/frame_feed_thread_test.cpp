@@ -107,4 +107,20 @@ TEST(FeedThreads, ClosingStopsTheWorkerWhileItDecodes) {
     }
 }
 
+// Frames so large that only the one shown and the one wanted fit in the
+// feed's memory: the worker decodes no frame ahead that it would drop again,
+// and comes to rest.
+TEST(FeedThreads, LargeFramesLeaveTheWorkerIdle) {
+    const int side = static_cast<int>(kFeedMemory / 2 / 2048) - 64;  // two frames of 2048 x side fit, three do not
+    FlicWriter writer(0xAF12, 2048, side, 10);
+    for (int i = 0; i < 6; ++i) writer.frame().byteRun(Picture(2048, side, static_cast<uint8_t>(i)));
+    Bytes file = writer.finish();
+    FrameFeed* feed = Open(file);
+    ASSERT_TRUE(feed);
+    while (!FrameFeedShow(feed, 1)) FrameFeedWaitIdle(feed);
+    FrameFeedWaitIdle(feed);
+    EXPECT_TRUE(FrameFeedShow(feed, 1));
+    FrameFeedClose(feed);
+}
+
 }  // namespace
