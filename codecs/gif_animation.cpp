@@ -42,11 +42,6 @@ constexpr size_t kTrialStep = 4096;
 // frame grows them a megabyte at a time rather than in many small steps.
 constexpr int32_t kBlockGrowStep = 1 << 20;
 
-struct ImageDeleter {
-    void operator()(Image* image) const { ImageDestroy(image); }
-};
-using ImagePtr = std::unique_ptr<Image, ImageDeleter>;
-
 struct BufferDeleter {
     void operator()(MemBuffer* buffer) const { MemBufferFree(buffer); }
 };

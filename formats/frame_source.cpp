@@ -61,11 +61,16 @@ FrameSource* OpenFail(LoadRequest* request, ErrorCode error) {
     return nullptr;
 }
 
+// Frees a frame the source made, giving its bytes back to the budget.
+void FreeFrame(FrameSource* s, Image*& frame) {
+    if (!frame) return;
+    LoadBudget(&s->request).give(LoadBudget::ImageFootprint(frame));
+    ImageDestroy(frame);
+    frame = nullptr;
+}
+
 void DropCurrent(FrameSource* s) {
-    if (!s->current) return;
-    LoadBudget(&s->request).give(LoadBudget::ImageFootprint(s->current));
-    ImageDestroy(s->current);
-    s->current = nullptr;
+    FreeFrame(s, s->current);
     s->currentIndex = -1;
 }
 
@@ -157,19 +162,16 @@ uint64_t PassLimit(const FrameSource* s) {
 void StopScout(FrameSource* s) {
     if (s->scout) s->ops->close(s->scout);
     s->scout = nullptr;
-    if (s->scoutFrame) {
-        LoadBudget(&s->request).give(LoadBudget::ImageFootprint(s->scoutFrame));
-        ImageDestroy(s->scoutFrame);
-    }
-    s->scoutFrame = nullptr;
+    FreeFrame(s, s->scoutFrame);
     s->scoutDone = true;
 }
 
 const Image* DecodeTo(FrameSource* s, int32_t n) {
     // Back, or on from a checkpoint that scouting laid past the live decoder.
-    const bool ahead = !s->checkpoints.empty() && s->checkpoints.back().index > s->liveNext &&
-                       NearestCheckpoint(s, n) && NearestCheckpoint(s, n)->index > s->liveNext;
-    if (!s->live || n < s->liveNext || ahead) {
+    // (Looked for only when some checkpoint lies past it: most calls go on.)
+    const bool laidPast = !s->checkpoints.empty() && s->checkpoints.back().index > s->liveNext;
+    const Checkpoint* near = laidPast ? NearestCheckpoint(s, n) : nullptr;
+    if (!s->live || n < s->liveNext || (near && near->index > s->liveNext)) {
         if (!Rewind(s, n)) {
             End(s, kErrorOutOfMemory);
             return nullptr;
@@ -342,10 +344,7 @@ bool FrameSourceScout(FrameSource* s) {
         advanced = s->ops->skip(s->scout, &stop);
     } else if (Image* image = s->ops->next(s->scout, &stop)) {
         advanced = true;
-        if (s->scoutFrame) {
-            LoadBudget(&s->request).give(LoadBudget::ImageFootprint(s->scoutFrame));
-            ImageDestroy(s->scoutFrame);
-        }
+        FreeFrame(s, s->scoutFrame);
         s->scoutFrame = image;
         s->scoutPassBytes += LoadBudget::ImageFootprint(image);
         s->framePixels = uint64_t(ImageWidth(image)) * uint64_t(ImageHeight(image));

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "platform/platform.h"
 
@@ -78,6 +79,11 @@ struct Image {
 // and the pixel block at most kImageMaxBitsSize; otherwise none.
 Image* ImageCreate(int width, int height, int depth);
 int ImageDestroy(Image* image);
+// Owns an image, and the chain after it, until it goes out of scope.
+struct ImageDeleter {
+    void operator()(Image* image) const { ImageDestroy(image); }
+};
+using ImagePtr = std::unique_ptr<Image, ImageDeleter>;
 Image* ImageDuplicate(const Image* image);
 int ImageLink(Image* image, Image* predecessor);
 Image* ImageNext(const Image* image);

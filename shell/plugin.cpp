@@ -85,10 +85,7 @@ int Print(HWND listWin, const wchar_t* fileToPrint, const wchar_t* printer, cons
     if (!viewer) return kListFailure;
     // A copy: playback goes on while the dialog is open, and the frame on
     // screen with it.
-    struct Destroy {
-        void operator()(Image* image) const { ImageDestroy(image); }
-    };
-    std::unique_ptr<Image, Destroy> frame(ImageDuplicate(viewer->playback.frame()));
+    ImagePtr frame(ImageDuplicate(viewer->playback.frame()));
     if (!frame) return kListFailure;
     // The job is named after the file, as the printer's queue shows it.
     const wchar_t* title = fileToPrint && *fileToPrint ? fileToPrint : L"Movrel";

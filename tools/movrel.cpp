@@ -95,11 +95,6 @@ void ComplainIfEndedEarly(const FrameSource* source, const std::string& path) {
     std::fprintf(stderr, "movrel: %s: %s\n", path.c_str(), text);
 }
 
-struct ImageDeleter {
-    void operator()(Image* image) const { ImageDestroy(image); }
-};
-using ImagePtr = std::unique_ptr<Image, ImageDeleter>;
-
 // The frame as packed top-down RGB triples; empty when memory runs out.
 std::string RgbMd5(const Image* image) {
     // 16-bit pixels are 5-5-5 values rather than colours; the 24-bit copy widens them.

@@ -12,11 +12,6 @@
 #include "formats/format.h"
 #include "formats/save.h"
 
-struct ImageDeleter {
-    void operator()(Image* image) const { ImageDestroy(image); }
-};
-using ImagePtr = std::unique_ptr<Image, ImageDeleter>;
-
 // Loads bytes through the registry (probe and loader); `error` gets the code
 // and `endedEarly` why the frames end before the file's last one.
 inline ImagePtr LoadBytes(std::vector<uint8_t> bytes, ErrorCode* error = nullptr, uint64_t budget = 0,
