@@ -10,8 +10,10 @@ mkdir -p "$out"
 seeds=(samples)
 [ -d tests/fuzz/seeds ] && seeds+=(tests/fuzz/seeds)
 [ -d ../shared/corpus ] && seeds+=(../shared/corpus/flic ../shared/corpus/bmp ../shared/corpus/gif ../shared/corpus/pcx ../shared/corpus/tga)
+ran=0
 for target in build/fuzz/tests/fuzz/fuzz_*; do
   [ -x "$target" ] || continue
+  ran=$((ran + 1))
   name=$(basename "$target")
   work="build/fuzz/corpus-$name"
   mkdir -p "$work"
@@ -23,3 +25,8 @@ for target in build/fuzz/tests/fuzz/fuzz_*; do
     exit 1
   fi
 done
+echo "$ran fuzz targets ran"
+if [ "$ran" -eq 0 ]; then
+  echo "no fuzz target was built" >&2
+  exit 1
+fi

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Every test: unit and peer tests under AddressSanitizer and UBSan, the
-# progressive load across threads under ThreadSanitizer, the load
-# time of every corpus file and fuzz seed in a release build, a short
-# fuzzing run of every target, and the Windows cross builds (the tool, the
-# plug-in and movrel-view, 32-bit and 64-bit, the AVI stream through Video for
-# Windows) tested under wine in a virtual X display.
+# viewer's workers across threads (the frame feed, an export cancelled from
+# another thread) under ThreadSanitizer, the load time of every corpus file
+# and fuzz seed in a release build, a short fuzzing run of every target, and
+# the Windows cross builds (the tool, the plug-in and movrel-view, 32-bit and
+# 64-bit, the AVI stream through Video for Windows) tested under wine in a
+# virtual X display. Each stage says how many tests it ran, and a stage that
+# finds none fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -13,12 +15,12 @@ jobs=$(nproc)
 echo "== unit and peer tests (asan, ubsan)"
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j"$jobs" >/dev/null
-ctest --preset asan -j"$jobs"
+ctest --preset asan -j"$jobs" --no-tests=error
 
-echo "== the progressive load across threads (tsan)"
+echo "== the frame feed and an export cancel across threads (tsan)"
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan -j"$jobs" >/dev/null
-ctest --preset tsan
+ctest --preset tsan --no-tests=error
 
 echo "== load time of every corpus file and fuzz seed (release build)"
 cmake --preset native >/dev/null

@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 status=0
 for preset in mingw32 mingw64; do
   echo "== Windows tests, $preset"
-  in_display 1500 ctest --test-dir "build/$preset" --output-on-failure --timeout 300 || status=1
+  in_display 1500 ctest --test-dir "build/$preset" --output-on-failure --no-tests=error --timeout 300 || status=1
   # The measurements the tests print: timing, idle cost, leaks.
   grep -h '^    note: ' "build/$preset/Testing/Temporary/LastTest.log" | sed "s/^    note:/  $preset:/" || true
 done

@@ -92,6 +92,7 @@ def main():
             check(code in (0, 1), f'{name}: exit code {code}')
             check(cpu <= limit, f'{name}: {cpu:.2f} s of CPU time')
             check(peak <= MEMORY_LIMIT, f'{name}: peak {peak >> 20} MiB')
+    check(results, 'no file was loaded')
     print(f'{len(results)} loads of {len(results) // 2} files')
     print('slowest:')
     for cpu, peak, name in sorted(results, reverse=True)[:5]:

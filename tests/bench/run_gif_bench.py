@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """GIF benchmark: encoding a 640 x 480, 300-frame animation against giflib,
 and decoding large animated GIFs against giflib (in process) and ffmpeg
-(whole processes: `movrel info` against `ffmpeg -f null`), all in one run.
+(whole processes: `movrel check` against `ffmpeg -f null`, both decoding
+every frame), all in one run.
 Then sizes: `movrel export` of the sample and of the 640 x 480 FLC against
 `ffmpeg -i IN OUT.gif` and against `gifsicle -O3` run on our file (with
 ffmpeg's decode of ours checked against the source, frame by frame); and
@@ -49,14 +50,14 @@ def timed(cmd):
 
 
 def against_ffmpeg(gif, runs):
-    movrel = [os.path.join(BUILD, 'movrel'), 'info', gif]
+    movrel = [os.path.join(BUILD, 'movrel'), 'check', gif]
     ffmpeg = ['ffmpeg', '-v', 'error', '-i', gif, '-f', 'null', '-']
     ours, theirs = [], []
     for _ in range(runs):  # interleaved, so both see the same machine load
         ours.append(timed(movrel))
         theirs.append(timed(ffmpeg))
     m, f = statistics.median(ours), statistics.median(theirs)
-    print(f'decode {os.path.basename(gif)} as processes: movrel info {m * 1000:.0f} ms, '
+    print(f'decode {os.path.basename(gif)} as processes: movrel check {m * 1000:.0f} ms, '
           f'ffmpeg -f null {f * 1000:.0f} ms, ratio movrel/ffmpeg {m / f:.2f}')
 
 

@@ -5,15 +5,19 @@ Makes three FLCs of small deltas with make_big_flic (a cluster of small
 blocks gliding over a banded background, 33 ms a frame): 640 x 480 with
 6000 frames (3 min 18 s at 30 fps), 320 x 200 with 30 000 frames, and
 640 x 480 with 1500 frames. Then:
-  (a) for each, `movrel info` against `ffmpeg -i F -f null -`: the frames
-      decoded (ours must be every frame), the CPU time (goal: at most 1.5
-      times ffmpeg's) and the peak memory (goal: at most 64 MiB);
+  (a) for each, `movrel check` against `ffmpeg -i F -f null -`, both
+      decoding every frame: the frames decoded (ours must be every frame),
+      the CPU time (goal: at most ffmpeg's) and the peak memory (goal: at
+      most half ffmpeg's); and `movrel framemd5 --pal8` against
+      `ffmpeg -i F -pix_fmt pal8 -f framemd5 -`, both hashing the same bytes
+      of every frame: the CPU time (goal: at most 1.2 times ffmpeg's) and the
+      digests (goal: equal);
   (b) `movrel export` of the 1500-frame file to GIF against
       `ffmpeg -i F out.gif`: the CPU time (goal: at most ffmpeg's), the peak
       memory (goal: at most 96 MiB), the size (goals: no larger than ffmpeg's,
       within 1.2 times `gifsicle -O3` run on ours), with ffmpeg's decode of
       our file checked against the source frame by frame; and the encoder
-      alone, as the export's CPU time less that of `movrel info` and as
+      alone, as the export's CPU time less that of `movrel check` and as
       gif_bench's two passes over frames handed to it one at a time.
 CPU times and peaks are the children's own (os.wait4), the median of RUNS
 interleaved runs, so that a busy machine does not decide. Prints each goal
@@ -80,25 +84,47 @@ def goal(text, met):
     return met
 
 
+def digests(text, ffmpeg):
+    """The per-frame MD5s of a framemd5 listing: ffmpeg's (comma-separated,
+    comments first) or ours (index,delay,size,md5)."""
+    lines = [line for line in text.splitlines() if line and not line.startswith('#')]
+    return [line.split(',')[-1].strip() for line in lines]
+
+
 def decoding(path, frames, runs, tmp):
-    movrel = [os.path.join(BUILD, 'movrel'), 'info', path]
-    ffmpeg = ['ffmpeg', '-nostdin', '-v', 'error', '-stats', '-i', path, '-f', 'null', '-']
-    (ours, ours_wall, ours_peak, out, _), (theirs, theirs_wall, theirs_peak, _, err) = measured([movrel, ffmpeg],
-                                                                                               runs, tmp)
-    decoded = len(re.findall(r'^frame \d+:', out, re.M))
-    counts = re.findall(r'frame=\s*(\d+)', err)
+    """Decoding every frame on both sides: `movrel check` against ffmpeg's
+    `-f null`, and hashing every frame's pal8 bytes (`movrel framemd5
+    --pal8` against ffmpeg's framemd5 of pal8 frames)."""
+    movrel = os.path.join(BUILD, 'movrel')
+    commands = [[movrel, 'check', path],
+                ['ffmpeg', '-nostdin', '-v', 'error', '-stats', '-i', path, '-f', 'null', '-'],
+                [movrel, 'framemd5', '--pal8', path],
+                ['ffmpeg', '-nostdin', '-v', 'error', '-i', path, '-pix_fmt', 'pal8', '-f', 'framemd5', '-']]
+    check, null, md5, ffmd5 = measured(commands, runs, tmp)
+    decoded = int(re.search(r': (\d+) frames, .*, ok$', check[3].strip()).group(1)) if check[3].strip().endswith(
+        'ok') else -1
+    counts = re.findall(r'frame=\s*(\d+)', null[4])
     theirs_frames = int(counts[-1]) if counts else -1
-    print(f'  {os.path.basename(path)} ({frames} frames, {os.path.getsize(path)} bytes): '
-          f'movrel info {ours:.2f} s CPU ({ours_wall:.2f} s), {ours_peak / MIB:.0f} MiB, {decoded} frames; '
-          f'ffmpeg -f null {theirs:.2f} s CPU ({theirs_wall:.2f} s), {theirs_peak / MIB:.0f} MiB, '
-          f'{theirs_frames} frames')
+    ours_md5, theirs_md5 = digests(md5[3], False), digests(ffmd5[3], True)
+    # ffmpeg also gives the ring frame (the first again) after a FLIC's last frame.
+    equal = len(ours_md5) == frames and ours_md5 == theirs_md5[:frames]
+    name = os.path.basename(path)
+    print(f'  {name} ({frames} frames, {os.path.getsize(path)} bytes): '
+          f'movrel check {check[0]:.2f} s CPU ({check[1]:.2f} s), {check[2] / MIB:.0f} MiB, {decoded} frames; '
+          f'ffmpeg -f null {null[0]:.2f} s CPU ({null[1]:.2f} s), {null[2] / MIB:.0f} MiB, {theirs_frames} frames')
+    print(f'    movrel framemd5 --pal8 {md5[0]:.2f} s CPU ({md5[1]:.2f} s), {md5[2] / MIB:.0f} MiB; '
+          f'ffmpeg -f framemd5 -pix_fmt pal8 {ffmd5[0]:.2f} s CPU ({ffmd5[1]:.2f} s), {ffmd5[2] / MIB:.0f} MiB; '
+          f'digests {"equal" if equal else "DIFFER"}')
     goal('every frame decoded', decoded == frames)
-    goal(f'CPU time at most 1.5 x ffmpeg\'s ({ours / theirs:.2f} x)', ours <= 1.5 * theirs)
-    goal(f'peak memory at most 64 MiB ({ours_peak / MIB:.0f} MiB)', ours_peak <= 64 * MIB)
-    return ours
+    goal(f'check: CPU time at most ffmpeg -f null\'s ({check[0] / null[0]:.2f} x)', check[0] <= null[0])
+    goal(f'check: peak memory at most half ffmpeg\'s ({check[2] / null[2]:.2f} x)', check[2] <= null[2] / 2)
+    goal(f'framemd5 --pal8: CPU time at most 1.2 x ffmpeg\'s framemd5 ({md5[0] / ffmd5[0]:.2f} x)',
+         md5[0] <= 1.2 * ffmd5[0])
+    goal('framemd5 --pal8: the digests equal ffmpeg\'s', equal)
+    return check[0]
 
 
-def exporting(path, info_cpu, runs, tmp):
+def exporting(path, decode_cpu, runs, tmp):
     ours_gif, theirs_gif, squeezed = (os.path.join(tmp, n) for n in ('ours.gif', 'ffmpeg.gif', 'gifsicle.gif'))
     movrel = [os.path.join(BUILD, 'movrel'), 'export', path, ours_gif, '--quiet']
     ffmpeg = ['ffmpeg', '-nostdin', '-v', 'error', '-y', '-i', path, theirs_gif]
@@ -111,7 +137,7 @@ def exporting(path, info_cpu, runs, tmp):
           f'{ours_peak / MIB:.0f} MiB, {size} bytes (frames {"exact" if exact else "DIFFER"}); '
           f'ffmpeg {theirs:.2f} s CPU ({theirs_wall:.2f} s), {theirs_peak / MIB:.0f} MiB, {ffmpeg_size} bytes; '
           f'gifsicle -O3 on ours {gifsicle_size} bytes')
-    print(f'    the encoder alone (export less info): {max(ours - info_cpu, 0):.2f} s CPU')
+    print(f'    the encoder alone (export less check): {max(ours - decode_cpu, 0):.2f} s CPU')
     bench = os.path.join(BUILD, 'tests', 'bench', 'gif_bench')
     if os.path.exists(bench):
         print('    ' + subprocess.run([bench, 'frames', path, str(runs)], capture_output=True, text=True,
@@ -133,9 +159,9 @@ def main():
             paths.append(os.path.join(tmp, name))
             subprocess.run([os.path.join(BUILD, 'tests', 'bench', 'make_big_flic'), paths[-1], *options], check=True)
         print(f'decoding, median of {runs} runs:')
-        info_cpu = [decoding(path, frames, runs, tmp) for path, (_, _, frames) in zip(paths, FILES)]
+        decode_cpu = [decoding(path, frames, runs, tmp) for path, (_, _, frames) in zip(paths, FILES)]
         print(f'exporting, median of {runs} runs:')
-        exporting(paths[2], info_cpu[2], runs, tmp)
+        exporting(paths[2], decode_cpu[2], runs, tmp)
 
 
 if __name__ == '__main__':

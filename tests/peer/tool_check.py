@@ -173,6 +173,14 @@ def check_damaged_and_spr(opts, check):
         frames = [l for l in r.stdout.splitlines() if l.startswith('frames: ')]
         check(r.returncode == 0 and frames and f'damaged after frame {frames[0][8:]}' in r.stderr,
               f'info on a file cut short: {frames} {r.stderr!r}')
+        r = run(opts.movrel, 'check', opts.sample, cut)
+        lines = r.stdout.splitlines()
+        check(r.returncode == 1 and len(lines) == 2 and lines[0] == f'{opts.sample}: 24 frames, 0:01.920, ok' and
+              re.fullmatch(rf'{re.escape(cut)}: {frames[0][8:]} of 24 frames, 0:0\d\.\d+0, damaged at frame '
+                           rf'{frames[0][8:]}: Invalid data', lines[1]) is not None,
+              f'check names the first frame that cannot be decoded: {lines}')
+        r = run(opts.movrel, 'check', opts.sample)
+        check(r.returncode == 0, 'check of a whole file exits with 0')
 
         spr = os.path.join(tmp, 'anim.spr')
         r = run(opts.movrel, 'export', opts.sample, spr)
@@ -189,7 +197,7 @@ def main():
 
     r = run(opts.movrel, '--help')
     check(r.returncode == 0 and 'info FILE' in r.stdout and 'framemd5' in r.stdout, 'movrel --help')
-    for command in ('info', 'framemd5', 'convert', 'thumbnail', 'frames', 'export'):
+    for command in ('info', 'check', 'framemd5', 'convert', 'thumbnail', 'frames', 'export'):
         r = run(opts.movrel, command, '--help')
         check(r.returncode == 0 and r.stdout.startswith('usage: movrel ' + command), f'{command} --help')
         r = run(opts.movrel, command)

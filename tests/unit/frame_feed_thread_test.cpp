@@ -1,10 +1,17 @@
-// The frame feed's worker as the viewer uses it: playback asks for frames on
-// one thread while the worker decodes them on another. Built also under
-// ThreadSanitizer (the tsan preset), which reports any access the feed's
-// monitor does not order.
+// The viewer's two workers as it uses them: playback asks for frames on one
+// thread while the feed's worker decodes them on another, and an export
+// writes on a thread of its own while the window cancels it. Built also
+// under ThreadSanitizer (the tsan preset), which reports any access the
+// feed's monitor or the cancel flag does not order.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
 #include <thread>
+
+#include "codecs/export.h"
 
 #include "shell/playback.h"
 
@@ -121,6 +128,59 @@ TEST(FeedThreads, LargeFramesLeaveTheWorkerIdle) {
     FrameFeedWaitIdle(feed);
     EXPECT_TRUE(FrameFeedShow(feed, 1));
     FrameFeedClose(feed);
+}
+
+// An export on a worker, cancelled from another thread as the progress
+// window does once frames are being written: the export stops with no error,
+// the file it would have replaced is as it was, and nothing is left beside it.
+TEST(ExportThreads, ACancelFromAnotherThreadLeavesTheOldFile) {
+    FormatRegisterAll();
+    Bytes file = FlatFlic();
+    TempDir dir;
+    for (FormatId id : {kFormatGif, kFormatAvi, kFormatSpr}) {
+        const std::string target = dir.file("old");
+        WriteFile(target, Bytes(100, 'o'));
+        LoadRequest load{};
+        load.data = file.data();
+        load.size = static_cast<uint32_t>(file.size());
+        FrameSource* source = FrameSourceOpen(&load);
+        ASSERT_TRUE(source);
+
+        struct Shared {
+            std::atomic<bool> cancelled{false};
+            std::mutex mutex;
+            std::condition_variable written;
+            int done = 0;
+        } shared;
+        FrameSourceWork(source).watch(&shared.cancelled);
+        ExportRequest request;
+        request.formatId = id;
+        request.fileName = target.c_str();
+        request.source = source;
+        request.progress = {[](void* context, int done, int) {
+                                auto* s = static_cast<Shared*>(context);
+                                {
+                                    std::lock_guard<std::mutex> lock(s->mutex);
+                                    s->done = done;
+                                }
+                                s->written.notify_one();
+                                return !s->cancelled.load();
+                            },
+                            &shared};
+        int result = -1;
+        std::thread worker([&] { result = ExportAnimation(&request); });
+        {
+            std::unique_lock<std::mutex> lock(shared.mutex);
+            shared.written.wait(lock, [&] { return shared.done >= 3; });
+        }
+        shared.cancelled = true;
+        worker.join();
+        EXPECT_EQ(result, 0) << id;
+        EXPECT_EQ(request.error, kErrorNone) << id;
+        EXPECT_EQ(ReadFile(target), Bytes(100, 'o')) << id;
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1) << id;
+        FrameSourceClose(source);
+    }
 }
 
 }  // namespace
