@@ -243,6 +243,12 @@ const Image* FrameFeedShow(FrameFeed* feed, int32_t n) {
     return image;
 }
 
+int64_t FrameFeedDelay(const FrameFeed* feed, int32_t n) {
+    MonitorLock lock(feed->monitor);
+    const Slot* slot = Find(feed, n);
+    return slot ? int64_t{ImageGetDelay(slot->image)} : -1;
+}
+
 void FrameFeedSetLoop(FrameFeed* feed, bool loop) {
     MonitorLock lock(feed->monitor);
     feed->loop = loop;

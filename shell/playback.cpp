@@ -2,6 +2,13 @@
 
 #include <algorithm>
 
+namespace {
+
+// How far playback may fall behind before its clock starts again from now.
+constexpr uint64_t kMaxLagUs = 1000 * 1000;
+
+}  // namespace
+
 Playback::~Playback() { FrameFeedClose(feed_); }
 
 void Playback::start(FrameFeed* feed, bool paused) {
@@ -14,29 +21,43 @@ void Playback::start(FrameFeed* feed, bool paused) {
     paused_ = paused;
     percentTold_ = -1;
     show(0, FrameFeedShow(feed_, 0));  // decoded when the feed opened
+    restartClock();
     rearm();  // and it plays from there, unless paused
 }
 
 FrameFeedStatus Playback::status() const { return feed_ ? FrameFeedGetStatus(feed_) : FrameFeedStatus{}; }
 
-uint32_t Playback::frameInterval() const {
+uint64_t Playback::scaled(uint32_t delayMs) const {
     const Ratio& speed = kSpeedSteps[speedIndex_];
-    const uint64_t delay = uint64_t{frame_ ? ImageGetDelay(frame_) : 0} * static_cast<uint64_t>(speed.den) /
-                           static_cast<uint64_t>(speed.num);
-    return static_cast<uint32_t>(std::clamp<uint64_t>(delay, 1, 0x7FFFFFFF));
+    return uint64_t{delayMs} * 1000 * static_cast<uint64_t>(speed.den) / static_cast<uint64_t>(speed.num);
+}
+
+int32_t Playback::following(int32_t n) const {
+    if (n + 1 < count()) return n + 1;
+    return loop_ && count() > 1 ? 0 : -1;
+}
+
+void Playback::restartClock() { due_ = effects_.now() + frameInterval(); }
+
+// The frame just shown was due at due_; the next is due its delay after.
+// Far behind (the machine stood still, or decoding cannot keep up), the
+// clock starts again from now rather than racing through the frames.
+void Playback::keepTime() {
+    due_ += frameInterval();
+    if (due_ + kMaxLagUs < effects_.now()) restartClock();
 }
 
 bool Playback::atTheEnd() const { return position_ + 1 >= count(); }
 
-// The one timer: polling for a frame being fetched, the frame's delay while
-// playing, none otherwise. A still picture has nothing to play.
+// The one timer: polling for a frame being fetched, what is left until the
+// next frame is due while playing, none otherwise. A still picture has
+// nothing to play.
 void Playback::rearm() {
-    if (pending_ >= 0)
-        effects_.armTimer(kFetchPollMs);
-    else if (!paused_ && count() > 1)
-        effects_.armTimer(frameInterval());
-    else
-        effects_.stopTimer();
+    if (pending_ >= 0) return effects_.armTimer(kFetchPollMs);
+    if (paused_ || count() <= 1) return effects_.stopTimer();
+    const uint64_t now = effects_.now();
+    const uint64_t left = due_ > now ? (due_ - now + 999) / 1000 : 0;
+    effects_.armTimer(static_cast<uint32_t>(std::clamp<uint64_t>(left, 1, 0x7FFFFFFF)));
 }
 
 void Playback::tellPosition() {
@@ -61,10 +82,12 @@ void Playback::goTo(int32_t n) {
     if (!feed_) return;
     n = std::clamp(n, 0, std::max(0, count() - 1));
     pendingAdvances_ = false;
-    if (const Image* image = FrameFeedShow(feed_, n))
+    if (const Image* image = FrameFeedShow(feed_, n)) {
         show(n, image);
-    else if (n != position_)
+        restartClock();
+    } else if (n != position_) {
         pending_ = n;
+    }
     rearm();
 }
 
@@ -76,7 +99,12 @@ void Playback::tick() {
         if (!image) return rearm();
         const bool advanced = pendingAdvances_;
         show(n, image);
-        if (advanced && singleStep_) {
+        if (!advanced) {  // a jump: the frame stays its delay from now
+            restartClock();
+            return rearm();
+        }
+        keepTime();  // it was due at due_, however late it came
+        if (singleStep_) {
             singleStep_ = false;
             paused_ = true;
         }
@@ -88,14 +116,34 @@ void Playback::tick() {
         paused_ = true;
         return rearm();
     }
-    const int32_t next = atTheEnd() ? 0 : position_ + 1;
+    if (effects_.now() < due_) return rearm();  // early: the time left is armed again
+    advance();
+}
+
+// Shows the frame that is due, passing over those whose time has gone too
+// while their delays are known (the frames the feed holds).
+void Playback::advance() {
+    const uint64_t now = effects_.now();
+    int32_t next = following(position_);
+    uint64_t nextDue = due_;
+    while (!singleStep_) {
+        const int32_t after = following(next);
+        const int64_t delay = FrameFeedDelay(feed_, next);
+        if (after < 0 || delay < 0) break;
+        const uint64_t afterDue = nextDue + scaled(static_cast<uint32_t>(delay));
+        if (afterDue > now) break;
+        next = after;
+        nextDue = afterDue;
+    }
+    due_ = nextDue;
     const Image* image = FrameFeedShow(feed_, next);
-    if (!image) {  // still being decoded: a pending step stays pending
+    if (!image) {  // still being decoded: it shows when it comes, and playback catches up from there
         pending_ = next;
         pendingAdvances_ = true;
         return rearm();
     }
     show(next, image);
+    keepTime();
     if (singleStep_) {
         singleStep_ = false;
         paused_ = true;
@@ -106,12 +154,11 @@ void Playback::tick() {
 void Playback::togglePause() {
     if (paused_ && !loop_ && atTheEnd()) goTo(0);
     paused_ = !paused_;
-    if (paused_) singleStep_ = false;
+    if (!paused_) restartClock();
     rearm();
 }
 
 void Playback::pause() {
-    singleStep_ = false;
     paused_ = true;
     rearm();
 }
@@ -120,6 +167,7 @@ void Playback::singleStep() {
     singleStep_ = true;
     paused_ = false;
     // From now: the next frame comes after the frame's own delay.
+    restartClock();
     rearm();
 }
 
@@ -143,6 +191,7 @@ void Playback::goToPercent(int percent) {
 
 void Playback::setSpeed(int index) {
     speedIndex_ = std::clamp(index, 0, kSpeedStepCount - 1);
+    restartClock();  // the frame on screen stays its delay at the new speed
     if (pending_ < 0) rearm();
     effects_.repaint();  // the overlay shows the speed
 }

@@ -4,10 +4,19 @@
 // fetched while the one on screen stays, and shown once it is there (the
 // timer then polls for it).
 //
+// Playback keeps time by a clock, not by counting ticks: each frame is due at
+// the one before's due time plus that frame's delay at the speed, and the
+// timer is armed for what is left until then. A late tick (a busy machine, or
+// delays shorter than the system's timer can keep) passes over the frames
+// whose time has gone too, as far as their delays are known, rather than
+// slowing the animation down.
+//
 // Playback tells the window what to do through PlaybackEffects: arm or stop
-// its one timer, repaint, tell the host the position.
+// its one timer, repaint, tell the host the position; and reads the time
+// there.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 #include "formats/frame_feed.h"
@@ -34,6 +43,11 @@ public:
     virtual void repaint() = 0;
     // How far the animation has played: 0 at the first frame, 100 at the last.
     virtual void tellPercent(int percent) = 0;
+    // A monotonic clock in microseconds; tests give one of their own.
+    virtual uint64_t now() {
+        using namespace std::chrono;
+        return static_cast<uint64_t>(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
+    }
 
 protected:
     ~PlaybackEffects() = default;
@@ -51,8 +65,8 @@ public:
     void start(FrameFeed* feed, bool paused);
 
     // The commands.
-    void togglePause();  // resuming on the last frame of a finished pass starts it over
-    void pause();
+    void togglePause();  // resuming on the last frame of a finished pass starts it over; a step armed stays
+    void pause();        // a step armed stays armed for the next resume
     void singleStep();   // plays on for one frame, after the frame's delay, then pauses
     void step(int by);   // one frame forward or back at once, going round; pauses
     void goToFirst();
@@ -73,14 +87,21 @@ public:
     int speedIndex() const { return speedIndex_; }
     FrameFeedStatus status() const;
     FrameFeed* feed() const { return feed_; }
-    // The timer's interval for the frame on screen at the speed.
-    uint32_t frameInterval() const;
+    // How long the frame on screen stays at the speed, in microseconds.
+    uint64_t frameInterval() const { return scaled(frame_ ? ImageGetDelay(frame_) : 0); }
 
 private:
     bool atTheEnd() const;
     int32_t count() const { return status().count; }
     int32_t target() const { return pending_ >= 0 ? pending_ : position_; }
+    // The frame that plays after n: the next, the first after the last when
+    // looping, or -1.
+    int32_t following(int32_t n) const;
+    uint64_t scaled(uint32_t delayMs) const;
     void show(int32_t n, const Image* image);
+    void advance();
+    void restartClock();  // the frame on screen stays its whole delay from now
+    void keepTime();
     void rearm();
     void tellPosition();
 
@@ -90,6 +111,7 @@ private:
     int32_t position_ = 0;
     int32_t pending_ = -1;
     bool pendingAdvances_ = false;  // the frame fetched is playback's next, not a jump
+    uint64_t due_ = 0;  // when the frame after the one on screen (or the one fetched, when it advances) is due
     bool paused_ = false;
     bool singleStep_ = false;
     bool loop_ = true;

@@ -52,17 +52,23 @@ FrameFeed* Open(Bytes& file) {
     return FrameFeedOpen(FrameSourceOpen(&request), true, &error);
 }
 
+// The clock moves only by the frame timers that fire, never while a frame
+// is fetched, so that playback has no reason to pass frames over.
 struct Effects : PlaybackEffects {
-    void armTimer(uint32_t) override {}
-    void stopTimer() override {}
+    uint64_t clock = 0;
+    uint32_t armed = 0;
+    void armTimer(uint32_t ms) override { armed = ms; }
+    void stopTimer() override { armed = 0; }
     void repaint() override {}
     void tellPercent(int) override {}
+    uint64_t now() override { return clock; }
 };
 
 // Ticks until playback shows frame n; the frames between, in order.
-void PlayTo(Playback& playback, int n) {
+void PlayTo(Playback& playback, Effects& effects, int n) {
     while (playback.position() != n || playback.fetching() >= 0) {
         const int before = playback.position();
+        if (playback.fetching() < 0) effects.clock += uint64_t{effects.armed} * 1000;
         playback.tick();
         if (playback.fetching() >= 0) std::this_thread::yield();
         if (playback.position() != before && !playback.paused()) {
@@ -78,15 +84,15 @@ TEST(FeedThreads, PlaybackShowsEveryFrameInOrderAndJumpsWhileTheWorkerDecodes) {
         Playback playback(effects);
         playback.start(Open(file), false);
         ASSERT_TRUE(playback.frame());
-        PlayTo(playback, kFrames - 1);
-        PlayTo(playback, 0);  // round again
+        PlayTo(playback, effects, kFrames - 1);
+        PlayTo(playback, effects, 0);  // round again
         playback.pause();
         for (int n : {150, 20, 199, 3}) {
             playback.goTo(n);
-            PlayTo(playback, n);
+            PlayTo(playback, effects, n);
         }
         playback.step(-1);
-        PlayTo(playback, 2);
+        PlayTo(playback, effects, 2);
         FrameFeedWaitIdle(playback.feed());  // the scouting has reached the end
         EXPECT_EQ(playback.status().count, kFrames);
         EXPECT_EQ(playback.status().endedEarly, kErrorNone);
@@ -157,13 +163,14 @@ TEST(ExportThreads, ACancelFromAnotherThreadLeavesTheOldFile) {
         request.formatId = id;
         request.fileName = target.c_str();
         request.source = source;
+        // The third frame written waits for the cancel, as a frame being
+        // written when the user clicks Cancel would.
         request.progress = {[](void* context, int done, int) {
                                 auto* s = static_cast<Shared*>(context);
-                                {
-                                    std::lock_guard<std::mutex> lock(s->mutex);
-                                    s->done = done;
-                                }
-                                s->written.notify_one();
+                                std::unique_lock<std::mutex> lock(s->mutex);
+                                s->done = done;
+                                s->written.notify_all();
+                                if (done == 3) s->written.wait(lock, [s] { return s->cancelled.load(); });
                                 return !s->cancelled.load();
                             },
                             &shared};
@@ -172,8 +179,9 @@ TEST(ExportThreads, ACancelFromAnotherThreadLeavesTheOldFile) {
         {
             std::unique_lock<std::mutex> lock(shared.mutex);
             shared.written.wait(lock, [&] { return shared.done >= 3; });
+            shared.cancelled = true;
         }
-        shared.cancelled = true;
+        shared.written.notify_all();
         worker.join();
         EXPECT_EQ(result, 0) << id;
         EXPECT_EQ(request.error, kErrorNone) << id;
