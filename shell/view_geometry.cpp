@@ -18,19 +18,35 @@ int StepFrom(int percent, bool up) {
 
 }  // namespace
 
-void ViewGeometry::setClient(int width, int height) {
-    client_ = {std::max(0, width), std::max(0, height)};
-    scrollTo(scroll_.x, scroll_.y);
+void ViewGeometry::setClientArea(int width, int height, int barWidth, int barHeight) {
+    area_ = {std::max(0, width), std::max(0, height)};
+    bars_ = {std::max(0, barWidth), std::max(0, barHeight)};
+    layout();
 }
 
 void ViewGeometry::setPicture(int width, int height) {
     picture_ = {std::max(1, width), std::max(1, height)};
-    scrollTo(scroll_.x, scroll_.y);
+    layout();
 }
 
 void ViewGeometry::setFit(bool fit, bool largerOnly) {
     fit_ = fit;
     fitLargerOnly_ = largerOnly;
+    layout();
+}
+
+// A bar shows only where the picture does not fit the whole area; once one
+// shows, the other is needed when the picture no longer fits beside it.
+void ViewGeometry::layout() {
+    client_ = area_;
+    if (!fitted()) {
+        const ViewPoint size = sizeAt(false);
+        bool horizontal = size.x > area_.x, vertical = size.y > area_.y;
+        if (horizontal && !vertical) vertical = size.y > area_.y - bars_.y;
+        if (vertical && !horizontal) horizontal = size.x > area_.x - bars_.x;
+        client_ = {std::max<int64_t>(0, area_.x - (vertical ? bars_.x : 0)),
+                   std::max<int64_t>(0, area_.y - (horizontal ? bars_.y : 0))};
+    }
     scrollTo(scroll_.x, scroll_.y);
 }
 
@@ -96,6 +112,7 @@ bool ViewGeometry::setZoom(int index, ViewPoint about) {
     const bool leftFit = fit_;
     fit_ = false;
     zoomIndex_ = std::clamp(index, 0, kZoomStepCount - 1);
+    layout();
     const ViewPoint after = sizeAt(false);
     // Scaled by the ratio of the sizes, which both scales round the same way.
     const int64_t newX = before.size.x > 0 ? atX * after.x / before.size.x : 0;

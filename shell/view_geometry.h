@@ -28,7 +28,13 @@ struct ViewPlacement {
 
 class ViewGeometry {
 public:
-    void setClient(int width, int height);  // clamps the scroll positions
+    // The client area as it is without scroll bars, and how wide a vertical
+    // bar is and how high a horizontal one: the picture's area is what is
+    // left once the bars the picture needs there are shown, and a bar shows
+    // only where the picture does not fit without it. Clamps the scroll
+    // positions.
+    void setClientArea(int width, int height, int barWidth, int barHeight);
+    void setClient(int width, int height) { setClientArea(width, height, 0, 0); }
     void setPicture(int width, int height);
     // The host's fit flags; true when the picture's scale changed.
     void setFit(bool fit, bool largerOnly);
@@ -44,7 +50,8 @@ public:
     ViewPlacement place() const;
     // The scale on screen in percent, fitted or zoomed.
     int percent() const;
-    // The furthest each scroll position goes: 0 where the picture fits.
+    // The furthest each scroll position goes: 0 where the picture fits, and
+    // its bar is hidden.
     ViewPoint scrollRange() const;
     ViewPoint scroll() const { return scroll_; }
     void scrollTo(int64_t x, int64_t y);  // clamped into the range
@@ -64,7 +71,10 @@ private:
     ViewPoint sizeAt(bool fitted) const;
     int64_t centerOffset(int64_t room, int64_t size) const;
     bool setZoom(int index, ViewPoint about);
+    void layout();
 
+    ViewPoint area_{0, 0};  // without scroll bars
+    ViewPoint bars_{0, 0};  // a vertical bar's width, a horizontal one's height
     ViewPoint client_{0, 0};
     ViewPoint picture_{1, 1};
     ViewPoint scroll_{0, 0};

@@ -172,12 +172,19 @@ FrameFeed* OpenFile(const char* fileName) {
     return FrameFeedOpen(source, true, &error);
 }
 
-// The geometry's client area: the window's, above the timeline when it shows.
+// The geometry's client area: the window's as it would be without scroll
+// bars, above the timeline when it shows. Whether the bars show then follows
+// from the picture alone, whatever order the resizes came in.
 void UpdateClient(Viewer& viewer) {
     RECT client;
     GetClientRect(viewer.window, &client);
+    const LONG_PTR style = GetWindowLongPtrA(viewer.window, GWL_STYLE);
+    const int barWidth = GetSystemMetrics(SM_CXVSCROLL), barHeight = GetSystemMetrics(SM_CYHSCROLL);
     const RECT timeline = ViewerTimelineRect(viewer);
-    viewer.geometry.setClient(client.right, client.bottom - (timeline.bottom - timeline.top));
+    viewer.geometry.setClientArea(client.right + ((style & WS_VSCROLL) ? barWidth : 0),
+                                  client.bottom + ((style & WS_HSCROLL) ? barHeight : 0) -
+                                      (timeline.bottom - timeline.top),
+                                  barWidth, barHeight);
     ViewerSyncScrollBars(viewer);
 }
 

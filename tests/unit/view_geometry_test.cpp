@@ -62,6 +62,29 @@ TEST(ViewGeometry, ScrollRangesAndPositions) {
     EXPECT_EQ(huge.scroll().y, 70000);
 }
 
+// Scroll bars only where the picture does not fit the area without them:
+// none for an exact fit, both when one bar takes the room the other
+// direction needed, whichever way the area came to its size.
+TEST(ViewGeometry, ScrollBarsOnlyWhereThePictureDoesNotFit) {
+    struct Case {
+        int width, height;  // the area without bars
+        bool horizontal, vertical;
+    };
+    for (const Case& c : {Case{640, 480, false, false}, Case{641, 481, false, false}, Case{639, 480, true, true},
+                          Case{640, 479, true, true}, Case{650, 490, false, false}, Case{650, 479, true, true},
+                          Case{639, 490, true, true}, Case{660, 479, false, true}, Case{639, 500, true, false}}) {
+        for (int from : {200, 2000}) {  // from smaller and from larger
+            ViewGeometry g = Make(640, 480, from, from);
+            g.setClientArea(c.width, c.height, 17, 17);
+            const ViewPoint range = g.scrollRange();
+            EXPECT_EQ(range.x > 0, c.horizontal) << c.width << "x" << c.height;
+            EXPECT_EQ(range.y > 0, c.vertical) << c.width << "x" << c.height;
+            EXPECT_EQ(g.clientWidth(), c.width - (c.vertical ? 17 : 0));
+            EXPECT_EQ(g.clientHeight(), c.height - (c.horizontal ? 17 : 0));
+        }
+    }
+}
+
 // "+", "-", Ctrl+0 and Ctrl+wheel: the steps from 1/8 to 8 times, counted
 // from a fitted picture's own scale, about a point that keeps its pixel.
 TEST(ViewGeometry, ZoomStepsAboutAPoint) {

@@ -217,6 +217,19 @@ TEST_F(paint, scroll_bars_and_the_picture_follow_the_scroll_position) {
     lister.resize(600, 450);
     EXPECT_EQ(GetWindowLongA(viewer, GWL_STYLE) & (WS_HSCROLL | WS_VSCROLL), 0l);
     EXPECT_EQ(ClientRect(viewer).right, 600L);
+    // A window the picture's size shows it whole without bars, whether it
+    // came there from larger or from smaller; a pixel less shows both.
+    for (const SIZE from : {SIZE{600, 450}, SIZE{300, 200}, SIZE{481, 200}, SIZE{200, 361}}) {
+        lister.resize(from.cx, from.cy);
+        lister.resize(480, 360);
+        EXPECT_EQ(GetWindowLongA(viewer, GWL_STYLE) & (WS_HSCROLL | WS_VSCROLL), 0l) << from.cx << "x" << from.cy;
+        EXPECT_EQ(ClientRect(viewer).right, 480L);
+        EXPECT_EQ(ClientRect(viewer).bottom, 360L);
+        EXPECT_EQ(CountDifferences(CaptureClient(viewer), RenderExpected(large[0], 0, 0, 480, 360, "Frame: 0")), 0)
+            << "from " << from.cx << "x" << from.cy;
+    }
+    lister.resize(479, 360);
+    EXPECT_EQ(GetWindowLongA(viewer, GWL_STYLE) & (WS_HSCROLL | WS_VSCROLL), static_cast<LONG>(WS_HSCROLL | WS_VSCROLL));
 }
 
 TEST_F(paint, zoom_repeats_pixels_up_and_averages_them_down) {
