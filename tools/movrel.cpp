@@ -1,11 +1,14 @@
 // movrel: the image library on the command line.
 #include <cctype>
+#include <cerrno>
+#include <climits>
 #include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,10 +42,68 @@ int Usage(const Command& command, FILE* out) {
     return out == stdout ? 0 : 2;
 }
 
+// Why a command's arguments could not be used: "unknown option '--bogus'".
+std::string gArgumentError;
+
+// For a command that cannot use its arguments: says why, then its usage.
+int BadArguments(std::string why) {
+    gArgumentError = std::move(why);
+    return -1;
+}
+
+int ArgumentsUnusable(const Command& command) {
+    if (!gArgumentError.empty()) std::fprintf(stderr, "movrel %s: %s\n", command.name, gArgumentError.c_str());
+    std::fprintf(stderr, "usage: movrel %s\n(movrel %s --help for details)\n", command.usage, command.name);
+    return 2;
+}
+
+// The files a command was given against those it takes.
+int WrongFileCount(size_t given, const char* takes) {
+    return BadArguments(given == 0 ? std::string("needs ") + takes
+                                   : std::string("takes ") + takes + ", not " + std::to_string(given) + " file(s)");
+}
+
+// A whole number from `text` within [low, high], or false after saying why.
+bool ParseNumber(const std::string& option, const std::string& text, long low, long high, long* out) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno == ERANGE) {
+        BadArguments(option + ": '" + text + "' is not a number");
+        return false;
+    }
+    if (value < low || value > high) {
+        BadArguments(option + ": " + text + " is not between " + std::to_string(low) + " and " + std::to_string(high));
+        return false;
+    }
+    *out = value;
+    return true;
+}
+
 bool WantsHelp(const std::vector<std::string>& args) {
     for (const std::string& a : args)
         if (a == "--help" || a == "-h") return true;
     return false;
+}
+
+// What keeps `path` from being read that the error code does not tell: it
+// is a directory, or an empty file. None otherwise.
+const char* PathTrouble(const std::string& path) {
+    std::error_code error;
+    const std::filesystem::path name(std::u8string(path.begin(), path.end()));
+    if (std::filesystem::is_directory(name, error)) return "is a directory";
+    if (std::filesystem::is_regular_file(name, error) && std::filesystem::file_size(name, error) == 0 && !error)
+        return "is empty";
+    return nullptr;
+}
+
+// Why a file cannot be opened, on stderr: "movrel: File not found: PATH",
+// "movrel: PATH: is a directory".
+void ComplainUnreadable(const std::string& path, ErrorCode code) {
+    if (const char* trouble = PathTrouble(path))
+        std::fprintf(stderr, "movrel: %s: %s\n", path.c_str(), trouble);
+    else
+        std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(code == kErrorNone ? kErrorUnknown : code), path.c_str());
 }
 
 // Loads a file or prints why it could not be loaded; a file that gave only
@@ -51,8 +112,7 @@ Image* LoadOrComplain(const std::string& path) {
     LoadRequest request{};
     Image* image = ImageLoadFile(path.c_str(), &request);
     if (!image) {
-        ErrorCode code = request.error == kErrorNone ? kErrorUnknown : request.error;
-        std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(code), path.c_str());
+        ComplainUnreadable(path, request.error);
     } else if (request.endedEarly != kErrorNone) {
         char text[128];
         LoadEndText(request.endedEarly, ImageCount(image), request.statedFrames, text, sizeof text);
@@ -72,10 +132,7 @@ SourcePtr OpenOrComplain(const std::string& path) {
     LoadRequest request{};
     SourcePtr source(FrameSourceOpenFile(path.c_str(), &request));
     if (source) FrameSourceInOrder(source.get());  // the tool reads each file from the first frame on
-    if (!source) {
-        ErrorCode code = request.error == kErrorNone ? kErrorUnknown : request.error;
-        std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(code), path.c_str());
-    }
+    if (!source) ComplainUnreadable(path, request.error);
     return source;
 }
 
@@ -138,7 +195,9 @@ std::string Pal8Md5s(const Image* image) {
 }
 
 int RunInfo(const std::vector<std::string>& args) {
-    if (args.size() != 1) return -1;
+    for (const std::string& a : args)
+        if (a.size() > 1 && a[0] == '-') return BadArguments("unknown option '" + a + "'");
+    if (args.size() != 1) return WrongFileCount(args.size(), "one FILE");
     SourcePtr source = OpenOrComplain(args[0]);
     if (!source) return 1;
     // Every frame is decoded, one at a time, so that damage is found and the
@@ -167,16 +226,17 @@ int RunInfo(const std::vector<std::string>& args) {
 // per file whether all of them are there: "ok", or where the frames end and
 // why. Non-zero when any file cannot be read whole.
 int RunCheck(const std::vector<std::string>& args) {
-    if (args.empty()) return -1;
     for (const std::string& a : args)
-        if (a.size() > 1 && a[0] == '-') return -1;
+        if (a.size() > 1 && a[0] == '-') return BadArguments("unknown option '" + a + "'");
+    if (args.empty()) return WrongFileCount(0, "one FILE or more");
     int status = 0;
     for (const std::string& path : args) {
         LoadRequest request{};
         SourcePtr source(FrameSourceOpenFile(path.c_str(), &request));
         if (!source) {
             const ErrorCode code = request.error == kErrorNone ? kErrorUnknown : request.error;
-            std::printf("%s: cannot be read: %s\n", path.c_str(), ErrorMessage(code));
+            const char* trouble = PathTrouble(path);
+            std::printf("%s: cannot be read: %s\n", path.c_str(), trouble ? trouble : ErrorMessage(code));
             status = 1;
             continue;
         }
@@ -214,10 +274,11 @@ int RunFrameMd5(const std::vector<std::string>& args) {
     std::string path;
     for (const std::string& a : args) {
         if (a == "--pal8") pal8 = true;
+        else if (a.size() > 1 && a[0] == '-') return BadArguments("unknown option '" + a + "'");
         else if (path.empty()) path = a;
-        else return -1;
+        else return WrongFileCount(args.size() - (pal8 ? 1 : 0), "one FILE");
     }
-    if (path.empty()) return -1;
+    if (path.empty()) return WrongFileCount(0, "one FILE");
     SourcePtr source = OpenOrComplain(path);
     if (!source) return 1;
     int index = 0;
@@ -299,9 +360,7 @@ bool ParseWriteOptions(const std::vector<std::string>& args, bool allowFrame, bo
         } else if (a.rfind("--format=", 0) == 0) {
             out.format = a.substr(9);
         } else if (allowFrame && a == "--frame" && i + 1 < args.size()) {
-            char* end = nullptr;
-            out.frame = std::strtol(args[++i].c_str(), &end, 10);
-            if (args[i].empty() || *end != '\0' || out.frame < 0) return false;
+            if (!ParseNumber("--frame", args[++i], 0, LONG_MAX, &out.frame)) return false;
         } else if (allowQuiet && a == "--quiet") {
             out.quiet = true;
         } else if (a == "--rle") {
@@ -309,11 +368,14 @@ bool ParseWriteOptions(const std::vector<std::string>& args, bool allowFrame, bo
         } else if (a == "--dither") {
             out.dither = true;
         } else if (a.size() > 1 && a[0] == '-') {
+            BadArguments((a == "--format" || a == "--frame") && i + 1 == args.size() ? a + " needs a value"
+                                                                                   : "unknown option '" + a + "'");
             return false;
         } else {
             out.files.push_back(a);
         }
     }
+    if (out.files.size() != 2) WrongFileCount(out.files.size(), "IN and OUT");
     return out.files.size() == 2;
 }
 
@@ -421,16 +483,14 @@ int RunThumbnail(const std::vector<std::string>& args) {
     long size = 96;
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--size" && i + 1 < args.size()) {
-            char* end = nullptr;
-            size = std::strtol(args[++i].c_str(), &end, 10);
-            if (args[i].empty() || *end != '\0' || size < 1 || size > kImageMaxDimension) return -1;
+            if (!ParseNumber("--size", args[++i], 1, kImageMaxDimension, &size)) return -1;
         } else if (args[i].size() > 1 && args[i][0] == '-') {
-            return -1;
+            return BadArguments(args[i] == "--size" ? "--size needs a value" : "unknown option '" + args[i] + "'");
         } else {
             options.files.push_back(args[i]);
         }
     }
-    if (options.files.size() != 2) return -1;
+    if (options.files.size() != 2) return WrongFileCount(options.files.size(), "IN and OUT");
     const std::string& output = options.files[1];
     const FormatId id = ChooseFormat(options, output);
     if (id == kFormatNone) return 1;
@@ -438,7 +498,7 @@ int RunThumbnail(const std::vector<std::string>& args) {
     const int box = static_cast<int>(size);
     ImagePtr thumbnail(ImageLoadThumbnail(options.files[0].c_str(), box, box, &request));
     if (!thumbnail) {
-        std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(request.error), options.files[0].c_str());
+        ComplainUnreadable(options.files[0], request.error);
         return 1;
     }
     return SaveOrComplain(thumbnail.get(), output, id, nullptr) ? 0 : 1;
@@ -700,7 +760,7 @@ int Main(const std::vector<std::string>& arguments) {
         if (WantsHelp(args)) return Usage(command, stdout);
         FormatRegisterAll();
         const int result = command.run(args);
-        return result < 0 ? Usage(command, stderr) : result;
+        return result < 0 ? ArgumentsUnusable(command) : result;
     }
     std::fprintf(stderr, "movrel: unknown command '%s'\n", name.c_str());
     return MainUsage(stderr);

@@ -32,6 +32,7 @@ struct Options {
     int width = 640;
     int height = 480;
     bool fit = false;
+    bool help = false;
 };
 
 struct Viewer {
@@ -79,7 +80,10 @@ bool ParseArguments(int argc, const char* const* argv, Options* options) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
-        if (arg == "--fit") {
+        if (arg == "--help" || arg == "-h") {
+            options->help = true;
+            return true;
+        } else if (arg == "--fit") {
             options->fit = true;
         } else if (arg == "--plugin" && hasValue) {
             options->plugin = argv[++i];
@@ -101,6 +105,19 @@ bool ParseArguments(int argc, const char* const* argv, Options* options) {
         }
     }
     return !options->file.empty();
+}
+
+// Where the viewer keeps its settings, as the file manager keeps a
+// plug-in's: an ini file of its own, %APPDATA%\Movrel\movrel-view.ini.
+// Empty when there is no such folder.
+std::string SettingsIni() {
+    char appData[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableA("APPDATA", appData, sizeof appData);
+    if (length == 0 || length >= sizeof appData) return {};
+    const std::string folder = std::string(appData) + "\\Movrel";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    const std::string ini = folder + "\\movrel-view.ini";
+    return ini.size() < MAX_PATH ? ini : std::string();
 }
 
 // The plug-in beside this program: Movrel.wlx next to the 32-bit build,
@@ -231,6 +248,10 @@ int wmain(int argc, wchar_t** wideArgv) {
         std::fputs(kUsage, stderr);
         return 2;
     }
+    if (options.help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     const std::string pluginPath = options.plugin.empty() ? DefaultPluginPath() : options.plugin;
     HMODULE plugin = LoadLibraryW(Wide(pluginPath).c_str());
     if (!plugin) {
@@ -243,6 +264,17 @@ int wmain(int argc, wchar_t** wideArgv) {
     if (!gViewer.listLoad || !gViewer.listSendCommand) {
         std::fprintf(stderr, "movrel-view: %s is not a lister plug-in\n", pluginPath.c_str());
         return 1;
+    }
+    auto setDefaultParams = reinterpret_cast<ListSetDefaultParamsFunction>(
+        reinterpret_cast<void*>(GetProcAddress(plugin, "ListSetDefaultParams")));
+    const std::string ini = SettingsIni();
+    if (setDefaultParams && !ini.empty()) {
+        ListDefaultParamStruct params{};
+        params.size = sizeof params;
+        params.PluginInterfaceVersionLow = 0;
+        params.PluginInterfaceVersionHi = 2;
+        std::memcpy(params.DefaultIniName, ini.c_str(), ini.size() + 1);
+        setDefaultParams(&params);
     }
 
     WNDCLASSA frameClass{};
@@ -269,6 +301,11 @@ int wmain(int argc, wchar_t** wideArgv) {
     if (!gViewer.lister) {
         std::fprintf(stderr, "movrel-view: %s: the plug-in cannot show this file\n", options.file.c_str());
         DestroyWindow(gViewer.frame);
+        // Started from a desktop, nobody reads stderr; a screenshot run has nobody to answer a box.
+        if (options.screenshot.empty()) {
+            const std::wstring text = Wide("Movrel cannot show this file:\n" + options.file);
+            MessageBoxW(nullptr, text.c_str(), L"Movrel", MB_OK | MB_ICONERROR);
+        }
         return 1;
     }
     RECT client;

@@ -238,7 +238,18 @@ def main():
         empty = os.path.join(tmp, 'empty.fli')
         open(empty, 'w').close()
         r = run(opts.movrel, 'info', empty)
-        check(r.returncode == 1 and 'Invalid data' in r.stderr, 'empty file message')
+        check(r.returncode == 1 and r.stderr == f'movrel: {empty}: is empty\n', f'empty file message: {r.stderr!r}')
+        r = run(opts.movrel, 'check', tmp)
+        check(r.returncode == 1 and r.stdout == f'{tmp}: cannot be read: is a directory\n',
+              f'a directory: {r.stdout!r}')
+    # A usage error names the argument and shows the usage line, not the whole help.
+    for args, says in ((['convert', opts.sample, 'x.bmp', '--bogus'], "movrel convert: unknown option '--bogus'"),
+                       (['convert', opts.sample, 'x.bmp', '--frame', 'abc'], "movrel convert: --frame: 'abc' is not a number"),
+                       (['thumbnail', opts.sample, 'x.bmp', '--size', '0'], 'movrel thumbnail: --size: 0 is not between 1 and'),
+                       (['info'], 'movrel info: needs one FILE')):
+        r = run(opts.movrel, *args)
+        check(r.returncode == 2 and r.stderr.startswith(says) and '\nusage: movrel ' in r.stderr and
+              len(r.stderr.splitlines()) == 3, f'{" ".join(args[:1] + args[3:])}: {r.stderr!r}')
 
     check_writing(opts, check)
     check_interrupted_writes(opts, check)

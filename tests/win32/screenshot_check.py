@@ -21,6 +21,10 @@ def main():
     opts = ap.parse_args()
 
     if opts.run:
+        usage = subprocess.run(opts.run + ['--help'], capture_output=True, text=True, timeout=90)
+        if usage.returncode != 0 or not usage.stdout.startswith('usage: movrel-view'):
+            print(f'FAIL movrel-view --help: exit {usage.returncode}, {usage.stdout!r}')
+            return 1
         if os.path.exists(opts.screenshot):
             os.remove(opts.screenshot)
         subprocess.run(opts.run + ['--screenshot', opts.screenshot, '--after', opts.after, opts.sample],
