@@ -338,6 +338,18 @@ POINT PointOf(LPARAM lparam) { return {static_cast<short>(LOWORD(lparam)), stati
 
 void Check(HMENU menu, UINT id, bool on) { CheckMenuItem(menu, id, MF_BYCOMMAND | (on ? MF_CHECKED : MF_UNCHECKED)); }
 
+// Greys what cannot apply: playing, stepping and the animation's exports on
+// a still; a second export while one runs.
+void EnableCommands(HMENU menu, const Viewer& viewer) {
+    const bool animation = viewer.playback.status().count > 1;
+    for (UINT id : {IDM_PAUSE, IDM_NEXT_FRAME, IDM_STEP_FORWARD, IDM_STEP_BACK, IDM_FIRST_FRAME, IDM_LAST_FRAME,
+                    IDM_FASTER, IDM_SLOWER, IDM_NORMAL_SPEED})
+        EnableMenuItem(menu, id, MF_BYCOMMAND | (animation ? MF_ENABLED : MF_GRAYED));
+    const bool exportable = animation && !viewer.job;
+    for (UINT id : {IDM_EXTRACT_ALL_FRAMES, IDM_EXPORT_GIF, IDM_EXPORT_AVI, IDM_EXPORT_SPR})
+        EnableMenuItem(menu, id, MF_BYCOMMAND | (exportable ? MF_ENABLED : MF_GRAYED));
+}
+
 // Renames the submenu at `position` of the context menu, as "&Zoom (200%)".
 void NameSubmenu(HMENU menu, int position, const char* text) {
     MENUITEMINFOA item{};
@@ -364,6 +376,7 @@ LRESULT OnInitMenu(const Viewer& viewer, WPARAM wparam) {
     Check(menu, IDM_START_PAUSED, viewer.startPaused);
     Check(menu, IDM_LOOP, playback.loop());
     Check(menu, IDM_TIMELINE, viewer.timeline);
+    EnableCommands(menu, viewer);
     CheckMenuRadioItem(menu, IDM_BACKGROUND_AUTO, IDM_BACKGROUND_DARK, IDM_BACKGROUND_AUTO + viewer.background, MF_BYCOMMAND);
     HMENU popup = viewer.popup;
     char text[48];

@@ -107,12 +107,21 @@ std::string_view FrameNumber(int n, char (&digits)[16]) {
     return {digits, padding + length};
 }
 
-// Asks for a file name with the system's save dialog. `name` (kMaxPath bytes)
-// holds the default name and receives the chosen path. The chosen format is
-// the list's id of the entry the user picked, or none when the list has no
-// such entry. False when the user cancelled or the dialog failed.
-bool AskSaveName(HWND window, const FormatFilterList& list, const char* defaultExtension, char* name,
+// The folder that holds `path`: what comes before its last separator.
+std::wstring FolderOf(const char* path) {
+    const std::wstring wide = WideFromUtf8(path);
+    const size_t separator = wide.find_last_of(L"\\/");
+    return separator == std::wstring::npos ? std::wstring(L".") : wide.substr(0, separator);
+}
+
+// Asks for a file name with the system's save dialog, which starts in the
+// animation's folder. `name` (kMaxPath bytes) holds the default name and
+// receives the chosen path. The chosen format is the list's id of the entry
+// the user picked, or none when the list has no such entry. False when the
+// user cancelled or the dialog failed.
+bool AskSaveName(const Viewer& viewer, const FormatFilterList& list, const char* defaultExtension, char* name,
                  FormatId* chosen) {
+    HWND window = viewer.window;
     // The filter is pairs of texts, each ending in a NUL, and one more NUL.
     size_t filterLength = 0;
     while (filterLength + 2 < sizeof list.text && (list.text[filterLength] || list.text[filterLength + 1])) ++filterLength;
@@ -130,7 +139,8 @@ bool AskSaveName(HWND window, const FormatFilterList& list, const char* defaultE
     dialog.nFilterIndex = 0;  // the first entry
     dialog.lpstrFile = file;
     dialog.nMaxFile = kMaxPath;
-    dialog.lpstrInitialDir = L".";
+    const std::wstring folder = FolderOf(viewer.path);
+    dialog.lpstrInitialDir = folder.c_str();
     dialog.Flags = OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY;
     dialog.lpstrDefExt = extension.empty() ? nullptr : extension.c_str();
     if (!GetSaveFileNameW(&dialog)) return false;
@@ -161,7 +171,7 @@ bool AskExportName(const Viewer& viewer, int filterFlags, FormatId id, char* nam
     char extension[16];
     DefaultExtension(id, extension);
     FormatId chosen = kFormatNone;
-    return AskSaveName(viewer.window, list, extension[0] ? extension : nullptr, name, &chosen);
+    return AskSaveName(viewer, list, extension[0] ? extension : nullptr, name, &chosen);
 }
 
 // Starts the export on its worker; one at a time: while one runs, its
@@ -187,13 +197,12 @@ bool Idle(const Viewer& viewer) {
 
 namespace {
 
-// The frame on screen as one file; an SPR file takes the frames from it to
-// the last, on the worker.
-int SaveFrame(Viewer& viewer, const char* name, FormatId id) {
-    if (id == kFormatSpr) return Idle(viewer) && StartJob(viewer, false, id, name, viewer.playback.position());
+// Frame n, as it was on screen, as one file; an SPR file takes the frames
+// from it to the last, on the worker.
+int SaveFrame(Viewer& viewer, Image* frame, int32_t n, const char* name, FormatId id) {
+    if (id == kFormatSpr) return StartJob(viewer, false, id, name, n);
     SaveRequest request{id, nullptr, nullptr, kErrorNone};
-    // The feed's frames stand alone (no chain follows them) and saving only reads them.
-    if (!ImageSaveFile(const_cast<Image*>(viewer.playback.frame()), name, &request)) return ReportError(viewer.window, request.error);
+    if (!ImageSaveFile(frame, name, &request)) return ReportError(viewer.window, request.error);
     return 1;
 }
 
@@ -231,15 +240,21 @@ int SaveAllFrames(Viewer& viewer, const char* base, FormatId id) {
 }  // namespace
 
 int ViewerExtractFrame(Viewer& viewer) {
-    // The frame on screen stays put while the user picks a name, and after.
+    if (!Idle(viewer)) return 0;
+    // The frame on screen is the one saved, under the number its default
+    // name gives, even when a frame being fetched arrives while the user
+    // picks a name; playback stays paused, there and after.
     viewer.playback.pause();
+    const int32_t n = viewer.playback.position();
+    ImagePtr frame(ImageDuplicate(viewer.playback.frame()));
+    if (!frame) return ReportError(viewer.window, kErrorOutOfMemory);
     char name[kMaxPath];
     char digits[16];
-    JoinName(name, {"Frame", FrameNumber(viewer.playback.position(), digits)});
+    JoinName(name, {"Frame", FrameNumber(n, digits)});
     FormatFilterList list;
     FormatFilter(&list, kFilterSave, -1);
     FormatId chosen = kFormatNone;
-    if (!AskSaveName(viewer.window, list, nullptr, name, &chosen)) return 0;
+    if (!AskSaveName(viewer, list, nullptr, name, &chosen)) return 0;
 
     // A name typed with any extension is kept as typed; only a name without
     // a dot gets the chosen format's default extension.
@@ -254,7 +269,7 @@ int ViewerExtractFrame(Viewer& viewer) {
         // The dialog asked about the name as typed, not about this one.
         if (IsFile(name) && !MayReplaceFile(viewer.window, name)) return 0;
     }
-    return SaveFrame(viewer, name, chosen);
+    return SaveFrame(viewer, frame.get(), n, name, chosen);
 }
 
 int ViewerExtractAllFrames(Viewer& viewer) {
@@ -265,7 +280,7 @@ int ViewerExtractAllFrames(Viewer& viewer) {
     FormatFilterList list;
     FormatFilter(&list, kFilterSave, -1);
     FormatId chosen = kFormatNone;
-    if (!AskSaveName(viewer.window, list, nullptr, base, &chosen)) return 0;
+    if (!AskSaveName(viewer, list, nullptr, base, &chosen)) return 0;
     return SaveAllFrames(viewer, base, chosen);
 }
 

@@ -120,9 +120,13 @@ int WindowDpi(HWND window) {
     return dpi > 0 ? dpi : 96;
 }
 
-// "Frame: 7", then the scale when it is not 100% and the speed when it is not 1x.
+// "Frame: 7 / 24", then "Paused" while paused, the scale when it is not 100%
+// and the speed when it is not 1x.
 void OverlayText(const Viewer& viewer, char* text, size_t size) {
-    int length = std::snprintf(text, size, "Frame: %d", static_cast<int>(viewer.playback.position()));
+    int length = std::snprintf(text, size, "Frame: %d / %d", static_cast<int>(viewer.playback.position()),
+                               static_cast<int>(viewer.playback.status().count));
+    if (viewer.playback.paused() && length >= 0)
+        length += std::snprintf(text + length, size - static_cast<size_t>(length), "   Paused");
     const int percent = viewer.geometry.percent();
     if (percent != 100 && length >= 0)
         length += std::snprintf(text + length, size - static_cast<size_t>(length), "   %d%%", percent);

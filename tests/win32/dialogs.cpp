@@ -212,7 +212,11 @@ bool ReadSaveDialog(HWND dialog, SaveDialogView* view) {
 // Types `name` (nullopt keeps the default), picks entry `type` of the type
 // list (-1 keeps it) and presses Save; false when the dialog did not take them.
 bool AcceptSaveDialog(HWND dialog, const std::optional<std::string>& name, int type) {
-    if (name && !AskWindow(FileNameEdit(dialog), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(WideFromUtf8(name->c_str()).c_str())))
+    // A name without a folder goes into the test's output folder, wherever the dialog started.
+    std::string typed = name ? *name : WindowText(FileNameEdit(dialog));
+    const bool relative = !typed.empty() && typed[0] != '\\' && typed[0] != '/' && typed.find(':') == std::string::npos;
+    if (relative && !gSaveFolder.empty()) typed = gSaveFolder + "\\" + typed;
+    if (!AskWindow(FileNameEdit(dialog), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(WideFromUtf8(typed.c_str()).c_str())))
         return false;
     if (type >= 0) {
         HWND types = GetDlgItem(dialog, kFileTypeList);
@@ -243,8 +247,13 @@ void ReadItems(HMENU menu, MenuSeen* seen) {
         seen->texts.push_back(text);
         if (const char letter = UnderlinedLetter(text); letter && !letters.emplace(letter, text).second)
             seen->sharedLetters.push_back(letters[letter] + " | " + text);
-        if (HMENU sub = GetSubMenu(menu, i)) ReadItems(sub, seen);
-        else if (GetMenuState(menu, static_cast<UINT>(i), MF_BYPOSITION) & MF_CHECKED) seen->checked.push_back(GetMenuItemID(menu, i));
+        if (HMENU sub = GetSubMenu(menu, i)) {
+            ReadItems(sub, seen);
+            continue;
+        }
+        const UINT state = GetMenuState(menu, static_cast<UINT>(i), MF_BYPOSITION);
+        if (state & MF_CHECKED) seen->checked.push_back(GetMenuItemID(menu, i));
+        if ((state & MF_GRAYED) && !(state & MF_SEPARATOR)) seen->greyed.push_back(GetMenuItemID(menu, i));
     }
 }
 

@@ -77,18 +77,21 @@ std::vector<uint8_t> MakeFilm(int frames, uint32_t delay, int width, int height)
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> ReadBytes(const std::string& path);  // empty when unreadable
 
-// A fresh directory for what one test writes, made the current directory:
-// the save dialogs start in "." and relative names land there.
+// A fresh directory for what one test writes, made the current directory
+// and the folder that the names typed into save dialogs are completed with
+// (the dialogs themselves start in the animation's folder).
 class OutputDir {
 public:
     explicit OutputDir(const char* name);
     ~OutputDir();
-    void enter() const { SetCurrentDirectoryA(path_.c_str()); }  // the dialogs move it
+    void enter() const;  // the dialogs move the current directory
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "\\" + name; }
     std::string list(const std::string& subdirectory = "") const;  // "{a, b}", sorted
     std::string path_;
 };
+
+extern std::string gSaveFolder;  // the output folder entered last
 
 struct ResourceCounts {
     uint64_t heapBytes = 0;  // busy bytes over every heap of the process
@@ -233,6 +236,7 @@ struct MenuSeen {
     RECT rect{};
     int items = 0;
     std::vector<UINT> checked;               // submenus included
+    std::vector<UINT> greyed;                // submenus included
     std::vector<std::string> texts;          // every item's, submenus' names included
     std::vector<std::string> sharedLetters;  // items of one menu that underline the same letter
 };

@@ -250,12 +250,22 @@ std::vector<uint8_t> ReadBytes(const std::string& path) {
     return bytes;
 }
 
+std::string gSaveFolder;
+
 OutputDir::OutputDir(const char* name) : path_(gFiles.dir + "\\" + name) {
     CreateDirectoryA(path_.c_str(), nullptr);
     enter();
 }
 
-OutputDir::~OutputDir() { SetCurrentDirectoryA(gFiles.dir.c_str()); }
+OutputDir::~OutputDir() {
+    SetCurrentDirectoryA(gFiles.dir.c_str());
+    gSaveFolder = gFiles.dir;
+}
+
+void OutputDir::enter() const {
+    SetCurrentDirectoryA(path_.c_str());
+    gSaveFolder = path_;
+}
 
 std::string OutputDir::list(const std::string& subdirectory) const {
     std::string text = "{";

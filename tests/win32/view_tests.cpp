@@ -141,11 +141,11 @@ TEST_F(paint, the_frame_at_the_top_left_on_white_with_its_number) {
     std::string where;
     EXPECT_EQ(CountDifferences(CaptureClient(viewer), RenderExpected(sample[12], 0, 0, 400, 300), &where), 0) << where;
     SendKey(viewer, 'S', Ctrl::left);
-    EXPECT_EQ(CountDifferences(CaptureClient(viewer), RenderExpected(sample[12], 0, 0, 400, 300, "Frame: 12"), &where), 0) << where;
+    EXPECT_EQ(CountDifferences(CaptureClient(viewer), RenderExpected(sample[12], 0, 0, 400, 300, "Frame: 12 / 24   Paused"), &where), 0) << where;
     // After the last frame the overlay counts from 0 again.
     PauseAt(viewer, 100);
     SendKey(viewer, VK_OEM_PERIOD);
-    EXPECT_TRUE(PumpUntil([&] { return CountDifferences(CaptureClient(viewer), RenderExpected(sample[0], 0, 0, 400, 300, "Frame: 0")) == 0; }));
+    EXPECT_TRUE(PumpUntil([&] { return CountDifferences(CaptureClient(viewer), RenderExpected(sample[0], 0, 0, 400, 300, "Frame: 0 / 24   Paused")) == 0; }));
     SendKey(viewer, 'S', Ctrl::left);
     EXPECT_EQ(CountDifferences(CaptureClient(viewer), RenderExpected(sample[0], 0, 0, 400, 300), &where), 0) << where;
 }
@@ -208,7 +208,7 @@ TEST_F(paint, scroll_bars_and_the_picture_follow_the_scroll_position) {
         Scroll(viewer, WM_VSCROLL, SB_THUMBTRACK, static_cast<WORD>(p.y));
         EXPECT_EQ(std::make_pair(GetScrollPos(viewer, SB_HORZ), GetScrollPos(viewer, SB_VERT)), std::make_pair(int{p.x}, int{p.y}));
         std::string where;
-        EXPECT_EQ(CountDifferences(CaptureClient(viewer), RenderExpected(large[0], p.x, p.y, client.right, client.bottom, "Frame: 0"), &where), 0)
+        EXPECT_EQ(CountDifferences(CaptureClient(viewer), RenderExpected(large[0], p.x, p.y, client.right, client.bottom, "Frame: 0 / 2   Paused"), &where), 0)
             << "scrolled to " << p.x << "," << p.y << ": " << where;
     }
     // Larger: the position is pulled back; larger than the frame: no bars.
@@ -225,7 +225,7 @@ TEST_F(paint, scroll_bars_and_the_picture_follow_the_scroll_position) {
         EXPECT_EQ(GetWindowLongA(viewer, GWL_STYLE) & (WS_HSCROLL | WS_VSCROLL), 0l) << from.cx << "x" << from.cy;
         EXPECT_EQ(ClientRect(viewer).right, 480L);
         EXPECT_EQ(ClientRect(viewer).bottom, 360L);
-        EXPECT_EQ(CountDifferences(CaptureClient(viewer), RenderExpected(large[0], 0, 0, 480, 360, "Frame: 0")), 0)
+        EXPECT_EQ(CountDifferences(CaptureClient(viewer), RenderExpected(large[0], 0, 0, 480, 360, "Frame: 0 / 2   Paused")), 0)
             << "from " << from.cx << "x" << from.cy;
     }
     lister.resize(479, 360);
@@ -251,7 +251,7 @@ TEST_F(paint, zoom_repeats_pixels_up_and_averages_them_down) {
         << where;
     // The overlay names the zoom.
     SendKey(viewer, 'S', Ctrl::left);
-    EXPECT_EQ(CountDifferences(CaptureClient(viewer), WithOverlay(doubled, "Frame: 0   200%"), &where), 0) << where;
+    EXPECT_EQ(CountDifferences(CaptureClient(viewer), WithOverlay(doubled, "Frame: 0 / 2   Paused   200%"), &where), 0) << where;
     SendKey(viewer, 'S', Ctrl::left);
     // - (the keypad's) goes back to the picture as it is, at the top-left.
     SendKey(viewer, VK_SUBTRACT);
@@ -483,6 +483,7 @@ TEST_F(menu, every_command_is_on_the_menu_and_a_chosen_item_runs) {
     Lister lister(gFiles.steps, 0, 300, 200);
     HWND viewer = lister.viewer();
     MenuSeen seen = OpenMenu(viewer);
+    EXPECT_EQ(seen.greyed, std::vector<UINT>{});
     EXPECT_EQ(seen.items, 21);
     EXPECT_EQ(seen.texts.size(), 37u);  // the items of the menu and its submenus, separators included
     // A letter typed in a menu chooses its item only when no other item there has it.
@@ -497,6 +498,13 @@ TEST_F(menu, every_command_is_on_the_menu_and_a_chosen_item_runs) {
     }
     OpenMenu(viewer, {VK_DOWN, VK_RETURN});
     EXPECT_TRUE(PumpUntil([] { return IsClipboardFormatAvailable(CF_DIB) != 0; }));
+    // A still has nothing to play, step through or export as an animation.
+    Lister still(gFiles.still, 0, 300, 200);
+    std::vector<UINT> greyed = OpenMenu(still.viewer()).greyed;
+    std::sort(greyed.begin(), greyed.end());
+    EXPECT_EQ(greyed, (std::vector<UINT>{IDM_PAUSE, IDM_NEXT_FRAME, IDM_EXTRACT_ALL_FRAMES, IDM_EXPORT_GIF, IDM_EXPORT_AVI,
+                                         IDM_EXPORT_SPR, IDM_STEP_FORWARD, IDM_STEP_BACK, IDM_FIRST_FRAME, IDM_LAST_FRAME,
+                                         IDM_FASTER, IDM_SLOWER, IDM_NORMAL_SPEED}));
 }
 
 TEST_F(menu, information_and_about_boxes) {
