@@ -39,6 +39,8 @@ struct FrameFeed {
     bool busy = false;        // the worker is decoding
     FrameFeedStatus status{};
     uint64_t duration = 0;
+    int32_t durationCount = 0;  // the frames `duration` counts
+    FramePicture first{};
 };
 
 namespace {
@@ -112,9 +114,15 @@ int32_t NextToDecode(const FrameFeed* feed) {
     return kNone;
 }
 
+// By the thread that has the source, under the monitor.
 void Publish(FrameFeed* feed) {
     feed->status = {FrameSourceCount(feed->source), FrameSourceStatedFrames(feed->source),
                     FrameSourceEndedEarly(feed->source)};
+    // Damage found lowers the count, and the time the frames play with it.
+    if (feed->status.count < feed->durationCount) {
+        feed->duration = FrameSourceDuration(feed->source);
+        feed->durationCount = feed->status.count;
+    }
 }
 
 // Decodes frame n from where the source stands, kFeedStride frames at a
@@ -196,6 +204,8 @@ FrameFeed* FrameFeedOpen(FrameSource* source, bool worker, ErrorCode* error) {
     feed->source = source;
     feed->monitor = monitor;
     feed->duration = FrameSourceDuration(source);  // from the file's structure, before the worker has the source
+    feed->durationCount = FrameSourceCount(source);
+    feed->first = {ImageWidth(copy), ImageHeight(copy), ImageBitCount(copy), ImageGetDelay(copy)};
     feed->slots.push_back({0, copy, LoadBudget::ImageFootprint(copy)});
     feed->bytes = feed->slots.back().bytes;
     Publish(feed);
@@ -260,7 +270,12 @@ FrameFeedStatus FrameFeedGetStatus(const FrameFeed* feed) {
     return feed->status;
 }
 
-uint64_t FrameFeedDuration(const FrameFeed* feed) { return feed->duration; }
+uint64_t FrameFeedDuration(const FrameFeed* feed) {
+    MonitorLock lock(feed->monitor);
+    return feed->duration;
+}
+
+FramePicture FrameFeedFirstPicture(const FrameFeed* feed) { return feed->first; }
 
 const FileFormat* FrameFeedFormat(const FrameFeed* feed) { return FrameSourceFormat(feed->source); }
 

@@ -59,8 +59,18 @@ struct FrameFeedStatus {
     int32_t stated;
     ErrorCode endedEarly;
 };
-// How long one pass plays, in milliseconds, as the file tells when opened.
+// How long one pass over the frames of the count plays, in milliseconds,
+// from the file's structure: it follows the count when damage lowers it.
 uint64_t FrameFeedDuration(const FrameFeed* feed);
+// The first frame's size, depth and delay, which describe the file
+// whichever frame is on screen.
+struct FramePicture {
+    int32_t width;
+    int32_t height;
+    int32_t depth;
+    uint32_t delay;
+};
+FramePicture FrameFeedFirstPicture(const FrameFeed* feed);
 FrameFeedStatus FrameFeedGetStatus(const FrameFeed* feed);
 const FileFormat* FrameFeedFormat(const FrameFeed* feed);
 

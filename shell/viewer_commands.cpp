@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 #include <string>
@@ -323,8 +324,27 @@ const char* FlicKind(const char* path) {
     return fli ? "FLI" : "FLC";
 }
 
+// "12.5 fps" for frames of `delay` ms each; "varies, 9.70 fps on average"
+// when the frames do not all play as long as the first.
+void FrameRateText(uint32_t delay, int32_t count, uint64_t duration, char* out, size_t size) {
+    auto rate = [](double fps, char* text, size_t length) {
+        std::snprintf(text, length, "%.3f", fps);
+        char* end = text + std::strlen(text);
+        while (end[-1] == '0') *--end = '\0';  // 12.500 -> 12.5, 25.000 -> 25
+        if (end[-1] == '.') end[-1] = '\0';
+    };
+    char fps[32];
+    if (duration == uint64_t{delay} * static_cast<uint64_t>(count)) {
+        rate(1000.0 / delay, fps, sizeof fps);
+        std::snprintf(out, size, "%s fps", fps);
+    } else {
+        rate(1000.0 * count / static_cast<double>(duration), fps, sizeof fps);
+        std::snprintf(out, size, "varies, %s fps on average", fps);
+    }
+}
+
 int ViewerShowInformation(Viewer& viewer) {
-    const Image* image = viewer.playback.frame();
+    const FramePicture first = FrameFeedFirstPicture(viewer.playback.feed());
     const FrameFeedStatus status = viewer.playback.status();
     const FileFormat* format = FrameFeedFormat(viewer.playback.feed());
     char type[128];
@@ -337,16 +357,27 @@ int ViewerShowInformation(Viewer& viewer) {
     // 2 to the power of the depth; 32 bits per pixel give a count that does
     // not fit a 32-bit integer, so the number is written in 64 bits.
     char colors[24];
-    const uint64_t count = uint64_t{1} << ImageBitCount(image);
+    const uint64_t count = uint64_t{1} << first.depth;
     *std::to_chars(colors, colors + sizeof colors - 1, count).ptr = '\0';
 
-    char message[512];
+    char message[640];
     int length = wsprintfA(message, "Type: %s\n\nWidth: %d\nHeight: %d\nColor Depth: %s colors\n\nTotal frame number: %d frame(s)",
-                           type, ImageWidth(image), ImageHeight(image), colors, static_cast<int>(status.count));
+                           type, first.width, first.height, colors, static_cast<int>(status.count));
+    const uint64_t duration = FrameFeedDuration(viewer.playback.feed());
     if (status.count > 1) {
-        char duration[32];
-        DurationText(FrameFeedDuration(viewer.playback.feed()), duration, sizeof duration);
-        length += wsprintfA(message + length, "\nDuration: %s", duration);
+        char text[64];
+        DurationText(duration, text, sizeof text);
+        length += wsprintfA(message + length, "\nDuration: %s", text);
+        if (first.delay > 0 && duration > 0) {
+            FrameRateText(first.delay, status.count, duration, text, sizeof text);
+            length += wsprintfA(message + length, "\nFrame rate: %s", text);
+        }
+    }
+    WIN32_FILE_ATTRIBUTE_DATA file;
+    if (GetFileAttributesExW(WideFileName(viewer.path).c_str(), GetFileExInfoStandard, &file)) {
+        char size[24];
+        *std::to_chars(size, size + sizeof size - 1, (uint64_t{file.nFileSizeHigh} << 32) | file.nFileSizeLow).ptr = '\0';
+        length += wsprintfA(message + length, "\nFile size: %s bytes", size);
     }
     char note[128];
     ViewerLoadNote(viewer, note, sizeof note);

@@ -509,9 +509,9 @@ TEST_F(menu, every_command_is_on_the_menu_and_a_chosen_item_runs) {
 
 TEST_F(menu, information_and_about_boxes) {
     const std::pair<const std::string*, const char*> cases[] = {
-        {&gFiles.sample, "Autodesk Flic Animation (FLC)\n\nWidth: 320\nHeight: 200\nColor Depth: 256 colors\n\nTotal frame number: 24 frame(s)\nDuration: 0:01.920"},
-        {&gFiles.fli, "Autodesk Flic Animation (FLI)\n\nWidth: 32\nHeight: 20\nColor Depth: 256 colors\n\nTotal frame number: 3 frame(s)\nDuration: 0:00.213"},
-        {&gFiles.film, "Autodesk Flic Animation (FLC)\n\nWidth: 640\nHeight: 480\nColor Depth: 256 colors\n\nTotal frame number: 6000 frame(s)\nDuration: 1:00.000"},
+        {&gFiles.sample, "Autodesk Flic Animation (FLC)\n\nWidth: 320\nHeight: 200\nColor Depth: 256 colors\n\nTotal frame number: 24 frame(s)\nDuration: 0:01.920\nFrame rate: 12.5 fps"},
+        {&gFiles.fli, "Autodesk Flic Animation (FLI)\n\nWidth: 32\nHeight: 20\nColor Depth: 256 colors\n\nTotal frame number: 3 frame(s)\nDuration: 0:00.213\nFrame rate: 14.085 fps"},
+        {&gFiles.film, "Autodesk Flic Animation (FLC)\n\nWidth: 640\nHeight: 480\nColor Depth: 256 colors\n\nTotal frame number: 6000 frame(s)\nDuration: 1:00.000\nFrame rate: 100 fps"},
         {&gFiles.deep, "Windows or OS/2 Bitmap\n\nWidth: 40\nHeight: 30\nColor Depth: 4294967296 colors\n\nTotal frame number: 1 frame(s)"},
     };
     BoxSeen box;
@@ -521,8 +521,23 @@ TEST_F(menu, information_and_about_boxes) {
         Command(lister.viewer(), IDM_INFORMATION);
         EXPECT_TRUE(ExpectationMet());
         EXPECT_EQ(box.caption, "Information");
-        EXPECT_EQ(box.text, std::string("Type: ") + text);
+        EXPECT_EQ(box.text, std::string("Type: ") + text + "\nFile size: " + std::to_string(ReadBytes(*file).size()) + " bytes");
         EXPECT_EQ(box.owner, lister.parent());
+    }
+    {
+        // Damage found: the count, the time they play and the note agree.
+        const int frames = ImageCount(Load(gFiles.damaged).get());
+        Lister lister(gFiles.damaged, 0, 300, 200);
+        PauseAt(lister.viewer(), 100);
+        ASSERT_TRUE(PumpUntil([&] { return lister.percent() == 100; }));
+        char duration[32];
+        DurationText(uint64_t{80} * static_cast<uint64_t>(frames), duration, sizeof duration);
+        ExpectWindows({AnswerBox(&box)});
+        Command(lister.viewer(), IDM_INFORMATION);
+        EXPECT_TRUE(ExpectationMet());
+        const std::string counted = "Total frame number: " + std::to_string(frames) + " frame(s)\nDuration: " + duration + "\n";
+        EXPECT_NE(box.text.find(counted), std::string::npos) << box.text;
+        EXPECT_NE(box.text.find("(the file is damaged after frame " + std::to_string(frames) + ")"), std::string::npos) << box.text;
     }
     Lister lister(gFiles.still, 0, 300, 200);
     ExpectWindows({AnswerBox(&box)});
