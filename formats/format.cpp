@@ -257,7 +257,10 @@ void LoadEndText(ErrorCode endedEarly, int32_t frames, int32_t statedFrames, cha
     if (size == 0) return;
     out[0] = '\0';
     if (endedEarly == kErrorInvalidData) {
-        std::snprintf(out, size, "the file is damaged after frame %d", static_cast<int>(frames));
+        if (frames > 0)
+            std::snprintf(out, size, "the file is damaged after frame %d", static_cast<int>(frames) - 1);
+        else
+            std::snprintf(out, size, "the file is damaged in its first frame");
     } else if (endedEarly == kErrorOutOfMemory) {
         if (statedFrames > frames)
             std::snprintf(out, size, "%d of %d frames: not enough memory for the rest", static_cast<int>(frames),

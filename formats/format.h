@@ -227,7 +227,8 @@ Image* FormatLoadFrames(LoadRequest* request, const FrameDecoderOps& ops);
 
 // What to tell the user when a load's frames end before the file's last one,
 // the same words in the viewer and the tool: "the file is damaged after frame
-// 12", "8000 of 16000 frames: not enough memory for the rest". An empty text
+// 12" (the last frame there is, counting from 0 as the overlay and the tool
+// do), "8000 of 16000 frames: not enough memory for the rest". An empty text
 // for a whole file. `out` takes at most `size` bytes with the NUL.
 void LoadEndText(ErrorCode endedEarly, int32_t frames, int32_t statedFrames, char* out, size_t size);
 

@@ -171,7 +171,7 @@ def check_damaged_and_spr(opts, check):
             f.write(data[:len(data) * 2 // 3])
         r = run(opts.movrel, 'info', cut)
         frames = [l for l in r.stdout.splitlines() if l.startswith('frames: ')]
-        check(r.returncode == 0 and frames and f'damaged after frame {frames[0][8:]}' in r.stderr,
+        check(r.returncode == 0 and frames and f'damaged after frame {int(frames[0][8:]) - 1}' in r.stderr,
               f'info on a file cut short: {frames} {r.stderr!r}')
         r = run(opts.movrel, 'check', opts.sample, cut)
         lines = r.stdout.splitlines()

@@ -508,7 +508,7 @@ TEST(FlicBudget, AFileThatNeedsTooMuchKeepsTheFramesDecodedSoFar) {
     LoadEndText(kErrorOutOfMemory, 10, 0, text, sizeof text);  // a format that states no count
     EXPECT_STREQ(text, "10 frames: not enough memory for the rest");
     LoadEndText(kErrorInvalidData, 3, 50, text, sizeof text);
-    EXPECT_STREQ(text, "the file is damaged after frame 3");
+    EXPECT_STREQ(text, "the file is damaged after frame 2");  // three frames, counted from 0
     LoadEndText(kErrorNone, 50, 50, text, sizeof text);
     EXPECT_STREQ(text, "");
 }
