@@ -8,9 +8,11 @@ namespace {
 // Little-endian word i of a block; memcpy keeps unaligned loads defined and
 // compiles to one move on the machines we build for.
 inline uint32_t Word(const uint8_t* block, int i) {
+    const uint8_t* p = block + 4 * i;
+    if constexpr (std::endian::native != std::endian::little)
+        return p[0] | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
     uint32_t w;
-    std::memcpy(&w, block + 4 * i, 4);
-    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap32(w);
+    std::memcpy(&w, p, 4);
     return w;
 }
 
