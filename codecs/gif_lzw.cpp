@@ -64,7 +64,8 @@ bool LzwDecodeStart(LzwDecoder& decoder, LzwTable& table, int minCodeSize) {
     for (int i = 0; i < clear; ++i) {
         table.prefix[i] = 0;
         table.length[i] = 1;
-        table.suffix[i] = table.first[i] = static_cast<uint8_t>(i);
+        table.first[i] = static_cast<uint8_t>(i);
+        table.chunk[i][0] = static_cast<uint8_t>(i);
     }
     decoder = {&table, minCodeSize, minCodeSize + 1, clear + 2, -1};
     return true;
@@ -92,10 +93,18 @@ int LzwDecodeNext(LzwDecoder& d, LzwCodeReader& codes) {
             // A code not yet in the table stands for the previous string
             // followed by its own first byte: the entry being added.
             const int previous = d.previous, next = d.next;
-            table.prefix[next] = static_cast<uint16_t>(previous);
-            table.suffix[next] = code < next ? table.first[code] : table.first[previous];
+            const int length = table.length[previous];
+            const uint8_t last = code < next ? table.first[code] : table.first[previous];
+            if (length % 8 == 0) {  // the previous string's chunks are whole: a new one starts
+                table.prefix[next] = static_cast<uint16_t>(previous);
+                table.chunk[next][0] = last;
+            } else {
+                table.prefix[next] = table.prefix[previous];
+                std::memcpy(table.chunk[next], table.chunk[previous], 8);
+                table.chunk[next][length % 8] = last;
+            }
             table.first[next] = table.first[previous];
-            table.length[next] = static_cast<uint16_t>(table.length[previous] + 1);
+            table.length[next] = static_cast<uint16_t>(length + 1);
             if (code >= next) current = next;
             d.next = next + 1;
             if (d.next >= (1 << d.width) && d.width < kMaxWidth) ++d.width;

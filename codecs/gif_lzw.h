@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "formats/byte_reader.h"
 #include "formats/byte_writer.h"
@@ -63,27 +64,43 @@ private:
     bool ended_ = false;
 };
 
-// The string table: prefix links plus each entry's first byte and length, so
-// that a string is written straight to its place, back to front, in one walk.
+// The string table. Each entry keeps its string's length, first byte and
+// last chunk: the final 1 to 8 bytes, so that every chunk before it is whole
+// and starts at a multiple of 8 bytes. `prefix` is the entry whose string is
+// everything before that chunk. A string is written back to front, a chunk
+// of 8 bytes at a time, and adding an entry copies one chunk.
 struct LzwTable {
+    uint8_t chunk[kLzwMaxCodes][8];
     uint16_t prefix[kLzwMaxCodes];
     uint16_t length[kLzwMaxCodes];
-    uint8_t suffix[kLzwMaxCodes];
     uint8_t first[kLzwMaxCodes];
 };
 
-// Writes the string of `code`, its table.length[code] bytes, at `out`.
-inline void LzwString(const LzwTable& table, int code, uint8_t* out) {
-    for (uint8_t* p = out + table.length[code]; p > out; code = table.prefix[code]) *--p = table.suffix[code];
-}
+// Bytes of an entry's last chunk.
+inline int LzwChunkSize(int length) { return ((length - 1) & 7) + 1; }
 
 // Writes the first `count` bytes (1 .. its length) of the string of `code`
-// at `out`; returns the length walked, the whole string's.
+// at `out`, and no byte beyond them; returns the whole string's length.
 inline int LzwStringPrefix(const LzwTable& table, int code, int count, uint8_t* out) {
     const int length = table.length[code];
-    for (int left = length; left > count; --left) code = table.prefix[code];
-    LzwString(table, code, out);
+    int end = length, size = LzwChunkSize(length);
+    while (end - size >= count) {  // chunks wholly past `count`
+        end -= size, size = 8;
+        code = table.prefix[code];
+    }
+    end -= size;
+    std::memcpy(out + end, table.chunk[code], static_cast<size_t>(count - end));
+    while (end > 0) {
+        end -= 8;
+        code = table.prefix[code];
+        std::memcpy(out + end, table.chunk[code], 8);
+    }
     return length;
+}
+
+// Writes the string of `code`, its table.length[code] bytes, at `out`.
+inline void LzwString(const LzwTable& table, int code, uint8_t* out) {
+    LzwStringPrefix(table, code, table.length[code], out);
 }
 
 struct LzwDecoder {

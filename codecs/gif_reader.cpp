@@ -194,6 +194,29 @@ inline void PutIndex(uint8_t* row, int depth, int x, uint32_t value) {
     row[bit >> 3] = static_cast<uint8_t>((row[bit >> 3] & ~mask) | ((value << shift) & mask));
 }
 
+// Copies `count` 8-bit values but those equal to `transparent`, which leave
+// the target as it was; eight at a time, each byte of a word selected by a
+// mask that is all ones where the value differs from `transparent`.
+void CopyOpaque(const uint8_t* in, uint8_t* out, int count, uint8_t transparent) {
+    constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full, kOnes = 0x0101010101010101ull;
+    const uint64_t pattern = kOnes * transparent;
+    int x = 0;
+    for (; x + 8 <= count; x += 8) {
+        uint64_t values, old;
+        std::memcpy(&values, in + x, 8);
+        std::memcpy(&old, out + x, 8);
+        const uint64_t diff = values ^ pattern;
+        // Bit 7 of each byte set where the byte of `diff` is not 0 (no carry
+        // crosses a byte: each sum is at most 0xFE).
+        const uint64_t nonzero = (((diff & kLow7) + kLow7) | diff) & ~kLow7;
+        const uint64_t keep = (nonzero >> 7) * 0xFF;
+        values = (values & keep) | (old & ~keep);
+        std::memcpy(out + x, &values, 8);
+    }
+    for (; x < count; ++x)
+        if (in[x] != transparent) out[x] = in[x];
+}
+
 inline void PutColor(uint8_t* row, int x, const PaletteEntry& e) {
     uint8_t* p = row + x * 3;
     p[0] = e.blue, p[1] = e.green, p[2] = e.red;
@@ -313,8 +336,9 @@ private:
         uint8_t* out = ImageRow(frame_, block_.top + y_);
         const GraphicControl& control = block_.control;
         const int depth = ImageBitCount(frame_);
-        if (depth == 8 && !control.transparent) {
-            std::memcpy(out + block_.left, row_, static_cast<size_t>(columns));
+        if (depth == 8) {
+            if (control.transparent) CopyOpaque(row_, out + block_.left, columns, control.transparentIndex);
+            else std::memcpy(out + block_.left, row_, static_cast<size_t>(columns));
             return;
         }
         for (int x = 0; x < columns; ++x) {

@@ -12,7 +12,7 @@ public:
     std::string hexDigest();  // finishes the hash
 
 private:
-    void block(const uint8_t* chunk);
+    void blocks(const uint8_t* data, size_t count);  // whole 64-byte blocks
     uint32_t state_[4];
     uint64_t length_ = 0;
     uint8_t buffer_[64];

@@ -152,46 +152,77 @@ void ComplainIfEndedEarly(const FrameSource* source, const std::string& path) {
     std::fprintf(stderr, "movrel: %s: %s\n", path.c_str(), text);
 }
 
-// The frame as packed top-down RGB triples; empty when memory runs out.
-std::string RgbMd5(const Image* image) {
-    // 16-bit pixels are 5-5-5 values rather than colours; the 24-bit copy widens them.
-    ImagePtr wide(ImageBitCount(image) == 16 ? ImageConvert(image, 24) : nullptr);
-    if (ImageBitCount(image) == 16 && !wide) return std::string();
-    const Image* source = wide ? wide.get() : image;
-    Md5 md5;
-    std::vector<uint8_t> row(static_cast<size_t>(ImageWidth(source)) * 3);
-    for (int y = 0; y < ImageHeight(source); ++y) {
-        for (int x = 0; x < ImageWidth(source); ++x) {
-            const uint32_t c = ImageColorAt(source, x, y);
-            row[x * 3] = static_cast<uint8_t>(c >> 16), row[x * 3 + 1] = static_cast<uint8_t>(c >> 8);
-            row[x * 3 + 2] = static_cast<uint8_t>(c);
+// Row y of a frame as packed RGB triples, read straight from the stored row
+// where the depth allows.
+void RgbRow(const Image* image, int y, uint8_t* out) {
+    const int width = ImageWidth(image);
+    const uint8_t* row = ImageRow(image, y);
+    switch (ImageBitCount(image)) {
+    case 8:
+        for (int x = 0; x < width; ++x, out += 3) {
+            const RgbQuad* q = ImageColorTable(image, row[x]);
+            out[0] = q->rgbRed, out[1] = q->rgbGreen, out[2] = q->rgbBlue;
         }
+        return;
+    case 16:  // 5-5-5 values, widened as the 24-bit conversion widens them
+        for (int x = 0; x < width; ++x, out += 3) {
+            const uint32_t c = Rgb555To24(row[2 * x] | (uint32_t{row[2 * x + 1]} << 8));
+            out[0] = static_cast<uint8_t>(c >> 16), out[1] = static_cast<uint8_t>(c >> 8);
+            out[2] = static_cast<uint8_t>(c);
+        }
+        return;
+    case 24:
+    case 32: {
+        const int step = ImageBitCount(image) / 8;
+        for (int x = 0; x < width; ++x, out += 3, row += step) out[0] = row[2], out[1] = row[1], out[2] = row[0];
+        return;
+    }
+    default:  // fewer than 8 bits a pixel
+        for (int x = 0; x < width; ++x, out += 3) {
+            const uint32_t c = ImageColorAt(image, x, y);
+            out[0] = static_cast<uint8_t>(c >> 16), out[1] = static_cast<uint8_t>(c >> 8);
+            out[2] = static_cast<uint8_t>(c);
+        }
+    }
+}
+
+// The frame as packed top-down RGB triples.
+std::string RgbMd5(const Image* image, std::vector<uint8_t>& row) {
+    row.resize(static_cast<size_t>(ImageWidth(image)) * 3);
+    Md5 md5;
+    for (int y = 0; y < ImageHeight(image); ++y) {
+        RgbRow(image, y, row.data());
         md5.update(row.data(), row.size());
     }
     return md5.hexDigest();
 }
 
-// Palette indices (top-down, width bytes a row) and the 256-entry palette as
-// RGB triples, plain and reduced to 6 bits.
-std::string Pal8Md5s(const Image* image) {
-    Md5 indices, palette, palette6;
-    for (int y = 0; y < ImageHeight(image); ++y)
-        for (int x = 0; x < ImageWidth(image); ++x) {
-            const uint8_t v = static_cast<uint8_t>(ImageGetPixel(image, x, y));
-            indices.update(&v, 1);
+// What ffmpeg's framemd5 hashes for a pal8 frame: the indices, top-down,
+// width bytes a row, then the 256-entry palette as 32-bit ARGB words in
+// memory order (blue, green, red, alpha), every entry opaque.
+std::string Pal8Md5(const Image* image, std::vector<uint8_t>& row) {
+    const int width = ImageWidth(image);
+    Md5 md5;
+    for (int y = 0; y < ImageHeight(image); ++y) {
+        if (ImageBitCount(image) == 8) {
+            md5.update(ImageRow(image, y), static_cast<size_t>(width));
+            continue;
         }
+        row.resize(static_cast<size_t>(width));  // fewer bits a pixel: one byte each
+        for (int x = 0; x < width; ++x) row[x] = static_cast<uint8_t>(ImageGetPixel(image, x, y));
+        md5.update(row.data(), row.size());
+    }
     const int entries = 1 << ImageBitCount(image);
+    uint8_t palette[256 * 4] = {};
     for (int i = 0; i < 256; ++i) {
-        uint8_t rgb[3] = {0, 0, 0};
         if (i < entries) {
             const RgbQuad* q = ImageColorTable(image, i);
-            rgb[0] = q->rgbRed, rgb[1] = q->rgbGreen, rgb[2] = q->rgbBlue;
+            palette[4 * i] = q->rgbBlue, palette[4 * i + 1] = q->rgbGreen, palette[4 * i + 2] = q->rgbRed;
         }
-        palette.update(rgb, 3);
-        for (uint8_t& c : rgb) c >>= 2;
-        palette6.update(rgb, 3);
+        palette[4 * i + 3] = 0xFF;
     }
-    return indices.hexDigest() + "," + palette.hexDigest() + "," + palette6.hexDigest();
+    md5.update(palette, sizeof palette);
+    return md5.hexDigest();
 }
 
 int RunInfo(const std::vector<std::string>& args) {
@@ -282,16 +313,13 @@ int RunFrameMd5(const std::vector<std::string>& args) {
     SourcePtr source = OpenOrComplain(path);
     if (!source) return 1;
     int index = 0;
+    std::vector<uint8_t> row;
     for (const Image* frame; (frame = FrameSourceFrame(source.get(), index)); ++index) {
         if (pal8 && ImageBitCount(frame) > 8) {
             std::fprintf(stderr, "movrel: --pal8 needs a palette image: %s\n", path.c_str());
             return 1;
         }
-        const std::string md5 = pal8 ? Pal8Md5s(frame) : RgbMd5(frame);
-        if (md5.empty()) {
-            std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(kErrorOutOfMemory), path.c_str());
-            return 1;
-        }
+        const std::string md5 = pal8 ? Pal8Md5(frame, row) : RgbMd5(frame, row);
         std::printf("%d,%u,%dx%d,%s\n", index, ImageGetDelay(frame), ImageWidth(frame), ImageHeight(frame), md5.c_str());
     }
     if (index == 0) {
@@ -667,8 +695,9 @@ const Command kCommands[] = {
     {"framemd5", "framemd5 [--pal8] FILE",
      "Prints one line per frame: index,delay_ms,WIDTHxHEIGHT,md5 where md5 is the MD5 of the frame\n"
      "as packed top-down RGB24 (the bytes that ffmpeg's framemd5 with -pix_fmt rgb24 hashes).\n"
-     "--pal8: instead the MD5s of the palette indices, of the 256-entry RGB palette and of that\n"
-     "palette reduced to 6 bits (palette images only).",
+     "--pal8 (palette images only): the MD5 of the bytes that ffmpeg's framemd5 with -pix_fmt pal8\n"
+     "hashes: the palette indices, width bytes a row, then the 256 palette entries as 4 bytes each\n"
+     "(blue, green, red, 255).",
      RunFrameMd5},
     {"convert", "convert IN OUT [--format NAME] [--frame N] [--rle] [--dither]",
      "Saves one frame of IN (the first, or frame N counting from 0) as OUT. The format is NAME\n"

@@ -6,6 +6,8 @@ import shutil
 import subprocess
 import sys
 
+from flic_peer import as_movrel_reads, ffmpeg_pal8
+
 
 def main():
     ap = argparse.ArgumentParser()
@@ -34,7 +36,16 @@ def main():
         bad = next(i for i, (a, b) in enumerate(zip(mine, theirs)) if a != b) if len(theirs) >= len(mine) else len(theirs)
         print(f'FAIL frame {bad} differs from ffmpeg ({len(theirs)} ffmpeg frames)')
         return 1
-    print(f'{len(mine)} frames equal to ffmpeg')
+    # The sample's palette sets 72 entries: the pal8 bytes differ from ffmpeg's
+    # in the unset ones only (see flic_peer.py).
+    pal8 = [line.split(',')[3] for line in subprocess.run([opts.movrel, 'framemd5', '--pal8', opts.sample],
+                                                          capture_output=True, text=True, check=True).stdout.split()]
+    raw, size = ffmpeg_pal8(opts.sample, ['-f', 'rawvideo']), 320 * 200 + 1024
+    theirs = [as_movrel_reads(raw[i * size:(i + 1) * size], 320 * 200, False) for i in range(len(pal8))]
+    if pal8 != theirs:
+        print(f'FAIL pal8 frame {next(i for i, (a, b) in enumerate(zip(pal8, theirs)) if a != b)} differs from ffmpeg')
+        return 1
+    print(f'{len(mine)} frames equal to ffmpeg (RGB and pal8)')
     return 0
 
 

@@ -335,6 +335,27 @@ TEST(GifCompose, TransparentPixelsShowThePreviousFrame) {
     ASSERT_EQ(ImageCount(chain.get()), 3);
     EXPECT_EQ(Values(Frame(chain, 1)), (std::vector<uint8_t>{1, 7, 1, 8, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}));
     EXPECT_EQ(ImageGetPixel(Frame(chain, 2), 0, 0), 5u);
+
+    // Rows longer than a word, with the transparent value at every place in
+    // it, beside values one bit away from it.
+    for (const int transparent : {0, 5, 255}) {
+        const uint8_t t = static_cast<uint8_t>(transparent);
+        GifImage wide = Block(1, 0, 37, 2, 0);
+        for (size_t i = 0; i < wide.pixels.size(); ++i) {
+            const uint8_t near[] = {t, uint8_t(t ^ 0x80), t, uint8_t(t ^ 1), uint8_t(i * 13), t, uint8_t(t ^ 0x7F)};
+            wide.pixels[i] = near[i % 7];
+        }
+        GifBuilder over(40, 2);
+        over.globalTable(TestColors(256)).image(Block(0, 0, 40, 2, 2)).control(1, 10, transparent).image(wide);
+        chain = LoadBytes(over.finish());
+        ASSERT_EQ(ImageCount(chain.get()), 2);
+        for (int y = 0; y < 2; ++y)
+            for (int x = 0; x < 40; ++x) {
+                const bool inside = x >= 1 && x < 38;
+                const uint8_t v = inside ? wide.pixels[static_cast<size_t>(y) * 37 + x - 1] : t;
+                ASSERT_EQ(ImageGetPixel(Frame(chain, 1), x, y), v == t ? 2u : v) << transparent << " at " << x << "," << y;
+            }
+    }
 }
 
 TEST(GifCompose, EachDisposalActsAfterItsOwnFrame) {
