@@ -220,10 +220,12 @@ int ExportAnimation(ExportRequest* request) {
     return run ? ExportAnimationFinish(run, request) : 0;
 }
 
-bool ExportNumberedName(const char* base, FormatId id, int n, char* out, size_t outSize) {
+bool ExportNumberedName(const char* base, FormatId id, int n, int count, char* out, size_t outSize) {
     char extension[16];
     if (!FormatExtension(id, extension, 0, sizeof extension)) return false;
-    const int length = std::snprintf(out, outSize, "%s%03d.%s", base, n, extension);
+    int digits = 3;
+    for (int largest = count - 1; largest >= 1000; largest /= 10) ++digits;
+    const int length = std::snprintf(out, outSize, "%s%0*d.%s", base, digits, n, extension);
     return length >= 0 && static_cast<size_t>(length) < outSize;
 }
 
@@ -233,11 +235,14 @@ int ExportNumberedFiles(ExportRequest* request) {
     if (!HasFrames(*request)) return Fail(request, kErrorUnsupportedType);
     Frames frames(*request);
     char name[kMaxPath];
-    // Refused before any file is written when the last, longest name would not fit.
-    if (!ExportNumberedName(request->fileName, request->formatId, frames.total(*request) - 1, name, sizeof name))
+    // The names' width follows the frames the file's structure tells, which
+    // decoding can only lower. Refused before any file is written when the
+    // last, longest name would not fit.
+    const int count = frames.total(*request);
+    if (!ExportNumberedName(request->fileName, request->formatId, count - 1, count, name, sizeof name))
         return Fail(request, kErrorWrite);
     for (Image* frame; (frame = frames.at(request->written));) {
-        ExportNumberedName(request->fileName, request->formatId, request->written, name, sizeof name);
+        ExportNumberedName(request->fileName, request->formatId, request->written, count, name, sizeof name);
         SaveRequest save{request->formatId, request->options, nullptr, kErrorNone};
         if (!ImageSaveFile(frame, name, &save)) return Fail(request, save.error);
         ++request->written;

@@ -55,7 +55,9 @@ int ExportAnimationFinish(ExportRun* run, ExportRequest* request);
 // the progress stops it too, with no error. 1 when every frame is saved.
 int ExportNumberedFiles(ExportRequest* request);
 
-// "BASE007.EXT": the base as given, the frame number in three digits at least,
-// and the format's default extension. False when it does not fit in
-// `outSize` bytes.
-bool ExportNumberedName(const char* base, FormatId id, int n, char* out, size_t outSize);
+// "BASE007.EXT": the base as given, the number of frame n of `count`, and
+// the format's default extension. Every number of the run has as many
+// digits as the largest needs, three at least, so that the names sort in
+// the frames' order (F0000 ... F5999 for 6000 frames, F000 ... F999 for
+// 1000). False when it does not fit in `outSize` bytes.
+bool ExportNumberedName(const char* base, FormatId id, int n, int count, char* out, size_t outSize);

@@ -215,7 +215,7 @@ int SaveAllFrames(Viewer& viewer, const char* base, FormatId id) {
     const int count = viewer.playback.status().count;
     char name[kMaxPath];
     // Refused before any file is written when the last, longest name would not fit.
-    if (!ExportNumberedName(base, id, count - 1, name, sizeof name)) {
+    if (!ExportNumberedName(base, id, count - 1, count, name, sizeof name)) {
         ShowError(window, kNoRoomForNumber);
         return 0;
     }
@@ -224,13 +224,13 @@ int SaveAllFrames(Viewer& viewer, const char* base, FormatId id) {
     char first[kMaxPath];
     int existing = 0;
     for (int n = 0; n < count; ++n) {
-        ExportNumberedName(base, id, n, name, sizeof name);
+        ExportNumberedName(base, id, n, count, name, sizeof name);
         if (IsFile(name) && existing++ == 0) JoinName(first, {name});
     }
     if (existing == 1 && !MayReplaceFile(window, first)) return 0;
     if (existing > 1) {
         char firstName[kMaxPath];
-        ExportNumberedName(base, id, 0, firstName, sizeof firstName);
+        ExportNumberedName(base, id, 0, count, firstName, sizeof firstName);
         const std::string question = std::to_string(existing) + " of the files from " + LeafName(firstName) + " to " +
                                      LeafName(name) + " already exist.\nDo you want to replace them?";
         if (!MayReplace(window, question.c_str())) return 0;

@@ -615,7 +615,7 @@ int RunFrames(const std::vector<std::string>& args) {
     const bool exported = ExportNumberedFiles(&request);
     if (ReportInput(exported, request, progress, input)) return exported ? 0 : 1;
     char name[kMaxPath];
-    if (!ExportNumberedName(base.c_str(), id, request.written, name, sizeof name)) {
+    if (!ExportNumberedName(base.c_str(), id, request.written, FrameSourceCount(source.get()), name, sizeof name)) {
         std::fprintf(stderr, "movrel: file names too long (at most %zu characters): %s\n", kMaxPath - 1, base.c_str());
         return 1;
     }

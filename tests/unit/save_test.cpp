@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <tuple>
 
 #include "codecs/bmp.h"
 #include "codecs/export.h"
@@ -596,11 +597,16 @@ TEST_F(Export, NumberedFilesStopAtTheFirstFailureAndLongNamesAreRefusedFirst) {
     EXPECT_EQ(failing.written, 1);
     EXPECT_EQ(DirectoryEntries(dir_).size(), 4u);  // Other000.BMP and no more
 
+    // As many digits as the largest number needs, three at least: names that sort.
     char name[kMaxPath];
-    EXPECT_TRUE(ExportNumberedName("Frame", kFormatBmp, 1234, name, sizeof name));
-    EXPECT_STREQ(name, "Frame1234.BMP");
+    for (auto [n, count, expected] : {std::tuple{999, 1000, "Frame999.BMP"}, {0, 1001, "Frame0000.BMP"},
+                                      {1000, 1001, "Frame1000.BMP"}, {1234, 6000, "Frame1234.BMP"},
+                                      {7, 6000, "Frame0007.BMP"}, {5, 100001, "Frame000005.BMP"}}) {
+        EXPECT_TRUE(ExportNumberedName("Frame", kFormatBmp, n, count, name, sizeof name));
+        EXPECT_STREQ(name, expected);
+    }
     const std::string longest(kMaxPath - 1 - 7, 'n');  // room for "002.BMP" and the NUL
-    EXPECT_TRUE(ExportNumberedName(longest.c_str(), kFormatBmp, 2, name, sizeof name));
+    EXPECT_TRUE(ExportNumberedName(longest.c_str(), kFormatBmp, 2, 3, name, sizeof name));
     ExportRequest tooLong = Request(kFormatBmp, longest + "n");
     EXPECT_EQ(ExportNumberedFiles(&tooLong), 0);
     EXPECT_EQ(tooLong.written, 0);
