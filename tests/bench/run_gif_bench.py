@@ -11,8 +11,8 @@ against ffmpeg's palettegen/paletteuse without dither, on the same pictures.
 
 Two GIFs are decoded: the one our encoder writes and one that ffmpeg writes
 from the benchmark FLC (changed rectangles with transparency, so every
-frame is composed). Installs giflib's headers (libgif-dev) and gifsicle,
-needed only here, when missing and builds the "bench" preset.
+frame is composed). Installs giflib's headers (libgif-dev), gifsicle and
+/usr/bin/time (for the long benchmark's peaks), needed only here, when missing and builds the "bench" preset.
 Usage: run_gif_bench.py [RUNS]"""
 import math
 import os
@@ -27,7 +27,7 @@ BUILD = os.path.join(ROOT, 'build', 'bench')
 
 
 def ensure_packages():
-    missing = [p for p in ('libgif-dev', 'gifsicle')
+    missing = [p for p in ('libgif-dev', 'gifsicle', 'time')
                if subprocess.run(['dpkg', '-s', p], capture_output=True).returncode != 0]
     if not missing:
         return

@@ -54,18 +54,24 @@ def build():
 
 def run(cmd, tmp):
     """(CPU seconds, wall seconds, peak bytes, stdout, stderr) of one process;
-    its output goes through files, so that a long one never fills a pipe."""
-    out_path, err_path = os.path.join(tmp, 'out.txt'), os.path.join(tmp, 'err.txt')
+    its output goes through files, so that a long one never fills a pipe.
+    The peak is what /usr/bin/time reports of the command, which it starts
+    itself: a child of this interpreter would count the interpreter's own
+    memory in its peak (Linux keeps the largest of the memory before and
+    after the exec)."""
+    out_path, err_path, peak_path = (os.path.join(tmp, n) for n in ('out.txt', 'err.txt', 'peak.txt'))
     with open(out_path, 'wb') as out, open(err_path, 'wb') as err:
         start = time.perf_counter()
-        proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+        proc = subprocess.Popen(['/usr/bin/time', '-o', peak_path, '-f', '%M', *cmd], stdin=subprocess.DEVNULL,
+                                stdout=out, stderr=err)
         _, status, usage = os.wait4(proc.pid, 0)
         wall = time.perf_counter() - start
     proc.returncode = os.waitstatus_to_exitcode(status)  # reaped here, not by Popen
     stdout, stderr = open(out_path, errors='replace').read(), open(err_path, errors='replace').read()
     if proc.returncode != 0:
         sys.exit(f'failed: {" ".join(cmd)}: {stderr}')
-    return usage.ru_utime + usage.ru_stime, wall, usage.ru_maxrss * 1024, stdout, stderr
+    peak = int(open(peak_path).read().split()[-1]) * 1024
+    return usage.ru_utime + usage.ru_stime, wall, peak, stdout, stderr
 
 
 def measured(commands, runs, tmp):
