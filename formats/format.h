@@ -80,7 +80,9 @@ public:
     uint64_t spent() const { return spent_; }
     // Whether the load is stopped or asked to stop, now rather than at the
     // next check: for a caller about to take a step that cannot be undone.
-    bool stopAsked() const { return stopped_ || (stop_ && stop_->load(std::memory_order_relaxed)); }
+    bool stopAsked() const {
+        return stopped_ || spent_ > allowed_ || (stop_ && stop_->load(std::memory_order_relaxed));
+    }
     // A meter for work that its output bounds (an export): no allowance
     // runs out, only a stop ends it.
     static WorkMeter Unbounded(const std::atomic<bool>* stop = nullptr) {

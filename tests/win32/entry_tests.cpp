@@ -281,16 +281,22 @@ int HandlesKeptPerAcceptedDialog(HWND owner) {
 }  // namespace
 
 // Cancel, Esc, closing the progress window or the lister stop an export at
-// once: no file, no error, no thread or handle left. The lister plays on
-// while it exports.
+// once: no new file, no error, no thread or handle left, and the file it
+// was to replace as it was. Closing the lister does not wait for the worker
+// to end: the worker then ends on its own. The lister plays on while it
+// exports.
 TEST_F(leaks, a_stopped_export_leaves_no_file_thread_or_handle) {
     OutputDir out("stopped");
     enum Stop { kCancel, kEscape, kClose, kCloseLister };
+    const std::vector<uint8_t> old = {'o', 'l', 'd'};
     auto run = [&](WORD command, Stop stop) {
         out.enter();
+        const char* leaf = command == IDM_EXPORT_AVI ? "anim.AVI" : "anim.GIF";
+        WriteBytes(out.file(leaf), old);
         Lister lister(gFiles.film, 0);
         SaveDialogView view;
-        std::vector<ExpectedWindow> windows{SaveDialog(&view)};
+        BoxSeen replace;
+        std::vector<ExpectedWindow> windows{SaveDialog(&view, "anim"), AnswerBox(&replace, IDYES)};
         if (command == IDM_EXPORT_AVI) windows.push_back(CompressionDialog(true));
         ExpectWindows(windows);
         Command(lister.viewer(), command);
@@ -310,7 +316,9 @@ TEST_F(leaks, a_stopped_export_leaves_no_file_thread_or_handle) {
         });
         EXPECT_TRUE(ExpectationMet());
         EXPECT_TRUE(stopped);
-        EXPECT_EQ(out.list(), "{}") << stop;  // and no error box, which would be an unexpected window
+        // A worker left to end on its own removes its temporary file as it ends.
+        EXPECT_TRUE(PumpUntil([&] { return out.list().find("~mvr") == std::string::npos; })) << stop << out.list();
+        EXPECT_EQ(ReadBytes(out.file(leaf)), old) << stop;  // and no error box, which would be an unexpected window
         Progress();
     };
     // Cancelled in the AVI export, which writes for long enough to watch the lister play on.
@@ -319,6 +327,7 @@ TEST_F(leaks, a_stopped_export_leaves_no_file_thread_or_handle) {
     for (const auto& [command, stop] : stops) run(command, stop);  // wine's dialogs start threads of their own once
     const ResourceCounts before = CountResources();
     for (const auto& [command, stop] : stops) run(command, stop);
+    PumpUntil([&] { return CountResources().threads <= before.threads; });  // the last worker has ended
     const ResourceCounts after = CountResources();
     Lister owner(gFiles.still, 0);
     const int dialogs = 4 * HandlesKeptPerAcceptedDialog(owner.parent());
