@@ -49,6 +49,24 @@ bool Spend(WorkMeter* work, uint64_t units) { return !work || work->spend(units)
 
 uint32_t ColorOf(const PaletteEntry& e) { return uint32_t{e.red} << 16 | uint32_t{e.green} << 8 | e.blue; }
 
+// Whether `count` bytes are all 0. Reading pages that were never written
+// costs no memory, so a row that is black in both places is left alone:
+// a huge picture that stays black then costs nothing in a copy of it.
+bool AllZero(const uint8_t* bytes, size_t count) {
+    static const uint8_t kZeros[4096] = {};
+    for (size_t at = 0; at < count; at += sizeof kZeros) {
+        const size_t n = std::min(sizeof kZeros, count - at);
+        if (std::memcmp(bytes + at, kZeros, n) != 0) return false;
+    }
+    return true;
+}
+
+// Copies a row unless both it and its destination are black.
+void CopyRow(uint8_t* to, const uint8_t* from, size_t count) {
+    if (AllZero(from, count) && AllZero(to, count)) return;
+    std::memcpy(to, from, count);
+}
+
 // The colours of the 256 values of an 8-bit frame.
 void ValueColors(const Image* image, uint32_t* out) {
     for (int i = 0; i < 256; ++i) {
@@ -77,6 +95,7 @@ const Image* EightBit(const Image* frame, ImagePtr& scratch, WorkMeter* work) {
         if (!Spend(work, uint64_t(width))) return nullptr;
         const uint8_t* from = ImageRow(frame, y);
         uint8_t* to = ImageRow(scratch.get(), y);
+        if (AllZero(from, size_t(ImageStride(frame))) && AllZero(to, size_t(width))) continue;  // value 0 throughout
         int x = 0;
         for (; x + perByte <= width; x += perByte) std::memcpy(to + x, values[*from++], size_t(perByte));
         if (x < width) std::memcpy(to + x, values[*from], size_t(width - x));
@@ -126,16 +145,21 @@ struct Span {
     int y, first, last;
 };
 
-// An 8-bit picture, top-down, with its pixel count per value.
+struct FreeDeleter {
+    void operator()(uint8_t* block) const { MemFree(block); }
+};
+
+// An 8-bit picture, top-down, with its pixel count per value. Its memory
+// starts zeroed, taking nothing until written.
 struct Plane {
     int width = 0, height = 0;
-    std::vector<uint8_t> values;
+    std::unique_ptr<uint8_t, FreeDeleter> values;
     uint64_t counts[256] = {};
 
-    const uint8_t* row(int y) const { return values.data() + size_t(y) * size_t(width); }
-    uint8_t* row(int y) { return values.data() + size_t(y) * size_t(width); }
+    const uint8_t* row(int y) const { return values.get() + size_t(y) * size_t(width); }
+    uint8_t* row(int y) { return values.get() + size_t(y) * size_t(width); }
     bool sameSize(const Image* image) const {
-        return !values.empty() && width == ImageWidth(image) && height == ImageHeight(image);
+        return values && width == ImageWidth(image) && height == ImageHeight(image);
     }
 };
 
@@ -184,17 +208,17 @@ bool TakeFrame(Plane& plane, const Image* frame, bool differences, const std::ve
             std::memcpy(plane.row(s.y) + s.first, ImageRow(frame, s.y) + s.first, size_t(s.last - s.first + 1));
         return true;
     }
+    plane.values.reset();  // freed before the next is made, as the two may be large
     plane.width = ImageWidth(frame);
     plane.height = ImageHeight(frame);
-    plane.values.clear();  // freed before the next is made, as the two may be large
-    plane.values.shrink_to_fit();
-    plane.values.resize(size_t(plane.width) * size_t(plane.height));
+    plane.values.reset(static_cast<uint8_t*>(MemAllocZeroed(size_t(plane.width) * size_t(plane.height))));
+    if (!plane.values) throw std::bad_alloc();
     for (int y = 0; y < plane.height; ++y) {
         if (!Spend(work, uint64_t(plane.width))) {
-            plane.values.clear();
+            plane.values.reset();
             return false;
         }
-        std::memcpy(plane.row(y), ImageRow(frame, y), size_t(plane.width));
+        CopyRow(plane.row(y), ImageRow(frame, y), size_t(plane.width));
     }
     return true;
 }
