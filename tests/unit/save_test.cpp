@@ -632,20 +632,24 @@ TEST_F(Export, AStopAtAnyPointLeavesTheOldFileAfterBoundedWork) {
     }
     // Numbered files: those written before the stop stay, the one being
     // written when it came is as it was.
-    const std::string base = dir_.file("F");
-    for (const uint64_t k : {uint64_t{0}, uint64_t{500000}, uint64_t{1200000}}) {
-        for (int n = 0; n < 3; ++n) WriteFile(base + "00" + std::to_string(n) + ".GIF", {'o', 'l', 'd'});
-        WorkMeter meter = WorkMeter::Unbounded();
-        meter.limit(k);
-        ExportRequest request = Request(kFormatGif, base);
-        request.first = deep.get();
-        request.work = &meter;
-        EXPECT_EQ(ExportNumberedFiles(&request), 0);
-        EXPECT_EQ(request.error, kErrorNone);
-        EXPECT_LT(request.written, 3);
-        EXPECT_EQ(ReadFile(base + "00" + std::to_string(request.written) + ".GIF"), Bytes({'o', 'l', 'd'})) << k;
-        EXPECT_EQ(DirectoryEntries(dir_).size(), 3u) << k;
+    for (const auto& [id, extension] : {std::pair{kFormatGif, ".GIF"}, std::pair{kFormatPcx, ".PCX"}}) {
+        const std::string base = dir_.file(std::string("F") + extension);
+        auto name = [&](int n) { return base + "00" + std::to_string(n) + extension; };
+        for (const uint64_t k : {uint64_t{0}, uint64_t{300000}, uint64_t{700000}}) {
+            for (int n = 0; n < 3; ++n) WriteFile(name(n), {'o', 'l', 'd'});
+            WorkMeter meter = WorkMeter::Unbounded();
+            meter.limit(k);
+            ExportRequest request = Request(id, base);
+            request.first = deep.get();
+            request.work = &meter;
+            EXPECT_EQ(ExportNumberedFiles(&request), 0);
+            EXPECT_EQ(request.error, kErrorNone);
+            EXPECT_LT(request.written, 3);
+            EXPECT_EQ(ReadFile(name(request.written)), Bytes({'o', 'l', 'd'})) << extension << k;
+            EXPECT_LE(meter.spent() - std::min(meter.spent(), k), kWorkCheckInterval + kStepAtMost) << extension << k;
+        }
     }
+    EXPECT_EQ(DirectoryEntries(dir_).size(), 6u);
 }
 
 TEST_F(Export, AnInterruptPutsNoFileInPlace) {
