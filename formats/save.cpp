@@ -325,8 +325,9 @@ int StreamClose(Stream* stream, StreamCloseRequest* request) {
         return StreamFail(request, kErrorUnsupportedType);
     }
     if (!ops->close(stream, request)) {
+        const ErrorCode error = KnownError(request->error, stream->work);
         StreamRelease(stream);
-        return StreamFail(request, KnownError(request->error, stream->work));
+        return StreamFail(request, error);
     }
     bool ok = FlushPending(stream);
     if (ok && stream->tempCreated) {
