@@ -174,7 +174,7 @@ int AviWriteFrame(Stream* stream, StreamFrameRequest* request) {
     }
     const uint32_t position = request->options ? *static_cast<const uint32_t*>(request->options) : 0;
     bool lost = false;
-    const ErrorCode error = AviWriterWrite(s->writer, frame, position, &lost);
+    const ErrorCode error = AviWriterWrite(s->writer, frame, position, &lost, stream->work);
     if (error == kErrorNone) return 1;
     if (lost) DiscardFile(s);
     request->error = error;
@@ -188,7 +188,7 @@ int AviClose(Stream* stream, StreamCloseRequest* request) {
     if (s->mode == 1 && !stream->abandoned) {
         ok = !s->failed && AviWriterFinish(s->writer);
         s->writer = nullptr;
-        ok = ok && TempFilePutInPlace(s->tempName, stream->fileName);
+        ok = ok && TempFilePutInPlace(s->tempName, stream->fileName, stream->work);
         if (ok) s->tempName[0] = '\0';  // it is the real file now
         else request->error = kErrorWrite;
     }

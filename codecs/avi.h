@@ -72,9 +72,10 @@ AviWriter* AviWriterCreate(FileHandle* temp, const char* tempName, const Image* 
                            ErrorCode* error);
 // The file's size after one more frame of `frameBytes` bytes, for the size limit.
 uint64_t AviWriterSizeAfter(const AviWriter* writer, uint64_t frameBytes);
-// Writes a frame that fits the format at `position`. On failure, *lost says
-// whether the file can no longer be completed.
-ErrorCode AviWriterWrite(AviWriter* writer, const Image* frame, uint32_t position, bool* lost);
+// Writes a frame that fits the format at `position`, counting a unit a byte
+// on `work` when given. On failure (or a stop), *lost says whether the file
+// can no longer be completed.
+ErrorCode AviWriterWrite(AviWriter* writer, const Image* frame, uint32_t position, bool* lost, WorkMeter* work);
 // Completes the file on disk and frees the writer; false when that failed.
 bool AviWriterFinish(AviWriter* writer);
 // Frees the writer of a file that is not wanted any more.

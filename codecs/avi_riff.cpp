@@ -267,7 +267,7 @@ uint64_t AviWriterSizeAfter(const AviWriter* s, uint64_t frameBytes) {
     return s->fileSize + kChunkHeaderSize + frameBytes + indexSize;
 }
 
-ErrorCode AviWriterWrite(AviWriter* s, const Image* frame, uint32_t position, bool* lost) {
+ErrorCode AviWriterWrite(AviWriter* s, const Image* frame, uint32_t position, bool* lost, WorkMeter* work) {
     // Frames go into the file in order; positions are only checked.
     if (position != s->frames) return kErrorWrite;
     uint8_t chunk[kChunkHeaderSize];
@@ -282,7 +282,7 @@ ErrorCode AviWriterWrite(AviWriter* s, const Image* frame, uint32_t position, bo
     ByteWriter index(s->index);
     index.write(entry, kIndexEntrySize);
     if (!index.ok()) return kErrorOutOfMemory;
-    if (!FileWriteAll(s->file, chunk, sizeof chunk) || !FileWriteAll(s->file, ImageBits(frame), s->frameBytes)) {
+    if (!FileWriteAll(s->file, chunk, sizeof chunk) || !FileWriteAll(s->file, ImageBits(frame), s->frameBytes, work)) {
         *lost = true;
         return kErrorWrite;
     }

@@ -251,7 +251,12 @@ uint64_t AviWriterSizeAfter(const AviWriter* s, uint64_t frameBytes) {
     return kFileOverhead + s->bytesWritten + (uint64_t{s->frames} + 1) * kFrameOverhead + frameBytes;
 }
 
-ErrorCode AviWriterWrite(AviWriter* s, const Image* frame, uint32_t position, bool* lost) {
+ErrorCode AviWriterWrite(AviWriter* s, const Image* frame, uint32_t position, bool* lost, WorkMeter* work) {
+    // The system writes a frame in one call: asked once before it.
+    if (work && !work->spend(static_cast<uint64_t>(ImageBitsSize(frame)))) {
+        *lost = true;
+        return kErrorWrite;
+    }
     LONG written = 0;
     if (AVIStreamWrite(s->compressed, static_cast<LONG>(position), 1, const_cast<uint8_t*>(ImageBits(frame)),
                        static_cast<LONG>(ImageBitsSize(frame)), AVIIF_KEYFRAME, nullptr, &written) != 0) {

@@ -278,6 +278,8 @@ int BmpSave(Image* image, SaveRequest* request) {
     const int32_t bitsSize = ImageBitsSize(image);
     const uint32_t pixelOffset = static_cast<uint32_t>(kBmpFileHeaderSize + headerSize);
     const uint32_t fileSize = pixelOffset + static_cast<uint32_t>(bitsSize);
+    // One copy of the pixels: asked once before it.
+    if (request->work && !request->work->spend(static_cast<uint64_t>(bitsSize))) return SaveFail(request, nullptr, kErrorNone);
     MemBuffer* buffer = MemBufferCreate(static_cast<int32_t>(fileSize), kMemBufferGrowStep);
     if (!buffer) return SaveFail(request, nullptr, kErrorOutOfMemory);
     ByteWriter out(buffer);

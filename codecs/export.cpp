@@ -36,6 +36,12 @@ private:
     Image* next_;
 };
 
+// Whether the caller has asked the export to stop.
+bool Stopped(const ExportRequest& request) { return request.work && request.work->stopAsked(); }
+
+// Counts work on the request's meter; false once it has stopped.
+bool Spend(const ExportRequest& request, uint64_t units) { return !request.work || request.work->spend(units); }
+
 bool HasFrames(const ExportRequest& request) {
     return request.source ? FrameSourceFrame(request.source, request.firstFrame) != nullptr : request.first != nullptr;
 }
@@ -52,7 +58,7 @@ struct ExportPlan {
 };
 
 // Fills the plan in place: its open options point into it. False when
-// memory runs out.
+// memory runs out or the meter stops.
 bool PlanFor(const ExportRequest& request, uint32_t firstDelay, ExportPlan& plan) {
     if (request.formatId == kFormatAvi) {
         plan.depth = 24;
@@ -65,18 +71,18 @@ bool PlanFor(const ExportRequest& request, uint32_t firstDelay, ExportPlan& plan
         plan.gif = {request.first, request.dither ? 1u : 0u};
         plan.openOptions = &plan.gif;
         if (request.source) {
-            plan.colors.reset(GifColorCollectorCreate());
+            plan.colors.reset(GifColorCollectorCreate(request.work));
             if (!plan.colors) return false;
             for (int n = request.firstFrame; const Image* frame = FrameSourceFrame(request.source, n); ++n)
-                if (!GifColorCollectorAdd(plan.colors.get(), frame)) return false;
+                if (!Spend(request, 1) || !GifColorCollectorAdd(plan.colors.get(), frame)) return false;
             plan.gif.colors = plan.colors.get();
         }
     } else if (request.formatId == kFormatSpr) {
         // The header counts the frames: a source's are decoded to the end
         // first, where damage may end them before the count the file states.
         if (request.source)
-            for (int n = request.firstFrame; FrameSourceFrame(request.source, n); ++n) {
-            }
+            for (int n = request.firstFrame; FrameSourceFrame(request.source, n); ++n)
+                if (!Spend(request, 1)) return false;
         plan.spr.frames = Frames(request).total(request);
         plan.openOptions = &plan.spr;
     }
@@ -85,10 +91,10 @@ bool PlanFor(const ExportRequest& request, uint32_t firstDelay, ExportPlan& plan
 
 // A frame as the plan wants it: the frame itself, or a converted copy that
 // the caller destroys (`made`).
-Image* PlannedFrame(Image* frame, const ExportPlan& plan, Image** made) {
+Image* PlannedFrame(Image* frame, const ExportPlan& plan, Image** made, WorkMeter* work) {
     *made = nullptr;
     if (plan.depth == 0 || ImageBitCount(frame) == plan.depth) return frame;
-    *made = ImageConvert(frame, plan.depth);
+    *made = ImageConvert(frame, plan.depth, work);
     return *made;
 }
 
@@ -96,8 +102,9 @@ bool GoOn(const ExportRequest& request, int done, int total) {
     return !request.progress.frameDone || request.progress.frameDone(request.progress.context, done, total);
 }
 
+// Ends the export with an error, or none when it was asked to stop.
 int Fail(ExportRequest* request, ErrorCode error) {
-    request->error = error;
+    request->error = Stopped(*request) ? kErrorNone : error;
     return 0;
 }
 
@@ -113,7 +120,8 @@ int SaveWhole(ExportRequest* request) {
         uint64_t bytes = 0;
         for (int n = 0; const Image* frame = frames.at(n); ++n) {
             bytes += LoadBudget::ImageFootprint(frame);
-            Image* copy = bytes <= kLoadMemoryBudget ? ImageDuplicate(frame) : nullptr;
+            const bool go = Spend(*request, uint64_t(ImageWidth(frame)) * uint64_t(ImageHeight(frame)));
+            Image* copy = go && bytes <= kLoadMemoryBudget ? ImageDuplicate(frame) : nullptr;
             if (!copy) {
                 ImageDestroy(made);
                 return Fail(request, kErrorOutOfMemory);
@@ -123,18 +131,19 @@ int SaveWhole(ExportRequest* request) {
             last = copy;
         }
         chain = made;
-        if (!GoOn(*request, 0, ImageCount(chain))) {  // stopped while the frames were read
-            ImageDestroy(made);
-            return 0;
-        }
     }
-    SaveRequest save{request->formatId, request->options, nullptr, kErrorNone};
-    const int saved = ImageSaveFile(chain, request->fileName, &save);
+    // Asked before the save, whose meter is asked once more right before
+    // the file is put in place: a stop up to then leaves the target as it was.
     const int count = ImageCount(chain);
+    if (!GoOn(*request, 0, count) || Stopped(*request)) {  // stopped while the frames were read
+        ImageDestroy(made);
+        return Fail(request, kErrorNone);
+    }
+    SaveRequest save{request->formatId, request->options, nullptr, kErrorNone, request->work};
+    const int saved = ImageSaveFile(chain, request->fileName, &save);
     ImageDestroy(made);
     if (!saved) return Fail(request, save.error);
     request->written = count;
-    GoOn(*request, request->written, request->written);
     return 1;
 }
 
@@ -167,14 +176,19 @@ ExportRun* ExportAnimationBegin(ExportRequest* request) {
     }
     Image* first = Frames(*request).at(0);  // from the first again, after any pass the plan made
     Image* made = nullptr;
-    Image* firstFrame = first ? PlannedFrame(first, plan, &made) : nullptr;
+    Image* firstFrame = first ? PlannedFrame(first, plan, &made, request->work) : nullptr;
     if (!firstFrame) {
         Fail(request, first ? kErrorOutOfMemory : kErrorInvalidData);
         return nullptr;
     }
-    StreamOpenRequest open{request->formatId, request->fileName, 1, firstFrame, plan.openOptions, kErrorNone};
+    StreamOpenRequest open{request->formatId, request->fileName, 1, firstFrame, plan.openOptions, kErrorNone,
+                           request->work};
     run->stream = StreamOpen(&open);
     ImageDestroy(made);
+    // The colours gathered have chosen the table: the memory of their pass
+    // (a copy of the latest frame) goes before the frames are written.
+    plan.gif.colors = nullptr;
+    plan.colors.reset();
     if (!run->stream) {
         Fail(request, open.error);  // no error: the user cancelled
         return nullptr;
@@ -192,7 +206,7 @@ int ExportAnimationFinish(ExportRun* begun, ExportRequest* request) {
     uint32_t position = 0;
     for (Image* frame = frames.at(0); frame; frame = frames.at(static_cast<int>(++position))) {
         Image* made = nullptr;
-        Image* planned = PlannedFrame(frame, plan, &made);
+        Image* planned = PlannedFrame(frame, plan, &made, request->work);
         StreamFrameRequest write{planned, ImageGetDelay(frame), plan.positions ? &position : nullptr,
                                  planned ? kErrorNone : kErrorOutOfMemory};
         const bool written = planned && StreamWriteFrame(run->stream, &write);
@@ -205,11 +219,12 @@ int ExportAnimationFinish(ExportRun* begun, ExportRequest* request) {
         }
     }
     // A cancel that stopped the decoding ends the frames early: asked once
-    // more, the progress says whether they ended or were stopped.
+    // more, the progress says whether they ended or were stopped. The close
+    // asks the meter once more, right before the file is put in place.
     StreamCloseRequest close{nullptr, nullptr, kErrorNone};
-    if (!GoOn(*request, request->written, request->written)) {
+    if (!GoOn(*request, request->written, request->written) || Stopped(*request)) {
         StreamAbandon(run->stream, &close);
-        return 0;
+        return Fail(request, kErrorNone);
     }
     if (!StreamClose(run->stream, &close)) return Fail(request, close.error);
     return 1;
@@ -243,7 +258,7 @@ int ExportNumberedFiles(ExportRequest* request) {
         return Fail(request, kErrorWrite);
     for (Image* frame; (frame = frames.at(request->written));) {
         ExportNumberedName(request->fileName, request->formatId, request->written, count, name, sizeof name);
-        SaveRequest save{request->formatId, request->options, nullptr, kErrorNone};
+        SaveRequest save{request->formatId, request->options, nullptr, kErrorNone, request->work};
         if (!ImageSaveFile(frame, name, &save)) return Fail(request, save.error);
         ++request->written;
         if (!GoOn(*request, request->written, frames.total(*request))) return 0;

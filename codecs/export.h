@@ -30,14 +30,21 @@ struct ExportRequest {
     FrameSource* source = nullptr;   // instead of a chain: frames decoded one at a time, in memory that does not grow with them
     int32_t firstFrame = 0;          // with a source: the frame to start from
     ExportProgress progress;
+    // Where the export counts its work (about a unit a pixel or a byte
+    // written) and sees a stop: a meter made by WorkMeter::Unbounded that
+    // watches the caller's flag, raised through SaveStop. Every pass asks it
+    // within kWorkCheckInterval units, and it is asked once more right
+    // before the file is put in place: a stop before then leaves no file.
+    // None: never stopped.
+    WorkMeter* work = nullptr;
     ErrorCode error = kErrorNone;    // out: why it failed; kErrorNone when the user cancelled
     int written = 0;                 // out: the frames written
 };
 
 // Writes every frame into one file. 1 when the file is in place; otherwise
 // nothing is left behind (an existing file stays as it was) and the error
-// says why, or is kErrorNone when the user cancelled in a dialog or through
-// the progress.
+// says why, or is kErrorNone when the user cancelled in a dialog, through
+// the progress or through the meter.
 int ExportAnimation(ExportRequest* request);
 
 // ExportAnimation in two steps, for a caller that opens the file (and shows

@@ -35,9 +35,6 @@ constexpr uint8_t kLoopForever[] = {0x21, 0xFF, 0x0B, 'N', 'E', 'T', 'S', 'C', '
 // packed byte of its graphic control extension.
 constexpr int kDelayOffset = 4;
 
-// Pixels the LZW encoder takes between looks at how long a trial has grown.
-constexpr size_t kTrialStep = 4096;
-
 // The blocks are kept in two buffers for the whole animation; a large first
 // frame grows them a megabyte at a time rather than in many small steps.
 constexpr int32_t kBlockGrowStep = 1 << 20;
@@ -47,7 +44,28 @@ struct BufferDeleter {
 };
 using BufferPtr = std::unique_ptr<MemBuffer, BufferDeleter>;
 
+// Counts work on the meter, when there is one; false once it has stopped.
+bool Spend(WorkMeter* work, uint64_t units) { return !work || work->spend(units); }
+
 uint32_t ColorOf(const PaletteEntry& e) { return uint32_t{e.red} << 16 | uint32_t{e.green} << 8 | e.blue; }
+
+// Whether `count` bytes are all 0. Reading pages that were never written
+// costs no memory, so a row that is black in both places is left alone:
+// a huge picture that stays black then costs nothing in a copy of it.
+bool AllZero(const uint8_t* bytes, size_t count) {
+    static const uint8_t kZeros[4096] = {};
+    for (size_t at = 0; at < count; at += sizeof kZeros) {
+        const size_t n = std::min(sizeof kZeros, count - at);
+        if (std::memcmp(bytes + at, kZeros, n) != 0) return false;
+    }
+    return true;
+}
+
+// Copies a row unless both it and its destination are black.
+void CopyRow(uint8_t* to, const uint8_t* from, size_t count) {
+    if (AllZero(from, count) && AllZero(to, count)) return;
+    std::memcpy(to, from, count);
+}
 
 // The colours of the 256 values of an 8-bit frame.
 void ValueColors(const Image* image, uint32_t* out) {
@@ -59,8 +77,8 @@ void ValueColors(const Image* image, uint32_t* out) {
 
 // A frame of 8 bits, or an 8-bit copy in `scratch` (made anew only when the
 // size changes) of one of fewer bits: the same values and colours. None when
-// memory runs out.
-const Image* EightBit(const Image* frame, ImagePtr& scratch) {
+// memory runs out or the meter stops.
+const Image* EightBit(const Image* frame, ImagePtr& scratch, WorkMeter* work) {
     const int depth = ImageBitCount(frame);
     if (depth == 8) return frame;
     const int width = ImageWidth(frame), height = ImageHeight(frame);
@@ -74,8 +92,10 @@ const Image* EightBit(const Image* frame, ImagePtr& scratch) {
     for (int b = 0; b < 256; ++b)
         for (int k = 0; k < perByte; ++k) values[b][k] = static_cast<uint8_t>(b >> (8 - depth * (k + 1)) & ((1 << depth) - 1));
     for (int y = 0; y < height; ++y) {
+        if (!Spend(work, uint64_t(width))) return nullptr;
         const uint8_t* from = ImageRow(frame, y);
         uint8_t* to = ImageRow(scratch.get(), y);
+        if (AllZero(from, size_t(ImageStride(frame))) && AllZero(to, size_t(width))) continue;  // value 0 throughout
         int x = 0;
         for (; x + perByte <= width; x += perByte) std::memcpy(to + x, values[*from++], size_t(perByte));
         if (x < width) std::memcpy(to + x, values[*from], size_t(width - x));
@@ -125,26 +145,33 @@ struct Span {
     int y, first, last;
 };
 
-// An 8-bit picture, top-down, with its pixel count per value.
+struct FreeDeleter {
+    void operator()(uint8_t* block) const { MemFree(block); }
+};
+
+// An 8-bit picture, top-down, with its pixel count per value. Its memory
+// starts zeroed, taking nothing until written.
 struct Plane {
     int width = 0, height = 0;
-    std::vector<uint8_t> values;
+    std::unique_ptr<uint8_t, FreeDeleter> values;
     uint64_t counts[256] = {};
 
-    const uint8_t* row(int y) const { return values.data() + size_t(y) * size_t(width); }
-    uint8_t* row(int y) { return values.data() + size_t(y) * size_t(width); }
+    const uint8_t* row(int y) const { return values.get() + size_t(y) * size_t(width); }
+    uint8_t* row(int y) { return values.get() + size_t(y) * size_t(width); }
     bool sameSize(const Image* image) const {
-        return !values.empty() && width == ImageWidth(image) && height == ImageHeight(image);
+        return values && width == ImageWidth(image) && height == ImageHeight(image);
     }
 };
 
 // The rows in which an 8-bit frame of the plane's size differs from it, and
-// the frame's pixel count per value.
-void FindDifferences(const Plane& plane, const Image* frame, std::vector<Span>& spans, uint64_t* counts) {
+// the frame's pixel count per value. False when the meter stops.
+bool FindDifferences(const Plane& plane, const Image* frame, std::vector<Span>& spans, uint64_t* counts,
+                     WorkMeter* work) {
     spans.clear();
     std::copy(plane.counts, plane.counts + 256, counts);
     const int width = plane.width;
     for (int y = 0; y < plane.height; ++y) {
+        if (!Spend(work, uint64_t(width))) return false;
         const uint8_t* a = plane.row(y);
         const uint8_t* b = ImageRow(frame, y);
         if (std::memcmp(a, b, size_t(width)) == 0) continue;
@@ -155,40 +182,53 @@ void FindDifferences(const Plane& plane, const Image* frame, std::vector<Span>& 
             if (a[x] != b[x]) --counts[a[x]], ++counts[b[x]];
         spans.push_back({y, first, last});
     }
+    return true;
 }
 
-// The pixel count per value of an 8-bit frame.
-void CountValues(const Image* frame, uint64_t* counts) {
+// The pixel count per value of an 8-bit frame. False when the meter stops.
+bool CountValues(const Image* frame, uint64_t* counts, WorkMeter* work) {
     std::fill(counts, counts + 256, 0);
     const int width = ImageWidth(frame);
     for (int y = 0; y < ImageHeight(frame); ++y) {
+        if (!Spend(work, uint64_t(width))) return false;
         const uint8_t* row = ImageRow(frame, y);
         for (int x = 0; x < width; ++x) ++counts[row[x]];
     }
+    return true;
 }
 
 // Makes the plane the frame: where it differs (`spans`, when it is of the
-// plane's size), or all of it. `counts` are the frame's.
-void TakeFrame(Plane& plane, const Image* frame, bool differences, const std::vector<Span>& spans,
-               const uint64_t* counts) {
+// plane's size), or all of it. `counts` are the frame's. False when the
+// meter stops, the plane then empty.
+bool TakeFrame(Plane& plane, const Image* frame, bool differences, const std::vector<Span>& spans,
+               const uint64_t* counts, WorkMeter* work) {
     std::copy(counts, counts + 256, plane.counts);
     if (differences) {
         for (const Span& s : spans)
             std::memcpy(plane.row(s.y) + s.first, ImageRow(frame, s.y) + s.first, size_t(s.last - s.first + 1));
-        return;
+        return true;
     }
+    plane.values.reset();  // freed before the next is made, as the two may be large
     plane.width = ImageWidth(frame);
     plane.height = ImageHeight(frame);
-    plane.values.resize(size_t(plane.width) * size_t(plane.height));
-    for (int y = 0; y < plane.height; ++y) std::memcpy(plane.row(y), ImageRow(frame, y), size_t(plane.width));
+    plane.values.reset(static_cast<uint8_t*>(MemAllocZeroed(size_t(plane.width) * size_t(plane.height))));
+    if (!plane.values) throw std::bad_alloc();
+    for (int y = 0; y < plane.height; ++y) {
+        if (!Spend(work, uint64_t(plane.width))) {
+            plane.values.reset();
+            return false;
+        }
+        CopyRow(plane.row(y), ImageRow(frame, y), size_t(plane.width));
+    }
+    return true;
 }
 
-// Brings the plane to an 8-bit frame: `counts` receives its pixel count per value.
-void FollowFrame(Plane& plane, std::vector<Span>& spans, const Image* frame, uint64_t* counts) {
+// Brings the plane to an 8-bit frame: `counts` receives its pixel count per
+// value. False when the meter stops.
+bool FollowFrame(Plane& plane, std::vector<Span>& spans, const Image* frame, uint64_t* counts, WorkMeter* work) {
     const bool differences = plane.sameSize(frame);
-    if (differences) FindDifferences(plane, frame, spans, counts);
-    else CountValues(frame, counts);
-    TakeFrame(plane, frame, differences, spans, counts);
+    const bool looked = differences ? FindDifferences(plane, frame, spans, counts, work) : CountValues(frame, counts, work);
+    return looked && TakeFrame(plane, frame, differences, spans, counts, work);
 }
 
 // The global table: every colour of the frames, most used first, when they
@@ -202,6 +242,7 @@ struct GlobalTable {
 }  // namespace
 
 struct GifColorCollector {
+    WorkMeter* work = nullptr;
     int frames = 0;
     ImagePtr unpacked;  // a frame of fewer than 8 bits in 8
     Plane plane;        // the latest frame of 8 bits or fewer
@@ -238,7 +279,7 @@ bool StartReducing(GifColorCollector& c) {
 bool CollectEightBit(GifColorCollector& c, const Image* frame) {
     uint64_t counts[256];
     uint32_t colors[256];
-    FollowFrame(c.plane, c.spans, frame, counts);
+    if (!FollowFrame(c.plane, c.spans, frame, counts, c.work)) return false;
     ValueColors(frame, colors);
     if (c.reduce) {
         for (int v = 0; v < 256; ++v)
@@ -256,18 +297,18 @@ bool CollectEightBit(GifColorCollector& c, const Image* frame) {
 }
 
 bool CollectOther(GifColorCollector& c, const Image* frame) {
-    if (c.reduce) return c.histogram.add(frame);
+    if (c.reduce) return c.histogram.add(frame, c.work);
     std::vector<ColorCount> colors;
-    if (!ImageDistinctColors(frame, 256, &colors)) return StartReducing(c) && c.histogram.add(frame);
+    if (!ImageDistinctColors(frame, 256, &colors, c.work)) return StartReducing(c) && c.histogram.add(frame, c.work);
     if (c.frames == 1) c.firstColors = colors;
     for (const ColorCount& color : colors) c.uses[color.color] += color.count;
     return true;
 }
 
-bool ChooseTable(const GifColorCollector& c, GlobalTable* out) {
+bool ChooseTable(const GifColorCollector& c, GlobalTable* out, WorkMeter* work) {
     if (c.reduce) {
         PaletteEntry palette[256];
-        const int count = QuantizePalette(c.histogram, 256, palette);
+        const int count = QuantizePalette(c.histogram, 256, palette, work);
         if (count == 0) return false;
         for (int i = 0; i < count; ++i) out->table.push(ColorOf(palette[i]));
         out->reduced = true;
@@ -308,6 +349,7 @@ struct Rect {
 }  // namespace
 
 struct GifAnimation {
+    WorkMeter* work = nullptr;
     GlobalTable global;
     std::vector<uint32_t> globalSorted;  // the global colours in order, to look them up
     std::unique_ptr<PaletteMatcher> globalMatcher;
@@ -332,7 +374,7 @@ struct GifAnimation {
 
     BufferPtr trial;  // the other way of encoding a block, to keep the smaller
     std::vector<Span> spans;
-    std::vector<uint8_t> plain, transparent, kept;
+    std::vector<uint8_t> row;  // one row of a block's values on its way to the encoder
     LzwEncoder encoder;
 };
 
@@ -358,8 +400,9 @@ bool IndexReduced(const GifAnimation& a, const Image* image, ImagePtr* pixels, M
     const uint64_t samples = uint64_t(ImageWidth(image)) * uint64_t(ImageHeight(image)) * 3;
     uint64_t globalError = 0, localError = 0;
     const Table& global = a.global.table;
-    ImagePtr viaGlobal(a.global.reduced ? ImageMapToPalette(image, global.entries, global.count, a.dither, &globalError)
-                                        : nullptr);
+    ImagePtr viaGlobal(a.global.reduced
+                           ? ImageMapToPalette(image, global.entries, global.count, a.dither, &globalError, a.work)
+                           : nullptr);
     if (a.global.reduced && !viaGlobal) return false;
     if (viaGlobal && ColorPsnr(globalError, samples) >= kGoodEnoughPsnr) {
         *pixels = std::move(viaGlobal);
@@ -367,9 +410,9 @@ bool IndexReduced(const GifAnimation& a, const Image* image, ImagePtr* pixels, M
     }
     ColorHistogram histogram;
     PaletteEntry palette[256];
-    const int count = histogram.add(image) ? QuantizePalette(histogram, 256, palette) : 0;
+    const int count = histogram.add(image, a.work) ? QuantizePalette(histogram, 256, palette, a.work) : 0;
     if (count == 0) return false;
-    ImagePtr viaLocal(ImageMapToPalette(image, palette, count, a.dither, &localError));
+    ImagePtr viaLocal(ImageMapToPalette(image, palette, count, a.dither, &localError, a.work));
     if (!viaLocal) return false;
     if (viaGlobal && globalError * 10 <= localError * kLocalGainTenths) {
         *pixels = std::move(viaGlobal);
@@ -384,14 +427,14 @@ bool IndexReduced(const GifAnimation& a, const Image* image, ImagePtr* pixels, M
 // A frame above 8 bits as the indices of the table it is written with.
 bool IndexDeep(const GifAnimation& a, const Image* image, ImagePtr* pixels, Mapping* map) {
     std::vector<ColorCount> colors;
-    if (!ImageDistinctColors(image, 256, &colors)) {
+    if (!ImageDistinctColors(image, 256, &colors, a.work)) {
         if (!IndexReduced(a, image, pixels, map)) return false;
     } else {
         map->global = std::all_of(colors.begin(), colors.end(), [&](const ColorCount& c) { return InGlobal(a, c.color); });
         if (!map->global)
             for (const ColorCount& c : colors) map->local.push(c.color);
         const Table& table = TableOf(a, *map);  // which holds each of its colours exactly
-        pixels->reset(ImageMapToPalette(image, table.entries, table.count, false, nullptr));
+        pixels->reset(ImageMapToPalette(image, table.entries, table.count, false, nullptr, a.work));
         if (!*pixels) return false;
     }
     MapIdentity(TableOf(a, *map), map);
@@ -433,8 +476,8 @@ void MapEightBit(GifAnimation& a, const Image* image, const uint64_t* counts, Ma
 // the canvas and the frame (`values`, of the canvas's size, written through
 // `map`); 0 wide when there is none. Two frames of the global table compare
 // by index. Only the rows in `spans` can differ unless a value in the canvas
-// is now written otherwise.
-Rect ChangedRect(const GifAnimation& a, const Image* values, const Mapping& map) {
+// is now written otherwise. False when the meter stops.
+bool ChangedRect(const GifAnimation& a, const Image* values, const Mapping& map, Rect* changed) {
     const Mapping& before = a.canvasMap;
     const bool sameTable = before.global && map.global;
     auto differs = [&](uint8_t s, uint8_t f) {
@@ -456,12 +499,19 @@ Rect ChangedRect(const GifAnimation& a, const Image* values, const Mapping& map)
         left = std::min(left, first);
         right = std::max(right, last);
     };
-    if (everywhere)
-        for (int y = 0; y < a.canvas.height; ++y) look(y, 0, a.canvas.width - 1);
-    else
-        for (const Span& span : a.spans) look(span.y, span.first, span.last);
-    if (top < 0) return {0, 0, 0, 0};
-    return {left, top, right - left + 1, bottom - top + 1};
+    if (everywhere) {
+        for (int y = 0; y < a.canvas.height; ++y) {
+            if (!Spend(a.work, uint64_t(a.canvas.width))) return false;
+            look(y, 0, a.canvas.width - 1);
+        }
+    } else {
+        for (const Span& span : a.spans) {
+            if (!Spend(a.work, uint64_t(span.last - span.first + 1))) return false;
+            look(span.y, span.first, span.last);
+        }
+    }
+    *changed = top < 0 ? Rect{0, 0, 0, 0} : Rect{left, top, right - left + 1, bottom - top + 1};
+    return true;
 }
 
 void Empty(MemBuffer* buffer) {
@@ -471,24 +521,79 @@ void Empty(MemBuffer* buffer) {
 
 enum class Encoded { kDone, kLonger, kFailed };
 
-// One image block into `buffer`: head, code size, LZW data, terminator. With
-// a limit, stops as kLonger once the block is sure to be longer than that.
-Encoded EncodeBlock(LzwEncoder& encoder, const GifImageHead& head, const std::vector<uint8_t>& pixels, int maxValue,
+// What a block of a frame's rectangle says: its values are the table
+// indices of the frame's, and with a transparent index (0 or more) the
+// pixels that stay as the canvas shows them are that index instead.
+struct BlockValues {
+    const Image* values;  // of the canvas's size when `over`
+    const Mapping* map;
+    Rect rect;
+    bool over;
+    int transparent;
+};
+
+// Row y of the block's rectangle as it is written.
+void BlockRow(const GifAnimation& a, const BlockValues& b, int y, uint8_t* out) {
+    const Mapping& map = *b.map;
+    const uint8_t* f = ImageRow(b.values, b.rect.top + y) + b.rect.left;
+    if (b.transparent < 0) {
+        for (int x = 0; x < b.rect.width; ++x) out[x] = map.index[f[x]];
+        return;
+    }
+    const uint8_t* s = a.canvas.row(b.rect.top + y) + b.rect.left;
+    const auto t = static_cast<uint8_t>(b.transparent);
+    for (int x = 0; x < b.rect.width; ++x) out[x] = a.canvasMap.color[s[x]] == map.color[f[x]] ? t : map.index[f[x]];
+}
+
+// One image block into `buffer`: head, code size, LZW data, terminator; its
+// rows made one at a time, so that a large block needs no copy of itself.
+// With a limit, stops as kLonger once the block is sure to be longer than
+// that; kFailed when a write fails or the meter stops.
+Encoded EncodeBlock(GifAnimation& a, const GifImageHead& head, const BlockValues& block, int maxValue,
                     MemBuffer* buffer, int32_t limit = INT32_MAX) {
     Empty(buffer);
     ByteWriter out(buffer);
     GifWriteImageHead(out, head);
     const int codeSize = std::max(2, GifBitsFor(maxValue + 1));
     out.u8(static_cast<uint32_t>(codeSize));
-    if (!out.ok() || !LzwEncodeStart(encoder, codeSize, out)) return Encoded::kFailed;
-    for (size_t at = 0; at < pixels.size() && out.ok(); at += kTrialStep) {
-        LzwEncode(encoder, pixels.data() + at, std::min(kTrialStep, pixels.size() - at), out);
+    if (!out.ok() || !LzwEncodeStart(a.encoder, codeSize, out)) return Encoded::kFailed;
+    a.row.resize(size_t(block.rect.width));
+    for (int y = 0; y < block.rect.height && out.ok(); ++y) {
+        if (!Spend(a.work, uint64_t(block.rect.width))) return Encoded::kFailed;
+        BlockRow(a, block, y, a.row.data());
+        LzwEncode(a.encoder, a.row.data(), a.row.size(), out);
         if (buffer->size > limit) return Encoded::kLonger;
     }
-    LzwEncodeFinish(encoder, out);
+    LzwEncodeFinish(a.encoder, out);
     out.u8(0);
     if (!out.ok()) return Encoded::kFailed;
     return buffer->size > limit ? Encoded::kLonger : Encoded::kDone;
+}
+
+// What a look over a block's rectangle finds: the largest index written,
+// that of the pixels that change, and the indices those use.
+struct BlockSurvey {
+    int maxPlain = 0;
+    int maxChanged = 0;
+    bool usedByChange[256] = {};
+};
+
+// False when the meter stops.
+bool Survey(const GifAnimation& a, const BlockValues& b, BlockSurvey* survey) {
+    const Mapping& map = *b.map;
+    for (int y = 0; y < b.rect.height; ++y) {
+        if (!Spend(a.work, uint64_t(b.rect.width))) return false;
+        const uint8_t* f = ImageRow(b.values, b.rect.top + y) + b.rect.left;
+        const uint8_t* s = b.over ? a.canvas.row(b.rect.top + y) + b.rect.left : nullptr;
+        for (int x = 0; x < b.rect.width; ++x) {
+            const uint8_t plain = map.index[f[x]];
+            survey->maxPlain = std::max<int>(survey->maxPlain, plain);
+            if (!s || a.canvasMap.color[s[x]] == map.color[f[x]]) continue;
+            survey->maxChanged = std::max<int>(survey->maxChanged, plain);
+            survey->usedByChange[plain] = true;
+        }
+    }
+    return true;
 }
 
 // Encodes the frame over the canvas into the held block: the rectangle `r`
@@ -498,44 +603,26 @@ Encoded EncodeBlock(LzwEncoder& encoder, const GifImageHead& head, const std::ve
 bool EncodeFrame(GifAnimation& a, const Image* values, const Mapping& map, Rect r, bool over) {
     const Table& table = TableOf(a, map);
     const int bits = GifBitsFor(table.count);
-    const size_t area = size_t(r.width) * size_t(r.height);
-    a.plain.resize(area);
-    a.kept.resize(over ? area : 0);  // 1 where the pixel stays as shown
-    bool usedByChange[256] = {};
-    int maxPlain = 0;
-    for (int y = 0; y < r.height; ++y) {
-        const uint8_t* f = ImageRow(values, r.top + y) + r.left;
-        const uint8_t* s = over ? a.canvas.row(r.top + y) + r.left : nullptr;
-        uint8_t* plain = a.plain.data() + size_t(y) * size_t(r.width);
-        for (int x = 0; x < r.width; ++x) {
-            plain[x] = map.index[f[x]];
-            maxPlain = std::max<int>(maxPlain, plain[x]);
-            if (!over) continue;
-            const bool kept = a.canvasMap.color[s[x]] == map.color[f[x]];
-            a.kept[size_t(y) * size_t(r.width) + size_t(x)] = kept;
-            if (!kept) usedByChange[plain[x]] = true;
-        }
-    }
+    BlockValues block{values, &map, r, over, -1};
+    BlockSurvey survey;
+    if (!Survey(a, block, &survey)) return false;
     GifImageHead head{r.left, r.top, r.width, r.height, map.global ? nullptr : table.entries, bits, table.count,
                       -1, 1, 0};
     int transparent = -1;
     for (int t = 0; over && t < (1 << bits) && transparent < 0; ++t)
-        if (!usedByChange[t]) transparent = t;
-    if (transparent < 0) return EncodeBlock(a.encoder, head, a.plain, maxPlain, a.held.get()) == Encoded::kDone;
+        if (!survey.usedByChange[t]) transparent = t;
+    if (transparent < 0) return EncodeBlock(a, head, block, survey.maxPlain, a.held.get()) == Encoded::kDone;
 
     // The block with the transparent index first: where most of the
     // rectangle stayed, it is the far shorter one, and the plain block is
     // given up as soon as it is longer.
-    a.transparent.resize(area);
-    int maxValue = transparent;
-    for (size_t i = 0; i < area; ++i) {
-        a.transparent[i] = a.kept[i] ? static_cast<uint8_t>(transparent) : a.plain[i];
-        if (!a.kept[i]) maxValue = std::max<int>(maxValue, a.plain[i]);
-    }
+    BlockValues trialBlock = block;
+    trialBlock.transparent = transparent;
     GifImageHead trialHead = head;
     trialHead.transparent = transparent;
-    if (EncodeBlock(a.encoder, trialHead, a.transparent, maxValue, a.held.get()) != Encoded::kDone) return false;
-    const Encoded plain = EncodeBlock(a.encoder, head, a.plain, maxPlain, a.trial.get(), a.held->size);
+    if (EncodeBlock(a, trialHead, trialBlock, std::max(transparent, survey.maxChanged), a.held.get()) != Encoded::kDone)
+        return false;
+    const Encoded plain = EncodeBlock(a, head, block, survey.maxPlain, a.trial.get(), a.held->size);
     if (plain == Encoded::kFailed) return false;
     if (plain == Encoded::kDone) std::swap(a.held, a.trial);  // no longer: the plain block, as it needs no index
     return true;
@@ -557,14 +644,15 @@ bool AddFrame(GifAnimation& a, const Image* image, uint32_t delay, MemBuffer* ou
     ImagePtr indexed;  // the frame in table indices, when it is above 8 bits
     const bool deep = ImageBitCount(image) > 8;
     if (deep && !IndexDeep(a, image, &indexed, &map)) return false;
-    const Image* values = deep ? indexed.get() : EightBit(image, a.unpacked);
+    const Image* values = deep ? indexed.get() : EightBit(image, a.unpacked, a.work);
     if (!values) return false;
     const bool over = a.canvas.sameSize(values);
     uint64_t counts[256];
-    if (over) FindDifferences(a.canvas, values, a.spans, counts);
-    else CountValues(values, counts);
+    if (!(over ? FindDifferences(a.canvas, values, a.spans, counts, a.work) : CountValues(values, counts, a.work)))
+        return false;
     if (!deep) MapEightBit(a, values, counts, &map);
-    const Rect changed = over ? ChangedRect(a, values, map) : Rect{0, 0, ImageWidth(values), ImageHeight(values)};
+    Rect changed{0, 0, ImageWidth(values), ImageHeight(values)};
+    if (over && !ChangedRect(a, values, map, &changed)) return false;
     if (over && changed.width == 0 && a.heldDelay <= kLongestDelay && delay <= kLongestDelay - a.heldDelay) {
         a.heldDelay += delay;
     } else {
@@ -574,16 +662,18 @@ bool AddFrame(GifAnimation& a, const Image* image, uint32_t delay, MemBuffer* ou
         a.holding = true;
         a.heldDelay = delay;
     }
-    TakeFrame(a.canvas, values, over, a.spans, counts);
+    if (!TakeFrame(a.canvas, values, over, a.spans, counts, a.work)) return false;
     a.canvasMap = map;
     return true;
 }
 
-template <typename Work>
-bool Guarded(ErrorCode* error, Work work) {
+// Runs a step that fails only when memory runs out or the meter stops
+// (error none then), or with its own error.
+template <typename Step>
+bool Guarded(ErrorCode* error, const WorkMeter* meter, Step step) {
     try {
-        if (work()) return true;
-        if (*error == kErrorNone) *error = kErrorOutOfMemory;
+        if (step()) return true;
+        if (*error == kErrorNone && !(meter && meter->stopped())) *error = kErrorOutOfMemory;
     } catch (const std::bad_alloc&) {
         *error = kErrorOutOfMemory;
     }
@@ -591,8 +681,8 @@ bool Guarded(ErrorCode* error, Work work) {
 }
 
 // The colours of the chain from `first` on, or of `first` alone.
-GifColorCollector* CollectChain(const Image* first, bool chain) {
-    std::unique_ptr<GifColorCollector> collector(GifColorCollectorCreate());
+GifColorCollector* CollectChain(const Image* first, bool chain, WorkMeter* work) {
+    std::unique_ptr<GifColorCollector> collector(GifColorCollectorCreate(work));
     if (!collector) return nullptr;
     for (const Image* f = first; f; f = chain ? ImageNext(f) : nullptr)
         if (!GifColorCollectorAdd(collector.get(), f)) return nullptr;
@@ -601,13 +691,17 @@ GifColorCollector* CollectChain(const Image* first, bool chain) {
 
 }  // namespace
 
-GifColorCollector* GifColorCollectorCreate() { return new (std::nothrow) GifColorCollector; }
+GifColorCollector* GifColorCollectorCreate(WorkMeter* work) {
+    auto* collector = new (std::nothrow) GifColorCollector;
+    if (collector) collector->work = work;
+    return collector;
+}
 
 bool GifColorCollectorAdd(GifColorCollector* collector, const Image* frame) {
     try {
         ++collector->frames;
         if (ImageBitCount(frame) > 8) return CollectOther(*collector, frame);
-        const Image* values = EightBit(frame, collector->unpacked);
+        const Image* values = EightBit(frame, collector->unpacked, collector->work);
         return values && CollectEightBit(*collector, values);
     } catch (const std::bad_alloc&) {
         return false;
@@ -617,19 +711,20 @@ bool GifColorCollectorAdd(GifColorCollector* collector, const Image* frame) {
 void GifColorCollectorDestroy(GifColorCollector* collector) { delete collector; }
 
 GifAnimation* GifAnimationStartWith(const Image* first, const GifColorCollector* colors, bool dither, MemBuffer* out,
-                                    ErrorCode* error) {
+                                    ErrorCode* error, WorkMeter* work) {
     std::unique_ptr<GifAnimation> animation;
-    const bool ok = Guarded(error, [&] {
+    const bool ok = Guarded(error, work, [&] {
         std::unique_ptr<GifColorCollector> ofFirst;
         if (!colors || colors->frames == 0) {
-            ofFirst.reset(CollectChain(first, false));
+            ofFirst.reset(CollectChain(first, false, work));
             if (!ofFirst) return false;
             colors = ofFirst.get();
         }
         animation = std::make_unique<GifAnimation>();
         GifAnimation& a = *animation;
+        a.work = work;
         a.dither = dither;
-        if (!ChooseTable(*colors, &a.global)) return false;
+        if (!ChooseTable(*colors, &a.global, work)) return false;
         const Table& table = a.global.table;
         a.globalSorted.assign(table.colors, table.colors + table.count);
         std::sort(a.globalSorted.begin(), a.globalSorted.end());
@@ -655,24 +750,24 @@ GifAnimation* GifAnimationStartWith(const Image* first, const GifColorCollector*
 }
 
 GifAnimation* GifAnimationStart(const Image* first, const Image* frames, bool dither, MemBuffer* out,
-                                ErrorCode* error) {
+                                ErrorCode* error, WorkMeter* work) {
     std::unique_ptr<GifColorCollector> colors;
     if (frames) {
-        colors.reset(CollectChain(frames, true));
+        colors.reset(CollectChain(frames, true, work));
         if (!colors) {
-            *error = kErrorOutOfMemory;
+            if (!(work && work->stopped())) *error = kErrorOutOfMemory;
             return nullptr;
         }
     }
-    return GifAnimationStartWith(first, colors.get(), dither, out, error);
+    return GifAnimationStartWith(first, colors.get(), dither, out, error, work);
 }
 
 bool GifAnimationAdd(GifAnimation* a, const Image* image, uint32_t delay, MemBuffer* out, ErrorCode* error) {
-    return Guarded(error, [&] { return AddFrame(*a, image, delay, out, error); });
+    return Guarded(error, a->work, [&] { return AddFrame(*a, image, delay, out, error); });
 }
 
 bool GifAnimationFinish(GifAnimation* a, MemBuffer* out, ErrorCode* error) {
-    return Guarded(error, [&] {
+    return Guarded(error, a->work, [&] {
         if (!WriteHeld(*a, out, error)) return false;
         ByteWriter w(out);
         w.u8(0x3B);

@@ -13,7 +13,8 @@
 // until the next one shows whether it is joined. A frame of 8 bits or fewer
 // is compared with the copy row by row and only what changed is looked at
 // again, so that a long animation of small changes costs little more than
-// the changes.
+// the changes. Blocks are encoded a row at a time, so that beside the copy
+// and the blocks a frame needs memory only for a row.
 #pragma once
 
 #include <cstdint>
@@ -29,8 +30,11 @@ struct GifAnimation;
 // frame of 8 bits or fewer, so that only what changed is counted.
 struct GifColorCollector;
 
-GifColorCollector* GifColorCollectorCreate();
-// Counts the colours of the next frame. False when memory runs out.
+// `work`, when given, counts the work of every pass (a unit a pixel) and
+// stops it: a pass that stops fails as when memory runs out, with no error.
+GifColorCollector* GifColorCollectorCreate(WorkMeter* work = nullptr);
+// Counts the colours of the next frame. False when memory runs out or the
+// meter stops.
 bool GifColorCollectorAdd(GifColorCollector* collector, const Image* frame);
 void GifColorCollectorDestroy(GifColorCollector* collector);
 
@@ -40,14 +44,15 @@ void GifColorCollectorDestroy(GifColorCollector* collector);
 // used first, when they number 256 or fewer; else the first frame's and then
 // the most used others; else, when a frame has more than 256, a palette
 // chosen for all the frames. None with `error` set (3 out of memory, 6 when a
-// write into the buffer fails).
+// write into the buffer fails; none when `work` stopped it). The animation
+// counts all its work on `work`, when given, and stops with it.
 GifAnimation* GifAnimationStartWith(const Image* first, const GifColorCollector* colors, bool dither, MemBuffer* out,
-                                    ErrorCode* error);
+                                    ErrorCode* error, WorkMeter* work = nullptr);
 
 // As GifAnimationStartWith, the colours gathered from the chain `frames` when
 // given, else from `first` alone.
 GifAnimation* GifAnimationStart(const Image* first, const Image* frames, bool dither, MemBuffer* out,
-                                ErrorCode* error);
+                                ErrorCode* error, WorkMeter* work = nullptr);
 
 // Takes the next frame (its delay in milliseconds). Writes into `out` the
 // frame before it, unless the two are equal. False with `error` set.

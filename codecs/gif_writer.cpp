@@ -34,12 +34,13 @@ void RowValues(const Image* image, int y, uint8_t* out) {
 // LZW of every pixel, rows from the top, as data sub-blocks (without the
 // block terminator). False only when memory runs out; a failed write shows
 // in `out`.
-bool EncodePixels(const Image* image, int codeSize, ByteWriter& out) {
+bool EncodePixels(const Image* image, int codeSize, ByteWriter& out, WorkMeter* work) {
     const int width = ImageWidth(image);
     HeapBytes row(static_cast<uint8_t*>(MemAlloc(static_cast<size_t>(width))));
     LzwEncoder encoder;
     if (!row || !LzwEncodeStart(encoder, codeSize, out)) return false;
     for (int y = 0; y < ImageHeight(image) && out.ok(); ++y) {
+        if (work && !work->spend(uint64_t(width))) return false;
         RowValues(image, y, row.get());
         LzwEncode(encoder, row.get(), static_cast<size_t>(width), out);
     }
@@ -68,7 +69,7 @@ int EncodeIndexed(const Image* image, int bits, const GifSaveOptions& options, S
                                 options.delay});
         const int codeSize = bits == 1 ? 2 : bits;
         out.u8(static_cast<uint32_t>(codeSize));
-        if (out.ok() && !EncodePixels(image, codeSize, out)) return SaveFail(request, buffer, kErrorOutOfMemory);
+        if (out.ok() && !EncodePixels(image, codeSize, out, request->work)) return SaveFail(request, buffer, kErrorOutOfMemory);
         out.u8(0);
     }
     if (options.flags & kGifTrailer) out.u8(0x3B);
@@ -83,7 +84,9 @@ int Encode(const Image* image, const GifSaveOptions& options, SaveRequest* reque
     const int depth = ImageBitCount(image);
     if (depth <= 8) return EncodeIndexed(image, depth, options, request);
     int count = 0;
-    Image* reduced = (options.flags & (kGifHeader | kGifImage)) ? ImageReduceColors(image, options.dither, &count) : nullptr;
+    Image* reduced = (options.flags & (kGifHeader | kGifImage))
+                         ? ImageReduceColors(image, options.dither, &count, request->work)
+                         : nullptr;
     if (!reduced && (options.flags & (kGifHeader | kGifImage))) return SaveFail(request, nullptr, kErrorOutOfMemory);
     const int result = EncodeIndexed(reduced ? reduced : image, GifBitsFor(count), options, request);
     ImageDestroy(reduced);
@@ -166,8 +169,9 @@ int GifStreamOpen(Stream* stream, StreamOpenRequest* request) {
     if (!buffer) return StreamFail(request, kErrorOutOfMemory);
     ErrorCode error = kErrorNone;
     GifAnimation* animation =
-        options.colors ? GifAnimationStartWith(request->image, options.colors, options.dither != 0, buffer, &error)
-                       : GifAnimationStart(request->image, options.frames, options.dither != 0, buffer, &error);
+        options.colors
+            ? GifAnimationStartWith(request->image, options.colors, options.dither != 0, buffer, &error, stream->work)
+            : GifAnimationStart(request->image, options.frames, options.dither != 0, buffer, &error, stream->work);
     stream->state = animation;
     return Pending(stream, buffer, animation != nullptr, error, request);
 }

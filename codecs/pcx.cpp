@@ -238,6 +238,8 @@ int PcxSave(Image* image, SaveRequest* request) {
     HeapBytes line(static_cast<uint8_t*>(MemAlloc(lineLength)));
     if (!encoded || !line) return SaveFail(request, buffer, kErrorOutOfMemory);
     for (int y = 0; y < height && out.ok(); ++y) {
+        if (request->work && !request->work->spend(lineLength * static_cast<size_t>(planes)))
+            return SaveFail(request, buffer, kErrorNone);
         const uint8_t* row = ImageRow(image, y);
         // Red first: the plane at the highest byte offset of each pixel.
         for (int offset = planes - 1; offset >= 0; --offset) {

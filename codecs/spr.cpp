@@ -133,9 +133,10 @@ struct SprWriter {
     int32_t written;
 };
 
-// One record: the delay, the palette and the pixels. False when the frame
-// does not fit the header.
-bool WriteRecord(const SprWriter& w, const Image* image, uint32_t delay, ByteWriter& out) {
+// One record: the delay, the palette and the pixels, counting a unit a
+// pixel on `work` when given. False when the frame does not fit the header
+// or the meter stops.
+bool WriteRecord(const SprWriter& w, const Image* image, uint32_t delay, ByteWriter& out, WorkMeter* work) {
     if (ImageBitCount(image) != 8 || ImageWidth(image) != w.width || ImageHeight(image) != w.height) return false;
     // Longer delays than the field holds play as long as it allows.
     out.u16(delay < 0xFFFF ? delay : 0xFFFF);
@@ -144,7 +145,10 @@ bool WriteRecord(const SprWriter& w, const Image* image, uint32_t delay, ByteWri
     uint8_t palette[768];
     PalettePack(colors, palette, 256, 0);
     out.write(palette, sizeof palette);
-    for (int y = 0; y < w.height; ++y) out.write(ImageRow(image, y), static_cast<size_t>(w.width));
+    for (int y = 0; y < w.height; ++y) {
+        if (work && !work->spend(uint64_t(w.width))) return false;
+        out.write(ImageRow(image, y), static_cast<size_t>(w.width));
+    }
     return true;
 }
 
@@ -170,7 +174,8 @@ int SprSave(Image* first, SaveRequest* request) {
     out.u16(static_cast<uint32_t>(width));
     out.u16(static_cast<uint32_t>(height));
     const SprWriter w{width, height, count, 0};
-    for (const Image* image = first; image && out.ok(); image = ImageNext(image)) WriteRecord(w, image, ImageGetDelay(image), out);
+    for (const Image* image = first; image && out.ok(); image = ImageNext(image))
+        if (!WriteRecord(w, image, ImageGetDelay(image), out, request->work)) return SaveFail(request, buffer, kErrorNone);
     if (!out.ok()) return SaveFail(request, buffer, kErrorWrite);
     request->output = buffer;
     return 1;
@@ -219,9 +224,12 @@ int SprStreamWriteFrame(Stream* stream, StreamFrameRequest* request) {
     MemBuffer* buffer = MemBufferCreate(static_cast<int32_t>(bytes), kMemBufferGrowStep);
     if (!buffer) return StreamFail(request, kErrorOutOfMemory);
     ByteWriter out(buffer);
-    const bool fits = WriteRecord(*w, request->image, request->delay, out);
+    const bool fits = WriteRecord(*w, request->image, request->delay, out, stream->work);
     if (fits) ++w->written;
-    return Pending(stream, buffer, !fits ? kErrorColorNotSupported : out.ok() ? kErrorNone : kErrorOutOfMemory, request);
+    // A record cut short by the meter fails with no error of its own.
+    const bool stopped = stream->work && stream->work->stopped();
+    const ErrorCode error = stopped ? kErrorUnknown : !fits ? kErrorColorNotSupported : out.ok() ? kErrorNone : kErrorOutOfMemory;
+    return Pending(stream, buffer, error, request);
 }
 
 // A file with fewer records than its header counts would be damaged.

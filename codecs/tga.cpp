@@ -261,6 +261,7 @@ int TgaSave(Image* image, SaveRequest* request) {
         HeapBytes encoded(static_cast<uint8_t*>(MemAlloc(2 * stride)));
         if (!encoded) return SaveFail(request, buffer, kErrorOutOfMemory);
         for (int m = 0; m < height && out.ok(); ++m) {
+            if (request->work && !request->work->spend(stride)) return SaveFail(request, buffer, kErrorNone);
             const int length = TgaEncodeRow(stored + stride * static_cast<size_t>(m), ImageWidth(image), bits / 8, encoded.get());
             out.write(encoded.get(), static_cast<size_t>(length));
         }

@@ -78,6 +78,19 @@ public:
         stopped_ = false;
     }
     uint64_t spent() const { return spent_; }
+    // Whether the load is stopped or asked to stop, now rather than at the
+    // next check: for a caller about to take a step that cannot be undone.
+    bool stopAsked() const {
+        return stopped_ || spent_ > allowed_ || (stop_ && stop_->load(std::memory_order_relaxed));
+    }
+    // A meter for work that its output bounds (an export): no allowance
+    // runs out, only a stop ends it.
+    static WorkMeter Unbounded(const std::atomic<bool>* stop = nullptr) {
+        WorkMeter meter;
+        meter.allowed_ = UINT64_MAX / 2;
+        meter.stop_ = stop;
+        return meter;
+    }
 
 private:
     bool check();

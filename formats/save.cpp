@@ -10,6 +10,12 @@ namespace {
 
 int gFailWriteCountdown = 0;
 
+// Set by an interrupt: no file is put in place after it.
+std::atomic<bool> gInterrupted{false};
+
+// The bytes FileWriteAll writes between looks at its meter.
+constexpr int64_t kWriteStep = int64_t{1} << 20;
+
 // The temporary files being written, so that an interrupted program can
 // remove them (SaveRemovePendingFiles runs in a signal handler: the slots are
 // claimed with atomics and filled before they count).
@@ -69,10 +75,10 @@ bool IsSeparator(char c) {
 }
 
 // Appends a whole buffer to an existing file.
-bool AppendToFile(const char* name, const MemBuffer* buffer) {
+bool AppendToFile(const char* name, const MemBuffer* buffer, WorkMeter* work) {
     FileHandle* file = FileOpen(name, kFileReadWrite);
     if (!file) return false;
-    const bool ok = FileSeek(file, 0, kSeekEnd) == 0 && FileWriteAll(file, buffer->data, buffer->size);
+    const bool ok = FileSeek(file, 0, kSeekEnd) == 0 && FileWriteAll(file, buffer->data, buffer->size, work);
     const bool closed = FileClose(file) == 0;
     return ok && closed;
 }
@@ -94,10 +100,10 @@ bool FlushPending(Stream* stream) {
             return false;
         }
         stream->tempCreated = 1;
-        ok = FileWriteAll(file, stream->pending->data, stream->pending->size);
+        ok = FileWriteAll(file, stream->pending->data, stream->pending->size, stream->work);
         ok = FileClose(file) == 0 && ok;
     } else {
-        ok = AppendToFile(stream->tempName, stream->pending);
+        ok = AppendToFile(stream->tempName, stream->pending, stream->work);
     }
     DropPending(stream);
     return ok;
@@ -120,8 +126,15 @@ void Discard(Stream* stream, Image* lastFrame) {
     StreamAbandon(stream, &close);
 }
 
-// A failed step's own error, or "Unknown error" when it gave none.
-ErrorCode KnownError(ErrorCode error) { return error != kErrorNone ? error : kErrorUnknown; }
+// A failed step's own error, or "Unknown error" when it gave none; none
+// when its meter stopped it.
+ErrorCode KnownError(ErrorCode error, const WorkMeter* work) {
+    if (work && work->stopAsked()) return kErrorNone;
+    return error != kErrorNone ? error : kErrorUnknown;
+}
+
+// Why a file could not be written: none when its meter stopped it.
+ErrorCode WriteError(const WorkMeter* work) { return work && work->stopAsked() ? kErrorNone : kErrorWrite; }
 
 // Appends `length` bytes at `at` if they fit before `end`; false when not.
 bool Append(char*& at, const char* end, const char* text, size_t length) {
@@ -158,10 +171,19 @@ FileHandle* FileCreateTempBeside(const char* target, char* tempName) {
     return nullptr;
 }
 
-int TempFilePutInPlace(const char* tempName, const char* target) {
-    if (!FileReplace(tempName, target)) return 0;
-    PendingDrop(tempName);
-    return 1;
+int TempFilePutInPlace(const char* tempName, const char* target, const WorkMeter* work) {
+    FilePlaceLock();
+    const bool go = !gInterrupted.load() && !(work && work->stopAsked());
+    const bool placed = go && FileReplace(tempName, target);
+    if (placed) PendingDrop(tempName);
+    FilePlaceUnlock();
+    return placed ? 1 : 0;
+}
+
+void SaveStop(std::atomic<bool>* flag) {
+    FilePlaceLock();
+    flag->store(true);
+    FilePlaceUnlock();
 }
 
 void TempFileDiscard(const char* tempName) {
@@ -174,10 +196,23 @@ void SaveRemovePendingFiles() {
         if (slot.state.load() == 2) FileDelete(slot.name);
 }
 
+void SaveInterrupt(bool wait) {
+    // A signal handler on the thread that holds the lock would wait for
+    // ever; it need not wait, since that thread does not go on meanwhile.
+    if (wait) FilePlaceLock();
+    gInterrupted.store(true);
+    SaveRemovePendingFiles();
+    if (wait) FilePlaceUnlock();
+}
+
+void SaveInterruptReset() { gInterrupted.store(false); }
+
 // WriteFile and write() may both stop short when the disk is full.
-bool FileWriteAll(FileHandle* file, const uint8_t* data, int64_t size) {
+bool FileWriteAll(FileHandle* file, const uint8_t* data, int64_t size, WorkMeter* work) {
+    const int64_t step = work ? kWriteStep : 0x40000000;
     while (size > 0) {
-        uint32_t chunk = size > 0x40000000 ? 0x40000000 : static_cast<uint32_t>(size);
+        if (work && !work->spend(static_cast<uint64_t>(size < step ? size : step))) return false;
+        uint32_t chunk = static_cast<uint32_t>(size > step ? step : size);
         bool failNow = false;
         if (gFailWriteCountdown > 0 && --gFailWriteCountdown == 0) {
             chunk /= 2;  // half of it reaches the disk, then the disk is full
@@ -206,7 +241,7 @@ int FormatSave(Image* image, SaveRequest* request) {
     request->error = kErrorNone;
     request->output = nullptr;
     if (format->save(image, request) && request->output) return 1;
-    return SaveFail(request, nullptr, KnownError(request->error));
+    return SaveFail(request, nullptr, KnownError(request->error, request->work));
 }
 
 int ImageSaveFile(Image* image, const char* fileName, SaveRequest* request) {
@@ -220,12 +255,12 @@ int ImageSaveFile(Image* image, const char* fileName, SaveRequest* request) {
     char tempName[kMaxPath];
     bool ok = false;
     if (FileHandle* file = FileCreateTempBeside(target, tempName)) {
-        ok = FileWriteAll(file, output->data, output->size);
+        ok = FileWriteAll(file, output->data, output->size, request->work);
         ok = FileClose(file) == 0 && ok;
-        ok = ok && TempFilePutInPlace(tempName, target);
+        ok = ok && TempFilePutInPlace(tempName, target, request->work);
         if (!ok) TempFileDiscard(tempName);
     }
-    if (!ok) return SaveFail(request, output, kErrorWrite);
+    if (!ok) return SaveFail(request, output, WriteError(request->work));
     MemBufferFree(output);
     return 1;
 }
@@ -244,6 +279,7 @@ Stream* StreamOpen(StreamOpenRequest* request) {
     }
     stream->formatId = request->formatId;
     stream->mode = request->mode;
+    stream->work = request->work;
     if (!ops->open(stream, request)) {
         // The open failed, so there is no state to release. An open that fails
         // without a code was cancelled by the user (the AVI compression dialog):
@@ -252,8 +288,9 @@ Stream* StreamOpen(StreamOpenRequest* request) {
         return nullptr;
     }
     if (!FlushPending(stream)) {
+        const ErrorCode error = WriteError(stream->work);
         Discard(stream, request->image);
-        return StreamFail<Stream*>(request, kErrorWrite);
+        return StreamFail<Stream*>(request, error);
     }
     return stream;
 }
@@ -264,7 +301,7 @@ int StreamWriteFrame(Stream* stream, StreamFrameRequest* request) {
     if (stream->failed) return StreamFail(request, kErrorWrite);  // its file is already gone
     if (!ops->writeFrame(stream, request)) {
         DropPending(stream);
-        return StreamFail(request, KnownError(request->error));
+        return StreamFail(request, KnownError(request->error, stream->work));
     }
     if (!FlushPending(stream)) {
         // The unfinished file goes at once; the stream itself stays until its
@@ -272,7 +309,7 @@ int StreamWriteFrame(Stream* stream, StreamFrameRequest* request) {
         if (stream->tempCreated) TempFileDiscard(stream->tempName);
         stream->tempCreated = 0;
         stream->failed = 1;
-        return StreamFail(request, kErrorWrite);
+        return StreamFail(request, WriteError(stream->work));
     }
     return 1;
 }
@@ -288,16 +325,18 @@ int StreamClose(Stream* stream, StreamCloseRequest* request) {
         return StreamFail(request, kErrorUnsupportedType);
     }
     if (!ops->close(stream, request)) {
+        const ErrorCode error = KnownError(request->error, stream->work);
         StreamRelease(stream);
-        return StreamFail(request, KnownError(request->error));
+        return StreamFail(request, error);
     }
     bool ok = FlushPending(stream);
     if (ok && stream->tempCreated) {
-        ok = TempFilePutInPlace(stream->tempName, stream->fileName) != 0;
+        ok = TempFilePutInPlace(stream->tempName, stream->fileName, stream->work) != 0;
         if (ok) stream->tempCreated = 0;  // it is the real file now
     }
+    const ErrorCode error = WriteError(stream->work);
     StreamRelease(stream);
-    return ok ? 1 : StreamFail(request, kErrorWrite);
+    return ok ? 1 : StreamFail(request, error);
 }
 
 void StreamAbandon(Stream* stream, StreamCloseRequest* request) {

@@ -7,6 +7,7 @@
 // only once it is complete, so a failed save leaves what was there before.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -22,7 +23,11 @@ struct SaveRequest {
     FormatId formatId;   // in: format to encode in
     void* options;       // in: format-specific option record, or none for the defaults
     MemBuffer* output;   // out: the encoded file, owned by the caller from then on
-    ErrorCode error;     // out
+    ErrorCode error;     // out; kErrorNone with a failure when `work` stopped the save
+    // Where the save counts its work and sees a stop (a cancel): the saver
+    // and the driver ask it every kWorkCheckInterval units, and once more
+    // right before the file is put in place. None: never stopped.
+    WorkMeter* work = nullptr;
 };
 
 // One multi-frame output file in the making; made by StreamOpen, all zero at first.
@@ -42,6 +47,7 @@ struct Stream {
     char tempName[kMaxPath];
     int32_t tempCreated;
     int32_t failed;  // a piece could not be written: the file is gone, only an end remains
+    WorkMeter* work;  // from the open request: every step asks it, as a save does
 };
 
 struct StreamOpenRequest {
@@ -51,6 +57,7 @@ struct StreamOpenRequest {
     Image* image;     // the first frame
     void* options;
     ErrorCode error;
+    WorkMeter* work = nullptr;  // write mode: where the stream's steps see a stop, or none
 };
 
 struct StreamFrameRequest {
@@ -106,7 +113,9 @@ int ImageSaveFile(Image* image, const char* fileName, SaveRequest* request);
 // releases its state, whether it succeeds or not.
 //
 // StreamOpen: the Stream, or none with request->error set; an error of 0
-//   means the user cancelled (a dialog of the format's open), not a failure.
+//   means the user cancelled (a dialog of the format's open, or the meter),
+//   not a failure. A step stopped by the stream's meter fails with error 0
+//   too, and StreamClose then puts nothing in place.
 // StreamWriteFrame: 1, or 0. After any failure the Stream remains and its
 //   owner ends it with StreamClose or StreamAbandon. When the file could not
 //   be written (6 "Write error") the unfinished file is removed at once, and
@@ -156,15 +165,30 @@ int FormatExtension(FormatId id, char* output, int n, size_t outputSize);
 // so an existing file is never reused and leftovers never block a save. The
 // file stays pending until it is put in place or discarded.
 FileHandle* FileCreateTempBeside(const char* target, char* tempName);
-// Puts a complete temporary file in place of `target`; 1 on success.
-int TempFilePutInPlace(const char* tempName, const char* target);
+// Puts a complete temporary file in place of `target`; 1 on success. Not
+// once `work` has stopped or been asked to stop, nor after an interrupt
+// (SaveRemovePendingFiles): 0 then, the temporary file left for the caller
+// to discard. The question and the step are one: a stop through SaveStop
+// comes wholly before it (no file is put in place) or wholly after.
+int TempFilePutInPlace(const char* tempName, const char* target, const WorkMeter* work = nullptr);
+// Asks a save to stop through the flag its meter watches, so that a file
+// being put in place is either in place or not begun when this returns.
+void SaveStop(std::atomic<bool>* flag);
 // Removes an unfinished temporary file.
 void TempFileDiscard(const char* tempName);
-// Removes every pending temporary file; for a program that is being
-// interrupted (safe in a POSIX signal handler).
+// Removes every pending temporary file (safe in a POSIX signal handler).
 void SaveRemovePendingFiles();
-// Writes every byte or reports failure (a short write is a failure).
-bool FileWriteAll(FileHandle* file, const uint8_t* data, int64_t size);
+// For a program that is being interrupted: no file is put in place from
+// now on, and every pending temporary file is removed. Safe in a POSIX
+// signal handler, which interrupts the thread it runs on and so passes
+// `wait` false; a handler on a thread of its own (Windows' console handler)
+// passes true and waits for a file being put in place to be there first.
+void SaveInterrupt(bool wait);
+// For tests: files are put in place again after SaveInterrupt.
+void SaveInterruptReset();
+// Writes every byte or reports failure (a short write is a failure). With
+// `work`, a megabyte at a time, counting a unit a byte: false once it stops.
+bool FileWriteAll(FileHandle* file, const uint8_t* data, int64_t size, WorkMeter* work = nullptr);
 
 // For tests: makes the n-th file write of the save and stream drivers from
 // now on (1 is the next one) fall short, as on a full disk. 0 disarms it.

@@ -1,5 +1,7 @@
 #include "image/convert.h"
 
+#include "formats/format.h"
+
 uint32_t ImageColorAt(const Image* image, int x, int y) {
     const uint32_t v = ImageGetPixel(image, x, y);
     if (ImageBitCount(image) > 8) return v;
@@ -14,13 +16,17 @@ int ImageFill(Image* image, uint32_t value) {
     return 1;
 }
 
-Image* ImageConvert(const Image* source, int depth) {
+Image* ImageConvert(const Image* source, int depth, WorkMeter* work) {
     const int from = ImageBitCount(source);
     if (depth == from) return ImageDuplicate(source);
     Image* image = ImageCreate(ImageWidth(source), ImageHeight(source), depth);
     if (!image || depth != 24) return image;
     const int width = ImageWidth(source);
     for (int y = ImageHeight(source) - 1; y >= 0; --y) {
+        if (work && !work->spend(uint64_t(width))) {
+            ImageDestroy(image);
+            return nullptr;
+        }
         for (int x = width - 1; x >= 0; --x) {
             uint32_t v = ImageColorAt(source, x, y);
             if (from == 16) v = Rgb555To24(v);

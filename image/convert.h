@@ -3,6 +3,8 @@
 
 #include "image/image.h"
 
+class WorkMeter;
+
 // The colour of pixel (x, y): for depths up to 8 its colour table entry as a
 // little-endian 32-bit value (blue in bits 0-7, green 8-15, red 16-23, the
 // entry's reserved byte 24-31); above 8 the pixel value itself.
@@ -15,8 +17,8 @@ int ImageFill(Image* image, uint32_t value);
 // format, delay 0); the same depth gives ImageDuplicate. To 24 bits every depth
 // converts: up to 8 bits through the colour table, 16 bits as 5-5-5, 32 bits
 // without the fourth byte. Any other pair gives an all-zero image. None when
-// the image cannot be created.
-Image* ImageConvert(const Image* image, int depth);
+// the image cannot be created, or when `work` (a unit a pixel) stops it.
+Image* ImageConvert(const Image* image, int depth, WorkMeter* work = nullptr);
 
 // A colour channel of 1 to 8 bits widened to 8 bits: scaled and rounded
 // down, v * 255 / (2^bits - 1), so that the largest value is 255 (a 5-bit 21

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "formats/format.h"
 #include "image/convert.h"
 
 namespace {
@@ -13,6 +14,9 @@ namespace {
 constexpr int kWeight[3] = {3, 4, 2};
 constexpr int kKMeansPasses = 5;
 constexpr int kCacheBits = 16;
+
+// Counts work on the meter, when there is one; false once it has stopped.
+bool Spend(WorkMeter* work, uint64_t units) { return !work || work->spend(units); }
 
 int Red(uint32_t c) { return static_cast<int>((c >> 16) & 255); }
 int Green(uint32_t c) { return static_cast<int>((c >> 8) & 255); }
@@ -110,6 +114,7 @@ BoxStats StatsOf(const std::vector<Point>& points, size_t begin, size_t end) {
 // the three axes; the points are left sorted along the chosen axis. The index
 // of the first point of the second half.
 size_t SplitBox(std::vector<Point>& points, const Box& box) {
+    // Three sorts and three sweeps of the box.
     double bestError = -1;
     int bestAxis = 0;
     size_t bestCut = box.begin + 1;
@@ -133,9 +138,10 @@ size_t SplitBox(std::vector<Point>& points, const Box& box) {
 }
 
 // The colours of the points refined by k-means passes from `palette`.
-void RefineKMeans(const std::vector<Point>& points, PaletteEntry* palette, int count) {
+bool RefineKMeans(const std::vector<Point>& points, PaletteEntry* palette, int count, WorkMeter* work) {
     std::vector<uint64_t> sums(static_cast<size_t>(count) * 4);
     for (int pass = 0; pass < kKMeansPasses; ++pass) {
+        if (!Spend(work, points.size() * 4)) return false;
         std::fill(sums.begin(), sums.end(), 0);
         PaletteMatcher matcher(palette, count);
         for (const Point& p : points) {
@@ -153,8 +159,9 @@ void RefineKMeans(const std::vector<Point>& points, PaletteEntry* palette, int c
             moved = moved || std::memcmp(&next, &palette[i], sizeof next) != 0;
             palette[i] = next;
         }
-        if (!moved) return;
+        if (!moved) return true;
     }
+    return true;
 }
 
 // The error of mapping `color` onto `q`, in plain RGB.
@@ -228,7 +235,7 @@ void ImageRowColors(const Image* image, int y, uint32_t* out) {
     }
 }
 
-bool ImageDistinctColors(const Image* image, int limit, std::vector<ColorCount>* out) {
+bool ImageDistinctColors(const Image* image, int limit, std::vector<ColorCount>* out, WorkMeter* work) {
     try {
         ColorCounter counter(limit);
         const int width = ImageWidth(image);
@@ -237,6 +244,7 @@ bool ImageDistinctColors(const Image* image, int limit, std::vector<ColorCount>*
             uint64_t uses[256] = {};
             const bool bytes = ImageBitCount(image) == 8;
             for (int y = 0; y < ImageHeight(image); ++y) {
+                if (!Spend(work, uint64_t(width))) return false;
                 const uint8_t* row = ImageRow(image, y);
                 for (int x = 0; x < width; ++x) ++uses[bytes ? row[x] : ImageGetPixel(image, x, y) & 255];
             }
@@ -249,6 +257,7 @@ bool ImageDistinctColors(const Image* image, int limit, std::vector<ColorCount>*
         } else {
             std::vector<uint32_t> row(static_cast<size_t>(width));
             for (int y = 0; y < ImageHeight(image); ++y) {
+                if (!Spend(work, uint64_t(width))) return false;
                 ImageRowColors(image, y, row.data());
                 uint32_t last = row[0];
                 uint64_t run = 0;
@@ -278,12 +287,13 @@ ColorHistogram::Cell& CellOf(std::vector<ColorHistogram::Cell>& grid, uint32_t c
 
 }  // namespace
 
-bool ColorHistogram::add(const Image* image) {
+bool ColorHistogram::add(const Image* image, WorkMeter* work) {
     try {
         if (grid_.empty()) grid_.assign(size_t{1} << 18, Cell{});
         const int width = ImageWidth(image);
         std::vector<uint32_t> row(static_cast<size_t>(width));
         for (int y = 0; y < ImageHeight(image); ++y) {
+            if (!Spend(work, uint64_t(width))) return false;
             ImageRowColors(image, y, row.data());
             for (int x = 0; x < width; ++x) {
                 const uint32_t c = row[x];
@@ -321,8 +331,9 @@ std::vector<ColorHistogram::Cell> ColorHistogram::cells() const {
     return out;
 }
 
-int QuantizePalette(const ColorHistogram& histogram, int maxColors, PaletteEntry* out) {
+int QuantizePalette(const ColorHistogram& histogram, int maxColors, PaletteEntry* out, WorkMeter* work) {
     try {
+        if (!Spend(work, size_t{1} << 18)) return 0;  // the walk over the grid
         std::vector<Point> points;
         for (const ColorHistogram::Cell& cell : histogram.cells()) {
             Point p{cell, {}, {}};
@@ -345,6 +356,7 @@ int QuantizePalette(const ColorHistogram& histogram, int maxColors, PaletteEntry
                     pick = i;
             if (pick == boxes.size()) break;  // every box is a single cell
             const Box box = boxes[pick];
+            if (!Spend(work, (box.end - box.begin) * 8)) return 0;
             const size_t cut = SplitBox(points, box);
             const BoxStats a = StatsOf(points, box.begin, cut), b = StatsOf(points, cut, box.end);
             boxes[pick] = {box.begin, cut, a, a.error()};
@@ -357,8 +369,7 @@ int QuantizePalette(const ColorHistogram& histogram, int maxColors, PaletteEntry
             for (int k = 0; k < 3; ++k) c[k] = static_cast<uint8_t>(Clamp255(static_cast<int>(std::lround(s.sum[k] / s.count))));
             out[i] = {c[0], c[1], c[2], 0};
         }
-        RefineKMeans(points, out, count);
-        return count;
+        return RefineKMeans(points, out, count, work) ? count : 0;
     } catch (const std::bad_alloc&) {
         return 0;
     }
@@ -409,7 +420,7 @@ int PaletteMatcher::nearest(uint32_t color) {
 }
 
 Image* ImageMapToPalette(const Image* source, const PaletteEntry* palette, int count, bool dither,
-                         uint64_t* error) {
+                         uint64_t* error, WorkMeter* work) {
     if (count < 1 || count > 256) return nullptr;
     const int width = ImageWidth(source), height = ImageHeight(source);
     Image* image = ImageCreate(width, height, 8);
@@ -426,6 +437,10 @@ Image* ImageMapToPalette(const Image* source, const PaletteEntry* palette, int c
         if (dither) here.assign(static_cast<size_t>(width + 2) * 3, 0), below = here;
         uint64_t total = 0;
         for (int y = 0; y < height; ++y) {
+            if (!Spend(work, uint64_t(width))) {
+                ImageDestroy(image);
+                return nullptr;
+            }
             ImageRowColors(source, y, row.data());
             if (dither)
                 MapRowDithered(row.data(), width, y & 1, matcher, colors, here, below, ImageRow(image, y), &total);
@@ -440,22 +455,22 @@ Image* ImageMapToPalette(const Image* source, const PaletteEntry* palette, int c
     }
 }
 
-Image* ImageReduceColors(const Image* source, bool dither, int* count) {
+Image* ImageReduceColors(const Image* source, bool dither, int* count, WorkMeter* work) {
     std::vector<ColorCount> colors;
     PaletteEntry palette[256] = {};
     int n = 0;
-    if (ImageDistinctColors(source, 256, &colors)) {
+    if (ImageDistinctColors(source, 256, &colors, work)) {
         for (const ColorCount& c : colors)
             palette[n++] = {uint8_t(Red(c.color)), uint8_t(Green(c.color)), uint8_t(Blue(c.color)), 0};
         dither = false;  // every colour is there: nothing to diffuse
     } else {
         ColorHistogram histogram;
-        if (!histogram.add(source)) return nullptr;
-        n = QuantizePalette(histogram, 256, palette);
+        if (!histogram.add(source, work)) return nullptr;
+        n = QuantizePalette(histogram, 256, palette, work);
     }
     if (n == 0) return nullptr;
     if (count) *count = n;
-    return ImageMapToPalette(source, palette, n, dither, nullptr);
+    return ImageMapToPalette(source, palette, n, dither, nullptr, work);
 }
 
 double ColorPsnr(uint64_t squaredError, uint64_t samples) {

@@ -12,6 +12,11 @@
 
 #include "image/image.h"
 
+// Where the long passes below count their work (a unit a pixel or a
+// histogram cell) and see a stop (formats/format.h); none: never stopped.
+// A pass that stops returns as when memory runs out.
+class WorkMeter;
+
 struct ColorCount {
     uint32_t color;
     uint64_t count;
@@ -24,7 +29,7 @@ int ColorDistance(uint32_t a, uint32_t b);
 // The distinct colours of an image of any depth with their pixel counts,
 // most frequent first (ties by colour). False, with `out` unspecified, once
 // there are more than `limit`.
-bool ImageDistinctColors(const Image* image, int limit, std::vector<ColorCount>* out);
+bool ImageDistinctColors(const Image* image, int limit, std::vector<ColorCount>* out, WorkMeter* work = nullptr);
 
 // The colours of row y of an image of any depth (16 bits as 5-5-5, 32 bits
 // without the fourth byte), ImageWidth(image) of them.
@@ -35,7 +40,7 @@ void ImageRowColors(const Image* image, int y, uint32_t* out);
 class ColorHistogram {
 public:
     // Adds every pixel of the image. False when memory runs out.
-    bool add(const Image* image);
+    bool add(const Image* image, WorkMeter* work = nullptr);
     // Adds `count` pixels of one colour, as an image of them would.
     bool add(uint32_t color, uint64_t count);
 
@@ -55,7 +60,7 @@ private:
 // the cut that leaves the least error, and the box means then refined by a
 // few k-means passes. The count of colours written to `out`; 0 for an empty
 // histogram.
-int QuantizePalette(const ColorHistogram& histogram, int maxColors, PaletteEntry* out);
+int QuantizePalette(const ColorHistogram& histogram, int maxColors, PaletteEntry* out, WorkMeter* work = nullptr);
 
 // The nearest colour of a palette, remembered for colours asked before.
 class PaletteMatcher {
@@ -79,13 +84,13 @@ private:
 // entries (black above count). `error`, when given, receives the sum of
 // squared RGB differences. None when memory runs out.
 Image* ImageMapToPalette(const Image* source, const PaletteEntry* palette, int count, bool dither,
-                         uint64_t* error);
+                         uint64_t* error, WorkMeter* work = nullptr);
 
 // A new 8-bit image for an image of any depth: exactly its colours when it
 // has 256 or fewer (most frequent first; `count` receives how many), else a
 // palette chosen for it by QuantizePalette and the pixels mapped onto it.
 // None when memory runs out.
-Image* ImageReduceColors(const Image* source, bool dither, int* count);
+Image* ImageReduceColors(const Image* source, bool dither, int* count, WorkMeter* work = nullptr);
 
 // Peak signal-to-noise ratio in dB of a sum of squared 8-bit differences
 // over `samples` values; 99 for no difference at all.

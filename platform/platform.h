@@ -81,6 +81,12 @@ Thread* ThreadStart(void (*body)(void*), void* context);
 // Waits until the thread has ended, then frees it.
 void ThreadJoin(Thread* thread);
 
+// The one lock of the process around putting a finished file in place, so
+// that a stop (a cancel, an interrupt handled on a thread of its own) comes
+// wholly before that step or wholly after it. Never taken in a signal handler.
+void FilePlaceLock();
+void FilePlaceUnlock();
+
 // A lock with one condition to wait for, shared by the threads of a worker.
 struct Monitor;
 Monitor* MonitorCreate();  // none when out of memory

@@ -195,6 +195,13 @@ void ThreadJoin(Thread* thread) {
     MemFree(thread);
 }
 
+namespace {
+pthread_mutex_t gFilePlace = PTHREAD_MUTEX_INITIALIZER;
+}
+
+void FilePlaceLock() { pthread_mutex_lock(&gFilePlace); }
+void FilePlaceUnlock() { pthread_mutex_unlock(&gFilePlace); }
+
 struct Monitor {
     pthread_mutex_t lock;
     pthread_cond_t condition;

@@ -266,6 +266,13 @@ void ThreadJoin(Thread* thread) {
     MemFree(thread);
 }
 
+namespace {
+SRWLOCK gFilePlace = SRWLOCK_INIT;
+}
+
+void FilePlaceLock() { AcquireSRWLockExclusive(&gFilePlace); }
+void FilePlaceUnlock() { ReleaseSRWLockExclusive(&gFilePlace); }
+
 struct Monitor {
     SRWLOCK lock;
     CONDITION_VARIABLE condition;

@@ -25,8 +25,20 @@ struct ExportJob {
     FrameSource* source = nullptr;
     ExportRun* run = nullptr;  // an animation begun here (AVI), finished by the worker
     ExportRequest request;
-    Thread* worker = nullptr;
+    WorkMeter work = WorkMeter::Unbounded(&cancelled);  // the export's, watching `cancelled`
+    HANDLE worker = nullptr;
+    HMODULE library = nullptr;  // held by the worker while it runs
     int result = 0;
+    std::atomic<bool> finished{false};  // the worker's work is done and `result` written
+
+    // The window's side and, while it runs, the worker: the last to let go
+    // frees the job.
+    std::atomic<int> owners{1};
+    // Held shared while the worker posts to the windows, exclusive to set
+    // `windowsGone`: once that is set no message goes to a window that may
+    // be destroyed (or whose handle may have been reused).
+    SRWLOCK windows = SRWLOCK_INIT;
+    bool windowsGone = false;
 
     std::atomic<bool> cancelled{false};
     std::atomic<int> done{0};
@@ -41,12 +53,30 @@ namespace {
 
 // ---- The worker ---------------------------------------------------------------------
 
+// Posts to one of the job's windows while they are there.
+void PostToWindow(ExportJob* job, HWND window, UINT message) {
+    AcquireSRWLockShared(&job->windows);
+    if (!job->windowsGone) PostMessageA(window, message, 0, 0);
+    ReleaseSRWLockShared(&job->windows);
+}
+
+void Free(ExportJob* job) {
+    FrameSourceClose(job->source);
+    job->~ExportJob();
+    MemFree(job);
+}
+
+// One side lets go of the job; the last frees it.
+void Release(ExportJob* job) {
+    if (job->owners.fetch_sub(1, std::memory_order_acq_rel) == 1) Free(job);
+}
+
 bool FrameDone(void* context, int done, int total) {
     auto* job = static_cast<ExportJob*>(context);
     job->done.store(done, std::memory_order_relaxed);
     job->total.store(total, std::memory_order_relaxed);
     // One message at a time: a fast export does not flood the window.
-    if (!job->progressPosted.exchange(true)) PostMessageA(job->progress, kMessageProgress, 0, 0);
+    if (!job->progressPosted.exchange(true)) PostToWindow(job, job->progress, kMessageProgress);
     return !job->cancelled.load(std::memory_order_relaxed);
 }
 
@@ -77,7 +107,37 @@ void Work(void* context) {
         // takes for a file without frames: no failure of the user's.
         if (!job->result && job->cancelled) job->request.error = kErrorNone;
     }
-    PostMessageA(job->lister, job->doneMessage, 0, 0);
+    job->finished.store(true, std::memory_order_release);
+    PostToWindow(job, job->lister, job->doneMessage);
+}
+
+// The worker's thread: it lets go of the job, then of the library, in the
+// one call that cannot return into a library that may be gone.
+DWORD WINAPI WorkerMain(void* context) {
+    auto* job = static_cast<ExportJob*>(context);
+    HMODULE library = job->library;
+    Work(job);
+    Release(job);
+    if (library) FreeLibraryAndExitThread(library, 0);
+    return 0;
+}
+
+// Starts the worker, holding the library for it; false when no thread can be had.
+bool StartWorker(ExportJob* job) {
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&WorkerMain),
+                            &job->library))
+        job->library = nullptr;
+    job->owners.store(2);
+    job->worker = CreateThread(nullptr, 0, WorkerMain, job, 0, nullptr);
+    if (job->worker) {
+        // Below normal, as every worker: it never competes with the window.
+        SetThreadPriority(job->worker, THREAD_PRIORITY_BELOW_NORMAL);
+        return true;
+    }
+    job->owners.store(1);
+    if (job->library) FreeLibrary(job->library);
+    job->library = nullptr;
+    return false;
 }
 
 // ---- The progress window ------------------------------------------------------------
@@ -97,7 +157,7 @@ void ShowCount(ExportJob* job) {
 }
 
 void Cancel(ExportJob* job) {
-    job->cancelled = true;
+    SaveStop(&job->cancelled);  // a file being put in place is there, or will not be
     ShowCount(job);
 }
 
@@ -158,11 +218,13 @@ HWND CreateProgress(ExportJob* job, const char* caption) {
     return window;
 }
 
-void Free(ExportJob* job) {
-    FrameSourceClose(job->source);
+// The window's side lets go: no message reaches the windows from now on.
+void CloseWindows(ExportJob* job) {
+    AcquireSRWLockExclusive(&job->windows);
+    job->windowsGone = true;
+    ReleaseSRWLockExclusive(&job->windows);
     if (job->progress) DestroyWindow(job->progress);
-    job->~ExportJob();
-    MemFree(job);
+    job->progress = nullptr;
 }
 
 }  // namespace
@@ -186,6 +248,7 @@ ExportJob* ExportJobStart(const ExportJobParams& params, ErrorCode* error) {
     job->request.firstFrame = params.firstFrame;
     job->request.owner = params.lister;
     job->request.progress = {FrameDone, job};
+    job->request.work = &job->work;
 
     // The compressor's dialog is the user's, on the lister's thread: the
     // file is opened here, and only the frames are written on the worker.
@@ -193,21 +256,27 @@ ExportJob* ExportJobStart(const ExportJobParams& params, ErrorCode* error) {
         if (OpenSource(job)) job->run = ExportAnimationBegin(&job->request);
         if (!job->run) {
             *error = job->request.error;
-            Free(job);
+            Release(job);
             return nullptr;
         }
     }
     job->progress = CreateProgress(job, params.numberedFiles ? "Extracting frames" : "Exporting");
     ShowCount(job);
-    job->worker = ThreadStart(Work, job);
-    if (!job->worker) Work(job);  // no thread to be had: here and now
+    if (!StartWorker(job)) Work(job);  // no thread to be had: here and now
     return job;
 }
 
 ErrorCode ExportJobEnd(ExportJob* job) {
-    job->cancelled = true;  // no more frames, if it is still writing
-    ThreadJoin(job->worker);
-    const ErrorCode error = job->result ? kErrorNone : job->request.error;  // none when stopped
-    Free(job);
+    SaveStop(&job->cancelled);  // no more frames, if it is still writing
+    if (job->worker) {
+        if (!job->finished.load(std::memory_order_acquire)) WaitForSingleObject(job->worker, kExportEndWait);
+        CloseHandle(job->worker);
+        job->worker = nullptr;
+    }
+    // A worker still running was cancelled: it ends on its own, with nothing to say.
+    ErrorCode error = kErrorNone;
+    if (job->finished.load(std::memory_order_acquire) && !job->result) error = job->request.error;
+    CloseWindows(job);
+    Release(job);
     return error;
 }

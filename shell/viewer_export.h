@@ -4,7 +4,9 @@
 //
 // The job reads its own frame source of the file, so playback and the export
 // never share a decoder. A cancel, or closing the lister, stops the worker
-// within a frame; an animation stopped so leaves no file.
+// within a bounded amount of work (the export's meter and the source's
+// watch the same flag); an animation stopped so leaves no file, and an
+// existing file stays as it was.
 #pragma once
 
 #include <windows.h>
@@ -30,7 +32,12 @@ struct ExportJobParams {
 // started, with `error` saying why (kErrorNone: the user cancelled).
 ExportJob* ExportJobStart(const ExportJobParams& params, ErrorCode* error);
 
-// Ends the job: cancels it when it is still running, waits for its worker,
-// closes the progress window and frees it. The error that ended it, or
-// kErrorNone when it succeeded or was cancelled.
+// Ends the job: cancels it when it is still running, closes the progress
+// window and lets go of it. Waits for the worker at most kExportEndWait ms:
+// a worker still running then ends on its own, frees what is left of the
+// job and lets go of the library (which it holds while it runs, since the
+// host may unload it once the lister is gone); it never touches the windows
+// again. The error that ended the job, or kErrorNone when it succeeded or
+// was cancelled.
 ErrorCode ExportJobEnd(ExportJob* job);
+constexpr DWORD kExportEndWait = 100;

@@ -745,10 +745,12 @@ int MainUsage(FILE* out) {
 }
 
 #ifndef _WIN32
-// Interrupted: the file being written goes, then the signal ends the program
-// as it would have (so the exit status tells the shell what happened).
+// Interrupted: the file being written goes, and none is put in place after
+// it, then the signal ends the program as it would have (so the exit status
+// tells the shell what happened). The handler runs on the thread it
+// interrupts: a file being put in place there is either in place or never.
 void RemovePendingAndDie(int signal) {
-    SaveRemovePendingFiles();
+    SaveInterrupt(false);
     std::signal(signal, SIG_DFL);
     std::raise(signal);
 }
@@ -762,10 +764,12 @@ void HandleSignals() {
         if (std::signal(s, RemovePendingAndDie) == SIG_IGN) std::signal(s, SIG_IGN);
 }
 #else
-// Ctrl+C, Ctrl+Break, a closed console window: the file being written goes;
-// the system then ends the program as it would have.
+// Ctrl+C, Ctrl+Break, a closed console window: the file being written goes,
+// and none is put in place after it (the handler runs on a thread of its
+// own, so it waits for one being put in place); the system then ends the
+// program as it would have.
 BOOL WINAPI RemovePendingOnControl(DWORD) {
-    SaveRemovePendingFiles();
+    SaveInterrupt(true);
     return FALSE;
 }
 

@@ -150,16 +150,23 @@ def check_interrupted_writes(opts, check):
 
         big = os.path.join(tmp, 'long.flc')
         still_flic(big, 400, 400, 1000)
-        for sig in (signal.SIGINT, signal.SIGTERM):
-            p = subprocess.Popen([opts.movrel, 'export', big, os.path.join(out, 'anim.gif'), '--quiet'],
+        target = os.path.join(out, 'anim.gif')
+        # The second time over an existing file, which must stay as it was.
+        for sig, old in ((signal.SIGINT, None), (signal.SIGTERM, b'old')):
+            if old:
+                with open(target, 'wb') as f:
+                    f.write(old)
+            p = subprocess.Popen([opts.movrel, 'export', big, target, '--quiet'],
                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             # Signal it once its temporary file exists, mid-export.
-            while p.poll() is None and not os.listdir(out):
+            while p.poll() is None and not any(n.startswith('~mvr') for n in os.listdir(out)):
                 time.sleep(0.001)
             p.send_signal(sig)
             status = p.wait(timeout=60)
-            check(status == -sig and os.listdir(out) == [],
-                  f'export stopped by {sig.name}: status {status}, left {os.listdir(out)}')
+            left = os.listdir(out)
+            kept = old is None or open(target, 'rb').read() == old
+            check(status == -sig and left == ([] if old is None else ['anim.gif']) and kept,
+                  f'export stopped by {sig.name}: status {status}, left {left}, the old file kept: {kept}')
 
 
 def check_damaged_and_spr(opts, check):

@@ -566,6 +566,104 @@ TEST_F(Export, AnimationsReadBackAndAFailureOrACancelLeavesTheOldFile) {
     EXPECT_EQ(DirectoryEntries(dir_), (std::vector<std::string>{"anim.gif", "anim.spr"}));
 }
 
+// Frames of noise, large enough that every pass of an export takes many
+// looks at its meter: 8 bits (SPR takes no other) or 24 (GIF reduces them).
+ImagePtr NoiseChain(int depth) {
+    ImagePtr first;
+    Image* last = nullptr;
+    uint32_t seed = 1;
+    for (int n = 0; n < 3; ++n) {
+        Image* frame = ImageCreate(480, 360, depth);
+        PaletteEntry palette[256];
+        for (int i = 0; i < 256; ++i) palette[i] = {uint8_t(i), uint8_t(255 - i), uint8_t(i * 7), 0};
+        if (depth == 8) ImageSetPalette(frame, palette);
+        for (int y = 0; y < 360; ++y)
+            for (int x = 0; x < 480; ++x) {
+                seed = seed * 1664525u + 1013904223u;
+                // 512 colours: more than a table holds, few enough to choose quickly.
+                const uint32_t v = seed >> 23;
+                ImageSetPixel(frame, x, y, depth == 8 ? v >> 1 : (v * 0x9E3779B1u) >> 8);
+            }
+        ImageLink(frame, last);
+        if (!first) first.reset(frame);
+        last = frame;
+    }
+    return first;
+}
+
+TEST_F(Export, AStopAtAnyPointLeavesTheOldFileAfterBoundedWork) {
+    ImagePtr deep = NoiseChain(24), indexed = NoiseChain(8);
+    const struct {
+        FormatId id;
+        Image* frames;
+        bool dither;
+        const char* leaf;
+    } cases[] = {{kFormatGif, deep.get(), false, "a.gif"}, {kFormatGif, deep.get(), true, "a.gif"},
+                 {kFormatGif, indexed.get(), false, "a.gif"}, {kFormatAvi, indexed.get(), false, "a.avi"},
+                 {kFormatSpr, indexed.get(), false, "a.spr"}};
+    // A unit of work is about a pixel or a byte: what a stop may still cost.
+    constexpr uint64_t kStepAtMost = uint64_t{1} << 21;
+    for (const auto& c : cases) {
+        const std::string path = dir_.file(c.leaf);
+        const Bytes old = {'o', 'l', 'd'};
+        WriteFile(path, old);
+        auto run = [&](WorkMeter& meter) {
+            ExportRequest request = Request(c.id, path);
+            request.first = c.frames;
+            request.dither = c.dither;
+            request.work = &meter;
+            return std::make_pair(ExportAnimation(&request), request.error);
+        };
+        WorkMeter whole = WorkMeter::Unbounded();
+        ASSERT_EQ(run(whole).first, 1) << c.leaf;
+        const uint64_t total = whole.spent();
+        ASSERT_GT(total, 3 * kWorkCheckInterval) << c.leaf;
+        for (const uint64_t k : {uint64_t{0}, total / 7, total / 2, total - total / 9, total - 1}) {
+            WriteFile(path, old);
+            WorkMeter meter = WorkMeter::Unbounded();
+            meter.limit(k);
+            const auto [result, error] = run(meter);
+            EXPECT_EQ(result, 0) << c.leaf << " " << k;
+            EXPECT_EQ(error, kErrorNone) << c.leaf << " " << k;
+            EXPECT_LE(meter.spent() - std::min(meter.spent(), k), kWorkCheckInterval + kStepAtMost) << c.leaf << " " << k;
+            EXPECT_EQ(ReadFile(path), old) << c.leaf << " " << k;
+            EXPECT_EQ(DirectoryEntries(dir_).size(), 1u) << c.leaf << " " << k;
+        }
+        std::filesystem::remove(path);
+    }
+    // Numbered files: those written before the stop stay, the one being
+    // written when it came is as it was.
+    for (const auto& [id, extension] : {std::pair{kFormatGif, ".GIF"}, std::pair{kFormatPcx, ".PCX"}}) {
+        const std::string base = dir_.file(std::string("F") + extension);
+        auto name = [&](int n) { return base + "00" + std::to_string(n) + extension; };
+        for (const uint64_t k : {uint64_t{0}, uint64_t{300000}, uint64_t{700000}}) {
+            for (int n = 0; n < 3; ++n) WriteFile(name(n), {'o', 'l', 'd'});
+            WorkMeter meter = WorkMeter::Unbounded();
+            meter.limit(k);
+            ExportRequest request = Request(id, base);
+            request.first = deep.get();
+            request.work = &meter;
+            EXPECT_EQ(ExportNumberedFiles(&request), 0);
+            EXPECT_EQ(request.error, kErrorNone);
+            EXPECT_LT(request.written, 3);
+            EXPECT_EQ(ReadFile(name(request.written)), Bytes({'o', 'l', 'd'})) << extension << k;
+            EXPECT_LE(meter.spent() - std::min(meter.spent(), k), kWorkCheckInterval + kStepAtMost) << extension << k;
+        }
+    }
+    EXPECT_EQ(DirectoryEntries(dir_).size(), 6u);
+}
+
+TEST_F(Export, AnInterruptPutsNoFileInPlace) {
+    const std::string path = dir_.file("anim.gif");
+    WriteFile(path, {'o', 'l', 'd'});
+    SaveInterrupt(false);
+    ExportRequest request = Request(kFormatGif, path);
+    EXPECT_EQ(ExportAnimation(&request), 0);
+    SaveInterruptReset();
+    EXPECT_EQ(ReadFile(path), Bytes({'o', 'l', 'd'}));
+    EXPECT_EQ(DirectoryEntries(dir_).size(), 1u);
+}
+
 TEST_F(Export, AviGetsTwentyFourBitFramesAtTheFirstFramesRate) {
     const std::string path = dir_.file("anim.avi");
     ExportRequest request = Request(kFormatAvi, path);

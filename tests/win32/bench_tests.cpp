@@ -266,3 +266,46 @@ TEST_F(bench, hostile_files_hold_the_window_briefly) {
     }
 }
 
+
+// Closing the lister while a GIF export of the long file or of a hostile file
+// runs: how long the close takes, and the processor time the other threads
+// (the export's worker and the viewer's) still spend after it until they
+// have ended.
+TEST_F(bench, closing_during_an_export_returns_at_once) {
+    OutputDir out("close-export");
+    std::vector<std::string> files = gFiles.hostile;
+    files.push_back(gFiles.film);
+    {
+        // Wine's save dialog starts threads of its own the first time.
+        Lister lister(gFiles.still, 0);
+        SaveDialogView view;
+        ExpectWindows({SaveDialog(&view, "warm")});
+        Command(lister.viewer(), IDM_EXPORT_GIF);
+        WatchProgress();
+    }
+    const int threads = CountResources().threads;
+    for (const std::string& file : files) {
+        const std::string name = file.substr(file.find_last_of('\\') + 1);
+        Progress();
+        Lister lister(file, kShowFitToWindow);
+        if (!lister.viewer()) continue;
+        SaveDialogView view;
+        BoxSeen replace;
+        ExpectWindows({SaveDialog(&view, "anim"), AnswerBox(&replace, IDYES)});
+        WriteBytes(out.file("anim.GIF"), {'o', 'l', 'd'});
+        Command(lister.viewer(), IDM_EXPORT_GIF);
+        double close = -1, others = -1;
+        WatchProgress([&](HWND, const std::string& line) {
+            if (close >= 0 || (file == gFiles.film && FramesWritten(line) <= 0)) return;
+            const double cpu = ProcessCpuMs(), own = ThreadCpuMs(), start = NowMs();
+            lister.destroyViewer();
+            close = NowMs() - start;
+            PumpUntil([&] { return CountResources().threads <= threads; });
+            others = (ProcessCpuMs() - cpu) - (ThreadCpuMs() - own);
+        });
+        Note("%s: a close during its GIF export took %.0f ms; the other threads spent %.0f ms after it", name.c_str(),
+             close, others);
+        EXPECT_LT(close, 150) << name;
+        EXPECT_LT(others, 150) << name;
+    }
+}

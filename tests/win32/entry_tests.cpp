@@ -213,6 +213,51 @@ TEST_F(lifecycle, hostile_files_show_or_are_refused_and_close) {
     }
 }
 
+// Closing the lister while a GIF export of each of them reads or writes its
+// frames: the close does not wait for the worker, which ends on its own
+// (the threads come back to their count), leaving the file it was to
+// replace as it was (or whole, when the export ended before the close) and
+// nothing beside it.
+TEST_F(lifecycle, closing_during_an_export_of_a_hostile_file_keeps_the_old_file) {
+    ASSERT_FALSE(gFiles.hostile.empty()) << "no files in MOVREL_HOSTILE_DIR (ctest writes them)";
+    OutputDir out("hostile-export");
+    const std::vector<uint8_t> old = {'o', 'l', 'd'};
+    const std::string target = out.file("anim.GIF");
+    {
+        // Wine's save dialog starts threads of its own the first time: one export before counting.
+        Lister lister(gFiles.still, 0);
+        SaveDialogView view;
+        ExpectWindows({SaveDialog(&view, "warm")});
+        Command(lister.viewer(), IDM_EXPORT_GIF);
+        WatchProgress();
+        EXPECT_TRUE(ExpectationMet());
+    }
+    std::remove(out.file("warm.GIF").c_str());
+    const int threads = CountResources().threads;
+    for (const std::string& file : gFiles.hostile) {
+        std::printf("    %s\n", file.c_str());
+        Progress();
+        WriteBytes(target, old);
+        Lister lister(file, kShowFitToWindow);
+        if (!lister.viewer()) continue;
+        SaveDialogView view;
+        BoxSeen replace;
+        ExpectWindows({SaveDialog(&view, "anim"), AnswerBox(&replace, IDYES)});
+        Command(lister.viewer(), IDM_EXPORT_GIF);
+        bool closed = false;
+        WatchProgress([&](HWND, const std::string&) {
+            if (!closed) lister.destroyViewer();
+            closed = true;
+        });
+        EXPECT_TRUE(ExpectationMet()) << file;
+        EXPECT_TRUE(PumpUntil([&] {
+            return out.list().find("~mvr") == std::string::npos && CountResources().threads <= threads;
+        })) << file << " " << out.list();
+        // A quick export may have ended before the close: then its file is whole.
+        EXPECT_TRUE(ReadBytes(target) == old || Load(target)) << file;
+    }
+}
+
 TEST_F(leaks, load_and_destroy_many_times) {
     // Every leak it looks for happens in every cycle, and the counts below
     // are exact: a few dozen cycles show one as well as hundreds.
@@ -281,16 +326,22 @@ int HandlesKeptPerAcceptedDialog(HWND owner) {
 }  // namespace
 
 // Cancel, Esc, closing the progress window or the lister stop an export at
-// once: no file, no error, no thread or handle left. The lister plays on
-// while it exports.
+// once: no new file, no error, no thread or handle left, and the file it
+// was to replace as it was. Closing the lister does not wait for the worker
+// to end: the worker then ends on its own. The lister plays on while it
+// exports.
 TEST_F(leaks, a_stopped_export_leaves_no_file_thread_or_handle) {
     OutputDir out("stopped");
     enum Stop { kCancel, kEscape, kClose, kCloseLister };
+    const std::vector<uint8_t> old = {'o', 'l', 'd'};
     auto run = [&](WORD command, Stop stop) {
         out.enter();
+        const char* leaf = command == IDM_EXPORT_AVI ? "anim.AVI" : "anim.GIF";
+        WriteBytes(out.file(leaf), old);
         Lister lister(gFiles.film, 0);
         SaveDialogView view;
-        std::vector<ExpectedWindow> windows{SaveDialog(&view)};
+        BoxSeen replace;
+        std::vector<ExpectedWindow> windows{SaveDialog(&view, "anim"), AnswerBox(&replace, IDYES)};
         if (command == IDM_EXPORT_AVI) windows.push_back(CompressionDialog(true));
         ExpectWindows(windows);
         Command(lister.viewer(), command);
@@ -310,7 +361,9 @@ TEST_F(leaks, a_stopped_export_leaves_no_file_thread_or_handle) {
         });
         EXPECT_TRUE(ExpectationMet());
         EXPECT_TRUE(stopped);
-        EXPECT_EQ(out.list(), "{}") << stop;  // and no error box, which would be an unexpected window
+        // A worker left to end on its own removes its temporary file as it ends.
+        EXPECT_TRUE(PumpUntil([&] { return out.list().find("~mvr") == std::string::npos; })) << stop << out.list();
+        EXPECT_EQ(ReadBytes(out.file(leaf)), old) << stop;  // and no error box, which would be an unexpected window
         Progress();
     };
     // Cancelled in the AVI export, which writes for long enough to watch the lister play on.
@@ -319,6 +372,7 @@ TEST_F(leaks, a_stopped_export_leaves_no_file_thread_or_handle) {
     for (const auto& [command, stop] : stops) run(command, stop);  // wine's dialogs start threads of their own once
     const ResourceCounts before = CountResources();
     for (const auto& [command, stop] : stops) run(command, stop);
+    PumpUntil([&] { return CountResources().threads <= before.threads; });  // the last worker has ended
     const ResourceCounts after = CountResources();
     Lister owner(gFiles.still, 0);
     const int dialogs = 4 * HandlesKeptPerAcceptedDialog(owner.parent());

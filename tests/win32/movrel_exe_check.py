@@ -5,7 +5,8 @@ under the Windows form of the name replaces the first, and nothing else is
 left beside it); a replaced file keeps what the old one carried (a hidden
 file stays hidden, a read-only one is not replaced: Write error); and the
 same animated GIF, read back alike, also under a name outside the ANSI code
-page and past 260 characters; an export stopped by Ctrl+C leaves nothing."""
+page and past 260 characters; an export stopped by Ctrl+C leaves the old
+file and nothing else."""
 import argparse
 import filecmp
 import os
@@ -115,20 +116,26 @@ def main():
         # temporary file exists: it goes, and nothing else is written.
         slow = os.path.join(work, 'noise.flc')
         noise_flic(slow, 320, 240, 60)
+        # Over an existing file, which stays as it was.
         out = os.path.join(work, 'interrupted')
         os.mkdir(out)
-        p = subprocess.Popen([opts.wine, opts.exe, 'export', slow, os.path.join(out, 'anim.gif'), '--quiet'],
+        target = os.path.join(out, 'anim.gif')
+        with open(target, 'wb') as f:
+            f.write(b'old')
+        p = subprocess.Popen([opts.wine, opts.exe, 'export', slow, target, '--quiet'],
                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                              start_new_session=True)
-        while p.poll() is None and not os.listdir(out):
+        while p.poll() is None and os.listdir(out) == ['anim.gif']:
             time.sleep(0.002)
         if p.poll() is None:
             os.killpg(p.pid, signal.SIGINT)
         p.wait(timeout=120)
-        if os.listdir(out) == ['anim.gif']:
+        kept = open(target, 'rb').read() == b'old'
+        if os.listdir(out) == ['anim.gif'] and not kept:
             print('the export ended before Ctrl+C reached it; not checked')
         else:
-            check(os.listdir(out) == [], f'an export stopped by Ctrl+C leaves nothing: {os.listdir(out)}')
+            check(os.listdir(out) == ['anim.gif'] and kept,
+                  f'an export stopped by Ctrl+C leaves the old file and nothing else: {os.listdir(out)}, kept {kept}')
     return 1 if failures else 0
 
 
