@@ -538,7 +538,7 @@ int RunFrames(const std::vector<std::string>& args) {
 // ---- Exporting a whole animation through a multi-frame stream -----------------
 
 // The formats that hold a whole animation, in the order the help lists them.
-const FormatId kExportFormats[] = {kFormatGif, kFormatAvi, kFormatSpr};
+const FormatId kExportFormats[] = {kFormatGif, kFormatApng, kFormatAvi, kFormatFlic, kFormatSpr};
 
 // "AVI (Audio Video Interleaved animation file)": the formats export can write.
 std::string ExportFormats() {
