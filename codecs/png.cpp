@@ -52,6 +52,9 @@ struct Chunk {
     const uint8_t* data = nullptr;
     uint32_t size = 0;
     bool crcOk = false;
+    bool cut = false;  // the file ends inside it
+    // Image data may be used: whole and checked, or the last of a file cut short.
+    bool usableData() const { return crcOk || cut; }
 };
 
 // The next chunk; false at the end of the file or when it is cut short.
@@ -61,6 +64,14 @@ bool NextChunk(ByteReader& in, Chunk& chunk) {
     chunk.size = GetU32Be(head);
     chunk.type = GetU32Be(head + 4);
     if (chunk.size > 0x7FFFFFFFu) return false;
+    chunk.cut = in.remaining() < uint64_t{chunk.size} + 4;
+    if (chunk.cut) {  // what is there, unchecked: the file ends inside the chunk
+        chunk.size = static_cast<uint32_t>(std::min<size_t>(in.remaining(), chunk.size));
+        chunk.data = in.take(chunk.size);
+        chunk.crcOk = false;
+        in.skip(in.remaining());
+        return true;
+    }
     chunk.data = in.take(chunk.size);
     const uint8_t* crc = in.take(4);
     if (!chunk.data || !crc) return false;
@@ -247,7 +258,7 @@ private:
     // end of the file ends the data.
     bool nextChunk() {
         Chunk c;
-        if (ended_ || !NextChunk(file_, c) || c.type != ChunkType("IDAT") || !c.crcOk) {
+        if (ended_ || !NextChunk(file_, c) || c.type != ChunkType("IDAT") || !c.usableData()) {
             ended_ = true;
             return false;
         }
@@ -332,7 +343,7 @@ Image* PngLoad(LoadRequest* request) {
         if (!NextChunk(file, chunk)) return LoadFail(request, nullptr, kErrorInvalidData);
         const bool critical = (chunk.type & 0x20000000u) == 0;
         if (chunk.type == ChunkType("IDAT")) break;
-        if (chunk.type == ChunkType("IEND")) return LoadFail(request, nullptr, kErrorInvalidData);
+        if (chunk.type == ChunkType("IEND") || chunk.cut) return LoadFail(request, nullptr, kErrorInvalidData);
         if (!chunk.crcOk) {
             if (critical) return LoadFail(request, nullptr, kErrorInvalidData);
             continue;
@@ -340,7 +351,7 @@ Image* PngLoad(LoadRequest* request) {
         if (chunk.type == ChunkType("PLTE")) ReadPalette(chunk, colors);
         else if (chunk.type == ChunkType("tRNS")) ReadTransparency(chunk, h, colors);
     }
-    if (!chunk.crcOk) return LoadFail(request, nullptr, kErrorInvalidData);
+    if (!chunk.usableData()) return LoadFail(request, nullptr, kErrorInvalidData);
 
     const int depth = OutputDepth(h, colors);
     Image* image = LoadBudget(request).createImage(static_cast<int>(h.width), static_cast<int>(h.height), depth);
