@@ -332,7 +332,7 @@ void FillHeader(const FlicWriterState& s, uint8_t* h) {
     PutU16(h + 38, 1);  // aspect 1:1
     PutU16(h + 40, 1);
     PutU32(h + 80, kFlicHeaderSize);
-    PutU32(h + 84, s.secondFrame ? s.secondFrame : static_cast<uint32_t>(s.size));
+    PutU32(h + 84, s.secondFrame);
 }
 
 int FlicCloseStream(Stream* stream, StreamCloseRequest* request) {
@@ -343,8 +343,10 @@ int FlicCloseStream(Stream* stream, StreamCloseRequest* request) {
         return 1;
     }
     ErrorCode error = s->failed ? kErrorWrite : s->haveFirst ? kErrorNone : kErrorInvalidData;
-    if (error == kErrorNone) {
-        // The ring frame: from the last frame back to the first.
+    if (error == kErrorNone && s->frames > 1) {
+        // The ring frame: from the last frame back to the first. A single
+        // frame has no way back to make (Animator's own files of one frame
+        // end without it).
         try {
             BuildFrame(&s->previous, s->first, s->width, s->height, s->chunk);
         } catch (const std::bad_alloc&) {
@@ -352,7 +354,7 @@ int FlicCloseStream(Stream* stream, StreamCloseRequest* request) {
         }
     }
     if (error == kErrorNone) {
-        const bool written = WriteChunk(*s, s->chunk, false);
+        const bool written = s->frames < 2 || WriteChunk(*s, s->chunk, false);
         uint8_t header[kFlicHeaderSize];
         FillHeader(*s, header);
         bool ok = written && FileSeek(s->file, 0, kSeekBegin) == 0 && FileWriteAll(s->file, header, kFlicHeaderSize);

@@ -509,11 +509,49 @@ namespace {
 // How an image is written.
 struct Layout {
     PngColorType type;
-    int depth;       // bits per sample
-    int paletteSize; // entries written, for palette pictures
+    int depth;  // bits per sample
+    // Images of 8 bits or fewer: each pixel value's sample (a palette index or
+    // a grey level), and the palette written.
+    uint8_t samples[256] = {};
+    PaletteEntry palette[256] = {};
+    int paletteSize = 0;
 };
 
-int PaletteBits(int entries) { return entries <= 2 ? 1 : entries <= 4 ? 2 : entries <= 16 ? 4 : 8; }
+int BitsFor(int values) { return values <= 2 ? 1 : values <= 4 ? 2 : values <= 16 ? 4 : 8; }
+
+// Images of 8 bits or fewer: the colours their pixels use, each once, as a
+// palette of the fewest bits; or grey levels where every colour is a grey
+// that a depth of samples holds exactly (what optimisers make of them).
+void IndexedLayout(const Image* image, Layout& layout) {
+    bool used[256] = {};
+    for (int y = 0; y < ImageHeight(image); ++y)
+        for (int x = 0; x < ImageWidth(image); ++x) used[ImageGetPixel(image, x, y) & 0xFF] = true;
+    PaletteEntry colors[256];
+    ImageColors(image, colors);
+    const int count = 1 << ImageBitCount(image);
+    bool gray = true;
+    for (int v = 0; v < count; ++v)
+        if (used[v]) gray = gray && colors[v].red == colors[v].green && colors[v].green == colors[v].blue;
+    for (int depth = 1; gray && depth <= 8; depth *= 2) {
+        const int step = 255 / ((1 << depth) - 1);
+        bool fits = true;
+        for (int v = 0; v < count && fits; ++v) fits = !used[v] || colors[v].red % step == 0;
+        if (!fits) continue;
+        layout.type = kPngGray;
+        layout.depth = depth;
+        for (int v = 0; v < count; ++v) layout.samples[v] = static_cast<uint8_t>(colors[v].red / step);
+        return;
+    }
+    layout.type = kPngPalette;
+    for (int v = 0; v < count; ++v) {
+        if (!used[v]) continue;
+        int entry = 0;
+        while (entry < layout.paletteSize && std::memcmp(&layout.palette[entry], &colors[v], 3) != 0) ++entry;
+        if (entry == layout.paletteSize) layout.palette[layout.paletteSize++] = colors[v];
+        layout.samples[v] = static_cast<uint8_t>(entry);
+    }
+    layout.depth = BitsFor(layout.paletteSize);
+}
 
 // Whether the fourth bytes of a 32-bit image carry alpha: not when every one
 // is 0 (pictures written without alpha) or every one is 255.
@@ -532,10 +570,10 @@ bool HasAlpha(const Image* image) {
 // The PNG row of picture row y: samples packed from the top bits, colours red first.
 void PackRow(const Image* image, int y, const Layout& layout, uint8_t* out) {
     const int width = ImageWidth(image);
-    if (layout.type == kPngPalette) {
+    if (ImageBitCount(image) <= 8) {
         std::memset(out, 0, (size_t(width) * size_t(layout.depth) + 7) / 8);
         for (int x = 0; x < width; ++x) {
-            const uint32_t v = ImageGetPixel(image, x, y);
+            const uint32_t v = layout.samples[ImageGetPixel(image, x, y) & 0xFF];
             const size_t bit = size_t(x) * size_t(layout.depth);
             out[bit / 8] |= static_cast<uint8_t>(v << (8 - layout.depth - bit % 8));
         }
@@ -556,13 +594,11 @@ bool EncodeImage(const Image* image, const Layout& layout, PngFilters filters, M
     PngWriteSignature(out);
     PngWriteHeader(out, ImageWidth(image), ImageHeight(image), layout.depth, layout.type);
     if (layout.type == kPngPalette) {
-        PaletteEntry colors[256];
-        ImageColors(image, colors);
         uint8_t triples[768];
-        PalettePack(colors, triples, layout.paletteSize, 0);
+        PalettePack(layout.palette, triples, layout.paletteSize, 0);
         PngWriteChunk(out, "PLTE", triples, size_t(layout.paletteSize) * 3);
     }
-    const int channels = layout.type == kPngPalette ? 1 : layout.type == kPngRgba ? 4 : 3;
+    const int channels = layout.type == kPngRgba ? 4 : layout.type == kPngRgb ? 3 : 1;
     const size_t rowBytes = (size_t(ImageWidth(image)) * size_t(channels * layout.depth) + 7) / 8;
     std::vector<uint8_t> raw(rowBytes);
     PngRowEncoder rows(out, rowBytes, std::max(1, channels * layout.depth / 8), filters, nullptr);
@@ -582,13 +618,9 @@ int PngSave(Image* image, SaveRequest* request) {
     ImagePtr wide(bits == 16 ? ImageConvert(image, 24) : nullptr);
     if (bits == 16 && !wide) return SaveFail(request, nullptr, kErrorOutOfMemory);
     const Image* source = wide ? wide.get() : image;
-    Layout layout{kPngRgb, 8, 0};
+    Layout layout{kPngRgb, 8};
     if (bits <= 8) {
-        // Only the entries up to the highest one used are written.
-        int used = 0;
-        for (int y = 0; y < ImageHeight(image); ++y)
-            for (int x = 0; x < ImageWidth(image); ++x) used = std::max<int>(used, int(ImageGetPixel(image, x, y)) + 1);
-        layout = {kPngPalette, PaletteBits(used), used};
+        IndexedLayout(image, layout);
     } else if (bits == 32 && HasAlpha(image)) {
         layout.type = kPngRgba;
     } else if (bits == 32) {
@@ -598,13 +630,15 @@ int PngSave(Image* image, SaveRequest* request) {
     } else if (bits != 24 && bits != 16) {
         return SaveFail(request, nullptr, kErrorColorNotSupported);
     }
-    // Palette pictures are tried unfiltered and filtered row by row, and the
-    // smaller kept: which wins depends on the picture.
-    const PngFilters first = layout.type == kPngPalette ? PngFilters::kNone : PngFilters::kAdaptive;
+    // Pictures of 8-bit samples are tried unfiltered and filtered row by row,
+    // and the smaller kept: which wins depends on the picture. Narrower
+    // samples are left unfiltered, true colour filtered.
+    const bool indexed = bits <= 8;
     MemBuffer* buffer = MemBufferCreate(kMemBufferGrowStep, kPngGrowStep);
     if (!buffer) return SaveFail(request, nullptr, kErrorOutOfMemory);
-    if (!EncodeImage(source, layout, first, buffer)) return SaveFail(request, buffer, kErrorWrite);
-    if (layout.type == kPngPalette && layout.depth == 8) {
+    if (!EncodeImage(source, layout, indexed ? PngFilters::kNone : PngFilters::kAdaptive, buffer))
+        return SaveFail(request, buffer, kErrorWrite);
+    if (indexed && layout.depth == 8) {
         MemBuffer* other = MemBufferCreate(kMemBufferGrowStep, kPngGrowStep);
         if (other && EncodeImage(source, layout, PngFilters::kAdaptive, other) && other->size < buffer->size) std::swap(buffer, other);
         MemBufferFree(other);
