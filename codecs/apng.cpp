@@ -261,12 +261,11 @@ public:
 
     // The rectangle's frame data (fdAT, or IDAT for the first frame) into
     // `out`, numbered from *seq on; `over`: the pixels that stayed transparent.
-    bool encode(const Rect& r, bool over, uint32_t* seq, MemBuffer* out) {
+    bool encode(const Rect& r, bool over, PngFilters filters, uint32_t* seq, MemBuffer* out) {
         ByteWriter writer(out);
         const size_t rowBytes = size_t(r.width) * size_t(sampleBytes);
         candidate.resize(rowBytes);
-        PngRowEncoder rows(writer, rowBytes, sampleBytes, plan.palette ? PngFilters::kNone : PngFilters::kAdaptive,
-                           written == 0 ? nullptr : seq);
+        PngRowEncoder rows(writer, rowBytes, sampleBytes, filters, written == 0 ? nullptr : seq);
         for (int y = r.y; y < r.y + r.height && rows.ok(); ++y) {
             const size_t start = (size_t(y) * size_t(width) + size_t(r.x)) * size_t(sampleBytes);
             std::memcpy(candidate.data(), &pending[start], rowBytes);
@@ -281,23 +280,30 @@ public:
         return rows.finish();
     }
 
-    // Writes the pending frame into `out`.
+    // Writes the pending frame into `out`: of the ways to write it (replace
+    // or draw over; for palette frames, rows unfiltered or filtered each as
+    // suits it best), the smallest.
     bool flush(ByteWriter& out) {
         const Rect r = written == 0 ? Rect{0, 0, width, height} : changed();
-        BufferPtr source = NewBuffer(), blended;
-        if (!source) return false;
-        uint32_t afterSource = sequence + 1, afterOver = sequence + 1;
-        if (!encode(r, false, &afterSource, source.get())) return false;
+        BufferPtr best, trial;
+        uint32_t bestSequence = sequence + 1;
         uint8_t blend = kBlendSource;
-        if (written > 0 && canBlend(r)) {
-            blended = NewBuffer();
-            if (!blended || !encode(r, true, &afterOver, blended.get())) return false;
-            if (blended->size < source->size) {
-                source.swap(blended);
-                afterSource = afterOver;
-                blend = kBlendOver;
+        const bool blends = written > 0 && canBlend(r);
+        for (const uint8_t mode : {kBlendSource, kBlendOver}) {
+            if (mode == kBlendOver && !blends) continue;
+            for (const PngFilters filters : {PngFilters::kNone, PngFilters::kAdaptive}) {
+                if (filters == PngFilters::kNone && !plan.palette) continue;
+                trial = NewBuffer();
+                uint32_t after = sequence + 1;
+                if (!trial || !encode(r, mode == kBlendOver, filters, &after, trial.get())) return false;
+                if (best && trial->size >= best->size) continue;
+                best.swap(trial);
+                bestSequence = after;
+                blend = mode;
             }
         }
+        BufferPtr& source = best;
+        const uint32_t afterSource = bestSequence;
         uint8_t control[26];
         PutU32Be(control, sequence);
         PutU32Be(control + 4, uint32_t(r.width));
