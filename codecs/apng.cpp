@@ -1,5 +1,7 @@
 #include "codecs/apng.h"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -12,7 +14,7 @@
 
 namespace {
 
-constexpr uint8_t kDisposeNone = 0;
+constexpr uint8_t kDisposeNone = 0, kDisposePrevious = 2;
 constexpr uint8_t kBlendSource = 0, kBlendOver = 1;
 
 // Whether the fourth bytes of a 32-bit frame are alpha: not when all are 0
@@ -169,6 +171,7 @@ public:
         const size_t bytes = Pixels(first) * size_t(sampleBytes);
         try {
             shown.assign(bytes, 0);
+            beforeHeld.assign(bytes, 0);
             pending.resize(bytes);
             incoming.resize(bytes);
             candidate.reserve(bytes);
@@ -225,43 +228,46 @@ public:
         return true;
     }
 
-    bool pixelChanged(size_t i) const {
-        return std::memcmp(&pending[i * sampleBytes], &shown[i * sampleBytes], size_t(sampleBytes)) != 0;
+    bool pixelChanged(const std::vector<uint8_t>& base, size_t i) const {
+        return std::memcmp(&pending[i * sampleBytes], &base[i * sampleBytes], size_t(sampleBytes)) != 0;
     }
 
-    Rect changed() const {
+    // The rectangle of the pending frame that differs from `base`.
+    Rect changed(const std::vector<uint8_t>& base) const {
         int left = width, right = -1, top = height, bottom = -1;
         for (int y = 0; y < height; ++y) {
             const size_t row = size_t(y) * size_t(width) * size_t(sampleBytes);
-            if (std::memcmp(&pending[row], &shown[row], size_t(width) * size_t(sampleBytes)) == 0) continue;
+            if (std::memcmp(&pending[row], &base[row], size_t(width) * size_t(sampleBytes)) == 0) continue;
             top = std::min(top, y), bottom = y;
             int x = 0;
-            while (!pixelChanged(size_t(y) * size_t(width) + size_t(x))) ++x;
+            while (!pixelChanged(base, size_t(y) * size_t(width) + size_t(x))) ++x;
             left = std::min(left, x);
             x = width - 1;
-            while (!pixelChanged(size_t(y) * size_t(width) + size_t(x))) --x;
+            while (!pixelChanged(base, size_t(y) * size_t(width) + size_t(x))) --x;
             right = std::max(right, x);
         }
         if (bottom < 0) return {0, 0, 1, 1};  // nothing changed: one pixel, as it is
         return {left, top, right - left + 1, bottom - top + 1};
     }
 
-    // Whether the rectangle can be drawn over what is there: only what
-    // changed is opaque, and the rest can be said transparent.
-    bool canBlend(const Rect& r) const {
+    // Whether the rectangle can be drawn over `base`: only what changed is
+    // opaque, and the rest can be said transparent.
+    bool canBlend(const std::vector<uint8_t>& base, const Rect& r) const {
         if (plan.palette) return plan.transparent >= 0;
         if (sampleBytes != 4) return false;
         for (int y = r.y; y < r.y + r.height; ++y)
             for (int x = r.x; x < r.x + r.width; ++x) {
                 const size_t i = size_t(y) * size_t(width) + size_t(x);
-                if (pixelChanged(i) && pending[i * 4 + 3] != 255) return false;
+                if (pixelChanged(base, i) && pending[i * 4 + 3] != 255) return false;
             }
         return true;
     }
 
     // The rectangle's frame data (fdAT, or IDAT for the first frame) into
-    // `out`, numbered from *seq on; `over`: the pixels that stayed transparent.
-    bool encode(const Rect& r, bool over, PngFilters filters, uint32_t* seq, MemBuffer* out) {
+    // `out`, numbered from *seq on; `over`: the pixels equal to `base`
+    // transparent.
+    bool encode(const std::vector<uint8_t>& base, const Rect& r, bool over, PngFilters filters, uint32_t* seq,
+                MemBuffer* out) {
         ByteWriter writer(out);
         const size_t rowBytes = size_t(r.width) * size_t(sampleBytes);
         candidate.resize(rowBytes);
@@ -271,7 +277,7 @@ public:
             std::memcpy(candidate.data(), &pending[start], rowBytes);
             if (over)
                 for (int x = 0; x < r.width; ++x) {
-                    if (pixelChanged(size_t(y) * size_t(width) + size_t(r.x + x))) continue;
+                    if (pixelChanged(base, size_t(y) * size_t(width) + size_t(r.x + x))) continue;
                     if (plan.palette) candidate[size_t(x)] = static_cast<uint8_t>(plan.transparent);
                     else std::memset(&candidate[size_t(x) * 4], 0, 4);
                 }
@@ -280,48 +286,79 @@ public:
         return rows.finish();
     }
 
-    // Writes the pending frame into `out`: of the ways to write it (replace
-    // or draw over; for palette frames, rows unfiltered or filtered each as
-    // suits it best), the smallest.
+    // The frame written last is held back until the next one decides how it
+    // goes: kept on the canvas, or put back to what was there before it
+    // (dispose "previous"), whichever lets the next one encode smaller.
+    BufferPtr held;                    // its fcTL and data
+    std::vector<uint8_t> beforeHeld;  // the canvas before it was drawn
+
+    // Holds the pending frame back: of the ways to write it (after the held
+    // frame kept or put back; replaced or drawn over; palette frames also
+    // unfiltered or filtered row by row), the smallest. Writes the frame held
+    // before it into `out`.
     bool flush(ByteWriter& out) {
-        const Rect r = written == 0 ? Rect{0, 0, width, height} : changed();
         BufferPtr best, trial;
         uint32_t bestSequence = sequence + 1;
         uint8_t blend = kBlendSource;
-        const bool blends = written > 0 && canBlend(r);
-        for (const uint8_t mode : {kBlendSource, kBlendOver}) {
-            if (mode == kBlendOver && !blends) continue;
-            for (const PngFilters filters : {PngFilters::kNone, PngFilters::kAdaptive}) {
-                if (filters == PngFilters::kNone && !plan.palette) continue;
-                trial = NewBuffer();
-                uint32_t after = sequence + 1;
-                if (!trial || !encode(r, mode == kBlendOver, filters, &after, trial.get())) return false;
-                if (best && trial->size >= best->size) continue;
-                best.swap(trial);
-                bestSequence = after;
-                blend = mode;
+        bool restore = false;
+        Rect bestRect{0, 0, width, height};
+        // Putting back what the first frame covered would clear the canvas.
+        for (const bool back : {false, true}) {
+            if (back && written < 2) continue;
+            const std::vector<uint8_t>& base = back ? beforeHeld : shown;
+            const Rect r = written == 0 ? Rect{0, 0, width, height} : changed(base);
+            const bool blends = written > 0 && canBlend(base, r);
+            for (const uint8_t mode : {kBlendSource, kBlendOver}) {
+                if (mode == kBlendOver && !blends) continue;
+                for (const PngFilters filters : {PngFilters::kNone, PngFilters::kAdaptive}) {
+                    if (filters == PngFilters::kNone && !plan.palette) continue;
+                    trial = NewBuffer();
+                    uint32_t after = sequence + 1;
+                    if (!trial || !encode(base, r, mode == kBlendOver, filters, &after, trial.get())) return false;
+                    if (best && trial->size >= best->size) continue;
+                    best.swap(trial);
+                    bestSequence = after, blend = mode, restore = back, bestRect = r;
+                }
             }
         }
-        BufferPtr& source = best;
-        const uint32_t afterSource = bestSequence;
+        if (!releaseHeld(out, restore ? kDisposePrevious : kDisposeNone)) return false;
+
+        BufferPtr next = NewBuffer();
+        if (!next) return false;
+        ByteWriter frame(next.get());
         uint8_t control[26];
         PutU32Be(control, sequence);
-        PutU32Be(control + 4, uint32_t(r.width));
-        PutU32Be(control + 8, uint32_t(r.height));
-        PutU32Be(control + 12, uint32_t(r.x));
-        PutU32Be(control + 16, uint32_t(r.y));
+        PutU32Be(control + 4, uint32_t(bestRect.width));
+        PutU32Be(control + 8, uint32_t(bestRect.height));
+        PutU32Be(control + 12, uint32_t(bestRect.x));
+        PutU32Be(control + 16, uint32_t(bestRect.y));
         // Milliseconds over 1000 while they fit in 16 bits; hundredths above.
         const uint32_t delay = pendingDelay <= 0xFFFF ? pendingDelay : std::min<uint32_t>((pendingDelay + 5) / 10, 0xFFFF);
         const uint32_t den = pendingDelay <= 0xFFFF ? 1000 : 100;
         control[20] = uint8_t(delay >> 8), control[21] = uint8_t(delay);
         control[22] = uint8_t(den >> 8), control[23] = uint8_t(den);
-        control[24] = kDisposeNone;
+        control[24] = kDisposeNone;  // settled when the next frame is written
         control[25] = blend;
-        PngWriteChunk(out, "fcTL", control, sizeof control);
-        out.write(source->data, size_t(source->size));
-        sequence = written == 0 ? sequence + 1 : afterSource;
+        PngWriteChunk(frame, "fcTL", control, sizeof control);
+        frame.write(best->data, size_t(best->size));
+        if (!frame.ok()) return false;
+        held.swap(next);
+        sequence = written == 0 ? sequence + 1 : bestSequence;
         ++written;
+        // The canvas the new frame is drawn on, and after it.
+        if (!restore) beforeHeld.swap(shown);
         shown.swap(pending);
+        return out.ok();
+    }
+
+    // Writes the held frame, its dispose operation settled.
+    bool releaseHeld(ByteWriter& out, uint8_t dispose) {
+        if (!held) return true;
+        constexpr size_t kDisposeAt = 8 + 24, kCrcAt = 8 + 26;
+        held->data[kDisposeAt] = dispose;
+        PutU32Be(held->data + kCrcAt, static_cast<uint32_t>(crc32(0, held->data + 4, 4 + 26)));
+        out.write(held->data, size_t(held->size));
+        held.reset();
         return out.ok();
     }
 
@@ -379,7 +416,8 @@ int ApngClose(Stream* stream, StreamCloseRequest* request) {
     BufferPtr buffer = NewBuffer();
     if (!buffer) return StreamFail(request, kErrorOutOfMemory);
     ByteWriter out(buffer.get());
-    if (writer->havePending && !writer->flush(out)) return StreamFail(request, kErrorWrite);
+    if ((writer->havePending && !writer->flush(out)) || !writer->releaseHeld(out, kDisposeNone))
+        return StreamFail(request, kErrorWrite);
     // acTL said how many frames come: a source that gave others is damaged.
     if (writer->written != writer->plan.frames) return StreamFail(request, kErrorInvalidData);
     PngWriteChunk(out, "IEND", nullptr, 0);
