@@ -471,7 +471,7 @@ TEST_F(menu, every_command_is_on_the_menu_and_a_chosen_item_runs) {
     HWND viewer = lister.viewer();
     MenuSeen seen = OpenMenu(viewer);
     EXPECT_EQ(seen.items, 21);
-    EXPECT_EQ(seen.texts.size(), 37u);  // the items of the menu and its submenus, separators included
+    EXPECT_EQ(seen.texts.size(), 39u);  // the items of the menu and its submenus, separators included
     // A letter typed in a menu chooses its item only when no other item there has it.
     EXPECT_EQ(seen.sharedLetters, std::vector<std::string>{});
     // The first item, Copy, chosen with the keyboard.
