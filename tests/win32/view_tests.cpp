@@ -408,7 +408,7 @@ TEST_F(keys, every_key_reaches_its_command) {
         ExpectWindows({CancelSaveDialog(&view)});
         SendKey(viewer, key, Ctrl::left);
         EXPECT_TRUE(ExpectationMet());
-        EXPECT_EQ(view.types.size(), key == 'E' || key == 'T' ? 5u : 1u) << key;
+        EXPECT_EQ(view.types.size(), key == 'E' || key == 'T' ? 6u : 1u) << key;
         EXPECT_EQ(view.types.empty() ? "" : view.types[0], type) << key;
         EXPECT_EQ(view.name, name) << key;
     }
