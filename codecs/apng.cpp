@@ -17,18 +17,6 @@ namespace {
 constexpr uint8_t kDisposeNone = 0, kDisposePrevious = 2;
 constexpr uint8_t kBlendSource = 0, kBlendOver = 1;
 
-// Whether the fourth bytes of a 32-bit frame are alpha: not when all are 0
-// (frames written without alpha) or all 255.
-bool CarriesAlpha(const Image* frame) {
-    if (ImageBitCount(frame) != 32) return false;
-    bool zero = true, opaque = true;
-    for (int y = 0; y < ImageHeight(frame) && (zero || opaque); ++y) {
-        const uint8_t* row = ImageRow(frame, y);
-        for (int x = 0; x < ImageWidth(frame); ++x) zero = zero && row[4 * x + 3] == 0, opaque = opaque && row[4 * x + 3] == 255;
-    }
-    return !zero && !opaque;
-}
-
 // The 256 colours (0xAARRGGBB, opaque) of a frame of 8 bits or fewer.
 void FrameTable(const Image* frame, uint32_t* out) {
     PaletteEntry entries[256] = {};
@@ -63,7 +51,7 @@ void FrameColors(const Image* frame, uint32_t* out) {
         }
         return;
     }
-    const bool alpha = CarriesAlpha(frame);
+    const bool alpha = PngCarriesAlpha(frame);
     for (int y = 0; y < height; ++y, out += width) {
         const uint8_t* p = ImageRow(frame, y);
         for (int x = 0; x < width; ++x) {
@@ -112,7 +100,7 @@ bool ApngScanAdd(ApngScan* scan, const Image* frame, uint32_t delay) {
         }
     } else {
         scan->palette = false;
-        scan->alpha = scan->alpha || CarriesAlpha(frame);
+        scan->alpha = scan->alpha || PngCarriesAlpha(frame);
     }
     FrameColors(frame, scan->next.data());
     // The joining rule of the stream, which must count the frames as it writes them.

@@ -368,6 +368,19 @@ Image* PngLoad(LoadRequest* request) {
 
 // ---- Writing ------------------------------------------------------------------
 
+bool PngCarriesAlpha(const Image* image) {
+    if (ImageBitCount(image) != 32) return false;
+    bool zero = true, opaque = true;
+    for (int y = 0; y < ImageHeight(image) && (zero || opaque); ++y) {
+        const uint8_t* row = ImageRow(image, y);
+        for (int x = 0; x < ImageWidth(image); ++x) {
+            zero = zero && row[4 * x + 3] == 0;
+            opaque = opaque && row[4 * x + 3] == 255;
+        }
+    }
+    return !zero && !opaque;
+}
+
 void PngWriteSignature(ByteWriter& out) { out.write(kSignature, sizeof kSignature); }
 
 void PngWriteChunk(ByteWriter& out, const char* type, const uint8_t* data, size_t size) {
@@ -553,20 +566,6 @@ void IndexedLayout(const Image* image, Layout& layout) {
     layout.depth = BitsFor(layout.paletteSize);
 }
 
-// Whether the fourth bytes of a 32-bit image carry alpha: not when every one
-// is 0 (pictures written without alpha) or every one is 255.
-bool HasAlpha(const Image* image) {
-    bool zero = true, opaque = true;
-    for (int y = 0; y < ImageHeight(image) && (zero || opaque); ++y) {
-        const uint8_t* row = ImageRow(image, y);
-        for (int x = 0; x < ImageWidth(image); ++x) {
-            zero = zero && row[4 * x + 3] == 0;
-            opaque = opaque && row[4 * x + 3] == 255;
-        }
-    }
-    return !zero && !opaque;
-}
-
 // The PNG row of picture row y: samples packed from the top bits, colours red first.
 void PackRow(const Image* image, int y, const Layout& layout, uint8_t* out) {
     const int width = ImageWidth(image);
@@ -621,7 +620,7 @@ int PngSave(Image* image, SaveRequest* request) {
     Layout layout{kPngRgb, 8};
     if (bits <= 8) {
         IndexedLayout(image, layout);
-    } else if (bits == 32 && HasAlpha(image)) {
+    } else if (bits == 32 && PngCarriesAlpha(image)) {
         layout.type = kPngRgba;
     } else if (bits == 32) {
         wide.reset(ImageConvert(image, 24));

@@ -32,6 +32,10 @@ int PngSave(Image* image, SaveRequest* request);
 
 extern const FileFormat kPngFormat;
 
+// Whether the fourth bytes of a 32-bit image are alpha worth keeping: not
+// when every one is 0 (pictures written without alpha) or every one is 255.
+bool PngCarriesAlpha(const Image* image);
+
 // ---- Building blocks of the writers -------------------------------------------
 
 // Big-endian values, as PNG stores them.
