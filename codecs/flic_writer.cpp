@@ -231,7 +231,13 @@ void BuildFrame(const Frame* before, const Frame& now, int width, int height, st
     if (!colors.empty()) AddSubchunk(chunk, kFlicColor256, colors.data(), colors.size()), ++subchunks;
     const std::vector<uint8_t> delta =
         before ? FlicEncodeDeltaFlc(before->pixels.data(), now.pixels.data(), width, height) : std::vector<uint8_t>();
-    if (!before || !delta.empty()) {
+    // BYTE_RUN takes at least a count byte and a run packet per 127 pixels
+    // of each row: a delta no larger needs no comparing.
+    const size_t leastRun = size_t(height) * (1 + 2 * ((size_t(width) + 126) / 127));
+    if (before && !delta.empty() && delta.size() <= leastRun) {
+        AddSubchunk(chunk, kFlicDeltaFlc, delta.data(), delta.size());
+        ++subchunks;
+    } else if (!before || !delta.empty()) {
         const std::vector<uint8_t> run = FlicEncodeByteRun(now.pixels.data(), width, height);
         const size_t raw = now.pixels.size();
         if (before && delta.size() <= run.size()) AddSubchunk(chunk, kFlicDeltaFlc, delta.data(), delta.size());
