@@ -1,10 +1,12 @@
 // The registration order is the probing order and the order of the entries
-// in every save dialog: FLIC, BMP, GIF, PCX, TGA, AVI, SPR.
+// in every save dialog: FLIC, BMP, GIF, PCX, TGA, AVI, SPR, PNG, APNG.
 #include "codecs/avi.h"
 #include "codecs/bmp.h"
 #include "codecs/flic.h"
 #include "codecs/gif_writer.h"
+#include "codecs/apng.h"
 #include "codecs/pcx.h"
+#include "codecs/png.h"
 #include "codecs/spr.h"
 #include "codecs/tga.h"
 #include "formats/format.h"
@@ -17,4 +19,6 @@ void FormatRegisterAll() {
     FormatRegister(kTgaFormat);
     FormatRegister(kAviFormat);
     FormatRegister(kSprFormat);
+    FormatRegister(kPngFormat);
+    FormatRegister(kApngFormat);
 }

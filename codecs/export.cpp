@@ -4,7 +4,9 @@
 #include <memory>
 #include <new>
 
+#include "codecs/apng.h"
 #include "codecs/avi.h"
+#include "codecs/flic_writer.h"
 #include "codecs/gif_animation.h"
 #include "codecs/gif_writer.h"
 #include "codecs/spr.h"
@@ -54,8 +56,33 @@ struct ExportPlan {
     AviExportOptions avi{};
     GifStreamOptions gif{};
     SprStreamOptions spr{};
+    ApngPlan apng{};
+    FlicStreamOptions flic{};
     std::unique_ptr<GifColorCollector, void (*)(GifColorCollector*)> colors{nullptr, GifColorCollectorDestroy};
 };
+
+bool PlanApng(const ExportRequest& request, ExportPlan& plan) {
+    std::unique_ptr<ApngScan, void (*)(ApngScan*)> scan(ApngScanCreate(), ApngScanDestroy);
+    if (!scan) return false;
+    Frames frames(request);
+    for (int n = 0; const Image* frame = frames.at(n); ++n)
+        if (!Spend(request, uint64_t(ImageWidth(frame)) * uint64_t(ImageHeight(frame))) ||
+            !ApngScanAdd(scan.get(), frame, ImageGetDelay(frame)))
+            return false;
+    plan.apng = ApngScanResult(scan.get());
+    plan.openOptions = &plan.apng;
+    return true;
+}
+
+bool PlanFlic(const ExportRequest& request, ExportPlan& plan) {
+    Frames frames(request);
+    for (int n = 0; const Image* frame = frames.at(n); ++n) {
+        if (!Spend(request, 1)) return false;
+        FlicPlanDelay(plan.flic, ImageGetDelay(frame));
+    }
+    plan.openOptions = &plan.flic;
+    return true;
+}
 
 // Fills the plan in place: its open options point into it. False when
 // memory runs out or the meter stops.
@@ -85,6 +112,11 @@ bool PlanFor(const ExportRequest& request, uint32_t firstDelay, ExportPlan& plan
                 if (!Spend(request, 1)) return false;
         plan.spr.frames = Frames(request).total(request);
         plan.openOptions = &plan.spr;
+    } else if (request.formatId == kFormatApng || request.formatId == kFormatFlic) {
+        // The header says what the frames hold (APNG: their count and
+        // colours; FLIC: the speed that all delays are multiples of): a pass
+        // of their own first.
+        return request.formatId == kFormatApng ? PlanApng(request, plan) : PlanFlic(request, plan);
     }
     return true;
 }

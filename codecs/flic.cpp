@@ -31,6 +31,7 @@
 #include <new>
 
 #include "codecs/codec_util.h"
+#include "codecs/flic_writer.h"
 #include "formats/byte_reader.h"
 
 namespace {
@@ -536,5 +537,5 @@ const FrameDecoderOps kFlicFrames = {FlicOpen,   FlicNext,  FlicStatedFrames, Fl
 
 Image* FlicLoad(LoadRequest* request) { return FormatLoadFrames(request, kFlicFrames); }
 
-const FileFormat kFlicFormat = {kFormatFlic, FlicProbe, FlicLoad, nullptr, "Autodesk Flic Animation", "FLC;FLI", nullptr,
-                                &kFlicFrames};
+const FileFormat kFlicFormat = {kFormatFlic, FlicProbe, FlicLoad, nullptr, "Autodesk Flic Animation", "FLC;FLI",
+                                &kFlicStreamOps, &kFlicFrames};

@@ -18,6 +18,8 @@ enum : FormatId {
     kFormatFlic = 10,
     kFormatAvi = 13,
     kFormatSpr = 15,
+    kFormatPng = 16,
+    kFormatApng = 17,
 };
 
 enum ErrorCode : int32_t {
@@ -199,7 +201,7 @@ const FileFormat* FormatProbe(const LoadRequest* request);
 const char* ErrorMessage(ErrorCode code);
 
 // Registers every codec in the fixed order (FLIC, BMP, GIF, PCX, TGA, AVI,
-// SPR; those built so far). Calling it again changes nothing.
+// SPR, PNG, APNG; those built so far). Calling it again changes nothing.
 void FormatRegisterAll();
 
 // Empties the registry. For tests only.

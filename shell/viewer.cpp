@@ -452,6 +452,8 @@ LRESULT OnCommand(Viewer& viewer, WPARAM wparam, LPARAM lparam) {
         case IDM_EXPORT_GIF: ViewerExportGif(viewer); break;
         case IDM_EXPORT_AVI: ViewerExportAvi(viewer); break;
         case IDM_EXPORT_SPR: ViewerExportSpr(viewer); break;
+        case IDM_EXPORT_APNG: ViewerExportApng(viewer); break;
+        case IDM_EXPORT_FLC: ViewerExportFlc(viewer); break;
         case IDM_ABOUT: ViewerShowAbout(viewer); break;
         case IDM_FIT_TO_WINDOW: ToggleFit(viewer); break;
         case IDM_CENTER: ToggleCenter(viewer); break;

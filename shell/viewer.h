@@ -123,6 +123,8 @@ int ViewerShowInformation(Viewer& viewer);
 int ViewerExportGif(Viewer& viewer);
 int ViewerExportAvi(Viewer& viewer);
 int ViewerExportSpr(Viewer& viewer);
+int ViewerExportApng(Viewer& viewer);
+int ViewerExportFlc(Viewer& viewer);
 int ViewerShowAbout(Viewer& viewer);
 // An export's worker has ended: its error box, if any, and its end.
 void ViewerExportEnded(Viewer& viewer);

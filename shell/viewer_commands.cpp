@@ -305,6 +305,8 @@ int Export(Viewer& viewer, int filterFlags, FormatId id) {
 int ViewerExportGif(Viewer& viewer) { return Export(viewer, kFilterSave, kFormatGif); }
 int ViewerExportAvi(Viewer& viewer) { return Export(viewer, kFilterWriteFrames, kFormatAvi); }
 int ViewerExportSpr(Viewer& viewer) { return Export(viewer, kFilterSave, kFormatSpr); }
+int ViewerExportApng(Viewer& viewer) { return Export(viewer, kFilterWriteFrames, kFormatApng); }
+int ViewerExportFlc(Viewer& viewer) { return Export(viewer, kFilterWriteFrames, kFormatFlic); }
 
 void ViewerExportEnded(Viewer& viewer) {
     if (!viewer.job) return;

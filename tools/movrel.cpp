@@ -626,7 +626,7 @@ int RunFrames(const std::vector<std::string>& args) {
 // ---- Exporting a whole animation through a multi-frame stream -----------------
 
 // The formats that hold a whole animation, in the order the help lists them.
-const FormatId kExportFormats[] = {kFormatGif, kFormatAvi, kFormatSpr};
+const FormatId kExportFormats[] = {kFormatGif, kFormatApng, kFormatAvi, kFormatFlic, kFormatSpr};
 
 // "AVI (Audio Video Interleaved animation file)": the formats export can write.
 std::string ExportFormats() {
@@ -705,7 +705,8 @@ const Command kCommands[] = {
      "only once the new file is complete. SPR (Pro Motion) holds animations: it gets that frame\n"
      "and every one after it. --rle: run-length encoded TGA output. GIF holds 256 colours: a frame\n"
      "with more gets a palette chosen for it, its pixels the nearest colours; --dither diffuses\n"
-     "the difference (Floyd-Steinberg) instead.",
+     "the difference (Floyd-Steinberg) instead. PNG: palette images with the colours they use,\n"
+     "RGB, or RGBA where there is alpha.",
      RunConvert},
     {"thumbnail", "thumbnail IN OUT [--size N]",
      "Saves the first frame of IN reduced to fit N x N pixels (96 unless given), the aspect\n"
@@ -730,8 +731,13 @@ const Command kCommands[] = {
      "changed, equal frames joined.\n"
      "Frames of more than 256 colours get a palette chosen for the animation (or their own when\n"
      "it serves them clearly better), the nearest colours or, with --dither, Floyd-Steinberg.\n"
+     "APNG (OUT.png or OUT.apng, or --format apng): lossless, one palette when the frames share\n"
+     "it, else RGB (RGBA where there is alpha); after the first frame only the rectangle that\n"
+     "changed, equal frames joined, delays exact, looping for ever.\n"
      "AVI: uncompressed 24-bit video at 1000 / the first frame's delay frames per second, at\n"
-     "most 100 and at least 1. SPR (Pro Motion): 8-bit frames of one size,\n"
+     "most 100 and at least 1. FLC: 8-bit frames (deeper ones reduced to 256 colours each),\n"
+     "the speed the greatest common divisor of the delays, longer frames repeated as empty\n"
+     "frames, the ring frame at the end. SPR (Pro Motion): 8-bit frames of one size,\n"
      "each with its palette and delay. An existing OUT is replaced only once the new file is\n"
      "complete. Long runs show progress on stderr; --quiet turns it off.",
      RunExport},

@@ -598,3 +598,24 @@ TEST(FlicProgressive, TheFirstFrameAtOpenAndOneMoreFrameEachStep) {
 }
 
 }  // namespace
+
+// ---- The FLC writer's chunks ------------------------------------------------------
+
+#include "codecs/flic_writer.h"
+
+TEST(FlicWriterChunks, OnlyWhatChangedIsWritten) {
+    uint8_t before[768] = {}, after[768] = {};
+    after[5 * 3] = after[6 * 3 + 1] = after[200 * 3 + 2] = 9;
+    // Two packets: entries 5-6, then 200 (skip counts from the end of the packet before).
+    EXPECT_EQ(FlicEncodeColor256(before, after),
+              (std::vector<uint8_t>{2, 0, 5, 2, 9, 0, 0, 0, 9, 0, 193, 1, 0, 0, 9}));
+    EXPECT_TRUE(FlicEncodeColor256(after, after).empty());
+    EXPECT_EQ(FlicEncodeColor256(nullptr, after).size(), 4u + 768u);  // the first frame's: all 256 entries
+
+    // Equal pictures: no delta at all; an odd row whose last pixel alone changed says only that.
+    std::vector<uint8_t> a(5 * 3, 1), b = a;
+    EXPECT_TRUE(FlicEncodeDeltaFlc(a.data(), b.data(), 5, 3).empty());
+    b[2 * 5 + 4] = 7;
+    EXPECT_EQ(FlicEncodeDeltaFlc(a.data(), b.data(), 5, 3),
+              (std::vector<uint8_t>{1, 0, 0xFE, 0xFF, 7, 0x80, 0, 0}));  // 1 line: skip 2, last pixel 7, no packets
+}

@@ -24,7 +24,8 @@ int AcceptAll(const LoadRequest*) { return 1; }
 
 TEST_F(Registry, RegistersInOrderAndRefusesDuplicatesZeroAndOverflow) {
     FormatRegisterAll();
-    const FormatId order[] = {kFormatFlic, kFormatBmp, kFormatGif, kFormatPcx, kFormatTga, kFormatAvi, kFormatSpr};
+    const FormatId order[] = {kFormatFlic, kFormatBmp, kFormatGif, kFormatPcx, kFormatTga,
+                              kFormatAvi,  kFormatSpr, kFormatPng, kFormatApng};
     int registered = 0;
     for (FormatId id : order) {
         EXPECT_EQ(FormatSlot(registered)->id, id);

@@ -113,8 +113,8 @@ TEST_F(Filters, FlagsAndIdSelectFormats) {
     FormatFilter(&list, kFilterReadFrames, -1);
     EXPECT_EQ(Ids(list), std::vector<FormatId>{kFormatAvi});
     FormatFilter(&list, kFilterWriteFrames, 0);  // id 0 lists every format, with no "All" entry
-    EXPECT_EQ(Ids(list), (std::vector<FormatId>{kFormatGif, kFormatAvi}));
-    EXPECT_EQ(std::string(list.text), "Graphics Interchange Format (*.GIF)");
+    EXPECT_EQ(Ids(list), (std::vector<FormatId>{kFormatFlic, kFormatGif, kFormatAvi}));  // FLIC writes FLC
+    EXPECT_EQ(std::string(list.text), "Autodesk Flic Animation (*.FLC;*.FLI)");
 
     std::memset(&list, 0x55, sizeof list);
     FormatFilter(&list, 0, 7);  // no such format
@@ -600,7 +600,7 @@ TEST_F(Export, AStopAtAnyPointLeavesTheOldFileAfterBoundedWork) {
         const char* leaf;
     } cases[] = {{kFormatGif, deep.get(), false, "a.gif"}, {kFormatGif, deep.get(), true, "a.gif"},
                  {kFormatGif, indexed.get(), false, "a.gif"}, {kFormatAvi, indexed.get(), false, "a.avi"},
-                 {kFormatSpr, indexed.get(), false, "a.spr"}};
+                 {kFormatSpr, indexed.get(), false, "a.spr"}, {kFormatApng, deep.get(), false, "a.png"}};
     // A unit of work is about a pixel or a byte: what a stop may still cost.
     constexpr uint64_t kStepAtMost = uint64_t{1} << 21;
     for (const auto& c : cases) {
@@ -662,6 +662,42 @@ TEST_F(Export, AnInterruptPutsNoFileInPlace) {
     SaveInterruptReset();
     EXPECT_EQ(ReadFile(path), Bytes({'o', 'l', 'd'}));
     EXPECT_EQ(DirectoryEntries(dir_).size(), 1u);
+}
+
+TEST_F(Export, FlcRepeatsFramesForVaryingDelaysAndACancelLeavesNothing) {
+    const std::string path = dir_.file("anim.flc");
+    ExportRequest request = Request(kFormatFlic, path);
+    ASSERT_EQ(ExportAnimation(&request), 1);
+    LoadRequest load{};
+    ImagePtr back(ImageLoadFile(path.c_str(), &load));
+    ASSERT_TRUE(back);
+    // Delays 100, 200 and 300: a speed of 100 ms, the later frames shown 2 and 3 times.
+    ASSERT_EQ(ImageCount(back.get()), 6);
+    const int shows[6] = {0, 1, 1, 2, 2, 2};
+    int n = 0;
+    for (const Image* frame = back.get(); frame; frame = ImageNext(frame), ++n) {
+        EXPECT_EQ(ImageGetDelay(frame), 100u);
+        EXPECT_EQ(ImageColorAt(frame, shows[n], shows[n]) & 0xFFFFFF, 0xFFFFFFu) << n;
+    }
+    // An animated PNG's first frame is its still picture.
+    const std::string apng = dir_.file("anim.png");
+    ExportRequest animated = Request(kFormatApng, apng);
+    ASSERT_EQ(ExportAnimation(&animated), 1);
+    ImagePtr still(ImageLoadFile(apng.c_str(), &load));
+    ASSERT_TRUE(still);
+    EXPECT_EQ(ImageColorAt(still.get(), 0, 0) & 0xFFFFFF, 0xFFFFFFu);
+
+    const Bytes old = ReadFile(path);
+    for (FormatId id : {kFormatFlic, kFormatApng}) {
+        ExportRequest cancelled = Request(id, id == kFormatFlic ? path : apng);
+        const Bytes before = ReadFile(cancelled.fileName);
+        cancelled.progress = {StopAfterTwo, nullptr};
+        EXPECT_EQ(ExportAnimation(&cancelled), 0);
+        EXPECT_EQ(cancelled.error, kErrorNone);
+        EXPECT_EQ(ReadFile(cancelled.fileName), before);
+    }
+    EXPECT_EQ(ReadFile(path), old);
+    EXPECT_EQ(DirectoryEntries(dir_), (std::vector<std::string>{"anim.flc", "anim.png"}));
 }
 
 TEST_F(Export, AviGetsTwentyFourBitFramesAtTheFirstFramesRate) {

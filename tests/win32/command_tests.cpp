@@ -23,7 +23,7 @@ std::string Lower(std::string text) {
 }
 
 // The formats that the extract commands offer, in their order.
-const std::vector<FormatId> kSaveTypes = {kFormatBmp, kFormatGif, kFormatPcx, kFormatTga, kFormatSpr};
+const std::vector<FormatId> kSaveTypes = {kFormatBmp, kFormatGif, kFormatPcx, kFormatTga, kFormatSpr, kFormatPng};
 int TypeIndex(FormatId id) { return static_cast<int>(std::find(kSaveTypes.begin(), kSaveTypes.end(), id) - kSaveTypes.begin()); }
 
 // Runs the command with the windows it is expected to show, then waits for
@@ -91,13 +91,15 @@ TEST_F(extract, the_frame_on_screen_under_the_name_and_type_chosen) {
         {IDM_EXTRACT_FRAME, "dir.v2\\shot", kFormatTga, "dir.v2\\shot.TGA"},  // a dot in the folder does not count
         {IDM_EXTRACT_FRAME, "pm", kFormatSpr, "pm.SPR"},  // the frames from the one on screen to the last
         {IDM_EXTRACT_ALL_FRAMES, "all.bmp", kFormatTga, "all.bmp002.TGA"},
+        {IDM_EXTRACT_FRAME, "lossless", kFormatPng, "lossless.PNG"},
     };
     for (const auto& c : cases) {
         out.enter();
         SaveDialogView view;
         RunExport(lister.viewer(), c.command, {SaveDialog(&view, c.typed, TypeIndex(c.type))});
         EXPECT_EQ(view.types, (std::vector<std::string>{"Windows or OS/2 Bitmap (*.BMP;*.DIB)", "Graphics Interchange Format (*.GIF)",
-                                                        "Zsoft Paintbrush (*.PCX)", "Truevision Targa (*.TGA)", "Pro Motion Animation (*.SPR)"}));
+                                                        "Zsoft Paintbrush (*.PCX)", "Truevision Targa (*.TGA)", "Pro Motion Animation (*.SPR)",
+                                                        "Portable Network Graphics (*.PNG)"}));
         EXPECT_EQ(view.type, 0);
         EXPECT_EQ(Lower(view.folder), Lower(gFiles.fli.substr(0, gFiles.fli.rfind('\\'))));  // the animation's
         EXPECT_EQ(view.owner, lister.parent());
@@ -107,7 +109,8 @@ TEST_F(extract, the_frame_on_screen_under_the_name_and_type_chosen) {
         EXPECT_EQ(PictureDifference(written.get(), fli[c.command == IDM_EXTRACT_ALL_FRAMES ? 2 : 1]), "");
         EXPECT_EQ(ImageCount(written.get()), c.type == kFormatSpr ? 2 : 1);
     }
-    const std::string written = "{Frame001.BMP, all.bmp000.TGA, all.bmp001.TGA, all.bmp002.TGA, dir.v2, pm.SPR, shot.PCX, shot.png}";
+    const std::string written =
+        "{Frame001.BMP, all.bmp000.TGA, all.bmp001.TGA, all.bmp002.TGA, dir.v2, lossless.PNG, pm.SPR, shot.PCX, shot.png}";
     EXPECT_EQ(out.list(), written);
     EXPECT_EQ(out.list("dir.v2"), "{shot.TGA}");
     EXPECT_TRUE(Shows(lister.viewer(), fli[1]));  // still paused there
@@ -257,7 +260,8 @@ TEST_F(exports, avi_that_cannot_be_put_in_place_shows_a_write_error) {
 
 TEST_F(exports, an_existing_file_is_replaced_only_when_the_user_says_so) {
     Lister lister(gFiles.fli, 0, 300, 200);
-    const std::pair<WORD, const char*> commands[] = {{IDM_EXPORT_GIF, "anim.GIF"}, {IDM_EXPORT_AVI, "anim.AVI"}, {IDM_EXPORT_SPR, "anim.SPR"}};
+    const std::pair<WORD, const char*> commands[] = {{IDM_EXPORT_GIF, "anim.GIF"}, {IDM_EXPORT_AVI, "anim.AVI"}, {IDM_EXPORT_SPR, "anim.SPR"},
+                                                     {IDM_EXPORT_APNG, "anim.PNG"}, {IDM_EXPORT_FLC, "anim.FLC"}};
     for (const auto& [command, leaf] : commands) {
         OutputDir out(leaf);
         const std::string target = out.file(leaf);

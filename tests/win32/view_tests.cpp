@@ -421,7 +421,7 @@ TEST_F(keys, every_key_reaches_its_command) {
         ExpectWindows({CancelSaveDialog(&view)});
         SendKey(viewer, key, Ctrl::left);
         EXPECT_TRUE(ExpectationMet());
-        EXPECT_EQ(view.types.size(), key == 'E' || key == 'T' ? 5u : 1u) << key;
+        EXPECT_EQ(view.types.size(), key == 'E' || key == 'T' ? 6u : 1u) << key;
         EXPECT_EQ(view.types.empty() ? "" : view.types[0], type) << key;
         EXPECT_EQ(view.name, name) << key;
     }
@@ -485,7 +485,7 @@ TEST_F(menu, every_command_is_on_the_menu_and_a_chosen_item_runs) {
     MenuSeen seen = OpenMenu(viewer);
     EXPECT_EQ(seen.greyed, std::vector<UINT>{});
     EXPECT_EQ(seen.items, 21);
-    EXPECT_EQ(seen.texts.size(), 37u);  // the items of the menu and its submenus, separators included
+    EXPECT_EQ(seen.texts.size(), 39u);  // the items of the menu and its submenus, separators included
     // A letter typed in a menu chooses its item only when no other item there has it.
     EXPECT_EQ(seen.sharedLetters, std::vector<std::string>{});
     // The first item, Copy, chosen with the keyboard.
