@@ -84,6 +84,14 @@ bool PlanFlic(const ExportRequest& request, ExportPlan& plan) {
     return true;
 }
 
+// The stream that writes the format's animations frame by frame: the
+// registry row's, or the Pro Motion writer, which the row does not offer.
+// None: the format is saved whole.
+const StreamOps* WriterOf(const FileFormat& format) {
+    if (format.id == kFormatSpr) return &kSprStreamOps;
+    return format.streamOps && format.streamOps->writeFrame ? format.streamOps : nullptr;
+}
+
 // Fills the plan in place: its open options point into it. False when
 // memory runs out or the meter stops.
 bool PlanFor(const ExportRequest& request, uint32_t firstDelay, ExportPlan& plan) {
@@ -199,7 +207,8 @@ ExportRun* ExportAnimationBegin(ExportRequest* request) {
         Fail(request, kErrorOutOfMemory);
         return nullptr;
     }
-    if (!format->streamOps || !format->streamOps->writeFrame) return run.release();
+    const StreamOps* writer = WriterOf(*format);
+    if (!writer) return run.release();
 
     ExportPlan& plan = run->plan;
     if (!PlanFor(*request, ImageGetDelay(Frames(*request).at(0)), plan)) {
@@ -214,7 +223,7 @@ ExportRun* ExportAnimationBegin(ExportRequest* request) {
         return nullptr;
     }
     StreamOpenRequest open{request->formatId, request->fileName, 1, firstFrame, plan.openOptions, kErrorNone,
-                           request->work};
+                           request->work, writer};
     run->stream = StreamOpen(&open);
     ImageDestroy(made);
     // The colours gathered have chosen the table: the memory of their pass
@@ -290,8 +299,18 @@ int ExportNumberedFiles(ExportRequest* request) {
         return Fail(request, kErrorWrite);
     for (Image* frame; (frame = frames.at(request->written));) {
         ExportNumberedName(request->fileName, request->formatId, request->written, count, name, sizeof name);
-        SaveRequest save{request->formatId, request->options, nullptr, kErrorNone, request->work};
-        if (!ImageSaveFile(frame, name, &save)) return Fail(request, save.error);
+        if (request->formatId == kFormatSpr && request->source) {
+            // A Pro Motion file holds the frames from its own to the last,
+            // as a chain's frame saved whole does.
+            ExportRequest tail = *request;
+            tail.fileName = name;
+            tail.firstFrame = request->firstFrame + request->written;
+            tail.progress = {};
+            if (!ExportAnimation(&tail)) return Fail(request, tail.error);
+        } else {
+            SaveRequest save{request->formatId, request->options, nullptr, kErrorNone, request->work};
+            if (!ImageSaveFile(frame, name, &save)) return Fail(request, save.error);
+        }
         ++request->written;
         if (!GoOn(*request, request->written, frames.total(*request))) return 0;
     }

@@ -57,7 +57,8 @@ struct ExportRun;
 ExportRun* ExportAnimationBegin(ExportRequest* request);
 int ExportAnimationFinish(ExportRun* run, ExportRequest* request);
 
-// Saves frame n as ExportNumberedName(fileName, formatId, n). The first
+// Saves frame n as ExportNumberedName(fileName, formatId, n); a Pro Motion
+// file takes the frames from n to the last. The first
 // failure stops the run; the files written before it stay. A cancel through
 // the progress stops it too, with no error. 1 when every frame is saved.
 int ExportNumberedFiles(ExportRequest* request);

@@ -242,9 +242,10 @@ int SprStreamClose(Stream* stream, StreamCloseRequest* request) {
     return StreamFail(request, kErrorInvalidData);
 }
 
-const StreamOps kSprStreamOps = {SprStreamOpen, nullptr, SprStreamWriteFrame, SprStreamClose};
-
 }  // namespace
 
+const StreamOps kSprStreamOps = {SprStreamOpen, nullptr, SprStreamWriteFrame, SprStreamClose};
+
+// The row offers no stream: exports reach the writer through kSprStreamOps.
 const FileFormat kSprFormat = {kFormatSpr,           SprProbe, SprLoad, SprSave, "Pro Motion Animation", "SPR",
-                               &kSprStreamOps, &kSprFrames};
+                               nullptr, &kSprFrames};

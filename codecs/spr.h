@@ -26,5 +26,8 @@ int SprSave(Image* first, SaveRequest* request);
 struct SprStreamOptions {
     int32_t frames;
 };
+// The writer, given to StreamOpen by the exports: the registry row offers no
+// stream.
+extern const StreamOps kSprStreamOps;
 
 extern const FileFormat kSprFormat;

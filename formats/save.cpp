@@ -115,10 +115,7 @@ void StreamRelease(Stream* stream) {
     MemFree(stream);
 }
 
-const StreamOps* OpsOf(const Stream* stream) {
-    const FileFormat* format = FormatFind(stream->formatId);
-    return format ? format->streamOps : nullptr;
-}
+const StreamOps* OpsOf(const Stream* stream) { return stream->ops; }
 
 // Ends a stream whose file could not be written.
 void Discard(Stream* stream, Image* lastFrame) {
@@ -267,7 +264,7 @@ int ImageSaveFile(Image* image, const char* fileName, SaveRequest* request) {
 
 Stream* StreamOpen(StreamOpenRequest* request) {
     const FileFormat* format = FormatFind(request->formatId);
-    const StreamOps* ops = format ? format->streamOps : nullptr;
+    const StreamOps* ops = request->ops ? request->ops : format ? format->streamOps : nullptr;
     if (!ops || !ops->open) return StreamFail<Stream*>(request, kErrorUnsupportedType);
     if (!request->fileName || std::strlen(request->fileName) >= kMaxPath) return StreamFail<Stream*>(request, kErrorWrite);
     auto* stream = static_cast<Stream*>(MemAlloc(sizeof(Stream)));
@@ -280,6 +277,7 @@ Stream* StreamOpen(StreamOpenRequest* request) {
     stream->formatId = request->formatId;
     stream->mode = request->mode;
     stream->work = request->work;
+    stream->ops = ops;
     if (!ops->open(stream, request)) {
         // The open failed, so there is no state to release. An open that fails
         // without a code was cancelled by the user (the AVI compression dialog):

@@ -48,6 +48,7 @@ struct Stream {
     int32_t tempCreated;
     int32_t failed;  // a piece could not be written: the file is gone, only an end remains
     WorkMeter* work;  // from the open request: every step asks it, as a save does
+    const StreamOps* ops;  // the registry row's, or the open request's
 };
 
 struct StreamOpenRequest {
@@ -58,6 +59,9 @@ struct StreamOpenRequest {
     void* options;
     ErrorCode error;
     WorkMeter* work = nullptr;  // write mode: where the stream's steps see a stop, or none
+    // A writer for a format whose registry row offers no stream (Pro Motion
+    // animations, which exports write frame by frame); none: the row's.
+    const StreamOps* ops = nullptr;
 };
 
 struct StreamFrameRequest {

@@ -123,6 +123,20 @@ TEST_F(Filters, FlagsAndIdSelectFormats) {
     EXPECT_EQ(list.text[1], '\0');
 }
 
+// The registry as the product fills it: Pro Motion animations are written
+// by the exports, but the row offers no stream, so the frame writers' list
+// leaves SPR out.
+TEST_F(Filters, TheRealRegistryListsNoProMotionStream) {
+    FormatRegistryReset();
+    FormatRegisterAll();
+    FormatFilterList list;
+    FormatFilter(&list, kFilterWriteFrames, 0);
+    const std::vector<FormatId> ids = Ids(list);
+    EXPECT_NE(std::find(ids.begin(), ids.end(), kFormatGif), ids.end());
+    EXPECT_NE(std::find(ids.begin(), ids.end(), kFormatAvi), ids.end());
+    EXPECT_EQ(std::find(ids.begin(), ids.end(), kFormatSpr), ids.end());
+}
+
 TEST_F(Filters, TextsThatDoNotFitLeaveWholeEntriesOut) {
     static const std::string longName(700, 'x');
     FormatRegister({40, StubProbe, StubLoad, StubSave, longName.c_str(), "LNG", nullptr});
@@ -723,6 +737,27 @@ TEST_F(Export, NumberedFilesStopAtTheFirstFailureAndLongNamesAreRefusedFirst) {
     ExportRequest request = Request(kFormatBmp, base);
     ASSERT_EQ(ExportNumberedFiles(&request), 1);
     EXPECT_EQ(DirectoryEntries(dir_), (std::vector<std::string>{"Frame000.BMP", "Frame001.BMP", "Frame002.BMP"}));
+
+    // Pro Motion files read from a source: each holds the frames from its own to the last.
+    TempDir spr;
+    const std::string whole = spr.file("whole.spr");
+    ExportRequest chain = Request(kFormatSpr, whole);
+    ASSERT_EQ(ExportAnimation(&chain), 1);
+    LoadRequest load{};
+    FrameSource* source = FrameSourceOpenFile(whole.c_str(), &load);
+    ASSERT_TRUE(source);
+    ExportRequest tails = Request(kFormatSpr, spr.file("Tail"));
+    tails.first = nullptr;
+    tails.source = source;
+    ASSERT_EQ(ExportNumberedFiles(&tails), 1);
+    FrameSourceClose(source);
+    for (int n = 0; n < 3; ++n) {
+        LoadRequest back{};
+        ImagePtr frames(ImageLoadFile(spr.file("Tail00" + std::to_string(n) + ".SPR").c_str(), &back));
+        ASSERT_TRUE(frames) << n;
+        EXPECT_EQ(ImageCount(frames.get()), 3 - n);
+        EXPECT_EQ(ImageGetDelay(frames.get()), 100u * static_cast<uint32_t>(n + 1));
+    }
 
     ExportRequest failing = Request(kFormatBmp, dir_.file("Other"));
     SaveInjectWriteFailure(2);
