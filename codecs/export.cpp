@@ -11,6 +11,7 @@
 #include "codecs/gif_writer.h"
 #include "codecs/spr.h"
 #include "image/convert.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -142,9 +143,11 @@ bool GoOn(const ExportRequest& request, int done, int total) {
     return !request.progress.frameDone || request.progress.frameDone(request.progress.context, done, total);
 }
 
-// Ends the export with an error, or none when it was asked to stop.
+// Ends the export with an error, or none when it was asked to stop; a
+// write error keeps the reason the system gave this thread.
 int Fail(ExportRequest* request, ErrorCode error) {
     request->error = Stopped(*request) ? kErrorNone : error;
+    request->reason = request->error == kErrorWrite ? FileErrorReason() : nullptr;
     return 0;
 }
 
@@ -196,7 +199,9 @@ struct ExportRun {
 
 ExportRun* ExportAnimationBegin(ExportRequest* request) {
     request->error = kErrorNone;
+    request->reason = nullptr;
     request->written = 0;
+    FileErrorClear();
     const FileFormat* format = FormatFind(request->formatId);
     if (!format || !HasFrames(*request)) {
         Fail(request, kErrorUnsupportedType);
@@ -239,6 +244,7 @@ ExportRun* ExportAnimationBegin(ExportRequest* request) {
 
 int ExportAnimationFinish(ExportRun* begun, ExportRequest* request) {
     std::unique_ptr<ExportRun> run(begun);
+    FileErrorClear();  // perhaps another thread's than the beginning's
     if (!run->stream) return SaveWhole(request);
     // An unfinished animation is no use to anyone: a failure or a cancel
     // abandons the stream, which leaves nothing behind.
@@ -287,7 +293,9 @@ bool ExportNumberedName(const char* base, FormatId id, int n, int count, char* o
 
 int ExportNumberedFiles(ExportRequest* request) {
     request->error = kErrorNone;
+    request->reason = nullptr;
     request->written = 0;
+    FileErrorClear();
     if (!HasFrames(*request)) return Fail(request, kErrorUnsupportedType);
     Frames frames(*request);
     char name[kMaxPath];

@@ -38,6 +38,7 @@ struct ExportRequest {
     // None: never stopped.
     WorkMeter* work = nullptr;
     ErrorCode error = kErrorNone;    // out: why it failed; kErrorNone when the user cancelled
+    const char* reason = nullptr;    // out: with a write error, the system's reason when it gave one
     int written = 0;                 // out: the frames written
 };
 

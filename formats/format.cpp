@@ -253,6 +253,14 @@ Image* FormatLoadFrames(LoadRequest* request, const FrameDecoderOps& ops) {
     return LoadToEnd(OpenWith(request, MappedFile{}, nullptr, &ops), request);
 }
 
+void ErrorText(ErrorCode code, const char* reason, char* out, size_t size) {
+    if (size == 0) return;
+    if (reason)
+        std::snprintf(out, size, "%s: %s", ErrorMessage(code), reason);
+    else
+        std::snprintf(out, size, "%s", ErrorMessage(code));
+}
+
 void LoadEndText(ErrorCode endedEarly, int32_t frames, int32_t statedFrames, char* out, size_t size) {
     if (size == 0) return;
     out[0] = '\0';

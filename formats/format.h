@@ -199,6 +199,9 @@ const FileFormat* FormatFind(FormatId id);
 const FileFormat* FormatSlot(int index);
 const FileFormat* FormatProbe(const LoadRequest* request);
 const char* ErrorMessage(ErrorCode code);
+// The error's text and, when there is one, the system's reason after it:
+// "Write error: access denied". `out` takes at most `size` bytes with the NUL.
+void ErrorText(ErrorCode code, const char* reason, char* out, size_t size);
 
 // Registers every codec in the fixed order (FLIC, BMP, GIF, PCX, TGA, AVI,
 // SPR, PNG, APNG; those built so far). Calling it again changes nothing.

@@ -71,6 +71,12 @@ int FileReplace(const char* source, const char* target);
 // is no file to write, and replacing the link would lose it.
 bool FileFollowLinks(const char* name, char* out, size_t outSize);
 int FileDelete(const char* name);
+// Why this thread's last file call that failed did, in words for the user:
+// "access denied", "the folder does not exist", "the disk is full"; none
+// when the system gave a reason without words here, or none was recorded
+// since FileErrorClear.
+const char* FileErrorReason();
+void FileErrorClear();
 
 // ---- Threads ------------------------------------------------------------------
 struct Thread;

@@ -69,9 +69,36 @@ FileHandle* FileOpen(const char* name, int mode) {
     return file;
 }
 
+namespace {
+
+thread_local const char* gFileError = nullptr;
+
+// Records why a file call failed, from errno.
+void NoteFileError() {
+    switch (errno) {
+        case EACCES:
+        case EPERM:
+        case EROFS: gFileError = "access denied"; break;
+        case ENOENT:
+        case ENOTDIR: gFileError = "the folder does not exist"; break;
+        case ENOSPC:
+        case EDQUOT: gFileError = "the disk is full"; break;
+        case EFBIG: gFileError = "the file is too large for the disk"; break;
+        default: break;
+    }
+}
+
+}  // namespace
+
+const char* FileErrorReason() { return gFileError; }
+void FileErrorClear() { gFileError = nullptr; }
+
 FileHandle* FileCreateNew(const char* name) {
     int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);  // less the umask, as for any new file
-    if (fd < 0) return nullptr;
+    if (fd < 0) {
+        NoteFileError();
+        return nullptr;
+    }
     auto* file = static_cast<FileHandle*>(MemAlloc(sizeof(FileHandle)));
     if (!file) {
         close(fd);
@@ -84,7 +111,10 @@ FileHandle* FileCreateNew(const char* name) {
 
 int FileClose(FileHandle* file) {
     if (!file) return -1;
-    if (close(file->fd) != 0 && errno != EINTR) return -1;
+    if (close(file->fd) != 0 && errno != EINTR) {
+        NoteFileError();
+        return -1;
+    }
     MemFree(file);
     return 0;
 }
@@ -93,6 +123,7 @@ int64_t FileWrite(const void* source, uint32_t length, FileHandle* file) {
     if (!file) return -1;
     // One call, like WriteFile: a short count is reported as it is.
     ssize_t n = write(file->fd, source, length);
+    if (n < 0) NoteFileError();
     return n < 0 ? -1 : static_cast<int64_t>(n);
 }
 
@@ -118,7 +149,9 @@ int FileReplace(const char* source, const char* target) {
         KeepOwner(source, old);
         if (chmod(source, old.st_mode & 07777) != 0) return 0;
     }
-    return std::rename(source, target) == 0 ? 1 : 0;
+    if (std::rename(source, target) == 0) return 1;
+    NoteFileError();
+    return 0;
 }
 
 bool FileFollowLinks(const char* name, char* out, size_t outSize) {

@@ -100,6 +100,31 @@ struct FileHandle {
     HANDLE handle;
 };
 
+namespace {
+
+thread_local const char* gFileError = nullptr;
+
+// Records why a file call failed, from the system's last error.
+void NoteFileError() {
+    switch (GetLastError()) {
+        case ERROR_ACCESS_DENIED:
+        case ERROR_WRITE_PROTECT:
+        case ERROR_SHARING_VIOLATION: gFileError = "access denied"; break;
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_NAME:
+        case ERROR_BAD_NETPATH: gFileError = "the folder does not exist"; break;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL: gFileError = "the disk is full"; break;
+        case ERROR_FILE_TOO_LARGE: gFileError = "the file is too large for the disk"; break;
+        default: break;
+    }
+}
+
+}  // namespace
+
+const char* FileErrorReason() { return gFileError; }
+void FileErrorClear() { gFileError = nullptr; }
+
 FileHandle* FileOpen(const char* name, int mode) {
     DWORD access = 0, creation = 0;
     switch (mode) {
@@ -112,7 +137,10 @@ FileHandle* FileOpen(const char* name, int mode) {
     // temporary file for each piece, and an interrupt may remove it meanwhile.
     HANDLE handle = CreateFileW(WideFileName(name).c_str(), access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, creation,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    if (handle == INVALID_HANDLE_VALUE) {
+        if (mode != kFileRead) NoteFileError();
+        return nullptr;
+    }
     auto* file = static_cast<FileHandle*>(MemAlloc(sizeof(FileHandle)));
     if (!file) {
         CloseHandle(handle);
@@ -128,7 +156,10 @@ FileHandle* FileCreateNew(const char* name) {
     // while it is still being written (see SaveRemovePendingFiles).
     HANDLE handle = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    if (handle == INVALID_HANDLE_VALUE) {
+        NoteFileError();
+        return nullptr;
+    }
     auto* file = static_cast<FileHandle*>(MemAlloc(sizeof(FileHandle)));
     if (!file) {
         CloseHandle(handle);
@@ -147,7 +178,11 @@ int FileClose(FileHandle* file) {
 
 int64_t FileWrite(const void* source, uint32_t length, FileHandle* file) {
     DWORD written = 0;
-    if (!file || !WriteFile(file->handle, source, length, &written, nullptr)) return -1;
+    if (!file) return -1;
+    if (!WriteFile(file->handle, source, length, &written, nullptr)) {
+        NoteFileError();
+        return -1;
+    }
     return static_cast<int64_t>(written);
 }
 

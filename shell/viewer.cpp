@@ -545,7 +545,8 @@ LRESULT Dispatch(Viewer& viewer, UINT message, WPARAM wparam, LPARAM lparam) {
 
 Viewer::~Viewer() {
     KillTimer(window, kPlaybackTimer);
-    if (job) ExportJobEnd(job);  // stops it within a frame, leaving no file
+    const char* reason = nullptr;
+    if (job) ExportJobEnd(job, &reason);  // stops it within a frame, leaving no file
     ViewerReleaseDisplay(*this, true);
     DestroyMenu(menu);
 }

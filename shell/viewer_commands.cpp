@@ -46,8 +46,12 @@ int Box(HWND window, const char* text, const char* caption, UINT type) {
 }
 
 void ShowError(HWND window, const char* text) { Box(window, text, nullptr, MB_ICONERROR); }
-int ReportError(HWND window, ErrorCode error) {
-    ShowError(window, ErrorMessage(error));
+// The error's box, with the system's reason for it when there is one:
+// "Write error: the disk is full".
+int ReportError(HWND window, ErrorCode error, const char* reason = nullptr) {
+    char text[160];
+    ErrorText(error, reason, text, sizeof text);
+    ShowError(window, text);
     return 0;
 }
 
@@ -180,9 +184,10 @@ bool AskExportName(const Viewer& viewer, int filterFlags, FormatId id, char* nam
 int StartJob(Viewer& viewer, bool numberedFiles, FormatId id, const char* name, int32_t firstFrame) {
     ExportJobParams params{gModule, viewer.window, kMessageExportDone, numberedFiles, id, name, viewer.path, firstFrame};
     ErrorCode error = kErrorNone;
+    FileErrorClear();
     viewer.job = ExportJobStart(params, &error);
     if (viewer.job) return 1;
-    return error == kErrorNone ? 0 : ReportError(viewer.window, error);
+    return error == kErrorNone ? 0 : ReportError(viewer.window, error, error == kErrorWrite ? FileErrorReason() : nullptr);
 }
 
 // Whether another export may start now.
@@ -203,7 +208,9 @@ namespace {
 int SaveFrame(Viewer& viewer, Image* frame, int32_t n, const char* name, FormatId id) {
     if (id == kFormatSpr) return StartJob(viewer, false, id, name, n);
     SaveRequest request{id, nullptr, nullptr, kErrorNone};
-    if (!ImageSaveFile(frame, name, &request)) return ReportError(viewer.window, request.error);
+    FileErrorClear();
+    if (!ImageSaveFile(frame, name, &request))
+        return ReportError(viewer.window, request.error, request.error == kErrorWrite ? FileErrorReason() : nullptr);
     return 1;
 }
 
@@ -310,9 +317,10 @@ int ViewerExportFlc(Viewer& viewer) { return Export(viewer, kFilterWriteFrames, 
 
 void ViewerExportEnded(Viewer& viewer) {
     if (!viewer.job) return;
-    const ErrorCode error = ExportJobEnd(viewer.job);
+    const char* reason = nullptr;
+    const ErrorCode error = ExportJobEnd(viewer.job, &reason);
     viewer.job = nullptr;
-    if (error != kErrorNone) ReportError(viewer.window, error);
+    if (error != kErrorNone) ReportError(viewer.window, error, reason);
 }
 
 // ---- Boxes ----------------------------------------------------------------------------

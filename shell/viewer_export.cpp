@@ -266,7 +266,8 @@ ExportJob* ExportJobStart(const ExportJobParams& params, ErrorCode* error) {
     return job;
 }
 
-ErrorCode ExportJobEnd(ExportJob* job) {
+ErrorCode ExportJobEnd(ExportJob* job, const char** reason) {
+    *reason = nullptr;
     SaveStop(&job->cancelled);  // no more frames, if it is still writing
     if (job->worker) {
         if (!job->finished.load(std::memory_order_acquire)) WaitForSingleObject(job->worker, kExportEndWait);
@@ -275,7 +276,10 @@ ErrorCode ExportJobEnd(ExportJob* job) {
     }
     // A worker still running was cancelled: it ends on its own, with nothing to say.
     ErrorCode error = kErrorNone;
-    if (job->finished.load(std::memory_order_acquire) && !job->result) error = job->request.error;
+    if (job->finished.load(std::memory_order_acquire) && !job->result) {
+        error = job->request.error;
+        *reason = job->request.reason;
+    }
     CloseWindows(job);
     Release(job);
     return error;

@@ -38,6 +38,6 @@ ExportJob* ExportJobStart(const ExportJobParams& params, ErrorCode* error);
 // job and lets go of the library (which it holds while it runs, since the
 // host may unload it once the lister is gone); it never touches the windows
 // again. The error that ended the job, or kErrorNone when it succeeded or
-// was cancelled.
-ErrorCode ExportJobEnd(ExportJob* job);
+// was cancelled; `reason`, the system's reason for a write error, or none.
+ErrorCode ExportJobEnd(ExportJob* job, const char** reason);
 constexpr DWORD kExportEndWait = 100;

@@ -455,8 +455,11 @@ bool SaveOrComplain(Image* image, const std::string& path, FormatId id, void* op
         return false;
     }
     SaveRequest request{id, options, nullptr, kErrorNone};
+    FileErrorClear();
     if (ImageSaveFile(image, path.c_str(), &request)) return true;
-    std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(request.error), path.c_str());
+    char text[160];
+    ErrorText(request.error, request.error == kErrorWrite ? FileErrorReason() : nullptr, text, sizeof text);
+    std::fprintf(stderr, "movrel: %s: %s\n", text, path.c_str());
     return false;
 }
 
@@ -619,7 +622,9 @@ int RunFrames(const std::vector<std::string>& args) {
         std::fprintf(stderr, "movrel: file names too long (at most %zu characters): %s\n", kMaxPath - 1, base.c_str());
         return 1;
     }
-    std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(request.error), name);
+    char text[160];
+    ErrorText(request.error, request.reason, text, sizeof text);
+    std::fprintf(stderr, "movrel: %s: %s\n", text, name);
     return 1;
 }
 
@@ -677,10 +682,13 @@ int RunExport(const std::vector<std::string>& args) {
     request.dither = options.dither;
     const bool exported = ExportAnimation(&request);
     if (ReportInput(exported, request, progress, input)) return exported ? 0 : 1;
-    if (request.error == kErrorNone)
+    if (request.error == kErrorNone) {
         std::fprintf(stderr, "movrel: export cancelled: %s\n", output.c_str());
-    else
-        std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(request.error), output.c_str());
+        return 1;
+    }
+    char text[160];
+    ErrorText(request.error, request.reason, text, sizeof text);
+    std::fprintf(stderr, "movrel: %s: %s\n", text, output.c_str());
     return 1;
 }
 

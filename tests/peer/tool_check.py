@@ -249,6 +249,18 @@ def main():
         r = run(opts.movrel, 'check', tmp)
         check(r.returncode == 1 and r.stdout == f'{tmp}: cannot be read: is a directory\n',
               f'a directory: {r.stdout!r}')
+    # A write that fails says why: a folder that cannot be written (root writes
+    # into any folder its permissions close, but not into /sys), a missing one.
+    with tempfile.TemporaryDirectory() as tmp:
+        closed = os.path.join(tmp, 'closed')
+        os.mkdir(closed, 0o555)
+        denied = '/sys' if os.geteuid() == 0 else closed
+        for folder, says in ((denied, 'access denied'), (os.path.join(tmp, 'missing'), 'the folder does not exist')):
+            for command in ('convert', 'export', 'frames'):
+                out = os.path.join(folder, 'x.gif' if command == 'export' else 'x.bmp')
+                r = run(opts.movrel, command, opts.sample, out, *(['--quiet'] if command != 'convert' else []))
+                check(r.returncode == 1 and f'Write error: {says}: ' in r.stderr, f'{command} into {folder}: {r.stderr!r}')
+        os.chmod(closed, 0o755)
     # A usage error names the argument and shows the usage line, not the whole help.
     for args, says in ((['convert', opts.sample, 'x.bmp', '--bogus'], "movrel convert: unknown option '--bogus'"),
                        (['convert', opts.sample, 'x.bmp', '--frame', 'abc'], "movrel convert: --frame: 'abc' is not a number"),
