@@ -12,8 +12,6 @@ namespace {
 
 const StreamOps kAviStreamOps = {AviOpen, AviReadFrame, AviWriteFrame, AviClose};
 
-uint64_t gSizeLimit = kAviMaxFileSize;
-
 struct FrameFormat {
     int32_t width = 0;
     int32_t height = 0;  // rows, always positive
@@ -58,10 +56,10 @@ bool FrameFitsFormat(const Image* frame, const uint8_t* format, uint32_t formatS
 
 // The rate that an open in write mode uses: the options' rate, or the first
 // frame's own delay when the caller gave no options; never 0.
-uint32_t OpenRate(const StreamOpenRequest* request) {
+AviRate OpenRate(const StreamOpenRequest* request) {
     const auto* options = static_cast<const AviExportOptions*>(request->options);
-    if (!options) return AviFrameRate(ImageGetDelay(request->image));
-    return options->rate > 0 ? options->rate : 1;
+    if (!options) return AviRateOfPeriod(AviFrameDelay(ImageGetDelay(request->image)));
+    return {options->rate > 0 ? options->rate : 1, options->scale > 0 ? options->scale : 1};
 }
 
 // ---- The stream operations --------------------------------------------------------
@@ -115,7 +113,8 @@ int OpenForWriting(Stream* stream, AviStreamRecord* s, StreamOpenRequest* reques
         return 0;
     }
     const auto* options = static_cast<const AviExportOptions*>(request->options);
-    s->writer = AviWriterCreate(temp, s->tempName, first, OpenRate(request), options ? options->owner : nullptr,
+    const AviRate rate = OpenRate(request);
+    s->writer = AviWriterCreate(temp, s->tempName, first, rate.rate, rate.scale, options ? options->owner : nullptr,
                                 &request->error);
     return s->writer ? 1 : 0;  // none without an error: cancelled
 }
@@ -167,11 +166,6 @@ int AviWriteFrame(Stream* stream, StreamFrameRequest* request) {
         request->error = kErrorInvalidData;
         return 0;
     }
-    if (AviWriterSizeAfter(s->writer, static_cast<uint64_t>(ImageBitsSize(frame))) > AviSizeLimit()) {
-        DiscardFile(s);
-        request->error = kErrorWrite;
-        return 0;
-    }
     const uint32_t position = request->options ? *static_cast<const uint32_t*>(request->options) : 0;
     bool lost = false;
     const ErrorCode error = AviWriterWrite(s->writer, frame, position, &lost);
@@ -186,8 +180,16 @@ int AviClose(Stream* stream, StreamCloseRequest* request) {
     if (!s) return 1;
     int ok = 1;
     if (s->mode == 1 && !stream->abandoned) {
-        ok = !s->failed && AviWriterFinish(s->writer);
-        s->writer = nullptr;
+        ok = !s->failed;
+        // The last frame shows until the stream's end, when the caller gives it.
+        bool lost = false;
+        const auto* end = static_cast<const uint32_t*>(request->options);
+        if (ok && end && *end > AviWriterFrames(s->writer))
+            ok = AviWriterWrite(s->writer, nullptr, *end, &lost) == kErrorNone;
+        if (ok) {
+            ok = AviWriterFinish(s->writer);  // frees the writer either way
+            s->writer = nullptr;
+        }
         ok = ok && TempFilePutInPlace(s->tempName, stream->fileName);
         if (ok) s->tempName[0] = '\0';  // it is the real file now
         else request->error = kErrorWrite;
@@ -200,10 +202,16 @@ const FileFormat kAviFormat = {
     kFormatAvi, nullptr, nullptr, nullptr, "Audio Video Interleaved animation file", "AVI", &kAviStreamOps,
 };
 
-uint32_t AviFrameRate(uint32_t firstDelayMs) {
-    const uint32_t delay = firstDelayMs < 10 ? 10 : firstDelayMs;
-    const uint32_t rate = 1000 / delay;
-    return rate > 0 ? rate : 1;
+uint32_t AviFrameDelay(uint32_t delayMs) { return delayMs < 10 ? 10 : delayMs; }
+
+AviRate AviRateOfPeriod(uint32_t periodMs) {
+    uint32_t a = periodMs > 0 ? periodMs : 1, b = 1000;
+    while (b != 0) {
+        const uint32_t r = a % b;
+        a = b;
+        b = r;
+    }
+    return {1000 / a, (periodMs > 0 ? periodMs : 1) / a};
 }
 
 int32_t AviHeaderRate(uint32_t rate, uint32_t scale) {
@@ -212,8 +220,6 @@ int32_t AviHeaderRate(uint32_t rate, uint32_t scale) {
     return perSecond > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int32_t>(perSecond);
 }
 
-uint64_t AviSizeLimit() { return gSizeLimit; }
-void AviInjectSizeLimit(uint64_t bytes) { gSizeLimit = bytes > 0 && bytes < kAviMaxFileSize ? bytes : kAviMaxFileSize; }
 
 bool AviFormatUsable(const uint8_t* format, uint32_t size) {
     if (!format || size < 40) return false;

@@ -46,17 +46,50 @@ struct ExportPlan {
     void* openOptions = nullptr;  // the open request's options
     bool positions = false;       // each frame request carries the frame's 0-based position
     AviExportOptions avi{};
+    uint32_t aviPeriod = 0;       // AVI: ms a stream frame lasts; positions count in these
     GifStreamOptions gif{};
     SprStreamOptions spr{};
     std::unique_ptr<GifColorCollector, void (*)(GifColorCollector*)> colors{nullptr, GifColorCollectorDestroy};
 };
+
+uint32_t Gcd(uint32_t a, uint32_t b) {
+    while (b != 0) {
+        const uint32_t r = a % b;
+        a = b;
+        b = r;
+    }
+    return a;
+}
+
+// The AVI stream's frame period: the greatest common divisor of the delays,
+// so that every frame starts at its own time. A source whose format tells
+// the delays without decoding (FLIC: one speed for every frame) and whose
+// frames all play as long as the first costs no pass over the frames.
+uint32_t AviPeriod(const ExportRequest& request, uint32_t firstDelay) {
+    uint32_t period = AviFrameDelay(firstDelay);
+    if (FrameSource* source = request.source) {
+        const FileFormat* format = FrameSourceFormat(source);
+        const uint64_t count = static_cast<uint64_t>(FrameSourceCount(source));
+        if (request.firstFrame == 0 && format->frames && format->frames->duration &&
+            FrameSourceDuration(source) == count * firstDelay)
+            return period;
+        for (int n = request.firstFrame; const Image* frame = FrameSourceFrame(source, n); ++n)
+            period = Gcd(period, AviFrameDelay(ImageGetDelay(frame)));
+        return period;
+    }
+    for (const Image* frame = request.first; frame; frame = ImageNext(frame))
+        period = Gcd(period, AviFrameDelay(ImageGetDelay(frame)));
+    return period;
+}
 
 // Fills the plan in place: its open options point into it. False when
 // memory runs out.
 bool PlanFor(const ExportRequest& request, uint32_t firstDelay, ExportPlan& plan) {
     if (request.formatId == kFormatAvi) {
         plan.depth = 24;
-        plan.avi = {request.owner, AviFrameRate(firstDelay)};
+        plan.aviPeriod = AviPeriod(request, firstDelay);
+        const AviRate rate = AviRateOfPeriod(plan.aviPeriod);
+        plan.avi = {request.owner, rate.rate, rate.scale};
         plan.openOptions = &plan.avi;
         plan.positions = true;
     } else if (request.formatId == kFormatGif) {
@@ -81,6 +114,16 @@ bool PlanFor(const ExportRequest& request, uint32_t firstDelay, ExportPlan& plan
         plan.openOptions = &plan.spr;
     }
     return true;
+}
+
+// The stream frame where a frame starting at `time` ms goes: never before
+// `next`, where the frames' delays are not all multiples of the period (the
+// delays of a source whose format tells them without decoding were taken as
+// equal).
+uint32_t AviPosition(uint64_t time, uint32_t period, uint32_t next) {
+    const uint64_t at = time / period;
+    if (at > 0xFFFFFFFEu) return 0xFFFFFFFFu;  // past what a stream counts: the write fails
+    return at < next ? next : static_cast<uint32_t>(at);
 }
 
 // A frame as the plan wants it: the frame itself, or a converted copy that
@@ -190,10 +233,17 @@ int ExportAnimationFinish(ExportRun* begun, ExportRequest* request) {
     const ExportPlan& plan = run->plan;
     Frames frames(*request);
     uint32_t position = 0;
+    // AVI: where the frame starts, in ms and in stream frames.
+    uint64_t time = 0;
+    uint32_t at = 0;
     for (Image* frame = frames.at(0); frame; frame = frames.at(static_cast<int>(++position))) {
         Image* made = nullptr;
         Image* planned = PlannedFrame(frame, plan, &made);
-        StreamFrameRequest write{planned, ImageGetDelay(frame), plan.positions ? &position : nullptr,
+        if (plan.aviPeriod) {
+            at = AviPosition(time, plan.aviPeriod, position == 0 ? 0 : at + 1);
+            time += AviFrameDelay(ImageGetDelay(frame));
+        }
+        StreamFrameRequest write{planned, ImageGetDelay(frame), plan.positions ? (plan.aviPeriod ? &at : &position) : nullptr,
                                  planned ? kErrorNone : kErrorOutOfMemory};
         const bool written = planned && StreamWriteFrame(run->stream, &write);
         ImageDestroy(made);
@@ -206,7 +256,8 @@ int ExportAnimationFinish(ExportRun* begun, ExportRequest* request) {
     }
     // A cancel that stopped the decoding ends the frames early: asked once
     // more, the progress says whether they ended or were stopped.
-    StreamCloseRequest close{nullptr, nullptr, kErrorNone};
+    uint32_t end = plan.aviPeriod ? AviPosition(time, plan.aviPeriod, at + 1) : 0;
+    StreamCloseRequest close{nullptr, plan.aviPeriod ? &end : nullptr, kErrorNone};
     if (!GoOn(*request, request->written, request->written)) {
         StreamAbandon(run->stream, &close);
         return 0;
