@@ -43,15 +43,11 @@ bool FrameMatches(const Image* frame, int32_t width, int32_t height, int depth) 
     return frame && ImageWidth(frame) == width && ImageHeight(frame) == height && ImageBitCount(frame) == depth;
 }
 
-// Whether a frame fits the format that the stream's first frame fixed:
-// palette frames must also have its colours, since the file has one colour
-// table for every frame.
-bool FrameFitsFormat(const Image* frame, const uint8_t* format, uint32_t formatSize) {
+// Whether a frame fits the format that the stream's first frame fixed. The
+// colours of palette frames may change: the file says so before the frame.
+bool FrameFitsFormat(const Image* frame, const uint8_t* format) {
     const FrameFormat f = ReadFormat(format);
-    if (!FrameMatches(frame, f.width, f.height, f.bitCount)) return false;
-    const int32_t tableSize = ImageColorTableSize(frame);
-    return f.bitCount > 8 || (tableSize <= static_cast<int32_t>(formatSize - 40) &&
-                              std::memcmp(ImageColorTable(frame, 0), format + 40, static_cast<size_t>(tableSize)) == 0);
+    return FrameMatches(frame, f.width, f.height, f.bitCount);
 }
 
 // The rate that an open in write mode uses: the options' rate, or the first
@@ -162,7 +158,7 @@ int AviWriteFrame(Stream* stream, StreamFrameRequest* request) {
         return 0;
     }
     const Image* frame = request->image;
-    if (!FrameFitsFormat(frame, s->format, s->formatSize)) {
+    if (!FrameFitsFormat(frame, s->format)) {
         request->error = kErrorInvalidData;
         return 0;
     }
@@ -266,4 +262,10 @@ ErrorCode AviCopyFrame(const uint8_t* format, const uint8_t* data, uint64_t size
     // The image keeps its rows bottom-up, so a top-down frame's first row is its top.
     for (int y = 0; y < f.height; ++y) std::memcpy(ImageRow(image, y), data + stride * static_cast<size_t>(y), stride);
     return kErrorNone;
+}
+
+void AviFrameColorTable(const Image* frame, uint8_t (&table)[256 * 4]) {
+    std::memset(table, 0, sizeof table);
+    const int32_t size = ImageColorTableSize(frame);
+    std::memcpy(table, ImageColorTable(frame, 0), static_cast<size_t>(size < 1024 ? size : 1024));
 }

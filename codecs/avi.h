@@ -114,6 +114,10 @@ bool AviFormatUncompressed(const uint8_t* format);
 // depth, black at first, with the format's colour table for 8-bit frames.
 Image* AviCreateFrameImage(const uint8_t* format, uint32_t formatSize);
 
+// A palette frame's colour table as 256 entries of a bitmap info header,
+// those past the frame's own black.
+void AviFrameColorTable(const Image* frame, uint8_t (&table)[256 * 4]);
+
 // Copies one uncompressed frame of the format into the image (bottom-up or
 // top-down rows). kErrorInvalidData when the frame holds too few bytes.
 ErrorCode AviCopyFrame(const uint8_t* format, const uint8_t* data, uint64_t size, Image* image);

@@ -216,6 +216,14 @@ ErrorCode AviWriterWrite(AviWriter* s, const Image* frame, uint32_t position, bo
         }
     }
     if (!frame) return kErrorNone;
+    if (ImageBitCount(frame) == 8) {
+        uint8_t table[256 * 4];
+        AviFrameColorTable(frame, table);
+        if (const ErrorCode error = AviFileWriterColorTable(s->writer, table); error != kErrorNone) {
+            *lost = true;
+            return error;
+        }
+    }
     const ErrorCode error = AviFileWriterFrame(s->writer, ImageBits(frame), s->frameBytes, true, nullptr);
     *lost = error != kErrorNone;
     return error;

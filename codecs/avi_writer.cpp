@@ -60,6 +60,7 @@ struct AviFileWriter {
     uint32_t frames = 0;
     uint32_t largestChunk = 0;
     bool palChanges = false;
+    uint8_t colors[256 * 4] = {};  // 8-bit frames: the colour table in effect
     // The part being written.
     uint32_t parts = 0;
     uint64_t partStart = 0;
@@ -283,6 +284,7 @@ AviFileWriter* AviFileWriterCreate(FileHandle* file, const AviVideoFormat& video
     std::memcpy(s->format, video.format, video.formatSize);
     s->video.formatSize += video.formatSize & 1;  // even, as RIFF chunks are
     s->video.format = s->format;
+    if (video.formatSize > 40) std::memcpy(s->colors, s->format + 40, video.formatSize - 40);
     const uint32_t compression = uint32_t(s->format[16]) | uint32_t(s->format[17]) << 8 |
                                  uint32_t(s->format[18]) << 16 | uint32_t(s->format[19]) << 24;
     s->frameId = compression == kBiRgb ? FourCc("00db") : FourCc("00dc");
@@ -333,18 +335,29 @@ ErrorCode AviFileWriterFrame(AviFileWriter* s, const uint8_t* data, uint32_t siz
     return kErrorNone;
 }
 
-ErrorCode AviFileWriterPaletteChange(AviFileWriter* s, int first, int count, const uint8_t* entries) {
-    if (first < 0 || count < 1 || first + count > 256) return kErrorInvalidData;
+ErrorCode AviFileWriterColorTable(AviFileWriter* s, const uint8_t* table) {
+    int first = 0, last = 255;
+    while (first < 256 && std::memcmp(table + first * 4, s->colors + first * 4, 3) == 0) ++first;
+    if (first == 256) return kErrorNone;
+    while (std::memcmp(table + last * 4, s->colors + last * 4, 3) == 0) --last;
+    const int count = last - first + 1;
     uint8_t chunk[4 + 256 * 4];
     chunk[0] = static_cast<uint8_t>(first);
     chunk[1] = static_cast<uint8_t>(count);  // 256 is written as 0
     PutU16(chunk + 2, 0);
-    std::memcpy(chunk + 4, entries, static_cast<size_t>(count) * 4);
+    for (int i = 0; i < count; ++i) {  // as PALETTEENTRY: red, green, blue, flags
+        const uint8_t* entry = table + (first + i) * 4;
+        chunk[4 + i * 4] = entry[2];
+        chunk[5 + i * 4] = entry[1];
+        chunk[6 + i * 4] = entry[0];
+        chunk[7 + i * 4] = 0;
+    }
     const uint32_t size = 4 + static_cast<uint32_t>(count) * 4;
     if (const ErrorCode room = MakeRoom(*s, ChunkBytes(size)); room != kErrorNone) return room;
     // Not indexed, as ffmpeg writes them: readers meet them on their way
-    // through the 'movi' list.
+    // through the 'movi' list, before the frame they apply to.
     if (!WriteChunk(*s, FourCc("00pc"), chunk, size)) return kErrorWrite;
+    std::memcpy(s->colors, table, 256 * 4);
     s->palChanges = true;
     return kErrorNone;
 }

@@ -45,9 +45,11 @@ AviFileWriter* AviFileWriterCreate(FileHandle* file, const AviVideoFormat& forma
 // ones). A frame of 0 bytes repeats the frame before it, as players read it.
 // Counts the frame's bytes on `work` when given: a stop fails with kErrorWrite.
 ErrorCode AviFileWriterFrame(AviFileWriter* writer, const uint8_t* data, uint32_t size, bool keyFrame, WorkMeter* work);
-// A palette change ('00pc') before the next frame: entries first..first+count-1
-// of the colour table become the 4-byte entries (red, green, blue, flags).
-ErrorCode AviFileWriterPaletteChange(AviFileWriter* writer, int first, int count, const uint8_t* entries);
+// For 8-bit frames: the colour table (256 entries of blue, green, red, 0, as
+// a bitmap info header's) of the next frame. Where it differs from the one
+// before (at first the format's), a palette change ('00pc') with the entries
+// that changed goes before the frame.
+ErrorCode AviFileWriterColorTable(AviFileWriter* writer, const uint8_t* table);
 uint32_t AviFileWriterFrames(const AviFileWriter* writer);
 // Ends the last part, writes its indexes and the final headers; the file
 // stays open. False when that failed.

@@ -61,33 +61,44 @@ uint32_t Gcd(uint32_t a, uint32_t b) {
     return a;
 }
 
-// The AVI stream's frame period: the greatest common divisor of the delays,
-// so that every frame starts at its own time. A source whose format tells
-// the delays without decoding (FLIC: one speed for every frame) and whose
-// frames all play as long as the first costs no pass over the frames.
-uint32_t AviPeriod(const ExportRequest& request, uint32_t firstDelay) {
-    uint32_t period = AviFrameDelay(firstDelay);
+// How an animation goes into an AVI stream: its frame period, the greatest
+// common divisor of the delays, so that every frame starts at its own time;
+// and whether every frame is a palette frame, which the stream then takes as
+// it is (a compressor may take 8-bit frames; the colours may change). A
+// source whose format tells the delays without decoding (FLIC: one speed and
+// one depth for every frame) and whose frames all play as long as the first
+// costs no pass over the frames.
+struct AviTiming {
+    uint32_t period = 0;
+    bool palette = false;
+};
+
+AviTiming AviTimingOf(const ExportRequest& request, const Image* first) {
+    AviTiming timing{AviFrameDelay(ImageGetDelay(first)), ImageBitCount(first) == 8};
+    auto add = [&](const Image* frame) {
+        timing.period = Gcd(timing.period, AviFrameDelay(ImageGetDelay(frame)));
+        timing.palette = timing.palette && ImageBitCount(frame) == 8;
+    };
     if (FrameSource* source = request.source) {
         const FileFormat* format = FrameSourceFormat(source);
         const uint64_t count = static_cast<uint64_t>(FrameSourceCount(source));
         if (request.firstFrame == 0 && format->frames && format->frames->duration &&
-            FrameSourceDuration(source) == count * firstDelay)
-            return period;
-        for (int n = request.firstFrame; const Image* frame = FrameSourceFrame(source, n); ++n)
-            period = Gcd(period, AviFrameDelay(ImageGetDelay(frame)));
-        return period;
+            FrameSourceDuration(source) == count * ImageGetDelay(first))
+            return timing;
+        for (int n = request.firstFrame; const Image* frame = FrameSourceFrame(source, n); ++n) add(frame);
+        return timing;
     }
-    for (const Image* frame = request.first; frame; frame = ImageNext(frame))
-        period = Gcd(period, AviFrameDelay(ImageGetDelay(frame)));
-    return period;
+    for (const Image* frame = request.first; frame; frame = ImageNext(frame)) add(frame);
+    return timing;
 }
 
 // Fills the plan in place: its open options point into it. False when
 // memory runs out.
-bool PlanFor(const ExportRequest& request, uint32_t firstDelay, ExportPlan& plan) {
+bool PlanFor(const ExportRequest& request, uint32_t /*firstDelay*/, ExportPlan& plan) {
     if (request.formatId == kFormatAvi) {
-        plan.depth = 24;
-        plan.aviPeriod = AviPeriod(request, firstDelay);
+        const AviTiming timing = AviTimingOf(request, Frames(request).at(0));
+        plan.depth = timing.palette ? 0 : 24;
+        plan.aviPeriod = timing.period;
         const AviRate rate = AviRateOfPeriod(plan.aviPeriod);
         plan.avi = {request.owner, rate.rate, rate.scale};
         plan.openOptions = &plan.avi;

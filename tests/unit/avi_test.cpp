@@ -280,17 +280,28 @@ TEST_F(Avi, PaletteFramesKeepTheirColourTable) {
     Stream* stream = OpenWrite(path, image.get(), 10);
     ASSERT_NE(stream, nullptr);
     EXPECT_EQ(Write(stream, image.get(), 0), kErrorNone);
-    // The file has one colour table, so a frame with other colours is refused.
+    // Other colours come as a palette change of the entries that changed
+    // (AVIPALCHANGE: first, count, flags, then red, green, blue, flags).
     ImagePtr other(ImageDuplicate(image.get()));
     palette[7].red ^= 1;
+    palette[9].blue ^= 1;
     ImageSetPalette(other.get(), palette);
-    EXPECT_EQ(Write(stream, other.get(), 1), kErrorInvalidData);
+    EXPECT_EQ(Write(stream, other.get(), 1), kErrorNone);
+    EXPECT_EQ(Write(stream, other.get(), 2), kErrorNone) << "and only when they change";
     EXPECT_EQ(Close(stream, image.get()), kErrorNone);
-    EXPECT_EQ(U32(ReadFile(path), 168), 40u + 1024u);
+    const Bytes file = ReadFile(path);
+    EXPECT_EQ(U32(file, 168), 40u + 1024u);
+    const std::string text(file.begin(), file.end());
+    const size_t change = text.find("00pc");
+    ASSERT_NE(change, std::string::npos);
+    EXPECT_EQ(text.find("00pc", change + 1), std::string::npos);
+    EXPECT_EQ(Bytes(file.begin() + change + 4, file.begin() + change + 24),
+              (Bytes{16, 0, 0, 0, 7, 3, 0, 0, 7 ^ 1, 248, 21, 0, 8, 247, 24, 0, 9, 246, 27 ^ 1, 0}));
+    EXPECT_EQ(text.substr(change + 24, 4), "00db");
     ErrorCode error;
     stream = OpenRead(path, &error);
     ASSERT_NE(stream, nullptr);
-    EXPECT_EQ(stream->frameCount, 1);
+    EXPECT_EQ(stream->frameCount, 3);
     Image* back = Read(stream, 0, &error);
     ASSERT_NE(back, nullptr);
     EXPECT_EQ(ImageBitCount(back), 8);
