@@ -25,7 +25,7 @@ def main():
         before = len(check.failures)
         if not check(os.path.exists(path), f'{name}: not written'):
             continue
-        check_avi(check, opts.movrel, opts.sample, path, name)
+        check_avi(check, opts.movrel, opts.sample, path, name, 'msrle' if 'msrle' in name else 'rawvideo')
         os.remove(path)
         if len(check.failures) == before:
             print(f'{name}: ffprobe and ffmpeg read the source frames')
