@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "formats/byte_reader.h"
+#include "formats/byte_writer.h"
 
 namespace {
 
@@ -268,4 +269,14 @@ void AviFrameColorTable(const Image* frame, uint8_t (&table)[256 * 4]) {
     std::memset(table, 0, sizeof table);
     const int32_t size = ImageColorTableSize(frame);
     std::memcpy(table, ImageColorTable(frame, 0), static_cast<size_t>(size < 1024 ? size : 1024));
+}
+
+void AviHeader24(const Image* first, uint8_t* out) {
+    std::memset(out, 0, 40);
+    PutU32(out, 40);
+    PutU32(out + 4, static_cast<uint32_t>(ImageWidth(first)));
+    PutU32(out + 8, static_cast<uint32_t>(ImageHeight(first)));
+    PutU16(out + 12, 1);
+    PutU16(out + 14, 24);
+    PutU32(out + 20, static_cast<uint32_t>(DibStride(ImageWidth(first), 24) * uint64_t(ImageHeight(first))));
 }

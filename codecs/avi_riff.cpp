@@ -27,6 +27,7 @@
 #include "formats/byte_reader.h"
 #include "formats/byte_writer.h"
 #include "formats/mem_buffer.h"
+#include "image/convert.h"
 
 namespace {
 
@@ -188,11 +189,21 @@ AviWriter* AviWriterCreate(FileHandle* temp, const char*, const Image* first, ui
     s = NewInHeap<AviWriter>();
     if (!s) return fail(kErrorOutOfMemory);
     s->file = temp;
-    s->frameBytes = static_cast<uint32_t>(ImageBitsSize(first));
+    // Palette frames are written as 24-bit rows: players that read through
+    // Video for Windows' AVIFile (and others) never apply the palette
+    // changes of an uncompressed stream, so 8-bit frames would show later
+    // frames in the first frame's colours.
     uint8_t format[sizeof(BitmapInfo)];
-    const int32_t headerSize = ImageHeaderSize(first);
-    std::memcpy(format, ImageHeader(first), static_cast<size_t>(headerSize));
-    PutU32(format + 20, s->frameBytes);  // biSizeImage
+    int32_t headerSize = 40;
+    if (depth == 8) {
+        AviHeader24(first, format);
+    } else {
+        headerSize = ImageHeaderSize(first);
+        std::memcpy(format, ImageHeader(first), static_cast<size_t>(headerSize));
+        PutU32(format + 20, static_cast<uint32_t>(ImageBitsSize(first)));  // biSizeImage
+    }
+    s->frameBytes = depth == 8 ? static_cast<uint32_t>(DibStride(ImageWidth(first), 24) * uint64_t(ImageHeight(first)))
+                               : static_cast<uint32_t>(ImageBitsSize(first));
     AviVideoFormat video;
     video.format = format;
     video.formatSize = static_cast<uint32_t>(headerSize);
@@ -216,15 +227,10 @@ ErrorCode AviWriterWrite(AviWriter* s, const Image* frame, uint32_t position, bo
         }
     }
     if (!frame) return kErrorNone;
-    if (ImageBitCount(frame) == 8) {
-        uint8_t table[256 * 4];
-        AviFrameColorTable(frame, table);
-        if (const ErrorCode error = AviFileWriterColorTable(s->writer, table); error != kErrorNone) {
-            *lost = true;
-            return error;
-        }
-    }
-    const ErrorCode error = AviFileWriterFrame(s->writer, ImageBits(frame), s->frameBytes, true, nullptr);
+    Image* wide = ImageBitCount(frame) == 8 ? ImageConvert(frame, 24) : nullptr;
+    if (ImageBitCount(frame) == 8 && !wide) return kErrorOutOfMemory;
+    const ErrorCode error = AviFileWriterFrame(s->writer, ImageBits(wide ? wide : frame), s->frameBytes, true, nullptr);
+    ImageDestroy(wide);
     *lost = error != kErrorNone;
     return error;
 }

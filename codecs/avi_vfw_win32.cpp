@@ -217,19 +217,6 @@ namespace {
 
 const uint32_t kDib = mmioFOURCC('D', 'I', 'B', ' ');
 
-// The header of 24-bit frames of the given size.
-void Header24(const Image* first, uint8_t* out) {
-    std::memset(out, 0, 40);
-    BITMAPINFOHEADER* h = Header(out);
-    h->biSize = 40;
-    h->biWidth = ImageWidth(first);
-    h->biHeight = ImageHeight(first);
-    h->biPlanes = 1;
-    h->biBitCount = 24;
-    h->biCompression = BI_RGB;
-    h->biSizeImage = static_cast<DWORD>(DibStride(ImageWidth(first), 24) * uint64_t(ImageHeight(first)));
-}
-
 uint32_t FormatBytes(const BITMAPINFOHEADER* h) {
     const uint32_t colors = h->biBitCount <= 8 ? (h->biClrUsed ? h->biClrUsed : 1u << h->biBitCount) : 0;
     return h->biSize + (colors > 256 ? 256 : colors) * 4;
@@ -306,11 +293,18 @@ AviWriter* AviWriterCreate(FileHandle* temp, const char*, const Image* first, ui
     s->varsChosen = true;
     std::memcpy(s->in, ImageHeader(first), static_cast<size_t>(ImageHeaderSize(first)));
     Header(s->in)->biSizeImage = s->frameBytes;
+    if (depth == 8) Header(s->in)->biClrUsed = 256;  // compressors read the table's size here
+    if (!s->vars.hic && depth == 8) {
+        // Plain rows of palette frames as 24-bit, as the portable writer
+        // writes them: readers through AVIFile never apply palette changes.
+        AviHeader24(first, s->in);
+        s->widen = true;
+    }
     if (s->vars.hic) {
         // Palette frames as they are where the compressor takes them.
         bool taken = ICCompressQuery(s->vars.hic, s->in, nullptr) == ICERR_OK;
         if (!taken && depth == 8) {
-            Header24(first, s->in);
+            AviHeader24(first, s->in);
             s->widen = taken = ICCompressQuery(s->vars.hic, s->in, nullptr) == ICERR_OK;
         }
         if (!taken) {
@@ -321,6 +315,7 @@ AviWriter* AviWriterCreate(FileHandle* temp, const char*, const Image* first, ui
         if (!StartSequence(s)) return fail(kErrorColorNotSupported);
         s->indexedOutput = !s->widen && depth == 8 && s->vars.lpbiOut->bmiHeader.biBitCount <= 8;
     }
+    s->frameBytes = Header(s->in)->biSizeImage;
     s->writer = StartFile(s, rate, scale, error);
     return s->writer ? s : fail(*error);
 }
@@ -342,7 +337,7 @@ ErrorCode AviWriterWrite(AviWriter* s, const Image* frame, uint32_t position, bo
     if (ImageBitCount(frame) == 8 && !s->widen) {
         uint8_t table[256 * 4];
         AviFrameColorTable(frame, table);
-        if (!s->vars.hic || s->indexedOutput) {
+        if (s->indexedOutput) {
             // The file's palette changes; the indices stay what they are.
             if (const ErrorCode error = AviFileWriterColorTable(s->writer, table); error != kErrorNone) return error;
         } else if (std::memcmp(table, s->in + 40, sizeof table) != 0) {

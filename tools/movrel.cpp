@@ -730,10 +730,9 @@ const Command kCommands[] = {
      "changed, equal frames joined.\n"
      "Frames of more than 256 colours get a palette chosen for the animation (or their own when\n"
      "it serves them clearly better), the nearest colours or, with --dither, Floyd-Steinberg.\n"
-     "AVI: uncompressed video of any length (OpenDML past 1 GiB), 8-bit frames with their\n"
-     "palette changes, others 24-bit; the rate is exact: 1000 / the greatest common divisor of\n"
-     "the delays (delays below 10 ms count as 10), as a ratio (80 ms: 25/2 = 12.5 frames per\n"
-     "second), frames that show longer repeated. SPR (Pro Motion): 8-bit frames of one size,\n"
+     "AVI: uncompressed 24-bit video of any length (OpenDML past 1 GiB) at the exact rate:\n"
+     "1000 / the greatest common divisor of the delays (delays below 10 ms count as 10), as a\n"
+     "ratio (80 ms: 25/2 = 12.5 frames per second), frames that show longer repeated. SPR (Pro Motion): 8-bit frames of one size,\n"
      "each with its palette and delay. An existing OUT is replaced only once the new file is\n"
      "complete. Long runs show progress on stderr; --quiet turns it off.",
      RunExport},

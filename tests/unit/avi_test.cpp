@@ -270,43 +270,67 @@ TEST_F(Avi, ReadsBackWhatItWrote) {
     EXPECT_EQ(Close(stream, nullptr), kErrorNone);
 }
 
-TEST_F(Avi, PaletteFramesKeepTheirColourTable) {
+TEST_F(Avi, PaletteFramesAreWrittenAs24BitRowsWhateverTheirColours) {
     ImagePtr image(ImageCreate(6, 2, 8));
     PaletteEntry palette[256];
     for (int i = 0; i < 256; ++i) palette[i] = {uint8_t(i), uint8_t(255 - i), uint8_t(i * 3), 0};
     ImageSetPalette(image.get(), palette);
     for (int x = 0; x < 6; ++x) ImageSetPixel(image.get(), x, 0, x * 40), ImageSetPixel(image.get(), x, 1, 255 - x);
-    const std::string path = dir.file("pal.avi");
-    Stream* stream = OpenWrite(path, image.get(), 10);
-    ASSERT_NE(stream, nullptr);
-    EXPECT_EQ(Write(stream, image.get(), 0), kErrorNone);
-    // Other colours come as a palette change of the entries that changed
-    // (AVIPALCHANGE: first, count, flags, then red, green, blue, flags).
     ImagePtr other(ImageDuplicate(image.get()));
-    palette[7].red ^= 1;
-    palette[9].blue ^= 1;
+    palette[0].red ^= 1;
     ImageSetPalette(other.get(), palette);
-    EXPECT_EQ(Write(stream, other.get(), 1), kErrorNone);
-    EXPECT_EQ(Write(stream, other.get(), 2), kErrorNone) << "and only when they change";
-    EXPECT_EQ(Close(stream, image.get()), kErrorNone);
+    const std::string path = dir.file("pal.avi");
+    Export(path, {image.get(), other.get()}, 10);
     const Bytes file = ReadFile(path);
-    EXPECT_EQ(U32(file, 168), 40u + 1024u);
-    const std::string text(file.begin(), file.end());
+    EXPECT_EQ(U32(file, 168), 40u) << "no colour table";
+    EXPECT_EQ(file[172 + 14], 24);
+    ErrorCode error;
+    Stream* stream = OpenRead(path, &error);
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(stream->frameCount, 2);
+    EXPECT_TRUE(SamePixels(Read(stream, 0, &error), image.get()));
+    EXPECT_TRUE(SamePixels(Read(stream, 1, &error), other.get()));
+    Close(stream, nullptr);
+}
+
+// Compressors that keep a palette's indices get the colours' changes as
+// palette change chunks (AVIPALCHANGE: first, count, flags, then red, green,
+// blue, flags of the entries that changed), only where they change.
+TEST_F(Avi, ColourChangesOfIndexedFramesArePaletteChangeChunks) {
+    uint8_t format[40 + 1024] = {40, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 1, 0, 8};
+    for (int i = 0; i < 256; ++i) format[40 + i * 4] = uint8_t(i);  // blue
+    const std::string path = dir.file("pc.avi");
+    FileHandle* file = FileCreateNew(path.c_str());
+    ASSERT_NE(file, nullptr);
+    AviVideoFormat video;
+    video.format = format;
+    video.formatSize = sizeof format;
+    ErrorCode error = kErrorNone;
+    AviFileWriter* writer = AviFileWriterCreate(file, video, &error);
+    ASSERT_NE(writer, nullptr);
+    uint8_t table[1024];
+    std::memcpy(table, format + 40, sizeof table);
+    const uint8_t pixels[4] = {7, 9, 0, 0};
+    EXPECT_EQ(AviFileWriterColorTable(writer, table), kErrorNone);
+    EXPECT_EQ(AviFileWriterFrame(writer, pixels, 4, true, nullptr), kErrorNone);
+    table[7 * 4 + 2] = 0x70;  // red of 7
+    table[9 * 4 + 1] = 0x90;  // green of 9
+    EXPECT_EQ(AviFileWriterColorTable(writer, table), kErrorNone);
+    EXPECT_EQ(AviFileWriterFrame(writer, pixels, 4, true, nullptr), kErrorNone);
+    EXPECT_EQ(AviFileWriterColorTable(writer, table), kErrorNone);
+    EXPECT_EQ(AviFileWriterFrame(writer, pixels, 4, true, nullptr), kErrorNone);
+    EXPECT_TRUE(AviFileWriterFinish(writer));
+    AviFileWriterFree(writer);
+    FileClose(file);
+    const Bytes bytes = ReadFile(path);
+    const std::string text(bytes.begin(), bytes.end());
     const size_t change = text.find("00pc");
     ASSERT_NE(change, std::string::npos);
     EXPECT_EQ(text.find("00pc", change + 1), std::string::npos);
-    EXPECT_EQ(Bytes(file.begin() + change + 4, file.begin() + change + 24),
-              (Bytes{16, 0, 0, 0, 7, 3, 0, 0, 7 ^ 1, 248, 21, 0, 8, 247, 24, 0, 9, 246, 27 ^ 1, 0}));
-    EXPECT_EQ(text.substr(change + 24, 4), "00db");
-    ErrorCode error;
-    stream = OpenRead(path, &error);
-    ASSERT_NE(stream, nullptr);
-    EXPECT_EQ(stream->frameCount, 3);
-    Image* back = Read(stream, 0, &error);
-    ASSERT_NE(back, nullptr);
-    EXPECT_EQ(ImageBitCount(back), 8);
-    EXPECT_TRUE(SamePixels(back, image.get()));
-    Close(stream, nullptr);
+    EXPECT_EQ(Bytes(bytes.begin() + change + 4, bytes.begin() + change + 24),
+              (Bytes{16, 0, 0, 0, 7, 3, 0, 0, 0x70, 0, 7, 0, 0, 0, 8, 0, 0, 0x90, 9, 0}));
+    EXPECT_EQ(text.substr(change + 24, 4), "00db") << "before the frame it applies to";
+    EXPECT_EQ(U32(bytes, 116) & 0x10000u, 0x10000u) << "the stream header says the palette changes";
 }
 
 TEST_F(Avi, WithoutOptionsTheRateComesFromTheFirstDelayAndTheFrameIsFrameZero) {
