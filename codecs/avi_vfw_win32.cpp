@@ -284,7 +284,7 @@ AviWriter* AviWriterCreate(FileHandle* temp, const char*, const Image* first, ui
     s->vars.dwFlags = ICMF_COMPVARS_VALID;
     s->vars.fccType = ICTYPE_VIDEO;
     s->vars.fccHandler = kDib;
-    s->vars.lQ = ICQUALITY_DEFAULT;
+    s->vars.lQ = ICQUALITY_HIGH;  // the dialog starts at lossless; the user may lower it
     if (!ICCompressorChoose(static_cast<HWND>(owner), ICMF_CHOOSE_ALLCOMPRESSORS | ICMF_CHOOSE_KEYFRAME | ICMF_CHOOSE_DATARATE,
                             nullptr, nullptr, &s->vars, nullptr)) {
         AviWriterFree(s);
@@ -337,14 +337,16 @@ ErrorCode AviWriterWrite(AviWriter* s, const Image* frame, uint32_t position, bo
     if (ImageBitCount(frame) == 8 && !s->widen) {
         uint8_t table[256 * 4];
         AviFrameColorTable(frame, table);
-        if (s->indexedOutput) {
-            // The file's palette changes; the indices stay what they are.
-            if (const ErrorCode error = AviFileWriterColorTable(s->writer, table); error != kErrorNone) return error;
-        } else if (std::memcmp(table, s->in + 40, sizeof table) != 0) {
-            // A compressor that turns indices into colours starts again with
-            // the new colours, from a key frame.
+        if (std::memcmp(table, s->in + 40, sizeof table) != 0) {
+            // The compressor starts again with the new colours, from a key
+            // frame: compressors compare pixels by their colours, so one that
+            // went on with the old ones would keep pixels whose index changed
+            // to another of the same old colour. Where the compressed frames
+            // keep the indices, the file's palette changes too.
             std::memcpy(s->in + 40, table, sizeof table);
             if (!StartSequence(s)) return kErrorWrite;
+            if (s->indexedOutput)
+                if (const ErrorCode error = AviFileWriterColorTable(s->writer, table); error != kErrorNone) return error;
         }
     } else if (ImageBitCount(frame) == 8) {
         wide = ImageConvert(frame, 24);

@@ -39,9 +39,17 @@ def export_rate(delays):
     return f'{1000 // common}/{period // common}'
 
 
-def check_avi(check, movrel, source, avi, what, codec='rawvideo'):
+def raw_frames(path, count, size):
+    """The first `count` frames of a file as ffmpeg decodes them, rgb24."""
+    r = subprocess.run(['ffmpeg', '-nostdin', '-v', 'error', '-i', path, '-frames:v', str(count), '-f', 'rawvideo',
+                        '-pix_fmt', 'rgb24', '-'], capture_output=True, timeout=120)
+    return [r.stdout[n * size:(n + 1) * size] for n in range(len(r.stdout) // size)]
+
+
+def check_avi(check, movrel, source, avi, what, codec='rawvideo', lossy=0.0):
     """The AVI holds the source's frames at the export rate, each at its own
-    time, so that it plays as long as the source."""
+    time, so that it plays as long as the source. With `lossy`, a lossy
+    compressor's: at most that share of each frame's pixels differs."""
     frames = source_frames(movrel, source)
     r = run(['ffprobe', '-v', 'error', '-select_streams', 'v:0', '-count_frames', '-show_entries',
              'stream=codec_name,width,height,r_frame_rate,nb_read_frames:format=duration', '-of', 'default=nw=1', avi])
@@ -57,6 +65,14 @@ def check_avi(check, movrel, source, avi, what, codec='rawvideo'):
     # Frames that show for several periods are followed by empty chunks,
     # which ffmpeg reads as time, not frames.
     check(info.get('nb_read_frames') == str(len(frames)), f'{what}: {info.get("nb_read_frames")} frames, expected {len(frames)}')
+    if lossy:
+        size = int(width) * int(height) * 3
+        ours, theirs = raw_frames(source, len(frames), size), raw_frames(avi, len(frames), size)
+        worst = max((sum(a[i:i + 3] != b[i:i + 3] for i in range(0, size, 3)) / (size // 3)
+                     for a, b in zip(ours, theirs)), default=1.0)
+        check(len(ours) == len(theirs) == len(frames) and worst <= lossy,
+              f'{what}: up to {worst:.2%} of a frame\'s pixels differ from the source, at most {lossy:.2%} allowed')
+        return
     r = subprocess.run(['ffmpeg', '-v', 'error', '-i', avi, '-f', 'framemd5', '-pix_fmt', 'rgb24', '-'],
                        capture_output=True, text=True, timeout=120)
     decoded = [line.split(',')[-1].strip() for line in r.stdout.splitlines() if line and not line.startswith('#')]
