@@ -280,3 +280,18 @@ void AviHeader24(const Image* first, uint8_t* out) {
     PutU16(out + 14, 24);
     PutU32(out + 20, static_cast<uint32_t>(DibStride(ImageWidth(first), 24) * uint64_t(ImageHeight(first))));
 }
+
+void AviWidenRows(const Image* frame, uint8_t* out) {
+    uint8_t table[256 * 4];
+    AviFrameColorTable(frame, table);
+    const int32_t width = ImageWidth(frame), height = ImageHeight(frame);
+    const size_t inStride = static_cast<size_t>(ImageStride(frame));
+    const size_t outStride = static_cast<size_t>(DibStride(width, 24));
+    const uint8_t* rows = ImageBits(frame);
+    for (int32_t y = 0; y < height; ++y) {
+        const uint8_t* in = rows + inStride * static_cast<size_t>(y);
+        uint8_t* row = out + outStride * static_cast<size_t>(y);
+        for (int32_t x = 0; x < width; ++x, row += 3) std::memcpy(row, table + in[x] * 4, 3);
+        std::memset(row, 0, outStride - static_cast<size_t>(width) * 3);
+    }
+}

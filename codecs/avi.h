@@ -117,6 +117,10 @@ Image* AviCreateFrameImage(const uint8_t* format, uint32_t formatSize);
 // The bitmap info header of 24-bit frames of `first`'s size (40 bytes).
 void AviHeader24(const Image* first, uint8_t* out);
 
+// A palette frame's rows as 24-bit rows (bottom-up, padded to 4 bytes), as
+// many bytes as AviHeader24 says, through a table of its colours.
+void AviWidenRows(const Image* frame, uint8_t* out);
+
 // A palette frame's colour table as 256 entries of a bitmap info header,
 // those past the frame's own black.
 void AviFrameColorTable(const Image* frame, uint8_t (&table)[256 * 4]);

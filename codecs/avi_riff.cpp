@@ -27,7 +27,6 @@
 #include "formats/byte_reader.h"
 #include "formats/byte_writer.h"
 #include "formats/mem_buffer.h"
-#include "image/convert.h"
 
 namespace {
 
@@ -52,6 +51,7 @@ struct AviWriter {
     FileHandle* file = nullptr;
     AviFileWriter* writer = nullptr;
     uint32_t frameBytes = 0;
+    uint8_t* wide = nullptr;  // palette frames: one frame's 24-bit rows
 };
 
 struct AviReader {
@@ -204,6 +204,10 @@ AviWriter* AviWriterCreate(FileHandle* temp, const char*, const Image* first, ui
     }
     s->frameBytes = depth == 8 ? static_cast<uint32_t>(DibStride(ImageWidth(first), 24) * uint64_t(ImageHeight(first)))
                                : static_cast<uint32_t>(ImageBitsSize(first));
+    if (depth == 8) {
+        s->wide = static_cast<uint8_t*>(MemAlloc(s->frameBytes));
+        if (!s->wide) return fail(kErrorOutOfMemory);
+    }
     AviVideoFormat video;
     video.format = format;
     video.formatSize = static_cast<uint32_t>(headerSize);
@@ -227,10 +231,8 @@ ErrorCode AviWriterWrite(AviWriter* s, const Image* frame, uint32_t position, bo
         }
     }
     if (!frame) return kErrorNone;
-    Image* wide = ImageBitCount(frame) == 8 ? ImageConvert(frame, 24) : nullptr;
-    if (ImageBitCount(frame) == 8 && !wide) return kErrorOutOfMemory;
-    const ErrorCode error = AviFileWriterFrame(s->writer, ImageBits(wide ? wide : frame), s->frameBytes, true, nullptr);
-    ImageDestroy(wide);
+    if (s->wide) AviWidenRows(frame, s->wide);
+    const ErrorCode error = AviFileWriterFrame(s->writer, s->wide ? s->wide : ImageBits(frame), s->frameBytes, true, nullptr);
     *lost = error != kErrorNone;
     return error;
 }
@@ -249,6 +251,7 @@ bool AviWriterFinish(AviWriter* s) {
 void AviWriterFree(AviWriter* s) {
     if (s->file) FileClose(s->file);
     AviFileWriterFree(s->writer);
+    MemFree(s->wide);
     DeleteInHeap(s);
 }
 

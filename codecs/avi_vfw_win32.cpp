@@ -15,7 +15,6 @@
 
 #include "codecs/avi.h"
 #include "codecs/avi_writer.h"
-#include "image/convert.h"
 #include "platform/platform.h"
 
 namespace {
@@ -211,6 +210,7 @@ struct AviWriter {
     bool indexedOutput;     // the compressed frames keep the palette's indices
     uint8_t in[sizeof(BitmapInfo)];  // the format the compressor is given
     uint32_t frameBytes;    // of an uncompressed frame as given
+    uint8_t* wide;          // when widening: one frame's 24-bit rows
 };
 
 namespace {
@@ -316,6 +316,7 @@ AviWriter* AviWriterCreate(FileHandle* temp, const char*, const Image* first, ui
         s->indexedOutput = !s->widen && depth == 8 && s->vars.lpbiOut->bmiHeader.biBitCount <= 8;
     }
     s->frameBytes = Header(s->in)->biSizeImage;
+    if (s->widen && !(s->wide = static_cast<uint8_t*>(MemAlloc(s->frameBytes)))) return fail(kErrorOutOfMemory);
     s->writer = StartFile(s, rate, scale, error);
     return s->writer ? s : fail(*error);
 }
@@ -333,7 +334,6 @@ ErrorCode AviWriterWrite(AviWriter* s, const Image* frame, uint32_t position, bo
     }
     const void* bits = ImageBits(frame);
     uint32_t size = s->frameBytes;
-    Image* wide = nullptr;
     if (ImageBitCount(frame) == 8 && !s->widen) {
         uint8_t table[256 * 4];
         AviFrameColorTable(frame, table);
@@ -349,9 +349,8 @@ ErrorCode AviWriterWrite(AviWriter* s, const Image* frame, uint32_t position, bo
                 if (const ErrorCode error = AviFileWriterColorTable(s->writer, table); error != kErrorNone) return error;
         }
     } else if (ImageBitCount(frame) == 8) {
-        wide = ImageConvert(frame, 24);
-        if (!wide) return kErrorOutOfMemory;
-        bits = ImageBits(wide);
+        AviWidenRows(frame, s->wide);
+        bits = s->wide;
     }
     ErrorCode result = kErrorNone;
     if (s->vars.hic) {
@@ -364,7 +363,6 @@ ErrorCode AviWriterWrite(AviWriter* s, const Image* frame, uint32_t position, bo
     } else {
         result = AviFileWriterFrame(s->writer, static_cast<const uint8_t*>(bits), size, true, nullptr);
     }
-    ImageDestroy(wide);
     if (result == kErrorNone) *lost = false;
     return result;
 }
@@ -385,6 +383,7 @@ void AviWriterFree(AviWriter* s) {
     if (s->varsChosen) ICCompressorFree(&s->vars);
     AviFileWriterFree(s->writer);
     if (s->file) FileClose(s->file);
+    MemFree(s->wide);
     MemFree(s);
 }
 
