@@ -7,12 +7,11 @@
 #include <cstring>
 
 #include "formats/byte_reader.h"
+#include "formats/byte_writer.h"
 
 namespace {
 
 const StreamOps kAviStreamOps = {AviOpen, AviReadFrame, AviWriteFrame, AviClose};
-
-uint64_t gSizeLimit = kAviMaxFileSize;
 
 struct FrameFormat {
     int32_t width = 0;
@@ -45,23 +44,19 @@ bool FrameMatches(const Image* frame, int32_t width, int32_t height, int depth) 
     return frame && ImageWidth(frame) == width && ImageHeight(frame) == height && ImageBitCount(frame) == depth;
 }
 
-// Whether a frame fits the format that the stream's first frame fixed:
-// palette frames must also have its colours, since the file has one colour
-// table for every frame.
-bool FrameFitsFormat(const Image* frame, const uint8_t* format, uint32_t formatSize) {
+// Whether a frame fits the format that the stream's first frame fixed. The
+// colours of palette frames may change: the file says so before the frame.
+bool FrameFitsFormat(const Image* frame, const uint8_t* format) {
     const FrameFormat f = ReadFormat(format);
-    if (!FrameMatches(frame, f.width, f.height, f.bitCount)) return false;
-    const int32_t tableSize = ImageColorTableSize(frame);
-    return f.bitCount > 8 || (tableSize <= static_cast<int32_t>(formatSize - 40) &&
-                              std::memcmp(ImageColorTable(frame, 0), format + 40, static_cast<size_t>(tableSize)) == 0);
+    return FrameMatches(frame, f.width, f.height, f.bitCount);
 }
 
 // The rate that an open in write mode uses: the options' rate, or the first
 // frame's own delay when the caller gave no options; never 0.
-uint32_t OpenRate(const StreamOpenRequest* request) {
+AviRate OpenRate(const StreamOpenRequest* request) {
     const auto* options = static_cast<const AviExportOptions*>(request->options);
-    if (!options) return AviFrameRate(ImageGetDelay(request->image));
-    return options->rate > 0 ? options->rate : 1;
+    if (!options) return AviRateOfPeriod(AviFrameDelay(ImageGetDelay(request->image)));
+    return {options->rate > 0 ? options->rate : 1, options->scale > 0 ? options->scale : 1};
 }
 
 // ---- The stream operations --------------------------------------------------------
@@ -115,7 +110,8 @@ int OpenForWriting(Stream* stream, AviStreamRecord* s, StreamOpenRequest* reques
         return 0;
     }
     const auto* options = static_cast<const AviExportOptions*>(request->options);
-    s->writer = AviWriterCreate(temp, s->tempName, first, OpenRate(request), options ? options->owner : nullptr,
+    const AviRate rate = OpenRate(request);
+    s->writer = AviWriterCreate(temp, s->tempName, first, rate.rate, rate.scale, options ? options->owner : nullptr,
                                 &request->error);
     return s->writer ? 1 : 0;  // none without an error: cancelled
 }
@@ -163,13 +159,8 @@ int AviWriteFrame(Stream* stream, StreamFrameRequest* request) {
         return 0;
     }
     const Image* frame = request->image;
-    if (!FrameFitsFormat(frame, s->format, s->formatSize)) {
+    if (!FrameFitsFormat(frame, s->format)) {
         request->error = kErrorInvalidData;
-        return 0;
-    }
-    if (AviWriterSizeAfter(s->writer, static_cast<uint64_t>(ImageBitsSize(frame))) > AviSizeLimit()) {
-        DiscardFile(s);
-        request->error = kErrorWrite;
         return 0;
     }
     const uint32_t position = request->options ? *static_cast<const uint32_t*>(request->options) : 0;
@@ -186,8 +177,16 @@ int AviClose(Stream* stream, StreamCloseRequest* request) {
     if (!s) return 1;
     int ok = 1;
     if (s->mode == 1 && !stream->abandoned) {
-        ok = !s->failed && AviWriterFinish(s->writer);
-        s->writer = nullptr;
+        ok = !s->failed;
+        // The last frame shows until the stream's end, when the caller gives it.
+        bool lost = false;
+        const auto* end = static_cast<const uint32_t*>(request->options);
+        if (ok && end && *end > AviWriterFrames(s->writer))
+            ok = AviWriterWrite(s->writer, nullptr, *end, &lost, stream->work) == kErrorNone;
+        if (ok) {
+            ok = AviWriterFinish(s->writer);  // frees the writer either way
+            s->writer = nullptr;
+        }
         ok = ok && TempFilePutInPlace(s->tempName, stream->fileName, stream->work);
         if (ok) s->tempName[0] = '\0';  // it is the real file now
         else request->error = kErrorWrite;
@@ -200,10 +199,16 @@ const FileFormat kAviFormat = {
     kFormatAvi, nullptr, nullptr, nullptr, "Audio Video Interleaved animation file", "AVI", &kAviStreamOps,
 };
 
-uint32_t AviFrameRate(uint32_t firstDelayMs) {
-    const uint32_t delay = firstDelayMs < 10 ? 10 : firstDelayMs;
-    const uint32_t rate = 1000 / delay;
-    return rate > 0 ? rate : 1;
+uint32_t AviFrameDelay(uint32_t delayMs) { return delayMs < 10 ? 10 : delayMs; }
+
+AviRate AviRateOfPeriod(uint32_t periodMs) {
+    uint32_t a = periodMs > 0 ? periodMs : 1, b = 1000;
+    while (b != 0) {
+        const uint32_t r = a % b;
+        a = b;
+        b = r;
+    }
+    return {1000 / a, (periodMs > 0 ? periodMs : 1) / a};
 }
 
 int32_t AviHeaderRate(uint32_t rate, uint32_t scale) {
@@ -212,8 +217,6 @@ int32_t AviHeaderRate(uint32_t rate, uint32_t scale) {
     return perSecond > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int32_t>(perSecond);
 }
 
-uint64_t AviSizeLimit() { return gSizeLimit; }
-void AviInjectSizeLimit(uint64_t bytes) { gSizeLimit = bytes > 0 && bytes < kAviMaxFileSize ? bytes : kAviMaxFileSize; }
 
 bool AviFormatUsable(const uint8_t* format, uint32_t size) {
     if (!format || size < 40) return false;
@@ -260,4 +263,35 @@ ErrorCode AviCopyFrame(const uint8_t* format, const uint8_t* data, uint64_t size
     // The image keeps its rows bottom-up, so a top-down frame's first row is its top.
     for (int y = 0; y < f.height; ++y) std::memcpy(ImageRow(image, y), data + stride * static_cast<size_t>(y), stride);
     return kErrorNone;
+}
+
+void AviFrameColorTable(const Image* frame, uint8_t (&table)[256 * 4]) {
+    std::memset(table, 0, sizeof table);
+    const int32_t size = ImageColorTableSize(frame);
+    std::memcpy(table, ImageColorTable(frame, 0), static_cast<size_t>(size < 1024 ? size : 1024));
+}
+
+void AviHeader24(const Image* first, uint8_t* out) {
+    std::memset(out, 0, 40);
+    PutU32(out, 40);
+    PutU32(out + 4, static_cast<uint32_t>(ImageWidth(first)));
+    PutU32(out + 8, static_cast<uint32_t>(ImageHeight(first)));
+    PutU16(out + 12, 1);
+    PutU16(out + 14, 24);
+    PutU32(out + 20, static_cast<uint32_t>(DibStride(ImageWidth(first), 24) * uint64_t(ImageHeight(first))));
+}
+
+void AviWidenRows(const Image* frame, uint8_t* out) {
+    uint8_t table[256 * 4];
+    AviFrameColorTable(frame, table);
+    const int32_t width = ImageWidth(frame), height = ImageHeight(frame);
+    const size_t inStride = static_cast<size_t>(ImageStride(frame));
+    const size_t outStride = static_cast<size_t>(DibStride(width, 24));
+    const uint8_t* rows = ImageBits(frame);
+    for (int32_t y = 0; y < height; ++y) {
+        const uint8_t* in = rows + inStride * static_cast<size_t>(y);
+        uint8_t* row = out + outStride * static_cast<size_t>(y);
+        for (int32_t x = 0; x < width; ++x, row += 3) std::memcpy(row, table + in[x] * 4, 3);
+        std::memset(row, 0, outStride - static_cast<size_t>(width) * 3);
+    }
 }

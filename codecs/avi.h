@@ -4,9 +4,10 @@
 //
 // On Windows both go through Video for Windows, with the compressor chosen by
 // the user in the system's "Video Compression" dialog (avi_vfw_win32.cpp).
-// Elsewhere a small writer and reader of uncompressed AVI 1.0 files stand in
+// Elsewhere a small writer and reader of uncompressed AVI files stand in
 // (avi_riff.cpp): one 'DIB ' video stream with the frames' rows as they lie
-// in memory, an idx1 index, and no dialog.
+// in memory, and no dialog. Both write through avi_writer.h, so files of any
+// length (OpenDML past 1 GiB) at the animation's exact rate.
 //
 // Either way the file is written under a temporary name beside the target and
 // put in place by a successful close: a cancelled dialog, a failed write or an
@@ -20,33 +21,39 @@
 
 // What the caller passes as the open request's `options` in write mode.
 struct AviExportOptions {
-    void* owner;    // the window that owns the compression dialog (an HWND), or none
-    uint32_t rate;  // frames per second; 0 counts as 1
+    void* owner;     // the window that owns the compression dialog (an HWND), or none
+    uint32_t rate;   // frames per second = rate / scale; 0 counts as 1
+    uint32_t scale;  // 0 counts as 1
 };
 
-// The frame rate of an export: 1000 / the first frame's delay in ms, with
-// delays below 10 ms counted as 10 (so at most 100 frames per second) and at
-// least 1 frame per second, so that a delay above 1 s does not give a stream
-// of rate 0.
-uint32_t AviFrameRate(uint32_t firstDelayMs);
+// A frame's delay as the export counts it: delays below 10 ms (0 among them,
+// "as fast as you can") count as 10 ms.
+uint32_t AviFrameDelay(uint32_t delayMs);
+
+// The stream's rate for frames of `periodMs` milliseconds, exactly, as the
+// ratio rate / scale in lowest terms: 80 ms gives 25 / 2 (12.5 frames per
+// second). An export's period is the greatest common divisor of its frames'
+// delays (so at least 1 ms, at most 1000 frames per second); a frame that
+// shows for several periods starts at its own time and the stream repeats
+// it until the next.
+struct AviRate {
+    uint32_t rate;
+    uint32_t scale;
+};
+AviRate AviRateOfPeriod(uint32_t periodMs);
 
 // Frames per second of a stream header's rate / scale, rounded down but at
 // least 1; a scale of 0, found in damaged files, counts as 1.
 int32_t AviHeaderRate(uint32_t rate, uint32_t scale);
 
-// Classic AVI 1.0 readers keep offsets in 32 bits and many stop at 1 GiB, so
-// the writers stop before a file grows past this: the frame that would pass it
-// fails with "Write error" and the unfinished file is removed.
-constexpr uint64_t kAviMaxFileSize = uint64_t{1} << 30;
-uint64_t AviSizeLimit();
-// For tests: a lower limit; 0 restores kAviMaxFileSize.
-void AviInjectSizeLimit(uint64_t bytes);
-
 // The stream operations, in the slots of StreamOps. Write mode: the open
 // request's `image` is the first frame and fixes the stream's format (width,
 // height, depth, colour table); every frame must match it. A frame request's
 // `options` points at the frame's 0-based position (uint32_t), or is none for
-// position 0. Read mode: readFrame returns an image that the stream owns and
+// position 0; positions may skip ahead, and the frame before a gap is
+// repeated until the next. A close request's `options`, when given, points at
+// the position where the stream ends (uint32_t): the last frame is repeated
+// until there. Read mode: readFrame returns an image that the stream owns and
 // overwrites on the next read.
 int AviOpen(Stream* stream, StreamOpenRequest* request);
 Image* AviReadFrame(Stream* stream, StreamReadRequest* request);
@@ -68,14 +75,15 @@ struct AviReader;  // a file being read
 // the writer closes it) frames of `first`'s format at `rate` frames per
 // second; `owner` owns any dialog. None, with *error set, on failure; none
 // with no error when the user cancelled.
-AviWriter* AviWriterCreate(FileHandle* temp, const char* tempName, const Image* first, uint32_t rate, void* owner,
-                           ErrorCode* error);
-// The file's size after one more frame of `frameBytes` bytes, for the size limit.
-uint64_t AviWriterSizeAfter(const AviWriter* writer, uint64_t frameBytes);
-// Writes a frame that fits the format at `position`, counting a unit a byte
-// on `work` when given. On failure (or a stop), *lost says whether the file
-// can no longer be completed.
+AviWriter* AviWriterCreate(FileHandle* temp, const char* tempName, const Image* first, uint32_t rate, uint32_t scale,
+                           void* owner, ErrorCode* error);
+// Writes a frame that fits the format at `position`, after empty frames (the
+// frame before repeated) up to there, counting a unit a byte on `work` when
+// given. With no frame, only the empty frames: the stream's end. On failure
+// (or a stop), *lost says whether the file can no longer be completed.
 ErrorCode AviWriterWrite(AviWriter* writer, const Image* frame, uint32_t position, bool* lost, WorkMeter* work);
+// The frames written so far, the empty ones among them.
+uint32_t AviWriterFrames(const AviWriter* writer);
 // Completes the file on disk and frees the writer; false when that failed.
 bool AviWriterFinish(AviWriter* writer);
 // Frees the writer of a file that is not wanted any more.
@@ -105,6 +113,17 @@ bool AviFormatUncompressed(const uint8_t* format);
 // The image that every frame of a stream is read into: the format's size and
 // depth, black at first, with the format's colour table for 8-bit frames.
 Image* AviCreateFrameImage(const uint8_t* format, uint32_t formatSize);
+
+// The bitmap info header of 24-bit frames of `first`'s size (40 bytes).
+void AviHeader24(const Image* first, uint8_t* out);
+
+// A palette frame's rows as 24-bit rows (bottom-up, padded to 4 bytes), as
+// many bytes as AviHeader24 says, through a table of its colours.
+void AviWidenRows(const Image* frame, uint8_t* out);
+
+// A palette frame's colour table as 256 entries of a bitmap info header,
+// those past the frame's own black.
+void AviFrameColorTable(const Image* frame, uint8_t (&table)[256 * 4]);
 
 // Copies one uncompressed frame of the format into the image (bottom-up or
 // top-down rows). kErrorInvalidData when the frame holds too few bytes.

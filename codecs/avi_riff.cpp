@@ -1,12 +1,11 @@
 // The AVI stream where Video for Windows is not available: a writer and a
-// reader of uncompressed AVI 1.0 files with one video stream.
+// reader of uncompressed AVI files with one video stream.
 //
-// Written files hold, in this order: the RIFF 'AVI ' header, the 'hdrl' list
-// (avih, then one 'strl' list with strh and strf), the 'movi' list with one
-// '00db' chunk per frame (the rows exactly as they lie in the image, bottom-up
-// and padded to 4 bytes, which is what the strf header describes), and the
-// idx1 index with every frame a key frame. The header is written with zero
-// counts at open and again with the final ones at close.
+// Written files (through avi_writer.h, AVI 1.0 up to 1 GiB and OpenDML past
+// it) hold one '00db' chunk per frame: the rows exactly as they lie in the
+// image, bottom-up and padded to 4 bytes, which is what the strf header
+// describes. A frame that shows for longer than the stream's frame period is
+// followed by empty chunks, which players read as the frame repeated.
 //
 // What real files do that the format does not allow, and what the reader
 // does (the test that pins it, in tests/unit/avi_test.cpp):
@@ -19,10 +18,12 @@
 // - A missing or wrong idx1 index (files cut short have none): it is never
 //   read; the frames are found in the 'movi' list.
 //   AviRead.TopDownRowsRecListsAndDroppedFrames
+#include <algorithm>
 #include <cstring>
 #include <new>
 
 #include "codecs/avi.h"
+#include "codecs/avi_writer.h"
 #include "formats/byte_reader.h"
 #include "formats/byte_writer.h"
 #include "formats/mem_buffer.h"
@@ -34,13 +35,10 @@ constexpr uint32_t FourCc(const char (&text)[5]) {
            uint32_t(uint8_t(text[3])) << 24;
 }
 
-constexpr uint32_t kAvifHasIndex = 0x10;
-constexpr uint32_t kAviifKeyFrame = 0x10;
-constexpr uint32_t kIndexEntrySize = 16;
 constexpr uint32_t kChunkHeaderSize = 8;
-// Everything before the strf block, and the 'movi' list header after it.
-constexpr uint32_t kHeaderBeforeFormat = 172;
-constexpr uint32_t kMoviListHeader = 12;
+// The most frames one write may skip, each written as an empty chunk: a
+// frame that shows for 17 minutes at 1000 frames per second.
+constexpr uint32_t kMaxSkippedFrames = uint32_t{1} << 20;
 
 struct FrameChunk {
     uint64_t offset;  // of the chunk's data in the file
@@ -51,14 +49,9 @@ struct FrameChunk {
 
 struct AviWriter {
     FileHandle* file = nullptr;
-    uint8_t format[sizeof(BitmapInfo)] = {};
-    uint32_t formatSize = 0;  // even, as RIFF chunks are
-    int32_t width = 0, height = 0;
+    AviFileWriter* writer = nullptr;
     uint32_t frameBytes = 0;
-    uint32_t rate = 0;
-    uint32_t frames = 0;
-    uint64_t fileSize = 0;
-    MemBuffer* index = nullptr;
+    uint8_t* wide = nullptr;  // palette frames: one frame's 24-bit rows
 };
 
 struct AviReader {
@@ -71,63 +64,6 @@ struct AviReader {
 };
 
 namespace {
-
-uint32_t HeaderSize(const AviWriter& s) { return kHeaderBeforeFormat + s.formatSize + kMoviListHeader; }
-
-// The whole header up to the first frame chunk, with the counts so far.
-uint32_t BuildHeader(const AviWriter& s, uint8_t* out) {
-    const uint32_t size = HeaderSize(s);
-    std::memset(out, 0, size);
-    const uint64_t moviSize = s.fileSize - (size - 4);  // from the 'movi' type on
-    const uint64_t indexSize = kChunkHeaderSize + uint64_t{s.frames} * kIndexEntrySize;
-    const uint64_t maxBytesPerSecond = uint64_t{s.frameBytes + kChunkHeaderSize} * s.rate;
-
-    PutU32(out + 0, FourCc("RIFF"));
-    PutU32(out + 4, static_cast<uint32_t>(s.fileSize + indexSize - 8));
-    PutU32(out + 8, FourCc("AVI "));
-    PutU32(out + 12, FourCc("LIST"));
-    PutU32(out + 16, kHeaderBeforeFormat + s.formatSize - 20);
-    PutU32(out + 20, FourCc("hdrl"));
-
-    uint8_t* avih = out + 24;
-    PutU32(avih, FourCc("avih"));
-    PutU32(avih + 4, 56);
-    PutU32(avih + 8, 1000000 / s.rate);
-    PutU32(avih + 12, maxBytesPerSecond > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(maxBytesPerSecond));
-    PutU32(avih + 20, kAvifHasIndex);
-    PutU32(avih + 24, s.frames);
-    PutU32(avih + 32, 1);  // streams
-    PutU32(avih + 36, s.frameBytes);
-    PutU32(avih + 40, static_cast<uint32_t>(s.width));
-    PutU32(avih + 44, static_cast<uint32_t>(s.height));
-
-    PutU32(out + 88, FourCc("LIST"));
-    PutU32(out + 92, kHeaderBeforeFormat + s.formatSize - 96);
-    PutU32(out + 96, FourCc("strl"));
-
-    uint8_t* strh = out + 100;
-    PutU32(strh, FourCc("strh"));
-    PutU32(strh + 4, 56);
-    PutU32(strh + 8, FourCc("vids"));
-    PutU32(strh + 12, FourCc("DIB "));
-    PutU32(strh + 28, 1);  // scale
-    PutU32(strh + 32, s.rate);
-    PutU32(strh + 40, s.frames);
-    PutU32(strh + 44, s.frameBytes);
-    PutU32(strh + 48, 0xFFFFFFFFu);  // quality: the default
-    PutU16(strh + 60, static_cast<uint32_t>(s.width));  // the frame rectangle, from (0, 0)
-    PutU16(strh + 62, static_cast<uint32_t>(s.height));
-
-    PutU32(out + 164, FourCc("strf"));
-    PutU32(out + 168, s.formatSize);
-    std::memcpy(out + kHeaderBeforeFormat, s.format, s.formatSize);
-
-    uint8_t* movi = out + kHeaderBeforeFormat + s.formatSize;
-    PutU32(movi, FourCc("LIST"));
-    PutU32(movi + 4, static_cast<uint32_t>(moviSize));
-    PutU32(movi + 8, FourCc("movi"));
-    return size;
-}
 
 // A writer made by `new` in a block of the library's heap.
 template <typename T>
@@ -209,20 +145,28 @@ VideoStream FindVideoStream(ByteReader& file, uint64_t riffEnd) {
 }
 
 // Calls visit(dataOffset, size) for every chunk of the stream in the 'movi'
-// list, including those inside 'rec ' lists.
+// list, including those inside 'rec ' lists, and then in the 'movi' lists of
+// the OpenDML parts ('AVIX') that follow the first RIFF.
 template <typename Visit>
-void ForEachFrameChunk(ByteReader& file, const VideoStream& video, Visit visit) {
+void ForEachFrameChunk(ByteReader& file, const VideoStream& video, uint64_t riffEnd, Visit visit) {
     const uint32_t digits = uint32_t('0' + video.number / 10) | uint32_t('0' + video.number % 10) << 8;
     auto frameChunk = [&](uint32_t id, uint64_t data, uint32_t size) {
         if (id == (digits | uint32_t('d') << 16 | uint32_t('b') << 24) ||
             id == (digits | uint32_t('d') << 16 | uint32_t('c') << 24))
             visit(data, size);
     };
-    ForEachChunk(file, video.moviBegin, video.moviEnd, [&](uint32_t id, uint64_t data, uint32_t size) {
+    auto moviChunk = [&](uint32_t id, uint64_t data, uint32_t size) {
         if (IsList(file, id, data, size, FourCc("rec ")))
             ForEachChunk(file, data + 4, data + size, frameChunk);
         else
             frameChunk(id, data, size);
+    };
+    ForEachChunk(file, video.moviBegin, video.moviEnd, moviChunk);
+    ForEachChunk(file, riffEnd + (riffEnd & 1), file.size(), [&](uint32_t id, uint64_t data, uint32_t size) {
+        if (id != FourCc("RIFF") || size < 4 || file.u32At(static_cast<size_t>(data)) != FourCc("AVIX")) return;
+        ForEachChunk(file, data + 4, data + size, [&](uint32_t listId, uint64_t list, uint32_t listSize) {
+            if (IsList(file, listId, list, listSize, FourCc("movi"))) ForEachChunk(file, list + 4, list + listSize, moviChunk);
+        });
     });
 }
 
@@ -230,7 +174,8 @@ void ForEachFrameChunk(ByteReader& file, const VideoStream& video, Visit visit) 
 
 // ---- Writing ------------------------------------------------------------------
 
-AviWriter* AviWriterCreate(FileHandle* temp, const char*, const Image* first, uint32_t rate, void*, ErrorCode* error) {
+AviWriter* AviWriterCreate(FileHandle* temp, const char*, const Image* first, uint32_t rate, uint32_t scale, void*,
+                           ErrorCode* error) {
     AviWriter* s = nullptr;
     // A failed start frees what it made and closes the file it was given.
     auto fail = [&](ErrorCode code) {
@@ -244,61 +189,58 @@ AviWriter* AviWriterCreate(FileHandle* temp, const char*, const Image* first, ui
     s = NewInHeap<AviWriter>();
     if (!s) return fail(kErrorOutOfMemory);
     s->file = temp;
-    const int32_t headerSize = ImageHeaderSize(first);
-    s->width = ImageWidth(first);
-    s->height = ImageHeight(first);
-    s->frameBytes = static_cast<uint32_t>(ImageBitsSize(first));
-    s->rate = rate;
-    std::memcpy(s->format, ImageHeader(first), static_cast<size_t>(headerSize));
-    s->formatSize = static_cast<uint32_t>(headerSize + (headerSize & 1));
-    PutU32(s->format + 20, s->frameBytes);  // biSizeImage
-
-    s->index = MemBufferCreate(kMemBufferGrowStep, kMemBufferGrowStep);
-    if (!s->index) return fail(kErrorOutOfMemory);
-    uint8_t header[kHeaderBeforeFormat + sizeof s->format + kMoviListHeader];
-    s->fileSize = HeaderSize(*s);
-    const uint32_t size = BuildHeader(*s, header);
-    if (!FileWriteAll(s->file, header, size)) return fail(kErrorWrite);
-    return s;
-}
-
-uint64_t AviWriterSizeAfter(const AviWriter* s, uint64_t frameBytes) {
-    const uint64_t indexSize = kChunkHeaderSize + (uint64_t{s->frames} + 1) * kIndexEntrySize;
-    return s->fileSize + kChunkHeaderSize + frameBytes + indexSize;
+    // Palette frames are written as 24-bit rows: players that read through
+    // Video for Windows' AVIFile (and others) never apply the palette
+    // changes of an uncompressed stream, so 8-bit frames would show later
+    // frames in the first frame's colours.
+    uint8_t format[sizeof(BitmapInfo)];
+    int32_t headerSize = 40;
+    if (depth == 8) {
+        AviHeader24(first, format);
+    } else {
+        headerSize = ImageHeaderSize(first);
+        std::memcpy(format, ImageHeader(first), static_cast<size_t>(headerSize));
+        PutU32(format + 20, static_cast<uint32_t>(ImageBitsSize(first)));  // biSizeImage
+    }
+    s->frameBytes = depth == 8 ? static_cast<uint32_t>(DibStride(ImageWidth(first), 24) * uint64_t(ImageHeight(first)))
+                               : static_cast<uint32_t>(ImageBitsSize(first));
+    if (depth == 8) {
+        s->wide = static_cast<uint8_t*>(MemAlloc(s->frameBytes));
+        if (!s->wide) return fail(kErrorOutOfMemory);
+    }
+    AviVideoFormat video;
+    video.format = format;
+    video.formatSize = static_cast<uint32_t>(headerSize);
+    video.handler = FourCc("DIB ");
+    video.rate = rate;
+    video.scale = scale;
+    s->writer = AviFileWriterCreate(temp, video, error);
+    return s->writer ? s : fail(*error);
 }
 
 ErrorCode AviWriterWrite(AviWriter* s, const Image* frame, uint32_t position, bool* lost, WorkMeter* work) {
-    // Frames go into the file in order; positions are only checked.
-    if (position != s->frames) return kErrorWrite;
-    uint8_t chunk[kChunkHeaderSize];
-    PutU32(chunk, FourCc("00db"));
-    PutU32(chunk + 4, s->frameBytes);
-    uint8_t entry[kIndexEntrySize];
-    PutU32(entry, FourCc("00db"));
-    PutU32(entry + 4, kAviifKeyFrame);
-    // Offsets count from the 'movi' type, as Video for Windows writes them.
-    PutU32(entry + 8, static_cast<uint32_t>(s->fileSize - (HeaderSize(*s) - 4)));
-    PutU32(entry + 12, s->frameBytes);
-    ByteWriter index(s->index);
-    index.write(entry, kIndexEntrySize);
-    if (!index.ok()) return kErrorOutOfMemory;
-    if (!FileWriteAll(s->file, chunk, sizeof chunk) || !FileWriteAll(s->file, ImageBits(frame), s->frameBytes, work)) {
-        *lost = true;
-        return kErrorWrite;
+    // Frames go into the file in order; a position past the next one repeats
+    // the frame before it, as an empty chunk, until there.
+    const uint32_t next = AviFileWriterFrames(s->writer);
+    if (position < next || position - next > kMaxSkippedFrames || (next == 0 && position > 0)) return kErrorWrite;
+    for (uint32_t n = next; n < position; ++n) {
+        const ErrorCode error = AviFileWriterFrame(s->writer, nullptr, 0, false, work);
+        if (error != kErrorNone) {
+            *lost = true;
+            return error;
+        }
     }
-    s->fileSize += kChunkHeaderSize + s->frameBytes;
-    ++s->frames;
-    return kErrorNone;
+    if (!frame) return kErrorNone;
+    if (s->wide) AviWidenRows(frame, s->wide);
+    const ErrorCode error = AviFileWriterFrame(s->writer, s->wide ? s->wide : ImageBits(frame), s->frameBytes, true, work);
+    *lost = error != kErrorNone;
+    return error;
 }
 
+uint32_t AviWriterFrames(const AviWriter* s) { return AviFileWriterFrames(s->writer); }
+
 bool AviWriterFinish(AviWriter* s) {
-    uint8_t indexHeader[kChunkHeaderSize];
-    PutU32(indexHeader, FourCc("idx1"));
-    PutU32(indexHeader + 4, s->frames * kIndexEntrySize);
-    bool ok = FileWriteAll(s->file, indexHeader, sizeof indexHeader) && FileWriteAll(s->file, s->index->data, s->index->size);
-    uint8_t header[kHeaderBeforeFormat + sizeof s->format + kMoviListHeader];
-    const uint32_t size = ok ? BuildHeader(*s, header) : 0;
-    ok = ok && FileSeek(s->file, 0, kSeekBegin) == 0 && FileWriteAll(s->file, header, size);
+    bool ok = AviFileWriterFinish(s->writer);
     FileHandle* file = s->file;
     s->file = nullptr;
     ok = FileClose(file) == 0 && ok;
@@ -308,7 +250,8 @@ bool AviWriterFinish(AviWriter* s) {
 
 void AviWriterFree(AviWriter* s) {
     if (s->file) FileClose(s->file);
-    MemBufferFree(s->index);
+    AviFileWriterFree(s->writer);
+    MemFree(s->wide);
     DeleteInHeap(s);
 }
 
@@ -329,18 +272,18 @@ AviReader* AviReaderOpen(const char* fileName, int32_t* frameCount, int32_t* fra
     }
     ByteReader file(s->map.data, static_cast<size_t>(s->map.size));
     if (file.u32At(0) != FourCc("RIFF") || file.u32At(8) != FourCc("AVI ")) return fail(kErrorInvalidData);
-    const uint64_t riffEnd = uint64_t{8} + file.u32At(4);
-    const VideoStream video = FindVideoStream(file, riffEnd < file.size() ? riffEnd : file.size());
+    const uint64_t riffEnd = std::min<uint64_t>(uint64_t{8} + file.u32At(4), file.size());
+    const VideoStream video = FindVideoStream(file, riffEnd);
     if (video.number < 0 || video.number > 99 || video.moviEnd == 0 || !AviFormatUsable(video.format, video.formatSize))
         return fail(kErrorInvalidData);
     // Compressed frames need the platform's decompressors.
     if (!AviFormatUncompressed(video.format)) return fail(kErrorUnsupportedType);
     uint32_t count = 0;
-    ForEachFrameChunk(file, video, [&](uint64_t, uint32_t) { ++count; });
+    ForEachFrameChunk(file, video, riffEnd, [&](uint64_t, uint32_t) { ++count; });
     if (count > 0) {
         s->chunks = static_cast<FrameChunk*>(MemAlloc(sizeof(FrameChunk) * size_t{count}));
         if (!s->chunks) return fail(kErrorOutOfMemory);
-        ForEachFrameChunk(file, video, [&](uint64_t data, uint32_t size) { s->chunks[s->chunkCount++] = {data, size}; });
+        ForEachFrameChunk(file, video, riffEnd, [&](uint64_t data, uint32_t size) { s->chunks[s->chunkCount++] = {data, size}; });
     }
     s->format = video.format;
     s->formatSize = video.formatSize;

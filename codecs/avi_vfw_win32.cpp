@@ -1,7 +1,8 @@
-// The AVI stream on Windows, through Video for Windows: the AVI file and
-// stream services (AVIFIL32) write and read the file, the user picks the
-// compressor in the system's "Video Compression" dialog, and the codec
-// manager (MSVFW32) decompresses frames in read mode.
+// The AVI stream on Windows, through Video for Windows: the user picks the
+// compressor in the system's "Video Compression" dialog and the codec
+// manager (MSVFW32) compresses the frames, which our writer puts in the file;
+// the AVI file and stream services (AVIFIL32) read files, and the codec
+// manager decompresses their frames.
 //
 // This is the Windows half behind the stream operations of avi.cpp, which
 // also own the temporary file that is written here.
@@ -10,32 +11,25 @@
 
 #include <cstring>
 
+#include <cwchar>
+
 #include "codecs/avi.h"
+#include "codecs/avi_writer.h"
 #include "platform/platform.h"
 
 namespace {
 
-// Room that Video for Windows needs besides the frames: the headers with the
-// padding it adds after them, the list headers and the index header.
-constexpr uint64_t kFileOverhead = 64 * 1024;
-// Per frame: its chunk header, padding and index entry.
-constexpr uint64_t kFrameOverhead = 8 + 2 + 16;
 // A stream format larger than this is not a bitmap header of any real file.
 constexpr LONG kMaxFormatSize = 64 * 1024;
 constexpr uint32_t kOutFormatMinSize = 108;  // a BITMAPV4HEADER, which has room for bit-field masks
 
 }  // namespace
 
-// The Video for Windows state of one stream, in either mode; a mode leaves
-// the other's fields zero. Made by the open with the services started for
-// it (AVIFileInit), freed by the close (AVIFileExit).
+// The Video for Windows state of a stream being read. Made by the open with
+// the services started for it (AVIFileInit), freed by the close (AVIFileExit).
 struct AviStreamState {
-    AVISTREAMINFOA streamInfo;  // read: from the file; write: built by the open
-    PAVIFILE file;              // write: the file being written
-    PAVISTREAM stream;          // read: the video stream of the file; write: the plain stream made in it
-    PAVISTREAM compressed;      // write: the compressing stream on top of `stream`, which frames go to
-    AVICOMPRESSOPTIONS compressOptions;       // write: what the user chose in the dialog
-    AVICOMPRESSOPTIONS* compressOptionsList;  // write: the one-entry list the dialog takes
+    AVISTREAMINFOA streamInfo;  // from the file
+    PAVISTREAM stream;          // the video stream of the file
     uint8_t* inFormat;      // read: the stream's format as the file has it
     uint8_t* outFormat;     // read: the format asked of the decompressor, at least 108 bytes
     uint32_t inBufferSize;  // read
@@ -44,16 +38,11 @@ struct AviStreamState {
     CRITICAL_SECTION lock;  // read: held while a frame is decompressed
     Image* frameImage;      // read: every frame is decompressed into it; made at the first read
     // Ours besides.
-    bool optionsChosen;     // write: the dialog filled compressOptions, which then own blocks
-    uint64_t bytesWritten;  // write: of frame data, as the compressor reported it
-    uint32_t frames;        // write
     uint32_t inFormatSize;  // read
     bool lockReady;         // read
 };
 static_assert(sizeof(AVISTREAMINFOA) == 140);
 
-// The two halves of avi.h are this one record.
-struct AviWriter : AviStreamState {};
 struct AviReader : AviStreamState {};
 
 namespace {
@@ -202,83 +191,202 @@ ErrorCode Decode(AviReader* s, LONG bytes) {
 }  // namespace
 
 // ---- Writing ------------------------------------------------------------------
+//
+// Frames go through the compressor the user picks in the system's "Video
+// Compression" dialog (the codec manager's sequence compression, key frames
+// where the compressor marks them) into our own writer (avi_writer.h), which
+// writes files of any length; Video for Windows' own files end at 1 GiB.
+// Palette frames are offered to the compressor as they are, and as 24-bit
+// only where it takes nothing else. "Full Frames (Uncompressed)" writes the
+// frames' rows as they are.
 
-AviWriter* AviWriterCreate(FileHandle* temp, const char* tempName, const Image* first, uint32_t rate, void* owner,
+struct AviWriter {
+    FileHandle* file;
+    AviFileWriter* writer;
+    COMPVARS vars;          // the user's choice; no `hic`: no compressor
+    bool varsChosen;
+    bool started;           // a compression sequence is going on
+    bool widen;             // palette frames go to the compressor as 24-bit
+    bool indexedOutput;     // the compressed frames keep the palette's indices
+    uint8_t in[sizeof(BitmapInfo)];  // the format the compressor is given
+    uint32_t frameBytes;    // of an uncompressed frame as given
+    uint8_t* wide;          // when widening: one frame's 24-bit rows
+};
+
+namespace {
+
+const uint32_t kDib = mmioFOURCC('D', 'I', 'B', ' ');
+
+uint32_t FormatBytes(const BITMAPINFOHEADER* h) {
+    const uint32_t colors = h->biBitCount <= 8 ? (h->biClrUsed ? h->biClrUsed : 1u << h->biBitCount) : 0;
+    return h->biSize + (colors > 256 ? 256 : colors) * 4;
+}
+
+// "The compressor NAME does not take 8-bit or 24-bit frames of W x H.", in a
+// box that the export's owner owns; the export then ends as cancelled.
+void TellRefused(AviWriter* s, const Image* first, void* owner) {
+    ICINFO info{};
+    info.dwSize = sizeof info;
+    ICGetInfo(s->vars.hic, &info, sizeof info);
+    wchar_t text[256];
+    swprintf(text, 256, L"The compressor %ls does not take %ls24-bit frames of %d x %d.",
+             info.szDescription[0] ? info.szDescription : L"chosen", ImageBitCount(first) == 8 ? L"8-bit or " : L"",
+             ImageWidth(first), ImageHeight(first));
+    MessageBoxW(static_cast<HWND>(owner), text, nullptr, MB_ICONERROR);
+}
+
+// Starts a compression sequence for frames of the format in `in`.
+bool StartSequence(AviWriter* s) {
+    if (s->started) ICSeqCompressFrameEnd(&s->vars);
+    s->started = ICSeqCompressFrameStart(&s->vars, reinterpret_cast<BITMAPINFO*>(s->in)) != FALSE;
+    return s->started;
+}
+
+// The writer for what the compressor makes, or for plain rows.
+AviFileWriter* StartFile(AviWriter* s, uint32_t rate, uint32_t scale, ErrorCode* error) {
+    AviVideoFormat video;
+    video.rate = rate;
+    video.scale = scale;
+    if (!s->vars.hic) {
+        video.format = s->in;
+        video.formatSize = Header(s->in)->biSize + (Header(s->in)->biBitCount == 8 ? 1024u : 0u);
+        video.handler = kDib;
+    } else {
+        const BITMAPINFOHEADER* out = &s->vars.lpbiOut->bmiHeader;
+        video.format = reinterpret_cast<const uint8_t*>(out);
+        video.formatSize = FormatBytes(out);
+        video.handler = s->vars.fccHandler;
+        if (s->vars.lQ >= 0) video.quality = static_cast<uint32_t>(s->vars.lQ);
+    }
+    return AviFileWriterCreate(s->file, video, error);
+}
+
+}  // namespace
+
+AviWriter* AviWriterCreate(FileHandle* temp, const char*, const Image* first, uint32_t rate, uint32_t scale, void* owner,
                            ErrorCode* error) {
-    // Video for Windows opens the file by its name.
-    if (FileClose(temp) != 0) {
-        *error = kErrorWrite;
+    auto* s = static_cast<AviWriter*>(MemAllocZeroed(sizeof(AviWriter)));
+    if (!s) {
+        FileClose(temp);
+        *error = kErrorOutOfMemory;
         return nullptr;
     }
-    AviWriter* s = NewRecord<AviWriter>(error);
-    if (!s) return nullptr;
-    s->compressOptionsList = &s->compressOptions;
-    if (AVIFileOpenW(&s->file, VfwFileName(tempName).c_str(), OF_WRITE | OF_CREATE, nullptr) != 0) {
-        s->file = nullptr;
+    s->file = temp;
+    auto fail = [&](ErrorCode code) {
         AviWriterFree(s);
-        *error = kErrorWrite;
+        *error = code;
         return nullptr;
-    }
-    s->streamInfo.fccType = streamtypeVIDEO;
-    s->streamInfo.fccHandler = 0;
-    s->streamInfo.dwScale = 1;
-    s->streamInfo.dwRate = rate;
-    s->streamInfo.dwSuggestedBufferSize = static_cast<DWORD>(ImageBitsSize(first));
-    SetRect(&s->streamInfo.rcFrame, 0, 0, ImageWidth(first), ImageHeight(first));
-    if (AVIFileCreateStreamA(s->file, &s->stream, &s->streamInfo) != 0) {
-        s->stream = nullptr;
-        AviWriterFree(s);
-        *error = kErrorWrite;
-        return nullptr;
-    }
-    if (!AVISaveOptions(static_cast<HWND>(owner), 0, 1, &s->stream, &s->compressOptionsList)) {
+    };
+    const int depth = ImageBitCount(first);
+    if (depth != 8 && depth != 24) return fail(kErrorColorNotSupported);
+    s->frameBytes = static_cast<uint32_t>(ImageBitsSize(first));
+    s->vars.cbSize = sizeof s->vars;
+    s->vars.dwFlags = ICMF_COMPVARS_VALID;
+    s->vars.fccType = ICTYPE_VIDEO;
+    s->vars.fccHandler = kDib;
+    s->vars.lQ = ICQUALITY_HIGH;  // the dialog starts at lossless; the user may lower it
+    if (!ICCompressorChoose(static_cast<HWND>(owner), ICMF_CHOOSE_ALLCOMPRESSORS | ICMF_CHOOSE_KEYFRAME | ICMF_CHOOSE_DATARATE,
+                            nullptr, nullptr, &s->vars, nullptr)) {
         AviWriterFree(s);
         return nullptr;  // cancelled: no error
     }
-    s->optionsChosen = true;
-    // A compressor that refuses the frames' format refuses here.
-    if (AVIMakeCompressedStream(&s->compressed, s->stream, &s->compressOptions, nullptr) != 0 ||
-        AVIStreamSetFormat(s->compressed, 0, const_cast<BitmapInfo*>(ImageHeader(first)), ImageHeaderSize(first)) != 0) {
-        AviWriterFree(s);
-        *error = kErrorColorNotSupported;
-        return nullptr;
+    s->varsChosen = true;
+    std::memcpy(s->in, ImageHeader(first), static_cast<size_t>(ImageHeaderSize(first)));
+    Header(s->in)->biSizeImage = s->frameBytes;
+    if (depth == 8) Header(s->in)->biClrUsed = 256;  // compressors read the table's size here
+    if (!s->vars.hic && depth == 8) {
+        // Plain rows of palette frames as 24-bit, as the portable writer
+        // writes them: readers through AVIFile never apply palette changes.
+        AviHeader24(first, s->in);
+        s->widen = true;
     }
-    return s;
-}
-
-uint64_t AviWriterSizeAfter(const AviWriter* s, uint64_t frameBytes) {
-    // A compressed frame is rarely larger than the rows it was made from.
-    return kFileOverhead + s->bytesWritten + (uint64_t{s->frames} + 1) * kFrameOverhead + frameBytes;
+    if (s->vars.hic) {
+        // Palette frames as they are where the compressor takes them.
+        bool taken = ICCompressQuery(s->vars.hic, s->in, nullptr) == ICERR_OK;
+        if (!taken && depth == 8) {
+            AviHeader24(first, s->in);
+            s->widen = taken = ICCompressQuery(s->vars.hic, s->in, nullptr) == ICERR_OK;
+        }
+        if (!taken) {
+            TellRefused(s, first, owner);
+            AviWriterFree(s);
+            return nullptr;  // told: no other box
+        }
+        if (!StartSequence(s)) return fail(kErrorColorNotSupported);
+        s->indexedOutput = !s->widen && depth == 8 && s->vars.lpbiOut->bmiHeader.biBitCount <= 8;
+    }
+    s->frameBytes = Header(s->in)->biSizeImage;
+    if (s->widen && !(s->wide = static_cast<uint8_t*>(MemAlloc(s->frameBytes)))) return fail(kErrorOutOfMemory);
+    s->writer = StartFile(s, rate, scale, error);
+    return s->writer ? s : fail(*error);
 }
 
 ErrorCode AviWriterWrite(AviWriter* s, const Image* frame, uint32_t position, bool* lost, WorkMeter* work) {
-    // The system writes a frame in one call: asked once before it.
-    if (work && !work->spend(static_cast<uint64_t>(ImageBitsSize(frame)))) {
-        *lost = true;
-        return kErrorWrite;
+    // The compressor takes a frame in one call: asked once before it.
+    if (frame && work && !work->spend(static_cast<uint64_t>(ImageBitsSize(frame)))) return kErrorWrite;
+    const uint32_t next = AviFileWriterFrames(s->writer);
+    if (position < next || position - next > (uint32_t{1} << 20) || (next == 0 && position > 0)) return kErrorWrite;
+    *lost = true;  // from here on a failure leaves the file incomplete
+    for (uint32_t n = next; n < position; ++n)
+        if (const ErrorCode error = AviFileWriterFrame(s->writer, nullptr, 0, false, work); error != kErrorNone)
+            return error;
+    if (!frame) {
+        *lost = false;
+        return kErrorNone;
     }
-    LONG written = 0;
-    if (AVIStreamWrite(s->compressed, static_cast<LONG>(position), 1, const_cast<uint8_t*>(ImageBits(frame)),
-                       static_cast<LONG>(ImageBitsSize(frame)), AVIIF_KEYFRAME, nullptr, &written) != 0) {
-        *lost = true;
-        return kErrorWrite;
+    const void* bits = ImageBits(frame);
+    uint32_t size = s->frameBytes;
+    if (ImageBitCount(frame) == 8 && !s->widen) {
+        uint8_t table[256 * 4];
+        AviFrameColorTable(frame, table);
+        if (std::memcmp(table, s->in + 40, sizeof table) != 0) {
+            // The compressor starts again with the new colours, from a key
+            // frame: compressors compare pixels by their colours, so one that
+            // went on with the old ones would keep pixels whose index changed
+            // to another of the same old colour. Where the compressed frames
+            // keep the indices, the file's palette changes too.
+            std::memcpy(s->in + 40, table, sizeof table);
+            if (!StartSequence(s)) return kErrorWrite;
+            if (s->indexedOutput)
+                if (const ErrorCode error = AviFileWriterColorTable(s->writer, table); error != kErrorNone) return error;
+        }
+    } else if (ImageBitCount(frame) == 8) {
+        AviWidenRows(frame, s->wide);
+        bits = s->wide;
     }
-    s->bytesWritten += written > 0 ? static_cast<uint64_t>(written) : 0;
-    ++s->frames;
-    return kErrorNone;
+    ErrorCode result = kErrorNone;
+    if (s->vars.hic) {
+        BOOL key = FALSE;
+        LONG bytes = 0;
+        const void* packed = ICSeqCompressFrame(&s->vars, 0, const_cast<void*>(bits), &key, &bytes);
+        result = packed && bytes >= 0 ? AviFileWriterFrame(s->writer, static_cast<const uint8_t*>(packed),
+                                                          static_cast<uint32_t>(bytes), key != FALSE, work)
+                                      : kErrorWrite;
+    } else {
+        result = AviFileWriterFrame(s->writer, static_cast<const uint8_t*>(bits), size, true, work);
+    }
+    if (result == kErrorNone) *lost = false;
+    return result;
 }
 
+uint32_t AviWriterFrames(const AviWriter* s) { return AviFileWriterFrames(s->writer); }
+
 bool AviWriterFinish(AviWriter* s) {
-    AviWriterFree(s);  // releasing the file completes it
-    return true;
+    bool ok = AviFileWriterFinish(s->writer);
+    FileHandle* file = s->file;
+    s->file = nullptr;
+    ok = FileClose(file) == 0 && ok;
+    AviWriterFree(s);
+    return ok;
 }
 
 void AviWriterFree(AviWriter* s) {
-    if (s->stream) AVIStreamRelease(s->stream);
-    if (s->compressed) AVIStreamRelease(s->compressed);
-    if (s->file) AVIFileRelease(s->file);
-    if (s->optionsChosen) AVISaveOptionsFree(1, &s->compressOptionsList);
-    FreeRecord(s);
+    if (s->started) ICSeqCompressFrameEnd(&s->vars);
+    if (s->varsChosen) ICCompressorFree(&s->vars);
+    AviFileWriterFree(s->writer);
+    if (s->file) FileClose(s->file);
+    MemFree(s->wide);
+    MemFree(s);
 }
 
 // ---- Reading ------------------------------------------------------------------

@@ -55,6 +55,7 @@ struct ExportPlan {
     void* openOptions = nullptr;  // the open request's options
     bool positions = false;       // each frame request carries the frame's 0-based position
     AviExportOptions avi{};
+    uint32_t aviPeriod = 0;       // AVI: ms a stream frame lasts; positions count in these
     GifStreamOptions gif{};
     SprStreamOptions spr{};
     ApngPlan apng{};
@@ -93,12 +94,58 @@ const StreamOps* WriterOf(const FileFormat& format) {
     return format.streamOps && format.streamOps->writeFrame ? format.streamOps : nullptr;
 }
 
+uint32_t Gcd(uint32_t a, uint32_t b) {
+    while (b != 0) {
+        const uint32_t r = a % b;
+        a = b;
+        b = r;
+    }
+    return a;
+}
+
+// How an animation goes into an AVI stream: its frame period, the greatest
+// common divisor of the delays, so that every frame starts at its own time;
+// and whether every frame is a palette frame, which the stream then takes as
+// it is (a compressor may take 8-bit frames; the colours may change). A
+// source whose format tells the delays without decoding (FLIC: one speed and
+// one depth for every frame) and whose frames all play as long as the first
+// costs no pass over the frames.
+struct AviTiming {
+    uint32_t period = 0;
+    bool palette = false;
+};
+
+AviTiming AviTimingOf(const ExportRequest& request, const Image* first) {
+    AviTiming timing{AviFrameDelay(ImageGetDelay(first)), ImageBitCount(first) == 8};
+    auto add = [&](const Image* frame) {
+        timing.period = Gcd(timing.period, AviFrameDelay(ImageGetDelay(frame)));
+        timing.palette = timing.palette && ImageBitCount(frame) == 8;
+    };
+    if (FrameSource* source = request.source) {
+        const FileFormat* format = FrameSourceFormat(source);
+        const uint64_t count = static_cast<uint64_t>(FrameSourceCount(source));
+        if (request.firstFrame == 0 && format->frames && format->frames->duration &&
+            FrameSourceDuration(source) == count * ImageGetDelay(first))
+            return timing;
+        for (int n = request.firstFrame; const Image* frame = FrameSourceFrame(source, n); ++n) {
+            if (!Spend(request, 1)) return timing;  // the stop ends the export where it next asks
+            add(frame);
+        }
+        return timing;
+    }
+    for (const Image* frame = request.first; frame; frame = ImageNext(frame)) add(frame);
+    return timing;
+}
+
 // Fills the plan in place: its open options point into it. False when
 // memory runs out or the meter stops.
-bool PlanFor(const ExportRequest& request, uint32_t firstDelay, ExportPlan& plan) {
+bool PlanFor(const ExportRequest& request, uint32_t /*firstDelay*/, ExportPlan& plan) {
     if (request.formatId == kFormatAvi) {
-        plan.depth = 24;
-        plan.avi = {request.owner, AviFrameRate(firstDelay)};
+        const AviTiming timing = AviTimingOf(request, Frames(request).at(0));
+        plan.depth = timing.palette ? 0 : 24;
+        plan.aviPeriod = timing.period;
+        const AviRate rate = AviRateOfPeriod(plan.aviPeriod);
+        plan.avi = {request.owner, rate.rate, rate.scale};
         plan.openOptions = &plan.avi;
         plan.positions = true;
     } else if (request.formatId == kFormatGif) {
@@ -128,6 +175,16 @@ bool PlanFor(const ExportRequest& request, uint32_t firstDelay, ExportPlan& plan
         return request.formatId == kFormatApng ? PlanApng(request, plan) : PlanFlic(request, plan);
     }
     return true;
+}
+
+// The stream frame where a frame starting at `time` ms goes: never before
+// `next`, where the frames' delays are not all multiples of the period (the
+// delays of a source whose format tells them without decoding were taken as
+// equal).
+uint32_t AviPosition(uint64_t time, uint32_t period, uint32_t next) {
+    const uint64_t at = time / period;
+    if (at > 0xFFFFFFFEu) return 0xFFFFFFFFu;  // past what a stream counts: the write fails
+    return at < next ? next : static_cast<uint32_t>(at);
 }
 
 // A frame as the plan wants it: the frame itself, or a converted copy that
@@ -251,10 +308,17 @@ int ExportAnimationFinish(ExportRun* begun, ExportRequest* request) {
     const ExportPlan& plan = run->plan;
     Frames frames(*request);
     uint32_t position = 0;
+    // AVI: where the frame starts, in ms and in stream frames.
+    uint64_t time = 0;
+    uint32_t at = 0;
     for (Image* frame = frames.at(0); frame; frame = frames.at(static_cast<int>(++position))) {
         Image* made = nullptr;
         Image* planned = PlannedFrame(frame, plan, &made, request->work);
-        StreamFrameRequest write{planned, ImageGetDelay(frame), plan.positions ? &position : nullptr,
+        if (plan.aviPeriod) {
+            at = AviPosition(time, plan.aviPeriod, position == 0 ? 0 : at + 1);
+            time += AviFrameDelay(ImageGetDelay(frame));
+        }
+        StreamFrameRequest write{planned, ImageGetDelay(frame), plan.positions ? (plan.aviPeriod ? &at : &position) : nullptr,
                                  planned ? kErrorNone : kErrorOutOfMemory};
         const bool written = planned && StreamWriteFrame(run->stream, &write);
         ImageDestroy(made);
@@ -268,7 +332,8 @@ int ExportAnimationFinish(ExportRun* begun, ExportRequest* request) {
     // A cancel that stopped the decoding ends the frames early: asked once
     // more, the progress says whether they ended or were stopped. The close
     // asks the meter once more, right before the file is put in place.
-    StreamCloseRequest close{nullptr, nullptr, kErrorNone};
+    uint32_t end = plan.aviPeriod ? AviPosition(time, plan.aviPeriod, at + 1) : 0;
+    StreamCloseRequest close{nullptr, plan.aviPeriod ? &end : nullptr, kErrorNone};
     if (!GoOn(*request, request->written, request->written) || Stopped(*request)) {
         StreamAbandon(run->stream, &close);
         return Fail(request, kErrorNone);

@@ -59,6 +59,8 @@ FileHandle* FileCreateNew(const char* name);
 int FileClose(FileHandle* file);                      // 0, or -1 (record kept)
 int64_t FileWrite(const void* source, uint32_t length, FileHandle* file);  // bytes written, or -1
 int FileSeek(FileHandle* file, int32_t distance, int method);             // 0, or -1
+// To `offset` bytes from the file's start, which may lie past 4 GiB. 0, or -1.
+int FileSeekTo(FileHandle* file, uint64_t offset);
 
 // Replaces `target` by `source` (both in one directory) in one step where the
 // platform allows it, giving `source` what the old file carried (its

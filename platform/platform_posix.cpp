@@ -134,6 +134,11 @@ int FileSeek(FileHandle* file, int32_t distance, int method) {
     return lseek(file->fd, distance, whence) < 0 ? -1 : 0;
 }
 
+int FileSeekTo(FileHandle* file, uint64_t offset) {
+    if (!file || offset > static_cast<uint64_t>(INT64_MAX)) return -1;
+    return lseek(file->fd, static_cast<off_t>(offset), SEEK_SET) < 0 ? -1 : 0;
+}
+
 namespace {
 // Owner and group where the system lets us give them; otherwise the file
 // stays the user's own, which is what a plain write would have made.

@@ -191,6 +191,13 @@ int FileSeek(FileHandle* file, int32_t distance, int method) {
     return SetFilePointer(file->handle, distance, nullptr, static_cast<DWORD>(method)) == INVALID_SET_FILE_POINTER ? -1 : 0;
 }
 
+int FileSeekTo(FileHandle* file, uint64_t offset) {
+    if (!file || offset > static_cast<uint64_t>(INT64_MAX)) return -1;
+    LARGE_INTEGER to;
+    to.QuadPart = static_cast<LONGLONG>(offset);
+    return SetFilePointerEx(file->handle, to, nullptr, FILE_BEGIN) ? 0 : -1;
+}
+
 namespace {
 
 bool MoveInPlace(const std::wstring& source, const std::wstring& target) {

@@ -742,10 +742,12 @@ const Command kCommands[] = {
      "APNG (OUT.png or OUT.apng, or --format apng): lossless, one palette when the frames share\n"
      "it, else RGB (RGBA where there is alpha); after the first frame only the rectangle that\n"
      "changed, equal frames joined, delays exact, looping for ever.\n"
-     "AVI: uncompressed 24-bit video at 1000 / the first frame's delay frames per second, at\n"
-     "most 100 and at least 1. FLC: 8-bit frames (deeper ones reduced to 256 colours each),\n"
-     "the speed the greatest common divisor of the delays, longer frames repeated as empty\n"
-     "frames, the ring frame at the end. SPR (Pro Motion): 8-bit frames of one size,\n"
+     "AVI: uncompressed 24-bit video of any length (OpenDML past 1 GiB) at the exact rate:\n"
+     "1000 / the greatest common divisor of the delays (delays below 10 ms count as 10), as a\n"
+     "ratio (80 ms: 25/2 = 12.5 frames per second), frames that show longer repeated.\n"
+     "FLC: 8-bit frames (deeper ones reduced to 256 colours each), the speed the greatest\n"
+     "common divisor of the delays, longer frames repeated as empty frames, the ring frame at\n"
+     "the end. SPR (Pro Motion): 8-bit frames of one size,\n"
      "each with its palette and delay. An existing OUT is replaced only once the new file is\n"
      "complete. Long runs show progress on stderr; --quiet turns it off.",
      RunExport},

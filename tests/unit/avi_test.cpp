@@ -9,6 +9,7 @@
 #include <string>
 
 #include "codecs/avi.h"
+#include "codecs/avi_writer.h"
 #include "formats/save.h"
 #include "image/convert.h"
 #include "tests/support/flic_writer.h"  // Bytes
@@ -101,7 +102,7 @@ class Avi : public ::testing::Test {
 protected:
     void SetUp() override { FormatRegisterAll(); }
     void TearDown() override {
-        AviInjectSizeLimit(0);
+        AviInjectPartSize(0);
         SaveInjectWriteFailure(0);
     }
 
@@ -150,17 +151,21 @@ protected:
 
 // ---- Rates and registration ----------------------------------------------------------
 
-TEST(AviRate, FollowsTheFirstDelayAndIsNeverZero) {
-    EXPECT_EQ(AviFrameRate(100), 10u);
-    EXPECT_EQ(AviFrameRate(70), 14u);
-    EXPECT_EQ(AviFrameRate(66), 15u);
-    EXPECT_EQ(AviFrameRate(10), 100u);
-    EXPECT_EQ(AviFrameRate(5), 100u);
-    EXPECT_EQ(AviFrameRate(0), 100u);
-    EXPECT_EQ(AviFrameRate(1000), 1u);
-    EXPECT_EQ(AviFrameRate(1001), 1u);
-    EXPECT_EQ(AviFrameRate(0xFFFFFFFFu), 1u);
-
+TEST(AviRate, IsTheExactRatioOfThePeriod) {
+    auto rate = [](uint32_t period) {
+        const AviRate r = AviRateOfPeriod(period);
+        return std::to_string(r.rate) + "/" + std::to_string(r.scale);
+    };
+    EXPECT_EQ(rate(80), "25/2");  // 12.5 frames per second
+    EXPECT_EQ(rate(70), "100/7");
+    EXPECT_EQ(rate(100), "10/1");
+    EXPECT_EQ(rate(1), "1000/1");
+    EXPECT_EQ(rate(1500), "2/3");
+    EXPECT_EQ(rate(0xFFFFFFFFu), "200/858993459");
+    EXPECT_EQ(rate(0), "1000/1");
+    EXPECT_EQ(AviFrameDelay(0), 10u);
+    EXPECT_EQ(AviFrameDelay(9), 10u);
+    EXPECT_EQ(AviFrameDelay(33), 33u);
     EXPECT_EQ(AviHeaderRate(30000, 1001), 29);
     EXPECT_EQ(AviHeaderRate(25, 0), 25);  // a scale of 0 is never divided by
     EXPECT_EQ(AviHeaderRate(1, 2), 1);
@@ -218,11 +223,14 @@ TEST_F(Avi, WritesHeadersMoviAndAKeyFrameIndex) {
     EXPECT_EQ(U32(file, 168), 40u);  // the first frame's header, no colour table at 24 bits
     EXPECT_EQ(U32(file, 172 + 16), 0u);  // BI_RGB
     EXPECT_EQ(U32(file, 172 + 20), frameBytes);
-    EXPECT_EQ(Id(file, 212), "LIST");
-    EXPECT_EQ(Id(file, 220), "movi");
-    const size_t moviType = 220;
-    EXPECT_EQ(U32(file, 216), 4 + 2 * (8 + frameBytes));
-    const size_t index = moviType + U32(file, 216);
+    // Room for the OpenDML super index and 'odml' list, JUNK while the file is AVI 1.0.
+    EXPECT_EQ(Id(file, 212), "JUNK");
+    EXPECT_EQ(Id(file, 212 + 4128), "JUNK");
+    EXPECT_EQ(Id(file, 212 + 4128 + 268), "LIST");
+    const size_t moviType = 212 + 4128 + 268 + 8;
+    EXPECT_EQ(Id(file, moviType), "movi");
+    EXPECT_EQ(U32(file, moviType - 4), 4 + 2 * (8 + frameBytes));
+    const size_t index = moviType + U32(file, moviType - 4);
     EXPECT_EQ(Id(file, index), "idx1");
     EXPECT_EQ(U32(file, index + 4), 32u);
     for (uint32_t n = 0; n < 2; ++n) {
@@ -262,32 +270,67 @@ TEST_F(Avi, ReadsBackWhatItWrote) {
     EXPECT_EQ(Close(stream, nullptr), kErrorNone);
 }
 
-TEST_F(Avi, PaletteFramesKeepTheirColourTable) {
+TEST_F(Avi, PaletteFramesAreWrittenAs24BitRowsWhateverTheirColours) {
     ImagePtr image(ImageCreate(6, 2, 8));
     PaletteEntry palette[256];
     for (int i = 0; i < 256; ++i) palette[i] = {uint8_t(i), uint8_t(255 - i), uint8_t(i * 3), 0};
     ImageSetPalette(image.get(), palette);
     for (int x = 0; x < 6; ++x) ImageSetPixel(image.get(), x, 0, x * 40), ImageSetPixel(image.get(), x, 1, 255 - x);
-    const std::string path = dir.file("pal.avi");
-    Stream* stream = OpenWrite(path, image.get(), 10);
-    ASSERT_NE(stream, nullptr);
-    EXPECT_EQ(Write(stream, image.get(), 0), kErrorNone);
-    // The file has one colour table, so a frame with other colours is refused.
     ImagePtr other(ImageDuplicate(image.get()));
-    palette[7].red ^= 1;
+    palette[0].red ^= 1;
     ImageSetPalette(other.get(), palette);
-    EXPECT_EQ(Write(stream, other.get(), 1), kErrorInvalidData);
-    EXPECT_EQ(Close(stream, image.get()), kErrorNone);
-    EXPECT_EQ(U32(ReadFile(path), 168), 40u + 1024u);
+    const std::string path = dir.file("pal.avi");
+    Export(path, {image.get(), other.get()}, 10);
+    const Bytes file = ReadFile(path);
+    EXPECT_EQ(U32(file, 168), 40u) << "no colour table";
+    EXPECT_EQ(file[172 + 14], 24);
     ErrorCode error;
-    stream = OpenRead(path, &error);
+    Stream* stream = OpenRead(path, &error);
     ASSERT_NE(stream, nullptr);
-    EXPECT_EQ(stream->frameCount, 1);
-    Image* back = Read(stream, 0, &error);
-    ASSERT_NE(back, nullptr);
-    EXPECT_EQ(ImageBitCount(back), 8);
-    EXPECT_TRUE(SamePixels(back, image.get()));
+    EXPECT_EQ(stream->frameCount, 2);
+    EXPECT_TRUE(SamePixels(Read(stream, 0, &error), image.get()));
+    EXPECT_TRUE(SamePixels(Read(stream, 1, &error), other.get()));
     Close(stream, nullptr);
+}
+
+// Compressors that keep a palette's indices get the colours' changes as
+// palette change chunks (AVIPALCHANGE: first, count, flags, then red, green,
+// blue, flags of the entries that changed), only where they change.
+TEST_F(Avi, ColourChangesOfIndexedFramesArePaletteChangeChunks) {
+    uint8_t format[40 + 1024] = {40, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 1, 0, 8};
+    for (int i = 0; i < 256; ++i) format[40 + i * 4] = uint8_t(i);  // blue
+    const std::string path = dir.file("pc.avi");
+    FileHandle* file = FileCreateNew(path.c_str());
+    ASSERT_NE(file, nullptr);
+    AviVideoFormat video;
+    video.format = format;
+    video.formatSize = sizeof format;
+    ErrorCode error = kErrorNone;
+    AviFileWriter* writer = AviFileWriterCreate(file, video, &error);
+    ASSERT_NE(writer, nullptr);
+    uint8_t table[1024];
+    std::memcpy(table, format + 40, sizeof table);
+    const uint8_t pixels[4] = {7, 9, 0, 0};
+    EXPECT_EQ(AviFileWriterColorTable(writer, table), kErrorNone);
+    EXPECT_EQ(AviFileWriterFrame(writer, pixels, 4, true, nullptr), kErrorNone);
+    table[7 * 4 + 2] = 0x70;  // red of 7
+    table[9 * 4 + 1] = 0x90;  // green of 9
+    EXPECT_EQ(AviFileWriterColorTable(writer, table), kErrorNone);
+    EXPECT_EQ(AviFileWriterFrame(writer, pixels, 4, true, nullptr), kErrorNone);
+    EXPECT_EQ(AviFileWriterColorTable(writer, table), kErrorNone);
+    EXPECT_EQ(AviFileWriterFrame(writer, pixels, 4, true, nullptr), kErrorNone);
+    EXPECT_TRUE(AviFileWriterFinish(writer));
+    AviFileWriterFree(writer);
+    FileClose(file);
+    const Bytes bytes = ReadFile(path);
+    const std::string text(bytes.begin(), bytes.end());
+    const size_t change = text.find("00pc");
+    ASSERT_NE(change, std::string::npos);
+    EXPECT_EQ(text.find("00pc", change + 1), std::string::npos);
+    EXPECT_EQ(Bytes(bytes.begin() + change + 4, bytes.begin() + change + 24),
+              (Bytes{16, 0, 0, 0, 7, 3, 0, 0, 0x70, 0, 7, 0, 0, 0, 8, 0, 0, 0x90, 9, 0}));
+    EXPECT_EQ(text.substr(change + 24, 4), "00db") << "before the frame it applies to";
+    EXPECT_EQ(U32(bytes, 116) & 0x10000u, 0x10000u) << "the stream header says the palette changes";
 }
 
 TEST_F(Avi, WithoutOptionsTheRateComesFromTheFirstDelayAndTheFrameIsFrameZero) {
@@ -299,7 +342,8 @@ TEST_F(Avi, WithoutOptionsTheRateComesFromTheFirstDelayAndTheFrameIsFrameZero) {
     StreamFrameRequest request{frame.get(), 70, nullptr, kErrorNone};
     EXPECT_EQ(StreamWriteFrame(stream, &request), 1);
     EXPECT_EQ(Close(stream, frame.get()), kErrorNone);
-    EXPECT_EQ(U32(ReadFile(path), 132), 14u);
+    EXPECT_EQ(U32(ReadFile(path), 128), 7u);  // scale
+    EXPECT_EQ(U32(ReadFile(path), 132), 100u);  // rate: 100 / 7 frames per second
 
     // A rate of 0 in the options is written as 1.
     Stream* zero = OpenWrite(dir.file("zero.avi"), frame.get(), 0);
@@ -317,7 +361,7 @@ TEST_F(Avi, RefusedFramesLeaveTheStreamGoing) {
     EXPECT_EQ(Write(stream, a.get(), 0), kErrorNone);
     EXPECT_EQ(Write(stream, wide.get(), 1), kErrorInvalidData);
     EXPECT_EQ(Write(stream, deep.get(), 1), kErrorInvalidData);
-    EXPECT_EQ(Write(stream, b.get(), 5), kErrorWrite) << "frames are written in order";
+    EXPECT_EQ(Write(stream, b.get(), 0), kErrorWrite) << "frames are written in order";
     EXPECT_EQ(Write(stream, b.get(), 1), kErrorNone);
     EXPECT_EQ(Close(stream, b.get()), kErrorNone);
     ErrorCode error;
@@ -343,36 +387,95 @@ TEST_F(Avi, OpenFailuresLeaveNothing) {
 
 // ---- Failures while writing: nothing half-written is ever left -----------------------
 
-TEST_F(Avi, StopsBeforeTheSizeLimitAndRemovesThePartialFile) {
-    ImagePtr frame = Frame24(16, 16, 1);  // 768 bytes a frame
-    const std::string path = dir.file("big.avi");
-    WriteFile(path, {'o', 'l', 'd'});
-    // Header (212 bytes with a 40-byte strf, plus the movi list's 12), then
-    // 776 bytes and 16 index bytes a frame, and the index header.
-    const uint64_t header = 224, perFrame = 8 + 768 + 16;
-    AviInjectSizeLimit(header + 8 + 3 * perFrame);
-    Stream* stream = OpenWrite(path, frame.get(), 10);
+// Reads a little-endian 64-bit value.
+uint64_t U64(const Bytes& b, size_t at) { return U32(b, at) | uint64_t{U32(b, at + 4)} << 32; }
+
+TEST_F(Avi, PastThePartSizeTheFileBecomesOpenDml) {
+    std::vector<ImagePtr> frames;
+    for (int n = 0; n < 7; ++n) frames.push_back(Frame24(16, 16, n));  // 768 bytes a frame
+    const uint32_t frameBytes = 768;
+    const std::string path = dir.file("long.avi");
+    AviInjectPartSize(2500);  // about three frames a part
+    Stream* stream = OpenWrite(path, frames[0].get(), 10);
     ASSERT_NE(stream, nullptr);
-    for (uint32_t n = 0; n < 3; ++n) EXPECT_EQ(Write(stream, frame.get(), n), kErrorNone) << n;
-    EXPECT_EQ(Write(stream, frame.get(), 3), kErrorWrite);
-    EXPECT_EQ(Names(dir), std::vector<std::string>{"big.avi"}) << "the unfinished file is gone at once";
-    EXPECT_EQ(Write(stream, frame.get(), 3), kErrorWrite) << "and the stream stays failed";
-    EXPECT_EQ(Close(stream, frame.get()), kErrorWrite);
-    EXPECT_EQ(ReadFile(path), (Bytes{'o', 'l', 'd'}));
+    // Positions 0 1 2 4 5 6 8 9, and the end at 11: the gaps repeat the frame before.
+    const uint32_t positions[] = {0, 1, 2, 4, 5, 6, 8};
+    for (int n = 0; n < 7; ++n) ASSERT_EQ(Write(stream, frames[n].get(), positions[n]), kErrorNone) << n;
+    uint32_t end = 11;
+    StreamCloseRequest close{nullptr, &end, kErrorNone};
+    ASSERT_EQ(StreamClose(stream, &close), 1);
+    const Bytes file = ReadFile(path);
 
-    // Exactly at the limit is still allowed.
-    Stream* fits = OpenWrite(path, frame.get(), 10);
-    for (uint32_t n = 0; n < 3; ++n) EXPECT_EQ(Write(fits, frame.get(), n), kErrorNone);
-    EXPECT_EQ(Close(fits, frame.get()), kErrorNone);
-    EXPECT_EQ(ReadFile(path).size(), header + 8 + 3 * perFrame);
+    // Each part's RIFF size leads to the next; the first is 'AVI ', the others 'AVIX'.
+    std::vector<size_t> parts;
+    for (size_t at = 0; at + 12 <= file.size(); at += 8 + U32(file, at + 4)) {
+        ASSERT_EQ(Id(file, at), "RIFF");
+        EXPECT_EQ(Id(file, at + 8), parts.empty() ? "AVI " : "AVIX");
+        parts.push_back(at);
+    }
+    ASSERT_GE(parts.size(), 3u);
+    EXPECT_EQ(U32(file, 140), 11u) << "strh counts all";
+    const size_t super = 212, odml = 212 + 4128;
+    EXPECT_EQ(Id(file, odml), "LIST");
+    EXPECT_EQ(Id(file, odml + 8), "odml");
+    EXPECT_EQ(Id(file, odml + 12), "dmlh");
+    EXPECT_EQ(U32(file, odml + 20), 11u);
+    ASSERT_EQ(Id(file, super), "indx");
+    EXPECT_EQ(U32(file, super + 12), parts.size());
+    EXPECT_EQ(Id(file, super + 16), "00db");
 
-    // One byte less and the third frame fails: the index written at close counts.
-    AviInjectSizeLimit(header + 8 + 3 * perFrame - 1);
-    Stream* tight = OpenWrite(path, frame.get(), 10);
-    for (uint32_t n = 0; n < 2; ++n) EXPECT_EQ(Write(tight, frame.get(), n), kErrorNone);
-    EXPECT_EQ(Write(tight, frame.get(), 2), kErrorWrite);
-    EXPECT_EQ(Close(tight, frame.get()), kErrorWrite);
-    EXPECT_EQ(ReadFile(path).size(), header + 8 + 3 * perFrame) << "the complete file from before stays";
+    // The super index names each part's ix00, whose entries name its chunks.
+    std::vector<uint32_t> sizes;
+    for (uint32_t p = 0; p < parts.size(); ++p) {
+        const size_t entry = super + 32 + 16 * p;
+        const size_t ix = static_cast<size_t>(U64(file, entry));
+        ASSERT_LT(ix, file.size());
+        EXPECT_GT(ix, parts[p]);
+        if (p + 1 < parts.size()) {
+            EXPECT_LT(ix, parts[p + 1]);
+        }
+        ASSERT_EQ(Id(file, ix), "ix00");
+        EXPECT_EQ(U32(file, entry + 8), 8 + U32(file, ix + 4));
+        const uint32_t count = U32(file, ix + 12);
+        EXPECT_EQ(U32(file, entry + 12), count);
+        const uint64_t base = U64(file, ix + 20);
+        for (uint32_t e = 0; e < count; ++e) {
+            const size_t data = static_cast<size_t>(base + U32(file, ix + 32 + 8 * e));
+            const uint32_t size = U32(file, ix + 36 + 8 * e);
+            ASSERT_EQ(Id(file, data - 8), "00db");
+            EXPECT_EQ(U32(file, data - 4), size & 0x7FFFFFFFu);
+            EXPECT_EQ(size == 0x80000000u || size == frameBytes, true) << "frames are key frames, repeats empty";
+            sizes.push_back(size & 0x7FFFFFFFu);
+        }
+    }
+    EXPECT_EQ(sizes, (std::vector<uint32_t>{768, 768, 768, 0, 768, 768, 768, 0, 768, 0, 0}));
+    // The idx1 follows the first part's 'movi' list and holds its frames only.
+    const size_t movi = 212 + 4128 + 268;
+    const size_t idx1 = movi + 8 + U32(file, movi + 4);
+    ASSERT_EQ(Id(file, idx1), "idx1");
+    EXPECT_EQ(U32(file, idx1 + 4), 16 * U32(file, super + 32 + 12));
+    EXPECT_EQ(U32(file, 48), U32(file, super + 32 + 12)) << "avih counts the first part's frames";
+
+    // Our reader walks every part; empty chunks repeat the frame before.
+    ErrorCode error;
+    Stream* read = OpenRead(path, &error);
+    ASSERT_NE(read, nullptr) << error;
+    EXPECT_EQ(read->frameCount, 11);
+    for (int n = 0; n < 11; ++n) {
+        const int shown = n < 3 ? n : n < 7 ? n - 1 : n < 9 ? n - 2 : 6;
+        EXPECT_TRUE(SamePixels(Read(read, n, &error), frames[static_cast<size_t>(shown)].get())) << n;
+    }
+    Close(read, nullptr);
+
+    // ffmpeg reads the parts through the indexes, as players do; it gives the
+    // 7 frames with their times, where the empty chunks only hold the time.
+    if (std::system("ffprobe -version >/dev/null 2>&1") != 0) return;
+    const std::string out = dir.file("probe.txt");
+    const std::string command = "ffprobe -v error -count_frames -show_entries "
+                                "stream=r_frame_rate,nb_read_frames:format=duration -of csv=p=0 " + path + " >" + out;
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const Bytes probe = ReadFile(out);
+    EXPECT_EQ(std::string(probe.begin(), probe.end()), "10/1,7\n1.100000\n");
 }
 
 TEST_F(Avi, AFailedWriteRemovesThePartialFileAndKeepsTheOldOne) {

@@ -714,20 +714,25 @@ TEST_F(Export, FlcRepeatsFramesForVaryingDelaysAndACancelLeavesNothing) {
     EXPECT_EQ(DirectoryEntries(dir_), (std::vector<std::string>{"anim.flc", "anim.png"}));
 }
 
-TEST_F(Export, AviGetsTwentyFourBitFramesAtTheFirstFramesRate) {
+TEST_F(Export, AviGetsTwentyFourBitFramesEachAtItsOwnTime) {
+    // Delays of 100, 200 and 300 ms: a stream of 10 frames per second where
+    // the frames start at 0, 1 and 3 and the last shows until 6; empty
+    // frames between them repeat the one before.
     const std::string path = dir_.file("anim.avi");
     ExportRequest request = Request(kFormatAvi, path);
     ASSERT_EQ(ExportAnimation(&request), 1);
     StreamOpenRequest open{kFormatAvi, path.c_str(), 0, nullptr, nullptr, kErrorNone};
     Stream* stream = StreamOpen(&open);
     ASSERT_NE(stream, nullptr);
-    EXPECT_EQ(stream->frameCount, 3);
+    EXPECT_EQ(stream->frameCount, 6);
     EXPECT_EQ(stream->frameRate, 10);
-    StreamReadRequest read{nullptr, 2, nullptr, kErrorNone};
-    const Image* frame = FormatFind(kFormatAvi)->streamOps->readFrame(stream, &read);
-    ASSERT_NE(frame, nullptr);
-    EXPECT_EQ(ImageBitCount(frame), 24);
-    EXPECT_EQ(ImageColorAt(frame, 2, 2), ImageColorAt(last_, 2, 2));
+    for (int32_t n : {3, 5}) {
+        StreamReadRequest read{nullptr, n, nullptr, kErrorNone};
+        const Image* frame = FormatFind(kFormatAvi)->streamOps->readFrame(stream, &read);
+        ASSERT_NE(frame, nullptr);
+        EXPECT_EQ(ImageBitCount(frame), 24);
+        EXPECT_EQ(ImageColorAt(frame, 2, 2), ImageColorAt(last_, 2, 2)) << n;
+    }
     StreamCloseRequest close{nullptr, nullptr, kErrorNone};
     StreamClose(stream, &close);
 }

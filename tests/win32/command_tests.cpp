@@ -6,6 +6,7 @@
 #include <cctype>
 
 #include "codecs/avi.h"
+#include "codecs/avi_writer.h"
 #include "codecs/export.h"
 #include "image/convert.h"
 #include "resources/resource.h"
@@ -373,20 +374,34 @@ TEST_F(avi, export_and_read_back) {
     EXPECT_EQ(AviDifference(gFiles.sample, gFiles.sample), std::string("not read: ") + ErrorMessage(kErrorInvalidData));
 }
 
-TEST_F(avi, stops_before_the_size_limit) {
-    OutputDir out("avilimit");
+TEST_F(avi, past_the_part_size_the_file_goes_on_as_opendml) {
+    OutputDir out("avilong");
     ChainPtr sample = Load(gFiles.sample);
-    WriteBytes(out.file("limited.avi"), kOldBytes);
-    ChainPtr deep(ImageConvert(sample.get(), 24));
-    AviInjectSizeLimit(64 * 1024 + 3 * (static_cast<uint64_t>(ImageBitsSize(deep.get())) + 64));  // room for three frames
+    WriteBytes(out.file("long.avi"), kOldBytes);
+    AviInjectPartSize(3 * static_cast<uint64_t>(ImageBitsSize(sample.get())));  // a few frames a part
     ExportRequest request;
     ExpectWindows({CompressionDialog(true)});
-    EXPECT_EQ(ExportAvi(out.file("limited.avi"), sample.get(), &request), 0);
-    AviInjectSizeLimit(0);
+    EXPECT_EQ(ExportAvi(out.file("long.avi"), sample.get(), &request), 1) << ErrorMessage(request.error);
+    AviInjectPartSize(0);
     EXPECT_TRUE(ExpectationMet());
-    EXPECT_EQ(request.written, 3);
-    EXPECT_EQ(request.error, kErrorWrite);
-    // The unfinished file is removed and the old one kept; nothing temporary is left.
-    EXPECT_EQ(out.list(), "{limited.avi}");
-    EXPECT_EQ(ReadBytes(out.file("limited.avi")), kOldBytes);
+    EXPECT_EQ(request.written, 24);
+    EXPECT_EQ(out.list(), "{long.avi}");
+    const std::vector<uint8_t> file = ReadBytes(out.file("long.avi"));
+    EXPECT_NE(std::search(file.begin(), file.end(), std::begin("AVIX"), std::end("AVIX") - 1), file.end());
+    KeepForPeers(out.file("long.avi"), "stream-opendml.avi");  // ffmpeg reads it through its indexes
+}
+
+TEST_F(avi, palette_frames_go_to_microsoft_rle_as_they_are) {
+    OutputDir out("avirle");
+    Lister lister(gFiles.sample, 0, 400, 300);
+    SaveDialogView view;
+    ExpectWindows({SaveDialog(&view, "rle"), CompressionDialog(true, "RLE")});
+    SendKey(lister.viewer(), 'I', Ctrl::left);
+    WatchProgress();
+    EXPECT_TRUE(ExpectationMet());
+    ASSERT_EQ(Lower(out.list()), "{rle.avi}");
+    const std::vector<uint8_t> file = ReadBytes(out.file(out.list().substr(1, 7)));
+    EXPECT_NE(std::search(file.begin(), file.end(), std::begin("00pc"), std::end("00pc") - 1), file.end())
+        << "the sample's colour changes as palette changes";
+    KeepForPeers(out.file(out.list().substr(1, 7)), "viewer-msrle.avi");  // ffmpeg decodes the sample's frames
 }

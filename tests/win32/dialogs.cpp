@@ -277,12 +277,20 @@ ExpectedWindow AnswerBox(BoxSeen* seen, int button) {
             }};
 }
 
-ExpectedWindow CompressionDialog(bool ok) {
+ExpectedWindow CompressionDialog(bool ok, const char* compressor) {
+    const std::wstring wanted = Wide(compressor);
     return {"#32770", [=](HWND dialog) {
                 // Under load the dialog can show before its list of compressors is filled.
                 HWND list = GetDlgItem(dialog, kCompressorList);
-                DWORD_PTR item = static_cast<DWORD_PTR>(CB_ERR);
-                if (list) AskWindow(list, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(L"Full Frames (Uncompressed)"), &item);
+                DWORD_PTR count = 0, item = static_cast<DWORD_PTR>(CB_ERR);
+                if (list) AskWindow(list, CB_GETCOUNT, 0, 0, &count);
+                for (DWORD_PTR i = 0; i < count && static_cast<LRESULT>(count) != CB_ERR; ++i) {
+                    wchar_t text[256] = {};
+                    DWORD_PTR length = 0;
+                    if (!AskWindow(list, CB_GETLBTEXTLEN, i, 0, &length) || length >= 256) continue;
+                    AskWindow(list, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text));
+                    if (std::wstring(text).find(wanted) != std::wstring::npos) item = i;
+                }
                 if (WindowText(dialog) != "Video Compression" || static_cast<LRESULT>(item) == CB_ERR) return false;
                 if (ok && (!AskWindow(list, CB_SETCURSEL, item, 0) ||
                            !AskWindow(dialog, WM_COMMAND, MAKEWPARAM(kCompressorList, CBN_SELCHANGE), reinterpret_cast<LPARAM>(list))))

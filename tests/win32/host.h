@@ -231,7 +231,8 @@ struct BoxSeen {
 };
 ExpectedWindow AnswerBox(BoxSeen* seen, int button = IDOK);
 // "Video Compression": "Full Frames (Uncompressed)" and OK, or Cancel.
-ExpectedWindow CompressionDialog(bool ok);
+// The first compressor whose name holds `compressor`, then OK (or Cancel).
+ExpectedWindow CompressionDialog(bool ok, const char* compressor = "Full Frames (Uncompressed)");
 struct MenuSeen {
     RECT rect{};
     int items = 0;
