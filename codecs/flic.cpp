@@ -371,7 +371,6 @@ namespace {
 // the next frame's deltas apply to, and the next chunk's place in the file.
 struct FlicDecoder : FrameDecoder {
     explicit FlicDecoder(LoadRequest* request) : budget(request), work(request->work) {}
-    FlicDecoder(const LoadBudget& sharedBudget, WorkMeter& meter) : budget(sharedBudget), work(meter) {}
 
     ByteReader file;
     const uint8_t* header = nullptr;  // the file's first bytes, copied into the first frame
@@ -434,11 +433,11 @@ FrameDecoder* FlicOpen(LoadRequest* request) {
     return decoder;
 }
 
-FrameDecoder* FlicClone(const FrameDecoder* base) {
+FrameDecoder* FlicClone(const FrameDecoder* base, LoadRequest* request) {
     const auto* d = static_cast<const FlicDecoder*>(base);
     void* block = MemAlloc(sizeof(FlicDecoder));
     if (!block) return nullptr;
-    auto* copy = new (block) FlicDecoder(d->budget, d->work);
+    auto* copy = new (block) FlicDecoder(request);
     copy->file = d->file;
     copy->header = d->header;
     copy->palette = d->palette;

@@ -93,10 +93,13 @@ int32_t SprFrames(const FrameDecoder* base) {
     return static_cast<int32_t>(whole < uint64_t(d->stated) ? whole : uint64_t(d->stated));
 }
 
-FrameDecoder* SprClone(const FrameDecoder* base) {
+FrameDecoder* SprClone(const FrameDecoder* base, LoadRequest* request) {
     const auto* d = static_cast<const SprDecoder*>(base);
     void* block = MemAlloc(sizeof(SprDecoder));
-    return block ? new (block) SprDecoder(*d) : nullptr;
+    if (!block) return nullptr;
+    auto* copy = new (block) SprDecoder(*d);
+    copy->budget = LoadBudget(request);
+    return copy;
 }
 
 uint64_t SprFootprint(const FrameDecoder*) { return sizeof(SprDecoder); }

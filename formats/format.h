@@ -150,9 +150,10 @@ struct FrameDecoderOps {
     // without decoding (fewer when decoding finds damage).
     int32_t (*frames)(const FrameDecoder* decoder);
     // A copy that goes on from the same frame, for going back to it later;
-    // it reads the last frame `next` gave as the original does. None when
-    // memory or the budget runs out.
-    FrameDecoder* (*clone)(const FrameDecoder* decoder);
+    // it reads the last frame `next` gave as the original does, and counts
+    // its memory and work against `request` (the original's, or another load
+    // of the same bytes). None when memory or the budget runs out.
+    FrameDecoder* (*clone)(const FrameDecoder* decoder, LoadRequest* request);
     // The bytes a clone holds.
     uint64_t (*footprint)(const FrameDecoder* decoder);
     // How long the first `frames` frames play, in milliseconds: the sum of
