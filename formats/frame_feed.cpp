@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <new>
 #include <vector>
 
@@ -37,6 +38,8 @@ struct FrameFeed {
     int32_t failed = kNone;   // a frame that could not be decoded for `wanted`
     bool scouting = true;     // the source may still have checkpoints to lay
     bool busy = false;        // the worker is decoding
+    bool firstPending = false;  // the worker has the first frame to decode before anything else
+    ErrorCode missing = kErrorNone;  // why there is no first frame, once that is known
     FrameFeedStatus status{};
     uint64_t duration = 0;
 };
@@ -114,7 +117,27 @@ int32_t NextToDecode(const FrameFeed* feed) {
 
 void Publish(FrameFeed* feed) {
     feed->status = {FrameSourceCount(feed->source), FrameSourceStatedFrames(feed->source),
-                    FrameSourceEndedEarly(feed->source)};
+                    FrameSourceEndedEarly(feed->source), feed->missing};
+}
+
+// A copy of the first frame; none, with the reason, when there is none.
+Image* DecodeFirst(FrameFeed* feed, ErrorCode* error) {
+    *error = kErrorNone;
+    const Image* first = FrameSourceFrame(feed->source, 0);
+    Image* copy = first ? ImageDuplicate(first) : nullptr;
+    if (!copy) {
+        const ErrorCode ended = FrameSourceEndedEarly(feed->source);
+        *error = first ? kErrorOutOfMemory : ended != kErrorNone ? ended : kErrorInvalidData;
+    }
+    return copy;
+}
+
+void Free(FrameFeed* feed) {
+    for (const Slot& slot : feed->slots) ImageDestroy(slot.image);
+    FrameSourceClose(feed->source);
+    MonitorDestroy(feed->monitor);
+    feed->~FrameFeed();
+    MemFree(feed);
 }
 
 // Decodes frame n from where the source stands, kFeedStride frames at a
@@ -147,7 +170,23 @@ void Store(FrameFeed* feed, int32_t n, Image* image, uint32_t generation) {
 
 void Work(void* context) {
     auto* feed = static_cast<FrameFeed*>(context);
-    MonitorLock lock(feed->monitor);
+    MonitorEnter(feed->monitor);
+    if (feed->firstPending) {
+        MonitorLeave(feed->monitor);
+        ErrorCode error = kErrorNone;
+        Image* first = DecodeFirst(feed, &error);
+        MonitorEnter(feed->monitor);
+        feed->firstPending = false;
+        if (first) {
+            feed->slots.push_back({0, first, LoadBudget::ImageFootprint(first)});
+            feed->bytes += feed->slots.back().bytes;
+            Trim(feed);  // a jump asked for meanwhile may have left it behind
+        } else if (!feed->stop) {
+            feed->missing = error;
+        }
+        Publish(feed);
+        MonitorWakeAll(feed->monitor);  // for FrameFeedWaitFirst
+    }
     while (!feed->stop.load(std::memory_order_relaxed)) {
         const int32_t n = NextToDecode(feed);
         if (n == kNone && !feed->scouting) {
@@ -173,21 +212,22 @@ void Work(void* context) {
             Publish(feed);
         }
     }
-    feed->busy = false;
+    // Only closing stops the worker: the feed is its own to free now, large
+    // pictures and all, away from the thread that closed it.
+    Thread* self = feed->worker;
+    MonitorLeave(feed->monitor);
+    Free(feed);
+    ThreadDetachSelf(self);
 }
 
 }  // namespace
 
 FrameFeed* FrameFeedOpen(FrameSource* source, bool worker, ErrorCode* error) {
     *error = kErrorNone;
-    const Image* first = FrameSourceFrame(source, 0);
-    Image* copy = first ? ImageDuplicate(first) : nullptr;
-    void* block = copy ? MemAlloc(sizeof(FrameFeed)) : nullptr;
+    void* block = MemAlloc(sizeof(FrameFeed));
     Monitor* monitor = block ? MonitorCreate() : nullptr;
     if (!monitor) {
-        const ErrorCode ended = FrameSourceEndedEarly(source);
-        *error = first ? kErrorOutOfMemory : ended != kErrorNone ? ended : kErrorInvalidData;
-        ImageDestroy(copy);
+        *error = kErrorOutOfMemory;
         MemFree(block);
         FrameSourceClose(source);
         return nullptr;
@@ -196,30 +236,43 @@ FrameFeed* FrameFeedOpen(FrameSource* source, bool worker, ErrorCode* error) {
     feed->source = source;
     feed->monitor = monitor;
     feed->duration = FrameSourceDuration(source);  // from the file's structure, before the worker has the source
-    feed->slots.push_back({0, copy, LoadBudget::ImageFootprint(copy)});
-    feed->bytes = feed->slots.back().bytes;
     Publish(feed);
     // Closing stops the frame under way within a bounded amount of decoding.
     FrameSourceWork(source).watch(&feed->stop);
-    if (worker) feed->worker = ThreadStart(Work, feed);
+    if (worker) {
+        feed->firstPending = true;
+        feed->worker = ThreadStart(Work, feed);
+        if (feed->worker) return feed;
+        feed->firstPending = false;
+    }
+    Image* first = DecodeFirst(feed, error);
+    if (!first) {
+        Free(feed);
+        return nullptr;
+    }
+    feed->slots.push_back({0, first, LoadBudget::ImageFootprint(first)});
+    feed->bytes = feed->slots.back().bytes;
+    Publish(feed);
     return feed;
 }
 
 void FrameFeedClose(FrameFeed* feed) {
     if (!feed) return;
-    if (feed->worker) {
-        {
-            MonitorLock lock(feed->monitor);
-            feed->stop = true;
-            MonitorWakeAll(feed->monitor);
-        }
-        ThreadJoin(feed->worker);
+    if (!feed->worker) return Free(feed);
+    MonitorLock lock(feed->monitor);
+    feed->stop = true;
+    MonitorWakeAll(feed->monitor);
+}
+
+bool FrameFeedWaitFirst(FrameFeed* feed, uint32_t milliseconds) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    MonitorLock lock(feed->monitor);
+    while (feed->firstPending) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        MonitorWaitFor(feed->monitor, static_cast<uint32_t>(left.count()) + 1);
     }
-    for (const Slot& slot : feed->slots) ImageDestroy(slot.image);
-    FrameSourceClose(feed->source);
-    MonitorDestroy(feed->monitor);
-    feed->~FrameFeed();
-    MemFree(feed);
+    return true;
 }
 
 const Image* FrameFeedShow(FrameFeed* feed, int32_t n) {
@@ -261,5 +314,6 @@ const FileFormat* FrameFeedFormat(const FrameFeed* feed) { return FrameSourceFor
 void FrameFeedWaitIdle(FrameFeed* feed) {
     MonitorLock lock(feed->monitor);
     if (!feed->worker) return;
-    while (feed->busy || (NextToDecode(feed) != kNone || feed->scouting)) MonitorWait(feed->monitor);
+    while (feed->firstPending || feed->busy || (NextToDecode(feed) != kNone || feed->scouting))
+        MonitorWait(feed->monitor);
 }

@@ -231,6 +231,7 @@ int SaveAllFrames(Viewer& viewer, const char* base, FormatId id) {
 }  // namespace
 
 int ViewerExtractFrame(Viewer& viewer) {
+    if (!viewer.playback.frame()) return 0;  // the first is still being decoded
     // The frame on screen stays put while the user picks a name, and after.
     viewer.playback.pause();
     char name[kMaxPath];
@@ -310,6 +311,7 @@ const char* FlicKind(const char* path) {
 
 int ViewerShowInformation(Viewer& viewer) {
     const Image* image = viewer.playback.frame();
+    if (!image) return 0;  // the first frame is still being decoded
     const FrameFeedStatus status = viewer.playback.status();
     const FileFormat* format = FrameFeedFormat(viewer.playback.feed());
     char type[128];
