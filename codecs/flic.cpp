@@ -522,10 +522,12 @@ bool FlicSkip(FrameDecoder* base, ErrorCode* stop) {
 int32_t FlicStatedFrames(const FrameDecoder* base) { return static_cast<const FlicDecoder*>(base)->stated; }
 
 // Every frame shows for the header's speed.
-uint64_t FlicDuration(const LoadRequest* request, int32_t frames) {
+uint64_t FlicDuration(const LoadRequest* request, int32_t frames, uint32_t* each) {
     ByteReader file(request->data, request->size);
     if (file.size() < kFlicHeaderSize || frames <= 0) return 0;
-    return uint64_t{FlicDelayMs(file.u16At(4), file.u32At(16))} * uint64_t(frames);
+    const uint32_t delay = FlicDelayMs(file.u16At(4), file.u32At(16));
+    for (int32_t f = 0; each && f < frames; ++f) each[f] = delay;
+    return uint64_t{delay} * uint64_t(frames);
 }
 
 }  // namespace

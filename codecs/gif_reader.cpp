@@ -774,7 +774,7 @@ int32_t GifStatedFrames(const FrameDecoder*) { return 0; }
 // The delays of the graphic control extensions before the image blocks,
 // the blocks walked as CanvasSize walks them: their data is passed over
 // sub-block by sub-block, never decoded.
-uint64_t GifDuration(const LoadRequest* request, int32_t frames) {
+uint64_t GifDuration(const LoadRequest* request, int32_t frames, uint32_t* each) {
     ByteReader in(request->data, request->size);
     Screen screen;
     if (!ReadScreen(in, screen)) return 0;
@@ -784,6 +784,7 @@ uint64_t GifDuration(const LoadRequest* request, int32_t frames) {
     for (int32_t f = 0; f < frames && NextImageBlock(in, screen, block, trailer); ++f) {
         in.u8();  // code size
         SkipSubBlocks(in);
+        if (each) each[f] = GifDelayMs(block.control.delay);
         total += GifDelayMs(block.control.delay);
     }
     return total;

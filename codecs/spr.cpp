@@ -105,7 +105,7 @@ FrameDecoder* SprClone(const FrameDecoder* base, LoadRequest* request) {
 uint64_t SprFootprint(const FrameDecoder*) { return sizeof(SprDecoder); }
 
 // Each whole record starts with its frame's delay.
-uint64_t SprDuration(const LoadRequest* request, int32_t frames) {
+uint64_t SprDuration(const LoadRequest* request, int32_t frames, uint32_t* each) {
     ByteReader file(request->data, request->size);
     file.skip(5);  // the magic and the frame count, which `frames` comes from
     const int width = file.u16();
@@ -114,7 +114,9 @@ uint64_t SprDuration(const LoadRequest* request, int32_t frames) {
     uint64_t total = 0;
     for (int32_t f = 0; f < frames && file.ok() && file.remaining() >= recordBytes; ++f) {
         const uint8_t* record = file.take(static_cast<size_t>(recordBytes));
-        total += uint32_t{record[0]} | (uint32_t{record[1]} << 8);
+        const uint32_t delay = uint32_t{record[0]} | (uint32_t{record[1]} << 8);
+        if (each) each[f] = delay;
+        total += delay;
     }
     return total;
 }

@@ -159,8 +159,10 @@ struct FrameDecoderOps {
     // How long the first `frames` frames play, in milliseconds: the sum of
     // the delays `next` would give them, read from the file's structure
     // without decoding a picture, so that it needs no decoder and costs no
-    // more than a walk over the file. None: only decoding tells.
-    uint64_t (*duration)(const LoadRequest* request, int32_t frames);
+    // more than a walk over the file. With `each`, the delay of every one
+    // of them too (room for `frames`; 0 past those the file holds). None:
+    // only decoding tells.
+    uint64_t (*duration)(const LoadRequest* request, int32_t frames, uint32_t* each);
     // Moves past the next frame without making its picture, for a caller on
     // its way to a later one; false as `next` gives none. None: every frame
     // is made.

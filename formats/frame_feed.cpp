@@ -40,6 +40,8 @@ struct FrameFeed {
     bool busy = false;        // the worker is decoding
     bool firstPending = false;  // the worker has the first frame to decode before anything else
     ErrorCode missing = kErrorNone;  // why there is no first frame, once that is known
+    bool emptied = false;     // the worker has freed the pictures and the source and is ending
+    bool abandoned = false;   // the closer did not wait for that: the worker frees the feed
     FrameFeedStatus status{};
     uint64_t duration = 0;
 };
@@ -132,13 +134,24 @@ Image* DecodeFirst(FrameFeed* feed, ErrorCode* error) {
     return copy;
 }
 
-void Free(FrameFeed* feed) {
+// The pictures and the source, the bulk of what a feed holds.
+void Empty(FrameFeed* feed) {
     for (const Slot& slot : feed->slots) ImageDestroy(slot.image);
+    feed->slots.clear();
     FrameSourceClose(feed->source);
+    feed->source = nullptr;
+}
+
+void Free(FrameFeed* feed) {
+    Empty(feed);
     MonitorDestroy(feed->monitor);
     feed->~FrameFeed();
     MemFree(feed);
 }
+
+// How long closing waits for the worker to end, to join it; past that the
+// worker (deep in a hostile frame, say) ends on its own.
+constexpr uint32_t kCloseWaitMs = 15;
 
 // Decodes frame n from where the source stands, kFeedStride frames at a
 // time; none when it cannot be had, or (with `interruptible`) when another
@@ -212,10 +225,18 @@ void Work(void* context) {
             Publish(feed);
         }
     }
-    // Only closing stops the worker: the feed is its own to free now, large
-    // pictures and all, away from the thread that closed it.
-    Thread* self = feed->worker;
+    // Only closing stops the worker. The pictures go here, away from the
+    // thread that closed the feed (the closer touches nothing but the flags);
+    // then the closer joins the worker, or has left it to free the rest.
     MonitorLeave(feed->monitor);
+    Empty(feed);
+    MonitorEnter(feed->monitor);
+    feed->emptied = true;
+    const bool abandoned = feed->abandoned;
+    MonitorWakeAll(feed->monitor);
+    MonitorLeave(feed->monitor);
+    if (!abandoned) return;
+    Thread* self = feed->worker;
     Free(feed);
     ThreadDetachSelf(self);
 }
@@ -259,9 +280,22 @@ FrameFeed* FrameFeedOpen(FrameSource* source, bool worker, ErrorCode* error) {
 void FrameFeedClose(FrameFeed* feed) {
     if (!feed) return;
     if (!feed->worker) return Free(feed);
-    MonitorLock lock(feed->monitor);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCloseWaitMs);
+    MonitorEnter(feed->monitor);
     feed->stop = true;
     MonitorWakeAll(feed->monitor);
+    while (!feed->emptied) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            feed->abandoned = true;  // the worker frees the feed as it ends
+            MonitorLeave(feed->monitor);
+            return;
+        }
+        MonitorWaitFor(feed->monitor, static_cast<uint32_t>(left.count()) + 1);
+    }
+    MonitorLeave(feed->monitor);
+    ThreadJoin(feed->worker);
+    Free(feed);
 }
 
 bool FrameFeedWaitFirst(FrameFeed* feed, uint32_t milliseconds) {

@@ -37,9 +37,9 @@ struct FrameFeed;
 // the feed is none, with the source closed and `error` set, when there is
 // no first frame to show.
 FrameFeed* FrameFeedOpen(FrameSource* source, bool worker, ErrorCode* error);
-// Returns at once: the worker stops within a frame and frees everything,
-// the source and the pictures, as it ends (without a worker, they are freed
-// here).
+// Stops the worker, which frees the pictures and the source as it ends;
+// waits for that a few milliseconds at most, then leaves the worker to free
+// the rest (without a worker, everything is freed here).
 void FrameFeedClose(FrameFeed* feed);
 // Waits at most `milliseconds` for the worker's first frame. True once it
 // is known: decoded (FrameFeedShow gives it), or missing (the status says

@@ -379,10 +379,17 @@ bool FrameSourceScout(FrameSource* s) {
 }
 
 uint64_t FrameSourceDuration(FrameSource* source) {
-    if (source->ops && source->ops->duration) return source->ops->duration(&source->request, source->count);
+    if (source->ops && source->ops->duration) return source->ops->duration(&source->request, source->count, nullptr);
     uint64_t total = 0;
     for (int32_t n = 0; const Image* frame = FrameSourceFrame(source, n); ++n) total += ImageGetDelay(frame);
     return total;
+}
+
+bool FrameSourceStructureDelays(FrameSource* source, std::vector<uint32_t>& each) {
+    if (!source->ops || source->ops->skip || !source->ops->duration) return false;
+    each.assign(static_cast<size_t>(std::max(source->count, 0)), 0);
+    source->ops->duration(&source->request, source->count, each.data());
+    return true;
 }
 
 void FrameSourceInOrder(FrameSource* source) {
