@@ -24,6 +24,7 @@ struct FrameFeed {
     FrameSource* source = nullptr;  // the worker's while it runs
     Monitor* monitor = nullptr;
     Thread* worker = nullptr;
+    bool threaded = false;  // a worker runs (set before it starts)
     std::atomic<bool> stop{false};
     // Changes with every new frame asked for, so that the worker can drop a
     // decode that is no longer wanted between two frames.
@@ -32,6 +33,7 @@ struct FrameFeed {
     // Under the monitor:
     std::vector<Slot> slots;
     uint64_t bytes = 0;       // of the slots' images
+    std::vector<Image*> discarded;  // dropped from the slots, for the worker to free outside the monitor
     int32_t shown = 0;        // the frame on screen, never dropped
     int32_t wanted = 0;       // the frame asked for last
     bool loop = true;
@@ -73,7 +75,12 @@ bool Keep(const FrameFeed* feed, const Slot& slot) {
 
 void Drop(FrameFeed* feed, size_t at) {
     feed->bytes -= feed->slots[at].bytes;
-    ImageDestroy(feed->slots[at].image);
+    // Freeing a large picture takes a while: not on the window's thread, nor
+    // while the monitor is held.
+    if (feed->threaded)
+        feed->discarded.push_back(feed->slots[at].image);
+    else
+        ImageDestroy(feed->slots[at].image);
     feed->slots.erase(feed->slots.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
@@ -138,6 +145,8 @@ Image* DecodeFirst(FrameFeed* feed, ErrorCode* error) {
 void Empty(FrameFeed* feed) {
     for (const Slot& slot : feed->slots) ImageDestroy(slot.image);
     feed->slots.clear();
+    for (Image* image : feed->discarded) ImageDestroy(image);
+    feed->discarded.clear();
     FrameSourceClose(feed->source);
     feed->source = nullptr;
 }
@@ -201,6 +210,14 @@ void Work(void* context) {
         MonitorWakeAll(feed->monitor);  // for FrameFeedWaitFirst
     }
     while (!feed->stop.load(std::memory_order_relaxed)) {
+        if (!feed->discarded.empty()) {
+            std::vector<Image*> victims;
+            victims.swap(feed->discarded);
+            MonitorLeave(feed->monitor);
+            for (Image* image : victims) ImageDestroy(image);
+            MonitorEnter(feed->monitor);
+            continue;
+        }
         const int32_t n = NextToDecode(feed);
         if (n == kNone && !feed->scouting) {
             feed->busy = false;
@@ -261,10 +278,10 @@ FrameFeed* FrameFeedOpen(FrameSource* source, bool worker, ErrorCode* error) {
     // Closing stops the frame under way within a bounded amount of decoding.
     FrameSourceWork(source).watch(&feed->stop);
     if (worker) {
-        feed->firstPending = true;
+        feed->firstPending = feed->threaded = true;
         feed->worker = ThreadStart(Work, feed);
         if (feed->worker) return feed;
-        feed->firstPending = false;
+        feed->firstPending = feed->threaded = false;
     }
     Image* first = DecodeFirst(feed, error);
     if (!first) {
