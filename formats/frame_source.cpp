@@ -389,6 +389,11 @@ bool FrameSourceStructureDelays(FrameSource* source, std::vector<uint32_t>& each
     if (!source->ops || source->ops->skip || !source->ops->duration) return false;
     each.assign(static_cast<size_t>(std::max(source->count, 0)), 0);
     source->ops->duration(&source->request, source->count, each.data());
+    // A file that states more frames than it holds is cut short after them.
+    if (source->stated > source->count && source->endedEarly == kErrorNone) {
+        source->ended = true;
+        source->endedEarly = kErrorInvalidData;
+    }
     return true;
 }
 

@@ -63,7 +63,8 @@ uint64_t FrameSourceDuration(FrameSource* source);
 
 // For a format that must compose every frame to go past it (GIF, SPR),
 // the delays of the frames as the file's structure tells them (as many as
-// FrameSourceCount), without decoding a picture. False for the others, which
+// FrameSourceCount), without decoding a picture; a file that states more
+// frames than that ends early, damaged. False for the others, which
 // go past a frame at the cost of its deltas and find damage doing so, or
 // state no delays: decoding tells.
 bool FrameSourceStructureDelays(FrameSource* source, std::vector<uint32_t>& each);
