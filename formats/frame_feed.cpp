@@ -162,6 +162,19 @@ void Free(FrameFeed* feed) {
 // worker (deep in a hostile frame, say) ends on its own.
 constexpr uint32_t kCloseWaitMs = 15;
 
+// Under the monitor: waits at most `milliseconds` for `done()`; whether it is.
+template <class Done>
+bool WaitFor(FrameFeed* feed, uint32_t milliseconds, Done done) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point until = Clock::now() + std::chrono::milliseconds(milliseconds);
+    while (!done()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+        if (left <= 0) return false;
+        MonitorWaitFor(feed->monitor, static_cast<uint32_t>(left) + 1);
+    }
+    return true;
+}
+
 // Decodes frame n from where the source stands, kFeedStride frames at a
 // time; none when it cannot be had, or (with `interruptible`) when another
 // frame is asked for meanwhile. A copy that the caller owns.
@@ -297,18 +310,13 @@ FrameFeed* FrameFeedOpen(FrameSource* source, bool worker, ErrorCode* error) {
 void FrameFeedClose(FrameFeed* feed) {
     if (!feed) return;
     if (!feed->worker) return Free(feed);
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCloseWaitMs);
     MonitorEnter(feed->monitor);
     feed->stop = true;
     MonitorWakeAll(feed->monitor);
-    while (!feed->emptied) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            feed->abandoned = true;  // the worker frees the feed as it ends
-            MonitorLeave(feed->monitor);
-            return;
-        }
-        MonitorWaitFor(feed->monitor, static_cast<uint32_t>(left.count()) + 1);
+    if (!WaitFor(feed, kCloseWaitMs, [feed] { return feed->emptied; })) {
+        feed->abandoned = true;  // the worker frees the feed as it ends
+        MonitorLeave(feed->monitor);
+        return;
     }
     MonitorLeave(feed->monitor);
     ThreadJoin(feed->worker);
@@ -316,14 +324,8 @@ void FrameFeedClose(FrameFeed* feed) {
 }
 
 bool FrameFeedWaitFirst(FrameFeed* feed, uint32_t milliseconds) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     MonitorLock lock(feed->monitor);
-    while (feed->firstPending) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
-        MonitorWaitFor(feed->monitor, static_cast<uint32_t>(left.count()) + 1);
-    }
-    return true;
+    return WaitFor(feed, milliseconds, [feed] { return !feed->firstPending; });
 }
 
 const Image* FrameFeedShow(FrameFeed* feed, int32_t n) {
