@@ -372,7 +372,6 @@ namespace {
 // the next frame's deltas apply to, and the next chunk's place in the file.
 struct FlicDecoder : FrameDecoder {
     explicit FlicDecoder(LoadRequest* request) : budget(request), work(request->work) {}
-    FlicDecoder(const LoadBudget& sharedBudget, WorkMeter& meter) : budget(sharedBudget), work(meter) {}
 
     ByteReader file;
     const uint8_t* header = nullptr;  // the file's first bytes, copied into the first frame
@@ -435,11 +434,11 @@ FrameDecoder* FlicOpen(LoadRequest* request) {
     return decoder;
 }
 
-FrameDecoder* FlicClone(const FrameDecoder* base) {
+FrameDecoder* FlicClone(const FrameDecoder* base, LoadRequest* request) {
     const auto* d = static_cast<const FlicDecoder*>(base);
     void* block = MemAlloc(sizeof(FlicDecoder));
     if (!block) return nullptr;
-    auto* copy = new (block) FlicDecoder(d->budget, d->work);
+    auto* copy = new (block) FlicDecoder(request);
     copy->file = d->file;
     copy->header = d->header;
     copy->palette = d->palette;
@@ -524,10 +523,12 @@ bool FlicSkip(FrameDecoder* base, ErrorCode* stop) {
 int32_t FlicStatedFrames(const FrameDecoder* base) { return static_cast<const FlicDecoder*>(base)->stated; }
 
 // Every frame shows for the header's speed.
-uint64_t FlicDuration(const LoadRequest* request, int32_t frames) {
+uint64_t FlicDuration(const LoadRequest* request, int32_t frames, uint32_t* each) {
     ByteReader file(request->data, request->size);
     if (file.size() < kFlicHeaderSize || frames <= 0) return 0;
-    return uint64_t{FlicDelayMs(file.u16At(4), file.u32At(16))} * uint64_t(frames);
+    const uint32_t delay = FlicDelayMs(file.u16At(4), file.u32At(16));
+    for (int32_t f = 0; each && f < frames; ++f) each[f] = delay;
+    return uint64_t{delay} * uint64_t(frames);
 }
 
 }  // namespace

@@ -405,7 +405,6 @@ struct SavedArea {
 
 struct Composer {
     explicit Composer(LoadRequest* request) : budget(request) {}
-    explicit Composer(const LoadBudget& shared) : budget(shared) {}
 
     LoadBudget budget;
     int width = 0, height = 0;
@@ -428,7 +427,8 @@ uint32_t RgbValue(const PaletteEntry& e) { return e.blue | (uint32_t{e.green} <<
 // pixels have the same place within their bytes, whole bytes are copied (or
 // widened through a table of what each source byte becomes); only the pixels
 // of a byte the run covers in part go one by one, and the pixels around the
-// run are left as they are.
+// run are left as they are. Bytes copied as they are are written only where
+// they change, so that restoring black onto a black canvas touches nothing.
 class RowCopier {
 public:
     RowCopier(int from, int to, const Palette& palette) : from_(from), to_(to), palette_(palette) {
@@ -443,19 +443,20 @@ public:
     void copy(const uint8_t* in, int inX, uint8_t* out, int outX, int count) const {
         if (count <= 0) return;
         if (to_ == 24) {
-            if (from_ == 24) std::memcpy(out + size_t{3} * outX, in + size_t{3} * inX, size_t{3} * count);
+            if (from_ == 24) CopyChanged(out + size_t{3} * outX, in + size_t{3} * inX, size_t{3} * count);
             else
                 for (int i = 0; i < count; ++i) PutColor(out, outX + i, palette_[IndexAt(in, from_, inX + i)]);
             return;
         }
         if (from_ == 8) {
-            std::memcpy(out + outX, in + inX, static_cast<size_t>(count));
+            CopyChanged(out + outX, in + inX, static_cast<size_t>(count));
             return;
         }
         const int perByte = 8 / from_;
         const auto one = [&] {
-            PutIndex(out, to_, outX++, IndexAt(in, from_, inX++));
-            --count;
+            const uint32_t value = IndexAt(in, from_, inX++);
+            if (IndexAt(out, to_, outX) != value) PutIndex(out, to_, outX, value);
+            ++outX, --count;
         };
         if ((inX - outX) % perByte != 0) {
             while (count > 0) one();
@@ -466,7 +467,7 @@ public:
         const uint8_t* source = in + inX / perByte;
         uint8_t* target = out + outX / perByte * ratio_;
         switch (ratio_) {
-            case 1: std::memcpy(target, source, static_cast<size_t>(bytes)); break;
+            case 1: CopyChanged(target, source, static_cast<size_t>(bytes)); break;
             case 2: widen<2>(source, target, bytes); break;
             case 4: widen<4>(source, target, bytes); break;
             default: widen<8>(source, target, bytes); break;
@@ -596,7 +597,7 @@ bool SaveArea(Composer& c, const Image* frame, const Palette& palette, const Rec
         if (!c.budget.take(size - saved.capacity)) return false;
         MemFree(saved.bytes);
         saved.capacity = 0;
-        saved.bytes = static_cast<uint8_t*>(MemAlloc(size));
+        saved.bytes = static_cast<uint8_t*>(MemAllocZeroed(size));
         if (!saved.bytes) return false;
         saved.capacity = size;
     }
@@ -674,7 +675,6 @@ namespace {
 
 struct GifDecoder : FrameDecoder {
     explicit GifDecoder(LoadRequest* request) : c(request), work(request->work) {}
-    GifDecoder(const LoadBudget& budget, WorkMeter& meter) : c(budget), work(meter) {}
     ~GifDecoder() { MemFree(table); }
 
     ByteReader in;
@@ -698,11 +698,11 @@ void GifClose(FrameDecoder* base) {
     MemFree(decoder);
 }
 
-FrameDecoder* GifClone(const FrameDecoder* base) {
+FrameDecoder* GifClone(const FrameDecoder* base, LoadRequest* request) {
     const auto* d = static_cast<const GifDecoder*>(base);
     void* block = MemAlloc(sizeof(GifDecoder));
     if (!block) return nullptr;
-    auto* copy = new (block) GifDecoder(d->c.budget, d->work);
+    auto* copy = new (block) GifDecoder(request);
     copy->in = d->in;
     copy->screen = d->screen;
     copy->blocks = d->blocks;
@@ -798,7 +798,7 @@ int32_t GifStatedFrames(const FrameDecoder*) { return 0; }
 // The delays of the graphic control extensions before the image blocks,
 // the blocks walked as CanvasSize walks them: their data is passed over
 // sub-block by sub-block, never decoded.
-uint64_t GifDuration(const LoadRequest* request, int32_t frames) {
+uint64_t GifDuration(const LoadRequest* request, int32_t frames, uint32_t* each) {
     ByteReader in(request->data, request->size);
     Screen screen;
     if (!ReadScreen(in, screen)) return 0;
@@ -808,6 +808,7 @@ uint64_t GifDuration(const LoadRequest* request, int32_t frames) {
     for (int32_t f = 0; f < frames && NextImageBlock(in, screen, block, trailer); ++f) {
         in.u8();  // code size
         SkipSubBlocks(in);
+        if (each) each[f] = GifDelayMs(block.control.delay);
         total += GifDelayMs(block.control.delay);
     }
     return total;

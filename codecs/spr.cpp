@@ -93,16 +93,19 @@ int32_t SprFrames(const FrameDecoder* base) {
     return static_cast<int32_t>(whole < uint64_t(d->stated) ? whole : uint64_t(d->stated));
 }
 
-FrameDecoder* SprClone(const FrameDecoder* base) {
+FrameDecoder* SprClone(const FrameDecoder* base, LoadRequest* request) {
     const auto* d = static_cast<const SprDecoder*>(base);
     void* block = MemAlloc(sizeof(SprDecoder));
-    return block ? new (block) SprDecoder(*d) : nullptr;
+    if (!block) return nullptr;
+    auto* copy = new (block) SprDecoder(*d);
+    copy->budget = LoadBudget(request);
+    return copy;
 }
 
 uint64_t SprFootprint(const FrameDecoder*) { return sizeof(SprDecoder); }
 
 // Each whole record starts with its frame's delay.
-uint64_t SprDuration(const LoadRequest* request, int32_t frames) {
+uint64_t SprDuration(const LoadRequest* request, int32_t frames, uint32_t* each) {
     ByteReader file(request->data, request->size);
     file.skip(5);  // the magic and the frame count, which `frames` comes from
     const int width = file.u16();
@@ -111,7 +114,9 @@ uint64_t SprDuration(const LoadRequest* request, int32_t frames) {
     uint64_t total = 0;
     for (int32_t f = 0; f < frames && file.ok() && file.remaining() >= recordBytes; ++f) {
         const uint8_t* record = file.take(static_cast<size_t>(recordBytes));
-        total += uint32_t{record[0]} | (uint32_t{record[1]} << 8);
+        const uint32_t delay = uint32_t{record[0]} | (uint32_t{record[1]} << 8);
+        if (each) each[f] = delay;
+        total += delay;
     }
     return total;
 }

@@ -165,16 +165,19 @@ struct FrameDecoderOps {
     // without decoding (fewer when decoding finds damage).
     int32_t (*frames)(const FrameDecoder* decoder);
     // A copy that goes on from the same frame, for going back to it later;
-    // it reads the last frame `next` gave as the original does. None when
-    // memory or the budget runs out.
-    FrameDecoder* (*clone)(const FrameDecoder* decoder);
+    // it reads the last frame `next` gave as the original does, and counts
+    // its memory and work against `request` (the original's, or another load
+    // of the same bytes). None when memory or the budget runs out.
+    FrameDecoder* (*clone)(const FrameDecoder* decoder, LoadRequest* request);
     // The bytes a clone holds.
     uint64_t (*footprint)(const FrameDecoder* decoder);
     // How long the first `frames` frames play, in milliseconds: the sum of
     // the delays `next` would give them, read from the file's structure
     // without decoding a picture, so that it needs no decoder and costs no
-    // more than a walk over the file. None: only decoding tells.
-    uint64_t (*duration)(const LoadRequest* request, int32_t frames);
+    // more than a walk over the file. With `each`, the delay of every one
+    // of them too (room for `frames`; 0 past those the file holds). None:
+    // only decoding tells.
+    uint64_t (*duration)(const LoadRequest* request, int32_t frames, uint32_t* each);
     // Moves past the next frame without making its picture, for a caller on
     // its way to a later one; false as `next` gives none. None: every frame
     // is made.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <new>
 #include <vector>
 
@@ -23,6 +24,7 @@ struct FrameFeed {
     FrameSource* source = nullptr;  // the worker's while it runs
     Monitor* monitor = nullptr;
     Thread* worker = nullptr;
+    bool threaded = false;  // a worker runs (set before it starts)
     std::atomic<bool> stop{false};
     // Changes with every new frame asked for, so that the worker can drop a
     // decode that is no longer wanted between two frames.
@@ -31,12 +33,17 @@ struct FrameFeed {
     // Under the monitor:
     std::vector<Slot> slots;
     uint64_t bytes = 0;       // of the slots' images
+    std::vector<Image*> discarded;  // dropped from the slots, for the worker to free outside the monitor
     int32_t shown = 0;        // the frame on screen, never dropped
     int32_t wanted = 0;       // the frame asked for last
     bool loop = true;
     int32_t failed = kNone;   // a frame that could not be decoded for `wanted`
     bool scouting = true;     // the source may still have checkpoints to lay
     bool busy = false;        // the worker is decoding
+    bool firstPending = false;  // the worker has the first frame to decode before anything else
+    ErrorCode missing = kErrorNone;  // why there is no first frame, once that is known
+    bool emptied = false;     // the worker has freed the pictures and the source and is ending
+    bool abandoned = false;   // the closer did not wait for that: the worker frees the feed
     FrameFeedStatus status{};
     uint64_t duration = 0;
     int32_t durationCount = 0;  // the frames `duration` counts
@@ -70,7 +77,12 @@ bool Keep(const FrameFeed* feed, const Slot& slot) {
 
 void Drop(FrameFeed* feed, size_t at) {
     feed->bytes -= feed->slots[at].bytes;
-    ImageDestroy(feed->slots[at].image);
+    // Freeing a large picture takes a while: not on the window's thread, nor
+    // while the monitor is held.
+    if (feed->threaded)
+        feed->discarded.push_back(feed->slots[at].image);
+    else
+        ImageDestroy(feed->slots[at].image);
     feed->slots.erase(feed->slots.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
@@ -117,12 +129,62 @@ int32_t NextToDecode(const FrameFeed* feed) {
 // By the thread that has the source, under the monitor.
 void Publish(FrameFeed* feed) {
     feed->status = {FrameSourceCount(feed->source), FrameSourceStatedFrames(feed->source),
-                    FrameSourceEndedEarly(feed->source)};
+                    FrameSourceEndedEarly(feed->source), feed->missing};
     // Damage found lowers the count, and the time the frames play with it.
     if (feed->status.count < feed->durationCount) {
         feed->duration = FrameSourceDuration(feed->source);
         feed->durationCount = feed->status.count;
     }
+}
+
+FramePicture Describe(const Image* image) {
+    return {ImageWidth(image), ImageHeight(image), ImageBitCount(image), ImageGetDelay(image)};
+}
+
+// A copy of the first frame; none, with the reason, when there is none.
+Image* DecodeFirst(FrameFeed* feed, ErrorCode* error) {
+    *error = kErrorNone;
+    const Image* first = FrameSourceFrame(feed->source, 0);
+    Image* copy = first ? ImageDuplicate(first) : nullptr;
+    if (!copy) {
+        const ErrorCode ended = FrameSourceEndedEarly(feed->source);
+        *error = first ? kErrorOutOfMemory : ended != kErrorNone ? ended : kErrorInvalidData;
+    }
+    return copy;
+}
+
+// The pictures and the source, the bulk of what a feed holds.
+void Empty(FrameFeed* feed) {
+    for (const Slot& slot : feed->slots) ImageDestroy(slot.image);
+    feed->slots.clear();
+    for (Image* image : feed->discarded) ImageDestroy(image);
+    feed->discarded.clear();
+    FrameSourceClose(feed->source);
+    feed->source = nullptr;
+}
+
+void Free(FrameFeed* feed) {
+    Empty(feed);
+    MonitorDestroy(feed->monitor);
+    feed->~FrameFeed();
+    MemFree(feed);
+}
+
+// How long closing waits for the worker to end, to join it; past that the
+// worker (deep in a hostile frame, say) ends on its own.
+constexpr uint32_t kCloseWaitMs = 15;
+
+// Under the monitor: waits at most `milliseconds` for `done()`; whether it is.
+template <class Done>
+bool WaitFor(FrameFeed* feed, uint32_t milliseconds, Done done) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point until = Clock::now() + std::chrono::milliseconds(milliseconds);
+    while (!done()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+        if (left <= 0) return false;
+        MonitorWaitFor(feed->monitor, static_cast<uint32_t>(left) + 1);
+    }
+    return true;
 }
 
 // Decodes frame n from where the source stands, kFeedStride frames at a
@@ -155,8 +217,33 @@ void Store(FrameFeed* feed, int32_t n, Image* image, uint32_t generation) {
 
 void Work(void* context) {
     auto* feed = static_cast<FrameFeed*>(context);
-    MonitorLock lock(feed->monitor);
+    MonitorEnter(feed->monitor);
+    if (feed->firstPending) {
+        MonitorLeave(feed->monitor);
+        ErrorCode error = kErrorNone;
+        Image* first = DecodeFirst(feed, &error);
+        MonitorEnter(feed->monitor);
+        feed->firstPending = false;
+        if (first) {
+            feed->first = Describe(first);
+            feed->slots.push_back({0, first, LoadBudget::ImageFootprint(first)});
+            feed->bytes += feed->slots.back().bytes;
+            Trim(feed);  // a jump asked for meanwhile may have left it behind
+        } else if (!feed->stop) {
+            feed->missing = error;
+        }
+        Publish(feed);
+        MonitorWakeAll(feed->monitor);  // for FrameFeedWaitFirst
+    }
     while (!feed->stop.load(std::memory_order_relaxed)) {
+        if (!feed->discarded.empty()) {
+            std::vector<Image*> victims;
+            victims.swap(feed->discarded);
+            MonitorLeave(feed->monitor);
+            for (Image* image : victims) ImageDestroy(image);
+            MonitorEnter(feed->monitor);
+            continue;
+        }
         const int32_t n = NextToDecode(feed);
         if (n == kNone && !feed->scouting) {
             feed->busy = false;
@@ -181,21 +268,30 @@ void Work(void* context) {
             Publish(feed);
         }
     }
-    feed->busy = false;
+    // Only closing stops the worker. The pictures go here, away from the
+    // thread that closed the feed (the closer touches nothing but the flags);
+    // then the closer joins the worker, or has left it to free the rest.
+    MonitorLeave(feed->monitor);
+    Empty(feed);
+    MonitorEnter(feed->monitor);
+    feed->emptied = true;
+    const bool abandoned = feed->abandoned;
+    MonitorWakeAll(feed->monitor);
+    MonitorLeave(feed->monitor);
+    if (!abandoned) return;
+    Thread* self = feed->worker;
+    Free(feed);
+    ThreadDetachSelf(self);
 }
 
 }  // namespace
 
 FrameFeed* FrameFeedOpen(FrameSource* source, bool worker, ErrorCode* error) {
     *error = kErrorNone;
-    const Image* first = FrameSourceFrame(source, 0);
-    Image* copy = first ? ImageDuplicate(first) : nullptr;
-    void* block = copy ? MemAlloc(sizeof(FrameFeed)) : nullptr;
+    void* block = MemAlloc(sizeof(FrameFeed));
     Monitor* monitor = block ? MonitorCreate() : nullptr;
     if (!monitor) {
-        const ErrorCode ended = FrameSourceEndedEarly(source);
-        *error = first ? kErrorOutOfMemory : ended != kErrorNone ? ended : kErrorInvalidData;
-        ImageDestroy(copy);
+        *error = kErrorOutOfMemory;
         MemFree(block);
         FrameSourceClose(source);
         return nullptr;
@@ -205,31 +301,46 @@ FrameFeed* FrameFeedOpen(FrameSource* source, bool worker, ErrorCode* error) {
     feed->monitor = monitor;
     feed->duration = FrameSourceDuration(source);  // from the file's structure, before the worker has the source
     feed->durationCount = FrameSourceCount(source);
-    feed->first = {ImageWidth(copy), ImageHeight(copy), ImageBitCount(copy), ImageGetDelay(copy)};
-    feed->slots.push_back({0, copy, LoadBudget::ImageFootprint(copy)});
-    feed->bytes = feed->slots.back().bytes;
     Publish(feed);
     // Closing stops the frame under way within a bounded amount of decoding.
     FrameSourceWork(source).watch(&feed->stop);
-    if (worker) feed->worker = ThreadStart(Work, feed);
+    if (worker) {
+        feed->firstPending = feed->threaded = true;
+        feed->worker = ThreadStart(Work, feed);
+        if (feed->worker) return feed;
+        feed->firstPending = feed->threaded = false;
+    }
+    Image* first = DecodeFirst(feed, error);
+    if (!first) {
+        Free(feed);
+        return nullptr;
+    }
+    feed->first = Describe(first);
+    feed->slots.push_back({0, first, LoadBudget::ImageFootprint(first)});
+    feed->bytes = feed->slots.back().bytes;
+    Publish(feed);
     return feed;
 }
 
 void FrameFeedClose(FrameFeed* feed) {
     if (!feed) return;
-    if (feed->worker) {
-        {
-            MonitorLock lock(feed->monitor);
-            feed->stop = true;
-            MonitorWakeAll(feed->monitor);
-        }
-        ThreadJoin(feed->worker);
+    if (!feed->worker) return Free(feed);
+    MonitorEnter(feed->monitor);
+    feed->stop = true;
+    MonitorWakeAll(feed->monitor);
+    if (!WaitFor(feed, kCloseWaitMs, [feed] { return feed->emptied; })) {
+        feed->abandoned = true;  // the worker frees the feed as it ends
+        MonitorLeave(feed->monitor);
+        return;
     }
-    for (const Slot& slot : feed->slots) ImageDestroy(slot.image);
-    FrameSourceClose(feed->source);
-    MonitorDestroy(feed->monitor);
-    feed->~FrameFeed();
-    MemFree(feed);
+    MonitorLeave(feed->monitor);
+    ThreadJoin(feed->worker);
+    Free(feed);
+}
+
+bool FrameFeedWaitFirst(FrameFeed* feed, uint32_t milliseconds) {
+    MonitorLock lock(feed->monitor);
+    return WaitFor(feed, milliseconds, [feed] { return !feed->firstPending; });
 }
 
 const Image* FrameFeedShow(FrameFeed* feed, int32_t n) {
@@ -275,12 +386,16 @@ uint64_t FrameFeedDuration(const FrameFeed* feed) {
     return feed->duration;
 }
 
-FramePicture FrameFeedFirstPicture(const FrameFeed* feed) { return feed->first; }
+FramePicture FrameFeedFirstPicture(const FrameFeed* feed) {
+    MonitorLock lock(feed->monitor);
+    return feed->first;
+}
 
 const FileFormat* FrameFeedFormat(const FrameFeed* feed) { return FrameSourceFormat(feed->source); }
 
 void FrameFeedWaitIdle(FrameFeed* feed) {
     MonitorLock lock(feed->monitor);
     if (!feed->worker) return;
-    while (feed->busy || (NextToDecode(feed) != kNone || feed->scouting)) MonitorWait(feed->monitor);
+    while (feed->firstPending || feed->busy || (NextToDecode(feed) != kNone || feed->scouting))
+        MonitorWait(feed->monitor);
 }

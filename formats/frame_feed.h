@@ -32,12 +32,19 @@ constexpr uint64_t kFeedMemory = uint64_t{8} << 20;
 
 struct FrameFeed;
 
-// Takes the source and decodes its first frame here, which the feed then
-// shows. None, with the source closed and `error` set, when there is no
-// first frame to show.
+// Takes the source. With a worker, the worker decodes the first frame before
+// anything else (FrameFeedWaitFirst); without one, it is decoded here, and
+// the feed is none, with the source closed and `error` set, when there is
+// no first frame to show.
 FrameFeed* FrameFeedOpen(FrameSource* source, bool worker, ErrorCode* error);
-// Stops the worker (within a frame) and frees everything with the source.
+// Stops the worker, which frees the pictures and the source as it ends;
+// waits for that a few milliseconds at most, then leaves the worker to free
+// the rest (without a worker, everything is freed here).
 void FrameFeedClose(FrameFeed* feed);
+// Waits at most `milliseconds` for the worker's first frame. True once it
+// is known: decoded (FrameFeedShow gives it), or missing (the status says
+// why); false while it is still being decoded.
+bool FrameFeedWaitFirst(FrameFeed* feed, uint32_t milliseconds);
 
 // Frame n, when it is decoded: it becomes the frame on screen, kept until
 // another is shown, and the worker moves on to the frames after it. When it
@@ -53,11 +60,13 @@ void FrameFeedSetLoop(FrameFeed* feed, bool loop);
 
 // What the source tells, as far as decoding has gone: the frame count (it
 // drops when decoding finds the file damaged before its stated end), the
-// frames the file states, and why the frames end early.
+// frames the file states, and why the frames end early; why the file has no
+// frame at all, once the first could not be decoded (kErrorNone otherwise).
 struct FrameFeedStatus {
     int32_t count;
     int32_t stated;
     ErrorCode endedEarly;
+    ErrorCode missing;
 };
 // How long one pass over the frames of the count plays, in milliseconds,
 // from the file's structure: it follows the count when damage lowers it.
@@ -74,6 +83,7 @@ FramePicture FrameFeedFirstPicture(const FrameFeed* feed);
 FrameFeedStatus FrameFeedGetStatus(const FrameFeed* feed);
 const FileFormat* FrameFeedFormat(const FrameFeed* feed);
 
-// For tests: waits until the worker has nothing left to do (frame n and
-// those after it decoded, or found missing, and the scouting done).
+// For tests: waits until the worker has nothing left to do (the first
+// frame, frame n and those after it decoded, or found missing, and the
+// scouting done).
 void FrameFeedWaitIdle(FrameFeed* feed);

@@ -34,6 +34,7 @@ struct FrameSource {
     Image* current = nullptr;  // the frame `live` gave last, which it may read
     int32_t currentIndex = -1;
     std::vector<Checkpoint> checkpoints;  // by index
+    LoadRequest kept{};  // the checkpoints' memory, apart from the decoders'
     uint64_t checkpointBytes = 0;
     int32_t interval = kFirstInterval;
     uint64_t framePixels = 0;  // of the frames decoded
@@ -41,7 +42,10 @@ struct FrameSource {
     uint64_t lastBytes = 0;    // of the last of them
 
     // A second decoder that runs ahead of what is asked for, only to lay
-    // checkpoints (FrameSourceScout).
+    // checkpoints (FrameSourceScout). It has a budget and a work meter of its
+    // own: what it holds never ends the frames for the live decoder, and
+    // where it runs out it stops scouting without ending them either.
+    LoadRequest scoutRequest{};
     FrameDecoder* scout = nullptr;
     int32_t scoutNext = 0;
     Image* scoutFrame = nullptr;  // the frame it gave last, which it may read
@@ -61,16 +65,16 @@ FrameSource* OpenFail(LoadRequest* request, ErrorCode error) {
     return nullptr;
 }
 
-// Frees a frame the source made, giving its bytes back to the budget.
-void FreeFrame(FrameSource* s, Image*& frame) {
+// Frees a frame a decoder made, giving its bytes back to the decoder's budget.
+void FreeFrame(LoadRequest* request, Image*& frame) {
     if (!frame) return;
-    LoadBudget(&s->request).give(LoadBudget::ImageFootprint(frame));
+    LoadBudget(request).give(LoadBudget::ImageFootprint(frame));
     ImageDestroy(frame);
     frame = nullptr;
 }
 
 void DropCurrent(FrameSource* s) {
-    FreeFrame(s, s->current);
+    FreeFrame(&s->request, s->current);
     s->currentIndex = -1;
 }
 
@@ -107,7 +111,7 @@ void MaybeCheckpoint(FrameSource* s, FrameDecoder* decoder, int32_t index) {
         Thin(s);
     }
     if (index % s->interval != 0) return;
-    FrameDecoder* copy = s->ops->clone(decoder);
+    FrameDecoder* copy = s->ops->clone(decoder, &s->kept);
     if (!copy) return;  // out of memory or budget: decoding goes on without it
     s->checkpoints.push_back({index, copy, bytes});
     s->checkpointBytes += bytes;
@@ -132,7 +136,7 @@ bool Rewind(FrameSource* s, int32_t n) {
     s->request.work.earn(s->framePixels);
     const Checkpoint* from = NearestCheckpoint(s, n);
     if (from) {
-        s->live = s->ops->clone(from->decoder);
+        s->live = s->ops->clone(from->decoder, &s->request);
         s->liveNext = from->index;
     }
     if (!s->live) {
@@ -162,7 +166,7 @@ uint64_t PassLimit(const FrameSource* s) {
 void StopScout(FrameSource* s) {
     if (s->scout) s->ops->close(s->scout);
     s->scout = nullptr;
-    FreeFrame(s, s->scoutFrame);
+    FreeFrame(&s->scoutRequest, s->scoutFrame);
     s->scoutDone = true;
 }
 
@@ -180,8 +184,7 @@ const Image* DecodeTo(FrameSource* s, int32_t n) {
     const uint64_t passLimit = PassLimit(s);
     while (s->liveNext <= n) {
         // A frame like the last one would not fit in what the pass may make,
-        // beside what the decoder and the checkpoints hold, as a whole load
-        // counts them.
+        // beside what the decoder holds, as a whole load counts them.
         const uint64_t held = s->request.budgetUsed - (s->current ? s->lastBytes : 0);
         if (s->passBytes + s->lastBytes + held > passLimit) {
             DropCurrent(s);
@@ -240,6 +243,7 @@ FrameSource* OpenWith(LoadRequest* request, const MappedFile& file) {
     s->request.error = kErrorNone;
     s->request.endedEarly = kErrorNone;
     s->request.budgetUsed = 0;
+    s->kept = s->scoutRequest = s->request;
     s->file = file;
     s->format = format;
     s->ops = format->frames;
@@ -296,7 +300,9 @@ int32_t FrameSourceCount(const FrameSource* source) { return source->count; }
 int32_t FrameSourceStatedFrames(const FrameSource* source) { return source->stated; }
 ErrorCode FrameSourceEndedEarly(const FrameSource* source) { return source->endedEarly; }
 WorkMeter& FrameSourceWork(FrameSource* source) { return source->request.work; }
-uint64_t FrameSourceMemory(const FrameSource* source) { return source->request.budgetUsed; }
+uint64_t FrameSourceMemory(const FrameSource* source) {
+    return source->request.budgetUsed + source->kept.budgetUsed + source->scoutRequest.budgetUsed;
+}
 
 const Image* FrameSourceFrame(FrameSource* source, int32_t n) {
     if (n < 0 || (source->ended && n >= source->count)) return nullptr;
@@ -324,12 +330,16 @@ bool FrameSourceScout(FrameSource* s) {
         return false;
     }
     if (!s->scout) {
+        // Stopped when the live decoder is (the meter watches the same request to stop).
+        s->scoutRequest.work = s->request.work;
+        s->scoutRequest.work.restart();
         // From the furthest checkpoint: what lies before it is laid already.
         if (!s->checkpoints.empty()) {
-            s->scout = s->ops->clone(s->checkpoints.back().decoder);
+            s->scout = s->ops->clone(s->checkpoints.back().decoder, &s->scoutRequest);
             s->scoutNext = s->checkpoints.back().index;
+            s->scoutRequest.work.earn(s->framePixels);  // as a pass from a checkpoint does
         } else {
-            s->scout = s->ops->open(&s->request);
+            s->scout = s->ops->open(&s->scoutRequest);
             s->scoutNext = 0;
         }
         if (!s->scout) {
@@ -344,13 +354,16 @@ bool FrameSourceScout(FrameSource* s) {
         advanced = s->ops->skip(s->scout, &stop);
     } else if (Image* image = s->ops->next(s->scout, &stop)) {
         advanced = true;
-        FreeFrame(s, s->scoutFrame);
+        FreeFrame(&s->scoutRequest, s->scoutFrame);
         s->scoutFrame = image;
         s->scoutPassBytes += LoadBudget::ImageFootprint(image);
         s->framePixels = uint64_t(ImageWidth(image)) * uint64_t(ImageHeight(image));
     }
+    // Out of its own memory or work, the scout stops; only the file's end
+    // or damage ends the frames.
+    const bool ranOut = stop == kErrorOutOfMemory || s->scoutRequest.work.stopped();
     if (!advanced) {
-        if (!s->ended) {  // where the frames end, found first by the scout
+        if (!s->ended && !ranOut) {  // where the frames end, found first by the scout
             s->ended = true;
             s->count = s->scoutNext;
             s->endedEarly = stop;
@@ -358,7 +371,7 @@ bool FrameSourceScout(FrameSource* s) {
         StopScout(s);
         return false;
     }
-    s->request.work.earn(s->framePixels);
+    s->scoutRequest.work.earn(s->framePixels);
     if (++s->scoutNext > s->count && !s->ended) s->count = s->scoutNext;
     // Scouting makes frames as a pass does; it gives up where a pass would.
     if (s->scoutPassBytes > PassLimit(s)) StopScout(s);
@@ -366,10 +379,22 @@ bool FrameSourceScout(FrameSource* s) {
 }
 
 uint64_t FrameSourceDuration(FrameSource* source) {
-    if (source->ops && source->ops->duration) return source->ops->duration(&source->request, source->count);
+    if (source->ops && source->ops->duration) return source->ops->duration(&source->request, source->count, nullptr);
     uint64_t total = 0;
     for (int32_t n = 0; const Image* frame = FrameSourceFrame(source, n); ++n) total += ImageGetDelay(frame);
     return total;
+}
+
+bool FrameSourceStructureDelays(FrameSource* source, std::vector<uint32_t>& each) {
+    if (!source->ops || source->ops->skip || !source->ops->duration) return false;
+    each.assign(static_cast<size_t>(std::max(source->count, 0)), 0);
+    source->ops->duration(&source->request, source->count, each.data());
+    // A file that states more frames than it holds is cut short after them.
+    if (source->stated > source->count && source->endedEarly == kErrorNone) {
+        source->ended = true;
+        source->endedEarly = kErrorInvalidData;
+    }
+    return true;
 }
 
 void FrameSourceInOrder(FrameSource* source) {

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "formats/format.h"
 
@@ -59,6 +60,14 @@ ErrorCode FrameSourceEndedEarly(const FrameSource* source);
 // without decoding; for the others every frame is decoded, within the pass
 // limit, and the frame given last is no longer valid.
 uint64_t FrameSourceDuration(FrameSource* source);
+
+// For a format that must compose every frame to go past it (GIF, SPR),
+// the delays of the frames as the file's structure tells them (as many as
+// FrameSourceCount), without decoding a picture; a file that states more
+// frames than that ends early, damaged. False for the others, which
+// go past a frame at the cost of its deltas and find damage doing so, or
+// state no delays: decoding tells.
+bool FrameSourceStructureDelays(FrameSource* source, std::vector<uint32_t>& each);
 
 // Frame n, a complete picture that the source owns: valid until the next
 // call on the source. None when n is past the frames (the count then tells

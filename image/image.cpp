@@ -1,5 +1,6 @@
 #include "image/image.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -135,11 +136,21 @@ int ImageDestroy(Image* image) {
     return 1;
 }
 
+void CopyChanged(void* to, const void* from, size_t size) {
+    constexpr size_t kChunk = 4096;  // a page, where the block is aligned to them
+    auto* out = static_cast<uint8_t*>(to);
+    const auto* in = static_cast<const uint8_t*>(from);
+    for (size_t at = 0; at < size; at += kChunk) {
+        const size_t n = std::min(kChunk, size - at);
+        if (std::memcmp(out + at, in + at, n) != 0) std::memcpy(out + at, in + at, n);
+    }
+}
+
 Image* ImageDuplicate(const Image* source) {
-    Image* copy = CreateUncleared(ImageWidth(source), ImageHeight(source), ImageBitCount(source));
+    Image* copy = ImageCreate(ImageWidth(source), ImageHeight(source), ImageBitCount(source));
     if (!copy) return nullptr;
     std::memcpy(copy->header, source->header, static_cast<size_t>(ImageHeaderSize(source)));
-    std::memcpy(copy->bits, source->bits, static_cast<size_t>(ImageBitsSize(source)));
+    CopyChanged(copy->bits, source->bits, static_cast<size_t>(ImageBitsSize(source)));
     PaletteEntry entries[256];
     if (ImageGetPalette(source, entries)) ImageSetPalette(copy, entries);
     copy->format = source->format;

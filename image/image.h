@@ -84,7 +84,13 @@ struct ImageDeleter {
     void operator()(Image* image) const { ImageDestroy(image); }
 };
 using ImagePtr = std::unique_ptr<Image, ImageDeleter>;
+// A copy whose pixel memory is touched only where the picture is not black
+// (zero), so that a copy of a huge, mostly untouched canvas costs little.
 Image* ImageDuplicate(const Image* image);
+// memcpy that writes only the parts of `to` that differ from `from`: pages
+// of a zeroed block that would receive zeros are never touched (nor
+// committed), and copying a picture over an equal one writes nothing.
+void CopyChanged(void* to, const void* from, size_t size);
 int ImageLink(Image* image, Image* predecessor);
 Image* ImageNext(const Image* image);
 int ImageCount(const Image* image);

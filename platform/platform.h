@@ -88,6 +88,11 @@ struct Thread;
 Thread* ThreadStart(void (*body)(void*), void* context);
 // Waits until the thread has ended, then frees it.
 void ThreadJoin(Thread* thread);
+// Called by the thread itself, in its body: nothing will join it, and what
+// it holds is freed as it ends. (A thread keeps the module whose code it
+// runs loaded until it has ended, so that a library may be freed while its
+// thread finishes.)
+void ThreadDetachSelf(Thread* thread);
 
 // The one lock of the process around putting a finished file in place, so
 // that a stop (a cancel, an interrupt handled on a thread of its own) comes
@@ -103,6 +108,8 @@ void MonitorEnter(Monitor* monitor);
 void MonitorLeave(Monitor* monitor);
 // Leaves the monitor, waits until woken (or spuriously), enters it again.
 void MonitorWait(Monitor* monitor);
+// The same, waiting at most about `milliseconds`.
+void MonitorWaitFor(Monitor* monitor, uint32_t milliseconds);
 void MonitorWakeAll(Monitor* monitor);
 
 // Holds a monitor for a scope.

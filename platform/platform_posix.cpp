@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <ctime>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -240,6 +241,11 @@ pthread_mutex_t gFilePlace = PTHREAD_MUTEX_INITIALIZER;
 void FilePlaceLock() { pthread_mutex_lock(&gFilePlace); }
 void FilePlaceUnlock() { pthread_mutex_unlock(&gFilePlace); }
 
+void ThreadDetachSelf(Thread* thread) {
+    pthread_detach(thread->handle);
+    MemFree(thread);
+}
+
 struct Monitor {
     pthread_mutex_t lock;
     pthread_cond_t condition;
@@ -263,4 +269,12 @@ void MonitorDestroy(Monitor* monitor) {
 void MonitorEnter(Monitor* monitor) { pthread_mutex_lock(&monitor->lock); }
 void MonitorLeave(Monitor* monitor) { pthread_mutex_unlock(&monitor->lock); }
 void MonitorWait(Monitor* monitor) { pthread_cond_wait(&monitor->condition, &monitor->lock); }
+void MonitorWaitFor(Monitor* monitor, uint32_t milliseconds) {
+    timespec until{};
+    clock_gettime(CLOCK_REALTIME, &until);
+    const uint64_t ns = uint64_t(until.tv_nsec) + uint64_t{milliseconds} * 1000000u;
+    until.tv_sec += static_cast<time_t>(ns / 1000000000u);
+    until.tv_nsec = static_cast<long>(ns % 1000000000u);
+    pthread_cond_timedwait(&monitor->condition, &monitor->lock, &until);
+}
 void MonitorWakeAll(Monitor* monitor) { pthread_cond_broadcast(&monitor->condition); }

@@ -278,14 +278,19 @@ struct Thread {
     HANDLE handle;
     void (*body)(void*);
     void* context;
+    HMODULE module;  // a reference to the module of this code, held while the thread runs
 };
 
 namespace {
 
 DWORD WINAPI RunThread(void* parameter) {
     auto* thread = static_cast<Thread*>(parameter);
+    const HMODULE module = thread->module;  // the thread may be gone once the body returns
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
     thread->body(thread->context);
+    // The host may have freed the library while the thread ran on: the last
+    // reference goes with the thread, without returning into its code.
+    if (module) FreeLibraryAndExitThread(module, 0);
     return 0;
 }
 
@@ -294,11 +299,20 @@ DWORD WINAPI RunThread(void* parameter) {
 Thread* ThreadStart(void (*body)(void*), void* context) {
     auto* thread = static_cast<Thread*>(MemAlloc(sizeof(Thread)));
     if (!thread) return nullptr;
-    *thread = {nullptr, body, context};
+    *thread = {nullptr, body, context, nullptr};
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&RunThread),
+                            &thread->module))
+        thread->module = nullptr;
     thread->handle = CreateThread(nullptr, 0, RunThread, thread, 0, nullptr);
     if (thread->handle) return thread;
+    if (thread->module) FreeLibrary(thread->module);
     MemFree(thread);
     return nullptr;
+}
+
+void ThreadDetachSelf(Thread* thread) {
+    CloseHandle(thread->handle);
+    MemFree(thread);
 }
 
 void ThreadJoin(Thread* thread) {
@@ -332,4 +346,7 @@ void MonitorDestroy(Monitor* monitor) { MemFree(monitor); }
 void MonitorEnter(Monitor* monitor) { AcquireSRWLockExclusive(&monitor->lock); }
 void MonitorLeave(Monitor* monitor) { ReleaseSRWLockExclusive(&monitor->lock); }
 void MonitorWait(Monitor* monitor) { SleepConditionVariableSRW(&monitor->condition, &monitor->lock, INFINITE, 0); }
+void MonitorWaitFor(Monitor* monitor, uint32_t milliseconds) {
+    SleepConditionVariableSRW(&monitor->condition, &monitor->lock, milliseconds, 0);
+}
 void MonitorWakeAll(Monitor* monitor) { WakeAllConditionVariable(&monitor->condition); }

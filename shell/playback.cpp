@@ -16,11 +16,17 @@ void Playback::start(FrameFeed* feed, bool paused) {
     FrameFeedClose(feed_);
     feed_ = feed;
     FrameFeedSetLoop(feed_, loop_);
+    frame_ = nullptr;
+    position_ = 0;
     pending_ = -1;
     singleStep_ = false;
     paused_ = paused;
     percentTold_ = -1;
-    show(0, FrameFeedShow(feed_, 0));  // decoded when the feed opened
+    // The first frame may still be being decoded: the timer then polls for it.
+    if (const Image* first = FrameFeedShow(feed_, 0))
+        show(0, first);
+    else
+        pending_ = 0;
     restartClock();
     rearm();  // and it plays from there, unless paused
 }
@@ -53,6 +59,7 @@ bool Playback::atTheEnd() const { return position_ + 1 >= count(); }
 // next frame is due while playing, none otherwise. A still picture has
 // nothing to play.
 void Playback::rearm() {
+    if (missing()) return effects_.stopTimer();
     if (pending_ >= 0) return effects_.armTimer(kFetchPollMs);
     if (paused_ || count() <= 1) return effects_.stopTimer();
     const uint64_t now = effects_.now();
@@ -93,6 +100,11 @@ void Playback::goTo(int32_t n) {
 
 void Playback::tick() {
     if (!feed_) return;
+    if (missing()) {  // there is nothing to play, and the window says why
+        pending_ = -1;
+        effects_.repaint();
+        return rearm();
+    }
     if (pending_ >= 0) {
         const int32_t n = std::min(pending_, std::max(0, count() - 1));  // the count drops at damage
         const Image* image = FrameFeedShow(feed_, n);

@@ -78,7 +78,10 @@ public:
     void setLoop(bool loop);
     void tick();  // the timer
 
-    const Image* frame() const { return frame_; }  // on screen; valid until the next call
+    // On screen; valid until the next call. None until the first frame is
+    // decoded, and for a file that turns out to have none (missing()).
+    const Image* frame() const { return frame_; }
+    bool missing() const { return !frame_ && status().missing != kErrorNone; }
     int32_t position() const { return position_; }   // of the frame on screen, from 0
     int32_t fetching() const { return pending_; }    // the frame being fetched, or -1
     bool paused() const { return paused_; }

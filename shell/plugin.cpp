@@ -82,7 +82,7 @@ HBITMAP PreviewBitmap(const char* fileName, int width, int height) {
 // Cancelled is no failure; a failure has been told in a message box.
 int Print(HWND listWin, const wchar_t* fileToPrint, const wchar_t* printer, const RECT* margins) {
     const Viewer* viewer = ViewerFromWindow(listWin);
-    if (!viewer) return kListFailure;
+    if (!viewer || !viewer->playback.frame()) return kListFailure;
     // A copy: playback goes on while the dialog is open, and the frame on
     // screen with it.
     ImagePtr frame(ImageDuplicate(viewer->playback.frame()));

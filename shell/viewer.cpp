@@ -162,14 +162,34 @@ void RememberPreferences(const Viewer& viewer) {
 
 // ---- Files --------------------------------------------------------------------------
 
-// The file with its first frame decoded, and a worker to decode the rest
-// as they are needed; none when it cannot be shown.
+// How long opening a file waits for its first frame. Most files have it
+// by then and open as a whole; a file whose first frame takes longer (a huge
+// picture, a hostile one) opens at once, says "Loading...", and shows the
+// frame when the worker has it, while the window goes on answering.
+constexpr uint32_t kFirstFrameWaitMs = 40;
+
+// The file with a worker to decode its frames as they are needed; none when
+// it cannot be shown: no format takes it, or its first frame, found within
+// the wait, is missing. (Found missing later, the window says so.)
 FrameFeed* OpenFile(const char* fileName) {
     LoadRequest request{};
     FrameSource* source = FrameSourceOpenFile(fileName, &request);
     if (!source) return nullptr;
     ErrorCode error = kErrorNone;
-    return FrameFeedOpen(source, true, &error);
+    FrameFeed* feed = FrameFeedOpen(source, true, &error);
+    if (feed && FrameFeedWaitFirst(feed, kFirstFrameWaitMs) && FrameFeedGetStatus(feed).missing != kErrorNone) {
+        FrameFeedClose(feed);
+        return nullptr;
+    }
+    return feed;
+}
+
+// The geometry takes the picture's size from its first frame, once it is there.
+void SizePicture(Viewer& viewer) {
+    const Image* frame = viewer.playback.frame();
+    viewer.sized = frame != nullptr;
+    viewer.geometry.setPicture(frame ? ImageWidth(frame) : 1, frame ? ImageHeight(frame) : 1);
+    viewer.geometry.scrollHome();
 }
 
 // The geometry's client area: the window's as it would be without scroll
@@ -192,9 +212,7 @@ void UpdateClient(Viewer& viewer) {
 void Start(Viewer& viewer, FrameFeed* feed, int showFlags) {
     ViewerReleaseDisplay(viewer, false);
     viewer.playback.start(feed, viewer.startPaused);
-    const Image* frame = viewer.playback.frame();
-    viewer.geometry.setPicture(ImageWidth(frame), ImageHeight(frame));
-    viewer.geometry.scrollHome();
+    SizePicture(viewer);
     ViewerSetShowFlags(viewer, showFlags);
 }
 
@@ -553,7 +571,15 @@ Viewer::~Viewer() {
 
 void Viewer::armTimer(uint32_t milliseconds) { SetTimer(window, kPlaybackTimer, milliseconds, nullptr); }
 void Viewer::stopTimer() { KillTimer(window, kPlaybackTimer); }
-void Viewer::repaint() { InvalidateRect(window, nullptr, FALSE); }
+void Viewer::repaint() {
+    if (!sized && playback.frame()) {  // the first frame, decoded after the file opened
+        SizePicture(*this);
+        UpdateClient(*this);
+        InvalidateRect(window, nullptr, TRUE);  // over "Loading..."
+        return;
+    }
+    InvalidateRect(window, nullptr, playback.missing());
+}
 void Viewer::tellPercent(int percent) { TellHost(window, kHostItemPercent, percent); }
 
 LRESULT CALLBACK ViewerWndProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -592,4 +618,7 @@ void ViewerSetShowFlags(Viewer& viewer, int flags) {
     InvalidateRect(viewer.window, nullptr, TRUE);
 }
 
-int ViewerCopy(const Viewer& viewer) { return ImageCopyToClipboard(viewer.playback.frame(), viewer.window); }
+int ViewerCopy(const Viewer& viewer) {
+    const Image* frame = viewer.playback.frame();
+    return frame ? ImageCopyToClipboard(frame, viewer.window) : 0;
+}

@@ -84,6 +84,7 @@ public:
     int overlayDpi = 0;
 
     ExportJob* job = nullptr;  // the export under way, or none
+    bool sized = false;        // the geometry has the picture's size: its first frame is there
 };
 
 LRESULT CALLBACK ViewerWndProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);

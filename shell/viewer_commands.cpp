@@ -249,6 +249,7 @@ int SaveAllFrames(Viewer& viewer, const char* base, FormatId id) {
 
 int ViewerExtractFrame(Viewer& viewer) {
     if (!Idle(viewer)) return 0;
+    if (!viewer.playback.frame()) return 0;  // the first is still being decoded
     // The frame on screen is the one saved, under the number its default
     // name gives, even when a frame being fetched arrives while the user
     // picks a name; playback stays paused, there and after.
@@ -354,6 +355,7 @@ void FrameRateText(uint32_t delay, int32_t count, uint64_t duration, char* out, 
 }
 
 int ViewerShowInformation(Viewer& viewer) {
+    if (!viewer.playback.frame()) return 0;  // the first frame is still being decoded
     const FramePicture first = FrameFeedFirstPicture(viewer.playback.feed());
     const FrameFeedStatus status = viewer.playback.status();
     const FileFormat* format = FrameFeedFormat(viewer.playback.feed());

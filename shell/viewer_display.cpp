@@ -221,10 +221,19 @@ COLORREF ViewerBackgroundColor(const Viewer& viewer) {
 }
 
 void ViewerPaint(Viewer& viewer, HDC dc) {
+    char note[128] = "";
+    if (!viewer.playback.frame()) {  // the first frame is still being decoded, or there is none
+        const ErrorCode missing = viewer.playback.status().missing;
+        if (missing == kErrorNone)
+            lstrcpynA(note, "Loading...", sizeof note);
+        else
+            wsprintfA(note, "The file cannot be shown: %s", ErrorMessage(missing));
+        DrawOverlay(viewer, dc, note);
+        return;
+    }
     // The rest of the client area keeps the background of the last erase.
     DrawPicture(viewer, dc, Place(viewer));
     // An animation cut short by the memory budget says so.
-    char note[128] = "";
     if (viewer.playback.status().endedEarly == kErrorOutOfMemory) ViewerLoadNote(viewer, note, sizeof note);
     if (viewer.showFrameNumber || note[0]) DrawOverlay(viewer, dc, note);
     DrawTimeline(viewer, dc);

@@ -231,17 +231,21 @@ int RunInfo(const std::vector<std::string>& args) {
     if (args.size() != 1) return WrongFileCount(args.size(), "one FILE");
     SourcePtr source = OpenOrComplain(args[0]);
     if (!source) return 1;
-    // Every frame is decoded, one at a time, so that damage is found and the
-    // count is the frames there are.
-    std::vector<uint32_t> delays;
-    int width = 0, height = 0, depth = 0;
-    while (const Image* frame = FrameSourceFrame(source.get(), static_cast<int32_t>(delays.size()))) {
-        if (delays.empty()) width = ImageWidth(frame), height = ImageHeight(frame), depth = ImageBitCount(frame);
-        delays.push_back(ImageGetDelay(frame));
-    }
-    if (delays.empty()) {
+    const Image* first = FrameSourceFrame(source.get(), 0);
+    if (!first) {
         ComplainNoFrame(source.get(), args[0]);
         return 1;
+    }
+    const int width = ImageWidth(first), height = ImageHeight(first), depth = ImageBitCount(first);
+    // The frames and delays as the file's structure tells them where the
+    // format does (a GIF's blocks, whose every frame would be composed to
+    // count it); otherwise every frame is decoded, one at a time, so that
+    // damage is found and the count is the frames there are.
+    std::vector<uint32_t> delays;
+    if (!FrameSourceStructureDelays(source.get(), delays)) {
+        delays.push_back(ImageGetDelay(first));
+        while (const Image* frame = FrameSourceFrame(source.get(), static_cast<int32_t>(delays.size())))
+            delays.push_back(ImageGetDelay(frame));
     }
     ComplainIfEndedEarly(source.get(), args[0]);
     std::printf("format: %s\n", FrameSourceFormat(source.get())->description);

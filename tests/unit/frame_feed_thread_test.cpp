@@ -83,6 +83,9 @@ TEST(FeedThreads, PlaybackShowsEveryFrameInOrderAndJumpsWhileTheWorkerDecodes) {
         Effects effects;
         Playback playback(effects);
         playback.start(Open(file), false);
+        while (!FrameFeedWaitFirst(playback.feed(), 1000)) {
+        }
+        playback.tick();  // the first frame, decoded by the worker
         ASSERT_TRUE(playback.frame());
         PlayTo(playback, effects, kFrames - 1);
         PlayTo(playback, effects, 0);  // round again
@@ -118,6 +121,26 @@ TEST(FeedThreads, ClosingStopsTheWorkerWhileItDecodes) {
         FrameFeedShow(feed, n);  // the worker starts on it
         FrameFeedClose(feed);
     }
+    FrameFeedClose(Open(file));  // while the first frame is being decoded
+}
+
+// The worker decodes the first frame; a file that turns out to have none
+// says why, and playback stops polling for it.
+TEST(FeedThreads, AFirstFrameFoundMissingIsTold) {
+    FlicWriter writer(0xAF12, 64, 48, 10);
+    for (int i = 0; i < 3; ++i) writer.frame().byteRun(Picture(64, 48, static_cast<uint8_t>(i)));
+    Bytes file = writer.finish();
+    file.resize(140);  // into the first frame's chunk
+    Effects effects;
+    Playback playback(effects);
+    playback.start(Open(file), false);
+    while (!FrameFeedWaitFirst(playback.feed(), 1000)) {
+    }
+    playback.tick();
+    EXPECT_FALSE(playback.frame());
+    EXPECT_TRUE(playback.missing());
+    EXPECT_EQ(playback.status().missing, kErrorInvalidData);
+    EXPECT_EQ(playback.fetching(), -1);
 }
 
 // Frames so large that only the one shown and the one wanted fit in the

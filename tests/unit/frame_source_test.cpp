@@ -19,9 +19,10 @@ struct SourceCloser {
 };
 using SourcePtr = std::unique_ptr<FrameSource, SourceCloser>;
 
-SourcePtr Open(Bytes& file, ErrorCode* error = nullptr) {
+SourcePtr Open(Bytes& file, ErrorCode* error = nullptr, uint64_t budget = 0) {
     FormatRegisterAll();
     LoadRequest request{};
+    request.budget = budget;
     request.data = file.data();
     request.size = static_cast<uint32_t>(file.size());
     SourcePtr source(FrameSourceOpen(&request));
@@ -164,10 +165,25 @@ TEST(FrameSource, DurationIsTheSumOfTheDelaysOfItsFrames) {
         if (!source) return;
         const uint64_t before = FrameSourceDuration(source.get());
         uint64_t sum = 0;
-        for (int32_t n = 0; const Image* frame = FrameSourceFrame(source.get(), n); ++n) sum += ImageGetDelay(frame);
+        std::vector<uint32_t> delays;
+        for (int32_t n = 0; const Image* frame = FrameSourceFrame(source.get(), n); ++n) {
+            sum += ImageGetDelay(frame);
+            delays.push_back(ImageGetDelay(frame));
+        }
         EXPECT_EQ(FrameSourceDuration(source.get()), sum) << name;
         if (FrameSourceEndedEarly(source.get()) == kErrorNone) {
             EXPECT_EQ(before, sum) << name;
+        }
+        // Where the structure tells each frame's delay, it tells what decoding does,
+        // and a file cut short says so.
+        SourcePtr walked = Open(file);
+        std::vector<uint32_t> each;
+        if (!FrameSourceStructureDelays(walked.get(), each)) return;
+        if (FrameSourceEndedEarly(source.get()) == kErrorNone) {
+            EXPECT_EQ(each, delays) << name;
+        } else if (FrameSourceStatedFrames(source.get()) > 0) {
+            EXPECT_EQ(FrameSourceEndedEarly(walked.get()), FrameSourceEndedEarly(source.get())) << name;
+            EXPECT_EQ(each, delays) << name;
         }
     };
     Bytes spr = Spr(20), cut(spr.begin(), spr.end() - 100);
@@ -245,4 +261,74 @@ TEST(FrameFeed, ShowsAnyFrameAndKeepsOnlyThoseAroundIt) {
     ASSERT_TRUE(source);
     EXPECT_FALSE(FrameFeedOpen(source, false, &error));
     EXPECT_EQ(error, kErrorInvalidData);
+}
+
+namespace {
+
+// How many frames a source gives, and why they end.
+struct FrameEnd {
+    int32_t count;
+    ErrorCode why;
+    bool operator==(const FrameEnd&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const FrameEnd& end) { return out << end.count << " (" << end.why << ")"; }
+
+// A budget that the fuzz seeds' huge canvases fill in a few frames, as the
+// load budget does in a few more.
+constexpr uint64_t kSeedBudget = uint64_t{128} << 20;
+
+// Reads every frame in order, after `scoutSteps` steps of scouting (-1: in
+// order only, without checkpoints).
+FrameEnd ReadAll(Bytes& file, int scoutSteps) {
+    SourcePtr source = Open(file, nullptr, kSeedBudget);
+    if (!source) return {0, kErrorUnsupportedType};
+    if (scoutSteps < 0) FrameSourceInOrder(source.get());
+    for (int i = 0; i < scoutSteps && FrameSourceScout(source.get()); ++i) {
+    }
+    int32_t n = 0;
+    while (FrameSourceFrame(source.get(), n)) ++n;
+    return {n, FrameSourceEndedEarly(source.get())};
+}
+
+// Plays every frame through a feed whose worker scouts between them.
+FrameEnd Feed(Bytes& file) {
+    ErrorCode error = kErrorNone;
+    FrameSource* source = Open(file, nullptr, kSeedBudget).release();
+    FrameFeed* feed = source ? FrameFeedOpen(source, true, &error) : nullptr;
+    if (!feed) return {0, source ? error : kErrorUnsupportedType};
+    FrameFeedSetLoop(feed, false);
+    int32_t n = 0;
+    for (; n < FrameFeedGetStatus(feed).count; ++n) {
+        if (FrameFeedShow(feed, n)) continue;
+        FrameFeedWaitIdle(feed);
+        if (!FrameFeedShow(feed, n)) break;
+    }
+    const FrameFeedStatus status = FrameFeedGetStatus(feed);
+    FrameFeedClose(feed);
+    EXPECT_EQ(status.count, n);
+    return {n, status.endedEarly};
+}
+
+}  // namespace
+
+// The frames a file has do not depend on how it is read: scouting ahead has
+// a budget of its own, and running out of it ends only the scouting.
+TEST(FrameSource, FrameCountsAreTheSameHoweverTheFileIsRead) {
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(MOVREL_SOURCE_DIR "/tests/fuzz/seeds"))
+        if (entry.is_regular_file() && entry.path().parent_path().filename() != "lzw") files.push_back(entry.path());
+    if (const std::string corpus = CorpusDir(); !corpus.empty())
+        for (const char* name : {"flic/pillow/a.fli", "flic/pillow/fli_overrun.bin", "gif/pillow/dispose_prev.gif",
+                                 "gif/pillow/decompression_bomb.gif", "gif/pillow/iss634.gif"})
+            files.push_back(std::filesystem::path(corpus) / name);
+    for (const auto& path : files) {
+        Bytes file = ReadFile(path.string());
+        const FrameEnd inOrder = ReadAll(file, -1);
+        EXPECT_EQ(ReadAll(file, 0), inOrder) << path;
+        EXPECT_EQ(ReadAll(file, 1), inOrder) << path;
+        EXPECT_EQ(ReadAll(file, 1 << 20), inOrder) << path;
+        EXPECT_EQ(Feed(file).count, inOrder.count) << path;  // the feed does not look past the last frame
+    }
+    EXPECT_GT(files.size(), 12u);
 }

@@ -41,9 +41,10 @@ protected:
         request.data = file_.data();
         request.size = static_cast<uint32_t>(file_.size());
         ErrorCode error = kErrorNone;
-        playback_.start(FrameFeedOpen(FrameSourceOpen(&request), worker, &error), paused);
+        FrameFeed* feed = FrameFeedOpen(FrameSourceOpen(&request), worker, &error);
+        FrameFeedWaitIdle(feed);  // the first frame and those after it decoded
+        playback_.start(feed, paused);
         ASSERT_TRUE(playback_.frame());
-        FrameFeedWaitIdle(playback_.feed());
     }
     // The frame on screen, by its colour.
     int shown() const { return ImageRow(playback_.frame(), 0)[0]; }

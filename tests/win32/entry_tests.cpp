@@ -195,21 +195,32 @@ TEST_F(lifecycle, two_windows_at_once) {
 }
 
 // Small files stating huge sizes (tests/bench/hostile_files.py), each shown
-// fitted and asked for its last frame, then closed: a picture or a refusal,
-// never a crash or a hang (the watchdog), and nothing left running.
-TEST_F(lifecycle, hostile_files_show_or_are_refused_and_close) {
+// fitted: a window at once, whose picture appears when its worker has
+// decoded it (the position is told then), unless the first frame is found
+// not to fit the load budget within the opening's wait (the 32-bit one's
+// 16000 x 16000 FLC): then no window, as for any file without a picture.
+// Asked for its last frame, then closed, also while the first frame
+// decodes. Never a crash or a hang (the watchdog), and the workers end on
+// their own.
+TEST_F(lifecycle, hostile_files_show_later_and_close) {
     ASSERT_FALSE(gFiles.hostile.empty()) << "no files in MOVREL_HOSTILE_DIR (ctest writes them)";
     const int threads = CountResources().threads;
     for (const std::string& file : gFiles.hostile) {
         std::printf("    %s\n", file.c_str());  // which one, should the watchdog end the run
         Progress();
+        { Lister closedAtOnce(file, kShowFitToWindow); }
         Lister lister(file, kShowFitToWindow);
-        if (!lister.viewer()) continue;
+        if (!lister.viewer()) {
+            EXPECT_EQ(sizeof(void*), 4u) << file;  // 64 bits: every one has its picture
+            continue;
+        }
+        EXPECT_TRUE(PumpUntil([&] { return lister.percent() >= 0; })) << file;
         CaptureClient(lister.viewer());
         SendKey(lister.viewer(), VK_END, Ctrl::left);
         Pump(0);
         lister.destroyViewer();
-        EXPECT_EQ(CountResources().threads, threads) << file;
+        EXPECT_TRUE(PumpUntil([&] { return CountResources().threads <= threads; }))
+            << file << ": " << CountResources().threads << " threads, " << threads << " before";
     }
 }
 
@@ -280,9 +291,17 @@ TEST_F(leaks, load_and_destroy_many_times) {
         SendKey(lister.viewer(), VK_END, Ctrl::left);
         Progress();
     };
+    // A worker still deep in a frame when its viewer closed ends on its own,
+    // with its thread's and its file's handles, a moment later.
+    const int idle = CountResources().threads;
     for (int i = 0; i < 5; ++i) cycle();
+    PumpUntil([&] { return CountResources().threads <= idle; }, 5000);
     const ResourceCounts before = CountResources();
     for (int i = 0; i < kCycles; ++i) cycle();
+    PumpUntil([&] {
+        const ResourceCounts now = CountResources();
+        return now.threads <= before.threads && now.handles <= before.handles;
+    }, 5000);
     const ResourceCounts after = CountResources();
     const long long heapDelta = static_cast<long long>(after.heapBytes) - static_cast<long long>(before.heapBytes);
     Note("%d cycles: heap busy bytes %+lld, blocks %+d; GDI objects %d -> %d; USER objects %d -> %d; handles %d -> %d, "
