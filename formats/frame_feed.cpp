@@ -47,6 +47,7 @@ struct FrameFeed {
     FrameFeedStatus status{};
     uint64_t duration = 0;
     int32_t durationCount = 0;  // the frames `duration` counts
+    uint32_t shortest = 0, longest = 0;  // delays, where the structure tells them
     FramePicture first{};
 };
 
@@ -301,6 +302,11 @@ FrameFeed* FrameFeedOpen(FrameSource* source, bool worker, ErrorCode* error) {
     feed->monitor = monitor;
     feed->duration = FrameSourceDuration(source);  // from the file's structure, before the worker has the source
     feed->durationCount = FrameSourceCount(source);
+    if (std::vector<uint32_t> delays; FrameSourceStructureDelays(source, delays) && !delays.empty()) {
+        const auto [shortest, longest] = std::minmax_element(delays.begin(), delays.end());
+        feed->shortest = *shortest;
+        feed->longest = *longest;
+    }
     Publish(feed);
     // Closing stops the frame under way within a bounded amount of decoding.
     FrameSourceWork(source).watch(&feed->stop);
@@ -384,6 +390,13 @@ FrameFeedStatus FrameFeedGetStatus(const FrameFeed* feed) {
 uint64_t FrameFeedDuration(const FrameFeed* feed) {
     MonitorLock lock(feed->monitor);
     return feed->duration;
+}
+
+bool FrameFeedDelayRange(const FrameFeed* feed, uint32_t* shortest, uint32_t* longest) {
+    if (feed->longest == 0) return false;
+    *shortest = feed->shortest;  // set before the worker starts, never again
+    *longest = feed->longest;
+    return true;
 }
 
 FramePicture FrameFeedFirstPicture(const FrameFeed* feed) {

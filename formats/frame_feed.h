@@ -80,6 +80,10 @@ struct FramePicture {
     uint32_t delay;
 };
 FramePicture FrameFeedFirstPicture(const FrameFeed* feed);
+// The shortest and the longest delay of the frames, where the file's
+// structure tells them without decoding (GIF, SPR); false for the others
+// (a FLIC's frames all play as long).
+bool FrameFeedDelayRange(const FrameFeed* feed, uint32_t* shortest, uint32_t* longest);
 FrameFeedStatus FrameFeedGetStatus(const FrameFeed* feed);
 const FileFormat* FrameFeedFormat(const FrameFeed* feed);
 

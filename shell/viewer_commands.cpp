@@ -335,23 +335,23 @@ const char* FlicKind(const char* path) {
     return fli ? "FLI" : "FLC";
 }
 
-// "12.5 fps" for frames of `delay` ms each; "varies, 9.70 fps on average"
-// when the frames do not all play as long as the first.
-void FrameRateText(uint32_t delay, int32_t count, uint64_t duration, char* out, size_t size) {
-    auto rate = [](double fps, char* text, size_t length) {
-        std::snprintf(text, length, "%.3f", fps);
+// "12.5 fps" for frames that each play `longest` ms; "varies, 2 to 10 fps"
+// for frames of `shortest` to `longest` ms.
+void FrameRateText(uint32_t shortest, uint32_t longest, char* out, size_t size) {
+    auto rate = [](uint32_t delay, char* text, size_t length) {
+        std::snprintf(text, length, "%.3f", 1000.0 / delay);
         char* end = text + std::strlen(text);
         while (end[-1] == '0') *--end = '\0';  // 12.500 -> 12.5, 25.000 -> 25
         if (end[-1] == '.') end[-1] = '\0';
     };
-    char fps[32];
-    if (duration == uint64_t{delay} * static_cast<uint64_t>(count)) {
-        rate(1000.0 / delay, fps, sizeof fps);
-        std::snprintf(out, size, "%s fps", fps);
-    } else {
-        rate(1000.0 * count / static_cast<double>(duration), fps, sizeof fps);
-        std::snprintf(out, size, "varies, %s fps on average", fps);
+    char slow[32], fast[32];
+    rate(longest, slow, sizeof slow);
+    if (shortest == longest) {
+        std::snprintf(out, size, "%s fps", slow);
+        return;
     }
+    rate(shortest, fast, sizeof fast);
+    std::snprintf(out, size, "varies, %s to %s fps", slow, fast);
 }
 
 int ViewerShowInformation(Viewer& viewer) {
@@ -380,8 +380,10 @@ int ViewerShowInformation(Viewer& viewer) {
         char text[64];
         DurationText(duration, text, sizeof text);
         length += wsprintfA(message + length, "\nDuration: %s", text);
-        if (first.delay > 0 && duration > 0) {
-            FrameRateText(first.delay, status.count, duration, text, sizeof text);
+        uint32_t shortest = first.delay, longest = first.delay;  // a FLIC's frames all play as long
+        FrameFeedDelayRange(viewer.playback.feed(), &shortest, &longest);
+        if (shortest > 0) {
+            FrameRateText(shortest, longest, text, sizeof text);
             length += wsprintfA(message + length, "\nFrame rate: %s", text);
         }
     }

@@ -7,6 +7,7 @@
 #include "image/display_win32.h"
 #include "image/scale.h"
 #include "resources/resource.h"
+#include "tests/support/gif_builder.h"
 #include "tests/win32/host.h"
 
 using playback = HostTest;
@@ -523,6 +524,26 @@ TEST_F(menu, information_and_about_boxes) {
         EXPECT_EQ(box.caption, "Information");
         EXPECT_EQ(box.text, std::string("Type: ") + text + "\nFile size: " + std::to_string(ReadBytes(*file).size()) + " bytes");
         EXPECT_EQ(box.owner, lister.parent());
+    }
+    {
+        // Frames of 100, 200 and 500 ms: the rate varies.
+        GifBuilder gif(8, 8);
+        gif.globalTable(TestColors(4));
+        for (int delay : {10, 20, 50}) {
+            GifImage image{0, 0, 8, 8};
+            image.pixels.assign(64, static_cast<uint8_t>(delay % 4));
+            gif.control(1, delay).image(image);
+        }
+        const std::string varying = gFiles.dir + "\\varying.gif";
+        WriteBytes(varying, gif.finish());
+        Lister lister(varying, 0, 300, 200);
+        ASSERT_TRUE(PumpUntil([&] { return lister.percent() >= 0; }));
+        ExpectWindows({AnswerBox(&box)});
+        Command(lister.viewer(), IDM_INFORMATION);
+        EXPECT_TRUE(ExpectationMet());
+        EXPECT_NE(box.text.find("Total frame number: 3 frame(s)\nDuration: 0:00.800\nFrame rate: varies, 2 to 10 fps\n"),
+                  std::string::npos)
+            << box.text;
     }
     {
         // Damage found: the count, the time they play and the note agree.
