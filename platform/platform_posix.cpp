@@ -84,7 +84,7 @@ void NoteFileError() {
         case ENOTDIR: gFileError = "the folder does not exist"; break;
         case ENOSPC:
         case EDQUOT: gFileError = "the disk is full"; break;
-        case EFBIG: gFileError = "the file is too large for the disk"; break;
+        case EFBIG: gFileError = "the file is too large"; break;
         default: break;
     }
 }

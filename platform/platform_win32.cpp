@@ -115,7 +115,7 @@ void NoteFileError() {
         case ERROR_BAD_NETPATH: gFileError = "the folder does not exist"; break;
         case ERROR_DISK_FULL:
         case ERROR_HANDLE_DISK_FULL: gFileError = "the disk is full"; break;
-        case ERROR_FILE_TOO_LARGE: gFileError = "the file is too large for the disk"; break;
+        case ERROR_FILE_TOO_LARGE: gFileError = "the file is too large"; break;
         default: break;
     }
 }

@@ -200,7 +200,8 @@ def main():
             resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         r = run([opts.movrel, 'export', opts.sample, target, '--quiet'], preexec_fn=small_files)
-        check(r.returncode == 1 and r.stderr.strip() == f'movrel: Write error: {target}', f'disk full: {r.stderr}')
+        check(r.returncode == 1 and r.stderr.strip() == f'movrel: Write error: the file is too large: {target}',
+              f'past the file size limit: {r.stderr}')
         check(open(target, 'rb').read() == b'the old export', 'a failed export keeps the old file')
         check(os.listdir(keep) == ['old.avi'], f'a failed export leaves nothing else: {os.listdir(keep)}')
         r = run([opts.movrel, 'export', opts.sample, os.path.join(tmp, 'no', 'dir.avi')])
