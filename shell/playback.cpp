@@ -133,7 +133,8 @@ void Playback::tick() {
 }
 
 // Shows the frame that is due, passing over those whose time has gone too
-// while their delays are known (the frames the feed holds).
+// while their delays are known (the frames the feed holds). The last frame
+// is never passed over: a pass ends there, and the host is told so.
 void Playback::advance() {
     const uint64_t now = effects_.now();
     int32_t next = following(position_);
@@ -141,7 +142,7 @@ void Playback::advance() {
     while (!singleStep_) {
         const int32_t after = following(next);
         const int64_t delay = FrameFeedDelay(feed_, next);
-        if (after < 0 || delay < 0) break;
+        if (after <= 0 || delay < 0) break;
         const uint64_t afterDue = nextDue + scaled(static_cast<uint32_t>(delay));
         if (afterDue > now) break;
         next = after;

@@ -206,6 +206,17 @@ TEST_F(PlaybackTest, FallingBehindPassesOverFramesToStayOnTime) {
     EXPECT_EQ(effects_.timer, 10);  // and from there on at its own delay
 }
 
+// However late, a pass ends on its last frame: it is not passed over on
+// the way round, so the host is told 100%.
+TEST_F(PlaybackTest, FallingBehindNeverPassesOverTheLastFrame) {
+    open(5, false, true);
+    tickAt(10);
+    FrameFeedWaitIdle(playback_.feed());  // frames 1 to 4 held
+    tickAt(900);  // every frame was due long ago
+    EXPECT_EQ(playback_.position(), 4);
+    EXPECT_EQ(effects_.told.back(), 100);
+}
+
 // Pause keeps a step that is armed: Stepping, then pause, then resume plays
 // exactly one frame and pauses; a pause from an extract command does the same.
 TEST_F(PlaybackTest, PauseKeepsTheStepArmed) {
