@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "codecs/apng.h"
 #include "codecs/avi.h"
@@ -45,6 +46,15 @@ bool Stopped(const ExportRequest& request) { return request.work && request.work
 // Counts work on the request's meter; false once it has stopped.
 bool Spend(const ExportRequest& request, uint64_t units) { return !request.work || request.work->spend(units); }
 
+// One more frame read by a pass before the writing: counted as work and
+// shown as progress.
+bool PassStep(const ExportRequest& request, int read, uint64_t units = 1) {
+    const ExportProgress& progress = request.progress;
+    if (progress.frameRead && request.source)
+        progress.frameRead(progress.context, read, FrameSourceCount(request.source) - request.firstFrame);
+    return Spend(request, units);
+}
+
 bool HasFrames(const ExportRequest& request) {
     return request.source ? FrameSourceFrame(request.source, request.firstFrame) != nullptr : request.first != nullptr;
 }
@@ -68,7 +78,7 @@ bool PlanApng(const ExportRequest& request, ExportPlan& plan) {
     if (!scan) return false;
     Frames frames(request);
     for (int n = 0; const Image* frame = frames.at(n); ++n)
-        if (!Spend(request, uint64_t(ImageWidth(frame)) * uint64_t(ImageHeight(frame))) ||
+        if (!PassStep(request, n + 1, uint64_t(ImageWidth(frame)) * uint64_t(ImageHeight(frame))) ||
             !ApngScanAdd(scan.get(), frame, ImageGetDelay(frame)))
             return false;
     plan.apng = ApngScanResult(scan.get());
@@ -79,7 +89,7 @@ bool PlanApng(const ExportRequest& request, ExportPlan& plan) {
 bool PlanFlic(const ExportRequest& request, ExportPlan& plan) {
     Frames frames(request);
     for (int n = 0; const Image* frame = frames.at(n); ++n) {
-        if (!Spend(request, 1)) return false;
+        if (!PassStep(request, n + 1)) return false;
         FlicPlanDelay(plan.flic, ImageGetDelay(frame));
     }
     plan.openOptions = &plan.flic;
@@ -127,8 +137,19 @@ AviTiming AviTimingOf(const ExportRequest& request, const Image* first) {
         if (request.firstFrame == 0 && format->frames && format->frames->duration &&
             FrameSourceDuration(source) == count * ImageGetDelay(first))
             return timing;
+        // A format whose structure tells every delay (GIF, SPR) is timed
+        // without decoding: the viewer begins an AVI export on its window's
+        // thread, which a pass over the frames would hold up. Its frames
+        // may change depth, so the stream takes them all at 24 bits.
+        std::vector<uint32_t> delays;
+        if (FrameSourceStructureDelays(source, delays)) {
+            timing.palette = false;
+            for (size_t n = static_cast<size_t>(request.firstFrame); n < delays.size(); ++n)
+                timing.period = Gcd(timing.period, AviFrameDelay(delays[n]));
+            return timing;
+        }
         for (int n = request.firstFrame; const Image* frame = FrameSourceFrame(source, n); ++n) {
-            if (!Spend(request, 1)) return timing;  // the stop ends the export where it next asks
+            if (!PassStep(request, n - request.firstFrame + 1)) return timing;  // the stop ends the export where it next asks
             add(frame);
         }
         return timing;
@@ -157,7 +178,7 @@ bool PlanFor(const ExportRequest& request, uint32_t /*firstDelay*/, ExportPlan& 
             plan.colors.reset(GifColorCollectorCreate(request.work));
             if (!plan.colors) return false;
             for (int n = request.firstFrame; const Image* frame = FrameSourceFrame(request.source, n); ++n)
-                if (!Spend(request, 1) || !GifColorCollectorAdd(plan.colors.get(), frame)) return false;
+                if (!PassStep(request, n - request.firstFrame + 1) || !GifColorCollectorAdd(plan.colors.get(), frame)) return false;
             plan.gif.colors = plan.colors.get();
         }
     } else if (request.formatId == kFormatSpr) {
@@ -165,7 +186,7 @@ bool PlanFor(const ExportRequest& request, uint32_t /*firstDelay*/, ExportPlan& 
         // first, where damage may end them before the count the file states.
         if (request.source)
             for (int n = request.firstFrame; FrameSourceFrame(request.source, n); ++n)
-                if (!Spend(request, 1)) return false;
+                if (!PassStep(request, n - request.firstFrame + 1)) return false;
         plan.spr.frames = Frames(request).total(request);
         plan.openOptions = &plan.spr;
     } else if (request.formatId == kFormatApng || request.formatId == kFormatFlic) {

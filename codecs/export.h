@@ -14,9 +14,12 @@
 #include "formats/save.h"
 
 // Told after each frame is written, with the frames done and the total;
-// returning false stops the run as a cancel.
+// returning false stops the run as a cancel. A pass over the frames that
+// comes before the writing (a GIF's colours, the frames a Pro Motion or
+// APNG header counts, an AVI's timing) tells each frame it reads too.
 struct ExportProgress {
     bool (*frameDone)(void* context, int done, int total) = nullptr;
+    void (*frameRead)(void* context, int read, int total) = nullptr;
     void* context = nullptr;
 };
 

@@ -182,7 +182,8 @@ bool AskExportName(const Viewer& viewer, int filterFlags, FormatId id, char* nam
 // Starts the export on its worker; one at a time: while one runs, its
 // progress window comes to the front instead.
 int StartJob(Viewer& viewer, bool numberedFiles, FormatId id, const char* name, int32_t firstFrame) {
-    ExportJobParams params{gModule, viewer.window, kMessageExportDone, numberedFiles, id, name, viewer.path, firstFrame};
+    const int32_t frames = viewer.playback.status().count - firstFrame;
+    ExportJobParams params{gModule, viewer.window, kMessageExportDone, numberedFiles, id, name, viewer.path, firstFrame, frames};
     ErrorCode error = kErrorNone;
     FileErrorClear();
     viewer.job = ExportJobStart(params, &error);

@@ -1,5 +1,7 @@
 #include "shell/viewer_export.h"
 
+#include <commctrl.h>
+
 #include <atomic>
 #include <cstring>
 #include <new>
@@ -12,6 +14,7 @@ namespace {
 constexpr char kProgressClassName[] = "MovrelProgress";
 constexpr UINT kMessageProgress = WM_APP + 2;  // the worker wrote more frames
 constexpr int kCancelId = 2;                   // IDCANCEL
+constexpr int kBarRange = 1000;                // the bar's positions
 
 }  // namespace
 
@@ -43,10 +46,14 @@ struct ExportJob {
     std::atomic<bool> cancelled{false};
     std::atomic<int> done{0};
     std::atomic<int> total{0};
+    std::atomic<int> read{0};  // frames read by a pass before the writing, if there is one
     std::atomic<bool> progressPosted{false};  // a progress message is on its way
 
     HWND progress = nullptr;  // the progress window
-    HWND text = nullptr;      // its line of text
+    HWND text = nullptr;      // its count
+    HWND file = nullptr;      // the file being written
+    HWND bar = nullptr;
+    bool barHalved = false;   // a pass came first: it fills the bar's first half, the writing the rest
 };
 
 namespace {
@@ -71,13 +78,24 @@ void Release(ExportJob* job) {
     if (job->owners.fetch_sub(1, std::memory_order_acq_rel) == 1) Free(job);
 }
 
+// One message at a time: a fast export does not flood the window.
+void PostProgress(ExportJob* job) {
+    if (!job->progressPosted.exchange(true)) PostToWindow(job, job->progress, kMessageProgress);
+}
+
 bool FrameDone(void* context, int done, int total) {
     auto* job = static_cast<ExportJob*>(context);
     job->done.store(done, std::memory_order_relaxed);
     job->total.store(total, std::memory_order_relaxed);
-    // One message at a time: a fast export does not flood the window.
-    if (!job->progressPosted.exchange(true)) PostToWindow(job, job->progress, kMessageProgress);
+    PostProgress(job);
     return !job->cancelled.load(std::memory_order_relaxed);
+}
+
+void FrameRead(void* context, int read, int total) {
+    auto* job = static_cast<ExportJob*>(context);
+    job->read.store(read, std::memory_order_relaxed);
+    job->total.store(total, std::memory_order_relaxed);
+    PostProgress(job);
 }
 
 bool OpenSource(ExportJob* job) {
@@ -142,18 +160,36 @@ bool StartWorker(ExportJob* job) {
 
 // ---- The progress window ------------------------------------------------------------
 
+// The count, the file being written (numbered files: the next one) and
+// the bar, from what the worker last told.
 void ShowCount(ExportJob* job) {
     job->progressPosted.store(false);
     char line[96];
     const int done = job->done.load(std::memory_order_relaxed);
+    const int read = job->read.load(std::memory_order_relaxed);
     const int total = job->total.load(std::memory_order_relaxed);
-    if (job->cancelled)
+    int position = 0;
+    if (read > 0) job->barHalved = true;
+    const int base = job->barHalved ? kBarRange / 2 : 0;
+    if (job->cancelled) {
         lstrcpyA(line, "Cancelling...");
-    else if (total > 0)
+    } else if (done == 0 && read > 0 && total > 0) {
+        wsprintfA(line, "Reading the frames: %d of %d", read, total);
+        position = MulDiv(read, base, total);
+    } else if (total > 0) {
         wsprintfA(line, "%d of %d frames written", done, total);
-    else
+        position = base + MulDiv(done, kBarRange - base, total);
+    } else {
         lstrcpyA(line, "Reading the frames...");
+    }
     SetWindowTextA(job->text, line);
+    if (!job->cancelled) SendMessageA(job->bar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+    if (job->numberedFiles && total > 0) {
+        char name[kMaxPath];
+        const int next = done < total ? done : total - 1;
+        if (ExportNumberedName(job->fileName, job->request.formatId, next, total, name, sizeof name))
+            SetWindowTextW(job->file, WideFromUtf8(name).c_str());
+    }
 }
 
 void Cancel(ExportJob* job) {
@@ -181,7 +217,7 @@ LRESULT CALLBACK ProgressProc(HWND window, UINT message, WPARAM wparam, LPARAM l
 }
 
 // A small window over the lister, owned by the lister's top-level window:
-// a line of text and Cancel.
+// the count, the file, a bar and Cancel.
 HWND CreateProgress(ExportJob* job, const char* caption) {
     WNDCLASSA windowClass{};
     windowClass.lpfnWndProc = ProgressProc;
@@ -190,12 +226,14 @@ HWND CreateProgress(ExportJob* job, const char* caption) {
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     windowClass.lpszClassName = kProgressClassName;
     RegisterClassA(&windowClass);  // fails harmlessly when registered before
+    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&controls);
 
     HDC screen = GetDC(nullptr);
     const int dpi = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
     if (screen) ReleaseDC(nullptr, screen);
     auto scaled = [dpi](int pixels) { return MulDiv(pixels, dpi, 96); };
-    RECT frame{0, 0, scaled(320), scaled(96)};
+    RECT frame{0, 0, scaled(360), scaled(128)};
     const DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU;
     AdjustWindowRectEx(&frame, style, FALSE, 0);
     RECT lister;
@@ -206,13 +244,21 @@ HWND CreateProgress(ExportJob* job, const char* caption) {
     HWND window = CreateWindowExA(WS_EX_DLGMODALFRAME, kProgressClassName, caption, style, x, y, width, height, owner,
                                   nullptr, job->module, job);
     if (!window) return nullptr;
-    HFONT font = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
-    job->text = CreateWindowExA(0, "STATIC", "", WS_CHILD | WS_VISIBLE, scaled(12), scaled(14), scaled(296), scaled(20),
-                                window, nullptr, job->module, nullptr);
-    HWND cancel = CreateWindowExA(0, "BUTTON", "Cancel", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON, scaled(232), scaled(56),
-                                  scaled(76), scaled(26), window, reinterpret_cast<HMENU>(kCancelId), job->module, nullptr);
-    SendMessageA(job->text, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-    SendMessageA(cancel, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    // Unicode controls: the file's name is shown as it is.
+    auto child = [&](const wchar_t* windowClass, const wchar_t* text, DWORD childStyle, int left, int top, int w, int h,
+                     int id) {
+        HWND control = CreateWindowExW(0, windowClass, text, WS_CHILD | WS_VISIBLE | childStyle, scaled(left), scaled(top),
+                                       scaled(w), scaled(h), window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+                                       job->module, nullptr);
+        SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), FALSE);
+        return control;
+    };
+    // The count is the first of the texts.
+    job->text = child(L"STATIC", L"", 0, 12, 12, 336, 18, 0);
+    job->file = child(L"STATIC", WideFromUtf8(job->fileName).c_str(), SS_PATHELLIPSIS | SS_NOPREFIX, 12, 32, 336, 18, 0);
+    job->bar = child(PROGRESS_CLASSW, L"", 0, 12, 56, 336, 16, 0);
+    SendMessageA(job->bar, PBM_SETRANGE32, 0, kBarRange);
+    child(L"BUTTON", L"Cancel", BS_PUSHBUTTON, 272, 88, 76, 26, kCancelId);
     ShowWindow(window, SW_SHOW);
     SetFocus(window);  // Esc cancels
     return window;
@@ -247,7 +293,8 @@ ExportJob* ExportJobStart(const ExportJobParams& params, ErrorCode* error) {
     job->request.fileName = job->fileName;
     job->request.firstFrame = params.firstFrame;
     job->request.owner = params.lister;
-    job->request.progress = {FrameDone, job};
+    job->request.progress = {FrameDone, FrameRead, job};
+    job->total.store(params.frames > 0 ? params.frames : 0);
     job->request.work = &job->work;
 
     // The compressor's dialog is the user's, on the lister's thread: the

@@ -1,6 +1,7 @@
 // Exports and extract-all from the viewer, on a worker: the lister keeps
 // painting and playing while a small progress window, owned by the lister's
-// top-level window, counts the frames written, with Cancel (and Esc).
+// top-level window, counts the frames read and written, names the file
+// and fills a bar, with Cancel (and Esc).
 //
 // The job reads its own frame source of the file, so playback and the export
 // never share a decoder. A cancel, or closing the lister, stops the worker
@@ -25,6 +26,7 @@ struct ExportJobParams {
     const char* fileName;     // the file, or the start of the numbered names
     const char* sourcePath;   // the file shown
     int32_t firstFrame;       // the frame to start from
+    int32_t frames;           // the frames from there on as far as known, for the count shown at once
 };
 
 // Starts the job. An AVI export opens its file here, with the compressor's

@@ -551,11 +551,13 @@ public:
     }
     // A callback for the export driver that shows the progress and never cancels.
     ExportProgress callback() {
-        return {[](void* self, int done, int) {
-                    static_cast<Progress*>(self)->update(done);
-                    return true;
-                },
-                this};
+        ExportProgress progress;
+        progress.frameDone = [](void* self, int done, int) {
+            static_cast<Progress*>(self)->update(done);
+            return true;
+        };
+        progress.context = this;
+        return progress;
     }
     void update(int done) {
         done_ = done;

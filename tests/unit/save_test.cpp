@@ -737,6 +737,33 @@ TEST_F(Export, AviGetsTwentyFourBitFramesEachAtItsOwnTime) {
     StreamClose(stream, &close);
 }
 
+// A pass over the frames before the writing tells each frame it reads, so
+// that the progress counts from the first moment; an AVI of a format whose
+// structure tells the delays is timed without one (the viewer begins it on
+// its window's thread).
+TEST_F(Export, PassesBeforeTheWritingCountTheirFrames) {
+    const std::string whole = dir_.file("whole.spr");
+    ExportRequest made = Request(kFormatSpr, whole);
+    ASSERT_EQ(ExportAnimation(&made), 1);
+    LoadRequest load{};
+    FrameSource* source = FrameSourceOpenFile(whole.c_str(), &load);
+    ASSERT_TRUE(source);
+    using Reads = std::vector<std::pair<int, int>>;
+    for (FormatId id : {kFormatGif, kFormatSpr, kFormatApng, kFormatFlic, kFormatAvi}) {
+        Reads reads;
+        ExportRequest request = Request(id, dir_.file("pass" + std::to_string(id)));
+        request.first = nullptr;
+        request.source = source;
+        request.progress.frameRead = [](void* context, int read, int total) {
+            static_cast<Reads*>(context)->push_back({read, total});
+        };
+        request.progress.context = &reads;
+        ASSERT_EQ(ExportAnimation(&request), 1) << id;
+        EXPECT_EQ(reads, id == kFormatAvi ? Reads{} : (Reads{{1, 3}, {2, 3}, {3, 3}})) << id;
+    }
+    FrameSourceClose(source);
+}
+
 TEST_F(Export, NumberedFilesStopAtTheFirstFailureAndLongNamesAreRefusedFirst) {
     const std::string base = dir_.file("Frame");
     ExportRequest request = Request(kFormatBmp, base);

@@ -2,6 +2,7 @@
 // "Video Compression" dialogs and menus; and the export progress window.
 #include "tests/win32/host.h"
 
+#include <commctrl.h>
 #include <commdlg.h>
 
 #include <algorithm>
@@ -331,13 +332,19 @@ ProgressSeen WatchProgress(const std::function<void(HWND progress, const std::st
     seen.caption = WindowText(progress);
     seen.owner = GetWindow(progress, GW_OWNER);
     HWND text = FindWindowExA(progress, nullptr, "Static", nullptr);
+    HWND file = FindWindowExA(progress, text, "Static", nullptr);
+    HWND bar = FindWindowExA(progress, nullptr, "msctls_progress32", nullptr);
     // After every message: the window shows each count for at least one.
     auto look = [&] {
         if (!IsWindow(progress)) return true;
         char line[128] = "";
         GetWindowTextA(text, line, sizeof line);
+        wchar_t name[MAX_PATH] = L"";
+        GetWindowTextW(file, name, MAX_PATH);
+        if (seen.files.empty() || seen.files.back() != Utf8(name)) seen.files.push_back(Utf8(name));
         if (seen.lines.empty() || seen.lines.back() != line) {
             seen.lines.push_back(line);
+            seen.bar.push_back(static_cast<int>(SendMessageA(bar, PBM_GETPOS, 0, 0)));
             Progress();
             if (step) step(progress, line);
         }

@@ -251,6 +251,8 @@ struct ProgressSeen {
     std::string caption;
     HWND owner = nullptr;
     std::vector<std::string> lines;  // in order, each once
+    std::vector<std::string> files;  // the file line, in order, each once
+    std::vector<int> bar;            // the bar's positions seen with each line, out of 1000
 };
 ProgressSeen WatchProgress(const std::function<void(HWND progress, const std::string& line)>& step = {});
 int FramesWritten(const std::string& line, int* total = nullptr);  // "N of M frames written": N, else -1

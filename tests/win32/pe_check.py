@@ -12,7 +12,7 @@ import subprocess
 import sys
 
 SYSTEM_DLLS = {'kernel32.dll', 'user32.dll', 'gdi32.dll', 'msvcrt.dll', 'comdlg32.dll', 'avifil32.dll', 'msvfw32.dll',
-               'advapi32.dll', 'winspool.drv'}
+               'advapi32.dll', 'winspool.drv', 'comctl32.dll'}
 PLUGIN_MACHINES = {'.wlx': 'pei-i386', '.wlx64': 'pei-x86-64'}
 
 
