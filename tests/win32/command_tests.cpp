@@ -169,6 +169,32 @@ TEST_F(extract, all_frames_stop_at_the_first_failure) {
     EXPECT_EQ(out.list("Frame001.BMP"), "{}");
 }
 
+// A save that fails says why: a folder that cannot be written (/sys takes
+// no new file, whoever runs the tests) and one that is not there.
+TEST_F(extract, a_failed_save_gives_the_reason) {
+    OutputDir out("reasons");
+    Lister lister(gFiles.fli, 0, 300, 200);
+    const struct {
+        WORD command;
+        std::string name;
+        const char* says;
+    } cases[] = {{IDM_EXTRACT_FRAME, "Z:\\sys\\shot.bmp", "Write error: access denied"},
+                 {IDM_EXTRACT_ALL_FRAMES, "Z:\\sys\\Frame", "Write error: access denied"},
+                 {IDM_EXTRACT_FRAME, out.file("missing\\shot.bmp"), "Write error: the folder does not exist"},
+                 {IDM_EXPORT_GIF, out.file("missing\\anim.gif"), "Write error: the folder does not exist"}};
+    for (const auto& c : cases) {
+        out.enter();
+        SaveDialogView view;
+        BoxSeen box;
+        ExpectWindows({SaveDialog(&view, c.name), AnswerBox(&box)});
+        Command(lister.viewer(), c.command);
+        if (c.command != IDM_EXTRACT_FRAME) WatchProgress();
+        EXPECT_TRUE(ExpectationMet()) << c.name;
+        EXPECT_EQ(box.text, c.says) << c.name;
+    }
+    EXPECT_EQ(out.list(), "{}");
+}
+
 TEST_F(extract, all_frames_ask_once_before_replacing_numbered_files) {
     OutputDir out("replaceall");
     WriteBytes(out.file("Frame000.BMP"), kOldBytes);

@@ -526,22 +526,34 @@ TEST_F(menu, information_and_about_boxes) {
         EXPECT_EQ(box.owner, lister.parent());
     }
     {
-        // Frames of 100, 200 and 500 ms: the rate varies.
+        // Frames of 100, 200 and 500 ms: the rate varies. The last one's
+        // own colours make it a 24-bit picture, while the box describes the
+        // first frame whichever is on screen.
         GifBuilder gif(8, 8);
         gif.globalTable(TestColors(4));
         for (int delay : {10, 20, 50}) {
             GifImage image{0, 0, 8, 8};
             image.pixels.assign(64, static_cast<uint8_t>(delay % 4));
+            if (delay == 50) {
+                image = GifImage{0, 0, 2, 2};
+                image.pixels.assign(4, 1);
+                const std::vector<Rgb> colors = TestColors(8);
+                image.localTable.assign(colors.begin() + 4, colors.end());
+            }
             gif.control(1, delay).image(image);
         }
         const std::string varying = gFiles.dir + "\\varying.gif";
         WriteBytes(varying, gif.finish());
         Lister lister(varying, 0, 300, 200);
-        ASSERT_TRUE(PumpUntil([&] { return lister.percent() >= 0; }));
+        Frames frames(varying);
+        ASSERT_EQ(ImageBitCount(frames[2]), 24);
+        PauseAt(lister.viewer(), 100);
+        ASSERT_TRUE(WaitShows(lister.viewer(), frames[2]));
         ExpectWindows({AnswerBox(&box)});
         Command(lister.viewer(), IDM_INFORMATION);
         EXPECT_TRUE(ExpectationMet());
-        EXPECT_NE(box.text.find("Total frame number: 3 frame(s)\nDuration: 0:00.800\nFrame rate: varies, 2 to 10 fps\n"),
+        EXPECT_NE(box.text.find("Color Depth: 16 colors\n\nTotal frame number: 3 frame(s)\nDuration: 0:00.800\n"
+                                "Frame rate: varies, 2 to 10 fps\n"),
                   std::string::npos)
             << box.text;
     }
