@@ -4,6 +4,7 @@
 // Video for Windows.
 #include <algorithm>
 #include <cctype>
+#include <utility>
 
 #include "codecs/avi.h"
 #include "codecs/avi_writer.h"
@@ -169,6 +170,35 @@ TEST_F(extract, all_frames_stop_at_the_first_failure) {
     EXPECT_EQ(out.list("Frame001.BMP"), "{}");
 }
 
+// A frame fetched while the dialog is open is shown, but the frame saved
+// is the one on screen when the command came, whose number the name carries.
+TEST_F(extract, the_frame_saved_is_the_one_the_name_numbers) {
+    OutputDir out("arriving");
+    Lister lister(gFiles.film, 0, 300, 200);
+    HWND viewer = lister.viewer();
+    Frames film(gFiles.film);
+    PauseAt(viewer, 0);
+    ASSERT_TRUE(WaitShows(viewer, film[0]));
+    out.enter();
+    // Frame 3000 is decoded on the worker and can only arrive once the
+    // window's thread runs the dialog's loop: the dialog waits for it.
+    PauseAt(viewer, 50);
+    const Image* fetched = film[3000];
+    SaveDialogView view;
+    ExpectedWindow save = SaveDialog(&view);
+    ExpectWindows({{"#32770", [&, accept = save.act](HWND dialog) {
+                        SetWindowPos(dialog, nullptr, 400, 300, 0, 0, SWP_NOSIZE | SWP_NOZORDER);  // off the picture
+                        return Shows(viewer, fetched) && accept(dialog);
+                    }}});
+    Command(viewer, IDM_EXTRACT_FRAME);
+    EXPECT_TRUE(ExpectationMet());
+    const int number = std::atoi(view.name.c_str() + view.name.find_first_of("0123456789"));
+    EXPECT_LT(number, 3000) << view.name;  // 0, or 1 where the step that pauses was on screen first
+    const std::string saved = out.list();
+    ASSERT_EQ(saved, "{" + view.name + ".BMP}");
+    EXPECT_EQ(PictureDifference(Load(out.file(view.name + ".BMP")).get(), film[number]), "");
+}
+
 // A save that fails says why: a folder that cannot be written (/sys takes
 // no new file, whoever runs the tests) and one that is not there.
 TEST_F(extract, a_failed_save_gives_the_reason) {
@@ -235,6 +265,26 @@ TEST_F(exports, a_failed_export_leaves_no_file) {
     BoxSeen box;
     RunExport(lister.viewer(), IDM_EXPORT_SPR, {SaveDialog(&view, "broken"), AnswerBox(&box)});
     EXPECT_EQ(box.text, "Color not supported");
+    EXPECT_EQ(out.list(), "{}");
+}
+
+// While an export runs, a command that would start another one opens no
+// dialog (it beeps), extracting a frame as well; Esc then cancels the export.
+TEST_F(exports, while_one_runs_no_other_opens_a_dialog) {
+    OutputDir out("busy");
+    Lister lister(gFiles.film, 0, 300, 200);
+    SaveDialogView view;
+    ExpectWindows({SaveDialog(&view, "busy")});
+    Command(lister.viewer(), IDM_EXPORT_GIF);
+    bool tried = false;
+    WatchProgress([&](HWND progress, const std::string&) {
+        if (std::exchange(tried, true)) return;
+        for (WORD command : {IDM_EXTRACT_FRAME, IDM_EXTRACT_ALL_FRAMES, IDM_EXPORT_GIF, IDM_EXPORT_AVI, IDM_EXPORT_SPR})
+            Command(lister.viewer(), command);
+        PostMessageA(progress, WM_KEYDOWN, VK_ESCAPE, 0);
+    });
+    EXPECT_TRUE(tried);
+    EXPECT_TRUE(ExpectationMet());
     EXPECT_EQ(out.list(), "{}");
 }
 
