@@ -138,6 +138,43 @@ TEST_F(bench, timeline_clicks_show_their_frame_at_once) {
     }
 }
 
+// Playback keeps time at every speed. A 25 fps file of 101 frames, whose
+// frame n the viewer tells the host as position n %, plays for 3 s at 1x,
+// 2x, 4x and 8x: at 1x and 2x every frame is shown at the labelled rate;
+// at 4x and 8x the position advances at it, frames passed over counted.
+TEST_F(bench, playback_keeps_time_at_every_speed) {
+    const std::string path = gFiles.dir + "\\pace.flc";
+    WriteBytes(path, MakeFilm(101, 40, 640, 480));
+    Lister lister(path, 0, 640, 500);
+    HWND viewer = lister.viewer();
+    ASSERT_TRUE(PumpUntil([&] { return lister.percent() > 0; }));
+    int last = lister.percent();
+    for (int speed : {1, 2, 4, 8}) {
+        if (speed > 1) Command(viewer, IDM_FASTER);
+        int shown = 0, advanced = 0;
+        const double start = NowMs();
+        lister.log.clear();
+        PumpUntil([&] {
+            const int now = lister.percent();
+            lister.log.clear();  // each look reads only what came since the one before
+            if (now >= 0 && now != last) {
+                ++shown;
+                advanced += (now - last + 101) % 101;
+                last = now;
+            }
+            return NowMs() - start >= 3000;
+        });
+        const double seconds = (NowMs() - start) / 1000;
+        const double shownRate = shown / seconds / 25, advanceRate = advanced / seconds / 25;
+        Note("%dx: %.1f frames shown a second (%.3fx), the position at %.3fx", speed, shown / seconds, shownRate,
+             advanceRate);
+        if (speed <= 2)
+            EXPECT_NEAR(shownRate, speed, 0.03 * speed);
+        else
+            EXPECT_NEAR(advanceRate, speed, 0.05 * speed);
+    }
+}
+
 TEST_F(bench, four_long_files_at_once) {
     std::vector<std::string> files;
     for (int i = 0; i < 4; ++i) {
