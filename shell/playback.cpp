@@ -19,6 +19,7 @@ void Playback::start(FrameFeed* feed, bool paused) {
     frame_ = nullptr;
     position_ = 0;
     pending_ = -1;
+    pendingAdvances_ = false;  // the first frame, when it comes late, counts its delay from then
     singleStep_ = false;
     paused_ = paused;
     percentTold_ = -1;
