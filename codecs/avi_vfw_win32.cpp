@@ -285,12 +285,18 @@ AviWriter* AviWriterCreate(FileHandle* temp, const char*, const Image* first, ui
     s->vars.fccType = ICTYPE_VIDEO;
     s->vars.fccHandler = kDib;
     s->vars.lQ = ICQUALITY_HIGH;  // the dialog starts at lossless; the user may lower it
-    if (!ICCompressorChoose(static_cast<HWND>(owner), ICMF_CHOOSE_ALLCOMPRESSORS | ICMF_CHOOSE_KEYFRAME | ICMF_CHOOSE_DATARATE,
-                            nullptr, nullptr, &s->vars, nullptr)) {
-        AviWriterFree(s);
-        return nullptr;  // cancelled: no error
+    // With no window to own the dialog (the tool), the frames go as they
+    // are, as the portable writer writes them: a command never waits for
+    // a user who may not be there.
+    if (owner) {
+        if (!ICCompressorChoose(static_cast<HWND>(owner),
+                                ICMF_CHOOSE_ALLCOMPRESSORS | ICMF_CHOOSE_KEYFRAME | ICMF_CHOOSE_DATARATE, nullptr, nullptr,
+                                &s->vars, nullptr)) {
+            AviWriterFree(s);
+            return nullptr;  // cancelled: no error
+        }
+        s->varsChosen = true;
     }
-    s->varsChosen = true;
     std::memcpy(s->in, ImageHeader(first), static_cast<size_t>(ImageHeaderSize(first)));
     Header(s->in)->biSizeImage = s->frameBytes;
     if (depth == 8) Header(s->in)->biClrUsed = 256;  // compressors read the table's size here
