@@ -3,7 +3,7 @@
 #include "codecs/avi.h"
 #include "codecs/bmp.h"
 #include "codecs/flic.h"
-#include "codecs/gif_writer.h"
+#include "codecs/gif.h"
 #include "codecs/apng.h"
 #include "codecs/pcx.h"
 #include "codecs/png.h"
