@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "codecs/export.h"
+#include "codecs/flic.h"
 #include "formats/format.h"
 #include "formats/save.h"
 #include "platform/platform.h"
@@ -326,13 +327,13 @@ void ViewerExportEnded(Viewer& viewer) {
 
 // ---- Boxes ----------------------------------------------------------------------------
 
-// "FLI" or "FLC", from the magic number in the file's header.
-const char* FlicKind(const char* path) {
+// "FLI" or "FLC", as the file's header says.
+const char* FileFlicKind(const char* path) {
     MappedFile file;
     if (MappedFileOpen(path, &file) != MapResult::ok) return "FLC";
-    const bool fli = file.size >= 6 && (file.data[4] | (unsigned{file.data[5]} << 8)) == 0xAF11;
+    const char* kind = FlicKind(file.data, static_cast<size_t>(file.size));
     MappedFileClose(&file);
-    return fli ? "FLI" : "FLC";
+    return kind;
 }
 
 // "12.5 fps" for frames that each play `longest` ms; "varies, 2 to 10 fps"
@@ -362,7 +363,7 @@ int ViewerShowInformation(Viewer& viewer) {
     char type[128];
     const char* description = format && format->description ? format->description : "Unknown";
     if (format && format->id == kFormatFlic)
-        wsprintfA(type, "%s (%s)", description, FlicKind(viewer.path));
+        wsprintfA(type, "%s (%s)", description, FileFlicKind(viewer.path));
     else
         lstrcpynA(type, description, sizeof type);
 
