@@ -5,8 +5,8 @@
 #include <new>
 
 #include "formats/frame_source.h"
-#include "image/display_win32.h"
 #include "resources/resource.h"
+#include "shell/display_win32.h"
 #include "shell/lister_interface.h"
 #include "shell/viewer_export.h"
 

@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "image/display_win32.h"
 #include "image/scale.h"
+#include "shell/display_win32.h"
 #include "shell/viewer.h"
 #include "shell/viewer_overlay.h"
 
