@@ -186,14 +186,13 @@ int StartJob(Viewer& viewer, bool numberedFiles, FormatId id, const char* name, 
     ExportJobParams params{gModule, viewer.window, kMessageExportDone, numberedFiles, id, name, viewer.path, firstFrame};
     ErrorCode error = kErrorNone;
     FileErrorClear();
-    viewer.job = ExportJobStart(params, &error);
-    if (viewer.job) return 1;
+    if (viewer.exports.start(params, &error)) return 1;
     return error == kErrorNone ? 0 : ReportError(viewer.window, error, error == kErrorWrite ? FileErrorReason() : nullptr);
 }
 
 // Whether another export may start now.
 bool Idle(const Viewer& viewer) {
-    if (!viewer.job) return true;
+    if (!viewer.exports.busy()) return true;
     MessageBeep(MB_ICONWARNING);
     return false;
 }
@@ -317,11 +316,26 @@ int ViewerExportSpr(Viewer& viewer) { return Export(viewer, kFilterSave, kFormat
 int ViewerExportApng(Viewer& viewer) { return Export(viewer, kFilterWriteFrames, kFormatApng); }
 int ViewerExportFlc(Viewer& viewer) { return Export(viewer, kFilterWriteFrames, kFormatFlic); }
 
-void ViewerExportEnded(Viewer& viewer) {
-    if (!viewer.job) return;
+ExportSlot::~ExportSlot() {
     const char* reason = nullptr;
-    const ErrorCode error = ExportJobEnd(viewer.job, &reason);
-    viewer.job = nullptr;
+    end(&reason);  // stops it within a frame, leaving no file
+}
+
+bool ExportSlot::start(const ExportJobParams& params, ErrorCode* error) {
+    job_ = ExportJobStart(params, error);
+    return job_ != nullptr;
+}
+
+ErrorCode ExportSlot::end(const char** reason) {
+    if (!job_) return kErrorNone;
+    const ErrorCode error = ExportJobEnd(job_, reason);
+    job_ = nullptr;
+    return error;
+}
+
+void ViewerExportEnded(Viewer& viewer) {
+    const char* reason = nullptr;
+    const ErrorCode error = viewer.exports.end(&reason);
     if (error != kErrorNone) ReportError(viewer.window, error, reason);
 }
 
