@@ -145,10 +145,6 @@ const char* ErrorMessage(ErrorCode code);
 // "Write error: access denied". `out` takes at most `size` bytes with the NUL.
 void ErrorText(ErrorCode code, const char* reason, char* out, size_t size);
 
-// Registers every codec in the fixed order (FLIC, BMP, GIF, PCX, TGA, AVI,
-// SPR, PNG, APNG; those built so far). Calling it again changes nothing.
-void FormatRegisterAll();
-
 // Empties the registry. For tests only.
 void FormatRegistryReset();
 

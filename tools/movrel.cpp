@@ -17,6 +17,7 @@
 #include <windows.h>
 #endif
 
+#include "codecs/codecs.h"
 #include "codecs/export.h"
 #include "formats/format.h"
 #include "formats/frame_source.h"
