@@ -48,8 +48,7 @@ struct FrameChunk {
 }  // namespace
 
 struct AviWriter {
-    FileHandle* file = nullptr;
-    AviFileWriter* writer = nullptr;
+    AviOutput out = {};
     uint32_t frameBytes = 0;
     uint8_t* wide = nullptr;  // palette frames: one frame's 24-bit rows
 };
@@ -188,7 +187,7 @@ AviWriter* AviWriterCreate(FileHandle* temp, const char*, const Image* first, ui
     if (depth != 8 && depth != 16 && depth != 24 && depth != 32) return fail(kErrorColorNotSupported);
     s = NewInHeap<AviWriter>();
     if (!s) return fail(kErrorOutOfMemory);
-    s->file = temp;
+    s->out.file = temp;
     // Palette frames are written as 24-bit rows: players that read through
     // Video for Windows' AVIFile (and others) never apply the palette
     // changes of an uncompressed stream, so 8-bit frames would show later
@@ -214,17 +213,17 @@ AviWriter* AviWriterCreate(FileHandle* temp, const char*, const Image* first, ui
     video.handler = FourCc("DIB ");
     video.rate = rate;
     video.scale = scale;
-    s->writer = AviFileWriterCreate(temp, video, error);
-    return s->writer ? s : fail(*error);
+    s->out.writer = AviFileWriterCreate(temp, video, error);
+    return s->out.writer ? s : fail(*error);
 }
 
 ErrorCode AviWriterWrite(AviWriter* s, const Image* frame, uint32_t position, bool* lost, WorkMeter* work) {
     // Frames go into the file in order; a position past the next one repeats
     // the frame before it, as an empty chunk, until there.
-    const uint32_t next = AviFileWriterFrames(s->writer);
+    const uint32_t next = AviFileWriterFrames(s->out.writer);
     if (position < next || position - next > kMaxSkippedFrames || (next == 0 && position > 0)) return kErrorWrite;
     for (uint32_t n = next; n < position; ++n) {
-        const ErrorCode error = AviFileWriterFrame(s->writer, nullptr, 0, false, work);
+        const ErrorCode error = AviFileWriterFrame(s->out.writer, nullptr, 0, false, work);
         if (error != kErrorNone) {
             *lost = true;
             return error;
@@ -232,25 +231,18 @@ ErrorCode AviWriterWrite(AviWriter* s, const Image* frame, uint32_t position, bo
     }
     if (!frame) return kErrorNone;
     if (s->wide) AviWidenRows(frame, s->wide);
-    const ErrorCode error = AviFileWriterFrame(s->writer, s->wide ? s->wide : ImageBits(frame), s->frameBytes, true, work);
+    const ErrorCode error = AviFileWriterFrame(s->out.writer, s->wide ? s->wide : ImageBits(frame), s->frameBytes, true, work);
     *lost = error != kErrorNone;
     return error;
 }
 
-uint32_t AviWriterFrames(const AviWriter* s) { return AviFileWriterFrames(s->writer); }
+uint32_t AviWriterFrames(const AviWriter* s) { return AviFileWriterFrames(s->out.writer); }
 
-bool AviWriterFinish(AviWriter* s) {
-    bool ok = AviFileWriterFinish(s->writer);
-    FileHandle* file = s->file;
-    s->file = nullptr;
-    ok = FileClose(file) == 0 && ok;
-    AviWriterFree(s);
-    return ok;
-}
+AviOutput& AviWriterOutput(AviWriter* s) { return s->out; }
 
 void AviWriterFree(AviWriter* s) {
-    if (s->file) FileClose(s->file);
-    AviFileWriterFree(s->writer);
+    if (s->out.file) FileClose(s->out.file);
+    AviFileWriterFree(s->out.writer);
     MemFree(s->wide);
     DeleteInHeap(s);
 }

@@ -201,8 +201,7 @@ ErrorCode Decode(AviReader* s, LONG bytes) {
 // frames' rows as they are.
 
 struct AviWriter {
-    FileHandle* file;
-    AviFileWriter* writer;
+    AviOutput out;
     COMPVARS vars;          // the user's choice; no `hic`: no compressor
     bool varsChosen;
     bool started;           // a compression sequence is going on
@@ -258,7 +257,7 @@ AviFileWriter* StartFile(AviWriter* s, uint32_t rate, uint32_t scale, ErrorCode*
         video.handler = s->vars.fccHandler;
         if (s->vars.lQ >= 0) video.quality = static_cast<uint32_t>(s->vars.lQ);
     }
-    return AviFileWriterCreate(s->file, video, error);
+    return AviFileWriterCreate(s->out.file, video, error);
 }
 
 }  // namespace
@@ -271,7 +270,7 @@ AviWriter* AviWriterCreate(FileHandle* temp, const char*, const Image* first, ui
         *error = kErrorOutOfMemory;
         return nullptr;
     }
-    s->file = temp;
+    s->out.file = temp;
     auto fail = [&](ErrorCode code) {
         AviWriterFree(s);
         *error = code;
@@ -323,18 +322,18 @@ AviWriter* AviWriterCreate(FileHandle* temp, const char*, const Image* first, ui
     }
     s->frameBytes = Header(s->in)->biSizeImage;
     if (s->widen && !(s->wide = static_cast<uint8_t*>(MemAlloc(s->frameBytes)))) return fail(kErrorOutOfMemory);
-    s->writer = StartFile(s, rate, scale, error);
-    return s->writer ? s : fail(*error);
+    s->out.writer = StartFile(s, rate, scale, error);
+    return s->out.writer ? s : fail(*error);
 }
 
 ErrorCode AviWriterWrite(AviWriter* s, const Image* frame, uint32_t position, bool* lost, WorkMeter* work) {
     // The compressor takes a frame in one call: asked once before it.
     if (frame && work && !work->spend(static_cast<uint64_t>(ImageBitsSize(frame)))) return kErrorWrite;
-    const uint32_t next = AviFileWriterFrames(s->writer);
+    const uint32_t next = AviFileWriterFrames(s->out.writer);
     if (position < next || position - next > (uint32_t{1} << 20) || (next == 0 && position > 0)) return kErrorWrite;
     *lost = true;  // from here on a failure leaves the file incomplete
     for (uint32_t n = next; n < position; ++n)
-        if (const ErrorCode error = AviFileWriterFrame(s->writer, nullptr, 0, false, work); error != kErrorNone)
+        if (const ErrorCode error = AviFileWriterFrame(s->out.writer, nullptr, 0, false, work); error != kErrorNone)
             return error;
     if (!frame) {
         *lost = false;
@@ -354,7 +353,7 @@ ErrorCode AviWriterWrite(AviWriter* s, const Image* frame, uint32_t position, bo
             std::memcpy(s->in + 40, table, sizeof table);
             if (!StartSequence(s)) return kErrorWrite;
             if (s->indexedOutput)
-                if (const ErrorCode error = AviFileWriterColorTable(s->writer, table); error != kErrorNone) return error;
+                if (const ErrorCode error = AviFileWriterColorTable(s->out.writer, table); error != kErrorNone) return error;
         }
     } else if (ImageBitCount(frame) == 8) {
         AviWidenRows(frame, s->wide);
@@ -365,32 +364,25 @@ ErrorCode AviWriterWrite(AviWriter* s, const Image* frame, uint32_t position, bo
         BOOL key = FALSE;
         LONG bytes = 0;
         const void* packed = ICSeqCompressFrame(&s->vars, 0, const_cast<void*>(bits), &key, &bytes);
-        result = packed && bytes >= 0 ? AviFileWriterFrame(s->writer, static_cast<const uint8_t*>(packed),
+        result = packed && bytes >= 0 ? AviFileWriterFrame(s->out.writer, static_cast<const uint8_t*>(packed),
                                                           static_cast<uint32_t>(bytes), key != FALSE, work)
                                       : kErrorWrite;
     } else {
-        result = AviFileWriterFrame(s->writer, static_cast<const uint8_t*>(bits), size, true, work);
+        result = AviFileWriterFrame(s->out.writer, static_cast<const uint8_t*>(bits), size, true, work);
     }
     if (result == kErrorNone) *lost = false;
     return result;
 }
 
-uint32_t AviWriterFrames(const AviWriter* s) { return AviFileWriterFrames(s->writer); }
+uint32_t AviWriterFrames(const AviWriter* s) { return AviFileWriterFrames(s->out.writer); }
 
-bool AviWriterFinish(AviWriter* s) {
-    bool ok = AviFileWriterFinish(s->writer);
-    FileHandle* file = s->file;
-    s->file = nullptr;
-    ok = FileClose(file) == 0 && ok;
-    AviWriterFree(s);
-    return ok;
-}
+AviOutput& AviWriterOutput(AviWriter* s) { return s->out; }
 
 void AviWriterFree(AviWriter* s) {
     if (s->started) ICSeqCompressFrameEnd(&s->vars);
     if (s->varsChosen) ICCompressorFree(&s->vars);
-    AviFileWriterFree(s->writer);
-    if (s->file) FileClose(s->file);
+    AviFileWriterFree(s->out.writer);
+    if (s->out.file) FileClose(s->out.file);
     MemFree(s->wide);
     MemFree(s);
 }

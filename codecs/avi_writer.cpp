@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "codecs/avi.h"
 #include "formats/byte_writer.h"
 #include "formats/mem_buffer.h"
 #include "formats/save.h"
@@ -379,6 +380,16 @@ void AviFileWriterFree(AviFileWriter* s) {
     MemBufferFree(s->legacyIndex);
     s->~AviFileWriter();
     MemFree(s);
+}
+
+bool AviWriterFinish(AviWriter* writer) {
+    AviOutput& out = AviWriterOutput(writer);
+    bool ok = AviFileWriterFinish(out.writer);
+    FileHandle* file = out.file;
+    out.file = nullptr;
+    ok = FileClose(file) == 0 && ok;
+    AviWriterFree(writer);
+    return ok;
 }
 
 void AviInjectPartSize(uint64_t bytes) { gPartSize = bytes > 0 && bytes < kAviPartSize ? bytes : kAviPartSize; }

@@ -37,6 +37,7 @@ struct AviVideoFormat {
 };
 
 struct AviFileWriter;
+struct AviWriter;
 
 // Starts the file at the current position of `file` (an empty file), which
 // the writer does not own. None, with *error set, on failure.
@@ -55,6 +56,15 @@ uint32_t AviFileWriterFrames(const AviFileWriter* writer);
 // stays open. False when that failed.
 bool AviFileWriterFinish(AviFileWriter* writer);
 void AviFileWriterFree(AviFileWriter* writer);
+
+// The file that each half's AviWriter (avi.h) writes, which it owns, and the
+// writer into it.
+struct AviOutput {
+    FileHandle* file;
+    AviFileWriter* writer;
+};
+// Where the half (avi_riff.cpp, avi_vfw_win32.cpp) keeps it.
+AviOutput& AviWriterOutput(AviWriter* writer);
 
 // For tests: a smaller part size, to make OpenDML files of a few frames;
 // 0 restores kAviPartSize.

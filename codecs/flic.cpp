@@ -327,6 +327,10 @@ int FlicProbe(const LoadRequest* request) {
     return file.ok() && (magic == kFliMagic || magic == kFlcMagic);
 }
 
+const char* FlicKind(const uint8_t* data, size_t size) {
+    return ByteReader(data, size).u16At(4) == kFliMagic ? "FLI" : "FLC";
+}
+
 namespace {
 
 // The working picture and its bookkeeping in one heap block, all zero: the

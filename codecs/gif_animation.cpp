@@ -667,12 +667,12 @@ bool AddFrame(GifAnimation& a, const Image* image, uint32_t delay, MemBuffer* ou
     return true;
 }
 
-// Runs a step that fails only when memory runs out or the meter stops
-// (error none then), or with its own error.
-template <typename Step>
-bool Guarded(ErrorCode* error, const WorkMeter* meter, Step step) {
+// Runs a part of the work that fails only when memory runs out or the
+// meter stops (error none then), or with its own error.
+template <typename Part>
+bool Guarded(ErrorCode* error, const WorkMeter* meter, Part part) {
     try {
-        if (step()) return true;
+        if (part()) return true;
         if (*error == kErrorNone && !(meter && meter->stopped())) *error = kErrorOutOfMemory;
     } catch (const std::bad_alloc&) {
         *error = kErrorOutOfMemory;

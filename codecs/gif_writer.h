@@ -1,5 +1,6 @@
 // GIF writer: one image of 1 to 8 bits per pixel as GIF89a data, the parts
-// of the file chosen by flags, and the animated GIF stream built on it.
+// of the file chosen by flags, and the blocks that the animation encoder
+// (gif_animation.h) writes with.
 #pragma once
 
 #include <cstdint>
@@ -28,28 +29,6 @@ struct GifSaveOptions {
 // chosen for it (image/quantize.h). Sets the request's output, or its error
 // (3 out of memory, 6 when a buffer write fails).
 int GifSave(Image* image, SaveRequest* request);
-
-struct GifColorCollector;
-
-// The `options` of the GIF stream's open; none means {nullptr, 0, nullptr}.
-struct GifStreamOptions {
-    const Image* frames;  // the whole animation to come, whose colours choose the global table; or none
-    uint32_t dither;      // frames whose colours are reduced: Floyd-Steinberg error diffusion
-    // The colours of the animation to come gathered beforehand (gif_animation.h),
-    // used instead of `frames` when given.
-    const GifColorCollector* colors = nullptr;
-};
-
-// The animated GIF stream (writing only), through the animation encoder
-// (gif_animation.h): the open writes the header, sized from the first frame,
-// the global colour table and the looping extension; each frame goes out one
-// step late (a frame equal to the one before only adds its delay to it, and
-// its step leaves nothing to write); the close writes the last frame and the
-// trailer.
-extern const StreamOps kGifStreamOps;
-
-// The GIF registry entry: the reader's probe and loader, this saver and stream.
-extern const FileFormat kGifFormat;
 
 // Encodes the parts of a GIF file that `options` selects into a new buffer.
 // None with `error` set (3 out of memory, 6 when a write into the buffer

@@ -295,16 +295,6 @@ Image* ImageLoadFile(const char* fileName, LoadRequest* request) {
     return LoadToEnd(ProgressiveOpenFile(fileName, request), request);
 }
 
-bool WorkMeter::check() {
-    if (stopped_ || spent_ > allowed_ || (stop_ && stop_->load(std::memory_order_relaxed))) {
-        stopped_ = true;
-        nextCheck_ = 0;
-        return false;
-    }
-    nextCheck_ = spent_ + kWorkCheckInterval;
-    return true;
-}
-
 Image* LoadBudget::createImage(int width, int height, int depth) {
     return take(ImageFootprint(width, height, depth)) ? ImageCreate(width, height, depth) : nullptr;
 }

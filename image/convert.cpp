@@ -1,6 +1,6 @@
 #include "image/convert.h"
 
-#include "formats/format.h"
+#include "image/work_meter.h"
 
 uint32_t ImageColorAt(const Image* image, int x, int y) {
     const uint32_t v = ImageGetPixel(image, x, y);

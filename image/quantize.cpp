@@ -5,8 +5,8 @@
 #include <cstring>
 #include <new>
 
-#include "formats/format.h"
 #include "image/convert.h"
+#include "image/work_meter.h"
 
 namespace {
 

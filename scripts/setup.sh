@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev python3 python3-pil
-          ffmpeg imagemagick gifsicle optipng zlib1g-dev libz-mingw-w64-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386 xvfb xauth)
+          ffmpeg imagemagick gifsicle optipng time zlib1g-dev libz-mingw-w64-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 wine32:i386 xvfb xauth)
 
 missing=()
 for p in "${packages[@]}"; do

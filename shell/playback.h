@@ -20,12 +20,7 @@
 #include <cstdint>
 
 #include "formats/frame_feed.h"
-
-// A ratio of whole numbers: zoom factors and playback speeds.
-struct Ratio {
-    int num;
-    int den;
-};
+#include "shell/ratio.h"
 
 // The playback speeds, 1/8 to 8 times; kNormalSpeed is 1x.
 inline constexpr Ratio kSpeedSteps[] = {{1, 8}, {1, 4}, {1, 2}, {1, 1}, {2, 1}, {4, 1}, {8, 1}};

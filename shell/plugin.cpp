@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "codecs/codecs.h"
 #include "formats/format.h"
 #include "formats/save.h"
 #include "platform/platform.h"

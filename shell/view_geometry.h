@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "shell/playback.h"
+#include "shell/ratio.h"
 
 // The zoom steps, 1/8 to 8 times; kActualSize is 100%.
 inline constexpr Ratio kZoomSteps[] = {{1, 8}, {1, 4}, {1, 3}, {1, 2}, {1, 1}, {2, 1}, {3, 1}, {4, 1}, {6, 1}, {8, 1}};

@@ -5,8 +5,8 @@
 #include <new>
 
 #include "formats/frame_source.h"
-#include "image/display_win32.h"
 #include "resources/resource.h"
+#include "shell/display_win32.h"
 #include "shell/lister_interface.h"
 #include "shell/viewer_export.h"
 
@@ -144,20 +144,22 @@ void WriteSetting(const char* key, int value) {
 // The viewer's own choices. Fit and centring are the host's: it hears of
 // every change (itm_fit, itm_center) and passes them back with each file.
 void LoadPreferences(Viewer& viewer) {
-    viewer.showFrameNumber = ReadSetting("FrameNumber", 0) == 1;
-    viewer.startPaused = ReadSetting("StartPaused", 0) == 1;
+    ViewerPreferences& p = viewer.preferences;
+    p.showFrameNumber = ReadSetting("FrameNumber", 0) == 1;
+    p.startPaused = ReadSetting("StartPaused", 0) == 1;
     viewer.playback.setLoop(ReadSetting("Loop", 1) != 0);
-    viewer.background = std::clamp(ReadSetting("Background", kBackgroundHost), 0, 2);
-    viewer.timeline = ReadSetting("Timeline", 0) == 1;
+    p.background = std::clamp(ReadSetting("Background", kBackgroundHost), 0, 2);
+    p.timeline = ReadSetting("Timeline", 0) == 1;
 }
 
 void RememberPreferences(const Viewer& viewer) {
     if (!gSettingsFile[0]) return;
-    WriteSetting("FrameNumber", viewer.showFrameNumber ? 1 : 0);
-    WriteSetting("StartPaused", viewer.startPaused ? 1 : 0);
+    const ViewerPreferences& p = viewer.preferences;
+    WriteSetting("FrameNumber", p.showFrameNumber ? 1 : 0);
+    WriteSetting("StartPaused", p.startPaused ? 1 : 0);
     WriteSetting("Loop", viewer.playback.loop() ? 1 : 0);
-    WriteSetting("Background", viewer.background);
-    WriteSetting("Timeline", viewer.timeline ? 1 : 0);
+    WriteSetting("Background", p.background);
+    WriteSetting("Timeline", p.timeline ? 1 : 0);
 }
 
 // ---- Files --------------------------------------------------------------------------
@@ -210,8 +212,8 @@ void UpdateClient(Viewer& viewer) {
 
 // Shows `feed` from its first frame, at the top-left.
 void Start(Viewer& viewer, FrameFeed* feed, int showFlags) {
-    ViewerReleaseDisplay(viewer, false);
-    viewer.playback.start(feed, viewer.startPaused);
+    viewer.display.release(false);
+    viewer.playback.start(feed, viewer.preferences.startPaused);
     SizePicture(viewer);
     ViewerSetShowFlags(viewer, showFlags);
 }
@@ -363,7 +365,7 @@ void EnableCommands(HMENU menu, const Viewer& viewer) {
     for (UINT id : {IDM_PAUSE, IDM_NEXT_FRAME, IDM_STEP_FORWARD, IDM_STEP_BACK, IDM_FIRST_FRAME, IDM_LAST_FRAME,
                     IDM_FASTER, IDM_SLOWER, IDM_NORMAL_SPEED})
         EnableMenuItem(menu, id, MF_BYCOMMAND | (animation ? MF_ENABLED : MF_GRAYED));
-    const bool exportable = animation && !viewer.job;
+    const bool exportable = animation && !viewer.exports.busy();
     for (UINT id : {IDM_EXTRACT_ALL_FRAMES, IDM_EXPORT_GIF, IDM_EXPORT_AVI, IDM_EXPORT_SPR})
         EnableMenuItem(menu, id, MF_BYCOMMAND | (exportable ? MF_ENABLED : MF_GRAYED));
 }
@@ -388,14 +390,15 @@ LRESULT OnInitMenu(const Viewer& viewer, WPARAM wparam) {
     HMENU menu = reinterpret_cast<HMENU>(wparam);
     const Playback& playback = viewer.playback;
     Check(menu, IDM_PAUSE, playback.paused());
-    Check(menu, IDM_SHOW_FRAME_NUMBER, viewer.showFrameNumber);
+    Check(menu, IDM_SHOW_FRAME_NUMBER, viewer.preferences.showFrameNumber);
     Check(menu, IDM_FIT_TO_WINDOW, viewer.geometry.fit());
     Check(menu, IDM_CENTER, viewer.geometry.center());
-    Check(menu, IDM_START_PAUSED, viewer.startPaused);
+    Check(menu, IDM_START_PAUSED, viewer.preferences.startPaused);
     Check(menu, IDM_LOOP, playback.loop());
-    Check(menu, IDM_TIMELINE, viewer.timeline);
+    Check(menu, IDM_TIMELINE, viewer.preferences.timeline);
     EnableCommands(menu, viewer);
-    CheckMenuRadioItem(menu, IDM_BACKGROUND_AUTO, IDM_BACKGROUND_DARK, IDM_BACKGROUND_AUTO + viewer.background, MF_BYCOMMAND);
+    CheckMenuRadioItem(menu, IDM_BACKGROUND_AUTO, IDM_BACKGROUND_DARK, IDM_BACKGROUND_AUTO + viewer.preferences.background,
+                       MF_BYCOMMAND);
     HMENU popup = viewer.popup;
     char text[48];
     wsprintfA(text, "&Zoom (%d%%)", viewer.geometry.percent());
@@ -436,20 +439,21 @@ void ZoomAboutTheMiddle(Viewer& viewer, int steps) {
 }
 
 void ChangePreference(Viewer& viewer, WORD id) {
+    ViewerPreferences& p = viewer.preferences;
     switch (id) {
         case IDM_SHOW_FRAME_NUMBER:
-            viewer.showFrameNumber = !viewer.showFrameNumber;
+            p.showFrameNumber = !p.showFrameNumber;
             InvalidateRect(viewer.window, nullptr, FALSE);
             break;
-        case IDM_START_PAUSED: viewer.startPaused = !viewer.startPaused; break;
+        case IDM_START_PAUSED: p.startPaused = !p.startPaused; break;
         case IDM_LOOP: viewer.playback.setLoop(!viewer.playback.loop()); break;
         case IDM_TIMELINE:
-            viewer.timeline = !viewer.timeline;
+            p.timeline = !p.timeline;
             UpdateClient(viewer);
             InvalidateRect(viewer.window, nullptr, TRUE);
             break;
         default:
-            viewer.background = id - IDM_BACKGROUND_AUTO;
+            p.background = id - IDM_BACKGROUND_AUTO;
             InvalidateRect(viewer.window, nullptr, TRUE);
             break;
     }
@@ -563,9 +567,6 @@ LRESULT Dispatch(Viewer& viewer, UINT message, WPARAM wparam, LPARAM lparam) {
 
 Viewer::~Viewer() {
     KillTimer(window, kPlaybackTimer);
-    const char* reason = nullptr;
-    if (job) ExportJobEnd(job, &reason);  // stops it within a frame, leaving no file
-    ViewerReleaseDisplay(*this, true);
     DestroyMenu(menu);
 }
 

@@ -40,7 +40,69 @@ constexpr UINT kMessageExportDone = WM_APP + 1;
 // The background the user picked: the host's (white, or dark in its dark mode), or one of their own.
 enum ViewerBackground : int32_t { kBackgroundHost = 0, kBackgroundWhite = 1, kBackgroundDark = 2 };
 
+// The viewer's own choices, remembered in the ini (viewer.cpp); looping is
+// the playback's.
+struct ViewerPreferences {
+    bool showFrameNumber = false;
+    bool startPaused = false;
+    int32_t background = kBackgroundHost;
+    bool timeline = false;  // the bar to seek with, along the bottom (animations only)
+};
+
+// What the display keeps for the frame on screen (viewer_display.cpp): the
+// frame averaged down for display, or the part of it shown, and the
+// overlay's font.
+class DisplayCache {
+public:
+    DisplayCache() = default;
+    DisplayCache(const DisplayCache&) = delete;
+    DisplayCache& operator=(const DisplayCache&) = delete;
+    ~DisplayCache() { release(true); }
+
+    // `frame`, the one at `position`, averaged down to `size`, holding at
+    // least `part` of that: the copy kept when it does, else a new one. None
+    // when that cannot be made.
+    const Image* reduce(const Image* frame, int32_t position, ViewPoint size, const RECT& part);
+    // Where the copy sits in the whole reduced frame.
+    const RECT& part() const { return part_; }
+    // The overlay's font for `dpi`, made anew when the dpi changed.
+    HFONT font(int dpi);
+    // Frees the reduced copy and, when `all`, the font.
+    void release(bool all);
+
+private:
+    Image* reduced_ = nullptr;     // owned, or none
+    const Image* from_ = nullptr;  // the frame it was made from, and its position (a
+    int32_t position_ = -1;        // freed frame's address may come again for another)
+    ViewPoint size_{};             // the size of the whole reduced frame
+    RECT part_{};                  // the part of it that `reduced_` holds
+    HFONT font_ = nullptr;         // for fontDpi_; owned, or none
+    int fontDpi_ = 0;
+};
+
 struct ExportJob;
+struct ExportJobParams;
+
+// The export under way, one at a time (viewer_commands.cpp). One still
+// running when the viewer goes is stopped, leaving no file.
+class ExportSlot {
+public:
+    ExportSlot() = default;
+    ExportSlot(const ExportSlot&) = delete;
+    ExportSlot& operator=(const ExportSlot&) = delete;
+    ~ExportSlot();
+
+    bool busy() const { return job_ != nullptr; }
+    // Starts one; false, with `error` (kErrorNone: the user cancelled), when
+    // it ended before its worker started.
+    bool start(const ExportJobParams& params, ErrorCode* error);
+    // Ends the one under way: the error that ended it, and the system's
+    // `reason` for a write error; kErrorNone when there is none.
+    ErrorCode end(const char** reason);
+
+private:
+    ExportJob* job_ = nullptr;
+};
 
 class Viewer final : public PlaybackEffects {
 public:
@@ -60,12 +122,8 @@ public:
     HMENU menu = nullptr;      // menu resource 101; owned
     HMENU popup = nullptr;     // its first submenu, the context menu
 
-    // The viewer's own choices, remembered in the ini.
-    bool showFrameNumber = false;
-    bool startPaused = false;
-    int32_t background = kBackgroundHost;
+    ViewerPreferences preferences;
     bool darkMode = false;  // the host's
-    bool timeline = false;  // the bar to seek with, along the bottom (animations only)
 
     bool scrubbing = false;      // the left button drags along the timeline
 
@@ -74,17 +132,9 @@ public:
     POINT dragFrom{};            // where the drag began, client coordinates
     ViewPoint dragScroll{};      // the scroll positions then
 
-    // What the display keeps for the frame on screen (viewer_display.cpp).
-    Image* reduced = nullptr;          // the frame averaged down for display; owned, or none
-    const Image* reducedFrom = nullptr;  // the frame it was made from, and its position (a
-    int32_t reducedPosition = -1;        // freed frame's address may come again for another)
-    ViewPoint reducedSize{};           // the size of the whole reduced frame
-    RECT reducedPart{};                // the part of it that `reduced` holds
-    HFONT overlayFont = nullptr;       // for overlayDpi; owned, or none
-    int overlayDpi = 0;
-
-    ExportJob* job = nullptr;  // the export under way, or none
-    bool sized = false;        // the geometry has the picture's size: its first frame is there
+    DisplayCache display;
+    bool sized = false;  // the geometry has the picture's size: its first frame is there
+    ExportSlot exports;  // last: ended first, while the rest is still there
 };
 
 LRESULT CALLBACK ViewerWndProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
@@ -112,9 +162,6 @@ RECT ViewerTimelineRect(const Viewer& viewer);
 // The timeline's track within its band: where the first and last frames sit.
 RECT ViewerTimelineTrack(const Viewer& viewer);
 COLORREF ViewerBackgroundColor(const Viewer& viewer);
-// Frees what the display keeps for the frame on screen: its reduced copy
-// (and, when `all`, the overlay font).
-void ViewerReleaseDisplay(Viewer& viewer, bool all);
 
 // The user's commands (viewer_commands.cpp). 1 on success or once an export
 // is under way, 0 otherwise (cancelled, or failed with an error box).

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "codecs/export.h"
+#include "codecs/flic.h"
 #include "formats/format.h"
 #include "formats/save.h"
 #include "platform/platform.h"
@@ -186,14 +187,13 @@ int StartJob(Viewer& viewer, bool numberedFiles, FormatId id, const char* name, 
     ExportJobParams params{gModule, viewer.window, kMessageExportDone, numberedFiles, id, name, viewer.path, firstFrame, frames};
     ErrorCode error = kErrorNone;
     FileErrorClear();
-    viewer.job = ExportJobStart(params, &error);
-    if (viewer.job) return 1;
+    if (viewer.exports.start(params, &error)) return 1;
     return error == kErrorNone ? 0 : ReportError(viewer.window, error, error == kErrorWrite ? FileErrorReason() : nullptr);
 }
 
 // Whether another export may start now.
 bool Idle(const Viewer& viewer) {
-    if (!viewer.job) return true;
+    if (!viewer.exports.busy()) return true;
     MessageBeep(MB_ICONWARNING);
     return false;
 }
@@ -317,23 +317,38 @@ int ViewerExportSpr(Viewer& viewer) { return Export(viewer, kFilterSave, kFormat
 int ViewerExportApng(Viewer& viewer) { return Export(viewer, kFilterWriteFrames, kFormatApng); }
 int ViewerExportFlc(Viewer& viewer) { return Export(viewer, kFilterWriteFrames, kFormatFlic); }
 
-void ViewerExportEnded(Viewer& viewer) {
-    if (!viewer.job) return;
+ExportSlot::~ExportSlot() {
     const char* reason = nullptr;
-    const ErrorCode error = ExportJobEnd(viewer.job, &reason);
-    viewer.job = nullptr;
+    end(&reason);  // stops it within a frame, leaving no file
+}
+
+bool ExportSlot::start(const ExportJobParams& params, ErrorCode* error) {
+    job_ = ExportJobStart(params, error);
+    return job_ != nullptr;
+}
+
+ErrorCode ExportSlot::end(const char** reason) {
+    if (!job_) return kErrorNone;
+    const ErrorCode error = ExportJobEnd(job_, reason);
+    job_ = nullptr;
+    return error;
+}
+
+void ViewerExportEnded(Viewer& viewer) {
+    const char* reason = nullptr;
+    const ErrorCode error = viewer.exports.end(&reason);
     if (error != kErrorNone) ReportError(viewer.window, error, reason);
 }
 
 // ---- Boxes ----------------------------------------------------------------------------
 
-// "FLI" or "FLC", from the magic number in the file's header.
-const char* FlicKind(const char* path) {
+// "FLI" or "FLC", as the file's header says.
+const char* FileFlicKind(const char* path) {
     MappedFile file;
     if (MappedFileOpen(path, &file) != MapResult::ok) return "FLC";
-    const bool fli = file.size >= 6 && (file.data[4] | (unsigned{file.data[5]} << 8)) == 0xAF11;
+    const char* kind = FlicKind(file.data, static_cast<size_t>(file.size));
     MappedFileClose(&file);
-    return fli ? "FLI" : "FLC";
+    return kind;
 }
 
 // "12.5 fps" for frames that each play `longest` ms; "varies, 2 to 10 fps"
@@ -363,7 +378,7 @@ int ViewerShowInformation(Viewer& viewer) {
     char type[128];
     const char* description = format && format->description ? format->description : "Unknown";
     if (format && format->id == kFormatFlic)
-        wsprintfA(type, "%s (%s)", description, FlicKind(viewer.path));
+        wsprintfA(type, "%s (%s)", description, FileFlicKind(viewer.path));
     else
         lstrcpynA(type, description, sizeof type);
 

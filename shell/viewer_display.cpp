@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "image/display_win32.h"
 #include "image/scale.h"
+#include "shell/display_win32.h"
 #include "shell/viewer.h"
 #include "shell/viewer_overlay.h"
 
@@ -52,23 +52,9 @@ const Image* Reduced(Viewer& viewer, const Image* frame, const Placement& p, POI
                 std::min<LONG>(p.size.cx, p.client.right - p.origin.x), std::min<LONG>(p.size.cy, p.client.bottom - p.origin.y)};
         if (part.left >= part.right || part.top >= part.bottom) return nullptr;
     }
-    const RECT& k = viewer.reducedPart;
-    const bool holds = viewer.reduced && viewer.reducedFrom == frame &&
-                       viewer.reducedPosition == viewer.playback.position() && viewer.reducedSize.x == p.size.cx &&
-                       viewer.reducedSize.y == p.size.cy && k.left <= part.left && k.top <= part.top &&
-                       k.right >= part.right && k.bottom >= part.bottom;
-    if (!holds) {
-        ViewerReleaseDisplay(viewer, false);
-        const ImageRect rect{static_cast<int>(part.left), static_cast<int>(part.top), static_cast<int>(part.right),
-                             static_cast<int>(part.bottom)};
-        viewer.reduced = ImageScaleAreaPart(frame, static_cast<int>(p.size.cx), static_cast<int>(p.size.cy), rect);
-        viewer.reducedFrom = frame;
-        viewer.reducedPosition = viewer.playback.position();
-        viewer.reducedSize = {p.size.cx, p.size.cy};
-        viewer.reducedPart = part;
-    }
-    *at = {p.origin.x + viewer.reducedPart.left, p.origin.y + viewer.reducedPart.top};
-    return viewer.reduced;
+    const Image* reduced = viewer.display.reduce(frame, viewer.playback.position(), {p.size.cx, p.size.cy}, part);
+    *at = {p.origin.x + viewer.display.part().left, p.origin.y + viewer.display.part().top};
+    return reduced;
 }
 
 // Enlarged by a whole factor: only the part of the picture in the client
@@ -144,18 +130,14 @@ void OverlayText(const Viewer& viewer, char* text, size_t size) {
 // empty) on a line below it.
 void DrawOverlay(Viewer& viewer, HDC dc, const char* note) {
     const int dpi = WindowDpi(viewer.window);
-    if (!viewer.overlayFont || viewer.overlayDpi != dpi) {
-        if (viewer.overlayFont) DeleteObject(viewer.overlayFont);
-        viewer.overlayFont = OverlayFontCreate(dpi);
-        viewer.overlayDpi = dpi;
-    }
+    HFONT font = viewer.display.font(dpi);
     LONG top = -1;
-    if (viewer.showFrameNumber) {
+    if (viewer.preferences.showFrameNumber) {
         char text[64];
         OverlayText(viewer, text, sizeof text);
-        top = OverlayDraw(dc, viewer.overlayFont, dpi, text).bottom;
+        top = OverlayDraw(dc, font, dpi, text).bottom;
     }
-    if (note[0]) OverlayDraw(dc, viewer.overlayFont, dpi, note, top);
+    if (note[0]) OverlayDraw(dc, font, dpi, note, top);
 }
 
 // The timeline: a black band with the track in grey, the part played in
@@ -202,7 +184,7 @@ void ViewerSyncScrollBars(Viewer& viewer) {
 }
 
 RECT ViewerTimelineRect(const Viewer& viewer) {
-    if (!viewer.timeline || viewer.playback.status().count <= 1) return RECT{};
+    if (!viewer.preferences.timeline || viewer.playback.status().count <= 1) return RECT{};
     RECT client;
     GetClientRect(viewer.window, &client);
     const LONG height = std::min<LONG>(client.bottom, MulDiv(16, WindowDpi(viewer.window), 96));
@@ -216,7 +198,8 @@ RECT ViewerTimelineTrack(const Viewer& viewer) {
 }
 
 COLORREF ViewerBackgroundColor(const Viewer& viewer) {
-    const bool dark = viewer.background == kBackgroundHost ? viewer.darkMode : viewer.background == kBackgroundDark;
+    const int32_t background = viewer.preferences.background;
+    const bool dark = background == kBackgroundHost ? viewer.darkMode : background == kBackgroundDark;
     return dark ? RGB(32, 32, 32) : RGB(255, 255, 255);
 }
 
@@ -235,17 +218,42 @@ void ViewerPaint(Viewer& viewer, HDC dc) {
     DrawPicture(viewer, dc, Place(viewer));
     // An animation cut short by the memory budget says so.
     if (viewer.playback.status().endedEarly == kErrorOutOfMemory) ViewerLoadNote(viewer, note, sizeof note);
-    if (viewer.showFrameNumber || note[0]) DrawOverlay(viewer, dc, note);
+    if (viewer.preferences.showFrameNumber || note[0]) DrawOverlay(viewer, dc, note);
     DrawTimeline(viewer, dc);
 }
 
-void ViewerReleaseDisplay(Viewer& viewer, bool all) {
-    ImageDestroy(viewer.reduced);
-    viewer.reduced = nullptr;
-    viewer.reducedFrom = nullptr;
-    if (!all || !viewer.overlayFont) return;
-    DeleteObject(viewer.overlayFont);
-    viewer.overlayFont = nullptr;
+const Image* DisplayCache::reduce(const Image* frame, int32_t position, ViewPoint size, const RECT& part) {
+    const RECT& k = part_;
+    const bool holds = reduced_ && from_ == frame && position_ == position && size_.x == size.x &&
+                       size_.y == size.y && k.left <= part.left && k.top <= part.top && k.right >= part.right &&
+                       k.bottom >= part.bottom;
+    if (holds) return reduced_;
+    release(false);
+    const ImageRect rect{static_cast<int>(part.left), static_cast<int>(part.top), static_cast<int>(part.right),
+                         static_cast<int>(part.bottom)};
+    reduced_ = ImageScaleAreaPart(frame, static_cast<int>(size.x), static_cast<int>(size.y), rect);
+    from_ = frame;
+    position_ = position;
+    size_ = size;
+    part_ = part;
+    return reduced_;
+}
+
+HFONT DisplayCache::font(int dpi) {
+    if (font_ && fontDpi_ == dpi) return font_;
+    if (font_) DeleteObject(font_);
+    font_ = OverlayFontCreate(dpi);
+    fontDpi_ = dpi;
+    return font_;
+}
+
+void DisplayCache::release(bool all) {
+    ImageDestroy(reduced_);
+    reduced_ = nullptr;
+    from_ = nullptr;
+    if (!all || !font_) return;
+    DeleteObject(font_);
+    font_ = nullptr;
 }
 
 void ViewerLoadNote(const Viewer& viewer, char* out, size_t size) {

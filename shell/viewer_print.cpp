@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cwchar>
 
-#include "image/display_win32.h"
+#include "shell/display_win32.h"
 
 namespace {
 

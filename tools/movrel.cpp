@@ -17,6 +17,7 @@
 #include <windows.h>
 #endif
 
+#include "codecs/codecs.h"
 #include "codecs/export.h"
 #include "formats/format.h"
 #include "formats/frame_source.h"
@@ -37,9 +38,9 @@ struct Command {
     int (*run)(const std::vector<std::string>& args);
 };
 
-int Usage(const Command& command, FILE* out) {
-    std::fprintf(out, "usage: movrel %s\n\n%s\n", command.usage, command.summary);
-    return out == stdout ? 0 : 2;
+int Usage(const Command& command) {
+    std::printf("usage: movrel %s\n\n%s\n", command.usage, command.summary);
+    return 0;
 }
 
 // Why a command's arguments could not be used: "unknown option '--bogus'".
@@ -812,7 +813,7 @@ int Main(const std::vector<std::string>& arguments) {
     const std::vector<std::string> args(arguments.begin() + 2, arguments.end());
     for (const Command& command : kCommands) {
         if (name != command.name) continue;
-        if (WantsHelp(args)) return Usage(command, stdout);
+        if (WantsHelp(args)) return Usage(command);
         FormatRegisterAll();
         const int result = command.run(args);
         return result < 0 ? ArgumentsUnusable(command) : result;

@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "codecs/codecs.h"
 #include "codecs/gif_animation.h"
 #include "codecs/gif_writer.h"
 #include "formats/format.h"

@@ -17,6 +17,7 @@ on it). Reports the slowest and the largest loads.
 Usage: load_time.py MOVREL [DIR ...]   (default directories: those fuzz.sh
 seeds from: samples, tests/fuzz/seeds and the corpus beside the checkout)"""
 import os
+import signal
 import struct
 import subprocess
 import sys
@@ -43,18 +44,32 @@ def files(dirs):
 
 def run(movrel, path, command='info'):
     """(CPU seconds, peak bytes, exit code) of one `movrel info` (or
-    thumbnail), from the child's own usage; a load still running after HANG
-    seconds is killed."""
+    thumbnail), from the child's own usage. The peak is what /usr/bin/time
+    reports of the command, which it starts itself: a child of this
+    interpreter would count the interpreter's own memory in its peak. A load
+    still running after HANG seconds is killed."""
     args = [movrel, command, path]
     if command == 'thumbnail':
         args.append(os.path.join(tempfile.gettempdir(), f'movrel-load-time-{os.getpid()}.bmp'))
-    proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    timer = threading.Timer(HANG, proc.kill)
-    timer.start()
-    _, status, usage = os.wait4(proc.pid, 0)
-    timer.cancel()
-    proc.returncode = os.waitstatus_to_exitcode(status)  # reaped here, not by Popen
-    return usage.ru_utime + usage.ru_stime, usage.ru_maxrss * 1024, proc.returncode
+    with tempfile.NamedTemporaryFile(suffix='.peak') as peak_file:
+        proc = subprocess.Popen(['/usr/bin/time', '-o', peak_file.name, '-f', '%M', *args],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+        timer = threading.Timer(HANG, kill_group, (proc.pid,))
+        timer.start()
+        _, status, usage = os.wait4(proc.pid, 0)
+        timer.cancel()
+        proc.returncode = os.waitstatus_to_exitcode(status)  # reaped here, not by Popen
+        words = open(peak_file.name).read().split()
+    peak = int(words[-1]) * 1024 if words and words[-1].isdigit() else 0
+    return usage.ru_utime + usage.ru_stime, peak, proc.returncode
+
+
+def kill_group(pid):
+    """Kills /usr/bin/time and the load it runs."""
+    try:
+        os.killpg(pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
 
 
 def budget_fill_time(movrel):

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "codecs/avi.h"
+#include "codecs/codecs.h"
 
 namespace {
 

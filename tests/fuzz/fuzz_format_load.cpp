@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "codecs/codecs.h"
 #include "formats/format.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

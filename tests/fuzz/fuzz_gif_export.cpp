@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "codecs/codecs.h"
 #include "codecs/export.h"
 #include "formats/format.h"
 #include "image/quantize.h"

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "codecs/codecs.h"
 #include "formats/format.h"
 
 int main(int argc, char** argv) {

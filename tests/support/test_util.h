@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "codecs/codecs.h"
 #include "formats/format.h"
 #include "formats/save.h"
 

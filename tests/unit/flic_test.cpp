@@ -77,13 +77,16 @@ ImagePtr SecondFrameAfter(const Picture& base, uint16_t type, const Bytes& data)
     return chain;
 }
 
-TEST(FlicProbe, AcceptsBothMagicsWhateverFollows) {
+TEST(FlicProbe, AcceptsBothMagicsWhateverFollowsAndNamesTheKind) {
     Bytes bytes(8, 0);
     bytes[4] = 0x12, bytes[5] = 0xAF;
     LoadRequest request{static_cast<uint32_t>(bytes.size()), bytes.data(), kErrorNone, 0};
     EXPECT_TRUE(FlicProbe(&request));
+    EXPECT_STREQ(FlicKind(bytes.data(), bytes.size()), "FLC");
     bytes[4] = 0x11;
     EXPECT_TRUE(FlicProbe(&request));
+    EXPECT_STREQ(FlicKind(bytes.data(), bytes.size()), "FLI");
+    EXPECT_STREQ(FlicKind(bytes.data(), 5), "FLC");  // the magic does not fit
     bytes[4] = 0x13;
     EXPECT_FALSE(FlicProbe(&request));
     request.size = 5;  // the magic does not fit

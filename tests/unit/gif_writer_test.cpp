@@ -5,6 +5,7 @@
 #include <random>
 
 #include "codecs/codec_util.h"
+#include "codecs/gif.h"
 #include "codecs/gif_animation.h"
 #include "codecs/gif_reader.h"
 #include "codecs/gif_writer.h"

@@ -10,6 +10,7 @@
 #include <cwchar>
 #include <type_traits>
 
+#include "codecs/codecs.h"
 #include "tests/support/flic_writer.h"
 #include "tests/support/gif_builder.h"
 #include "tests/win32/host.h"

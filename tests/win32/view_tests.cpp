@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "image/display_win32.h"
 #include "image/scale.h"
 #include "resources/resource.h"
+#include "shell/display_win32.h"
 #include "tests/support/gif_builder.h"
 #include "tests/win32/host.h"
 

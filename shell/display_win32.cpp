@@ -1,4 +1,4 @@
-#include "image/display_win32.h"
+#include "shell/display_win32.h"
 
 #include <cstring>
 
