@@ -19,8 +19,8 @@
 // APNG header counts, an AVI's timing) tells each frame it reads too.
 struct ExportProgress {
     bool (*frameDone)(void* context, int done, int total) = nullptr;
-    void (*frameRead)(void* context, int read, int total) = nullptr;
     void* context = nullptr;
+    void (*frameRead)(void* context, int read, int total) = nullptr;
 };
 
 struct ExportRequest {

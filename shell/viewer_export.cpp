@@ -293,7 +293,7 @@ ExportJob* ExportJobStart(const ExportJobParams& params, ErrorCode* error) {
     job->request.fileName = job->fileName;
     job->request.firstFrame = params.firstFrame;
     job->request.owner = params.lister;
-    job->request.progress = {FrameDone, FrameRead, job};
+    job->request.progress = {FrameDone, job, FrameRead};
     job->total.store(params.frames > 0 ? params.frames : 0);
     job->request.work = &job->work;
 
