@@ -92,6 +92,11 @@ def check_writing(opts, check):
         r = run(opts.movrel, 'convert', opts.sample, spr, '--frame', '20')
         info = run(opts.movrel, 'info', spr).stdout.splitlines()
         check(r.returncode == 0 and 'frames: 4' in info, f'convert --frame 20 to SPR: {r.stderr} {info[:5]}')
+        # And so does each numbered file: the frames from its own to the last.
+        r = run(opts.movrel, 'frames', opts.sample, os.path.join(tmp, 'P'), '--format', 'spr', '--quiet')
+        counts = [line for name in ('P000.SPR', 'P020.SPR', 'P023.SPR')
+                  for line in run(opts.movrel, 'info', os.path.join(tmp, name)).stdout.splitlines() if line.startswith('frames:')]
+        check(r.returncode == 0 and counts == ['frames: 24', 'frames: 4', 'frames: 1'], f'frames --format spr: {counts}')
 
         check_thumbnail(opts, check, tmp, frames[0][3])
 
