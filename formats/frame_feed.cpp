@@ -48,6 +48,11 @@ struct FrameFeed {
     uint64_t duration = 0;
     int32_t durationCount = 0;  // the frames `duration` counts
     uint32_t shortest = 0, longest = 0;  // delays, where the structure tells them
+    // Set before the worker starts, never again: every frame's delay where
+    // the structure tells them (GIF, SPR), or the one delay of them all
+    // where it tells only how long they play (FLIC).
+    std::vector<uint32_t> delays;
+    uint32_t everyDelay = 0;
     FramePicture first{};
 };
 
@@ -302,10 +307,12 @@ FrameFeed* FrameFeedOpen(FrameSource* source, bool worker, ErrorCode* error) {
     feed->monitor = monitor;
     feed->duration = FrameSourceDuration(source);  // from the file's structure, before the worker has the source
     feed->durationCount = FrameSourceCount(source);
-    if (std::vector<uint32_t> delays; FrameSourceStructureDelays(source, delays) && !delays.empty()) {
-        const auto [shortest, longest] = std::minmax_element(delays.begin(), delays.end());
+    if (FrameSourceStructureDelays(source, feed->delays) && !feed->delays.empty()) {
+        const auto [shortest, longest] = std::minmax_element(feed->delays.begin(), feed->delays.end());
         feed->shortest = *shortest;
         feed->longest = *longest;
+    } else if (feed->durationCount > 0 && feed->duration % static_cast<uint64_t>(feed->durationCount) == 0) {
+        feed->everyDelay = static_cast<uint32_t>(feed->duration / static_cast<uint64_t>(feed->durationCount));
     }
     Publish(feed);
     // Closing stops the frame under way within a bounded amount of decoding.
@@ -371,9 +378,12 @@ const Image* FrameFeedShow(FrameFeed* feed, int32_t n) {
 }
 
 int64_t FrameFeedDelay(const FrameFeed* feed, int32_t n) {
-    MonitorLock lock(feed->monitor);
-    const Slot* slot = Find(feed, n);
-    return slot ? int64_t{ImageGetDelay(slot->image)} : -1;
+    {
+        MonitorLock lock(feed->monitor);
+        if (const Slot* slot = Find(feed, n)) return ImageGetDelay(slot->image);
+    }
+    if (n >= 0 && static_cast<size_t>(n) < feed->delays.size()) return feed->delays[static_cast<size_t>(n)];
+    return feed->everyDelay ? int64_t{feed->everyDelay} : -1;
 }
 
 void FrameFeedSetLoop(FrameFeed* feed, bool loop) {

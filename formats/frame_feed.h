@@ -52,8 +52,9 @@ bool FrameFeedWaitFirst(FrameFeed* feed, uint32_t milliseconds);
 // (without a worker, it is decoded now). None as well for a frame past the
 // count, or one that could not be decoded.
 const Image* FrameFeedShow(FrameFeed* feed, int32_t n);
-// The delay of frame n when the feed holds it, without showing it; -1 when
-// it is not decoded yet.
+// The delay of frame n, without showing it: the frame's own when the feed
+// holds it, else as the file's structure tells it; -1 when only decoding
+// tells.
 int64_t FrameFeedDelay(const FrameFeed* feed, int32_t n);
 // Whether the frames ahead go round to the first after the last.
 void FrameFeedSetLoop(FrameFeed* feed, bool loop);

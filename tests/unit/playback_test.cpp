@@ -206,6 +206,16 @@ TEST_F(PlaybackTest, FallingBehindPassesOverFramesToStayOnTime) {
     EXPECT_EQ(effects_.timer, 10);  // and from there on at its own delay
 }
 
+// Frames whose delays the file's structure tells are passed over before
+// they are decoded: playback goes straight to the frame that is due.
+TEST_F(PlaybackTest, FallingBehindPassesOverFramesNotYetDecoded) {
+    open(20, false, true);  // frames 1 to 3 decoded ahead
+    tickAt(75);             // frame 7 was due at 70
+    FrameFeedWaitIdle(playback_.feed());
+    playback_.tick();
+    EXPECT_EQ(playback_.position(), 7);
+}
+
 // However late, a pass ends on its last frame: it is not passed over on
 // the way round, so the host is told 100%.
 TEST_F(PlaybackTest, FallingBehindNeverPassesOverTheLastFrame) {
