@@ -71,13 +71,14 @@ bool LzwDecodeStart(LzwDecoder& decoder, LzwTable& table, int minCodeSize) {
     return true;
 }
 
-int LzwDecodeNext(LzwDecoder& d, LzwCodeReader& codes) {
+LzwResult LzwDecodeNext(LzwDecoder& d, LzwCodeReader& codes, int& out) {
     LzwTable& table = *d.table;
     const int clear = 1 << d.minCodeSize;
     const int endCode = clear + 1;
     for (;;) {
         const int code = codes.read(d.width);
-        if (code < 0 || code == endCode) return -1;
+        if (code < 0) return LzwResult::kNoData;
+        if (code == endCode) return LzwResult::kEndCode;
         if (code == clear) {
             d.width = d.minCodeSize + 1;
             d.next = clear + 2;
@@ -85,8 +86,9 @@ int LzwDecodeNext(LzwDecoder& d, LzwCodeReader& codes) {
             continue;
         }
         if (d.previous < 0) {
-            if (code > endCode) return -1;  // no entry is defined there yet
-            return d.previous = code;
+            if (code > endCode) return LzwResult::kBadCode;  // no entry is defined there yet
+            out = d.previous = code;
+            return LzwResult::kOk;
         }
         int current = code;
         if (d.next < kLzwMaxCodes) {
@@ -109,7 +111,8 @@ int LzwDecodeNext(LzwDecoder& d, LzwCodeReader& codes) {
             d.next = next + 1;
             if (d.next >= (1 << d.width) && d.width < kMaxWidth) ++d.width;
         }
-        return d.previous = current;
+        out = d.previous = current;
+        return LzwResult::kOk;
     }
 }
 

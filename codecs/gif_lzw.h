@@ -115,10 +115,18 @@ struct LzwDecoder {
 // size no data can have.
 bool LzwDecodeStart(LzwDecoder& decoder, LzwTable& table, int minCodeSize);
 
+// How a step of the decoder ended: with a code, or at one of the three ends
+// of an image's data.
+enum class LzwResult {
+    kOk,       // `code` is the next one
+    kEndCode,  // the end code: the data says it is complete
+    kNoData,   // the data ran out before its end code
+    kBadCode,  // damage: a first code (after a clear) without an entry
+};
+
 // The code whose string (in the decoder's table) comes next, clear codes
-// taken on the way; -1 at the end code, at the end of the data, or at damage
-// that ends it (a first code without an entry).
-int LzwDecodeNext(LzwDecoder& decoder, LzwCodeReader& codes);
+// taken on the way; `code` is set only with kOk.
+LzwResult LzwDecodeNext(LzwDecoder& decoder, LzwCodeReader& codes, int& code);
 
 // ---- Encoding -----------------------------------------------------------------
 
