@@ -241,7 +241,13 @@ void LzwEncode(LzwEncoder& e, const uint8_t* pixels, size_t count, ByteWriter& o
 }
 
 void LzwEncodeFinish(LzwEncoder& e, ByteWriter& out) {
-    if (e.prefix >= 0) PutCode(e.bits, out, e.prefix, e.width);
+    if (e.prefix >= 0) {
+        PutCode(e.bits, out, e.prefix, e.width);
+        // The decoder adds an entry for this last code, which the encoder
+        // never assigns: when that entry reaches the next width, the decoder
+        // reads the end code one bit wider.
+        if (e.next > (1 << e.codeSize) + 2 && e.next == (1 << e.width) && e.width < kMaxWidth) ++e.width;
+    }
     PutCode(e.bits, out, (1 << e.codeSize) + 1, e.width);
     const int count = e.bits.count + (e.bits.bitPos > 0 ? 1 : 0);
     if (count > 0) EmitBlock(out, e.bits.block, count);

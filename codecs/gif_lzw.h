@@ -8,7 +8,9 @@
 // after the one that made it, whose first byte ends the entry, so it is one
 // entry behind the encoder: the decoder widens once its next free code
 // reaches 2^width, the encoder once its own passes that (reaches
-// 2^width + 1), and so both change width between the same two codes. Codes
+// 2^width + 1), and so both change width between the same two codes. The
+// last code before the end code gets its entry from the decoder alone: the
+// encoder widens for the end code where that entry reaches 2^width. Codes
 // never grow past 12 bits. A decoder whose table is full (4096 codes) adds
 // no more entries and reads 12-bit codes until a clear comes, however late,
 // since an encoder may clear whenever it likes. Ours clears as soon as it has
