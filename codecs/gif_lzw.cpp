@@ -71,13 +71,14 @@ bool LzwDecodeStart(LzwDecoder& decoder, LzwTable& table, int minCodeSize) {
     return true;
 }
 
-int LzwDecodeNext(LzwDecoder& d, LzwCodeReader& codes) {
+LzwResult LzwDecodeNext(LzwDecoder& d, LzwCodeReader& codes, int& out) {
     LzwTable& table = *d.table;
     const int clear = 1 << d.minCodeSize;
     const int endCode = clear + 1;
     for (;;) {
         const int code = codes.read(d.width);
-        if (code < 0 || code == endCode) return -1;
+        if (code < 0) return LzwResult::kNoData;
+        if (code == endCode) return LzwResult::kEndCode;
         if (code == clear) {
             d.width = d.minCodeSize + 1;
             d.next = clear + 2;
@@ -85,8 +86,9 @@ int LzwDecodeNext(LzwDecoder& d, LzwCodeReader& codes) {
             continue;
         }
         if (d.previous < 0) {
-            if (code > endCode) return -1;  // no entry is defined there yet
-            return d.previous = code;
+            if (code > endCode) return LzwResult::kBadCode;  // no entry is defined there yet
+            out = d.previous = code;
+            return LzwResult::kOk;
         }
         int current = code;
         if (d.next < kLzwMaxCodes) {
@@ -109,7 +111,8 @@ int LzwDecodeNext(LzwDecoder& d, LzwCodeReader& codes) {
             d.next = next + 1;
             if (d.next >= (1 << d.width) && d.width < kMaxWidth) ++d.width;
         }
-        return d.previous = current;
+        out = d.previous = current;
+        return LzwResult::kOk;
     }
 }
 
@@ -238,7 +241,13 @@ void LzwEncode(LzwEncoder& e, const uint8_t* pixels, size_t count, ByteWriter& o
 }
 
 void LzwEncodeFinish(LzwEncoder& e, ByteWriter& out) {
-    if (e.prefix >= 0) PutCode(e.bits, out, e.prefix, e.width);
+    if (e.prefix >= 0) {
+        PutCode(e.bits, out, e.prefix, e.width);
+        // The decoder adds an entry for this last code, which the encoder
+        // never assigns: when that entry reaches the next width, the decoder
+        // reads the end code one bit wider.
+        if (e.next > (1 << e.codeSize) + 2 && e.next == (1 << e.width) && e.width < kMaxWidth) ++e.width;
+    }
     PutCode(e.bits, out, (1 << e.codeSize) + 1, e.width);
     const int count = e.bits.count + (e.bits.bitPos > 0 ? 1 : 0);
     if (count > 0) EmitBlock(out, e.bits.block, count);

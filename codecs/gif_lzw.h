@@ -8,7 +8,9 @@
 // after the one that made it, whose first byte ends the entry, so it is one
 // entry behind the encoder: the decoder widens once its next free code
 // reaches 2^width, the encoder once its own passes that (reaches
-// 2^width + 1), and so both change width between the same two codes. Codes
+// 2^width + 1), and so both change width between the same two codes. The
+// last code before the end code gets its entry from the decoder alone: the
+// encoder widens for the end code where that entry reaches 2^width. Codes
 // never grow past 12 bits. A decoder whose table is full (4096 codes) adds
 // no more entries and reads 12-bit codes until a clear comes, however late,
 // since an encoder may clear whenever it likes. Ours clears as soon as it has
@@ -115,10 +117,18 @@ struct LzwDecoder {
 // size no data can have.
 bool LzwDecodeStart(LzwDecoder& decoder, LzwTable& table, int minCodeSize);
 
+// How a step of the decoder ended: with a code, or at one of the three ends
+// of an image's data.
+enum class LzwResult {
+    kOk,       // `code` is the next one
+    kEndCode,  // the end code: the data says it is complete
+    kNoData,   // the data ran out before its end code
+    kBadCode,  // damage: a first code (after a clear) without an entry
+};
+
 // The code whose string (in the decoder's table) comes next, clear codes
-// taken on the way; -1 at the end code, at the end of the data, or at damage
-// that ends it (a first code without an entry).
-int LzwDecodeNext(LzwDecoder& decoder, LzwCodeReader& codes);
+// taken on the way; `code` is set only with kOk.
+LzwResult LzwDecodeNext(LzwDecoder& decoder, LzwCodeReader& codes, int& code);
 
 // ---- Encoding -----------------------------------------------------------------
 

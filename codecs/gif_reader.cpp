@@ -611,9 +611,32 @@ bool SaveArea(Composer& c, const Image* frame, const Palette& palette, const Rec
     return true;
 }
 
-// Decodes one image block into a new frame. False when the frame, or the
-// area it is to restore later, could not be kept (out of memory or over the
-// load's budget).
+// Frees a frame that StartFrame made, giving its bytes back to the budget.
+void DropFrame(Composer& c, Image* frame) {
+    c.budget.give(LoadBudget::ImageFootprint(frame));
+    ImageDestroy(frame);
+}
+
+// Decodes the block's data into `frame` through `row`, a row's visible
+// columns. Each end of the data leaves the pixels it did not give as the
+// frame had them: the end code (the data says it is complete), data that
+// runs out (at its terminator, or where the file was cut: the load then
+// ends after this frame, when no block follows), a first code without an
+// entry (damage), and the work spent.
+void DecodePixels(Image* frame, const ImageBlock& block, const Palette& palette, uint8_t* row, int minCodeSize,
+                  LzwCodeReader& codes, LzwTable& table, WorkMeter& work) {
+    RowPlacer placer(frame, block, palette, row);
+    LzwDecoder decoder;
+    if (!LzwDecodeStart(decoder, table, minCodeSize)) return;
+    int code = 0;
+    while (!placer.done() && LzwDecodeNext(decoder, codes, code) == LzwResult::kOk)
+        if (!work.spend(1 + uint64_t(placer.put(table, code)))) break;
+    placer.finish();
+}
+
+// Decodes one image block into a new frame. False when the frame, the area
+// it is to restore later, or its row buffer could not be had (out of memory
+// or over the load's budget).
 bool DecodeBlock(Composer& c, ByteReader& in, const ImageBlock& block, LzwTable& table, WorkMeter& work) {
     Palette palette;
     BlockPalette(block, palette);
@@ -627,7 +650,7 @@ bool DecodeBlock(Composer& c, ByteReader& in, const ImageBlock& block, LzwTable&
     Image* frame = StartFrame(c, palette, DepthForTable(block.tableBits), area, block.control);
     if (!frame) return false;
     if (block.control.disposal == kDisposePrevious && !SaveArea(c, frame, palette, area)) {
-        ImageDestroy(frame);
+        DropFrame(c, frame);
         return false;
     }
 
@@ -635,16 +658,19 @@ bool DecodeBlock(Composer& c, ByteReader& in, const ImageBlock& block, LzwTable&
     LzwCodeReader codes(in);
     const int columns = RowPlacer::VisibleColumns(frame, block);
     if (block.width > 0 && block.height > 0 && columns > 0) {
-        auto* row = static_cast<uint8_t*>(MemAlloc(static_cast<size_t>(columns)));
-        if (row) {
-            // Damaged data ends the image; what was decoded until then stays.
-            RowPlacer placer(frame, block, palette, row);
-            LzwDecoder decoder;
-            if (LzwDecodeStart(decoder, table, minCodeSize))
-                for (int code; !placer.done() && (code = LzwDecodeNext(decoder, codes)) >= 0;)
-                    if (!work.spend(1 + uint64_t(placer.put(table, code)))) break;
-            placer.finish();
-            MemFree(row);
+        // The row buffer counts in the budget as the frames do.
+        const uint64_t rowBytes = uint64_t(columns);
+        if (!c.budget.take(rowBytes)) {
+            DropFrame(c, frame);
+            return false;
+        }
+        auto* row = static_cast<uint8_t*>(MemAlloc(size_t(columns)));
+        if (row) DecodePixels(frame, block, palette, row, minCodeSize, codes, table, work);
+        MemFree(row);
+        c.budget.give(rowBytes);
+        if (!row) {
+            DropFrame(c, frame);
+            return false;
         }
     }
     codes.finish();

@@ -18,6 +18,12 @@ struct Slot {
 
 constexpr int32_t kNone = -1;
 
+// Room for the slots Keep leaves, one more being filed, and as many dropped
+// ones waiting for the worker to free them. The feed reserves it when it
+// opens, so that no container grows on the worker (where running out of
+// memory could not be told).
+constexpr size_t kSlotRoom = 2 * (1 + (kFeedAhead + 1) + kFeedBehind + 1);
+
 }  // namespace
 
 struct FrameFeed {
@@ -85,7 +91,7 @@ void Drop(FrameFeed* feed, size_t at) {
     feed->bytes -= feed->slots[at].bytes;
     // Freeing a large picture takes a while: not on the window's thread, nor
     // while the monitor is held.
-    if (feed->threaded)
+    if (feed->threaded && feed->discarded.size() < feed->discarded.capacity())
         feed->discarded.push_back(feed->slots[at].image);
     else
         ImageDestroy(feed->slots[at].image);
@@ -130,6 +136,18 @@ int32_t NextToDecode(const FrameFeed* feed) {
         return n;
     }
     return kNone;
+}
+
+// Under the monitor: files a decoded frame, within the room reserved.
+void File(FrameFeed* feed, int32_t n, Image* image) {
+    if (feed->slots.size() == feed->slots.capacity()) Trim(feed);
+    if (feed->slots.size() == feed->slots.capacity()) {  // never: Keep leaves fewer
+        ImageDestroy(image);
+        return;
+    }
+    feed->slots.push_back({n, image, LoadBudget::ImageFootprint(image)});
+    feed->bytes += feed->slots.back().bytes;
+    Trim(feed);
 }
 
 // By the thread that has the source, under the monitor.
@@ -213,9 +231,7 @@ Image* Decode(FrameFeed* feed, int32_t n, uint32_t generation, bool interruptibl
 void Store(FrameFeed* feed, int32_t n, Image* image, uint32_t generation) {
     Publish(feed);
     if (image) {
-        feed->slots.push_back({n, image, LoadBudget::ImageFootprint(image)});
-        feed->bytes += feed->slots.back().bytes;
-        Trim(feed);
+        File(feed, n, image);
     } else if (feed->generation.load(std::memory_order_relaxed) == generation && !feed->stop) {
         feed->failed = n;
     }
@@ -232,9 +248,7 @@ void Work(void* context) {
         feed->firstPending = false;
         if (first) {
             feed->first = Describe(first);
-            feed->slots.push_back({0, first, LoadBudget::ImageFootprint(first)});
-            feed->bytes += feed->slots.back().bytes;
-            Trim(feed);  // a jump asked for meanwhile may have left it behind
+            File(feed, 0, first);  // a jump asked for meanwhile may have left it behind
         } else if (!feed->stop) {
             feed->missing = error;
         }
@@ -243,10 +257,12 @@ void Work(void* context) {
     }
     while (!feed->stop.load(std::memory_order_relaxed)) {
         if (!feed->discarded.empty()) {
-            std::vector<Image*> victims;
-            victims.swap(feed->discarded);
+            Image* victims[kSlotRoom];
+            const size_t count = std::min(feed->discarded.size(), kSlotRoom);
+            std::copy_n(feed->discarded.begin(), count, victims);
+            feed->discarded.erase(feed->discarded.begin(), feed->discarded.begin() + static_cast<std::ptrdiff_t>(count));
             MonitorLeave(feed->monitor);
-            for (Image* image : victims) ImageDestroy(image);
+            for (size_t i = 0; i < count; ++i) ImageDestroy(victims[i]);
             MonitorEnter(feed->monitor);
             continue;
         }
@@ -305,14 +321,27 @@ FrameFeed* FrameFeedOpen(FrameSource* source, bool worker, ErrorCode* error) {
     auto* feed = new (block) FrameFeed;
     feed->source = source;
     feed->monitor = monitor;
+    try {
+        feed->slots.reserve(kSlotRoom);
+        feed->discarded.reserve(kSlotRoom);
+    } catch (const std::bad_alloc&) {
+        *error = kErrorOutOfMemory;
+        Free(feed);
+        return nullptr;
+    }
     feed->duration = FrameSourceDuration(source);  // from the file's structure, before the worker has the source
     feed->durationCount = FrameSourceCount(source);
-    if (FrameSourceStructureDelays(source, feed->delays) && !feed->delays.empty()) {
-        const auto [shortest, longest] = std::minmax_element(feed->delays.begin(), feed->delays.end());
-        feed->shortest = *shortest;
-        feed->longest = *longest;
-    } else if (feed->durationCount > 0 && feed->duration % static_cast<uint64_t>(feed->durationCount) == 0) {
-        feed->everyDelay = static_cast<uint32_t>(feed->duration / static_cast<uint64_t>(feed->durationCount));
+    // The delays of a file of many frames may not fit: they are then not told.
+    try {
+        if (FrameSourceStructureDelays(source, feed->delays) && !feed->delays.empty()) {
+            const auto [shortest, longest] = std::minmax_element(feed->delays.begin(), feed->delays.end());
+            feed->shortest = *shortest;
+            feed->longest = *longest;
+        } else if (feed->durationCount > 0 && feed->duration % static_cast<uint64_t>(feed->durationCount) == 0) {
+            feed->everyDelay = static_cast<uint32_t>(feed->duration / static_cast<uint64_t>(feed->durationCount));
+        }
+    } catch (const std::bad_alloc&) {
+        feed->delays.clear();
     }
     Publish(feed);
     // Closing stops the frame under way within a bounded amount of decoding.
@@ -329,8 +358,7 @@ FrameFeed* FrameFeedOpen(FrameSource* source, bool worker, ErrorCode* error) {
         return nullptr;
     }
     feed->first = Describe(first);
-    feed->slots.push_back({0, first, LoadBudget::ImageFootprint(first)});
-    feed->bytes = feed->slots.back().bytes;
+    File(feed, 0, first);
     Publish(feed);
     return feed;
 }

@@ -113,7 +113,12 @@ void MaybeCheckpoint(FrameSource* s, FrameDecoder* decoder, int32_t index) {
     if (index % s->interval != 0) return;
     FrameDecoder* copy = s->ops->clone(decoder, &s->kept);
     if (!copy) return;  // out of memory or budget: decoding goes on without it
-    s->checkpoints.push_back({index, copy, bytes});
+    try {  // on a player's worker, where the list may find no memory to grow into: as above
+        s->checkpoints.push_back({index, copy, bytes});
+    } catch (const std::bad_alloc&) {
+        s->ops->close(copy);
+        return;
+    }
     s->checkpointBytes += bytes;
 }
 

@@ -1,6 +1,7 @@
 #include "image/scale.h"
 
 #include <algorithm>
+#include <new>
 #include <vector>
 
 #include "image/convert.h"
@@ -120,31 +121,38 @@ Image* ImageScaleAreaPart(const Image* source, int width, int height, ImageRect 
     Image* result = ImageCreate(partWidth, partHeight, 24);
     if (!result) return nullptr;
 
-    const Axis columns = MakeAxis(ImageWidth(source), width, part.left, partWidth);
-    const Axis rows = MakeAxis(ImageHeight(source), height, part.top, partHeight);
-    ColorReader colorAt(source);
-    // Sums stay below 255 * 65535^2 per channel: 64 bits hold them.
-    const uint64_t total = columns.total * rows.total;
-    std::vector<uint64_t> sums(static_cast<size_t>(partWidth) * 3);
-    for (int y = 0; y < partHeight; ++y) {
-        std::fill(sums.begin(), sums.end(), 0);
-        for (size_t r = rows.begin[static_cast<size_t>(y)]; r < rows.begin[static_cast<size_t>(y) + 1]; ++r) {
-            const Axis::Tap row = rows.taps[r];
-            colorAt.setRow(row.source);
-            for (int x = 0; x < partWidth; ++x) {
-                uint64_t* sum = &sums[static_cast<size_t>(x) * 3];
-                for (size_t c = columns.begin[static_cast<size_t>(x)]; c < columns.begin[static_cast<size_t>(x) + 1]; ++c) {
-                    const Axis::Tap column = columns.taps[c];
-                    const uint32_t color = colorAt(column.source);
-                    const uint64_t weight = uint64_t(column.weight) * row.weight;
-                    sum[0] += weight * (color & 0xFF);
-                    sum[1] += weight * ((color >> 8) & 0xFF);
-                    sum[2] += weight * (color >> 16);
+    // The axes and the sums grow with the size: where they find no memory
+    // there is no picture, as where the image finds none.
+    try {
+        const Axis columns = MakeAxis(ImageWidth(source), width, part.left, partWidth);
+        const Axis rows = MakeAxis(ImageHeight(source), height, part.top, partHeight);
+        ColorReader colorAt(source);
+        // Sums stay below 255 * 65535^2 per channel: 64 bits hold them.
+        const uint64_t total = columns.total * rows.total;
+        std::vector<uint64_t> sums(static_cast<size_t>(partWidth) * 3);
+        for (int y = 0; y < partHeight; ++y) {
+            std::fill(sums.begin(), sums.end(), 0);
+            for (size_t r = rows.begin[static_cast<size_t>(y)]; r < rows.begin[static_cast<size_t>(y) + 1]; ++r) {
+                const Axis::Tap row = rows.taps[r];
+                colorAt.setRow(row.source);
+                for (int x = 0; x < partWidth; ++x) {
+                    uint64_t* sum = &sums[static_cast<size_t>(x) * 3];
+                    for (size_t c = columns.begin[static_cast<size_t>(x)]; c < columns.begin[static_cast<size_t>(x) + 1]; ++c) {
+                        const Axis::Tap column = columns.taps[c];
+                        const uint32_t color = colorAt(column.source);
+                        const uint64_t weight = uint64_t(column.weight) * row.weight;
+                        sum[0] += weight * (color & 0xFF);
+                        sum[1] += weight * ((color >> 8) & 0xFF);
+                        sum[2] += weight * (color >> 16);
+                    }
                 }
             }
+            uint8_t* out = ImageRow(result, y);
+            for (size_t i = 0; i < sums.size(); ++i) out[i] = static_cast<uint8_t>((sums[i] + total / 2) / total);
         }
-        uint8_t* out = ImageRow(result, y);
-        for (size_t i = 0; i < sums.size(); ++i) out[i] = static_cast<uint8_t>((sums[i] + total / 2) / total);
+    } catch (const std::bad_alloc&) {
+        ImageDestroy(result);
+        return nullptr;
     }
     return result;
 }

@@ -111,8 +111,7 @@ bool OpenSource(ExportJob* job) {
     return true;
 }
 
-void Work(void* context) {
-    auto* job = static_cast<ExportJob*>(context);
+void Export(ExportJob* job) {
     if (job->source || OpenSource(job)) {
         if (job->numberedFiles)
             job->result = ExportNumberedFiles(&job->request);
@@ -124,6 +123,19 @@ void Work(void* context) {
         // A cancel also stops the frame being decoded, which the export then
         // takes for a file without frames: no failure of the user's.
         if (!job->result && job->cancelled) job->request.error = kErrorNone;
+    }
+}
+
+void Work(void* context) {
+    auto* job = static_cast<ExportJob*>(context);
+    // The readers and writers fail softly where memory runs out; a container
+    // that cannot grow anywhere else ends the export as out of memory, not
+    // the file manager.
+    try {
+        Export(job);
+    } catch (const std::bad_alloc&) {
+        job->result = 0;
+        job->request.error = kErrorOutOfMemory;
     }
     job->finished.store(true, std::memory_order_release);
     PostToWindow(job, job->lister, job->doneMessage);

@@ -9,16 +9,19 @@
 
 namespace {
 
-// Every string the data decodes to, up to `limit` pixels. Traps when a code
-// comes back that the table does not hold, or a string that disagrees with it.
-std::vector<uint8_t> Decode(const uint8_t* data, size_t size, size_t limit) {
+// Every string the data decodes to, up to `limit` pixels, and how the data
+// ended. Traps when a code comes back that the table does not hold, a string
+// that disagrees with it, or data that ran out and then gives more.
+std::vector<uint8_t> Decode(const uint8_t* data, size_t size, size_t limit, LzwResult* end = nullptr) {
     static LzwTable table;
     std::vector<uint8_t> pixels;
     ByteReader in(data, size);
     LzwDecoder decoder;
     if (!LzwDecodeStart(decoder, table, in.u8())) return pixels;
     LzwCodeReader codes(in);
-    for (int code; pixels.size() < limit && (code = LzwDecodeNext(decoder, codes)) >= 0;) {
+    int code = -1;
+    LzwResult result = LzwResult::kOk;
+    while (pixels.size() < limit && (result = LzwDecodeNext(decoder, codes, code)) == LzwResult::kOk) {
         const int length = table.length[code];
         if (code >= decoder.next || length < 1 || length > kLzwMaxCodes) __builtin_trap();
         const size_t at = pixels.size();
@@ -26,6 +29,8 @@ std::vector<uint8_t> Decode(const uint8_t* data, size_t size, size_t limit) {
         LzwString(table, code, pixels.data() + at);
         if (pixels[at] != table.first[code]) __builtin_trap();
     }
+    if (result == LzwResult::kNoData && LzwDecodeNext(decoder, codes, code) != LzwResult::kNoData) __builtin_trap();
+    if (end) *end = result;
     return pixels;
 }
 
@@ -53,7 +58,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             LzwEncode(encoder, pixels.data() + at, pixels.size() - at < step ? pixels.size() - at : step, out);
         LzwEncodeFinish(encoder, out);
         out.u8(0);
-        if (!out.ok() || Decode(buffer->data, static_cast<size_t>(buffer->size), pixels.size() + 1) != pixels) std::abort();
+        // The data gives the pixels back and ends with its end code.
+        LzwResult end = LzwResult::kOk;
+        if (!out.ok() || Decode(buffer->data, static_cast<size_t>(buffer->size), pixels.size() + 1, &end) != pixels ||
+            end != LzwResult::kEndCode)
+            std::abort();
     }
     MemBufferFree(buffer);
     return 0;

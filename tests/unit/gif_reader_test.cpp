@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "codecs/gif_lzw.h"
 #include "codecs/gif_reader.h"
 #include "tests/support/gif_builder.h"
 #include "tests/support/test_util.h"
@@ -212,6 +213,31 @@ TEST(GifLzw, FirstCodeWithoutAnEntryEndsTheImage) {
     EXPECT_EQ(Values(chain.get()), (std::vector<uint8_t>{3, 0, 0}));
 }
 
+// Code size 2 (clear 4, end 5): the code 1, then each of the data's ends.
+TEST(GifLzw, TellsTheThreeEndsOfTheDataApart) {
+    struct Case {
+        CodeStream codes;
+        LzwResult end;
+    };
+    Case cases[] = {{CodeStream().code(4, 3).code(1, 3).code(5, 3).code(2, 3), LzwResult::kEndCode},
+                    {CodeStream().code(4, 3).code(1, 3), LzwResult::kNoData},
+                    {CodeStream().code(4, 3).code(1, 3).code(4, 3).code(7, 3), LzwResult::kBadCode}};
+    static LzwTable table;
+    for (const Case& c : cases) {
+        Bytes data = c.codes.bytes();
+        data.insert(data.begin(), static_cast<uint8_t>(data.size()));
+        data.push_back(0);
+        ByteReader in(data.data(), data.size());
+        LzwCodeReader codes(in);
+        LzwDecoder decoder;
+        ASSERT_TRUE(LzwDecodeStart(decoder, table, 2));
+        int code = -1;
+        EXPECT_EQ(LzwDecodeNext(decoder, codes, code), LzwResult::kOk);
+        EXPECT_EQ(code, 1);
+        EXPECT_EQ(LzwDecodeNext(decoder, codes, code), c.end);
+    }
+}
+
 TEST(GifLzw, FullTableKeepsTwelveBitCodesUntilAClear) {
     // 5000 literal codes: the table fills after 3839 and is never cleared.
     std::vector<uint8_t> pixels(5000);
@@ -263,6 +289,17 @@ TEST(GifDamage, DataEndingEarlyKeepsWhatWasDecoded) {
     EXPECT_EQ(endedEarly, kErrorInvalidData);  // the load says the file was cut short
     LoadBytes(gif.finish(), &error, 0, &endedEarly);
     EXPECT_EQ(endedEarly, kErrorNone);
+}
+
+TEST(GifDamage, AFrameWithoutRoomForItsRowFailsAsOutOfMemory) {
+    // The budget holds the 4 x 4 frame but not the row it is decoded through.
+    const Bytes file = Base4x4().finish();
+    ErrorCode error = kErrorNone;
+    EXPECT_FALSE(LoadBytes(file, &error, LoadBudget::ImageFootprint(4, 4, 8)));
+    EXPECT_EQ(error, kErrorOutOfMemory);
+    ImagePtr chain = LoadBytes(file, &error, LoadBudget::ImageFootprint(4, 4, 8) + 4);
+    ASSERT_TRUE(chain);
+    EXPECT_EQ(Values(chain.get()), std::vector<uint8_t>(16, 1));
 }
 
 TEST(GifDamage, AFrameLimitStopsBeforeLaterDamage) {
@@ -506,7 +543,7 @@ TEST(GifBudget, KeepsTheFramesThatFit) {
     for (int i = 0; i < 50; ++i) gif.image(Block(0, 0, 1, 1, static_cast<uint8_t>(i & 1)));
     ErrorCode error = kErrorNone, endedEarly = kErrorNone;
     const uint64_t frame = LoadBudget::ImageFootprint(64, 64, 1);
-    ImagePtr chain = LoadBytes(gif.finish(), &error, frame * 10, &endedEarly);
+    ImagePtr chain = LoadBytes(gif.finish(), &error, frame * 10 + 1, &endedEarly);  // and the tenth's row
     EXPECT_EQ(ImageCount(chain.get()), 10);
     EXPECT_EQ(endedEarly, kErrorOutOfMemory);
     EXPECT_FALSE(LoadBytes(gif.finish(), &error, frame / 2));
@@ -545,7 +582,7 @@ TEST(GifBudget, CountsTheAreaKeptForRestoringOnce) {
     const Bytes file = gif.finish();
     const uint64_t frame = LoadBudget::ImageFootprint(64, 64, 8);
     EXPECT_EQ(ImageCount(LoadBytes(file, nullptr, frame * 3).get()), 2);
-    EXPECT_EQ(ImageCount(LoadBytes(file, nullptr, frame * 3 + 4096).get()), 3);
+    EXPECT_EQ(ImageCount(LoadBytes(file, nullptr, frame * 3 + 4096 + 64).get()), 3);  // and the third's row
     ErrorCode error = kErrorNone;
     EXPECT_FALSE(LoadBytes(file, &error, frame + 4095));
     EXPECT_EQ(error, kErrorOutOfMemory);

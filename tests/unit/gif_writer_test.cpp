@@ -7,6 +7,7 @@
 #include "codecs/codec_util.h"
 #include "codecs/gif.h"
 #include "codecs/gif_animation.h"
+#include "codecs/gif_lzw.h"
 #include "codecs/gif_reader.h"
 #include "codecs/gif_writer.h"
 #include "formats/save.h"
@@ -90,6 +91,7 @@ Bytes ReferenceData(const std::vector<uint8_t>& pixels, int c) {
         prefix = p;
     }
     put(prefix, w);
+    if (next == (1 << w)) ++w;  // the decoder's entry for the last code
     put(clear + 1, w);
     const int n = count + (bitPos > 0 ? 1 : 0);
     if (n > 0) {
@@ -242,6 +244,36 @@ TEST(GifWriter, ClearsAfterCode4094WithTwelveBitsAndStartsAgain) {
     // The width grew right after code 512 was assigned: code 255 of the data.
     EXPECT_EQ(codes[255].second, 9);
     EXPECT_EQ(codes[256].second, 10);
+}
+
+// The end code goes out as wide as the decoder reads it: one wider when the
+// last code's entry (which only the decoder adds) reaches the next width.
+TEST(GifWriter, EveryImageDataEndsWithItsEndCode) {
+    std::mt19937 rng(5);
+    static LzwTable table;
+    for (int codeSize = 2; codeSize <= 8; ++codeSize)
+        for (size_t n = 0; n <= 700; ++n) {
+            const auto pixels = RandomPixels(n, 1 << codeSize, rng);
+            std::unique_ptr<MemBuffer, BufferDeleter> buffer(MemBufferCreate(kMemBufferGrowStep, kMemBufferGrowStep));
+            ByteWriter out(buffer.get());
+            LzwEncoder encoder;
+            ASSERT_TRUE(LzwEncodeStart(encoder, codeSize, out));
+            LzwEncode(encoder, pixels.data(), pixels.size(), out);
+            LzwEncodeFinish(encoder, out);
+            out.u8(0);
+            ByteReader in(buffer->data, static_cast<size_t>(buffer->size));
+            LzwCodeReader codes(in);
+            LzwDecoder decoder;
+            ASSERT_TRUE(LzwDecodeStart(decoder, table, codeSize));
+            std::vector<uint8_t> back;
+            LzwResult result;
+            for (int code; (result = LzwDecodeNext(decoder, codes, code)) == LzwResult::kOk;) {
+                back.resize(back.size() + table.length[code]);
+                LzwString(table, code, back.data() + back.size() - table.length[code]);
+            }
+            ASSERT_EQ(back, pixels) << codeSize << " " << n;
+            ASSERT_EQ(result, LzwResult::kEndCode) << codeSize << " " << n;
+        }
 }
 
 TEST(GifWriter, DataFillingItsLastSubBlockIsFollowedByTheTerminator) {
