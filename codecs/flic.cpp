@@ -1,8 +1,7 @@
 // FLIC decoder: one complete 8-bit image with its own palette and delay per
-// frame chunk, frame by frame (the load drivers in formats/ take them all at
-// once, or one at a time for a viewer that plays the first ones meanwhile).
+// frame chunk, frame by frame, for a frame source (formats/frame_source.h).
 //
-// Deltas are applied to one top-down working picture kept for the whole load;
+// Deltas are applied to one top-down working picture kept by the decoder;
 // after each frame chunk a copy of it becomes the frame's image.
 //
 // What real files do that the format does not allow, and what we do (the
@@ -374,7 +373,6 @@ struct FlicDecoder : FrameDecoder {
     explicit FlicDecoder(LoadRequest* request) : budget(request), work(request->work) {}
 
     ByteReader file;
-    const uint8_t* header = nullptr;  // the file's first bytes, copied into the first frame
     LoadBudget budget;
     WorkMeter& work;
     CanvasBlock picture;
@@ -421,7 +419,6 @@ FrameDecoder* FlicOpen(LoadRequest* request) {
     if (!block) return DecoderFail(request, kErrorOutOfMemory);
     auto* decoder = new (block) FlicDecoder(request);
     decoder->file = file;
-    decoder->header = request->data;
     decoder->delay = FlicDelayMs(magic, file.u32At(16));
     decoder->stated = stated;
     decoder->position = firstFrame > 0 ? static_cast<uint64_t>(firstFrame) : kFlicHeaderSize;
@@ -440,7 +437,6 @@ FrameDecoder* FlicClone(const FrameDecoder* base, LoadRequest* request) {
     if (!block) return nullptr;
     auto* copy = new (block) FlicDecoder(request);
     copy->file = d->file;
-    copy->header = d->header;
     copy->palette = d->palette;
     copy->delay = d->delay;
     copy->stated = d->stated;
@@ -499,15 +495,7 @@ Image* FlicNext(FrameDecoder* base, ErrorCode* stop) {
         if (d->work.stopped()) *stop = kErrorInvalidData;
         return nullptr;
     }
-    if (d->decoded++ == 0) {
-        image->extra = static_cast<uint8_t*>(MemAlloc(kFlicHeaderSize));
-        if (!image->extra) {
-            d->budget.give(LoadBudget::ImageFootprint(image));
-            ImageDestroy(image);
-            return nullptr;
-        }
-        std::memcpy(image->extra, d->header, kFlicHeaderSize);
-    }
+    ++d->decoded;
     *stop = kErrorNone;
     return image;
 }
@@ -536,7 +524,5 @@ uint64_t FlicDuration(const LoadRequest* request, int32_t frames, uint32_t* each
 const FrameDecoderOps kFlicFrames = {FlicOpen,   FlicNext,  FlicStatedFrames, FlicClose,   FlicFrames,
                                      FlicClone, FlicFootprint, FlicDuration,  FlicSkip};
 
-Image* FlicLoad(LoadRequest* request) { return FormatLoadFrames(request, kFlicFrames); }
-
-const FileFormat kFlicFormat = {kFormatFlic, FlicProbe, FlicLoad, nullptr, "Autodesk Flic Animation", "FLC;FLI",
+const FileFormat kFlicFormat = {kFormatFlic, FlicProbe, nullptr, nullptr, "Autodesk Flic Animation", "FLC;FLI",
                                 &kFlicStreamOps, &kFlicFrames};

@@ -21,7 +21,6 @@ enum FlicChunkType : uint16_t {
 };
 
 int FlicProbe(const LoadRequest* request);
-Image* FlicLoad(LoadRequest* request);
 
 // Delay of every frame in milliseconds: FLI counts speed in 1/70 s, FLC in ms.
 uint32_t FlicDelayMs(uint16_t magic, uint32_t speed);

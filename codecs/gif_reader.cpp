@@ -577,7 +577,7 @@ Image* StartFrame(Composer& c, const Palette& palette, int depth, const Rect& ar
         c.budget.give(bytes);
         return nullptr;
     }
-    frame->format = nullptr;  // only the chain's first image names the format, and the copy may be of it
+    frame->format = nullptr;  // the copy names no format
     Dispose(c, frame, backgroundValue);
     if (indexed) ImageSetPalette(frame, palette.data());
     return frame;
@@ -819,4 +819,3 @@ uint64_t GifDuration(const LoadRequest* request, int32_t frames, uint32_t* each)
 const FrameDecoderOps kGifFrames = {GifOpen,   GifNext,  GifStatedFrames, GifClose,
                                     GifFrames, GifClone, GifFootprint,    GifDuration};
 
-Image* GifLoad(LoadRequest* request) { return FormatLoadFrames(request, kGifFrames); }

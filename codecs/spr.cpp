@@ -126,7 +126,6 @@ uint64_t SprDuration(const LoadRequest* request, int32_t frames, uint32_t* each)
 const FrameDecoderOps kSprFrames = {SprOpen,   SprNext,  SprStatedFrames, SprClose,
                                     SprFrames, SprClone, SprFootprint,    SprDuration};
 
-Image* SprLoad(LoadRequest* request) { return FormatLoadFrames(request, kSprFrames); }
 
 namespace {
 
@@ -159,18 +158,12 @@ bool WriteRecord(const SprWriter& w, const Image* image, uint32_t delay, ByteWri
 
 }  // namespace
 
-int SprSave(Image* first, SaveRequest* request) {
-    const int width = ImageWidth(first);
-    const int height = ImageHeight(first);
-    // Every record has the header's size; a frame of another size or depth
-    // would make the file unreadable.
-    for (const Image* image = first; image; image = ImageNext(image)) {
-        if (ImageBitCount(image) != 8 || ImageWidth(image) != width || ImageHeight(image) != height)
-            return SaveFail(request, nullptr, kErrorColorNotSupported);
-    }
-    const int count = ImageCount(first);
-    if (count > 0xFFFF) return SaveFail(request, nullptr, kErrorInvalidData);  // the header counts frames in 16 bits
-    const uint64_t capacity = (uint64_t(ImageBitsSize(first)) + kSprRecordHead) * uint64_t(count) + kSprHeaderSize;
+int SprSave(Image* image, SaveRequest* request) {
+    const int width = ImageWidth(image);
+    const int height = ImageHeight(image);
+    if (ImageBitCount(image) != 8) return SaveFail(request, nullptr, kErrorColorNotSupported);
+    const int count = 1;
+    const uint64_t capacity = uint64_t(ImageBitsSize(image)) + kSprRecordHead + kSprHeaderSize;
     MemBuffer* buffer = capacity <= INT32_MAX ? MemBufferCreate(static_cast<int32_t>(capacity), kMemBufferGrowStep) : nullptr;
     if (!buffer) return SaveFail(request, nullptr, kErrorOutOfMemory);
     ByteWriter out(buffer);
@@ -179,8 +172,7 @@ int SprSave(Image* first, SaveRequest* request) {
     out.u16(static_cast<uint32_t>(width));
     out.u16(static_cast<uint32_t>(height));
     const SprWriter w{width, height, count, 0};
-    for (const Image* image = first; image && out.ok(); image = ImageNext(image))
-        if (!WriteRecord(w, image, ImageGetDelay(image), out, request->work)) return SaveFail(request, buffer, kErrorNone);
+    if (!WriteRecord(w, image, ImageGetDelay(image), out, request->work)) return SaveFail(request, buffer, kErrorNone);
     if (!out.ok()) return SaveFail(request, buffer, kErrorWrite);
     request->output = buffer;
     return 1;
@@ -252,5 +244,5 @@ int SprStreamClose(Stream* stream, StreamCloseRequest* request) {
 const StreamOps kSprStreamOps = {SprStreamOpen, nullptr, SprStreamWriteFrame, SprStreamClose};
 
 // The row offers no stream: exports reach the writer through kSprStreamOps.
-const FileFormat kSprFormat = {kFormatSpr,           SprProbe, SprLoad, SprSave, "Pro Motion Animation", "SPR",
+const FileFormat kSprFormat = {kFormatSpr,           SprProbe, nullptr, SprSave, "Pro Motion Animation", "SPR",
                                nullptr, &kSprFrames};

@@ -1,5 +1,7 @@
 // The format registry: one FileFormat row per file format, in a fixed table
-// of 16 slots filled once at start-up, plus the error codes and the load path.
+// of 16 slots filled once at start-up, the error codes, the load budget and
+// the work meter that bound a load, and the frame decoders that animated
+// formats give. Frames are read through a frame source (frame_source.h).
 #pragma once
 
 #include <atomic>
@@ -34,9 +36,9 @@ enum ErrorCode : int32_t {
     kErrorFileNotFound = 8,
 };
 
-// How much one load may allocate for its images. A file that would need more
-// keeps the frames decoded until then, so a small hostile file cannot exhaust
-// the machine.
+// How much one load may hold at a time: its decoder, its checkpoints and the
+// frame it handed out last. A file whose frame would need more ends there, so
+// a small hostile file cannot exhaust the machine.
 #if UINTPTR_MAX > 0xFFFFFFFFu
 constexpr uint64_t kLoadMemoryBudget = uint64_t{1} << 30;  // 1 GiB
 #else
@@ -48,7 +50,8 @@ constexpr uint64_t kLoadMemoryBudget = uint64_t{512} << 20;  // 512 MiB
 // plus so much per pixel of the pictures it produces: a load whose work
 // outgrows its output (a small file stating huge runs of codes, say) stops
 // as at damage, keeping the frames decoded so far, before it has cost a
-// second. The meter also carries a request from another thread to stop,
+// second. A pass over the frames earns as it goes, so that every frame may
+// cost what one costs, however many there are. The meter also carries a request from another thread to stop,
 // which decoders see within kWorkCheckInterval units of work.
 constexpr uint64_t kWorkFloor = uint64_t{1} << 26;
 constexpr uint64_t kWorkPerPixel = 8;
@@ -109,26 +112,10 @@ struct LoadRequest {
     uint32_t size;       // bytes at data
     uint8_t* data;       // the whole file, a private copy-on-write view
     ErrorCode error;
-    uint64_t budget;     // bytes of images this load may allocate; 0 means kLoadMemoryBudget
-    // Why the frames a load returned end before the file's last one:
-    // kErrorInvalidData when the file is damaged or cut short after them,
-    // kErrorOutOfMemory when the budget ran out; kErrorNone for a whole file.
-    ErrorCode endedEarly;
-    // At most this many frames; 0 for every frame. Stopping there is no early
-    // end: a thumbnail needs only the first frame, and decoding only that keeps
-    // a long animation as cheap to show as a still.
-    int32_t frameLimit;
-    // The frames the file says it has (a FLIC header's count); 0 when the
-    // format does not say. Set by the load.
-    int32_t statedFrames;
+    uint64_t budget;     // bytes this load may hold at a time; 0 means kLoadMemoryBudget
     WorkMeter work;
     uint64_t budgetUsed;  // bytes of the budget taken so far (LoadBudget keeps it)
 };
-
-// The number of frames a loader decodes of the `frames` a file states.
-inline int LoadFrameCount(const LoadRequest* request, int frames) {
-    return request->frameLimit > 0 && request->frameLimit < frames ? request->frameLimit : frames;
-}
 
 struct SaveRequest;
 struct Stream;
@@ -144,9 +131,8 @@ struct StreamOps {
     int (*close)(Stream* stream, StreamCloseRequest* request);
 };
 
-// Formats whose animations decode one frame at a time give these; the load
-// drivers (FormatLoad, ProgressiveOpen) open the decoder, take its frames and
-// link them into the chain, which the decoder never sees.
+// Animated formats decode one frame at a time through these; a frame source
+// (frame_source.h) drives them.
 struct FrameDecoder {};  // each format's decoder state derives from it
 struct FrameDecoderOps {
     // Reads what comes before the frames. None, with the request's error,
@@ -187,12 +173,12 @@ struct FrameDecoderOps {
 struct FileFormat {
     FormatId id;
     int (*probe)(const LoadRequest* request);
-    Image* (*load)(LoadRequest* request);
+    Image* (*load)(LoadRequest* request);  // a still's one picture; none for animated formats
     int (*save)(Image* image, SaveRequest* request);
     const char* description;
     const char* extensions;  // without dots, ";"-separated; the first is the default
     const StreamOps* streamOps;
-    const FrameDecoderOps* frames;  // none: `load` decodes the whole file at once
+    const FrameDecoderOps* frames;  // none: a still, which `load` decodes
 };
 
 constexpr int kFormatSlots = 16;
@@ -213,9 +199,9 @@ void FormatRegisterAll();
 // Empties the registry. For tests only.
 void FormatRegistryReset();
 
-// Ends a failed load: frees the frames made so far and sets the error; none.
-inline Image* LoadFail(LoadRequest* request, Image* chain, ErrorCode error) {
-    ImageDestroy(chain);
+// Ends a failed load: frees the picture made so far and sets the error; none.
+inline Image* LoadFail(LoadRequest* request, Image* image, ErrorCode error) {
+    ImageDestroy(image);
     request->error = error;
     return nullptr;
 }
@@ -226,7 +212,8 @@ inline FrameDecoder* DecoderFail(LoadRequest* request, ErrorCode error) {
     return nullptr;
 }
 
-// Maps the file, probes and loads it. With no request, the error is lost.
+// The file's first frame (formats/frame_source.cpp), which the caller owns;
+// none with the request's error. With no request, the error is lost.
 Image* ImageLoadFile(const char* fileName, LoadRequest* request);
 // What the thumbnail view shows: the file's first frame, or when that is
 // flat (fewer than 1 % of its pixels differ from its most common colour) the
@@ -241,10 +228,8 @@ Image* ImageLoadThumbnail(const char* fileName, int boxWidth, int boxHeight, Loa
 // Maps a file for a load: the request's bytes become the view, which the
 // caller closes. False, with the request's error, when it cannot be read.
 bool MapForLoad(const char* fileName, LoadRequest* request, MappedFile* file);
-// Probes and loads bytes already in memory.
+// The same for bytes already in memory.
 Image* FormatLoad(LoadRequest* request);
-// A format's whole-file loader made of its frame decoder.
-Image* FormatLoadFrames(LoadRequest* request, const FrameDecoderOps& ops);
 
 // What to tell the user when a load's frames end before the file's last one,
 // the same words in the viewer and the tool: "the file is damaged after frame
@@ -257,49 +242,6 @@ void LoadEndText(ErrorCode endedEarly, int32_t frames, int32_t statedFrames, cha
 // "3:18.000" (minutes, seconds, milliseconds), "1:02:03.004" from an hour
 // on. `out` takes at most `size` bytes with the NUL.
 void DurationText(uint64_t milliseconds, char* out, size_t size);
-
-// ---- Loading frame by frame ----------------------------------------------------
-// For a viewer that shows the first frame at once and decodes the others on
-// another thread, into the same chain, while the first ones play. FormatLoad
-// is this, stepped to the end on one thread.
-//
-// Threads: one thread at a time steps the load (the opening thread, or one it
-// hands the load to). Any other thread may read the published frame count,
-// and then touch frames below it: they are complete and never change again.
-// The `next` link of the last published frame is written when the frame after
-// it is linked: only once the load is complete may a reader follow it (or
-// walk the chain to its end). Closing is for after the stepping thread has
-// stopped.
-struct ProgressiveLoad;
-
-// Probes the bytes and decodes the first frame. None, with the request's
-// error, when the file gives no frame. The bytes stay valid until the load is
-// complete or closed.
-ProgressiveLoad* ProgressiveOpen(LoadRequest* request);
-// The same for a file, which stays mapped (and open) while frames are still
-// to come.
-ProgressiveLoad* ProgressiveOpenFile(const char* fileName, LoadRequest* request);
-// Decodes and links one more frame. False once there is none to come; the
-// load is then complete, and its decoder and file are closed.
-bool ProgressiveStep(ProgressiveLoad* load);
-// Asks the load to stop for good, from any thread: a step under way returns
-// within a bounded amount of work, and the load is then complete with the
-// frames linked so far. For a load that is being abandoned.
-void ProgressiveCancel(ProgressiveLoad* load);
-// The frames published so far (acquire); `complete`, when given, tells
-// whether that is all of them. The two are read so that a complete load's
-// count is its final one.
-int32_t ProgressiveFrames(const ProgressiveLoad* load, bool* complete = nullptr);
-Image* ProgressiveFirst(const ProgressiveLoad* load);
-// The frames the file says it has; 0 when the format does not say.
-int32_t ProgressiveStatedFrames(const ProgressiveLoad* load);
-// Why a complete load's frames end before the file's last one, as the
-// request's endedEarly; kErrorNone until it is complete.
-ErrorCode ProgressiveEndedEarly(const ProgressiveLoad* load);
-// Gives the chain to the caller, who destroys it; for a complete load.
-Image* ProgressiveTakeChain(ProgressiveLoad* load);
-// Frees the load: decoder, mapping and, unless taken, the chain.
-void ProgressiveClose(ProgressiveLoad* load);
 
 // Budget bookkeeping for loaders that create many images. Every budget of
 // one load counts into its request, so that a decoder, its checkpoints and

@@ -300,12 +300,19 @@ FrameFeed* FrameFeedOpen(FrameSource* source, bool worker, ErrorCode* error) {
     auto* feed = new (block) FrameFeed;
     feed->source = source;
     feed->monitor = monitor;
-    feed->duration = FrameSourceDuration(source);  // from the file's structure, before the worker has the source
+    // From the file's structure, before the worker has the source: one walk
+    // over it gives the delays and their sum, where it tells them.
     feed->durationCount = FrameSourceCount(source);
-    if (std::vector<uint32_t> delays; FrameSourceStructureDelays(source, delays) && !delays.empty()) {
-        const auto [shortest, longest] = std::minmax_element(delays.begin(), delays.end());
-        feed->shortest = *shortest;
-        feed->longest = *longest;
+    if (std::vector<uint32_t> delays; FrameSourceStructureDelays(source, delays)) {
+        feed->duration = 0;
+        for (const uint32_t delay : delays) feed->duration += delay;
+        if (!delays.empty()) {
+            const auto [shortest, longest] = std::minmax_element(delays.begin(), delays.end());
+            feed->shortest = *shortest;
+            feed->longest = *longest;
+        }
+    } else {
+        feed->duration = FrameSourceDuration(source);
     }
     Publish(feed);
     // Closing stops the frame under way within a bounded amount of decoding.

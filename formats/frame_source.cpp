@@ -24,10 +24,8 @@ struct FrameSource {
     LoadRequest request;  // the caller's, copied; decoders read through it
     MappedFile file;
     const FileFormat* format = nullptr;
-    const FrameDecoderOps* ops = nullptr;  // none: the frames were loaded whole
-
-    std::vector<Image*> frames;  // loaded whole
-    Image* chain = nullptr;
+    const FrameDecoderOps* ops = nullptr;  // none: a still
+    Image* still = nullptr;                 // its one frame
 
     FrameDecoder* live = nullptr;  // decodes frame `liveNext` next
     int32_t liveNext = 0;
@@ -38,8 +36,6 @@ struct FrameSource {
     uint64_t checkpointBytes = 0;
     int32_t interval = kFirstInterval;
     uint64_t framePixels = 0;  // of the frames decoded
-    uint64_t passBytes = 0;    // of the frames made since the last rewind
-    uint64_t lastBytes = 0;    // of the last of them
 
     // A second decoder that runs ahead of what is asked for, only to lay
     // checkpoints (FrameSourceScout). It has a budget and a work meter of its
@@ -49,7 +45,6 @@ struct FrameSource {
     FrameDecoder* scout = nullptr;
     int32_t scoutNext = 0;
     Image* scoutFrame = nullptr;  // the frame it gave last, which it may read
-    uint64_t scoutPassBytes = 0;
     bool scoutDone = false;
 
     int32_t count = 0;
@@ -132,7 +127,6 @@ bool Rewind(FrameSource* s, int32_t n) {
     DropCurrent(s);
     // Each pass from a checkpoint may do the work that the first one did.
     s->request.work.restart();
-    s->passBytes = 0;
     s->request.work.earn(s->framePixels);
     const Checkpoint* from = NearestCheckpoint(s, n);
     if (from) {
@@ -158,11 +152,6 @@ void End(FrameSource* s, ErrorCode why) {
     CloseLive(s);
 }
 
-uint64_t PassLimit(const FrameSource* s) {
-    const uint64_t budget = s->request.budget ? s->request.budget : kLoadMemoryBudget;
-    return budget + uint64_t{s->request.size} * kPassBytesPerFileByte;
-}
-
 void StopScout(FrameSource* s) {
     if (s->scout) s->ops->close(s->scout);
     s->scout = nullptr;
@@ -181,16 +170,7 @@ const Image* DecodeTo(FrameSource* s, int32_t n) {
             return nullptr;
         }
     }
-    const uint64_t passLimit = PassLimit(s);
     while (s->liveNext <= n) {
-        // A frame like the last one would not fit in what the pass may make,
-        // beside what the decoder holds, as a whole load counts them.
-        const uint64_t held = s->request.budgetUsed - (s->current ? s->lastBytes : 0);
-        if (s->passBytes + s->lastBytes + held > passLimit) {
-            DropCurrent(s);
-            End(s, kErrorOutOfMemory);
-            return nullptr;
-        }
         MaybeCheckpoint(s, s->live, s->liveNext);
         ErrorCode stop = kErrorNone;
         // On the way to frame n, the frames before it need no picture.
@@ -211,8 +191,6 @@ const Image* DecodeTo(FrameSource* s, int32_t n) {
             return nullptr;
         }
         s->framePixels = uint64_t(ImageWidth(image)) * uint64_t(ImageHeight(image));
-        s->lastBytes = LoadBudget::ImageFootprint(image);
-        s->passBytes += s->lastBytes;
         s->request.work.earn(s->framePixels);
         DropCurrent(s);  // the decoder has made the new frame from it
         s->current = image;
@@ -241,7 +219,6 @@ FrameSource* OpenWith(LoadRequest* request, const MappedFile& file) {
     auto* s = new (block) FrameSource;
     s->request = *request;
     s->request.error = kErrorNone;
-    s->request.endedEarly = kErrorNone;
     s->request.budgetUsed = 0;
     s->kept = s->scoutRequest = s->request;
     s->file = file;
@@ -254,13 +231,11 @@ FrameSource* OpenWith(LoadRequest* request, const MappedFile& file) {
             s->stated = s->ops->statedFrames(s->live);
         }
     } else if (format->load) {
-        s->chain = format->load(&s->request);
-        for (Image* frame = s->chain; frame; frame = ImageNext(frame)) s->frames.push_back(frame);
-        s->count = static_cast<int32_t>(s->frames.size());
+        s->still = format->load(&s->request);
+        s->count = 1;
         s->ended = true;
-        s->endedEarly = s->request.endedEarly;
     }
-    if ((s->ops && !s->live) || (!s->ops && !s->chain)) {
+    if ((s->ops && !s->live) || (!s->ops && !s->still)) {
         const ErrorCode error = s->request.error != kErrorNone ? s->request.error : kErrorInvalidData;
         FrameSourceClose(s);
         return OpenFail(request, error);
@@ -289,7 +264,7 @@ void FrameSourceClose(FrameSource* source) {
         StopScout(source);
         for (const Checkpoint& c : source->checkpoints) source->ops->close(c.decoder);
     }
-    ImageDestroy(source->chain);
+    ImageDestroy(source->still);
     if (source->file.data) MappedFileClose(&source->file);
     source->~FrameSource();
     MemFree(source);
@@ -306,7 +281,7 @@ uint64_t FrameSourceMemory(const FrameSource* source) {
 
 const Image* FrameSourceFrame(FrameSource* source, int32_t n) {
     if (n < 0 || (source->ended && n >= source->count)) return nullptr;
-    if (!source->ops) return source->frames[static_cast<size_t>(n)];
+    if (!source->ops) return source->still;
     if (source->current && n == source->currentIndex) return source->current;
     const Image* frame = DecodeTo(source, n);
     // Frames past those the file's structure promised, when it goes on.
@@ -356,7 +331,6 @@ bool FrameSourceScout(FrameSource* s) {
         advanced = true;
         FreeFrame(&s->scoutRequest, s->scoutFrame);
         s->scoutFrame = image;
-        s->scoutPassBytes += LoadBudget::ImageFootprint(image);
         s->framePixels = uint64_t(ImageWidth(image)) * uint64_t(ImageHeight(image));
     }
     // Out of its own memory or work, the scout stops; only the file's end
@@ -373,9 +347,7 @@ bool FrameSourceScout(FrameSource* s) {
     }
     s->scoutRequest.work.earn(s->framePixels);
     if (++s->scoutNext > s->count && !s->ended) s->count = s->scoutNext;
-    // Scouting makes frames as a pass does; it gives up where a pass would.
-    if (s->scoutPassBytes > PassLimit(s)) StopScout(s);
-    return !s->scoutDone;
+    return true;
 }
 
 uint64_t FrameSourceDuration(FrameSource* source) {
@@ -401,4 +373,29 @@ void FrameSourceInOrder(FrameSource* source) {
     if (!source->ops) return;
     source->interval = kNoCheckpoints;
     Thin(source);
+}
+
+Image* FormatLoad(LoadRequest* request) {
+    FrameSource* source = FrameSourceOpen(request);
+    if (!source) return nullptr;
+    FrameSourceInOrder(source);
+    Image* first = const_cast<Image*>(FrameSourceFrame(source, 0));
+    // The frame leaves the source, and the source's budget with it.
+    if (first == source->still) source->still = nullptr;
+    if (first == source->current) source->current = nullptr;
+    if (first) first->format = source->format;
+    request->error = first ? kErrorNone : source->endedEarly != kErrorNone ? source->endedEarly : kErrorInvalidData;
+    FrameSourceClose(source);
+    return first;
+}
+
+Image* ImageLoadFile(const char* fileName, LoadRequest* request) {
+    LoadRequest local{};
+    if (!request) request = &local;
+    MappedFile file;
+    if (!MapForLoad(fileName, request, &file)) return nullptr;
+    Image* first = FormatLoad(request);
+    MappedFileClose(&file);
+    request->data = nullptr;
+    return first;
 }

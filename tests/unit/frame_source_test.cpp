@@ -46,8 +46,8 @@ uint64_t Digest(const Image* image) {
 std::vector<uint64_t> Expected(Bytes& file, bool whole) {
     std::vector<uint64_t> frames;
     if (whole) {
-        ImagePtr chain = LoadBytes(file);
-        for (const Image* frame = chain.get(); frame; frame = ImageNext(frame)) frames.push_back(Digest(frame));
+        LoadedFrames chain = LoadBytes(file);
+        for (const ImagePtr& frame : chain.list) frames.push_back(Digest(frame.get()));
         return frames;
     }
     SourcePtr source = Open(file);
@@ -136,8 +136,8 @@ TEST(FrameSource, AnyFrameInAnyOrderIsTheWholeLoadsFrame) {
 // chunks, decoding finds the damage and the count drops to three.
 TEST(FrameSource, DamageFoundByDecodingEndsTheFrames) {
     Bytes file = LongFlic(5, 32, 16);
-    ImagePtr chain = LoadBytes(file);
-    ASSERT_EQ(ImageCount(chain.get()), 5);
+    LoadedFrames chain = LoadBytes(file);
+    ASSERT_EQ(chain.count(), 5);
     file.resize(file.size() - 6);  // into the last frame's delta
     SourcePtr source = Open(file);
     ASSERT_TRUE(source);

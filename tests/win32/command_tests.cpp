@@ -108,7 +108,7 @@ TEST_F(extract, the_frame_on_screen_under_the_name_and_type_chosen) {
         ASSERT_TRUE(written && ImageFormat(written.get())) << c.written;
         EXPECT_EQ(ImageFormat(written.get())->id, c.type);
         EXPECT_EQ(PictureDifference(written.get(), fli[c.command == IDM_EXTRACT_ALL_FRAMES ? 2 : 1]), "");
-        EXPECT_EQ(ImageCount(written.get()), c.type == kFormatSpr ? 2 : 1);
+        EXPECT_EQ(Frames(out.file(c.written)).count(), c.type == kFormatSpr ? 2 : 1);
     }
     const std::string written =
         "{Frame001.BMP, all.bmp000.TGA, all.bmp001.TGA, all.bmp002.TGA, dir.v2, lossless.PNG, pm.SPR, shot.PCX, shot.png}";
