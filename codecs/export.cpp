@@ -115,7 +115,7 @@ AviTiming AviTimingOf(const ExportRequest& request, const Image* first) {
     FrameSource* source = request.source;
     const FileFormat* format = FrameSourceFormat(source);
     const uint64_t count = static_cast<uint64_t>(FrameSourceCount(source));
-    if (request.firstFrame == 0 && format->frames && format->frames->duration &&
+    if (request.firstFrame == 0 && format->duration &&
         FrameSourceDuration(source) == count * ImageGetDelay(first))
         return timing;
     for (int n = request.firstFrame; const Image* frame = FrameSourceFrame(source, n); ++n) {

@@ -6,7 +6,9 @@
 #include "formats/format.h"
 
 int GifProbe(const LoadRequest* request);
-extern const FrameDecoderOps kGifFrames;
+// The registry row's decoder and structure walk (FileFormat).
+DecoderPtr GifOpen(LoadRequest* request);
+uint64_t GifDuration(const LoadRequest* request, int32_t frames, uint32_t* each);
 
 // Milliseconds a frame shows for a graphic control delay in hundredths of a
 // second. Browsers play 0 and 1 as 100 ms, and files are made for browsers.

@@ -202,5 +202,5 @@ int GifStreamClose(Stream* stream, StreamCloseRequest* request) {
 const StreamOps kGifStreamOps = {GifStreamOpen, nullptr, GifStreamWriteFrame, GifStreamClose};
 
 const FileFormat kGifFormat = {
-    kFormatGif, GifProbe, nullptr, GifSave, "Graphics Interchange Format", "GIF", &kGifStreamOps, &kGifFrames,
+    kFormatGif, GifProbe, nullptr, GifSave, "Graphics Interchange Format", "GIF", &kGifStreamOps, GifOpen, GifDuration,
 };

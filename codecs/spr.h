@@ -12,7 +12,6 @@ constexpr int kSprHeaderSize = 9;
 constexpr int kSprRecordHead = 770;  // delay (16 bits) and 256 RGB triples
 
 int SprProbe(const LoadRequest* request);
-extern const FrameDecoderOps kSprFrames;
 
 // Writes the image as a file of one frame. Error 4 when it is not 8 bits
 // per pixel.

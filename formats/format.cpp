@@ -112,16 +112,20 @@ bool WorkMeter::check() {
     return true;
 }
 
-Image* LoadBudget::createImage(int width, int height, int depth) {
-    return take(ImageFootprint(width, height, depth)) ? ImageCreate(width, height, depth) : nullptr;
+BudgetImage LoadBudget::createImage(int width, int height, int depth) {
+    const uint64_t bytes = ImageFootprint(width, height, depth);
+    if (!take(bytes)) return {};
+    Image* image = ImageCreate(width, height, depth);
+    if (!image) give(bytes);
+    return {image, *this};
 }
 
-Image* LoadBudget::duplicateImage(const Image* image) {
+BudgetImage LoadBudget::duplicateImage(const Image* image) {
     const uint64_t bytes = ImageFootprint(image);
-    if (!take(bytes)) return nullptr;
+    if (!take(bytes)) return {};
     Image* copy = ImageDuplicate(image);
     if (!copy) give(bytes);
-    return copy;
+    return {copy, *this};
 }
 
 uint64_t LoadBudget::ImageFootprint(const Image* image) {

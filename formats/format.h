@@ -7,6 +7,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
+#include <utility>
 
 #include "image/image.h"
 
@@ -117,6 +120,101 @@ struct LoadRequest {
     uint64_t budgetUsed;  // bytes of the budget taken so far (LoadBudget keeps it)
 };
 
+class BudgetImage;
+
+// Budget bookkeeping. Every budget of one load counts into its request, so
+// that a decoder, its checkpoints and the frame handed out share one limit.
+class LoadBudget {
+public:
+    LoadBudget() = default;
+    explicit LoadBudget(LoadRequest* request)
+        : limit_(request->budget ? request->budget : kLoadMemoryBudget), used_(&request->budgetUsed) {}
+    // Reserves the memory of one more image; false when it would not fit.
+    bool take(uint64_t bytes) {
+        if (*used_ > limit_ || bytes > limit_ - *used_) return false;
+        *used_ += bytes;
+        return true;
+    }
+    // Gives back what was taken for memory that is freed.
+    void give(uint64_t bytes) {
+        if (used_) *used_ -= bytes < *used_ ? bytes : *used_;
+    }
+    // An image from ImageCreate, its memory reserved first; none when it
+    // does not fit in what is left or in memory.
+    BudgetImage createImage(int width, int height, int depth);
+    // A copy of `image`, its memory reserved first; none as above.
+    BudgetImage duplicateImage(const Image* image);
+    static uint64_t ImageFootprint(int width, int height, int depth);
+    static uint64_t ImageFootprint(const Image* image);
+
+private:
+    uint64_t limit_ = 0;
+    uint64_t* used_ = nullptr;
+};
+
+// An image whose bytes were taken from a load's budget: freeing it gives
+// them back. Moves, never copies.
+class BudgetImage {
+public:
+    BudgetImage() = default;
+    // Takes `image`, whose bytes `budget` has reserved.
+    BudgetImage(Image* image, const LoadBudget& budget) : image_(image), budget_(budget) {}
+    BudgetImage(BudgetImage&& other) noexcept : image_(other.image_), budget_(other.budget_) { other.image_ = nullptr; }
+    BudgetImage& operator=(BudgetImage&& other) noexcept {
+        if (this != &other) {
+            reset();
+            image_ = other.image_;
+            budget_ = other.budget_;
+            other.image_ = nullptr;
+        }
+        return *this;
+    }
+    ~BudgetImage() { reset(); }
+    Image* get() const { return image_; }
+    explicit operator bool() const { return image_ != nullptr; }
+    // Frees the image and gives its bytes back.
+    void reset() {
+        if (!image_) return;
+        budget_.give(LoadBudget::ImageFootprint(image_));
+        ImageDestroy(image_);
+        image_ = nullptr;
+    }
+    // Hands the image over, its bytes still counted: for a caller that
+    // keeps it beyond the load (a still's picture, a first frame).
+    Image* release() {
+        Image* image = image_;
+        image_ = nullptr;
+        return image;
+    }
+
+private:
+    Image* image_ = nullptr;
+    LoadBudget budget_;
+};
+
+// Bytes of a load's budget held for a block of memory that is not an image
+// (a decoder's working picture, a saved area): given back when it goes.
+class BudgetBytes {
+public:
+    BudgetBytes() = default;
+    explicit BudgetBytes(const LoadBudget& budget) : budget_(budget) {}
+    BudgetBytes(const BudgetBytes&) = delete;
+    BudgetBytes& operator=(const BudgetBytes&) = delete;
+    ~BudgetBytes() { budget_.give(bytes_); }
+    // Holds `bytes` in all; false, holding what it held, when more do not fit.
+    bool hold(uint64_t bytes) {
+        if (bytes > bytes_ && !budget_.take(bytes - bytes_)) return false;
+        if (bytes < bytes_) budget_.give(bytes_ - bytes);
+        bytes_ = bytes;
+        return true;
+    }
+    uint64_t bytes() const { return bytes_; }
+
+private:
+    LoadBudget budget_;
+    uint64_t bytes_ = 0;
+};
+
 struct SaveRequest;
 struct Stream;
 struct StreamOpenRequest;
@@ -131,44 +229,61 @@ struct StreamOps {
     int (*close)(Stream* stream, StreamCloseRequest* request);
 };
 
-// Animated formats decode one frame at a time through these; a frame source
-// (frame_source.h) drives them.
-struct FrameDecoder {};  // each format's decoder state derives from it
-struct FrameDecoderOps {
-    // Reads what comes before the frames. None, with the request's error,
-    // when the file cannot be an animation. The request outlives the decoder.
-    FrameDecoder* (*open)(LoadRequest* request);
-    // The next frame, a complete picture that the caller owns, and keeps
+// An animated format's frames, one at a time, for a frame source
+// (frame_source.h), which alone drives it. Each animated format derives its
+// decoder from this one interface, made by its registry row's `open`. A
+// decoder holds its memory against the budget of the request it was opened
+// or cloned with (BudgetImage, BudgetBytes) and gives it back when it goes;
+// it reads the request's bytes and counts its work on the request's meter,
+// and the request outlives it.
+class FrameDecoder {
+public:
+    virtual ~FrameDecoder() = default;
+    // The next frame, a complete picture that the caller owns and keeps
     // until the next call: the decoder may compose the next frame from it.
     // None at the end, with `stop` saying why: kErrorNone after the file's
-    // last frame, kErrorInvalidData at damage, kErrorOutOfMemory when the
-    // budget ran out.
-    Image* (*next)(FrameDecoder* decoder, ErrorCode* stop);
-    // The frames the file says it has; 0 when it does not say.
-    int32_t (*statedFrames)(const FrameDecoder* decoder);
-    void (*close)(FrameDecoder* decoder);
-    // The frames the file holds as far as its structure tells, found at open
-    // without decoding (fewer when decoding finds damage).
-    int32_t (*frames)(const FrameDecoder* decoder);
+    // last frame, kErrorInvalidData at damage (or where the work meter
+    // stopped it), kErrorOutOfMemory when the budget ran out.
+    virtual BudgetImage next(ErrorCode* stop) = 0;
+    // Whether skip() goes past a frame at the cost of its deltas, without
+    // composing its picture; the others compose every frame to go past it.
+    virtual bool skips() const { return false; }
+    // Moves past the next frame without making its picture, for a caller on
+    // its way to a later one; false as `next` gives none. Only where skips().
+    virtual bool skip(ErrorCode* stop) {
+        *stop = kErrorUnknown;
+        return false;
+    }
     // A copy that goes on from the same frame, for going back to it later;
     // it reads the last frame `next` gave as the original does, and counts
-    // its memory and work against `request` (the original's, or another load
-    // of the same bytes). None when memory or the budget runs out.
-    FrameDecoder* (*clone)(const FrameDecoder* decoder, LoadRequest* request);
+    // its memory and work against `request` (the original's, or another
+    // load of the same bytes). None when memory or the budget runs out.
+    virtual std::unique_ptr<FrameDecoder> clone(LoadRequest* request) const = 0;
     // The bytes a clone holds.
-    uint64_t (*footprint)(const FrameDecoder* decoder);
-    // How long the first `frames` frames play, in milliseconds: the sum of
-    // the delays `next` would give them, read from the file's structure
-    // without decoding a picture, so that it needs no decoder and costs no
-    // more than a walk over the file. With `each`, the delay of every one
-    // of them too (room for `frames`; 0 past those the file holds). None:
-    // only decoding tells.
-    uint64_t (*duration)(const LoadRequest* request, int32_t frames, uint32_t* each);
-    // Moves past the next frame without making its picture, for a caller on
-    // its way to a later one; false as `next` gives none. None: every frame
-    // is made.
-    bool (*skip)(FrameDecoder* decoder, ErrorCode* stop);
+    virtual uint64_t footprint() const = 0;
+    // The frames the file holds as far as its structure tells, found at open
+    // without decoding (fewer when decoding finds damage).
+    virtual int32_t frames() const = 0;
+    // The frames the file says it has; 0 when it does not say.
+    virtual int32_t statedFrames() const { return 0; }
 };
+using DecoderPtr = std::unique_ptr<FrameDecoder>;
+
+// The one way a decoder is made: none when memory runs out.
+template <typename Decoder, typename... Args>
+std::unique_ptr<Decoder> MakeDecoder(Args&&... args) {
+    return std::unique_ptr<Decoder>(new (std::nothrow) Decoder(std::forward<Args>(args)...));
+}
+
+// Reads what comes before the frames and makes the decoder. None, with the
+// request's error, when the file cannot be an animation.
+using DecoderOpen = DecoderPtr (*)(LoadRequest* request);
+// How long the first `frames` frames play, in milliseconds: the sum of the
+// delays `next` would give them, read from the file's structure without
+// decoding a picture, so that it needs no decoder and costs no more than a
+// walk over the file. With `each`, the delay of every one of them too (room
+// for `frames`; 0 past those the file holds).
+using DurationWalk = uint64_t (*)(const LoadRequest* request, int32_t frames, uint32_t* each);
 
 struct FileFormat {
     FormatId id;
@@ -178,7 +293,8 @@ struct FileFormat {
     const char* description;
     const char* extensions;  // without dots, ";"-separated; the first is the default
     const StreamOps* streamOps;
-    const FrameDecoderOps* frames;  // none: a still, which `load` decodes
+    DecoderOpen open;       // an animation's decoder; none: a still, which `load` decodes
+    DurationWalk duration;  // none: only decoding tells the delays
 };
 
 constexpr int kFormatSlots = 16;
@@ -207,7 +323,7 @@ inline Image* LoadFail(LoadRequest* request, Image* image, ErrorCode error) {
 }
 
 // Ends a frame decoder's failed open: sets the error; none.
-inline FrameDecoder* DecoderFail(LoadRequest* request, ErrorCode error) {
+inline DecoderPtr DecoderFail(LoadRequest* request, ErrorCode error) {
     request->error = error;
     return nullptr;
 }
@@ -242,31 +358,3 @@ void LoadEndText(ErrorCode endedEarly, int32_t frames, int32_t statedFrames, cha
 // "3:18.000" (minutes, seconds, milliseconds), "1:02:03.004" from an hour
 // on. `out` takes at most `size` bytes with the NUL.
 void DurationText(uint64_t milliseconds, char* out, size_t size);
-
-// Budget bookkeeping for loaders that create many images. Every budget of
-// one load counts into its request, so that a decoder, its checkpoints and
-// the frames handed out share one limit.
-class LoadBudget {
-public:
-    explicit LoadBudget(LoadRequest* request)
-        : limit_(request->budget ? request->budget : kLoadMemoryBudget), used_(&request->budgetUsed) {}
-    // Reserves the memory of one more image; false when it would not fit.
-    bool take(uint64_t bytes) {
-        if (*used_ > limit_ || bytes > limit_ - *used_) return false;
-        *used_ += bytes;
-        return true;
-    }
-    // Gives back what was taken for memory that is freed.
-    void give(uint64_t bytes) { *used_ -= bytes < *used_ ? bytes : *used_; }
-    // An image from ImageCreate, its memory reserved first; none when it
-    // does not fit in what is left or in memory.
-    Image* createImage(int width, int height, int depth);
-    // A copy of `image`, its memory reserved first; none as above.
-    Image* duplicateImage(const Image* image);
-    static uint64_t ImageFootprint(int width, int height, int depth);
-    static uint64_t ImageFootprint(const Image* image);
-
-private:
-    uint64_t limit_;
-    uint64_t* used_;
-};

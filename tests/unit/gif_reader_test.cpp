@@ -3,6 +3,7 @@
 #include <array>
 
 #include "codecs/gif_reader.h"
+#include "formats/frame_source.h"
 #include "tests/support/gif_builder.h"
 #include "tests/support/test_util.h"
 
@@ -533,6 +534,28 @@ TEST(GifBudget, CountsTheAreaKeptForRestoringOnce) {
     ErrorCode error = kErrorNone;
     EXPECT_FALSE(LoadBytes(file, &error, frame + 4095));
     EXPECT_EQ(error, kErrorOutOfMemory);
+}
+
+TEST(GifBudget, AFrameThatCannotKeepItsAreaGivesItsBytesBack) {
+    // The second block's area to restore does not fit beside the two frames:
+    // the frame made for it goes, and its bytes with it.
+    GifBuilder gif(64, 64);
+    gif.globalTable(TestColors(256));
+    gif.control(3, 10).image(Block(0, 0, 1, 1, 1)).control(3, 10).image(Block(0, 0, 64, 64, 2));
+    Bytes file = gif.finish();
+    FormatRegisterAll();
+    LoadRequest request{};
+    request.data = file.data();
+    request.size = static_cast<uint32_t>(file.size());
+    request.budget = LoadBudget::ImageFootprint(64, 64, 8) * 2 + 100;
+    FrameSource* source = FrameSourceOpen(&request);
+    ASSERT_TRUE(source);
+    FrameSourceInOrder(source);
+    EXPECT_TRUE(FrameSourceFrame(source, 0));
+    EXPECT_FALSE(FrameSourceFrame(source, 1));
+    EXPECT_EQ(FrameSourceEndedEarly(source), kErrorOutOfMemory);
+    EXPECT_EQ(FrameSourceMemory(source), 0u);  // nothing is held once the frames have ended
+    FrameSourceClose(source);
 }
 
 }  // namespace
