@@ -352,6 +352,18 @@ bool FrameSourceStructureDelays(FrameSource* source, std::vector<uint32_t>& each
     return true;
 }
 
+void FrameSourceDelays(FrameSource* source, std::vector<uint32_t>& each) {
+    if (FrameSourceStructureDelays(source, each)) return;
+    each.clear();
+    if (source->skips && source->format->duration && FrameSourceFrame(source, 0)) {
+        if (!source->ended) DecodeTo(source, INT32_MAX - 1);  // past every frame, to where they end
+        each.assign(static_cast<size_t>(source->count), 0);
+        source->format->duration(&source->request, source->count, each.data());
+        return;
+    }
+    for (int32_t n = 0; const Image* frame = FrameSourceFrame(source, n); ++n) each.push_back(ImageGetDelay(frame));
+}
+
 void FrameSourceInOrder(FrameSource* source) {
     if (!source->open) return;
     source->interval = kNoCheckpoints;

@@ -65,6 +65,14 @@ uint64_t FrameSourceDuration(FrameSource* source);
 // state no delays: decoding tells.
 bool FrameSourceStructureDelays(FrameSource* source, std::vector<uint32_t>& each);
 
+// The delay of every frame to the last: from the file's structure where
+// FrameSourceStructureDelays tells them; otherwise every frame is decoded,
+// so that damage is found and the count is the frames there are, going past
+// them without making their pictures where the format can (a FLIC's deltas
+// are applied, its frames not copied out). The frame given last is no
+// longer valid.
+void FrameSourceDelays(FrameSource* source, std::vector<uint32_t>& each);
+
 // Frame n, a complete picture that the source owns: valid until the next
 // call on the source. None when n is past the frames (the count then tells
 // how many there are).

@@ -222,16 +222,8 @@ int RunInfo(const std::vector<std::string>& args) {
         return 1;
     }
     const int width = ImageWidth(first), height = ImageHeight(first), depth = ImageBitCount(first);
-    // The frames and delays as the file's structure tells them where the
-    // format does (a GIF's blocks, whose every frame would be composed to
-    // count it); otherwise every frame is decoded, one at a time, so that
-    // damage is found and the count is the frames there are.
     std::vector<uint32_t> delays;
-    if (!FrameSourceStructureDelays(source.get(), delays)) {
-        delays.push_back(ImageGetDelay(first));
-        while (const Image* frame = FrameSourceFrame(source.get(), static_cast<int32_t>(delays.size())))
-            delays.push_back(ImageGetDelay(frame));
-    }
+    FrameSourceDelays(source.get(), delays);
     ComplainIfEndedEarly(source.get(), args[0]);
     std::printf("format: %s\n", FrameSourceFormat(source.get())->description);
     std::printf("width: %d\nheight: %d\ndepth: %d\nframes: %d\n", width, height, depth, static_cast<int>(delays.size()));

@@ -148,6 +148,14 @@ TEST(FrameSource, DamageFoundByDecodingEndsTheFrames) {
     EXPECT_EQ(FrameSourceEndedEarly(source.get()), kErrorInvalidData);
     EXPECT_TRUE(FrameSourceFrame(source.get(), 0));  // and the frames before stay
     EXPECT_EQ(FrameSourceCount(source.get()), 4);
+    // The delays to the last frame find the same damage, without a picture
+    // of the frames they go past.
+    SourcePtr counted = Open(file);
+    std::vector<uint32_t> delays;
+    FrameSourceDelays(counted.get(), delays);
+    EXPECT_EQ(delays.size(), 4u);
+    EXPECT_EQ(FrameSourceCount(counted.get()), 4);
+    EXPECT_EQ(FrameSourceEndedEarly(counted.get()), kErrorInvalidData);
 
     ErrorCode error = kErrorNone;
     Bytes junk = {1, 2, 3};
