@@ -572,14 +572,11 @@ BudgetImage StartFrame(Composer& c, const Palette& palette, int depth, const Rec
         indexed = backgroundValue >= 0;
     }
     if (!indexed) depth = 24;
-    const uint64_t bytes = LoadBudget::ImageFootprint(c.width, c.height, depth);
-    if (!c.budget.take(bytes)) return {};
-    BudgetImage made(depth == lastDepth ? ImageDuplicate(c.last) : Widen(c.last, depth, c.lastPalette), c.budget);
-    if (!made) {
-        c.budget.give(bytes);
-        return {};
-    }
+    BudgetImage made = c.budget.made(c.width, c.height, depth, [&] {
+        return depth == lastDepth ? ImageDuplicate(c.last) : Widen(c.last, depth, c.lastPalette);
+    });
     Image* frame = made.get();
+    if (!frame) return {};
     frame->format = nullptr;  // the copy names no format
     Dispose(c, frame, backgroundValue);
     if (indexed) ImageSetPalette(frame, palette.data());

@@ -113,19 +113,11 @@ bool WorkMeter::check() {
 }
 
 BudgetImage LoadBudget::createImage(int width, int height, int depth) {
-    const uint64_t bytes = ImageFootprint(width, height, depth);
-    if (!take(bytes)) return {};
-    Image* image = ImageCreate(width, height, depth);
-    if (!image) give(bytes);
-    return {image, *this};
+    return made(width, height, depth, [&] { return ImageCreate(width, height, depth); });
 }
 
 BudgetImage LoadBudget::duplicateImage(const Image* image) {
-    const uint64_t bytes = ImageFootprint(image);
-    if (!take(bytes)) return {};
-    Image* copy = ImageDuplicate(image);
-    if (!copy) give(bytes);
-    return {copy, *this};
+    return made(ImageWidth(image), ImageHeight(image), ImageBitCount(image), [&] { return ImageDuplicate(image); });
 }
 
 uint64_t LoadBudget::ImageFootprint(const Image* image) {

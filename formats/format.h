@@ -139,10 +139,14 @@ public:
     void give(uint64_t bytes) {
         if (used_) *used_ -= bytes < *used_ ? bytes : *used_;
     }
-    // An image from ImageCreate, its memory reserved first; none when it
-    // does not fit in what is left or in memory.
+    // An image of width x height at `depth` that make() gives, its memory
+    // reserved first: the one place where an image's bytes are taken. None
+    // when it does not fit in what is left, or make() gives none.
+    template <typename Make>
+    BudgetImage made(int width, int height, int depth, Make make);
+    // An image from ImageCreate; none as above.
     BudgetImage createImage(int width, int height, int depth);
-    // A copy of `image`, its memory reserved first; none as above.
+    // A copy of `image`; none as above.
     BudgetImage duplicateImage(const Image* image);
     static uint64_t ImageFootprint(int width, int height, int depth);
     static uint64_t ImageFootprint(const Image* image);
@@ -191,6 +195,15 @@ private:
     Image* image_ = nullptr;
     LoadBudget budget_;
 };
+
+template <typename Make>
+BudgetImage LoadBudget::made(int width, int height, int depth, Make make) {
+    const uint64_t bytes = ImageFootprint(width, height, depth);
+    if (!take(bytes)) return {};
+    Image* image = make();
+    if (!image) give(bytes);
+    return {image, *this};
+}
 
 // Bytes of a load's budget held for a block of memory that is not an image
 // (a decoder's working picture, a saved area): given back when it goes.

@@ -282,9 +282,9 @@ struct FrameEnd {
 
 std::ostream& operator<<(std::ostream& out, const FrameEnd& end) { return out << end.count << " (" << end.why << ")"; }
 
-// A budget that the fuzz seeds' huge canvases fill in a few frames, as the
-// load budget does in a few more.
-constexpr uint64_t kSeedBudget = uint64_t{128} << 20;
+// A budget that holds the fuzz seeds' frames of a few megabytes and ends
+// those of their huge canvases at once, so that reading them stays quick.
+constexpr uint64_t kSeedBudget = uint64_t{32} << 20;
 
 // Reads every frame in order, after `scoutSteps` steps of scouting (-1: in
 // order only, without checkpoints).
