@@ -342,9 +342,14 @@ TEST_F(exports, a_long_file_in_every_format) {
 namespace {
 
 // An animation through the export driver, its dialog owned by a lister's window.
-int ExportAvi(const std::string& path, Image* first, ExportRequest* request) {
+int ExportAvi(const std::string& path, const std::string& input, ExportRequest* request) {
     Lister owner(gFiles.still, 0, 200, 150);
-    *request = {kFormatAvi, path.c_str(), first, owner.parent()};
+    Frames frames(input);
+    *request = ExportRequest{};
+    request->formatId = kFormatAvi;
+    request->fileName = path.c_str();
+    request->owner = owner.parent();
+    request->source = frames.source_;
     return ExportAnimation(request);
 }
 
@@ -361,10 +366,9 @@ TEST_F(avi, export_and_read_back) {
         ASSERT_TRUE(CreateDirectoryW(Wide(folder).c_str(), nullptr));
     }
     const std::string file = folder + "\\кино.avi";
-    ChainPtr sample = Load(gFiles.sample);
     ExportRequest request;
     ExpectWindows({CompressionDialog(true)});
-    EXPECT_EQ(ExportAvi(file, sample.get(), &request), 1) << ErrorMessage(request.error);
+    EXPECT_EQ(ExportAvi(file, gFiles.sample, &request), 1) << ErrorMessage(request.error);
     EXPECT_TRUE(ExpectationMet());
     EXPECT_EQ(request.written, 24);
     EXPECT_EQ(out.list(folder.substr(out.path().size() + 1)), "{кино.avi}");
@@ -381,7 +385,7 @@ TEST_F(avi, past_the_part_size_the_file_goes_on_as_opendml) {
     AviInjectPartSize(3 * static_cast<uint64_t>(ImageBitsSize(sample.get())));  // a few frames a part
     ExportRequest request;
     ExpectWindows({CompressionDialog(true)});
-    EXPECT_EQ(ExportAvi(out.file("long.avi"), sample.get(), &request), 1) << ErrorMessage(request.error);
+    EXPECT_EQ(ExportAvi(out.file("long.avi"), gFiles.sample, &request), 1) << ErrorMessage(request.error);
     AviInjectPartSize(0);
     EXPECT_TRUE(ExpectationMet());
     EXPECT_EQ(request.written, 24);
