@@ -252,7 +252,7 @@ Image* BmpLoad(LoadRequest* request) {
     }
 
     const int depth = plain ? h.bitCount : (h.masks[3] ? 32 : 24);
-    Image* image = LoadBudget(request).createImage(h.width, h.height, depth);
+    Image* image = LoadBudget(request).createImage(h.width, h.height, depth).release();
     if (!image) return LoadFail(request, nullptr, kErrorOutOfMemory);
 
     if (h.bitCount <= 8) {

@@ -16,28 +16,19 @@
 
 namespace {
 
-// The frames of the request in order, from its chain or its source.
+// The frames of the request in order, from its source.
 class Frames {
 public:
-    explicit Frames(const ExportRequest& request)
-        : source_(request.source), first_(request.firstFrame), next_(request.first) {}
+    explicit Frames(const ExportRequest& request) : source_(request.source), first_(request.firstFrame) {}
 
     // Frame n, where n is the frame after the one before; none after the last.
-    Image* at(int n) {
-        if (source_) return const_cast<Image*>(FrameSourceFrame(source_, first_ + n));
-        Image* frame = next_;
-        if (frame) next_ = ImageNext(frame);
-        return frame;
-    }
-    // How many there are: a source's count may drop as decoding finds damage.
-    int total(const ExportRequest& request) const {
-        return source_ ? FrameSourceCount(source_) - first_ : ImageCount(request.first);
-    }
+    Image* at(int n) { return const_cast<Image*>(FrameSourceFrame(source_, first_ + n)); }
+    // How many there are: the count may drop as decoding finds damage.
+    int total(const ExportRequest&) const { return FrameSourceCount(source_) - first_; }
 
 private:
     FrameSource* source_;
     int32_t first_;
-    Image* next_;
 };
 
 // Whether the caller has asked the export to stop.
@@ -56,7 +47,7 @@ bool PassStep(const ExportRequest& request, int read, uint64_t units = 1) {
 }
 
 bool HasFrames(const ExportRequest& request) {
-    return request.source ? FrameSourceFrame(request.source, request.firstFrame) != nullptr : request.first != nullptr;
+    return request.source && FrameSourceFrame(request.source, request.firstFrame) != nullptr;
 }
 
 // How the frames of an animation reach one stream format.
@@ -131,30 +122,26 @@ AviTiming AviTimingOf(const ExportRequest& request, const Image* first) {
         timing.period = Gcd(timing.period, AviFrameDelay(ImageGetDelay(frame)));
         timing.palette = timing.palette && ImageBitCount(frame) == 8;
     };
-    if (FrameSource* source = request.source) {
-        const FileFormat* format = FrameSourceFormat(source);
-        const uint64_t count = static_cast<uint64_t>(FrameSourceCount(source));
-        if (request.firstFrame == 0 && format->frames && format->frames->duration &&
-            FrameSourceDuration(source) == count * ImageGetDelay(first))
-            return timing;
-        // A format whose structure tells every delay (GIF, SPR) is timed
-        // without decoding: the viewer begins an AVI export on its window's
-        // thread, which a pass over the frames would hold up. Its frames
-        // may change depth, so the stream takes them all at 24 bits.
-        std::vector<uint32_t> delays;
-        if (FrameSourceStructureDelays(source, delays)) {
-            timing.palette = false;
-            for (size_t n = static_cast<size_t>(request.firstFrame); n < delays.size(); ++n)
-                timing.period = Gcd(timing.period, AviFrameDelay(delays[n]));
-            return timing;
-        }
-        for (int n = request.firstFrame; const Image* frame = FrameSourceFrame(source, n); ++n) {
-            if (!PassStep(request, n - request.firstFrame + 1)) return timing;  // the stop ends the export where it next asks
-            add(frame);
-        }
+    FrameSource* source = request.source;
+    const FileFormat* format = FrameSourceFormat(source);
+    const uint64_t count = static_cast<uint64_t>(FrameSourceCount(source));
+    if (request.firstFrame == 0 && format->duration && FrameSourceDuration(source) == count * ImageGetDelay(first))
+        return timing;
+    // A format whose structure tells every delay (GIF, SPR) is timed without
+    // decoding: the viewer begins an AVI export on its window's thread, which
+    // a pass over the frames would hold up. Its frames may change depth, so
+    // the stream takes them all at 24 bits.
+    std::vector<uint32_t> delays;
+    if (FrameSourceStructureDelays(source, delays)) {
+        timing.palette = false;
+        for (size_t n = static_cast<size_t>(request.firstFrame); n < delays.size(); ++n)
+            timing.period = Gcd(timing.period, AviFrameDelay(delays[n]));
         return timing;
     }
-    for (const Image* frame = request.first; frame; frame = ImageNext(frame)) add(frame);
+    for (int n = request.firstFrame; const Image* frame = FrameSourceFrame(source, n); ++n) {
+        if (!PassStep(request, n - request.firstFrame + 1)) return timing;  // the stop ends the export where it next asks
+        add(frame);
+    }
     return timing;
 }
 
@@ -171,22 +158,19 @@ bool PlanFor(const ExportRequest& request, uint32_t /*firstDelay*/, ExportPlan& 
         plan.positions = true;
     } else if (request.formatId == kFormatGif) {
         // The whole animation chooses the colour table that its frames
-        // share: a source's frames are gathered in a pass of their own.
-        plan.gif = {request.first, request.dither ? 1u : 0u};
+        // share: they are gathered in a pass of their own.
+        plan.gif = {request.dither ? 1u : 0u};
         plan.openOptions = &plan.gif;
-        if (request.source) {
-            plan.colors.reset(GifColorCollectorCreate(request.work));
-            if (!plan.colors) return false;
-            for (int n = request.firstFrame; const Image* frame = FrameSourceFrame(request.source, n); ++n)
-                if (!PassStep(request, n - request.firstFrame + 1) || !GifColorCollectorAdd(plan.colors.get(), frame)) return false;
-            plan.gif.colors = plan.colors.get();
-        }
+        plan.colors.reset(GifColorCollectorCreate(request.work));
+        if (!plan.colors) return false;
+        for (int n = request.firstFrame; const Image* frame = FrameSourceFrame(request.source, n); ++n)
+            if (!PassStep(request, n - request.firstFrame + 1) || !GifColorCollectorAdd(plan.colors.get(), frame)) return false;
+        plan.gif.colors = plan.colors.get();
     } else if (request.formatId == kFormatSpr) {
-        // The header counts the frames: a source's are decoded to the end
-        // first, where damage may end them before the count the file states.
-        if (request.source)
-            for (int n = request.firstFrame; FrameSourceFrame(request.source, n); ++n)
-                if (!PassStep(request, n - request.firstFrame + 1)) return false;
+        // The header counts the frames: they are decoded to the end first,
+        // where damage may end them before the count the file states.
+        for (int n = request.firstFrame; FrameSourceFrame(request.source, n); ++n)
+            if (!PassStep(request, n - request.firstFrame + 1)) return false;
         plan.spr.frames = Frames(request).total(request);
         plan.openOptions = &plan.spr;
     } else if (request.formatId == kFormatApng || request.formatId == kFormatFlic) {
@@ -229,42 +213,16 @@ int Fail(ExportRequest* request, ErrorCode error) {
     return 0;
 }
 
-// Formats that hold an animation without a stream (SPR): the saver takes the
-// whole chain at once, made of a source's frames when it has no chain.
-int SaveWhole(ExportRequest* request) {
-    Image* chain = request->first;
-    Image* made = nullptr;
-    if (!chain) {
-        // As much as one load may hold, and no more.
-        Frames frames(*request);
-        Image* last = nullptr;
-        uint64_t bytes = 0;
-        for (int n = 0; const Image* frame = frames.at(n); ++n) {
-            bytes += LoadBudget::ImageFootprint(frame);
-            const bool go = Spend(*request, uint64_t(ImageWidth(frame)) * uint64_t(ImageHeight(frame)));
-            Image* copy = go && bytes <= kLoadMemoryBudget ? ImageDuplicate(frame) : nullptr;
-            if (!copy) {
-                ImageDestroy(made);
-                return Fail(request, kErrorOutOfMemory);
-            }
-            ImageLink(copy, last);
-            if (!made) made = copy;
-            last = copy;
-        }
-        chain = made;
-    }
+// Formats that hold one picture: the first frame.
+int SaveFirst(ExportRequest* request) {
+    Image* frame = Frames(*request).at(0);
     // Asked before the save, whose meter is asked once more right before
     // the file is put in place: a stop up to then leaves the target as it was.
-    const int count = ImageCount(chain);
-    if (!GoOn(*request, 0, count) || Stopped(*request)) {  // stopped while the frames were read
-        ImageDestroy(made);
-        return Fail(request, kErrorNone);
-    }
+    if (!GoOn(*request, 0, 1) || Stopped(*request)) return Fail(request, kErrorNone);
+    if (!frame) return Fail(request, kErrorInvalidData);
     SaveRequest save{request->formatId, request->options, nullptr, kErrorNone, request->work};
-    const int saved = ImageSaveFile(chain, request->fileName, &save);
-    ImageDestroy(made);
-    if (!saved) return Fail(request, save.error);
-    request->written = count;
+    if (!ImageSaveFile(frame, request->fileName, &save)) return Fail(request, save.error);
+    request->written = 1;
     return 1;
 }
 
@@ -323,7 +281,7 @@ ExportRun* ExportAnimationBegin(ExportRequest* request) {
 int ExportAnimationFinish(ExportRun* begun, ExportRequest* request) {
     std::unique_ptr<ExportRun> run(begun);
     FileErrorClear();  // perhaps another thread's than the beginning's
-    if (!run->stream) return SaveWhole(request);
+    if (!run->stream) return SaveFirst(request);
     // An unfinished animation is no use to anyone: a failure or a cancel
     // abandons the stream, which leaves nothing behind.
     const ExportPlan& plan = run->plan;
@@ -393,9 +351,8 @@ int ExportNumberedFiles(ExportRequest* request) {
         return Fail(request, kErrorWrite);
     for (Image* frame; (frame = frames.at(request->written));) {
         ExportNumberedName(request->fileName, request->formatId, request->written, count, name, sizeof name);
-        if (request->formatId == kFormatSpr && request->source) {
-            // A Pro Motion file holds the frames from its own to the last,
-            // as a chain's frame saved whole does.
+        if (request->formatId == kFormatSpr) {
+            // A Pro Motion file holds the frames from its own to the last.
             ExportRequest tail = *request;
             tail.fileName = name;
             tail.firstFrame = request->firstFrame + request->written;

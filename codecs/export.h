@@ -26,12 +26,11 @@ struct ExportProgress {
 struct ExportRequest {
     FormatId formatId = kFormatNone;
     const char* fileName = nullptr;  // the file; for numbered files, the start of their names
-    Image* first = nullptr;          // the animation as a chain (or none, with a source)
     void* owner = nullptr;           // the window that owns any dialog (the AVI compressor's), or none
     void* options = nullptr;         // numbered files: the saver's options, or none
     bool dither = false;             // GIF animations: frames whose colours are reduced get Floyd-Steinberg
-    FrameSource* source = nullptr;   // instead of a chain: frames decoded one at a time, in memory that does not grow with them
-    int32_t firstFrame = 0;          // with a source: the frame to start from
+    FrameSource* source = nullptr;   // the frames, decoded one at a time, in memory that does not grow with them
+    int32_t firstFrame = 0;          // the frame to start from
     ExportProgress progress;
     // Where the export counts its work (about a unit a pixel or a byte
     // written) and sees a stop: a meter made by WorkMeter::Unbounded that

@@ -1,8 +1,7 @@
 // FLIC decoder: one complete 8-bit image with its own palette and delay per
-// frame chunk, frame by frame (the load drivers in formats/ take them all at
-// once, or one at a time for a viewer that plays the first ones meanwhile).
+// frame chunk, frame by frame, for a frame source (formats/frame_source.h).
 //
-// Deltas are applied to one top-down working picture kept for the whole load;
+// Deltas are applied to one top-down working picture kept by the decoder;
 // after each frame chunk a copy of it becomes the frame's image.
 //
 // What real files do that the format does not allow, and what we do (the
@@ -289,17 +288,14 @@ bool DecodeFrame(ByteReader chunk, bool pastTheFile, Canvas& canvas, Palette& pa
 // since the picture was last black is copied, so that a frame costs what
 // its file drew, not the picture's size. None when memory runs out, or when
 // the work meter says stop (a load being closed stops within a frame).
-Image* MakeFrameImage(LoadBudget& budget, Canvas& canvas, const Palette& palette, uint32_t delay, WorkMeter& work) {
-    Image* image = budget.createImage(canvas.width, canvas.height, 8);
-    if (!image) return nullptr;
+BudgetImage MakeFrameImage(LoadBudget& budget, Canvas& canvas, const Palette& palette, uint32_t delay, WorkMeter& work) {
+    BudgetImage made = budget.createImage(canvas.width, canvas.height, 8);
+    Image* image = made.get();
+    if (!image) return {};
     for (int i = 0; i < canvas.drawnRowCount; ++i) {
         const int32_t y = canvas.drawnRows[i];
         const uint32_t from = canvas.drawnFrom[y], to = canvas.drawnTo[y];
-        if (!work.spend(1 + uint64_t(to - from))) {
-            budget.give(LoadBudget::ImageFootprint(image));
-            ImageDestroy(image);
-            return nullptr;
-        }
+        if (!work.spend(1 + uint64_t(to - from))) return {};
         uint8_t* row = ImageRow(image, y);
         std::memcpy(row + from, canvas.row(y) + from, to - from);
         if (canvas.lastPixelDrawn[y]) row[canvas.width - 1] = canvas.row(y)[canvas.width - 1];
@@ -308,7 +304,7 @@ Image* MakeFrameImage(LoadBudget& budget, Canvas& canvas, const Palette& palette
     PaletteExpand(entries, palette.data(), 256, 0);
     ImageSetPalette(image, entries);
     ImageSetDelay(image, delay);
-    return image;
+    return made;
 }
 
 }  // namespace
@@ -336,18 +332,19 @@ namespace {
 // The working picture and its bookkeeping in one heap block, all zero: the
 // picture starts black with nothing drawn.
 struct CanvasBlock {
+    explicit CanvasBlock(const LoadBudget& budget) : bytes(budget) {}
+
     Canvas canvas{};
     HeapBytes block;
-    uint64_t bytes = 0;  // taken from the budget
+    BudgetBytes bytes;
 
-    bool create(int width, int height, LoadBudget& budget) {
+    bool create(int width, int height) {
         const int stride = static_cast<int>(DibStride(width, 8));
         const uint64_t rows = uint64_t(height);
         const uint64_t pixelBytes = uint64_t(stride) * rows;
         const uint64_t size = pixelBytes + rows * (4 + 4 + 4 + 1);
-        if (!budget.take(size)) return false;
-        bytes = size;
-        block.reset(static_cast<uint8_t*>(MemAllocZeroed(static_cast<size_t>(bytes))));
+        if (!bytes.hold(size)) return false;
+        block.reset(static_cast<uint8_t*>(MemAllocZeroed(static_cast<size_t>(size))));
         if (!block) return false;
         uint8_t* at = block.get();
         canvas = Canvas{at, width, height, stride, nullptr, nullptr, nullptr, nullptr, 0};
@@ -360,9 +357,9 @@ struct CanvasBlock {
     }
 
     // The same picture and bookkeeping in a block of its own.
-    bool copyFrom(const CanvasBlock& other, LoadBudget& budget) {
-        if (!create(other.canvas.width, other.canvas.height, budget)) return false;
-        std::memcpy(block.get(), other.block.get(), static_cast<size_t>(bytes));
+    bool copyFrom(const CanvasBlock& other) {
+        if (!create(other.canvas.width, other.canvas.height)) return false;
+        std::memcpy(block.get(), other.block.get(), static_cast<size_t>(bytes.bytes()));
         canvas.drawnRowCount = other.canvas.drawnRowCount;
         return true;
     }
@@ -371,31 +368,6 @@ struct CanvasBlock {
 }  // namespace
 
 namespace {
-
-// Where the load stands between frames: the working picture and palette that
-// the next frame's deltas apply to, and the next chunk's place in the file.
-struct FlicDecoder : FrameDecoder {
-    explicit FlicDecoder(LoadRequest* request) : budget(request), work(request->work) {}
-
-    ByteReader file;
-    const uint8_t* header = nullptr;  // the file's first bytes, copied into the first frame
-    LoadBudget budget;
-    WorkMeter& work;
-    CanvasBlock picture;
-    Palette palette{};  // black until the first colour chunk
-    uint32_t delay = 0;
-    int stated = 0;
-    int walked = 0;  // the frame chunks the file holds, found by walking their headers
-    int decoded = 0;
-    uint64_t position = 0;
-};
-
-void FlicClose(FrameDecoder* base) {
-    auto* decoder = static_cast<FlicDecoder*>(base);
-    decoder->budget.give(decoder->picture.bytes);
-    decoder->~FlicDecoder();
-    MemFree(decoder);
-}
 
 // The frame chunks from `position` on, up to the stated count, by their
 // headers alone: a chunk that would not advance, or whose header the file
@@ -411,120 +383,121 @@ int WalkFrames(ByteReader file, uint64_t position, int stated) {
     return frames;
 }
 
-FrameDecoder* FlicOpen(LoadRequest* request) {
-    ByteReader file(request->data, request->size);
-    if (file.size() < kFlicHeaderSize) return DecoderFail(request, kErrorInvalidData);
-    const uint16_t magic = file.u16At(4);
-    const int stated = file.u16At(6);
-    const int width = file.u16At(8);
-    const int height = file.u16At(10);
-    const int32_t firstFrame = static_cast<int32_t>(file.u32At(80));
-    if (stated == 0 || width == 0 || height == 0) return DecoderFail(request, kErrorInvalidData);
+// Where decoding stands between frames: the working picture and palette that
+// the next frame's deltas apply to, and the next chunk's place in the file.
+class FlicDecoder : public FrameDecoder {
+public:
+    explicit FlicDecoder(LoadRequest* request) : budget_(request), work_(request->work), picture_(budget_) {}
 
-    void* block = MemAlloc(sizeof(FlicDecoder));
-    if (!block) return DecoderFail(request, kErrorOutOfMemory);
-    auto* decoder = new (block) FlicDecoder(request);
-    decoder->file = file;
-    decoder->header = request->data;
-    decoder->delay = FlicDelayMs(magic, file.u32At(16));
-    decoder->stated = stated;
-    decoder->position = firstFrame > 0 ? static_cast<uint64_t>(firstFrame) : kFlicHeaderSize;
-    if (!decoder->picture.create(width, height, decoder->budget)) {
-        FlicClose(decoder);
-        return DecoderFail(request, kErrorOutOfMemory);
+    // Reads the header; false, with the request's error, when it is no animation.
+    bool open(LoadRequest* request) {
+        file_ = ByteReader(request->data, request->size);
+        if (file_.size() < kFlicHeaderSize) return Fail(request, kErrorInvalidData);
+        const uint16_t magic = file_.u16At(4);
+        stated_ = file_.u16At(6);
+        const int width = file_.u16At(8);
+        const int height = file_.u16At(10);
+        const int32_t firstFrame = static_cast<int32_t>(file_.u32At(80));
+        if (stated_ == 0 || width == 0 || height == 0) return Fail(request, kErrorInvalidData);
+        delay_ = FlicDelayMs(magic, file_.u32At(16));
+        position_ = firstFrame > 0 ? static_cast<uint64_t>(firstFrame) : kFlicHeaderSize;
+        if (!picture_.create(width, height)) return Fail(request, kErrorOutOfMemory);
+        request->work.earn(uint64_t(width) * uint64_t(height));  // the first frame's
+        walked_ = WalkFrames(file_, position_, stated_);
+        return true;
     }
-    request->work.earn(uint64_t(width) * uint64_t(height));  // the first frame's
-    decoder->walked = WalkFrames(file, decoder->position, stated);
+
+    BudgetImage next(ErrorCode* stop) override {
+        if (!Advance(stop)) return {};
+        *stop = kErrorOutOfMemory;
+        BudgetImage image = MakeFrameImage(budget_, picture_.canvas, palette_, delay_, work_);
+        if (!image) {
+            if (work_.stopped()) *stop = kErrorInvalidData;
+            return {};
+        }
+        ++decoded_;
+        *stop = kErrorNone;
+        return image;
+    }
+
+    bool skips() const override { return true; }
+    bool skip(ErrorCode* stop) override {
+        if (!Advance(stop)) return false;
+        ++decoded_;
+        *stop = kErrorNone;
+        return true;
+    }
+
+    DecoderPtr clone(LoadRequest* request) const override {
+        auto copy = MakeDecoder<FlicDecoder>(request);
+        if (!copy) return nullptr;
+        copy->file_ = file_;
+        copy->palette_ = palette_;
+        copy->delay_ = delay_;
+        copy->stated_ = stated_;
+        copy->walked_ = walked_;
+        copy->decoded_ = decoded_;
+        copy->position_ = position_;
+        if (!copy->picture_.copyFrom(picture_)) return nullptr;
+        return copy;
+    }
+
+    uint64_t footprint() const override { return sizeof(FlicDecoder) + picture_.bytes.bytes(); }
+    int32_t frames() const override { return walked_; }
+    int32_t statedFrames() const override { return stated_; }
+
+private:
+    static bool Fail(LoadRequest* request, ErrorCode error) {
+        request->error = error;
+        return false;
+    }
+
+    // Exactly the counted frames; the ring frame that follows them leads
+    // back to the first frame and is never read. A file damaged or cut
+    // short keeps the frames before the damage; the damaged frame itself is
+    // dropped, as its picture is only partly drawn. Draws the next frame
+    // into the canvas: false, with `stop` saying why, when there is none.
+    bool Advance(ErrorCode* stop) {
+        *stop = kErrorNone;
+        while (decoded_ < stated_) {
+            *stop = kErrorInvalidData;
+            if (position_ + 6 > file_.size()) return false;
+            const uint32_t size = file_.u32At(static_cast<size_t>(position_));
+            const uint16_t type = file_.u16At(static_cast<size_t>(position_) + 4);
+            if (size < 6 || !work_.spend(1)) return false;
+            const uint64_t at = position_;
+            position_ += size;
+            // Other chunks at frame level (the prefix chunk among them) are no frames.
+            if (type != kFlicFrameChunk) continue;
+            // A frame may overstate its size by a pad byte. Past that, a frame that
+            // runs past the end of the file is whole when its subchunks are: some
+            // writers state the last frame's size too long.
+            const bool pastTheFile = at + size > uint64_t(file_.size()) + 1;
+            // A frame without an image chunk still shows: the previous picture
+            // with this frame's palette.
+            return DecodeFrame(file_.sub(static_cast<size_t>(at), size), pastTheFile, picture_.canvas, palette_, work_);
+        }
+        return false;
+    }
+
+    LoadBudget budget_;
+    WorkMeter& work_;
+    ByteReader file_;
+    CanvasBlock picture_;
+    Palette palette_{};  // black until the first colour chunk
+    uint32_t delay_ = 0;
+    int stated_ = 0;
+    int walked_ = 0;  // the frame chunks the file holds, found by walking their headers
+    int decoded_ = 0;
+    uint64_t position_ = 0;
+};
+
+DecoderPtr FlicOpen(LoadRequest* request) {
+    auto decoder = MakeDecoder<FlicDecoder>(request);
+    if (!decoder) return DecoderFail(request, kErrorOutOfMemory);
+    if (!decoder->open(request)) return nullptr;
     return decoder;
 }
-
-FrameDecoder* FlicClone(const FrameDecoder* base, LoadRequest* request) {
-    const auto* d = static_cast<const FlicDecoder*>(base);
-    void* block = MemAlloc(sizeof(FlicDecoder));
-    if (!block) return nullptr;
-    auto* copy = new (block) FlicDecoder(request);
-    copy->file = d->file;
-    copy->header = d->header;
-    copy->palette = d->palette;
-    copy->delay = d->delay;
-    copy->stated = d->stated;
-    copy->walked = d->walked;
-    copy->decoded = d->decoded;
-    copy->position = d->position;
-    if (!copy->picture.copyFrom(d->picture, copy->budget)) {
-        FlicClose(copy);
-        return nullptr;
-    }
-    return copy;
-}
-
-uint64_t FlicFootprint(const FrameDecoder* base) {
-    return sizeof(FlicDecoder) + static_cast<const FlicDecoder*>(base)->picture.bytes;
-}
-
-int32_t FlicFrames(const FrameDecoder* base) { return static_cast<const FlicDecoder*>(base)->walked; }
-
-// Exactly the counted frames; the ring frame that follows them leads back to
-// the first frame and is never read. A file damaged or cut short keeps the
-// frames before the damage; the damaged frame itself is dropped, as its
-// picture is only partly drawn.
-// Advance draws the next frame into the canvas: false, with `stop` saying
-// why, when there is none.
-bool Advance(FlicDecoder* d, ErrorCode* stop) {
-    ByteReader& file = d->file;
-    *stop = kErrorNone;
-    while (d->decoded < d->stated) {
-        *stop = kErrorInvalidData;
-        if (d->position + 6 > file.size()) return false;
-        const uint32_t size = file.u32At(static_cast<size_t>(d->position));
-        const uint16_t type = file.u16At(static_cast<size_t>(d->position) + 4);
-        if (size < 6 || !d->work.spend(1)) return false;
-        const uint64_t at = d->position;
-        d->position += size;
-        // Other chunks at frame level (the prefix chunk among them) are no frames.
-        if (type != kFlicFrameChunk) continue;
-        // A frame may overstate its size by a pad byte. Past that, a frame that
-        // runs past the end of the file is whole when its subchunks are: some
-        // writers state the last frame's size too long.
-        const bool pastTheFile = at + size > uint64_t(file.size()) + 1;
-        // A frame without an image chunk still shows: the previous picture
-        // with this frame's palette.
-        return DecodeFrame(file.sub(static_cast<size_t>(at), size), pastTheFile, d->picture.canvas, d->palette, d->work);
-    }
-    return false;
-}
-
-Image* FlicNext(FrameDecoder* base, ErrorCode* stop) {
-    auto* d = static_cast<FlicDecoder*>(base);
-    if (!Advance(d, stop)) return nullptr;
-    *stop = kErrorOutOfMemory;
-    Image* image = MakeFrameImage(d->budget, d->picture.canvas, d->palette, d->delay, d->work);
-    if (!image) {
-        if (d->work.stopped()) *stop = kErrorInvalidData;
-        return nullptr;
-    }
-    if (d->decoded++ == 0) {
-        image->extra = static_cast<uint8_t*>(MemAlloc(kFlicHeaderSize));
-        if (!image->extra) {
-            d->budget.give(LoadBudget::ImageFootprint(image));
-            ImageDestroy(image);
-            return nullptr;
-        }
-        std::memcpy(image->extra, d->header, kFlicHeaderSize);
-    }
-    *stop = kErrorNone;
-    return image;
-}
-
-bool FlicSkip(FrameDecoder* base, ErrorCode* stop) {
-    auto* d = static_cast<FlicDecoder*>(base);
-    if (!Advance(d, stop)) return false;
-    ++d->decoded;
-    *stop = kErrorNone;
-    return true;
-}
-
-int32_t FlicStatedFrames(const FrameDecoder* base) { return static_cast<const FlicDecoder*>(base)->stated; }
 
 // Every frame shows for the header's speed.
 uint64_t FlicDuration(const LoadRequest* request, int32_t frames, uint32_t* each) {
@@ -537,10 +510,5 @@ uint64_t FlicDuration(const LoadRequest* request, int32_t frames, uint32_t* each
 
 }  // namespace
 
-const FrameDecoderOps kFlicFrames = {FlicOpen,   FlicNext,  FlicStatedFrames, FlicClose,   FlicFrames,
-                                     FlicClone, FlicFootprint, FlicDuration,  FlicSkip};
-
-Image* FlicLoad(LoadRequest* request) { return FormatLoadFrames(request, kFlicFrames); }
-
-const FileFormat kFlicFormat = {kFormatFlic, FlicProbe, FlicLoad, nullptr, "Autodesk Flic Animation", "FLC;FLI",
-                                &kFlicStreamOps, &kFlicFrames};
+const FileFormat kFlicFormat = {kFormatFlic,     FlicProbe, nullptr,     nullptr, "Autodesk Flic Animation", "FLC;FLI",
+                                &kFlicStreamOps, FlicOpen,  FlicDuration};

@@ -24,7 +24,6 @@ int FlicProbe(const LoadRequest* request);
 // "FLI" or "FLC", as the magic number of the header at `data` says; "FLC"
 // for any other bytes.
 const char* FlicKind(const uint8_t* data, size_t size);
-Image* FlicLoad(LoadRequest* request);
 
 // Delay of every frame in milliseconds: FLI counts speed in 1/70 s, FLC in ms.
 uint32_t FlicDelayMs(uint16_t magic, uint32_t speed);

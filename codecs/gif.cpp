@@ -25,14 +25,12 @@ MemBuffer* NewBuffer() { return MemBufferCreate(kMemBufferGrowStep, kMemBufferGr
 int GifStreamOpen(Stream* stream, StreamOpenRequest* request) {
     if (stream->mode != 1) return StreamFail(request, kErrorUnsupportedType);
     const GifStreamOptions options = request->options ? *static_cast<const GifStreamOptions*>(request->options)
-                                                      : GifStreamOptions{nullptr, 0, nullptr};
+                                                      : GifStreamOptions{0, nullptr};
     MemBuffer* buffer = NewBuffer();
     if (!buffer) return StreamFail(request, kErrorOutOfMemory);
     ErrorCode error = kErrorNone;
     GifAnimation* animation =
-        options.colors
-            ? GifAnimationStartWith(request->image, options.colors, options.dither != 0, buffer, &error, stream->work)
-            : GifAnimationStart(request->image, options.frames, options.dither != 0, buffer, &error, stream->work);
+        GifAnimationStartWith(request->image, options.colors, options.dither != 0, buffer, &error, stream->work);
     stream->state = animation;
     return Pending(stream, buffer, animation != nullptr, error, request);
 }
@@ -65,5 +63,5 @@ int GifStreamClose(Stream* stream, StreamCloseRequest* request) {
 const StreamOps kGifStreamOps = {GifStreamOpen, nullptr, GifStreamWriteFrame, GifStreamClose};
 
 const FileFormat kGifFormat = {
-    kFormatGif, GifProbe, GifLoad, GifSave, "Graphics Interchange Format", "GIF", &kGifStreamOps, &kGifFrames,
+    kFormatGif, GifProbe, nullptr, GifSave, "Graphics Interchange Format", "GIF", &kGifStreamOps, GifOpen, GifDuration,
 };

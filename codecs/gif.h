@@ -10,10 +10,9 @@ struct GifColorCollector;
 
 // The `options` of the GIF stream's open; none means {nullptr, 0, nullptr}.
 struct GifStreamOptions {
-    const Image* frames;  // the whole animation to come, whose colours choose the global table; or none
-    uint32_t dither;      // frames whose colours are reduced: Floyd-Steinberg error diffusion
+    uint32_t dither;  // frames whose colours are reduced: Floyd-Steinberg error diffusion
     // The colours of the animation to come gathered beforehand (gif_animation.h),
-    // used instead of `frames` when given.
+    // which choose the global table; none: the first frame's.
     const GifColorCollector* colors = nullptr;
 };
 

@@ -680,12 +680,10 @@ bool Guarded(ErrorCode* error, const WorkMeter* meter, Part part) {
     return false;
 }
 
-// The colours of the chain from `first` on, or of `first` alone.
-GifColorCollector* CollectChain(const Image* first, bool chain, WorkMeter* work) {
+// The colours of `first` alone.
+GifColorCollector* CollectFirst(const Image* first, WorkMeter* work) {
     std::unique_ptr<GifColorCollector> collector(GifColorCollectorCreate(work));
-    if (!collector) return nullptr;
-    for (const Image* f = first; f; f = chain ? ImageNext(f) : nullptr)
-        if (!GifColorCollectorAdd(collector.get(), f)) return nullptr;
+    if (!collector || !GifColorCollectorAdd(collector.get(), first)) return nullptr;
     return collector.release();
 }
 
@@ -716,7 +714,7 @@ GifAnimation* GifAnimationStartWith(const Image* first, const GifColorCollector*
     const bool ok = Guarded(error, work, [&] {
         std::unique_ptr<GifColorCollector> ofFirst;
         if (!colors || colors->frames == 0) {
-            ofFirst.reset(CollectChain(first, false, work));
+            ofFirst.reset(CollectFirst(first, work));
             if (!ofFirst) return false;
             colors = ofFirst.get();
         }
@@ -747,19 +745,6 @@ GifAnimation* GifAnimationStartWith(const Image* first, const GifColorCollector*
         return w.ok();
     });
     return ok ? animation.release() : nullptr;
-}
-
-GifAnimation* GifAnimationStart(const Image* first, const Image* frames, bool dither, MemBuffer* out,
-                                ErrorCode* error, WorkMeter* work) {
-    std::unique_ptr<GifColorCollector> colors;
-    if (frames) {
-        colors.reset(CollectChain(frames, true, work));
-        if (!colors) {
-            if (!(work && work->stopped())) *error = kErrorOutOfMemory;
-            return nullptr;
-        }
-    }
-    return GifAnimationStartWith(first, colors.get(), dither, out, error, work);
 }
 
 bool GifAnimationAdd(GifAnimation* a, const Image* image, uint32_t delay, MemBuffer* out, ErrorCode* error) {

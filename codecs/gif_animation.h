@@ -49,11 +49,6 @@ void GifColorCollectorDestroy(GifColorCollector* collector);
 GifAnimation* GifAnimationStartWith(const Image* first, const GifColorCollector* colors, bool dither, MemBuffer* out,
                                     ErrorCode* error, WorkMeter* work = nullptr);
 
-// As GifAnimationStartWith, the colours gathered from the chain `frames` when
-// given, else from `first` alone.
-GifAnimation* GifAnimationStart(const Image* first, const Image* frames, bool dither, MemBuffer* out,
-                                ErrorCode* error, WorkMeter* work = nullptr);
-
 // Takes the next frame (its delay in milliseconds). Writes into `out` the
 // frame before it, unless the two are equal. False with `error` set.
 bool GifAnimationAdd(GifAnimation* animation, const Image* frame, uint32_t delay, MemBuffer* out, ErrorCode* error);

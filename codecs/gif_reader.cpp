@@ -392,11 +392,13 @@ bool SameColor(const PaletteEntry& a, const PaletteEntry& b) {
 // The block of memory is kept from one area to the next and only grows; the
 // budget holds its size.
 struct SavedArea {
+    explicit SavedArea(const LoadBudget& budget) : held(budget) {}
     ~SavedArea() { MemFree(bytes); }
     uint8_t* row(int y) const { return bytes + stride * static_cast<size_t>(y); }
 
     uint8_t* bytes = nullptr;
     size_t capacity = 0;
+    BudgetBytes held;  // `capacity` of the budget
     size_t stride = 0;
     int depth = 0;
     bool valid = false;
@@ -404,15 +406,15 @@ struct SavedArea {
 };
 
 struct Composer {
-    explicit Composer(LoadRequest* request) : budget(request) {}
+    explicit Composer(LoadRequest* request) : budget(request), saved(budget) {}
 
     LoadBudget budget;
     int width = 0, height = 0;
     PaletteEntry background{};  // the logical screen's background colour
     int backgroundIndex = 0;
 
-    Image* last = nullptr;  // the frame before the next one, already handed over
-    bool ownsLast = false;  // unless it is a copy of its own (in a clone)
+    const Image* last = nullptr;  // the frame before the next one, already handed over
+    BudgetImage ownLast;          // or a copy of its own (in a clone)
     Palette lastPalette{};  // of `last`, when it is indexed
     int lastDisposal = 0;
     Rect lastArea;          // of the block drawn on `last`, on the canvas
@@ -551,13 +553,13 @@ void Dispose(const Composer& c, Image* frame, int backgroundValue) {
 
 // The frame a block is drawn on, before drawing: a fresh canvas, or the
 // previous frame with its block disposed of. None when memory runs out.
-Image* StartFrame(Composer& c, const Palette& palette, int depth, const Rect& area, const GraphicControl& control) {
+BudgetImage StartFrame(Composer& c, const Palette& palette, int depth, const Rect& area, const GraphicControl& control) {
     // Nothing of the previous frame can show through a block that covers the
     // whole canvas with opaque pixels, unless it is to come back later.
     const bool covers = area.left == 0 && area.top == 0 && area.right == c.width && area.bottom == c.height;
     if (!c.last || (covers && !control.transparent && control.disposal != kDisposePrevious)) {
-        Image* frame = c.budget.createImage(c.width, c.height, depth);
-        if (frame) ImageSetPalette(frame, palette.data());
+        BudgetImage frame = c.budget.createImage(c.width, c.height, depth);
+        if (frame) ImageSetPalette(frame.get(), palette.data());
         return frame;
     }
     const int lastDepth = ImageBitCount(c.last);
@@ -570,17 +572,15 @@ Image* StartFrame(Composer& c, const Palette& palette, int depth, const Rect& ar
         indexed = backgroundValue >= 0;
     }
     if (!indexed) depth = 24;
-    const uint64_t bytes = LoadBudget::ImageFootprint(c.width, c.height, depth);
-    if (!c.budget.take(bytes)) return nullptr;
-    Image* frame = depth == lastDepth ? ImageDuplicate(c.last) : Widen(c.last, depth, c.lastPalette);
-    if (!frame) {
-        c.budget.give(bytes);
-        return nullptr;
-    }
-    frame->format = nullptr;  // only the chain's first image names the format, and the copy may be of it
+    BudgetImage made = c.budget.made(c.width, c.height, depth, [&] {
+        return depth == lastDepth ? ImageDuplicate(c.last) : Widen(c.last, depth, c.lastPalette);
+    });
+    Image* frame = made.get();
+    if (!frame) return {};
+    frame->format = nullptr;  // the copy names no format
     Dispose(c, frame, backgroundValue);
     if (indexed) ImageSetPalette(frame, palette.data());
-    return frame;
+    return made;
 }
 
 // Keeps the pixels under `area` for a block that is disposed of by
@@ -594,7 +594,7 @@ bool SaveArea(Composer& c, const Image* frame, const Palette& palette, const Rec
     const size_t stride = (static_cast<size_t>(area.right - from) * static_cast<size_t>(depth) + 7) / 8;
     const size_t size = stride * static_cast<size_t>(area.height());
     if (size > saved.capacity) {
-        if (!c.budget.take(size - saved.capacity)) return false;
+        if (!saved.held.hold(size)) return false;
         MemFree(saved.bytes);
         saved.capacity = 0;
         saved.bytes = static_cast<uint8_t*>(MemAllocZeroed(size));
@@ -609,12 +609,6 @@ bool SaveArea(Composer& c, const Image* frame, const Palette& palette, const Rec
     for (int y = 0; y < area.height(); ++y)
         copier.copy(ImageRow(frame, area.top + y), area.left, saved.row(y), area.left - from, area.width());
     return true;
-}
-
-// Frees a frame that StartFrame made, giving its bytes back to the budget.
-void DropFrame(Composer& c, Image* frame) {
-    c.budget.give(LoadBudget::ImageFootprint(frame));
-    ImageDestroy(frame);
 }
 
 // Decodes the block's data into `frame` through `row`, a row's visible
@@ -634,10 +628,10 @@ void DecodePixels(Image* frame, const ImageBlock& block, const Palette& palette,
     placer.finish();
 }
 
-// Decodes one image block into a new frame. False when the frame, the area
+// Decodes one image block into a new frame. None when the frame, the area
 // it is to restore later, or its row buffer could not be had (out of memory
 // or over the load's budget).
-bool DecodeBlock(Composer& c, ByteReader& in, const ImageBlock& block, LzwTable& table, WorkMeter& work) {
+BudgetImage DecodeBlock(Composer& c, ByteReader& in, const ImageBlock& block, LzwTable& table, WorkMeter& work) {
     Palette palette;
     BlockPalette(block, palette);
     Rect area;
@@ -647,12 +641,10 @@ bool DecodeBlock(Composer& c, ByteReader& in, const ImageBlock& block, LzwTable&
     area.bottom = static_cast<int>(std::min<int64_t>(int64_t{block.top} + block.height, c.height));
     if (area.empty()) area = Rect{};
 
-    Image* frame = StartFrame(c, palette, DepthForTable(block.tableBits), area, block.control);
-    if (!frame) return false;
-    if (block.control.disposal == kDisposePrevious && !SaveArea(c, frame, palette, area)) {
-        DropFrame(c, frame);
-        return false;
-    }
+    BudgetImage made = StartFrame(c, palette, DepthForTable(block.tableBits), area, block.control);
+    Image* frame = made.get();
+    if (!frame) return {};
+    if (block.control.disposal == kDisposePrevious && !SaveArea(c, frame, palette, area)) return {};
 
     const int minCodeSize = in.u8();
     LzwCodeReader codes(in);
@@ -660,32 +652,22 @@ bool DecodeBlock(Composer& c, ByteReader& in, const ImageBlock& block, LzwTable&
     if (block.width > 0 && block.height > 0 && columns > 0) {
         // The row buffer counts in the budget as the frames do.
         const uint64_t rowBytes = uint64_t(columns);
-        if (!c.budget.take(rowBytes)) {
-            DropFrame(c, frame);
-            return false;
-        }
+        if (!c.budget.take(rowBytes)) return {};
         auto* row = static_cast<uint8_t*>(MemAlloc(size_t(columns)));
         if (row) DecodePixels(frame, block, palette, row, minCodeSize, codes, table, work);
         MemFree(row);
         c.budget.give(rowBytes);
-        if (!row) {
-            DropFrame(c, frame);
-            return false;
-        }
+        if (!row) return {};
     }
     codes.finish();
 
     ImageSetDelay(frame, GifDelayMs(block.control.delay));
-    if (c.ownsLast) {
-        c.budget.give(LoadBudget::ImageFootprint(c.last));
-        ImageDestroy(c.last);
-        c.ownsLast = false;
-    }
+    c.ownLast.reset();
     c.last = frame;
     c.lastPalette = palette;
     c.lastDisposal = block.control.disposal;
     c.lastArea = area;
-    return true;
+    return made;
 }
 
 }  // namespace
@@ -699,127 +681,103 @@ int GifProbe(const LoadRequest* request) {
 
 namespace {
 
-struct GifDecoder : FrameDecoder {
-    explicit GifDecoder(LoadRequest* request) : c(request), work(request->work) {}
-    ~GifDecoder() { MemFree(table); }
+class GifDecoder : public FrameDecoder {
+public:
+    explicit GifDecoder(LoadRequest* request) : c_(request), work_(request->work) {}
+    ~GifDecoder() override { MemFree(table_); }
 
-    ByteReader in;
-    Screen screen;
-    Composer c;
-    WorkMeter& work;
-    LzwTable* table = nullptr;
-    int blocks = 0;  // the image blocks of the file
-    bool trailer = false;
+    // Reads the screen; false, with the request's error, when it is no GIF.
+    bool open(LoadRequest* request) {
+        in_ = ByteReader(request->data, request->size);
+        if (!ReadScreen(in_, screen_)) return Fail(request, kErrorInvalidData);
+        CanvasSize(in_, screen_, c_.width, c_.height, blocks_);
+        if (c_.width == 0 || c_.height == 0) return Fail(request, kErrorInvalidData);
+        request->work.earn(uint64_t(c_.width) * uint64_t(c_.height));  // the first frame's
+        if (screen_.table) {
+            Palette global{};
+            PaletteExpand(global.data(), screen_.table, 1 << screen_.tableBits, 0);
+            c_.backgroundIndex = screen_.backgroundIndex;
+            c_.background = global[screen_.backgroundIndex];
+        }
+        table_ = static_cast<LzwTable*>(MemAlloc(sizeof(LzwTable)));
+        return table_ || Fail(request, kErrorOutOfMemory);
+    }
+
+    // No frame count is stated: the frames end at the trailer, and a file
+    // that ends before it was cut short after the frames it gave.
+    BudgetImage next(ErrorCode* stop) override {
+        ImageBlock block;
+        // A load that has spent its work, or was stopped, ends as if damaged
+        // after the frame it stopped in.
+        if (work_.stopped() || !NextImageBlock(in_, screen_, block, trailer_)) {
+            *stop = trailer_ ? kErrorNone : kErrorInvalidData;
+            return {};
+        }
+        BudgetImage frame = DecodeBlock(c_, in_, block, *table_, work_);
+        *stop = frame ? kErrorNone : kErrorOutOfMemory;  // the frames decoded so far are kept
+        return frame;
+    }
+
+    DecoderPtr clone(LoadRequest* request) const override {
+        auto copy = MakeDecoder<GifDecoder>(request);
+        if (!copy) return nullptr;
+        copy->in_ = in_;
+        copy->screen_ = screen_;
+        copy->blocks_ = blocks_;
+        copy->trailer_ = trailer_;
+        Composer& c = copy->c_;
+        const Composer& from = c_;
+        c.width = from.width, c.height = from.height;
+        c.background = from.background, c.backgroundIndex = from.backgroundIndex;
+        c.lastPalette = from.lastPalette, c.lastDisposal = from.lastDisposal, c.lastArea = from.lastArea;
+        copy->table_ = static_cast<LzwTable*>(MemAlloc(sizeof(LzwTable)));
+        if (!copy->table_) return nullptr;
+        if (from.last) {
+            c.ownLast = c.budget.duplicateImage(from.last);
+            if (!c.ownLast) return nullptr;
+            c.last = c.ownLast.get();
+        }
+        if (from.saved.capacity > 0) {
+            if (!c.saved.held.hold(from.saved.capacity)) return nullptr;
+            c.saved.bytes = static_cast<uint8_t*>(MemAlloc(from.saved.capacity));
+            if (!c.saved.bytes) return nullptr;
+            c.saved.capacity = from.saved.capacity;
+            std::memcpy(c.saved.bytes, from.saved.bytes, from.saved.capacity);
+            c.saved.stride = from.saved.stride, c.saved.depth = from.saved.depth;
+            c.saved.valid = from.saved.valid, c.saved.palette = from.saved.palette;
+        }
+        return copy;
+    }
+
+    uint64_t footprint() const override {
+        return sizeof(GifDecoder) + sizeof(LzwTable) + c_.saved.capacity +
+               (c_.last ? LoadBudget::ImageFootprint(c_.last) : 0);
+    }
+    int32_t frames() const override { return blocks_; }
+
+private:
+    static bool Fail(LoadRequest* request, ErrorCode error) {
+        request->error = error;
+        return false;
+    }
+
+    ByteReader in_;
+    Screen screen_;
+    Composer c_;
+    WorkMeter& work_;
+    LzwTable* table_ = nullptr;
+    int blocks_ = 0;  // the image blocks of the file
+    bool trailer_ = false;
 };
 
-void GifClose(FrameDecoder* base) {
-    auto* decoder = static_cast<GifDecoder*>(base);
-    Composer& c = decoder->c;
-    if (c.ownsLast) {
-        c.budget.give(LoadBudget::ImageFootprint(c.last));
-        ImageDestroy(c.last);
-    }
-    c.budget.give(c.saved.capacity);
-    decoder->~GifDecoder();
-    MemFree(decoder);
+}  // namespace
+
+DecoderPtr GifOpen(LoadRequest* request) {
+    auto decoder = MakeDecoder<GifDecoder>(request);
+    if (!decoder) return DecoderFail(request, kErrorOutOfMemory);
+    if (!decoder->open(request)) return nullptr;
+    return decoder;
 }
-
-FrameDecoder* GifClone(const FrameDecoder* base, LoadRequest* request) {
-    const auto* d = static_cast<const GifDecoder*>(base);
-    void* block = MemAlloc(sizeof(GifDecoder));
-    if (!block) return nullptr;
-    auto* copy = new (block) GifDecoder(request);
-    copy->in = d->in;
-    copy->screen = d->screen;
-    copy->blocks = d->blocks;
-    copy->trailer = d->trailer;
-    Composer& c = copy->c;
-    const Composer& from = d->c;
-    c.width = from.width, c.height = from.height;
-    c.background = from.background, c.backgroundIndex = from.backgroundIndex;
-    c.lastPalette = from.lastPalette, c.lastDisposal = from.lastDisposal, c.lastArea = from.lastArea;
-    // What the copy holds of its own is freed, and given back, by GifClose.
-    auto fail = [copy]() -> FrameDecoder* {
-        GifClose(copy);
-        return nullptr;
-    };
-    copy->table = static_cast<LzwTable*>(MemAlloc(sizeof(LzwTable)));
-    if (!copy->table) return fail();
-    if (from.last) {
-        c.last = c.budget.duplicateImage(from.last);
-        if (!c.last) return fail();
-        c.ownsLast = true;
-    }
-    if (from.saved.capacity > 0) {
-        if (!c.budget.take(from.saved.capacity)) return fail();
-        c.saved.capacity = from.saved.capacity;
-        c.saved.bytes = static_cast<uint8_t*>(MemAlloc(from.saved.capacity));
-        if (!c.saved.bytes) return fail();
-        std::memcpy(c.saved.bytes, from.saved.bytes, from.saved.capacity);
-        c.saved.stride = from.saved.stride, c.saved.depth = from.saved.depth;
-        c.saved.valid = from.saved.valid, c.saved.palette = from.saved.palette;
-    }
-    return copy;
-}
-
-uint64_t GifFootprint(const FrameDecoder* base) {
-    const auto* d = static_cast<const GifDecoder*>(base);
-    return sizeof(GifDecoder) + sizeof(LzwTable) + d->c.saved.capacity +
-           (d->c.last ? LoadBudget::ImageFootprint(d->c.last) : 0);
-}
-
-int32_t GifFrames(const FrameDecoder* base) { return static_cast<const GifDecoder*>(base)->blocks; }
-
-FrameDecoder* GifOpen(LoadRequest* request) {
-    ByteReader in(request->data, request->size);
-    Screen screen;
-    if (!ReadScreen(in, screen)) return DecoderFail(request, kErrorInvalidData);
-    void* block = MemAlloc(sizeof(GifDecoder));
-    if (!block) return DecoderFail(request, kErrorOutOfMemory);
-    auto* d = new (block) GifDecoder(request);
-    d->in = in;
-    d->screen = screen;
-    Composer& c = d->c;
-    CanvasSize(in, screen, c.width, c.height, d->blocks);
-    if (c.width == 0 || c.height == 0) {
-        GifClose(d);
-        return DecoderFail(request, kErrorInvalidData);
-    }
-    request->work.earn(uint64_t(c.width) * uint64_t(c.height));  // the first frame's
-    if (screen.table) {
-        Palette global{};
-        PaletteExpand(global.data(), screen.table, 1 << screen.tableBits, 0);
-        c.backgroundIndex = screen.backgroundIndex;
-        c.background = global[screen.backgroundIndex];
-    }
-    d->table = static_cast<LzwTable*>(MemAlloc(sizeof(LzwTable)));
-    if (!d->table) {
-        GifClose(d);
-        return DecoderFail(request, kErrorOutOfMemory);
-    }
-    return d;
-}
-
-// A GIF states no frame count: the frames end at the trailer, and a file
-// that ends before it was cut short after the frames it gave.
-Image* GifNext(FrameDecoder* base, ErrorCode* stop) {
-    auto* d = static_cast<GifDecoder*>(base);
-    ImageBlock block;
-    // A load that has spent its work, or was stopped, ends as if damaged
-    // after the frame it stopped in.
-    if (d->work.stopped() || !NextImageBlock(d->in, d->screen, block, d->trailer)) {
-        *stop = d->trailer ? kErrorNone : kErrorInvalidData;
-        return nullptr;
-    }
-    if (!DecodeBlock(d->c, d->in, block, *d->table, d->work)) {
-        *stop = kErrorOutOfMemory;  // the frames decoded so far are kept
-        return nullptr;
-    }
-    *stop = kErrorNone;
-    return d->c.last;
-}
-
-int32_t GifStatedFrames(const FrameDecoder*) { return 0; }
 
 // The delays of the graphic control extensions before the image blocks,
 // the blocks walked as CanvasSize walks them: their data is passed over
@@ -840,9 +798,5 @@ uint64_t GifDuration(const LoadRequest* request, int32_t frames, uint32_t* each)
     return total;
 }
 
-}  // namespace
 
-const FrameDecoderOps kGifFrames = {GifOpen,   GifNext,  GifStatedFrames, GifClose,
-                                    GifFrames, GifClone, GifFootprint,    GifDuration};
 
-Image* GifLoad(LoadRequest* request) { return FormatLoadFrames(request, kGifFrames); }

@@ -152,7 +152,7 @@ Image* PcxLoad(LoadRequest* request) {
     const uint64_t leastEncoded = uint64_t(height) * uint64_t(planes) * ((2 * uint64_t(lineLength) + 62) / 63);
     if (file.remaining() < leastEncoded) return LoadFail(request, nullptr, kErrorInvalidData);
 
-    Image* image = LoadBudget(request).createImage(width, height, shape.depth);
+    Image* image = LoadBudget(request).createImage(width, height, shape.depth).release();
     if (!image) return LoadFail(request, nullptr, kErrorOutOfMemory);
     HeapBytes line(static_cast<uint8_t*>(MemAlloc(lineLength * static_cast<size_t>(planes))));
     if (!line) return LoadFail(request, image, kErrorOutOfMemory);

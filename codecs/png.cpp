@@ -354,7 +354,7 @@ Image* PngLoad(LoadRequest* request) {
     if (!chunk.usableData()) return LoadFail(request, nullptr, kErrorInvalidData);
 
     const int depth = OutputDepth(h, colors);
-    Image* image = LoadBudget(request).createImage(static_cast<int>(h.width), static_cast<int>(h.height), depth);
+    Image* image = LoadBudget(request).createImage(static_cast<int>(h.width), static_cast<int>(h.height), depth).release();
     if (!image) return LoadFail(request, nullptr, kErrorOutOfMemory);
     if (depth == 8) SetPalette(image, h, colors);
     request->work.earn(uint64_t(h.width) * uint64_t(h.height));

@@ -24,85 +24,68 @@ namespace {
 
 // Frames are whole records one after the other: the decoder is a place in
 // the file.
-struct SprDecoder : FrameDecoder {
-    explicit SprDecoder(LoadRequest* request) : budget(request) {}
+class SprDecoder : public FrameDecoder {
+public:
+    SprDecoder(LoadRequest* request, ByteReader file, int stated, int width, int height)
+        : budget_(request), file_(file), stated_(stated), width_(width), height_(height) {}
 
-    LoadBudget budget;
-    ByteReader file;
-    int stated = 0;
-    int width = 0, height = 0;
-    int decoded = 0;
+    // A file cut short keeps its whole records; past the budget, the frames
+    // read so far are the animation.
+    BudgetImage next(ErrorCode* stop) override {
+        *stop = kErrorNone;
+        if (decoded_ >= stated_) return {};
+        const uint64_t recordBytes = RecordBytes();
+        *stop = kErrorInvalidData;
+        if (file_.remaining() < recordBytes) return {};
+        *stop = kErrorOutOfMemory;
+        BudgetImage image = budget_.createImage(width_, height_, 8);
+        if (!image) return {};
+        const uint8_t* record = file_.take(static_cast<size_t>(recordBytes));
+        ImageSetDelay(image.get(), static_cast<uint32_t>(record[0] | (record[1] << 8)));
+        PaletteEntry entries[256];
+        PaletteExpand(entries, record + 2, 256, 0);
+        if (!ImageSetPalette(image.get(), entries)) return {};
+        const uint8_t* pixels = record + kSprRecordHead;
+        for (int y = 0; y < height_; ++y, pixels += width_)
+            std::memcpy(ImageRow(image.get(), y), pixels, static_cast<size_t>(width_));
+        ++decoded_;
+        *stop = kErrorNone;
+        return image;
+    }
+
+    DecoderPtr clone(LoadRequest* request) const override {
+        auto copy = MakeDecoder<SprDecoder>(*this);
+        if (copy) copy->budget_ = LoadBudget(request);
+        return copy;
+    }
+
+    uint64_t footprint() const override { return sizeof(SprDecoder); }
+    int32_t statedFrames() const override { return stated_; }
+    int32_t frames() const override {
+        const uint64_t whole = file_.remaining() / RecordBytes() + uint64_t(decoded_);
+        return static_cast<int32_t>(whole < uint64_t(stated_) ? whole : uint64_t(stated_));
+    }
+
+private:
+    uint64_t RecordBytes() const { return kSprRecordHead + uint64_t(width_) * uint64_t(height_); }
+
+    LoadBudget budget_;
+    ByteReader file_;
+    int stated_ = 0;
+    int width_ = 0, height_ = 0;
+    int decoded_ = 0;
 };
 
-uint64_t RecordBytes(const SprDecoder* d) { return kSprRecordHead + uint64_t(d->width) * uint64_t(d->height); }
-
-void SprClose(FrameDecoder* base) {
-    auto* d = static_cast<SprDecoder*>(base);
-    d->~SprDecoder();
-    MemFree(d);
-}
-
-FrameDecoder* SprOpen(LoadRequest* request) {
+DecoderPtr SprOpen(LoadRequest* request) {
     ByteReader file(request->data, request->size);
     if (!file.skip(3)) return DecoderFail(request, kErrorInvalidData);
     const int frames = file.u16();
     const int width = file.u16();
     const int height = file.u16();
     if (!file.ok() || frames == 0 || width == 0 || height == 0) return DecoderFail(request, kErrorInvalidData);
-    void* block = MemAlloc(sizeof(SprDecoder));
-    if (!block) return DecoderFail(request, kErrorOutOfMemory);
-    auto* d = new (block) SprDecoder(request);
-    d->file = file;
-    d->stated = frames, d->width = width, d->height = height;
-    return d;
+    DecoderPtr d = MakeDecoder<SprDecoder>(request, file, frames, width, height);
+    return d ? std::move(d) : DecoderFail(request, kErrorOutOfMemory);
 }
-
-// A file cut short keeps its whole records; past the budget, the frames
-// read so far are the animation.
-Image* SprNext(FrameDecoder* base, ErrorCode* stop) {
-    auto* d = static_cast<SprDecoder*>(base);
-    *stop = kErrorNone;
-    if (d->decoded >= d->stated) return nullptr;
-    const uint64_t recordBytes = RecordBytes(d);
-    *stop = kErrorInvalidData;
-    if (d->file.remaining() < recordBytes) return nullptr;
-    *stop = kErrorOutOfMemory;
-    Image* image = d->budget.createImage(d->width, d->height, 8);
-    if (!image) return nullptr;
-    const uint8_t* record = d->file.take(static_cast<size_t>(recordBytes));
-    ImageSetDelay(image, static_cast<uint32_t>(record[0] | (record[1] << 8)));
-    PaletteEntry entries[256];
-    PaletteExpand(entries, record + 2, 256, 0);
-    if (!ImageSetPalette(image, entries)) {
-        ImageDestroy(image);
-        return nullptr;
-    }
-    const uint8_t* pixels = record + kSprRecordHead;
-    for (int y = 0; y < d->height; ++y, pixels += d->width)
-        std::memcpy(ImageRow(image, y), pixels, static_cast<size_t>(d->width));
-    ++d->decoded;
-    *stop = kErrorNone;
-    return image;
-}
-
-int32_t SprStatedFrames(const FrameDecoder* base) { return static_cast<const SprDecoder*>(base)->stated; }
-
-int32_t SprFrames(const FrameDecoder* base) {
-    const auto* d = static_cast<const SprDecoder*>(base);
-    const uint64_t whole = d->file.remaining() / RecordBytes(d) + uint64_t(d->decoded);
-    return static_cast<int32_t>(whole < uint64_t(d->stated) ? whole : uint64_t(d->stated));
-}
-
-FrameDecoder* SprClone(const FrameDecoder* base, LoadRequest* request) {
-    const auto* d = static_cast<const SprDecoder*>(base);
-    void* block = MemAlloc(sizeof(SprDecoder));
-    if (!block) return nullptr;
-    auto* copy = new (block) SprDecoder(*d);
-    copy->budget = LoadBudget(request);
-    return copy;
-}
-
-uint64_t SprFootprint(const FrameDecoder*) { return sizeof(SprDecoder); }
 
 // Each whole record starts with its frame's delay.
 uint64_t SprDuration(const LoadRequest* request, int32_t frames, uint32_t* each) {
@@ -123,10 +106,7 @@ uint64_t SprDuration(const LoadRequest* request, int32_t frames, uint32_t* each)
 
 }  // namespace
 
-const FrameDecoderOps kSprFrames = {SprOpen,   SprNext,  SprStatedFrames, SprClose,
-                                    SprFrames, SprClone, SprFootprint,    SprDuration};
 
-Image* SprLoad(LoadRequest* request) { return FormatLoadFrames(request, kSprFrames); }
 
 namespace {
 
@@ -159,18 +139,12 @@ bool WriteRecord(const SprWriter& w, const Image* image, uint32_t delay, ByteWri
 
 }  // namespace
 
-int SprSave(Image* first, SaveRequest* request) {
-    const int width = ImageWidth(first);
-    const int height = ImageHeight(first);
-    // Every record has the header's size; a frame of another size or depth
-    // would make the file unreadable.
-    for (const Image* image = first; image; image = ImageNext(image)) {
-        if (ImageBitCount(image) != 8 || ImageWidth(image) != width || ImageHeight(image) != height)
-            return SaveFail(request, nullptr, kErrorColorNotSupported);
-    }
-    const int count = ImageCount(first);
-    if (count > 0xFFFF) return SaveFail(request, nullptr, kErrorInvalidData);  // the header counts frames in 16 bits
-    const uint64_t capacity = (uint64_t(ImageBitsSize(first)) + kSprRecordHead) * uint64_t(count) + kSprHeaderSize;
+int SprSave(Image* image, SaveRequest* request) {
+    const int width = ImageWidth(image);
+    const int height = ImageHeight(image);
+    if (ImageBitCount(image) != 8) return SaveFail(request, nullptr, kErrorColorNotSupported);
+    const int count = 1;
+    const uint64_t capacity = uint64_t(ImageBitsSize(image)) + kSprRecordHead + kSprHeaderSize;
     MemBuffer* buffer = capacity <= INT32_MAX ? MemBufferCreate(static_cast<int32_t>(capacity), kMemBufferGrowStep) : nullptr;
     if (!buffer) return SaveFail(request, nullptr, kErrorOutOfMemory);
     ByteWriter out(buffer);
@@ -179,8 +153,7 @@ int SprSave(Image* first, SaveRequest* request) {
     out.u16(static_cast<uint32_t>(width));
     out.u16(static_cast<uint32_t>(height));
     const SprWriter w{width, height, count, 0};
-    for (const Image* image = first; image && out.ok(); image = ImageNext(image))
-        if (!WriteRecord(w, image, ImageGetDelay(image), out, request->work)) return SaveFail(request, buffer, kErrorNone);
+    if (!WriteRecord(w, image, ImageGetDelay(image), out, request->work)) return SaveFail(request, buffer, kErrorNone);
     if (!out.ok()) return SaveFail(request, buffer, kErrorWrite);
     request->output = buffer;
     return 1;
@@ -252,5 +225,5 @@ int SprStreamClose(Stream* stream, StreamCloseRequest* request) {
 const StreamOps kSprStreamOps = {SprStreamOpen, nullptr, SprStreamWriteFrame, SprStreamClose};
 
 // The row offers no stream: exports reach the writer through kSprStreamOps.
-const FileFormat kSprFormat = {kFormatSpr,           SprProbe, SprLoad, SprSave, "Pro Motion Animation", "SPR",
-                               nullptr, &kSprFrames};
+const FileFormat kSprFormat = {kFormatSpr, SprProbe,  nullptr,    SprSave, "Pro Motion Animation", "SPR",
+                               nullptr,    SprOpen,   SprDuration};

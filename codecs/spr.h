@@ -1,6 +1,6 @@
 // Pro Motion animations (SPR): uncompressed 8-bit frames of one size, each
-// with its own palette and delay. Probe, loader, and a saver that writes the
-// given image and every image after it in its chain.
+// with its own palette and delay. Probe, frame decoder, a saver that writes
+// one image as a file of one frame, and a stream that writes many.
 #pragma once
 
 #include <cstdint>
@@ -12,13 +12,10 @@ constexpr int kSprHeaderSize = 9;
 constexpr int kSprRecordHead = 770;  // delay (16 bits) and 256 RGB triples
 
 int SprProbe(const LoadRequest* request);
-Image* SprLoad(LoadRequest* request);
-extern const FrameDecoderOps kSprFrames;
 
-// Writes `first` and every image after it in its chain. Error 4 when one of
-// them is not 8 bits per pixel or differs from the first in size, 7 for more
-// frames than the header can count.
-int SprSave(Image* first, SaveRequest* request);
+// Writes the image as a file of one frame. Error 4 when it is not 8 bits
+// per pixel.
+int SprSave(Image* image, SaveRequest* request);
 
 // Writing an animation frame by frame through the stream driver: the header
 // counts `frames`, which the stream must then be given, all 8-bit and of the

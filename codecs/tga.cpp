@@ -163,7 +163,7 @@ Image* TgaLoad(LoadRequest* request) {
     const uint64_t leastData = h.type & kTgaRunLength ? (pixels + 127) / 128 * (1 + uint64_t(pixelBytes)) : pixels * uint64_t(pixelBytes);
     if (file.remaining() < leastData) return LoadFail(request, nullptr, kErrorInvalidData);
 
-    Image* image = LoadBudget(request).createImage(h.width, h.height, h.depth);
+    Image* image = LoadBudget(request).createImage(h.width, h.height, h.depth).release();
     if (!image) return LoadFail(request, nullptr, kErrorOutOfMemory);
 
     if (!file.skip(static_cast<size_t>(h.idLength))) return LoadFail(request, image, kErrorInvalidData);

@@ -1,9 +1,7 @@
 #include "formats/format.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <new>
 
 namespace {
 FileFormat gRegistry[kFormatSlots];
@@ -52,127 +50,6 @@ const char* ErrorMessage(ErrorCode code) {
 
 void FormatRegistryReset() { std::memset(gRegistry, 0, sizeof gRegistry); }
 
-// ---- Loading frame by frame ----------------------------------------------------
-
-struct ProgressiveLoad {
-    LoadRequest request;  // the caller's, copied; the decoder reads through it
-    MappedFile file;      // while frames are still to come, when opened from a file
-    const FrameDecoderOps* ops = nullptr;
-    FrameDecoder* decoder = nullptr;  // none once the load is complete
-    Image* first = nullptr;           // owned until taken
-    Image* last = nullptr;
-    int32_t decoded = 0;  // frames linked, as the stepping thread counts them
-    int32_t statedFrames = 0;
-    ErrorCode endedEarly = kErrorNone;  // written before `complete` is published
-    std::atomic<int32_t> published{0};
-    std::atomic<bool> complete{false};
-    std::atomic<bool> cancelled{false};
-};
-
-namespace {
-
-ProgressiveLoad* OpenFail(LoadRequest* request, ErrorCode error) {
-    request->error = error;
-    request->endedEarly = kErrorNone;
-    return nullptr;
-}
-
-void FreeLoad(ProgressiveLoad* load) {
-    load->~ProgressiveLoad();
-    MemFree(load);
-}
-
-void Unmap(MappedFile file) {
-    if (file.data) MappedFileClose(&file);
-}
-
-// Closes the decoder and the file it reads, where they are still open.
-void CloseSources(ProgressiveLoad* load) {
-    if (load->decoder) load->ops->close(load->decoder);
-    load->decoder = nullptr;
-    Unmap(load->file);
-    load->file = MappedFile{};
-}
-
-// Ends the load: nothing more will be linked, and the decoder and the file
-// it read are no longer needed.
-void Complete(ProgressiveLoad* load, ErrorCode endedEarly) {
-    CloseSources(load);
-    load->request.data = nullptr;  // nothing may point into the bytes from now on
-    load->endedEarly = endedEarly;
-    load->complete.store(true, std::memory_order_release);
-}
-
-// The load with its first frame, or none with the request's error. It takes
-// the mapping, when there is one, also when it fails.
-ProgressiveLoad* OpenWith(LoadRequest* request, const MappedFile& file, const FileFormat* format,
-                          const FrameDecoderOps* ops) {
-    void* block = MemAlloc(sizeof(ProgressiveLoad));
-    if (!block) {
-        Unmap(file);
-        return OpenFail(request, kErrorOutOfMemory);
-    }
-    auto* load = new (block) ProgressiveLoad;
-    load->request = *request;
-    load->request.error = kErrorNone;
-    load->request.endedEarly = kErrorNone;
-    load->file = file;
-    load->ops = ops;
-    LoadRequest& own = load->request;
-    own.work.watch(&load->cancelled);
-    if (ops) {
-        load->decoder = ops->open(&own);
-        if (load->decoder) {
-            load->statedFrames = ops->statedFrames(load->decoder);
-            ProgressiveStep(load);
-        }
-    } else {
-        load->first = load->last = format->load ? format->load(&own) : nullptr;
-        load->decoded = ImageCount(load->first);
-        load->published.store(load->decoded, std::memory_order_relaxed);
-    }
-    if (!load->first) {
-        // Whatever stopped it before a frame; a decoder that had none to give
-        // found no picture in the file.
-        const ErrorCode error = own.error != kErrorNone ? own.error : load->endedEarly;
-        ProgressiveClose(load);
-        return OpenFail(request, error != kErrorNone ? error : kErrorInvalidData);
-    }
-    if (!ops) Complete(load, own.endedEarly);
-    if (format) load->first->format = format;
-    request->error = kErrorNone;
-    return load;
-}
-
-ProgressiveLoad* OpenProbed(LoadRequest* request, const MappedFile& file) {
-    const FileFormat* format = FormatProbe(request);
-    if (!format) {
-        Unmap(file);
-        return OpenFail(request, kErrorUnsupportedType);
-    }
-    return OpenWith(request, file, format, format->frames);
-}
-
-// Steps a load to its end on this thread and hands its chain over.
-Image* LoadToEnd(ProgressiveLoad* load, LoadRequest* request) {
-    if (!load) return nullptr;
-    while (ProgressiveStep(load)) {
-    }
-    request->endedEarly = load->endedEarly;
-    request->statedFrames = load->statedFrames;
-    Image* first = ProgressiveTakeChain(load);
-    ProgressiveClose(load);
-    return first;
-}
-
-}  // namespace
-
-ProgressiveLoad* ProgressiveOpen(LoadRequest* request) {
-    // The decoders read through bounded readers and never fault, so no
-    // processor-level guard is needed around them.
-    return OpenProbed(request, MappedFile{});
-}
-
 bool MapForLoad(const char* fileName, LoadRequest* request, MappedFile* file) {
     switch (MappedFileOpen(fileName, file)) {
         case MapResult::cannotOpen: request->error = kErrorFileNotFound; return false;
@@ -187,70 +64,6 @@ bool MapForLoad(const char* fileName, LoadRequest* request, MappedFile* file) {
     request->data = file->data;
     request->size = static_cast<uint32_t>(file->size);
     return true;
-}
-
-ProgressiveLoad* ProgressiveOpenFile(const char* fileName, LoadRequest* request) {
-    MappedFile file;
-    if (!MapForLoad(fileName, request, &file)) return OpenFail(request, request->error);
-    ProgressiveLoad* load = OpenProbed(request, file);
-    request->data = nullptr;  // the view belongs to the load, or is gone
-    return load;
-}
-
-bool ProgressiveStep(ProgressiveLoad* load) {
-    if (!load->decoder) return false;
-    const int32_t limit = load->request.frameLimit;
-    ErrorCode stop = kErrorNone;
-    const bool more = (limit <= 0 || load->decoded < limit) && !load->cancelled.load(std::memory_order_relaxed);
-    Image* image = more ? load->ops->next(load->decoder, &stop) : nullptr;
-    if (!image) {
-        Complete(load, stop);
-        return false;
-    }
-    // Writes the last published frame's `next`, which readers leave alone
-    // until the count below tells them the frame after it is there.
-    ImageLink(image, load->last);
-    if (!load->first) load->first = image;
-    load->last = image;
-    load->request.work.earn(uint64_t(ImageWidth(image)) * uint64_t(ImageHeight(image)));
-    load->published.store(++load->decoded, std::memory_order_release);
-    return true;
-}
-
-void ProgressiveCancel(ProgressiveLoad* load) { load->cancelled.store(true, std::memory_order_relaxed); }
-
-int32_t ProgressiveFrames(const ProgressiveLoad* load, bool* complete) {
-    // `complete` first: once it holds, the count read after it is the last.
-    const bool done = load->complete.load(std::memory_order_acquire);
-    if (complete) *complete = done;
-    return load->published.load(std::memory_order_acquire);
-}
-
-Image* ProgressiveFirst(const ProgressiveLoad* load) { return load->first; }
-
-int32_t ProgressiveStatedFrames(const ProgressiveLoad* load) { return load->statedFrames; }
-
-ErrorCode ProgressiveEndedEarly(const ProgressiveLoad* load) {
-    return load->complete.load(std::memory_order_acquire) ? load->endedEarly : kErrorNone;
-}
-
-Image* ProgressiveTakeChain(ProgressiveLoad* load) {
-    Image* first = load->first;
-    load->first = load->last = nullptr;
-    return first;
-}
-
-void ProgressiveClose(ProgressiveLoad* load) {
-    if (!load) return;
-    CloseSources(load);
-    ImageDestroy(load->first);
-    FreeLoad(load);
-}
-
-Image* FormatLoad(LoadRequest* request) { return LoadToEnd(ProgressiveOpen(request), request); }
-
-Image* FormatLoadFrames(LoadRequest* request, const FrameDecoderOps& ops) {
-    return LoadToEnd(OpenWith(request, MappedFile{}, nullptr, &ops), request);
 }
 
 void ErrorText(ErrorCode code, const char* reason, char* out, size_t size) {
@@ -289,22 +102,12 @@ void DurationText(uint64_t milliseconds, char* out, size_t size) {
         std::snprintf(out, size, "%u:%02u.%03u", static_cast<unsigned>(minutes), s, ms);
 }
 
-Image* ImageLoadFile(const char* fileName, LoadRequest* request) {
-    LoadRequest local{};
-    if (!request) request = &local;
-    return LoadToEnd(ProgressiveOpenFile(fileName, request), request);
+BudgetImage LoadBudget::createImage(int width, int height, int depth) {
+    return made(width, height, depth, [&] { return ImageCreate(width, height, depth); });
 }
 
-Image* LoadBudget::createImage(int width, int height, int depth) {
-    return take(ImageFootprint(width, height, depth)) ? ImageCreate(width, height, depth) : nullptr;
-}
-
-Image* LoadBudget::duplicateImage(const Image* image) {
-    const uint64_t bytes = ImageFootprint(image);
-    if (!take(bytes)) return nullptr;
-    Image* copy = ImageDuplicate(image);
-    if (!copy) give(bytes);
-    return copy;
+BudgetImage LoadBudget::duplicateImage(const Image* image) {
+    return made(ImageWidth(image), ImageHeight(image), ImageBitCount(image), [&] { return ImageDuplicate(image); });
 }
 
 uint64_t LoadBudget::ImageFootprint(const Image* image) {

@@ -329,19 +329,30 @@ FrameFeed* FrameFeedOpen(FrameSource* source, bool worker, ErrorCode* error) {
         Free(feed);
         return nullptr;
     }
-    feed->duration = FrameSourceDuration(source);  // from the file's structure, before the worker has the source
+    // From the file's structure, before the worker has the source: one walk
+    // over it gives the delays and their sum where it tells them (GIF, SPR),
+    // else the sum alone, and every frame's delay where they are all one
+    // (FLIC). The delays of a file of many frames may not fit: they are then
+    // not told.
     feed->durationCount = FrameSourceCount(source);
-    // The delays of a file of many frames may not fit: they are then not told.
+    bool walked = false;
     try {
-        if (FrameSourceStructureDelays(source, feed->delays) && !feed->delays.empty()) {
+        walked = FrameSourceStructureDelays(source, feed->delays);
+    } catch (const std::bad_alloc&) {
+        feed->delays.clear();
+    }
+    if (walked) {
+        feed->duration = 0;
+        for (const uint32_t delay : feed->delays) feed->duration += delay;
+        if (!feed->delays.empty()) {
             const auto [shortest, longest] = std::minmax_element(feed->delays.begin(), feed->delays.end());
             feed->shortest = *shortest;
             feed->longest = *longest;
-        } else if (feed->durationCount > 0 && feed->duration % static_cast<uint64_t>(feed->durationCount) == 0) {
-            feed->everyDelay = static_cast<uint32_t>(feed->duration / static_cast<uint64_t>(feed->durationCount));
         }
-    } catch (const std::bad_alloc&) {
-        feed->delays.clear();
+    } else {
+        feed->duration = FrameSourceDuration(source);
+        if (feed->durationCount > 0 && feed->duration % static_cast<uint64_t>(feed->durationCount) == 0)
+            feed->everyDelay = static_cast<uint32_t>(feed->duration / static_cast<uint64_t>(feed->durationCount));
     }
     Publish(feed);
     // Closing stops the frame under way within a bounded amount of decoding.

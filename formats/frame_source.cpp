@@ -9,7 +9,7 @@ namespace {
 // A copy of the decoder as it stood before decoding frame `index`.
 struct Checkpoint {
     int32_t index;
-    FrameDecoder* decoder;
+    DecoderPtr decoder;
     uint64_t bytes;
 };
 
@@ -20,36 +20,34 @@ constexpr int32_t kNoCheckpoints = INT32_MAX;
 
 }  // namespace
 
+// The requests come first: the decoders and frames after them count into
+// their budgets until they go.
 struct FrameSource {
     LoadRequest request;  // the caller's, copied; decoders read through it
-    MappedFile file;
-    const FileFormat* format = nullptr;
-    const FrameDecoderOps* ops = nullptr;  // none: the frames were loaded whole
-
-    std::vector<Image*> frames;  // loaded whole
-    Image* chain = nullptr;
-
-    FrameDecoder* live = nullptr;  // decodes frame `liveNext` next
-    int32_t liveNext = 0;
-    Image* current = nullptr;  // the frame `live` gave last, which it may read
-    int32_t currentIndex = -1;
-    std::vector<Checkpoint> checkpoints;  // by index
-    LoadRequest kept{};  // the checkpoints' memory, apart from the decoders'
-    uint64_t checkpointBytes = 0;
-    int32_t interval = kFirstInterval;
-    uint64_t framePixels = 0;  // of the frames decoded
-    uint64_t passBytes = 0;    // of the frames made since the last rewind
-    uint64_t lastBytes = 0;    // of the last of them
-
+    LoadRequest kept{};   // the checkpoints' memory, apart from the decoders'
     // A second decoder that runs ahead of what is asked for, only to lay
     // checkpoints (FrameSourceScout). It has a budget and a work meter of its
     // own: what it holds never ends the frames for the live decoder, and
     // where it runs out it stops scouting without ending them either.
     LoadRequest scoutRequest{};
-    FrameDecoder* scout = nullptr;
+    MappedFile file;
+    const FileFormat* format = nullptr;
+    DecoderOpen open = nullptr;  // none: a still
+    bool skips = false;          // the decoder goes past a frame without composing it
+    ImagePtr still;              // its one frame
+
+    DecoderPtr live;  // decodes frame `liveNext` next
+    int32_t liveNext = 0;
+    BudgetImage current;  // the frame `live` gave last, which it may read
+    int32_t currentIndex = -1;
+    std::vector<Checkpoint> checkpoints;  // by index
+    uint64_t checkpointBytes = 0;
+    int32_t interval = kFirstInterval;
+    uint64_t framePixels = 0;  // of the frames decoded
+
+    DecoderPtr scout;
     int32_t scoutNext = 0;
-    Image* scoutFrame = nullptr;  // the frame it gave last, which it may read
-    uint64_t scoutPassBytes = 0;
+    BudgetImage scoutFrame;  // the frame it gave last, which it may read
     bool scoutDone = false;
 
     int32_t count = 0;
@@ -65,43 +63,29 @@ FrameSource* OpenFail(LoadRequest* request, ErrorCode error) {
     return nullptr;
 }
 
-// Frees a frame a decoder made, giving its bytes back to the decoder's budget.
-void FreeFrame(LoadRequest* request, Image*& frame) {
-    if (!frame) return;
-    LoadBudget(request).give(LoadBudget::ImageFootprint(frame));
-    ImageDestroy(frame);
-    frame = nullptr;
-}
-
 void DropCurrent(FrameSource* s) {
-    FreeFrame(&s->request, s->current);
+    s->current.reset();
     s->currentIndex = -1;
-}
-
-void CloseLive(FrameSource* s) {
-    if (s->live) s->ops->close(s->live);
-    s->live = nullptr;
 }
 
 // Keeps every checkpoint whose index the interval divides.
 void Thin(FrameSource* s) {
     size_t kept = 0;
-    for (const Checkpoint& c : s->checkpoints) {
+    for (Checkpoint& c : s->checkpoints) {
         if (s->interval != kNoCheckpoints && c.index % s->interval == 0) {
-            s->checkpoints[kept++] = c;
+            s->checkpoints[kept++] = std::move(c);
             continue;
         }
-        s->ops->close(c.decoder);
         s->checkpointBytes -= c.bytes;
     }
     s->checkpoints.resize(kept);
 }
 
 // A checkpoint of `decoder` before frame `index`, where one is due and fits.
-void MaybeCheckpoint(FrameSource* s, FrameDecoder* decoder, int32_t index) {
+void MaybeCheckpoint(FrameSource* s, const FrameDecoder* decoder, int32_t index) {
     if (index == 0 || s->interval == kNoCheckpoints || index % s->interval != 0) return;
     if (!s->checkpoints.empty() && s->checkpoints.back().index >= index) return;
-    const uint64_t bytes = s->ops->footprint(decoder);
+    const uint64_t bytes = decoder->footprint();
     if (bytes > kCheckpointMemory / 4) {  // too large to keep enough of them to help
         s->interval = kNoCheckpoints;
         return;
@@ -111,13 +95,12 @@ void MaybeCheckpoint(FrameSource* s, FrameDecoder* decoder, int32_t index) {
         Thin(s);
     }
     if (index % s->interval != 0) return;
-    FrameDecoder* copy = s->ops->clone(decoder, &s->kept);
+    DecoderPtr copy = decoder->clone(&s->kept);
     if (!copy) return;  // out of memory or budget: decoding goes on without it
     try {  // on a player's worker, where the list may find no memory to grow into: as above
-        s->checkpoints.push_back({index, copy, bytes});
+        s->checkpoints.push_back({index, std::move(copy), bytes});
     } catch (const std::bad_alloc&) {
-        s->ops->close(copy);
-        return;
+        return;  // the copy goes with the entry that was not made
     }
     s->checkpointBytes += bytes;
 }
@@ -133,19 +116,18 @@ const Checkpoint* NearestCheckpoint(const FrameSource* s, int32_t n) {
 // Puts the live decoder at the latest checkpoint at or before frame n, or
 // at the top of the file.
 bool Rewind(FrameSource* s, int32_t n) {
-    CloseLive(s);
+    s->live.reset();
     DropCurrent(s);
     // Each pass from a checkpoint may do the work that the first one did.
     s->request.work.restart();
-    s->passBytes = 0;
     s->request.work.earn(s->framePixels);
     const Checkpoint* from = NearestCheckpoint(s, n);
     if (from) {
-        s->live = s->ops->clone(from->decoder, &s->request);
+        s->live = from->decoder->clone(&s->request);
         s->liveNext = from->index;
     }
     if (!s->live) {
-        s->live = s->ops->open(&s->request);
+        s->live = s->open(&s->request);
         s->liveNext = 0;
     }
     return s->live != nullptr;
@@ -160,18 +142,12 @@ void End(FrameSource* s, ErrorCode why) {
         s->count = s->liveNext;
         s->endedEarly = why;
     }
-    CloseLive(s);
-}
-
-uint64_t PassLimit(const FrameSource* s) {
-    const uint64_t budget = s->request.budget ? s->request.budget : kLoadMemoryBudget;
-    return budget + uint64_t{s->request.size} * kPassBytesPerFileByte;
+    s->live.reset();
 }
 
 void StopScout(FrameSource* s) {
-    if (s->scout) s->ops->close(s->scout);
-    s->scout = nullptr;
-    FreeFrame(&s->scoutRequest, s->scoutFrame);
+    s->scout.reset();
+    s->scoutFrame.reset();
     s->scoutDone = true;
 }
 
@@ -186,22 +162,13 @@ const Image* DecodeTo(FrameSource* s, int32_t n) {
             return nullptr;
         }
     }
-    const uint64_t passLimit = PassLimit(s);
     while (s->liveNext <= n) {
-        // A frame like the last one would not fit in what the pass may make,
-        // beside what the decoder holds, as a whole load counts them.
-        const uint64_t held = s->request.budgetUsed - (s->current ? s->lastBytes : 0);
-        if (s->passBytes + s->lastBytes + held > passLimit) {
-            DropCurrent(s);
-            End(s, kErrorOutOfMemory);
-            return nullptr;
-        }
-        MaybeCheckpoint(s, s->live, s->liveNext);
+        MaybeCheckpoint(s, s->live.get(), s->liveNext);
         ErrorCode stop = kErrorNone;
         // On the way to frame n, the frames before it need no picture.
-        if (s->liveNext < n && s->ops->skip && s->framePixels) {
+        if (s->liveNext < n && s->skips && s->framePixels) {
             DropCurrent(s);  // the decoder goes on without it
-            if (!s->ops->skip(s->live, &stop)) {
+            if (!s->live->skip(&stop)) {
                 End(s, stop);
                 return nullptr;
             }
@@ -209,21 +176,18 @@ const Image* DecodeTo(FrameSource* s, int32_t n) {
             ++s->liveNext;
             continue;
         }
-        Image* image = s->ops->next(s->live, &stop);
+        BudgetImage image = s->live->next(&stop);
         if (!image) {
             DropCurrent(s);
             End(s, stop);
             return nullptr;
         }
-        s->framePixels = uint64_t(ImageWidth(image)) * uint64_t(ImageHeight(image));
-        s->lastBytes = LoadBudget::ImageFootprint(image);
-        s->passBytes += s->lastBytes;
+        s->framePixels = uint64_t(ImageWidth(image.get())) * uint64_t(ImageHeight(image.get()));
         s->request.work.earn(s->framePixels);
-        DropCurrent(s);  // the decoder has made the new frame from it
-        s->current = image;
+        s->current = std::move(image);  // the decoder has made the new frame from the one before
         s->currentIndex = s->liveNext++;
     }
-    return s->current;
+    return s->current.get();
 }
 
 FrameSource* OpenWith(LoadRequest* request, const MappedFile& file) {
@@ -238,34 +202,31 @@ FrameSource* OpenWith(LoadRequest* request, const MappedFile& file) {
         unmap();
         return OpenFail(request, kErrorUnsupportedType);
     }
-    void* block = MemAlloc(sizeof(FrameSource));
-    if (!block) {
+    auto* s = new (std::nothrow) FrameSource;
+    if (!s) {
         unmap();
         return OpenFail(request, kErrorOutOfMemory);
     }
-    auto* s = new (block) FrameSource;
     s->request = *request;
     s->request.error = kErrorNone;
-    s->request.endedEarly = kErrorNone;
     s->request.budgetUsed = 0;
     s->kept = s->scoutRequest = s->request;
     s->file = file;
     s->format = format;
-    s->ops = format->frames;
-    if (s->ops) {
-        s->live = s->ops->open(&s->request);
+    s->open = format->open;
+    if (s->open) {
+        s->live = s->open(&s->request);
         if (s->live) {
-            s->count = s->ops->frames(s->live);
-            s->stated = s->ops->statedFrames(s->live);
+            s->count = s->live->frames();
+            s->stated = s->live->statedFrames();
+            s->skips = s->live->skips();
         }
     } else if (format->load) {
-        s->chain = format->load(&s->request);
-        for (Image* frame = s->chain; frame; frame = ImageNext(frame)) s->frames.push_back(frame);
-        s->count = static_cast<int32_t>(s->frames.size());
+        s->still.reset(format->load(&s->request));
+        s->count = 1;
         s->ended = true;
-        s->endedEarly = s->request.endedEarly;
     }
-    if ((s->ops && !s->live) || (!s->ops && !s->chain)) {
+    if ((s->open && !s->live) || (!s->open && !s->still)) {
         const ErrorCode error = s->request.error != kErrorNone ? s->request.error : kErrorInvalidData;
         FrameSourceClose(s);
         return OpenFail(request, error);
@@ -288,16 +249,13 @@ FrameSource* FrameSourceOpenFile(const char* fileName, LoadRequest* request) {
 
 void FrameSourceClose(FrameSource* source) {
     if (!source) return;
-    if (source->ops) {
-        DropCurrent(source);
-        CloseLive(source);
-        StopScout(source);
-        for (const Checkpoint& c : source->checkpoints) source->ops->close(c.decoder);
-    }
-    ImageDestroy(source->chain);
+    // Everything that reads the mapped bytes goes before them.
+    DropCurrent(source);
+    source->live.reset();
+    StopScout(source);
+    source->checkpoints.clear();
     if (source->file.data) MappedFileClose(&source->file);
-    source->~FrameSource();
-    MemFree(source);
+    delete source;
 }
 
 const FileFormat* FrameSourceFormat(const FrameSource* source) { return source->format; }
@@ -311,8 +269,8 @@ uint64_t FrameSourceMemory(const FrameSource* source) {
 
 const Image* FrameSourceFrame(FrameSource* source, int32_t n) {
     if (n < 0 || (source->ended && n >= source->count)) return nullptr;
-    if (!source->ops) return source->frames[static_cast<size_t>(n)];
-    if (source->current && n == source->currentIndex) return source->current;
+    if (!source->open) return source->still.get();
+    if (source->current && n == source->currentIndex) return source->current.get();
     const Image* frame = DecodeTo(source, n);
     // Frames past those the file's structure promised, when it goes on.
     if (frame && n >= source->count) source->count = n + 1;
@@ -320,7 +278,7 @@ const Image* FrameSourceFrame(FrameSource* source, int32_t n) {
 }
 
 int32_t FrameSourceStart(const FrameSource* source, int32_t n) {
-    if (!source->ops || n <= 0) return n < 0 ? 0 : n;
+    if (!source->open || n <= 0) return n < 0 ? 0 : n;
     if (source->current && n == source->currentIndex) return n;
     const Checkpoint* near = NearestCheckpoint(source, n);
     const int32_t checkpoint = near ? near->index : 0;
@@ -329,7 +287,7 @@ int32_t FrameSourceStart(const FrameSource* source, int32_t n) {
 }
 
 bool FrameSourceScout(FrameSource* s) {
-    if (!s->ops || s->scoutDone) return false;
+    if (!s->open || s->scoutDone) return false;
     if (s->interval == kNoCheckpoints || (s->ended && s->scoutNext >= s->count)) {
         StopScout(s);
         return false;
@@ -340,11 +298,11 @@ bool FrameSourceScout(FrameSource* s) {
         s->scoutRequest.work.restart();
         // From the furthest checkpoint: what lies before it is laid already.
         if (!s->checkpoints.empty()) {
-            s->scout = s->ops->clone(s->checkpoints.back().decoder, &s->scoutRequest);
+            s->scout = s->checkpoints.back().decoder->clone(&s->scoutRequest);
             s->scoutNext = s->checkpoints.back().index;
             s->scoutRequest.work.earn(s->framePixels);  // as a pass from a checkpoint does
         } else {
-            s->scout = s->ops->open(&s->scoutRequest);
+            s->scout = s->open(&s->scoutRequest);
             s->scoutNext = 0;
         }
         if (!s->scout) {
@@ -352,17 +310,15 @@ bool FrameSourceScout(FrameSource* s) {
             return false;
         }
     }
-    MaybeCheckpoint(s, s->scout, s->scoutNext);
+    MaybeCheckpoint(s, s->scout.get(), s->scoutNext);
     ErrorCode stop = kErrorNone;
     bool advanced = false;
-    if (s->ops->skip && s->framePixels) {  // the scout needs no pictures
-        advanced = s->ops->skip(s->scout, &stop);
-    } else if (Image* image = s->ops->next(s->scout, &stop)) {
+    if (s->skips && s->framePixels) {  // the scout needs no pictures
+        advanced = s->scout->skip(&stop);
+    } else if (BudgetImage image = s->scout->next(&stop)) {
         advanced = true;
-        FreeFrame(&s->scoutRequest, s->scoutFrame);
-        s->scoutFrame = image;
-        s->scoutPassBytes += LoadBudget::ImageFootprint(image);
-        s->framePixels = uint64_t(ImageWidth(image)) * uint64_t(ImageHeight(image));
+        s->framePixels = uint64_t(ImageWidth(image.get())) * uint64_t(ImageHeight(image.get()));
+        s->scoutFrame = std::move(image);
     }
     // Out of its own memory or work, the scout stops; only the file's end
     // or damage ends the frames.
@@ -378,22 +334,20 @@ bool FrameSourceScout(FrameSource* s) {
     }
     s->scoutRequest.work.earn(s->framePixels);
     if (++s->scoutNext > s->count && !s->ended) s->count = s->scoutNext;
-    // Scouting makes frames as a pass does; it gives up where a pass would.
-    if (s->scoutPassBytes > PassLimit(s)) StopScout(s);
-    return !s->scoutDone;
+    return true;
 }
 
 uint64_t FrameSourceDuration(FrameSource* source) {
-    if (source->ops && source->ops->duration) return source->ops->duration(&source->request, source->count, nullptr);
+    if (source->format->duration) return source->format->duration(&source->request, source->count, nullptr);
     uint64_t total = 0;
     for (int32_t n = 0; const Image* frame = FrameSourceFrame(source, n); ++n) total += ImageGetDelay(frame);
     return total;
 }
 
 bool FrameSourceStructureDelays(FrameSource* source, std::vector<uint32_t>& each) {
-    if (!source->ops || source->ops->skip || !source->ops->duration) return false;
+    if (!source->open || source->skips || !source->format->duration) return false;
     each.assign(static_cast<size_t>(std::max(source->count, 0)), 0);
-    source->ops->duration(&source->request, source->count, each.data());
+    source->format->duration(&source->request, source->count, each.data());
     // A file that states more frames than it holds is cut short after them.
     if (source->stated > source->count && source->endedEarly == kErrorNone) {
         source->ended = true;
@@ -402,8 +356,45 @@ bool FrameSourceStructureDelays(FrameSource* source, std::vector<uint32_t>& each
     return true;
 }
 
+void FrameSourceDelays(FrameSource* source, std::vector<uint32_t>& each) {
+    if (FrameSourceStructureDelays(source, each)) return;
+    each.clear();
+    if (source->skips && source->format->duration && FrameSourceFrame(source, 0)) {
+        if (!source->ended) DecodeTo(source, INT32_MAX - 1);  // past every frame, to where they end
+        each.assign(static_cast<size_t>(source->count), 0);
+        source->format->duration(&source->request, source->count, each.data());
+        return;
+    }
+    for (int32_t n = 0; const Image* frame = FrameSourceFrame(source, n); ++n) each.push_back(ImageGetDelay(frame));
+}
+
 void FrameSourceInOrder(FrameSource* source) {
-    if (!source->ops) return;
+    if (!source->open) return;
     source->interval = kNoCheckpoints;
     Thin(source);
+}
+
+Image* FormatLoad(LoadRequest* request) {
+    FrameSource* source = FrameSourceOpen(request);
+    if (!source) return nullptr;
+    FrameSourceInOrder(source);
+    Image* first = const_cast<Image*>(FrameSourceFrame(source, 0));
+    // The frame leaves the source.
+    if (first == source->still.get()) source->still.release();
+    if (first == source->current.get()) source->current.release();
+    if (first) first->format = source->format;
+    request->error = first ? kErrorNone : source->endedEarly != kErrorNone ? source->endedEarly : kErrorInvalidData;
+    FrameSourceClose(source);
+    return first;
+}
+
+Image* ImageLoadFile(const char* fileName, LoadRequest* request) {
+    LoadRequest local{};
+    if (!request) request = &local;
+    MappedFile file;
+    if (!MapForLoad(fileName, request, &file)) return nullptr;
+    Image* first = FormatLoad(request);
+    MappedFileClose(&file);
+    request->data = nullptr;
+    return first;
 }

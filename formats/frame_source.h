@@ -5,16 +5,14 @@
 // file proves long (every 2nd, then every 4th, ... frame), so that they stay
 // within kCheckpointMemory; at worst decoding starts again from the top.
 //
-// Formats without a frame decoder (stills, AVI) are loaded whole and their
-// frames served from the chain.
+// A still is a source of one frame, which its format's loader makes.
 //
-// Frames handed out are freed as others come, so the load budget no longer
-// ends a long animation; what bounds a pass over the frames instead is its
-// output: at most the load budget plus kPassBytesPerFileByte for each byte of
-// the file, in frames made since the pass began (from the top or a
-// checkpoint). A long animation makes frames in proportion to its file; a
-// small file stating huge pictures ends, "not enough memory for the rest",
-// where a whole load of it would.
+// Frames handed out are freed as others come, so the load budget bounds
+// what the source holds at a time (its decoder, its checkpoints, the frame
+// it gave last), never how many frames it gives: a frame that would not fit
+// beside the rest ends the frames, "not enough memory for the rest". Each
+// frame's work is bounded by the work meter, which every frame made earns
+// more of.
 //
 // One thread at a time uses a source.
 #pragma once
@@ -30,8 +28,6 @@ constexpr uint64_t kCheckpointMemory = uint64_t{48} << 20;
 constexpr uint64_t kCheckpointMemory = uint64_t{24} << 20;
 #endif
 
-constexpr uint64_t kPassBytesPerFileByte = 8192;
-
 struct FrameSource;
 
 // Probes the bytes, which stay valid while the source is open, and opens
@@ -44,7 +40,7 @@ void FrameSourceClose(FrameSource* source);
 
 const FileFormat* FrameSourceFormat(const FrameSource* source);
 // The frames as far as the file's structure tells (a FLIC's frame chunks, a
-// GIF's image blocks), or all of them for formats loaded whole. Fewer once
+// GIF's image blocks); 1 for a still. Fewer once
 // decoding has found damage or run out of budget before the last.
 int32_t FrameSourceCount(const FrameSource* source);
 // The frames the file says it has; 0 when the format does not say.
@@ -57,8 +53,8 @@ ErrorCode FrameSourceEndedEarly(const FrameSource* source);
 // How long one pass over the frames plays, in milliseconds: the sum of the
 // delays of the frames as FrameSourceCount tells them (all of them once
 // they have been decoded). Formats whose structure tells the delays answer
-// without decoding; for the others every frame is decoded, within the pass
-// limit, and the frame given last is no longer valid.
+// without decoding; for the others every frame is decoded, and the frame
+// given last is no longer valid.
 uint64_t FrameSourceDuration(FrameSource* source);
 
 // For a format that must compose every frame to go past it (GIF, SPR),
@@ -68,6 +64,14 @@ uint64_t FrameSourceDuration(FrameSource* source);
 // go past a frame at the cost of its deltas and find damage doing so, or
 // state no delays: decoding tells.
 bool FrameSourceStructureDelays(FrameSource* source, std::vector<uint32_t>& each);
+
+// The delay of every frame to the last: from the file's structure where
+// FrameSourceStructureDelays tells them; otherwise every frame is decoded,
+// so that damage is found and the count is the frames there are, going past
+// them without making their pictures where the format can (a FLIC's deltas
+// are applied, its frames not copied out). The frame given last is no
+// longer valid.
+void FrameSourceDelays(FrameSource* source, std::vector<uint32_t>& each);
 
 // Frame n, a complete picture that the source owns: valid until the next
 // call on the source. None when n is past the frames (the count then tells

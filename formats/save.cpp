@@ -373,7 +373,7 @@ bool AppendEntry(char*& at, const char* limit, const char* display, const char* 
 bool Listed(const FileFormat* format, int flags, FormatId id) {
     const StreamOps* ops = format->streamOps;
     if (id > 0 && format->id != id) return false;
-    if ((flags & kFilterLoad) && !format->load) return false;
+    if ((flags & kFilterLoad) && !format->load && !format->open) return false;
     if ((flags & kFilterSave) && !format->save) return false;
     if ((flags & kFilterReadFrames) && !(ops && ops->readFrame)) return false;
     if ((flags & kFilterWriteFrames) && !(ops && ops->writeFrame)) return false;

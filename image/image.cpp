@@ -124,15 +124,10 @@ Image* ImageCreate(int width, int height, int depth) {
 }
 
 int ImageDestroy(Image* image) {
-    // Iterative, so that a chain of many thousand frames cannot exhaust the stack.
-    while (image) {
-        Image* next = image->next;
-        MemFree(image->bits);
-        MemFree(image->header);
-        MemFree(image->extra);
-        MemFree(image);
-        image = next;
-    }
+    if (!image) return 1;
+    MemFree(image->bits);
+    MemFree(image->header);
+    MemFree(image);
     return 1;
 }
 
@@ -155,29 +150,7 @@ Image* ImageDuplicate(const Image* source) {
     if (ImageGetPalette(source, entries)) ImageSetPalette(copy, entries);
     copy->format = source->format;
     copy->delay = source->delay;
-    // The extra block stays with its one owner.
     return copy;
-}
-
-int ImageLink(Image* image, Image* predecessor) {
-    image->prev = nullptr;
-    image->next = nullptr;
-    if (!predecessor) return 1;
-    image->prev = predecessor;
-    if (Image* follower = predecessor->next) {
-        image->next = follower;
-        follower->prev = image;
-    }
-    predecessor->next = image;
-    return 1;
-}
-
-Image* ImageNext(const Image* image) { return image->next; }
-
-int ImageCount(const Image* image) {
-    int count = 0;
-    for (; image; image = image->next) ++count;
-    return count;
 }
 
 uint32_t ImageGetDelay(const Image* image) { return image->delay; }

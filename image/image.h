@@ -1,7 +1,6 @@
 // The in-memory image: one picture or one frame of an animation, held as a
 // device-independent bitmap (info header, 256-entry colour table, bottom-up
-// rows padded to 4 bytes) with a logical palette, a delay and chain links.
-// The head of a chain owns the chain.
+// rows padded to 4 bytes) with a logical palette and a delay.
 #pragma once
 
 #include <cstdint>
@@ -68,18 +67,15 @@ struct Image {
     int32_t hasPalette;
     const FileFormat* format;
     uint32_t delay;
-    Image* prev;
-    Image* next;
-    uint8_t* extra;
     PixelWriter setPixel;
     PixelReader getPixel;
 };
 
-// Creation, chain, lifetime. Width and height must be 1..kImageMaxDimension
+// Creation and lifetime. Width and height must be 1..kImageMaxDimension
 // and the pixel block at most kImageMaxBitsSize; otherwise none.
 Image* ImageCreate(int width, int height, int depth);
 int ImageDestroy(Image* image);
-// Owns an image, and the chain after it, until it goes out of scope.
+// Owns an image until it goes out of scope.
 struct ImageDeleter {
     void operator()(Image* image) const { ImageDestroy(image); }
 };
@@ -91,9 +87,6 @@ Image* ImageDuplicate(const Image* image);
 // of a zeroed block that would receive zeros are never touched (nor
 // committed), and copying a picture over an equal one writes nothing.
 void CopyChanged(void* to, const void* from, size_t size);
-int ImageLink(Image* image, Image* predecessor);
-Image* ImageNext(const Image* image);
-int ImageCount(const Image* image);
 
 uint32_t ImageGetDelay(const Image* image);
 void ImageSetDelay(Image* image, uint32_t milliseconds);

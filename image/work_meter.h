@@ -9,9 +9,10 @@
 // written, and a load may spend a floor plus so much per pixel of the
 // pictures it produces: a load whose work outgrows its output (a small file
 // stating huge runs of codes, say) stops as at damage, keeping the frames
-// decoded so far, before it has cost a second. The meter also carries a
-// request from another thread to stop, which decoders see within
-// kWorkCheckInterval units of work.
+// decoded so far, before it has cost a second. A pass over the frames earns
+// as it goes, so that every frame may cost what one costs, however many
+// there are. The meter also carries a request from another thread to stop,
+// which decoders see within kWorkCheckInterval units of work.
 constexpr uint64_t kWorkFloor = uint64_t{1} << 26;
 constexpr uint64_t kWorkPerPixel = 8;
 constexpr uint64_t kWorkCheckInterval = uint64_t{1} << 18;

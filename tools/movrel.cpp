@@ -107,21 +107,6 @@ void ComplainUnreadable(const std::string& path, ErrorCode code) {
         std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(code == kErrorNone ? kErrorUnknown : code), path.c_str());
 }
 
-// Loads a file or prints why it could not be loaded; a file that gave only
-// some of its frames says so and why.
-Image* LoadOrComplain(const std::string& path) {
-    LoadRequest request{};
-    Image* image = ImageLoadFile(path.c_str(), &request);
-    if (!image) {
-        ComplainUnreadable(path, request.error);
-    } else if (request.endedEarly != kErrorNone) {
-        char text[128];
-        LoadEndText(request.endedEarly, ImageCount(image), request.statedFrames, text, sizeof text);
-        std::fprintf(stderr, "movrel: %s: %s\n", path.c_str(), text);
-    }
-    return image;
-}
-
 struct SourceCloser {
     void operator()(FrameSource* source) const { FrameSourceClose(source); }
 };
@@ -238,16 +223,8 @@ int RunInfo(const std::vector<std::string>& args) {
         return 1;
     }
     const int width = ImageWidth(first), height = ImageHeight(first), depth = ImageBitCount(first);
-    // The frames and delays as the file's structure tells them where the
-    // format does (a GIF's blocks, whose every frame would be composed to
-    // count it); otherwise every frame is decoded, one at a time, so that
-    // damage is found and the count is the frames there are.
     std::vector<uint32_t> delays;
-    if (!FrameSourceStructureDelays(source.get(), delays)) {
-        delays.push_back(ImageGetDelay(first));
-        while (const Image* frame = FrameSourceFrame(source.get(), static_cast<int32_t>(delays.size())))
-            delays.push_back(ImageGetDelay(frame));
-    }
+    FrameSourceDelays(source.get(), delays);
     ComplainIfEndedEarly(source.get(), args[0]);
     std::printf("format: %s\n", FrameSourceFormat(source.get())->description);
     std::printf("width: %d\nheight: %d\ndepth: %d\nframes: %d\n", width, height, depth, static_cast<int>(delays.size()));
@@ -468,18 +445,37 @@ bool SaveOrComplain(Image* image, const std::string& path, FormatId id, void* op
     return false;
 }
 
+// Frame n of the source, or none after saying why there is none.
+const Image* FrameOrComplain(FrameSource* source, const std::string& input, long n) {
+    // Only the frames up to the one asked for are decoded.
+    const Image* frame = FrameSourceFrame(source, n > INT32_MAX ? INT32_MAX : static_cast<int32_t>(n));
+    if (frame) return frame;
+    while (FrameSourceFrame(source, FrameSourceCount(source))) {
+    }
+    if (FrameSourceCount(source) == 0)
+        ComplainNoFrame(source, input);
+    else
+        std::fprintf(stderr, "movrel: %s has %d frame(s); frames count from 0\n", input.c_str(), FrameSourceCount(source));
+    return nullptr;
+}
+
 // A format that holds animations (SPR) takes the frame asked for and every
 // frame after it.
-bool ConvertTail(const std::string& input, const std::string& output, long n) {
-    ImagePtr first(LoadOrComplain(input));
-    if (!first) return false;
-    Image* frame = first.get();
-    for (long i = 0; i < n && frame; ++i) frame = ImageNext(frame);
-    if (!frame) {
-        std::fprintf(stderr, "movrel: %s has %d frame(s); frames count from 0\n", input.c_str(), ImageCount(first.get()));
-        return false;
+bool ConvertTail(FrameSource* source, const std::string& input, const std::string& output, long n) {
+    if (!FrameOrComplain(source, input, n)) return false;
+    ExportRequest request;
+    request.formatId = kFormatSpr;
+    request.fileName = output.c_str();
+    request.source = source;
+    request.firstFrame = static_cast<int32_t>(n);
+    if (ExportAnimation(&request)) {
+        ComplainIfEndedEarly(source, input);
+        return true;
     }
-    return SaveOrComplain(frame, output, kFormatSpr, nullptr);
+    char text[160];
+    ErrorText(request.error, request.reason, text, sizeof text);
+    std::fprintf(stderr, "movrel: %s: %s\n", text, output.c_str());
+    return false;
 }
 
 int RunConvert(const std::vector<std::string>& args) {
@@ -490,22 +486,11 @@ int RunConvert(const std::vector<std::string>& args) {
     const FormatId id = ChooseFormat(options, output);
     if (id == kFormatNone || !OptionsFit(options, id)) return 1;
     SaveOptions saveOptions(options);
-    if (id == kFormatSpr) return ConvertTail(input, output, options.frame) ? 0 : 1;
     SourcePtr source = OpenOrComplain(input);
     if (!source) return 1;
-    // Only the frames up to the one asked for are decoded.
-    const int32_t n = options.frame > INT32_MAX ? INT32_MAX : static_cast<int32_t>(options.frame);
-    const Image* shown = FrameSourceFrame(source.get(), n);
-    if (!shown) {
-        while (FrameSourceFrame(source.get(), FrameSourceCount(source.get()))) {
-        }
-        if (FrameSourceCount(source.get()) == 0) {
-            ComplainNoFrame(source.get(), input);
-        } else {
-            std::fprintf(stderr, "movrel: %s has %d frame(s); frames count from 0\n", input.c_str(), FrameSourceCount(source.get()));
-        }
-        return 1;
-    }
+    if (id == kFormatSpr) return ConvertTail(source.get(), input, output, options.frame) ? 0 : 1;
+    const Image* shown = FrameOrComplain(source.get(), input, options.frame);
+    if (!shown) return 1;
     ImagePtr frame(ImageDuplicate(shown));
     if (!frame) {
         std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(kErrorOutOfMemory), input.c_str());

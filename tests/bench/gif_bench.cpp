@@ -27,6 +27,7 @@
 #include "codecs/gif_animation.h"
 #include "codecs/gif_writer.h"
 #include "formats/format.h"
+#include "formats/frame_source.h"
 
 namespace {
 
@@ -56,7 +57,6 @@ std::vector<Image*> MakeFrames() {
     frames.push_back(first);
     for (int f = 1; f < kFrames; ++f) {
         Image* next = ImageDuplicate(frames.back());
-        ImageLink(next, frames.back());  // one chain, so that the encoder plans its table from all
         for (int b = 0; b < 6; ++b) {
             const int bx = (f * (3 + b) * 5 + b * 97) % (kWidth - 48), by = (f * (2 + b) * 3 + b * 61) % (kHeight - 48);
             for (int y = by; y < by + 48; ++y)
@@ -70,7 +70,10 @@ std::vector<Image*> MakeFrames() {
 Bytes EncodeOurs(const std::vector<Image*>& frames) {
     MemBuffer* buffer = MemBufferCreate(1 << 20, 1 << 20);
     ErrorCode error = kErrorNone;
-    GifAnimation* animation = GifAnimationStart(frames[0], frames[0], false, buffer, &error);
+    GifColorCollector* colors = GifColorCollectorCreate();  // the encoder plans its table from all frames
+    for (const Image* frame : frames) GifColorCollectorAdd(colors, frame);
+    GifAnimation* animation = GifAnimationStartWith(frames[0], colors, false, buffer, &error);
+    GifColorCollectorDestroy(colors);
     bool ok = animation != nullptr;
     for (size_t i = 0; ok && i < frames.size(); ++i) ok = GifAnimationAdd(animation, frames[i], 40, buffer, &error);
     ok = ok && GifAnimationFinish(animation, buffer, &error);
@@ -138,24 +141,40 @@ int DecodeGiflib(const Bytes& file) {
     return images;
 }
 
+// Every frame of the file, composed, in order.
 int DecodeOurs(Bytes file) {
     LoadRequest request{};
     request.data = file.data();
     request.size = static_cast<uint32_t>(file.size());
-    Image* first = FormatLoad(&request);
-    if (!first) {
+    FrameSource* source = FrameSourceOpen(&request);
+    if (!source || !FrameSourceFrame(source, 0)) {
         std::fprintf(stderr, "movrel cannot load the file: %s\n", ErrorMessage(request.error));
         std::exit(1);
     }
-    const int frames = ImageCount(first);
-    ImageDestroy(first);
+    FrameSourceInOrder(source);
+    int frames = 1;
+    while (FrameSourceFrame(source, frames)) ++frames;
+    FrameSourceClose(source);
+    return frames;
+}
+
+// Copies of every frame of a file.
+std::vector<ImagePtr> LoadFrames(const char* fileName, ErrorCode* error) {
+    LoadRequest request{};
+    FrameSource* source = FrameSourceOpenFile(fileName, &request);
+    *error = request.error;
+    std::vector<ImagePtr> frames;
+    if (!source) return frames;
+    FrameSourceInOrder(source);
+    for (int32_t n = 0; const Image* frame = FrameSourceFrame(source, n); ++n) frames.emplace_back(ImageDuplicate(frame));
+    FrameSourceClose(source);
     return frames;
 }
 
 // The two passes of the encoder over the frames, each copied into one
 // working picture first (outside the time taken); the times of the passes.
-std::pair<double, double> EncodePasses(const Image* chain, Bytes* file) {
-    Image* work = ImageDuplicate(chain);
+std::pair<double, double> EncodePasses(const std::vector<ImagePtr>& frames, Bytes* file) {
+    Image* work = ImageDuplicate(frames[0].get());
     auto copyIn = [work](const Image* frame) {
         if (ImageBitsSize(frame) != ImageBitsSize(work) || ImageBitCount(frame) != ImageBitCount(work)) {
             std::fprintf(stderr, "the frames differ in size or depth\n");
@@ -170,19 +189,19 @@ std::pair<double, double> EncodePasses(const Image* chain, Bytes* file) {
     };
     double gather = 0, encode = 0;
     GifColorCollector* colors = GifColorCollectorCreate();
-    for (const Image* f = chain; f; f = ImageNext(f)) {
-        copyIn(f);
+    for (const ImagePtr& f : frames) {
+        copyIn(f.get());
         gather += TimeMs([&] { GifColorCollectorAdd(colors, work); });
     }
     MemBuffer* buffer = MemBufferCreate(1 << 20, 1 << 20);
     ErrorCode error = kErrorNone;
     GifAnimation* animation = nullptr;
-    copyIn(chain);
+    copyIn(frames[0].get());
     encode += TimeMs([&] { animation = GifAnimationStartWith(work, colors, false, buffer, &error); });
     bool ok = animation != nullptr;
-    for (const Image* f = chain; ok && f; f = ImageNext(f)) {
-        copyIn(f);
-        encode += TimeMs([&] { ok = GifAnimationAdd(animation, work, ImageGetDelay(f), buffer, &error); });
+    for (size_t i = 0; ok && i < frames.size(); ++i) {
+        copyIn(frames[i].get());
+        encode += TimeMs([&] { ok = GifAnimationAdd(animation, work, ImageGetDelay(frames[i].get()), buffer, &error); });
     }
     encode += TimeMs([&] { ok = ok && GifAnimationFinish(animation, buffer, &error); });
     GifAnimationDestroy(animation);
@@ -222,7 +241,7 @@ int main(int argc, char** argv) {
                     kWidth, kHeight, kFrames, oursMs, ours.size(), theirsMs, theirs.size(), oursMs / theirsMs);
         std::ofstream(argv[2], std::ios::binary).write(reinterpret_cast<const char*>(ours.data()),
                                                        static_cast<std::streamsize>(ours.size()));
-        ImageDestroy(frames[0]);  // the chain
+        for (Image* frame : frames) ImageDestroy(frame);
         return 0;
     }
     if (mode == "decode") {
@@ -241,22 +260,21 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (mode == "frames") {
-        LoadRequest request{};
-        Image* chain = ImageLoadFile(argv[2], &request);
-        if (!chain) {
-            std::fprintf(stderr, "movrel cannot load %s: %s\n", argv[2], ErrorMessage(request.error));
+        ErrorCode error = kErrorNone;
+        const std::vector<ImagePtr> frames = LoadFrames(argv[2], &error);
+        if (frames.empty()) {
+            std::fprintf(stderr, "movrel cannot load %s: %s\n", argv[2], ErrorMessage(error));
             return 1;
         }
         Bytes file;
         std::vector<double> gather, encode;
         for (int i = 0; i < runs; ++i) {
-            const auto [g, e] = EncodePasses(chain, &file);
+            const auto [g, e] = EncodePasses(frames, &file);
             gather.push_back(g), encode.push_back(e);
         }
         std::printf("GIF encoder alone over %d frames of %s, one at a time: gathering colours %.1f ms, "
                     "encoding %.1f ms (%zu bytes)\n",
-                    ImageCount(chain), argv[2], Median(gather), Median(encode), file.size());
-        ImageDestroy(chain);
+                    static_cast<int>(frames.size()), argv[2], Median(gather), Median(encode), file.size());
         return 0;
     }
     std::fprintf(stderr, "unknown mode %s\n", mode.c_str());

@@ -1,4 +1,4 @@
-// Loads a file through the registry and writes every frame to stdout as
+// Reads a file's frames through a frame source and writes every frame to stdout as
 // packed top-down RGB24, each after a text line "frame WIDTH HEIGHT DELAY_MS
 // DEPTH", for peer tests that compare pixels. Exit 1 with the error text
 // when the file does not load.
@@ -7,6 +7,7 @@
 
 #include "codecs/codecs.h"
 #include "formats/format.h"
+#include "formats/frame_source.h"
 
 int main(int argc, char** argv) {
     if (argc != 2) {
@@ -15,12 +16,16 @@ int main(int argc, char** argv) {
     }
     FormatRegisterAll();
     LoadRequest request{};
-    Image* first = ImageLoadFile(argv[1], &request);
+    FrameSource* source = FrameSourceOpenFile(argv[1], &request);
+    const Image* first = source ? FrameSourceFrame(source, 0) : nullptr;
     if (!first) {
-        std::fprintf(stderr, "%s\n", ErrorMessage(request.error));
+        const ErrorCode ended = source ? FrameSourceEndedEarly(source) : request.error;
+        std::fprintf(stderr, "%s\n", ErrorMessage(source && ended == kErrorNone ? kErrorInvalidData : ended));
+        FrameSourceClose(source);
         return 1;
     }
-    for (const Image* frame = first; frame; frame = ImageNext(frame)) {
+    FrameSourceInOrder(source);
+    for (int32_t n = 0; const Image* frame = FrameSourceFrame(source, n); ++n) {
         const int width = ImageWidth(frame), height = ImageHeight(frame), depth = ImageBitCount(frame);
         std::printf("frame %d %d %u %d\n", width, height, ImageGetDelay(frame), depth);
         std::vector<uint8_t> row(static_cast<size_t>(width) * 3);
@@ -38,6 +43,6 @@ int main(int argc, char** argv) {
             std::fwrite(row.data(), 1, row.size(), stdout);
         }
     }
-    ImageDestroy(first);
+    FrameSourceClose(source);
     return 0;
 }

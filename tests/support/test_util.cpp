@@ -2,9 +2,12 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include <fstream>
 #include <iterator>
 
+#include "formats/frame_source.h"
 #include "image/convert.h"
 #include "image/quantize.h"
 
@@ -32,4 +35,42 @@ double PicturePsnr(const Image* a, const Image* b) {
                 error += uint64_t(d * d);
             }
     return ColorPsnr(error, uint64_t(ImageWidth(a)) * ImageHeight(a) * 3);
+}
+
+namespace {
+
+LoadedFrames ReadAll(FrameSource* source, ErrorCode error) {
+    LoadedFrames frames;
+    frames.error = error;
+    if (!source) return frames;
+    FrameSourceInOrder(source);
+    for (int32_t n = 0; const Image* frame = FrameSourceFrame(source, n); ++n) {
+        frames.list.emplace_back(ImageDuplicate(frame));
+        if (!frames.list.back()) std::abort();
+        frames.list.back()->format = n == 0 ? FrameSourceFormat(source) : nullptr;
+    }
+    frames.endedEarly = FrameSourceEndedEarly(source);
+    frames.stated = FrameSourceStatedFrames(source);
+    if (frames.list.empty()) frames.error = frames.endedEarly != kErrorNone ? frames.endedEarly : kErrorInvalidData;
+    FrameSourceClose(source);
+    return frames;
+}
+
+}  // namespace
+
+LoadedFrames LoadFrames(const uint8_t* data, size_t size, uint64_t budget) {
+    FormatRegisterAll();
+    LoadRequest request{};
+    request.data = const_cast<uint8_t*>(data);
+    request.size = static_cast<uint32_t>(size);
+    request.budget = budget;
+    FrameSource* source = FrameSourceOpen(&request);
+    return ReadAll(source, request.error);
+}
+
+LoadedFrames LoadFileFrames(const std::string& path) {
+    FormatRegisterAll();
+    LoadRequest request{};
+    FrameSource* source = FrameSourceOpenFile(path.c_str(), &request);
+    return ReadAll(source, request.error);
 }

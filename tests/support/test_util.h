@@ -13,19 +13,44 @@
 #include "formats/format.h"
 #include "formats/save.h"
 
-// Loads bytes through the registry (probe and loader); `error` gets the code
+// Every frame of a file, read through a frame source and copied: frames[n]
+// is frame n, none past the last.
+class LoadedFrames {
+public:
+    std::vector<ImagePtr> list;
+    ErrorCode error = kErrorNone;       // why there is no frame
+    ErrorCode endedEarly = kErrorNone;  // why the frames end before the file's last one
+    int32_t stated = 0;                 // the frames the file says it has
+
+    Image* get() const { return list.empty() ? nullptr : list[0].get(); }
+    explicit operator bool() const { return !list.empty(); }
+    int count() const { return static_cast<int>(list.size()); }
+    Image* operator[](size_t n) const { return n < list.size() ? list[n].get() : nullptr; }
+    void reset() { list.clear(); }
+};
+
+LoadedFrames LoadFrames(const uint8_t* data, size_t size, uint64_t budget = 0);
+LoadedFrames LoadFileFrames(const std::string& path);
+
+// Loads bytes through the registry as a frame source; `error` gets the code
 // and `endedEarly` why the frames end before the file's last one.
-inline ImagePtr LoadBytes(std::vector<uint8_t> bytes, ErrorCode* error = nullptr, uint64_t budget = 0,
-                          ErrorCode* endedEarly = nullptr, int32_t frameLimit = 0) {
+inline LoadedFrames LoadBytes(std::vector<uint8_t> bytes, ErrorCode* error = nullptr, uint64_t budget = 0,
+                              ErrorCode* endedEarly = nullptr) {
+    LoadedFrames frames = LoadFrames(bytes.data(), bytes.size(), budget);
+    if (error) *error = frames.error;
+    if (endedEarly) *endedEarly = frames.endedEarly;
+    return frames;
+}
+
+// The file's first frame, as FormatLoad gives it; `error` gets the code.
+inline ImagePtr LoadFirst(std::vector<uint8_t> bytes, ErrorCode* error = nullptr, uint64_t budget = 0) {
     FormatRegisterAll();
     LoadRequest request{};
     request.data = bytes.data();
     request.size = static_cast<uint32_t>(bytes.size());
     request.budget = budget;
-    request.frameLimit = frameLimit;
     ImagePtr image(FormatLoad(&request));
     if (error) *error = request.error;
-    if (endedEarly) *endedEarly = request.endedEarly;
     return image;
 }
 

@@ -90,8 +90,6 @@ TEST(Convert, SameDepthDuplicatesOtherPairsGiveBlank) {
     EXPECT_FALSE(ImageGetPalette(narrow.get(), entries));
 
     ImagePtr wide(ImageConvert(source.get(), 24));
-    EXPECT_EQ(wide->next, nullptr);
-    EXPECT_EQ(wide->prev, nullptr);
     EXPECT_EQ(ImageGetDelay(wide.get()), 0u);
     EXPECT_EQ(ImageConvert(source.get(), 3), nullptr);
 }

@@ -4,6 +4,7 @@
 
 #include "codecs/gif_lzw.h"
 #include "codecs/gif_reader.h"
+#include "formats/frame_source.h"
 #include "tests/support/gif_builder.h"
 #include "tests/support/test_util.h"
 
@@ -20,11 +21,7 @@ Color ColorAt(const Image* image, int x, int y) {
 
 Color ColorOf(const Rgb& c) { return {c.r, c.g, c.b}; }
 
-const Image* Frame(const ImagePtr& chain, int index) {
-    const Image* image = chain.get();
-    while (image && index-- > 0) image = ImageNext(image);
-    return image;
-}
+const Image* Frame(const LoadedFrames& frames, int index) { return index < 0 ? nullptr : frames[size_t(index)]; }
 
 // Pixel values of a frame, top-down.
 std::vector<uint8_t> Values(const Image* image) {
@@ -69,7 +66,7 @@ TEST(GifProbe, AcceptsBothVersionsAndNothingElse) {
 
 TEST(GifCanvas, IsTheLogicalScreen) {
     GifImage block = Block(10, 10, 100, 50, 3);
-    ImagePtr chain = LoadBytes(GifBuilder(320, 200).globalTable(TestColors(4)).image(block).finish());
+    LoadedFrames chain = LoadBytes(GifBuilder(320, 200).globalTable(TestColors(4)).image(block).finish());
     ASSERT_TRUE(chain);
     EXPECT_EQ(ImageWidth(chain.get()), 320);
     EXPECT_EQ(ImageHeight(chain.get()), 200);
@@ -82,22 +79,22 @@ TEST(GifCanvas, IsTheLogicalScreen) {
 TEST(GifCanvas, GrowsToHoldBlocksThatDoNotFit) {
     // A zero screen takes the blocks' extent; a later block that sticks out
     // grows every frame, the first included.
-    ImagePtr chain = LoadBytes(GifBuilder(0, 0)
+    LoadedFrames chain = LoadBytes(GifBuilder(0, 0)
                                    .globalTable(TestColors(4))
                                    .image(Block(0, 0, 3, 2, 1))
                                    .image(Block(2, 1, 3, 3, 2))
                                    .finish());
     ASSERT_TRUE(chain);
-    for (const Image* frame = chain.get(); frame; frame = ImageNext(frame)) {
-        EXPECT_EQ(ImageWidth(frame), 5);
-        EXPECT_EQ(ImageHeight(frame), 4);
+    for (const ImagePtr& frame : chain.list) {
+        EXPECT_EQ(ImageWidth(frame.get()), 5);
+        EXPECT_EQ(ImageHeight(frame.get()), 4);
     }
     EXPECT_EQ(ImageGetPixel(Frame(chain, 1), 4, 3), 2u);
     EXPECT_EQ(ImageGetPixel(Frame(chain, 1), 0, 0), 1u);
 }
 
 TEST(GifCanvas, BlocksBeyondThePictureLimitsAreClippedNotGrown) {
-    ImagePtr chain = LoadBytes(GifBuilder(2, 2)
+    LoadedFrames chain = LoadBytes(GifBuilder(2, 2)
                                    .globalTable(TestColors(4))
                                    .image(Block(0, 0, 2, 2, 1))
                                    .image(Block(65535, 65535, 10, 10, 2))
@@ -121,13 +118,13 @@ TEST(GifCanvas, ClippedBlocksShowTheirVisiblePartWhateverTheStrings) {
         std::vector<uint8_t> rows;  // in the order the data gives them
         for (int i = 0; i < c.width * c.height; ++i) rows.push_back(static_cast<uint8_t>(i / 5 % 3 + (i % 97 == 0)));
         image.data = LzwCodes(rows, 2);
-        ImagePtr whole = LoadBytes(GifBuilder(c.width, c.height).globalTable(TestColors(4)).image(image).finish());
+        LoadedFrames whole = LoadBytes(GifBuilder(c.width, c.height).globalTable(TestColors(4)).image(image).finish());
         ASSERT_TRUE(whole);
         // Five columns, then five rows, of the block on the canvas's edge.
         const bool wide = c.width > c.height;
         GifImage edge = image;
         (wide ? edge.left : edge.top) = 65535 - 5;
-        ImagePtr clipped = LoadBytes(GifBuilder(wide ? 65535 : c.width, wide ? c.height : 65535)
+        LoadedFrames clipped = LoadBytes(GifBuilder(wide ? 65535 : c.width, wide ? c.height : 65535)
                                          .globalTable(TestColors(4))
                                          .image(edge)
                                          .finish());
@@ -156,8 +153,8 @@ TEST(GifDelay, ComesFromTheControlBeforeEachBlockOnly) {
     gif.control(1, 0).image(Block(0, 0, 1, 1, 1));                 // 0: as browsers, 100 ms
     gif.control(1, 1).image(Block(0, 0, 1, 1, 1));
     gif.control(1, 2).image(Block(0, 0, 1, 1, 1));
-    ImagePtr chain = LoadBytes(gif.finish());
-    ASSERT_EQ(ImageCount(chain.get()), 5);
+    LoadedFrames chain = LoadBytes(gif.finish());
+    ASSERT_EQ(chain.count(), 5);
     const uint32_t expected[] = {70, 100, 100, 100, 20};
     for (int i = 0; i < 5; ++i) EXPECT_EQ(ImageGetDelay(Frame(chain, i)), expected[i]) << i;
 }
@@ -166,7 +163,7 @@ TEST(GifInterlace, RowsArriveInPassOrder) {
     for (int height : {8, 3, 2, 1, 13}) {
         GifImage image = Sequence(2, height);
         image.interlaced = true;  // the builder writes rows in pass order
-        ImagePtr chain = LoadBytes(GifBuilder(2, height).globalTable(TestColors(256)).image(image).finish());
+        LoadedFrames chain = LoadBytes(GifBuilder(2, height).globalTable(TestColors(256)).image(image).finish());
         ASSERT_TRUE(chain) << height;
         EXPECT_EQ(Values(chain.get()), image.pixels) << height;
     }
@@ -174,12 +171,12 @@ TEST(GifInterlace, RowsArriveInPassOrder) {
     GifImage raw = Block(0, 0, 1, 8, 0);
     raw.data = LiteralCodes({0, 1, 2, 3, 4, 5, 6, 7}, 8);
     raw.interlaced = true;
-    ImagePtr chain = LoadBytes(GifBuilder(1, 8).globalTable(TestColors(256)).image(raw).finish());
+    LoadedFrames chain = LoadBytes(GifBuilder(1, 8).globalTable(TestColors(256)).image(raw).finish());
     ASSERT_TRUE(chain);
     EXPECT_EQ(Values(chain.get()), (std::vector<uint8_t>{0, 4, 2, 5, 1, 6, 3, 7}));
 }
 
-ImagePtr DecodeCodes(const CodeStream& codes, int minCodeSize, int width, int height) {
+LoadedFrames DecodeCodes(const CodeStream& codes, int minCodeSize, int width, int height) {
     GifImage image = Block(0, 0, width, height, 0);
     image.minCodeSize = minCodeSize;
     image.data = codes.bytes();
@@ -191,7 +188,7 @@ TEST(GifLzw, CodeWidthGrowsWhenTheNextFreeCodeReachesItsLimit) {
     // fourth codes; from then on codes are 4 bits wide.
     CodeStream codes;
     codes.code(4, 3).code(0, 3).code(1, 3).code(2, 3).code(6, 4).code(3, 4).code(5, 4);
-    ImagePtr chain = DecodeCodes(codes, 2, 6, 1);
+    LoadedFrames chain = DecodeCodes(codes, 2, 6, 1);
     ASSERT_TRUE(chain);
     EXPECT_EQ(Values(chain.get()), (std::vector<uint8_t>{0, 1, 2, 0, 1, 3}));
 }
@@ -200,7 +197,7 @@ TEST(GifLzw, FirstCodeAfterClearAddsNoEntryAndAnUndefinedCodeRepeatsThePrevious)
     // clear, 1, clear, 2, then 6: the first entry after the clear is 6 = "2 2".
     CodeStream codes;
     codes.code(4, 3).code(1, 3).code(4, 3).code(2, 3).code(6, 3).code(5, 3);
-    ImagePtr chain = DecodeCodes(codes, 2, 4, 1);
+    LoadedFrames chain = DecodeCodes(codes, 2, 4, 1);
     ASSERT_TRUE(chain);
     EXPECT_EQ(Values(chain.get()), (std::vector<uint8_t>{1, 2, 2, 2}));
 }
@@ -208,7 +205,7 @@ TEST(GifLzw, FirstCodeAfterClearAddsNoEntryAndAnUndefinedCodeRepeatsThePrevious)
 TEST(GifLzw, FirstCodeWithoutAnEntryEndsTheImage) {
     CodeStream codes;
     codes.code(4, 3).code(3, 3).code(4, 3).code(7, 3).code(1, 3).code(5, 3);
-    ImagePtr chain = DecodeCodes(codes, 2, 3, 1);
+    LoadedFrames chain = DecodeCodes(codes, 2, 3, 1);
     ASSERT_TRUE(chain);
     EXPECT_EQ(Values(chain.get()), (std::vector<uint8_t>{3, 0, 0}));
 }
@@ -244,7 +241,7 @@ TEST(GifLzw, FullTableKeepsTwelveBitCodesUntilAClear) {
     for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<uint8_t>(i * 31 + i / 256);
     GifImage image = Block(0, 0, 100, 50, 0);
     image.data = LiteralCodes(pixels, 8);
-    ImagePtr chain = LoadBytes(GifBuilder(100, 50).globalTable(TestColors(256)).image(image).finish());
+    LoadedFrames chain = LoadBytes(GifBuilder(100, 50).globalTable(TestColors(256)).image(image).finish());
     ASSERT_TRUE(chain);
     EXPECT_EQ(Values(chain.get()), pixels);
     // And with clears along the way, the widths start again each time.
@@ -258,7 +255,7 @@ TEST(GifLzw, CodeSizesAboveEightStillDecode) {
     GifImage image = Sequence(4, 4);
     for (uint8_t& p : image.pixels) p &= 15;
     image.minCodeSize = 11;
-    ImagePtr chain = LoadBytes(GifBuilder(4, 4).globalTable(TestColors(16)).image(image).finish());
+    LoadedFrames chain = LoadBytes(GifBuilder(4, 4).globalTable(TestColors(16)).image(image).finish());
     ASSERT_TRUE(chain);
     EXPECT_EQ(Values(chain.get()), image.pixels);
 }
@@ -271,8 +268,8 @@ TEST(GifDamage, DataEndingEarlyKeepsWhatWasDecoded) {
     cut.data.assign(codes.begin(), codes.begin() + 8);  // clear + 6 codes of 9 bits, and a bit more
     GifBuilder gif = Base4x4();
     gif.image(cut).control(1, 20).image(Block(3, 3, 1, 1, 7));
-    ImagePtr chain = LoadBytes(gif.finish());
-    ASSERT_EQ(ImageCount(chain.get()), 3);
+    LoadedFrames chain = LoadBytes(gif.finish());
+    ASSERT_EQ(chain.count(), 3);
     const std::vector<uint8_t> expected = {0, 1, 2, 3, 4, 5, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
     EXPECT_EQ(Values(Frame(chain, 1)), expected);
     EXPECT_EQ(ImageGetPixel(Frame(chain, 2), 3, 3), 7u);
@@ -284,7 +281,7 @@ TEST(GifDamage, DataEndingEarlyKeepsWhatWasDecoded) {
     truncated.image(cut);
     ErrorCode error = kErrorUnknown, endedEarly = kErrorNone;
     chain = LoadBytes(truncated.finish(false), &error, 0, &endedEarly);
-    ASSERT_EQ(ImageCount(chain.get()), 2);
+    ASSERT_EQ(chain.count(), 2);
     EXPECT_EQ(Values(Frame(chain, 1)), expected);
     EXPECT_EQ(endedEarly, kErrorInvalidData);  // the load says the file was cut short
     LoadBytes(gif.finish(), &error, 0, &endedEarly);
@@ -297,25 +294,9 @@ TEST(GifDamage, AFrameWithoutRoomForItsRowFailsAsOutOfMemory) {
     ErrorCode error = kErrorNone;
     EXPECT_FALSE(LoadBytes(file, &error, LoadBudget::ImageFootprint(4, 4, 8)));
     EXPECT_EQ(error, kErrorOutOfMemory);
-    ImagePtr chain = LoadBytes(file, &error, LoadBudget::ImageFootprint(4, 4, 8) + 4);
-    ASSERT_TRUE(chain);
-    EXPECT_EQ(Values(chain.get()), std::vector<uint8_t>(16, 1));
-}
-
-TEST(GifDamage, AFrameLimitStopsBeforeLaterDamage) {
-    GifBuilder gif = Base4x4();
-    gif.control(1, 10).image(Block(1, 1, 2, 2, 4));
-    const Bytes whole = gif.finish();
-    ErrorCode error = kErrorUnknown, endedEarly = kErrorUnknown;
-    ImagePtr full = LoadBytes(whole);
-    ImagePtr one = LoadBytes(whole, &error, 0, &endedEarly, 1);
-    ASSERT_EQ(ImageCount(one.get()), 1);
-    EXPECT_EQ(Values(one.get()), Values(full.get()));
-    EXPECT_EQ(endedEarly, kErrorNone);
-    // Without its trailer and cut inside the second block, the first frame is still whole.
-    ImagePtr cut = LoadBytes(Bytes(whole.begin(), whole.end() - 6), &error, 0, &endedEarly, 1);
-    ASSERT_EQ(ImageCount(cut.get()), 1);
-    EXPECT_EQ(endedEarly, kErrorNone);
+    LoadedFrames frames = LoadBytes(file, &error, LoadBudget::ImageFootprint(4, 4, 8) + 4);
+    ASSERT_TRUE(frames);
+    EXPECT_EQ(Values(frames.get()), std::vector<uint8_t>(16, 1));
 }
 
 TEST(GifDamage, EveryCutOfAnAnimationLoadsOrFailsCleanly) {
@@ -329,12 +310,12 @@ TEST(GifDamage, EveryCutOfAnAnimationLoadsOrFailsCleanly) {
     const Bytes file = gif.finish();
     for (size_t n = 0; n < file.size(); ++n) {
         ErrorCode error = kErrorNone;
-        ImagePtr chain = LoadBytes(Bytes(file.begin(), file.begin() + static_cast<long>(n)), &error);
+        LoadedFrames chain = LoadBytes(Bytes(file.begin(), file.begin() + static_cast<long>(n)), &error);
         if (!chain) {
             EXPECT_TRUE(error == kErrorInvalidData || error == kErrorUnsupportedType) << n;
         }
     }
-    EXPECT_EQ(ImageCount(LoadBytes(file).get()), 3);
+    EXPECT_EQ(LoadBytes(file).count(), 3);
 }
 
 TEST(GifBlocks, ExtensionDataIsNeverTakenForBlocks) {
@@ -344,8 +325,8 @@ TEST(GifBlocks, ExtensionDataIsNeverTakenForBlocks) {
     gif.raw({0x00, 0x99});  // stray bytes between blocks are passed over
     GifImage image = Block(0, 0, 2, 1, 2);
     gif.image(image);
-    ImagePtr chain = LoadBytes(gif.finish());
-    ASSERT_EQ(ImageCount(chain.get()), 1);
+    LoadedFrames chain = LoadBytes(gif.finish());
+    ASSERT_EQ(chain.count(), 1);
     EXPECT_EQ(Values(chain.get()), (std::vector<uint8_t>{2, 2}));
 }
 
@@ -357,8 +338,8 @@ TEST(GifBlocks, ImageDataEndingInBlockBytesIsPassedOverWhole) {
     image.data = {0x3B, 0x2C, 0x21, 0x3B, 0x2C};
     GifBuilder gif(4, 1);
     gif.globalTable(TestColors(256)).image(image).control(1, 30).image(Block(0, 0, 1, 1, 9));
-    ImagePtr chain = LoadBytes(gif.finish());
-    ASSERT_EQ(ImageCount(chain.get()), 2);
+    LoadedFrames chain = LoadBytes(gif.finish());
+    ASSERT_EQ(chain.count(), 2);
     EXPECT_EQ(ImageGetDelay(Frame(chain, 1)), 300u);
     EXPECT_EQ(ImageGetPixel(Frame(chain, 1), 0, 0), 9u);
 }
@@ -368,8 +349,8 @@ TEST(GifCompose, TransparentPixelsShowThePreviousFrame) {
     over.pixels = {5, 7, 5, 8};
     GifBuilder gif = Base4x4();
     gif.control(1, 10, 5).image(over).image(Block(0, 0, 4, 1, 5));  // the control does not carry over
-    ImagePtr chain = LoadBytes(gif.finish());
-    ASSERT_EQ(ImageCount(chain.get()), 3);
+    LoadedFrames chain = LoadBytes(gif.finish());
+    ASSERT_EQ(chain.count(), 3);
     EXPECT_EQ(Values(Frame(chain, 1)), (std::vector<uint8_t>{1, 7, 1, 8, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}));
     EXPECT_EQ(ImageGetPixel(Frame(chain, 2), 0, 0), 5u);
 
@@ -385,7 +366,7 @@ TEST(GifCompose, TransparentPixelsShowThePreviousFrame) {
         GifBuilder over(40, 2);
         over.globalTable(TestColors(256)).image(Block(0, 0, 40, 2, 2)).control(1, 10, transparent).image(wide);
         chain = LoadBytes(over.finish());
-        ASSERT_EQ(ImageCount(chain.get()), 2);
+        ASSERT_EQ(chain.count(), 2);
         for (int y = 0; y < 2; ++y)
             for (int x = 0; x < 40; ++x) {
                 const bool inside = x >= 1 && x < 38;
@@ -418,8 +399,8 @@ TEST(GifCompose, RestoreToPreviousOfAWholeCanvasBlock) {
     GifImage whole = Block(0, 0, 4, 4, 3);
     whole.localTable = TestColors(4);
     gif.control(3, 10).image(whole).image(Block(0, 0, 1, 1, 2));
-    ImagePtr chain = LoadBytes(gif.finish());
-    ASSERT_EQ(ImageCount(chain.get()), 3);
+    LoadedFrames chain = LoadBytes(gif.finish());
+    ASSERT_EQ(chain.count(), 3);
     EXPECT_EQ(ColorAt(Frame(chain, 2), 3, 3), ColorOf(TestColors(256)[1]));
     EXPECT_EQ(ColorAt(Frame(chain, 2), 0, 0), ColorOf(TestColors(256)[2]));
 }
@@ -439,8 +420,8 @@ TEST(GifCompose, DisposalOfRectanglesInsideBytes) {
                 if (next == 2) last.localTable[0] = {1, 1, 1};
                 GifBuilder gif(37, 3);
                 gif.globalTable(TestColors(colors), 1).image(pattern).control(disposal, 10).image(Block(3, 1, 24, 2, 1)).image(last);
-                ImagePtr chain = LoadBytes(gif.finish());
-                ASSERT_EQ(ImageCount(chain.get()), 3);
+                LoadedFrames chain = LoadBytes(gif.finish());
+                ASSERT_EQ(chain.count(), 3);
                 for (int y = 0; y < 3; ++y) {
                     for (int x = 0; x < 36; ++x) {
                         const bool cleared = disposal == 2 && y >= 1 && x >= 3 && x < 27;  // to the background, index 1
@@ -457,8 +438,8 @@ TEST(GifCompose, DisposalOfRectanglesInsideBytes) {
 TEST(GifCompose, SharedTableStaysIndexed) {
     GifBuilder gif = Base4x4();
     gif.control(1, 10).image(Block(1, 1, 2, 2, 200));
-    ImagePtr chain = LoadBytes(gif.finish());
-    ASSERT_EQ(ImageCount(chain.get()), 2);
+    LoadedFrames chain = LoadBytes(gif.finish());
+    ASSERT_EQ(chain.count(), 2);
     EXPECT_EQ(ImageBitCount(Frame(chain, 1)), 8);
     EXPECT_EQ(ImageGetPixel(Frame(chain, 1), 1, 1), 200u);
 }
@@ -469,8 +450,8 @@ TEST(GifCompose, ADifferentLocalTableComposesInTrueColorKeepingColours) {
     local.localTable = table;
     GifBuilder gif = Base4x4();
     gif.image(local);
-    ImagePtr chain = LoadBytes(gif.finish());
-    ASSERT_EQ(ImageCount(chain.get()), 2);
+    LoadedFrames chain = LoadBytes(gif.finish());
+    ASSERT_EQ(chain.count(), 2);
     const Image* second = Frame(chain, 1);
     EXPECT_EQ(ImageBitCount(second), 24);
     EXPECT_EQ(ColorAt(second, 0, 0), ColorOf(TestColors(256)[1]));
@@ -484,8 +465,8 @@ TEST(GifCompose, AWholeOpaqueBlockWithItsOwnTableStaysIndexed) {
     for (uint8_t& p : whole.pixels) p &= 15;
     GifBuilder gif = Base4x4();
     gif.image(whole);
-    ImagePtr chain = LoadBytes(gif.finish());
-    ASSERT_EQ(ImageCount(chain.get()), 2);
+    LoadedFrames chain = LoadBytes(gif.finish());
+    ASSERT_EQ(chain.count(), 2);
     EXPECT_EQ(ImageBitCount(Frame(chain, 1)), 4);
     EXPECT_EQ(Values(Frame(chain, 1)), whole.pixels);
 }
@@ -498,8 +479,8 @@ TEST(GifCompose, SmallTableFirstDoesNotCutLaterValues) {
     more.pixels = {17, 255};
     more.localTable = TestColors(256);
     gif.image(more);
-    ImagePtr chain = LoadBytes(gif.finish());
-    ASSERT_EQ(ImageCount(chain.get()), 2);
+    LoadedFrames chain = LoadBytes(gif.finish());
+    ASSERT_EQ(chain.count(), 2);
     EXPECT_EQ(ImageBitCount(Frame(chain, 0)), 4);
     EXPECT_EQ(ImageBitCount(Frame(chain, 1)), 8);
     EXPECT_EQ(Values(Frame(chain, 1)), (std::vector<uint8_t>{3, 17, 255, 3}));
@@ -514,8 +495,8 @@ TEST(GifCompose, BackgroundMissingFromTheTableGoesTrueColor) {
     first.localTable = second.localTable = own;
     GifBuilder gif(4, 4);
     gif.globalTable(TestColors(256), 9).control(2, 10).image(first).image(second);
-    ImagePtr chain = LoadBytes(gif.finish());
-    ASSERT_EQ(ImageCount(chain.get()), 2);
+    LoadedFrames chain = LoadBytes(gif.finish());
+    ASSERT_EQ(chain.count(), 2);
     EXPECT_EQ(ImageBitCount(Frame(chain, 0)), 4);
     const Image* frame = Frame(chain, 1);
     EXPECT_EQ(ImageBitCount(frame), 24);
@@ -527,25 +508,25 @@ TEST(GifCompose, BackgroundMissingFromTheTableGoesTrueColor) {
 TEST(GifPalette, DepthFollowsTheTableAndMissingTablesAreGrey) {
     const std::pair<int, int> sizes[] = {{2, 1}, {4, 4}, {16, 4}, {32, 8}, {256, 8}};
     for (auto [colors, depth] : sizes) {
-        ImagePtr chain = LoadBytes(GifBuilder(1, 1).globalTable(TestColors(colors)).image(Block(0, 0, 1, 1, 1)).finish());
+        LoadedFrames chain = LoadBytes(GifBuilder(1, 1).globalTable(TestColors(colors)).image(Block(0, 0, 1, 1, 1)).finish());
         ASSERT_TRUE(chain);
         EXPECT_EQ(ImageBitCount(chain.get()), depth) << colors;
         EXPECT_EQ(ColorAt(chain.get(), 0, 0), ColorOf(TestColors(colors)[1]));
     }
-    ImagePtr grey = LoadBytes(GifBuilder(1, 1).image(Block(0, 0, 1, 1, 77)).finish());
+    LoadedFrames grey = LoadBytes(GifBuilder(1, 1).image(Block(0, 0, 1, 1, 77)).finish());
     ASSERT_TRUE(grey);
     EXPECT_EQ(ColorAt(grey.get(), 0, 0), (Color{77, 77, 77}));
 }
 
-TEST(GifBudget, KeepsTheFramesThatFit) {
+TEST(GifBudget, BoundsWhatIsHeldNotHowManyFrames) {
     GifBuilder gif(64, 64);
     gif.globalTable(TestColors(2));
     for (int i = 0; i < 50; ++i) gif.image(Block(0, 0, 1, 1, static_cast<uint8_t>(i & 1)));
     ErrorCode error = kErrorNone, endedEarly = kErrorNone;
     const uint64_t frame = LoadBudget::ImageFootprint(64, 64, 1);
-    ImagePtr chain = LoadBytes(gif.finish(), &error, frame * 10 + 1, &endedEarly);  // and the tenth's row
-    EXPECT_EQ(ImageCount(chain.get()), 10);
-    EXPECT_EQ(endedEarly, kErrorOutOfMemory);
+    LoadedFrames chain = LoadBytes(gif.finish(), &error, frame * 3, &endedEarly);
+    EXPECT_EQ(chain.count(), 50);
+    EXPECT_EQ(endedEarly, kErrorNone);
     EXPECT_FALSE(LoadBytes(gif.finish(), &error, frame / 2));
     EXPECT_EQ(error, kErrorOutOfMemory);
 }
@@ -562,15 +543,15 @@ TEST(GifBudget, WorkFollowsWhatIsShown) {
     GifBuilder hidden(1, 1);
     hidden.globalTable(TestColors(4)).image(Block(0, 0, 1, 1, 1)).image(wide).image(Block(0, 0, 1, 1, 2));
     ErrorCode endedEarly = kErrorNone;
-    ImagePtr chain = LoadBytes(hidden.finish(), nullptr, 0, &endedEarly);
-    ASSERT_EQ(ImageCount(chain.get()), 3);
+    LoadedFrames chain = LoadBytes(hidden.finish(), nullptr, 0, &endedEarly);
+    ASSERT_EQ(chain.count(), 3);
     EXPECT_EQ(endedEarly, kErrorNone);
     EXPECT_EQ(Values(Frame(chain, 1)), std::vector<uint8_t>{0});
 
     GifBuilder tall(1, 32768);
     tall.globalTable(TestColors(4)).image(Block(0, 0, 1, 1, 1)).image(wide).image(Block(0, 0, 1, 1, 2));
     chain = LoadBytes(tall.finish(), nullptr, 0, &endedEarly);
-    EXPECT_EQ(ImageCount(chain.get()), 2);
+    EXPECT_EQ(chain.count(), 2);
     EXPECT_EQ(endedEarly, kErrorInvalidData);
 }
 
@@ -581,11 +562,38 @@ TEST(GifBudget, CountsTheAreaKeptForRestoringOnce) {
     for (int i = 0; i < 10; ++i) gif.control(3, 10).image(Block(0, 0, 64, 64, static_cast<uint8_t>(i)));
     const Bytes file = gif.finish();
     const uint64_t frame = LoadBudget::ImageFootprint(64, 64, 8);
-    EXPECT_EQ(ImageCount(LoadBytes(file, nullptr, frame * 3).get()), 2);
-    EXPECT_EQ(ImageCount(LoadBytes(file, nullptr, frame * 3 + 4096 + 64).get()), 3);  // and the third's row
+    // The canvas, the area, the frame handed out and the row decoded through:
+    // every frame.
+    ErrorCode endedEarly = kErrorNone;
+    EXPECT_EQ(LoadBytes(file, nullptr, frame * 2 + 4096 + 64, &endedEarly).count(), 10);
+    EXPECT_EQ(endedEarly, kErrorNone);
+    EXPECT_EQ(LoadBytes(file, nullptr, frame * 2 + 4095 + 64, &endedEarly).count(), 1);
+    EXPECT_EQ(endedEarly, kErrorOutOfMemory);
     ErrorCode error = kErrorNone;
     EXPECT_FALSE(LoadBytes(file, &error, frame + 4095));
     EXPECT_EQ(error, kErrorOutOfMemory);
+}
+
+TEST(GifBudget, AFrameThatCannotKeepItsAreaGivesItsBytesBack) {
+    // The second block's area to restore does not fit beside the two frames:
+    // the frame made for it goes, and its bytes with it.
+    GifBuilder gif(64, 64);
+    gif.globalTable(TestColors(256));
+    gif.control(3, 10).image(Block(0, 0, 1, 1, 1)).control(3, 10).image(Block(0, 0, 64, 64, 2));
+    Bytes file = gif.finish();
+    FormatRegisterAll();
+    LoadRequest request{};
+    request.data = file.data();
+    request.size = static_cast<uint32_t>(file.size());
+    request.budget = LoadBudget::ImageFootprint(64, 64, 8) * 2 + 100;
+    FrameSource* source = FrameSourceOpen(&request);
+    ASSERT_TRUE(source);
+    FrameSourceInOrder(source);
+    EXPECT_TRUE(FrameSourceFrame(source, 0));
+    EXPECT_FALSE(FrameSourceFrame(source, 1));
+    EXPECT_EQ(FrameSourceEndedEarly(source), kErrorOutOfMemory);
+    EXPECT_EQ(FrameSourceMemory(source), 0u);  // nothing is held once the frames have ended
+    FrameSourceClose(source);
 }
 
 }  // namespace

@@ -175,7 +175,7 @@ TEST(GifWriter, DepthsSetCodeSizeTableAndPackedBytes) {
         const Bytes file = Encode(image.get(), {7, 0});
         ASSERT_FALSE(file.empty()) << depth;
         EXPECT_EQ(file[30], 0x80) << depth;  // a 2-entry local table
-        ImagePtr back = LoadBytes(file);
+        LoadedFrames back = LoadBytes(file);
         ASSERT_TRUE(back);
         for (int x = 0; x < 3; ++x) {
             const uint32_t want = ImageColorAt(image.get(), x, 0) & 0xFFFFFF;
@@ -218,7 +218,7 @@ TEST(GifWriter, MatchesThePlainEncodingAtEveryDepthAndSize) {
         const Bytes file = Encode(image.get(), {7, 0});
         const int codeSize = k.depth == 1 ? 2 : k.depth;
         EXPECT_EQ(DataOf(file, k.depth), ReferenceData(pixels, codeSize)) << k.width << "x" << k.height;
-        ImagePtr back = LoadBytes(file);
+        LoadedFrames back = LoadBytes(file);
         ASSERT_TRUE(back);
         EXPECT_EQ(ImageBitCount(back.get()), k.depth);
         for (int y = 0; y < k.height; ++y)
@@ -328,10 +328,11 @@ protected:
     // plans them (or with the options given); the file's bytes.
     Bytes Write(const std::vector<Image*>& frames, const std::vector<uint32_t>& delays,
                 const GifStreamOptions* given = nullptr) {
-        for (size_t i = 0; i + 1 < frames.size(); ++i) frames[i]->next = frames[i + 1];
-        GifStreamOptions options{frames[0], 0};
+        std::unique_ptr<GifColorCollector, void (*)(GifColorCollector*)> colors(GifColorCollectorCreate(),
+                                                                                 GifColorCollectorDestroy);
+        for (Image* f : frames) EXPECT_TRUE(GifColorCollectorAdd(colors.get(), f));
+        GifStreamOptions options{0, colors.get()};
         Stream* stream = Open(frames[0], 1, given ? const_cast<GifStreamOptions*>(given) : &options);
-        for (Image* f : frames) f->next = nullptr;
         EXPECT_NE(stream, nullptr);
         if (!stream) return {};
         for (size_t i = 0; i < frames.size(); ++i) {
@@ -413,9 +414,10 @@ void Paint(Image* image, int left, int top, int width, int height, uint32_t valu
 
 // The frames as the writer should show them: equal neighbours joined, delays added.
 void ExpectShownAs(const Bytes& file, const std::vector<Image*>& frames, const std::vector<uint32_t>& delays) {
-    ImagePtr back = LoadBytes(file);
+    LoadedFrames back = LoadBytes(file);
     ASSERT_TRUE(back);
-    const Image* got = back.get();
+    size_t at = 0;
+    const Image* got = back[at];
     uint32_t delay = 0;
     for (size_t i = 0; i < frames.size(); ++i) {
         delay += delays[i];
@@ -423,7 +425,7 @@ void ExpectShownAs(const Bytes& file, const std::vector<Image*>& frames, const s
         ASSERT_TRUE(got) << "frame " << i;
         EXPECT_EQ(PictureDifference(got, frames[i]), "") << "frame " << i;
         EXPECT_EQ(ImageGetDelay(got), std::min<uint32_t>((delay + 5) / 10, 65535) * 10) << "frame " << i;
-        got = ImageNext(got), delay = 0;
+        got = back[++at], delay = 0;
     }
     EXPECT_EQ(got, nullptr) << "more frames than expected";
 }
@@ -480,7 +482,7 @@ TEST_F(GifStream, FindsChangesByColourAndTablesByTheColoursUsed) {
     Paint(d.get(), 2, 2, 2, 2, 1);
     const std::vector<Image*> frames = {a.get(), b.get(), c.get(), d.get()};
     const std::vector<uint32_t> delays = {100, 100, 100, 100};
-    const GifStreamOptions firstOnly{nullptr, 0};  // the table of the first frame's colours
+    const GifStreamOptions firstOnly{0};  // the table of the first frame's colours
     const Bytes file = Write(frames, delays, &firstOnly);
     const Layout layout = Walk(file);
     EXPECT_EQ(layout.globalEntries, 4);
@@ -529,7 +531,7 @@ TEST_F(GifStream, GathersTheColoursOfEveryFrameOneAtATime) {
                                                                              GifColorCollectorDestroy);
     for (Image* f : frames) ASSERT_TRUE(GifColorCollectorAdd(colors.get(), f));
     const std::vector<uint32_t> delays(frames.size(), 50);
-    const GifStreamOptions gathered{nullptr, 0, colors.get()};
+    const GifStreamOptions gathered{0, colors.get()};
     const Bytes file = Write(frames, delays, &gathered);
     for (size_t i = 0; i < order.size(); ++i)
         EXPECT_EQ(uint32_t(file[13 + 3 * i]) << 16 | uint32_t(file[14 + 3 * i]) << 8 | file[15 + 3 * i], order[i].second)
@@ -620,13 +622,9 @@ TEST_F(GifStream, ReducesDeepFramesToASharedTableOrTheirOwn) {
     ASSERT_EQ(layout.blocks.size(), frames.size());
     for (size_t i = 0; i + 1 < frames.size(); ++i) EXPECT_FALSE(layout.blocks[i].localTable) << i;
     EXPECT_TRUE(layout.blocks.back().localTable);
-    ImagePtr back = LoadBytes(ReadFile(path_));
-    const Image* got = back.get();
-    for (Image* want : frames) {
-        ASSERT_TRUE(got);
-        EXPECT_GE(PicturePsnr(got, want), 30.0);
-        got = ImageNext(got);
-    }
+    LoadedFrames back = LoadBytes(ReadFile(path_));
+    ASSERT_EQ(back.count(), static_cast<int>(frames.size()));
+    for (size_t i = 0; i < frames.size(); ++i) EXPECT_GE(PicturePsnr(back[i], frames[i]), 30.0);
 }
 
 TEST_F(GifStream, OpensOnlyForWriting) {

@@ -131,7 +131,7 @@ TEST(PcxEncode, AnyLineDecodesBackWithinTwiceItsLength) {
 TEST(PcxLoad, EightBitTakesTheLastPaletteWhateverPrecedesIt) {
     for (uint8_t marker : {kPcxPaletteMarker, uint8_t{0x55}}) {
         // Width 5 is stored with 6 bytes per line, the last one padding.
-        ImagePtr image = LoadBytes(PcxFile(5, 2, 8, 1, 6).line({1, 2, 3, 4, 0xC7, 0}).line({5, 5, 5, 5, 5, 9}).vgaPalette(marker).bytes);
+        LoadedFrames image = LoadBytes(PcxFile(5, 2, 8, 1, 6).line({1, 2, 3, 4, 0xC7, 0}).line({5, 5, 5, 5, 5, 9}).vgaPalette(marker).bytes);
         ASSERT_TRUE(image);
         EXPECT_EQ(ImageBitCount(image.get()), 8);
         EXPECT_EQ(ImageGetPixel(image.get(), 0, 0), 1u);
@@ -143,7 +143,7 @@ TEST(PcxLoad, EightBitTakesTheLastPaletteWhateverPrecedesIt) {
 }
 
 TEST(PcxLoad, ThreeColorPlanesMakeBlueGreenRedPixels) {
-    ImagePtr image = LoadBytes(PcxFile(2, 1, 8, 3, 2).line({0x10, 0x11}).line({0x20, 0x21}).line({0x30, 0xE1}).bytes);
+    LoadedFrames image = LoadBytes(PcxFile(2, 1, 8, 3, 2).line({0x10, 0x11}).line({0x20, 0x21}).line({0x30, 0xE1}).bytes);
     ASSERT_TRUE(image);
     EXPECT_EQ(ImageBitCount(image.get()), 24);
     EXPECT_EQ(ImageGetPixel(image.get(), 0, 0), 0x102030u);
@@ -151,8 +151,7 @@ TEST(PcxLoad, ThreeColorPlanesMakeBlueGreenRedPixels) {
 }
 
 TEST(PcxLoad, FourEightBitPlanesMakeBlueGreenRedAlphaPixels) {
-    ImagePtr image =
-        LoadBytes(PcxFile(1, 1, 8, 4, 2).line({0x10, 0}).line({0x20, 0}).line({0x30, 0}).line({0x80, 0}).bytes);
+    LoadedFrames image = LoadBytes(PcxFile(1, 1, 8, 4, 2).line({0x10, 0}).line({0x20, 0}).line({0x30, 0}).line({0x80, 0}).bytes);
     ASSERT_TRUE(image);
     EXPECT_EQ(ImageBitCount(image.get()), 32);
     const uint8_t* pixel = ImageRow(image.get(), 0);
@@ -171,7 +170,7 @@ TEST(PcxLoad, BitPlanesMergeIntoPixelValuesWithPlaneZeroLowest) {
         PcxFile file(10, 1, 1, planes, 2);
         for (int i = 0; i < 16; ++i) file.headerColor(i, {uint8_t(i * 16), uint8_t(i), uint8_t(255 - i)});
         for (int k = 0; k < planes; ++k) file.line(plane(k));
-        ImagePtr image = LoadBytes(file.bytes);
+        LoadedFrames image = LoadBytes(file.bytes);
         ASSERT_TRUE(image) << planes;
         EXPECT_EQ(ImageBitCount(image.get()), planes == 2 ? 2 : 4);
         const uint32_t mask = (1u << planes) - 1;
@@ -181,13 +180,13 @@ TEST(PcxLoad, BitPlanesMergeIntoPixelValuesWithPlaneZeroLowest) {
 }
 
 TEST(PcxLoad, OneBitImageWithTwoEqualHeaderColorsIsBlackAndWhite) {
-    ImagePtr plain = LoadBytes(PcxFile(8, 1, 1, 1, 2).line({0xF0, 0}).bytes);
+    LoadedFrames plain = LoadBytes(PcxFile(8, 1, 1, 1, 2).line({0xF0, 0}).bytes);
     ASSERT_TRUE(plain);
     EXPECT_EQ(ImageGetPixel(plain.get(), 0, 0), 1u);
     EXPECT_TRUE(ColorOf(plain.get(), 0) == (Rgb{0, 0, 0}));
     EXPECT_TRUE(ColorOf(plain.get(), 1) == (Rgb{255, 255, 255}));
 
-    ImagePtr colored = LoadBytes(PcxFile(8, 1, 1, 1, 2).headerColor(0, {10, 20, 30}).headerColor(1, {40, 50, 60}).line({0xF0, 0}).bytes);
+    LoadedFrames colored = LoadBytes(PcxFile(8, 1, 1, 1, 2).headerColor(0, {10, 20, 30}).headerColor(1, {40, 50, 60}).line({0xF0, 0}).bytes);
     ASSERT_TRUE(colored);
     EXPECT_TRUE(ColorOf(colored.get(), 0) == (Rgb{10, 20, 30}));
     EXPECT_TRUE(ColorOf(colored.get(), 1) == (Rgb{40, 50, 60}));
@@ -196,14 +195,14 @@ TEST(PcxLoad, OneBitImageWithTwoEqualHeaderColorsIsBlackAndWhite) {
 TEST(PcxLoad, RunsStopAtTheEndOfTheirPlaneLine) {
     // A run of 5 into a 2-byte plane line: its last 3 bytes are dropped, and
     // the next plane starts with the next packet.
-    ImagePtr image = LoadBytes(PcxFile(2, 1, 8, 3, 2).encoded({0xC5, 0x11, 0x22, 0x23, 0x33, 0x34}).bytes);
+    LoadedFrames image = LoadBytes(PcxFile(2, 1, 8, 3, 2).encoded({0xC5, 0x11, 0x22, 0x23, 0x33, 0x34}).bytes);
     ASSERT_TRUE(image);
     EXPECT_EQ(ImageGetPixel(image.get(), 0, 0), 0x112233u);
     EXPECT_EQ(ImageGetPixel(image.get(), 1, 0), 0x112334u);
 }
 
 TEST(PcxLoad, EmptyRunPacketsProduceNothing) {
-    ImagePtr image = LoadBytes(PcxFile(2, 1, 8, 1, 2).encoded({0xC0, 0x77, 0x01, 0xC0, 0x55, 0x02}).vgaPalette().bytes);
+    LoadedFrames image = LoadBytes(PcxFile(2, 1, 8, 1, 2).encoded({0xC0, 0x77, 0x01, 0xC0, 0x55, 0x02}).vgaPalette().bytes);
     ASSERT_TRUE(image);
     EXPECT_EQ(ImageGetPixel(image.get(), 0, 0), 1u);
     EXPECT_EQ(ImageGetPixel(image.get(), 1, 0), 2u);
@@ -338,7 +337,7 @@ TEST(PcxSave, EightBitsWidthFiveIsWrittenWithSixBytesALineAndAMarkedPalette) {
         for (int x = 0; x < 5; ++x) EXPECT_EQ(data[static_cast<size_t>(y * 6 + x)], ImageGetPixel(image.get(), x, y));
         EXPECT_EQ(data[static_cast<size_t>(y * 6 + 5)], 0);
     }
-    ImagePtr back = LoadBytes(file);
+    LoadedFrames back = LoadBytes(file);
     ASSERT_TRUE(back);
     ExpectSamePicture(image.get(), back.get());
 }
@@ -371,7 +370,7 @@ TEST(PcxSave, EveryWrittenDepthLoadsBackTheSame) {
     for (int depth : {1, 2, 4, 8, 24})
         for (int width : {1, 3, 8, 17, 200}) {
             ImagePtr image = RandomImage(width, 1 + static_cast<int>(rng() % 9), depth, rng);
-            ImagePtr back = LoadBytes(Encoded(image.get()));
+            LoadedFrames back = LoadBytes(Encoded(image.get()));
             ASSERT_TRUE(back) << depth << " bits, width " << width;
             ExpectSamePicture(image.get(), back.get());
         }

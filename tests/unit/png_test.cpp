@@ -58,45 +58,45 @@ uint32_t Alpha(const Image* image, int x, int y) { return ImageColorAt(image, x,
 
 TEST(Png, EveryColourTypeAndDepth) {
     // Grey of 1 and 2 bits: the samples scaled to 0..255.
-    ImagePtr gray1 = LoadBytes(PngFile().header(3, 1, 1, kPngGray).rows({{0xA0}}).end());
+    LoadedFrames gray1 = LoadBytes(PngFile().header(3, 1, 1, kPngGray).rows({{0xA0}}).end());
     ASSERT_TRUE(gray1);
     EXPECT_EQ(ImageBitCount(gray1.get()), 8);
     EXPECT_EQ(Rgb(gray1.get(), 0, 0), 0xFFFFFFu);
     EXPECT_EQ(Rgb(gray1.get(), 1, 0), 0u);
-    ImagePtr gray2 = LoadBytes(PngFile().header(2, 1, 2, kPngGray).rows({{0x60}}).end());
+    LoadedFrames gray2 = LoadBytes(PngFile().header(2, 1, 2, kPngGray).rows({{0x60}}).end());
     ASSERT_TRUE(gray2);
     EXPECT_EQ(Rgb(gray2.get(), 0, 0), 0x555555u);
     EXPECT_EQ(Rgb(gray2.get(), 1, 0), 0xAAAAAAu);
     // 16-bit samples keep their high byte.
-    ImagePtr gray16 = LoadBytes(PngFile().header(1, 1, 16, kPngGray).rows({{0x12, 0x34}}).end());
+    LoadedFrames gray16 = LoadBytes(PngFile().header(1, 1, 16, kPngGray).rows({{0x12, 0x34}}).end());
     ASSERT_TRUE(gray16);
     EXPECT_EQ(Rgb(gray16.get(), 0, 0), 0x121212u);
-    ImagePtr rgb16 = LoadBytes(PngFile().header(1, 1, 16, kPngRgb).rows({{1, 2, 3, 4, 5, 6}}).end());
+    LoadedFrames rgb16 = LoadBytes(PngFile().header(1, 1, 16, kPngRgb).rows({{1, 2, 3, 4, 5, 6}}).end());
     ASSERT_TRUE(rgb16);
     EXPECT_EQ(ImageBitCount(rgb16.get()), 24);
     EXPECT_EQ(Rgb(rgb16.get(), 0, 0), 0x010305u);
     // Palette of 4 bits: an 8-bit image with its palette.
-    ImagePtr palette = LoadBytes(PngFile().header(2, 1, 4, kPngPalette).chunk("PLTE", {1, 2, 3, 4, 5, 6}).rows({{0x10}}).end());
+    LoadedFrames palette = LoadBytes(PngFile().header(2, 1, 4, kPngPalette).chunk("PLTE", {1, 2, 3, 4, 5, 6}).rows({{0x10}}).end());
     ASSERT_TRUE(palette);
     EXPECT_EQ(ImageBitCount(palette.get()), 8);
     EXPECT_EQ(ImageGetPixel(palette.get(), 0, 0), 1u);
     EXPECT_EQ(Rgb(palette.get(), 0, 0), 0x040506u);
     // Transparency gives 32 bits with alpha: tRNS of a palette, a grey key, an alpha channel.
-    ImagePtr keyed = LoadBytes(
+    LoadedFrames keyed = LoadBytes(
         PngFile().header(2, 1, 2, kPngPalette).chunk("PLTE", {1, 2, 3, 4, 5, 6}).chunk("tRNS", {0x80}).rows({{0x10}}).end());
     ASSERT_TRUE(keyed);
     EXPECT_EQ(ImageBitCount(keyed.get()), 32);
     EXPECT_EQ(Alpha(keyed.get(), 0, 0), 0x80u);
     EXPECT_EQ(Rgb(keyed.get(), 0, 0), 0x010203u);
     EXPECT_EQ(Alpha(keyed.get(), 1, 0), 0xFFu);
-    ImagePtr grayKey = LoadBytes(PngFile().header(2, 1, 8, kPngGray).chunk("tRNS", {0, 7}).rows({{7, 8}}).end());
+    LoadedFrames grayKey = LoadBytes(PngFile().header(2, 1, 8, kPngGray).chunk("tRNS", {0, 7}).rows({{7, 8}}).end());
     ASSERT_TRUE(grayKey);
     EXPECT_EQ(Alpha(grayKey.get(), 0, 0), 0u);
     EXPECT_EQ(Alpha(grayKey.get(), 1, 0), 0xFFu);
-    ImagePtr grayAlpha = LoadBytes(PngFile().header(1, 1, 8, kPngGrayAlpha).rows({{9, 10}}).end());
+    LoadedFrames grayAlpha = LoadBytes(PngFile().header(1, 1, 8, kPngGrayAlpha).rows({{9, 10}}).end());
     ASSERT_TRUE(grayAlpha);
     EXPECT_EQ(ImageColorAt(grayAlpha.get(), 0, 0), 0x0A090909u);
-    ImagePtr rgba = LoadBytes(PngFile().header(1, 1, 8, kPngRgba).rows({{1, 2, 3, 4}}).end());
+    LoadedFrames rgba = LoadBytes(PngFile().header(1, 1, 8, kPngRgba).rows({{1, 2, 3, 4}}).end());
     ASSERT_TRUE(rgba);
     EXPECT_EQ(ImageColorAt(rgba.get(), 0, 0), 0x04010203u);
     // Depths the colour type does not allow are damage.
@@ -124,8 +124,8 @@ TEST(Png, InterlacedPicturesMatchPlainOnes) {
     std::vector<Bytes> picture(11, Bytes(13));
     for (int y = 0; y < 11; ++y)
         for (int x = 0; x < 13; ++x) picture[y][x] = static_cast<uint8_t>(x * 17 + y * 3);
-    ImagePtr plain = LoadBytes(PngFile().header(13, 11, 8, kPngGray).rows(picture).end());
-    ImagePtr interlaced = LoadBytes(PngFile().header(13, 11, 8, kPngGray, 1).chunk("IDAT", Deflate(Adam7(picture))).end());
+    LoadedFrames plain = LoadBytes(PngFile().header(13, 11, 8, kPngGray).rows(picture).end());
+    LoadedFrames interlaced = LoadBytes(PngFile().header(13, 11, 8, kPngGray, 1).chunk("IDAT", Deflate(Adam7(picture))).end());
     ASSERT_TRUE(plain && interlaced);
     for (int y = 0; y < 11; ++y)
         for (int x = 0; x < 13; ++x) ASSERT_EQ(Rgb(interlaced.get(), x, y), Rgb(plain.get(), x, y)) << x << "," << y;
@@ -150,7 +150,7 @@ TEST(Png, SavedPicturesReadBackWithTheFewestBits) {
     ASSERT_GT(saved.size(), 33u);
     EXPECT_EQ(saved[24], 2);             // bit depth
     EXPECT_EQ(saved[25], kPngPalette);   // colour type
-    ImagePtr back = LoadBytes(saved);
+    LoadedFrames back = LoadBytes(saved);
     ASSERT_TRUE(back);
     for (int y = 0; y < 5; ++y)
         for (int x = 0; x < 37; ++x) ASSERT_EQ(ImageColorAt(back.get(), x, y), ImageColorAt(indexed.get(), x, y));
@@ -161,7 +161,7 @@ TEST(Png, SavedPicturesReadBackWithTheFewestBits) {
         for (int x = 0; x < 23; ++x) ImageSetPixel(color.get(), x, y, uint32_t(x * x * 7 + y * 13) | uint32_t(x * 11 + y) << 8 | uint32_t(y * 9) << 16 | uint32_t(x * 10) << 24);
     const Bytes rgba = Save(color.get());
     EXPECT_EQ(rgba[25], kPngRgba);
-    ImagePtr colorBack = LoadBytes(rgba);
+    LoadedFrames colorBack = LoadBytes(rgba);
     ASSERT_TRUE(colorBack);
     for (int y = 0; y < 17; ++y)
         for (int x = 0; x < 23; ++x) ASSERT_EQ(ImageGetPixel(colorBack.get(), x, y), ImageGetPixel(color.get(), x, y));
@@ -178,7 +178,7 @@ TEST(Png, CutOrDamagedDataKeepsTheRowsDecoded) {
     // Cut in the middle of the image data: the first rows are there, the last black.
     const Bytes cut(whole.begin(), whole.begin() + static_cast<long>(whole.size() / 2));
     ErrorCode error = kErrorUnknown;
-    ImagePtr partial = LoadBytes(cut, &error);
+    LoadedFrames partial = LoadBytes(cut, &error);
     ASSERT_TRUE(partial);
     EXPECT_EQ(Rgb(partial.get(), 5, 0), 0x050505u);
     EXPECT_EQ(Rgb(partial.get(), 63, 63), 0u);
@@ -192,7 +192,7 @@ TEST(Png, CutOrDamagedDataKeepsTheRowsDecoded) {
 TEST(Png, ChunkCrcsAreCheckedAndTrailingDataIsIgnored) {
     const Bytes file =
         PngFile().header(1, 1, 8, kPngGray).chunk("tEXt", {'a', 0, 'b'}, false).rows({{42}}).chunk("IEND", {}).chunk("JUNK", {1}).bytes;
-    ImagePtr image = LoadBytes(file);
+    LoadedFrames image = LoadBytes(file);
     ASSERT_TRUE(image);
     EXPECT_EQ(Rgb(image.get(), 0, 0), 0x2A2A2Au);
     ErrorCode error = kErrorNone;

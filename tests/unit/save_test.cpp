@@ -13,6 +13,7 @@
 #include "image/convert.h"
 #include "formats/save.h"
 #include "tests/support/flic_writer.h"  // Bytes
+#include "tests/support/memory_frames.h"
 #include "tests/support/test_util.h"
 
 namespace {
@@ -528,23 +529,24 @@ protected:
             ImageSetPalette(frame, palette);
             ImageSetPixel(frame, i, i, 7);
             ImageSetDelay(frame, 100 * (i + 1));
-            ImageLink(frame, last_);
-            if (!first_) first_.reset(frame);
+            owned_.emplace_back(frame);
             last_ = frame;
         }
+        frames_ = std::make_unique<MemoryFrames>(std::vector<const Image*>{owned_[0].get(), owned_[1].get(), last_});
     }
     void TearDown() override { SaveInjectWriteFailure(0); }
     ExportRequest Request(FormatId id, const std::string& name) {
         ExportRequest request;
         request.formatId = id;
-        request.first = first_.get();
+        request.source = frames_->source();
         name_ = name;
         request.fileName = name_.c_str();
         return request;
     }
     static bool StopAfterTwo(void*, int done, int) { return done < 2; }
 
-    ImagePtr first_;
+    std::vector<ImagePtr> owned_;
+    std::unique_ptr<MemoryFrames> frames_;
     Image* last_ = nullptr;
     std::string name_;
     TempDir dir_;
@@ -556,12 +558,11 @@ TEST_F(Export, AnimationsReadBackAndAFailureOrACancelLeavesTheOldFile) {
         ExportRequest request = Request(id, path);
         ASSERT_EQ(ExportAnimation(&request), 1) << id;
         EXPECT_EQ(request.written, 3);
-        LoadRequest load{};
-        ImagePtr back(ImageLoadFile(path.c_str(), &load));
+        LoadedFrames back = LoadFileFrames(path);
         ASSERT_TRUE(back) << id;
-        EXPECT_EQ(ImageCount(back.get()), 3);
-        EXPECT_EQ(ImageColorAt(ImageNext(ImageNext(back.get())), 2, 2) & 0xFFFFFF, 0xFFFFFFu);
-        EXPECT_EQ(ImageGetDelay(ImageNext(back.get())), 200u);
+        EXPECT_EQ(back.count(), 3);
+        EXPECT_EQ(ImageColorAt(back[2], 2, 2) & 0xFFFFFF, 0xFFFFFFu);
+        EXPECT_EQ(ImageGetDelay(back[1]), 200u);
     }
     const std::string path = dir_.file("anim.gif");
     const Bytes old = ReadFile(path);
@@ -582,9 +583,8 @@ TEST_F(Export, AnimationsReadBackAndAFailureOrACancelLeavesTheOldFile) {
 
 // Frames of noise, large enough that every pass of an export takes many
 // looks at its meter: 8 bits (SPR takes no other) or 24 (GIF reduces them).
-ImagePtr NoiseChain(int depth) {
-    ImagePtr first;
-    Image* last = nullptr;
+std::vector<ImagePtr> NoiseFrames(int depth) {
+    std::vector<ImagePtr> frames;
     uint32_t seed = 1;
     for (int n = 0; n < 3; ++n) {
         Image* frame = ImageCreate(480, 360, depth);
@@ -598,23 +598,28 @@ ImagePtr NoiseChain(int depth) {
                 const uint32_t v = seed >> 23;
                 ImageSetPixel(frame, x, y, depth == 8 ? v >> 1 : (v * 0x9E3779B1u) >> 8);
             }
-        ImageLink(frame, last);
-        if (!first) first.reset(frame);
-        last = frame;
+        frames.emplace_back(frame);
     }
-    return first;
+    return frames;
+}
+
+std::unique_ptr<MemoryFrames> SourceOf(const std::vector<ImagePtr>& frames) {
+    std::vector<const Image*> list;
+    for (const ImagePtr& frame : frames) list.push_back(frame.get());
+    return std::make_unique<MemoryFrames>(list);
 }
 
 TEST_F(Export, AStopAtAnyPointLeavesTheOldFileAfterBoundedWork) {
-    ImagePtr deep = NoiseChain(24), indexed = NoiseChain(8);
+    const std::vector<ImagePtr> deepFrames = NoiseFrames(24), indexedFrames = NoiseFrames(8);
+    std::unique_ptr<MemoryFrames> deep = SourceOf(deepFrames), indexed = SourceOf(indexedFrames);
     const struct {
         FormatId id;
-        Image* frames;
+        FrameSource* frames;
         bool dither;
         const char* leaf;
-    } cases[] = {{kFormatGif, deep.get(), false, "a.gif"}, {kFormatGif, deep.get(), true, "a.gif"},
-                 {kFormatGif, indexed.get(), false, "a.gif"}, {kFormatAvi, indexed.get(), false, "a.avi"},
-                 {kFormatSpr, indexed.get(), false, "a.spr"}, {kFormatApng, deep.get(), false, "a.png"}};
+    } cases[] = {{kFormatGif, deep->source(), false, "a.gif"}, {kFormatGif, deep->source(), true, "a.gif"},
+                 {kFormatGif, indexed->source(), false, "a.gif"}, {kFormatAvi, indexed->source(), false, "a.avi"},
+                 {kFormatSpr, indexed->source(), false, "a.spr"}, {kFormatApng, deep->source(), false, "a.png"}};
     // A unit of work is about a pixel or a byte: what a stop may still cost.
     constexpr uint64_t kStepAtMost = uint64_t{1} << 21;
     for (const auto& c : cases) {
@@ -623,7 +628,7 @@ TEST_F(Export, AStopAtAnyPointLeavesTheOldFileAfterBoundedWork) {
         WriteFile(path, old);
         auto run = [&](WorkMeter& meter) {
             ExportRequest request = Request(c.id, path);
-            request.first = c.frames;
+            request.source = c.frames;
             request.dither = c.dither;
             request.work = &meter;
             return std::make_pair(ExportAnimation(&request), request.error);
@@ -655,7 +660,7 @@ TEST_F(Export, AStopAtAnyPointLeavesTheOldFileAfterBoundedWork) {
             WorkMeter meter = WorkMeter::Unbounded();
             meter.limit(k);
             ExportRequest request = Request(id, base);
-            request.first = deep.get();
+            request.source = deep->source();
             request.work = &meter;
             EXPECT_EQ(ExportNumberedFiles(&request), 0);
             EXPECT_EQ(request.error, kErrorNone);
@@ -682,14 +687,13 @@ TEST_F(Export, FlcRepeatsFramesForVaryingDelaysAndACancelLeavesNothing) {
     const std::string path = dir_.file("anim.flc");
     ExportRequest request = Request(kFormatFlic, path);
     ASSERT_EQ(ExportAnimation(&request), 1);
-    LoadRequest load{};
-    ImagePtr back(ImageLoadFile(path.c_str(), &load));
+    LoadedFrames back = LoadFileFrames(path);
     ASSERT_TRUE(back);
     // Delays 100, 200 and 300: a speed of 100 ms, the later frames shown 2 and 3 times.
-    ASSERT_EQ(ImageCount(back.get()), 6);
+    ASSERT_EQ(back.count(), 6);
     const int shows[6] = {0, 1, 1, 2, 2, 2};
-    int n = 0;
-    for (const Image* frame = back.get(); frame; frame = ImageNext(frame), ++n) {
+    for (int n = 0; n < back.count(); ++n) {
+        const Image* frame = back[n];
         EXPECT_EQ(ImageGetDelay(frame), 100u);
         EXPECT_EQ(ImageColorAt(frame, shows[n], shows[n]) & 0xFFFFFF, 0xFFFFFFu) << n;
     }
@@ -697,6 +701,7 @@ TEST_F(Export, FlcRepeatsFramesForVaryingDelaysAndACancelLeavesNothing) {
     const std::string apng = dir_.file("anim.png");
     ExportRequest animated = Request(kFormatApng, apng);
     ASSERT_EQ(ExportAnimation(&animated), 1);
+    LoadRequest load{};
     ImagePtr still(ImageLoadFile(apng.c_str(), &load));
     ASSERT_TRUE(still);
     EXPECT_EQ(ImageColorAt(still.get(), 0, 0) & 0xFFFFFF, 0xFFFFFFu);
@@ -752,7 +757,6 @@ TEST_F(Export, PassesBeforeTheWritingCountTheirFrames) {
     for (FormatId id : {kFormatGif, kFormatSpr, kFormatApng, kFormatFlic, kFormatAvi}) {
         Reads reads;
         ExportRequest request = Request(id, dir_.file("pass" + std::to_string(id)));
-        request.first = nullptr;
         request.source = source;
         request.progress.frameRead = [](void* context, int read, int total) {
             static_cast<Reads*>(context)->push_back({read, total});
@@ -779,15 +783,13 @@ TEST_F(Export, NumberedFilesStopAtTheFirstFailureAndLongNamesAreRefusedFirst) {
     FrameSource* source = FrameSourceOpenFile(whole.c_str(), &load);
     ASSERT_TRUE(source);
     ExportRequest tails = Request(kFormatSpr, spr.file("Tail"));
-    tails.first = nullptr;
     tails.source = source;
     ASSERT_EQ(ExportNumberedFiles(&tails), 1);
     FrameSourceClose(source);
     for (int n = 0; n < 3; ++n) {
-        LoadRequest back{};
-        ImagePtr frames(ImageLoadFile(spr.file("Tail00" + std::to_string(n) + ".SPR").c_str(), &back));
+        LoadedFrames frames = LoadFileFrames(spr.file("Tail00" + std::to_string(n) + ".SPR"));
         ASSERT_TRUE(frames) << n;
-        EXPECT_EQ(ImageCount(frames.get()), 3 - n);
+        EXPECT_EQ(frames.count(), 3 - n);
         EXPECT_EQ(ImageGetDelay(frames.get()), 100u * static_cast<uint32_t>(n + 1));
     }
 

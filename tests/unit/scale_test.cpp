@@ -147,9 +147,9 @@ int ThumbnailFrame(const Bytes& file) {
     LoadRequest request{};
     ImagePtr thumbnail(ImageLoadThumbnail(path.c_str(), 256, 256, &request));
     if (!thumbnail) return -1;
-    ImagePtr chain = LoadBytes(file);
-    int index = 0;
-    for (const Image* frame = chain.get(); frame; frame = ImageNext(frame), ++index) {
+    LoadedFrames chain = LoadBytes(file);
+    for (int index = 0; index < chain.count(); ++index) {
+        const Image* frame = chain[index];
         bool same = ImageWidth(frame) == ImageWidth(thumbnail.get()) && ImageHeight(frame) == ImageHeight(thumbnail.get());
         for (int y = 0; same && y < ImageHeight(frame); ++y)
             for (int x = 0; same && x < ImageWidth(frame); ++x)

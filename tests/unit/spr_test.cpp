@@ -3,8 +3,10 @@
 #include <cstring>
 #include <tuple>
 
+#include "codecs/export.h"
 #include "codecs/spr.h"
 #include "tests/support/flic_writer.h"
+#include "tests/support/memory_frames.h"
 #include "tests/support/test_util.h"
 
 namespace {
@@ -50,12 +52,12 @@ TEST(SprLoad, EveryFrameWithItsPaletteDelayAndTopDownRows) {
     SprFile file(2, 3, 2);
     file.frame(70, Numbered(3, 2, 10), 1).frame(0xFFFF, Numbered(3, 2, 20), 2);
     ASSERT_EQ(file.bytes.size(), 1561u);
-    ImagePtr chain = LoadBytes(file.bytes);
+    LoadedFrames chain = LoadBytes(file.bytes);
     ASSERT_TRUE(chain);
-    ASSERT_EQ(ImageCount(chain.get()), 2);
+    ASSERT_EQ(chain.count(), 2);
     EXPECT_EQ(ImageFormat(chain.get())->id, kFormatSpr);
-    int f = 0;
-    for (const Image* frame = chain.get(); frame; frame = ImageNext(frame), ++f) {
+    for (int f = 0; f < chain.count(); ++f) {
+        const Image* frame = chain[f];
         EXPECT_EQ(ImageBitCount(frame), 8);
         EXPECT_EQ(ImageWidth(frame), 3);
         EXPECT_EQ(ImageGetDelay(frame), f == 0 ? 70u : 65535u);
@@ -66,16 +68,6 @@ TEST(SprLoad, EveryFrameWithItsPaletteDelayAndTopDownRows) {
         EXPECT_EQ(q->rgbGreen, f + 1);
         EXPECT_EQ(q->rgbBlue, 55);
     }
-}
-
-TEST(SprLoad, AFrameLimitKeepsTheFirstFrames) {
-    SprFile file(2, 3, 2);
-    file.frame(70, Numbered(3, 2, 10), 1).frame(80, Numbered(3, 2, 20), 2);
-    ErrorCode error, endedEarly = kErrorUnknown;
-    ImagePtr chain = LoadBytes(Bytes(file.bytes.begin(), file.bytes.end() - 1), &error, 0, &endedEarly, 1);
-    ASSERT_EQ(ImageCount(chain.get()), 1);
-    EXPECT_EQ(ImageGetPixel(chain.get(), 2, 1), 15u);
-    EXPECT_EQ(endedEarly, kErrorNone);
 }
 
 TEST(SprLoad, DamagedAndEmptyFilesGiveCleanErrors) {
@@ -90,10 +82,10 @@ TEST(SprLoad, DamagedAndEmptyFilesGiveCleanErrors) {
     SprFile cut(3, 4, 4);
     cut.frame(1, Numbered(4, 4, 0), 0).frame(1, Numbered(4, 4, 1), 0);
     ErrorCode endedEarly = kErrorNone;
-    ImagePtr two = LoadBytes(cut.bytes, &error, 0, &endedEarly);
+    LoadedFrames two = LoadBytes(cut.bytes, &error, 0, &endedEarly);
     ASSERT_TRUE(two);
-    EXPECT_EQ(ImageCount(two.get()), 2);
-    EXPECT_EQ(ImageGetPixel(ImageNext(two.get()), 0, 0), 1u);
+    EXPECT_EQ(two.count(), 2);
+    EXPECT_EQ(ImageGetPixel(two[1], 0, 0), 1u);
     EXPECT_EQ(endedEarly, kErrorInvalidData);
     cut.frame(1, Numbered(4, 4, 0), 0).bytes.pop_back();
     ASSERT_TRUE(LoadBytes(cut.bytes, &error, 0, &endedEarly));
@@ -103,15 +95,12 @@ TEST(SprLoad, DamagedAndEmptyFilesGiveCleanErrors) {
     EXPECT_EQ(error, kErrorInvalidData);
 }
 
-TEST(SprLoad, KeepsTheFramesThatFitTheBudget) {
+TEST(SprLoad, ABudgetTooSmallForAFrameGivesNone) {
     SprFile file(5, 64, 64);
     for (int i = 0; i < 5; ++i) file.frame(10, Numbered(64, 64, i), 0);
     const uint64_t frame = LoadBudget::ImageFootprint(64, 64, 8);
     ErrorCode error = kErrorNone;
-    ImagePtr chain = LoadBytes(file.bytes, &error, frame * 2 + frame / 2);
-    ASSERT_TRUE(chain);
-    EXPECT_EQ(error, kErrorNone);
-    EXPECT_EQ(ImageCount(chain.get()), 2);
+    EXPECT_EQ(LoadBytes(file.bytes, &error, frame * 2 + frame / 2).count(), 5);
     EXPECT_FALSE(LoadBytes(file.bytes, &error, frame / 2));
     EXPECT_EQ(error, kErrorOutOfMemory);
 }
@@ -120,19 +109,18 @@ TEST(SprLoad, KeepsTheFramesThatFitTheBudget) {
 
 namespace {
 
-Bytes Encoded(Image* first, ErrorCode* error = nullptr) {
+Bytes Encoded(Image* image, ErrorCode* error = nullptr) {
     SaveRequest request{kFormatSpr, nullptr, nullptr, kErrorNone};
-    const int saved = SprSave(first, &request);
+    const int saved = SprSave(image, &request);
     if (error) *error = request.error;
     if (!saved) return {};
     return TakeOutput(request);
 }
 
-// A chain of `frames` 8-bit images; frame f has delay 10 * (f + 1), pixel
-// values starting at f and palette entry i = (i, f, 255 - i).
-ImagePtr Chain(int frames, int width, int height) {
-    Image* first = nullptr;
-    Image* last = nullptr;
+// `frames` 8-bit images; frame f has delay 10 * (f + 1), pixel values
+// starting at f and palette entry i = (i, f, 255 - i).
+std::vector<ImagePtr> Frames(int frames, int width, int height) {
+    std::vector<ImagePtr> list;
     for (int f = 0; f < frames; ++f) {
         Image* image = ImageCreate(width, height, 8);
         for (int y = 0; y < height; ++y)
@@ -141,73 +129,89 @@ ImagePtr Chain(int frames, int width, int height) {
         for (int i = 0; i < 256; ++i) colors[i] = {uint8_t(i), uint8_t(f), uint8_t(255 - i), 0};
         ImageSetPalette(image, colors);
         ImageSetDelay(image, static_cast<uint32_t>(10 * (f + 1)));
-        ImageLink(image, last);
-        if (!first) first = image;
-        last = image;
+        list.emplace_back(image);
     }
-    return ImagePtr(first);
+    return list;
 }
 
-void ExpectSameFrames(const Image* a, const Image* b) {
-    ASSERT_EQ(ImageCount(a), ImageCount(b));
-    for (int f = 0; a; a = ImageNext(a), b = ImageNext(b), ++f) {
-        ASSERT_EQ(ImageWidth(a), ImageWidth(b));
-        ASSERT_EQ(ImageHeight(a), ImageHeight(b));
-        EXPECT_EQ(ImageGetDelay(a) & 0xFFFF, ImageGetDelay(b)) << "frame " << f;
-        for (int y = 0; y < ImageHeight(a); ++y)
-            ASSERT_EQ(0, std::memcmp(ImageRow(a, y), ImageRow(b, y), static_cast<size_t>(ImageWidth(a)))) << "frame " << f << " row " << y;
-        ASSERT_EQ(0, std::memcmp(ImageColorTable(a, 0), ImageColorTable(b, 0), 256 * sizeof(RgbQuad))) << "frame " << f;
+// The frames from `first` on exported as one file; its bytes, or none with `error`.
+Bytes Exported(const std::vector<ImagePtr>& frames, int32_t first = 0, ErrorCode* error = nullptr) {
+    std::vector<const Image*> list;
+    for (const ImagePtr& frame : frames) list.push_back(frame.get());
+    MemoryFrames source(list);
+    TempDir dir;
+    const std::string path = dir.file("out.spr");
+    ExportRequest request;
+    request.formatId = kFormatSpr;
+    request.fileName = path.c_str();
+    request.source = source.source();
+    request.firstFrame = first;
+    const int done = ExportAnimation(&request);
+    if (error) *error = request.error;
+    return done ? ReadFile(path) : Bytes{};
+}
+
+void ExpectSameFrames(const std::vector<ImagePtr>& a, const LoadedFrames& b) {
+    ASSERT_EQ(static_cast<int>(a.size()), b.count());
+    for (int f = 0; f < b.count(); ++f) {
+        const Image* x = a[f].get();
+        const Image* y = b[f];
+        ASSERT_EQ(ImageWidth(x), ImageWidth(y));
+        ASSERT_EQ(ImageHeight(x), ImageHeight(y));
+        EXPECT_EQ(ImageGetDelay(x) & 0xFFFF, ImageGetDelay(y)) << "frame " << f;
+        for (int r = 0; r < ImageHeight(x); ++r)
+            ASSERT_EQ(0, std::memcmp(ImageRow(x, r), ImageRow(y, r), static_cast<size_t>(ImageWidth(x)))) << "frame " << f << " row " << r;
+        ASSERT_EQ(0, std::memcmp(ImageColorTable(x, 0), ImageColorTable(y, 0), 256 * sizeof(RgbQuad))) << "frame " << f;
     }
 }
 
 TEST(SprSave, TwoFramesOfThreeByTwoMake1561Bytes) {
-    ImagePtr chain = Chain(2, 3, 2);
-    const Bytes file = Encoded(chain.get());
+    const std::vector<ImagePtr> frames = Frames(2, 3, 2);
+    const Bytes file = Exported(frames);
     ASSERT_EQ(file.size(), 1561u);
     EXPECT_EQ((Bytes{file.begin(), file.begin() + 9}), (Bytes{'S', 'P', 'R', 2, 0, 3, 0, 2, 0}));
     EXPECT_EQ(file[9], 10);
     EXPECT_EQ(file[785], 20);  // the second record
     EXPECT_EQ((Bytes{file.begin() + 785 + 2 + 3 * 200, file.begin() + 785 + 5 + 3 * 200}), (Bytes{200, 1, 55}));
     EXPECT_EQ((Bytes{file.begin() + 785 + 770, file.end()}), (Bytes{1, 2, 3, 4, 5, 6}));
-    ImagePtr back = LoadBytes(file);
-    ASSERT_TRUE(back);
-    ExpectSameFrames(chain.get(), back.get());
+    ExpectSameFrames(frames, LoadBytes(file));
+    // One image saved alone is a file of one frame.
+    const Bytes one = Encoded(frames[1].get());
+    ASSERT_EQ(one.size(), 9u + 770u + 6u);
+    EXPECT_EQ(one[3], 1);
 }
 
 TEST(SprSave, OddWidthsAreWrittenUnpaddedAndLoadBack) {
-    ImagePtr chain = Chain(3, 5, 3);
-    const Bytes file = Encoded(chain.get());
+    const std::vector<ImagePtr> frames = Frames(3, 5, 3);
+    const Bytes file = Exported(frames);
     EXPECT_EQ(file.size(), 9u + 3u * (770u + 15u));
-    ImagePtr back = LoadBytes(file);
-    ASSERT_TRUE(back);
-    ExpectSameFrames(chain.get(), back.get());
+    ExpectSameFrames(frames, LoadBytes(file));
 }
 
-TEST(SprSave, StartsAtTheGivenImageAndCapsALongDelay) {
-    ImagePtr chain = Chain(5, 2, 2);
-    Image* third = ImageNext(ImageNext(chain.get()));
-    ImageSetDelay(third, 70000);
-    const Bytes file = Encoded(third);
+TEST(SprSave, StartsAtTheGivenFrameAndCapsALongDelay) {
+    std::vector<ImagePtr> frames = Frames(5, 2, 2);
+    ImageSetDelay(frames[2].get(), 70000);
+    const Bytes file = Exported(frames, 2);
     EXPECT_EQ(file[3], 3);
-    ImagePtr back = LoadBytes(file);
+    LoadedFrames back = LoadBytes(file);
     ASSERT_TRUE(back);
-    EXPECT_EQ(ImageCount(back.get()), 3);
+    EXPECT_EQ(back.count(), 3);
     EXPECT_EQ(ImageGetDelay(back.get()), 65535u);  // the field's longest, not 70000 wrapped to 4464
     EXPECT_EQ(ImageGetPixel(back.get(), 0, 0), 2u);
     EXPECT_EQ(ImageColorTable(back.get(), 0)->rgbGreen, 2);
 }
 
-TEST(SprSave, RefusesChainsThatAreNotAllOneSizeOfEightBitFrames) {
+TEST(SprSave, RefusesFramesThatAreNotAllOneSizeOfEightBitsAndWritesNoFile) {
     ErrorCode error = kErrorNone;
     ImagePtr deep(ImageCreate(4, 4, 24));
     EXPECT_TRUE(Encoded(deep.get(), &error).empty());
     EXPECT_EQ(error, kErrorColorNotSupported);
 
     for (auto [w, h, depth] : {std::tuple{3, 3, 8}, {4, 4, 24}, {4, 4, 4}}) {
-        ImagePtr chain = Chain(2, 4, 4);
-        ImageLink(ImageCreate(w, h, depth), ImageNext(chain.get()));
+        std::vector<ImagePtr> frames = Frames(2, 4, 4);
+        frames.emplace_back(ImageCreate(w, h, depth));
         error = kErrorNone;
-        EXPECT_TRUE(Encoded(chain.get(), &error).empty());
+        EXPECT_TRUE(Exported(frames, 0, &error).empty());
         EXPECT_EQ(error, kErrorColorNotSupported) << w << "x" << h << "x" << depth;
     }
 }
@@ -220,31 +224,13 @@ TEST(SprSave, AnImageWithoutPaletteIsWrittenBlack) {
 }
 
 TEST(SprSave, TheSampleAnimationExportedAsAFileLoadsBackFrameForFrame) {
-    FormatRegisterAll();
-    LoadRequest request{};
-    ImagePtr sample(ImageLoadFile(MOVREL_SOURCE_DIR "/samples/sample.flc", &request));
-    ASSERT_TRUE(sample);
-    TempDir dir;
-    const std::string path = dir.file("sample.spr");
-    SaveRequest saving{kFormatSpr, nullptr, nullptr, kErrorNone};
-    ASSERT_EQ(ImageSaveFile(sample.get(), path.c_str(), &saving), 1);
-    ImagePtr back(ImageLoadFile(path.c_str(), &request));
+    LoadedFrames sample = LoadFileFrames(MOVREL_SOURCE_DIR "/samples/sample.flc");
+    ASSERT_EQ(sample.count(), 24);
+    const Bytes file = Exported(sample.list);
+    LoadedFrames back = LoadBytes(file);
     ASSERT_TRUE(back);
     EXPECT_EQ(ImageFormat(back.get())->id, kFormatSpr);
-    EXPECT_EQ(ImageCount(back.get()), 24);
-    ExpectSameFrames(sample.get(), back.get());
-}
-
-TEST(SprSave, ARefusedChainWritesNoFile) {
-    FormatRegisterAll();
-    ImagePtr chain = Chain(2, 4, 4);
-    ImageLink(ImageCreate(4, 4, 24), chain.get());
-    TempDir dir;
-    const std::string path = dir.file("mixed.spr");
-    SaveRequest saving{kFormatSpr, nullptr, nullptr, kErrorNone};
-    EXPECT_EQ(ImageSaveFile(chain.get(), path.c_str(), &saving), 0);
-    EXPECT_EQ(saving.error, kErrorColorNotSupported);
-    EXPECT_FALSE(std::filesystem::exists(path));
+    ExpectSameFrames(sample.list, back);
 }
 
 }  // namespace

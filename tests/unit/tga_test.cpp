@@ -146,7 +146,7 @@ TEST(TgaLoad, OrientationBitsGiveTheSamePicture) {
     const Bytes both = {3, 2, 1, 6, 5, 4};
     const std::pair<int, Bytes> cases[] = {{0x00, bottomUp}, {0x20, topDown}, {0x10, rightToLeft}, {0x30, both}};
     for (const auto& [descriptor, data] : cases) {
-        ImagePtr image = LoadBytes(TgaFile(3, 3, 2, 8, descriptor).data(data).bytes);
+        LoadedFrames image = LoadBytes(TgaFile(3, 3, 2, 8, descriptor).data(data).bytes);
         ASSERT_TRUE(image) << descriptor;
         EXPECT_EQ(Pixels(image.get()), topDown) << "descriptor " << descriptor;
     }
@@ -154,7 +154,7 @@ TEST(TgaLoad, OrientationBitsGiveTheSamePicture) {
 
 TEST(TgaLoad, ColorMapHonoursItsFirstIndexAndEntrySize) {
     // Two 24-bit entries (blue, green, red) placed at 5 and 6.
-    ImagePtr image = LoadBytes(TgaFile(1, 2, 1, 8).colorMap(5, 24, {1, 2, 3, 4, 5, 6}).data({5, 6}).bytes);
+    LoadedFrames image = LoadBytes(TgaFile(1, 2, 1, 8).colorMap(5, 24, {1, 2, 3, 4, 5, 6}).data({5, 6}).bytes);
     ASSERT_TRUE(image);
     EXPECT_TRUE(ColorOf(image.get(), 5) == (Rgb{3, 2, 1}));
     EXPECT_TRUE(ColorOf(image.get(), 6) == (Rgb{6, 5, 4}));
@@ -162,19 +162,19 @@ TEST(TgaLoad, ColorMapHonoursItsFirstIndexAndEntrySize) {
     EXPECT_TRUE(ColorOf(image.get(), 7) == (Rgb{0, 0, 0}));
 
     // 16-bit entries are 5-5-5 words; 0x7C00 is pure red, 0x83E0 green with the top bit set.
-    ImagePtr words = LoadBytes(TgaFile(1, 1, 1, 8).colorMap(0, 16, {0x00, 0x7C, 0xE0, 0x83, 0x1F, 0x00}).data({0}).bytes);
+    LoadedFrames words = LoadBytes(TgaFile(1, 1, 1, 8).colorMap(0, 16, {0x00, 0x7C, 0xE0, 0x83, 0x1F, 0x00}).data({0}).bytes);
     ASSERT_TRUE(words);
     EXPECT_TRUE(ColorOf(words.get(), 0) == (Rgb{255, 0, 0}));
     EXPECT_TRUE(ColorOf(words.get(), 1) == (Rgb{0, 255, 0}));
     EXPECT_TRUE(ColorOf(words.get(), 2) == (Rgb{0, 0, 255}));
     // Channels scale as in 16-bit pixels: 16 gives 131, 21 gives 172.
-    ImagePtr fifteen = LoadBytes(TgaFile(1, 1, 1, 8).colorMap(0, 15, {0x10, 0x42, 0xB5, 0x56}).data({0}).bytes);
+    LoadedFrames fifteen = LoadBytes(TgaFile(1, 1, 1, 8).colorMap(0, 15, {0x10, 0x42, 0xB5, 0x56}).data({0}).bytes);
     ASSERT_TRUE(fifteen);
     EXPECT_TRUE(ColorOf(fifteen.get(), 0) == (Rgb{131, 131, 131}));
     EXPECT_TRUE(ColorOf(fifteen.get(), 1) == (Rgb{172, 172, 172}));
 
     // 32-bit entries drop their alpha byte.
-    ImagePtr quads = LoadBytes(TgaFile(1, 1, 1, 8).colorMap(0, 32, {10, 20, 30, 40, 50, 60, 70, 80}).data({1}).bytes);
+    LoadedFrames quads = LoadBytes(TgaFile(1, 1, 1, 8).colorMap(0, 32, {10, 20, 30, 40, 50, 60, 70, 80}).data({1}).bytes);
     ASSERT_TRUE(quads);
     EXPECT_TRUE(ColorOf(quads.get(), 1) == (Rgb{70, 60, 50}));
     EXPECT_EQ(ImageGetPixel(quads.get(), 0, 0), 1u);
@@ -182,7 +182,7 @@ TEST(TgaLoad, ColorMapHonoursItsFirstIndexAndEntrySize) {
     // A 16-entry map fills entries 0 to 15 and leaves the rest black.
     Bytes sixteen;
     for (int i = 0; i < 16; ++i) sixteen.insert(sixteen.end(), {uint8_t(i), uint8_t(i + 1), uint8_t(i + 2)});
-    ImagePtr short_ = LoadBytes(TgaFile(1, 1, 1, 8).colorMap(0, 24, sixteen).data({15}).bytes);
+    LoadedFrames short_ = LoadBytes(TgaFile(1, 1, 1, 8).colorMap(0, 24, sixteen).data({15}).bytes);
     ASSERT_TRUE(short_);
     EXPECT_TRUE(ColorOf(short_.get(), 15) == (Rgb{17, 16, 15}));
     EXPECT_TRUE(ColorOf(short_.get(), 16) == (Rgb{0, 0, 0}));
@@ -192,7 +192,7 @@ TEST(TgaLoad, GrayImagesAndEightBitsWithoutAMapGetAGrayRamp) {
     for (int type : {3, 11, 1, 2}) {
         TgaFile file(type, 2, 1, 8);
         file.data(type == 11 ? Bytes{0x01, 0x40, 0xC8} : Bytes{0x40, 0xC8});
-        ImagePtr image = LoadBytes(file.bytes);
+        LoadedFrames image = LoadBytes(file.bytes);
         ASSERT_TRUE(image) << type;
         EXPECT_TRUE(ColorOf(image.get(), 0x40) == (Rgb{0x40, 0x40, 0x40}));
         EXPECT_TRUE(ColorOf(image.get(), 255) == (Rgb{255, 255, 255}));
@@ -201,13 +201,13 @@ TEST(TgaLoad, GrayImagesAndEightBitsWithoutAMapGetAGrayRamp) {
 }
 
 TEST(TgaLoad, DeepPixelsKeepTheirBytes) {
-    ImagePtr words = LoadBytes(TgaFile(2, 2, 1, 16).data({0x34, 0x12, 0xFF, 0xFF}).bytes);
+    LoadedFrames words = LoadBytes(TgaFile(2, 2, 1, 16).data({0x34, 0x12, 0xFF, 0xFF}).bytes);
     ASSERT_TRUE(words);
     EXPECT_EQ(ImageBitCount(words.get()), 16);
     EXPECT_EQ(ImageGetPixel(words.get(), 0, 0), 0x1234u);
     EXPECT_EQ(ImageGetPixel(words.get(), 1, 0), 0xFFFFu);
 
-    ImagePtr quads = LoadBytes(TgaFile(10, 1, 1, 32).data({0x00, 1, 2, 3, 0x80}).bytes);
+    LoadedFrames quads = LoadBytes(TgaFile(10, 1, 1, 32).data({0x00, 1, 2, 3, 0x80}).bytes);
     ASSERT_TRUE(quads);
     EXPECT_EQ(ImageGetPixel(quads.get(), 0, 0), 0x80030201u);  // alpha kept
 }
@@ -215,16 +215,16 @@ TEST(TgaLoad, DeepPixelsKeepTheirBytes) {
 TEST(TgaLoad, RunLengthPacketsContinueIntoTheNextRow) {
     // 3 x 2, bottom row first: a run of 4 covers the bottom row and the first
     // pixel of the top row; a raw packet of 4 brings two more than fit.
-    ImagePtr image = LoadBytes(TgaFile(11, 3, 2, 8).data({0x83, 7, 0x03, 8, 9, 10, 11}).bytes);
+    LoadedFrames image = LoadBytes(TgaFile(11, 3, 2, 8).data({0x83, 7, 0x03, 8, 9, 10, 11}).bytes);
     ASSERT_TRUE(image);
     EXPECT_EQ(Pixels(image.get()), (Bytes{7, 8, 9, 7, 7, 7}));
-    ImagePtr runPast = LoadBytes(TgaFile(11, 2, 1, 8).data({0xFF, 5}).bytes);
+    LoadedFrames runPast = LoadBytes(TgaFile(11, 2, 1, 8).data({0xFF, 5}).bytes);
     ASSERT_TRUE(runPast);
     EXPECT_EQ(Pixels(runPast.get()), (Bytes{5, 5}));
 }
 
 TEST(TgaLoad, ImageIdIsSkipped) {
-    ImagePtr image = LoadBytes(TgaFile(2, 1, 1, 24).id("hello").data({1, 2, 3}).bytes);
+    LoadedFrames image = LoadBytes(TgaFile(2, 1, 1, 24).id("hello").data({1, 2, 3}).bytes);
     ASSERT_TRUE(image);
     EXPECT_EQ(ImageGetPixel(image.get(), 0, 0), 0x030201u);
 }
@@ -319,7 +319,7 @@ TEST(TgaSave, EveryDepthLoadsBackTheSameEitherWay) {
                 ImagePtr image = RandomImage(width, 1 + static_cast<int>(rng() % 5), depth, rng);
                 const Bytes file = Encoded(image.get(), runLength);
                 EXPECT_EQ(file[2] >= 9, runLength);
-                ImagePtr back = LoadBytes(file);
+                LoadedFrames back = LoadBytes(file);
                 ASSERT_TRUE(back) << depth << " bits";
                 EXPECT_EQ(Pixels(back.get()), Pixels(image.get())) << depth << " bits, width " << width;
                 if (depth == 8) {

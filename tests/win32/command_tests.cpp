@@ -109,7 +109,7 @@ TEST_F(extract, the_frame_on_screen_under_the_name_and_type_chosen) {
         ASSERT_TRUE(written && ImageFormat(written.get())) << c.written;
         EXPECT_EQ(ImageFormat(written.get())->id, c.type);
         EXPECT_EQ(PictureDifference(written.get(), fli[c.command == IDM_EXTRACT_ALL_FRAMES ? 2 : 1]), "");
-        EXPECT_EQ(ImageCount(written.get()), c.type == kFormatSpr ? 2 : 1);
+        EXPECT_EQ(Frames(out.file(c.written)).count(), c.type == kFormatSpr ? 2 : 1);
     }
     const std::string written =
         "{Frame001.BMP, all.bmp000.TGA, all.bmp001.TGA, all.bmp002.TGA, dir.v2, lossless.PNG, pm.SPR, shot.PCX, shot.png}";
@@ -429,9 +429,14 @@ TEST_F(exports, a_long_file_in_every_format) {
 namespace {
 
 // An animation through the export driver, its dialog owned by a lister's window.
-int ExportAvi(const std::string& path, Image* first, ExportRequest* request) {
+int ExportAvi(const std::string& path, const std::string& input, ExportRequest* request) {
     Lister owner(gFiles.still, 0, 200, 150);
-    *request = {kFormatAvi, path.c_str(), first, owner.parent()};
+    Frames frames(input);
+    *request = ExportRequest{};
+    request->formatId = kFormatAvi;
+    request->fileName = path.c_str();
+    request->owner = owner.parent();
+    request->source = frames.source_;
     return ExportAnimation(request);
 }
 
@@ -448,10 +453,9 @@ TEST_F(avi, export_and_read_back) {
         ASSERT_TRUE(CreateDirectoryW(Wide(folder).c_str(), nullptr));
     }
     const std::string file = folder + "\\кино.avi";
-    ChainPtr sample = Load(gFiles.sample);
     ExportRequest request;
     ExpectWindows({CompressionDialog(true)});
-    EXPECT_EQ(ExportAvi(file, sample.get(), &request), 1) << ErrorMessage(request.error);
+    EXPECT_EQ(ExportAvi(file, gFiles.sample, &request), 1) << ErrorMessage(request.error);
     EXPECT_TRUE(ExpectationMet());
     EXPECT_EQ(request.written, 24);
     EXPECT_EQ(out.list(folder.substr(out.path().size() + 1)), "{кино.avi}");
@@ -468,7 +472,7 @@ TEST_F(avi, past_the_part_size_the_file_goes_on_as_opendml) {
     AviInjectPartSize(3 * static_cast<uint64_t>(ImageBitsSize(sample.get())));  // a few frames a part
     ExportRequest request;
     ExpectWindows({CompressionDialog(true)});
-    EXPECT_EQ(ExportAvi(out.file("long.avi"), sample.get(), &request), 1) << ErrorMessage(request.error);
+    EXPECT_EQ(ExportAvi(out.file("long.avi"), gFiles.sample, &request), 1) << ErrorMessage(request.error);
     AviInjectPartSize(0);
     EXPECT_TRUE(ExpectationMet());
     EXPECT_EQ(request.written, 24);

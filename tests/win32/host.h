@@ -151,7 +151,7 @@ struct ChainDeleter {
     void operator()(Image* image) const { ImageDestroy(image); }
 };
 using ChainPtr = std::unique_ptr<Image, ChainDeleter>;
-ChainPtr Load(const std::string& file);  // loaded whole by the host's own library
+ChainPtr Load(const std::string& file);  // the first frame, by the host's own library
 
 // A file's frames decoded one at a time by the host's own library.
 class Frames {

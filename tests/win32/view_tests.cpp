@@ -559,7 +559,9 @@ TEST_F(menu, information_and_about_boxes) {
     }
     {
         // Damage found: the count, the time they play and the note agree.
-        const int frames = ImageCount(Load(gFiles.damaged).get());
+        Frames decoded(gFiles.damaged);
+        int frames = 0;
+        while (decoded[frames]) ++frames;
         Lister lister(gFiles.damaged, 0, 300, 200);
         PauseAt(lister.viewer(), 100);
         ASSERT_TRUE(PumpUntil([&] { return lister.percent() == 100; }));
