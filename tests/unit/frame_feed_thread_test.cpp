@@ -114,14 +114,25 @@ TEST(FeedThreads, ClosingStopsTheWorkerWhileItDecodes) {
         writer.frame().deltaFlc(picture, next);
         picture = next;
     }
-    Bytes file = writer.finish();
+    // From a file, as the viewer opens one: a worker that the close does not
+    // wait for holds the mapping until it ends, where bytes of the caller's
+    // would go from under it.
+    TempDir dir;
+    const std::string path = dir.file("long.flc");
+    WriteFile(path, writer.finish());
+    auto open = [&] {
+        FormatRegisterAll();
+        LoadRequest request{};
+        ErrorCode error = kErrorNone;
+        return FrameFeedOpen(FrameSourceOpenFile(path.c_str(), &request), true, &error);
+    };
     for (int n : {399, 200, 1}) {
-        FrameFeed* feed = Open(file);
+        FrameFeed* feed = open();
         ASSERT_TRUE(feed);
         FrameFeedShow(feed, n);  // the worker starts on it
         FrameFeedClose(feed);
     }
-    FrameFeedClose(Open(file));  // while the first frame is being decoded
+    FrameFeedClose(open());  // while the first frame is being decoded
 }
 
 // The worker decodes the first frame; a file that turns out to have none
