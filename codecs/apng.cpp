@@ -127,12 +127,7 @@ ApngPlan ApngScanResult(const ApngScan* scan) {
 
 namespace {
 
-struct BufferDeleter {
-    void operator()(MemBuffer* buffer) const { MemBufferFree(buffer); }
-};
-using BufferPtr = std::unique_ptr<MemBuffer, BufferDeleter>;
-
-BufferPtr NewBuffer() { return BufferPtr(MemBufferCreate(kMemBufferGrowStep, 1 << 20)); }
+MemBufferPtr NewBuffer() { return MemBufferPtr(MemBufferCreate(kMemBufferGrowStep, 1 << 20)); }
 
 struct Rect {
     int x, y, width, height;
@@ -277,7 +272,7 @@ public:
     // The frame written last is held back until the next one decides how it
     // goes: kept on the canvas, or put back to what was there before it
     // (dispose "previous"), whichever lets the next one encode smaller.
-    BufferPtr held;                    // its fcTL and data
+    MemBufferPtr held;                    // its fcTL and data
     std::vector<uint8_t> beforeHeld;  // the canvas before it was drawn
 
     // Holds the pending frame back: of the ways to write it (after the held
@@ -285,7 +280,7 @@ public:
     // unfiltered or filtered row by row), the smallest. Writes the frame held
     // before it into `out`.
     bool flush(ByteWriter& out) {
-        BufferPtr best, trial;
+        MemBufferPtr best, trial;
         uint32_t bestSequence = sequence + 1;
         uint8_t blend = kBlendSource;
         bool restore = false;
@@ -311,7 +306,7 @@ public:
         }
         if (!releaseHeld(out, restore ? kDisposePrevious : kDisposeNone)) return false;
 
-        BufferPtr next = NewBuffer();
+        MemBufferPtr next = NewBuffer();
         if (!next) return false;
         ByteWriter frame(next.get());
         uint8_t control[26];
@@ -365,26 +360,18 @@ public:
     }
 };
 
-// The output of a step, left pending for the stream driver (none when empty).
-template <typename Request>
-int Pending(Stream* stream, BufferPtr buffer, bool ok, ErrorCode error, Request* request) {
-    if (!ok) return StreamFail(request, error);
-    if (buffer->size > 0) stream->pending = buffer.release();
-    return 1;
-}
-
 int ApngOpen(Stream* stream, StreamOpenRequest* request) {
-    if (stream->mode != 1 || !request->options || !request->image) return StreamFail(request, kErrorUnsupportedType);
+    if (stream->mode != 1 || !request->options || !request->image) return Fail(request, kErrorUnsupportedType);
     const ApngPlan& plan = *static_cast<const ApngPlan*>(request->options);
-    if (plan.frames <= 0 || (plan.palette && ImageBitCount(request->image) > 8)) return StreamFail(request, kErrorUnsupportedType);
+    if (plan.frames <= 0 || (plan.palette && ImageBitCount(request->image) > 8)) return Fail(request, kErrorUnsupportedType);
     auto* writer = new (std::nothrow) ApngWriter;
-    if (!writer) return StreamFail(request, kErrorOutOfMemory);
+    if (!writer) return Fail(request, kErrorOutOfMemory);
     stream->state = writer;
-    BufferPtr buffer = NewBuffer();
-    if (!buffer || !writer->init(request->image, plan)) return StreamFail(request, kErrorOutOfMemory);
+    MemBufferPtr buffer = NewBuffer();
+    if (!buffer || !writer->init(request->image, plan)) return Fail(request, kErrorOutOfMemory);
     ByteWriter out(buffer.get());
     writer->writeHeader(out);
-    return Pending(stream, std::move(buffer), out.ok(), kErrorWrite, request);
+    return StreamPending(stream, std::move(buffer), out.ok() ? kErrorNone : kErrorWrite, request);
 }
 
 int ApngWriteFrame(Stream* stream, StreamFrameRequest* request) {
@@ -392,28 +379,28 @@ int ApngWriteFrame(Stream* stream, StreamFrameRequest* request) {
     // A frame's encoding is bounded by its pixels: asked before each, a stop ends the stream within one.
     const Image* image = request->image;
     if (stream->work && !stream->work->spend(uint64_t(ImageWidth(image)) * uint64_t(ImageHeight(image))))
-        return StreamFail(request, kErrorNone);
-    BufferPtr buffer = NewBuffer();
-    if (!buffer) return StreamFail(request, kErrorOutOfMemory);
+        return Fail(request, Status::Cancelled());
+    MemBufferPtr buffer = NewBuffer();
+    if (!buffer) return Fail(request, kErrorOutOfMemory);
     ByteWriter out(buffer.get());
     if (!writer->add(request->image, request->delay, out))
-        return StreamFail(request, out.ok() ? kErrorInvalidData : kErrorWrite);
-    return Pending(stream, std::move(buffer), out.ok(), kErrorWrite, request);
+        return Fail(request, out.ok() ? kErrorInvalidData : kErrorWrite);
+    return StreamPending(stream, std::move(buffer), out.ok() ? kErrorNone : kErrorWrite, request);
 }
 
 int ApngClose(Stream* stream, StreamCloseRequest* request) {
     std::unique_ptr<ApngWriter> writer(static_cast<ApngWriter*>(stream->state));
     stream->state = nullptr;
     if (stream->abandoned || !writer) return 1;
-    BufferPtr buffer = NewBuffer();
-    if (!buffer) return StreamFail(request, kErrorOutOfMemory);
+    MemBufferPtr buffer = NewBuffer();
+    if (!buffer) return Fail(request, kErrorOutOfMemory);
     ByteWriter out(buffer.get());
     if ((writer->havePending && !writer->flush(out)) || !writer->releaseHeld(out, kDisposeNone))
-        return StreamFail(request, kErrorWrite);
+        return Fail(request, kErrorWrite);
     // acTL said how many frames come: a source that gave others is damaged.
-    if (writer->written != writer->plan.frames) return StreamFail(request, kErrorInvalidData);
+    if (writer->written != writer->plan.frames) return Fail(request, kErrorInvalidData);
     PngWriteChunk(out, "IEND", nullptr, 0);
-    return Pending(stream, std::move(buffer), out.ok(), kErrorWrite, request);
+    return StreamPending(stream, std::move(buffer), out.ok() ? kErrorNone : kErrorWrite, request);
 }
 
 }  // namespace

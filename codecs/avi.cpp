@@ -113,7 +113,7 @@ int OpenForWriting(Stream* stream, AviStreamRecord* s, StreamOpenRequest* reques
     const AviRate rate = OpenRate(request);
     s->writer = AviWriterCreate(temp, s->tempName, first, rate.rate, rate.scale, options ? options->owner : nullptr,
                                 &request->error);
-    return s->writer ? 1 : 0;  // none without an error: cancelled
+    return s->writer ? 1 : 0;
 }
 
 }  // namespace
@@ -165,8 +165,8 @@ int AviWriteFrame(Stream* stream, StreamFrameRequest* request) {
     }
     const uint32_t position = request->options ? *static_cast<const uint32_t*>(request->options) : 0;
     bool lost = false;
-    const ErrorCode error = AviWriterWrite(s->writer, frame, position, &lost, stream->work);
-    if (error == kErrorNone) return 1;
+    const Status error = AviWriterWrite(s->writer, frame, position, &lost, stream->work);
+    if (error.ok()) return 1;
     if (lost) DiscardFile(s);
     request->error = error;
     return 0;
@@ -182,7 +182,7 @@ int AviClose(Stream* stream, StreamCloseRequest* request) {
         bool lost = false;
         const auto* end = static_cast<const uint32_t*>(request->options);
         if (ok && end && *end > AviWriterFrames(s->writer))
-            ok = AviWriterWrite(s->writer, nullptr, *end, &lost, stream->work) == kErrorNone;
+            ok = AviWriterWrite(s->writer, nullptr, *end, &lost, stream->work).ok();
         if (ok) {
             ok = AviWriterFinish(s->writer);  // frees the writer either way
             s->writer = nullptr;
@@ -251,7 +251,7 @@ Image* AviCreateFrameImage(const uint8_t* format, uint32_t formatSize) {
     return image;
 }
 
-ErrorCode AviCopyFrame(const uint8_t* format, const uint8_t* data, uint64_t size, Image* image) {
+Status AviCopyFrame(const uint8_t* format, const uint8_t* data, uint64_t size, Image* image) {
     const FrameFormat f = ReadFormat(format);
     if (!FrameMatches(image, f.width, f.height, f.bitCount)) return kErrorInvalidData;
     const size_t stride = static_cast<size_t>(ImageStride(image));

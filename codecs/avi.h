@@ -73,15 +73,15 @@ struct AviReader;  // a file being read
 
 // Starts writing into `temp` (an empty file made for it, named `tempName`;
 // the writer closes it) frames of `first`'s format at `rate` frames per
-// second; `owner` owns any dialog. None, with *error set, on failure; none
-// with no error when the user cancelled.
+// second; `owner` owns any dialog. None, with *error set, on failure or when
+// the user cancelled.
 AviWriter* AviWriterCreate(FileHandle* temp, const char* tempName, const Image* first, uint32_t rate, uint32_t scale,
-                           void* owner, ErrorCode* error);
+                           void* owner, Status* error);
 // Writes a frame that fits the format at `position`, after empty frames (the
 // frame before repeated) up to there, counting a unit a byte on `work` when
 // given. With no frame, only the empty frames: the stream's end. On failure
 // (or a stop), *lost says whether the file can no longer be completed.
-ErrorCode AviWriterWrite(AviWriter* writer, const Image* frame, uint32_t position, bool* lost, WorkMeter* work);
+Status AviWriterWrite(AviWriter* writer, const Image* frame, uint32_t position, bool* lost, WorkMeter* work);
 // The frames written so far, the empty ones among them.
 uint32_t AviWriterFrames(const AviWriter* writer);
 // Completes the file on disk and frees the writer; false when that failed.
@@ -90,10 +90,10 @@ bool AviWriterFinish(AviWriter* writer);
 void AviWriterFree(AviWriter* writer);
 
 // Opens the first video stream of a file. None, with *error set, on failure.
-AviReader* AviReaderOpen(const char* fileName, int32_t* frameCount, int32_t* frameRate, ErrorCode* error);
+AviReader* AviReaderOpen(const char* fileName, int32_t* frameCount, int32_t* frameRate, Status* error);
 // Frame `frame` (within the count) in an image the reader owns and overwrites
 // on the next read; none, with *error set, on failure.
-Image* AviReaderFrame(AviReader* reader, int32_t frame, ErrorCode* error);
+Image* AviReaderFrame(AviReader* reader, int32_t frame, Status* error);
 void AviReaderFree(AviReader* reader);
 
 // ---- Shared by the Windows and the portable halves --------------------------
@@ -127,4 +127,4 @@ void AviFrameColorTable(const Image* frame, uint8_t (&table)[256 * 4]);
 
 // Copies one uncompressed frame of the format into the image (bottom-up or
 // top-down rows). kErrorInvalidData when the frame holds too few bytes.
-ErrorCode AviCopyFrame(const uint8_t* format, const uint8_t* data, uint64_t size, Image* image);
+Status AviCopyFrame(const uint8_t* format, const uint8_t* data, uint64_t size, Image* image);

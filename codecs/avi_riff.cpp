@@ -174,10 +174,10 @@ void ForEachFrameChunk(ByteReader& file, const VideoStream& video, uint64_t riff
 // ---- Writing ------------------------------------------------------------------
 
 AviWriter* AviWriterCreate(FileHandle* temp, const char*, const Image* first, uint32_t rate, uint32_t scale, void*,
-                           ErrorCode* error) {
+                           Status* error) {
     AviWriter* s = nullptr;
     // A failed start frees what it made and closes the file it was given.
-    auto fail = [&](ErrorCode code) {
+    auto fail = [&](Status code) {
         if (s) AviWriterFree(s);  // closes the file too
         else FileClose(temp);
         *error = code;
@@ -217,13 +217,13 @@ AviWriter* AviWriterCreate(FileHandle* temp, const char*, const Image* first, ui
     return s->out.writer ? s : fail(*error);
 }
 
-ErrorCode AviWriterWrite(AviWriter* s, const Image* frame, uint32_t position, bool* lost, WorkMeter* work) {
+Status AviWriterWrite(AviWriter* s, const Image* frame, uint32_t position, bool* lost, WorkMeter* work) {
     // Frames go into the file in order; a position past the next one repeats
     // the frame before it, as an empty chunk, until there.
     const uint32_t next = AviFileWriterFrames(s->out.writer);
     if (position < next || position - next > kMaxSkippedFrames || (next == 0 && position > 0)) return kErrorWrite;
     for (uint32_t n = next; n < position; ++n) {
-        const ErrorCode error = AviFileWriterFrame(s->out.writer, nullptr, 0, false, work);
+        const Status error = AviFileWriterFrame(s->out.writer, nullptr, 0, false, work);
         if (error != kErrorNone) {
             *lost = true;
             return error;
@@ -231,7 +231,7 @@ ErrorCode AviWriterWrite(AviWriter* s, const Image* frame, uint32_t position, bo
     }
     if (!frame) return kErrorNone;
     if (s->wide) AviWidenRows(frame, s->wide);
-    const ErrorCode error = AviFileWriterFrame(s->out.writer, s->wide ? s->wide : ImageBits(frame), s->frameBytes, true, work);
+    const Status error = AviFileWriterFrame(s->out.writer, s->wide ? s->wide : ImageBits(frame), s->frameBytes, true, work);
     *lost = error != kErrorNone;
     return error;
 }
@@ -249,9 +249,9 @@ void AviWriterFree(AviWriter* s) {
 
 // ---- Reading ------------------------------------------------------------------
 
-AviReader* AviReaderOpen(const char* fileName, int32_t* frameCount, int32_t* frameRate, ErrorCode* error) {
+AviReader* AviReaderOpen(const char* fileName, int32_t* frameCount, int32_t* frameRate, Status* error) {
     AviReader* s = NewInHeap<AviReader>();
-    auto fail = [&](ErrorCode code) {
+    auto fail = [&](Status code) {
         if (s) AviReaderFree(s);
         *error = code;
         return nullptr;
@@ -284,7 +284,7 @@ AviReader* AviReaderOpen(const char* fileName, int32_t* frameCount, int32_t* fra
     return s;
 }
 
-Image* AviReaderFrame(AviReader* s, int32_t frame, ErrorCode* error) {
+Image* AviReaderFrame(AviReader* s, int32_t frame, Status* error) {
     const FrameChunk& chunk = s->chunks[frame];
     // Checked before the image is made, so that a small damaged file cannot
     // make it allocate a large picture.
@@ -301,7 +301,7 @@ Image* AviReaderFrame(AviReader* s, int32_t frame, ErrorCode* error) {
     }
     // An empty chunk is a dropped frame: the picture stays as it was.
     if (chunk.size == 0) return s->frameImage;
-    const ErrorCode copied = AviCopyFrame(s->format, s->map.data + chunk.offset, chunk.size, s->frameImage);
+    const Status copied = AviCopyFrame(s->format, s->map.data + chunk.offset, chunk.size, s->frameImage);
     if (copied != kErrorNone) {
         *error = copied;
         return nullptr;

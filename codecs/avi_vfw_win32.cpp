@@ -51,7 +51,7 @@ BITMAPINFOHEADER* Header(uint8_t* block) { return reinterpret_cast<BITMAPINFOHEA
 
 // A zeroed record of the library's heap, and the AVI services started for it.
 template <typename T>
-T* NewRecord(ErrorCode* error) {
+T* NewRecord(Status* error) {
     auto* record = static_cast<T*>(MemAlloc(sizeof(T)));
     if (!record) {
         *error = kErrorOutOfMemory;
@@ -83,14 +83,14 @@ std::wstring VfwFileName(const char* name) {
 }
 
 // Why a file's video stream cannot be opened.
-ErrorCode OpenError(const char* fileName, HRESULT result) {
+Status OpenError(const char* fileName, HRESULT result) {
     if (result == AVIERR_MEMORY) return kErrorOutOfMemory;
     if (GetFileAttributesW(WideFileName(fileName).c_str()) == INVALID_FILE_ATTRIBUTES) return kErrorFileNotFound;
     return kErrorInvalidData;
 }
 
 // Sets up reading; false, with *error set, on failure.
-bool OpenReader(AviReader* s, const char* fileName, int32_t* frameCount, int32_t* frameRate, ErrorCode* error) {
+bool OpenReader(AviReader* s, const char* fileName, int32_t* frameCount, int32_t* frameRate, Status* error) {
     const HRESULT opened = AVIStreamOpenFromFileW(&s->stream, VfwFileName(fileName).c_str(), streamtypeVIDEO, 0, OF_READ, nullptr);
     if (opened != 0) {
         s->stream = nullptr;
@@ -154,7 +154,7 @@ bool OpenReader(AviReader* s, const char* fileName, int32_t* frameCount, int32_t
 
 // Reads the stored bytes of one frame into inBuffer, growing it when the
 // frame is larger than the stream announced.
-ErrorCode ReadSample(AviReader* s, LONG frame, LONG* bytes) {
+Status ReadSample(AviReader* s, LONG frame, LONG* bytes) {
     LONG needed = 0;
     if (AVIStreamRead(s->stream, frame, 1, nullptr, 0, &needed, nullptr) != 0 || needed < 0) return kErrorRead;
     if (static_cast<uint64_t>(needed) > kImageMaxBitsSize) return kErrorInvalidData;
@@ -172,8 +172,8 @@ ErrorCode ReadSample(AviReader* s, LONG frame, LONG* bytes) {
 
 // Decodes inBuffer into the frame image. Plain rows need no decompressor,
 // and the platform does not always offer one for them.
-ErrorCode Decode(AviReader* s, LONG bytes) {
-    ErrorCode result = kErrorNone;
+Status Decode(AviReader* s, LONG bytes) {
+    Status result = kErrorNone;
     EnterCriticalSection(&s->lock);
     Header(s->inFormat)->biSizeImage = static_cast<DWORD>(bytes);
     const bool decoded = s->decompressor && ICDecompress(s->decompressor, 0, Header(s->inFormat), s->inBuffer,
@@ -242,7 +242,7 @@ bool StartSequence(AviWriter* s) {
 }
 
 // The writer for what the compressor makes, or for plain rows.
-AviFileWriter* StartFile(AviWriter* s, uint32_t rate, uint32_t scale, ErrorCode* error) {
+AviFileWriter* StartFile(AviWriter* s, uint32_t rate, uint32_t scale, Status* error) {
     AviVideoFormat video;
     video.rate = rate;
     video.scale = scale;
@@ -263,7 +263,7 @@ AviFileWriter* StartFile(AviWriter* s, uint32_t rate, uint32_t scale, ErrorCode*
 }  // namespace
 
 AviWriter* AviWriterCreate(FileHandle* temp, const char*, const Image* first, uint32_t rate, uint32_t scale, void* owner,
-                           ErrorCode* error) {
+                           Status* error) {
     auto* s = static_cast<AviWriter*>(MemAllocZeroed(sizeof(AviWriter)));
     if (!s) {
         FileClose(temp);
@@ -271,7 +271,7 @@ AviWriter* AviWriterCreate(FileHandle* temp, const char*, const Image* first, ui
         return nullptr;
     }
     s->out.file = temp;
-    auto fail = [&](ErrorCode code) {
+    auto fail = [&](Status code) {
         AviWriterFree(s);
         *error = code;
         return nullptr;
@@ -291,8 +291,7 @@ AviWriter* AviWriterCreate(FileHandle* temp, const char*, const Image* first, ui
         if (!ICCompressorChoose(static_cast<HWND>(owner),
                                 ICMF_CHOOSE_ALLCOMPRESSORS | ICMF_CHOOSE_KEYFRAME | ICMF_CHOOSE_DATARATE, nullptr, nullptr,
                                 &s->vars, nullptr)) {
-            AviWriterFree(s);
-            return nullptr;  // cancelled: no error
+            return fail(Status::Cancelled());
         }
         s->varsChosen = true;
     }
@@ -326,14 +325,14 @@ AviWriter* AviWriterCreate(FileHandle* temp, const char*, const Image* first, ui
     return s->out.writer ? s : fail(*error);
 }
 
-ErrorCode AviWriterWrite(AviWriter* s, const Image* frame, uint32_t position, bool* lost, WorkMeter* work) {
+Status AviWriterWrite(AviWriter* s, const Image* frame, uint32_t position, bool* lost, WorkMeter* work) {
     // The compressor takes a frame in one call: asked once before it.
     if (frame && work && !work->spend(static_cast<uint64_t>(ImageBitsSize(frame)))) return kErrorWrite;
     const uint32_t next = AviFileWriterFrames(s->out.writer);
     if (position < next || position - next > (uint32_t{1} << 20) || (next == 0 && position > 0)) return kErrorWrite;
     *lost = true;  // from here on a failure leaves the file incomplete
     for (uint32_t n = next; n < position; ++n)
-        if (const ErrorCode error = AviFileWriterFrame(s->out.writer, nullptr, 0, false, work); error != kErrorNone)
+        if (const Status error = AviFileWriterFrame(s->out.writer, nullptr, 0, false, work); error != kErrorNone)
             return error;
     if (!frame) {
         *lost = false;
@@ -353,13 +352,13 @@ ErrorCode AviWriterWrite(AviWriter* s, const Image* frame, uint32_t position, bo
             std::memcpy(s->in + 40, table, sizeof table);
             if (!StartSequence(s)) return kErrorWrite;
             if (s->indexedOutput)
-                if (const ErrorCode error = AviFileWriterColorTable(s->out.writer, table); error != kErrorNone) return error;
+                if (const Status error = AviFileWriterColorTable(s->out.writer, table); error != kErrorNone) return error;
         }
     } else if (ImageBitCount(frame) == 8) {
         AviWidenRows(frame, s->wide);
         bits = s->wide;
     }
-    ErrorCode result = kErrorNone;
+    Status result = kErrorNone;
     if (s->vars.hic) {
         BOOL key = FALSE;
         LONG bytes = 0;
@@ -389,7 +388,7 @@ void AviWriterFree(AviWriter* s) {
 
 // ---- Reading ------------------------------------------------------------------
 
-AviReader* AviReaderOpen(const char* fileName, int32_t* frameCount, int32_t* frameRate, ErrorCode* error) {
+AviReader* AviReaderOpen(const char* fileName, int32_t* frameCount, int32_t* frameRate, Status* error) {
     AviReader* s = NewRecord<AviReader>(error);
     if (!s) return nullptr;
     if (OpenReader(s, fileName, frameCount, frameRate, error)) return s;
@@ -397,9 +396,9 @@ AviReader* AviReaderOpen(const char* fileName, int32_t* frameCount, int32_t* fra
     return nullptr;
 }
 
-Image* AviReaderFrame(AviReader* s, int32_t frame, ErrorCode* error) {
+Image* AviReaderFrame(AviReader* s, int32_t frame, Status* error) {
     LONG bytes = 0;
-    ErrorCode result = ReadSample(s, frame, &bytes);
+    Status result = ReadSample(s, frame, &bytes);
     if (result == kErrorNone && !s->frameImage) {
         s->frameImage = AviCreateFrameImage(s->inFormat, s->inFormatSize);
         if (!s->frameImage) result = kErrorOutOfMemory;

@@ -249,7 +249,7 @@ uint64_t PartSizeWith(const AviFileWriter& s, uint64_t bytes) {
 }
 
 // Moves on to a new part when the chunk would take this one past its size.
-ErrorCode MakeRoom(AviFileWriter& s, uint64_t bytes) {
+Status MakeRoom(AviFileWriter& s, uint64_t bytes) {
     if (s.partFrames == 0 || (PartSizeWith(s, bytes) <= gPartSize && s.partFrames < kMaxPartEntries))
         return kErrorNone;
     return EndPart(s, true) && StartPart(s) ? kErrorNone : kErrorWrite;
@@ -268,7 +268,7 @@ uint64_t ChunkBytes(uint32_t size) { return kChunkHeader + uint64_t{size} + (siz
 
 }  // namespace
 
-AviFileWriter* AviFileWriterCreate(FileHandle* file, const AviVideoFormat& video, ErrorCode* error) {
+AviFileWriter* AviFileWriterCreate(FileHandle* file, const AviVideoFormat& video, Status* error) {
     if (!video.format || video.formatSize < 40 || video.formatSize > kMaxFormatSize || video.rate == 0 ||
         video.scale == 0) {
         *error = kErrorInvalidData;
@@ -309,10 +309,10 @@ AviFileWriter* AviFileWriterCreate(FileHandle* file, const AviVideoFormat& video
     return s;
 }
 
-ErrorCode AviFileWriterFrame(AviFileWriter* s, const uint8_t* data, uint32_t size, bool keyFrame, WorkMeter* work) {
+Status AviFileWriterFrame(AviFileWriter* s, const uint8_t* data, uint32_t size, bool keyFrame, WorkMeter* work) {
     if (s->frames == 0xFFFFFFFFu) return kErrorWrite;
     if (work && !work->spend(size + uint64_t{1})) return kErrorWrite;
-    if (const ErrorCode room = MakeRoom(*s, ChunkBytes(size)); room != kErrorNone) return room;
+    if (const Status room = MakeRoom(*s, ChunkBytes(size)); room != kErrorNone) return room;
     uint8_t entry[kLegacyEntry];
     if (s->legacyIndex) {
         PutU32(entry, s->frameId);
@@ -336,7 +336,7 @@ ErrorCode AviFileWriterFrame(AviFileWriter* s, const uint8_t* data, uint32_t siz
     return kErrorNone;
 }
 
-ErrorCode AviFileWriterColorTable(AviFileWriter* s, const uint8_t* table) {
+Status AviFileWriterColorTable(AviFileWriter* s, const uint8_t* table) {
     int first = 0, last = 255;
     while (first < 256 && std::memcmp(table + first * 4, s->colors + first * 4, 3) == 0) ++first;
     if (first == 256) return kErrorNone;
@@ -354,7 +354,7 @@ ErrorCode AviFileWriterColorTable(AviFileWriter* s, const uint8_t* table) {
         chunk[7 + i * 4] = 0;
     }
     const uint32_t size = 4 + static_cast<uint32_t>(count) * 4;
-    if (const ErrorCode room = MakeRoom(*s, ChunkBytes(size)); room != kErrorNone) return room;
+    if (const Status room = MakeRoom(*s, ChunkBytes(size)); room != kErrorNone) return room;
     // Not indexed, as ffmpeg writes them: readers meet them on their way
     // through the 'movi' list, before the frame they apply to.
     if (!WriteChunk(*s, FourCc("00pc"), chunk, size)) return kErrorWrite;

@@ -41,16 +41,16 @@ struct AviWriter;
 
 // Starts the file at the current position of `file` (an empty file), which
 // the writer does not own. None, with *error set, on failure.
-AviFileWriter* AviFileWriterCreate(FileHandle* file, const AviVideoFormat& format, ErrorCode* error);
+AviFileWriter* AviFileWriterCreate(FileHandle* file, const AviVideoFormat& format, Status* error);
 // One frame of `size` bytes ('00db' for plain rows, '00dc' for compressed
 // ones). A frame of 0 bytes repeats the frame before it, as players read it.
 // Counts the frame's bytes on `work` when given: a stop fails with kErrorWrite.
-ErrorCode AviFileWriterFrame(AviFileWriter* writer, const uint8_t* data, uint32_t size, bool keyFrame, WorkMeter* work);
+Status AviFileWriterFrame(AviFileWriter* writer, const uint8_t* data, uint32_t size, bool keyFrame, WorkMeter* work);
 // For 8-bit frames: the colour table (256 entries of blue, green, red, 0, as
 // a bitmap info header's) of the next frame. Where it differs from the one
 // before (at first the format's), a palette change ('00pc') with the entries
 // that changed goes before the frame.
-ErrorCode AviFileWriterColorTable(AviFileWriter* writer, const uint8_t* table);
+Status AviFileWriterColorTable(AviFileWriter* writer, const uint8_t* table);
 uint32_t AviFileWriterFrames(const AviFileWriter* writer);
 // Ends the last part, writes its indexes and the final headers; the file
 // stays open. False when that failed.

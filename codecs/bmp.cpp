@@ -57,7 +57,7 @@ bool ValidBitCount(int bits) {
     return bits == 1 || bits == 2 || bits == 4 || bits == 8 || bits == 16 || bits == 24 || bits == 32;
 }
 
-ErrorCode ReadHeader(ByteReader& file, BmpHeader& h) {
+Status ReadHeader(ByteReader& file, BmpHeader& h) {
     h.pixelOffset = file.u32At(10);
     h.infoSize = file.u32At(14);
     if (file.failed()) return kErrorInvalidData;
@@ -240,7 +240,7 @@ int BmpProbe(const LoadRequest* request) {
 Image* BmpLoad(LoadRequest* request) {
     ByteReader file(request->data, request->size);
     BmpHeader h;
-    if (ErrorCode error = ReadHeader(file, h); error != kErrorNone) return LoadFail(request, nullptr, error);
+    if (const Status error = ReadHeader(file, h); !error.ok()) return Fail(request, error);
 
     const bool plain = PlainMasks(h);
     const bool rle = h.compression == kBmpRle8 || h.compression == kBmpRle4;
@@ -248,18 +248,19 @@ Image* BmpLoad(LoadRequest* request) {
         // Every row must be there; the last may lack its padding.
         const uint64_t rowBytes = (uint64_t(h.bitCount) * uint64_t(h.width) + 7) >> 3;
         const uint64_t needed = DibStride(h.width, h.bitCount) * uint64_t(h.height - 1) + rowBytes;
-        if (needed > file.size() - h.pixelOffset) return LoadFail(request, nullptr, kErrorInvalidData);
+        if (needed > file.size() - h.pixelOffset) return Fail(request, kErrorInvalidData);
     }
 
     const int depth = plain ? h.bitCount : (h.masks[3] ? 32 : 24);
-    Image* image = LoadBudget(request).createImage(h.width, h.height, depth).release();
-    if (!image) return LoadFail(request, nullptr, kErrorOutOfMemory);
+    BudgetImage made = LoadBudget(request).createImage(h.width, h.height, depth);
+    if (!made) return Fail(request, kErrorOutOfMemory);
+    Image* image = made.get();
 
     if (h.bitCount <= 8) {
         PaletteEntry entries[256] = {};
         const uint8_t* table = file.data() + h.tableOffset;
         PaletteExpand(entries, table, h.tableEntries, h.entrySize == 3 ? 1 : 2);
-        if (!ImageSetPalette(image, entries)) return LoadFail(request, image, kErrorOutOfMemory);
+        if (!ImageSetPalette(image, entries)) return Fail(request, kErrorOutOfMemory);
     }
 
     if (rle) {
@@ -270,7 +271,7 @@ Image* BmpLoad(LoadRequest* request) {
     } else {
         UnpackMasked(file, h, image);
     }
-    return image;
+    return made.release();
 }
 
 int BmpSave(Image* image, SaveRequest* request) {
@@ -279,18 +280,18 @@ int BmpSave(Image* image, SaveRequest* request) {
     const uint32_t pixelOffset = static_cast<uint32_t>(kBmpFileHeaderSize + headerSize);
     const uint32_t fileSize = pixelOffset + static_cast<uint32_t>(bitsSize);
     // One copy of the pixels: asked once before it.
-    if (request->work && !request->work->spend(static_cast<uint64_t>(bitsSize))) return SaveFail(request, nullptr, kErrorNone);
-    MemBuffer* buffer = MemBufferCreate(static_cast<int32_t>(fileSize), kMemBufferGrowStep);
-    if (!buffer) return SaveFail(request, nullptr, kErrorOutOfMemory);
-    ByteWriter out(buffer);
+    if (request->work && !request->work->spend(static_cast<uint64_t>(bitsSize))) return Fail(request, Status::Cancelled());
+    MemBufferPtr buffer(MemBufferCreate(static_cast<int32_t>(fileSize), kMemBufferGrowStep));
+    if (!buffer) return Fail(request, kErrorOutOfMemory);
+    ByteWriter out(buffer.get());
     out.write("BM", 2);
     out.u32(fileSize);
     out.u32(0);  // reserved
     out.u32(pixelOffset);
     out.write(ImageHeader(image), static_cast<size_t>(headerSize));
     out.write(ImageBits(image), static_cast<size_t>(bitsSize));
-    if (!out.ok()) return SaveFail(request, buffer, kErrorWrite);
-    request->output = buffer;
+    if (!out.ok()) return Fail(request, kErrorWrite);
+    request->output = buffer.release();
     return 1;
 }
 

@@ -50,6 +50,14 @@ bool HasFrames(const ExportRequest& request) {
     return request.source && FrameSourceFrame(request.source, request.firstFrame) != nullptr;
 }
 
+// Why the export has no frame to start from: the source's reason when it
+// gives one.
+Status NoFrame(const ExportRequest& request) {
+    if (!request.source) return {kErrorUnsupportedType, "there is no frame"};
+    const Status ended = FrameSourceEndedEarly(request.source);
+    return ended.failed() ? ended : Status(kErrorInvalidData, "there is no such frame", request.firstFrame);
+}
+
 // How the frames of an animation reach one stream format.
 struct ExportPlan {
     int depth = 0;                // every frame is converted to this depth first; 0 keeps it
@@ -205,12 +213,13 @@ bool GoOn(const ExportRequest& request, int done, int total) {
     return !request.progress.frameDone || request.progress.frameDone(request.progress.context, done, total);
 }
 
-// Ends the export with an error, or none when it was asked to stop; a
-// write error keeps the reason the system gave this thread.
-int Fail(ExportRequest* request, ErrorCode error) {
-    request->error = Stopped(*request) ? kErrorNone : error;
-    request->reason = request->error == kErrorWrite ? FileErrorReason() : nullptr;
-    return 0;
+// What ended the export: a cancel when it was asked to stop, whatever the
+// step it stopped in said; otherwise `why`, a write error with the reason
+// the system gave this thread when the step named none.
+Status Outcome(const ExportRequest& request, Status why) {
+    if (Stopped(request)) return Status::Cancelled();
+    if (why == kErrorWrite && !why.reason) why.reason = FileErrorReason();
+    return why;
 }
 
 // Formats that hold one picture: the first frame.
@@ -218,10 +227,10 @@ int SaveFirst(ExportRequest* request) {
     Image* frame = Frames(*request).at(0);
     // Asked before the save, whose meter is asked once more right before
     // the file is put in place: a stop up to then leaves the target as it was.
-    if (!GoOn(*request, 0, 1) || Stopped(*request)) return Fail(request, kErrorNone);
-    if (!frame) return Fail(request, kErrorInvalidData);
+    if (!GoOn(*request, 0, 1) || Stopped(*request)) return Fail(request, Status::Cancelled());
+    if (!frame) return Fail(request, Outcome(*request, NoFrame(*request)));
     SaveRequest save{request->formatId, request->options, nullptr, kErrorNone, request->work};
-    if (!ImageSaveFile(frame, request->fileName, &save)) return Fail(request, save.error);
+    if (!ImageSaveFile(frame, request->fileName, &save)) return Fail(request, Outcome(*request, save.error));
     request->written = 1;
     return 1;
 }
@@ -234,18 +243,17 @@ struct ExportRun {
 };
 
 ExportRun* ExportAnimationBegin(ExportRequest* request) {
-    request->error = kErrorNone;
-    request->reason = nullptr;
+    request->error = {};
     request->written = 0;
     FileErrorClear();
     const FileFormat* format = FormatFind(request->formatId);
     if (!format || !HasFrames(*request)) {
-        Fail(request, kErrorUnsupportedType);
+        Fail(request, Outcome(*request, format ? NoFrame(*request) : Status(kErrorUnsupportedType)));
         return nullptr;
     }
     std::unique_ptr<ExportRun> run(new (std::nothrow) ExportRun);
     if (!run) {
-        Fail(request, kErrorOutOfMemory);
+        Fail(request, Outcome(*request, kErrorOutOfMemory));
         return nullptr;
     }
     const StreamOps* writer = WriterOf(*format);
@@ -253,14 +261,14 @@ ExportRun* ExportAnimationBegin(ExportRequest* request) {
 
     ExportPlan& plan = run->plan;
     if (!PlanFor(*request, ImageGetDelay(Frames(*request).at(0)), plan)) {
-        Fail(request, kErrorOutOfMemory);
+        Fail(request, Outcome(*request, kErrorOutOfMemory));
         return nullptr;
     }
     Image* first = Frames(*request).at(0);  // from the first again, after any pass the plan made
     Image* made = nullptr;
     Image* firstFrame = first ? PlannedFrame(first, plan, &made, request->work) : nullptr;
     if (!firstFrame) {
-        Fail(request, first ? kErrorOutOfMemory : kErrorInvalidData);
+        Fail(request, Outcome(*request, first ? Status(kErrorOutOfMemory) : NoFrame(*request)));
         return nullptr;
     }
     StreamOpenRequest open{request->formatId, request->fileName, 1, firstFrame, plan.openOptions, kErrorNone,
@@ -272,7 +280,7 @@ ExportRun* ExportAnimationBegin(ExportRequest* request) {
     plan.gif.colors = nullptr;
     plan.colors.reset();
     if (!run->stream) {
-        Fail(request, open.error);  // no error: the user cancelled
+        Fail(request, Outcome(*request, open.error));  // or the user cancelled
         return nullptr;
     }
     return run.release();
@@ -305,7 +313,7 @@ int ExportAnimationFinish(ExportRun* begun, ExportRequest* request) {
         if (!written || !GoOn(*request, request->written, frames.total(*request))) {
             StreamCloseRequest close{nullptr, nullptr, kErrorNone};
             StreamAbandon(run->stream, &close);
-            return Fail(request, written ? kErrorNone : write.error);
+            return Fail(request, written ? Status::Cancelled() : Outcome(*request, write.error));
         }
     }
     // A cancel that stopped the decoding ends the frames early: asked once
@@ -315,9 +323,9 @@ int ExportAnimationFinish(ExportRun* begun, ExportRequest* request) {
     StreamCloseRequest close{nullptr, plan.aviPeriod ? &end : nullptr, kErrorNone};
     if (!GoOn(*request, request->written, request->written) || Stopped(*request)) {
         StreamAbandon(run->stream, &close);
-        return Fail(request, kErrorNone);
+        return Fail(request, Status::Cancelled());
     }
-    if (!StreamClose(run->stream, &close)) return Fail(request, close.error);
+    if (!StreamClose(run->stream, &close)) return Fail(request, Outcome(*request, close.error));
     return 1;
 }
 
@@ -336,11 +344,10 @@ bool ExportNumberedName(const char* base, FormatId id, int n, int count, char* o
 }
 
 int ExportNumberedFiles(ExportRequest* request) {
-    request->error = kErrorNone;
-    request->reason = nullptr;
+    request->error = {};
     request->written = 0;
     FileErrorClear();
-    if (!HasFrames(*request)) return Fail(request, kErrorUnsupportedType);
+    if (!HasFrames(*request)) return Fail(request, Outcome(*request, NoFrame(*request)));
     Frames frames(*request);
     char name[kMaxPath];
     // The names' width follows the frames the file's structure tells, which
@@ -348,7 +355,7 @@ int ExportNumberedFiles(ExportRequest* request) {
     // last, longest name would not fit.
     const int count = frames.total(*request);
     if (!ExportNumberedName(request->fileName, request->formatId, count - 1, count, name, sizeof name))
-        return Fail(request, kErrorWrite);
+        return Fail(request, Outcome(*request, kErrorWrite));
     for (Image* frame; (frame = frames.at(request->written));) {
         ExportNumberedName(request->fileName, request->formatId, request->written, count, name, sizeof name);
         if (request->formatId == kFormatSpr) {
@@ -357,13 +364,13 @@ int ExportNumberedFiles(ExportRequest* request) {
             tail.fileName = name;
             tail.firstFrame = request->firstFrame + request->written;
             tail.progress = {};
-            if (!ExportAnimation(&tail)) return Fail(request, tail.error);
+            if (!ExportAnimation(&tail)) return Fail(request, Outcome(*request, tail.error));
         } else {
             SaveRequest save{request->formatId, request->options, nullptr, kErrorNone, request->work};
-            if (!ImageSaveFile(frame, name, &save)) return Fail(request, save.error);
+            if (!ImageSaveFile(frame, name, &save)) return Fail(request, Outcome(*request, save.error));
         }
         ++request->written;
-        if (!GoOn(*request, request->written, frames.total(*request))) return 0;
+        if (!GoOn(*request, request->written, frames.total(*request))) return Fail(request, Status::Cancelled());
     }
-    return GoOn(*request, request->written, request->written) ? 1 : 0;
+    return GoOn(*request, request->written, request->written) ? 1 : Fail(request, Status::Cancelled());
 }

@@ -39,15 +39,14 @@ struct ExportRequest {
     // before the file is put in place: a stop before then leaves no file.
     // None: never stopped.
     WorkMeter* work = nullptr;
-    ErrorCode error = kErrorNone;    // out: why it failed; kErrorNone when the user cancelled
-    const char* reason = nullptr;    // out: with a write error, the system's reason when it gave one
+    Status error;                    // out: why it failed (a write error with the system's reason), or cancelled
     int written = 0;                 // out: the frames written
 };
 
 // Writes every frame into one file. 1 when the file is in place; otherwise
 // nothing is left behind (an existing file stays as it was) and the error
-// says why, or is kErrorNone when the user cancelled in a dialog, through
-// the progress or through the meter.
+// says why, or that the user cancelled in a dialog, through the progress or
+// through the meter.
 int ExportAnimation(ExportRequest* request);
 
 // ExportAnimation in two steps, for a caller that opens the file (and shows

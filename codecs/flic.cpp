@@ -407,24 +407,23 @@ public:
         return true;
     }
 
-    BudgetImage next(ErrorCode* stop) override {
+    BudgetImage next(Status* stop) override {
         if (!Advance(stop)) return {};
-        *stop = kErrorOutOfMemory;
         BudgetImage image = MakeFrameImage(budget_, picture_.canvas, palette_, delay_, work_);
         if (!image) {
-            if (work_.stopped()) *stop = kErrorInvalidData;
+            *stop = work_.stopped() ? MeterStatus(work_, decoded_) : Status(kErrorOutOfMemory, nullptr, decoded_);
             return {};
         }
         ++decoded_;
-        *stop = kErrorNone;
+        *stop = {};
         return image;
     }
 
     bool skips() const override { return true; }
-    bool skip(ErrorCode* stop) override {
+    bool skip(Status* stop) override {
         if (!Advance(stop)) return false;
         ++decoded_;
-        *stop = kErrorNone;
+        *stop = {};
         return true;
     }
 
@@ -447,24 +446,26 @@ public:
     int32_t statedFrames() const override { return stated_; }
 
 private:
-    static bool Fail(LoadRequest* request, ErrorCode error) {
-        request->error = error;
-        return false;
-    }
-
     // Exactly the counted frames; the ring frame that follows them leads
     // back to the first frame and is never read. A file damaged or cut
     // short keeps the frames before the damage; the damaged frame itself is
     // dropped, as its picture is only partly drawn. Draws the next frame
     // into the canvas: false, with `stop` saying why, when there is none.
-    bool Advance(ErrorCode* stop) {
-        *stop = kErrorNone;
+    bool Advance(Status* stop) {
+        *stop = Status::End();
         while (decoded_ < stated_) {
-            *stop = kErrorInvalidData;
+            *stop = Status::Damaged("it is cut short", decoded_);
             if (position_ + 6 > file_.size()) return false;
             const uint32_t size = file_.u32At(static_cast<size_t>(position_));
             const uint16_t type = file_.u16At(static_cast<size_t>(position_) + 4);
-            if (size < 6 || !work_.spend(1)) return false;
+            if (size < 6) {
+                *stop = Status::Damaged("a chunk is smaller than its header", decoded_);
+                return false;
+            }
+            if (!work_.spend(1)) {
+                *stop = MeterStatus(work_, decoded_);
+                return false;
+            }
             const uint64_t at = position_;
             position_ += size;
             // Other chunks at frame level (the prefix chunk among them) are no frames.
@@ -475,7 +476,11 @@ private:
             const bool pastTheFile = at + size > uint64_t(file_.size()) + 1;
             // A frame without an image chunk still shows: the previous picture
             // with this frame's palette.
-            return DecodeFrame(file_.sub(static_cast<size_t>(at), size), pastTheFile, picture_.canvas, palette_, work_);
+            if (DecodeFrame(file_.sub(static_cast<size_t>(at), size), pastTheFile, picture_.canvas, palette_, work_))
+                return true;
+            const char* why = pastTheFile ? "it is cut short" : "a chunk cannot be read";
+            *stop = work_.stopped() ? MeterStatus(work_, decoded_) : Status::Damaged(why, decoded_);
+            return false;
         }
         return false;
     }
@@ -494,7 +499,7 @@ private:
 
 DecoderPtr FlicOpen(LoadRequest* request) {
     auto decoder = MakeDecoder<FlicDecoder>(request);
-    if (!decoder) return DecoderFail(request, kErrorOutOfMemory);
+    if (!decoder) return Fail(request, kErrorOutOfMemory);
     if (!decoder->open(request)) return nullptr;
     return decoder;
 }

@@ -277,9 +277,9 @@ void Release(Stream* stream) {
 }
 
 int FlicOpenStream(Stream* stream, StreamOpenRequest* request) {
-    if (stream->mode != 1 || !request->image) return StreamFail(request, kErrorUnsupportedType);
+    if (stream->mode != 1 || !request->image) return Fail(request, kErrorUnsupportedType);
     auto* s = new (std::nothrow) FlicWriterState;
-    if (!s) return StreamFail(request, kErrorOutOfMemory);
+    if (!s) return Fail(request, kErrorOutOfMemory);
     stream->state = s;
     s->width = ImageWidth(request->image);
     s->height = ImageHeight(request->image);
@@ -289,28 +289,28 @@ int FlicOpenStream(Stream* stream, StreamOpenRequest* request) {
     const std::vector<uint8_t> header(kFlicHeaderSize, 0);  // filled in at the close
     if (!s->file || !FileWriteAll(s->file, header.data(), kFlicHeaderSize)) {
         Release(stream);
-        return StreamFail(request, kErrorWrite);
+        return Fail(request, kErrorWrite);
     }
     return 1;
 }
 
 int FlicWriteFrameStream(Stream* stream, StreamFrameRequest* request) {
     auto* s = static_cast<FlicWriterState*>(stream->state);
-    if (!s || s->failed) return StreamFail(request, kErrorWrite);
+    if (!s || s->failed) return Fail(request, kErrorWrite);
     if (ImageWidth(request->image) != s->width || ImageHeight(request->image) != s->height)
-        return StreamFail(request, kErrorInvalidData);
+        return Fail(request, kErrorInvalidData);
     // A frame's encoding is bounded by its pixels: asked before each, a stop ends the stream within one.
     if (stream->work && !stream->work->spend(uint64_t(s->width) * uint64_t(s->height)))
-        return StreamFail(request, kErrorNone);
+        return Fail(request, Status::Cancelled());
     try {
-        if (!TakeFrame(request->image, s->current)) return StreamFail(request, kErrorOutOfMemory);
+        if (!TakeFrame(request->image, s->current)) return Fail(request, kErrorOutOfMemory);
         BuildFrame(s->haveFirst ? &s->previous : nullptr, s->current, s->width, s->height, s->chunk);
     } catch (const std::bad_alloc&) {
-        return StreamFail(request, kErrorOutOfMemory);
+        return Fail(request, kErrorOutOfMemory);
     }
     // Shown for delay / speed frames: the rest are empty frames.
     const uint64_t repeats = std::max<uint64_t>(1, (uint64_t{request->delay} + s->speed / 2) / s->speed);
-    if (s->frames + repeats > kMostFrames) return StreamFail(request, kErrorUnsupportedType);
+    if (s->frames + repeats > kMostFrames) return Fail(request, kErrorUnsupportedType);
     bool ok = WriteChunk(*s, s->chunk, true);
     std::vector<uint8_t> empty;
     if (repeats > 1) {
@@ -321,7 +321,7 @@ int FlicWriteFrameStream(Stream* stream, StreamFrameRequest* request) {
     for (uint64_t r = 1; r < repeats && ok; ++r) ok = WriteChunk(*s, empty, true);
     if (!ok) {
         Discard(*s);
-        return StreamFail(request, kErrorWrite);
+        return Fail(request, kErrorWrite);
     }
     if (!s->haveFirst) s->first = s->current, s->haveFirst = true;
     std::swap(s->previous, s->current);
@@ -351,8 +351,8 @@ int FlicCloseStream(Stream* stream, StreamCloseRequest* request) {
         Release(stream);
         return 1;
     }
-    ErrorCode error = s->failed ? kErrorWrite : s->haveFirst ? kErrorNone : kErrorInvalidData;
-    if (error == kErrorNone && s->frames > 1) {
+    Status error = s->failed ? kErrorWrite : s->haveFirst ? kErrorNone : kErrorInvalidData;
+    if (error.ok() && s->frames > 1) {
         // The ring frame: from the last frame back to the first. A single
         // frame has no way back to make (Animator's own files of one frame
         // end without it).
@@ -362,7 +362,7 @@ int FlicCloseStream(Stream* stream, StreamCloseRequest* request) {
             error = kErrorOutOfMemory;
         }
     }
-    if (error == kErrorNone) {
+    if (error.ok()) {
         const bool written = s->frames < 2 || WriteChunk(*s, s->chunk, false);
         uint8_t header[kFlicHeaderSize];
         FillHeader(*s, header);
@@ -375,7 +375,7 @@ int FlicCloseStream(Stream* stream, StreamCloseRequest* request) {
         else error = kErrorWrite;
     }
     Release(stream);
-    return error == kErrorNone ? 1 : StreamFail(request, error);
+    return error.ok() ? 1 : Fail(request, error);
 }
 
 }  // namespace

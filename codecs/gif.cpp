@@ -7,41 +7,27 @@
 
 namespace {
 
-// The output of a step, left pending for the stream driver to write (and to
-// free, should the step fail after all); none when the step wrote nothing, so
-// that the file is not opened for it.
-template <typename Request>
-int Pending(Stream* stream, MemBuffer* buffer, bool ok, ErrorCode error, Request* request) {
-    if (!ok || buffer->size == 0) {
-        MemBufferFree(buffer);
-        return ok ? 1 : StreamFail(request, error);
-    }
-    stream->pending = buffer;
-    return 1;
-}
-
-MemBuffer* NewBuffer() { return MemBufferCreate(kMemBufferGrowStep, kMemBufferGrowStep); }
+MemBufferPtr NewBuffer() { return MemBufferPtr(MemBufferCreate(kMemBufferGrowStep, kMemBufferGrowStep)); }
 
 int GifStreamOpen(Stream* stream, StreamOpenRequest* request) {
-    if (stream->mode != 1) return StreamFail(request, kErrorUnsupportedType);
+    if (stream->mode != 1) return Fail(request, kErrorUnsupportedType);
     const GifStreamOptions options = request->options ? *static_cast<const GifStreamOptions*>(request->options)
                                                       : GifStreamOptions{0, nullptr};
-    MemBuffer* buffer = NewBuffer();
-    if (!buffer) return StreamFail(request, kErrorOutOfMemory);
-    ErrorCode error = kErrorNone;
+    MemBufferPtr buffer = NewBuffer();
+    if (!buffer) return Fail(request, kErrorOutOfMemory);
+    Status status;
     GifAnimation* animation =
-        GifAnimationStartWith(request->image, options.colors, options.dither != 0, buffer, &error, stream->work);
+        GifAnimationStartWith(request->image, options.colors, options.dither != 0, buffer.get(), &status, stream->work);
     stream->state = animation;
-    return Pending(stream, buffer, animation != nullptr, error, request);
+    return StreamPending(stream, std::move(buffer), status, request);
 }
 
 int GifStreamWriteFrame(Stream* stream, StreamFrameRequest* request) {
-    MemBuffer* buffer = NewBuffer();
-    if (!buffer) return StreamFail(request, kErrorOutOfMemory);
-    ErrorCode error = kErrorNone;
-    const bool ok = GifAnimationAdd(static_cast<GifAnimation*>(stream->state), request->image, request->delay,
-                                    buffer, &error);
-    return Pending(stream, buffer, ok, error, request);
+    MemBufferPtr buffer = NewBuffer();
+    if (!buffer) return Fail(request, kErrorOutOfMemory);
+    Status status;
+    GifAnimationAdd(static_cast<GifAnimation*>(stream->state), request->image, request->delay, buffer.get(), &status);
+    return StreamPending(stream, std::move(buffer), status, request);
 }
 
 int GifStreamClose(Stream* stream, StreamCloseRequest* request) {
@@ -51,11 +37,11 @@ int GifStreamClose(Stream* stream, StreamCloseRequest* request) {
         GifAnimationDestroy(animation);
         return 1;
     }
-    MemBuffer* buffer = NewBuffer();
-    ErrorCode error = buffer ? kErrorNone : kErrorOutOfMemory;
-    const bool ok = buffer && GifAnimationFinish(animation, buffer, &error);
+    MemBufferPtr buffer = NewBuffer();
+    Status status = buffer ? kErrorNone : kErrorOutOfMemory;
+    if (buffer) GifAnimationFinish(animation, buffer.get(), &status);
     GifAnimationDestroy(animation);
-    return Pending(stream, buffer, ok, error, request);
+    return StreamPending(stream, std::move(buffer), status, request);
 }
 
 }  // namespace

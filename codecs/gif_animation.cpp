@@ -39,11 +39,6 @@ constexpr int kDelayOffset = 4;
 // frame grows them a megabyte at a time rather than in many small steps.
 constexpr int32_t kBlockGrowStep = 1 << 20;
 
-struct BufferDeleter {
-    void operator()(MemBuffer* buffer) const { MemBufferFree(buffer); }
-};
-using BufferPtr = std::unique_ptr<MemBuffer, BufferDeleter>;
-
 // Counts work on the meter, when there is one; false once it has stopped.
 bool Spend(WorkMeter* work, uint64_t units) { return !work || work->spend(units); }
 
@@ -368,11 +363,11 @@ struct GifAnimation {
 
     // The block of the latest frame, written once the next frame differs
     // (or at the end) with the delays of the frames joined to it.
-    BufferPtr held;
+    MemBufferPtr held;
     bool holding = false;
     uint32_t heldDelay = 0;
 
-    BufferPtr trial;  // the other way of encoding a block, to keep the smaller
+    MemBufferPtr trial;  // the other way of encoding a block, to keep the smaller
     std::vector<Span> spans;
     std::vector<uint8_t> row;  // one row of a block's values on its way to the encoder
     LzwEncoder encoder;
@@ -629,7 +624,7 @@ bool EncodeFrame(GifAnimation& a, const Image* values, const Mapping& map, Rect 
 }
 
 // Writes the held block, with the delays of the frames joined to it.
-bool WriteHeld(GifAnimation& a, MemBuffer* out, ErrorCode* error) {
+bool WriteHeld(GifAnimation& a, MemBuffer* out, Status* error) {
     if (!a.holding) return true;
     PutU16(a.held->data + kDelayOffset, GifDelayHundredths(a.heldDelay));
     ByteWriter writer(out);
@@ -639,7 +634,7 @@ bool WriteHeld(GifAnimation& a, MemBuffer* out, ErrorCode* error) {
     return writer.ok();
 }
 
-bool AddFrame(GifAnimation& a, const Image* image, uint32_t delay, MemBuffer* out, ErrorCode* error) {
+bool AddFrame(GifAnimation& a, const Image* image, uint32_t delay, MemBuffer* out, Status* error) {
     Mapping map;
     ImagePtr indexed;  // the frame in table indices, when it is above 8 bits
     const bool deep = ImageBitCount(image) > 8;
@@ -668,12 +663,12 @@ bool AddFrame(GifAnimation& a, const Image* image, uint32_t delay, MemBuffer* ou
 }
 
 // Runs a part of the work that fails only when memory runs out or the
-// meter stops (error none then), or with its own error.
+// meter stops (cancelled then), or with its own error.
 template <typename Part>
-bool Guarded(ErrorCode* error, const WorkMeter* meter, Part part) {
+bool Guarded(Status* error, const WorkMeter* meter, Part part) {
     try {
         if (part()) return true;
-        if (*error == kErrorNone && !(meter && meter->stopped())) *error = kErrorOutOfMemory;
+        if (error->ok()) *error = meter && meter->stopped() ? MeterStatus(*meter) : Status(kErrorOutOfMemory);
     } catch (const std::bad_alloc&) {
         *error = kErrorOutOfMemory;
     }
@@ -709,7 +704,7 @@ bool GifColorCollectorAdd(GifColorCollector* collector, const Image* frame) {
 void GifColorCollectorDestroy(GifColorCollector* collector) { delete collector; }
 
 GifAnimation* GifAnimationStartWith(const Image* first, const GifColorCollector* colors, bool dither, MemBuffer* out,
-                                    ErrorCode* error, WorkMeter* work) {
+                                    Status* error, WorkMeter* work) {
     std::unique_ptr<GifAnimation> animation;
     const bool ok = Guarded(error, work, [&] {
         std::unique_ptr<GifColorCollector> ofFirst;
@@ -747,11 +742,11 @@ GifAnimation* GifAnimationStartWith(const Image* first, const GifColorCollector*
     return ok ? animation.release() : nullptr;
 }
 
-bool GifAnimationAdd(GifAnimation* a, const Image* image, uint32_t delay, MemBuffer* out, ErrorCode* error) {
+bool GifAnimationAdd(GifAnimation* a, const Image* image, uint32_t delay, MemBuffer* out, Status* error) {
     return Guarded(error, a->work, [&] { return AddFrame(*a, image, delay, out, error); });
 }
 
-bool GifAnimationFinish(GifAnimation* a, MemBuffer* out, ErrorCode* error) {
+bool GifAnimationFinish(GifAnimation* a, MemBuffer* out, Status* error) {
     return Guarded(error, a->work, [&] {
         if (!WriteHeld(*a, out, error)) return false;
         ByteWriter w(out);

@@ -31,7 +31,7 @@ struct GifAnimation;
 struct GifColorCollector;
 
 // `work`, when given, counts the work of every pass (a unit a pixel) and
-// stops it: a pass that stops fails as when memory runs out, with no error.
+// stops it: a pass that stops fails, cancelled.
 GifColorCollector* GifColorCollectorCreate(WorkMeter* work = nullptr);
 // Counts the colours of the next frame. False when memory runs out or the
 // meter stops.
@@ -47,13 +47,13 @@ void GifColorCollectorDestroy(GifColorCollector* collector);
 // write into the buffer fails; none when `work` stopped it). The animation
 // counts all its work on `work`, when given, and stops with it.
 GifAnimation* GifAnimationStartWith(const Image* first, const GifColorCollector* colors, bool dither, MemBuffer* out,
-                                    ErrorCode* error, WorkMeter* work = nullptr);
+                                    Status* error, WorkMeter* work = nullptr);
 
 // Takes the next frame (its delay in milliseconds). Writes into `out` the
 // frame before it, unless the two are equal. False with `error` set.
-bool GifAnimationAdd(GifAnimation* animation, const Image* frame, uint32_t delay, MemBuffer* out, ErrorCode* error);
+bool GifAnimationAdd(GifAnimation* animation, const Image* frame, uint32_t delay, MemBuffer* out, Status* error);
 
 // Writes the frame still held and the trailer. False with `error` set.
-bool GifAnimationFinish(GifAnimation* animation, MemBuffer* out, ErrorCode* error);
+bool GifAnimationFinish(GifAnimation* animation, MemBuffer* out, Status* error);
 
 void GifAnimationDestroy(GifAnimation* animation);

@@ -705,16 +705,25 @@ public:
 
     // No frame count is stated: the frames end at the trailer, and a file
     // that ends before it was cut short after the frames it gave.
-    BudgetImage next(ErrorCode* stop) override {
+    BudgetImage next(Status* stop) override {
+        // A load that has spent its work, or was stopped, ends after the
+        // frame it stopped in.
+        if (work_.stopped()) {
+            *stop = MeterStatus(work_, decoded_);
+            return {};
+        }
         ImageBlock block;
-        // A load that has spent its work, or was stopped, ends as if damaged
-        // after the frame it stopped in.
-        if (work_.stopped() || !NextImageBlock(in_, screen_, block, trailer_)) {
-            *stop = trailer_ ? kErrorNone : kErrorInvalidData;
+        if (!NextImageBlock(in_, screen_, block, trailer_)) {
+            *stop = trailer_ ? Status::End() : Status::Damaged("a block cannot be read", decoded_);
             return {};
         }
         BudgetImage frame = DecodeBlock(c_, in_, block, *table_, work_);
-        *stop = frame ? kErrorNone : kErrorOutOfMemory;  // the frames decoded so far are kept
+        if (!frame) {  // the frames decoded so far are kept
+            *stop = work_.stopped() ? MeterStatus(work_, decoded_) : Status(kErrorOutOfMemory, nullptr, decoded_);
+            return {};
+        }
+        ++decoded_;
+        *stop = {};
         return frame;
     }
 
@@ -725,6 +734,7 @@ public:
         copy->screen_ = screen_;
         copy->blocks_ = blocks_;
         copy->trailer_ = trailer_;
+        copy->decoded_ = decoded_;
         Composer& c = copy->c_;
         const Composer& from = c_;
         c.width = from.width, c.height = from.height;
@@ -756,17 +766,13 @@ public:
     int32_t frames() const override { return blocks_; }
 
 private:
-    static bool Fail(LoadRequest* request, ErrorCode error) {
-        request->error = error;
-        return false;
-    }
-
     ByteReader in_;
     Screen screen_;
     Composer c_;
     WorkMeter& work_;
     LzwTable* table_ = nullptr;
     int blocks_ = 0;  // the image blocks of the file
+    int decoded_ = 0;
     bool trailer_ = false;
 };
 
@@ -774,7 +780,7 @@ private:
 
 DecoderPtr GifOpen(LoadRequest* request) {
     auto decoder = MakeDecoder<GifDecoder>(request);
-    if (!decoder) return DecoderFail(request, kErrorOutOfMemory);
+    if (!decoder) return Fail(request, kErrorOutOfMemory);
     if (!decoder->open(request)) return nullptr;
     return decoder;
 }

@@ -49,9 +49,9 @@ bool EncodePixels(const Image* image, int codeSize, ByteWriter& out, WorkMeter* 
 // The parts of a GIF file that `options` selects, into a new buffer; the
 // image has 8 bits per pixel or fewer, its colour table `bits` wide.
 int EncodeIndexed(const Image* image, int bits, const GifSaveOptions& options, SaveRequest* request) {
-    MemBuffer* buffer = MemBufferCreate(ImagePackedSize(image) / 2, kMemBufferGrowStep);
-    if (!buffer) return SaveFail(request, nullptr, kErrorOutOfMemory);
-    ByteWriter out(buffer);
+    MemBufferPtr buffer(MemBufferCreate(ImagePackedSize(image) / 2, kMemBufferGrowStep));
+    if (!buffer) return Fail(request, kErrorOutOfMemory);
+    ByteWriter out(buffer.get());
     if (options.flags & kGifHeader) {
         out.write("GIF89a", 6);
         out.u16(static_cast<uint32_t>(ImageWidth(image)));
@@ -67,12 +67,12 @@ int EncodeIndexed(const Image* image, int bits, const GifSaveOptions& options, S
                                 options.delay});
         const int codeSize = bits == 1 ? 2 : bits;
         out.u8(static_cast<uint32_t>(codeSize));
-        if (out.ok() && !EncodePixels(image, codeSize, out, request->work)) return SaveFail(request, buffer, kErrorOutOfMemory);
+        if (out.ok() && !EncodePixels(image, codeSize, out, request->work)) return Fail(request, kErrorOutOfMemory);
         out.u8(0);
     }
     if (options.flags & kGifTrailer) out.u8(0x3B);
-    if (!out.ok()) return SaveFail(request, buffer, kErrorWrite);
-    request->output = buffer;
+    if (!out.ok()) return Fail(request, kErrorWrite);
+    request->output = buffer.release();
     return 1;
 }
 
@@ -85,7 +85,7 @@ int Encode(const Image* image, const GifSaveOptions& options, SaveRequest* reque
     Image* reduced = (options.flags & (kGifHeader | kGifImage))
                          ? ImageReduceColors(image, options.dither, &count, request->work)
                          : nullptr;
-    if (!reduced && (options.flags & (kGifHeader | kGifImage))) return SaveFail(request, nullptr, kErrorOutOfMemory);
+    if (!reduced && (options.flags & (kGifHeader | kGifImage))) return Fail(request, kErrorOutOfMemory);
     const int result = EncodeIndexed(reduced ? reduced : image, GifBitsFor(count), options, request);
     ImageDestroy(reduced);
     return result;
@@ -130,7 +130,7 @@ void GifWriteImageHead(ByteWriter& out, const GifImageHead& head) {
     GifWriteColorTable(out, head.table, head.tableCount, head.tableBits);
 }
 
-MemBuffer* GifEncode(const Image* image, const GifSaveOptions& options, ErrorCode* error) {
+MemBuffer* GifEncode(const Image* image, const GifSaveOptions& options, Status* error) {
     SaveRequest request{kFormatGif, nullptr, nullptr, kErrorNone};
     if (!Encode(image, options, &request)) *error = request.error;
     return request.output;

@@ -33,7 +33,7 @@ int GifSave(Image* image, SaveRequest* request);
 // Encodes the parts of a GIF file that `options` selects into a new buffer.
 // None with `error` set (3 out of memory, 6 when a write into the buffer
 // fails).
-MemBuffer* GifEncode(const Image* image, const GifSaveOptions& options, ErrorCode* error);
+MemBuffer* GifEncode(const Image* image, const GifSaveOptions& options, Status* error);
 
 // ---- Building blocks of the writers -------------------------------------------
 

@@ -131,7 +131,7 @@ int PcxProbe(const LoadRequest* request) {
 Image* PcxLoad(LoadRequest* request) {
     ByteReader file(request->data, request->size);
     const uint8_t* header = file.take(kPcxHeaderSize);
-    if (!header) return LoadFail(request, nullptr, kErrorInvalidData);
+    if (!header) return Fail(request, kErrorInvalidData);
     const int bits = header[3];
     const int planes = header[65];
     const int width = int{GetU16(header + 8)} - GetU16(header + 4) + 1;
@@ -139,33 +139,34 @@ Image* PcxLoad(LoadRequest* request) {
     const size_t lineLength = GetU16(header + 66);
 
     PcxShape shape;
-    if (!ShapeOf(bits, planes, &shape)) return LoadFail(request, nullptr, kErrorColorNotSupported);
+    if (!ShapeOf(bits, planes, &shape)) return Fail(request, kErrorColorNotSupported);
     // Bounds whose end lies before their start, or a picture wider or higher
     // than any we hold: the header is damaged.
     if (width < 1 || height < 1 || width > kImageMaxDimension || height > kImageMaxDimension)
-        return LoadFail(request, nullptr, kErrorInvalidData);
+        return Fail(request, kErrorInvalidData);
     if (lineLength < (static_cast<size_t>(width) * static_cast<size_t>(bits) + 7) / 8)
-        return LoadFail(request, nullptr, kErrorInvalidData);
-    if (shape.depth == 8 && file.size() < kPcxHeaderSize + kPcxPaletteSize) return LoadFail(request, nullptr, kErrorInvalidData);
+        return Fail(request, kErrorInvalidData);
+    if (shape.depth == 8 && file.size() < kPcxHeaderSize + kPcxPaletteSize) return Fail(request, kErrorInvalidData);
     // Two encoded bytes make at most 63 decoded ones: a file too short for
     // its lines is refused before its image is allocated.
     const uint64_t leastEncoded = uint64_t(height) * uint64_t(planes) * ((2 * uint64_t(lineLength) + 62) / 63);
-    if (file.remaining() < leastEncoded) return LoadFail(request, nullptr, kErrorInvalidData);
+    if (file.remaining() < leastEncoded) return Fail(request, kErrorInvalidData);
 
-    Image* image = LoadBudget(request).createImage(width, height, shape.depth).release();
-    if (!image) return LoadFail(request, nullptr, kErrorOutOfMemory);
+    BudgetImage made = LoadBudget(request).createImage(width, height, shape.depth);
+    if (!made) return Fail(request, kErrorOutOfMemory);
+    Image* image = made.get();
     HeapBytes line(static_cast<uint8_t*>(MemAlloc(lineLength * static_cast<size_t>(planes))));
-    if (!line) return LoadFail(request, image, kErrorOutOfMemory);
+    if (!line) return Fail(request, kErrorOutOfMemory);
 
     for (int y = 0; y < height; ++y) {
         for (int k = 0; k < planes; ++k)
             if (!DecodeLine(file, line.get() + static_cast<size_t>(k) * lineLength, lineLength))
-                return LoadFail(request, image, kErrorInvalidData);
+                return Fail(request, kErrorInvalidData);
         if (shape.layout == PlaneLayout::bitPlanes) MergeBitPlanes(line.get(), lineLength, planes, bits, image, y);
         else StoreBytes(line.get(), lineLength, planes, image, y);
     }
-    if (!SetPalette(image, header, file.data() + file.size())) return LoadFail(request, image, kErrorOutOfMemory);
-    return image;
+    if (!SetPalette(image, header, file.data() + file.size())) return Fail(request, kErrorOutOfMemory);
+    return made.release();
 }
 
 int PcxEncodeLine(const uint8_t* line, int length, uint8_t* out) {
@@ -211,9 +212,9 @@ int PcxEncodeLine(const uint8_t* line, int length, uint8_t* out) {
 
 int PcxSave(Image* image, SaveRequest* request) {
     const int bits = ImageBitCount(image);
-    if ((bits & 15) == 0) return SaveFail(request, nullptr, kErrorColorNotSupported);  // 16 and 32 bits per pixel
-    MemBuffer* buffer = MemBufferCreate(ImagePackedSize(image), kMemBufferGrowStep);
-    if (!buffer) return SaveFail(request, nullptr, kErrorOutOfMemory);
+    if ((bits & 15) == 0) return Fail(request, kErrorColorNotSupported);  // 16 and 32 bits per pixel
+    MemBufferPtr buffer(MemBufferCreate(ImagePackedSize(image), kMemBufferGrowStep));
+    if (!buffer) return Fail(request, kErrorOutOfMemory);
     const int width = ImageWidth(image);
     const int height = ImageHeight(image);
     const int planes = bits / 8 > 0 ? bits / 8 : 1;
@@ -231,15 +232,15 @@ int PcxSave(Image* image, SaveRequest* request) {
     header[65] = static_cast<uint8_t>(planes);
     PutU16(header + 66, static_cast<uint32_t>(lineLength));
     PutU16(header + 68, 1);
-    ByteWriter out(buffer);
+    ByteWriter out(buffer.get());
     out.write(header, sizeof header);
 
     HeapBytes encoded(static_cast<uint8_t*>(MemAlloc(2 * lineLength)));
     HeapBytes line(static_cast<uint8_t*>(MemAlloc(lineLength)));
-    if (!encoded || !line) return SaveFail(request, buffer, kErrorOutOfMemory);
+    if (!encoded || !line) return Fail(request, kErrorOutOfMemory);
     for (int y = 0; y < height && out.ok(); ++y) {
         if (request->work && !request->work->spend(lineLength * static_cast<size_t>(planes)))
-            return SaveFail(request, buffer, kErrorNone);
+            return Fail(request, Status::Cancelled());
         const uint8_t* row = ImageRow(image, y);
         // Red first: the plane at the highest byte offset of each pixel.
         for (int offset = planes - 1; offset >= 0; --offset) {
@@ -254,8 +255,8 @@ int PcxSave(Image* image, SaveRequest* request) {
         out.u8(kPcxPaletteMarker);
         out.write(palette, sizeof palette);
     }
-    if (!out.ok()) return SaveFail(request, buffer, kErrorWrite);
-    request->output = buffer;
+    if (!out.ok()) return Fail(request, kErrorWrite);
+    request->output = buffer.release();
     return 1;
 }
 

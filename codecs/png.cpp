@@ -331,39 +331,40 @@ int PngProbe(const LoadRequest* request) {
 
 Image* PngLoad(LoadRequest* request) {
     ByteReader file(request->data, request->size);
-    if (!file.skip(sizeof kSignature)) return LoadFail(request, nullptr, kErrorInvalidData);
+    if (!file.skip(sizeof kSignature)) return Fail(request, kErrorInvalidData);
     Chunk chunk;
     Header h;
-    if (!NextChunk(file, chunk) || !ParseHeader(chunk, h)) return LoadFail(request, nullptr, kErrorInvalidData);
+    if (!NextChunk(file, chunk) || !ParseHeader(chunk, h)) return Fail(request, kErrorInvalidData);
     if (h.width > uint32_t(kImageMaxDimension) || h.height > uint32_t(kImageMaxDimension))
-        return LoadFail(request, nullptr, kErrorOutOfMemory);
+        return Fail(request, kErrorOutOfMemory);
 
     Colors colors;
     for (;;) {
-        if (!NextChunk(file, chunk)) return LoadFail(request, nullptr, kErrorInvalidData);
+        if (!NextChunk(file, chunk)) return Fail(request, kErrorInvalidData);
         const bool critical = (chunk.type & 0x20000000u) == 0;
         if (chunk.type == ChunkType("IDAT")) break;
-        if (chunk.type == ChunkType("IEND") || chunk.cut) return LoadFail(request, nullptr, kErrorInvalidData);
+        if (chunk.type == ChunkType("IEND") || chunk.cut) return Fail(request, kErrorInvalidData);
         if (!chunk.crcOk) {
-            if (critical) return LoadFail(request, nullptr, kErrorInvalidData);
+            if (critical) return Fail(request, kErrorInvalidData);
             continue;
         }
         if (chunk.type == ChunkType("PLTE")) ReadPalette(chunk, colors);
         else if (chunk.type == ChunkType("tRNS")) ReadTransparency(chunk, h, colors);
     }
-    if (!chunk.usableData()) return LoadFail(request, nullptr, kErrorInvalidData);
+    if (!chunk.usableData()) return Fail(request, kErrorInvalidData);
 
     const int depth = OutputDepth(h, colors);
-    Image* image = LoadBudget(request).createImage(static_cast<int>(h.width), static_cast<int>(h.height), depth).release();
-    if (!image) return LoadFail(request, nullptr, kErrorOutOfMemory);
+    BudgetImage made = LoadBudget(request).createImage(static_cast<int>(h.width), static_cast<int>(h.height), depth);
+    if (!made) return Fail(request, kErrorOutOfMemory);
+    Image* image = made.get();
     if (depth == 8) SetPalette(image, h, colors);
     request->work.earn(uint64_t(h.width) * uint64_t(h.height));
 
     DataStream data(file, chunk, request->work);
     uint64_t rows = 0;
     if (!DecodePasses(data, h, colors, image, request->work, rows) && rows == 0)
-        return LoadFail(request, image, kErrorInvalidData);
-    return image;
+        return Fail(request, kErrorInvalidData);
+    return made.release();
 }
 
 // ---- Writing ------------------------------------------------------------------
@@ -615,7 +616,7 @@ bool EncodeImage(const Image* image, const Layout& layout, PngFilters filters, M
 int PngSave(Image* image, SaveRequest* request) {
     const int bits = ImageBitCount(image);
     ImagePtr wide(bits == 16 ? ImageConvert(image, 24) : nullptr);
-    if (bits == 16 && !wide) return SaveFail(request, nullptr, kErrorOutOfMemory);
+    if (bits == 16 && !wide) return Fail(request, kErrorOutOfMemory);
     const Image* source = wide ? wide.get() : image;
     Layout layout{kPngRgb, 8};
     if (bits <= 8) {
@@ -624,25 +625,25 @@ int PngSave(Image* image, SaveRequest* request) {
         layout.type = kPngRgba;
     } else if (bits == 32) {
         wide.reset(ImageConvert(image, 24));
-        if (!wide) return SaveFail(request, nullptr, kErrorOutOfMemory);
+        if (!wide) return Fail(request, kErrorOutOfMemory);
         source = wide.get();
     } else if (bits != 24 && bits != 16) {
-        return SaveFail(request, nullptr, kErrorColorNotSupported);
+        return Fail(request, kErrorColorNotSupported);
     }
     // Pictures of 8-bit samples are tried unfiltered and filtered row by row,
     // and the smaller kept: which wins depends on the picture. Narrower
     // samples are left unfiltered, true colour filtered.
     const bool indexed = bits <= 8;
-    MemBuffer* buffer = MemBufferCreate(kMemBufferGrowStep, kPngGrowStep);
-    if (!buffer) return SaveFail(request, nullptr, kErrorOutOfMemory);
-    if (!EncodeImage(source, layout, indexed ? PngFilters::kNone : PngFilters::kAdaptive, buffer))
-        return SaveFail(request, buffer, kErrorWrite);
+    MemBufferPtr buffer(MemBufferCreate(kMemBufferGrowStep, kPngGrowStep));
+    if (!buffer) return Fail(request, kErrorOutOfMemory);
+    if (!EncodeImage(source, layout, indexed ? PngFilters::kNone : PngFilters::kAdaptive, buffer.get()))
+        return Fail(request, kErrorWrite);
     if (indexed && layout.depth == 8) {
-        MemBuffer* other = MemBufferCreate(kMemBufferGrowStep, kPngGrowStep);
-        if (other && EncodeImage(source, layout, PngFilters::kAdaptive, other) && other->size < buffer->size) std::swap(buffer, other);
-        MemBufferFree(other);
+        MemBufferPtr other(MemBufferCreate(kMemBufferGrowStep, kPngGrowStep));
+        if (other && EncodeImage(source, layout, PngFilters::kAdaptive, other.get()) && other->size < buffer->size)
+            std::swap(buffer, other);
     }
-    request->output = buffer;
+    request->output = buffer.release();
     return 1;
 }
 

@@ -31,13 +31,13 @@ public:
 
     // A file cut short keeps its whole records; past the budget, the frames
     // read so far are the animation.
-    BudgetImage next(ErrorCode* stop) override {
-        *stop = kErrorNone;
+    BudgetImage next(Status* stop) override {
+        *stop = Status::End();
         if (decoded_ >= stated_) return {};
         const uint64_t recordBytes = RecordBytes();
-        *stop = kErrorInvalidData;
+        *stop = Status::Damaged("it is cut short", decoded_);
         if (file_.remaining() < recordBytes) return {};
-        *stop = kErrorOutOfMemory;
+        *stop = Status(kErrorOutOfMemory, nullptr, decoded_);
         BudgetImage image = budget_.createImage(width_, height_, 8);
         if (!image) return {};
         const uint8_t* record = file_.take(static_cast<size_t>(recordBytes));
@@ -49,7 +49,7 @@ public:
         for (int y = 0; y < height_; ++y, pixels += width_)
             std::memcpy(ImageRow(image.get(), y), pixels, static_cast<size_t>(width_));
         ++decoded_;
-        *stop = kErrorNone;
+        *stop = {};
         return image;
     }
 
@@ -78,13 +78,13 @@ private:
 
 DecoderPtr SprOpen(LoadRequest* request) {
     ByteReader file(request->data, request->size);
-    if (!file.skip(3)) return DecoderFail(request, kErrorInvalidData);
+    if (!file.skip(3)) return Fail(request, kErrorInvalidData);
     const int frames = file.u16();
     const int width = file.u16();
     const int height = file.u16();
-    if (!file.ok() || frames == 0 || width == 0 || height == 0) return DecoderFail(request, kErrorInvalidData);
+    if (!file.ok() || frames == 0 || width == 0 || height == 0) return Fail(request, kErrorInvalidData);
     DecoderPtr d = MakeDecoder<SprDecoder>(request, file, frames, width, height);
-    return d ? std::move(d) : DecoderFail(request, kErrorOutOfMemory);
+    return d ? std::move(d) : Fail(request, kErrorOutOfMemory);
 }
 
 // Each whole record starts with its frame's delay.
@@ -142,72 +142,63 @@ bool WriteRecord(const SprWriter& w, const Image* image, uint32_t delay, ByteWri
 int SprSave(Image* image, SaveRequest* request) {
     const int width = ImageWidth(image);
     const int height = ImageHeight(image);
-    if (ImageBitCount(image) != 8) return SaveFail(request, nullptr, kErrorColorNotSupported);
+    if (ImageBitCount(image) != 8) return Fail(request, kErrorColorNotSupported);
     const int count = 1;
     const uint64_t capacity = uint64_t(ImageBitsSize(image)) + kSprRecordHead + kSprHeaderSize;
-    MemBuffer* buffer = capacity <= INT32_MAX ? MemBufferCreate(static_cast<int32_t>(capacity), kMemBufferGrowStep) : nullptr;
-    if (!buffer) return SaveFail(request, nullptr, kErrorOutOfMemory);
-    ByteWriter out(buffer);
+    MemBufferPtr buffer(capacity <= INT32_MAX ? MemBufferCreate(static_cast<int32_t>(capacity), kMemBufferGrowStep)
+                                              : nullptr);
+    if (!buffer) return Fail(request, kErrorOutOfMemory);
+    ByteWriter out(buffer.get());
     out.write("SPR", 3);
     out.u16(static_cast<uint32_t>(count));
     out.u16(static_cast<uint32_t>(width));
     out.u16(static_cast<uint32_t>(height));
     const SprWriter w{width, height, count, 0};
-    if (!WriteRecord(w, image, ImageGetDelay(image), out, request->work)) return SaveFail(request, buffer, kErrorNone);
-    if (!out.ok()) return SaveFail(request, buffer, kErrorWrite);
-    request->output = buffer;
+    if (!WriteRecord(w, image, ImageGetDelay(image), out, request->work)) return Fail(request, Status::Cancelled());
+    if (!out.ok()) return Fail(request, kErrorWrite);
+    request->output = buffer.release();
     return 1;
 }
 
 namespace {
 
-// The bytes of a step, left for the stream driver to write.
-template <typename Request>
-int Pending(Stream* stream, MemBuffer* buffer, ErrorCode error, Request* request) {
-    if (error != kErrorNone) {
-        MemBufferFree(buffer);
-        return StreamFail(request, error);
-    }
-    stream->pending = buffer;
-    return 1;
-}
-
 int SprStreamOpen(Stream* stream, StreamOpenRequest* request) {
     const auto* options = static_cast<const SprStreamOptions*>(request->options);
-    if (stream->mode != 1 || !options) return StreamFail(request, kErrorUnsupportedType);
+    if (stream->mode != 1 || !options) return Fail(request, kErrorUnsupportedType);
     const Image* first = request->image;
-    if (ImageBitCount(first) != 8) return StreamFail(request, kErrorColorNotSupported);
+    if (ImageBitCount(first) != 8) return Fail(request, kErrorColorNotSupported);
     // The header counts frames in 16 bits.
-    if (options->frames < 1 || options->frames > 0xFFFF) return StreamFail(request, kErrorInvalidData);
+    if (options->frames < 1 || options->frames > 0xFFFF) return Fail(request, kErrorInvalidData);
     auto* w = static_cast<SprWriter*>(MemAlloc(sizeof(SprWriter)));
-    MemBuffer* buffer = w ? MemBufferCreate(kSprHeaderSize, kSprHeaderSize) : nullptr;
+    MemBufferPtr buffer(w ? MemBufferCreate(kSprHeaderSize, kSprHeaderSize) : nullptr);
     if (!buffer) {
         MemFree(w);
-        return StreamFail(request, kErrorOutOfMemory);
+        return Fail(request, kErrorOutOfMemory);
     }
     *w = {ImageWidth(first), ImageHeight(first), options->frames, 0};
     stream->state = w;
-    ByteWriter out(buffer);
+    ByteWriter out(buffer.get());
     out.write("SPR", 3);
     out.u16(static_cast<uint32_t>(w->frames));
     out.u16(static_cast<uint32_t>(w->width));
     out.u16(static_cast<uint32_t>(w->height));
-    return Pending(stream, buffer, out.ok() ? kErrorNone : kErrorOutOfMemory, request);
+    return StreamPending(stream, std::move(buffer), out.ok() ? kErrorNone : kErrorOutOfMemory, request);
 }
 
 int SprStreamWriteFrame(Stream* stream, StreamFrameRequest* request) {
     auto* w = static_cast<SprWriter*>(stream->state);
-    if (w->written >= w->frames) return StreamFail(request, kErrorInvalidData);
+    if (w->written >= w->frames) return Fail(request, kErrorInvalidData);
     const int64_t bytes = kSprRecordHead + int64_t{w->width} * w->height;
-    MemBuffer* buffer = MemBufferCreate(static_cast<int32_t>(bytes), kMemBufferGrowStep);
-    if (!buffer) return StreamFail(request, kErrorOutOfMemory);
-    ByteWriter out(buffer);
+    MemBufferPtr buffer(MemBufferCreate(static_cast<int32_t>(bytes), kMemBufferGrowStep));
+    if (!buffer) return Fail(request, kErrorOutOfMemory);
+    ByteWriter out(buffer.get());
     const bool fits = WriteRecord(*w, request->image, request->delay, out, stream->work);
     if (fits) ++w->written;
-    // A record cut short by the meter fails with no error of its own.
     const bool stopped = stream->work && stream->work->stopped();
-    const ErrorCode error = stopped ? kErrorUnknown : !fits ? kErrorColorNotSupported : out.ok() ? kErrorNone : kErrorOutOfMemory;
-    return Pending(stream, buffer, error, request);
+    const Status status = stopped ? Status::Cancelled()
+                          : !fits ? kErrorColorNotSupported
+                          : out.ok() ? kErrorNone : kErrorOutOfMemory;
+    return StreamPending(stream, std::move(buffer), status, request);
 }
 
 // A file with fewer records than its header counts would be damaged.
@@ -217,7 +208,7 @@ int SprStreamClose(Stream* stream, StreamCloseRequest* request) {
     const bool whole = w->written == w->frames;
     MemFree(w);
     if (stream->abandoned || whole) return 1;
-    return StreamFail(request, kErrorInvalidData);
+    return Fail(request, kErrorInvalidData);
 }
 
 }  // namespace

@@ -150,37 +150,38 @@ int TgaProbe(const LoadRequest* request) {
 Image* TgaLoad(LoadRequest* request) {
     ByteReader file(request->data, request->size);
     const uint8_t* bytes = file.take(kTgaHeaderSize);
-    if (!bytes) return LoadFail(request, nullptr, kErrorInvalidData);
+    if (!bytes) return Fail(request, kErrorInvalidData);
     const TgaHeader h = ParseHeader(bytes);
     const int pixelBytes = h.depth / 8;
     // No picture has no pixels or pixels of another size: the header is damaged.
     const bool knownDepth = h.depth == 8 || h.depth == 16 || h.depth == 24 || h.depth == 32;
-    if (h.width == 0 || h.height == 0 || !knownDepth) return LoadFail(request, nullptr, kErrorInvalidData);
+    if (h.width == 0 || h.height == 0 || !knownDepth) return Fail(request, kErrorInvalidData);
 
     // A packet of 1 + pixelBytes bytes makes at most 128 pixels: a file too
     // short for its pixels is refused before its image is allocated.
     const uint64_t pixels = uint64_t(h.width) * uint64_t(h.height);
     const uint64_t leastData = h.type & kTgaRunLength ? (pixels + 127) / 128 * (1 + uint64_t(pixelBytes)) : pixels * uint64_t(pixelBytes);
-    if (file.remaining() < leastData) return LoadFail(request, nullptr, kErrorInvalidData);
+    if (file.remaining() < leastData) return Fail(request, kErrorInvalidData);
 
-    Image* image = LoadBudget(request).createImage(h.width, h.height, h.depth).release();
-    if (!image) return LoadFail(request, nullptr, kErrorOutOfMemory);
+    BudgetImage made = LoadBudget(request).createImage(h.width, h.height, h.depth);
+    if (!made) return Fail(request, kErrorOutOfMemory);
+    Image* image = made.get();
 
-    if (!file.skip(static_cast<size_t>(h.idLength))) return LoadFail(request, image, kErrorInvalidData);
+    if (!file.skip(static_cast<size_t>(h.idLength))) return Fail(request, kErrorInvalidData);
     PaletteEntry entries[256] = {};
-    if (h.mapType != 0 && !ReadColorMap(file, h, entries)) return LoadFail(request, image, kErrorInvalidData);
+    if (h.mapType != 0 && !ReadColorMap(file, h, entries)) return Fail(request, kErrorInvalidData);
     if (h.depth == 8) {
         // Gray levels, and 8-bit pixels with no map to look them up in.
         if (IsGray(h.type) || h.mapType == 0)
             for (int i = 0; i < 256; ++i) entries[i] = {uint8_t(i), uint8_t(i), uint8_t(i), 0};
-        if (!ImageSetPalette(image, entries)) return LoadFail(request, image, kErrorOutOfMemory);
+        if (!ImageSetPalette(image, entries)) return Fail(request, kErrorOutOfMemory);
     }
 
     PixelSink sink(image, (h.descriptor & kDescriptorTopDown) != 0);
     const bool read = h.type & kTgaRunLength ? ReadRunLength(file, sink, pixelBytes) : ReadRaw(file, sink, pixels, pixelBytes);
-    if (!read) return LoadFail(request, image, kErrorInvalidData);
+    if (!read) return Fail(request, kErrorInvalidData);
     if (h.descriptor & kDescriptorRightToLeft) ImageMirror(image);
-    return image;
+    return made.release();
 }
 
 int TgaEncodeRow(const uint8_t* row, int pixels, int bytesPerPixel, uint8_t* out) {
@@ -229,9 +230,9 @@ int TgaSave(Image* image, SaveRequest* request) {
     const auto* options = static_cast<const TgaSaveOptions*>(request->options);
     const bool runLength = options && options->runLength != 0;
     const int bits = ImageBitCount(image);
-    if (bits % 8 != 0) return SaveFail(request, nullptr, kErrorColorNotSupported);
-    MemBuffer* buffer = MemBufferCreate(ImagePackedSize(image), kMemBufferGrowStep);
-    if (!buffer) return SaveFail(request, nullptr, kErrorOutOfMemory);
+    if (bits % 8 != 0) return Fail(request, kErrorColorNotSupported);
+    MemBufferPtr buffer(MemBufferCreate(ImagePackedSize(image), kMemBufferGrowStep));
+    if (!buffer) return Fail(request, kErrorOutOfMemory);
     const bool mapped = bits == 8;
     uint8_t header[kTgaHeaderSize] = {};
     header[1] = mapped ? 1 : 0;
@@ -241,7 +242,7 @@ int TgaSave(Image* image, SaveRequest* request) {
     PutU16(header + 12, static_cast<uint32_t>(ImageWidth(image)));
     PutU16(header + 14, static_cast<uint32_t>(ImageHeight(image)));
     header[16] = static_cast<uint8_t>(bits);
-    ByteWriter out(buffer);
+    ByteWriter out(buffer.get());
     out.write(header, sizeof header);
     if (mapped) {
         PaletteEntry colors[256];
@@ -259,15 +260,15 @@ int TgaSave(Image* image, SaveRequest* request) {
         for (int m = 0; m < height; ++m) out.write(stored + stride * static_cast<size_t>(m), static_cast<size_t>(ImageRowBytes(image)));
     } else {
         HeapBytes encoded(static_cast<uint8_t*>(MemAlloc(2 * stride)));
-        if (!encoded) return SaveFail(request, buffer, kErrorOutOfMemory);
+        if (!encoded) return Fail(request, kErrorOutOfMemory);
         for (int m = 0; m < height && out.ok(); ++m) {
-            if (request->work && !request->work->spend(stride)) return SaveFail(request, buffer, kErrorNone);
+            if (request->work && !request->work->spend(stride)) return Fail(request, Status::Cancelled());
             const int length = TgaEncodeRow(stored + stride * static_cast<size_t>(m), ImageWidth(image), bits / 8, encoded.get());
             out.write(encoded.get(), static_cast<size_t>(length));
         }
     }
-    if (!out.ok()) return SaveFail(request, buffer, kErrorWrite);
-    request->output = buffer;
+    if (!out.ok()) return Fail(request, kErrorWrite);
+    request->output = buffer.release();
     return 1;
 }
 

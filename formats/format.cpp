@@ -66,22 +66,31 @@ bool MapForLoad(const char* fileName, LoadRequest* request, MappedFile* file) {
     return true;
 }
 
-void ErrorText(ErrorCode code, const char* reason, char* out, size_t size) {
+void ErrorText(const Status& status, char* out, size_t size) {
     if (size == 0) return;
-    if (reason)
-        std::snprintf(out, size, "%s: %s", ErrorMessage(code), reason);
+    if (status.cancelled()) {
+        std::snprintf(out, size, "Cancelled");
+        return;
+    }
+    // A step that failed without saying why is an unknown error.
+    const char* message = ErrorMessage(status.failed() ? status.error : kErrorUnknown);
+    if (status.failed() && status.reason)
+        std::snprintf(out, size, "%s: %s", message, status.reason);
     else
-        std::snprintf(out, size, "%s", ErrorMessage(code));
+        std::snprintf(out, size, "%s", message);
 }
 
-void LoadEndText(ErrorCode endedEarly, int32_t frames, int32_t statedFrames, char* out, size_t size) {
+void LoadEndText(const Status& endedEarly, int32_t frames, int32_t statedFrames, char* out, size_t size) {
     if (size == 0) return;
     out[0] = '\0';
     if (endedEarly == kErrorInvalidData) {
+        const char* reason = endedEarly.reason ? endedEarly.reason : "";
+        const char* colon = endedEarly.reason ? ": " : "";
         if (frames > 0)
-            std::snprintf(out, size, "the file is damaged after frame %d", static_cast<int>(frames) - 1);
+            std::snprintf(out, size, "the file is damaged after frame %d%s%s", static_cast<int>(frames) - 1, colon,
+                          reason);
         else
-            std::snprintf(out, size, "the file is damaged in its first frame");
+            std::snprintf(out, size, "the file is damaged in its first frame%s%s", colon, reason);
     } else if (endedEarly == kErrorOutOfMemory) {
         if (statedFrames > frames)
             std::snprintf(out, size, "%d of %d frames: not enough memory for the rest", static_cast<int>(frames),

@@ -12,6 +12,7 @@
 
 #include "image/image.h"
 #include "image/work_meter.h"
+#include "formats/status.h"
 
 using FormatId = int32_t;
 enum : FormatId {
@@ -27,18 +28,6 @@ enum : FormatId {
     kFormatApng = 17,
 };
 
-enum ErrorCode : int32_t {
-    kErrorNone = 0,
-    kErrorUnsupportedType = 1,
-    kErrorUnknown = 2,
-    kErrorOutOfMemory = 3,
-    kErrorColorNotSupported = 4,
-    kErrorRead = 5,
-    kErrorWrite = 6,
-    kErrorInvalidData = 7,
-    kErrorFileNotFound = 8,
-};
-
 // How much one load may hold at a time: its decoder, its checkpoints and the
 // frame it handed out last. A file whose frame would need more ends there, so
 // a small hostile file cannot exhaust the machine.
@@ -52,7 +41,7 @@ constexpr uint64_t kLoadMemoryBudget = uint64_t{512} << 20;  // 512 MiB
 struct LoadRequest {
     uint32_t size;       // bytes at data
     uint8_t* data;       // the whole file, a private copy-on-write view
-    ErrorCode error;
+    Status error;
     uint64_t budget;     // bytes this load may hold at a time; 0 means kLoadMemoryBudget
     WorkMeter work;
     uint64_t budgetUsed;  // bytes of the budget taken so far (LoadBudget keeps it)
@@ -192,16 +181,16 @@ public:
     virtual ~FrameDecoder() = default;
     // The next frame, a complete picture that the caller owns and keeps
     // until the next call: the decoder may compose the next frame from it.
-    // None at the end, with `stop` saying why: kErrorNone after the file's
-    // last frame, kErrorInvalidData at damage (or where the work meter
-    // stopped it), kErrorOutOfMemory when the budget ran out.
-    virtual BudgetImage next(ErrorCode* stop) = 0;
+    // None at the end, with `stop` saying why: ended after the file's last
+    // frame, damaged (with what was wrong and the frame), out of memory when
+    // the budget ran out, cancelled when the meter was asked to stop.
+    virtual BudgetImage next(Status* stop) = 0;
     // Whether skip() goes past a frame at the cost of its deltas, without
     // composing its picture; the others compose every frame to go past it.
     virtual bool skips() const { return false; }
     // Moves past the next frame without making its picture, for a caller on
     // its way to a later one; false as `next` gives none. Only where skips().
-    virtual bool skip(ErrorCode* stop) {
+    virtual bool skip(Status* stop) {
         *stop = kErrorUnknown;
         return false;
     }
@@ -255,25 +244,15 @@ const FileFormat* FormatFind(FormatId id);
 const FileFormat* FormatSlot(int index);
 const FileFormat* FormatProbe(const LoadRequest* request);
 const char* ErrorMessage(ErrorCode code);
-// The error's text and, when there is one, the system's reason after it:
-// "Write error: access denied". `out` takes at most `size` bytes with the NUL.
-void ErrorText(ErrorCode code, const char* reason, char* out, size_t size);
+// What the user reads of a status that is no success: the error's text and,
+// when there is one, the reason after it ("Write error: access denied",
+// "Invalid data: a block cannot be read"), "Cancelled", or "Unknown error"
+// for a failure that said nothing. `out` takes at most `size` bytes with the
+// NUL.
+void ErrorText(const Status& status, char* out, size_t size);
 
 // Empties the registry. For tests only.
 void FormatRegistryReset();
-
-// Ends a failed load: frees the picture made so far and sets the error; none.
-inline Image* LoadFail(LoadRequest* request, Image* image, ErrorCode error) {
-    ImageDestroy(image);
-    request->error = error;
-    return nullptr;
-}
-
-// Ends a frame decoder's failed open: sets the error; none.
-inline DecoderPtr DecoderFail(LoadRequest* request, ErrorCode error) {
-    request->error = error;
-    return nullptr;
-}
 
 // The file's first frame (formats/frame_source.cpp), which the caller owns;
 // none with the request's error. With no request, the error is lost.
@@ -296,10 +275,11 @@ Image* FormatLoad(LoadRequest* request);
 
 // What to tell the user when a load's frames end before the file's last one,
 // the same words in the viewer and the tool: "the file is damaged after frame
-// 12" (the last frame there is, counting from 0 as the overlay and the tool
-// do), "8000 of 16000 frames: not enough memory for the rest". An empty text
-// for a whole file. `out` takes at most `size` bytes with the NUL.
-void LoadEndText(ErrorCode endedEarly, int32_t frames, int32_t statedFrames, char* out, size_t size);
+// 12: it is cut short" (the last frame there is, counting from 0 as the
+// overlay and the tool do, and what was wrong), "8000 of 16000 frames: not
+// enough memory for the rest". An empty text for a whole file, or frames
+// that a cancel ended. `out` takes at most `size` bytes with the NUL.
+void LoadEndText(const Status& endedEarly, int32_t frames, int32_t statedFrames, char* out, size_t size);
 
 // How long an animation plays, the same words in the viewer and the tool:
 // "3:18.000" (minutes, seconds, milliseconds), "1:02:03.004" from an hour

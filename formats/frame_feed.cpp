@@ -47,7 +47,7 @@ struct FrameFeed {
     bool scouting = true;     // the source may still have checkpoints to lay
     bool busy = false;        // the worker is decoding
     bool firstPending = false;  // the worker has the first frame to decode before anything else
-    ErrorCode missing = kErrorNone;  // why there is no first frame, once that is known
+    Status missing;  // why there is no first frame, once that is known
     bool emptied = false;     // the worker has freed the pictures and the source and is ending
     bool abandoned = false;   // the closer did not wait for that: the worker frees the feed
     FrameFeedStatus status{};
@@ -166,13 +166,13 @@ FramePicture Describe(const Image* image) {
 }
 
 // A copy of the first frame; none, with the reason, when there is none.
-Image* DecodeFirst(FrameFeed* feed, ErrorCode* error) {
-    *error = kErrorNone;
+Image* DecodeFirst(FrameFeed* feed, Status* error) {
+    *error = {};
     const Image* first = FrameSourceFrame(feed->source, 0);
     Image* copy = first ? ImageDuplicate(first) : nullptr;
     if (!copy) {
-        const ErrorCode ended = FrameSourceEndedEarly(feed->source);
-        *error = first ? kErrorOutOfMemory : ended != kErrorNone ? ended : kErrorInvalidData;
+        const Status ended = FrameSourceEndedEarly(feed->source);
+        *error = first ? Status(kErrorOutOfMemory) : !ended.ok() ? ended : Status(kErrorInvalidData);
     }
     return copy;
 }
@@ -242,7 +242,7 @@ void Work(void* context) {
     MonitorEnter(feed->monitor);
     if (feed->firstPending) {
         MonitorLeave(feed->monitor);
-        ErrorCode error = kErrorNone;
+        Status error;
         Image* first = DecodeFirst(feed, &error);
         MonitorEnter(feed->monitor);
         feed->firstPending = false;
@@ -308,8 +308,8 @@ void Work(void* context) {
 
 }  // namespace
 
-FrameFeed* FrameFeedOpen(FrameSource* source, bool worker, ErrorCode* error) {
-    *error = kErrorNone;
+FrameFeed* FrameFeedOpen(FrameSource* source, bool worker, Status* error) {
+    *error = {};
     void* block = MemAlloc(sizeof(FrameFeed));
     Monitor* monitor = block ? MonitorCreate() : nullptr;
     if (!monitor) {

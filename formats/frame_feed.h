@@ -36,7 +36,7 @@ struct FrameFeed;
 // anything else (FrameFeedWaitFirst); without one, it is decoded here, and
 // the feed is none, with the source closed and `error` set, when there is
 // no first frame to show.
-FrameFeed* FrameFeedOpen(FrameSource* source, bool worker, ErrorCode* error);
+FrameFeed* FrameFeedOpen(FrameSource* source, bool worker, Status* error);
 // Stops the worker, which frees the pictures and the source as it ends;
 // waits for that a few milliseconds at most, then leaves the worker to free
 // the rest (without a worker, everything is freed here).
@@ -62,12 +62,12 @@ void FrameFeedSetLoop(FrameFeed* feed, bool loop);
 // What the source tells, as far as decoding has gone: the frame count (it
 // drops when decoding finds the file damaged before its stated end), the
 // frames the file states, and why the frames end early; why the file has no
-// frame at all, once the first could not be decoded (kErrorNone otherwise).
+// frame at all, once the first could not be decoded (ok otherwise).
 struct FrameFeedStatus {
     int32_t count;
     int32_t stated;
-    ErrorCode endedEarly;
-    ErrorCode missing;
+    Status endedEarly;
+    Status missing;
 };
 // How long one pass over the frames of the count plays, in milliseconds,
 // from the file's structure: it follows the count when damage lowers it.

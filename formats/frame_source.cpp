@@ -53,15 +53,10 @@ struct FrameSource {
     int32_t count = 0;
     int32_t stated = 0;
     bool ended = false;  // the count is final
-    ErrorCode endedEarly = kErrorNone;
+    Status endedEarly;  // why the frames end before the file's last one; ok when they do not
 };
 
 namespace {
-
-FrameSource* OpenFail(LoadRequest* request, ErrorCode error) {
-    request->error = error;
-    return nullptr;
-}
 
 void DropCurrent(FrameSource* s) {
     s->current.reset();
@@ -136,11 +131,11 @@ bool Rewind(FrameSource* s, int32_t n) {
 // The decoder gave no frame `liveNext`. The first time, that is where the
 // frames end; a later pass over them that fails (out of memory) ends only
 // itself.
-void End(FrameSource* s, ErrorCode why) {
+void End(FrameSource* s, Status why) {
     if (!s->ended) {
         s->ended = true;
         s->count = s->liveNext;
-        s->endedEarly = why;
+        s->endedEarly = why.ended() ? Status() : why;
     }
     s->live.reset();
 }
@@ -158,13 +153,13 @@ const Image* DecodeTo(FrameSource* s, int32_t n) {
     const Checkpoint* near = laidPast ? NearestCheckpoint(s, n) : nullptr;
     if (!s->live || n < s->liveNext || (near && near->index > s->liveNext)) {
         if (!Rewind(s, n)) {
-            End(s, kErrorOutOfMemory);
+            End(s, Status(kErrorOutOfMemory, nullptr, s->liveNext));
             return nullptr;
         }
     }
     while (s->liveNext <= n) {
         MaybeCheckpoint(s, s->live.get(), s->liveNext);
-        ErrorCode stop = kErrorNone;
+        Status stop;
         // On the way to frame n, the frames before it need no picture.
         if (s->liveNext < n && s->skips && s->framePixels) {
             DropCurrent(s);  // the decoder goes on without it
@@ -200,12 +195,12 @@ FrameSource* OpenWith(LoadRequest* request, const MappedFile& file) {
     const FileFormat* format = FormatProbe(request);
     if (!format) {
         unmap();
-        return OpenFail(request, kErrorUnsupportedType);
+        return Fail(request, kErrorUnsupportedType);
     }
     auto* s = new (std::nothrow) FrameSource;
     if (!s) {
         unmap();
-        return OpenFail(request, kErrorOutOfMemory);
+        return Fail(request, kErrorOutOfMemory);
     }
     s->request = *request;
     s->request.error = kErrorNone;
@@ -227,9 +222,9 @@ FrameSource* OpenWith(LoadRequest* request, const MappedFile& file) {
         s->ended = true;
     }
     if ((s->open && !s->live) || (!s->open && !s->still)) {
-        const ErrorCode error = s->request.error != kErrorNone ? s->request.error : kErrorInvalidData;
+        const Status error = s->request.error.failed() ? s->request.error : Status(kErrorInvalidData);
         FrameSourceClose(s);
-        return OpenFail(request, error);
+        return Fail(request, error);
     }
     request->error = kErrorNone;
     return s;
@@ -261,7 +256,7 @@ void FrameSourceClose(FrameSource* source) {
 const FileFormat* FrameSourceFormat(const FrameSource* source) { return source->format; }
 int32_t FrameSourceCount(const FrameSource* source) { return source->count; }
 int32_t FrameSourceStatedFrames(const FrameSource* source) { return source->stated; }
-ErrorCode FrameSourceEndedEarly(const FrameSource* source) { return source->endedEarly; }
+Status FrameSourceEndedEarly(const FrameSource* source) { return source->endedEarly; }
 WorkMeter& FrameSourceWork(FrameSource* source) { return source->request.work; }
 uint64_t FrameSourceMemory(const FrameSource* source) {
     return source->request.budgetUsed + source->kept.budgetUsed + source->scoutRequest.budgetUsed;
@@ -311,7 +306,7 @@ bool FrameSourceScout(FrameSource* s) {
         }
     }
     MaybeCheckpoint(s, s->scout.get(), s->scoutNext);
-    ErrorCode stop = kErrorNone;
+    Status stop;
     bool advanced = false;
     if (s->skips && s->framePixels) {  // the scout needs no pictures
         advanced = s->scout->skip(&stop);
@@ -327,7 +322,7 @@ bool FrameSourceScout(FrameSource* s) {
         if (!s->ended && !ranOut) {  // where the frames end, found first by the scout
             s->ended = true;
             s->count = s->scoutNext;
-            s->endedEarly = stop;
+            s->endedEarly = stop.ended() ? Status() : stop;
         }
         StopScout(s);
         return false;
@@ -351,7 +346,7 @@ bool FrameSourceStructureDelays(FrameSource* source, std::vector<uint32_t>& each
     // A file that states more frames than it holds is cut short after them.
     if (source->stated > source->count && source->endedEarly == kErrorNone) {
         source->ended = true;
-        source->endedEarly = kErrorInvalidData;
+        source->endedEarly = Status::Damaged("it is cut short", source->count);
     }
     return true;
 }
@@ -383,7 +378,7 @@ Image* FormatLoad(LoadRequest* request) {
     if (first == source->still.get()) source->still.release();
     if (first == source->current.get()) source->current.release();
     if (first) first->format = source->format;
-    request->error = first ? kErrorNone : source->endedEarly != kErrorNone ? source->endedEarly : kErrorInvalidData;
+    request->error = first ? Status() : !source->endedEarly.ok() ? source->endedEarly : Status(kErrorInvalidData);
     FrameSourceClose(source);
     return first;
 }

@@ -45,10 +45,10 @@ const FileFormat* FrameSourceFormat(const FrameSource* source);
 int32_t FrameSourceCount(const FrameSource* source);
 // The frames the file says it has; 0 when the format does not say.
 int32_t FrameSourceStatedFrames(const FrameSource* source);
-// Why the frames end before the file's last one, once decoding has found it
-// (kErrorInvalidData: damage, kErrorOutOfMemory: the budget); kErrorNone
-// otherwise.
-ErrorCode FrameSourceEndedEarly(const FrameSource* source);
+// Why the frames end before the file's last one, once decoding has found it:
+// damaged (what was wrong, and the frame), out of memory (the budget), or
+// cancelled; ok otherwise.
+Status FrameSourceEndedEarly(const FrameSource* source);
 
 // How long one pass over the frames plays, in milliseconds: the sum of the
 // delays of the frames as FrameSourceCount tells them (all of them once

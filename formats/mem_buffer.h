@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "platform/platform.h"
 
@@ -23,3 +24,9 @@ MemBuffer* MemBufferCreate(int32_t initialCapacity, int32_t growStep);
 uint8_t* MemBufferWrite(MemBuffer* buffer, uint8_t* position, const void* source, int32_t length);
 uint8_t* MemBufferPutByte(MemBuffer* buffer, uint8_t* position, uint32_t value);
 void MemBufferFree(MemBuffer* buffer);
+
+struct MemBufferDeleter {
+    void operator()(MemBuffer* buffer) const { MemBufferFree(buffer); }
+};
+// A buffer that is freed when it goes, unless released to its new owner.
+using MemBufferPtr = std::unique_ptr<MemBuffer, MemBufferDeleter>;

@@ -123,15 +123,19 @@ void Discard(Stream* stream, Image* lastFrame) {
     StreamAbandon(stream, &close);
 }
 
-// A failed step's own error, or "Unknown error" when it gave none; none
-// when its meter stopped it.
-ErrorCode KnownError(ErrorCode error, const WorkMeter* work) {
-    if (work && work->stopAsked()) return kErrorNone;
-    return error != kErrorNone ? error : kErrorUnknown;
+// A failed step's own status, or "Unknown error" when it gave none;
+// cancelled when its meter stopped it.
+Status KnownError(const Status& error, const WorkMeter* work) {
+    if (work && work->stopAsked()) return Status::Cancelled();
+    return !error.ok() ? error : Status(kErrorUnknown);
 }
 
-// Why a file could not be written: none when its meter stopped it.
-ErrorCode WriteError(const WorkMeter* work) { return work && work->stopAsked() ? kErrorNone : kErrorWrite; }
+// Why a file could not be written, with the reason the system gave this
+// thread; cancelled when its meter stopped it.
+Status WriteError(const WorkMeter* work) {
+    if (work && work->stopAsked()) return Status::Cancelled();
+    return {kErrorWrite, FileErrorReason()};
+}
 
 // Appends `length` bytes at `at` if they fit before `end`; false when not.
 bool Append(char*& at, const char* end, const char* text, size_t length) {
@@ -234,21 +238,21 @@ const FileFormat* FormatFindSaver(const SaveRequest* request) {
 
 int FormatSave(Image* image, SaveRequest* request) {
     const FileFormat* format = FormatFindSaver(request);
-    if (!format) return SaveFail(request, nullptr, kErrorUnsupportedType);
+    if (!format) return Fail(request, kErrorUnsupportedType);
     request->error = kErrorNone;
     request->output = nullptr;
     if (format->save(image, request) && request->output) return 1;
-    return SaveFail(request, nullptr, KnownError(request->error, request->work));
+    return Fail(request, KnownError(request->error, request->work));
 }
 
 int ImageSaveFile(Image* image, const char* fileName, SaveRequest* request) {
     // A name that does not fit would be cut into another file's name.
-    if (!fileName || std::strlen(fileName) >= kMaxPath) return SaveFail(request, nullptr, kErrorWrite);
+    if (!fileName || std::strlen(fileName) >= kMaxPath) return Fail(request, {kErrorWrite, "the name is too long"});
     if (!FormatSave(image, request)) return 0;
-    MemBuffer* output = request->output;
+    MemBufferPtr output(request->output);
     request->output = nullptr;
     char target[kMaxPath];
-    if (!FileFollowLinks(fileName, target, sizeof target)) return SaveFail(request, output, kErrorWrite);
+    if (!FileFollowLinks(fileName, target, sizeof target)) return Fail(request, WriteError(request->work));
     char tempName[kMaxPath];
     bool ok = false;
     if (FileHandle* file = FileCreateTempBeside(target, tempName)) {
@@ -257,49 +261,48 @@ int ImageSaveFile(Image* image, const char* fileName, SaveRequest* request) {
         ok = ok && TempFilePutInPlace(tempName, target, request->work);
         if (!ok) TempFileDiscard(tempName);
     }
-    if (!ok) return SaveFail(request, output, WriteError(request->work));
-    MemBufferFree(output);
+    if (!ok) return Fail(request, WriteError(request->work));
     return 1;
 }
 
 Stream* StreamOpen(StreamOpenRequest* request) {
     const FileFormat* format = FormatFind(request->formatId);
     const StreamOps* ops = request->ops ? request->ops : format ? format->streamOps : nullptr;
-    if (!ops || !ops->open) return StreamFail<Stream*>(request, kErrorUnsupportedType);
-    if (!request->fileName || std::strlen(request->fileName) >= kMaxPath) return StreamFail<Stream*>(request, kErrorWrite);
+    if (!ops || !ops->open) return Fail(request, kErrorUnsupportedType);
+    if (!request->fileName || std::strlen(request->fileName) >= kMaxPath) return Fail(request, kErrorWrite);
     auto* stream = static_cast<Stream*>(MemAlloc(sizeof(Stream)));
-    if (!stream) return StreamFail<Stream*>(request, kErrorOutOfMemory);
+    if (!stream) return Fail(request, kErrorOutOfMemory);
     std::memset(stream, 0, sizeof(Stream));
     if (!FileFollowLinks(request->fileName, stream->fileName, sizeof stream->fileName)) {
         StreamRelease(stream);
-        return StreamFail<Stream*>(request, kErrorWrite);
+        return Fail(request, kErrorWrite);
     }
     stream->formatId = request->formatId;
     stream->mode = request->mode;
     stream->work = request->work;
     stream->ops = ops;
     if (!ops->open(stream, request)) {
-        // The open failed, so there is no state to release. An open that fails
-        // without a code was cancelled by the user (the AVI compression dialog):
-        // the error stays 0, and callers show nothing for it.
+        // The open failed, so there is no state to release. The user may
+        // have cancelled it (the AVI compression dialog): callers show
+        // nothing for that.
         StreamRelease(stream);
         return nullptr;
     }
     if (!FlushPending(stream)) {
-        const ErrorCode error = WriteError(stream->work);
+        const Status error = WriteError(stream->work);
         Discard(stream, request->image);
-        return StreamFail<Stream*>(request, error);
+        return Fail(request, error);
     }
     return stream;
 }
 
 int StreamWriteFrame(Stream* stream, StreamFrameRequest* request) {
     const StreamOps* ops = OpsOf(stream);
-    if (!ops || !ops->writeFrame) return StreamFail(request, kErrorUnsupportedType);
-    if (stream->failed) return StreamFail(request, kErrorWrite);  // its file is already gone
+    if (!ops || !ops->writeFrame) return Fail(request, kErrorUnsupportedType);
+    if (stream->failed) return Fail(request, kErrorWrite);  // its file is already gone
     if (!ops->writeFrame(stream, request)) {
         DropPending(stream);
-        return StreamFail(request, KnownError(request->error, stream->work));
+        return Fail(request, KnownError(request->error, stream->work));
     }
     if (!FlushPending(stream)) {
         // The unfinished file goes at once; the stream itself stays until its
@@ -307,7 +310,7 @@ int StreamWriteFrame(Stream* stream, StreamFrameRequest* request) {
         if (stream->tempCreated) TempFileDiscard(stream->tempName);
         stream->tempCreated = 0;
         stream->failed = 1;
-        return StreamFail(request, WriteError(stream->work));
+        return Fail(request, WriteError(stream->work));
     }
     return 1;
 }
@@ -315,26 +318,26 @@ int StreamWriteFrame(Stream* stream, StreamFrameRequest* request) {
 int StreamClose(Stream* stream, StreamCloseRequest* request) {
     if (stream->failed) {
         StreamAbandon(stream, request);
-        return StreamFail(request, kErrorWrite);
+        return Fail(request, kErrorWrite);
     }
     const StreamOps* ops = OpsOf(stream);
     if (!ops || !ops->close) {
         StreamRelease(stream);
-        return StreamFail(request, kErrorUnsupportedType);
+        return Fail(request, kErrorUnsupportedType);
     }
     if (!ops->close(stream, request)) {
-        const ErrorCode error = KnownError(request->error, stream->work);
+        const Status error = KnownError(request->error, stream->work);
         StreamRelease(stream);
-        return StreamFail(request, error);
+        return Fail(request, error);
     }
     bool ok = FlushPending(stream);
     if (ok && stream->tempCreated) {
         ok = TempFilePutInPlace(stream->tempName, stream->fileName, stream->work) != 0;
         if (ok) stream->tempCreated = 0;  // it is the real file now
     }
-    const ErrorCode error = WriteError(stream->work);
+    const Status error = WriteError(stream->work);
     StreamRelease(stream);
-    return ok ? 1 : StreamFail(request, error);
+    return ok ? 1 : Fail(request, error);
 }
 
 void StreamAbandon(Stream* stream, StreamCloseRequest* request) {

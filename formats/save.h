@@ -23,7 +23,7 @@ struct SaveRequest {
     FormatId formatId;   // in: format to encode in
     void* options;       // in: format-specific option record, or none for the defaults
     MemBuffer* output;   // out: the encoded file, owned by the caller from then on
-    ErrorCode error;     // out; kErrorNone with a failure when `work` stopped the save
+    Status error;        // out; cancelled when `work` stopped the save
     // Where the save counts its work and sees a stop (a cancel): the saver
     // and the driver ask it every kWorkCheckInterval units, and once more
     // right before the file is put in place. None: never stopped.
@@ -57,7 +57,7 @@ struct StreamOpenRequest {
     int32_t mode;
     Image* image;     // the first frame
     void* options;
-    ErrorCode error;
+    Status error;
     WorkMeter* work = nullptr;  // write mode: where the stream's steps see a stop, or none
     // A writer for a format whose registry row offers no stream (Pro Motion
     // animations, which exports write frame by frame); none: the row's.
@@ -68,13 +68,13 @@ struct StreamFrameRequest {
     Image* image;
     uint32_t delay;   // milliseconds
     void* options;
-    ErrorCode error;
+    Status error;
 };
 
 struct StreamCloseRequest {
     Image* image;     // the last frame
     void* options;
-    ErrorCode error;
+    Status error;
 };
 
 // What a stream's readFrame takes (read mode).
@@ -82,22 +82,17 @@ struct StreamReadRequest {
     Image* image;     // not read
     int32_t frame;    // the frame to read, from 0
     void* options;    // not read
-    ErrorCode error;
+    Status error;
 };
 
-// Ends a failed save: frees the output made so far and sets the error; 0.
-inline int SaveFail(SaveRequest* request, MemBuffer* buffer, ErrorCode error) {
-    MemBufferFree(buffer);
-    request->error = error;
-    return 0;
-}
-
-// Ends a failed stream step: sets the request's error and returns what the
-// step returns for a failure, 0 (or none: StreamFail<Stream*>).
-template <typename Result = int, typename Request>
-Result StreamFail(Request* request, ErrorCode error) {
-    request->error = error;
-    return Result{};
+// Ends a stream step: on success its output, when it has any, is left for
+// the driver to write (and to free, should the step fail after all); a
+// failure sets the request's status and frees the output.
+template <typename Request>
+int StreamPending(Stream* stream, MemBufferPtr buffer, const Status& status, Request* request) {
+    if (!status.ok()) return Fail(request, status);
+    if (buffer && buffer->size > 0) stream->pending = buffer.release();
+    return 1;
 }
 
 // The first registered format with request->formatId and a saver, or none.

@@ -174,8 +174,8 @@ Image* ImageLoadThumbnail(const char* fileName, int boxWidth, int boxHeight, Loa
     const uint64_t opened = FrameSourceWork(source).spent();
     const Image* first = FrameSourceFrame(source, 0);
     if (!first) {
-        const ErrorCode ended = FrameSourceEndedEarly(source);
-        request->error = ended != kErrorNone ? ended : kErrorInvalidData;
+        const Status ended = FrameSourceEndedEarly(source);
+        request->error = !ended.ok() ? ended : Status(kErrorInvalidData);
         FrameSourceClose(source);
         return nullptr;
     }

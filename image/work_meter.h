@@ -43,6 +43,9 @@ public:
         stopped_ = false;
     }
     uint64_t spent() const { return spent_; }
+    // Whether another thread asked the work to stop (rather than the
+    // allowance running out).
+    bool cancelAsked() const { return stop_ && stop_->load(std::memory_order_relaxed); }
     // Whether the load is stopped or asked to stop, now rather than at the
     // next check: for a caller about to take a step that cannot be undone.
     bool stopAsked() const {

@@ -76,7 +76,7 @@ public:
     // On screen; valid until the next call. None until the first frame is
     // decoded, and for a file that turns out to have none (missing()).
     const Image* frame() const { return frame_; }
-    bool missing() const { return !frame_ && status().missing != kErrorNone; }
+    bool missing() const { return !frame_ && !status().missing.ok(); }
     int32_t position() const { return position_; }   // of the frame on screen, from 0
     int32_t fetching() const { return pending_; }    // the frame being fetched, or -1
     bool paused() const { return paused_; }

@@ -177,9 +177,9 @@ FrameFeed* OpenFile(const char* fileName) {
     LoadRequest request{};
     FrameSource* source = FrameSourceOpenFile(fileName, &request);
     if (!source) return nullptr;
-    ErrorCode error = kErrorNone;
+    Status error;
     FrameFeed* feed = FrameFeedOpen(source, true, &error);
-    if (feed && FrameFeedWaitFirst(feed, kFirstFrameWaitMs) && FrameFeedGetStatus(feed).missing != kErrorNone) {
+    if (feed && FrameFeedWaitFirst(feed, kFirstFrameWaitMs) && !FrameFeedGetStatus(feed).missing.ok()) {
         FrameFeedClose(feed);
         return nullptr;
     }

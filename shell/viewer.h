@@ -93,12 +93,11 @@ public:
     ~ExportSlot();
 
     bool busy() const { return job_ != nullptr; }
-    // Starts one; false, with `error` (kErrorNone: the user cancelled), when
-    // it ended before its worker started.
-    bool start(const ExportJobParams& params, ErrorCode* error);
-    // Ends the one under way: the error that ended it, and the system's
-    // `reason` for a write error; kErrorNone when there is none.
-    ErrorCode end(const char** reason);
+    // Starts one; false, with `error` (or cancelled by the user), when it
+    // ended before its worker started.
+    bool start(const ExportJobParams& params, Status* error);
+    // Ends the one under way: the status that ended it.
+    Status end();
 
 private:
     ExportJob* job_ = nullptr;

@@ -47,11 +47,12 @@ int Box(HWND window, const char* text, const char* caption, UINT type) {
 }
 
 void ShowError(HWND window, const char* text) { Box(window, text, nullptr, MB_ICONERROR); }
-// The error's box, with the system's reason for it when there is one:
-// "Write error: the disk is full".
-int ReportError(HWND window, ErrorCode error, const char* reason = nullptr) {
+// The error's box, with the reason for it when there is one: "Write
+// error: the disk is full". None for a cancel, which the user asked for.
+int ReportError(HWND window, const Status& error) {
+    if (error.cancelled()) return 0;
     char text[160];
-    ErrorText(error, reason, text, sizeof text);
+    ErrorText(error, text, sizeof text);
     ShowError(window, text);
     return 0;
 }
@@ -185,10 +186,10 @@ bool AskExportName(const Viewer& viewer, int filterFlags, FormatId id, char* nam
 int StartJob(Viewer& viewer, bool numberedFiles, FormatId id, const char* name, int32_t firstFrame) {
     const int32_t frames = viewer.playback.status().count - firstFrame;
     ExportJobParams params{gModule, viewer.window, kMessageExportDone, numberedFiles, id, name, viewer.path, firstFrame, frames};
-    ErrorCode error = kErrorNone;
+    Status error;
     FileErrorClear();
     if (viewer.exports.start(params, &error)) return 1;
-    return error == kErrorNone ? 0 : ReportError(viewer.window, error, error == kErrorWrite ? FileErrorReason() : nullptr);
+    return ReportError(viewer.window, error);
 }
 
 // Whether another export may start now.
@@ -210,8 +211,7 @@ int SaveFrame(Viewer& viewer, Image* frame, int32_t n, const char* name, FormatI
     if (id == kFormatSpr) return StartJob(viewer, false, id, name, n);
     SaveRequest request{id, nullptr, nullptr, kErrorNone};
     FileErrorClear();
-    if (!ImageSaveFile(frame, name, &request))
-        return ReportError(viewer.window, request.error, request.error == kErrorWrite ? FileErrorReason() : nullptr);
+    if (!ImageSaveFile(frame, name, &request)) return ReportError(viewer.window, request.error);
     return 1;
 }
 
@@ -318,27 +318,22 @@ int ViewerExportApng(Viewer& viewer) { return Export(viewer, kFilterWriteFrames,
 int ViewerExportFlc(Viewer& viewer) { return Export(viewer, kFilterWriteFrames, kFormatFlic); }
 
 ExportSlot::~ExportSlot() {
-    const char* reason = nullptr;
-    end(&reason);  // stops it within a frame, leaving no file
+    end();  // stops it within a frame, leaving no file
 }
 
-bool ExportSlot::start(const ExportJobParams& params, ErrorCode* error) {
+bool ExportSlot::start(const ExportJobParams& params, Status* error) {
     job_ = ExportJobStart(params, error);
     return job_ != nullptr;
 }
 
-ErrorCode ExportSlot::end(const char** reason) {
-    if (!job_) return kErrorNone;
-    const ErrorCode error = ExportJobEnd(job_, reason);
+Status ExportSlot::end() {
+    if (!job_) return {};
+    const Status error = ExportJobEnd(job_);
     job_ = nullptr;
     return error;
 }
 
-void ViewerExportEnded(Viewer& viewer) {
-    const char* reason = nullptr;
-    const ErrorCode error = viewer.exports.end(&reason);
-    if (error != kErrorNone) ReportError(viewer.window, error, reason);
-}
+void ViewerExportEnded(Viewer& viewer) { ReportError(viewer.window, viewer.exports.end()); }
 
 // ---- Boxes ----------------------------------------------------------------------------
 

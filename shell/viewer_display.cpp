@@ -206,11 +206,14 @@ COLORREF ViewerBackgroundColor(const Viewer& viewer) {
 void ViewerPaint(Viewer& viewer, HDC dc) {
     char note[128] = "";
     if (!viewer.playback.frame()) {  // the first frame is still being decoded, or there is none
-        const ErrorCode missing = viewer.playback.status().missing;
-        if (missing == kErrorNone)
+        const Status missing = viewer.playback.status().missing;
+        if (missing.ok()) {
             lstrcpynA(note, "Loading...", sizeof note);
-        else
-            wsprintfA(note, "The file cannot be shown: %s", ErrorMessage(missing));
+        } else {
+            char text[96];
+            ErrorText(missing, text, sizeof text);
+            wsprintfA(note, "The file cannot be shown: %s", text);
+        }
         DrawOverlay(viewer, dc, note);
         return;
     }

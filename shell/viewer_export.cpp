@@ -122,7 +122,7 @@ void Export(ExportJob* job) {
         job->run = nullptr;
         // A cancel also stops the frame being decoded, which the export then
         // takes for a file without frames: no failure of the user's.
-        if (!job->result && job->cancelled) job->request.error = kErrorNone;
+        if (!job->result && job->cancelled) job->request.error = Status::Cancelled();
     }
 }
 
@@ -287,8 +287,8 @@ void CloseWindows(ExportJob* job) {
 
 }  // namespace
 
-ExportJob* ExportJobStart(const ExportJobParams& params, ErrorCode* error) {
-    *error = kErrorNone;
+ExportJob* ExportJobStart(const ExportJobParams& params, Status* error) {
+    *error = {};
     void* block = MemAlloc(sizeof(ExportJob));
     if (!block) {
         *error = kErrorOutOfMemory;
@@ -325,8 +325,7 @@ ExportJob* ExportJobStart(const ExportJobParams& params, ErrorCode* error) {
     return job;
 }
 
-ErrorCode ExportJobEnd(ExportJob* job, const char** reason) {
-    *reason = nullptr;
+Status ExportJobEnd(ExportJob* job) {
     SaveStop(&job->cancelled);  // no more frames, if it is still writing
     if (job->worker) {
         if (!job->finished.load(std::memory_order_acquire)) WaitForSingleObject(job->worker, kExportEndWait);
@@ -334,11 +333,8 @@ ErrorCode ExportJobEnd(ExportJob* job, const char** reason) {
         job->worker = nullptr;
     }
     // A worker still running was cancelled: it ends on its own, with nothing to say.
-    ErrorCode error = kErrorNone;
-    if (job->finished.load(std::memory_order_acquire) && !job->result) {
-        error = job->request.error;
-        *reason = job->request.reason;
-    }
+    Status error;
+    if (job->finished.load(std::memory_order_acquire) && !job->result) error = job->request.error;
     CloseWindows(job);
     Release(job);
     return error;

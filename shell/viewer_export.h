@@ -31,15 +31,15 @@ struct ExportJobParams {
 
 // Starts the job. An AVI export opens its file here, with the compressor's
 // dialog, before the worker writes. None when it ended before the worker
-// started, with `error` saying why (kErrorNone: the user cancelled).
-ExportJob* ExportJobStart(const ExportJobParams& params, ErrorCode* error);
+// started, with `error` saying why (or that the user cancelled).
+ExportJob* ExportJobStart(const ExportJobParams& params, Status* error);
 
 // Ends the job: cancels it when it is still running, closes the progress
 // window and lets go of it. Waits for the worker at most kExportEndWait ms:
 // a worker still running then ends on its own, frees what is left of the
 // job and lets go of the library (which it holds while it runs, since the
 // host may unload it once the lister is gone); it never touches the windows
-// again. The error that ended the job, or kErrorNone when it succeeded or
-// was cancelled; `reason`, the system's reason for a write error, or none.
-ErrorCode ExportJobEnd(ExportJob* job, const char** reason);
+// again. What ended the job: ok when it succeeded or still runs, cancelled,
+// or the failure (a write error with the system's reason).
+Status ExportJobEnd(ExportJob* job);
 constexpr DWORD kExportEndWait = 100;

@@ -100,11 +100,13 @@ const char* PathTrouble(const std::string& path) {
 
 // Why a file cannot be opened, on stderr: "movrel: File not found: PATH",
 // "movrel: PATH: is a directory".
-void ComplainUnreadable(const std::string& path, ErrorCode code) {
+void ComplainUnreadable(const std::string& path, const Status& status) {
+    char text[160];
+    ErrorText(status, text, sizeof text);
     if (const char* trouble = PathTrouble(path))
         std::fprintf(stderr, "movrel: %s: %s\n", path.c_str(), trouble);
     else
-        std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(code == kErrorNone ? kErrorUnknown : code), path.c_str());
+        std::fprintf(stderr, "movrel: %s: %s\n", text, path.c_str());
 }
 
 struct SourceCloser {
@@ -124,15 +126,17 @@ SourcePtr OpenOrComplain(const std::string& path) {
 
 // When not one frame could be decoded: why.
 void ComplainNoFrame(const FrameSource* source, const std::string& path) {
-    const ErrorCode ended = FrameSourceEndedEarly(source);
-    std::fprintf(stderr, "movrel: %s: %s\n", ErrorMessage(ended == kErrorNone ? kErrorInvalidData : ended), path.c_str());
+    const Status ended = FrameSourceEndedEarly(source);
+    char text[160];
+    ErrorText(ended.ok() ? Status(kErrorInvalidData) : ended, text, sizeof text);
+    std::fprintf(stderr, "movrel: %s: %s\n", text, path.c_str());
 }
 
 // After the frames were read: says so when they ended before the file's
 // last one, and why.
 void ComplainIfEndedEarly(const FrameSource* source, const std::string& path) {
-    const ErrorCode ended = FrameSourceEndedEarly(source);
-    if (ended == kErrorNone) return;
+    const Status ended = FrameSourceEndedEarly(source);
+    if (ended.ok()) return;
     char text[128];
     LoadEndText(ended, FrameSourceCount(source), FrameSourceStatedFrames(source), text, sizeof text);
     std::fprintf(stderr, "movrel: %s: %s\n", path.c_str(), text);
@@ -247,9 +251,10 @@ int RunCheck(const std::vector<std::string>& args) {
         LoadRequest request{};
         SourcePtr source(FrameSourceOpenFile(path.c_str(), &request));
         if (!source) {
-            const ErrorCode code = request.error == kErrorNone ? kErrorUnknown : request.error;
+            char text[160];
+            ErrorText(request.error, text, sizeof text);
             const char* trouble = PathTrouble(path);
-            std::printf("%s: cannot be read: %s\n", path.c_str(), trouble ? trouble : ErrorMessage(code));
+            std::printf("%s: cannot be read: %s\n", path.c_str(), trouble ? trouble : text);
             status = 1;
             continue;
         }
@@ -260,9 +265,9 @@ int RunCheck(const std::vector<std::string>& args) {
             duration += ImageGetDelay(frame);
         char playing[32];
         DurationText(duration, playing, sizeof playing);
-        const ErrorCode ended = FrameSourceEndedEarly(source.get());
+        const Status ended = FrameSourceEndedEarly(source.get());
         const int32_t stated = FrameSourceStatedFrames(source.get());
-        if (frames > 0 && ended == kErrorNone) {
+        if (frames > 0 && ended.ok()) {
             std::printf("%s: %d frames, %s, ok\n", path.c_str(), static_cast<int>(frames), playing);
             continue;
         }
@@ -273,11 +278,12 @@ int RunCheck(const std::vector<std::string>& args) {
         else
             std::snprintf(counted, sizeof counted, "%d frames", static_cast<int>(frames));
         // Frames count from 0, as everywhere in the tool: the one named is the first that is missing.
+        char text[160];
+        ErrorText(ended.ok() ? Status(kErrorInvalidData) : ended, text, sizeof text);
         if (ended == kErrorOutOfMemory)
             std::printf("%s: %s, %s, not enough memory for frame %d\n", path.c_str(), counted, playing, static_cast<int>(frames));
         else
-            std::printf("%s: %s, %s, damaged at frame %d: %s\n", path.c_str(), counted, playing, static_cast<int>(frames),
-                        ErrorMessage(ended == kErrorNone ? kErrorInvalidData : ended));
+            std::printf("%s: %s, %s, damaged at frame %d: %s\n", path.c_str(), counted, playing, static_cast<int>(frames), text);
     }
     return status;
 }
@@ -440,7 +446,7 @@ bool SaveOrComplain(Image* image, const std::string& path, FormatId id, void* op
     FileErrorClear();
     if (ImageSaveFile(image, path.c_str(), &request)) return true;
     char text[160];
-    ErrorText(request.error, request.error == kErrorWrite ? FileErrorReason() : nullptr, text, sizeof text);
+    ErrorText(request.error, text, sizeof text);
     std::fprintf(stderr, "movrel: %s: %s\n", text, path.c_str());
     return false;
 }
@@ -473,7 +479,7 @@ bool ConvertTail(FrameSource* source, const std::string& input, const std::strin
         return true;
     }
     char text[160];
-    ErrorText(request.error, request.reason, text, sizeof text);
+    ErrorText(request.error, text, sizeof text);
     std::fprintf(stderr, "movrel: %s: %s\n", text, output.c_str());
     return false;
 }
@@ -574,7 +580,7 @@ bool ReportInput(bool exported, const ExportRequest& request, Progress& progress
         ComplainIfEndedEarly(request.source, input);
         return true;
     }
-    if (request.error != kErrorUnsupportedType) return false;
+    if (!request.source || FrameSourceCount(request.source) > 0) return false;
     ComplainNoFrame(request.source, input);
     return true;
 }
@@ -615,7 +621,7 @@ int RunFrames(const std::vector<std::string>& args) {
         return 1;
     }
     char text[160];
-    ErrorText(request.error, request.reason, text, sizeof text);
+    ErrorText(request.error, text, sizeof text);
     std::fprintf(stderr, "movrel: %s: %s\n", text, name);
     return 1;
 }
@@ -674,12 +680,12 @@ int RunExport(const std::vector<std::string>& args) {
     request.dither = options.dither;
     const bool exported = ExportAnimation(&request);
     if (ReportInput(exported, request, progress, input)) return exported ? 0 : 1;
-    if (request.error == kErrorNone) {
+    if (request.error.cancelled()) {
         std::fprintf(stderr, "movrel: export cancelled: %s\n", output.c_str());
         return 1;
     }
     char text[160];
-    ErrorText(request.error, request.reason, text, sizeof text);
+    ErrorText(request.error, text, sizeof text);
     std::fprintf(stderr, "movrel: %s: %s\n", text, output.c_str());
     return 1;
 }

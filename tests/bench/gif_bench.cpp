@@ -69,7 +69,7 @@ std::vector<Image*> MakeFrames() {
 
 Bytes EncodeOurs(const std::vector<Image*>& frames) {
     MemBuffer* buffer = MemBufferCreate(1 << 20, 1 << 20);
-    ErrorCode error = kErrorNone;
+    Status error = kErrorNone;
     GifColorCollector* colors = GifColorCollectorCreate();  // the encoder plans its table from all frames
     for (const Image* frame : frames) GifColorCollectorAdd(colors, frame);
     GifAnimation* animation = GifAnimationStartWith(frames[0], colors, false, buffer, &error);
@@ -79,7 +79,7 @@ Bytes EncodeOurs(const std::vector<Image*>& frames) {
     ok = ok && GifAnimationFinish(animation, buffer, &error);
     GifAnimationDestroy(animation);
     if (!ok) {
-        std::fprintf(stderr, "encode failed: %s\n", ErrorMessage(error));
+        std::fprintf(stderr, "encode failed: %s\n", ErrorMessage(error.error));
         std::exit(1);
     }
     Bytes out(buffer->data, buffer->data + buffer->size);
@@ -148,7 +148,7 @@ int DecodeOurs(Bytes file) {
     request.size = static_cast<uint32_t>(file.size());
     FrameSource* source = FrameSourceOpen(&request);
     if (!source || !FrameSourceFrame(source, 0)) {
-        std::fprintf(stderr, "movrel cannot load the file: %s\n", ErrorMessage(request.error));
+        std::fprintf(stderr, "movrel cannot load the file: %s\n", ErrorMessage(request.error.error));
         std::exit(1);
     }
     FrameSourceInOrder(source);
@@ -159,7 +159,7 @@ int DecodeOurs(Bytes file) {
 }
 
 // Copies of every frame of a file.
-std::vector<ImagePtr> LoadFrames(const char* fileName, ErrorCode* error) {
+std::vector<ImagePtr> LoadFrames(const char* fileName, Status* error) {
     LoadRequest request{};
     FrameSource* source = FrameSourceOpenFile(fileName, &request);
     *error = request.error;
@@ -194,7 +194,7 @@ std::pair<double, double> EncodePasses(const std::vector<ImagePtr>& frames, Byte
         gather += TimeMs([&] { GifColorCollectorAdd(colors, work); });
     }
     MemBuffer* buffer = MemBufferCreate(1 << 20, 1 << 20);
-    ErrorCode error = kErrorNone;
+    Status error = kErrorNone;
     GifAnimation* animation = nullptr;
     copyIn(frames[0].get());
     encode += TimeMs([&] { animation = GifAnimationStartWith(work, colors, false, buffer, &error); });
@@ -208,7 +208,7 @@ std::pair<double, double> EncodePasses(const std::vector<ImagePtr>& frames, Byte
     GifColorCollectorDestroy(colors);
     ImageDestroy(work);
     if (!ok) {
-        std::fprintf(stderr, "encode failed: %s\n", ErrorMessage(error));
+        std::fprintf(stderr, "encode failed: %s\n", ErrorMessage(error.error));
         std::exit(1);
     }
     file->assign(buffer->data, buffer->data + buffer->size);
@@ -260,10 +260,10 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (mode == "frames") {
-        ErrorCode error = kErrorNone;
+        Status error = kErrorNone;
         const std::vector<ImagePtr> frames = LoadFrames(argv[2], &error);
         if (frames.empty()) {
-            std::fprintf(stderr, "movrel cannot load %s: %s\n", argv[2], ErrorMessage(error));
+            std::fprintf(stderr, "movrel cannot load %s: %s\n", argv[2], ErrorMessage(error.error));
             return 1;
         }
         Bytes file;

@@ -15,7 +15,7 @@
 // Copies of the frames a source gives of the bytes, at most `most` of them
 // (which keeps the runs fast); none with `error` when there is none.
 inline std::vector<ImagePtr> SourceFrames(uint8_t* data, size_t size, uint64_t budget, size_t most,
-                                          ErrorCode* error = nullptr) {
+                                          Status* error = nullptr) {
     LoadRequest request{};
     request.data = data;
     request.size = static_cast<uint32_t>(size);

@@ -189,7 +189,7 @@ def check_damaged_and_spr(opts, check):
         lines = r.stdout.splitlines()
         check(r.returncode == 1 and len(lines) == 2 and lines[0] == f'{opts.sample}: 24 frames, 0:01.920, ok' and
               re.fullmatch(rf'{re.escape(cut)}: {frames[0][8:]} of 24 frames, 0:0\d\.\d+0, damaged at frame '
-                           rf'{frames[0][8:]}: Invalid data', lines[1]) is not None,
+                           rf'{frames[0][8:]}: Invalid data: it is cut short', lines[1]) is not None,
               f'check names the first frame that cannot be decoded: {lines}')
         r = run(opts.movrel, 'check', opts.sample)
         check(r.returncode == 0, 'check of a whole file exits with 0')

@@ -19,8 +19,8 @@ int main(int argc, char** argv) {
     FrameSource* source = FrameSourceOpenFile(argv[1], &request);
     const Image* first = source ? FrameSourceFrame(source, 0) : nullptr;
     if (!first) {
-        const ErrorCode ended = source ? FrameSourceEndedEarly(source) : request.error;
-        std::fprintf(stderr, "%s\n", ErrorMessage(source && ended == kErrorNone ? kErrorInvalidData : ended));
+        const Status ended = source ? FrameSourceEndedEarly(source) : request.error;
+        std::fprintf(stderr, "%s\n", ErrorMessage(source && ended.ok() ? kErrorInvalidData : ended.error));
         FrameSourceClose(source);
         return 1;
     }

@@ -16,9 +16,12 @@ public:
         : frames_(reinterpret_cast<const Image* const*>(request->data + 8)),
           count_(static_cast<int32_t>((request->size - 8) / sizeof(Image*))) {}
 
-    BudgetImage next(ErrorCode* stop) override {
-        *stop = kErrorNone;
-        if (next_ >= count_) return {};
+    BudgetImage next(Status* stop) override {
+        *stop = {};
+        if (next_ >= count_) {
+            *stop = Status::End();
+            return {};
+        }
         BudgetImage copy(ImageDuplicate(frames_[next_++]), LoadBudget{});
         if (!copy) *stop = kErrorOutOfMemory;
         return copy;
@@ -37,7 +40,8 @@ int Probe(const LoadRequest* request) { return request->size >= 8 && std::memcmp
 
 DecoderPtr Open(LoadRequest* request) {
     DecoderPtr d = MakeDecoder<MemoryDecoder>(request);
-    return d ? std::move(d) : DecoderFail(request, kErrorOutOfMemory);
+    if (!d) return Fail(request, kErrorOutOfMemory);
+    return d;
 }
 
 }  // namespace

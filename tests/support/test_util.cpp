@@ -39,7 +39,7 @@ double PicturePsnr(const Image* a, const Image* b) {
 
 namespace {
 
-LoadedFrames ReadAll(FrameSource* source, ErrorCode error) {
+LoadedFrames ReadAll(FrameSource* source, Status error) {
     LoadedFrames frames;
     frames.error = error;
     if (!source) return frames;

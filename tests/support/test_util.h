@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <ostream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,13 +14,22 @@
 #include "formats/format.h"
 #include "formats/save.h"
 
+// How a status reads in a test's failure: "Invalid data: it is cut short (frame 3)".
+inline std::ostream& operator<<(std::ostream& out, const Status& status) {
+    char text[160];
+    ErrorText(status, text, sizeof text);
+    out << (status.ok() ? "ok" : status.ended() ? "end" : text);
+    if (status.frame >= 0) out << " (frame " << status.frame << ")";
+    return out;
+}
+
 // Every frame of a file, read through a frame source and copied: frames[n]
 // is frame n, none past the last.
 class LoadedFrames {
 public:
     std::vector<ImagePtr> list;
-    ErrorCode error = kErrorNone;       // why there is no frame
-    ErrorCode endedEarly = kErrorNone;  // why the frames end before the file's last one
+    Status error = kErrorNone;       // why there is no frame
+    Status endedEarly = kErrorNone;  // why the frames end before the file's last one
     int32_t stated = 0;                 // the frames the file says it has
 
     Image* get() const { return list.empty() ? nullptr : list[0].get(); }
@@ -34,8 +44,8 @@ LoadedFrames LoadFileFrames(const std::string& path);
 
 // Loads bytes through the registry as a frame source; `error` gets the code
 // and `endedEarly` why the frames end before the file's last one.
-inline LoadedFrames LoadBytes(std::vector<uint8_t> bytes, ErrorCode* error = nullptr, uint64_t budget = 0,
-                              ErrorCode* endedEarly = nullptr) {
+inline LoadedFrames LoadBytes(std::vector<uint8_t> bytes, Status* error = nullptr, uint64_t budget = 0,
+                              Status* endedEarly = nullptr) {
     LoadedFrames frames = LoadFrames(bytes.data(), bytes.size(), budget);
     if (error) *error = frames.error;
     if (endedEarly) *endedEarly = frames.endedEarly;
@@ -43,7 +53,7 @@ inline LoadedFrames LoadBytes(std::vector<uint8_t> bytes, ErrorCode* error = nul
 }
 
 // The file's first frame, as FormatLoad gives it; `error` gets the code.
-inline ImagePtr LoadFirst(std::vector<uint8_t> bytes, ErrorCode* error = nullptr, uint64_t budget = 0) {
+inline ImagePtr LoadFirst(std::vector<uint8_t> bytes, Status* error = nullptr, uint64_t budget = 0) {
     FormatRegisterAll();
     LoadRequest request{};
     request.data = bytes.data();

@@ -106,28 +106,28 @@ protected:
         SaveInjectWriteFailure(0);
     }
 
-    Stream* OpenWrite(const std::string& path, Image* first, uint32_t rate, ErrorCode* error = nullptr) {
+    Stream* OpenWrite(const std::string& path, Image* first, uint32_t rate, Status* error = nullptr) {
         AviExportOptions options{nullptr, rate};
         StreamOpenRequest open{kFormatAvi, path.c_str(), 1, first, &options, kErrorNone};
         Stream* stream = StreamOpen(&open);
         if (error) *error = open.error;
         return stream;
     }
-    static ErrorCode Write(Stream* stream, Image* frame, uint32_t position) {
+    static Status Write(Stream* stream, Image* frame, uint32_t position) {
         StreamFrameRequest request{frame, 0, &position, kErrorNone};
         return StreamWriteFrame(stream, &request) ? kErrorNone : request.error;
     }
-    static ErrorCode Close(Stream* stream, Image* last) {
+    static Status Close(Stream* stream, Image* last) {
         StreamCloseRequest close{last, nullptr, kErrorNone};
         return StreamClose(stream, &close) ? kErrorNone : close.error;
     }
-    Stream* OpenRead(const std::string& path, ErrorCode* error) {
+    Stream* OpenRead(const std::string& path, Status* error) {
         StreamOpenRequest open{kFormatAvi, path.c_str(), 0, nullptr, nullptr, kErrorNone};
         Stream* stream = StreamOpen(&open);
         *error = open.error;
         return stream;
     }
-    static Image* Read(Stream* stream, int frame, ErrorCode* error) {
+    static Image* Read(Stream* stream, int frame, Status* error) {
         StreamReadRequest request{nullptr, frame, nullptr, kErrorNone};
         Image* image = Ops().readFrame(stream, &request);
         *error = request.error;
@@ -249,7 +249,7 @@ TEST_F(Avi, ReadsBackWhatItWrote) {
     ImagePtr frames[3] = {Frame24(7, 4, 1), Frame24(7, 4, 2), Frame24(7, 4, 3)};
     const std::string path = dir.file("three.avi");
     Export(path, {frames[0].get(), frames[1].get(), frames[2].get()}, 25);
-    ErrorCode error;
+    Status error;
     Stream* stream = OpenRead(path, &error);
     ASSERT_NE(stream, nullptr) << error;
     EXPECT_EQ(stream->frameCount, 3);
@@ -284,7 +284,7 @@ TEST_F(Avi, PaletteFramesAreWrittenAs24BitRowsWhateverTheirColours) {
     const Bytes file = ReadFile(path);
     EXPECT_EQ(U32(file, 168), 40u) << "no colour table";
     EXPECT_EQ(file[172 + 14], 24);
-    ErrorCode error;
+    Status error;
     Stream* stream = OpenRead(path, &error);
     ASSERT_NE(stream, nullptr);
     EXPECT_EQ(stream->frameCount, 2);
@@ -305,7 +305,7 @@ TEST_F(Avi, ColourChangesOfIndexedFramesArePaletteChangeChunks) {
     AviVideoFormat video;
     video.format = format;
     video.formatSize = sizeof format;
-    ErrorCode error = kErrorNone;
+    Status error = kErrorNone;
     AviFileWriter* writer = AviFileWriterCreate(file, video, &error);
     ASSERT_NE(writer, nullptr);
     uint8_t table[1024];
@@ -364,7 +364,7 @@ TEST_F(Avi, RefusedFramesLeaveTheStreamGoing) {
     EXPECT_EQ(Write(stream, b.get(), 0), kErrorWrite) << "frames are written in order";
     EXPECT_EQ(Write(stream, b.get(), 1), kErrorNone);
     EXPECT_EQ(Close(stream, b.get()), kErrorNone);
-    ErrorCode error;
+    Status error;
     Stream* read = OpenRead(path, &error);
     ASSERT_NE(read, nullptr);
     EXPECT_EQ(read->frameCount, 2);
@@ -374,7 +374,7 @@ TEST_F(Avi, RefusedFramesLeaveTheStreamGoing) {
 
 TEST_F(Avi, OpenFailuresLeaveNothing) {
     ImagePtr frame = Frame24(4, 4, 1);
-    ErrorCode error;
+    Status error;
     EXPECT_EQ(OpenWrite(dir.file("no/such/dir.avi"), frame.get(), 10, &error), nullptr);
     EXPECT_EQ(error, kErrorWrite);
     ImagePtr packed(ImageCreate(4, 4, 4));
@@ -457,7 +457,7 @@ TEST_F(Avi, PastThePartSizeTheFileBecomesOpenDml) {
     EXPECT_EQ(U32(file, 48), U32(file, super + 32 + 12)) << "avih counts the first part's frames";
 
     // Our reader walks every part; empty chunks repeat the frame before.
-    ErrorCode error;
+    Status error;
     Stream* read = OpenRead(path, &error);
     ASSERT_NE(read, nullptr) << error;
     EXPECT_EQ(read->frameCount, 11);
@@ -518,13 +518,13 @@ TEST_F(Avi, AnAbandonedStreamLeavesTheOldFile) {
 class AviRead : public Avi {
 protected:
     // Opens bytes as a file; none with `error` set when the open fails.
-    Stream* OpenBytes(const Bytes& bytes, ErrorCode* error) {
+    Stream* OpenBytes(const Bytes& bytes, Status* error) {
         const std::string path = dir.file("in" + std::to_string(count_++) + ".avi");
         WriteFile(path, bytes);
         return OpenRead(path, error);
     }
-    ErrorCode OpenError(const Bytes& bytes) {
-        ErrorCode error = kErrorNone;
+    Status OpenError(const Bytes& bytes) {
+        Status error = kErrorNone;
         Stream* stream = OpenBytes(bytes, &error);
         if (stream) Close(stream, nullptr);
         return stream ? kErrorNone : error;
@@ -540,7 +540,7 @@ Bytes TwoByTwo(uint8_t seed) {
 }
 
 TEST_F(AviRead, MissingEmptyForeignAndDamagedFilesFailCleanly) {
-    ErrorCode error;
+    Status error;
     EXPECT_EQ(OpenRead(dir.file("missing.avi"), &error), nullptr);
     EXPECT_EQ(error, kErrorFileNotFound);
     EXPECT_EQ(OpenError({}), kErrorInvalidData);
@@ -570,7 +570,7 @@ TEST_F(AviRead, CutAndOversizedChunksGiveWhatTheFileHolds) {
     const Bytes whole = VideoFile(Strf(2, 2, 24), {TwoByTwo(1), TwoByTwo(2)}, 6, 0);
     // Cut inside the second frame: two frames listed, the second one short.
     const Bytes cut(whole.begin(), whole.end() - 4);
-    ErrorCode error;
+    Status error;
     Stream* stream = OpenBytes(cut, &error);
     ASSERT_NE(stream, nullptr) << error;
     EXPECT_EQ(stream->frameCount, 2);
@@ -603,7 +603,7 @@ TEST_F(AviRead, CutAndOversizedChunksGiveWhatTheFileHolds) {
 TEST_F(AviRead, TopDownRowsRecListsAndDroppedFrames) {
     // Top-down: the first row in the file is the top of the picture.
     const Bytes topDown = VideoFile(Strf(2, -2, 24), {TwoByTwo(1)});
-    ErrorCode error;
+    Status error;
     Stream* stream = OpenBytes(topDown, &error);
     ASSERT_NE(stream, nullptr);
     Image* image = Read(stream, 0, &error);
@@ -643,7 +643,7 @@ TEST_F(AviRead, ReadsWhatFfmpegWrites) {
     const std::string command = "ffmpeg -v error -y -f rawvideo -pix_fmt bgr24 -s 5x3 -r 7 -i " + dir.file("frames.bgr") +
                                 " -c:v rawvideo -pix_fmt bgr24 " + dir.file("ffmpeg.avi");
     ASSERT_EQ(std::system(command.c_str()), 0);
-    ErrorCode error;
+    Status error;
     Stream* stream = OpenRead(dir.file("ffmpeg.avi"), &error);
     ASSERT_NE(stream, nullptr) << error;
     EXPECT_EQ(stream->frameCount, 3);

@@ -22,10 +22,10 @@ std::vector<uint32_t> Colors(const Image* image) {
     return out;
 }
 
-ImagePtr Load(const BmpLayout& layout, ErrorCode* error = nullptr) { return LoadFirst(BuildBmp(layout), error); }
+ImagePtr Load(const BmpLayout& layout, Status* error = nullptr) { return LoadFirst(BuildBmp(layout), error); }
 
-ErrorCode LoadError(const Bytes& bytes) {
-    ErrorCode error = kErrorNone;
+Status LoadError(const Bytes& bytes) {
+    Status error = kErrorNone;
     LoadedFrames image = LoadBytes(bytes, &error);
     EXPECT_FALSE(image);
     return error;
@@ -63,9 +63,9 @@ TEST(BmpProbe, AcceptsOnlyTheBmMagic) {
 TEST(BmpLoad, ReadsEveryHeaderSizeWithItsColourTable) {
     for (uint32_t infoSize : {12u, 16u, 40u, 52u, 56u, 64u, 108u, 124u}) {
         SCOPED_TRACE(infoSize);
-        ErrorCode error = kErrorNone;
+        Status error = kErrorNone;
         ImagePtr image = Load(FourColorLayout(infoSize), &error);
-        ASSERT_TRUE(image) << ErrorMessage(error);
+        ASSERT_TRUE(image) << ErrorMessage(error.error);
         EXPECT_EQ(ImageBitCount(image.get()), 8);
         EXPECT_EQ(Colors(image.get()), kFourColorPicture);
         EXPECT_EQ(ImageHeader(image.get())->bmiHeader.biSize, 40u);
@@ -339,7 +339,7 @@ TEST(BmpLoad, RespectsTheLoadBudget) {
     layout.height = 4000;
     layout.compression = kBmpRle8;
     layout.pixels = {0, 1};  // 16 MB of pixels from a tiny file
-    ErrorCode error = kErrorNone;
+    Status error = kErrorNone;
     EXPECT_FALSE(LoadBytes(BuildBmp(layout), &error, 1 << 20));
     EXPECT_EQ(error, kErrorOutOfMemory);
     EXPECT_TRUE(LoadBytes(BuildBmp(layout), &error, 64 << 20));

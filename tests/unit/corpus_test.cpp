@@ -17,8 +17,9 @@ TEST(Corpus, EveryFileLoadsOrFailsCleanly) {
         if (!entry.is_regular_file() || entry.path().string().find("/reference/") != std::string::npos) continue;
         LoadedFrames frames = LoadFileFrames(entry.path().string());
         if (!frames) {
-            EXPECT_GT(frames.error, kErrorNone) << entry.path();
-            EXPECT_LE(frames.error, kErrorFileNotFound) << entry.path();
+            EXPECT_TRUE(frames.error.failed()) << entry.path();
+            EXPECT_GT(frames.error.error, kErrorNone) << entry.path();
+            EXPECT_LE(frames.error.error, kErrorFileNotFound) << entry.path();
         }
         ++files;
     }

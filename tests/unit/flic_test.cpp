@@ -311,7 +311,7 @@ TEST(FlicFrames, DelaysFollowTheFormatsUnits) {
 }
 
 TEST(FlicDamage, CleanErrorsForBrokenFiles) {
-    ErrorCode error;
+    Status error;
     EXPECT_FALSE(LoadBytes(FlicWriter(kFlcMagic, 4, 4, 10).frameCountField(0).frame().black().finish(), &error));
     EXPECT_EQ(error, kErrorInvalidData);
     EXPECT_FALSE(LoadBytes(FlicWriter(kFlcMagic, 0, 4, 10).frame().black().finish(), &error));
@@ -344,7 +344,7 @@ TEST(FlicDamage, CleanErrorsForBrokenFiles) {
 TEST(FlicDamage, FramesBeforeTheDamageAreKept) {
     std::vector<Picture> pictures;
     const Bytes whole = FiveFrames(7, &pictures);
-    ErrorCode error, endedEarly;
+    Status error, endedEarly;
     ASSERT_TRUE(LoadBytes(whole, &error, 0, &endedEarly));
     EXPECT_EQ(endedEarly, kErrorNone);
 
@@ -385,7 +385,7 @@ TEST(FlicChunks, ShortCopyChunkReadsOnToTheEndOfItsFrame) {
     Bytes cut = FlicWriter(kFlcMagic, 9, 5, 10).frame().copy(picture).frame().black().finish();
     cut[128 + 16] -= 2;
     cut[128] -= 2;  // the frame chunk ends where the stated copy does
-    ErrorCode error;
+    Status error;
     EXPECT_FALSE(LoadBytes(cut, &error));
     EXPECT_EQ(error, kErrorInvalidData);
 }
@@ -446,7 +446,7 @@ TEST(FlicDamage, OverstatedChunkSizesEndAtTheFile) {
         for (size_t cut : {0, 2}) {
             Bytes stated(whole.begin(), whole.end() - static_cast<long>(cut));
             for (int i = 0; i < 4; ++i) stated[last + i] = static_cast<uint8_t>((size + over) >> (8 * i));
-            ErrorCode error, endedEarly;
+            Status error, endedEarly;
             chain = LoadBytes(stated, &error, 0, &endedEarly);
             ASSERT_EQ(chain.count(), cut ? 4 : 5) << over << " " << cut;
             EXPECT_EQ(endedEarly, cut ? kErrorInvalidData : kErrorNone) << over << " " << cut;
@@ -464,7 +464,7 @@ TEST(FlicBudget, TheBudgetBoundsWhatIsHeldNotHowManyFrames) {
     for (int i = 1; i < 60; ++i) writer.frame();
     const uint64_t perFrame = LoadBudget::ImageFootprint(640, 480, 8);
     const uint64_t canvas = 640 * 480 + 480 * 13;  // the working picture and what it remembers per row
-    ErrorCode error = kErrorNone, endedEarly = kErrorNone;
+    Status error = kErrorNone, endedEarly = kErrorNone;
     LoadedFrames frames = LoadBytes(writer.finish(), &error, canvas + 2 * perFrame, &endedEarly);
     EXPECT_EQ(frames.count(), 60);
     EXPECT_EQ(endedEarly, kErrorNone);
@@ -495,7 +495,7 @@ TEST(FlicBudget, WorkFarBeyondThePictureEndsAsDamage) {
     }
     FlicWriter writer(kFlcMagic, 64, 16, 10);
     writer.frame().copy(Picture(64, 16, 3)).frame().subchunk(kFlicDeltaFlc, delta).frame();
-    ErrorCode endedEarly = kErrorNone;
+    Status endedEarly = kErrorNone;
     LoadedFrames chain = LoadBytes(writer.finish(), nullptr, 0, &endedEarly);
     EXPECT_EQ(chain.count(), 1);
     EXPECT_EQ(endedEarly, kErrorInvalidData);

@@ -48,7 +48,7 @@ FrameFeed* Open(Bytes& file) {
     LoadRequest request{};
     request.data = file.data();
     request.size = static_cast<uint32_t>(file.size());
-    ErrorCode error = kErrorNone;
+    Status error = kErrorNone;
     return FrameFeedOpen(FrameSourceOpen(&request), true, &error);
 }
 
@@ -123,7 +123,7 @@ TEST(FeedThreads, ClosingStopsTheWorkerWhileItDecodes) {
     auto open = [&] {
         FormatRegisterAll();
         LoadRequest request{};
-        ErrorCode error = kErrorNone;
+        Status error = kErrorNone;
         return FrameFeedOpen(FrameSourceOpenFile(path.c_str(), &request), true, &error);
     };
     for (int n : {399, 200, 1}) {

@@ -19,7 +19,7 @@ struct SourceCloser {
 };
 using SourcePtr = std::unique_ptr<FrameSource, SourceCloser>;
 
-SourcePtr Open(Bytes& file, ErrorCode* error = nullptr, uint64_t budget = 0) {
+SourcePtr Open(Bytes& file, Status* error = nullptr, uint64_t budget = 0) {
     FormatRegisterAll();
     LoadRequest request{};
     request.budget = budget;
@@ -157,7 +157,7 @@ TEST(FrameSource, DamageFoundByDecodingEndsTheFrames) {
     EXPECT_EQ(FrameSourceCount(counted.get()), 4);
     EXPECT_EQ(FrameSourceEndedEarly(counted.get()), kErrorInvalidData);
 
-    ErrorCode error = kErrorNone;
+    Status error = kErrorNone;
     Bytes junk = {1, 2, 3};
     EXPECT_FALSE(Open(junk, &error));
     EXPECT_EQ(error, kErrorUnsupportedType);
@@ -249,7 +249,7 @@ TEST(FrameSource, ScoutingLaysCheckpointsAndFindsTheEnd) {
 TEST(FrameFeed, ShowsAnyFrameAndKeepsOnlyThoseAroundIt) {
     Bytes file = LongFlic(120, 64, 48);
     const auto expected = Expected(file, true);
-    ErrorCode error = kErrorNone;
+    Status error = kErrorNone;
     FrameFeed* feed = FrameFeedOpen(Open(file).release(), false, &error);
     ASSERT_TRUE(feed);
     EXPECT_EQ(FrameFeedGetStatus(feed).count, 120);
@@ -276,7 +276,7 @@ namespace {
 // How many frames a source gives, and why they end.
 struct FrameEnd {
     int32_t count;
-    ErrorCode why;
+    Status why;
     bool operator==(const FrameEnd&) const = default;
 };
 
@@ -301,7 +301,7 @@ FrameEnd ReadAll(Bytes& file, int scoutSteps) {
 
 // Plays every frame through a feed whose worker scouts between them.
 FrameEnd Feed(Bytes& file) {
-    ErrorCode error = kErrorNone;
+    Status error = kErrorNone;
     FrameSource* source = Open(file, nullptr, kSeedBudget).release();
     FrameFeed* feed = source ? FrameFeedOpen(source, true, &error) : nullptr;
     if (!feed) return {0, source ? error : kErrorUnsupportedType};

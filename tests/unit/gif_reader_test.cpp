@@ -137,7 +137,7 @@ TEST(GifCanvas, ClippedBlocksShowTheirVisiblePartWhateverTheStrings) {
 }
 
 TEST(GifCanvas, FileWithoutImagesOrSizeIsInvalid) {
-    ErrorCode error = kErrorNone;
+    Status error = kErrorNone;
     EXPECT_FALSE(LoadBytes(GifBuilder(4, 4).globalTable(TestColors(2)).finish(), &error));
     EXPECT_EQ(error, kErrorInvalidData);
     EXPECT_FALSE(LoadBytes(GifBuilder(0, 4).globalTable(TestColors(2)).image(Block(0, 0, 0, 4, 1)).finish(), &error));
@@ -279,7 +279,7 @@ TEST(GifDamage, DataEndingEarlyKeepsWhatWasDecoded) {
     GifBuilder truncated = Base4x4();
     cut.terminator = false;
     truncated.image(cut);
-    ErrorCode error = kErrorUnknown, endedEarly = kErrorNone;
+    Status error = kErrorUnknown, endedEarly = kErrorNone;
     chain = LoadBytes(truncated.finish(false), &error, 0, &endedEarly);
     ASSERT_EQ(chain.count(), 2);
     EXPECT_EQ(Values(Frame(chain, 1)), expected);
@@ -291,7 +291,7 @@ TEST(GifDamage, DataEndingEarlyKeepsWhatWasDecoded) {
 TEST(GifDamage, AFrameWithoutRoomForItsRowFailsAsOutOfMemory) {
     // The budget holds the 4 x 4 frame but not the row it is decoded through.
     const Bytes file = Base4x4().finish();
-    ErrorCode error = kErrorNone;
+    Status error = kErrorNone;
     EXPECT_FALSE(LoadBytes(file, &error, LoadBudget::ImageFootprint(4, 4, 8)));
     EXPECT_EQ(error, kErrorOutOfMemory);
     LoadedFrames frames = LoadBytes(file, &error, LoadBudget::ImageFootprint(4, 4, 8) + 4);
@@ -309,7 +309,7 @@ TEST(GifDamage, EveryCutOfAnAnimationLoadsOrFailsCleanly) {
     gif.control(3, 5).image(local).image(Block(0, 0, 8, 8, 1));
     const Bytes file = gif.finish();
     for (size_t n = 0; n < file.size(); ++n) {
-        ErrorCode error = kErrorNone;
+        Status error = kErrorNone;
         LoadedFrames chain = LoadBytes(Bytes(file.begin(), file.begin() + static_cast<long>(n)), &error);
         if (!chain) {
             EXPECT_TRUE(error == kErrorInvalidData || error == kErrorUnsupportedType) << n;
@@ -522,7 +522,7 @@ TEST(GifBudget, BoundsWhatIsHeldNotHowManyFrames) {
     GifBuilder gif(64, 64);
     gif.globalTable(TestColors(2));
     for (int i = 0; i < 50; ++i) gif.image(Block(0, 0, 1, 1, static_cast<uint8_t>(i & 1)));
-    ErrorCode error = kErrorNone, endedEarly = kErrorNone;
+    Status error = kErrorNone, endedEarly = kErrorNone;
     const uint64_t frame = LoadBudget::ImageFootprint(64, 64, 1);
     LoadedFrames chain = LoadBytes(gif.finish(), &error, frame * 3, &endedEarly);
     EXPECT_EQ(chain.count(), 50);
@@ -542,7 +542,7 @@ TEST(GifBudget, WorkFollowsWhatIsShown) {
     wide.data = RunCodes(int64_t{65535} * 32768, 2);
     GifBuilder hidden(1, 1);
     hidden.globalTable(TestColors(4)).image(Block(0, 0, 1, 1, 1)).image(wide).image(Block(0, 0, 1, 1, 2));
-    ErrorCode endedEarly = kErrorNone;
+    Status endedEarly = kErrorNone;
     LoadedFrames chain = LoadBytes(hidden.finish(), nullptr, 0, &endedEarly);
     ASSERT_EQ(chain.count(), 3);
     EXPECT_EQ(endedEarly, kErrorNone);
@@ -564,12 +564,12 @@ TEST(GifBudget, CountsTheAreaKeptForRestoringOnce) {
     const uint64_t frame = LoadBudget::ImageFootprint(64, 64, 8);
     // The canvas, the area, the frame handed out and the row decoded through:
     // every frame.
-    ErrorCode endedEarly = kErrorNone;
+    Status endedEarly = kErrorNone;
     EXPECT_EQ(LoadBytes(file, nullptr, frame * 2 + 4096 + 64, &endedEarly).count(), 10);
     EXPECT_EQ(endedEarly, kErrorNone);
     EXPECT_EQ(LoadBytes(file, nullptr, frame * 2 + 4095 + 64, &endedEarly).count(), 1);
     EXPECT_EQ(endedEarly, kErrorOutOfMemory);
-    ErrorCode error = kErrorNone;
+    Status error = kErrorNone;
     EXPECT_FALSE(LoadBytes(file, &error, frame + 4095));
     EXPECT_EQ(error, kErrorOutOfMemory);
 }

@@ -22,8 +22,8 @@ struct BufferDeleter {
     void operator()(MemBuffer* buffer) const { MemBufferFree(buffer); }
 };
 
-Bytes Encode(const Image* image, GifSaveOptions options, ErrorCode* error = nullptr) {
-    ErrorCode local = kErrorNone;
+Bytes Encode(const Image* image, GifSaveOptions options, Status* error = nullptr) {
+    Status local = kErrorNone;
     std::unique_ptr<MemBuffer, BufferDeleter> buffer(GifEncode(image, options, error ? error : &local));
     if (!buffer) return {};
     return Bytes(buffer->data, buffer->data + buffer->size);

@@ -209,7 +209,7 @@ TEST(PcxLoad, EmptyRunPacketsProduceNothing) {
 }
 
 TEST(PcxLoad, DamagedFilesGiveCleanErrors) {
-    ErrorCode error = kErrorNone;
+    Status error = kErrorNone;
     // Bytes per line too small for the width.
     EXPECT_FALSE(LoadBytes(PcxFile(17, 1, 1, 1, 2).line({0, 0}).bytes, &error));
     EXPECT_EQ(error, kErrorInvalidData);
@@ -237,7 +237,7 @@ TEST(PcxLoad, DamagedFilesGiveCleanErrors) {
 }
 
 TEST(PcxLoad, LayoutsWithoutAPictureAndEmptyBoundsAreRefused) {
-    ErrorCode error = kErrorNone;
+    Status error = kErrorNone;
     for (auto [bits, planes] : {std::pair{8, 2}, {4, 2}, {2, 4}, {1, 5}, {3, 1}, {8, 0}, {0, 1}}) {
         EXPECT_FALSE(LoadBytes(PcxFile(2, 1, bits, planes, 2).line(Bytes(16, 0)).vgaPalette().bytes, &error));
         EXPECT_EQ(error, kErrorColorNotSupported) << bits << " x " << planes;
@@ -282,7 +282,7 @@ TEST(PcxLoad, CorpusFilesShowWhatTheirAuthorsExpect) {
 
 namespace {
 
-Bytes Encoded(Image* image, ErrorCode* error = nullptr) {
+Bytes Encoded(Image* image, Status* error = nullptr) {
     SaveRequest request{kFormatPcx, nullptr, nullptr, kErrorNone};
     const int saved = PcxSave(image, &request);
     if (error) *error = request.error;
@@ -379,7 +379,7 @@ TEST(PcxSave, EveryWrittenDepthLoadsBackTheSame) {
 TEST(PcxSave, SixteenAndThirtyTwoBitsAreNotWritten) {
     for (int depth : {16, 32}) {
         ImagePtr image(ImageCreate(2, 2, depth));
-        ErrorCode error = kErrorNone;
+        Status error = kErrorNone;
         EXPECT_TRUE(Encoded(image.get(), &error).empty());
         EXPECT_EQ(error, kErrorColorNotSupported);
     }

@@ -40,7 +40,7 @@ protected:
         LoadRequest request{};
         request.data = file_.data();
         request.size = static_cast<uint32_t>(file_.size());
-        ErrorCode error = kErrorNone;
+        Status error = kErrorNone;
         FrameFeed* feed = FrameFeedOpen(FrameSourceOpen(&request), worker, &error);
         FrameFeedWaitIdle(feed);  // the first frame and those after it decoded
         playback_.start(feed, paused);

@@ -100,7 +100,7 @@ TEST(Png, EveryColourTypeAndDepth) {
     ASSERT_TRUE(rgba);
     EXPECT_EQ(ImageColorAt(rgba.get(), 0, 0), 0x04010203u);
     // Depths the colour type does not allow are damage.
-    ErrorCode error = kErrorNone;
+    Status error = kErrorNone;
     EXPECT_FALSE(LoadBytes(PngFile().header(1, 1, 4, kPngRgb).rows({{0}}).end(), &error));
     EXPECT_EQ(error, kErrorInvalidData);
 }
@@ -177,7 +177,7 @@ TEST(Png, CutOrDamagedDataKeepsTheRowsDecoded) {
     const Bytes whole = PngFile().header(64, 64, 8, kPngGray).rows(picture).end();
     // Cut in the middle of the image data: the first rows are there, the last black.
     const Bytes cut(whole.begin(), whole.begin() + static_cast<long>(whole.size() / 2));
-    ErrorCode error = kErrorUnknown;
+    Status error = kErrorUnknown;
     LoadedFrames partial = LoadBytes(cut, &error);
     ASSERT_TRUE(partial);
     EXPECT_EQ(Rgb(partial.get(), 5, 0), 0x050505u);
@@ -195,14 +195,14 @@ TEST(Png, ChunkCrcsAreCheckedAndTrailingDataIsIgnored) {
     LoadedFrames image = LoadBytes(file);
     ASSERT_TRUE(image);
     EXPECT_EQ(Rgb(image.get(), 0, 0), 0x2A2A2Au);
-    ErrorCode error = kErrorNone;
+    Status error = kErrorNone;
     EXPECT_FALSE(LoadBytes(PngFile().header(1, 1, 8, kPngPalette).chunk("PLTE", {1, 2, 3}, false).rows({{0}}).end(), &error));
     EXPECT_EQ(error, kErrorInvalidData);
 }
 
 TEST(Png, HugeStatedSizesAndBombsAreBounded) {
     // Stated beyond the image limits or the budget: refused before anything is allocated.
-    ErrorCode error = kErrorNone;
+    Status error = kErrorNone;
     EXPECT_FALSE(LoadBytes(PngFile().header(70000, 1, 8, kPngGray).rows({{0}}).end(), &error));
     EXPECT_EQ(error, kErrorOutOfMemory);
     EXPECT_FALSE(LoadBytes(PngFile().header(60000, 60000, 8, kPngRgba).rows({{0}}).end(), &error));

@@ -71,7 +71,7 @@ TEST(SprLoad, EveryFrameWithItsPaletteDelayAndTopDownRows) {
 }
 
 TEST(SprLoad, DamagedAndEmptyFilesGiveCleanErrors) {
-    ErrorCode error = kErrorNone;
+    Status error = kErrorNone;
     EXPECT_FALSE(LoadBytes(SprFile(0, 3, 2).bytes, &error));
     EXPECT_EQ(error, kErrorInvalidData);
     EXPECT_FALSE(LoadBytes(SprFile(1, 0, 2).frame(1, Picture(0, 2), 0).bytes, &error));
@@ -81,7 +81,7 @@ TEST(SprLoad, DamagedAndEmptyFilesGiveCleanErrors) {
     // A file cut short keeps its whole frames and says it is damaged.
     SprFile cut(3, 4, 4);
     cut.frame(1, Numbered(4, 4, 0), 0).frame(1, Numbered(4, 4, 1), 0);
-    ErrorCode endedEarly = kErrorNone;
+    Status endedEarly = kErrorNone;
     LoadedFrames two = LoadBytes(cut.bytes, &error, 0, &endedEarly);
     ASSERT_TRUE(two);
     EXPECT_EQ(two.count(), 2);
@@ -99,7 +99,7 @@ TEST(SprLoad, ABudgetTooSmallForAFrameGivesNone) {
     SprFile file(5, 64, 64);
     for (int i = 0; i < 5; ++i) file.frame(10, Numbered(64, 64, i), 0);
     const uint64_t frame = LoadBudget::ImageFootprint(64, 64, 8);
-    ErrorCode error = kErrorNone;
+    Status error = kErrorNone;
     EXPECT_EQ(LoadBytes(file.bytes, &error, frame * 2 + frame / 2).count(), 5);
     EXPECT_FALSE(LoadBytes(file.bytes, &error, frame / 2));
     EXPECT_EQ(error, kErrorOutOfMemory);
@@ -109,7 +109,7 @@ TEST(SprLoad, ABudgetTooSmallForAFrameGivesNone) {
 
 namespace {
 
-Bytes Encoded(Image* image, ErrorCode* error = nullptr) {
+Bytes Encoded(Image* image, Status* error = nullptr) {
     SaveRequest request{kFormatSpr, nullptr, nullptr, kErrorNone};
     const int saved = SprSave(image, &request);
     if (error) *error = request.error;
@@ -135,7 +135,7 @@ std::vector<ImagePtr> Frames(int frames, int width, int height) {
 }
 
 // The frames from `first` on exported as one file; its bytes, or none with `error`.
-Bytes Exported(const std::vector<ImagePtr>& frames, int32_t first = 0, ErrorCode* error = nullptr) {
+Bytes Exported(const std::vector<ImagePtr>& frames, int32_t first = 0, Status* error = nullptr) {
     std::vector<const Image*> list;
     for (const ImagePtr& frame : frames) list.push_back(frame.get());
     MemoryFrames source(list);
@@ -202,7 +202,7 @@ TEST(SprSave, StartsAtTheGivenFrameAndCapsALongDelay) {
 }
 
 TEST(SprSave, RefusesFramesThatAreNotAllOneSizeOfEightBitsAndWritesNoFile) {
-    ErrorCode error = kErrorNone;
+    Status error = kErrorNone;
     ImagePtr deep(ImageCreate(4, 4, 24));
     EXPECT_TRUE(Encoded(deep.get(), &error).empty());
     EXPECT_EQ(error, kErrorColorNotSupported);

@@ -230,7 +230,7 @@ TEST(TgaLoad, ImageIdIsSkipped) {
 }
 
 TEST(TgaLoad, DamagedFilesGiveCleanErrors) {
-    ErrorCode error = kErrorNone;
+    Status error = kErrorNone;
     const Bytes cases[] = {
         TgaFile(2, 2, 2, 24).data(Bytes(11, 0)).bytes,                     // raw rows cut short
         TgaFile(10, 2, 2, 24).data({0x81, 1, 2, 3, 0x81, 1}).bytes,        // packet cut short
@@ -263,7 +263,7 @@ TEST(TgaLoad, DamagedFilesGiveCleanErrors) {
 
 namespace {
 
-Bytes Encoded(Image* image, bool runLength, ErrorCode* error = nullptr) {
+Bytes Encoded(Image* image, bool runLength, Status* error = nullptr) {
     TgaSaveOptions options{runLength ? 1u : 0u};
     SaveRequest request{kFormatTga, &options, nullptr, kErrorNone};
     const int saved = TgaSave(image, &request);
@@ -341,7 +341,7 @@ TEST(TgaSave, WithoutOptionsThroughTheRegistryTheImageIsWrittenRaw) {
 TEST(TgaSave, DepthsBelowEightBitsAreNotWritten) {
     for (int depth : {1, 2, 4}) {
         ImagePtr image(ImageCreate(4, 4, depth));
-        ErrorCode error = kErrorNone;
+        Status error = kErrorNone;
         EXPECT_TRUE(Encoded(image.get(), false, &error).empty());
         EXPECT_EQ(error, kErrorColorNotSupported);
     }

@@ -52,7 +52,7 @@ void KeepForPeers(const std::string& file, const char* name) {
 std::string AviDifference(const std::string& file, const std::string& source) {
     StreamOpenRequest open{kFormatAvi, file.c_str(), 0, nullptr, nullptr, kErrorNone};
     Stream* stream = StreamOpen(&open);
-    if (!stream) return std::string("not read: ") + ErrorMessage(open.error);
+    if (!stream) return std::string("not read: ") + ErrorMessage(open.error.error);
     Frames frames(source);
     std::string difference = stream->frameCount == frames.count() ? "" : std::to_string(stream->frameCount) + " frames";
     const StreamOps* ops = FormatFind(kFormatAvi)->streamOps;
@@ -455,7 +455,7 @@ TEST_F(avi, export_and_read_back) {
     const std::string file = folder + "\\кино.avi";
     ExportRequest request;
     ExpectWindows({CompressionDialog(true)});
-    EXPECT_EQ(ExportAvi(file, gFiles.sample, &request), 1) << ErrorMessage(request.error);
+    EXPECT_EQ(ExportAvi(file, gFiles.sample, &request), 1) << ErrorMessage(request.error.error);
     EXPECT_TRUE(ExpectationMet());
     EXPECT_EQ(request.written, 24);
     EXPECT_EQ(out.list(folder.substr(out.path().size() + 1)), "{кино.avi}");
@@ -472,7 +472,7 @@ TEST_F(avi, past_the_part_size_the_file_goes_on_as_opendml) {
     AviInjectPartSize(3 * static_cast<uint64_t>(ImageBitsSize(sample.get())));  // a few frames a part
     ExportRequest request;
     ExpectWindows({CompressionDialog(true)});
-    EXPECT_EQ(ExportAvi(out.file("long.avi"), gFiles.sample, &request), 1) << ErrorMessage(request.error);
+    EXPECT_EQ(ExportAvi(out.file("long.avi"), gFiles.sample, &request), 1) << ErrorMessage(request.error.error);
     AviInjectPartSize(0);
     EXPECT_TRUE(ExpectationMet());
     EXPECT_EQ(request.written, 24);
