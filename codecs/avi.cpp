@@ -1,58 +1,19 @@
 // The parts of the AVI stream that do not depend on the platform: the
 // registry entry and the stream operations over either half (see avi.h),
-// frame rates, the size limit, and turning a stream's bitmap format and
-// stored frames into an Image.
+// frame rates, the size limit, and the frames' rows as a bitmap header
+// describes them.
 #include "codecs/avi.h"
 
 #include <cstring>
 
-#include "formats/byte_reader.h"
 #include "formats/byte_writer.h"
 
 namespace {
 
-const StreamOps kAviStreamOps = {AviOpen, AviReadFrame, AviWriteFrame, AviClose};
+const StreamOps kAviStreamOps = {AviOpen, nullptr, AviWriteFrame, AviClose};
 
-struct FrameFormat {
-    int32_t width = 0;
-    int32_t height = 0;  // rows, always positive
-    bool topDown = false;
-    int bitCount = 0;
-    uint32_t compression = 0;
-    uint32_t headerSize = 0;
-    uint32_t colorsUsed = 0;
-};
-
-// The fields of a bitmap info header that was already found usable.
-FrameFormat ReadFormat(const uint8_t* format) {
-    ByteReader r(format, 40);
-    FrameFormat f;
-    f.headerSize = r.u32();
-    f.width = r.s32();
-    const int32_t height = r.s32();
-    r.skip(2);  // planes
-    f.bitCount = r.u16();
-    f.compression = r.u32();
-    r.skip(12);  // image size, resolution
-    f.colorsUsed = r.u32();
-    f.topDown = height < 0;
-    f.height = height < 0 ? static_cast<int32_t>(-int64_t{height}) : height;
-    return f;
-}
-
-bool FrameMatches(const Image* frame, int32_t width, int32_t height, int depth) {
-    return frame && ImageWidth(frame) == width && ImageHeight(frame) == height && ImageBitCount(frame) == depth;
-}
-
-// Whether a frame fits the format that the stream's first frame fixed. The
-// colours of palette frames may change: the file says so before the frame.
-bool FrameFitsFormat(const Image* frame, const uint8_t* format) {
-    const FrameFormat f = ReadFormat(format);
-    return FrameMatches(frame, f.width, f.height, f.bitCount);
-}
-
-// The rate that an open in write mode uses: the options' rate, or the first
-// frame's own delay when the caller gave no options; never 0.
+// The rate that an open uses: the options' rate, or the first frame's own
+// delay when the caller gave no options; never 0.
 AviRate OpenRate(const StreamOpenRequest* request) {
     const auto* options = static_cast<const AviExportOptions*>(request->options);
     if (!options) return AviRateOfPeriod(AviFrameDelay(ImageGetDelay(request->image)));
@@ -62,20 +23,22 @@ AviRate OpenRate(const StreamOpenRequest* request) {
 // ---- The stream operations --------------------------------------------------------
 
 // What the stream operations keep between calls, on the Stream's `state`:
-// the half that does the file work (whose Windows record is the
-// AviStreamState of avi_vfw_win32.cpp), the temporary file and the frames'
-// format.
+// the half that does the file work, the temporary file and the frames'
+// format, which the first frame fixes.
 struct AviStreamRecord {
-    int32_t mode;
     AviWriter* writer;
-    AviReader* reader;
-    bool failed;  // write mode: the file is gone; every later step fails
+    bool failed;  // the file is gone; every later step fails
     char tempName[kMaxPath];
-    uint8_t format[sizeof(BitmapInfo)];  // write mode: the frames' format, fixed by the first frame
-    uint32_t formatSize;
+    int32_t width, height, depth;
 };
 
 AviStreamRecord* StateOf(Stream* stream) { return static_cast<AviStreamRecord*>(stream->state); }
+
+// Whether a frame fits the format that the stream's first frame fixed. The
+// colours of palette frames may change: the file says so before the frame.
+bool FrameFitsFormat(const Image* frame, const AviStreamRecord* s) {
+    return frame && ImageWidth(frame) == s->width && ImageHeight(frame) == s->height && ImageBitCount(frame) == s->depth;
+}
 
 // Drops the unfinished file: after this the stream only fails.
 void DiscardFile(AviStreamRecord* s) {
@@ -90,20 +53,19 @@ void ReleaseState(Stream* stream) {
     AviStreamRecord* s = StateOf(stream);
     if (!s) return;
     if (s->writer || s->tempName[0]) DiscardFile(s);
-    if (s->reader) AviReaderFree(s->reader);
     MemFree(s);
     stream->state = nullptr;
 }
 
 int OpenForWriting(Stream* stream, AviStreamRecord* s, StreamOpenRequest* request) {
     const Image* first = request->image;
-    const int32_t headerSize = first ? ImageHeaderSize(first) : 0;
-    if (headerSize < 40 || static_cast<size_t>(headerSize) > sizeof s->format) {
+    if (!first) {
         request->error = kErrorInvalidData;
         return 0;
     }
-    s->formatSize = static_cast<uint32_t>(headerSize);
-    std::memcpy(s->format, ImageHeader(first), s->formatSize);
+    s->width = ImageWidth(first);
+    s->height = ImageHeight(first);
+    s->depth = ImageBitCount(first);
     FileHandle* temp = FileCreateTempBeside(stream->fileName, s->tempName);
     if (!temp) {
         request->error = kErrorWrite;
@@ -119,47 +81,31 @@ int OpenForWriting(Stream* stream, AviStreamRecord* s, StreamOpenRequest* reques
 }  // namespace
 
 int AviOpen(Stream* stream, StreamOpenRequest* request) {
+    if (request->mode != 1) {
+        request->error = kErrorUnsupportedType;
+        return 0;
+    }
     auto* s = static_cast<AviStreamRecord*>(MemAlloc(sizeof(AviStreamRecord)));
     if (!s) {
         request->error = kErrorOutOfMemory;
         return 0;
     }
     std::memset(s, 0, sizeof *s);
-    s->mode = request->mode;
     stream->state = s;
-    int ok = 1;
-    if (request->mode == 0) {
-        s->reader = AviReaderOpen(stream->fileName, &stream->frameCount, &stream->frameRate, &request->error);
-        ok = s->reader != nullptr;
-    } else if (request->mode == 1) {
-        ok = OpenForWriting(stream, s, request);
-    }
+    const int ok = OpenForWriting(stream, s, request);
     // A failed open leaves no stream behind it, so nothing else will release this.
     if (!ok) ReleaseState(stream);
     return ok;
 }
 
-Image* AviReadFrame(Stream* stream, StreamReadRequest* request) {
-    AviStreamRecord* s = StateOf(stream);
-    if (!s || s->mode != 0) {
-        request->error = kErrorUnsupportedType;
-        return nullptr;
-    }
-    if (request->frame < 0 || request->frame >= stream->frameCount) {
-        request->error = kErrorRead;
-        return nullptr;
-    }
-    return AviReaderFrame(s->reader, request->frame, &request->error);
-}
-
 int AviWriteFrame(Stream* stream, StreamFrameRequest* request) {
     AviStreamRecord* s = StateOf(stream);
-    if (!s || s->mode != 1 || s->failed) {
-        request->error = s && s->failed ? kErrorWrite : kErrorUnsupportedType;
+    if (!s || s->failed) {
+        request->error = s ? kErrorWrite : kErrorUnsupportedType;
         return 0;
     }
     const Image* frame = request->image;
-    if (!FrameFitsFormat(frame, s->format)) {
+    if (!FrameFitsFormat(frame, s)) {
         request->error = kErrorInvalidData;
         return 0;
     }
@@ -176,7 +122,7 @@ int AviClose(Stream* stream, StreamCloseRequest* request) {
     AviStreamRecord* s = StateOf(stream);
     if (!s) return 1;
     int ok = 1;
-    if (s->mode == 1 && !stream->abandoned) {
+    if (!stream->abandoned) {
         ok = !s->failed;
         // The last frame shows until the stream's end, when the caller gives it.
         bool lost = false;
@@ -209,60 +155,6 @@ AviRate AviRateOfPeriod(uint32_t periodMs) {
         b = r;
     }
     return {1000 / a, (periodMs > 0 ? periodMs : 1) / a};
-}
-
-int32_t AviHeaderRate(uint32_t rate, uint32_t scale) {
-    const uint32_t perSecond = rate / (scale > 0 ? scale : 1);
-    if (perSecond == 0) return 1;
-    return perSecond > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int32_t>(perSecond);
-}
-
-
-bool AviFormatUsable(const uint8_t* format, uint32_t size) {
-    if (!format || size < 40) return false;
-    const FrameFormat f = ReadFormat(format);
-    if (f.headerSize < 40 || f.headerSize > size) return false;
-    if (f.bitCount != 8 && f.bitCount != 16 && f.bitCount != 24 && f.bitCount != 32) return false;
-    if (f.width < 1 || f.width > kImageMaxDimension || f.height < 1 || f.height > kImageMaxDimension) return false;
-    return DibStride(f.width, f.bitCount) * uint64_t(f.height) <= kImageMaxBitsSize;
-}
-
-uint64_t AviFrameSize(const uint8_t* format) {
-    const FrameFormat f = ReadFormat(format);
-    return DibStride(f.width, f.bitCount) * uint64_t(f.height);
-}
-
-bool AviFormatUncompressed(const uint8_t* format) { return ReadFormat(format).compression == kBiRgb; }
-
-Image* AviCreateFrameImage(const uint8_t* format, uint32_t formatSize) {
-    const FrameFormat f = ReadFormat(format);
-    Image* image = ImageCreate(f.width, f.height, f.bitCount);
-    if (!image) return nullptr;
-    std::memset(ImageBits(image), 0, static_cast<size_t>(ImageBitsSize(image)));
-    if (f.bitCount == 8) {
-        // The colour table follows the header; a short one leaves the rest black.
-        PaletteEntry entries[256] = {};
-        const uint32_t available = (formatSize - f.headerSize) / 4;
-        uint32_t count = f.colorsUsed == 0 || f.colorsUsed > 256 ? 256 : f.colorsUsed;
-        if (count > available) count = available;
-        PaletteExpand(entries, format + f.headerSize, static_cast<int>(count), 2);
-        ImageSetPalette(image, entries);
-    }
-    return image;
-}
-
-Status AviCopyFrame(const uint8_t* format, const uint8_t* data, uint64_t size, Image* image) {
-    const FrameFormat f = ReadFormat(format);
-    if (!FrameMatches(image, f.width, f.height, f.bitCount)) return kErrorInvalidData;
-    const size_t stride = static_cast<size_t>(ImageStride(image));
-    if (size < AviFrameSize(format)) return kErrorInvalidData;
-    if (!f.topDown) {
-        std::memcpy(ImageBits(image), data, stride * static_cast<size_t>(f.height));
-        return kErrorNone;
-    }
-    // The image keeps its rows bottom-up, so a top-down frame's first row is its top.
-    for (int y = 0; y < f.height; ++y) std::memcpy(ImageRow(image, y), data + stride * static_cast<size_t>(y), stride);
-    return kErrorNone;
 }
 
 void AviFrameColorTable(const Image* frame, uint8_t (&table)[256 * 4]) {

@@ -1,13 +1,13 @@
-// AVI video, a stream-only format: no probe, loader or saver, only the four
-// stream operations. Write mode builds an AVI file frame by frame; read mode
-// gives single frames of the first video stream of an AVI file.
+// AVI video, a stream-only format that writes: no probe, loader or saver,
+// and the stream operations that build an AVI file frame by frame (write
+// mode only; there is no read-frame operation).
 //
-// On Windows both go through Video for Windows, with the compressor chosen by
-// the user in the system's "Video Compression" dialog (avi_vfw_win32.cpp).
-// Elsewhere a small writer and reader of uncompressed AVI files stand in
-// (avi_riff.cpp): one 'DIB ' video stream with the frames' rows as they lie
-// in memory, and no dialog. Both write through avi_writer.h, so files of any
-// length (OpenDML past 1 GiB) at the animation's exact rate.
+// On Windows the frames go through Video for Windows, with the compressor
+// chosen by the user in the system's "Video Compression" dialog
+// (avi_vfw_win32.cpp). Elsewhere a small writer of uncompressed AVI files
+// stands in (avi_riff.cpp): one 'DIB ' video stream with the frames' rows as
+// they lie in memory, and no dialog. Both write through avi_writer.h, so
+// files of any length (OpenDML past 1 GiB) at the animation's exact rate.
 //
 // Either way the file is written under a temporary name beside the target and
 // put in place by a successful close: a cancelled dialog, a failed write or an
@@ -42,21 +42,16 @@ struct AviRate {
 };
 AviRate AviRateOfPeriod(uint32_t periodMs);
 
-// Frames per second of a stream header's rate / scale, rounded down but at
-// least 1; a scale of 0, found in damaged files, counts as 1.
-int32_t AviHeaderRate(uint32_t rate, uint32_t scale);
-
-// The stream operations, in the slots of StreamOps. Write mode: the open
-// request's `image` is the first frame and fixes the stream's format (width,
-// height, depth, colour table); every frame must match it. A frame request's
+// The stream operations, in the slots of StreamOps; an open in any mode but
+// 1 (write) fails with kErrorUnsupportedType. The open request's `image` is
+// the first frame and fixes the stream's format (width, height, depth,
+// colour table); every frame must match it. A frame request's
 // `options` points at the frame's 0-based position (uint32_t), or is none for
 // position 0; positions may skip ahead, and the frame before a gap is
 // repeated until the next. A close request's `options`, when given, points at
 // the position where the stream ends (uint32_t): the last frame is repeated
-// until there. Read mode: readFrame returns an image that the stream owns and
-// overwrites on the next read.
+// until there.
 int AviOpen(Stream* stream, StreamOpenRequest* request);
-Image* AviReadFrame(Stream* stream, StreamReadRequest* request);
 int AviWriteFrame(Stream* stream, StreamFrameRequest* request);
 int AviClose(Stream* stream, StreamCloseRequest* request);
 
@@ -66,10 +61,9 @@ extern const FileFormat kAviFormat;
 // The stream operations above live once, in avi.cpp: the stream's state, the
 // temporary file, the checks every frame passes, the size limit, and putting
 // the finished file in place. Behind them one half does the file work: Video
-// for Windows (avi_vfw_win32.cpp) or our own RIFF writer and reader
-// (avi_riff.cpp). Each provides these.
+// for Windows (avi_vfw_win32.cpp) or our own RIFF writer (avi_riff.cpp).
+// Each provides these.
 struct AviWriter;  // a file being written
-struct AviReader;  // a file being read
 
 // Starts writing into `temp` (an empty file made for it, named `tempName`;
 // the writer closes it) frames of `first`'s format at `rate` frames per
@@ -89,30 +83,7 @@ bool AviWriterFinish(AviWriter* writer);
 // Frees the writer of a file that is not wanted any more.
 void AviWriterFree(AviWriter* writer);
 
-// Opens the first video stream of a file. None, with *error set, on failure.
-AviReader* AviReaderOpen(const char* fileName, int32_t* frameCount, int32_t* frameRate, Status* error);
-// Frame `frame` (within the count) in an image the reader owns and overwrites
-// on the next read; none, with *error set, on failure.
-Image* AviReaderFrame(AviReader* reader, int32_t frame, Status* error);
-void AviReaderFree(AviReader* reader);
-
 // ---- Shared by the Windows and the portable halves --------------------------
-
-// A stream's bitmap format as read from a file, checked: a header of at least
-// 40 bytes within `size`, a picture that an Image can hold, and a depth of 8,
-// 16, 24 or 32 bits. 0 when it is not usable.
-bool AviFormatUsable(const uint8_t* format, uint32_t size);
-
-// The bytes of one uncompressed frame of a usable format: rows padded to 4 bytes.
-uint64_t AviFrameSize(const uint8_t* format);
-
-// Whether frames of this format are stored as plain rows that can be copied
-// without a decompressor.
-bool AviFormatUncompressed(const uint8_t* format);
-
-// The image that every frame of a stream is read into: the format's size and
-// depth, black at first, with the format's colour table for 8-bit frames.
-Image* AviCreateFrameImage(const uint8_t* format, uint32_t formatSize);
 
 // The bitmap info header of 24-bit frames of `first`'s size (40 bytes).
 void AviHeader24(const Image* first, uint8_t* out);
@@ -125,6 +96,3 @@ void AviWidenRows(const Image* frame, uint8_t* out);
 // those past the frame's own black.
 void AviFrameColorTable(const Image* frame, uint8_t (&table)[256 * 4]);
 
-// Copies one uncompressed frame of the format into the image (bottom-up or
-// top-down rows). kErrorInvalidData when the frame holds too few bytes.
-Status AviCopyFrame(const uint8_t* format, const uint8_t* data, uint64_t size, Image* image);

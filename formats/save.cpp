@@ -344,7 +344,7 @@ void StreamAbandon(Stream* stream, StreamCloseRequest* request) {
     if (!stream) return;
     const StreamOps* ops = OpsOf(stream);
     if (ops && ops->close) {
-        stream->abandoned = stream->mode == 1;  // only a written file is unwanted
+        stream->abandoned = 1;
         ops->close(stream, request);
     }
     StreamRelease(stream);

@@ -34,13 +34,13 @@ struct SaveRequest {
 struct Stream {
     FormatId formatId;
     char fileName[kMaxPath];  // the file the stream ends up as
-    int32_t mode;             // 0 read, 1 write; the format's open decides what it accepts
-    int32_t frameRate;        // filled by an open in read mode
-    int32_t frameCount;       // filled by an open in read mode
+    int32_t mode;             // 1 write, the only mode that the formats' streams open
+    int32_t frameRate;        // for an open in read mode, which no format has
+    int32_t frameCount;       // for an open in read mode, which no format has
     void* state;              // the format's own; made by its open, released by its close
     MemBuffer* pending;       // output of the latest step, not yet in the file
-    // Set before the format's close runs for a stream in write mode whose file
-    // is not wanted. A format that writes its own file (not through `pending`,
+    // Set before the format's close runs for a stream whose file is not
+    // wanted. A format that writes its own file (not through `pending`,
     // as AVI does) removes that file then.
     int32_t abandoned;
     // The driver's own: where the pieces go until the stream is complete.
@@ -77,7 +77,7 @@ struct StreamCloseRequest {
     Status error;
 };
 
-// What a stream's readFrame takes (read mode).
+// What a stream's readFrame would take (read mode); no format has one.
 struct StreamReadRequest {
     Image* image;     // not read
     int32_t frame;    // the frame to read, from 0
@@ -141,7 +141,7 @@ struct FormatFilterList {
 enum FormatFilterFlags : int {
     kFilterLoad = 1,        // has a loader
     kFilterSave = 2,        // has a saver
-    kFilterReadFrames = 4,  // has a stream that reads frames
+    kFilterReadFrames = 4,  // has a stream that reads frames (none has)
     kFilterWriteFrames = 8, // has a stream that writes frames
 };
 

@@ -12,6 +12,7 @@
 #include "codecs/flic.h"
 #include "image/convert.h"
 #include "formats/save.h"
+#include "tests/support/avi_read.h"
 #include "tests/support/flic_writer.h"  // Bytes
 #include "tests/support/memory_frames.h"
 #include "tests/support/test_util.h"
@@ -726,20 +727,16 @@ TEST_F(Export, AviGetsTwentyFourBitFramesEachAtItsOwnTime) {
     const std::string path = dir_.file("anim.avi");
     ExportRequest request = Request(kFormatAvi, path);
     ASSERT_EQ(ExportAnimation(&request), 1);
-    StreamOpenRequest open{kFormatAvi, path.c_str(), 0, nullptr, nullptr, kErrorNone};
-    Stream* stream = StreamOpen(&open);
-    ASSERT_NE(stream, nullptr);
-    EXPECT_EQ(stream->frameCount, 6);
-    EXPECT_EQ(stream->frameRate, 10);
+    AviRead read(path);
+    EXPECT_EQ(read.frames, 6);
+    EXPECT_EQ(read.rate, 10u);
+    EXPECT_EQ(read.scale, 1u);
     for (int32_t n : {3, 5}) {
-        StreamReadRequest read{nullptr, n, nullptr, kErrorNone};
-        const Image* frame = FormatFind(kFormatAvi)->streamOps->readFrame(stream, &read);
+        const Image* frame = read.frame(n);
         ASSERT_NE(frame, nullptr);
         EXPECT_EQ(ImageBitCount(frame), 24);
         EXPECT_EQ(ImageColorAt(frame, 2, 2), ImageColorAt(last_, 2, 2)) << n;
     }
-    StreamCloseRequest close{nullptr, nullptr, kErrorNone};
-    StreamClose(stream, &close);
 }
 
 // A pass over the frames before the writing tells each frame it reads, so
