@@ -39,7 +39,10 @@ struct FrameFeed;
 FrameFeed* FrameFeedOpen(FrameSource* source, bool worker, Status* error);
 // Stops the worker, which frees the pictures and the source as it ends;
 // waits for that a few milliseconds at most, then leaves the worker to free
-// the rest (without a worker, everything is freed here).
+// the rest (without a worker, everything is freed here). A source opened on
+// the caller's bytes (FrameSourceOpen) reads them until that worker ends, so
+// those bytes must outlive it, not just the close; a source opened on a file
+// holds its own mapping and has no such bond.
 void FrameFeedClose(FrameFeed* feed);
 // Waits at most `milliseconds` for the worker's first frame. True once it
 // is known: decoded (FrameFeedShow gives it), or missing (the status says

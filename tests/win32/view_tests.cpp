@@ -36,6 +36,9 @@ void Scroll(HWND viewer, UINT message, WORD code, WORD position = 0) { SendMessa
 
 bool HasText(const MenuSeen& menu, const char* text) { return std::find(menu.texts.begin(), menu.texts.end(), text) != menu.texts.end(); }
 
+// How long a long test waits for its next step: within the watchdog's minute.
+constexpr DWORD kStepWaitMs = 50000;
+
 // The frame lc_setpercent moves to.
 int AtPercent(int percent, int count) { return (percent * (count - 1) + 50) / 100; }
 
@@ -83,6 +86,45 @@ TEST_F(playback, ctrl_end_right_after_opening_shows_the_last_frame) {
     Frames film(gFiles.film);
     EXPECT_TRUE(WaitShows(lister.viewer(), film[5999]));
     EXPECT_EQ(lister.percent(), 100);
+}
+
+// 30 000 frames of 640 x 480 (a picture, then a small change a frame), of
+// 2 ms: a minute at 1x, 7.5 s at 8x. Played once, it goes through them in
+// order to the last and stays there, every frame counted and no note saying
+// that it ended early.
+TEST_F(playback, thirty_thousand_frames_play_once_to_the_last) {
+    const std::string path = gFiles.dir + "\\reel.flc";
+    WriteBytes(path, MakeFilm(30000, 2, 640, 480));
+    ChainPtr last;
+    {
+        Frames reel(path);
+        ASSERT_EQ(reel.count(), 30000);
+        last.reset(ImageDuplicate(reel[29999]));
+        ASSERT_TRUE(last);
+    }
+    Lister lister(path, 0);
+    HWND viewer = lister.viewer();
+    ASSERT_TRUE(viewer);
+    Command(viewer, IDM_LOOP);  // off: once through
+    for (int i = 0; i < 4; ++i) Command(viewer, IDM_FASTER);
+    // Told as shown: 100 is frame 29 999 alone. Each step of the position is
+    // waited for without a limit but the watchdog's minute.
+    for (int at = lister.percent(); at != 100; at = lister.percent()) {
+        if (!PumpUntil([&] { return lister.percent() != at; }, kStepWaitMs)) break;
+        Progress();
+    }
+    const std::vector<int> told = lister.told(kHostItemPercent);
+    ASSERT_EQ(lister.percent(), 100) << "the position stopped at " << lister.percent();
+    EXPECT_TRUE(std::is_sorted(told.begin(), told.end()));
+    EXPECT_TRUE(WaitShows(viewer, last.get()));
+    BoxSeen box;
+    ExpectWindows({AnswerBox(&box)});
+    Command(viewer, IDM_INFORMATION);
+    EXPECT_TRUE(ExpectationMet());
+    EXPECT_NE(box.text.find("\nTotal frame number: 30000 frame(s)\nDuration: 1:00.000\nFrame rate: 500 fps\nFile size: "),
+              std::string::npos)
+        << box.text;
+    Command(viewer, IDM_LOOP);  // as it was
 }
 
 // The timeline (Settings > Timeline): a click shows the frame at that point
