@@ -61,7 +61,15 @@ public:
     }
 
 private:
-    bool check();
+    bool check() {
+        if (stopAsked()) {
+            stopped_ = true;
+            nextCheck_ = 0;
+            return false;
+        }
+        nextCheck_ = spent_ + kWorkCheckInterval;
+        return true;
+    }
 
     uint64_t spent_ = 0;
     uint64_t allowed_ = kWorkFloor;
