@@ -449,7 +449,8 @@ TEST(FlicDamage, OverstatedChunkSizesEndAtTheFile) {
             Status error, endedEarly;
             chain = LoadBytes(stated, &error, 0, &endedEarly);
             ASSERT_EQ(chain.count(), cut ? 4 : 5) << over << " " << cut;
-            EXPECT_EQ(endedEarly, cut ? kErrorInvalidData : kErrorNone) << over << " " << cut;
+            // The end names what was wrong, and the frame it was in.
+            EXPECT_EQ(endedEarly, cut ? Status::Damaged("it is cut short", 4) : Status()) << over << " " << cut;
             EXPECT_EQ(PictureOf(Frame(chain, cut ? 3 : 4)).pixels, pictures[cut ? 3 : 4].pixels) << over << " " << cut;
         }
     }
@@ -479,7 +480,11 @@ TEST(FlicBudget, TheBudgetBoundsWhatIsHeldNotHowManyFrames) {
     EXPECT_STREQ(text, "10 frames: not enough memory for the rest");
     LoadEndText(kErrorInvalidData, 3, 50, text, sizeof text);
     EXPECT_STREQ(text, "the file is damaged after frame 2");  // three frames, counted from 0
+    LoadEndText(Status::Damaged("it is cut short", 3), 3, 50, text, sizeof text);
+    EXPECT_STREQ(text, "the file is damaged after frame 2: it is cut short");
     LoadEndText(kErrorNone, 50, 50, text, sizeof text);
+    EXPECT_STREQ(text, "");
+    LoadEndText(Status::Cancelled(), 10, 50, text, sizeof text);  // a cancel ends nothing the user must hear of
     EXPECT_STREQ(text, "");
 }
 

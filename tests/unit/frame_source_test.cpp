@@ -1,6 +1,7 @@
 #include "formats/frame_source.h"
 #include "formats/frame_feed.h"
 
+#include <atomic>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -155,7 +156,15 @@ TEST(FrameSource, DamageFoundByDecodingEndsTheFrames) {
     FrameSourceDelays(counted.get(), delays);
     EXPECT_EQ(delays.size(), 4u);
     EXPECT_EQ(FrameSourceCount(counted.get()), 4);
-    EXPECT_EQ(FrameSourceEndedEarly(counted.get()), kErrorInvalidData);
+    EXPECT_EQ(FrameSourceEndedEarly(counted.get()), Status::Damaged("it is cut short", 4));
+
+    // A stop asked from another thread ends the frames as cancelled, not as
+    // damage: the viewer and the tool say nothing of the file for it.
+    SourcePtr stopped = Open(file);
+    const std::atomic<bool> stop{true};
+    FrameSourceWork(stopped.get()).watch(&stop);
+    EXPECT_FALSE(FrameSourceFrame(stopped.get(), 1));
+    EXPECT_TRUE(FrameSourceEndedEarly(stopped.get()).cancelled());
 
     Status error = kErrorNone;
     Bytes junk = {1, 2, 3};

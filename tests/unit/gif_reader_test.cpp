@@ -283,7 +283,7 @@ TEST(GifDamage, DataEndingEarlyKeepsWhatWasDecoded) {
     chain = LoadBytes(truncated.finish(false), &error, 0, &endedEarly);
     ASSERT_EQ(chain.count(), 2);
     EXPECT_EQ(Values(Frame(chain, 1)), expected);
-    EXPECT_EQ(endedEarly, kErrorInvalidData);  // the load says the file was cut short
+    EXPECT_EQ(endedEarly, Status::Damaged("a block cannot be read", 2));  // the load says where the file was cut short
     LoadBytes(gif.finish(), &error, 0, &endedEarly);
     EXPECT_EQ(endedEarly, kErrorNone);
 }
@@ -553,6 +553,7 @@ TEST(GifBudget, WorkFollowsWhatIsShown) {
     chain = LoadBytes(tall.finish(), nullptr, 0, &endedEarly);
     EXPECT_EQ(chain.count(), 2);
     EXPECT_EQ(endedEarly, kErrorInvalidData);
+    EXPECT_STREQ(endedEarly.reason, "more work than its pictures need");
 }
 
 TEST(GifBudget, CountsTheAreaKeptForRestoringOnce) {
