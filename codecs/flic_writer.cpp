@@ -310,7 +310,8 @@ int FlicWriteFrameStream(Stream* stream, StreamFrameRequest* request) {
     }
     // Shown for delay / speed frames: the rest are empty frames.
     const uint64_t repeats = std::max<uint64_t>(1, (uint64_t{request->delay} + s->speed / 2) / s->speed);
-    if (s->frames + repeats > kMostFrames) return Fail(request, kErrorUnsupportedType);
+    if (s->frames + repeats > kMostFrames)
+        return Fail(request, {kErrorUnsupportedType, "more frames than a FLIC holds"});
     bool ok = WriteChunk(*s, s->chunk, true);
     std::vector<uint8_t> empty;
     if (repeats > 1) {

@@ -127,7 +127,7 @@ bool IsFlat(const Image* frame) {
 Image* Reduce(const Image* frame, int boxWidth, int boxHeight, LoadRequest* request) {
     const ImageSize fit = ImageFitSize(ImageWidth(frame), ImageHeight(frame), boxWidth, boxHeight);
     Image* thumbnail = fit.width > 0 ? ImageScaleArea(frame, fit.width, fit.height) : nullptr;
-    if (!thumbnail) request->error = fit.width > 0 ? kErrorOutOfMemory : kErrorUnknown;
+    if (!thumbnail) request->error = fit.width > 0 ? Status(kErrorOutOfMemory) : Status(kErrorUnknown, "no room for a thumbnail");
     return thumbnail;
 }
 
