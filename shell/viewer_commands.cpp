@@ -48,9 +48,10 @@ int Box(HWND window, const char* text, const char* caption, UINT type) {
 
 void ShowError(HWND window, const char* text) { Box(window, text, nullptr, MB_ICONERROR); }
 // The error's box, with the reason for it when there is one: "Write
-// error: the disk is full". None for a cancel, which the user asked for.
+// error: the disk is full". None for success, or a cancel, which the user
+// asked for.
 int ReportError(HWND window, const Status& error) {
-    if (error.cancelled()) return 0;
+    if (!error.failed()) return 0;
     char text[160];
     ErrorText(error, text, sizeof text);
     ShowError(window, text);
