@@ -95,7 +95,7 @@ Status AviWriterWrite(AviWriter* s, const Image* frame, uint32_t position, bool*
     if (position < next || position - next > kMaxSkippedFrames || (next == 0 && position > 0)) return kErrorWrite;
     for (uint32_t n = next; n < position; ++n) {
         const Status error = AviFileWriterFrame(s->out.writer, nullptr, 0, false, work);
-        if (error != kErrorNone) {
+        if (!error.ok()) {
             *lost = true;
             return error;
         }
@@ -103,7 +103,7 @@ Status AviWriterWrite(AviWriter* s, const Image* frame, uint32_t position, bool*
     if (!frame) return kErrorNone;
     if (s->wide) AviWidenRows(frame, s->wide);
     const Status error = AviFileWriterFrame(s->out.writer, s->wide ? s->wide : ImageBits(frame), s->frameBytes, true, work);
-    *lost = error != kErrorNone;
+    *lost = !error.ok();
     return error;
 }
 

@@ -156,7 +156,7 @@ Status AviWriterWrite(AviWriter* s, const Image* frame, uint32_t position, bool*
     if (position < next || position - next > (uint32_t{1} << 20) || (next == 0 && position > 0)) return kErrorWrite;
     *lost = true;  // from here on a failure leaves the file incomplete
     for (uint32_t n = next; n < position; ++n)
-        if (const Status error = AviFileWriterFrame(s->out.writer, nullptr, 0, false, work); error != kErrorNone)
+        if (const Status error = AviFileWriterFrame(s->out.writer, nullptr, 0, false, work); !error.ok())
             return error;
     if (!frame) {
         *lost = false;
@@ -176,7 +176,7 @@ Status AviWriterWrite(AviWriter* s, const Image* frame, uint32_t position, bool*
             std::memcpy(s->in + 40, table, sizeof table);
             if (!StartSequence(s)) return kErrorWrite;
             if (s->indexedOutput)
-                if (const Status error = AviFileWriterColorTable(s->out.writer, table); error != kErrorNone) return error;
+                if (const Status error = AviFileWriterColorTable(s->out.writer, table); !error.ok()) return error;
         }
     } else if (ImageBitCount(frame) == 8) {
         AviWidenRows(frame, s->wide);
@@ -193,7 +193,7 @@ Status AviWriterWrite(AviWriter* s, const Image* frame, uint32_t position, bool*
     } else {
         result = AviFileWriterFrame(s->out.writer, static_cast<const uint8_t*>(bits), size, true, work);
     }
-    if (result == kErrorNone) *lost = false;
+    if (result.ok()) *lost = false;
     return result;
 }
 

@@ -312,7 +312,7 @@ AviFileWriter* AviFileWriterCreate(FileHandle* file, const AviVideoFormat& video
 Status AviFileWriterFrame(AviFileWriter* s, const uint8_t* data, uint32_t size, bool keyFrame, WorkMeter* work) {
     if (s->frames == 0xFFFFFFFFu) return kErrorWrite;
     if (work && !work->spend(size + uint64_t{1})) return kErrorWrite;
-    if (const Status room = MakeRoom(*s, ChunkBytes(size)); room != kErrorNone) return room;
+    if (const Status room = MakeRoom(*s, ChunkBytes(size)); !room.ok()) return room;
     uint8_t entry[kLegacyEntry];
     if (s->legacyIndex) {
         PutU32(entry, s->frameId);
@@ -354,7 +354,7 @@ Status AviFileWriterColorTable(AviFileWriter* s, const uint8_t* table) {
         chunk[7 + i * 4] = 0;
     }
     const uint32_t size = 4 + static_cast<uint32_t>(count) * 4;
-    if (const Status room = MakeRoom(*s, ChunkBytes(size)); room != kErrorNone) return room;
+    if (const Status room = MakeRoom(*s, ChunkBytes(size)); !room.ok()) return room;
     // Not indexed, as ffmpeg writes them: readers meet them on their way
     // through the 'movi' list, before the frame they apply to.
     if (!WriteChunk(*s, FourCc("00pc"), chunk, size)) return kErrorWrite;

@@ -344,7 +344,7 @@ bool FrameSourceStructureDelays(FrameSource* source, std::vector<uint32_t>& each
     each.assign(static_cast<size_t>(std::max(source->count, 0)), 0);
     source->format->duration(&source->request, source->count, each.data());
     // A file that states more frames than it holds is cut short after them.
-    if (source->stated > source->count && source->endedEarly == kErrorNone) {
+    if (source->stated > source->count && source->endedEarly.ok()) {
         source->ended = true;
         source->endedEarly = Status::Damaged("it is cut short", source->count);
     }

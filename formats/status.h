@@ -34,7 +34,8 @@ struct Status {
     int32_t frame = -1;            // the frame it concerns, from 0; -1 for none
 
     constexpr Status() = default;
-    // A failure, or with kErrorNone, success.
+    // A failure, or with kErrorNone, success. Not explicit: a step may
+    // give a plain ErrorCode where a Status is taken.
     constexpr Status(ErrorCode code, const char* why = nullptr, int32_t at = -1)
         : kind(code == kErrorNone ? kOk : kFailed), error(code), reason(why), frame(at) {}
     static constexpr Status End() { return Made(kEnd); }
@@ -46,12 +47,6 @@ struct Status {
     constexpr bool ended() const { return kind == kEnd; }
     constexpr bool cancelled() const { return kind == kCancelled; }
     constexpr bool failed() const { return kind == kFailed; }
-    // The same status, about frame `at`.
-    constexpr Status at(int32_t at) const {
-        Status s = *this;
-        s.frame = at;
-        return s;
-    }
     // Compares the error alone: a status "== kErrorNone" did not fail.
     friend constexpr bool operator==(const Status& s, ErrorCode code) { return s.error == code; }
     friend constexpr bool operator==(const Status& a, const Status& b) {
