@@ -6,6 +6,7 @@
 
 #include "codecs/png.h"
 #include "image/convert.h"
+#include "tests/fuzz/fuzz_roundtrip.h"
 
 namespace {
 
@@ -24,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     request.budget = 1u << 20;  // small pictures keep the runs fast
     ImagePtr image(PngLoad(&request));
     if (!image) {
-        if (request.error < kErrorUnsupportedType || request.error > kErrorFileNotFound) __builtin_trap();
+        TrapUnlessAFailure(request.error);
         return 0;
     }
     SaveRequest saving{kFormatPng, nullptr, nullptr, kErrorNone};

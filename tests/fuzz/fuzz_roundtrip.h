@@ -54,6 +54,11 @@ inline bool SamePicture(const Image* a, const Image* b) {
     return true;
 }
 
+// A load that gives no picture must say why, with one of the registry's errors.
+inline void TrapUnlessAFailure(const Status& status) {
+    if (!status.failed() || status.error < kErrorUnsupportedType || status.error > kErrorFileNotFound) __builtin_trap();
+}
+
 // Loads `data`; then, when `save` takes the picture, saves and reloads it.
 template <typename Load, typename Save>
 void FuzzLoadAndRoundTrip(const uint8_t* data, size_t size, Load load, Save save, void* options = nullptr) {
@@ -64,7 +69,7 @@ void FuzzLoadAndRoundTrip(const uint8_t* data, size_t size, Load load, Save save
     request.budget = 1u << 20;  // small pictures keep the runs fast
     Image* image = load(&request);
     if (!image) {
-        if (request.error < kErrorUnsupportedType || request.error > kErrorFileNotFound) __builtin_trap();
+        TrapUnlessAFailure(request.error);
         return;
     }
     SaveRequest saving{kFormatNone, options, nullptr, kErrorNone};
