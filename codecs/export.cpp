@@ -355,7 +355,7 @@ int ExportNumberedFiles(ExportRequest* request) {
     // last, longest name would not fit.
     const int count = frames.total(*request);
     if (!ExportNumberedName(request->fileName, request->formatId, count - 1, count, name, sizeof name))
-        return Fail(request, Outcome(*request, kErrorWrite));
+        return Fail(request, {kErrorWrite, "the name is too long"});
     for (Image* frame; (frame = frames.at(request->written));) {
         ExportNumberedName(request->fileName, request->formatId, request->written, count, name, sizeof name);
         if (request->formatId == kFormatSpr) {
