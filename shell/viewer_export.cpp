@@ -69,8 +69,7 @@ void PostToWindow(ExportJob* job, HWND window, UINT message) {
 
 void Free(ExportJob* job) {
     FrameSourceClose(job->source);
-    job->~ExportJob();
-    MemFree(job);
+    delete job;
 }
 
 // One side lets go of the job; the last frees it.
@@ -289,12 +288,11 @@ void CloseWindows(ExportJob* job) {
 
 ExportJob* ExportJobStart(const ExportJobParams& params, Status* error) {
     *error = {};
-    void* block = MemAlloc(sizeof(ExportJob));
-    if (!block) {
+    auto* job = new (std::nothrow) ExportJob;
+    if (!job) {
         *error = kErrorOutOfMemory;
         return nullptr;
     }
-    auto* job = new (block) ExportJob;
     job->module = params.module;
     job->lister = params.lister;
     job->doneMessage = params.doneMessage;
