@@ -127,15 +127,9 @@ void Export(ExportJob* job) {
 
 void Work(void* context) {
     auto* job = static_cast<ExportJob*>(context);
-    // The readers and writers fail softly where memory runs out; a container
-    // that cannot grow anywhere else ends the export as out of memory, not
-    // the file manager.
-    try {
-        Export(job);
-    } catch (const std::bad_alloc&) {
-        job->result = 0;
-        job->request.error = kErrorOutOfMemory;
-    }
+    // The exports end as out of memory where a container cannot grow; nothing
+    // they throw reaches this thread.
+    Export(job);
     job->finished.store(true, std::memory_order_release);
     PostToWindow(job, job->lister, job->doneMessage);
 }
