@@ -85,7 +85,8 @@ private:
 // entries (count 1 to 256) nearest to the source's colours, with Floyd-
 // Steinberg error diffusion when `dither` is set; its palette holds those
 // entries (black above count). `error`, when given, receives the sum of
-// squared RGB differences. None when the meter stops it.
+// squared RGB differences. None when the picture finds no memory or the
+// meter stops it.
 Image* ImageMapToPalette(const Image* source, const PaletteEntry* palette, int count, bool dither,
                          uint64_t* error, WorkMeter* work = nullptr);
 
