@@ -83,11 +83,7 @@ bool ApngScanAdd(ApngScan* scan, const Image* frame, uint32_t delay) {
     const bool first = scan->frames == 0;
     if (first) scan->width = ImageWidth(frame), scan->height = ImageHeight(frame);
     if (ImageWidth(frame) != scan->width || ImageHeight(frame) != scan->height) return false;
-    try {
-        scan->next.resize(Pixels(frame));
-    } catch (...) {
-        return false;
-    }
+    scan->next.resize(Pixels(frame));
     if (ImageBitCount(frame) <= 8) {
         uint32_t table[256];
         FrameTable(frame, table);
@@ -146,23 +142,18 @@ public:
     uint32_t sequence = 0;
     int32_t written = 0;
 
-    bool init(const Image* first, const ApngPlan& p) {
+    void init(const Image* first, const ApngPlan& p) {
         plan = p;
         width = ImageWidth(first), height = ImageHeight(first);
         sampleBytes = plan.palette ? 1 : plan.alpha ? 4 : 3;
         if (plan.palette) FrameTable(first, table);
         const size_t bytes = Pixels(first) * size_t(sampleBytes);
-        try {
-            shown.assign(bytes, 0);
-            beforeHeld.assign(bytes, 0);
-            pending.resize(bytes);
-            incoming.resize(bytes);
-            candidate.reserve(bytes);
-            if (!plan.palette) colors.resize(Pixels(first));
-        } catch (...) {
-            return false;
-        }
-        return true;
+        shown.assign(bytes, 0);
+        beforeHeld.assign(bytes, 0);
+        pending.resize(bytes);
+        incoming.resize(bytes);
+        candidate.reserve(bytes);
+        if (!plan.palette) colors.resize(Pixels(first));
     }
 
     void writeHeader(ByteWriter& out) const {
@@ -364,13 +355,13 @@ int ApngOpen(Stream* stream, StreamOpenRequest* request) {
     if (stream->mode != 1 || !request->options || !request->image) return Fail(request, kErrorUnsupportedType);
     const ApngPlan& plan = *static_cast<const ApngPlan*>(request->options);
     if (plan.frames <= 0 || (plan.palette && ImageBitCount(request->image) > 8)) return Fail(request, kErrorUnsupportedType);
-    auto* writer = new (std::nothrow) ApngWriter;
-    if (!writer) return Fail(request, kErrorOutOfMemory);
-    stream->state = writer;
+    std::unique_ptr<ApngWriter> writer(new (std::nothrow) ApngWriter);
     MemBufferPtr buffer = NewBuffer();
-    if (!buffer || !writer->init(request->image, plan)) return Fail(request, kErrorOutOfMemory);
+    if (!writer || !buffer) return Fail(request, kErrorOutOfMemory);
+    writer->init(request->image, plan);
     ByteWriter out(buffer.get());
     writer->writeHeader(out);
+    stream->state = writer.release();  // the stream's from here, whatever the pending write does
     return StreamPending(stream, std::move(buffer), out.ok() ? kErrorNone : kErrorWrite, request);
 }
 

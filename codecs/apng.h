@@ -27,8 +27,8 @@ struct ApngPlan {
 
 struct ApngScan;
 ApngScan* ApngScanCreate();
-// Counts in the next frame and its delay. False when memory runs out or the
-// frame's size differs from the first's.
+// Counts in the next frame and its delay. False when the frame's size
+// differs from the first's; where memory runs out, std::bad_alloc.
 bool ApngScanAdd(ApngScan* scan, const Image* frame, uint32_t delay);
 ApngPlan ApngScanResult(const ApngScan* scan);
 void ApngScanDestroy(ApngScan* scan);

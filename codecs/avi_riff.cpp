@@ -24,18 +24,6 @@ constexpr uint32_t FourCc(const char (&text)[5]) {
 // frame that shows for 17 minutes at 1000 frames per second.
 constexpr uint32_t kMaxSkippedFrames = uint32_t{1} << 20;
 
-// A writer made by `new` in a block of the library's heap.
-template <typename T>
-T* NewInHeap() {
-    void* block = MemAlloc(sizeof(T));
-    return block ? new (block) T{} : nullptr;
-}
-template <typename T>
-void DeleteInHeap(T* object) {
-    object->~T();
-    MemFree(object);
-}
-
 }  // namespace
 
 struct AviWriter {
@@ -56,7 +44,7 @@ AviWriter* AviWriterCreate(FileHandle* temp, const char*, const Image* first, ui
     };
     const int depth = ImageBitCount(first);
     if (depth != 8 && depth != 16 && depth != 24 && depth != 32) return fail(kErrorColorNotSupported);
-    s = NewInHeap<AviWriter>();
+    s = new (std::nothrow) AviWriter;
     if (!s) return fail(kErrorOutOfMemory);
     s->out.file = temp;
     // Palette frames are written as 24-bit rows: players that read through
@@ -115,5 +103,5 @@ void AviWriterFree(AviWriter* s) {
     if (s->out.file) FileClose(s->out.file);
     AviFileWriterFree(s->out.writer);
     MemFree(s->wide);
-    DeleteInHeap(s);
+    delete s;
 }

@@ -274,8 +274,7 @@ AviFileWriter* AviFileWriterCreate(FileHandle* file, const AviVideoFormat& video
         *error = kErrorInvalidData;
         return nullptr;
     }
-    void* block = MemAllocZeroed(sizeof(AviFileWriter));
-    AviFileWriter* s = block ? new (block) AviFileWriter{} : nullptr;
+    AviFileWriter* s = new (std::nothrow) AviFileWriter{};
     if (!s) {
         *error = kErrorOutOfMemory;
         return nullptr;
@@ -378,8 +377,7 @@ void AviFileWriterFree(AviFileWriter* s) {
     if (!s) return;
     MemBufferFree(s->stdIndex);
     MemBufferFree(s->legacyIndex);
-    s->~AviFileWriter();
-    MemFree(s);
+    delete s;
 }
 
 bool AviWriterFinish(AviWriter* writer) {

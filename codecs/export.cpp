@@ -51,9 +51,11 @@ bool HasFrames(const ExportRequest& request) {
 }
 
 // Why the export has no frame to start from: the source's reason when it
-// gives one.
+// gives one. A frame the source has, which it could not make again, found
+// no memory.
 Status NoFrame(const ExportRequest& request) {
     if (!request.source) return {kErrorUnsupportedType, "there is no frame"};
+    if (request.firstFrame < FrameSourceCount(request.source)) return kErrorOutOfMemory;
     const Status ended = FrameSourceEndedEarly(request.source);
     return ended.failed() ? ended : Status(kErrorInvalidData, "there is no such frame", request.firstFrame);
 }
@@ -190,6 +192,16 @@ bool PlanFor(const ExportRequest& request, uint32_t /*firstDelay*/, ExportPlan& 
     return true;
 }
 
+// PlanFor, whose passes gather in containers that throw where memory runs
+// out: that is the plan failing.
+bool Planned(const ExportRequest& request, ExportPlan& plan) {
+    try {
+        return PlanFor(request, ImageGetDelay(Frames(request).at(0)), plan);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
 // The stream frame where a frame starting at `time` ms goes: never before
 // `next`, where the frames' delays are not all multiples of the period (the
 // delays of a source whose format tells them without decoding were taken as
@@ -260,7 +272,7 @@ ExportRun* ExportAnimationBegin(ExportRequest* request) {
     if (!writer) return run.release();
 
     ExportPlan& plan = run->plan;
-    if (!PlanFor(*request, ImageGetDelay(Frames(*request).at(0)), plan)) {
+    if (!Planned(*request, plan)) {
         Fail(request, Outcome(*request, kErrorOutOfMemory));
         return nullptr;
     }

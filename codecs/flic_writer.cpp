@@ -302,12 +302,8 @@ int FlicWriteFrameStream(Stream* stream, StreamFrameRequest* request) {
     // A frame's encoding is bounded by its pixels: asked before each, a stop ends the stream within one.
     if (stream->work && !stream->work->spend(uint64_t(s->width) * uint64_t(s->height)))
         return Fail(request, Status::Cancelled());
-    try {
-        if (!TakeFrame(request->image, s->current)) return Fail(request, kErrorOutOfMemory);
-        BuildFrame(s->haveFirst ? &s->previous : nullptr, s->current, s->width, s->height, s->chunk);
-    } catch (const std::bad_alloc&) {
-        return Fail(request, kErrorOutOfMemory);
-    }
+    if (!TakeFrame(request->image, s->current)) return Fail(request, kErrorOutOfMemory);
+    BuildFrame(s->haveFirst ? &s->previous : nullptr, s->current, s->width, s->height, s->chunk);
     // Shown for delay / speed frames: the rest are empty frames.
     const uint64_t repeats = std::max<uint64_t>(1, (uint64_t{request->delay} + s->speed / 2) / s->speed);
     if (s->frames + repeats > kMostFrames)
@@ -357,11 +353,7 @@ int FlicCloseStream(Stream* stream, StreamCloseRequest* request) {
         // The ring frame: from the last frame back to the first. A single
         // frame has no way back to make (Animator's own files of one frame
         // end without it).
-        try {
-            BuildFrame(&s->previous, s->first, s->width, s->height, s->chunk);
-        } catch (const std::bad_alloc&) {
-            error = kErrorOutOfMemory;
-        }
+        BuildFrame(&s->previous, s->first, s->width, s->height, s->chunk);
     }
     if (error.ok()) {
         const bool written = s->frames < 2 || WriteChunk(*s, s->chunk, false);

@@ -1,5 +1,7 @@
 #include "codecs/gif.h"
 
+#include <memory>
+
 #include "codecs/gif_animation.h"
 #include "codecs/gif_reader.h"
 #include "codecs/gif_writer.h"
@@ -31,16 +33,14 @@ int GifStreamWriteFrame(Stream* stream, StreamFrameRequest* request) {
 }
 
 int GifStreamClose(Stream* stream, StreamCloseRequest* request) {
-    auto* animation = static_cast<GifAnimation*>(stream->state);
+    std::unique_ptr<GifAnimation, void (*)(GifAnimation*)> animation(static_cast<GifAnimation*>(stream->state),
+                                                                     GifAnimationDestroy);
     stream->state = nullptr;
-    if (stream->abandoned) {  // the file is not wanted: nothing to end
-        GifAnimationDestroy(animation);
-        return 1;
-    }
+    if (stream->abandoned) return 1;  // the file is not wanted: nothing to end
     MemBufferPtr buffer = NewBuffer();
     Status status = buffer ? kErrorNone : kErrorOutOfMemory;
-    if (buffer) GifAnimationFinish(animation, buffer.get(), &status);
-    GifAnimationDestroy(animation);
+    if (buffer) GifAnimationFinish(animation.get(), buffer.get(), &status);
+    animation.reset();
     return StreamPending(stream, std::move(buffer), status, request);
 }
 

@@ -261,14 +261,12 @@ void FoldTotals(const GifColorCollector& c, std::unordered_map<uint32_t, uint64_
 }
 
 // From now on every pixel goes to the histogram, those counted so far first.
-bool StartReducing(GifColorCollector& c) {
+void StartReducing(GifColorCollector& c) {
     c.reduce = true;
     FoldTotals(c, c.uses);
     std::fill(c.totals, c.totals + 256, 0);
-    for (const auto& [color, count] : c.uses)
-        if (!c.histogram.add(color, count)) return false;
+    for (const auto& [color, count] : c.uses) c.histogram.add(color, count);
     c.uses.clear();
-    return true;
 }
 
 bool CollectEightBit(GifColorCollector& c, const Image* frame) {
@@ -278,7 +276,7 @@ bool CollectEightBit(GifColorCollector& c, const Image* frame) {
     ValueColors(frame, colors);
     if (c.reduce) {
         for (int v = 0; v < 256; ++v)
-            if (counts[v] && !c.histogram.add(colors[v], counts[v])) return false;
+            if (counts[v]) c.histogram.add(colors[v], counts[v]);
         return true;
     }
     if (c.frames == 1) c.firstColors = ColorsOfCounts(counts, colors);
@@ -294,7 +292,10 @@ bool CollectEightBit(GifColorCollector& c, const Image* frame) {
 bool CollectOther(GifColorCollector& c, const Image* frame) {
     if (c.reduce) return c.histogram.add(frame, c.work);
     std::vector<ColorCount> colors;
-    if (!ImageDistinctColors(frame, 256, &colors, c.work)) return StartReducing(c) && c.histogram.add(frame, c.work);
+    if (!ImageDistinctColors(frame, 256, &colors, c.work)) {
+        StartReducing(c);
+        return c.histogram.add(frame, c.work);
+    }
     if (c.frames == 1) c.firstColors = colors;
     for (const ColorCount& color : colors) c.uses[color.color] += color.count;
     return true;
@@ -663,15 +664,12 @@ bool AddFrame(GifAnimation& a, const Image* image, uint32_t delay, MemBuffer* ou
 }
 
 // Runs a part of the work that fails only when memory runs out or the
-// meter stops (cancelled then), or with its own error.
+// meter stops (cancelled then), or with its own error. Its containers throw
+// where memory runs out, for the stream's step to end it.
 template <typename Part>
 bool Guarded(Status* error, const WorkMeter* meter, Part part) {
-    try {
-        if (part()) return true;
-        if (error->ok()) *error = meter && meter->stopped() ? MeterStatus(*meter) : Status(kErrorOutOfMemory);
-    } catch (const std::bad_alloc&) {
-        *error = kErrorOutOfMemory;
-    }
+    if (part()) return true;
+    if (error->ok()) *error = meter && meter->stopped() ? MeterStatus(*meter) : Status(kErrorOutOfMemory);
     return false;
 }
 
@@ -691,14 +689,10 @@ GifColorCollector* GifColorCollectorCreate(WorkMeter* work) {
 }
 
 bool GifColorCollectorAdd(GifColorCollector* collector, const Image* frame) {
-    try {
-        ++collector->frames;
-        if (ImageBitCount(frame) > 8) return CollectOther(*collector, frame);
-        const Image* values = EightBit(frame, collector->unpacked, collector->work);
-        return values && CollectEightBit(*collector, values);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
+    ++collector->frames;
+    if (ImageBitCount(frame) > 8) return CollectOther(*collector, frame);
+    const Image* values = EightBit(frame, collector->unpacked, collector->work);
+    return values && CollectEightBit(*collector, values);
 }
 
 void GifColorCollectorDestroy(GifColorCollector* collector) { delete collector; }

@@ -33,8 +33,8 @@ struct GifColorCollector;
 // `work`, when given, counts the work of every pass (a unit a pixel) and
 // stops it: a pass that stops fails, cancelled.
 GifColorCollector* GifColorCollectorCreate(WorkMeter* work = nullptr);
-// Counts the colours of the next frame. False when memory runs out or the
-// meter stops.
+// Counts the colours of the next frame. False when the meter stops; where
+// memory runs out, its containers throw std::bad_alloc.
 bool GifColorCollectorAdd(GifColorCollector* collector, const Image* frame);
 void GifColorCollectorDestroy(GifColorCollector* collector);
 

@@ -414,28 +414,19 @@ struct PngRowEncoder::State {
 
 PngRowEncoder::PngRowEncoder(ByteWriter& out, size_t rowBytes, int pixelBytes, PngFilters filters, uint32_t* sequence,
                              int level)
-    : state_(new (std::nothrow) State), out_(out), rowBytes_(rowBytes), pixelBytes_(pixelBytes), filters_(filters),
+    : state_(std::make_unique<State>()), out_(out), rowBytes_(rowBytes), pixelBytes_(pixelBytes), filters_(filters),
       sequence_(sequence) {
-    if (!state_) {
-        ok_ = false;
-        return;
-    }
+    state_->prior.assign(rowBytes + 1, 0);
+    state_->filtered.resize(rowBytes + 1);
+    state_->trial.resize(rowBytes + 1);
+    state_->chunk.reserve(kChunkData + 4);
     std::memset(&state_->z, 0, sizeof state_->z);
     ok_ = deflateInit2(&state_->z, level, Z_DEFLATED, 15, 9, Z_DEFAULT_STRATEGY) == Z_OK;
     state_->started = ok_;
-    try {
-        state_->prior.assign(rowBytes + 1, 0);
-        state_->filtered.resize(rowBytes + 1);
-        state_->trial.resize(rowBytes + 1);
-        state_->chunk.reserve(kChunkData + 4);
-    } catch (...) {
-        ok_ = false;
-    }
 }
 
 PngRowEncoder::~PngRowEncoder() {
-    if (state_ && state_->started) deflateEnd(&state_->z);
-    delete state_;
+    if (state_->started) deflateEnd(&state_->z);
 }
 
 namespace {

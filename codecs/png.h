@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "formats/byte_writer.h"
 #include "formats/format.h"
@@ -70,7 +71,8 @@ public:
     PngRowEncoder(const PngRowEncoder&) = delete;
     PngRowEncoder& operator=(const PngRowEncoder&) = delete;
 
-    // False when memory runs out or zlib fails; then every later call is false.
+    // False when zlib fails or finds no memory; then every later call is
+    // false. Where its rows find no memory, std::bad_alloc.
     bool ok() const { return ok_; }
     bool row(const uint8_t* raw);
     // Ends the stream and writes the last chunk.
@@ -81,7 +83,7 @@ private:
     void flushChunk();
 
     struct State;
-    State* state_;
+    std::unique_ptr<State> state_;
     ByteWriter& out_;
     size_t rowBytes_;
     int pixelBytes_;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <random>
 
 namespace {
@@ -121,6 +122,26 @@ const StreamOps* OpsOf(const Stream* stream) { return stream->ops; }
 void Discard(Stream* stream, Image* lastFrame) {
     StreamCloseRequest close{lastFrame, nullptr, kErrorNone};
     StreamAbandon(stream, &close);
+}
+
+// Runs one of a format's steps (a save, a stream's open, frame or close),
+// 1 or 0 as it returns. The formats' containers throw where memory runs
+// out: the step then fails as out of memory, and its caller ends it as any
+// failed step, leaving nothing behind.
+template <typename Request, typename Run>
+int FormatStep(Request* request, Run run) {
+    try {
+        return run();
+    } catch (const std::bad_alloc&) {
+        return Fail(request, kErrorOutOfMemory);
+    }
+}
+
+// Ends a stream whose step failed: the format lets go of what it still
+// holds (a step that ran out of memory midway may have left it some).
+void EndFailed(Stream* stream, Image* lastFrame) {
+    if (stream->state) Discard(stream, lastFrame);
+    else StreamRelease(stream);
 }
 
 // A failed step's own status, or "Unknown error" when it gave none;
@@ -241,7 +262,7 @@ int FormatSave(Image* image, SaveRequest* request) {
     if (!format) return Fail(request, kErrorUnsupportedType);
     request->error = kErrorNone;
     request->output = nullptr;
-    if (format->save(image, request) && request->output) return 1;
+    if (FormatStep(request, [&] { return format->save(image, request); }) && request->output) return 1;
     return Fail(request, KnownError(request->error, request->work));
 }
 
@@ -281,11 +302,10 @@ Stream* StreamOpen(StreamOpenRequest* request) {
     stream->mode = request->mode;
     stream->work = request->work;
     stream->ops = ops;
-    if (!ops->open(stream, request)) {
-        // The open failed, so there is no state to release. The user may
-        // have cancelled it (the AVI compression dialog): callers show
-        // nothing for that.
-        StreamRelease(stream);
+    if (!FormatStep(request, [&] { return ops->open(stream, request); })) {
+        // The user may have cancelled it (the AVI compression dialog):
+        // callers show nothing for that.
+        EndFailed(stream, request->image);
         return nullptr;
     }
     if (!FlushPending(stream)) {
@@ -300,7 +320,7 @@ int StreamWriteFrame(Stream* stream, StreamFrameRequest* request) {
     const StreamOps* ops = OpsOf(stream);
     if (!ops || !ops->writeFrame) return Fail(request, kErrorUnsupportedType);
     if (stream->failed) return Fail(request, kErrorWrite);  // its file is already gone
-    if (!ops->writeFrame(stream, request)) {
+    if (!FormatStep(request, [&] { return ops->writeFrame(stream, request); })) {
         DropPending(stream);
         return Fail(request, KnownError(request->error, stream->work));
     }
@@ -325,9 +345,9 @@ int StreamClose(Stream* stream, StreamCloseRequest* request) {
         StreamRelease(stream);
         return Fail(request, kErrorUnsupportedType);
     }
-    if (!ops->close(stream, request)) {
+    if (!FormatStep(request, [&] { return ops->close(stream, request); })) {
         const Status error = KnownError(request->error, stream->work);
-        StreamRelease(stream);
+        EndFailed(stream, request->image);
         return Fail(request, error);
     }
     bool ok = FlushPending(stream);

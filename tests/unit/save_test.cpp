@@ -13,6 +13,7 @@
 #include "image/convert.h"
 #include "formats/save.h"
 #include "tests/support/avi_read.h"
+#include "tests/support/fail_allocations.h"
 #include "tests/support/flic_writer.h"  // Bytes
 #include "tests/support/memory_frames.h"
 #include "tests/support/test_util.h"
@@ -672,6 +673,69 @@ TEST_F(Export, AStopAtAnyPointLeavesTheOldFileAfterBoundedWork) {
         }
     }
     EXPECT_EQ(DirectoryEntries(dir_).size(), 6u);
+}
+
+// Memory that runs out at any allocation of an export (the writers', the
+// colour passes', the source's) ends it as out of memory, with the old file
+// as it was and nothing beside it; or, where the work goes on without what
+// was not had, with the file written.
+TEST_F(Export, MemoryRunningOutAnywhereEndsAsOutOfMemoryAndLeavesTheOldFile) {
+    std::vector<ImagePtr> deepFrames;  // 300 colours each: GIF chooses a palette, APNG writes RGB
+    for (int n = 0; n < 2; ++n) {
+        deepFrames.emplace_back(ImageCreate(20, 15, 24));
+        for (int y = 0; y < 15; ++y)
+            for (int x = 0; x < 20; ++x) ImageSetPixel(deepFrames.back().get(), x, y, uint32_t(y * 20 + x) * 0x10307u + n);
+    }
+    const struct {
+        FormatId id;
+        bool deep;
+        bool numbered;
+        const char* leaf;
+    } cases[] = {{kFormatGif, true, false, "a.gif"},  {kFormatGif, false, false, "a.gif"},
+                 {kFormatApng, true, false, "a.png"}, {kFormatApng, false, false, "a.png"},
+                 {kFormatFlic, false, false, "a.flc"}, {kFormatAvi, false, false, "a.avi"},
+                 {kFormatSpr, false, false, "a.spr"}, {kFormatPng, true, true, "F000.PNG"},
+                 {kFormatGif, false, true, "F000.GIF"}};
+    const Bytes old = {'o', 'l', 'd'};
+    for (const auto& c : cases) {
+        const std::string path = dir_.file(c.leaf);  // numbered: the first, which others follow
+        for (uint64_t n = 0;; ++n) {
+            ASSERT_LT(n, 1000u) << c.leaf;
+            for (const std::string& leaf : DirectoryEntries(dir_)) std::filesystem::remove(dir_.file(leaf));
+            WriteFile(path, old);
+            std::unique_ptr<MemoryFrames> frames = c.deep ? SourceOf(deepFrames) : SourceOf(owned_);
+            ExportRequest request = Request(c.id, c.numbered ? dir_.file("F") : path);
+            request.source = frames->source();
+            bool failed = false;
+            int result = 0;
+            try {
+                FailAllocations fail(n);
+                result = c.numbered ? ExportNumberedFiles(&request) : ExportAnimation(&request);
+                failed = fail.failed();
+            } catch (const std::bad_alloc&) {
+                ADD_FAILURE() << "out of memory escaped the export: " << c.leaf << " " << n;
+                failed = true;
+            }
+            if (result) {
+                EXPECT_EQ(request.written, c.deep ? 2 : 3) << c.leaf << " " << n;
+            }
+            if (!failed) {
+                EXPECT_EQ(result, 1) << c.leaf;
+                break;
+            }
+            if (!result) {
+                EXPECT_EQ(request.error, kErrorOutOfMemory) << c.leaf << " " << n;
+                if (request.written == 0) {
+                    EXPECT_EQ(ReadFile(path), old) << c.leaf << " " << n;
+                }
+            }
+            // Numbered files: those written before it stay.
+            std::vector<std::string> expected{c.leaf};
+            for (int k = 1; c.numbered && k < request.written; ++k)
+                expected.push_back("F00" + std::to_string(k) + std::strchr(c.leaf, '.'));
+            EXPECT_EQ(DirectoryEntries(dir_), expected) << c.leaf << " " << n;
+        }
+    }
 }
 
 TEST_F(Export, AnInterruptPutsNoFileInPlace) {

@@ -4,6 +4,7 @@
 
 #include "image/convert.h"
 #include "image/scale.h"
+#include "tests/support/fail_allocations.h"
 #include "tests/support/bmp_writer.h"
 #include "tests/support/gif_builder.h"
 #include "tests/support/test_util.h"
@@ -86,6 +87,30 @@ TEST(ScaleArea, LargeReductionsSampleSpreadOverEachPixel) {
         for (int x = 0; x < 4000; ++x) ImageSetPixel(board.get(), x, y, x >= 2000);
     ImagePtr halves(ImageScaleArea(board.get(), 4, 3));
     for (int x = 0; x < 4; ++x) EXPECT_EQ(ImageGetPixel(halves.get(), x, 1), x < 2 ? 0u : 0xFFFFFFu) << x;
+}
+
+// Memory that runs out for a scale's axes or sums gives no picture, as when
+// the picture itself finds none: the viewer scales on its window's thread,
+// where nothing may throw.
+TEST(ScaleArea, MemoryRunningOutAnywhereGivesNoPicture) {
+    ImagePtr source(ImageCreate(20, 15, 24));
+    for (int y = 0; y < 15; ++y)
+        for (int x = 0; x < 20; ++x) ImageSetPixel(source.get(), x, y, uint32_t(y * 20 + x) * 0x10307u);
+    for (uint64_t n = 0;; ++n) {
+        ASSERT_LT(n, 100u);
+        bool failed = false;
+        ImagePtr result;
+        {
+            FailAllocations fail(n);
+            result.reset(ImageScaleArea(source.get(), 7, 5));
+            failed = fail.failed();
+        }
+        if (!failed) {
+            EXPECT_TRUE(result);
+            break;
+        }
+        EXPECT_FALSE(result) << n;
+    }
 }
 
 TEST(ScaleFit, KeepsTheAspectAndNeverEnlarges) {
