@@ -190,8 +190,7 @@ void Empty(FrameFeed* feed) {
 void Free(FrameFeed* feed) {
     Empty(feed);
     MonitorDestroy(feed->monitor);
-    feed->~FrameFeed();
-    MemFree(feed);
+    delete feed;
 }
 
 // How long closing waits for the worker to end, to join it; past that the
@@ -319,15 +318,14 @@ void Work(void* context) {
 
 FrameFeed* FrameFeedOpen(FrameSource* source, bool worker, Status* error) {
     *error = {};
-    void* block = MemAlloc(sizeof(FrameFeed));
-    Monitor* monitor = block ? MonitorCreate() : nullptr;
+    auto* feed = new (std::nothrow) FrameFeed;
+    Monitor* monitor = feed ? MonitorCreate() : nullptr;
     if (!monitor) {
         *error = kErrorOutOfMemory;
-        MemFree(block);
+        delete feed;
         FrameSourceClose(source);
         return nullptr;
     }
-    auto* feed = new (block) FrameFeed;
     feed->source = source;
     feed->monitor = monitor;
     try {
