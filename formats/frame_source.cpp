@@ -139,7 +139,7 @@ void End(FrameSource* s, Status why, Status* passEnd) {
         s->count = s->liveNext;
         s->endedEarly = why.ended() ? Status() : why;
     }
-    *passEnd = why.ended() || why.failed() ? why.at(s->liveNext) : Status(kErrorUnknown, nullptr, s->liveNext);
+    *passEnd = why.ok() ? Status(kErrorUnknown, nullptr, s->liveNext) : why.at(s->liveNext);  // a decoder that said nothing
     s->live.reset();
 }
 
