@@ -21,14 +21,19 @@ class Frames {
 public:
     explicit Frames(const ExportRequest& request) : source_(request.source), first_(request.firstFrame) {}
 
-    // Frame n, where n is the frame after the one before; none after the last.
-    Image* at(int n) { return const_cast<Image*>(FrameSourceFrame(source_, first_ + n)); }
+    // Frame n, where n is the frame after the one before; none after the
+    // last, or when this pass cannot have it (missed).
+    Image* at(int n) { return const_cast<Image*>(FrameSourceFrame(source_, first_ + n, &why_)); }
     // How many there are: the count may drop as decoding finds damage.
     int total(const ExportRequest&) const { return FrameSourceCount(source_) - first_; }
+    // Why the frame asked for last did not come though the frames go on past
+    // it (out of memory, where an earlier pass went by); ok when they end.
+    Status missed() const { return why_.failed() && why_.frame < FrameSourceCount(source_) ? why_ : Status(); }
 
 private:
     FrameSource* source_;
     int32_t first_;
+    Status why_;
 };
 
 // Whether the caller has asked the export to stop.
@@ -337,6 +342,10 @@ int ExportAnimationFinish(ExportRun* begun, ExportRequest* request) {
         StreamAbandon(run->stream, &close);
         return Fail(request, Status::Cancelled());
     }
+    if (const Status missed = frames.missed(); missed.failed()) {  // not a shorter animation
+        StreamAbandon(run->stream, &close);
+        return Fail(request, Outcome(*request, missed));
+    }
     if (!StreamClose(run->stream, &close)) return Fail(request, Outcome(*request, close.error));
     return 1;
 }
@@ -384,5 +393,6 @@ int ExportNumberedFiles(ExportRequest* request) {
         ++request->written;
         if (!GoOn(*request, request->written, frames.total(*request))) return Fail(request, Status::Cancelled());
     }
-    return GoOn(*request, request->written, request->written) ? 1 : Fail(request, Status::Cancelled());
+    if (!GoOn(*request, request->written, request->written)) return Fail(request, Status::Cancelled());
+    return frames.missed().failed() ? Fail(request, Outcome(*request, frames.missed())) : 1;
 }

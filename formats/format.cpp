@@ -100,6 +100,13 @@ void LoadEndText(const Status& endedEarly, int32_t frames, int32_t statedFrames,
     }
 }
 
+void FrameFailedText(const Status& why, char* out, size_t size) {
+    if (size == 0) return;
+    char text[96] = "not enough memory";
+    if (why != kErrorOutOfMemory) ErrorText(why, text, sizeof text);
+    std::snprintf(out, size, "frame %d cannot be shown: %s", static_cast<int>(why.frame), text);
+}
+
 void DurationText(uint64_t milliseconds, char* out, size_t size) {
     if (size == 0) return;
     const uint64_t seconds = milliseconds / 1000, minutes = seconds / 60, hours = minutes / 60;

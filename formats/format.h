@@ -280,6 +280,10 @@ Image* FormatLoad(LoadRequest* request);
 // enough memory for the rest". An empty text for a whole file, or frames
 // that a cancel ended. `out` takes at most `size` bytes with the NUL.
 void LoadEndText(const Status& endedEarly, int32_t frames, int32_t statedFrames, char* out, size_t size);
+// What to tell the user when one frame cannot be decoded now, though the
+// frames go on past it: "frame 12 cannot be shown: not enough memory", or
+// with the error's text for another failure.
+void FrameFailedText(const Status& why, char* out, size_t size);
 
 // How long an animation plays, the same words in the viewer and the tool:
 // "3:18.000" (minutes, seconds, milliseconds), "1:02:03.004" from an hour

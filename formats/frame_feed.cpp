@@ -43,7 +43,7 @@ struct FrameFeed {
     int32_t shown = 0;        // the frame on screen, never dropped
     int32_t wanted = 0;       // the frame asked for last
     bool loop = true;
-    int32_t failed = kNone;   // a frame that could not be decoded for `wanted`
+    Status failed;            // a frame that could not be decoded for `wanted` (its frame), and why; ok for none
     bool scouting = true;     // the source may still have checkpoints to lay
     bool busy = false;        // the worker is decoding
     bool firstPending = false;  // the worker has the first frame to decode before anything else
@@ -129,7 +129,7 @@ int32_t NextToDecode(const FrameFeed* feed) {
             if (!feed->loop || count <= 0) return kNone;
             n %= count;
         }
-        if (n == feed->failed) return kNone;
+        if (n == feed->failed.frame) return kNone;
         if (Find(feed, n)) continue;
         // The frame wanted comes whatever it costs; the ones after it while they fit.
         if (d > 0 && feed->bytes + largest > kFeedMemory) return kNone;
@@ -190,8 +190,7 @@ void Empty(FrameFeed* feed) {
 void Free(FrameFeed* feed) {
     Empty(feed);
     MonitorDestroy(feed->monitor);
-    feed->~FrameFeed();
-    MemFree(feed);
+    delete feed;
 }
 
 // How long closing waits for the worker to end, to join it; past that the
@@ -212,28 +211,36 @@ bool WaitFor(FrameFeed* feed, uint32_t milliseconds, Done done) {
 }
 
 // Decodes frame n from where the source stands, kFeedStride frames at a
-// time; none when it cannot be had, or (with `interruptible`) when another
-// frame is asked for meanwhile. A copy that the caller owns.
+// time; none when it cannot be had (`why` says why), or (with
+// `interruptible`) when another frame is asked for meanwhile. A copy that
+// the caller owns.
 constexpr int32_t kFeedStride = 32;
 
-Image* Decode(FrameFeed* feed, int32_t n, uint32_t generation, bool interruptible) {
+Image* Decode(FrameFeed* feed, int32_t n, uint32_t generation, bool interruptible, Status* why) {
     for (int32_t i = FrameSourceStart(feed->source, n);;) {
         i = std::min(n, i + kFeedStride - 1);
-        const Image* image = FrameSourceFrame(feed->source, i);
+        const Image* image = FrameSourceFrame(feed->source, i, why);
         if (!image || feed->stop.load(std::memory_order_relaxed)) return nullptr;
-        if (i == n) return ImageDuplicate(image);
+        if (i == n) {
+            Image* copy = ImageDuplicate(image);
+            if (!copy) *why = kErrorOutOfMemory;
+            return copy;
+        }
         if (interruptible && feed->generation.load(std::memory_order_relaxed) != generation) return nullptr;
         ++i;
     }
 }
 
-// Under the monitor: files what Decode gave for frame n.
-void Store(FrameFeed* feed, int32_t n, Image* image, uint32_t generation) {
+// Under the monitor: files what Decode gave for frame n. A frame it could
+// not give that is still wanted, and within the frames (the count drops
+// where they end), is not tried again until it is asked for anew, and
+// the status says why.
+void Store(FrameFeed* feed, int32_t n, Image* image, uint32_t generation, const Status& why) {
     Publish(feed);
     if (image) {
         File(feed, n, image);
-    } else if (feed->generation.load(std::memory_order_relaxed) == generation && !feed->stop) {
-        feed->failed = n;
+    } else if (feed->generation.load(std::memory_order_relaxed) == generation && !feed->stop && n < feed->status.count) {
+        feed->failed = why.failed() ? why.at(n) : Status(kErrorUnknown, nullptr, n);
     }
 }
 
@@ -277,14 +284,15 @@ void Work(void* context) {
         const uint32_t generation = feed->generation.load(std::memory_order_relaxed);
         MonitorLeave(feed->monitor);
         Image* image = nullptr;
+        Status why;
         bool scouted = true;
         if (n != kNone)
-            image = Decode(feed, n, generation, true);
+            image = Decode(feed, n, generation, true, &why);
         else
             scouted = FrameSourceScout(feed->source);
         MonitorEnter(feed->monitor);
         if (n != kNone)
-            Store(feed, n, image, generation);
+            Store(feed, n, image, generation, why);
         else {
             feed->scouting = scouted;
             Publish(feed);
@@ -310,15 +318,14 @@ void Work(void* context) {
 
 FrameFeed* FrameFeedOpen(FrameSource* source, bool worker, Status* error) {
     *error = {};
-    void* block = MemAlloc(sizeof(FrameFeed));
-    Monitor* monitor = block ? MonitorCreate() : nullptr;
+    auto* feed = new (std::nothrow) FrameFeed;
+    Monitor* monitor = feed ? MonitorCreate() : nullptr;
     if (!monitor) {
         *error = kErrorOutOfMemory;
-        MemFree(block);
+        delete feed;
         FrameSourceClose(source);
         return nullptr;
     }
-    auto* feed = new (block) FrameFeed;
     feed->source = source;
     feed->monitor = monitor;
     try {
@@ -400,13 +407,15 @@ const Image* FrameFeedShow(FrameFeed* feed, int32_t n) {
     if (n < 0 || n >= feed->status.count) return nullptr;
     if (n != feed->wanted) {
         feed->wanted = n;
-        feed->failed = kNone;
+        feed->failed = {};
         feed->generation.fetch_add(1, std::memory_order_relaxed);
     }
     const Slot* slot = Find(feed, n);
-    if (!slot && !feed->worker && n != feed->failed) {
+    if (!slot && !feed->worker && n != feed->failed.frame) {
         const uint32_t generation = feed->generation.load(std::memory_order_relaxed);
-        Store(feed, n, Decode(feed, n, generation, false), generation);
+        Status why;
+        Image* image = Decode(feed, n, generation, false, &why);
+        Store(feed, n, image, generation, why);
         slot = Find(feed, n);
     }
     Image* image = slot ? slot->image : nullptr;
@@ -433,7 +442,9 @@ void FrameFeedSetLoop(FrameFeed* feed, bool loop) {
 
 FrameFeedStatus FrameFeedGetStatus(const FrameFeed* feed) {
     MonitorLock lock(feed->monitor);
-    return feed->status;
+    FrameFeedStatus status = feed->status;
+    status.unreadable = feed->failed;
+    return status;
 }
 
 uint64_t FrameFeedDuration(const FrameFeed* feed) {

@@ -53,7 +53,9 @@ bool FrameFeedWaitFirst(FrameFeed* feed, uint32_t milliseconds);
 // another is shown, and the worker moves on to the frames after it. When it
 // is not, none: the frame on screen stays, and the worker decodes n next
 // (without a worker, it is decoded now). None as well for a frame past the
-// count, or one that could not be decoded.
+// count, or one that could not be decoded: the status then says why
+// (`unreadable`), and the feed does not try it again until it is asked for
+// anew, after another frame.
 const Image* FrameFeedShow(FrameFeed* feed, int32_t n);
 // The delay of frame n, without showing it: the frame's own when the feed
 // holds it, else as the file's structure tells it; -1 when only decoding
@@ -65,12 +67,16 @@ void FrameFeedSetLoop(FrameFeed* feed, bool loop);
 // What the source tells, as far as decoding has gone: the frame count (it
 // drops when decoding finds the file damaged before its stated end), the
 // frames the file states, and why the frames end early; why the file has no
-// frame at all, once the first could not be decoded (ok otherwise).
+// frame at all, once the first could not be decoded (ok otherwise); and why
+// a frame within the count could not be decoded for the one asked for last
+// (it, or one after it), though an earlier pass went by it (out of memory,
+// say), with its frame; ok otherwise.
 struct FrameFeedStatus {
     int32_t count;
     int32_t stated;
     Status endedEarly;
     Status missing;
+    Status unreadable;
 };
 // How long one pass over the frames of the count plays, in milliseconds,
 // from the file's structure: it follows the count when damage lowers it.

@@ -52,6 +52,7 @@ struct FrameSource {
 
     int32_t count = 0;
     int32_t stated = 0;
+    int32_t reached = 0;  // the frames any decoder has gone past
     bool ended = false;  // the count is final
     Status endedEarly;  // why the frames end before the file's last one; ok when they do not
 };
@@ -128,17 +129,21 @@ bool Rewind(FrameSource* s, int32_t n) {
     return s->live != nullptr;
 }
 
-// The decoder gave no frame `liveNext`. The first time, that is where the
-// frames end; a later pass over them that fails (out of memory) ends only
-// itself.
-void End(FrameSource* s, Status why) {
-    if (!s->ended) {
+// The decoder gave no frame `liveNext`, for `why`. The first time a
+// decoder comes that far, that is where the frames end; a later pass that
+// fails short of where one went before (out of memory, or its work) ends
+// only itself, and `why` is that pass's failure.
+void End(FrameSource* s, Status why, Status* passEnd) {
+    if (!s->ended && s->liveNext >= s->reached) {
         s->ended = true;
         s->count = s->liveNext;
         s->endedEarly = why.ended() ? Status() : why;
     }
+    *passEnd = why.ok() ? Status(kErrorUnknown, nullptr, s->liveNext) : why.at(s->liveNext);  // a decoder that said nothing
     s->live.reset();
 }
+
+void Passed(FrameSource* s, int32_t next) { s->reached = std::max(s->reached, next); }
 
 void StopScout(FrameSource* s) {
     s->scout.reset();
@@ -146,14 +151,14 @@ void StopScout(FrameSource* s) {
     s->scoutDone = true;
 }
 
-const Image* DecodeTo(FrameSource* s, int32_t n) {
+const Image* DecodeTo(FrameSource* s, int32_t n, Status* why) {
     // Back, or on from a checkpoint that scouting laid past the live decoder.
     // (Looked for only when some checkpoint lies past it: most calls go on.)
     const bool laidPast = !s->checkpoints.empty() && s->checkpoints.back().index > s->liveNext;
     const Checkpoint* near = laidPast ? NearestCheckpoint(s, n) : nullptr;
     if (!s->live || n < s->liveNext || (near && near->index > s->liveNext)) {
         if (!Rewind(s, n)) {
-            End(s, Status(kErrorOutOfMemory, nullptr, s->liveNext));
+            End(s, Status(kErrorOutOfMemory, nullptr, s->liveNext), why);
             return nullptr;
         }
     }
@@ -164,23 +169,24 @@ const Image* DecodeTo(FrameSource* s, int32_t n) {
         if (s->liveNext < n && s->skips && s->framePixels) {
             DropCurrent(s);  // the decoder goes on without it
             if (!s->live->skip(&stop)) {
-                End(s, stop);
+                End(s, stop, why);
                 return nullptr;
             }
             s->request.work.earn(s->framePixels);
-            ++s->liveNext;
+            Passed(s, ++s->liveNext);
             continue;
         }
         BudgetImage image = s->live->next(&stop);
         if (!image) {
             DropCurrent(s);
-            End(s, stop);
+            End(s, stop, why);
             return nullptr;
         }
         s->framePixels = uint64_t(ImageWidth(image.get())) * uint64_t(ImageHeight(image.get()));
         s->request.work.earn(s->framePixels);
         s->current = std::move(image);  // the decoder has made the new frame from the one before
         s->currentIndex = s->liveNext++;
+        Passed(s, s->liveNext);
     }
     return s->current.get();
 }
@@ -262,11 +268,17 @@ uint64_t FrameSourceMemory(const FrameSource* source) {
     return source->request.budgetUsed + source->kept.budgetUsed + source->scoutRequest.budgetUsed;
 }
 
-const Image* FrameSourceFrame(FrameSource* source, int32_t n) {
-    if (n < 0 || (source->ended && n >= source->count)) return nullptr;
+const Image* FrameSourceFrame(FrameSource* source, int32_t n, Status* why) {
+    Status local;
+    if (!why) why = &local;
+    *why = {};
+    if (n < 0 || (source->ended && n >= source->count)) {
+        *why = Status::End();
+        return nullptr;
+    }
     if (!source->open) return source->still.get();
     if (source->current && n == source->currentIndex) return source->current.get();
-    const Image* frame = DecodeTo(source, n);
+    const Image* frame = DecodeTo(source, n, why);
     // Frames past those the file's structure promised, when it goes on.
     if (frame && n >= source->count) source->count = n + 1;
     return frame;
@@ -328,7 +340,8 @@ bool FrameSourceScout(FrameSource* s) {
         return false;
     }
     s->scoutRequest.work.earn(s->framePixels);
-    if (++s->scoutNext > s->count && !s->ended) s->count = s->scoutNext;
+    Passed(s, ++s->scoutNext);
+    if (s->scoutNext > s->count && !s->ended) s->count = s->scoutNext;
     return true;
 }
 
@@ -355,7 +368,8 @@ void FrameSourceDelays(FrameSource* source, std::vector<uint32_t>& each) {
     if (FrameSourceStructureDelays(source, each)) return;
     each.clear();
     if (source->skips && source->format->duration && FrameSourceFrame(source, 0)) {
-        if (!source->ended) DecodeTo(source, INT32_MAX - 1);  // past every frame, to where they end
+        Status end;
+        if (!source->ended) DecodeTo(source, INT32_MAX - 1, &end);  // past every frame, to where they end
         each.assign(static_cast<size_t>(source->count), 0);
         source->format->duration(&source->request, source->count, each.data());
         return;

@@ -75,8 +75,11 @@ void FrameSourceDelays(FrameSource* source, std::vector<uint32_t>& each);
 
 // Frame n, a complete picture that the source owns: valid until the next
 // call on the source. None when n is past the frames (the count then tells
-// how many there are).
-const Image* FrameSourceFrame(FrameSource* source, int32_t n);
+// how many there are; `why` is the end, or what ends them there), or when
+// this pass cannot reach n though the frames go on past it (out of memory,
+// say, where an earlier pass went by): `why` is that failure, the count
+// stays, and asking again tries again.
+const Image* FrameSourceFrame(FrameSource* source, int32_t n, Status* why = nullptr);
 
 // For a caller that reads the frames in order (once, or from the first
 // again): no checkpoints are taken, which saves their memory and copying.

@@ -20,6 +20,7 @@ void Playback::start(FrameFeed* feed, bool paused) {
     position_ = 0;
     pending_ = -1;
     pendingAdvances_ = false;  // the first frame, when it comes late, counts its delay from then
+    cannotShow_ = {};
     singleStep_ = false;
     paused_ = paused;
     percentTold_ = -1;
@@ -82,8 +83,37 @@ void Playback::show(int32_t n, const Image* image) {
     frame_ = image;
     position_ = n;
     pending_ = -1;
+    if (!cannotShow_.ok()) {
+        cannotShow_ = {};
+        effects_.repaint();  // the note goes
+    }
     if (changed) effects_.repaint();
     tellPosition();
+}
+
+// Frame n is not there yet: it is fetched, unless the feed has found that
+// it cannot decode it (fetchFailed).
+void Playback::fetch(int32_t n, bool advances) {
+    if (fetchFailed(n)) return;
+    pending_ = n;
+    pendingAdvances_ = advances;
+}
+
+// Whether frame n, asked for, is one the feed cannot decode: then playback
+// pauses on the frame on screen and says why, rather than waiting for it.
+// The feed is asked for the frame on screen again, so that playing on (or
+// any other request for n) tries n once more.
+bool Playback::fetchFailed(int32_t n) {
+    const Status unreadable = status().unreadable;
+    if (!unreadable.failed() || unreadable.frame != n) return false;
+    pending_ = -1;
+    pendingAdvances_ = false;
+    singleStep_ = false;
+    paused_ = true;
+    cannotShow_ = unreadable;
+    if (frame_) FrameFeedShow(feed_, position_);
+    effects_.repaint();
+    return true;
 }
 
 void Playback::goTo(int32_t n) {
@@ -94,7 +124,7 @@ void Playback::goTo(int32_t n) {
         show(n, image);
         restartClock();
     } else if (n != position_) {
-        pending_ = n;
+        fetch(n, false);
     }
     rearm();
 }
@@ -109,7 +139,10 @@ void Playback::tick() {
     if (pending_ >= 0) {
         const int32_t n = std::min(pending_, std::max(0, count() - 1));  // the count drops at damage
         const Image* image = FrameFeedShow(feed_, n);
-        if (!image) return rearm();
+        if (!image) {
+            fetchFailed(n);
+            return rearm();
+        }
         const bool advanced = pendingAdvances_;
         show(n, image);
         if (!advanced) {  // a jump: the frame stays its delay from now
@@ -152,8 +185,7 @@ void Playback::advance() {
     due_ = nextDue;
     const Image* image = FrameFeedShow(feed_, next);
     if (!image) {  // still being decoded: it shows when it comes, and playback catches up from there
-        pending_ = next;
-        pendingAdvances_ = true;
+        fetch(next, true);
         return rearm();
     }
     show(next, image);

@@ -2,7 +2,9 @@
 // position, pause, single step, loop, speed, jumps, and what the host is
 // told. Frames come from a FrameFeed; a frame that is not decoded yet is
 // fetched while the one on screen stays, and shown once it is there (the
-// timer then polls for it).
+// timer then polls for it). A frame the feed cannot decode (out of memory,
+// say) pauses playback on the one on screen, and says why (cannotShow());
+// playing on, or asking for it again, tries once more.
 //
 // Playback keeps time by a clock, not by counting ticks: each frame is due at
 // the one before's due time plus that frame's delay at the speed, and the
@@ -79,6 +81,9 @@ public:
     bool missing() const { return !frame_ && !status().missing.ok(); }
     int32_t position() const { return position_; }   // of the frame on screen, from 0
     int32_t fetching() const { return pending_; }    // the frame being fetched, or -1
+    // Why playback stopped before a frame it asked for, which the feed could
+    // not decode (with its frame); ok otherwise, and once a frame is shown.
+    const Status& cannotShow() const { return cannotShow_; }
     bool paused() const { return paused_; }
     bool steppingOnce() const { return singleStep_; }
     bool loop() const { return loop_; }
@@ -97,6 +102,8 @@ private:
     int32_t following(int32_t n) const;
     uint64_t scaled(uint32_t delayMs) const;
     void show(int32_t n, const Image* image);
+    void fetch(int32_t n, bool advances);
+    bool fetchFailed(int32_t n);
     void advance();
     void restartClock();  // the frame on screen stays its whole delay from now
     void keepTime();
@@ -109,6 +116,7 @@ private:
     int32_t position_ = 0;
     int32_t pending_ = -1;
     bool pendingAdvances_ = false;  // the frame fetched is playback's next, not a jump
+    Status cannotShow_;
     uint64_t due_ = 0;  // when the frame after the one on screen (or the one fetched, when it advances) is due
     bool paused_ = false;
     bool singleStep_ = false;

@@ -176,6 +176,8 @@ int ViewerShowAbout(Viewer& viewer);
 // An export's worker has ended: its error box, if any, and its end.
 void ViewerExportEnded(Viewer& viewer);
 
-// Why the frames end before the file's last one ("8000 of 16000 frames: not
-// enough memory for the rest"), in the words the tool uses; empty otherwise.
+// Why playback stopped before a frame it cannot decode now ("frame 12 cannot
+// be shown: not enough memory"), else why the frames end before the file's
+// last one ("8000 of 16000 frames: not enough memory for the rest"), in the
+// words the tool uses; empty otherwise.
 void ViewerLoadNote(const Viewer& viewer, char* out, size_t size);

@@ -219,8 +219,10 @@ void ViewerPaint(Viewer& viewer, HDC dc) {
     }
     // The rest of the client area keeps the background of the last erase.
     DrawPicture(viewer, dc, Place(viewer));
-    // An animation cut short by the memory budget says so.
-    if (viewer.playback.status().endedEarly == kErrorOutOfMemory) ViewerLoadNote(viewer, note, sizeof note);
+    // An animation cut short by the memory budget says so, and so does
+    // playback stopped before a frame that cannot be decoded now.
+    if (viewer.playback.status().endedEarly == kErrorOutOfMemory || viewer.playback.cannotShow().failed())
+        ViewerLoadNote(viewer, note, sizeof note);
     if (viewer.preferences.showFrameNumber || note[0]) DrawOverlay(viewer, dc, note);
     DrawTimeline(viewer, dc);
 }
@@ -260,6 +262,7 @@ void DisplayCache::release(bool all) {
 }
 
 void ViewerLoadNote(const Viewer& viewer, char* out, size_t size) {
+    if (viewer.playback.cannotShow().failed()) return FrameFailedText(viewer.playback.cannotShow(), out, size);
     const FrameFeedStatus status = viewer.playback.status();
     LoadEndText(status.endedEarly, status.count, status.stated, out, size);
 }

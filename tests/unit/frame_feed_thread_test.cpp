@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <thread>
@@ -17,6 +18,7 @@
 
 #include "tests/support/flic_writer.h"
 #include "tests/support/gif_builder.h"
+#include "tests/support/memory_frames.h"
 #include "tests/support/test_util.h"
 
 namespace {
@@ -152,6 +154,58 @@ TEST(FeedThreads, AFirstFrameFoundMissingIsTold) {
     EXPECT_TRUE(playback.missing());
     EXPECT_EQ(playback.status().missing, kErrorInvalidData);
     EXPECT_EQ(playback.fetching(), -1);
+}
+
+// A frame that a pass cannot decode now (out of memory) though an earlier
+// pass went by it, with and without a worker: playback pauses on the frame
+// before it and says why, rather than waiting for it for ever; playing on
+// tries it once more, and plays it once it can be had. The count stays.
+TEST(FeedThreads, AFrameThatCannotBeDecodedNowPausesPlaybackAndSaysWhy) {
+    std::vector<ImagePtr> owned;
+    std::vector<const Image*> list;
+    for (int i = 0; i < 20; ++i) {
+        owned.emplace_back(ImageCreate(8, 4, 8));
+        std::memset(ImageRow(owned.back().get(), 0), i, 8);
+        ImageSetDelay(owned.back().get(), 10);
+        list.push_back(owned.back().get());
+    }
+    for (bool worker : {false, true}) {
+        MemoryFrames frames(list);
+        Effects effects;
+        Playback playback(effects);  // closes the feed before the frames go
+        Status error;
+        playback.start(FrameFeedOpen(frames.take(), worker, &error), true);
+        auto settle = [&] {  // the worker done, then the timer fires on time
+            FrameFeedWaitIdle(playback.feed());
+            effects.clock += uint64_t{effects.armed} * 1000;
+            playback.tick();
+        };
+        settle();
+        for (int n : {12, 2, 8}) {  // by frame 10, back, then from the checkpoint before it
+            if (n == 8) frames.failAt(10);
+            playback.goTo(n);
+            settle();
+        }
+        for (int round = 0; round < 2; ++round) {  // the second time, playing on tries again
+            playback.togglePause();
+            for (int i = 0; i < 8 && !playback.paused(); ++i) settle();
+            EXPECT_TRUE(playback.paused()) << worker;
+            EXPECT_EQ(playback.position(), 9) << worker;
+            EXPECT_EQ(playback.fetching(), -1) << worker;
+            EXPECT_EQ(effects.armed, 0u) << worker;
+            EXPECT_EQ(playback.cannotShow(), Status(kErrorOutOfMemory, nullptr, 10)) << worker;
+        }
+        char text[64];
+        FrameFailedText(playback.cannotShow(), text, sizeof text);
+        EXPECT_STREQ(text, "frame 10 cannot be shown: not enough memory");
+        EXPECT_EQ(playback.status().count, 20) << worker;
+
+        frames.failAt(-1);  // the memory is back
+        playback.togglePause();
+        for (int i = 0; i < 8 && playback.position() != 11; ++i) settle();
+        EXPECT_EQ(playback.position(), 11) << worker;
+        EXPECT_TRUE(playback.cannotShow().ok()) << worker;
+    }
 }
 
 // Frames so large that only the one shown and the one wanted fit in the

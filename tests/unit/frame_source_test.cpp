@@ -12,6 +12,7 @@
 #include "tests/support/fail_allocations.h"
 #include "tests/support/flic_writer.h"
 #include "tests/support/gif_builder.h"
+#include "tests/support/memory_frames.h"
 #include "tests/support/test_util.h"
 
 namespace {
@@ -135,7 +136,8 @@ TEST(FrameSource, AnyFrameInAnyOrderIsTheWholeLoadsFrame) {
 }
 
 // A FLIC cut short inside its fourth frame: the walk finds four frame
-// chunks, decoding finds the damage and the count drops to three.
+// chunks, decoding finds the damage and the count drops to three. A later
+// pass's failure does not.
 TEST(FrameSource, DamageFoundByDecodingEndsTheFrames) {
     Bytes file = LongFlic(5, 32, 16);
     LoadedFrames chain = LoadBytes(file);
@@ -171,6 +173,23 @@ TEST(FrameSource, DamageFoundByDecodingEndsTheFrames) {
     Bytes junk = {1, 2, 3};
     EXPECT_FALSE(Open(junk, &error));
     EXPECT_EQ(error, kErrorUnsupportedType);
+
+    // A pass that fails where an earlier one went by (out of memory) ends
+    // only itself, and says why; asked again, the frame comes.
+    LoadedFrames pictures = LoadBytes(LongFlic(3, 8, 4));
+    MemoryFrames frames({pictures[0], pictures[1], pictures[2]});
+    Status why;
+    EXPECT_TRUE(FrameSourceFrame(frames.source(), 2, &why));
+    EXPECT_TRUE(FrameSourceFrame(frames.source(), 0, &why));
+    frames.failAt(1);
+    EXPECT_FALSE(FrameSourceFrame(frames.source(), 2, &why));
+    EXPECT_EQ(why, Status(kErrorOutOfMemory, nullptr, 1));
+    EXPECT_EQ(FrameSourceCount(frames.source()), 3);
+    EXPECT_TRUE(FrameSourceEndedEarly(frames.source()).ok());
+    frames.failAt(-1);
+    EXPECT_TRUE(FrameSourceFrame(frames.source(), 2, &why));
+    EXPECT_FALSE(FrameSourceFrame(frames.source(), 3, &why));
+    EXPECT_TRUE(why.ended());
 }
 
 // How long the frames play is the sum of the delays the source gives them,

@@ -581,6 +581,18 @@ TEST_F(Export, AnimationsReadBackAndAFailureOrACancelLeavesTheOldFile) {
     EXPECT_TRUE(cancelled.error.cancelled()) << cancelled.error;
     EXPECT_EQ(cancelled.written, 2);
     EXPECT_EQ(ReadFile(path), old);
+
+    // The pass that writes cannot decode the last frame (out of memory)
+    // after the plan's pass went by it: a failure, not a shorter animation.
+    ExportRequest shortOfMemory = Request(kFormatGif, path);
+    shortOfMemory.progress = {[](void* frames, int, int) {
+                                  static_cast<MemoryFrames*>(frames)->failAt(2);
+                                  return true;
+                              },
+                              frames_.get()};
+    EXPECT_EQ(ExportAnimation(&shortOfMemory), 0);
+    EXPECT_EQ(shortOfMemory.error, kErrorOutOfMemory);
+    EXPECT_EQ(ReadFile(path), old);
     EXPECT_EQ(DirectoryEntries(dir_), (std::vector<std::string>{"anim.gif", "anim.spr"}));
 }
 
