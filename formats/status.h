@@ -47,6 +47,12 @@ struct Status {
     constexpr bool ended() const { return kind == kEnd; }
     constexpr bool cancelled() const { return kind == kCancelled; }
     constexpr bool failed() const { return kind == kFailed; }
+    // The same status, about frame `n`.
+    constexpr Status at(int32_t n) const {
+        Status s = *this;
+        s.frame = n;
+        return s;
+    }
     // Compares the error alone: a status "== kErrorNone" did not fail.
     friend constexpr bool operator==(const Status& s, ErrorCode code) { return s.error == code; }
     friend constexpr bool operator==(const Status& a, const Status& b) {
