@@ -30,7 +30,6 @@
 #include <new>
 
 #include "codecs/codec_util.h"
-#include "codecs/flic_writer.h"
 #include "formats/byte_reader.h"
 
 namespace {

@@ -29,3 +29,5 @@ const char* FlicKind(const uint8_t* data, size_t size);
 uint32_t FlicDelayMs(uint16_t magic, uint32_t speed);
 
 extern const FileFormat kFlicFormat;
+// The format's stream, which writes FLC files (flic_writer.h).
+extern const StreamOps kFlicStreamOps;

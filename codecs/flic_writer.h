@@ -31,8 +31,6 @@ void FlicPlanDelay(FlicStreamOptions& options, uint32_t delay);
 // coarser where the repeated frames would not fit the header's count.
 uint32_t FlicPlanSpeed(const FlicStreamOptions& options);
 
-extern const StreamOps kFlicStreamOps;
-
 // ---- The chunk encoders, on their own for tests ---------------------------------
 // Pictures are top-down, `width` bytes a row.
 
