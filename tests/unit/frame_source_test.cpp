@@ -299,6 +299,30 @@ TEST(FrameSource, MemoryRunningOutForACheckpointLeavesTheFramesAsTheyAre) {
     }
 }
 
+// Opening a feed runs on the window's thread: memory that runs out there
+// (the feed, its lists, the delays of a GIF's walk) gives no feed and says
+// so, or a feed without the delays, never an exception into the host.
+TEST(FrameFeed, MemoryRunningOutWhileOpeningFailsSoftly) {
+    Bytes file = DisposingGif();
+    for (uint64_t n = 0;; ++n) {
+        ASSERT_LT(n, 1000u);
+        FrameSource* source = Open(file).release();
+        ASSERT_TRUE(source);
+        Status error;
+        FrameFeed* feed = nullptr;
+        bool failed = false;
+        {
+            FailAllocations fail(n);
+            feed = FrameFeedOpen(source, false, &error);  // takes the source, feed or not
+            failed = fail.failed();
+        }
+        if (!feed) EXPECT_EQ(error, kErrorOutOfMemory) << n;
+        if (feed) EXPECT_TRUE(FrameFeedShow(feed, 39)) << n;
+        FrameFeedClose(feed);
+        if (!failed) break;
+    }
+}
+
 // A feed without a worker decodes on the spot: any frame in any order is
 // the source's, and it holds no more than the frames around the one shown.
 TEST(FrameFeed, ShowsAnyFrameAndKeepsOnlyThoseAroundIt) {
