@@ -356,13 +356,12 @@ int ApngOpen(Stream* stream, StreamOpenRequest* request) {
     const ApngPlan& plan = *static_cast<const ApngPlan*>(request->options);
     if (plan.frames <= 0 || (plan.palette && ImageBitCount(request->image) > 8)) return Fail(request, kErrorUnsupportedType);
     std::unique_ptr<ApngWriter> writer(new (std::nothrow) ApngWriter);
-    MemBufferPtr buffer = NewBuffer();
-    if (!writer || !buffer) return Fail(request, kErrorOutOfMemory);
+    if (!writer) return Fail(request, kErrorOutOfMemory);
     writer->init(request->image, plan);
-    ByteWriter out(buffer.get());
+    ByteWriter out(stream->pending);
     writer->writeHeader(out);
     stream->state = writer.release();  // the stream's from here, whatever the pending write does
-    return StreamPending(stream, std::move(buffer), out.ok() ? kErrorNone : kErrorWrite, request);
+    return out.ok() ? 1 : Fail(request, kErrorWrite);
 }
 
 int ApngWriteFrame(Stream* stream, StreamFrameRequest* request) {
@@ -371,27 +370,23 @@ int ApngWriteFrame(Stream* stream, StreamFrameRequest* request) {
     const Image* image = request->image;
     if (stream->work && !stream->work->spend(uint64_t(ImageWidth(image)) * uint64_t(ImageHeight(image))))
         return Fail(request, Status::Cancelled());
-    MemBufferPtr buffer = NewBuffer();
-    if (!buffer) return Fail(request, kErrorOutOfMemory);
-    ByteWriter out(buffer.get());
+    ByteWriter out(stream->pending);
     if (!writer->add(request->image, request->delay, out))
         return Fail(request, out.ok() ? kErrorInvalidData : kErrorWrite);
-    return StreamPending(stream, std::move(buffer), out.ok() ? kErrorNone : kErrorWrite, request);
+    return out.ok() ? 1 : Fail(request, kErrorWrite);
 }
 
 int ApngClose(Stream* stream, StreamCloseRequest* request) {
     std::unique_ptr<ApngWriter> writer(static_cast<ApngWriter*>(stream->state));
     stream->state = nullptr;
     if (stream->abandoned || !writer) return 1;
-    MemBufferPtr buffer = NewBuffer();
-    if (!buffer) return Fail(request, kErrorOutOfMemory);
-    ByteWriter out(buffer.get());
+    ByteWriter out(stream->pending);
     if ((writer->havePending && !writer->flush(out)) || !writer->releaseHeld(out, kDisposeNone))
         return Fail(request, kErrorWrite);
     // acTL said how many frames come: a source that gave others is damaged.
     if (writer->written != writer->plan.frames) return Fail(request, kErrorInvalidData);
     PngWriteChunk(out, "IEND", nullptr, 0);
-    return StreamPending(stream, std::move(buffer), out.ok() ? kErrorNone : kErrorWrite, request);
+    return out.ok() ? 1 : Fail(request, kErrorWrite);
 }
 
 }  // namespace

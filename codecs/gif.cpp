@@ -9,27 +9,21 @@
 
 namespace {
 
-MemBufferPtr NewBuffer() { return MemBufferPtr(MemBufferCreate(kMemBufferGrowStep, kMemBufferGrowStep)); }
-
 int GifStreamOpen(Stream* stream, StreamOpenRequest* request) {
     if (stream->mode != 1) return Fail(request, kErrorUnsupportedType);
     const GifStreamOptions options = request->options ? *static_cast<const GifStreamOptions*>(request->options)
                                                       : GifStreamOptions{0, nullptr};
-    MemBufferPtr buffer = NewBuffer();
-    if (!buffer) return Fail(request, kErrorOutOfMemory);
     Status status;
-    GifAnimation* animation =
-        GifAnimationStartWith(request->image, options.colors, options.dither != 0, buffer.get(), &status, stream->work);
+    GifAnimation* animation = GifAnimationStartWith(request->image, options.colors, options.dither != 0,
+                                                    stream->pending, &status, stream->work);
     stream->state = animation;
-    return StreamPending(stream, std::move(buffer), status, request);
+    return status.ok() ? 1 : Fail(request, status);
 }
 
 int GifStreamWriteFrame(Stream* stream, StreamFrameRequest* request) {
-    MemBufferPtr buffer = NewBuffer();
-    if (!buffer) return Fail(request, kErrorOutOfMemory);
     Status status;
-    GifAnimationAdd(static_cast<GifAnimation*>(stream->state), request->image, request->delay, buffer.get(), &status);
-    return StreamPending(stream, std::move(buffer), status, request);
+    GifAnimationAdd(static_cast<GifAnimation*>(stream->state), request->image, request->delay, stream->pending, &status);
+    return status.ok() ? 1 : Fail(request, status);
 }
 
 int GifStreamClose(Stream* stream, StreamCloseRequest* request) {
@@ -37,11 +31,9 @@ int GifStreamClose(Stream* stream, StreamCloseRequest* request) {
                                                                      GifAnimationDestroy);
     stream->state = nullptr;
     if (stream->abandoned) return 1;  // the file is not wanted: nothing to end
-    MemBufferPtr buffer = NewBuffer();
-    Status status = buffer ? kErrorNone : kErrorOutOfMemory;
-    if (buffer) GifAnimationFinish(animation.get(), buffer.get(), &status);
-    animation.reset();
-    return StreamPending(stream, std::move(buffer), status, request);
+    Status status;
+    GifAnimationFinish(animation.get(), stream->pending, &status);
+    return status.ok() ? 1 : Fail(request, status);
 }
 
 }  // namespace

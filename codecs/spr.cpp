@@ -170,35 +170,28 @@ int SprStreamOpen(Stream* stream, StreamOpenRequest* request) {
     // The header counts frames in 16 bits.
     if (options->frames < 1 || options->frames > 0xFFFF) return Fail(request, kErrorInvalidData);
     auto* w = static_cast<SprWriter*>(MemAlloc(sizeof(SprWriter)));
-    MemBufferPtr buffer(w ? MemBufferCreate(kSprHeaderSize, kSprHeaderSize) : nullptr);
-    if (!buffer) {
-        MemFree(w);
-        return Fail(request, kErrorOutOfMemory);
-    }
+    if (!w) return Fail(request, kErrorOutOfMemory);
     *w = {ImageWidth(first), ImageHeight(first), options->frames, 0};
     stream->state = w;
-    ByteWriter out(buffer.get());
+    ByteWriter out(stream->pending);
     out.write("SPR", 3);
     out.u16(static_cast<uint32_t>(w->frames));
     out.u16(static_cast<uint32_t>(w->width));
     out.u16(static_cast<uint32_t>(w->height));
-    return StreamPending(stream, std::move(buffer), out.ok() ? kErrorNone : kErrorOutOfMemory, request);
+    return out.ok() ? 1 : Fail(request, kErrorOutOfMemory);
 }
 
 int SprStreamWriteFrame(Stream* stream, StreamFrameRequest* request) {
     auto* w = static_cast<SprWriter*>(stream->state);
     if (w->written >= w->frames) return Fail(request, kErrorInvalidData);
-    const int64_t bytes = kSprRecordHead + int64_t{w->width} * w->height;
-    MemBufferPtr buffer(MemBufferCreate(static_cast<int32_t>(bytes), kMemBufferGrowStep));
-    if (!buffer) return Fail(request, kErrorOutOfMemory);
-    ByteWriter out(buffer.get());
+    ByteWriter out(stream->pending);
     const bool fits = WriteRecord(*w, request->image, request->delay, out, stream->work);
     if (fits) ++w->written;
     const bool stopped = stream->work && stream->work->stopped();
     const Status status = stopped ? Status::Cancelled()
                           : !fits ? kErrorColorNotSupported
                           : out.ok() ? kErrorNone : kErrorOutOfMemory;
-    return StreamPending(stream, std::move(buffer), status, request);
+    return status.ok() ? 1 : Fail(request, status);
 }
 
 // A file with fewer records than its header counts would be damaged.

@@ -46,6 +46,11 @@ uint8_t* MemBufferPutByte(MemBuffer* buffer, uint8_t* position, uint32_t value) 
     return MemBufferWrite(buffer, position, &byte, 1);
 }
 
+void MemBufferClear(MemBuffer* buffer) {
+    buffer->size = 0;
+    buffer->cursor = buffer->data;
+}
+
 void MemBufferFree(MemBuffer* buffer) {
     if (!buffer) return;
     MemFree(buffer->data);

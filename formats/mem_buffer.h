@@ -24,6 +24,8 @@ MemBuffer* MemBufferCreate(int32_t initialCapacity, int32_t growStep);
 uint8_t* MemBufferWrite(MemBuffer* buffer, uint8_t* position, const void* source, int32_t length);
 uint8_t* MemBufferPutByte(MemBuffer* buffer, uint8_t* position, uint32_t value);
 void MemBufferFree(MemBuffer* buffer);
+// Empties the buffer for new output, keeping its memory.
+void MemBufferClear(MemBuffer* buffer);
 
 struct MemBufferDeleter {
     void operator()(MemBuffer* buffer) const { MemBufferFree(buffer); }

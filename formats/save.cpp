@@ -85,14 +85,13 @@ bool AppendToFile(const char* name, const MemBuffer* buffer, WorkMeter* work) {
 }
 
 void DropPending(Stream* stream) {
-    MemBufferFree(stream->pending);
-    stream->pending = nullptr;
+    if (stream->pending) MemBufferClear(stream->pending);
 }
 
 // Writes the output of the latest step to the stream's temporary file,
 // creating it on the first output.
 bool FlushPending(Stream* stream) {
-    if (!stream->pending) return true;
+    if (!stream->pending || stream->pending->size == 0) return true;
     bool ok;
     if (!stream->tempCreated) {
         FileHandle* file = FileCreateTempBeside(stream->fileName, stream->tempName);
@@ -111,7 +110,7 @@ bool FlushPending(Stream* stream) {
 }
 
 void StreamRelease(Stream* stream) {
-    DropPending(stream);
+    MemBufferFree(stream->pending);
     if (stream->tempCreated) TempFileDiscard(stream->tempName);
     MemFree(stream);
 }
@@ -294,6 +293,13 @@ Stream* StreamOpen(StreamOpenRequest* request) {
     auto* stream = static_cast<Stream*>(MemAlloc(sizeof(Stream)));
     if (!stream) return Fail(request, kErrorOutOfMemory);
     std::memset(stream, 0, sizeof(Stream));
+    // One buffer for every step, which keeps its memory from one to the next:
+    // a large frame grows it a megabyte at a time, once.
+    stream->pending = MemBufferCreate(kMemBufferGrowStep, 1 << 20);
+    if (!stream->pending) {
+        StreamRelease(stream);
+        return Fail(request, kErrorOutOfMemory);
+    }
     if (!FileFollowLinks(request->fileName, stream->fileName, sizeof stream->fileName)) {
         StreamRelease(stream);
         return Fail(request, kErrorWrite);

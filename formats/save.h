@@ -38,7 +38,7 @@ struct Stream {
     int32_t frameRate;        // for an open in read mode, which no format has
     int32_t frameCount;       // for an open in read mode, which no format has
     void* state;              // the format's own; made by its open, released by its close
-    MemBuffer* pending;       // output of the latest step, not yet in the file
+    MemBuffer* pending;       // where a step writes its output, which is not yet in the file
     // Set before the format's close runs for a stream whose file is not
     // wanted. A format that writes its own file (not through `pending`,
     // as AVI does) removes that file then.
@@ -85,16 +85,6 @@ struct StreamReadRequest {
     Status error;
 };
 
-// Ends a stream step: on success its output, when it has any, is left for
-// the driver to write (and to free, should the step fail after all); a
-// failure sets the request's status and frees the output.
-template <typename Request>
-int StreamPending(Stream* stream, MemBufferPtr buffer, const Status& status, Request* request) {
-    if (!status.ok()) return Fail(request, status);
-    if (buffer && buffer->size > 0) stream->pending = buffer.release();
-    return 1;
-}
-
 // The first registered format with request->formatId and a saver, or none.
 const FileFormat* FormatFindSaver(const SaveRequest* request);
 
@@ -107,9 +97,11 @@ int FormatSave(Image* image, SaveRequest* request);
 // left, and request->error says why (6 when the file could not be written).
 int ImageSaveFile(Image* image, const char* fileName, SaveRequest* request);
 
-// The stream driver. A format step may leave output in stream->pending; the
-// driver appends it to the stream's file and frees it. A format's close always
-// releases its state, whether it succeeds or not.
+// The stream driver. A format step writes its output into stream->pending,
+// an empty buffer that the driver owns; after a step that went well the
+// driver appends what it holds to the stream's file, after one that failed
+// it drops it. A format's close always releases its state, whether it
+// succeeds or not.
 //
 // StreamOpen: the Stream, or none with request->error set; an error of 0
 //   means the user cancelled (a dialog of the format's open, or the meter),

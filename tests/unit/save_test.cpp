@@ -11,6 +11,7 @@
 #include "codecs/export.h"
 #include "codecs/flic.h"
 #include "image/convert.h"
+#include "formats/byte_writer.h"
 #include "formats/save.h"
 #include "tests/support/avi_read.h"
 #include "tests/support/fail_allocations.h"
@@ -323,8 +324,7 @@ FakeStreamLog gLog;
 
 void Leave(Stream* stream, const std::string& text) {
     if (gLog.silent) return;
-    stream->pending = MemBufferCreate(4, 4);
-    MemBufferWrite(stream->pending, stream->pending->data, text.data(), static_cast<int32_t>(text.size()));
+    ByteWriter(stream->pending).write(text.data(), text.size());
 }
 
 int FakeOpen(Stream* stream, StreamOpenRequest* request) {
