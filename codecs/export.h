@@ -62,7 +62,7 @@ int ExportAnimationFinish(ExportRun* run, ExportRequest* request);
 // Saves frame n as ExportNumberedName(fileName, formatId, n); a Pro Motion
 // file takes the frames from n to the last. The first
 // failure stops the run; the files written before it stay. A cancel through
-// the progress stops it too, with no error. 1 when every frame is saved.
+// the progress stops it too, cancelled. 1 when every frame is saved.
 int ExportNumberedFiles(ExportRequest* request);
 
 // "BASE007.EXT": the base as given, the number of frame n of `count`, and

@@ -103,10 +103,10 @@ int ImageSaveFile(Image* image, const char* fileName, SaveRequest* request);
 // it drops it. A format's close always releases its state, whether it
 // succeeds or not.
 //
-// StreamOpen: the Stream, or none with request->error set; an error of 0
-//   means the user cancelled (a dialog of the format's open, or the meter),
-//   not a failure. A step stopped by the stream's meter fails with error 0
-//   too, and StreamClose then puts nothing in place.
+// StreamOpen: the Stream, or none with request->error set; cancelled when
+//   the user cancelled (a dialog of the format's open, or the meter), which
+//   is no failure. A step stopped by the stream's meter ends cancelled too,
+//   and StreamClose then puts nothing in place.
 // StreamWriteFrame: 1, or 0. After any failure the Stream remains and its
 //   owner ends it with StreamClose or StreamAbandon. When the file could not
 //   be written (6 "Write error") the unfinished file is removed at once, and
