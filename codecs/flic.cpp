@@ -410,7 +410,7 @@ public:
         if (!Advance(stop)) return {};
         BudgetImage image = MakeFrameImage(budget_, picture_.canvas, palette_, delay_, work_);
         if (!image) {
-            *stop = work_.stopped() ? MeterStatus(work_, decoded_) : Status(kErrorOutOfMemory, nullptr, decoded_);
+            *stop = MeterStatusOr(work_, {kErrorOutOfMemory, nullptr, decoded_});
             return {};
         }
         ++decoded_;
@@ -478,7 +478,7 @@ private:
             if (DecodeFrame(file_.sub(static_cast<size_t>(at), size), pastTheFile, picture_.canvas, palette_, work_))
                 return true;
             const char* why = pastTheFile ? "it is cut short" : "a chunk cannot be read";
-            *stop = work_.stopped() ? MeterStatus(work_, decoded_) : Status::Damaged(why, decoded_);
+            *stop = MeterStatusOr(work_, Status::Damaged(why, decoded_));
             return false;
         }
         return false;

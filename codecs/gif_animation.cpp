@@ -669,7 +669,7 @@ bool AddFrame(GifAnimation& a, const Image* image, uint32_t delay, MemBuffer* ou
 template <typename Part>
 bool Guarded(Status* error, const WorkMeter* meter, Part part) {
     if (part()) return true;
-    if (error->ok()) *error = meter && meter->stopped() ? MeterStatus(*meter) : Status(kErrorOutOfMemory);
+    if (error->ok()) *error = meter ? MeterStatusOr(*meter, kErrorOutOfMemory) : Status(kErrorOutOfMemory);
     return false;
 }
 

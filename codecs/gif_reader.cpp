@@ -719,7 +719,7 @@ public:
         }
         BudgetImage frame = DecodeBlock(c_, in_, block, *table_, work_);
         if (!frame) {  // the frames decoded so far are kept
-            *stop = work_.stopped() ? MeterStatus(work_, decoded_) : Status(kErrorOutOfMemory, nullptr, decoded_);
+            *stop = MeterStatusOr(work_, {kErrorOutOfMemory, nullptr, decoded_});
             return {};
         }
         ++decoded_;

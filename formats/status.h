@@ -93,3 +93,9 @@ inline Status MeterStatus(const WorkMeter& work, int32_t frame = -1) {
     if (work.cancelAsked()) return Status::Cancelled();
     return Status::Damaged("more work than its pictures need", frame);
 }
+
+// Why a step that the meter counts came up short: the meter's reason (at
+// `why`'s frame) when it said no, otherwise `why`.
+inline Status MeterStatusOr(const WorkMeter& work, const Status& why) {
+    return work.stopped() ? MeterStatus(work, why.frame) : why;
+}
