@@ -98,15 +98,31 @@ const char* PathTrouble(const std::string& path) {
     return nullptr;
 }
 
+// What the user reads of a status: "Write error: access denied".
+std::string Said(const Status& status) {
+    char text[160];
+    ErrorText(status, text, sizeof text);
+    return text;
+}
+
+// A failure on stderr, with the file it concerns: "movrel: Write error: access denied: PATH".
+void Complain(const Status& status, const std::string& path) {
+    std::fprintf(stderr, "movrel: %s: %s\n", Said(status).c_str(), path.c_str());
+}
+
+// Why the frames ended, read as damage when the source does not say.
+Status EndOf(const FrameSource* source) {
+    const Status ended = FrameSourceEndedEarly(source);
+    return ended.ok() ? Status(kErrorInvalidData) : ended;
+}
+
 // Why a file cannot be opened, on stderr: "movrel: File not found: PATH",
 // "movrel: PATH: is a directory".
 void ComplainUnreadable(const std::string& path, const Status& status) {
-    char text[160];
-    ErrorText(status, text, sizeof text);
     if (const char* trouble = PathTrouble(path))
         std::fprintf(stderr, "movrel: %s: %s\n", path.c_str(), trouble);
     else
-        std::fprintf(stderr, "movrel: %s: %s\n", text, path.c_str());
+        Complain(status, path);
 }
 
 struct SourceCloser {
@@ -125,12 +141,7 @@ SourcePtr OpenOrComplain(const std::string& path) {
 }
 
 // When not one frame could be decoded: why.
-void ComplainNoFrame(const FrameSource* source, const std::string& path) {
-    const Status ended = FrameSourceEndedEarly(source);
-    char text[160];
-    ErrorText(ended.ok() ? Status(kErrorInvalidData) : ended, text, sizeof text);
-    std::fprintf(stderr, "movrel: %s: %s\n", text, path.c_str());
-}
+void ComplainNoFrame(const FrameSource* source, const std::string& path) { Complain(EndOf(source), path); }
 
 // After the frames were read: says so when they ended before the file's
 // last one, and why.
@@ -251,10 +262,8 @@ int RunCheck(const std::vector<std::string>& args) {
         LoadRequest request{};
         SourcePtr source(FrameSourceOpenFile(path.c_str(), &request));
         if (!source) {
-            char text[160];
-            ErrorText(request.error, text, sizeof text);
             const char* trouble = PathTrouble(path);
-            std::printf("%s: cannot be read: %s\n", path.c_str(), trouble ? trouble : text);
+            std::printf("%s: cannot be read: %s\n", path.c_str(), trouble ? trouble : Said(request.error).c_str());
             status = 1;
             continue;
         }
@@ -278,12 +287,11 @@ int RunCheck(const std::vector<std::string>& args) {
         else
             std::snprintf(counted, sizeof counted, "%d frames", static_cast<int>(frames));
         // Frames count from 0, as everywhere in the tool: the one named is the first that is missing.
-        char text[160];
-        ErrorText(ended.ok() ? Status(kErrorInvalidData) : ended, text, sizeof text);
         if (ended == kErrorOutOfMemory)
             std::printf("%s: %s, %s, not enough memory for frame %d\n", path.c_str(), counted, playing, static_cast<int>(frames));
         else
-            std::printf("%s: %s, %s, damaged at frame %d: %s\n", path.c_str(), counted, playing, static_cast<int>(frames), text);
+            std::printf("%s: %s, %s, damaged at frame %d: %s\n", path.c_str(), counted, playing, static_cast<int>(frames),
+                        Said(EndOf(source.get())).c_str());
     }
     return status;
 }
@@ -445,9 +453,7 @@ bool SaveOrComplain(Image* image, const std::string& path, FormatId id, void* op
     SaveRequest request{id, options, nullptr, kErrorNone};
     FileErrorClear();
     if (ImageSaveFile(image, path.c_str(), &request)) return true;
-    char text[160];
-    ErrorText(request.error, text, sizeof text);
-    std::fprintf(stderr, "movrel: %s: %s\n", text, path.c_str());
+    Complain(request.error, path);
     return false;
 }
 
@@ -478,9 +484,7 @@ bool ConvertTail(FrameSource* source, const std::string& input, const std::strin
         ComplainIfEndedEarly(source, input);
         return true;
     }
-    char text[160];
-    ErrorText(request.error, text, sizeof text);
-    std::fprintf(stderr, "movrel: %s: %s\n", text, output.c_str());
+    Complain(request.error, output);
     return false;
 }
 
@@ -620,9 +624,7 @@ int RunFrames(const std::vector<std::string>& args) {
         std::fprintf(stderr, "movrel: file names too long (at most %zu characters): %s\n", kMaxPath - 1, base.c_str());
         return 1;
     }
-    char text[160];
-    ErrorText(request.error, text, sizeof text);
-    std::fprintf(stderr, "movrel: %s: %s\n", text, name);
+    Complain(request.error, name);
     return 1;
 }
 
@@ -684,9 +686,7 @@ int RunExport(const std::vector<std::string>& args) {
         std::fprintf(stderr, "movrel: export cancelled: %s\n", output.c_str());
         return 1;
     }
-    char text[160];
-    ErrorText(request.error, text, sizeof text);
-    std::fprintf(stderr, "movrel: %s: %s\n", text, output.c_str());
+    Complain(request.error, output);
     return 1;
 }
 
